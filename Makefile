@@ -1,0 +1,30 @@
+# Quick start: `make run` starts the editor, `make test` runs every test.
+# PRESET picks the CMake preset: dev (default), asan or release.
+PRESET ?= dev
+PREFIX ?= /usr/local
+BUILD_DIR := build/$(PRESET)
+
+.PHONY: all deps configure build test run bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET)
+
+test: build
+	@ctest --preset $(PRESET)
+
+run: build
+	@$(BUILD_DIR)/app/kestrin
+
+bench: build
+	@scripts/run-benchmarks $(BUILD_DIR)
+
+clean:
+	rm -rf build

@@ -1,0 +1,178 @@
+#include "pos_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace kestrin;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+class PosFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("kestrin-posfile-" + std::to_string(::getpid()) + "-" +
+                 testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(m_dir, fs::perms::owner_all, ignored);
+        fs::remove_all(m_dir, ignored);
+    }
+
+    fs::path file(const char* name) const { return m_dir / name; }
+
+    static void put(const fs::path& path, const Bytes& bytes) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    static Bytes get(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path m_dir;
+};
+
+struct ReadRow {
+    const char* name;
+    Bytes bytes;
+    PosValues expected;
+};
+
+class ReadPosFileRows : public PosFileTest, public testing::WithParamInterface<ReadRow> {};
+
+TEST_P(ReadPosFileRows, DecodesLittleEndianStartThenStop) {
+    const auto path = file("in.POS");
+    put(path, GetParam().bytes);
+    EXPECT_EQ(ReadPosFile(path), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadPosFile, ReadPosFileRows,
+    testing::Values(
+        ReadRow{"design_example", {0x44, 0xAC, 0x00, 0x00, 0x88, 0x58, 0x01, 0x00}, {44100, 88200}},
+        ReadRow{"negative_one", {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x80}, {-1, INT32_MIN}},
+        ReadRow{"longer_file_reads_first_eight",
+                {0x01, 0, 0, 0, 0x02, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF},
+                {1, 2}},
+        ReadRow{"ShortFileReadsMissingBytesAsZero_empty", {}, {0, 0}},
+        ReadRow{"ShortFileReadsMissingBytesAsZero_four", {0x44, 0xAC, 0x00, 0x00}, {44100, 0}},
+        ReadRow{"ShortFileReadsMissingBytesAsZero_six",
+                {0x44, 0xAC, 0x00, 0x00, 0x34, 0x12},
+                {44100, 0x1234}},
+        ReadRow{"ShortFileReadsMissingBytesAsZero_three", {0xFF, 0xFF, 0xFF}, {0x00FFFFFF, 0}}),
+    [](const testing::TestParamInfo<ReadRow>& info) { return std::string(info.param.name); });
+
+struct WriteRow {
+    const char* name;
+    PosValues values;
+    Bytes expected;
+};
+
+class WritePosFileRows : public PosFileTest, public testing::WithParamInterface<WriteRow> {};
+
+TEST_P(WritePosFileRows, CreatesEightByteFile) {
+    const auto path = file("new.POS");
+    WritePosFile(path, GetParam().values);
+    EXPECT_EQ(get(path), GetParam().expected);
+    EXPECT_EQ(ReadPosFile(path), GetParam().values);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WritePosFile, WritePosFileRows,
+    testing::Values(
+        WriteRow{"design_example", {0, 26460000}, {0x00, 0x00, 0x00, 0x00, 0x60, 0xBF, 0x93, 0x01}},
+        WriteRow{"negative_start", {-1, 5}, {0xFF, 0xFF, 0xFF, 0xFF, 0x05, 0x00, 0x00, 0x00}},
+        WriteRow{"extremes", {INT32_MIN, INT32_MAX}, {0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}},
+        WriteRow{"stop_below_start", {88200, 44100}, {0x88, 0x58, 0x01, 0x00, 0x44, 0xAC, 0, 0}}),
+    [](const testing::TestParamInfo<WriteRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosFileTest, WriteKeepsTailOfLongerFile) {
+    const auto path = file("long.POS");
+    put(path, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    WritePosFile(path, {44100, 88200});
+    EXPECT_EQ(get(path), (Bytes{0x44, 0xAC, 0, 0, 0x88, 0x58, 0x01, 0, 9, 10, 11, 12}));
+}
+
+TEST_F(PosFileTest, WriteExtendsShortFileToEightBytes) {
+    const auto path = file("short.POS");
+    put(path, {9, 9, 9});
+    WritePosFile(path, {1, 2});
+    EXPECT_EQ(get(path), (Bytes{1, 0, 0, 0, 2, 0, 0, 0}));
+}
+
+struct FailureRow {
+    const char* name;
+    const char* path; // relative to the test folder; "/" starts an absolute one
+    bool write;
+    int expectedErrno;
+    const char* messageStart;
+};
+
+class PosFileFailures : public PosFileTest, public testing::WithParamInterface<FailureRow> {};
+
+TEST_P(PosFileFailures, CarryPathAndReason) {
+    const auto& row = GetParam();
+    fs::create_directories(m_dir / "folder.POS");
+    const fs::path path = row.path[0] == '/' ? fs::path(row.path) : m_dir / row.path;
+    try {
+        if (row.write)
+            WritePosFile(path, {1, 2});
+        else
+            (void)ReadPosFile(path);
+        FAIL() << "no error for " << path;
+    } catch (const PosFileError& e) {
+        EXPECT_EQ(e.code().value(), row.expectedErrno) << e.what();
+        EXPECT_EQ(e.path(), path);
+        const std::string what = e.what();
+        EXPECT_EQ(what.rfind(row.messageStart, 0), 0u) << what;
+        EXPECT_NE(what.find(path.string()), std::string::npos) << what;
+        EXPECT_NE(what.find(std::error_code(row.expectedErrno, std::generic_category()).message()),
+                  std::string::npos)
+            << what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosFile, PosFileFailures,
+    testing::Values(
+        FailureRow{"read_missing", "missing.POS", false, ENOENT, "cannot open file "},
+        FailureRow{"read_directory", "folder.POS", false, EISDIR, "cannot read file "},
+        FailureRow{"write_directory", "folder.POS", true, EISDIR, "cannot open file "},
+        FailureRow{"write_missing_folder", "nowhere/x.POS", true, ENOENT, "cannot open file "},
+        FailureRow{"write_full_device", "/dev/full", true, ENOSPC, "cannot write file "}),
+    [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosFileTest, PermissionDeniedLeavesFileUntouched) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root ignores file permissions";
+    const auto path = file("locked.POS");
+    put(path, {1, 2, 3, 4, 5, 6, 7, 8});
+    fs::permissions(path, fs::perms::owner_read);
+    try {
+        WritePosFile(path, {9, 9});
+        FAIL() << "write into a read-only file succeeded";
+    } catch (const PosFileError& e) {
+        EXPECT_EQ(e.code().value(), EACCES);
+    }
+    EXPECT_EQ(get(path), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+    fs::permissions(path, fs::perms::none);
+    EXPECT_THROW((void)ReadPosFile(path), PosFileError);
+}
+
+} // namespace
