@@ -1,0 +1,14 @@
+// Starts Kestrin: the editor window is the whole application, and closing it
+// ends the run.
+#include "editor_window.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    // The name only: a display name would be appended to the window caption.
+    QApplication::setApplicationName(QStringLiteral("Kestrin"));
+    kestrin::EditorWindow window;
+    window.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,74 @@
+// Kestrin's one window: both positions in four forms each, and the File menu.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdint>
+
+class QAction;
+class QLabel;
+
+namespace kestrin {
+
+namespace platform {
+class Slider;
+class TextField;
+} // namespace platform
+
+// The main window. Its controls carry their names as objectName; the two
+// sample fields hold the positions, every other form is derived from them.
+class EditorWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit EditorWindow(QWidget* parent = nullptr);
+
+    // Full path of the last file opened successfully; empty before that.
+    const QString& currentFile() const { return CurrentFile; }
+
+private:
+    void createActions();
+    void createMenus();
+    void createWidgets();
+    void setTabOrderAndFocus();
+
+    // Field synchronisation. Each procedure takes both positions and changes
+    // neither; each step that fails is abandoned and the next one runs.
+    void UpdateTimeFields(const std::int32_t& start, const std::int32_t& stop);
+    void UpdateActualTimes(const std::int32_t& start, const std::int32_t& stop);
+    void UpdateSliders(const std::int32_t& start, const std::int32_t& stop);
+
+    void sldStartTime_Scroll();
+    void sldStopTime_Scroll();
+    void txtflStartTime_Change();
+    void txtflStopTime_Change();
+
+    // The shared body of the two scroll reactions and of the two change reactions.
+    void sliderScrolled(const platform::Slider& slider, platform::TextField& samples);
+    void secondsChanged(const platform::TextField& seconds, platform::TextField& samples);
+
+    // File commands.
+    void mnuOpenPOSFile_Click();
+    void mnuSavePOSFile_Click();
+    void mnuExit_Click();
+
+    void reportFailure(const QString& message);
+
+    QString CurrentFile;
+
+    QAction* mnuOpenPOSFile = nullptr;
+    QAction* mnuSavePOSFile = nullptr;
+    QAction* mnuExit = nullptr;
+
+    platform::Slider* sldStartTime = nullptr;
+    platform::Slider* sldStopTime = nullptr;
+    platform::TextField* txtStartTime = nullptr;
+    platform::TextField* txtStopTime = nullptr;
+    platform::TextField* txtflStartTime = nullptr;
+    platform::TextField* txtflStopTime = nullptr;
+    platform::TextField* txtActualStartTime = nullptr;
+    platform::TextField* txtActualStopTime = nullptr;
+    QLabel* lblStatus = nullptr;
+};
+
+} // namespace kestrin

@@ -1,0 +1,103 @@
+// The File menu: Open, Save and Exit. A failure here is reported in a message
+// box and ends only the command; the editor and every value in it stay.
+#include "editor_window.h"
+
+#include "common_dialogs.h"
+#include "pos_file.h"
+#include "positions.h"
+#include "text_field.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+
+#include <climits>
+#include <tuple>
+
+namespace kestrin {
+
+namespace {
+
+std::filesystem::path toPath(const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+QString fileErrorMessage(const QString& action, const QString& path, const PosFileError& e) {
+    return QObject::tr("Could not %1 the POS file\n%2\n\n%3.")
+        .arg(action, QDir::toNativeSeparators(path), QString::fromStdString(e.reason()));
+}
+
+} // namespace
+
+void EditorWindow::reportFailure(const QString& message) {
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), message,
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+void EditorWindow::mnuOpenPOSFile_Click() {
+    auto& settings = CommonDialogs::FileDialogSettings;
+    settings.OwnerWindow = this;
+    settings.DefaultExt = QStringLiteral("POS");
+    settings.Filter = QStringLiteral("POS Files") + QChar(u'\0') + QStringLiteral("*.POS");
+    settings.FileTitle = QStringLiteral("*.POS");
+    settings.Flags = CommonDialogs::OFN_PATHMUSTEXIST | CommonDialogs::OFN_FILEMUSTEXIST;
+    settings.DialogTitle = QStringLiteral("Open an QRV POS File");
+    if (!CommonDialogs::ShowFileDialog())
+        return;
+
+    PosValues values;
+    try {
+        values = ReadPosFile(toPath(settings.FileName));
+    } catch (const PosFileError& e) {
+        // CurrentFile keeps naming the last file that did load, so a later
+        // Save can never write these fields into the file that failed.
+        reportFailure(fileErrorMessage(tr("open"), settings.FileName, e));
+        return;
+    }
+    CurrentFile = settings.FileName;
+    UpdateSliders(values.start, values.stop);
+    UpdateTimeFields(values.start, values.stop);
+    lblStatus->setText(settings.FileTitle + QStringLiteral(" Loaded..."));
+}
+
+void EditorWindow::mnuSavePOSFile_Click() {
+    lblStatus->setText(QString());
+    if (CurrentFile.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, QApplication::applicationName(),
+                        QStringLiteral("No POS File Opened"), QMessageBox::Ok, this);
+        box.exec();
+        return;
+    }
+
+    // Both values are converted before the file is touched.
+    PosValues values;
+    for (auto [field, target, which] : {std::tuple{txtStartTime, &values.start, tr("start")},
+                                        std::tuple{txtStopTime, &values.stop, tr("stop")}}) {
+        try {
+            *target = PositionFromSampleText(field->text().toStdString());
+        } catch (const OverflowError&) {
+            reportFailure(tr("Could not save the POS file\n%1\n\nThe %2 sample count \"%3\" is "
+                             "outside the range a POS file can hold (%4 to %5). The file was not "
+                             "changed.")
+                              .arg(QDir::toNativeSeparators(CurrentFile), which,
+                                   field->text().left(64), QString::number(INT32_MIN),
+                                   QString::number(INT32_MAX)));
+            return;
+        }
+    }
+
+    try {
+        WritePosFile(toPath(CurrentFile), values);
+    } catch (const PosFileError& e) {
+        reportFailure(fileErrorMessage(tr("save"), CurrentFile, e));
+        return;
+    }
+    // The name of the file actually written, whatever the last dialog showed.
+    lblStatus->setText(QFileInfo(CurrentFile).fileName() + QStringLiteral(" Updated..."));
+}
+
+} // namespace kestrin

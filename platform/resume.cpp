@@ -1,0 +1,12 @@
+#include "resume.h"
+
+#include <QtGlobal>
+
+namespace kestrin::platform {
+
+void reportUnexpectedFailure(const char* what) noexcept {
+    qCritical("kestrin: unexpected failure in a display step: %s", what);
+    Q_ASSERT_X(false, "resumeNext", what);
+}
+
+} // namespace kestrin::platform
