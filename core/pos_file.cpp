@@ -57,7 +57,8 @@ PosFileError::PosFileError(const std::string& action, std::filesystem::path path
       m_path(std::move(path)), m_code(code) {}
 
 PosValues ReadPosFile(const std::filesystem::path& path) {
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO picked by mistake cannot hang the editor.
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0)
         throw PosFileError("open", path, lastError());
 
@@ -85,7 +86,7 @@ void WritePosFile(const std::filesystem::path& path, const PosValues& values) {
     storeLittleEndian(bytes.data(), values.start);
     storeLittleEndian(bytes.data() + 4, values.stop);
 
-    FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
     if (file.get() < 0)
         throw PosFileError("open", path, lastError());
 

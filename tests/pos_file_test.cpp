@@ -158,6 +158,20 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"write_full_device", "/dev/full", true, ENOSPC, "cannot write file "}),
     [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
+TEST_F(PosFileTest, FifoNeverBlocks) {
+    const auto path = file("pipe.POS");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    // No writer to wait for: refused at once, the reason named.
+    EXPECT_THROW((void)ReadPosFile(path), PosFileError);
+    // No reader: refused at once.
+    try {
+        WritePosFile(path, {1, 2});
+        FAIL() << "write into a FIFO without reader succeeded";
+    } catch (const PosFileError& e) {
+        EXPECT_EQ(e.code().value(), ENXIO) << e.what();
+    }
+}
+
 TEST_F(PosFileTest, PermissionDeniedLeavesFileUntouched) {
     if (::geteuid() == 0)
         GTEST_SKIP() << "root ignores file permissions";
