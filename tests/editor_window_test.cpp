@@ -55,8 +55,8 @@ TEST_F(EditorWindowTest, SlidersHaveDesignRangeAndSteps) {
 }
 
 TEST_F(EditorWindowTest, FontsAndAlignment) {
-    for (const char* name : {"txtflStartTime", "txtflStopTime", "txtActualStartTime",
-                             "txtActualStopTime"}) {
+    for (const char* name :
+         {"txtflStartTime", "txtflStopTime", "txtActualStartTime", "txtActualStopTime"}) {
         const QFont f = field(name)->font();
         EXPECT_EQ(f.family(), "Arial") << name;
         EXPECT_TRUE(f.bold()) << name;
@@ -98,9 +98,9 @@ TEST_F(EditorWindowTest, ControlsSitAtDesignPixelsAt96Dpi) {
 }
 
 TEST_F(EditorWindowTest, EveryControlHasAnAccessibleName) {
-    for (const char* name : {"sldStartTime", "sldStopTime", "txtStartTime", "txtStopTime",
-                             "txtflStartTime", "txtflStopTime", "txtActualStartTime",
-                             "txtActualStopTime", "lblStatus"}) {
+    for (const char* name :
+         {"sldStartTime", "sldStopTime", "txtStartTime", "txtStopTime", "txtflStartTime",
+          "txtflStopTime", "txtActualStartTime", "txtActualStopTime", "lblStatus"}) {
         EXPECT_FALSE(m_window->findChild<QWidget*>(name)->accessibleName().isEmpty()) << name;
     }
     EXPECT_EQ(slider("sldStartTime")->accessibleName(), "Start position slider");

@@ -66,24 +66,20 @@ TEST_P(TypingSeconds, UpdatesSamplesClockAndSlider) {
 
 INSTANTIATE_TEST_SUITE_P(
     FieldSync, TypingSeconds,
-    testing::Values(TypingRow{"quarter_seconds", "txtflStopTime", "2.25", "99225", "00:02", 2},
-                    TypingRow{"letters_only", "txtflStartTime", "abc", "0", "00:00", 0},
-                    TypingRow{"letters_after_digits", "txtflStartTime", "12a", "529200", "00:12",
-                              12},
-                    // "1e2" set 100 s; the overflowing "1e20" leaves clock and slider there.
-                    TypingRow{"overflow_keeps_previous_forms", "txtflStartTime", "1e20",
-                              "4.41E+24", "01:40", 100},
-                    TypingRow{"beyond_slider_range", "txtflStartTime", "700", "30870000", "11:40",
-                              600},
-                    TypingRow{"negative_zero", "txtflStopTime", "-0", "0", "00:00", 0},
-                    TypingRow{"tiny_fraction", "txtflStopTime", "0.00001", "0.441", "00:00", 0},
-                    TypingRow{"negative_seconds", "txtflStartTime", "-30", "-1323000", "-00:30",
-                              0},
-                    TypingRow{"clock_seconds_can_read_60", "txtflStopTime", "59.7", "2632770",
-                              "00:60", 60},
-                    TypingRow{"tie_rounds_to_even_slider", "txtflStopTime", "2.5", "110250",
-                              "00:03", 2},
-                    TypingRow{"blanks_inside", "txtflStopTime", " 1 2", "529200", "00:12", 12}),
+    testing::Values(
+        TypingRow{"quarter_seconds", "txtflStopTime", "2.25", "99225", "00:02", 2},
+        TypingRow{"letters_only", "txtflStartTime", "abc", "0", "00:00", 0},
+        TypingRow{"letters_after_digits", "txtflStartTime", "12a", "529200", "00:12", 12},
+        // "1e2" set 100 s; the overflowing "1e20" leaves clock and slider there.
+        TypingRow{"overflow_keeps_previous_forms", "txtflStartTime", "1e20", "4.41E+24", "01:40",
+                  100},
+        TypingRow{"beyond_slider_range", "txtflStartTime", "700", "30870000", "11:40", 600},
+        TypingRow{"negative_zero", "txtflStopTime", "-0", "0", "00:00", 0},
+        TypingRow{"tiny_fraction", "txtflStopTime", "0.00001", "0.441", "00:00", 0},
+        TypingRow{"negative_seconds", "txtflStartTime", "-30", "-1323000", "-00:30", 0},
+        TypingRow{"clock_seconds_can_read_60", "txtflStopTime", "59.7", "2632770", "00:60", 60},
+        TypingRow{"tie_rounds_to_even_slider", "txtflStopTime", "2.5", "110250", "00:03", 2},
+        TypingRow{"blanks_inside", "txtflStopTime", " 1 2", "529200", "00:12", 12}),
     [](const testing::TestParamInfo<TypingRow>& info) { return std::string(info.param.name); });
 
 TEST_F(FieldSyncTest, TypingOneSideStillSetsTheOtherSlider) {

@@ -88,6 +88,8 @@ MessageBoxWatcher::MessageBoxWatcher() : m_timer(new QTimer) {
     m_timer->start();
 }
 
-MessageBoxWatcher::~MessageBoxWatcher() { delete m_timer; }
+MessageBoxWatcher::~MessageBoxWatcher() {
+    delete m_timer;
+}
 
 } // namespace kestrin::testing_support

@@ -160,10 +160,10 @@ struct TwipsRow {
 };
 
 TEST(Twips, ScaleWithLogicalDpi) {
-    for (const TwipsRow& row : {TwipsRow{120, 96, 8}, TwipsRow{3990, 96, 266},
-                                TwipsRow{3150, 96, 210}, TwipsRow{285, 96, 19},
-                                TwipsRow{1695, 96, 113}, TwipsRow{3990, 192, 532},
-                                TwipsRow{120, 120, 10}, TwipsRow{285, 144, 29}}) {
+    for (const TwipsRow& row :
+         {TwipsRow{120, 96, 8}, TwipsRow{3990, 96, 266}, TwipsRow{3150, 96, 210},
+          TwipsRow{285, 96, 19}, TwipsRow{1695, 96, 113}, TwipsRow{3990, 192, 532},
+          TwipsRow{120, 120, 10}, TwipsRow{285, 144, 29}}) {
         EXPECT_EQ(twipsToPixels(row.twips, row.dpi), row.pixels) << row.twips << " @ " << row.dpi;
     }
 }
