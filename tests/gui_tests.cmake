@@ -10,3 +10,13 @@ target_link_libraries(editor_tests PRIVATE kestrin_editor kestrin_warnings GTest
 gtest_discover_tests(editor_tests
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0")
+
+# The built editor under a virtual X server, driven by keyboard like a user.
+find_program(XVFB_RUN xvfb-run)
+find_program(XDOTOOL xdotool)
+if(XVFB_RUN AND XDOTOOL)
+    add_test(NAME e2e_keyboard_open_move_save
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_keyboard.sh $<TARGET_FILE:kestrin>)
+    set_tests_properties(e2e_keyboard_open_move_save PROPERTIES
+        TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+endif()

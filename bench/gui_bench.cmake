@@ -1,0 +1,12 @@
+# The editor's interactive cost, and its start-up beside a bare Qt window.
+add_executable(editor_bench editor_bench.cpp)
+target_link_libraries(editor_bench PRIVATE kestrin_editor kestrin_warnings benchmark::benchmark Qt6::Test)
+
+add_executable(startup_editor startup_probe.cpp)
+target_compile_definitions(startup_editor PRIVATE KESTRIN_PROBE_EDITOR=1)
+target_link_libraries(startup_editor PRIVATE kestrin_editor kestrin_warnings)
+
+add_executable(startup_bare startup_probe.cpp)
+target_link_libraries(startup_bare PRIVATE Qt6::Widgets kestrin_warnings)
+
+configure_file(startup.sh ${CMAKE_CURRENT_BINARY_DIR}/startup.sh COPYONLY)

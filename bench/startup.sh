@@ -1,0 +1,19 @@
+#!/bin/sh
+# Start-up time and peak memory of the editor beside a bare Qt window, as
+# whole processes under a virtual X server. Run from the build's bench folder.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+command -v xvfb-run >/dev/null || { echo "startup.sh: xvfb-run missing" >&2; exit 0; }
+xvfb-run -a -s "-screen 0 640x480x24 -dpi 96" sh -c '
+    here=$1
+    echo "== start-up to first expose (hyperfine) =="
+    if command -v hyperfine >/dev/null; then
+        hyperfine -N --warmup 5 --runs 40 "$here/startup_bare" "$here/startup_editor"
+    fi
+    echo "== peak resident memory, KiB (median of 9 runs) =="
+    for probe in startup_bare startup_editor; do
+        for i in 1 2 3 4 5 6 7 8 9; do
+            /usr/bin/time -f %M "$here/$probe" 2>&1 >/dev/null | tail -n1
+        done | sort -n | sed -n 5p | sed "s/^/$probe: /"
+    done
+' sh "$here"

@@ -1,0 +1,55 @@
+#!/bin/sh
+# End to end, as a user works: start the built editor under a virtual X
+# server, open a POS file through the real dialog by keyboard, move the stop
+# slider with the arrow keys, press Ctrl+S and check the bytes on disk.
+# Usage: tests/e2e_keyboard.sh path/to/kestrin
+set -eu
+bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# start 44100, stop 2646000 (60 s), then a tail that must survive
+printf '\104\254\000\000\360\137\050\000TAIL' >"$work/BGM01.POS"
+
+cd "$work"
+xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" sh -c '
+    set -eu
+    bin=$1; work=$2
+    wait_for() { # window name
+        for _ in $(seq 1 200); do
+            id=$(xdotool search --name "$1" 2>/dev/null | head -n1 || true)
+            [ -n "$id" ] && { echo "$id"; return 0; }
+            sleep 0.05
+        done
+        echo "window \"$1\" did not appear" >&2; return 1
+    }
+    "$bin" >"$work/editor.log" 2>&1 & pid=$!
+    win=$(wait_for "Aldmere WAVE POS File Editor")
+    sleep 0.3
+    xdotool windowfocus --sync "$win"
+    xdotool key ctrl+o
+    dlg=$(wait_for "Open an QRV POS File")
+    sleep 0.3
+    xdotool windowfocus --sync "$dlg"
+    # the name without extension: the dialog adds .POS
+    xdotool type --delay 5 "$work/BGM01"
+    xdotool key Return
+    sleep 0.5
+    xdotool windowfocus --sync "$win"
+    # focus is back on the start sample field; three tabs reach the stop slider
+    xdotool key Tab Tab Tab
+    for _ in $(seq 1 60); do xdotool key Right; done
+    xdotool key ctrl+s
+    sleep 0.5
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+' sh "$bin" "$work"
+
+got=$(od -An -v -tx1 "$work/BGM01.POS" | tr -s " \n" " " | sed "s/^ //; s/ $//")
+want="44 ac 00 00 e0 bf 50 00 54 41 49 4c"
+if [ "$got" != "$want" ]; then
+    echo "BGM01.POS holds: $got" >&2
+    echo "expected:        $want (start 44100, stop 5292000 = 120 s, tail kept)" >&2
+    cat "$work/editor.log" >&2 || true
+    exit 1
+fi
+echo "BGM01.POS: $got"
