@@ -1,0 +1,8 @@
+#include "pos_tool.h"
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return kestrin::cli::RunPosTool(args, std::cout, std::cerr);
+}

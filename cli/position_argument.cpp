@@ -1,0 +1,58 @@
+#include "position_argument.h"
+
+#include "positions.h"
+
+#include <cmath>
+#include <regex>
+#include <string>
+
+namespace kestrin::cli {
+
+namespace {
+
+const std::regex kSamples(R"([+-]?[0-9]+)");
+const std::regex kSeconds(R"(([+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)s)");
+const std::regex kClock(R"(([+-]?)([0-9]+):([0-9]+(\.[0-9]*)?))");
+
+std::int32_t positionOfSeconds(const std::string& secondsText) {
+    // What the editor does with typed seconds and then Save.
+    return PositionFromSampleText(SampleTextFromSecondsText(secondsText));
+}
+
+} // namespace
+
+std::int32_t ParsePositionArgument(std::string_view text) {
+    const std::string s(text);
+    if (s.size() > 64)
+        throw ArgumentError("position \"" + s.substr(0, 64) + "...\" is too long");
+    std::smatch m;
+    if (std::regex_match(s, kSamples)) {
+        // Whole numbers of any length: ParseNumber reads them exactly up to
+        // 2^53, far past the 32-bit range that RoundToInt32 enforces.
+        return PositionFromSampleText(s);
+    }
+    if (std::regex_match(s, m, kSeconds))
+        return positionOfSeconds(m[1].str());
+    if (std::regex_match(s, m, kClock)) {
+        const double minutes = ParseNumber(m[2].str());
+        const double seconds = ParseNumber(m[3].str());
+        if (seconds >= 60.0)
+            throw ArgumentError("position \"" + s + "\": the seconds after ':' must be below 60");
+        const double total = minutes * 60.0 + seconds;
+        return positionOfSeconds((m[1].str() == "-" ? "-" : "") + FormatNumber(total));
+    }
+    throw ArgumentError("position \"" + s +
+                        "\" is not a sample count (66150), seconds (1.5s) or minutes:seconds "
+                        "(01:30, 1:30.25)");
+}
+
+double ParseDurationArgument(std::string_view text) {
+    static const std::regex kDuration(R"(([0-9]+\.?[0-9]*|\.[0-9]+)s?)");
+    const std::string s(text);
+    std::smatch m;
+    if (s.size() > 32 || !std::regex_match(s, m, kDuration))
+        throw ArgumentError("duration \"" + s + "\" is not a number of seconds (3, 0.5, 2s)");
+    return ParseNumber(m[1].str());
+}
+
+} // namespace kestrin::cli

@@ -1,0 +1,30 @@
+// Positions as written on a command line.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+
+namespace kestrin::cli {
+
+// A position argument that is not one of the accepted forms.
+class ArgumentError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// Reads a position given as
+//   a whole sample count   "66150", "-5" (a bare number is always samples),
+//   seconds with a unit    "1.5s", "2.5e1s", "-0.25s",
+//   minutes:seconds        "01:30", "1:30.25", "-1:30" (seconds below 60).
+// Seconds go through the same text rules as typing them into the editor and
+// saving: the sample text of the seconds, rounded half to even. Throws
+// ArgumentError for any other text and OverflowError for a position outside
+// the signed 32-bit range.
+std::int32_t ParsePositionArgument(std::string_view text);
+
+// Reads a non-negative duration in seconds ("3", "0.5", "2s"). Throws
+// ArgumentError otherwise.
+double ParseDurationArgument(std::string_view text);
+
+} // namespace kestrin::cli
