@@ -9,8 +9,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,18 +253,55 @@ TEST_F(FileCommandsTest, SaveToFullDeviceIsNeverReportedAsSuccess) {
     EXPECT_EQ(status(), "");
 }
 
-TEST_F(FileCommandsTest, SaveIntoReadOnlyFileLeavesItUntouched) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root ignores file permissions";
+// Makes a file unwritable even for root: read-only permissions for a normal
+// user, the immutable attribute for root (which ignores permissions). The
+// returned function undoes it; nullopt when neither works here.
+std::optional<std::function<void()>> makeUnwritable(const QString& file) {
+    const QByteArray name = file.toLocal8Bit();
+    if (::geteuid() != 0) {
+        ::chmod(name.constData(), 0444);
+        return [] {};
+    }
+    const int fd = ::open(name.constData(), O_RDONLY);
+    int flags = 0;
+    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return std::nullopt;
+    }
+    const int original = flags;
+    flags |= FS_IMMUTABLE_FL;
+    const bool done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    if (!done)
+        return std::nullopt;
+    return [name, original] {
+        const int undo = ::open(name.constData(), O_RDONLY);
+        int restored = original;
+        ::ioctl(undo, FS_IOC_SETFLAGS, &restored);
+        ::close(undo);
+    };
+}
+
+TEST_F(FileCommandsTest, SaveIntoUnwritableFileLeavesItUntouched) {
     put(path("ro.POS"), k1And60);
     openThroughShortcut(path("ro.POS"));
-    ::chmod(path("ro.POS").toLocal8Bit().constData(), 0444);
+    const auto undo = makeUnwritable(path("ro.POS"));
+    if (!undo)
+        GTEST_SKIP() << "this file system cannot make a file unwritable for root";
     pressOnSlider("sldStopTime", Qt::Key_Right);
     MessageBoxWatcher watcher;
     saveThroughShortcut();
+    (*undo)();
     ASSERT_EQ(watcher.seen().size(), 1u);
-    EXPECT_TRUE(watcher.seen()[0].text.contains("Permission denied"));
+    const QString message = watcher.seen()[0].text;
+    EXPECT_TRUE(message.contains("Permission denied") ||
+                message.contains("Operation not permitted"))
+        << message.toStdString();
+    EXPECT_TRUE(message.contains(path("ro.POS")));
     EXPECT_EQ(get(path("ro.POS")), k1And60);
+    EXPECT_EQ(status(), "");
+    EXPECT_EQ(text("txtStopTime"), "2690100");
 }
 
 struct OverflowRow {

@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kestrin;
@@ -172,21 +174,47 @@ TEST_F(PosFileTest, FifoNeverBlocks) {
     }
 }
 
+// Runs `body` with the permissions of an unprivileged user: in a child
+// process that drops root first, since root ignores file permissions. The
+// child's exit status is body's result.
+int asUnprivilegedUser(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(99);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
 TEST_F(PosFileTest, PermissionDeniedLeavesFileUntouched) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root ignores file permissions";
     const auto path = file("locked.POS");
     put(path, {1, 2, 3, 4, 5, 6, 7, 8});
-    fs::permissions(path, fs::perms::owner_read);
-    try {
-        WritePosFile(path, {9, 9});
-        FAIL() << "write into a read-only file succeeded";
-    } catch (const PosFileError& e) {
-        EXPECT_EQ(e.code().value(), EACCES);
-    }
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const int writeResult = asUnprivilegedUser([&] {
+        try {
+            WritePosFile(path, {9, 9});
+            return 1;
+        } catch (const PosFileError& e) {
+            return e.code().value() == EACCES ? 0 : 2;
+        }
+    });
+    ASSERT_NE(writeResult, 99) << "could not drop privileges";
+    EXPECT_EQ(writeResult, 0);
     EXPECT_EQ(get(path), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+
     fs::permissions(path, fs::perms::none);
-    EXPECT_THROW((void)ReadPosFile(path), PosFileError);
+    const int readResult = asUnprivilegedUser([&] {
+        try {
+            (void)ReadPosFile(path);
+            return 1;
+        } catch (const PosFileError& e) {
+            return e.code().value() == EACCES ? 0 : 2;
+        }
+    });
+    EXPECT_EQ(readResult, 0);
 }
 
 } // namespace
