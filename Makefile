@@ -4,7 +4,7 @@ PRESET ?= dev
 PREFIX ?= /usr/local
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps configure build test run bench clean
+.PHONY: all deps configure build test run bench install package clean
 
 all: build
 
@@ -25,6 +25,12 @@ run: build
 
 bench: build
 	@scripts/run-benchmarks $(BUILD_DIR)
+
+install: build
+	@cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf build

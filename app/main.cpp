@@ -8,6 +8,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     // The name only: a display name would be appended to the window caption.
     QApplication::setApplicationName(QStringLiteral("Kestrin"));
+    // Ties the window to its desktop entry and icon where one is installed.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.kestrin.Kestrin"));
     kestrin::EditorWindow window;
     window.show();
     return QApplication::exec();

@@ -20,3 +20,11 @@ if(XVFB_RUN AND XDOTOOL)
     set_tests_properties(e2e_keyboard_open_move_save PROPERTIES
         TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
+
+# What `cmake --install` and the Debian package put on a machine.
+add_test(NAME install_tree_valid COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
+if(NOT KESTRIN_SANITIZE)
+    add_test(NAME deb_package_installs_and_starts
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/deb_test.sh ${CMAKE_BINARY_DIR})
+    set_tests_properties(deb_package_installs_and_starts PROPERTIES TIMEOUT 600 RUN_SERIAL ON)
+endif()

@@ -1,0 +1,54 @@
+#!/bin/sh
+# Installs the build into a scratch prefix and checks the installed tree:
+# every file in place, and the desktop entry and AppStream data valid.
+# Usage: tests/install_test.sh BUILD_DIR
+set -eu
+build=$1
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cmake --install "$build" --prefix "$stage/usr" >/dev/null
+
+missing=0
+for f in bin/kestrin bin/kestrin-pos \
+         share/applications/org.kestrin.Kestrin.desktop \
+         share/metainfo/org.kestrin.Kestrin.metainfo.xml \
+         share/icons/hicolor/scalable/apps/org.kestrin.Kestrin.svg \
+         share/icons/hicolor/16x16/apps/org.kestrin.Kestrin.png \
+         share/icons/hicolor/48x48/apps/org.kestrin.Kestrin.png \
+         share/icons/hicolor/256x256/apps/org.kestrin.Kestrin.png \
+         share/man/man1/kestrin.1 share/man/man1/kestrin-pos.1 \
+         share/doc/kestrin/screenshot.png; do
+    if [ ! -e "$stage/usr/$f" ]; then
+        echo "not installed: $f" >&2
+        missing=1
+    fi
+done
+[ "$missing" -eq 0 ]
+
+# Nothing else: no test or benchmark programs, no libraries, no headers.
+extra=$(cd "$stage/usr" && find . -type f | grep -v -e '^./bin/kestrin' -e '^./share/' || true)
+[ -z "$extra" ] || { echo "unexpected files installed:" >&2; echo "$extra" >&2; exit 1; }
+
+desktop="$stage/usr/share/applications/org.kestrin.Kestrin.desktop"
+grep -qx 'Name=Kestrin' "$desktop"
+grep -qx 'GenericName=POS File Editor' "$desktop"
+grep -qx 'Categories=AudioVideo;Audio;' "$desktop"
+grep -qx 'Exec=kestrin' "$desktop"
+if grep -q -e '^MimeType=' -e '%[fFuU]' "$desktop"; then
+    echo "the editor takes no command line: no MimeType, no %f" >&2
+    exit 1
+fi
+if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$desktop"
+fi
+if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net "$stage/usr/share/metainfo/org.kestrin.Kestrin.metainfo.xml"
+fi
+if command -v man >/dev/null; then
+    for page in kestrin kestrin-pos; do
+        MANWIDTH=80 man -l "$stage/usr/share/man/man1/$page.1" 2>&1 >/dev/null |
+            (! grep .) || { echo "man page $page has warnings" >&2; exit 1; }
+    done
+fi
+"$stage/usr/bin/kestrin-pos" --help >/dev/null
+echo "installed tree ok"
