@@ -9,7 +9,8 @@ add_executable(editor_tests
 target_link_libraries(editor_tests PRIVATE kestrin_editor kestrin_warnings GTest::gtest Qt6::Test)
 gtest_discover_tests(editor_tests
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0")
+    # A comma locale throughout: every text must still use "." as the decimal point.
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=de_DE.UTF-8;ASAN_OPTIONS=detect_leaks=0")
 
 # The built editor under a virtual X server, driven by keyboard like a user.
 find_program(XVFB_RUN xvfb-run)
