@@ -69,31 +69,31 @@ double Fix(double value);
 // for infinities and NaN.
 std::string FormatTwoDigits(double value);
 
-// Conversion 1: the position in seconds (position / 44100.0).
+// The position in seconds (position / 44100.0).
 double SecondsOfPosition(std::int32_t position);
 
-// Conversion 2: the seconds text of a position, FormatNumber of its seconds.
+// The seconds text of a position, FormatNumber of its seconds.
 std::string SecondsText(std::int32_t position);
 
-// Conversion 3: the whole-second slider value of a position, rounded half to
+// The whole-second slider value of a position, rounded half to
 // even (66150 samples, 1.5 s, give 2; 110250 samples, 2.5 s, give 2).
 std::int32_t SliderValueOfPosition(std::int32_t position);
 
-// Conversion 4: the sample text of a slider value, value * 44100 in 32-bit
+// The sample text of a slider value, value * 44100 in 32-bit
 // arithmetic. Throws OverflowError when the product leaves the 32-bit range
 // (never for the sliders' 0..600).
 std::string SampleTextFromSliderValue(std::int32_t sliderValue);
 
-// Conversion 5: the sample text for a seconds text, FormatNumber of
+// The sample text for a seconds text, FormatNumber of
 // ParseNumber(text) * 44100.0, unrounded ("0.441", "4.41E+24"). Throws
 // OverflowError when the text or the product lies beyond the double range.
 std::string SampleTextFromSecondsText(std::string_view secondsText);
 
-// Conversion 6: the position a sample text stands for, RoundToInt32 of
+// The position a sample text stands for, RoundToInt32 of
 // ParseNumber(text). Throws OverflowError outside the 32-bit range.
 std::int32_t PositionFromSampleText(std::string_view sampleText);
 
-// Conversion 7: the minutes:seconds clock text. The minutes are truncated and
+// The minutes:seconds clock text. The minutes are truncated and
 // the seconds rounded half away from zero without carrying ("00:60" for
 // 59.7 s, "100:00" for 6000 s). A negative position shows a negative minutes
 // part and positive seconds ("-01:30" for -90 s); between -60 and 0 seconds

@@ -31,7 +31,7 @@ TEST_F(EditorWindowTest, StartsEmptyWithFocusOnStartSamples) {
     EXPECT_EQ(QApplication::focusWidget()->objectName(), "txtStartTime");
 }
 
-TEST_F(EditorWindowTest, TabVisitsControlsInDesignOrder) {
+TEST_F(EditorWindowTest, TabVisitsControlsInLayoutOrder) {
     QStringList visited;
     for (int i = 0; i < 7; ++i) {
         visited << QApplication::focusWidget()->objectName();
@@ -55,7 +55,7 @@ struct GeometryRow {
     QRect rect;
 };
 
-TEST_F(EditorWindowTest, ControlsSitAtDesignPixelsAt96Dpi) {
+TEST_F(EditorWindowTest, ControlsSitAtTheirPixelsAt96Dpi) {
     ASSERT_DOUBLE_EQ(m_window->logicalDpiX(), 96.0);
     const GeometryRow rows[] = {
         {"sldStartTime", {8, 8, 113, 25}},         {"sldStopTime", {128, 8, 113, 25}},

@@ -11,7 +11,7 @@ using FieldSyncTest = EditorFixture;
 
 // Dragging the start slider to 10 with the stop at 60 s: the whole nested
 // cascade, assignment by assignment.
-TEST_F(FieldSyncTest, SliderMovementUnfoldsInDesignOrder) {
+TEST_F(FieldSyncTest, SliderMovementUnfoldsInNestedOrder) {
     typeInto("txtStopTime", "2646000");
     pressOnSlider("sldStartTime", Qt::Key_Right, 9);
     clearTrace();

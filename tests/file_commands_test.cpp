@@ -154,7 +154,7 @@ TEST_F(FileCommandsTest, CancelChangesNothing) {
     EXPECT_EQ(m_window->currentFile(), path("a.POS"));
 }
 
-// Mend 4: after a cancelled Open the status names the file really written.
+// After a cancelled Open the status names the file really written.
 TEST_F(FileCommandsTest, SaveAfterCancelledOpenNamesTheWrittenFile) {
     put(path("a.POS"), k1And60);
     openThroughShortcut(path("a.POS"));
@@ -182,7 +182,8 @@ struct OpenFailureRow {
     const char* reason; // expected in the message
 };
 
-// Mends 1 and 2: a failed Open reports, keeps the editor and everything in it.
+// A failed Open reports, keeps the editor and everything in it, and leaves
+// the current file as it was.
 class OpenFailures : public FileCommandsTest, public testing::WithParamInterface<OpenFailureRow> {};
 
 TEST_P(OpenFailures, ReportAndKeepEverything) {
@@ -224,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(FileCommands, OpenFailures,
                              return std::string(info.param.name);
                          });
 
-// Mends 1 and 3: a failed Save reports, leaves the status empty and the
+// A failed Save reports, leaves the status empty and the
 // fields as they were.
 TEST_F(FileCommandsTest, SaveIntoVanishedFolderReports) {
     QDir(m_dir.path()).mkdir("sub");
