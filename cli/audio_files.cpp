@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
-#include <type_traits>
 #include <vector>
 
 namespace kestrin::cli {
@@ -39,6 +38,20 @@ bool isFloatFormat(int format) {
     return subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
 }
 
+// Integer formats travel as int and float formats as double: both exact.
+sf_count_t readFrames(SNDFILE* f, int* data, sf_count_t n) {
+    return sf_readf_int(f, data, n);
+}
+sf_count_t readFrames(SNDFILE* f, double* data, sf_count_t n) {
+    return sf_readf_double(f, data, n);
+}
+sf_count_t writeFrames(SNDFILE* f, const int* data, sf_count_t n) {
+    return sf_writef_int(f, data, n);
+}
+sf_count_t writeFrames(SNDFILE* f, const double* data, sf_count_t n) {
+    return sf_writef_double(f, data, n);
+}
+
 template <class Sample>
 void copyFrames(SNDFILE* in, SNDFILE* out, int channels, std::int64_t from, std::int64_t to,
                 const fs::path& source, const fs::path& target) {
@@ -50,19 +63,10 @@ void copyFrames(SNDFILE* in, SNDFILE* out, int channels, std::int64_t from, std:
     std::vector<Sample> buffer(static_cast<std::size_t>(kChunk * channels));
     for (std::int64_t left = to - from; left > 0;) {
         const sf_count_t want = std::min<sf_count_t>(kChunk, left);
-        sf_count_t got = 0;
-        if constexpr (std::is_same_v<Sample, int>)
-            got = sf_readf_int(in, buffer.data(), want);
-        else
-            got = sf_readf_double(in, buffer.data(), want);
+        const sf_count_t got = readFrames(in, buffer.data(), want);
         if (got != want)
             throw AudioError("cannot read audio file " + source.string() + ": ended early");
-        sf_count_t put = 0;
-        if constexpr (std::is_same_v<Sample, int>)
-            put = sf_writef_int(out, buffer.data(), got);
-        else
-            put = sf_writef_double(out, buffer.data(), got);
-        if (put != got)
+        if (writeFrames(out, buffer.data(), got) != got)
             throw AudioError("cannot write audio file " + target.string() + ": " +
                              sf_strerror(out));
         left -= got;

@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kSliderMaximum = 600;
-
 const char* const kProgramHelp = R"(Usage: kestrin-pos COMMAND [OPTIONS] FILE...
 
 Checks, edits and auditions POS files: the two loop positions (start, stop)
@@ -166,7 +164,8 @@ std::string jsonString(const std::string& s) {
 }
 
 int sliderShown(std::int32_t position) {
-    return std::clamp(SliderValueOfPosition(position), 0, kSliderMaximum);
+    // The slider stops at the ends of its range, as the window's does.
+    return std::clamp(SliderValueOfPosition(position), 0, SliderMaximum);
 }
 
 std::string loopSeconds(const PosValues& v) {

@@ -15,6 +15,9 @@ namespace kestrin {
 // a slider value becomes a sample count and as 44100.0 in every division.
 inline constexpr std::int32_t SamplesPerSecond = 44100;
 
+// The sliders' range in whole seconds is 0..SliderMaximum.
+inline constexpr std::int32_t SliderMaximum = 600;
+
 // The start and stop positions in samples, in file order. Nothing relates the
 // two: stop may lie below start and either may be negative.
 struct PosValues {

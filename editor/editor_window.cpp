@@ -1,5 +1,7 @@
 #include "editor_window.h"
 
+#include "positions.h"
+
 #include "slider.h"
 #include "text_field.h"
 #include "twips.h"
@@ -16,12 +18,9 @@ namespace kestrin {
 
 namespace {
 
-constexpr int kSliderMaximum = 600; // seconds
 constexpr int kSliderTickInterval = 60;
 
 QFont arialBold(double pointSize) {
-    // Liberation Sans has Arial's metrics and stands in where Arial is missing.
-    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
     QFont font(QStringLiteral("Arial"));
     font.setPointSizeF(pointSize);
     font.setBold(true);
@@ -63,6 +62,8 @@ void EditorWindow::createMenus() {
 }
 
 void EditorWindow::createWidgets() {
+    // Liberation Sans has Arial's metrics and stands in where Arial is missing.
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("clientArea"));
     const double dpi = screen() ? screen()->logicalDotsPerInchX() : 96.0;
@@ -74,7 +75,7 @@ void EditorWindow::createWidgets() {
     };
     auto makeSlider = [&](const char* name, const QString& accessible, int left) {
         auto* s = new platform::Slider(client);
-        s->setRange(0, kSliderMaximum);
+        s->setRange(0, SliderMaximum);
         s->setSingleStep(1);
         s->setPageStep(1);
         s->setTickInterval(kSliderTickInterval);

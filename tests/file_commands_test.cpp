@@ -1,4 +1,5 @@
 #include "common_dialogs.h"
+#include "file_bytes.h"
 #include "gui_support.h"
 #include "pos_file.h"
 
@@ -24,7 +25,7 @@ using namespace kestrin::testing_support;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
 
 // The editor with a scripted open dialog and a temporary folder of POS files.
 class FileCommandsTest : public EditorFixture {
@@ -51,13 +52,10 @@ protected:
 
     QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
     static void put(const QString& file, const Bytes& bytes) {
-        std::ofstream out(file.toStdString(), std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        testing_support::writeFileBytes(file.toStdString(), bytes);
     }
     static Bytes get(const QString& file) {
-        std::ifstream in(file.toStdString(), std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
+        return testing_support::readFileBytes(file.toStdString());
     }
 
     // Ctrl+O with the dialog answering `file` (an empty text cancels).

@@ -1,3 +1,4 @@
+#include "file_bytes.h"
 #include "pos_file.h"
 
 #include <gtest/gtest.h>
@@ -18,36 +19,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
 
 class PosFileTest : public testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("kestrin-posfile-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(m_dir, fs::perms::owner_all, ignored);
-        fs::remove_all(m_dir, ignored);
-    }
-
     fs::path file(const char* name) const { return m_dir / name; }
-
     static void put(const fs::path& path, const Bytes& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        testing_support::writeFileBytes(path, bytes);
     }
-    static Bytes get(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
+    static Bytes get(const fs::path& path) { return testing_support::readFileBytes(path); }
 
-    fs::path m_dir;
+    testing_support::ScratchFolder m_scratch{"kestrin-posfile"};
+    const fs::path& m_dir = m_scratch.path();
 };
 
 struct ReadRow {

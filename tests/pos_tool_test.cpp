@@ -1,4 +1,5 @@
 #include "audio_files.h"
+#include "file_bytes.h"
 #include "pos_file.h"
 #include "pos_tool.h"
 #include "position_argument.h"
@@ -21,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
 
 // ---- position arguments ----------------------------------------------------
 
@@ -70,15 +71,6 @@ struct ToolRun {
 
 class PosToolTest : public testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("kestrin-postool-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     std::string at(const std::string& name) const { return (m_dir / name).string(); }
 
     static ToolRun run(std::vector<std::string> args) {
@@ -88,14 +80,9 @@ protected:
         return {status, out.str(), err.str()};
     }
     static void put(const std::string& path, const Bytes& bytes) {
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(bytes.data()),
-                static_cast<std::streamsize>(bytes.size()));
+        testing_support::writeFileBytes(path, bytes);
     }
-    static Bytes get(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), {});
-    }
+    static Bytes get(const std::string& path) { return testing_support::readFileBytes(path); }
     void pos(const std::string& name, std::int32_t start, std::int32_t stop) {
         WritePosFile(at(name), {start, stop});
     }
@@ -125,7 +112,8 @@ protected:
         return data;
     }
 
-    fs::path m_dir;
+    testing_support::ScratchFolder m_scratch{"kestrin-postool"};
+    const fs::path& m_dir = m_scratch.path();
 };
 
 TEST_F(PosToolTest, ShowPrintsTheEditorsTexts) {
