@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Quick start: `make run` starts the editor, `make test` runs every test.
 # PRESET picks the CMake preset: dev (default), asan or release.
 PRESET ?= dev

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starts Kestrin: the editor window is the whole application, and closing it
 // ends the run.
 #include "editor_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos check over a folder of 1,000 POS/WAVE pairs. It reads headers
 // only, so the audio length should not matter.
 #include "pos_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text rules and file round trip, each beside the standard-library baseline
 // it is measured against in the same run.
 #include "pos_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of one user action on the real window, nested cascade included.
 #include "editor_window.h"
 #include "slider.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The editor's interactive cost, and its start-up beside a bare Qt window.
 add_executable(editor_bench editor_bench.cpp)
 target_link_libraries(editor_bench PRIVATE kestrin_editor kestrin_warnings benchmark::benchmark Qt6::Test)

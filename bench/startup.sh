@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Start-up time and peak memory of the editor beside a bare Qt window, as
 # whole processes under a virtual X server. Run from the build's bench folder.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up probe: creates the application and a window, and quits as soon as
 // the window is first exposed. Built twice: with the editor window and with
 // a bare QWidget, to time the two as whole processes side by side.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The WAVE files that POS files sit beside, read through libsndfile.
 #pragma once
 

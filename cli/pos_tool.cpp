@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "pos_tool.h"
 
 #include "audio_files.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos, the command-line companion of the editor.
 #pragma once
 

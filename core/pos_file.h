@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and writing POS files: two signed 32-bit little-endian integers,
 // start at offset 0 and stop at offset 4, with no header of any kind.
 #pragma once

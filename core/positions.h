@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Positions of a POS file and the exact text forms the editor shows for them.
 //
 // Every text here is locale-free: the decimal point is always ".", whatever

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The open-file dialog, configured and answered through shared settings.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Kestrin's one window: both positions in four forms each, and the File menu.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeps the four forms of both positions in step. The sample fields are the
 // reference: every step that needs a number reads it back from them.
 #include "editor_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The File menu: Open, Save and Exit. A failure here is reported in a message
 // box and ends only the command; the editor and every value in it stay.
 #include "editor_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A hook that sees every value the program assigns to a field or slider, in
 // order. Tests use it to check the order of nested updates; it costs one
 // branch when nobody listens.

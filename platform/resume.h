@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The resume-with-next-step error mode of the display procedures.
 #pragma once
 

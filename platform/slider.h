@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A slider that tells user movements apart from values set by code.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A single-line text field with the change semantics the editor is built on.
 #pragma once
 

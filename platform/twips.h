@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Screen lengths given in twips (1/1440 inch), as the window layout is.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the .deb, checks its contents and dependencies, and, when run as
 # root on a machine where Kestrin is not installed yet, installs it with
 # apt-get (proving the dependencies resolve), starts the installed editor

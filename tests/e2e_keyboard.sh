@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # End to end, as a user works: start the built editor under a virtual X
 # server, open a POS file through the real dialog by keyboard, move the stop
 # slider with the arrow keys, press Ctrl+S and check the bytes on disk.

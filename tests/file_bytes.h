@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files as byte vectors, and a scratch folder per test.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: any byte string through the number parse and every
 // conversion built on it. Nothing may crash, read out of bounds or produce a
 // text that reads "inf" or "nan".

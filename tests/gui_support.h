@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for driving the real editor window with real input events.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Editor tests: headless Qt (offscreen) driven by real input events.
 add_executable(editor_tests
     gui_main.cpp gui_support.cpp gui_support.h

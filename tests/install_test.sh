@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a scratch prefix and checks the installed tree:
 # every file in place, and the desktop entry and AppStream data valid.
 # Usage: tests/install_test.sh BUILD_DIR
