@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pos_file.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +20,8 @@ namespace kestrin {
 namespace {
 
 constexpr std::size_t kRecordSize = 8;
+// Enough of a file's head to tell every container format we know.
+constexpr std::size_t kHeadSize = 12;
 
 std::error_code lastError() {
     return {errno, std::generic_category()};
@@ -50,6 +57,56 @@ std::int32_t loadLittleEndian(const std::uint8_t* in) {
     return static_cast<std::int32_t>(bits);
 }
 
+// An advisory lock, released when the descriptor closes. File systems without
+// flock support still get their read or write: the lock only orders our own
+// processes.
+void lockFile(int fd, int operation) {
+    while (::flock(fd, operation) != 0 && errno == EINTR) {
+    }
+}
+
+struct Head {
+    std::array<std::uint8_t, kHeadSize> bytes{};
+    std::size_t length = 0;
+    std::uint64_t size = 0;
+};
+
+// Size and the first bytes of an open file; the bytes past its end stay 0.
+Head readHead(int fd, const std::filesystem::path& path) {
+    Head head;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        throw PosFileError("read", path, lastError());
+    head.size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    while (head.length < head.bytes.size()) {
+        const ssize_t n = ::pread(fd, head.bytes.data() + head.length,
+                                  head.bytes.size() - head.length, static_cast<off_t>(head.length));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw PosFileError("read", path, lastError());
+        }
+        if (n == 0)
+            break; // end of a short file
+        head.length += static_cast<std::size_t>(n);
+    }
+    if (!S_ISREG(info.st_mode))
+        head.size = head.length;
+    if (auto format = ContainerFormatOf(head.bytes.data(), head.length, head.size))
+        throw NotAPosFileError(path, std::move(*format));
+    return head;
+}
+
+PosValues valuesOf(const Head& head) {
+    return {loadLittleEndian(head.bytes.data()), loadLittleEndian(head.bytes.data() + 4)};
+}
+
+bool startsWith(const std::uint8_t* head, std::size_t length, std::size_t offset,
+                std::string_view magic) {
+    return length >= offset + magic.size() &&
+           std::memcmp(head + offset, magic.data(), magic.size()) == 0;
+}
+
 } // namespace
 
 PosFileError::PosFileError(const std::string& action, std::filesystem::path path,
@@ -57,51 +114,141 @@ PosFileError::PosFileError(const std::string& action, std::filesystem::path path
     : std::runtime_error("cannot " + action + " file " + path.string() + ": " + code.message()),
       m_path(std::move(path)), m_code(code) {}
 
-PosValues ReadPosFile(const std::filesystem::path& path) {
+PosFileError::PosFileError(std::filesystem::path path, std::error_code code,
+                           const std::string& message)
+    : std::runtime_error(message), m_path(std::move(path)), m_code(code) {}
+
+NotAPosFileError::NotAPosFileError(std::filesystem::path path, std::string format)
+    : PosFileError(path, std::make_error_code(std::errc::invalid_argument),
+                   path.string() + " is in " + format +
+                       " format, not a POS file; the POS file beside it would be " +
+                       PosFileBeside(path).string()),
+      m_format(std::move(format)), m_posFile(PosFileBeside(path)) {}
+
+std::optional<std::string> ContainerFormatOf(const std::uint8_t* head, std::size_t length,
+                                             std::uint64_t fileSize) {
+    if (fileSize <= kRecordSize)
+        return std::nullopt;
+    auto at = [&](std::size_t offset, std::string_view magic) {
+        return startsWith(head, length, offset, magic);
+    };
+    struct Signature {
+        std::string_view magic;
+        const char* format;
+    };
+    // Checked in order, so a RIFF file that says WAVE is named as such first.
+    static constexpr Signature kAtStart[] = {
+        {"RIFX", "RIFX"},
+        {"RF64", "RF64 WAVE"},
+        {"BW64", "BW64 WAVE"},
+        {"fLaC", "FLAC"},
+        {"OggS", "Ogg"},
+        {"ID3", "MP3"},
+        {".snd", "Sun audio"},
+        {"caff", "Core Audio"},
+        {"wvpk", "WavPack"},
+        {"MAC ", "Monkey's Audio"},
+        {"TTA1", "True Audio"},
+        {"MPCK", "Musepack"},
+        {"MThd", "MIDI"},
+        {"#!AMR", "AMR"},
+        {"\x30\x26\xB2\x75\x8E\x66\xCF\x11", "Windows Media"},
+        {"PK\x03\x04", "ZIP"},
+        {"\x1F\x8B", "gzip"},
+        {"\x89PNG", "PNG"},
+        {"%PDF", "PDF"},
+        {"\x7F"
+         "ELF",
+         "ELF"},
+    };
+    if (at(0, "RIFF"))
+        return at(8, "WAVE") ? "WAVE" : at(8, "AVI ") ? "AVI" : "RIFF";
+    if (at(0, "FORM"))
+        return at(8, "AIFF") || at(8, "AIFC") ? "AIFF" : "IFF";
+    for (const Signature& s : kAtStart)
+        if (at(0, s.magic))
+            return std::string(s.format);
+    if (at(4, "ftyp"))
+        return std::string("MP4");
+    return std::nullopt;
+}
+
+std::filesystem::path PosFileBeside(const std::filesystem::path& other) {
+    const std::string ext = other.extension().string();
+    const bool upper = ext.size() > 1 && std::none_of(ext.begin(), ext.end(), [](unsigned char c) {
+                           return std::islower(c);
+                       });
+    std::filesystem::path result = other;
+    result.replace_extension(upper ? ".POS" : ".pos");
+    return result;
+}
+
+PosFileInfo InspectPosFile(const std::filesystem::path& path) {
     // Non-blocking, so that a FIFO picked by mistake cannot hang the editor.
     FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0)
         throw PosFileError("open", path, lastError());
-
-    std::array<std::uint8_t, kRecordSize> bytes{};
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n =
-            ::pread(file.get(), bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw PosFileError("read", path, lastError());
-        }
-        if (n == 0)
-            break; // end of a short file: the rest stays 0
-        got += static_cast<std::size_t>(n);
-    }
+    lockFile(file.get(), LOCK_SH);
+    const Head head = readHead(file.get(), path);
     if (::close(file.release()) != 0)
         throw PosFileError("close", path, lastError());
-    return {loadLittleEndian(bytes.data()), loadLittleEndian(bytes.data() + 4)};
+    return {valuesOf(head), head.size};
 }
 
-void WritePosFile(const std::filesystem::path& path, const PosValues& values) {
-    std::array<std::uint8_t, kRecordSize> bytes{};
-    storeLittleEndian(bytes.data(), values.start);
-    storeLittleEndian(bytes.data() + 4, values.stop);
+PosValues ReadPosFile(const std::filesystem::path& path) {
+    return InspectPosFile(path).values;
+}
 
-    FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
+PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::int32_t> start,
+                        std::optional<std::int32_t> stop) {
+    if (!start && !stop)
+        return {ReadPosFile(path), false};
+
+    PosUpdate result;
+    const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK;
+    int fd = -1;
+    if (start && stop) {
+        fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        result.created = fd >= 0;
+        if (fd < 0 && errno == EEXIST)
+            fd = ::open(path.c_str(), flags);
+    } else {
+        fd = ::open(path.c_str(), flags);
+    }
+    FileHandle file(fd);
     if (file.get() < 0)
         throw PosFileError("open", path, lastError());
 
+    // A file this call created holds nothing of the user's: never leave it
+    // half written.
+    auto fail = [&](const std::string& action, std::error_code code) {
+        if (result.created)
+            ::unlink(path.c_str());
+        throw PosFileError(action, path, code);
+    };
+
+    lockFile(file.get(), LOCK_EX);
+    if (!result.created) {
+        result.before = valuesOf(readHead(file.get(), path));
+    }
+
+    std::array<std::uint8_t, kRecordSize> bytes{};
+    storeLittleEndian(bytes.data(), start.value_or(0));
+    storeLittleEndian(bytes.data() + 4, stop.value_or(0));
+    const std::size_t offset = start ? 0 : 4;
+    const std::size_t length = start && stop ? 8 : 4;
+
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(file.get(), bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(done));
+    while (done < length) {
+        const ssize_t n = ::pwrite(file.get(), bytes.data() + offset + done, length - done,
+                                   static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw PosFileError("write", path, lastError());
+            fail("write", lastError());
         }
         if (n == 0)
-            throw PosFileError("write", path, std::make_error_code(std::errc::no_space_on_device));
+            fail("write", std::make_error_code(std::errc::no_space_on_device));
         done += static_cast<std::size_t>(n);
     }
 
@@ -109,10 +256,15 @@ void WritePosFile(const std::filesystem::path& path, const PosValues& values) {
     struct stat info {};
     if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
         if (::fdatasync(file.get()) != 0)
-            throw PosFileError("flush", path, lastError());
+            fail("flush", lastError());
     }
     if (::close(file.release()) != 0)
-        throw PosFileError("close", path, lastError());
+        fail("close", lastError());
+    return result;
+}
+
+void WritePosFile(const std::filesystem::path& path, const PosValues& values) {
+    UpdatePosFile(path, values.start, values.stop);
 }
 
 } // namespace kestrin

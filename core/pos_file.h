@@ -5,7 +5,9 @@
 
 #include "positions.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -24,23 +26,86 @@ public:
     // The operating system's reason alone, e.g. "Permission denied".
     std::string reason() const { return m_code.message(); }
 
+protected:
+    // For subclasses that word the whole message themselves.
+    PosFileError(std::filesystem::path path, std::error_code code, const std::string& message);
+
 private:
     std::filesystem::path m_path;
     std::error_code m_code;
 };
 
-// Reads start then stop from the first 8 bytes of `path`. Bytes from offset 8
+// A file longer than 8 bytes that begins with the signature of an audio or
+// other container format (RIFF/WAVE, RF64, AIFF, FLAC, Ogg, ID3 and the like).
+// Its first 8 bytes are a header, not positions: writing there would break
+// the file, so every read and write refuses it. what() reads like
+// "/music/BGM01.WAV is in WAVE format, not a POS file; the POS file beside it
+// would be /music/BGM01.POS".
+class NotAPosFileError : public PosFileError {
+public:
+    NotAPosFileError(std::filesystem::path path, std::string format);
+
+    // The format's name, e.g. "WAVE".
+    const std::string& format() const noexcept { return m_format; }
+    // The POS file that belongs beside this file (see PosFileBeside).
+    const std::filesystem::path& posFile() const noexcept { return m_posFile; }
+
+private:
+    std::string m_format;
+    std::filesystem::path m_posFile;
+};
+
+// The name of the container format whose signature starts `head` (the first
+// bytes of a file, at least 12 for every format to be told), or nullopt. A
+// file of 8 bytes or fewer is always taken as a POS file, whatever its bytes,
+// so that no stored position can ever make a file unreadable.
+std::optional<std::string> ContainerFormatOf(const std::uint8_t* head, std::size_t length,
+                                             std::uint64_t fileSize);
+
+// The POS file players look for beside `other`: the same base name with
+// ".POS" when the extension is all upper case (BGM01.WAV), ".pos" otherwise.
+std::filesystem::path PosFileBeside(const std::filesystem::path& other);
+
+// Reads start then stop from the first 8 bytes of `path`. Throws
+// NotAPosFileError for a container file (see above). Bytes from offset 8
 // on are not read. A file shorter than 8 bytes is not an error: the bytes it
 // lacks read as 0, so a 4-byte file gives stop 0 and a 6-byte file's stop
 // holds its two bytes with the upper two 0. Throws PosFileError when the file
 // cannot be opened or read (missing, a directory, no permission).
 PosValues ReadPosFile(const std::filesystem::path& path);
 
+// The positions and the file's size in bytes, from one open. Values whose
+// bytes lie beyond a short file read as ReadPosFile reads them; `size` tells
+// which are really there (start needs 4 bytes, stop 8).
+struct PosFileInfo {
+    PosValues values;
+    std::uint64_t size = 0;
+};
+PosFileInfo InspectPosFile(const std::filesystem::path& path);
+
+// The outcome of UpdatePosFile: the values the file held before the write
+// (zeros for a new file) and whether the call created it.
+struct PosUpdate {
+    PosValues before;
+    bool created = false;
+};
+
+// Writes only the fields given, start at offset 0 and stop at offset 4 (both
+// in one write when both are given), in place, and flushes them to the
+// device. An exclusive advisory lock (flock) is held from the read of the
+// previous values to the end of the write, so two updates of different fields
+// never undo each other. The file is created only when both fields are
+// given, and a file this call created is removed again when writing fails.
+// Throws NotAPosFileError for a container file, PosFileError otherwise.
+PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::int32_t> start,
+                        std::optional<std::int32_t> stop);
+
 // Writes start then stop into the first 8 bytes of `path`, in place: the file
 // is created (8 bytes long) when missing and never truncated, so a longer
 // file keeps every byte from offset 8 on. The data is flushed to the device
 // before returning. Throws PosFileError when any step fails, a short write
 // included; a write that did not reach the file never returns normally.
+// Same as UpdatePosFile with both fields.
 void WritePosFile(const std::filesystem::path& path, const PosValues& values);
 
 } // namespace kestrin

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -104,6 +106,127 @@ TEST_F(PosFileTest, WriteExtendsShortFileToEightBytes) {
     EXPECT_EQ(get(path), (Bytes{1, 0, 0, 0, 2, 0, 0, 0}));
 }
 
+struct ContainerRow {
+    const char* name;
+    Bytes head; // padded to 44 bytes, as a real header would be
+    const char* format;
+};
+
+class ContainerFiles : public PosFileTest, public testing::WithParamInterface<ContainerRow> {};
+
+TEST_P(ContainerFiles, AreNeverReadOrWrittenAsPositions) {
+    const auto path = file("VICTIM.WAV");
+    Bytes bytes = GetParam().head;
+    bytes.resize(44, 0x11);
+    put(path, bytes);
+    for (const auto& attempt : std::vector<std::function<void()>>{
+             [&] { (void)ReadPosFile(path); },
+             [&] {
+                 WritePosFile(path, {88200, 882000});
+             },
+             [&] { (void)UpdatePosFile(path, std::nullopt, 5); },
+         }) {
+        try {
+            attempt();
+            ADD_FAILURE() << "accepted " << GetParam().format;
+        } catch (const NotAPosFileError& e) {
+            EXPECT_EQ(e.format(), GetParam().format);
+            EXPECT_EQ(e.posFile(), file("VICTIM.POS"));
+            EXPECT_NE(std::string(e.what()).find("not a POS file"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(get(path), bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosFile, ContainerFiles,
+    testing::Values(
+        ContainerRow{"wave", {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E'}, "WAVE"},
+        ContainerRow{"rf64", {'R', 'F', '6', '4'}, "RF64 WAVE"},
+        ContainerRow{"aiff", {'F', 'O', 'R', 'M', 0, 0, 0, 36, 'A', 'I', 'F', 'C'}, "AIFF"},
+        ContainerRow{"flac", {'f', 'L', 'a', 'C'}, "FLAC"},
+        ContainerRow{"ogg", {'O', 'g', 'g', 'S'}, "Ogg"},
+        ContainerRow{"mp3_id3", {'I', 'D', '3', 4}, "MP3"},
+        ContainerRow{"mp4", {0, 0, 0, 0x20, 'f', 't', 'y', 'p'}, "MP4"}),
+    [](const testing::TestParamInfo<ContainerRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosFileTest, EightByteFileIsAPosFileWhateverItsBytes) {
+    // "RIFF" as a start position is 7.4 hours: unusual, but a saved file must
+    // stay editable.
+    const auto path = file("odd.POS");
+    put(path, {'R', 'I', 'F', 'F', 1, 0, 0, 0});
+    EXPECT_EQ(ReadPosFile(path), (PosValues{0x46464952, 1}));
+    WritePosFile(path, {1, 2});
+    EXPECT_EQ(get(path), (Bytes{1, 0, 0, 0, 2, 0, 0, 0}));
+}
+
+struct UpdateRow {
+    const char* name;
+    std::optional<std::int32_t> start;
+    std::optional<std::int32_t> stop;
+    Bytes expected;
+};
+
+class UpdateFields : public PosFileTest, public testing::WithParamInterface<UpdateRow> {};
+
+TEST_P(UpdateFields, WriteOnlyTheFieldsAsked) {
+    const auto path = file("in.POS");
+    put(path, {1, 0, 0, 0, 2, 0, 0, 0, 0xEE});
+    const PosUpdate update = UpdatePosFile(path, GetParam().start, GetParam().stop);
+    EXPECT_EQ(update.before, (PosValues{1, 2}));
+    EXPECT_FALSE(update.created);
+    EXPECT_EQ(get(path), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosFile, UpdateFields,
+    testing::Values(
+        UpdateRow{"start_only", -1, std::nullopt, {0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 0xEE}},
+        UpdateRow{"stop_only", std::nullopt, 256, {1, 0, 0, 0, 0, 1, 0, 0, 0xEE}},
+        UpdateRow{"both", 3, 4, {3, 0, 0, 0, 4, 0, 0, 0, 0xEE}}),
+    [](const testing::TestParamInfo<UpdateRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosFileTest, UpdateCreatesAFileOnlyWithBothFields) {
+    const auto path = file("new.POS");
+    EXPECT_THROW((void)UpdatePosFile(path, 5, std::nullopt), PosFileError);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(UpdatePosFile(path, 5, 6).created);
+    EXPECT_EQ(get(path), (Bytes{5, 0, 0, 0, 6, 0, 0, 0}));
+}
+
+TEST_F(PosFileTest, RacingUpdatesOfDifferentFieldsBothLand) {
+    const auto path = file("race.POS");
+    put(path, {0, 0, 0, 0, 0, 0, 0, 0});
+    constexpr int kRounds = 100;
+    pid_t children[2];
+    for (int which = 0; which < 2; ++which) {
+        children[which] = ::fork();
+        if (children[which] == 0) {
+            for (int i = 1; i <= kRounds; ++i) {
+                if (which == 0)
+                    (void)UpdatePosFile(path, i, std::nullopt);
+                else
+                    (void)UpdatePosFile(path, std::nullopt, -i);
+            }
+            ::_exit(0);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(ReadPosFile(path), (PosValues{kRounds, -kRounds}));
+}
+
+TEST(PosFileBeside, TakesTheCaseOfTheExtension) {
+    for (auto [in, out] :
+         {std::pair{"/m/VICTIM.WAV", "/m/VICTIM.POS"}, std::pair{"/m/victim.WAV", "/m/victim.POS"},
+          std::pair{"/m/bgm.wav", "/m/bgm.pos"}, std::pair{"/m/bgm.Wav", "/m/bgm.pos"},
+          std::pair{"/m/bgm", "/m/bgm.pos"}})
+        EXPECT_EQ(PosFileBeside(in), fs::path(out)) << in;
+}
+
 struct FailureRow {
     const char* name;
     const char* path; // relative to the test folder; "/" starts an absolute one
@@ -151,12 +274,12 @@ TEST_F(PosFileTest, FifoNeverBlocks) {
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     // No writer to wait for: refused at once, the reason named.
     EXPECT_THROW((void)ReadPosFile(path), PosFileError);
-    // No reader: refused at once.
+    // Writing reads the old values first, and a pipe cannot be read in place.
     try {
         WritePosFile(path, {1, 2});
-        FAIL() << "write into a FIFO without reader succeeded";
+        FAIL() << "write into a FIFO succeeded";
     } catch (const PosFileError& e) {
-        EXPECT_EQ(e.code().value(), ENXIO) << e.what();
+        EXPECT_EQ(e.code().value(), ESPIPE) << e.what();
     }
 }
 
