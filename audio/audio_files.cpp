@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-namespace kestrin::cli {
+namespace kestrin::audio {
 
 namespace fs = std::filesystem;
 
@@ -129,4 +129,4 @@ void WriteSpliced(const fs::path& source, const fs::path& target, std::int64_t f
         throw AudioError("cannot write audio file " + target.string());
 }
 
-} // namespace kestrin::cli
+} // namespace kestrin::audio

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace kestrin::cli {
+namespace kestrin::audio {
 
 // A sound file that cannot be opened, read or written; what() names the file.
 class AudioError : public std::runtime_error {
@@ -48,4 +48,4 @@ std::optional<Companion> FindCompanionAudio(const std::filesystem::path& posFile
 void WriteSpliced(const std::filesystem::path& source, const std::filesystem::path& target,
                   std::int64_t fromA, std::int64_t toA, std::int64_t fromB, std::int64_t toB);
 
-} // namespace kestrin::cli
+} // namespace kestrin::audio

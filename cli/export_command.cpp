@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// kestrin-pos export: the plain loop list that batch audio converters read.
+#include "command.h"
+#include "output.h"
+#include "pos_file.h"
+#include "pos_tool.h"
+
+#include <filesystem>
+
+namespace kestrin::cli {
+
+namespace {
+
+const char* const kHelp = R"(Usage: kestrin-pos export FILE.POS...
+
+Prints one line per file, "START STOP NAME", where NAME is the POS file's
+name without folder and extension: the plain loop list that batch audio
+converters read.
+)";
+
+int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.files.empty())
+        throw UsageError("export needs at least one POS file");
+    int status = ExitOk;
+    for (const std::string& file : a.files) {
+        try {
+            const PosValues v = ReadPosFile(file);
+            out << v.start << ' ' << v.stop << ' ' << std::filesystem::path(file).stem().string()
+                << '\n';
+        } catch (const PosFileError& e) {
+            ReportError(err, e);
+            status = ExitProblem;
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+const Command& ExportCommand() {
+    static const Command command{"export",
+                                 "FILE.POS...",
+                                 "print \"START STOP NAME\" lines for batch converters",
+                                 kHelp,
+                                 {},
+                                 {},
+                                 run};
+    return command;
+}
+
+} // namespace kestrin::cli

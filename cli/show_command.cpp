@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// kestrin-pos show: both positions in every form the editor shows.
+#include "command.h"
+#include "output.h"
+#include "pos_file.h"
+#include "pos_tool.h"
+#include "positions.h"
+
+#include <algorithm>
+
+namespace kestrin::cli {
+
+namespace {
+
+const char* const kHelp = R"(Usage: kestrin-pos show [--json] FILE.POS...
+
+Prints start and stop as the editor shows them: samples, seconds, slider
+value (whole seconds, 0 to 600) and minutes:seconds, and the loop length
+(stop - start) in samples and seconds.
+
+  --json   one JSON object per line and file, for scripts
+)";
+
+int sliderShown(std::int32_t position) {
+    // The slider stops at the ends of its range, as the window's does.
+    return std::clamp(SliderValueOfPosition(position), 0, SliderMaximum);
+}
+
+std::string loopSeconds(const PosValues& v) {
+    const std::int64_t length = std::int64_t{v.stop} - v.start;
+    return FormatNumber(static_cast<double>(length) / 44100.0);
+}
+
+int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.files.empty())
+        throw UsageError("show needs at least one POS file");
+    const bool json = a.flag("--json");
+    int status = ExitOk;
+    for (const std::string& file : a.files) {
+        PosValues v;
+        try {
+            v = ReadPosFile(file);
+        } catch (const PosFileError& e) {
+            ReportError(err, e);
+            status = ExitProblem;
+            continue;
+        }
+        const std::int64_t length = std::int64_t{v.stop} - v.start;
+        if (json) {
+            auto position = [](std::int32_t p) {
+                return "{\"samples\":" + IntegerText(p) +
+                       ",\"seconds\":" + JsonString(SecondsText(p)) +
+                       ",\"slider\":" + std::to_string(sliderShown(p)) +
+                       ",\"clock\":" + JsonString(ClockText(p)) + "}";
+            };
+            out << "{\"file\":" << JsonString(file) << ",\"start\":" << position(v.start)
+                << ",\"stop\":" << position(v.stop) << ",\"loop\":{\"samples\":" << length
+                << ",\"seconds\":" << JsonString(loopSeconds(v)) << "}}\n";
+        } else {
+            auto line = [&](const char* label, std::int32_t p) {
+                out << "  " << label << IntegerText(p) << " samples, " << SecondsText(p)
+                    << " s, slider " << sliderShown(p) << ", " << ClockText(p) << '\n';
+            };
+            out << file << '\n';
+            line("start  ", v.start);
+            line("stop   ", v.stop);
+            out << "  loop   " << length << " samples, " << loopSeconds(v) << " s\n";
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+const Command& ShowCommand() {
+    static const Command command{"show",
+                                 "FILE.POS...",
+                                 "print both positions in every form the editor shows",
+                                 kHelp,
+                                 {},
+                                 {"--json"},
+                                 run};
+    return command;
+}
+
+} // namespace kestrin::cli
