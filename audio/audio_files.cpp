@@ -4,9 +4,18 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <memory>
+#include <system_error>
+#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrin::audio {
 
@@ -27,11 +36,14 @@ SoundFile openSound(const fs::path& path, int mode, SF_INFO& info, const char* a
     return file;
 }
 
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
+std::string systemReason(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+std::string lowerCase(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
 }
 
 bool isFloatFormat(int format) {
@@ -74,6 +86,57 @@ void copyFrames(SNDFILE* in, SNDFILE* out, int channels, std::int64_t from, std:
     }
 }
 
+// A new file beside the target that is removed again unless it was renamed.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const fs::path& target) {
+        static std::atomic<unsigned> counter{0};
+        const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+        for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+            m_path = folder / (".kestrin-" + std::to_string(::getpid()) + "-" +
+                               std::to_string(counter++) + ".tmp");
+            m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (m_fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (m_fd < 0)
+            throw AudioError("cannot create audio file " + target.string() + ": " +
+                             systemReason(errno));
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (!m_kept)
+            ::unlink(m_path.c_str());
+    }
+
+    int fd() const { return m_fd; }
+    const fs::path& path() const { return m_path; }
+    // Closes the descriptor and reports whether that went well.
+    bool close() { return ::close(std::exchange(m_fd, -1)) == 0; }
+    void keep() { m_kept = true; }
+
+private:
+    fs::path m_path;
+    int m_fd = -1;
+    bool m_kept = false;
+};
+
+// Moves `from` to `to` without ever replacing an existing `to`.
+int renameNoReplace(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without the flag: a hard link fails just as atomically.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno;
+    ::unlink(from.c_str());
+    return 0;
+}
+
 } // namespace
 
 AudioInfo ReadAudioInfo(const fs::path& audio) {
@@ -92,31 +155,80 @@ fs::path ExpectedAudioName(const fs::path& posFile) {
     return name;
 }
 
-std::optional<Companion> FindCompanionAudio(const fs::path& posFile) {
+std::optional<Companion> CompanionIndex::find(const fs::path& posFile) {
     const fs::path expected = ExpectedAudioName(posFile);
     std::error_code ec;
     if (fs::is_regular_file(expected, ec))
         return Companion{expected, true};
+
     const fs::path folder = posFile.has_parent_path() ? posFile.parent_path() : fs::path(".");
+    auto [names, added] = m_folders.try_emplace(folder);
+    if (added) {
+        fs::directory_iterator it(folder, ec);
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            names->second[lowerCase(name)].push_back(name);
+        }
+        for (auto& [lower, same] : names->second)
+            std::sort(same.begin(), same.end());
+    }
     const std::string wanted = expected.filename().string();
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        if (equalsIgnoringCase(entry.path().filename().string(), wanted) &&
-            entry.is_regular_file(ec))
-            return Companion{posFile.has_parent_path() ? entry.path() : entry.path().filename(),
-                             false};
+    const auto same = names->second.find(lowerCase(wanted));
+    if (same == names->second.end())
+        return std::nullopt;
+    for (const std::string& name : same->second) {
+        const fs::path path = posFile.has_parent_path() ? folder / name : fs::path(name);
+        if (name != wanted && fs::is_regular_file(path, ec))
+            return Companion{path, false};
     }
     return std::nullopt;
 }
 
+std::optional<Companion> FindCompanionAudio(const fs::path& posFile) {
+    return CompanionIndex().find(posFile);
+}
+
+std::optional<std::string> InexactEncodingOf(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_DOUBLE:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+        return std::nullopt;
+    default:
+        break;
+    }
+    SF_FORMAT_INFO info{};
+    info.format = format & SF_FORMAT_SUBMASK;
+    if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name)
+        return std::string(info.name);
+    char code[32];
+    std::snprintf(code, sizeof code, "encoding 0x%04x", static_cast<unsigned>(info.format));
+    return std::string(code);
+}
+
 void WriteSpliced(const fs::path& source, const fs::path& target, std::int64_t fromA,
-                  std::int64_t toA, std::int64_t fromB, std::int64_t toB) {
+                  std::int64_t toA, std::int64_t fromB, std::int64_t toB, bool replace) {
     SF_INFO inInfo{};
     SoundFile in = openSound(source, SFM_READ, inInfo, "read");
+    if (const auto encoding = InexactEncodingOf(inInfo.format))
+        throw AudioError("cannot copy audio file " + source.string() + " sample-exact: its " +
+                         *encoding + " encoding would be decoded and encoded again");
+
+    TemporaryFile temporary(target);
     SF_INFO outInfo{};
     outInfo.samplerate = inInfo.samplerate;
     outInfo.channels = inInfo.channels;
     outInfo.format = inInfo.format;
-    SoundFile out = openSound(target, SFM_WRITE, outInfo, "create");
+    SoundFile out(sf_open_fd(temporary.fd(), SFM_WRITE, &outInfo, SF_FALSE));
+    if (!out)
+        throw AudioError("cannot create audio file " + target.string() + ": " +
+                         sf_strerror(nullptr));
     if (isFloatFormat(inInfo.format)) {
         copyFrames<double>(in.get(), out.get(), inInfo.channels, fromA, toA, source, target);
         copyFrames<double>(in.get(), out.get(), inInfo.channels, fromB, toB, source, target);
@@ -124,9 +236,23 @@ void WriteSpliced(const fs::path& source, const fs::path& target, std::int64_t f
         copyFrames<int>(in.get(), out.get(), inInfo.channels, fromA, toA, source, target);
         copyFrames<int>(in.get(), out.get(), inInfo.channels, fromB, toB, source, target);
     }
-    SNDFILE* raw = out.release();
-    if (sf_close(raw) != 0)
+    if (sf_close(out.release()) != 0)
         throw AudioError("cannot write audio file " + target.string());
+    if (::fsync(temporary.fd()) != 0)
+        throw AudioError("cannot write audio file " + target.string() + ": " + systemReason(errno));
+    struct stat old {};
+    if (replace && ::stat(target.c_str(), &old) == 0)
+        (void)::fchmod(temporary.fd(), old.st_mode & 07777);
+    if (!temporary.close())
+        throw AudioError("cannot write audio file " + target.string() + ": " + systemReason(errno));
+
+    const int error = replace
+                          ? (::rename(temporary.path().c_str(), target.c_str()) == 0 ? 0 : errno)
+                          : renameNoReplace(temporary.path(), target);
+    if (error != 0)
+        throw AudioError("cannot create audio file " + target.string() + ": " +
+                         systemReason(error));
+    temporary.keep();
 }
 
 } // namespace kestrin::audio

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kestrin::audio {
 
@@ -37,15 +39,41 @@ struct Companion {
     bool exactName = false; // false: found only by ignoring case
 };
 
-// Looks for the expected name first, then for any name that equals it when
-// case is ignored. nullopt when there is none.
+// Finds the audio beside many POS files, listing each folder at most once:
+// the expected name is looked up directly, and only when it is missing does
+// the folder's listing (read on first need, then kept) give the names that
+// equal it when ASCII case is ignored. A folder that cannot be listed offers
+// no such names. Not for folders that change while the index is in use.
+class CompanionIndex {
+public:
+    // The expected name first, then the first of the case-insensitive matches
+    // in byte order that is a regular file; nullopt when there is none.
+    std::optional<Companion> find(const std::filesystem::path& posFile);
+
+private:
+    // Folder -> lower-case name -> the names in it, sorted.
+    std::map<std::filesystem::path, std::map<std::string, std::vector<std::string>>> m_folders;
+};
+
+// The same lookup for a single POS file.
 std::optional<Companion> FindCompanionAudio(const std::filesystem::path& posFile);
 
+// The name of the source encoding when frames of `format` (SF_FORMAT_* bits)
+// cannot be copied sample-exact through WriteSpliced, e.g. "IMA ADPCM",
+// "GSM 6.10", "Vorbis"; nullopt for PCM, float, u-law and A-law, which can.
+std::optional<std::string> InexactEncodingOf(int format);
+
 // Writes frames [fromA, toA) of `source` followed by frames [fromB, toB) into
-// a new file `target` with the source's format, channels and rate. Integer
-// formats are copied as integers and float formats as doubles, so every
-// sample is copied exactly.
+// `target` with the source's format, channels and rate. Integer formats are
+// copied as integers and float formats as doubles, so every sample is copied
+// exactly; a source whose encoding cannot be (see InexactEncodingOf) is
+// refused before anything is created. The frames go into a new temporary
+// file in the target's folder that is flushed and then renamed to `target`,
+// so a failure leaves no partial file and an existing target unchanged. An
+// existing target is replaced only when `replace` is true; when it is
+// replaced, the new file takes over its permission bits. Throws AudioError.
 void WriteSpliced(const std::filesystem::path& source, const std::filesystem::path& target,
-                  std::int64_t fromA, std::int64_t toA, std::int64_t fromB, std::int64_t toB);
+                  std::int64_t fromA, std::int64_t toA, std::int64_t fromB, std::int64_t toB,
+                  bool replace);
 
 } // namespace kestrin::audio

@@ -8,6 +8,7 @@
 #include "positions.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <sstream>
 
@@ -27,48 +28,80 @@ after the start, a stop beyond the end of the audio, a file not 8 bytes long,
 and an audio file found only by ignoring case (players look for BASE.WAV when
 the POS extension is upper case and BASE.wav otherwise).
 
-  -r   walk folders for *.pos files (any case)
+  -r   walk folders for *.pos files (any case); symbolic links to folders
+       are not followed, and a folder that cannot be read is a problem
+
+A file that begins like an audio or other container file is reported as not
+being a POS file. Of a file shorter than 8 bytes only the positions whose
+bytes are there are checked. Names are printed with control characters made
+visible (\n, \t, \x1b; a backslash as \\).
 
 Exit status: 0 when every file is clean, 1 when any has a problem.
 )";
 
-std::vector<fs::path> posFilesIn(const fs::path& folder) {
-    std::vector<fs::path> found;
-    for (const auto& entry :
-         fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied)) {
-        std::string ext = entry.path().extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (ext == ".pos" && entry.is_regular_file())
-            found.push_back(entry.path());
-    }
-    std::sort(found.begin(), found.end());
-    return found;
+std::string lowerExtension(const fs::path& path) {
+    std::string ext = path.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
 }
 
-// The problems of one POS file, in the order a reader fixes them.
-std::vector<std::string> checkOne(const fs::path& file, std::ostream& out) {
-    std::vector<std::string> problems;
-    std::error_code ec;
-    const auto size = fs::file_size(file, ec);
-    PosValues v;
-    try {
+// What check reports on: a POS file, or a folder it could not read.
+struct Item {
+    fs::path path;
+    std::string folderProblem; // empty for a POS file
+};
+
+// Adds the POS files under `top` to `items`, and each folder below it that
+// cannot be read together with its reason. Symbolic links to folders are not
+// followed; an entry that cannot even be looked at is skipped, except a *.pos
+// one, whose own check then names the reason.
+void walk(const fs::path& top, std::vector<Item>& items) {
+    std::vector<fs::path> folders{top};
+    while (!folders.empty()) {
+        const fs::path folder = std::move(folders.back());
+        folders.pop_back();
+        std::error_code ec;
+        fs::directory_iterator it(folder, ec);
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            std::error_code typeError;
+            if (it->symlink_status(typeError).type() == fs::file_type::directory) {
+                folders.push_back(it->path());
+            } else if (lowerExtension(it->path()) == ".pos") {
+                const fs::file_status target = it->status(typeError);
+                if (typeError || fs::is_regular_file(target))
+                    items.push_back({it->path(), {}});
+            }
+        }
         if (ec)
-            throw PosFileError("read", file, ec);
-        v = ReadPosFile(file);
+            items.push_back(
+                {folder, "cannot read folder " + folder.string() + ": " + ec.message()});
+    }
+}
+
+// The problems of one POS file, in the order a reader fixes them. Only the
+// bytes that are there count: a start needs 4, a stop 8.
+std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, std::ostream& out) {
+    PosFileInfo pos;
+    try {
+        pos = InspectPosFile(file);
     } catch (const PosFileError& e) {
         return {e.what()};
     }
-    if (size != 8)
-        problems.push_back("the file is " + std::to_string(size) +
+    const PosValues& v = pos.values;
+    const bool hasStart = pos.size >= 4;
+    const bool hasStop = pos.size >= 8;
+    std::vector<std::string> problems;
+    if (pos.size != 8)
+        problems.push_back("the file is " + std::to_string(pos.size) +
                            " bytes long, not 8: players refuse it");
-    if (v.start < 0)
+    if (hasStart && v.start < 0)
         problems.push_back("start " + IntegerText(v.start) + " is negative: players drop the loop");
-    if (v.stop <= v.start)
+    if (hasStop && v.stop <= v.start)
         problems.push_back("stop " + IntegerText(v.stop) + " is not after start " +
                            IntegerText(v.start));
 
-    const auto companion = FindCompanionAudio(file);
+    const auto companion = audio.find(file);
     if (!companion) {
         problems.push_back("no audio file found beside it (looked for " +
                            ExpectedAudioName(file).filename().string() + " in any case)");
@@ -80,13 +113,13 @@ std::vector<std::string> checkOne(const fs::path& file, std::ostream& out) {
                            ExpectedAudioName(file).filename().string());
     try {
         const AudioInfo info = ReadAudioInfo(companion->path);
-        out << "  audio " << companion->path.filename().string() << ": " << info.sampleRate
-            << " Hz, " << info.frames << " samples, " << info.channels
+        out << "  audio " << VisibleText(companion->path.filename().string()) << ": "
+            << info.sampleRate << " Hz, " << info.frames << " samples, " << info.channels
             << (info.channels == 1 ? " channel\n" : " channels\n");
         if (info.sampleRate != SamplesPerSecond)
             problems.push_back("the sample rate is " + std::to_string(info.sampleRate) +
                                " Hz, not 44100: the positions count samples at 44,100 per second");
-        if (v.stop > info.frames)
+        if (hasStop && v.stop > info.frames)
             problems.push_back("stop " + IntegerText(v.stop) +
                                " lies beyond the end of the audio (" + std::to_string(info.frames) +
                                " samples): players loop at the end instead");
@@ -96,44 +129,47 @@ std::vector<std::string> checkOne(const fs::path& file, std::ostream& out) {
     return problems;
 }
 
+void printReport(std::ostream& out, const fs::path& path, const std::vector<std::string>& problems,
+                 const std::string& details) {
+    out << VisibleText(path.string()) << ": "
+        << (problems.empty() ? std::string("ok")
+                             : std::to_string(problems.size()) +
+                                   (problems.size() == 1 ? " problem" : " problems"))
+        << '\n'
+        << details;
+    for (const std::string& p : problems)
+        out << "  problem: " << VisibleText(p) << '\n';
+}
+
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     if (a.files.empty())
         throw UsageError("check needs at least one POS file or folder");
     const bool recursive = a.flag("-r");
-    std::vector<fs::path> files;
+    std::vector<Item> items;
     int status = ExitOk;
     for (const std::string& arg : a.files) {
         std::error_code ec;
-        if (fs::is_directory(arg, ec)) {
-            if (!recursive) {
-                err << "kestrin-pos: " << arg
-                    << " is a folder; use -r to check the POS files in it\n";
-                status = ExitProblem;
-                continue;
-            }
-            try {
-                const auto found = posFilesIn(arg);
-                files.insert(files.end(), found.begin(), found.end());
-            } catch (const fs::filesystem_error& e) {
-                err << "kestrin-pos: cannot read folder " << arg << ": " << e.code().message()
-                    << '\n';
-                status = ExitProblem;
-            }
+        if (!fs::is_directory(arg, ec)) {
+            items.push_back({arg, {}}); // whatever is wrong with it, its check says
+        } else if (recursive) {
+            std::vector<Item> found;
+            walk(arg, found);
+            std::sort(found.begin(), found.end(),
+                      [](const Item& x, const Item& y) { return x.path < y.path; });
+            items.insert(items.end(), found.begin(), found.end());
         } else {
-            files.emplace_back(arg);
+            err << "kestrin-pos: " << VisibleText(arg)
+                << " is a folder; use -r to check the POS files in it\n";
+            status = ExitProblem;
         }
     }
-    for (const fs::path& file : files) {
+    CompanionIndex audio;
+    for (const Item& item : items) {
         std::ostringstream details;
-        const std::vector<std::string> problems = checkOne(file, details);
-        out << file.string() << ": "
-            << (problems.empty() ? std::string("ok")
-                                 : std::to_string(problems.size()) +
-                                       (problems.size() == 1 ? " problem" : " problems"))
-            << '\n'
-            << details.str();
-        for (const std::string& p : problems)
-            out << "  problem: " << p << '\n';
+        const std::vector<std::string> problems =
+            item.folderProblem.empty() ? checkOne(item.path, audio, details)
+                                       : std::vector<std::string>{item.folderProblem};
+        printReport(out, item.path, problems, details.str());
         if (!problems.empty())
             status = ExitProblem;
     }

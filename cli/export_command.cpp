@@ -15,7 +15,9 @@ const char* const kHelp = R"(Usage: kestrin-pos export FILE.POS...
 
 Prints one line per file, "START STOP NAME", where NAME is the POS file's
 name without folder and extension: the plain loop list that batch audio
-converters read.
+converters read. NAME is printed exactly as it is; a file whose name holds a
+control character (a line break, a tab, ESC, ...) is refused with a message,
+and the other files are still exported.
 )";
 
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
@@ -23,10 +25,18 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         throw UsageError("export needs at least one POS file");
     int status = ExitOk;
     for (const std::string& file : a.files) {
+        // Names go out as they are, for the converter to find the files; a
+        // line break in one would start a forged record.
+        const std::string name = std::filesystem::path(file).stem().string();
+        if (HasControlCharacter(name)) {
+            err << "kestrin-pos: refusing to export " << VisibleText(file)
+                << ": its name holds a control character, which the line format cannot carry\n";
+            status = ExitProblem;
+            continue;
+        }
         try {
             const PosValues v = ReadPosFile(file);
-            out << v.start << ' ' << v.stop << ' ' << std::filesystem::path(file).stem().string()
-                << '\n';
+            out << v.start << ' ' << v.stop << ' ' << name << '\n';
         } catch (const PosFileError& e) {
             ReportError(err, e);
             status = ExitProblem;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Text that kestrin-pos prints: file names and messages.
+// Text that kestrin-pos prints: file names and messages reach a terminal, so
+// none of their bytes may act as a control sequence there.
 #pragma once
 
 #include <exception>
@@ -9,10 +10,16 @@
 
 namespace kestrin::cli {
 
-// `s` as a JSON string literal, quotes included.
-std::string JsonString(std::string_view s);
+// `text` with every control character written visibly: "\n", "\t", "\r",
+// "\xHH" for the other C0 controls, DEL and stray bytes 0x80-0x9F, "\u00HH"
+// for the C1 controls in UTF-8 form, and "\\" for a backslash so that the
+// escapes stay unambiguous. Everything else is kept byte for byte.
+std::string VisibleText(std::string_view text);
 
-// Prints "kestrin-pos: <what()>" on its own line.
+// True when VisibleText would change more than backslashes in `text`.
+bool HasControlCharacter(std::string_view text);
+
+// Prints "kestrin-pos: <what()>" on its own line, made visible.
 void ReportError(std::ostream& err, const std::exception& e);
 
 } // namespace kestrin::cli

@@ -3,7 +3,9 @@
 #include "pos_tool.h"
 
 #include "command.h"
+#include "output.h"
 
+#include <exception>
 #include <iomanip>
 #include <sstream>
 #include <vector>
@@ -68,7 +70,8 @@ int RunPosTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     const Command* command = findCommand(args[0]);
     if (!command) {
-        err << "kestrin-pos: unknown command \"" << args[0] << "\"\n\n" << programHelp();
+        err << "kestrin-pos: unknown command \"" << VisibleText(args[0]) << "\"\n\n"
+            << programHelp();
         return ExitUsage;
     }
     try {
@@ -79,9 +82,13 @@ int RunPosTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
         return command->run(parsed, out, err);
     } catch (const UsageError& e) {
-        err << "kestrin-pos " << args[0] << ": " << e.what() << "\nTry \"kestrin-pos " << args[0]
-            << " --help\".\n";
+        err << "kestrin-pos " << args[0] << ": " << VisibleText(e.what()) << "\nTry \"kestrin-pos "
+            << args[0] << " --help\".\n";
         return ExitUsage;
+    } catch (const std::exception& e) {
+        // A failure no command foresaw still ends with a message and a status.
+        ReportError(err, e);
+        return ExitProblem;
     }
 }
 

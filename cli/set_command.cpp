@@ -7,21 +7,21 @@
 #include "position_argument.h"
 #include "positions.h"
 
-#include <filesystem>
 #include <optional>
 #include <tuple>
 
 namespace kestrin::cli {
-
-namespace fs = std::filesystem;
 
 namespace {
 
 const char* const kHelp = R"(Usage: kestrin-pos set FILE.POS [--start T] [--stop T] [--dry-run]
 
 Writes new positions into the first 8 bytes of FILE.POS, in place, exactly as
-the editor's Save does; the rest of the file is kept. A missing file is
-created when both positions are given.
+the editor's Save does; the rest of the file is kept. Only the positions given
+are written, under a lock, so a concurrent set of the other position is kept.
+A missing file is created when both positions are given. A file that begins
+like an audio or other container file (RIFF/WAVE, AIFF, FLAC, Ogg, ...) is
+refused: its first bytes are a header, not positions.
 
 T is one of
   66150      a sample count: a bare number is always samples, so 10 means
@@ -62,25 +62,37 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     }
 
     const std::string& file = a.files.front();
-    PosValues before;
-    const bool creating = start && stop && !fs::exists(file);
+    const std::string shown = VisibleText(file);
     try {
-        if (!creating)
-            before = ReadPosFile(file);
+        PosValues before;
+        bool creating = false;
+        if (a.flag("--dry-run")) {
+            try {
+                before = ReadPosFile(file);
+            } catch (const NotAPosFileError&) {
+                throw;
+            } catch (const PosFileError& e) {
+                // What UpdatePosFile would do: create a missing file given both values.
+                if (!(start && stop && e.code() == std::errc::no_such_file_or_directory))
+                    throw;
+                creating = true;
+            }
+        } else {
+            const PosUpdate update = UpdatePosFile(file, start, stop);
+            before = update.before;
+            creating = update.created;
+        }
+        // Printed only now: "wrote" means the bytes are on the device.
         const PosValues after{start.value_or(before.start), stop.value_or(before.stop)};
-        const bool dry = a.flag("--dry-run");
-        out << file << (dry ? ": would write" : ": wrote") << (creating ? " (new file)" : "")
-            << ": start " << after.start;
-        if (!creating)
-            out << (after.start == before.start ? " (unchanged)"
-                                                : " (was " + IntegerText(before.start) + ")");
-        out << ", stop " << after.stop;
-        if (!creating)
-            out << (after.stop == before.stop ? " (unchanged)"
-                                              : " (was " + IntegerText(before.stop) + ")");
-        out << '\n';
-        if (!dry)
-            WritePosFile(file, after);
+        auto change = [&](std::int32_t now, std::int32_t was) {
+            if (creating)
+                return IntegerText(now);
+            return IntegerText(now) +
+                   (now == was ? " (unchanged)" : " (was " + IntegerText(was) + ")");
+        };
+        out << shown << (a.flag("--dry-run") ? ": would write" : ": wrote")
+            << (creating ? " (new file)" : "") << ": start " << change(after.start, before.start)
+            << ", stop " << change(after.stop, before.stop) << '\n';
     } catch (const PosFileError& e) {
         ReportError(err, e);
         return ExitProblem;

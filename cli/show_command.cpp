@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 namespace kestrin::cli {
 
 namespace {
@@ -19,6 +21,11 @@ value (whole seconds, 0 to 600) and minutes:seconds, and the loop length
 (stop - start) in samples and seconds.
 
   --json   one JSON object per line and file, for scripts
+
+File names are printed with control characters made visible (\n, \t, \x1b;
+a backslash as \\). In JSON, a name is read as UTF-8 and every byte or
+incomplete sequence that is not valid UTF-8 becomes U+FFFD; the output is
+ASCII, with other characters as \u escapes.
 )";
 
 int sliderShown(std::int32_t position) {
@@ -48,20 +55,24 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         const std::int64_t length = std::int64_t{v.stop} - v.start;
         if (json) {
             auto position = [](std::int32_t p) {
-                return "{\"samples\":" + IntegerText(p) +
-                       ",\"seconds\":" + JsonString(SecondsText(p)) +
-                       ",\"slider\":" + std::to_string(sliderShown(p)) +
-                       ",\"clock\":" + JsonString(ClockText(p)) + "}";
+                return nlohmann::ordered_json{{"samples", p},
+                                              {"seconds", SecondsText(p)},
+                                              {"slider", sliderShown(p)},
+                                              {"clock", ClockText(p)}};
             };
-            out << "{\"file\":" << JsonString(file) << ",\"start\":" << position(v.start)
-                << ",\"stop\":" << position(v.stop) << ",\"loop\":{\"samples\":" << length
-                << ",\"seconds\":" << JsonString(loopSeconds(v)) << "}}\n";
+            const nlohmann::ordered_json line{
+                {"file", file},
+                {"start", position(v.start)},
+                {"stop", position(v.stop)},
+                {"loop", {{"samples", length}, {"seconds", loopSeconds(v)}}}};
+            out << line.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace)
+                << '\n';
         } else {
             auto line = [&](const char* label, std::int32_t p) {
                 out << "  " << label << IntegerText(p) << " samples, " << SecondsText(p)
                     << " s, slider " << sliderShown(p) << ", " << ClockText(p) << '\n';
             };
-            out << file << '\n';
+            out << VisibleText(file) << '\n';
             line("start  ", v.start);
             line("stop   ", v.stop);
             out << "  loop   " << length << " samples, " << loopSeconds(v) << " s\n";

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio_files.h"
 #include "file_bytes.h"
+#include "output.h"
 #include "pos_file.h"
 #include "pos_tool.h"
 #include "position_argument.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sndfile.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,6 +18,9 @@
 #include <sstream>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kestrin;
@@ -79,6 +85,62 @@ protected:
         std::ostringstream err;
         const int status = RunPosTool(args, out, err);
         return {status, out.str(), err.str()};
+    }
+    // Runs the tool in a child process, after `setup` there (dropping root,
+    // limiting file sizes), and returns what it printed.
+    static ToolRun runInChild(std::vector<std::string> args,
+                              const std::function<void()>& setup = {}) {
+        int pipeEnds[2];
+        if (::pipe(pipeEnds) != 0)
+            return {-1, "", "no pipe"};
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(pipeEnds[0]);
+            if (setup)
+                setup();
+            std::ostringstream out;
+            std::ostringstream err;
+            const int status = RunPosTool(args, out, err);
+            const std::string blob =
+                std::to_string(out.str().size()) + '\n' + out.str() + err.str();
+            for (std::size_t done = 0; done < blob.size();) {
+                const ssize_t n = ::write(pipeEnds[1], blob.data() + done, blob.size() - done);
+                if (n <= 0)
+                    ::_exit(97);
+                done += static_cast<std::size_t>(n);
+            }
+            ::_exit(status);
+        }
+        ::close(pipeEnds[1]);
+        std::string blob;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+            blob.append(buffer, static_cast<std::size_t>(n));
+        ::close(pipeEnds[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const std::size_t newline = blob.find('\n');
+        const std::size_t outSize = std::stoul(blob.substr(0, newline));
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, blob.substr(newline + 1, outSize),
+                blob.substr(newline + 1 + outSize)};
+    }
+    // Root ignores file permissions: the child becomes nobody.
+    static void dropPrivileges() {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(99);
+    }
+    // Every write past offset 0 fails with EFBIG.
+    static void forbidWrites() {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit none{0, 0};
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+    std::vector<std::string> filesIn(const fs::path& folder) const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
     }
     static void put(const std::string& path, const Bytes& bytes) {
         testing_support::writeFileBytes(path, bytes);
@@ -405,6 +467,355 @@ TEST(PosToolUsage, ExitCodes) {
         EXPECT_EQ(RunPosTool(args, out, err), row.status)
             << (args.empty() ? std::string("(none)") : args[0]) << " " << err.str();
     }
+}
+
+// ---- data safety ---------------------------------------------------------------
+
+// Every command that meets an audio file where a POS file belongs says so and
+// leaves it alone.
+TEST_F(PosToolTest, AudioFileIsNotAPosFileInAnyCommand) {
+    wav("VICTIM.WAV", 44100, 1, SF_FORMAT_PCM_16, 44100);
+    const Bytes audio = get(at("VICTIM.WAV"));
+    const std::vector<std::vector<std::string>> commands = {
+        {"set", at("VICTIM.WAV"), "--start", "2s", "--stop", "20s"},
+        {"set", at("VICTIM.WAV"), "--stop", "5"},
+        {"set", at("VICTIM.WAV"), "--start", "5", "--dry-run"},
+        {"show", at("VICTIM.WAV")},
+        {"show", "--json", at("VICTIM.WAV")},
+        {"export", at("VICTIM.WAV")},
+        {"seam", at("VICTIM.WAV"), "-o", at("out.wav")},
+        {"check", at("VICTIM.WAV")},
+    };
+    for (const auto& args : commands) {
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, ExitProblem) << args[0] << " " << args[2];
+        const std::string& told = args[0] == "check" ? r.out : r.err;
+        EXPECT_NE(told.find(at("VICTIM.WAV") + " is "), std::string::npos) << told;
+        EXPECT_NE(told.find("not a POS file"), std::string::npos) << told;
+        if (args[0] != "check") {
+            EXPECT_EQ(r.err.rfind("kestrin-pos: ", 0), 0u) << r.err;
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    EXPECT_EQ(get(at("VICTIM.WAV")), audio);
+    EXPECT_FALSE(fs::exists(at("out.wav")));
+}
+
+struct OpenFailureRow {
+    const char* name;
+    std::function<std::string(const fs::path&)> prepare; // returns the POS path
+    const char* reason;
+    bool unprivileged;
+};
+
+class SetOpenFailures : public PosToolTest, public testing::WithParamInterface<OpenFailureRow> {};
+
+TEST_P(SetOpenFailures, AreReportedNotAborted) {
+    const std::string file = GetParam().prepare(m_dir);
+    const ToolRun r =
+        runInChild({"set", file, "--start", "5"},
+                   GetParam().unprivileged ? dropPrivileges : std::function<void()>{});
+    ASSERT_NE(r.status, 99) << "could not drop privileges";
+    EXPECT_EQ(r.status, ExitProblem) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kestrin-pos: cannot open file " + file + ": " + GetParam().reason + "\n");
+    fs::permissions(m_dir / "locked", fs::perms::owner_all, fs::perm_options::replace);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, SetOpenFailures,
+    testing::Values(OpenFailureRow{"symlink_loop",
+                                   [](const fs::path& dir) {
+                                       fs::create_symlink("loop.POS", dir / "loop.POS");
+                                       fs::create_directory(dir / "locked");
+                                       return (dir / "loop.POS").string();
+                                   },
+                                   "Too many levels of symbolic links", false},
+                    OpenFailureRow{"name_too_long",
+                                   [](const fs::path& dir) {
+                                       fs::create_directory(dir / "locked");
+                                       return (dir / (std::string(300, 'a') + ".POS")).string();
+                                   },
+                                   "File name too long", false},
+                    OpenFailureRow{"folder_without_search_permission",
+                                   [](const fs::path& dir) {
+                                       fs::create_directory(dir / "locked");
+                                       WritePosFile(dir / "locked" / "a.POS", {1, 2});
+                                       fs::permissions(dir / "locked", fs::perms::owner_read,
+                                                       fs::perm_options::replace);
+                                       return (dir / "locked" / "a.POS").string();
+                                   },
+                                   "Permission denied", true}),
+    [](const testing::TestParamInfo<OpenFailureRow>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST_F(PosToolTest, RacingSetsOfStartAndStopBothLand) {
+    for (int round = 1; round <= 40; ++round) {
+        pos("race.POS", 0, 0);
+        const std::string start = std::to_string(round * 1000);
+        const std::string stop = std::to_string(-round);
+        pid_t children[2];
+        for (int which = 0; which < 2; ++which) {
+            children[which] = ::fork();
+            if (children[which] == 0) {
+                std::ostringstream ignored;
+                ::_exit(RunPosTool({"set", at("race.POS"), which == 0 ? "--start" : "--stop",
+                                    which == 0 ? start : stop},
+                                   ignored, ignored));
+            }
+        }
+        for (pid_t child : children) {
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == ExitOk);
+        }
+        ASSERT_EQ(ReadPosFile(at("race.POS")), (PosValues{round * 1000, -round})) << round;
+    }
+}
+
+TEST_F(PosToolTest, SetSaysWroteOnlyAfterTheWrite) {
+    if (fs::exists("/dev/full")) {
+        const ToolRun full = run({"set", "/dev/full", "--start", "5"});
+        EXPECT_EQ(full.status, ExitProblem);
+        EXPECT_EQ(full.out, "");
+        EXPECT_EQ(full.err, "kestrin-pos: cannot write file /dev/full: No space left on device\n");
+    }
+    // A file set created and then could not write is gone again.
+    const ToolRun created =
+        runInChild({"set", at("new.POS"), "--start", "1", "--stop", "2"}, forbidWrites);
+    EXPECT_EQ(created.status, ExitProblem);
+    EXPECT_EQ(created.out, "");
+    EXPECT_NE(created.err.find("cannot write file " + at("new.POS") + ": File too large"),
+              std::string::npos)
+        << created.err;
+    EXPECT_FALSE(fs::exists(at("new.POS")));
+
+    pos("old.POS", 1, 2);
+    const ToolRun changed = run({"set", at("old.POS"), "--start", "7"});
+    EXPECT_EQ(changed.out, at("old.POS") + ": wrote: start 7 (was 1), stop 2 (unchanged)\n");
+}
+
+TEST_F(PosToolTest, SeamClampsDurationsFarBeyondTheAudio) {
+    wav("s.WAV", 44100, 1, SF_FORMAT_PCM_16, 1000, [](int n, int) { return n / 32768.0; });
+    pos("s.POS", 100, 900);
+    const ToolRun r = run({"seam", at("s.POS"), "-o", at("o.wav"), "--before",
+                           "99999999999999999999", "--after", "99999999999999999999"});
+    ASSERT_EQ(r.status, ExitOk) << r.err;
+    EXPECT_NE(r.out.find("samples 0 to 900 (before the stop), then 100 to 1000"), std::string::npos)
+        << r.out;
+    SF_INFO info{};
+    EXPECT_EQ(readInts(at("o.wav"), info).size(), 900u + 900u);
+}
+
+TEST_F(PosToolTest, SeamKeepsAnExistingOutputUnlessForced) {
+    wav("s.WAV", 44100, 1, SF_FORMAT_PCM_16, 1000);
+    pos("s.POS", 0, 500);
+    put(at("o.wav"), {1, 2, 3});
+    ASSERT_EQ(::chmod(at("o.wav").c_str(), 0640), 0);
+    ASSERT_EQ(::mkfifo(at("pipe.wav").c_str(), 0600), 0);
+
+    ToolRun r = run({"seam", at("s.POS"), "-o", at("o.wav")});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_NE(r.err.find("it exists; --force replaces it"), std::string::npos) << r.err;
+    EXPECT_EQ(get(at("o.wav")), (Bytes{1, 2, 3}));
+
+    // A failed write leaves the old output and no temporary file behind.
+    r = runInChild({"seam", at("s.POS"), "-o", at("o.wav"), "--force"}, forbidWrites);
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(at("o.wav")), std::string::npos) << r.err;
+    EXPECT_EQ(get(at("o.wav")), (Bytes{1, 2, 3}));
+    EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"o.wav", "pipe.wav", "s.POS", "s.WAV"}));
+
+    r = run({"seam", at("s.POS"), "-o", at("pipe.wav"), "--force"});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_NE(r.err.find("pipe.wav: it is not a regular file"), std::string::npos) << r.err;
+
+    r = run({"seam", at("s.POS"), "-o", at("o.wav"), "--force"});
+    EXPECT_EQ(r.status, ExitOk) << r.err;
+    SF_INFO info{};
+    EXPECT_EQ(readInts(at("o.wav"), info).size(), 500u + 1000u);
+    struct stat st {};
+    ASSERT_EQ(::stat(at("o.wav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+struct CodecRow {
+    const char* name;
+    int format;
+    const char* shown;
+};
+
+class SeamInexactCodecs : public PosToolTest, public testing::WithParamInterface<CodecRow> {};
+
+TEST_P(SeamInexactCodecs, AreRefusedByName) {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = GetParam().format;
+    if (!sf_format_check(&info))
+        GTEST_SKIP() << "this libsndfile cannot write " << GetParam().name;
+    SNDFILE* f = sf_open(at("s.WAV").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    std::vector<short> frames(4410, 1000);
+    sf_writef_short(f, frames.data(), static_cast<sf_count_t>(frames.size()));
+    sf_close(f);
+    pos("s.POS", 0, 4000);
+    const ToolRun r = run({"seam", at("s.POS"), "-o", at("o.wav")});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_NE(r.err.find(std::string("its ") + GetParam().shown + " encoding"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"s.POS", "s.WAV"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, SeamInexactCodecs,
+    testing::Values(CodecRow{"ima_adpcm", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, "IMA ADPCM"},
+                    CodecRow{"ms_adpcm", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, "Microsoft ADPCM"},
+                    CodecRow{"gsm610", SF_FORMAT_WAV | SF_FORMAT_GSM610, "GSM 6.10"},
+                    CodecRow{"g721", SF_FORMAT_WAV | SF_FORMAT_G721_32, "32kbs G721 ADPCM"},
+                    CodecRow{"vorbis", SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Vorbis"}),
+    [](const testing::TestParamInfo<CodecRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosToolTest, CheckWalkReportsUnreadableFoldersAndSkipsOnlyBadEntries) {
+    fs::create_directories(m_dir / "tree" / "closed");
+    fs::create_directories(m_dir / "tree" / "open");
+    pos("tree/open/a.POS", 0, 10);
+    wav("tree/open/a.WAV", 44100, 1, SF_FORMAT_PCM_16, 100);
+    pos("tree/closed/b.POS", 0, 10);
+    fs::create_symlink("x", m_dir / "tree" / "open" / "x");             // loops, skipped
+    fs::create_symlink("bad.POS", m_dir / "tree" / "open" / "bad.POS"); // loops, reported
+    fs::permissions(m_dir / "tree" / "closed", fs::perms::none, fs::perm_options::replace);
+    const ToolRun r = runInChild({"check", "-r", at("tree")}, dropPrivileges);
+    fs::permissions(m_dir / "tree" / "closed", fs::perms::owner_all, fs::perm_options::replace);
+    ASSERT_NE(r.status, 99) << "could not drop privileges";
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_NE(r.out.find(at("tree/closed") + ": 1 problem\n  problem: cannot read folder " +
+                         at("tree/closed") + ": Permission denied\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(at("tree/open/a.POS") + ": ok"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(at("tree/open/bad.POS") + ": 1 problem\n  problem: cannot open file " +
+                         at("tree/open/bad.POS") + ": Too many levels of symbolic links"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("/x:"), std::string::npos) << r.out;
+}
+
+struct ShortRow {
+    const char* name;
+    Bytes bytes;
+    std::vector<std::string> problems; // every line of the report's problems
+};
+
+class CheckShortFiles : public PosToolTest, public testing::WithParamInterface<ShortRow> {};
+
+TEST_P(CheckShortFiles, ReportOnlyWhatTheBytesHold) {
+    put(at("s.POS"), GetParam().bytes);
+    wav("s.WAV", 44100, 1, SF_FORMAT_PCM_16, 1000);
+    const ToolRun r = run({"check", at("s.POS")});
+    EXPECT_EQ(r.status, ExitProblem);
+    std::string expected;
+    for (const std::string& p : GetParam().problems)
+        expected += "  problem: " + p + "\n";
+    EXPECT_EQ(r.out.substr(r.out.find("  problem: ")), expected) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, CheckShortFiles,
+    testing::Values(
+        ShortRow{"empty", {}, {"the file is 0 bytes long, not 8: players refuse it"}},
+        ShortRow{"two_bytes", {0xFF, 0xFF}, {"the file is 2 bytes long, not 8: players refuse it"}},
+        ShortRow{"start_only_negative",
+                 {0xFF, 0xFF, 0xFF, 0xFF},
+                 {"the file is 4 bytes long, not 8: players refuse it",
+                  "start -1 is negative: players drop the loop"}},
+        // The stop would read as 53924: neither "not after start" nor past the end.
+        ShortRow{"six_bytes",
+                 {0x10, 0, 0, 0, 0xA4, 0xD2},
+                 {"the file is 6 bytes long, not 8: players refuse it"}}),
+    [](const testing::TestParamInfo<ShortRow>& info) { return std::string(info.param.name); });
+
+struct VisibleRow {
+    const char* name;
+    std::string text;
+    std::string shown;
+};
+
+class VisibleTexts : public testing::TestWithParam<VisibleRow> {};
+
+TEST_P(VisibleTexts, EscapeControlCharacters) {
+    EXPECT_EQ(VisibleText(GetParam().text), GetParam().shown);
+    EXPECT_EQ(HasControlCharacter(GetParam().text),
+              VisibleText(GetParam().text) != GetParam().text &&
+                  GetParam().text.find('\\') == std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, VisibleTexts,
+    testing::Values(VisibleRow{"plain", "BGM 01.POS", "BGM 01.POS"},
+                    VisibleRow{"line_break", "x\n0 2147483647 EVIL", "x\\n0 2147483647 EVIL"},
+                    VisibleRow{"tab_and_return", "a\tb\r", "a\\tb\\r"},
+                    VisibleRow{"escape", "e\x1b[31mred", "e\\x1b[31mred"},
+                    VisibleRow{"nul_and_delete", std::string("a\0b\x7f", 4), "a\\x00b\\x7f"},
+                    VisibleRow{"backslash", "a\\n", "a\\\\n"},
+                    VisibleRow{"utf8_letters", "M\xC3\xBCsik \xE2\x99\xAA",
+                               "M\xC3\xBCsik \xE2\x99\xAA"},
+                    VisibleRow{"utf8_c1_control",
+                               "a\xC2\x9B"
+                               "31m",
+                               "a\\u009b31m"},
+                    VisibleRow{"lone_c1_byte",
+                               "a\x9B"
+                               "31m",
+                               "a\\x9b31m"},
+                    VisibleRow{"latin1_letter", "caf\xE9", "caf\xE9"}),
+    [](const testing::TestParamInfo<VisibleRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosToolTest, NamesReachTheTerminalEscapedInEveryCommand) {
+    const std::string name = "e\x1b[31mred";
+    pos(name + ".POS", 0, 10);
+    wav(name + ".WAV", 44100, 1, SF_FORMAT_PCM_16, 100);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"show", at(name + ".POS")},
+          {"check", at(name + ".POS")},
+          {"set", at(name + ".POS"), "--start", "1"},
+          {"seam", at(name + ".POS"), "-o", at(name + ".out.wav")},
+          {"show", at(name + ".missing")}}) {
+        const ToolRun r = run(args);
+        EXPECT_EQ((r.out + r.err).find('\x1b'), std::string::npos) << args[0];
+        EXPECT_NE((r.out + r.err).find("e\\x1b[31mred"), std::string::npos) << args[0];
+    }
+}
+
+TEST_F(PosToolTest, ExportRefusesNamesThatWouldForgeRecords) {
+    pos("a.POS", 0, 10);
+    pos("x\n0 2147483647 EVIL.POS", 1, 2);
+    pos("tab\there.POS", 1, 2);
+    pos("back\\slash.POS", 3, 4);
+    const ToolRun r = run({"export", at("a.POS"), at("x\n0 2147483647 EVIL.POS"),
+                           at("tab\there.POS"), at("back\\slash.POS")});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_EQ(r.out, "0 10 a\n3 4 back\\slash\n");
+    EXPECT_NE(r.err.find("refusing to export " + at("x\\n0 2147483647 EVIL.POS") +
+                         ": its name holds a control character"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("tab\\there.POS"), std::string::npos) << r.err;
+}
+
+TEST_F(PosToolTest, ShowJsonIsValidUtf8ForAnyName) {
+    const std::string name = "n\xE9\xFF\x1b\xE2\x82.POS"; // Latin-1, stray, ESC, cut short
+    pos(name, 1, 2);
+    const ToolRun r = run({"show", "--json", at(name)});
+    ASSERT_EQ(r.status, ExitOk) << r.err;
+    const auto parsed = nlohmann::json::parse(r.out); // throws for invalid UTF-8
+    EXPECT_EQ(parsed["file"].get<std::string>(),
+              at("n\xEF\xBF\xBD\xEF\xBF\xBD\x1b\xEF\xBF\xBD.POS"));
+    EXPECT_NE(r.out.find("n\\ufffd\\ufffd\\u001b\\ufffd.POS"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::all_of(r.out.begin(), r.out.end(),
+                            [](unsigned char c) { return c < 0x80 && c != 0x1b; }));
 }
 
 } // namespace
