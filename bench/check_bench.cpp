@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos check over a folder of 1,000 POS/WAVE pairs. It reads headers
-// only, so the audio length should not matter.
-#include "pos_file.h"
+// only, so the audio length should not matter. A second case names every
+// audio file in the wrong case, so that each one is found only through the
+// folder's listing, which check reads once per folder.
 #include "pos_tool.h"
 
 #include <benchmark/benchmark.h>
 #include <sndfile.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,21 +21,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path makeFolder(int pairs, int framesEach) {
+fs::path makeFolder(int pairs, int framesEach, const std::string& audioExtension = ".WAV") {
     const fs::path dir =
-        fs::temp_directory_path() /
-        ("kestrin-checkbench-" + std::to_string(::getpid()) + "-" + std::to_string(framesEach));
+        fs::temp_directory_path() / ("kestrin-checkbench-" + std::to_string(::getpid()) + "-" +
+                                     std::to_string(pairs) + "-" + std::to_string(framesEach));
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::vector<short> silence(static_cast<std::size_t>(framesEach) * 2);
     for (int i = 0; i < pairs; ++i) {
         const std::string base = "BGM" + std::to_string(1000 + i);
-        kestrin::WritePosFile(dir / (base + ".POS"), {0, framesEach / 2});
+        // Plain writes: WritePosFile's flush to the device would dominate the set-up.
+        const std::uint32_t stop = static_cast<std::uint32_t>(framesEach / 2);
+        const char record[8] = {0,
+                                0,
+                                0,
+                                0,
+                                static_cast<char>(stop),
+                                static_cast<char>(stop >> 8),
+                                static_cast<char>(stop >> 16),
+                                static_cast<char>(stop >> 24)};
+        std::ofstream(dir / (base + ".POS"), std::ios::binary).write(record, sizeof record);
         SF_INFO info{};
         info.samplerate = 44100;
         info.channels = 2;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* f = sf_open((dir / (base + ".WAV")).c_str(), SFM_WRITE, &info);
+        SNDFILE* f = sf_open((dir / (base + audioExtension)).c_str(), SFM_WRITE, &info);
         sf_writef_short(f, silence.data(), framesEach);
         sf_close(f);
     }
@@ -52,6 +65,25 @@ void BM_CheckThousandPairs(benchmark::State& state) {
     fs::remove_all(dir);
 }
 BENCHMARK(BM_CheckThousandPairs)->Arg(4410)->Arg(441000)->Unit(benchmark::kMillisecond);
+
+void BM_CheckAudioFoundOnlyIgnoringCase(benchmark::State& state) {
+    const fs::path dir = makeFolder(static_cast<int>(state.range(0)), 441, ".wav");
+    for (auto _ : state) {
+        std::ostringstream out;
+        std::ostringstream err;
+        // Every file has the one case problem, so the status is 1.
+        const int status = kestrin::cli::RunPosTool({"check", "-r", dir.string()}, out, err);
+        if (status != 1 || out.str().find(": ok") != std::string::npos)
+            state.SkipWithError("check did not report exactly the case problems");
+        benchmark::DoNotOptimize(out);
+    }
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_CheckAudioFoundOnlyIgnoringCase)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 } // namespace
 

@@ -52,6 +52,8 @@ Commands:
     }
     text << R"(
 Run "kestrin-pos COMMAND --help" for the options of a command.
+File names and messages are printed with control characters made visible:
+\n, \t, \r, \x1b and the like, and a backslash as \\.
 Exit status: 0 all went well, 1 a file had a problem, 2 wrong usage.
 )";
     return text.str();
