@@ -37,6 +37,10 @@ struct ArgRow {
     const char* text;
     std::int32_t expected;
 };
+// The row's name, not its bytes, in test listings.
+void PrintTo(const ArgRow& row, std::ostream* os) {
+    *os << row.text;
+}
 
 class PositionArguments : public testing::TestWithParam<ArgRow> {};
 
@@ -371,6 +375,10 @@ struct SeamRow {
     int channels;
     int subtype;
 };
+// The row's name, not its bytes, in test listings.
+void PrintTo(const SeamRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class SeamRows : public PosToolTest, public testing::WithParamInterface<SeamRow> {};
 
@@ -507,6 +515,10 @@ struct OpenFailureRow {
     const char* reason;
     bool unprivileged;
 };
+// The row's name, not its bytes, in test listings.
+void PrintTo(const OpenFailureRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class SetOpenFailures : public PosToolTest, public testing::WithParamInterface<OpenFailureRow> {};
 
@@ -646,6 +658,10 @@ struct CodecRow {
     int format;
     const char* shown;
 };
+// The row's name, not its bytes, in test listings.
+void PrintTo(const CodecRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class SeamInexactCodecs : public PosToolTest, public testing::WithParamInterface<CodecRow> {};
 
@@ -708,6 +724,10 @@ struct ShortRow {
     Bytes bytes;
     std::vector<std::string> problems; // every line of the report's problems
 };
+// The row's name, not its bytes, in test listings.
+void PrintTo(const ShortRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class CheckShortFiles : public PosToolTest, public testing::WithParamInterface<ShortRow> {};
 
@@ -742,6 +762,10 @@ struct VisibleRow {
     std::string text;
     std::string shown;
 };
+// The row's name, not its bytes, in test listings.
+void PrintTo(const VisibleRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class VisibleTexts : public testing::TestWithParam<VisibleRow> {};
 
