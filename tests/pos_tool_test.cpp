@@ -563,20 +563,28 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(PosToolTest, RacingSetsOfStartAndStopBothLand) {
-    for (int round = 1; round <= 40; ++round) {
+    for (int round = 1; round <= 100; ++round) {
         pos("race.POS", 0, 0);
         const std::string start = std::to_string(round * 1000);
         const std::string stop = std::to_string(-round);
+        // Both children wait for the pipe to close, so that they start together.
+        int gate[2];
+        ASSERT_EQ(::pipe(gate), 0);
         pid_t children[2];
         for (int which = 0; which < 2; ++which) {
             children[which] = ::fork();
             if (children[which] == 0) {
+                ::close(gate[1]);
+                char byte;
+                (void)::read(gate[0], &byte, 1);
                 std::ostringstream ignored;
                 ::_exit(RunPosTool({"set", at("race.POS"), which == 0 ? "--start" : "--stop",
                                     which == 0 ? start : stop},
                                    ignored, ignored));
             }
         }
+        ::close(gate[0]);
+        ::close(gate[1]);
         for (pid_t child : children) {
             int status = 0;
             ::waitpid(child, &status, 0);
