@@ -576,7 +576,8 @@ TEST_F(PosToolTest, RacingSetsOfStartAndStopBothLand) {
             if (children[which] == 0) {
                 ::close(gate[1]);
                 char byte;
-                (void)::read(gate[0], &byte, 1);
+                if (::read(gate[0], &byte, 1) < 0)
+                    ::_exit(96);
                 std::ostringstream ignored;
                 ::_exit(RunPosTool({"set", at("race.POS"), which == 0 ? "--start" : "--stop",
                                     which == 0 ? start : stop},
