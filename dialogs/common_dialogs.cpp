@@ -14,6 +14,11 @@ FileDialogSettingsType FileDialogSettings;
 
 namespace {
 
+QString& rejectedFileName() {
+    static QString path;
+    return path;
+}
+
 Chooser& currentChooser() {
     static Chooser chooser;
     return chooser;
@@ -91,6 +96,9 @@ bool ShowFileDialog() {
     const Chooser& chooser = currentChooser();
     const std::optional<DialogChoice> choice =
         chooser ? chooser(request) : showQtFileDialog(request);
+    rejectedFileName().clear();
+    if (choice && choice->path.size() > MaxPathLength)
+        rejectedFileName() = choice->path;
     if (!choice || choice->path.isEmpty() || choice->path.size() > MaxPathLength)
         return false;
 
@@ -98,6 +106,10 @@ bool ShowFileDialog() {
     s.FileTitle = QFileInfo(choice->path).fileName();
     s.FilterIndex = choice->selectedFilter + 1;
     return true;
+}
+
+QString RejectedFileName() {
+    return rejectedFileName();
 }
 
 } // namespace kestrin::CommonDialogs

@@ -71,4 +71,9 @@ std::optional<DialogChoice> showQtFileDialog(const DialogRequest& request);
 // when cancelled or failed, with those three unchanged.
 bool ShowFileDialog();
 
+// The path the user confirmed in the last ShowFileDialog call when it was
+// turned down for being longer than MaxPathLength, so the caller can say why
+// nothing opened; empty after any other outcome.
+QString RejectedFileName();
+
 } // namespace kestrin::CommonDialogs

@@ -119,6 +119,8 @@ void EditorWindow::createWidgets() {
     lblStatus = new QLabel(client);
     lblStatus->setFont(arialBold(12));
     lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // File names are shown as they are, never as markup.
+    lblStatus->setTextFormat(Qt::PlainText);
     place(lblStatus, "lblStatus", tr("Status"), 120, 2520, 3615, 375);
 
     connect(sldStartTime, &platform::Slider::scrolled, this, &EditorWindow::sldStartTime_Scroll);

@@ -27,6 +27,12 @@ std::filesystem::path toPath(const QString& path) {
 }
 
 QString fileErrorMessage(const QString& action, const QString& path, const PosFileError& e) {
+    if (const auto* notPos = dynamic_cast<const NotAPosFileError*>(&e))
+        return QObject::tr("Could not %1 the POS file\n%2\n\nThis file is in %3 format, not a POS "
+                           "file: writing positions into it would break it. The POS file that "
+                           "belongs to it would be\n%4")
+            .arg(action, QDir::toNativeSeparators(path), QString::fromStdString(notPos->format()),
+                 QDir::toNativeSeparators(QFile::decodeName(notPos->posFile().c_str())));
     return QObject::tr("Could not %1 the POS file\n%2\n\n%3.")
         .arg(action, QDir::toNativeSeparators(path), QString::fromStdString(e.reason()));
 }
@@ -36,6 +42,7 @@ QString fileErrorMessage(const QString& action, const QString& path, const PosFi
 void EditorWindow::reportFailure(const QString& message) {
     QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), message,
                     QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText); // file names are never markup
     box.exec();
 }
 
@@ -47,8 +54,17 @@ void EditorWindow::mnuOpenPOSFile_Click() {
     settings.FileTitle = QStringLiteral("*.POS");
     settings.Flags = CommonDialogs::OFN_PATHMUSTEXIST | CommonDialogs::OFN_FILEMUSTEXIST;
     settings.DialogTitle = QStringLiteral("Open an QRV POS File");
-    if (!CommonDialogs::ShowFileDialog())
+    if (!CommonDialogs::ShowFileDialog()) {
+        // A confirmed name the dialog could not hand over must not pass for a
+        // cancel: the status would go on naming the previous file.
+        if (const QString rejected = CommonDialogs::RejectedFileName(); !rejected.isEmpty())
+            reportFailure(tr("Could not open the POS file\n%1\n\nIts path is %2 characters long; "
+                             "paths of at most %3 characters can be opened.")
+                              .arg(QDir::toNativeSeparators(rejected))
+                              .arg(rejected.size())
+                              .arg(CommonDialogs::MaxPathLength));
         return;
+    }
 
     PosValues values;
     try {

@@ -64,7 +64,12 @@ protected:
         m_answers.push_back(file);
         QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
     }
-    void saveThroughShortcut() { QTest::keyClick(m_window.get(), Qt::Key_S, Qt::ControlModifier); }
+    void saveThroughShortcut() {
+        // A message box that just closed may have left no window active.
+        m_window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+        QTest::keyClick(m_window.get(), Qt::Key_S, Qt::ControlModifier);
+    }
 
     QTemporaryDir m_dir;
     std::vector<QString> m_answers;
@@ -162,6 +167,14 @@ TEST_F(FileCommandsTest, SaveAfterCancelledOpenNamesTheWrittenFile) {
     EXPECT_EQ(status(), "a.POS Updated...");
 }
 
+TEST_F(FileCommandsTest, StatusShowsMarkupInNamesAsPlainText) {
+    put(path("<i>x.POS"), k1And60);
+    openThroughShortcut(path("<i>x.POS"));
+    const auto* label = m_window->findChild<QLabel*>(QStringLiteral("lblStatus"));
+    EXPECT_EQ(label->text(), "<i>x.POS Loaded...");
+    EXPECT_EQ(label->textFormat(), Qt::PlainText);
+}
+
 // Re-opening runs the change reaction of an unchanged seconds text.
 TEST_F(FileCommandsTest, ReopenRewritesTypedSampleField) {
     put(path("a.POS"), k1And60);
@@ -181,6 +194,10 @@ struct OpenFailureRow {
     const char* reason; // expected in the message
 };
 
+void PrintTo(const OpenFailureRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
 // A failed Open reports, keeps the editor and everything in it, and leaves
 // the current file as it was.
 class OpenFailures : public FileCommandsTest, public testing::WithParamInterface<OpenFailureRow> {};
@@ -191,11 +208,21 @@ TEST_P(OpenFailures, ReportAndKeepEverything) {
     typeInto("txtflStartTime", "3");
     const QStringList before = {text("txtStartTime"), text("txtflStartTime"), status()};
 
+    const QByteArray name = GetParam().name;
     QString target = path("vanished.POS");
-    if (QByteArray(GetParam().name) == "directory") {
+    if (name == "wave_file") {
+        target = path("VICTIM.WAV");
+        Bytes header = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E'};
+        header.resize(44);
+        put(target, header);
+    } else if (name == "path_over_255_characters") {
+        target = u'/' + QString(260, u'x') + QStringLiteral(".POS");
+    } else if (name == "markup_in_name") {
+        target = path("<b>gone.POS");
+    } else if (name == "directory") {
         target = path("folder.POS");
         QDir(m_dir.path()).mkdir("folder.POS");
-    } else if (QByteArray(GetParam().name) == "unreadable") {
+    } else if (name == "unreadable") {
         if (::geteuid() == 0)
             GTEST_SKIP() << "root ignores file permissions";
         target = path("locked.POS");
@@ -209,20 +236,37 @@ TEST_P(OpenFailures, ReportAndKeepEverything) {
     EXPECT_EQ(box.title, "Kestrin");
     EXPECT_EQ(box.icon, QMessageBox::Critical);
     EXPECT_EQ(box.buttons, QMessageBox::Ok);
+    EXPECT_EQ(box.format, Qt::PlainText);
     EXPECT_TRUE(box.text.contains(target)) << box.text.toStdString();
     EXPECT_TRUE(box.text.contains(GetParam().reason)) << box.text.toStdString();
+    if (name == "wave_file") {
+        EXPECT_TRUE(box.text.contains(path("VICTIM.POS"))) << box.text.toStdString();
+    }
     EXPECT_EQ((QStringList{text("txtStartTime"), text("txtflStartTime"), status()}), before);
     EXPECT_EQ(m_window->currentFile(), path("good.POS"));
     EXPECT_TRUE(m_window->isVisible());
+
+    // The refused file is never written: Save still goes to the file that loaded.
+    const bool isFile = QFileInfo(target).isFile();
+    const Bytes targetBefore = isFile ? get(target) : Bytes{};
+    saveThroughShortcut();
+    EXPECT_EQ(status(), "good.POS Updated...");
+    if (isFile) {
+        EXPECT_EQ(get(target), targetBefore);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileCommands, OpenFailures,
-                         testing::Values(OpenFailureRow{"vanished", "No such file or directory"},
-                                         OpenFailureRow{"directory", "Is a directory"},
-                                         OpenFailureRow{"unreadable", "Permission denied"}),
-                         [](const testing::TestParamInfo<OpenFailureRow>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    FileCommands, OpenFailures,
+    testing::Values(OpenFailureRow{"vanished", "No such file or directory"},
+                    OpenFailureRow{"wave_file", "in WAVE format, not a POS file"},
+                    OpenFailureRow{"path_over_255_characters", "265 characters long"},
+                    OpenFailureRow{"markup_in_name", "No such file"},
+                    OpenFailureRow{"directory", "Is a directory"},
+                    OpenFailureRow{"unreadable", "Permission denied"}),
+    [](const testing::TestParamInfo<OpenFailureRow>& info) {
+        return std::string(info.param.name);
+    });
 
 // A failed Save reports, leaves the status empty and the
 // fields as they were.
@@ -310,6 +354,10 @@ struct OverflowRow {
     const char* stopText;
     const char* which;
 };
+
+void PrintTo(const OverflowRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class SaveOverflow : public FileCommandsTest, public testing::WithParamInterface<OverflowRow> {};
 

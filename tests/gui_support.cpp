@@ -83,7 +83,8 @@ MessageBoxWatcher::MessageBoxWatcher() : m_timer(new QTimer) {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
-        m_seen.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
+        m_seen.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
+                          box->textFormat()});
         QTest::keyClick(box, Qt::Key_Enter);
     });
     m_timer->start();

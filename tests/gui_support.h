@@ -62,6 +62,7 @@ struct SeenMessageBox {
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
+    Qt::TextFormat format = Qt::AutoText;
 };
 
 // Closes every modal message box that opens while it lives, by pressing Enter
