@@ -27,6 +27,10 @@ public:
     // Full path of the last file opened successfully; empty before that.
     const QString& currentFile() const { return CurrentFile; }
 
+signals:
+    // A file was read into every field; `path` is the new current file.
+    void fileOpened(const QString& path);
+
 private:
     void createActions();
     void createMenus();

@@ -79,6 +79,7 @@ void EditorWindow::mnuOpenPOSFile_Click() {
     UpdateSliders(values.start, values.stop);
     UpdateTimeFields(values.start, values.stop);
     lblStatus->setText(settings.FileTitle + QStringLiteral(" Loaded..."));
+    emit fileOpened(CurrentFile);
 }
 
 void EditorWindow::mnuSavePOSFile_Click() {
