@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Windows of frames from a sound file, in a sample type that keeps every bit.
+#pragma once
+
+#include "audio_files.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+struct sf_private_tag;
+
+namespace kestrin::audio {
+
+// The interleaved sample type a source is delivered in. Each is chosen so the
+// file's own values pass unchanged: 8- and 16-bit PCM, u-law, A-law and
+// 16-bit FLAC as Int16 (8-bit values scaled by 256, which is exact); 24- and
+// 32-bit PCM and 24-bit FLAC as Int32 (24-bit values in the upper three
+// bytes, again exact); float as Float32. Double and lossy codecs (Vorbis,
+// Opus, MPEG) are decoded to Float32, the closest a player gets.
+enum class SampleType { Int16, Int32, Float32 };
+
+// Bytes one sample of `type` takes.
+int BytesPerSample(SampleType type);
+
+// A sound file opened for reading. Only the frames asked for are read, so a
+// long file never sits in memory whole. Not thread-safe: one reader per thread.
+class AudioReader {
+public:
+    // Opens `path` through libsndfile. Throws AudioError naming the file.
+    explicit AudioReader(const std::filesystem::path& path);
+    ~AudioReader();
+    AudioReader(const AudioReader&) = delete;
+    AudioReader& operator=(const AudioReader&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    const AudioInfo& info() const { return m_info; }
+    SampleType sampleType() const { return m_type; }
+    // Bytes of one interleaved frame in sampleType().
+    int bytesPerFrame() const { return m_info.channels * BytesPerSample(m_type); }
+
+    // Reads up to `count` frames from frame `from` into `out`, interleaved in
+    // sampleType(). Returns the frames read: fewer only at the end of the
+    // audio, 0 from there on or for a negative `from`. Throws AudioError when
+    // the file cannot be read.
+    std::int64_t read(std::int64_t from, std::int64_t count, void* out);
+
+    // The same frames as 32-bit floats in -1..1, for analysis and drawing.
+    std::int64_t readFloat(std::int64_t from, std::int64_t count, float* out);
+
+private:
+    bool seek(std::int64_t from);
+
+    std::filesystem::path m_path;
+    AudioInfo m_info;
+    SampleType m_type = SampleType::Int16;
+    sf_private_tag* m_file = nullptr;
+    std::int64_t m_cursor = 0; // where the next sequential read starts
+};
+
+} // namespace kestrin::audio
