@@ -2,6 +2,7 @@
 // Starts Kestrin: the editor window is the whole application, and closing it
 // ends the run.
 #include "editor_window.h"
+#include "loop_menu.h"
 
 #include <QApplication>
 
@@ -12,6 +13,7 @@ int main(int argc, char* argv[]) {
     // Ties the window to its desktop entry and icon where one is installed.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.kestrin.Kestrin"));
     kestrin::EditorWindow window;
+    new kestrin::views::LoopMenu(&window);
     window.show();
     return QApplication::exec();
 }

@@ -30,3 +30,12 @@ if(NOT KESTRIN_SANITIZE)
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/deb_test.sh ${CMAKE_BINARY_DIR})
     set_tests_properties(deb_package_installs_and_starts PROPERTIES TIMEOUT 600 RUN_SERIAL ON)
 endif()
+
+# The Loop menu against a private PulseAudio server that the test starts.
+add_executable(sound_tests gui_main.cpp gui_support.cpp gui_support.h sound_test.cpp)
+target_link_libraries(sound_tests PRIVATE kestrin_views kestrin_warnings GTest::gtest Qt6::Test
+                      PkgConfig::SNDFILE)
+add_dependencies(sound_tests kestrin_sound)
+gtest_discover_tests(sound_tests
+    DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0" TIMEOUT 120)

@@ -1,0 +1,252 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The Loop menu against a real sound server: a private PulseAudio with a null
+// sink, started and stopped by this test, whose monitor is recorded with
+// parec to check what a listener would have heard.
+#include "common_dialogs.h"
+#include "file_bytes.h"
+#include "gui_support.h"
+#include "loop_menu.h"
+#include "pos_file.h"
+
+#include <QAction>
+#include <QProcess>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sndfile.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace kestrin;
+using namespace kestrin::testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr int kChannels = 2;
+
+// One server for the whole run: Qt keeps its connection to the first one.
+class PulseServer : public testing::Environment {
+public:
+    void SetUp() override {
+        const QString dir = m_dir.path();
+        m_socket = dir + QStringLiteral("/native");
+        QStringList args = {
+            QStringLiteral("-n"),
+            QStringLiteral("--daemonize=no"),
+            QStringLiteral("--exit-idle-time=-1"),
+            QStringLiteral("--use-pid-file=no"),
+            QStringLiteral("--disable-shm=yes"),
+            QStringLiteral("-L"),
+            QStringLiteral("module-null-sink sink_name=kestrin_null rate=44100 "
+                           "format=s16le channels=2"),
+            QStringLiteral("-L"),
+            QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1").arg(m_socket)};
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), dir);
+        env.insert(QStringLiteral("PULSE_RUNTIME_PATH"), dir);
+        env.insert(QStringLiteral("PULSE_STATE_PATH"), dir);
+        m_server.setProcessEnvironment(env);
+        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_server.start(QStringLiteral("pulseaudio"), args);
+        if (!m_server.waitForStarted(5000)) {
+            m_unavailable =
+                QStringLiteral("pulseaudio could not be started: ") + m_server.errorString();
+            return;
+        }
+        for (int i = 0; i < 100 && !QFile::exists(m_socket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!QFile::exists(m_socket)) {
+            m_unavailable = QStringLiteral("pulseaudio made no socket within 5 s");
+            return;
+        }
+        qputenv("PULSE_SERVER", ("unix:" + m_socket).toLocal8Bit());
+    }
+    void TearDown() override {
+        m_server.terminate();
+        if (!m_server.waitForFinished(5000))
+            m_server.kill();
+        m_server.waitForFinished(2000);
+    }
+    static PulseServer* instance;
+    QString m_unavailable;
+    QString m_socket;
+
+private:
+    QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/kestrin-pulse-XXXXXX")};
+    QProcess m_server;
+};
+PulseServer* PulseServer::instance = nullptr;
+
+const bool registered = [] {
+    PulseServer::instance =
+        static_cast<PulseServer*>(testing::AddGlobalTestEnvironment(new PulseServer));
+    return true;
+}();
+
+// Deterministic noise without a zero sample, so every frame is recognisable.
+std::vector<short> noise(std::int64_t frames) {
+    std::vector<short> v(static_cast<std::size_t>(frames * kChannels));
+    std::uint32_t x = 12345;
+    for (short& s : v) {
+        x = x * 1664525u + 1013904223u;
+        s = static_cast<short>(static_cast<int>((x >> 16) % 20000) - 10000);
+        if (s == 0)
+            s = 1;
+    }
+    return v;
+}
+
+void writeWave(const fs::path& path, const std::vector<short>& samples) {
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = kChannels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size() / kChannels));
+    sf_close(f);
+}
+
+class LoopMenuTest : public EditorFixture {
+protected:
+    void SetUp() override {
+        if (!PulseServer::instance->m_unavailable.isEmpty())
+            GTEST_SKIP() << PulseServer::instance->m_unavailable.toStdString();
+        EditorFixture::SetUp();
+        new views::LoopMenu(m_window.get());
+        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
+            return std::optional<CommonDialogs::DialogChoice>({m_answer, 0});
+        });
+    }
+    void TearDown() override {
+        CommonDialogs::setChooser(std::move(m_previous));
+        EditorFixture::TearDown();
+    }
+    QString file(const char* name) const {
+        return QString::fromStdString((m_scratch.path() / name).string());
+    }
+    void open(const char* name) {
+        m_answer = file(name);
+        QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    }
+    QAction* action(const char* name) const {
+        return m_window->findChild<QAction*>(QString::fromLatin1(name));
+    }
+    QString barText() const { return m_window->statusBar()->currentMessage(); }
+
+    ScratchFolder m_scratch{"kestrin-loopmenu"};
+    QString m_answer;
+    CommonDialogs::Chooser m_previous;
+};
+
+TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
+    const std::int64_t frames = 8 * kRate;
+    const auto source = noise(frames);
+    writeWave(m_scratch.path() / "BGM01.WAV", source);
+    const std::int64_t start = kRate + 123;
+    const std::int64_t stop = 7 * kRate - 77;
+    WritePosFile(m_scratch.path() / "BGM01.POS",
+                 {static_cast<std::int32_t>(start), static_cast<std::int32_t>(stop)});
+    open("BGM01.POS");
+    ASSERT_TRUE(action("mnuPlaySeam")->isEnabled())
+        << action("mnuPlaySeam")->statusTip().toStdString();
+
+    const QString recording = file("heard.raw");
+    QProcess parec;
+    parec.setStandardOutputFile(recording);
+    parec.start(QStringLiteral("parec"),
+                {QStringLiteral("--device=kestrin_null.monitor"), QStringLiteral("--format=s16le"),
+                 QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
+                 QStringLiteral("--raw")});
+    ASSERT_TRUE(parec.waitForStarted(5000));
+    // The monitor delivers silence at once; wait until it does.
+    for (int i = 0; i < 100 && QFileInfo(recording).size() == 0; ++i)
+        QTest::qWait(20);
+
+    QTest::keyClick(m_window.get(), Qt::Key_F5);
+    EXPECT_TRUE(action("mnuStopPlaying")->isEnabled());
+    for (int i = 0; i < 300 && action("mnuStopPlaying")->isEnabled(); ++i)
+        QTest::qWait(50);
+    EXPECT_FALSE(action("mnuStopPlaying")->isEnabled()) << "the seam never finished";
+    QTest::qWait(400); // what the sink still holds reaches the monitor
+    parec.terminate();
+    parec.waitForFinished(3000);
+
+    const Bytes raw = readFileBytes(recording.toStdString());
+    std::vector<short> heard(raw.size() / 2);
+    std::memcpy(heard.data(), raw.data(), heard.size() * 2);
+    std::vector<short> expected(source.begin() + (stop - 3 * kRate) * kChannels,
+                                source.begin() + stop * kChannels);
+    expected.insert(expected.end(), source.begin() + start * kChannels,
+                    source.begin() + (start + 3 * kRate) * kChannels);
+    const auto at = std::search(heard.begin(), heard.end(), expected.begin(),
+                                expected.begin() + 64 * kChannels);
+    ASSERT_NE(at, heard.end()) << "the seam's first frames were never heard (" << heard.size()
+                               << " samples recorded)";
+    const auto offset = static_cast<std::size_t>(at - heard.begin());
+    ASSERT_GE(heard.size() - offset, expected.size()) << "the recording ends inside the seam";
+    const auto [wanted, got] = std::mismatch(expected.begin(), expected.end(), at);
+    EXPECT_EQ(wanted, expected.end())
+        << "what was heard departs from the audio before stop followed by the audio from start at "
+           "frame "
+        << (wanted - expected.begin()) / kChannels << " of the seam (the jump is at frame "
+        << 3 * kRate << "): heard " << *got << ", expected " << *wanted;
+}
+
+struct RefusalRow {
+    const char* name;
+    const char* startText; // typed into the sample fields after opening
+    const char* stopText;
+    const char* reason;
+};
+
+void PrintTo(const RefusalRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class PlayRefusals : public LoopMenuTest, public testing::WithParamInterface<RefusalRow> {};
+
+TEST_P(PlayRefusals, SayWhyAndChangeNothing) {
+    writeWave(m_scratch.path() / "a.wav", noise(kRate));
+    WritePosFile(m_scratch.path() / "a.pos", {100, 2000});
+    open("a.pos");
+    typeInto("txtStartTime", GetParam().startText);
+    typeInto("txtStopTime", GetParam().stopText);
+    const QStringList before = {text("txtStartTime"), text("txtStopTime"), text("txtflStartTime"),
+                                text("txtflStopTime"), status()};
+    for (Qt::Key key : {Qt::Key_F5, Qt::Key_F6}) {
+        QTest::keyClick(m_window.get(), key);
+        EXPECT_TRUE(barText().contains(GetParam().reason)) << barText().toStdString();
+        EXPECT_FALSE(action("mnuStopPlaying")->isEnabled());
+    }
+    EXPECT_EQ((QStringList{text("txtStartTime"), text("txtStopTime"), text("txtflStartTime"),
+                           text("txtflStopTime"), status()}),
+              before);
+    EXPECT_TRUE(m_window->isVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LoopMenu, PlayRefusals,
+    testing::Values(RefusalRow{"stop_not_after_start", "2000", "2000", "is not after the start"},
+                    RefusalRow{"negative_start", "-5", "2000", "is negative"},
+                    RefusalRow{"stop_beyond_audio", "0", "44101", "beyond the end of the audio"},
+                    RefusalRow{"field_out_of_range", "0", "1e20", "does not hold a sample count"}),
+    [](const testing::TestParamInfo<RefusalRow>& info) { return std::string(info.param.name); });
+
+TEST_F(LoopMenuTest, WithoutAudioTheItemsAreDisabledWithTheReason) {
+    WritePosFile(m_scratch.path() / "BGM02.POS", {0, 44100});
+    open("BGM02.POS");
+    for (const char* name : {"mnuPlaySeam", "mnuPlayLoop"}) {
+        EXPECT_FALSE(action(name)->isEnabled());
+        EXPECT_EQ(action(name)->statusTip(), "no audio file beside BGM02.POS");
+    }
+    QTest::keyClick(m_window.get(), Qt::Key_F5);
+    EXPECT_FALSE(action("mnuStopPlaying")->isEnabled());
+    EXPECT_EQ(text("txtStopTime"), "44100");
+}
+
+} // namespace

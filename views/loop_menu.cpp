@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "loop_menu.h"
+
+#include "editor_window.h"
+#include "positions.h"
+
+#include <QAction>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+
+namespace kestrin::views {
+
+namespace {
+
+constexpr int kSeamSeconds = 3;
+
+QString sampleCount(std::int64_t n) {
+    return QString::number(n);
+}
+
+} // namespace
+
+LoopMenu::LoopMenu(EditorWindow* window)
+    : QObject(window), m_window(window),
+      m_startSamples(window->findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
+      m_stopSamples(window->findChild<QLineEdit*>(QStringLiteral("txtStopTime"))) {
+    QMenu* menu = new QMenu(tr("&Loop"), window);
+    menu->setObjectName(QStringLiteral("mnuLoop"));
+    window->menuBar()->addMenu(menu);
+
+    m_playSeam = menu->addAction(tr("Play &Seam"), this, [this] { play(Mode::Seam); });
+    m_playSeam->setObjectName(QStringLiteral("mnuPlaySeam"));
+    m_playSeam->setShortcut(Qt::Key_F5);
+    m_playLoop = menu->addAction(tr("Play &Loop"), this, [this] { play(Mode::Loop); });
+    m_playLoop->setObjectName(QStringLiteral("mnuPlayLoop"));
+    m_playLoop->setShortcut(Qt::Key_F6);
+    menu->addSeparator();
+    m_stop = menu->addAction(tr("S&top"), this, [this] { stop(); });
+    m_stop->setObjectName(QStringLiteral("mnuStopPlaying"));
+    m_stop->setShortcut(Qt::Key_Escape);
+    m_stop->setEnabled(false);
+    setPlayable(false, tr("Open a POS file to hear its loop"));
+
+    connect(window, &EditorWindow::fileOpened, this, &LoopMenu::fileOpened);
+    connect(m_startSamples, &QLineEdit::textChanged, this, &LoopMenu::followFields);
+    connect(m_stopSamples, &QLineEdit::textChanged, this, &LoopMenu::followFields);
+}
+
+LoopMenu::~LoopMenu() {
+    if (m_engine)
+        m_engine->stop();
+}
+
+void LoopMenu::setPlayable(bool playable, const QString& reason) {
+    for (QAction* action : {m_playSeam, m_playLoop}) {
+        action->setEnabled(playable);
+        action->setStatusTip(reason);
+    }
+}
+
+void LoopMenu::showMessage(const QString& text, int timeoutMs) {
+    m_window->statusBar()->showMessage(text, timeoutMs);
+}
+
+void LoopMenu::fileOpened(const QString& path) {
+    stop();
+    m_audio.reset();
+    QString error;
+    if (!m_engine)
+        m_engine = LoadSoundEngine(&error);
+    if (m_engine)
+        m_audio = m_engine->findCompanion(path, &error);
+    if (!m_audio) {
+        setPlayable(false, error);
+        showMessage(error);
+        return;
+    }
+    const QString name = QFileInfo(m_audio->path).fileName();
+    setPlayable(true, tr("Plays %1").arg(name));
+    QString note = tr("Audio: %1, %2 Hz, %3 samples")
+                       .arg(name)
+                       .arg(m_audio->sampleRate)
+                       .arg(sampleCount(m_audio->frames));
+    if (m_audio->sampleRate != SamplesPerSecond)
+        note += tr(" - the sample rate is %1 Hz, not 44100: the positions count samples at "
+                   "44,100 per second")
+                    .arg(m_audio->sampleRate);
+    else if (!m_audio->exactName)
+        note += tr(" - found only by ignoring case: players look for another name");
+    showMessage(note);
+    followFields();
+}
+
+std::optional<PlayPoints> LoopMenu::playablePoints(QString* why) const {
+    PlayPoints points;
+    for (auto [field, target, which] : {std::tuple{m_startSamples, &points.start, tr("start")},
+                                        std::tuple{m_stopSamples, &points.stop, tr("stop")}}) {
+        try {
+            *target = PositionFromSampleText(field->text().toStdString());
+        } catch (const OverflowError&) {
+            *why = tr("Cannot play: the %1 sample field does not hold a sample count a POS file "
+                      "can store.")
+                       .arg(which);
+            return std::nullopt;
+        }
+    }
+    if (points.start < 0) {
+        *why = tr("Cannot play: the start %1 is negative.").arg(sampleCount(points.start));
+    } else if (points.stop <= points.start) {
+        *why = tr("Cannot play: the stop %1 is not after the start %2.")
+                   .arg(sampleCount(points.stop), sampleCount(points.start));
+    } else if (points.stop > m_audio->frames) {
+        *why = tr("Cannot play: the stop %1 lies beyond the end of the audio (%2 samples).")
+                   .arg(sampleCount(points.stop), sampleCount(m_audio->frames));
+    } else {
+        return points;
+    }
+    return std::nullopt;
+}
+
+// While playing, every valid edit of the sample fields is heard from the
+// next jump; an edit that makes no loop keeps the last good one.
+void LoopMenu::followFields() {
+    if (!m_audio)
+        return;
+    QString why;
+    if (const auto points = playablePoints(&why)) {
+        m_live->start.store(points->start);
+        m_live->stop.store(points->stop);
+    }
+}
+
+void LoopMenu::play(Mode mode) {
+    if (m_playing == mode) { // F5 or F6 again stops
+        stop();
+        return;
+    }
+    if (!m_audio || !m_engine)
+        return;
+    QString why;
+    const auto points = playablePoints(&why);
+    if (!points) {
+        showMessage(why, 8000);
+        return;
+    }
+    m_live->start.store(points->start);
+    m_live->stop.store(points->stop);
+
+    PlayRequest request;
+    request.audio = m_audio->path;
+    const std::int64_t seam = std::int64_t{kSeamSeconds} * m_audio->sampleRate;
+    request.from =
+        mode == Mode::Seam ? std::max<std::int64_t>(0, points->stop - seam) : points->start;
+    request.framesAfterJump = mode == Mode::Seam ? seam : -1;
+    request.points = [live = m_live] { return PlayPoints{live->start.load(), live->stop.load()}; };
+    m_playing = mode;
+    m_stop->setEnabled(true);
+    const QString name = QFileInfo(m_audio->path).fileName();
+    showMessage(mode == Mode::Seam ? tr("Playing the seam of %1...").arg(name)
+                                   : tr("Playing the loop of %1 (Esc stops)...").arg(name));
+    m_engine->play(request, [this](const PlayEvent& event) {
+        if (event.kind == PlayEvent::Started)
+            return;
+        m_playing.reset();
+        m_stop->setEnabled(false);
+        showMessage(event.kind == PlayEvent::Failed ? event.message : QString(),
+                    event.kind == PlayEvent::Failed ? 0 : 1);
+    });
+}
+
+void LoopMenu::stop() {
+    if (!m_playing)
+        return;
+    m_playing.reset();
+    m_stop->setEnabled(false);
+    if (m_engine)
+        m_engine->stop();
+    showMessage(tr("Stopped"), 3000);
+}
+
+} // namespace kestrin::views

@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The Loop menu: hearing the seam and the loop of the positions being edited.
+#pragma once
+
+#include "sound_engine.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+class QAction;
+class QLineEdit;
+
+namespace kestrin {
+class EditorWindow;
+}
+
+namespace kestrin::views {
+
+// Adds Loop ▸ Play Seam (F5), Play Loop (F6) and Stop (Esc) to the editor
+// window's menu bar, after File. What plays is the companion audio of the
+// opened POS file at the positions the two sample fields hold, the values a
+// Save writes. Where playing makes no sense the reason is given (in the
+// items' status tips, or on the status bar) and nothing changes. The sound
+// module is loaded on the first Open, never at start.
+class LoopMenu : public QObject {
+    Q_OBJECT
+public:
+    explicit LoopMenu(EditorWindow* window);
+    ~LoopMenu() override;
+
+    // The audio of the current file, when one was found.
+    const std::optional<CompanionAudio>& audio() const { return m_audio; }
+
+private:
+    enum class Mode { Seam, Loop };
+
+    void fileOpened(const QString& path);
+    void play(Mode mode);
+    void stop();
+    void setPlayable(bool playable, const QString& reason);
+    void showMessage(const QString& text, int timeoutMs = 0);
+    // The positions of the sample fields when they make a playable loop;
+    // otherwise nullopt and `why` says what is wrong.
+    std::optional<PlayPoints> playablePoints(QString* why) const;
+    void followFields();
+
+    EditorWindow* m_window;
+    QLineEdit* m_startSamples;
+    QLineEdit* m_stopSamples;
+    QAction* m_playSeam;
+    QAction* m_playLoop;
+    QAction* m_stop;
+    SoundEngine* m_engine = nullptr;
+    std::optional<CompanionAudio> m_audio;
+    std::optional<Mode> m_playing;
+
+    // Read by the audio thread at every jump.
+    struct LivePoints {
+        std::atomic<std::int64_t> start{0};
+        std::atomic<std::int64_t> stop{0};
+    };
+    std::shared_ptr<LivePoints> m_live = std::make_shared<LivePoints>();
+};
+
+} // namespace kestrin::views

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The editor's sound: companion audio, playback, and what else needs the
+// audio libraries. It lives in a module loaded on first use, so that
+// libsndfile and Qt Multimedia never weigh on the editor's start.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace kestrin::views {
+
+// The audio found beside a POS file and what its header says.
+struct CompanionAudio {
+    QString path;
+    bool exactName = false; // false: found only by ignoring case
+    int sampleRate = 0;
+    std::int64_t frames = 0;
+    int channels = 0;
+};
+
+// Loop points as the player reads them, in frames of the audio.
+struct PlayPoints {
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+};
+
+// What to play: from `from` up to stop, then from start onward; ends
+// `framesAfterJump` frames after the first jump, or never when negative.
+struct PlayRequest {
+    QString audio;
+    std::int64_t from = 0;
+    std::int64_t framesAfterJump = -1;
+    // Called on the audio thread at the start and at every jump: must be
+    // thread-safe and must not block.
+    std::function<PlayPoints()> points;
+};
+
+// How playback ended or failed, delivered on the UI thread.
+struct PlayEvent {
+    enum Kind { Started, Finished, Failed } kind = Started;
+    QString message; // for Failed: the reason, naming the file or device
+};
+
+// Implemented by the sound module. Every call is made on the UI thread and
+// returns without waiting for the disk beyond a header or for the device.
+class SoundEngine {
+public:
+    virtual ~SoundEngine() = default;
+
+    // The audio beside `posFile`: the name players look for first, then any
+    // name equal to it when case is ignored. nullopt with `error` set when
+    // there is none or its header cannot be read.
+    virtual std::optional<CompanionAudio> findCompanion(const QString& posFile, QString* error) = 0;
+
+    // Starts playing `request`, stopping whatever played before. `onEvent`
+    // runs on the UI thread for each event of this playback.
+    virtual void play(const PlayRequest& request,
+                      std::function<void(const PlayEvent&)> onEvent) = 0;
+    // Stops playing; nothing more is reported for the stopped playback.
+    virtual void stop() = 0;
+    virtual bool isPlaying() const = 0;
+    // The file frame most recently handed to the device, or -1 when idle.
+    virtual std::int64_t playhead() const = 0;
+};
+
+// Loads the sound module on first call and returns its engine, or nullptr
+// with `error` set when the module cannot be loaded. The module is looked
+// for in $KESTRIN_SOUND_MODULE, then in ../lib/kestrin beside the program.
+SoundEngine* LoadSoundEngine(QString* error);
+
+} // namespace kestrin::views
+
+// The one symbol the module exports, "kestrin_sound_engine", has this type.
+using KestrinSoundEngineFactory = kestrin::views::SoundEngine* (*)();

@@ -1,0 +1,301 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The sound module: libsndfile and Qt Multimedia behind SoundEngine. Audio is
+// read and handed to the device on a thread of its own, so the UI thread
+// never waits for either.
+#include "sound_engine.h"
+
+#include "audio_files.h"
+#include "audio_reader.h"
+#include "loop_stream.h"
+
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QMediaDevices>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace kestrin::views {
+
+namespace {
+
+std::filesystem::path toPath(const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Feeds the sink from the loop stream, in pull mode, on the audio thread.
+class LoopDevice : public QIODevice {
+public:
+    LoopDevice(std::unique_ptr<audio::AudioReader> reader, const PlayRequest& request,
+               std::atomic<std::int64_t>& playhead)
+        : m_reader(std::move(reader)), m_stream(
+                                           *m_reader,
+                                           [points = request.points] {
+                                               const PlayPoints p = points();
+                                               return audio::LoopPoints{p.start, p.stop};
+                                           },
+                                           request.from, request.framesAfterJump),
+          m_playhead(playhead) {}
+
+    const audio::AudioReader& reader() const { return *m_reader; }
+    bool ended() const { return m_stream.ended() && m_tailFrames == 0; }
+    const QString& failure() const { return m_failure; }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override {
+        return (ended() ? 0 : 1 << 16) + QIODevice::bytesAvailable();
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        const int frameBytes = m_reader->bytesPerFrame();
+        const qint64 frames = maxSize / frameBytes;
+        if (frames <= 0 || ended())
+            return 0;
+        if (m_stream.ended()) {
+            // Silence after the end pushes the last frames out of the
+            // device's buffer before the sink stops, which would drop them.
+            const std::int64_t n = std::min<std::int64_t>(frames, m_tailFrames);
+            std::memset(data, 0, static_cast<std::size_t>(n * frameBytes));
+            m_tailFrames -= n;
+            return n * frameBytes;
+        }
+        try {
+            const std::int64_t got = m_stream.read(data, frames);
+            m_playhead.store(m_stream.position(), std::memory_order_relaxed);
+            return got * frameBytes;
+        } catch (const audio::AudioError& e) {
+            m_failure = QString::fromStdString(e.what());
+            return -1;
+        }
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    std::unique_ptr<audio::AudioReader> m_reader;
+    audio::LoopStream m_stream;
+    std::atomic<std::int64_t>& m_playhead;
+    std::int64_t m_tailFrames = m_reader->info().sampleRate / 2;
+    QString m_failure;
+};
+
+QAudioFormat::SampleFormat sinkFormatOf(audio::SampleType type) {
+    switch (type) {
+    case audio::SampleType::Int16:
+        return QAudioFormat::Int16;
+    case audio::SampleType::Int32:
+        return QAudioFormat::Int32;
+    case audio::SampleType::Float32:
+        return QAudioFormat::Float;
+    }
+    return QAudioFormat::Int16;
+}
+
+// One playback: created, run and destroyed on the audio thread.
+class Playback : public QObject {
+public:
+    Playback(const PlayRequest& request, std::function<void(const PlayEvent&)> report,
+             std::atomic<std::int64_t>& playhead)
+        : m_request(request), m_report(std::move(report)), m_playhead(playhead) {}
+
+    void start() {
+        std::unique_ptr<audio::AudioReader> reader;
+        try {
+            reader = std::make_unique<audio::AudioReader>(toPath(m_request.audio));
+        } catch (const audio::AudioError& e) {
+            fail(QString::fromStdString(e.what()));
+            return;
+        }
+        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
+        if (device.isNull()) {
+            fail(QCoreApplication::translate("Kestrin", "No sound device or sound server found."));
+            return;
+        }
+        QAudioFormat format;
+        format.setSampleRate(reader->info().sampleRate);
+        format.setChannelCount(reader->info().channels);
+        format.setSampleFormat(sinkFormatOf(reader->sampleType()));
+        if (!device.isFormatSupported(format)) {
+            fail(QCoreApplication::translate("Kestrin",
+                                             "The sound device %1 cannot play %2 channels at %3 Hz "
+                                             "without converting them.")
+                     .arg(device.description())
+                     .arg(format.channelCount())
+                     .arg(format.sampleRate()));
+            return;
+        }
+        m_device = std::make_unique<LoopDevice>(std::move(reader), m_request, m_playhead);
+        m_device->open(QIODevice::ReadOnly);
+        m_sink = std::make_unique<QAudioSink>(device, format);
+        // About 100 ms of buffer: an edit is heard soon, and the thread has
+        // time to read ahead.
+        m_sink->setBufferSize(format.bytesForDuration(100000));
+        QObject::connect(m_sink.get(), &QAudioSink::stateChanged, this,
+                         [this](QAudio::State state) { onState(state); });
+        m_sink->start(m_device.get());
+        if (m_sink->error() != QAudio::NoError) {
+            fail(QCoreApplication::translate("Kestrin", "The sound device %1 could not be opened.")
+                     .arg(device.description()));
+            return;
+        }
+        report({PlayEvent::Started, {}});
+    }
+
+    void halt() {
+        m_report = nullptr;
+        if (m_sink)
+            m_sink->stop();
+    }
+
+private:
+    void onState(QAudio::State state) {
+        if (state == QAudio::IdleState && m_device && m_device->ended()) {
+            m_sink->stop();
+            report({PlayEvent::Finished, {}});
+        } else if (state == QAudio::StoppedState && m_sink->error() != QAudio::NoError &&
+                   m_sink->error() != QAudio::UnderrunError) {
+            const QString failure = m_device ? m_device->failure() : QString();
+            fail(failure.isEmpty()
+                     ? QCoreApplication::translate("Kestrin", "Playback stopped: the sound device "
+                                                              "reported an error.")
+                     : failure);
+        }
+    }
+
+    void fail(const QString& message) {
+        if (m_sink)
+            m_sink->stop();
+        report({PlayEvent::Failed, message});
+    }
+
+    void report(const PlayEvent& event) {
+        if (event.kind != PlayEvent::Started)
+            m_playhead.store(-1);
+        if (m_report)
+            m_report(event);
+        if (event.kind != PlayEvent::Started)
+            m_report = nullptr;
+    }
+
+    PlayRequest m_request;
+    std::function<void(const PlayEvent&)> m_report;
+    std::atomic<std::int64_t>& m_playhead;
+    std::unique_ptr<LoopDevice> m_device;
+    std::unique_ptr<QAudioSink> m_sink;
+};
+
+class Engine final : public SoundEngine {
+public:
+    Engine() {
+        m_thread.setObjectName(QStringLiteral("kestrin-audio"));
+        m_thread.start();
+        m_context.moveToThread(&m_thread);
+    }
+    ~Engine() override {
+        ++m_generation;
+        // The sink belongs to the audio thread and is torn down there.
+        QMetaObject::invokeMethod(
+            &m_context,
+            [this] {
+                if (m_current)
+                    m_current->halt();
+                m_current.reset();
+            },
+            Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+
+    std::optional<CompanionAudio> findCompanion(const QString& posFile, QString* error) override {
+        const auto companion = audio::FindCompanionAudio(toPath(posFile));
+        if (!companion) {
+            if (error)
+                *error = QCoreApplication::translate("Kestrin", "no audio file beside %1")
+                             .arg(QFileInfo(posFile).fileName());
+            return std::nullopt;
+        }
+        try {
+            const audio::AudioInfo info = audio::ReadAudioInfo(companion->path);
+            return CompanionAudio{QFile::decodeName(companion->path.c_str()), companion->exactName,
+                                  info.sampleRate, info.frames, info.channels};
+        } catch (const audio::AudioError& e) {
+            if (error)
+                *error = QString::fromStdString(e.what());
+            return std::nullopt;
+        }
+    }
+
+    void play(const PlayRequest& request, std::function<void(const PlayEvent&)> onEvent) override {
+        stop();
+        const int generation = ++m_generation;
+        m_playing = true;
+        // Events cross back to the UI thread and are dropped once a newer
+        // playback or a stop has replaced this one.
+        auto report = [this, generation, onEvent = std::move(onEvent)](const PlayEvent& event) {
+            QMetaObject::invokeMethod(qApp, [this, generation, onEvent, event] {
+                if (generation != m_generation)
+                    return;
+                if (event.kind != PlayEvent::Started)
+                    m_playing = false;
+                onEvent(event);
+            });
+        };
+        QMetaObject::invokeMethod(&m_context, [this, request, report] {
+            m_current = std::make_unique<Playback>(request, report, m_playhead);
+            m_current->start();
+        });
+    }
+
+    void stop() override {
+        ++m_generation;
+        m_playing = false;
+        m_playhead.store(-1);
+        QMetaObject::invokeMethod(&m_context, [this] {
+            if (m_current)
+                m_current->halt();
+            m_current.reset();
+        });
+    }
+
+    bool isPlaying() const override { return m_playing; }
+    std::int64_t playhead() const override { return m_playhead.load(); }
+
+private:
+    QThread m_thread;
+    QObject m_context;                   // lives on m_thread; playbacks run in its event loop
+    std::unique_ptr<Playback> m_current; // touched on m_thread only
+    std::atomic<std::int64_t> m_playhead{-1};
+    int m_generation = 0; // UI thread only
+    bool m_playing = false;
+};
+
+} // namespace
+
+} // namespace kestrin::views
+
+namespace {
+kestrin::views::Engine* g_engine = nullptr;
+}
+
+// One engine per application, ended with it: the audio thread must stop
+// while Qt is still there.
+extern "C" Q_DECL_EXPORT kestrin::views::SoundEngine* kestrin_sound_engine() {
+    if (!g_engine) {
+        g_engine = new kestrin::views::Engine;
+        qAddPostRoutine([] {
+            delete g_engine;
+            g_engine = nullptr;
+        });
+    }
+    return g_engine;
+}
