@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Starts Kestrin: the editor window is the whole application, and closing it
 // ends the run.
+#include "attach_views.h"
 #include "editor_window.h"
-#include "loop_menu.h"
 
 #include <QApplication>
 
@@ -13,7 +13,7 @@ int main(int argc, char* argv[]) {
     // Ties the window to its desktop entry and icon where one is installed.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.kestrin.Kestrin"));
     kestrin::EditorWindow window;
-    new kestrin::views::LoopMenu(&window);
+    kestrin::views::AttachViews(window);
     window.show();
     return QApplication::exec();
 }

@@ -5,7 +5,7 @@ target_link_libraries(editor_bench PRIVATE kestrin_editor kestrin_warnings bench
 
 add_executable(startup_editor startup_probe.cpp)
 target_compile_definitions(startup_editor PRIVATE KESTRIN_PROBE_EDITOR=1)
-target_link_libraries(startup_editor PRIVATE kestrin_editor kestrin_warnings)
+target_link_libraries(startup_editor PRIVATE kestrin_views kestrin_warnings)
 
 add_executable(startup_bare startup_probe.cpp)
 target_link_libraries(startup_bare PRIVATE Qt6::Widgets kestrin_warnings)

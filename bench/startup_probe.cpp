@@ -9,6 +9,7 @@
 #include <QWindow>
 
 #ifdef KESTRIN_PROBE_EDITOR
+#include "attach_views.h"
 #include "editor_window.h"
 #endif
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
 #ifdef KESTRIN_PROBE_EDITOR
     QApplication::setApplicationName(QStringLiteral("Kestrin"));
     kestrin::EditorWindow window;
+    kestrin::views::AttachViews(window);
 #else
     QWidget window;
     window.resize(266, 229);
