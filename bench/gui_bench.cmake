@@ -11,3 +11,10 @@ add_executable(startup_bare startup_probe.cpp)
 target_link_libraries(startup_bare PRIVATE Qt6::Widgets kestrin_warnings)
 
 configure_file(startup.sh ${CMAKE_CURRENT_BINARY_DIR}/startup.sh COPYONLY)
+
+# Playback latency and cost; run through scripts/with-pulse.
+find_package(Qt6 REQUIRED COMPONENTS Multimedia)
+add_executable(playback_bench playback_bench.cpp)
+target_link_libraries(playback_bench PRIVATE kestrin_views kestrin_warnings benchmark::benchmark
+                      Qt6::Test Qt6::Multimedia PkgConfig::SNDFILE)
+add_dependencies(playback_bench kestrin_sound)
