@@ -40,7 +40,11 @@ std::int32_t ParsePositionArgument(std::string_view text) {
         if (seconds >= 60.0)
             throw ArgumentError("position \"" + s + "\": the seconds after ':' must be below 60");
         const double total = minutes * 60.0 + seconds;
-        return positionOfSeconds((m[1].str() == "-" ? "-" : "") + FormatNumber(total));
+        // Appending rather than prepending to a temporary keeps GCC 12's
+        // -Wrestrict at -O3 from seeing an overlap in string concatenation.
+        std::string secondsText(m[1].str() == "-" ? "-" : "");
+        secondsText += FormatNumber(total);
+        return positionOfSeconds(secondsText);
     }
     throw ArgumentError("position \"" + s +
                         "\" is not a sample count (66150), seconds (1.5s) or minutes:seconds "

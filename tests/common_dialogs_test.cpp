@@ -79,6 +79,10 @@ struct CancelRow {
     std::optional<DialogChoice> choice;
 };
 
+void PrintTo(const CancelRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
 class DialogFailures : public ShowFileDialogTest, public testing::WithParamInterface<CancelRow> {};
 
 TEST_P(DialogFailures, LeaveResultsUnchanged) {

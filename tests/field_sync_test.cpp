@@ -53,6 +53,10 @@ struct TypingRow {
     int slider;
 };
 
+void PrintTo(const TypingRow& row, std::ostream* os) {
+    *os << testing::PrintToString(row.keys) << " typed into " << row.seconds;
+}
+
 class TypingSeconds : public EditorFixture, public testing::WithParamInterface<TypingRow> {};
 
 TEST_P(TypingSeconds, UpdatesSamplesClockAndSlider) {

@@ -3,8 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 int main(int argc, char** argv) {
-    // Headless unless a platform is chosen explicitly; discovery runs this too.
+    // Test discovery runs at build time, outside the tests' private HOME: it
+    // lists names and must not start Qt, which may write caches and settings.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--gtest_list_tests") {
+            testing::InitGoogleTest(&argc, argv);
+            return RUN_ALL_TESTS();
+        }
+    }
+    // Headless unless a platform is chosen explicitly.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

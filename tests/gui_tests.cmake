@@ -8,10 +8,43 @@ add_executable(editor_tests
     file_commands_test.cpp
     common_dialogs_test.cpp)
 target_link_libraries(editor_tests PRIVATE kestrin_editor kestrin_warnings GTest::gtest Qt6::Test)
-gtest_discover_tests(editor_tests
-    DISCOVERY_TIMEOUT 60
+# A private HOME and XDG folders, made afresh for each ctest run: the file
+# dialog writes QtProject.conf, and nothing may land in the user's home.
+set(EDITOR_TESTS_HOME ${CMAKE_CURRENT_BINARY_DIR}/editor_tests_home)
+add_test(NAME editor_tests_private_home
+         COMMAND sh -c ". \"$1\" && rm -rf \"$2\" && private_home \"$2\"" sh
+                 ${CMAKE_CURRENT_SOURCE_DIR}/private_home.sh ${EDITOR_TESTS_HOME})
+set_tests_properties(editor_tests_private_home PROPERTIES FIXTURES_SETUP editor_tests_home)
+set(EDITOR_TESTS_ENVIRONMENT
+    QT_QPA_PLATFORM=offscreen
     # A comma locale throughout: every text must still use "." as the decimal point.
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=de_DE.UTF-8;ASAN_OPTIONS=detect_leaks=0")
+    # Messages stay English, the tests look for the system's error texts.
+    LC_ALL=
+    LANG=de_DE.UTF-8
+    LC_MESSAGES=C
+    ASAN_OPTIONS=detect_leaks=0
+    HOME=${EDITOR_TESTS_HOME}/home
+    XDG_CONFIG_HOME=${EDITOR_TESTS_HOME}/config
+    XDG_DATA_HOME=${EDITOR_TESTS_HOME}/data
+    XDG_CACHE_HOME=${EDITOR_TESTS_HOME}/cache
+    XDG_RUNTIME_DIR=${EDITOR_TESTS_HOME}/runtime)
+# Gives the tests discovered from `target` the environment above.
+# gtest_discover_tests would flatten the list (every variable after the first
+# became a property name of its own and was never set), so the property is
+# set afterwards, from a file ctest reads after the discovered tests.
+function(use_editor_tests_environment target)
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/${target}_environment.cmake)
+    file(GENERATE OUTPUT ${file} CONTENT "if(${target}_TESTS)
+    set_tests_properties(\${${target}_TESTS} PROPERTIES
+                         ENVIRONMENT [==[${EDITOR_TESTS_ENVIRONMENT}]==])
+endif()
+")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
+endfunction()
+gtest_discover_tests(editor_tests
+    DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+    PROPERTIES FIXTURES_REQUIRED editor_tests_home)
+use_editor_tests_environment(editor_tests)
 
 # The built editor under a virtual X server, driven by keyboard like a user.
 find_program(XVFB_RUN xvfb-run)
@@ -38,4 +71,5 @@ target_link_libraries(sound_tests PRIVATE kestrin_views kestrin_warnings GTest::
 add_dependencies(sound_tests kestrin_sound)
 gtest_discover_tests(sound_tests
     DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0" TIMEOUT 120)
+    PROPERTIES FIXTURES_REQUIRED editor_tests_home TIMEOUT 120)
+use_editor_tests_environment(sound_tests)

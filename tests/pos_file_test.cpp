@@ -42,6 +42,10 @@ struct ReadRow {
     PosValues expected;
 };
 
+void PrintTo(const ReadRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
 class ReadPosFileRows : public PosFileTest, public testing::WithParamInterface<ReadRow> {};
 
 TEST_P(ReadPosFileRows, DecodesLittleEndianStartThenStop) {
@@ -72,6 +76,10 @@ struct WriteRow {
     PosValues values;
     Bytes expected;
 };
+
+void PrintTo(const WriteRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class WritePosFileRows : public PosFileTest, public testing::WithParamInterface<WriteRow> {};
 
@@ -111,6 +119,10 @@ struct ContainerRow {
     Bytes head; // padded to 44 bytes, as a real header would be
     const char* format;
 };
+
+void PrintTo(const ContainerRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class ContainerFiles : public PosFileTest, public testing::WithParamInterface<ContainerRow> {};
 
@@ -166,6 +178,10 @@ struct UpdateRow {
     std::optional<std::int32_t> stop;
     Bytes expected;
 };
+
+void PrintTo(const UpdateRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class UpdateFields : public PosFileTest, public testing::WithParamInterface<UpdateRow> {};
 
@@ -234,6 +250,10 @@ struct FailureRow {
     int expectedErrno;
     const char* messageStart;
 };
+
+void PrintTo(const FailureRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class PosFileFailures : public PosFileTest, public testing::WithParamInterface<FailureRow> {};
 

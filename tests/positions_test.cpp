@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -13,11 +16,36 @@ using namespace kestrin;
 
 namespace {
 
+// The shortest text that reads back as exactly `value`.
+std::string ShortestText(double value) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// A test name from a row's input number: gtest names hold letters, digits
+// and "_" only, so -2.5e-05 becomes "minus_2_5e_minus_05".
+std::string InputName(double value) {
+    std::string name;
+    for (const char c : ShortestText(value)) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (c == '-')
+            name += name.empty() ? "minus_" : "_minus_";
+        else if (c == '.')
+            name += '_';
+    }
+    return name;
+}
+
 struct ParseRow {
     const char* name;
     std::string text;
     double expected;
 };
+
+void PrintTo(const ParseRow& row, std::ostream* os) {
+    *os << testing::PrintToString(row.text) << " reads " << row.expected;
+}
 
 class ParseNumberRows : public testing::TestWithParam<ParseRow> {};
 
@@ -92,6 +120,10 @@ struct FormatRow {
     const char* expected;
 };
 
+void PrintTo(const FormatRow& row, std::ostream* os) {
+    *os << ShortestText(row.value) << " writes \"" << row.expected << '"';
+}
+
 class FormatNumberRows : public testing::TestWithParam<FormatRow> {};
 
 TEST_P(FormatNumberRows, WritesGeneralForm) {
@@ -117,7 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FormatRow{999999999999999.6, "1E+15"}, FormatRow{0.1 + 0.2, "0.3"},
                     FormatRow{std::numeric_limits<double>::max(), "1.79769313486232E+308"},
                     FormatRow{std::numeric_limits<double>::denorm_min(), "4.94065645841247E-324"},
-                    FormatRow{-2147483648.0, "-2147483648"}));
+                    FormatRow{-2147483648.0, "-2147483648"}),
+    [](const auto& info) { return InputName(info.param.value); });
 
 TEST(FormatNumber, NonFiniteOverflows) {
     EXPECT_THROW(FormatNumber(std::numeric_limits<double>::infinity()), OverflowError);
@@ -138,6 +171,10 @@ struct RoundRow {
     std::int32_t expected;
 };
 
+void PrintTo(const RoundRow& row, std::ostream* os) {
+    *os << ShortestText(row.value) << " rounds to " << row.expected;
+}
+
 class RoundToInt32Rows : public testing::TestWithParam<RoundRow> {};
 
 TEST_P(RoundToInt32Rows, RoundsHalfToEven) {
@@ -152,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundRow{66150.5, 66150}, RoundRow{66151.5, 66152},
                     RoundRow{2147483647.4, 2147483647}, RoundRow{-2147483648.5, -2147483647 - 1},
                     RoundRow{-2147483647.5, -2147483647 - 1}, RoundRow{2147483646.5, 2147483646},
-                    RoundRow{-0.0, 0}));
+                    RoundRow{-0.0, 0}),
+    [](const auto& info) { return InputName(info.param.value); });
 
 TEST(RoundToInt32, OutsideRangeOverflows) {
     for (double v :
@@ -175,6 +213,10 @@ struct TwoDigitRow {
     const char* expected;
 };
 
+void PrintTo(const TwoDigitRow& row, std::ostream* os) {
+    *os << ShortestText(row.value) << " writes \"" << row.expected << '"';
+}
+
 class FormatTwoDigitsRows : public testing::TestWithParam<TwoDigitRow> {};
 
 TEST_P(FormatTwoDigitsRows, PadsAndRoundsHalfAway) {
@@ -189,7 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TwoDigitRow{9.49, "09"}, TwoDigitRow{59.7, "60"}, TwoDigitRow{99.5, "100"},
                     TwoDigitRow{100.0, "100"}, TwoDigitRow{-123.0, "-123"},
                     // The exact double, not its 15-digit form: a hair below a half.
-                    TwoDigitRow{4.499999999999997, "04"}, TwoDigitRow{4.5, "05"}));
+                    TwoDigitRow{4.499999999999997, "04"}, TwoDigitRow{4.5, "05"}),
+    [](const auto& info) { return InputName(info.param.value); });
 
 TEST(FormatTwoDigits, NonFiniteOverflows) {
     EXPECT_THROW(FormatTwoDigits(std::numeric_limits<double>::infinity()), OverflowError);
@@ -200,6 +243,10 @@ struct ClockRow {
     std::int32_t position;
     const char* expected;
 };
+
+void PrintTo(const ClockRow& row, std::ostream* os) {
+    *os << row.position << " shows \"" << row.expected << '"';
+}
 
 class ClockTextRows : public testing::TestWithParam<ClockRow> {};
 
@@ -217,7 +264,8 @@ INSTANTIATE_TEST_SUITE_P(
                     // 64.5 s: the seconds part is 4.499999999999997 after the two divisions.
                     ClockRow{2844450, "01:04"}, ClockRow{26460000, "10:00"},
                     ClockRow{std::numeric_limits<std::int32_t>::max(), "811:36"},
-                    ClockRow{std::numeric_limits<std::int32_t>::min(), "-811:36"}));
+                    ClockRow{std::numeric_limits<std::int32_t>::min(), "-811:36"}),
+    [](const auto& info) { return InputName(info.param.position); });
 
 TEST(Conversions, SecondsAndSliderOfPosition) {
     EXPECT_EQ(SecondsText(66150), "1.5");
