@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 class QAction;
 class QLabel;
@@ -26,6 +28,11 @@ public:
 
     // Full path of the last file opened successfully; empty before that.
     const QString& currentFile() const { return CurrentFile; }
+
+    // Sets the start (or, with `stop`, the stop) sample field to `samples`
+    // and lets every other form follow, exactly as a slider movement does
+    // with its own value: for views that place a position directly.
+    void setPositionFromView(bool stop, std::int32_t samples);
 
 signals:
     // A file was read into every field; `path` is the new current file.
@@ -50,6 +57,8 @@ private:
 
     // The shared body of the two scroll reactions and of the two change reactions.
     void sliderScrolled(const platform::Slider& slider, platform::TextField& samples);
+    // The body of sliderScrolled for any source of the sample text.
+    void samplesPlaced(platform::TextField& samples, const std::function<std::string()>& text);
     void secondsChanged(const platform::TextField& seconds, platform::TextField& samples);
 
     // File commands.

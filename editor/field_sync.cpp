@@ -75,7 +75,16 @@ void EditorWindow::txtflStopTime_Change() {
 }
 
 void EditorWindow::sliderScrolled(const platform::Slider& slider, platform::TextField& samples) {
-    resumeNext([&] { samples.assign(toText(SampleTextFromSliderValue(slider.value()))); });
+    samplesPlaced(samples, [&] { return SampleTextFromSliderValue(slider.value()); });
+}
+
+void EditorWindow::setPositionFromView(bool stop, std::int32_t samples) {
+    samplesPlaced(stop ? *txtStopTime : *txtStartTime, [samples] { return IntegerText(samples); });
+}
+
+void EditorWindow::samplesPlaced(platform::TextField& samples,
+                                 const std::function<std::string()>& text) {
+    resumeNext([&] { samples.assign(toText(text())); });
     withSampleFields(*txtStartTime, *txtStopTime,
                      [this](const std::int32_t& start, const std::int32_t& stop) {
                          UpdateTimeFields(start, stop);

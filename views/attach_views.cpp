@@ -2,11 +2,13 @@
 #include "attach_views.h"
 
 #include "loop_menu.h"
+#include "waveform_panel.h"
 
 namespace kestrin::views {
 
 void AttachViews(EditorWindow& window) {
-    new LoopMenu(&window);
+    auto* menu = new LoopMenu(&window);
+    new WaveformPanel(window, *menu);
 }
 
 } // namespace kestrin::views

@@ -73,6 +73,7 @@ void LoopMenu::fileOpened(const QString& path) {
         m_engine = LoadSoundEngine(&error);
     if (m_engine)
         m_audio = m_engine->findCompanion(path, &error);
+    emit audioChanged(m_audio);
     if (!m_audio) {
         setPlayable(false, error);
         showMessage(error);
@@ -158,6 +159,7 @@ void LoopMenu::play(Mode mode) {
     request.points = [live = m_live] { return PlayPoints{live->start.load(), live->stop.load()}; };
     m_playing = mode;
     m_stop->setEnabled(true);
+    emit playingChanged(true);
     const QString name = QFileInfo(m_audio->path).fileName();
     showMessage(mode == Mode::Seam ? tr("Playing the seam of %1...").arg(name)
                                    : tr("Playing the loop of %1 (Esc stops)...").arg(name));
@@ -166,6 +168,7 @@ void LoopMenu::play(Mode mode) {
             return;
         m_playing.reset();
         m_stop->setEnabled(false);
+        emit playingChanged(false);
         showMessage(event.kind == PlayEvent::Failed ? event.message : QString(),
                     event.kind == PlayEvent::Failed ? 0 : 1);
     });
@@ -178,6 +181,7 @@ void LoopMenu::stop() {
     m_stop->setEnabled(false);
     if (m_engine)
         m_engine->stop();
+    emit playingChanged(false);
     showMessage(tr("Stopped"), 3000);
 }
 

@@ -34,6 +34,14 @@ public:
 
     // The audio of the current file, when one was found.
     const std::optional<CompanionAudio>& audio() const { return m_audio; }
+    // The sound module's engine once a file was opened; nullptr before.
+    SoundEngine* engine() const { return m_engine; }
+
+signals:
+    // After each Open: the companion audio found, or nullopt.
+    void audioChanged(const std::optional<kestrin::views::CompanionAudio>& audio);
+    // Playback began (true) or ended, failed or was stopped (false).
+    void playingChanged(bool playing);
 
 private:
     enum class Mode { Seam, Loop };

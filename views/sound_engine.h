@@ -4,11 +4,15 @@
 // libsndfile and Qt Multimedia never weigh on the editor's start.
 #pragma once
 
+#include "peaks.h"
+
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace kestrin::views {
 
@@ -44,6 +48,23 @@ struct PlayEvent {
     QString message; // for Failed: the reason, naming the file or device
 };
 
+// Interleaved frames of a file as floats in -1..1.
+struct FrameWindow {
+    std::int64_t from = 0; // the first frame
+    int channels = 0;
+    std::vector<float> samples; // frames() * channels values
+
+    std::int64_t frames() const {
+        return channels > 0 ? static_cast<std::int64_t>(samples.size()) / channels : 0;
+    }
+};
+
+// The outcome of summarising a file: the peaks, or an error naming the file.
+struct SummaryResult {
+    std::shared_ptr<const audio::Peaks> peaks;
+    QString error;
+};
+
 // Implemented by the sound module. Every call is made on the UI thread and
 // returns without waiting for the disk beyond a header or for the device.
 class SoundEngine {
@@ -64,6 +85,18 @@ public:
     virtual bool isPlaying() const = 0;
     // The file frame most recently handed to the device, or -1 when idle.
     virtual std::int64_t playhead() const = 0;
+
+    // Summarises `audio` for drawing on a worker thread. `onProgress` (the
+    // fraction read, 0..1) and finally `onDone` run on the UI thread. A new
+    // call abandons the one before, which reports nothing more.
+    virtual void summarize(const QString& audio, std::function<void(double)> onProgress,
+                           std::function<void(const SummaryResult&)> onDone) = 0;
+    // Reads up to `count` frames of `audio` from frame `from` at once, for a
+    // few thousand frames to draw or search: cheap while the system caches
+    // the file. Frames outside the audio are left out; an unreadable file
+    // gives no frames and sets `error`.
+    virtual FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
+                                   QString* error) = 0;
 };
 
 // Loads the sound module on first call and returns its engine, or nullptr

@@ -7,6 +7,7 @@
 #include "audio_files.h"
 #include "audio_reader.h"
 #include "loop_stream.h"
+#include "peak_scan.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
@@ -200,8 +201,14 @@ public:
         m_thread.setObjectName(QStringLiteral("kestrin-audio"));
         m_thread.start();
         m_context.moveToThread(&m_thread);
+        m_summaryThread.setObjectName(QStringLiteral("kestrin-peaks"));
+        m_summaryThread.start();
+        m_summaryContext.moveToThread(&m_summaryThread);
     }
     ~Engine() override {
+        m_summaryGeneration.fetch_add(1);
+        m_summaryThread.quit();
+        m_summaryThread.wait();
         ++m_generation;
         // The sink belongs to the audio thread and is torn down there.
         QMetaObject::invokeMethod(
@@ -270,7 +277,79 @@ public:
     bool isPlaying() const override { return m_playing; }
     std::int64_t playhead() const override { return m_playhead.load(); }
 
+    void summarize(const QString& audio, std::function<void(double)> onProgress,
+                   std::function<void(const SummaryResult&)> onDone) override {
+        // A file opened again may have changed on disk: read it afresh.
+        m_frameReader.reset();
+        const int generation = m_summaryGeneration.fetch_add(1) + 1;
+        auto current = [this, generation] { return generation == m_summaryGeneration.load(); };
+        QMetaObject::invokeMethod(&m_summaryContext, [audio, current, onProgress, onDone] {
+            SummaryResult result;
+            try {
+                audio::AudioReader reader(toPath(audio));
+                int lastPercent = -1;
+                auto peaks = audio::ScanPeaks(reader, [&](std::int64_t done, std::int64_t total) {
+                    const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+                    if (percent != lastPercent) {
+                        lastPercent = percent;
+                        QMetaObject::invokeMethod(qApp, [current, onProgress, percent] {
+                            if (current())
+                                onProgress(percent / 100.0);
+                        });
+                    }
+                    return current();
+                });
+                if (!peaks)
+                    return;
+                result.peaks = std::make_shared<const audio::Peaks>(std::move(*peaks));
+            } catch (const audio::AudioError& e) {
+                result.error = QString::fromStdString(e.what());
+            }
+            QMetaObject::invokeMethod(qApp, [current, onDone, result] {
+                if (current())
+                    onDone(result);
+            });
+        });
+    }
+
+    FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
+                           QString* error) override {
+        FrameWindow window;
+        try {
+            if (!m_frameReader || m_framePath != audio) {
+                m_frameReader.reset();
+                m_frameReader = std::make_unique<audio::AudioReader>(toPath(audio));
+                m_framePath = audio;
+            }
+            const std::int64_t frames = m_frameReader->info().frames;
+            const std::int64_t first = std::clamp<std::int64_t>(from, 0, frames);
+            const std::int64_t last =
+                std::clamp<std::int64_t>(from + std::max<std::int64_t>(count, 0), 0, frames);
+            window.from = first;
+            window.channels = m_frameReader->info().channels;
+            window.samples.resize(static_cast<std::size_t>((last - first) * window.channels));
+            const std::int64_t got =
+                m_frameReader->readFloat(first, last - first, window.samples.data());
+            window.samples.resize(static_cast<std::size_t>(got * window.channels));
+        } catch (const audio::AudioError& e) {
+            m_frameReader.reset();
+            window.samples.clear();
+            if (error)
+                *error = QString::fromStdString(e.what());
+        }
+        return window;
+    }
+
 private:
+    // Summaries are made here, one after another; an abandoned one stops at
+    // its next block.
+    QThread m_summaryThread;
+    QObject m_summaryContext;
+    std::atomic<int> m_summaryGeneration{0};
+    // Frames read on the UI thread for drawing, through a reader kept open.
+    std::unique_ptr<audio::AudioReader> m_frameReader;
+    QString m_framePath;
+
     QThread m_thread;
     QObject m_context;                   // lives on m_thread; playbacks run in its event loop
     std::unique_ptr<Playback> m_current; // touched on m_thread only

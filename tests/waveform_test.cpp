@@ -1,0 +1,345 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The waveform panel on the real editor window: markers moved by keys and
+// drags end up in the sample fields, clipped to the audio and snapped to
+// zero crossings of a generated sine; odd field values are drawn safely.
+#include "attach_views.h"
+#include "common_dialogs.h"
+#include "file_bytes.h"
+#include "gui_support.h"
+#include "pos_file.h"
+#include "positions.h"
+#include "waveform_panel.h"
+#include "waveform_session.h"
+#include "waveform_view.h"
+
+#include <QDockWidget>
+#include <QMouseEvent>
+#include <QSettings>
+#include <QTest>
+
+#include <sndfile.h>
+
+#include <cmath>
+
+using namespace kestrin;
+using namespace kestrin::testing_support;
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr std::int64_t kFrames = 2 * kRate;
+constexpr std::int32_t kStart = 1000;
+constexpr std::int32_t kStop = 80000;
+
+// 441 Hz sampled half a sample off its zero: the sign changes between
+// frames 49 and 50, 99 and 100, ..., so every multiple of 50 is a zero
+// crossing and no sample is zero.
+void writeSine(const std::filesystem::path& path) {
+    std::vector<short> samples(static_cast<std::size_t>(kFrames * 2));
+    for (std::int64_t n = 0; n < kFrames; ++n) {
+        const auto v = static_cast<short>(
+            std::lround(16000 * std::sin(2 * M_PI * (static_cast<double>(n) + 0.5) / 100)));
+        samples[static_cast<std::size_t>(2 * n)] = v;
+        samples[static_cast<std::size_t>(2 * n + 1)] = v;
+    }
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    sf_writef_short(f, samples.data(), kFrames);
+    sf_close(f);
+}
+
+class WaveformTest : public EditorFixture {
+protected:
+    void SetUp() override {
+        EditorFixture::SetUp();
+        // The settings file of this test alone: tests run side by side.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString((m_scratch.path() / "config").string()));
+        views::AttachViews(*m_window);
+        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
+            return std::optional<CommonDialogs::DialogChoice>({m_answer, 0});
+        });
+        writeSine(m_scratch.path() / "LOOP.WAV");
+        WritePosFile(m_scratch.path() / "LOOP.POS", {kStart, kStop});
+    }
+    void TearDown() override {
+        CommonDialogs::setChooser(std::move(m_previous));
+        EditorFixture::TearDown();
+    }
+    void open(const char* name) {
+        m_answer = QString::fromStdString((m_scratch.path() / name).string());
+        QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    }
+    // Opens LOOP.POS and waits for its summary.
+    void openWithAudio() {
+        open("LOOP.POS");
+        auto* panel = m_window->findChild<views::WaveformPanel*>();
+        ASSERT_NE(panel, nullptr);
+        m_session = &panel->session();
+        for (int i = 0; i < 500 && !m_session->peaks(); ++i)
+            QTest::qWait(10);
+        ASSERT_NE(m_session->peaks(), nullptr) << m_session->failure().toStdString();
+        m_overview = m_window->findChild<views::OverviewView*>();
+        m_seam = m_window->findChild<views::SeamView*>();
+        ASSERT_TRUE(m_overview && m_seam && m_seam->isVisible());
+    }
+    std::int64_t samples(bool stop) const {
+        return PositionFromSampleText(text(stop ? "txtStopTime" : "txtStartTime").toStdString());
+    }
+    void drag(QWidget* view, QPointF from, QPointF to, Qt::KeyboardModifiers modifiers = {}) {
+        QTest::mousePress(view, Qt::LeftButton, modifiers, from.toPoint());
+        // Several steps, as a hand makes them; the last one lands on `to`.
+        for (int i = 1; i <= 4; ++i) {
+            const QPointF at = from + (to - from) * i / 4.0;
+            QMouseEvent move(QEvent::MouseMove, at, view->mapToGlobal(at), Qt::NoButton,
+                             Qt::LeftButton, modifiers);
+            QApplication::sendEvent(view, &move);
+        }
+        QTest::mouseRelease(view, Qt::LeftButton, modifiers, to.toPoint());
+    }
+
+    ScratchFolder m_scratch{"kestrin-waveform"};
+    QString m_answer;
+    CommonDialogs::Chooser m_previous;
+    views::WaveformSession* m_session = nullptr;
+    views::OverviewView* m_overview = nullptr;
+    views::SeamView* m_seam = nullptr;
+};
+
+struct KeyRow {
+    const char* name;
+    std::int32_t start; // typed into the sample fields first
+    std::int32_t stop;
+    Qt::Key select; // S or E
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    std::int64_t expected; // the selected position afterwards
+};
+
+void PrintTo(const KeyRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class MarkerKeys : public WaveformTest, public testing::WithParamInterface<KeyRow> {};
+
+TEST_P(MarkerKeys, MoveTheSelectedPosition) {
+    const KeyRow& row = GetParam();
+    openWithAudio();
+    typeInto("txtStartTime", QString::number(row.start));
+    typeInto("txtStopTime", QString::number(row.stop));
+    m_seam->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(m_seam, row.select);
+    QTest::keyClick(m_seam, row.key, row.modifiers);
+    const bool stop = row.select == Qt::Key_E;
+    EXPECT_EQ(samples(stop), row.expected);
+    EXPECT_EQ(samples(!stop), stop ? row.start : row.stop) << "the other position moved";
+    // Every form followed, as after a slider movement.
+    const std::int32_t moved = static_cast<std::int32_t>(row.expected);
+    EXPECT_EQ(text(stop ? "txtflStopTime" : "txtflStartTime").toStdString(), SecondsText(moved));
+    EXPECT_EQ(value(stop ? "sldStopTime" : "sldStartTime"), SliderValueOfPosition(moved));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waveform, MarkerKeys,
+    testing::Values(
+        KeyRow{"right_one_sample", 1000, 80000, Qt::Key_S, Qt::Key_Right, {}, 1001},
+        KeyRow{"left_one_sample", 1000, 80000, Qt::Key_S, Qt::Key_Left, {}, 999},
+        KeyRow{"stop_right_one_sample", 1000, 80000, Qt::Key_E, Qt::Key_Right, {}, 80001},
+        KeyRow{"next_crossing", 1010, 80000, Qt::Key_S, Qt::Key_Right, Qt::ControlModifier, 1050},
+        KeyRow{"previous_crossing", 1010, 80000, Qt::Key_S, Qt::Key_Left, Qt::ControlModifier,
+               1000},
+        KeyRow{"next_from_a_crossing", 1050, 80000, Qt::Key_S, Qt::Key_Right, Qt::ControlModifier,
+               1100},
+        KeyRow{"previous_from_a_crossing", 1050, 80000, Qt::Key_S, Qt::Key_Left,
+               Qt::ControlModifier, 1000},
+        KeyRow{"stop_previous_crossing", 0, 79999, Qt::Key_E, Qt::Key_Left, Qt::ControlModifier,
+               79950},
+        KeyRow{"page_up_one_second", 1000, 80000, Qt::Key_S, Qt::Key_PageUp, {}, 45100},
+        KeyRow{"page_down_clipped_at_0", 1000, 80000, Qt::Key_S, Qt::Key_PageDown, {}, 0},
+        KeyRow{"left_at_0_stays", 0, 80000, Qt::Key_S, Qt::Key_Left, {}, 0},
+        KeyRow{"start_stays_on_the_last_frame",
+               kFrames - 1,
+               kFrames,
+               Qt::Key_S,
+               Qt::Key_Right,
+               {},
+               kFrames - 1},
+        KeyRow{"stop_stays_at_the_end", 0, kFrames, Qt::Key_E, Qt::Key_Right, {}, kFrames},
+        KeyRow{"negative_field_moves_from_0", -5000, 80000, Qt::Key_S, Qt::Key_Right, {}, 1},
+        KeyRow{"field_beyond_the_audio_moves_from_the_end",
+               0,
+               2000000000,
+               Qt::Key_E,
+               Qt::Key_Left,
+               {},
+               kFrames - 1}),
+    [](const testing::TestParamInfo<KeyRow>& info) { return std::string(info.param.name); });
+
+struct DragRow {
+    const char* name;
+    bool seam;       // the seam view, else the overview
+    bool stop;       // the marker dragged
+    double distance; // logical pixels; the overview's from the marker, the seam's at 1 frame/pixel
+    bool shift;
+    std::int64_t expected;
+};
+
+void PrintTo(const DragRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class MarkerDrags : public WaveformTest, public testing::WithParamInterface<DragRow> {};
+
+TEST_P(MarkerDrags, PlaceWholeClippedPositions) {
+    const DragRow& row = GetParam();
+    openWithAudio();
+    QWidget* view = row.seam ? static_cast<QWidget*>(m_seam) : m_overview;
+    const double y = view->height() / 2.0;
+    QPointF from;
+    if (row.seam) {
+        m_seam->setZoomStep(0);
+        from = {row.stop ? view->width() * 0.25 : view->width() * 0.75, y};
+    } else {
+        from = {m_overview->xOfFrame(row.stop ? kStop : kStart), y};
+    }
+    drag(view, from, from + QPointF(row.distance, 0),
+         row.shift ? Qt::ShiftModifier : Qt::NoModifier);
+    EXPECT_EQ(text(row.stop ? "txtStopTime" : "txtStartTime").toStdString(),
+              IntegerText(static_cast<std::int32_t>(row.expected)));
+    EXPECT_EQ(samples(!row.stop), row.stop ? kStart : kStop) << "the other position moved";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waveform, MarkerDrags,
+    testing::Values(
+        // The seam view's waveform follows the pointer: moving right brings
+        // earlier frames to the seam.
+        DragRow{"seam_stop_right", true, true, 10, false, kStop - 10},
+        DragRow{"seam_start_left", true, false, -7, false, kStart + 7},
+        DragRow{"seam_start_past_0", true, false, 5000, false, 0},
+        DragRow{"seam_stop_shift_snaps", true, true, -12, true, 80000 + 0},
+        DragRow{"seam_start_shift_snaps", true, false, -30, true, 1050},
+        DragRow{"overview_stop_past_the_end", false, true, 5000, false, kFrames},
+        DragRow{"overview_start_past_0", false, false, -5000, false, 0}),
+    [](const testing::TestParamInfo<DragRow>& info) { return std::string(info.param.name); });
+
+TEST_F(WaveformTest, OverviewShiftDragLandsOnAZeroCrossing) {
+    openWithAudio();
+    const QPointF from(m_overview->xOfFrame(kStart), m_overview->height() / 2.0);
+    drag(m_overview, from, from + QPointF(37, 0), Qt::ShiftModifier);
+    const std::int64_t placed = samples(false);
+    EXPECT_NE(placed, kStart);
+    EXPECT_EQ(placed % 50, 0) << placed;
+    EXPECT_LE(std::abs(placed - m_overview->frameAtX(from.x() + 37)), 25);
+}
+
+// A drag leaves the fields as typing the same position's seconds does. Typed
+// seconds leave their own product in the sample field (e.g.
+// "12344.9999999999"), a marker a whole number: what counts is the position
+// that text stands for, and every other form.
+class DragEqualsTyping : public WaveformTest, public testing::WithParamInterface<std::int32_t> {
+protected:
+    QStringList forms() const {
+        QStringList all;
+        for (const char* name : {"txtflStartTime", "txtflStopTime", "txtActualStartTime",
+                                 "txtActualStopTime", "txtStopTime"})
+            all << text(name);
+        all << QString::number(value("sldStartTime")) << QString::number(value("sldStopTime"))
+            << QString::number(samples(false));
+        return all;
+    }
+};
+
+TEST_P(DragEqualsTyping, SameFormsAndPosition) {
+    const std::int32_t target = GetParam();
+    openWithAudio();
+    m_seam->setZoomStep(0);
+    const QPointF from(m_seam->width() * 0.75, m_seam->height() / 2.0);
+    drag(m_seam, from, from - QPointF(target - kStart, 0));
+    ASSERT_EQ(samples(false), target);
+    EXPECT_EQ(text("txtStartTime"), QString::number(target));
+    const QStringList dragged = forms();
+
+    open("LOOP.POS");
+    typeInto("txtflStartTime", QString::fromStdString(SecondsText(target)));
+    EXPECT_EQ(forms(), dragged);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waveform, DragEqualsTyping, testing::Values(1100, 1345),
+                         [](const testing::TestParamInfo<std::int32_t>& info) {
+                             return "to_" + std::to_string(info.param);
+                         });
+
+struct FieldRow {
+    const char* name;
+    const char* start;
+    const char* stop;
+};
+
+void PrintTo(const FieldRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class OddFields : public WaveformTest, public testing::WithParamInterface<FieldRow> {};
+
+TEST_P(OddFields, AreDrawnClippedAtEveryZoom) {
+    openWithAudio();
+    typeInto("txtStartTime", GetParam().start);
+    typeInto("txtStopTime", GetParam().stop);
+    for (int zoom = views::SeamView::MinZoomStep; zoom <= views::SeamView::MaxZoomStep; ++zoom) {
+        m_seam->setZoomStep(zoom);
+        EXPECT_FALSE(m_seam->grab().isNull());
+    }
+    EXPECT_FALSE(m_overview->grab().isNull());
+    for (const bool stop : {false, true}) {
+        const std::int64_t p = m_session->placeablePosition(stop);
+        EXPECT_GE(p, 0);
+        EXPECT_LE(p, stop ? kFrames : kFrames - 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waveform, OddFields,
+    testing::Values(FieldRow{"negative", "-5000", "-1"},
+                    FieldRow{"lowest_and_highest", "-2147483648", "2147483647"},
+                    FieldRow{"beyond_32_bits", "-1e20", "1e20"},
+                    FieldRow{"beyond_every_number", "1e400", "-1e400"},
+                    FieldRow{"not_numbers", "abc", ""}),
+    [](const testing::TestParamInfo<FieldRow>& info) { return std::string(info.param.name); });
+
+TEST_F(WaveformTest, WithoutAudioThereIsNoPanelAndTheWindowKeepsItsSize) {
+    WritePosFile(m_scratch.path() / "ALONE.POS", {0, 44100});
+    open("ALONE.POS");
+    QTest::qWait(20);
+    EXPECT_EQ(m_window->findChild<QDockWidget*>(), nullptr);
+    const QSize designed = m_window->size();
+
+    openWithAudio();
+    EXPECT_GT(m_window->height(), designed.height());
+    open("ALONE.POS");
+    QTest::qWait(20);
+    EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
+    EXPECT_EQ(m_window->size(), designed);
+}
+
+TEST_F(WaveformTest, HidingThePanelIsRemembered) {
+    openWithAudio();
+    auto* dock = m_window->findChild<QDockWidget*>();
+    dock->toggleViewAction()->trigger();
+    EXPECT_TRUE(dock->isHidden());
+
+    m_window = std::make_unique<EditorWindow>();
+    views::AttachViews(*m_window);
+    m_window->show();
+    m_window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+    open("LOOP.POS");
+    ASSERT_NE(m_window->findChild<QDockWidget*>(), nullptr);
+    EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
+}
+
+} // namespace

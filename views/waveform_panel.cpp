@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "waveform_panel.h"
+
+#include "editor_window.h"
+#include "loop_menu.h"
+#include "positions.h"
+#include "waveform_session.h"
+#include "waveform_view.h"
+
+#include <QAction>
+#include <QDockWidget>
+#include <QEvent>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPointer>
+#include <QScopedValueRollback>
+#include <QSettings>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace kestrin::views {
+
+namespace {
+
+constexpr int kPlayheadIntervalMs = 33;
+
+QSettings settings() {
+    return QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+}
+
+// What a sample field stands for, as Save would read it; a number beyond
+// the 32-bit range is kept as it is, to be drawn clipped.
+std::optional<double> positionOf(const QLineEdit* field) {
+    const std::string text = field->text().toStdString();
+    try {
+        return PositionFromSampleText(text);
+    } catch (const OverflowError&) {
+    }
+    try {
+        return ParseNumber(text);
+    } catch (const OverflowError&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+WaveformPanel::WaveformPanel(EditorWindow& window, LoopMenu& menu)
+    : QObject(&window), m_window(window), m_menu(menu), m_session(new WaveformSession(this)) {
+    connect(&menu, &LoopMenu::audioChanged, this, &WaveformPanel::audioChanged);
+    connect(&menu, &LoopMenu::playingChanged, this, &WaveformPanel::playingChanged);
+    for (const char* name : {"txtStartTime", "txtStopTime"})
+        connect(window.findChild<QLineEdit*>(QLatin1String(name)), &QLineEdit::textChanged, this,
+                &WaveformPanel::readFields);
+    connect(m_session, &WaveformSession::placeRequested, &m_window,
+            &EditorWindow::setPositionFromView);
+}
+
+void WaveformPanel::readFields() {
+    m_session->setPositions(
+        positionOf(m_window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
+        positionOf(m_window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))));
+}
+
+void WaveformPanel::audioChanged(const std::optional<CompanionAudio>& audio) {
+    m_session->setAudio(m_menu.engine(), audio);
+    readFields();
+    if (!audio) {
+        if (m_dock) {
+            QScopedValueRollback quiet(m_programmatic, true);
+            m_dock->hide();
+            m_dock->toggleViewAction()->setEnabled(false);
+            fitWindow();
+        }
+        return;
+    }
+    if (!m_dock)
+        createDock();
+    m_dock->toggleViewAction()->setEnabled(true);
+    showDock();
+    m_session->setProgress(0.0);
+    QPointer<WaveformSession> session = m_session;
+    m_menu.engine()->summarize(
+        audio->path,
+        [session](double fraction) {
+            if (session)
+                session->setProgress(fraction);
+        },
+        [session](const SummaryResult& result) {
+            if (!session)
+                return;
+            if (result.peaks)
+                session->setPeaks(result.peaks);
+            else
+                session->setFailure(result.error);
+        });
+}
+
+void WaveformPanel::createDock() {
+    m_dock = new QDockWidget(tr("Waveform"), &m_window);
+    m_dock->setObjectName(QStringLiteral("waveformPanel"));
+    m_dock->setAllowedAreas(Qt::BottomDockWidgetArea | Qt::TopDockWidgetArea);
+    m_dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
+                        QDockWidget::DockWidgetFloatable);
+    auto* content = new QWidget(m_dock);
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(4);
+    m_overview = new OverviewView(*m_session, content);
+    m_seam = new SeamView(*m_session, content);
+    m_overview->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    m_overview->setFixedHeight(64);
+    m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    layout->addWidget(m_overview);
+    layout->addWidget(m_seam, 1);
+    m_dock->setWidget(content);
+    m_dock->hide();
+    m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
+    // After the designed controls, whose own order stays as it is.
+    if (auto* last = m_window.findChild<QWidget*>(QStringLiteral("txtflStartTime")))
+        QWidget::setTabOrder(last, m_seam);
+
+    QAction* toggle = m_dock->toggleViewAction();
+    toggle->setText(tr("Show &Waveform"));
+    toggle->setObjectName(QStringLiteral("mnuShowWaveform"));
+    if (auto* loopMenu = m_window.findChild<QMenu*>(QStringLiteral("mnuLoop"))) {
+        loopMenu->addSeparator();
+        loopMenu->addAction(toggle);
+    }
+    connect(toggle, &QAction::triggered, this, [this](bool shown) {
+        remember("waveform/visible", shown);
+        fitWindow();
+    });
+    connect(m_dock, &QDockWidget::topLevelChanged, this, [this](bool floating) {
+        if (!m_programmatic && m_dock->isVisible())
+            remember("waveform/floating", floating);
+        fitWindow();
+    });
+    m_dock->installEventFilter(this);
+
+    m_playheadTimer = new QTimer(this);
+    m_playheadTimer->setInterval(kPlayheadIntervalMs);
+    connect(m_playheadTimer, &QTimer::timeout, this, [this] {
+        if (SoundEngine* engine = m_menu.engine())
+            m_session->setPlayhead(engine->playhead());
+    });
+}
+
+void WaveformPanel::showDock() {
+    QScopedValueRollback quiet(m_programmatic, true);
+    QSettings s = settings();
+    m_dock->setFloating(s.value(QStringLiteral("waveform/floating"), false).toBool());
+    m_dock->setVisible(s.value(QStringLiteral("waveform/visible"), true).toBool());
+    fitWindow();
+}
+
+bool WaveformPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_dock && event->type() == QEvent::Close && !m_programmatic &&
+        m_window.isVisible()) {
+        remember("waveform/visible", false);
+        QTimer::singleShot(0, this, &WaveformPanel::fitWindow);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void WaveformPanel::fitWindow() {
+    QLayout* layout = m_window.layout();
+    const bool docked = m_dock && !m_dock->isHidden() && !m_dock->isFloating();
+    if (!docked) {
+        layout->setSizeConstraint(QLayout::SetFixedSize);
+        m_window.setMinimumSize(0, 0);
+        m_window.adjustSize();
+        return;
+    }
+    // With the dock in it the window may grow, to give the waveform room; the
+    // form keeps its own fixed size.
+    layout->setSizeConstraint(QLayout::SetDefaultConstraint);
+    m_window.setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    m_window.setMinimumSize(layout->minimumSize());
+}
+
+void WaveformPanel::remember(const char* key, bool value) {
+    settings().setValue(QLatin1String(key), value);
+}
+
+void WaveformPanel::playingChanged(bool playing) {
+    if (!m_playheadTimer)
+        return;
+    if (playing) {
+        m_playheadTimer->start();
+    } else {
+        m_playheadTimer->stop();
+        m_session->setPlayhead(-1);
+    }
+}
+
+} // namespace kestrin::views

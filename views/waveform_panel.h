@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The waveform panel: a dock below the editor's form that shows the
+// companion audio of the opened file with its loop, once there is one.
+#pragma once
+
+#include "sound_engine.h"
+
+#include <QObject>
+
+#include <optional>
+
+class QDockWidget;
+class QTimer;
+
+namespace kestrin {
+class EditorWindow;
+}
+
+namespace kestrin::views {
+
+class LoopMenu;
+class OverviewView;
+class SeamView;
+class WaveformSession;
+
+// Creates the dock (objectName "waveformPanel") on the first Open that finds
+// audio, so a window without audio stays exactly the designed one. Positions
+// placed in the views go through EditorWindow::setPositionFromView; every
+// change of the sample fields comes back to the views. Whether the user
+// hid or floated the dock is kept in the settings (Kestrin/Kestrin.conf).
+class WaveformPanel : public QObject {
+    Q_OBJECT
+public:
+    WaveformPanel(EditorWindow& window, LoopMenu& menu);
+
+    // The dock, or nullptr before audio was first found.
+    QDockWidget* dock() const { return m_dock; }
+    WaveformSession& session() const { return *m_session; }
+
+protected:
+    // Records the dock's close button as the user's choice.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void audioChanged(const std::optional<CompanionAudio>& audio);
+    void createDock();
+    void showDock();
+    void readFields();
+    void playingChanged(bool playing);
+    // The window keeps its fixed size unless the dock sits in it.
+    void fitWindow();
+    void remember(const char* key, bool value);
+
+    EditorWindow& m_window;
+    LoopMenu& m_menu;
+    WaveformSession* m_session;
+    QDockWidget* m_dock = nullptr;
+    OverviewView* m_overview = nullptr;
+    SeamView* m_seam = nullptr;
+    QTimer* m_playheadTimer = nullptr;
+    bool m_programmatic = false; // showing or hiding that is not the user's choice
+};
+
+} // namespace kestrin::views

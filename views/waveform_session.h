@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the waveform views share: the audio, its summary, the two positions
+// as the sample fields hold them, the selected marker and the playhead.
+#pragma once
+
+#include "sound_engine.h"
+
+#include <QObject>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace kestrin::views {
+
+// The views draw from this and ask it to place positions; it never changes
+// a position itself: placeRequested() goes to the editor window, whose
+// sample fields then come back through setPositions().
+class WaveformSession : public QObject {
+    Q_OBJECT
+public:
+    // Frames read for snapping and drawing are cached in these slots.
+    enum FrameSlot { LeftOfSeam, RightOfSeam, Search, SlotCount };
+
+    explicit WaveformSession(QObject* parent = nullptr);
+
+    // The audio of the opened file, read through `engine`; nullopt for none.
+    void setAudio(SoundEngine* engine, const std::optional<CompanionAudio>& audio);
+    bool hasAudio() const { return m_audio.has_value(); }
+    const CompanionAudio& audio() const { return *m_audio; }
+    std::int64_t frames() const { return m_audio ? m_audio->frames : 0; }
+    int channels() const { return m_audio ? m_audio->channels : 0; }
+
+    // The summary, null until it is made; progress 0..1 while it is made,
+    // negative when nothing is being read.
+    void setPeaks(std::shared_ptr<const audio::Peaks> peaks);
+    const audio::Peaks* peaks() const { return m_peaks.get(); }
+    void setProgress(double fraction);
+    double progress() const { return m_progress; }
+    // Why the audio could not be summarised; empty when it could.
+    void setFailure(const QString& reason);
+    const QString& failure() const { return m_failure; }
+
+    // The positions the sample fields stand for, unclipped; nullopt for a
+    // text beyond every number.
+    void setPositions(std::optional<double> start, std::optional<double> stop);
+    std::optional<double> position(bool stop) const { return stop ? m_stop : m_start; }
+    // The position clipped to where a marker may be placed: the start to
+    // 0..frames-1, the stop to 0..frames (it may end the loop at the end).
+    std::int64_t placeablePosition(bool stop) const;
+    std::int64_t clampPlacement(bool stop, std::int64_t frame) const;
+
+    bool stopSelected() const { return m_stopSelected; }
+    void select(bool stop);
+
+    // The frame playing, or -1.
+    void setPlayhead(std::int64_t frame);
+    std::int64_t playhead() const { return m_playhead; }
+
+    // Frames [from, from + count) as far as they lie in the audio, read
+    // ahead into `slot` so that small moves read nothing. `count` is capped
+    // at 1 Mi frames.
+    const FrameWindow& framesAround(std::int64_t from, std::int64_t count, FrameSlot slot);
+
+    // Asks for `frame` (clipped) at the start or stop, at the nearest zero
+    // crossing within about 0.1 s when `snap` is set.
+    void place(bool stop, std::int64_t frame, bool snap);
+    // Moves the selected marker by `frames`, or to the previous or next zero
+    // crossing within a second.
+    void stepSelected(std::int64_t frames);
+    void jumpToZeroCrossing(bool forward);
+
+signals:
+    // Anything the views draw has changed.
+    void changed();
+    // The user placed a position; `samples` is whole and inside the audio.
+    void placeRequested(bool stop, std::int32_t samples);
+
+private:
+    SoundEngine* m_engine = nullptr;
+    std::optional<CompanionAudio> m_audio;
+    std::shared_ptr<const audio::Peaks> m_peaks;
+    double m_progress = -1.0;
+    QString m_failure;
+    std::optional<double> m_start;
+    std::optional<double> m_stop;
+    bool m_stopSelected = false;
+    std::int64_t m_playhead = -1;
+    std::array<FrameWindow, SlotCount> m_cache;
+};
+
+} // namespace kestrin::views
