@@ -55,6 +55,14 @@ if(XVFB_RUN AND XDOTOOL)
     set_tests_properties(e2e_keyboard_open_move_save PROPERTIES
         TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
+# The waveform panel's pixels on screen at scale factors 1 and 2.
+find_program(IMAGEMAGICK_CONVERT convert)
+if(XVFB_RUN AND XDOTOOL AND IMAGEMAGICK_CONVERT)
+    add_test(NAME waveform_panel_draws_at_100_and_200_percent
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/waveform_screenshot.sh $<TARGET_FILE:kestrin>)
+    set_tests_properties(waveform_panel_draws_at_100_and_200_percent PROPERTIES
+        TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+endif()
 
 # What `cmake --install` and the Debian package put on a machine.
 add_test(NAME install_tree_valid COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
