@@ -18,3 +18,9 @@ add_executable(playback_bench playback_bench.cpp)
 target_link_libraries(playback_bench PRIVATE kestrin_views kestrin_warnings benchmark::benchmark
                       Qt6::Test Qt6::Multimedia PkgConfig::SNDFILE)
 add_dependencies(playback_bench kestrin_sound)
+
+# The waveform panel on a 10-minute track: summary, Open, repaint and drag.
+add_executable(waveform_bench waveform_bench.cpp)
+target_link_libraries(waveform_bench PRIVATE kestrin_views kestrin_audio kestrin_warnings
+                      benchmark::benchmark Qt6::Test PkgConfig::SNDFILE)
+add_dependencies(waveform_bench kestrin_sound)
