@@ -326,6 +326,15 @@ TEST_F(WaveformTest, WithoutAudioThereIsNoPanelAndTheWindowKeepsItsSize) {
     EXPECT_EQ(m_window->size(), designed);
 }
 
+TEST_F(WaveformTest, TabReachesTheSeamAfterTheForm) {
+    openWithAudio();
+    field("txtflStartTime")->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), m_seam);
+    EXPECT_FALSE(m_seam->accessibleName().isEmpty());
+    EXPECT_FALSE(m_seam->accessibleDescription().isEmpty());
+}
+
 TEST_F(WaveformTest, HidingThePanelIsRemembered) {
     openWithAudio();
     auto* dock = m_window->findChild<QDockWidget*>();
