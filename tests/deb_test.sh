@@ -24,7 +24,7 @@ for pkg in libqt6widgets6 libqt6gui6 libqt6core6 libsndfile1 libstdc++6 libc6 \
 done
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for f in ./usr/bin/kestrin ./usr/bin/kestrin-pos \
+for f in ./usr/bin/kestrin ./usr/bin/kestrin-pos ./usr/lib/kestrin/libkestrin_sound.so \
          ./usr/share/applications/org.kestrin.Kestrin.desktop \
          ./usr/share/metainfo/org.kestrin.Kestrin.metainfo.xml \
          ./usr/share/icons/hicolor/scalable/apps/org.kestrin.Kestrin.svg \

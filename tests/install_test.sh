@@ -10,7 +10,7 @@ trap 'rm -rf "$stage"' EXIT
 cmake --install "$build" --prefix "$stage/usr" >/dev/null
 
 missing=0
-for f in bin/kestrin bin/kestrin-pos \
+for f in bin/kestrin bin/kestrin-pos lib/kestrin/libkestrin_sound.so \
          share/applications/org.kestrin.Kestrin.desktop \
          share/metainfo/org.kestrin.Kestrin.metainfo.xml \
          share/icons/hicolor/scalable/apps/org.kestrin.Kestrin.svg \
@@ -27,7 +27,7 @@ done
 [ "$missing" -eq 0 ]
 
 # Nothing else: no test or benchmark programs, no libraries, no headers.
-extra=$(cd "$stage/usr" && find . -type f | grep -v -e '^./bin/kestrin' -e '^./share/' || true)
+extra=$(cd "$stage/usr" && find . -type f | grep -v -e '^./bin/kestrin' -e '^./lib/kestrin/libkestrin_sound.so$' -e '^./share/' || true)
 [ -z "$extra" ] || { echo "unexpected files installed:" >&2; echo "$extra" >&2; exit 1; }
 
 desktop="$stage/usr/share/applications/org.kestrin.Kestrin.desktop"
