@@ -2,6 +2,7 @@
 // kestrin-pos check: POS files against their audio files.
 #include "audio_files.h"
 #include "command.h"
+#include "loop_problems.h"
 #include "output.h"
 #include "pos_file.h"
 #include "pos_tool.h"
@@ -19,7 +20,7 @@ using namespace kestrin::audio;
 
 namespace {
 
-const char* const kHelp = R"(Usage: kestrin-pos check [-r] FILE.POS|FOLDER...
+const char* const kHelp = R"(Usage: kestrin-pos check [-r] [-q] FILE.POS|FOLDER...
 
 Finds the WAVE file beside each POS file (same base name, any case of .wav),
 reads its header and reports its sample rate and length, then every problem:
@@ -30,6 +31,10 @@ the POS extension is upper case and BASE.wav otherwise).
 
   -r   walk folders for *.pos files (any case); symbolic links to folders
        are not followed, and a folder that cannot be read is a problem
+  -q   print only the files with problems, and the summary only when there
+       are any
+
+The last line sums up: "12 files, 2 with problems".
 
 A file that begins like an audio or other container file is reported as not
 being a POS file. Of a file shorter than 8 bytes only the positions whose
@@ -95,11 +100,8 @@ std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, s
     if (pos.size != 8)
         problems.push_back("the file is " + std::to_string(pos.size) +
                            " bytes long, not 8: players refuse it");
-    if (hasStart && v.start < 0)
-        problems.push_back("start " + IntegerText(v.start) + " is negative: players drop the loop");
-    if (hasStop && v.stop <= v.start)
-        problems.push_back("stop " + IntegerText(v.stop) + " is not after start " +
-                           IntegerText(v.start));
+    for (std::string& p : PositionProblems(v, hasStart, hasStop))
+        problems.push_back(std::move(p));
 
     const auto companion = audio.find(file);
     if (!companion) {
@@ -119,10 +121,8 @@ std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, s
         if (info.sampleRate != SamplesPerSecond)
             problems.push_back("the sample rate is " + std::to_string(info.sampleRate) +
                                " Hz, not 44100: the positions count samples at 44,100 per second");
-        if (hasStop && v.stop > info.frames)
-            problems.push_back("stop " + IntegerText(v.stop) +
-                               " lies beyond the end of the audio (" + std::to_string(info.frames) +
-                               " samples): players loop at the end instead");
+        if (const auto beyond = StopBeyondAudioProblem(v.stop, info.frames); hasStop && beyond)
+            problems.push_back(*beyond);
     } catch (const AudioError& e) {
         problems.push_back(e.what());
     }
@@ -163,15 +163,29 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             status = ExitProblem;
         }
     }
+    const bool quiet = a.flag("-q");
     CompanionIndex audio;
+    std::size_t withProblems = 0;
     for (const Item& item : items) {
         std::ostringstream details;
         const std::vector<std::string> problems =
             item.folderProblem.empty() ? checkOne(item.path, audio, details)
                                        : std::vector<std::string>{item.folderProblem};
-        printReport(out, item.path, problems, details.str());
         if (!problems.empty())
-            status = ExitProblem;
+            ++withProblems;
+        if (!quiet)
+            printReport(out, item.path, problems, details.str());
+        else if (!problems.empty())
+            printReport(out, item.path, problems, {});
+    }
+    if (withProblems > 0)
+        status = ExitProblem;
+    if (!quiet || withProblems > 0) {
+        out << items.size() << (items.size() == 1 ? " file, " : " files, ")
+            << (withProblems == 0   ? std::string("none with problems")
+                : withProblems == 1 ? std::string("1 with a problem")
+                                    : std::to_string(withProblems) + " with problems")
+            << '\n';
     }
     return status;
 }
@@ -180,7 +194,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 
 const Command& CheckCommand() {
     static const Command command{
-        "check", "FILE.POS...", "check POS files against their WAVE files", kHelp, {}, {"-r"}, run};
+        "check", "FILE.POS...", "check POS files against their WAVE files", kHelp, {}, {"-r", "-q"},
+        run};
     return command;
 }
 

@@ -461,7 +461,8 @@ TEST(PosToolUsage, ExitCodes) {
         {{"show"}, ExitUsage},
         {{"show", "--color", "x.POS"}, ExitUsage},
         {{"set", "x.POS"}, ExitUsage},
-        {{"set", "a.POS", "b.POS", "--start", "1"}, ExitUsage},
+        {{"set", "--start", "1"}, ExitUsage},
+        {{"set", "x.POS", "--start", "end"}, ExitUsage},
         {{"set", "x.POS", "--start"}, ExitUsage},
         {{"seam", "x.POS"}, ExitUsage},
         {{"seam", "x.POS", "-o", "y.wav", "--before", "-1"}, ExitUsage},
@@ -617,6 +618,132 @@ TEST_F(PosToolTest, SetSaysWroteOnlyAfterTheWrite) {
     EXPECT_EQ(changed.out, at("old.POS") + ": wrote: start 7 (was 1), stop 2 (unchanged)\n");
 }
 
+TEST_F(PosToolTest, SetHandlesEveryFileWhateverHappenedBefore) {
+    pos("a.POS", 1, 2);
+    pos("c.POS", 3, 4);
+    const ToolRun r = run({"set", at("a.POS"), at("b.POS"), at("c.POS"), "--stop", "28s"});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_EQ(r.out, at("a.POS") + ": wrote: start 1 (unchanged), stop 1234800 (was 2)\n" +
+                         at("c.POS") + ": wrote: start 3 (unchanged), stop 1234800 (was 4)\n");
+    EXPECT_EQ(r.err,
+              "kestrin-pos: cannot open file " + at("b.POS") + ": No such file or directory\n");
+    EXPECT_FALSE(fs::exists(at("b.POS")));
+}
+
+TEST_F(PosToolTest, SetMarksOnlyUnchangedValuesUnchanged) {
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"--start", "7"}, "start 7 (was 1), stop 2 (unchanged)"},
+        {{"--start", "1", "--stop", "3"}, "start 1 (unchanged), stop 3 (was 2)"},
+        {{"--start", "1", "--stop", "2", "--dry-run"}, "start 1 (unchanged), stop 2 (unchanged)"},
+        {{"--stop", "-2"}, "start 1 (unchanged), stop -2 (was 2)"},
+    };
+    for (const auto& [options, expected] : rows) {
+        pos("a.POS", 1, 2);
+        std::vector<std::string> args = {"set", at("a.POS")};
+        args.insert(args.end(), options.begin(), options.end());
+        const ToolRun r = run(args);
+        EXPECT_NE(r.out.find(": " + expected + "\n"), std::string::npos) << r.out;
+    }
+}
+
+struct SetWarningRow {
+    const char* name;
+    const char* start;
+    const char* stop;
+    int audioFrames; // 0: no audio beside the file
+    PosValues written;
+    const char* warning; // nullptr: none
+};
+
+void PrintTo(const SetWarningRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class SetWarnings : public PosToolTest, public testing::WithParamInterface<SetWarningRow> {};
+
+// A loop players drop or cut is written all the same, with a warning.
+TEST_P(SetWarnings, WarnAndStillWrite) {
+    const SetWarningRow& row = GetParam();
+    pos("x.POS", 10, 20);
+    if (row.audioFrames > 0)
+        wav("x.wav", 44100, 1, SF_FORMAT_PCM_16, row.audioFrames); // found ignoring case
+    const ToolRun r = run({"set", at("x.POS"), "--start", row.start, "--stop", row.stop});
+    EXPECT_EQ(r.status, ExitOk) << r.err;
+    EXPECT_EQ(ReadPosFile(at("x.POS")), row.written);
+    if (row.warning) {
+        EXPECT_EQ(r.err, "kestrin-pos: warning: " + at("x.POS") + ": " + row.warning + "\n");
+    } else {
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, SetWarnings,
+    testing::Values(
+        SetWarningRow{"negative_start",
+                      "-5",
+                      "100",
+                      0,
+                      {-5, 100},
+                      "start -5 is negative: players drop the loop"},
+        SetWarningRow{"stop_equal_to_start",
+                      "100",
+                      "100",
+                      0,
+                      {100, 100},
+                      "stop 100 is not after start 100: players drop the loop"},
+        SetWarningRow{"stop_one_past_the_audio",
+                      "0",
+                      "1001",
+                      1000,
+                      {0, 1001},
+                      "stop 1001 lies beyond the end of the audio (1000 samples): players loop "
+                      "at the end instead"},
+        SetWarningRow{"stop_at_the_audio_end", "0", "1000", 1000, {0, 1000}, nullptr},
+        SetWarningRow{"far_stop_without_audio", "0", "99999", 0, {0, 99999}, nullptr},
+        SetWarningRow{"stop_end_is_last_frame_plus_one", "0", "end", 1000, {0, 1000}, nullptr},
+        SetWarningRow{"stop_end_before_start",
+                      "2000",
+                      "end",
+                      1000,
+                      {2000, 1000},
+                      "stop 1000 is not after start 2000: players drop the loop"}),
+    [](const testing::TestParamInfo<SetWarningRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosToolTest, SetStopEndNeedsEachFilesOwnAudio) {
+    pos("a.POS", 0, 1);
+    wav("a.WAV", 44100, 1, SF_FORMAT_PCM_16, 500);
+    pos("b.POS", 0, 1);
+    const ToolRun r = run({"set", at("b.POS"), at("a.POS"), "--stop", "end"});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_EQ(r.out, at("a.POS") + ": wrote: start 0 (unchanged), stop 500 (was 1)\n");
+    EXPECT_NE(r.err.find("no audio file found beside " + at("b.POS") +
+                         " (looked for b.WAV in any case): --stop end needs it"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadPosFile(at("b.POS")), (PosValues{0, 1}));
+}
+
+TEST_F(PosToolTest, CheckSumsUpAndQuietPrintsOnlyProblems) {
+    pos("clean.POS", 0, 10);
+    wav("clean.WAV", 44100, 1, SF_FORMAT_PCM_16, 100);
+    pos("alone.POS", 0, 10);
+    pos("order.POS", 10, 10);
+    ToolRun r = run({"check", at("clean.POS"), at("alone.POS"), at("order.POS")});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_TRUE(r.out.ends_with("\n3 files, 2 with problems\n")) << r.out;
+
+    r = run({"check", "-q", at("clean.POS"), at("alone.POS")});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_EQ(r.out, at("alone.POS") + ": 1 problem\n  problem: no audio file found beside it " +
+                         "(looked for alone.WAV in any case)\n2 files, 1 with a problem\n");
+
+    r = run({"check", "-q", at("clean.POS")});
+    EXPECT_EQ(r.status, ExitOk);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(run({"check", at("clean.POS")}).out.ends_with("\n1 file, none with problems\n"));
+}
+
 TEST_F(PosToolTest, SeamClampsDurationsFarBeyondTheAudio) {
     wav("s.WAV", 44100, 1, SF_FORMAT_PCM_16, 1000, [](int n, int) { return n / 32768.0; });
     pos("s.POS", 100, 900);
@@ -748,6 +875,7 @@ TEST_P(CheckShortFiles, ReportOnlyWhatTheBytesHold) {
     std::string expected;
     for (const std::string& p : GetParam().problems)
         expected += "  problem: " + p + "\n";
+    expected += "1 file, 1 with a problem\n";
     EXPECT_EQ(r.out.substr(r.out.find("  problem: ")), expected) << r.out;
 }
 
