@@ -2,12 +2,25 @@
 // Starts Kestrin: the editor window is the whole application, and closing it
 // ends the run.
 #include "attach_views.h"
+#include "command_line.h"
 #include "editor_window.h"
 
 #include <QApplication>
 
+#include <iostream>
+
 int main(int argc, char* argv[]) {
+    // Before Qt starts: help and version need no display.
+    if (const auto answered = kestrin::app::AnswerInformationOptions(argc, argv, std::cout))
+        return *answered;
     QApplication app(argc, argv);
+    // Qt has removed its own options from the arguments by now.
+    const kestrin::app::StartRequest request =
+        kestrin::app::ParseStartArguments(QApplication::arguments().mid(1));
+    if (!request.error.isEmpty()) {
+        std::cerr << "kestrin: " << request.error.toStdString() << "\nTry \"kestrin --help\".\n";
+        return 2;
+    }
     // The name only: a display name would be appended to the window caption.
     QApplication::setApplicationName(QStringLiteral("Kestrin"));
     // Ties the window to its desktop entry and icon where one is installed.
@@ -15,5 +28,7 @@ int main(int argc, char* argv[]) {
     kestrin::EditorWindow window;
     kestrin::views::AttachViews(window);
     window.show();
+    if (!request.file.isEmpty())
+        window.openPosFile(request.file);
     return QApplication::exec();
 }

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 
 #include <utility>
 
@@ -44,6 +45,49 @@ DialogRequest requestFromSettings(const FileDialogSettingsType& s) {
     return r;
 }
 
+// The open dialog, forgiving about case: a name that does not exist but
+// equals exactly one file of its folder when case is ignored is taken as that
+// file. The list shows every case of *.POS, so what the user reads there
+// (lower.pos) must also be what typing it (lower, LOWER.POS) opens.
+class CaseForgivingFileDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override {
+        const QStringList typed = selectedFiles();
+        if (fileMode() == QFileDialog::ExistingFile && typed.size() == 1 &&
+            !QFileInfo::exists(typed.front())) {
+            if (const QString match = onlyCaseMatch(typed.front()); !match.isEmpty()) {
+                // selectFile() leaves a focused name field as typed, and
+                // the typed name is what accept() would look for.
+                if (auto* name = findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                    name->setText(match);
+                else
+                    selectFile(match);
+            }
+        }
+        QFileDialog::accept();
+    }
+
+private:
+    // The one regular file beside `path` whose name equals its name when case
+    // is ignored; empty when there are none or several.
+    static QString onlyCaseMatch(const QString& path) {
+        const QFileInfo wanted(path);
+        QString match;
+        const QFileInfoList entries = wanted.absoluteDir().entryInfoList(
+            QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo& entry : entries) {
+            if (entry.fileName().compare(wanted.fileName(), Qt::CaseInsensitive) != 0)
+                continue;
+            if (!match.isEmpty())
+                return {};
+            match = entry.absoluteFilePath();
+        }
+        return match;
+    }
+};
+
 } // namespace
 
 Chooser setChooser(Chooser chooser) {
@@ -51,7 +95,7 @@ Chooser setChooser(Chooser chooser) {
 }
 
 std::optional<DialogChoice> showQtFileDialog(const DialogRequest& request) {
-    QFileDialog dialog(request.owner, request.title);
+    CaseForgivingFileDialog dialog(request.owner, request.title);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // A missing file may only be typed when the caller allows it; the folder

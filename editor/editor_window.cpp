@@ -15,6 +15,8 @@
 #include <QMenuBar>
 #include <QScreen>
 
+#include <utility>
+
 namespace kestrin {
 
 namespace {
@@ -36,6 +38,7 @@ EditorWindow::EditorWindow(QWidget* parent) : QMainWindow(parent) {
     createMenus();
     createWidgets();
     setTabOrderAndFocus();
+    enableFileDrops();
 }
 
 void EditorWindow::createActions() {
@@ -122,6 +125,24 @@ void EditorWindow::createWidgets() {
     // File names are shown as they are, never as markup.
     lblStatus->setTextFormat(Qt::PlainText);
     place(lblStatus, "lblStatus", tr("Status"), 120, 2520, 3615, 375);
+
+    // The form has no labels; the tooltip and the screen reader say which
+    // form of which position a control shows.
+    const std::pair<QWidget*, QString> descriptions[] = {
+        {sldStartTime, tr("Loop start in whole seconds, 0 to 600")},
+        {sldStopTime, tr("Loop stop in whole seconds, 0 to 600")},
+        {txtStartTime, tr("Loop start in samples, 44,100 per second: what Save writes")},
+        {txtStopTime, tr("Loop stop in samples, 44,100 per second: what Save writes")},
+        {txtflStartTime, tr("Loop start in seconds")},
+        {txtflStopTime, tr("Loop stop in seconds")},
+        {txtActualStartTime, tr("Loop start, minutes:seconds")},
+        {txtActualStopTime, tr("Loop stop, minutes:seconds")},
+        {lblStatus, tr("The file last opened or saved")},
+    };
+    for (const auto& [control, description] : descriptions) {
+        control->setToolTip(description);
+        control->setAccessibleDescription(description);
+    }
 
     connect(sldStartTime, &platform::Slider::scrolled, this, &EditorWindow::sldStartTime_Scroll);
     connect(sldStopTime, &platform::Slider::scrolled, this, &EditorWindow::sldStopTime_Scroll);

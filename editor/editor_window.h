@@ -10,6 +10,9 @@
 #include <string>
 
 class QAction;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 class QLabel;
 
 namespace kestrin {
@@ -28,6 +31,11 @@ public:
 
     // Full path of the last file opened successfully; empty before that.
     const QString& currentFile() const { return CurrentFile; }
+
+    // Opens `path` (relative to the working folder or absolute) exactly as
+    // Open does once the dialog is confirmed: the dialog settings name it,
+    // every check and message is the same. False when it did not load.
+    bool openPosFile(const QString& path);
 
     // Sets the start (or, with `stop`, the stop) sample field to `samples`
     // and lets every other form follow, exactly as a slider movement does
@@ -67,6 +75,21 @@ private:
     void mnuExit_Click();
 
     void reportFailure(const QString& message);
+    void reportPathTooLong(const QString& path);
+    // Reads the file FileDialogSettings names into every field.
+    bool loadChosenFile();
+
+protected:
+    // A dropped file URL opens that file, wherever on the window it lands.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    // Takes file drops away from the text fields, which would paste the URL.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Lets the window and its text fields take file drops.
+    void enableFileDrops();
 
     QString CurrentFile;
 

@@ -58,14 +58,36 @@ void EditorWindow::mnuOpenPOSFile_Click() {
         // A confirmed name the dialog could not hand over must not pass for a
         // cancel: the status would go on naming the previous file.
         if (const QString rejected = CommonDialogs::RejectedFileName(); !rejected.isEmpty())
-            reportFailure(tr("Could not open the POS file\n%1\n\nIts path is %2 characters long; "
-                             "paths of at most %3 characters can be opened.")
-                              .arg(QDir::toNativeSeparators(rejected))
-                              .arg(rejected.size())
-                              .arg(CommonDialogs::MaxPathLength));
+            reportPathTooLong(rejected);
         return;
     }
+    loadChosenFile();
+}
 
+bool EditorWindow::openPosFile(const QString& path) {
+    // The full, cleaned path the dialog would have handed back for this file.
+    const QString full =
+        QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    if (full.size() > CommonDialogs::MaxPathLength) {
+        reportPathTooLong(full);
+        return false;
+    }
+    auto& settings = CommonDialogs::FileDialogSettings;
+    settings.FileName = full;
+    settings.FileTitle = QFileInfo(full).fileName();
+    return loadChosenFile();
+}
+
+void EditorWindow::reportPathTooLong(const QString& path) {
+    reportFailure(tr("Could not open the POS file\n%1\n\nIts path is %2 characters long; "
+                     "paths of at most %3 characters can be opened.")
+                      .arg(QDir::toNativeSeparators(path))
+                      .arg(path.size())
+                      .arg(CommonDialogs::MaxPathLength));
+}
+
+bool EditorWindow::loadChosenFile() {
+    const auto& settings = CommonDialogs::FileDialogSettings;
     PosValues values;
     try {
         values = ReadPosFile(toPath(settings.FileName));
@@ -73,13 +95,14 @@ void EditorWindow::mnuOpenPOSFile_Click() {
         // CurrentFile keeps naming the last file that did load, so a later
         // Save can never write these fields into the file that failed.
         reportFailure(fileErrorMessage(tr("open"), settings.FileName, e));
-        return;
+        return false;
     }
     CurrentFile = settings.FileName;
     UpdateSliders(values.start, values.stop);
     UpdateTimeFields(values.start, values.stop);
     lblStatus->setText(settings.FileTitle + QStringLiteral(" Loaded..."));
     emit fileOpened(CurrentFile);
+    return true;
 }
 
 void EditorWindow::mnuSavePOSFile_Click() {

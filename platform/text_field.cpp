@@ -3,6 +3,8 @@
 
 #include "assignment_trace.h"
 
+#include <QScopedValueRollback>
+
 #include <limits>
 
 namespace kestrin::platform {
@@ -12,17 +14,27 @@ TextField::TextField(QWidget* parent) : QLineEdit(parent) {
     // reach the reaction whole.
     setMaxLength(std::numeric_limits<int>::max());
     // textChanged covers user edits and setText() alike, but only real changes.
-    connect(this, &QLineEdit::textChanged, this, &TextField::changed);
+    connect(this, &QLineEdit::textChanged, this, [this] {
+        // A change that assign() did not make is the user's own edit.
+        QScopedValueRollback editing(m_handlingUserEdit, m_handlingUserEdit || !m_assigning);
+        emit changed();
+    });
 }
 
 void TextField::assign(const QString& text) {
     traceAssignment(*this, text);
-    if (text == this->text()) {
-        // QLineEdit stays silent for an unchanged text; the reaction must still run.
-        emit changed();
-        return;
+    const bool typing = m_handlingUserEdit;
+    {
+        QScopedValueRollback assigning(m_assigning, true);
+        if (text == this->text()) {
+            // QLineEdit stays silent for an unchanged text; the reaction must still run.
+            emit changed();
+        } else {
+            setText(text);
+        }
     }
-    setText(text);
+    if (!typing)
+        setCursorPosition(0);
 }
 
 } // namespace kestrin::platform

@@ -217,6 +217,54 @@ TEST_F(RealFileDialogTest, MissingFileIsRefusedThenCancel) {
     EXPECT_FALSE(watcher.seen().empty());
 }
 
+struct CaseRow {
+    const char* name;
+    const char* typed;
+    const char* opened; // nullptr: refused, the dialog stays open
+};
+
+void PrintTo(const CaseRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class TypedNameIgnoringCase : public RealFileDialogTest,
+                              public testing::WithParamInterface<CaseRow> {};
+
+// A typed name that exists only in another case opens the one file it
+// matches; with two such files the dialog refuses, as for any missing name.
+TEST_P(TypedNameIgnoringCase, OpensTheOnlyMatch) {
+    for (const char* name : {"Twin.pos", "TWIN.POS"})
+        std::ofstream(m_dir.filePath(name).toStdString()) << "12345678";
+    FileDialogSettings.FileName = QStringLiteral("/old/A.POS");
+    testing_support::MessageBoxWatcher watcher;
+    const bool chosen = runDialog([](QFileDialog& d) {
+        typeName(d, QString::fromLatin1(GetParam().typed));
+        if (!GetParam().opened) {
+            QTest::qWait(50);
+            QTest::keyClick(&d, Qt::Key_Escape);
+        }
+    });
+    if (!GetParam().opened) {
+        EXPECT_FALSE(chosen);
+        EXPECT_EQ(FileDialogSettings.FileName, "/old/A.POS");
+        return;
+    }
+    ASSERT_TRUE(chosen);
+    EXPECT_EQ(FileDialogSettings.FileName, m_dir.filePath(GetParam().opened));
+    EXPECT_EQ(FileDialogSettings.FileTitle, GetParam().opened);
+    EXPECT_TRUE(watcher.seen().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealFileDialog, TypedNameIgnoringCase,
+    testing::Values(CaseRow{"lower_case_file_typed_without_extension", "bgm02", "bgm02.pos"},
+                    CaseRow{"mixed_case_file_typed_in_capitals", "BGM03", "Bgm03.Pos"},
+                    CaseRow{"upper_case_file_typed_in_lower_case", "bgm01.pos", "BGM01.POS"},
+                    CaseRow{"exact_name_still_wins", "Twin.pos", "Twin.pos"},
+                    CaseRow{"two_matches_are_refused", "twin", nullptr},
+                    CaseRow{"no_match_is_refused", "bgm04", nullptr}),
+    [](const testing::TestParamInfo<CaseRow>& info) { return std::string(info.param.name); });
+
 TEST_F(RealFileDialogTest, EscapeCancels) {
     FileDialogSettings.FileTitle = QStringLiteral("*.POS");
     EXPECT_FALSE(runDialog([](QFileDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); }));

@@ -6,7 +6,8 @@ add_executable(editor_tests
     editor_window_test.cpp
     field_sync_test.cpp
     file_commands_test.cpp
-    common_dialogs_test.cpp)
+    common_dialogs_test.cpp
+    desktop_test.cpp)
 target_link_libraries(editor_tests PRIVATE kestrin_editor kestrin_warnings GTest::gtest Qt6::Test)
 # A private HOME and XDG folders, made afresh for each ctest run: the file
 # dialog writes QtProject.conf, and nothing may land in the user's home.
@@ -45,6 +46,13 @@ gtest_discover_tests(editor_tests
     DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
     PROPERTIES FIXTURES_REQUIRED editor_tests_home)
 use_editor_tests_environment(editor_tests)
+
+# The editor's command line: help and version without a display, wrong
+# arguments, and a file opened at start (under xvfb-run where installed).
+add_test(NAME editor_command_line
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/command_line_test.sh $<TARGET_FILE:kestrin>)
+set_tests_properties(editor_command_line PROPERTIES
+    TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 
 # The built editor under a virtual X server, driven by keyboard like a user.
 find_program(XVFB_RUN xvfb-run)

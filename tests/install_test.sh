@@ -13,6 +13,7 @@ missing=0
 for f in bin/kestrin bin/kestrin-pos lib/kestrin/libkestrin_sound.so \
          share/applications/org.kestrin.Kestrin.desktop \
          share/metainfo/org.kestrin.Kestrin.metainfo.xml \
+         share/mime/packages/org.kestrin.Kestrin.xml \
          share/icons/hicolor/scalable/apps/org.kestrin.Kestrin.svg \
          share/icons/hicolor/16x16/apps/org.kestrin.Kestrin.png \
          share/icons/hicolor/48x48/apps/org.kestrin.Kestrin.png \
@@ -34,10 +35,19 @@ desktop="$stage/usr/share/applications/org.kestrin.Kestrin.desktop"
 grep -qx 'Name=Kestrin' "$desktop"
 grep -qx 'GenericName=POS File Editor' "$desktop"
 grep -qx 'Categories=AudioVideo;Audio;' "$desktop"
-grep -qx 'Exec=kestrin' "$desktop"
-if grep -q -e '^MimeType=' -e '%[fFuU]' "$desktop"; then
-    echo "the editor takes no command line: no MimeType, no %f" >&2
-    exit 1
+# One file at a time, of the type the MIME definition declares.
+grep -qx 'Exec=kestrin %f' "$desktop"
+grep -qx 'MimeType=application/x-kestrin-pos;' "$desktop"
+mime="$stage/usr/share/mime/packages/org.kestrin.Kestrin.xml"
+if command -v xmllint >/dev/null; then
+    xmllint --noout "$mime"
+fi
+if command -v update-mime-database >/dev/null; then
+    # Builds a database inside the stage only. The glob line carries no ":cs"
+    # flag: any case of .pos is the type.
+    built=$(update-mime-database "$stage/usr/share/mime" 2>&1) || { echo "$built" >&2; exit 1; }
+    grep -qx '50:application/x-kestrin-pos:\*\.pos' "$stage/usr/share/mime/globs2"
+    grep -qx 'application/x-kestrin-pos' "$stage/usr/share/mime/types"
 fi
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$desktop"
