@@ -18,13 +18,15 @@ const Command& SetCommand();
 const Command& CheckCommand();
 const Command& SeamCommand();
 const Command& ExportCommand();
+const Command& FindCommand();
 
 namespace {
 
 // The commands in the order the help lists them.
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> table = {
-        &ShowCommand(), &SetCommand(), &CheckCommand(), &SeamCommand(), &ExportCommand(),
+        &ShowCommand(), &SetCommand(),    &CheckCommand(),
+        &SeamCommand(), &ExportCommand(), &FindCommand(),
     };
     return table;
 }

@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Finding where a track repeats itself, to the sample, so that a loop from
+// stop back to start cannot be heard.
+//
+// What is computed
+//   A loop (start, stop) is seamless when the audio from `start` on is the
+//   audio from `stop` on: jumping back from stop to start then changes
+//   nothing a listener hears. Tracks made for looping contain that repetition
+//   on purpose (an intro, then the looped part played twice or more, perhaps
+//   fading out; or the looped part once plus the first seconds of it again at
+//   the end), so the finder looks for a lag L and a stretch where
+//   x[t + L] = x[t], every channel, and answers start = the earliest t of
+//   that stretch, stop = start + L.
+//
+// In which steps
+//   1. Coarse signal. The channels are averaged and filtered with a
+//      triangular window of 2D-1 taps, then kept every D-th sample, so that
+//      the coarse rate is about 2.7 kHz (D = 16 at 44.1 kHz). Shifting a
+//      repeated stretch by a whole number of samples shifts its coarse copy
+//      by the same amount divided by D, give or take one coarse sample.
+//   2. Coarse lags. A few short templates (0.75 s) are cut from the coarse
+//      signal where repeated material has to be in every layout above: just
+//      before the end, just before the audio falls silent, and at one half and
+//      three quarters of the track. Each is cross-correlated with the whole
+//      coarse signal through one FFT pair (FFTW, single precision) and
+//      normalised by the energies under the template (normalised
+//      cross-correlation, so a fade does not lower it). The strongest peaks
+//      at a distance of at least the shortest loop become candidate lags;
+//      parabolic interpolation of each peak gives the lag to a fraction of a
+//      coarse sample.
+//   3. Sample-exact lag. Around each candidate, every lag within D/2 + 3
+//      samples is tried on the raw frames of all channels under the
+//      template, by the gain-independent residual 1 - r^2 (r the correlation
+//      of the two copies): 0 for copies that differ only in level, about 1
+//      for unrelated audio. The lag with the smallest residual is the loop
+//      length. It is exact because the raw frames, not an estimate, decide:
+//      a repetition off by one sample leaves a residual far above that of the
+//      right lag wherever the audio has any high-frequency content.
+//   4. Extent. From the template the pair (t, t + L) is followed block by
+//      block (about 23 ms) forwards and backwards while the blocks keep
+//      matching: residual under a threshold set from the template's own
+//      residual (so codec noise is tolerated, a different note is not);
+//      blocks where both copies are silent neither match nor break a match.
+//   5. Sample-exact start. In the block where the match begins, the start is
+//      the sample after which the squared difference of the two copies (after
+//      the gain found in step 4) stays below the threshold, taken relative to
+//      the local level: the change point that minimises the sum of
+//      (difference - threshold) from it to the matched part. Bit-exact
+//      repeats give the first sample that repeats; noisy ones are within a
+//      sample of it.
+//   6. Ranking. A candidate must have at least 0.9 s of audible audio that
+//      repeats and cover at least half of what follows its start (see
+//      LoopCandidate::score). Lags that are whole multiples of a found loop
+//      are left out, the rest is sorted by score.
+//
+// The work is one pass over the audio for the coarse signal, 1 + 2 x
+// templates real FFTs of the coarse length, and passes over the repeated
+// stretch of each candidate: O(n log n) overall. Apart from the decoded audio
+// it needs memory for about three coarse signals (under a tenth of the audio).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace kestrin::audio {
+
+// A whole sound file decoded: frames of `channels` interleaved float samples,
+// integer formats scaled to [-1, 1) (exact for 16 and 24 bits), float
+// formats as stored.
+struct AudioSamples {
+    int sampleRate = 0;
+    int channels = 0;
+    std::vector<float> samples;
+    // Decoded from a lossy encoding (Vorbis, MPEG, ADPCM, ...): repeats are
+    // close, never exact, even where a stretch happens to come out exact.
+    bool lossy = false;
+
+    std::int64_t frames() const {
+        return channels > 0 ? static_cast<std::int64_t>(samples.size()) / channels : 0;
+    }
+};
+
+// Told the fraction done, 0 to 1, from time to time; returning false cancels
+// the work. Called on the thread that does the work.
+using ProgressCallback = std::function<bool(double fraction)>;
+
+// Reads a whole sound file through libsndfile. Returns nullopt when
+// `progress` cancelled. Throws AudioError naming the file and the reason.
+std::optional<AudioSamples> ReadAudioSamples(const std::filesystem::path& file,
+                                             const ProgressCallback& progress = {});
+
+// One seamless loop, positions in frames of the audio.
+struct LoopCandidate {
+    std::int64_t start = 0;
+    std::int64_t stop = 0; // stop - start is the loop length
+    // 0 to 1, higher is better: the share of the audio between the start and
+    // one loop length before the end of the file that plays again unchanged
+    // one loop later (silence and a fade-out do not count against it), times
+    // how exact the repetition is (1 for bit-exact copies, a little lower
+    // through a lossy codec or noise).
+    double score = 0.0;
+    // Seconds of audible audio that were found to repeat.
+    double repeatedSeconds = 0.0;
+    // SeamScore at (start, stop).
+    double seam = 0.0;
+};
+
+// What to look for.
+struct LoopSearchOptions {
+    // The shortest loop in frames; 0 means two seconds of the audio.
+    std::int64_t minLoopFrames = 0;
+    // At most this many candidates are returned.
+    std::size_t maxCandidates = 5;
+};
+
+// The outcome of a search: candidates best first, empty when nothing in the
+// audio repeats seamlessly.
+struct LoopSearch {
+    std::vector<LoopCandidate> candidates;
+    bool cancelled = false; // the progress callback stopped the search
+};
+
+// Finds seamless loops in `audio` (see the steps above). Safe to run on
+// several threads at once.
+LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options = {},
+                     const ProgressCallback& progress = {});
+
+// Reads `file` and finds its loops; reading takes the first half of the
+// progress. Throws AudioError when the file cannot be read.
+LoopSearch FindLoops(const std::filesystem::path& file, const LoopSearchOptions& options = {},
+                     const ProgressCallback& progress = {});
+
+// How audible a jump from `stop` back to `start` is. Playback runs up to
+// stop and goes on at start, so the jump is inaudible when the `window`
+// frames after start are those after stop (what would have played), or the
+// frames before stop are those before start (start is reached the way stop
+// is). Each comparison is the energy of the difference over the energy of
+// both sides, all channels; the smaller one is returned, from 0 (identical)
+// through 1 (unrelated audio) to at most 2 (opposite signs). Comparisons are
+// cut at the ends of the audio; one with no frames left does not count, and
+// 1 is returned when neither has any. Windows where both sides are silent
+// (below 1e-10 mean square) give 0.
+double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
+                 std::int64_t window = 2048);
+
+} // namespace kestrin::audio

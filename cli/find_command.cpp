@@ -1,0 +1,265 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// kestrin-pos find: seamless loop positions found in the audio itself.
+#include "audio_files.h"
+#include "command.h"
+#include "loop_finder.h"
+#include "output.h"
+#include "pos_file.h"
+#include "pos_tool.h"
+#include "position_argument.h"
+#include "positions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+namespace kestrin::cli {
+
+namespace fs = std::filesystem;
+using namespace kestrin::audio;
+
+namespace {
+
+const char* const kHelp =
+    R"(Usage: kestrin-pos find [--json] [-n N] [--min-loop T] [--write] FILE...
+
+Finds where each track repeats itself and proposes loop positions at which
+the jump from stop back to start cannot be heard. The loop length is the
+period of the repetition to the sample; the start is the earliest sample
+from which the audio plays again unchanged one loop later, so an intro plays
+once and the loop holds the whole repeated part. FILE is a POS file, whose
+audio is found as check finds it (same base name, any case of .wav), or an
+audio file libsndfile reads (WAVE, AIFF, FLAC, Ogg Vorbis, ...).
+
+For each file the candidates are listed best first: start and stop in
+samples and as minutes:seconds, the loop length and a score. A file in which
+nothing repeats gets one line saying it has no seamless loop.
+
+The score, 0 to 1, is the share of the audio from the start to one loop
+length before the end that is heard again unchanged one loop later (silence
+and a fade-out do not count against it), times how exact the repetition is:
+1 for bit-exact copies, a little less through a lossy codec or noise. A
+candidate needs at least 0.9 s of repeating audio and a score of about 0.5.
+Whole multiples of a listed loop length are not listed again.
+
+  -n N            list at most N candidates per file (default 5)
+  --min-loop T    the shortest loop considered (default 2s); T as for set:
+                  a sample count (88200), seconds (2s) or minutes:seconds
+  --json          one JSON object per line and file, for scripts: "file",
+                  "audio", "sample_rate" and "candidates", a list of
+                  {"start", "stop", "length" (samples), "score",
+                  "repeated_seconds", "seam"}, best first and empty when
+                  nothing repeats; "written" names the POS file --write
+                  wrote, "error" says why a file could not be handled
+  --write         store the best candidate in place as set does: into FILE,
+                  or for an audio file into the POS file beside it that
+                  players look for (BASE.POS for BASE.WAV, base.pos for
+                  base.wav), created when missing. Nothing is written for a
+                  file without a loop.
+
+"seam" measures the jump itself: the energy of the difference between what
+plays after the jump and what would have played, over the energy of both;
+0 is inaudible, 1 is as different as unrelated audio.
+
+Positions count the audio file's own frames: samples at 44,100 per second
+when it has that rate (check reports any other).
+
+Exit status: 0 when every file got a candidate, 1 when any got none or could
+not be read or written.
+)";
+
+// Minutes:seconds with milliseconds, a form set reads back ("01:23.456").
+std::string clockOf(std::int64_t frames, int rate) {
+    const std::int64_t ms =
+        std::llround(static_cast<double>(frames) * 1000.0 / static_cast<double>(rate));
+    char text[48];
+    std::snprintf(text, sizeof text, "%02lld:%02lld.%03lld", static_cast<long long>(ms / 60000),
+                  static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms % 1000));
+    return text;
+}
+
+std::string secondsOf(std::int64_t frames, int rate) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(frames) / rate);
+    return text;
+}
+
+double rounded(double value, double step) {
+    return std::round(value / step) * step;
+}
+
+bool isPosName(const fs::path& path) {
+    std::string ext = path.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext == ".pos";
+}
+
+std::size_t parseCount(const std::string& text) {
+    const bool digits =
+        !text.empty() && text.size() <= 6 &&
+        std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits || std::stoul(text) == 0)
+        throw UsageError("-n: \"" + text + "\" is not a whole number from 1 to 999999");
+    return std::stoul(text);
+}
+
+std::int64_t parseMinLoop(const std::string& text) {
+    std::int32_t samples = 0;
+    try {
+        samples = ParsePositionArgument(text);
+    } catch (const ArgumentError& e) {
+        throw UsageError(std::string("--min-loop: ") + e.what());
+    } catch (const OverflowError&) {
+        throw UsageError("--min-loop: \"" + text + "\" is too long a duration");
+    }
+    if (samples <= 0)
+        throw UsageError("--min-loop: \"" + text + "\" is not a positive duration");
+    return samples;
+}
+
+// What find learnt about one FILE.
+struct Report {
+    std::optional<fs::path> audio;
+    int sampleRate = 0;
+    std::vector<LoopCandidate> candidates;
+    std::optional<fs::path> written;
+    std::string error;
+};
+
+Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamples, bool write,
+               CompanionIndex& companions) {
+    Report report;
+    const bool pos = isPosName(file);
+    if (pos) {
+        const auto companion = companions.find(file);
+        if (!companion) {
+            report.error = file.string() + ": no audio file found beside it (looked for " +
+                           ExpectedAudioName(file).filename().string() + " in any case)";
+            return report;
+        }
+        report.audio = companion->path;
+    } else {
+        report.audio = file;
+    }
+    try {
+        const std::optional<AudioSamples> audio = ReadAudioSamples(*report.audio);
+        report.sampleRate = audio->sampleRate;
+        LoopSearchOptions options;
+        options.maxCandidates = count;
+        // The duration was read at 44,100 samples per second.
+        options.minLoopFrames =
+            std::max<std::int64_t>(1, std::llround(static_cast<double>(minLoopSamples) *
+                                                   audio->sampleRate / SamplesPerSecond));
+        report.candidates = FindLoops(*audio, options).candidates;
+    } catch (const AudioError& e) {
+        report.error = e.what();
+        return report;
+    }
+    if (write && !report.candidates.empty()) {
+        const LoopCandidate& best = report.candidates.front();
+        const fs::path target = pos ? file : PosFileBeside(file);
+        if (best.stop > std::numeric_limits<std::int32_t>::max()) {
+            report.error = "cannot write " + target.string() + ": stop " +
+                           std::to_string(best.stop) + " is beyond what a POS file can hold";
+            return report;
+        }
+        try {
+            UpdatePosFile(target, static_cast<std::int32_t>(best.start),
+                          static_cast<std::int32_t>(best.stop));
+            report.written = target;
+        } catch (const PosFileError& e) {
+            report.error = e.what();
+        }
+    }
+    return report;
+}
+
+void printText(std::ostream& out, const std::string& file, const Report& r) {
+    if (!r.audio || r.sampleRate == 0)
+        return; // the error alone says it
+    const std::string audioName = VisibleText(r.audio->filename().string());
+    if (r.candidates.empty()) {
+        out << VisibleText(file) << ": no seamless loop (audio " << audioName << ")\n";
+        return;
+    }
+    out << VisibleText(file) << ": audio " << audioName << ", " << r.sampleRate << " Hz\n";
+    int rank = 1;
+    for (const LoopCandidate& c : r.candidates) {
+        char score[16];
+        std::snprintf(score, sizeof score, "%.3f", c.score);
+        out << "  " << rank++ << ". start " << c.start << " (" << clockOf(c.start, r.sampleRate)
+            << "), stop " << c.stop << " (" << clockOf(c.stop, r.sampleRate) << "), loop "
+            << c.stop - c.start << " samples (" << secondsOf(c.stop - c.start, r.sampleRate)
+            << " s), score " << score << '\n';
+    }
+    if (r.written) {
+        out << "  wrote start " << r.candidates.front().start << ", stop "
+            << r.candidates.front().stop << " into " << VisibleText(r.written->string()) << '\n';
+    }
+}
+
+void printJson(std::ostream& out, const std::string& file, const Report& r) {
+    nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
+    for (const LoopCandidate& c : r.candidates) {
+        candidates.push_back({{"start", c.start},
+                              {"stop", c.stop},
+                              {"length", c.stop - c.start},
+                              {"score", rounded(c.score, 1e-4)},
+                              {"repeated_seconds", rounded(c.repeatedSeconds, 1e-3)},
+                              {"seam", rounded(c.seam, 1e-6)}});
+    }
+    nlohmann::ordered_json line{{"file", file}};
+    line["audio"] = r.audio ? nlohmann::ordered_json(r.audio->string()) : nullptr;
+    line["sample_rate"] = r.sampleRate;
+    line["candidates"] = std::move(candidates);
+    if (r.written)
+        line["written"] = r.written->string();
+    if (!r.error.empty())
+        line["error"] = r.error;
+    out << line.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+}
+
+int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.files.empty())
+        throw UsageError("find needs at least one POS or audio file");
+    const std::size_t count = a.value("-n") ? parseCount(*a.value("-n")) : 5;
+    const std::int64_t minLoop =
+        a.value("--min-loop") ? parseMinLoop(*a.value("--min-loop")) : 2 * SamplesPerSecond;
+    const bool json = a.flag("--json");
+    CompanionIndex companions;
+    int status = ExitOk;
+    for (const std::string& file : a.files) {
+        const Report report = findOne(file, count, minLoop, a.flag("--write"), companions);
+        if (json)
+            printJson(out, file, report);
+        else
+            printText(out, file, report);
+        if (!report.error.empty())
+            err << "kestrin-pos: " << VisibleText(report.error) << '\n';
+        if (report.candidates.empty() || !report.error.empty())
+            status = ExitProblem;
+    }
+    return status;
+}
+
+} // namespace
+
+const Command& FindCommand() {
+    static const Command command{"find",
+                                 "FILE...",
+                                 "find seamless loop positions in the audio",
+                                 kHelp,
+                                 {"-n", "--min-loop"},
+                                 {"--json", "--write"},
+                                 run};
+    return command;
+}
+
+} // namespace kestrin::cli

@@ -1,0 +1,145 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "loop_corpus.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <stdexcept>
+
+namespace kestrin::testing_support {
+
+namespace {
+
+constexpr double kTau = 2.0 * std::numbers::pi;
+
+// Adds `frames` frames of music to `out` from frame `at`, all from `seed`:
+// an eighth-note melody with harmonics, a kick on every beat, hats on the
+// eighths, a snare on the back beats, and a quiet noise bed.
+void renderMusic(std::vector<float>& out, int channels, int rate, std::int64_t at,
+                 std::int64_t frames, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double beat = 0.35 + 0.1 * unit(random); // seconds
+    const auto eighth = static_cast<std::int64_t>(beat * rate / 2);
+    const double root = 180.0 + 120.0 * unit(random);
+    const int scale[] = {0, 2, 4, 7, 9, 12, 14, 16};
+    auto add = [&](std::int64_t t, double left, double right) {
+        float* frame = out.data() + (at + t) * channels;
+        if (channels == 1) {
+            frame[0] += static_cast<float>(0.5 * (left + right));
+        } else {
+            frame[0] += static_cast<float>(left);
+            frame[1] += static_cast<float>(right);
+        }
+    };
+    for (std::int64_t step = 0; step * eighth < frames; ++step) {
+        const std::int64_t begin = step * eighth;
+        const std::int64_t end = std::min(frames, begin + 3 * eighth);
+        const double pitch = root * std::pow(2.0, scale[random() % 8] / 12.0);
+        const double pan = unit(random);
+        const double level = 0.12 + 0.06 * unit(random);
+        for (std::int64_t t = begin; t < end; ++t) {
+            const double s = static_cast<double>(t - begin) / rate;
+            const double v = level * std::exp(-4.0 * s) *
+                             (std::sin(kTau * pitch * s) + 0.4 * std::sin(kTau * 2 * pitch * s) +
+                              0.2 * std::sin(kTau * 3 * pitch * s));
+            add(t, v * (1 - pan), v * pan);
+        }
+        const std::int64_t drumEnd = std::min(frames, begin + eighth);
+        const bool kick = step % 2 == 0;
+        const bool snare = step % 4 == 2;
+        for (std::int64_t t = begin; t < drumEnd; ++t) {
+            const double s = static_cast<double>(t - begin) / rate;
+            const double hiss = 2 * unit(random) - 1;
+            double v = 0.05 * hiss * std::exp(-40 * s);
+            if (kick)
+                v += 0.35 * std::exp(-12 * s) *
+                     std::sin(kTau * (50 * s + 70 * (1 - std::exp(-30 * s)) / 30));
+            if (snare)
+                v += 0.15 * std::exp(-18 * s) * (hiss + std::sin(kTau * 190 * s));
+            add(t, v, v);
+        }
+    }
+    double smooth = 0.0;
+    for (std::int64_t t = 0; t < frames; ++t) {
+        smooth = 0.95 * smooth + 0.05 * (2 * unit(random) - 1);
+        add(t, 0.03 * smooth, 0.03 * (2 * unit(random) - 1) * 0.3 + 0.03 * smooth);
+    }
+}
+
+// Scales to a peak of 0.8, so that no format clips.
+void normalise(std::vector<float>& samples) {
+    float peak = 0.0F;
+    for (float s : samples)
+        peak = std::max(peak, std::abs(s));
+    if (peak > 0.0F) {
+        for (float& s : samples)
+            s *= 0.8F / peak;
+    }
+}
+
+} // namespace
+
+Track RenderTrack(const TrackSpec& spec) {
+    Track track;
+    track.channels = spec.channels;
+    track.sampleRate = spec.sampleRate;
+    const std::int64_t ch = spec.channels;
+    const std::int64_t intro = spec.introFrames;
+    const std::int64_t loop = spec.loopFrames;
+    const auto overlap = static_cast<std::int64_t>(spec.overlapSeconds * spec.sampleRate);
+    std::int64_t frames = intro + loop * spec.repeats;
+    if (spec.layout == LoopLayout::Overlap)
+        frames = intro + loop + overlap;
+    track.samples.assign(static_cast<std::size_t>(frames * ch), 0.0F);
+    if (spec.layout == LoopLayout::NoRepeat) {
+        renderMusic(track.samples, spec.channels, spec.sampleRate, 0, frames, spec.seed);
+        normalise(track.samples);
+        return track;
+    }
+    renderMusic(track.samples, spec.channels, spec.sampleRate, 0, intro, spec.seed);
+    renderMusic(track.samples, spec.channels, spec.sampleRate, intro, loop, spec.seed + 1);
+    normalise(track.samples);
+    const auto first = track.samples.begin() + intro * ch;
+    for (std::int64_t at = intro + loop; at < frames; at += loop) {
+        const std::int64_t n = std::min(loop, frames - at);
+        std::copy(first, first + n * ch, track.samples.begin() + at * ch);
+    }
+    if (spec.layout == LoopLayout::FadeOut) {
+        const std::int64_t from = frames - loop;
+        for (std::int64_t t = from; t < frames; ++t) {
+            const float gain = static_cast<float>(frames - t) / static_cast<float>(loop);
+            for (std::int64_t c = 0; c < ch; ++c)
+                track.samples[static_cast<std::size_t>(t * ch + c)] *= gain;
+        }
+    }
+    if (spec.noise > 0) {
+        std::mt19937 random(spec.seed + 99);
+        std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
+        for (float& s : track.samples)
+            s += static_cast<float>(spec.noise) * unit(random);
+    }
+    track.loopStart = intro;
+    track.loopFrames = loop;
+    return track;
+}
+
+void WriteTrack(const Track& track, const std::filesystem::path& path, int format) {
+    SF_INFO info{};
+    info.samplerate = track.sampleRate;
+    info.channels = track.channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f)
+        throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
+    const auto frames = static_cast<sf_count_t>(track.samples.size()) / track.channels;
+    const sf_count_t written = sf_writef_float(f, track.samples.data(), frames);
+    sf_close(f);
+    if (written != frames)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+} // namespace kestrin::testing_support

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Short synthetic tracks made for looping, with the loop they were built
+// around, for testing and timing the loop finder.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+namespace kestrin::testing_support {
+
+// How the looped part is laid out in the track.
+enum class LoopLayout {
+    Repeated, // intro, then the loop `repeats` times
+    FadeOut,  // the same, the last pass fading to silence
+    Overlap,  // intro, the loop once, then its first `overlapSeconds` again
+    NoRepeat, // one stretch of music that never repeats
+};
+
+struct TrackSpec {
+    LoopLayout layout = LoopLayout::Repeated;
+    int channels = 2;
+    int sampleRate = 44100;
+    std::int64_t introFrames = 119131;
+    std::int64_t loopFrames = 233777;
+    int repeats = 2;
+    double overlapSeconds = 1.5;
+    // Peak level of white noise added to the finished track, so that the
+    // passes are no longer bit-identical; 0 for none.
+    double noise = 0.0;
+    unsigned seed = 1;
+};
+
+// A rendered track: interleaved frames in -1..1 and where its loop lies.
+struct Track {
+    int channels = 2;
+    int sampleRate = 44100;
+    std::vector<float> samples;
+    std::int64_t loopStart = 0; // the first frame of the first pass
+    std::int64_t loopFrames = 0;
+};
+
+// Renders notes, drums and a noise bed: the intro and the loop from
+// different seeds, each self-contained so nothing rings across their borders.
+Track RenderTrack(const TrackSpec& spec);
+
+// Writes `track` through libsndfile in `format` (SF_FORMAT_* bits).
+void WriteTrack(const Track& track, const std::filesystem::path& path, int format);
+
+} // namespace kestrin::testing_support

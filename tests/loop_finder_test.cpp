@@ -1,0 +1,215 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The loop finder against tracks whose loop is known, one row per layout and
+// format, and kestrin-pos find on real files.
+#include "file_bytes.h"
+#include "loop_corpus.h"
+#include "loop_finder.h"
+#include "pos_file.h"
+#include "pos_tool.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sndfile.h>
+
+#include <sstream>
+
+using namespace kestrin;
+using namespace kestrin::audio;
+using namespace kestrin::testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CorpusRow {
+    const char* name;
+    TrackSpec spec;
+    int format;
+    std::int64_t tolerance; // samples the start and length may be off
+};
+void PrintTo(const CorpusRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+TrackSpec spec(LoopLayout layout, int channels, int repeats = 2) {
+    TrackSpec s;
+    s.layout = layout;
+    s.channels = channels;
+    s.repeats = repeats;
+    return s;
+}
+TrackSpec withOverlap(double seconds, int channels) {
+    TrackSpec s = spec(LoopLayout::Overlap, channels, 1);
+    s.overlapSeconds = seconds;
+    return s;
+}
+TrackSpec withNoise(TrackSpec s, double noise) {
+    s.noise = noise;
+    return s;
+}
+
+constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+constexpr int kWav24 = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+constexpr int kWavFloat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+constexpr int kVorbis = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+
+class LoopCorpus : public testing::TestWithParam<CorpusRow> {};
+
+TEST_P(LoopCorpus, FindsTheKnownLoop) {
+    const CorpusRow& row = GetParam();
+    ScratchFolder dir("kestrin-loops");
+    const fs::path file = dir.path() / (row.format == kVorbis ? "track.ogg" : "track.wav");
+    const Track track = RenderTrack(row.spec);
+    WriteTrack(track, file, row.format);
+
+    const LoopSearch found = FindLoops(file);
+    ASSERT_FALSE(found.cancelled);
+    if (row.spec.layout == LoopLayout::NoRepeat) {
+        EXPECT_TRUE(found.candidates.empty()) << "start " << found.candidates.front().start
+                                              << " stop " << found.candidates.front().stop;
+        return;
+    }
+    ASSERT_FALSE(found.candidates.empty());
+    const LoopCandidate& best = found.candidates.front();
+    const std::int64_t length = best.stop - best.start;
+    const std::int64_t passes = (length + track.loopFrames / 2) / track.loopFrames;
+    EXPECT_GE(passes, 1);
+    EXPECT_LE(std::abs(length - passes * track.loopFrames), row.tolerance)
+        << "length " << length << ", period " << track.loopFrames;
+    EXPECT_LE(std::abs(best.start - track.loopStart), row.tolerance)
+        << "start " << best.start << ", loop begins at " << track.loopStart;
+    EXPECT_GT(best.score, 0.9);
+    EXPECT_LT(best.seam, 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, LoopCorpus,
+    testing::Values(
+        CorpusRow{"twice_stereo_16bit", spec(LoopLayout::Repeated, 2), kWav16, 0},
+        CorpusRow{"three_times_mono_24bit", spec(LoopLayout::Repeated, 1, 3), kWav24, 0},
+        CorpusRow{"overlap_1s_stereo_16bit", withOverlap(1.0, 2), kWav16, 0},
+        CorpusRow{"overlap_3s_mono_float", withOverlap(3.0, 1), kWavFloat, 0},
+        CorpusRow{"fade_out_stereo_16bit", spec(LoopLayout::FadeOut, 2), kWav16, 0},
+        CorpusRow{"fade_out_three_times_mono_float", spec(LoopLayout::FadeOut, 1, 3), kWavFloat, 0},
+        CorpusRow{"low_noise_stereo_16bit", withNoise(spec(LoopLayout::Repeated, 2), 0.002), kWav16,
+                  1},
+        CorpusRow{"low_noise_overlap_mono_24bit", withNoise(withOverlap(2.0, 1), 0.001), kWav24, 1},
+        CorpusRow{"vorbis_stereo", spec(LoopLayout::Repeated, 2), kVorbis, 1},
+        CorpusRow{"vorbis_overlap_2s_stereo", withOverlap(2.0, 2), kVorbis, 1},
+        CorpusRow{"no_repeat_stereo_16bit", spec(LoopLayout::NoRepeat, 2), kWav16, 0},
+        CorpusRow{"no_repeat_mono_float", spec(LoopLayout::NoRepeat, 1, 3), kWavFloat, 0}),
+    [](const testing::TestParamInfo<CorpusRow>& info) { return std::string(info.param.name); });
+
+AudioSamples samplesOf(const Track& track) {
+    return AudioSamples{track.sampleRate, track.channels, track.samples};
+}
+
+TEST(LoopFinder, CancelledByProgress) {
+    const AudioSamples audio = samplesOf(RenderTrack(spec(LoopLayout::Repeated, 2)));
+    int calls = 0;
+    const LoopSearch found = FindLoops(audio, {}, [&](double) { return ++calls < 3; });
+    EXPECT_TRUE(found.cancelled);
+    EXPECT_TRUE(found.candidates.empty());
+}
+
+TEST(LoopFinder, MinimumLoopLongerThanThePeriodLeavesOnlyMultiples) {
+    TrackSpec s = spec(LoopLayout::Repeated, 1, 3);
+    const Track track = RenderTrack(s);
+    LoopSearchOptions options;
+    options.minLoopFrames = track.loopFrames + 1;
+    const LoopSearch found = FindLoops(samplesOf(track), options);
+    ASSERT_FALSE(found.candidates.empty());
+    EXPECT_EQ(found.candidates.front().stop - found.candidates.front().start, 2 * track.loopFrames);
+}
+
+TEST(LoopFinder, SeamScoreOfTheLoopOffByOneAndOfUnrelatedPoints) {
+    const Track track = RenderTrack(spec(LoopLayout::Repeated, 2));
+    const AudioSamples audio = samplesOf(track);
+    const std::int64_t start = track.loopStart + 5000;
+    EXPECT_EQ(SeamScore(audio, start, start + track.loopFrames), 0.0);
+    EXPECT_GT(SeamScore(audio, start, start + track.loopFrames + 1), 0.0);
+    EXPECT_GT(SeamScore(audio, start, start + track.loopFrames + 100), 0.05);
+    EXPECT_GT(SeamScore(audio, 1000, 250000), 0.3);
+    // At the end of the audio only the frames before both positions are compared.
+    EXPECT_EQ(SeamScore(audio, track.loopStart + track.loopFrames, audio.frames()), 0.0);
+    EXPECT_EQ(SeamScore(audio, -1, 10), 1.0);
+    EXPECT_EQ(SeamScore(audio, 0, audio.frames() + 1), 1.0);
+}
+
+// ---- kestrin-pos find ---------------------------------------------------------
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+ToolRun runTool(const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = cli::RunPosTool(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+class FindCommand : public testing::Test {
+protected:
+    ScratchFolder m_dir{"kestrin-find"};
+    Track m_track = RenderTrack(withOverlap(1.5, 2));
+};
+
+TEST_F(FindCommand, JsonLinePerFileAndWriteIntoThePosFile) {
+    WriteTrack(m_track, m_dir.path() / "BGM01.WAV", kWav16);
+    WriteTrack(RenderTrack(spec(LoopLayout::NoRepeat, 1)), m_dir.path() / "BGM02.WAV", kWav16);
+    const fs::path pos1 = m_dir.path() / "BGM01.POS";
+    const fs::path pos2 = m_dir.path() / "BGM02.POS";
+    WritePosFile(pos1, {1, 2});
+    WritePosFile(pos2, {3, 4});
+    const ToolRun r = runTool({"find", "--json", "--write", pos1.string(), pos2.string(),
+                               (m_dir.path() / "missing.wav").string()});
+    EXPECT_EQ(r.status, 1); // BGM02 has no loop, missing.wav cannot be read
+    std::istringstream lines(r.out);
+    std::vector<nlohmann::json> objects;
+    for (std::string line; std::getline(lines, line);)
+        objects.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(objects.size(), 3u);
+    const nlohmann::json& first = objects[0]["candidates"][0];
+    EXPECT_EQ(first["start"].get<std::int64_t>(), m_track.loopStart);
+    EXPECT_EQ(first["stop"].get<std::int64_t>(), m_track.loopStart + m_track.loopFrames);
+    EXPECT_TRUE(first["score"].is_number());
+    EXPECT_EQ(objects[0]["audio"], (m_dir.path() / "BGM01.WAV").string());
+    EXPECT_EQ(ReadPosFile(pos1),
+              (PosValues{static_cast<std::int32_t>(m_track.loopStart),
+                         static_cast<std::int32_t>(m_track.loopStart + m_track.loopFrames)}));
+    EXPECT_TRUE(objects[1]["candidates"].empty());
+    EXPECT_EQ(ReadPosFile(pos2), (PosValues{3, 4})); // no loop, nothing written
+    EXPECT_TRUE(objects[2]["candidates"].empty());
+    EXPECT_TRUE(objects[2].contains("error"));
+    EXPECT_NE(r.err.find("missing.wav"), std::string::npos);
+}
+
+TEST_F(FindCommand, AudioFileWritesThePosFilePlayersLookFor) {
+    const fs::path wav = m_dir.path() / "Theme.WAV";
+    WriteTrack(m_track, wav, kWav16);
+    const ToolRun r = runTool({"find", "-n", "1", "--write", wav.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1. start " + std::to_string(m_track.loopStart)), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("2. start"), std::string::npos);
+    EXPECT_EQ(readFileBytes(m_dir.path() / "Theme.POS").size(), 8u);
+}
+
+TEST_F(FindCommand, NoLoopIsOneLineAndWrongOptionsAreUsageErrors) {
+    const fs::path wav = m_dir.path() / "noise.wav";
+    WriteTrack(RenderTrack(spec(LoopLayout::NoRepeat, 2)), wav, kWav16);
+    const ToolRun r = runTool({"find", "--write", wav.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, wav.string() + ": no seamless loop (audio noise.wav)\n");
+    EXPECT_FALSE(fs::exists(m_dir.path() / "noise.pos"));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"find"},
+                                                 {"find", "-n", "0", "x.wav"},
+                                                 {"find", "-n", "two", "x.wav"},
+                                                 {"find", "--min-loop", "-2s", "x.wav"},
+                                                 {"find", "--min-loop", "soon", "x.wav"}}) {
+        EXPECT_EQ(runTool(args).status, 2) << args.back();
+    }
+}
+
+} // namespace
