@@ -111,6 +111,18 @@ TEST(LoopFinder, CancelledByProgress) {
     EXPECT_TRUE(found.candidates.empty());
 }
 
+TEST(LoopFinder, TooShortOrSilentAudioHasNoLoop) {
+    for (const std::int64_t frames : {0, 1, 100, 3 * 44100}) {
+        const AudioSamples silence{44100, 2,
+                                   std::vector<float>(static_cast<std::size_t>(frames) * 2)};
+        EXPECT_TRUE(FindLoops(silence).candidates.empty()) << frames;
+    }
+    // The first three seconds of a track, before its loop comes round again.
+    Track track = RenderTrack(spec(LoopLayout::Repeated, 1, 3));
+    track.samples.resize(3 * 44100);
+    EXPECT_TRUE(FindLoops(samplesOf(track)).candidates.empty());
+}
+
 TEST(LoopFinder, MinimumLoopLongerThanThePeriodLeavesOnlyMultiples) {
     TrackSpec s = spec(LoopLayout::Repeated, 1, 3);
     const Track track = RenderTrack(s);
