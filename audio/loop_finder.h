@@ -37,17 +37,20 @@
 //      a repetition off by one sample leaves a residual far above that of the
 //      right lag wherever the audio has any high-frequency content.
 //   4. Extent. From the template the pair (t, t + L) is followed block by
-//      block (about 23 ms) forwards and backwards while the blocks keep
-//      matching: residual under a threshold set from the template's own
-//      residual (so codec noise is tolerated, a different note is not);
-//      blocks where both copies are silent neither match nor break a match.
-//   5. Sample-exact start. In the block where the match begins, the start is
-//      the sample after which the squared difference of the two copies (after
-//      the gain found in step 4) stays below the threshold, taken relative to
-//      the local level: the change point that minimises the sum of
-//      (difference - threshold) from it to the matched part. Bit-exact
-//      repeats give the first sample that repeats; noisy ones are within a
-//      sample of it.
+//      block (about 23 ms) backwards and forwards while the blocks keep
+//      matching: residual under a threshold set from the median residual of
+//      blocks around the template and spread over the track (so codec noise
+//      is tolerated, a different note is not). Blocks near the noise floor or
+//      silent in both copies neither match nor break a match.
+//   5. Sample-exact start. Around the block where the match begins, each
+//      sample's squared difference of the two copies (after a gain line
+//      fitted where they agree, so a fade is followed) is taken relative to
+//      the local level, on a log scale. The split into a differing and a
+//      matching stretch with the least squared deviation from their means
+//      gives the start; where the copies are exact after it, the start moves
+//      to just after the last sample that differs at all. Bit-exact repeats
+//      give the first sample that repeats; noisy ones come within a sample or
+//      so, lossy ones within a few.
 //   6. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
 //      LoopCandidate::score). Lags that are whole multiples of a found loop
@@ -56,7 +59,8 @@
 // The work is one pass over the audio for the coarse signal, 1 + 2 x
 // templates real FFTs of the coarse length, and passes over the repeated
 // stretch of each candidate: O(n log n) overall. Apart from the decoded audio
-// it needs memory for about three coarse signals (under a tenth of the audio).
+// it needs about seven coarse signals' worth of memory: under half of the
+// audio of a mono track, under a quarter of a stereo one.
 #pragma once
 
 #include <cstdint>
