@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos check: POS files against their audio files.
 #include "audio_files.h"
+#include "audio_reader.h"
 #include "command.h"
 #include "loop_problems.h"
 #include "output.h"
 #include "pos_file.h"
 #include "pos_tool.h"
 #include "positions.h"
+#include "seam_measure.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,8 +28,23 @@ Finds the WAVE file beside each POS file (same base name, any case of .wav),
 reads its header and reports its sample rate and length, then every problem:
 no audio file, a sample rate other than 44,100, a negative start, a stop not
 after the start, a stop beyond the end of the audio, a file not 8 bytes long,
-and an audio file found only by ignoring case (players look for BASE.WAV when
-the POS extension is upper case and BASE.wav otherwise).
+an audio file found only by ignoring case (players look for BASE.WAV when
+the POS extension is upper case and BASE.wav otherwise), and a seam that a
+listener hears.
+
+The seam is measured in the audio around the two positions only: the frames
+after the start are compared with those after the stop (what would have
+played), and the frames before the stop with those before the start, by the
+seam score find uses (0 identical, 1 unrelated audio). A score of 0.001 or
+more is a problem, reported with where the seam is, its step (the largest
+difference in 16-bit sample values, 32,768 being full scale, and in dB of
+full scale) and its score, e.g.
+
+  seam at 01:20.000 jumps by 23,594 (-2.9 dB of full scale), seam score 0.84:
+  a listener hears it; a seamless seam nearby: stop 3527999
+
+The nearby stop, when one is given, is the nearest within a second of the
+stored one at which the audio goes on as it does after the start.
 
   -r   walk folders for *.pos files (any case); symbolic links to folders
        are not followed, and a folder that cannot be read is a problem
@@ -110,19 +127,27 @@ std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, s
         return problems;
     }
     if (!companion->exactName)
-        problems.push_back("the audio file " + companion->path.filename().string() +
-                           " is found only by ignoring case: players look for " +
-                           ExpectedAudioName(file).filename().string());
+        problems.push_back(CaseOnlyNameProblem(companion->path.filename().string(),
+                                               ExpectedAudioName(file).filename().string()));
     try {
-        const AudioInfo info = ReadAudioInfo(companion->path);
+        AudioReader reader(companion->path);
+        const AudioInfo& info = reader.info();
         out << "  audio " << VisibleText(companion->path.filename().string()) << ": "
             << info.sampleRate << " Hz, " << info.frames << " samples, " << info.channels
             << (info.channels == 1 ? " channel\n" : " channels\n");
-        if (info.sampleRate != SamplesPerSecond)
-            problems.push_back("the sample rate is " + std::to_string(info.sampleRate) +
-                               " Hz, not 44100: the positions count samples at 44,100 per second");
+        if (const auto rate = SampleRateProblem(info.sampleRate))
+            problems.push_back(*rate);
         if (const auto beyond = StopBeyondAudioProblem(v.stop, info.frames); hasStop && beyond)
             problems.push_back(*beyond);
+        // Only a loop players keep has a seam to hear; the loop of the whole
+        // audio has nothing to compare its seam with.
+        const auto seam = hasStop ? MeasureSeam(reader, v.start, v.stop) : std::nullopt;
+        if (seam) {
+            out << "  seam at " << ClockText(v.stop, info.sampleRate) << ": " << SeamVerdict(*seam)
+                << '\n';
+            if (const auto heard = SeamProblem(*seam, v.stop, info.sampleRate))
+                problems.push_back(*heard);
+        }
     } catch (const AudioError& e) {
         problems.push_back(e.what());
     }

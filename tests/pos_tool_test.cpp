@@ -369,6 +369,111 @@ TEST_F(PosToolTest, BatchGoesOnPastABadFile) {
     EXPECT_EQ(run({"check", "-r", (m_dir / "sub" / "d.POS").string()}).status, ExitOk);
 }
 
+// ---- the seam check ---------------------------------------------------------
+
+// A whole 16-bit value as wav() takes it: libsndfile writes doubles times 32,767.
+double pcm(int value) {
+    return value / 32767.0;
+}
+
+// Noise in whole 16-bit values, different in each channel.
+double noise(int n, int channel) {
+    std::uint32_t x = static_cast<std::uint32_t>(n) * 2654435761u + channel * 40503u;
+    x ^= x >> 13;
+    x *= 0x5bd1e995u;
+    x ^= x >> 15;
+    return pcm(static_cast<int>(x % 13001) - 6500);
+}
+
+// The same noise repeating every kPeriod frames.
+constexpr int kPeriod = 3000;
+double periodicNoise(int n, int channel) {
+    return noise(n % kPeriod, channel);
+}
+
+struct SeamCheckRow {
+    const char* name;
+    std::int32_t start;
+    std::int32_t stop;
+    std::function<double(int, int)> audio; // 200,000 frames, two channels
+    std::vector<std::string> expected;     // in the report, in this order
+    bool problem;
+};
+void PrintTo(const SeamCheckRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class CheckSeams : public PosToolTest, public testing::WithParamInterface<SeamCheckRow> {};
+
+TEST_P(CheckSeams, ReportTheFiguresOfTheAudio) {
+    const SeamCheckRow& row = GetParam();
+    pos("s.POS", row.start, row.stop);
+    wav("s.WAV", 44100, 2, SF_FORMAT_PCM_16, 200000, row.audio);
+    const ToolRun r = run({"check", at("s.POS")});
+    EXPECT_EQ(r.status, row.problem ? ExitProblem : ExitOk) << r.out;
+    std::size_t from = 0;
+    for (const std::string& part : row.expected) {
+        const std::size_t found = r.out.find(part, from);
+        EXPECT_NE(found, std::string::npos) << part << "\n" << r.out;
+        from = found == std::string::npos ? from : found + part.size();
+    }
+}
+
+// Steps up by 23,594 (72% of full scale) at frame 120,000.
+double noiseWithStep(int n, int c) {
+    return periodicNoise(n, c) + (n >= 120000 ? pcm(23594) : 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, CheckSeams,
+    testing::Values(SeamCheckRow{"whole_periods_are_seamless",
+                                 10000,
+                                 10000 + 30 * kPeriod,
+                                 periodicNoise,
+                                 {": ok", "  seam at 00:02.268: seamless, seam score 0\n"},
+                                 false},
+                    // The stop 4,000 frames into the raised part: the nearest stop whose
+                    // next 2,048 frames all lie before the step is 9,000 earlier.
+                    SeamCheckRow{
+                        "step_suggests_a_stop_before_it",
+                        10000,
+                        124000,
+                        noiseWithStep,
+                        {"seam at 00:02.812: click: step of 23,594 (-2.9 dB of full scale)",
+                         "problem: seam at 00:02.812 jumps by 23,594 (-2.9 dB of full scale), seam "
+                         "score ",
+                         ": a listener hears it; a seamless seam nearby: stop 115000\n"},
+                        true},
+                    // A tone at half the rate one sample late: every sample the opposite.
+                    SeamCheckRow{"one_sample_late",
+                                 100,
+                                 100001,
+                                 [](int n, int) { return pcm(n % 2 ? -8192 : 8192); },
+                                 {"jumps by 16,384 (-6.0 dB of full scale), seam score 2.00",
+                                  "a seamless seam nearby: stop 100000\n"},
+                                 true},
+                    SeamCheckRow{"one_sample_late_in_noise",
+                                 10000,
+                                 10001 + 20 * kPeriod,
+                                 periodicNoise,
+                                 {"a seamless seam nearby: stop 70000\n"},
+                                 true},
+                    // At the very end only the frames before the stop can match.
+                    SeamCheckRow{"at_the_end_matched_before",
+                                 200000 - 50 * kPeriod,
+                                 200000,
+                                 periodicNoise,
+                                 {": ok", "seamless, seam score 0\n"},
+                                 false},
+                    // Nothing within a second repeats what follows the start.
+                    SeamCheckRow{"nothing_nearby",
+                                 10000,
+                                 100000,
+                                 noise,
+                                 {"problem: seam at 00:02.268 jumps by ", "a listener hears it\n"},
+                                 true}),
+    [](const testing::TestParamInfo<SeamCheckRow>& info) { return std::string(info.param.name); });
+
 struct SeamRow {
     const char* name;
     int rate;

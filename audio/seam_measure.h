@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Judging the seam of stored loop positions from a few thousand frames
+// around it, without decoding the whole track.
+#pragma once
+
+#include "audio_reader.h"
+#include "loop_problems.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace kestrin::audio {
+
+// Frames on each side of the seam that SeamScore compares.
+inline constexpr std::int64_t SeamWindowFrames = 2048;
+
+// Measures the jump from `stop` back to `start` in `reader`'s audio with
+// SeamScore, reading only the frames around start and stop. When the seam is
+// not seamless and `suggest` is set, also looks for the stop nearest to
+// `stop`, within one second of the audio's rate either side, after which
+// the audio matches what follows `start`; ties go to the earlier stop. The
+// search reads about two seconds and rejects most stops after a few frames.
+// nullopt unless 0 <= start < stop <= frames, and for the loop of the whole
+// audio, which has nothing before its start or after its stop to compare.
+// Throws AudioError naming the file when it cannot be read.
+std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
+                                       bool suggest = true);
+
+} // namespace kestrin::audio

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "loop_problems.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace kestrin {
+
+namespace {
+
+// Locale-free: the editor runs with the user's LC_NUMERIC.
+std::string decimal(double value, std::chars_format format, int precision) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, value, format, precision).ptr;
+    return std::string(text, end);
+}
+
+std::string scoreText(double score) {
+    return score >= 0.01 ? decimal(score, std::chars_format::fixed, 2)
+                         : decimal(score, std::chars_format::general, 2);
+}
+
+// The step in 16-bit sample values, as most tracks hold them, and in dB.
+std::string stepText(double jump) {
+    std::string text = GroupedText(std::llround(jump * 32768.0));
+    if (jump > 0.0)
+        text += " (" + decimal(20.0 * std::log10(jump), std::chars_format::fixed, 1) +
+                " dB of full scale)";
+    return text;
+}
+
+} // namespace
+
+std::vector<std::string> PositionProblems(const PosValues& values, bool hasStart, bool hasStop) {
+    std::vector<std::string> problems;
+    if (hasStart && values.start < 0)
+        problems.push_back("start " + IntegerText(values.start) +
+                           " is negative: players drop the loop");
+    if (hasStop && values.stop <= values.start)
+        problems.push_back("stop " + IntegerText(values.stop) + " is not after start " +
+                           IntegerText(values.start) + ": players drop the loop");
+    return problems;
+}
+
+std::optional<std::string> StopBeyondAudioProblem(std::int32_t stop, std::int64_t frames) {
+    if (stop <= frames)
+        return std::nullopt;
+    return "stop " + IntegerText(stop) + " lies beyond the end of the audio (" +
+           std::to_string(frames) + " samples): players loop at the end instead";
+}
+
+std::optional<std::string> SampleRateProblem(int sampleRate) {
+    if (sampleRate == SamplesPerSecond)
+        return std::nullopt;
+    return "the sample rate is " + std::to_string(sampleRate) +
+           " Hz, not 44100: the positions count samples at 44,100 per second";
+}
+
+std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected) {
+    return "the audio file " + found + " is found only by ignoring case: players look for " +
+           expected;
+}
+
+std::string GroupedText(std::int64_t value) {
+    const std::string digits = std::to_string(value < 0 ? -(value + 1) + 1ull : value + 0ull);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += ',';
+        text += digits[i];
+    }
+    return value < 0 ? "-" + text : text;
+}
+
+std::string ClockText(std::int64_t frames, int sampleRate) {
+    const double rate = sampleRate > 0 ? sampleRate : SamplesPerSecond;
+    const std::int64_t ms = std::llround(static_cast<double>(frames) * 1000.0 / rate);
+    const std::int64_t whole = std::llabs(ms);
+    const std::int64_t seconds = whole / 1000 % 60;
+    const std::int64_t millis = whole % 1000;
+    return (ms < 0 ? "-" : "") + std::string(whole / 60000 < 10 ? "0" : "") +
+           std::to_string(whole / 60000) + (seconds < 10 ? ":0" : ":") + std::to_string(seconds) +
+           (millis < 100 ? (millis < 10 ? ".00" : ".0") : ".") + std::to_string(millis);
+}
+
+std::string SeamVerdict(const SeamFigures& seam) {
+    return (IsSeamless(seam) ? std::string("seamless") : "click: step of " + stepText(seam.jump)) +
+           ", seam score " + scoreText(seam.score);
+}
+
+std::optional<std::string> SeamProblem(const SeamFigures& seam, std::int64_t stop, int sampleRate) {
+    if (IsSeamless(seam))
+        return std::nullopt;
+    std::string text = "seam at " + ClockText(stop, sampleRate) + " jumps by " +
+                       stepText(seam.jump) + ", seam score " + scoreText(seam.score) +
+                       ": a listener hears it";
+    if (seam.seamlessStop)
+        text += "; a seamless seam nearby: stop " + std::to_string(*seam.seamlessStop);
+    return text;
+}
+
+} // namespace kestrin

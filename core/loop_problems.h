@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What players make of a pair of positions and of the audio they point
+// into: the loops they drop or cut, and seams a listener hears. Worded once,
+// for check (a problem), set (a warning) and the editor's waveform panel.
+#pragma once
+
+#include "positions.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrin {
+
+// The problems of the positions alone, in the order a reader fixes them: a
+// negative start, a stop not after the start. `hasStart`/`hasStop` say
+// whether the file holds the bytes of each (a short file may not).
+std::vector<std::string> PositionProblems(const PosValues& values, bool hasStart = true,
+                                          bool hasStop = true);
+
+// The problem of a stop past the end of audio `frames` long (samples per
+// channel); nullopt when the stop is within it.
+std::optional<std::string> StopBeyondAudioProblem(std::int32_t stop, std::int64_t frames);
+
+// The problem of audio at a rate other than 44,100 per second; nullopt at 44,100.
+std::optional<std::string> SampleRateProblem(int sampleRate);
+
+// The problem of audio found only by ignoring case: `found` is its file
+// name, `expected` the name players look for.
+std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected);
+
+// How the jump from stop back to start sounds, as measured in the audio.
+struct SeamFigures {
+    // The loop finder's seam score (audio::SeamScore): 0 for identical audio
+    // on both sides of the jump, about 1 for unrelated audio, at most 2.
+    double score = 1.0;
+    // The step at the jump, 0 to 2 in units of full scale: the largest
+    // difference, over the channels and the first few frames, between what
+    // plays after the jump and what would have played without it (at the end
+    // of the audio: between what precedes stop and what precedes start).
+    double jump = 0.0;
+    // The stop nearest the measured one, within a second of it, that makes a
+    // seamless seam with the same start; nullopt when there is none.
+    std::optional<std::int64_t> seamlessStop;
+};
+
+// Seam scores below this are not heard: the difference across the jump lies
+// about 30 dB below the audio itself.
+inline constexpr double SeamlessScore = 1e-3;
+
+// The seam cannot be heard.
+inline bool IsSeamless(const SeamFigures& seam) {
+    return seam.score < SeamlessScore;
+}
+
+// `value` with a comma between each group of three digits ("3,527,999").
+std::string GroupedText(std::int64_t value);
+
+// `frames` at `sampleRate` per second as minutes:seconds with milliseconds
+// ("01:20.000"); a rate of 0 or below reads as 44,100.
+std::string ClockText(std::int64_t frames, int sampleRate);
+
+// The seam in a few words: "seamless" or "click: step of 23,594 (-2.9 dB of
+// full scale)", then ", seam score 0.84".
+std::string SeamVerdict(const SeamFigures& seam);
+
+// The problem of a seam that will be heard, with its figures, where it is
+// (the stop at `sampleRate`) and the nearest seamless stop when there is
+// one; nullopt for a seamless seam.
+std::optional<std::string> SeamProblem(const SeamFigures& seam, std::int64_t stop, int sampleRate);
+
+} // namespace kestrin
