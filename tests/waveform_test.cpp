@@ -1,21 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The waveform panel on the real editor window: markers moved by keys and
 // drags end up in the sample fields, clipped to the audio and snapped to
-// zero crossings of a generated sine; odd field values are drawn safely.
+// zero crossings of a generated sine; odd field values are drawn safely; the
+// seam of the positions is judged live; Find Loop Points sets a found loop.
 #include "attach_views.h"
 #include "common_dialogs.h"
 #include "file_bytes.h"
+#include "find_loop.h"
 #include "gui_support.h"
+#include "loop_corpus.h"
 #include "pos_file.h"
 #include "positions.h"
+#include "seam_report.h"
 #include "waveform_panel.h"
 #include "waveform_session.h"
 #include "waveform_view.h"
 
+#include <QAction>
 #include <QDockWidget>
 #include <QMouseEvent>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QStatusBar>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <sndfile.h>
 
@@ -349,6 +357,141 @@ TEST_F(WaveformTest, HidingThePanelIsRemembered) {
     open("LOOP.POS");
     ASSERT_NE(m_window->findChild<QDockWidget*>(), nullptr);
     EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
+}
+
+// The seam report under the waveform, for the sine's loop and edits of its
+// stop: 79,000 frames are 790 periods, 50 more are half a period.
+TEST_F(WaveformTest, SeamReportFollowsThePositions) {
+    openWithAudio();
+    auto* report = m_window->findChild<views::SeamReport*>();
+    ASSERT_NE(report, nullptr);
+    const struct {
+        const char* stop;
+        std::vector<QString> shown;
+    } rows[] = {
+        {"80000",
+         {"LOOP.WAV: 44100 Hz, 88,200 samples (00:02.000), 2 channels",
+          "Seam at 00:01.814: seamless, seam score 0"}},
+        {"80050",
+         {"Seam at 00:01.815: click: step of 26,466 (-1.9 dB of full scale), seam score 2.00",
+          "Problem: seam at 00:01.815 jumps by 26,466 (-1.9 dB of full scale), seam score "
+          "2.00: a listener hears it; a seamless seam nearby: stop 80000"}},
+        {"1", {"Seam: none", "Problem: stop 1 is not after start 1000: players drop the loop"}},
+        {"90000",
+         {"Problem: stop 90000 lies beyond the end of the audio (88200 samples): players loop "
+          "at the end instead"}},
+    };
+    for (const auto& row : rows) {
+        typeInto("txtStopTime", row.stop);
+        QTRY_VERIFY(!report->measuring() && !report->text().isEmpty());
+        for (const QString& line : row.shown)
+            EXPECT_TRUE(report->text().contains(line)) << row.stop << "\n"
+                                                       << report->text().toStdString();
+        EXPECT_EQ(report->text().contains(QStringLiteral("Problem")), row.stop != QString("80000"))
+            << report->text().toStdString();
+    }
+}
+
+// A track made for looping and one that never repeats, beside POS files.
+class FindLoopTest : public WaveformTest {
+protected:
+    void SetUp() override {
+        WaveformTest::SetUp();
+        m_track = RenderTrack({});
+        WriteTrack(m_track, m_scratch.path() / "SONG.WAV", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        WritePosFile(m_scratch.path() / "SONG.POS", {kStart, kStop});
+        WriteTrack(RenderTrack({.layout = LoopLayout::NoRepeat}), m_scratch.path() / "FLAT.WAV",
+                   SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        WritePosFile(m_scratch.path() / "FLAT.POS", {kStart, kStop});
+    }
+    // Ctrl+F on the window; the dialog it shows.
+    views::FindLoopDialog* find() {
+        QTest::keyClick(m_window.get(), Qt::Key_F, Qt::ControlModifier);
+        auto* dialog = m_window->findChild<views::FindLoopDialog*>();
+        if (dialog) {
+            EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
+        }
+        return dialog;
+    }
+    QString message(const views::FindLoopDialog* dialog) const {
+        return dialog->findChild<QLabel*>(QStringLiteral("findLoopMessage"))->text();
+    }
+    void expectUnchanged(const char* file) {
+        EXPECT_EQ(text("txtStartTime"), QString::number(kStart));
+        EXPECT_EQ(text("txtStopTime"), QString::number(kStop));
+        EXPECT_EQ(ReadPosFile(m_scratch.path() / file), (PosValues{kStart, kStop}));
+    }
+
+    Track m_track;
+};
+
+TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
+    open("SONG.POS");
+    views::FindLoopDialog* dialog = find();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->isModal());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    auto* list = dialog->findChild<QTreeWidget*>();
+    ASSERT_GT(list->topLevelItemCount(), 0) << message(dialog).toStdString();
+    ASSERT_EQ(QApplication::focusWidget(), list);
+    QTest::keyClick(list, Qt::Key_Return);
+
+    const auto start = static_cast<std::int32_t>(m_track.loopStart);
+    const auto stop = static_cast<std::int32_t>(m_track.loopStart + m_track.loopFrames);
+    EXPECT_EQ(text("txtStartTime"), QString::number(start));
+    EXPECT_EQ(text("txtStopTime"), QString::number(stop));
+    EXPECT_EQ(text("txtflStartTime").toStdString(), SecondsText(start));
+    EXPECT_EQ(text("txtflStopTime").toStdString(), SecondsText(stop));
+    EXPECT_EQ(value("sldStopTime"), SliderValueOfPosition(stop));
+    EXPECT_EQ(m_window->findChild<views::WaveformPanel*>()->session().placeablePosition(true), stop)
+        << "the waveform did not follow";
+    EXPECT_EQ(ReadPosFile(m_scratch.path() / "SONG.POS"), (PosValues{kStart, kStop}))
+        << "nothing is saved before Save";
+
+    // F5 plays the chosen seam from the dialog. No sound server is reached
+    // here: only that the key gets to the window's Play Seam counts.
+    qputenv("PULSE_SERVER", "unix:/nonexistent");
+    auto* playSeam = m_window->findChild<QAction*>(QStringLiteral("mnuPlaySeam"));
+    QSignalSpy played(playSeam, &QAction::triggered);
+    QTest::keyClick(list, Qt::Key_F5);
+    EXPECT_EQ(played.count(), 1);
+}
+
+TEST_F(FindLoopTest, ANonRepeatingTrackHasNoSeamlessLoop) {
+    open("FLAT.POS");
+    views::FindLoopDialog* dialog = find();
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    EXPECT_TRUE(message(dialog).startsWith(QStringLiteral("No seamless loop in FLAT.WAV")))
+        << message(dialog).toStdString();
+    EXPECT_EQ(m_window->statusBar()->currentMessage(), message(dialog));
+    EXPECT_EQ(dialog->findChild<QTreeWidget*>()->topLevelItemCount(), 0);
+    QTest::keyClick(dialog->findChild<QTreeWidget*>(), Qt::Key_Return);
+    expectUnchanged("FLAT.POS");
+}
+
+TEST_F(FindLoopTest, EscapeCancelsAndChangesNothing) {
+    open("SONG.POS");
+    views::FindLoopDialog* dialog = find();
+    ASSERT_TRUE(dialog->searching());
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(dialog->searching());
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QStringLiteral("cancelled")));
+    QTest::qWait(300); // a result still on its way must not land
+    EXPECT_EQ(dialog->findChild<QTreeWidget*>()->topLevelItemCount(), 0);
+    expectUnchanged("SONG.POS");
+}
+
+TEST_F(FindLoopTest, WithoutAudioTheStatusBarSaysSo) {
+    WritePosFile(m_scratch.path() / "ALONE.POS", {kStart, kStop});
+    open("ALONE.POS");
+    find();
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(
+        QStringLiteral("no audio file beside ALONE.POS")))
+        << m_window->statusBar()->currentMessage().toStdString();
+    EXPECT_EQ(m_window->findChild<views::FindLoopDialog*>(), nullptr);
+    expectUnchanged("ALONE.POS");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // libsndfile and Qt Multimedia never weigh on the editor's start.
 #pragma once
 
+#include "loop_problems.h"
 #include "peaks.h"
 
 #include <QString>
@@ -20,6 +21,7 @@ namespace kestrin::views {
 struct CompanionAudio {
     QString path;
     bool exactName = false; // false: found only by ignoring case
+    QString expectedName;   // the file name players look for
     int sampleRate = 0;
     std::int64_t frames = 0;
     int channels = 0;
@@ -65,6 +67,28 @@ struct SummaryResult {
     QString error;
 };
 
+// A seamless loop found in the audio, positions in its frames.
+struct FoundLoop {
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+    double score = 0.0; // 0 to 1, higher is better
+    double seam = 0.0;  // the seam score at (start, stop)
+};
+
+// The outcome of a loop search: candidates best first (empty when nothing
+// repeats), or an error naming the file.
+struct LoopSearchResult {
+    std::vector<FoundLoop> candidates;
+    QString error;
+};
+
+// The outcome of measuring a seam: its figures, or an error naming the file;
+// neither for the loop of the whole audio, which has nothing to compare.
+struct SeamResult {
+    std::optional<SeamFigures> figures;
+    QString error;
+};
+
 // Implemented by the sound module. Every call is made on the UI thread and
 // returns without waiting for the disk beyond a header or for the device.
 class SoundEngine {
@@ -97,6 +121,21 @@ public:
     // gives no frames and sets `error`.
     virtual FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
                                    QString* error) = 0;
+
+    // Searches the whole of `audio` for seamless loops on a worker thread.
+    // `onProgress` (0..1) and finally `onDone` run on the UI thread. A new
+    // call or cancelFindLoops() abandons the search before, which stops at
+    // its next step and reports nothing more.
+    virtual void findLoops(const QString& audio, std::function<void(double)> onProgress,
+                           std::function<void(const LoopSearchResult&)> onDone) = 0;
+    virtual void cancelFindLoops() = 0;
+
+    // Measures the seam of the loop (start, stop) in `audio` on a worker
+    // thread, reading only the frames around it, with the nearest seamless
+    // stop within a second; `onDone` runs on the UI thread. Needs
+    // 0 <= start < stop <= frames. A new call abandons the one before.
+    virtual void measureSeam(const QString& audio, std::int64_t start, std::int64_t stop,
+                             std::function<void(const SeamResult&)> onDone) = 0;
 };
 
 // Loads the sound module on first call and returns its engine, or nullptr

@@ -6,8 +6,10 @@
 
 #include "audio_files.h"
 #include "audio_reader.h"
+#include "loop_finder.h"
 #include "loop_stream.h"
 #include "peak_scan.h"
+#include "seam_measure.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
@@ -26,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 namespace kestrin::views {
 
@@ -33,6 +36,41 @@ namespace {
 
 std::filesystem::path toPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Hands each new whole percent of background work to `onProgress` on the UI
+// thread while the work is `current`; called, says whether it still is.
+class PercentReporter {
+public:
+    PercentReporter(std::function<bool()> current, std::function<void(double)> onProgress)
+        : m_current(std::move(current)), m_onProgress(std::move(onProgress)) {}
+
+    bool operator()(int percent) {
+        if (percent != m_last) {
+            m_last = percent;
+            QMetaObject::invokeMethod(qApp,
+                                      [current = m_current, onProgress = m_onProgress, percent] {
+                                          if (current())
+                                              onProgress(percent / 100.0);
+                                      });
+        }
+        return m_current();
+    }
+
+private:
+    std::function<bool()> m_current;
+    std::function<void(double)> m_onProgress;
+    int m_last = -1;
+};
+
+// Hands `result` to `onDone` on the UI thread unless the work was abandoned.
+template <typename Result>
+void deliver(const std::function<bool()>& current, const std::function<void(const Result&)>& onDone,
+             const Result& result) {
+    QMetaObject::invokeMethod(qApp, [current, onDone, result] {
+        if (current())
+            onDone(result);
+    });
 }
 
 // Feeds the sink from the loop stream, in pull mode, on the audio thread.
@@ -204,11 +242,23 @@ public:
         m_summaryThread.setObjectName(QStringLiteral("kestrin-peaks"));
         m_summaryThread.start();
         m_summaryContext.moveToThread(&m_summaryThread);
+        m_finderThread.setObjectName(QStringLiteral("kestrin-finder"));
+        m_finderThread.start();
+        m_finderContext.moveToThread(&m_finderThread);
+        m_seamThread.setObjectName(QStringLiteral("kestrin-seam"));
+        m_seamThread.start();
+        m_seamContext.moveToThread(&m_seamThread);
     }
     ~Engine() override {
         m_summaryGeneration.fetch_add(1);
         m_summaryThread.quit();
         m_summaryThread.wait();
+        m_finderGeneration.fetch_add(1);
+        m_finderThread.quit();
+        m_finderThread.wait();
+        m_seamGeneration.fetch_add(1);
+        m_seamThread.quit();
+        m_seamThread.wait();
         ++m_generation;
         // The sink belongs to the audio thread and is torn down there.
         QMetaObject::invokeMethod(
@@ -233,8 +283,13 @@ public:
         }
         try {
             const audio::AudioInfo info = audio::ReadAudioInfo(companion->path);
-            return CompanionAudio{QFile::decodeName(companion->path.c_str()), companion->exactName,
-                                  info.sampleRate, info.frames, info.channels};
+            return CompanionAudio{
+                QFile::decodeName(companion->path.c_str()),
+                companion->exactName,
+                QFile::decodeName(audio::ExpectedAudioName(toPath(posFile)).filename().c_str()),
+                info.sampleRate,
+                info.frames,
+                info.channels};
         } catch (const audio::AudioError& e) {
             if (error)
                 *error = QString::fromStdString(e.what());
@@ -282,22 +337,16 @@ public:
         // A file opened again may have changed on disk: read it afresh.
         m_frameReader.reset();
         const int generation = m_summaryGeneration.fetch_add(1) + 1;
-        auto current = [this, generation] { return generation == m_summaryGeneration.load(); };
+        std::function<bool()> current = [this, generation] {
+            return generation == m_summaryGeneration.load();
+        };
         QMetaObject::invokeMethod(&m_summaryContext, [audio, current, onProgress, onDone] {
             SummaryResult result;
             try {
                 audio::AudioReader reader(toPath(audio));
-                int lastPercent = -1;
+                PercentReporter report(current, onProgress);
                 auto peaks = audio::ScanPeaks(reader, [&](std::int64_t done, std::int64_t total) {
-                    const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
-                    if (percent != lastPercent) {
-                        lastPercent = percent;
-                        QMetaObject::invokeMethod(qApp, [current, onProgress, percent] {
-                            if (current())
-                                onProgress(percent / 100.0);
-                        });
-                    }
-                    return current();
+                    return report(total > 0 ? static_cast<int>(done * 100 / total) : 100);
                 });
                 if (!peaks)
                     return;
@@ -305,10 +354,7 @@ public:
             } catch (const audio::AudioError& e) {
                 result.error = QString::fromStdString(e.what());
             }
-            QMetaObject::invokeMethod(qApp, [current, onDone, result] {
-                if (current())
-                    onDone(result);
-            });
+            deliver(current, onDone, result);
         });
     }
 
@@ -340,7 +386,71 @@ public:
         return window;
     }
 
+    void findLoops(const QString& audio, std::function<void(double)> onProgress,
+                   std::function<void(const LoopSearchResult&)> onDone) override {
+        const int generation = m_finderGeneration.fetch_add(1) + 1;
+        std::function<bool()> current = [this, generation] {
+            return generation == m_finderGeneration.load();
+        };
+        QMetaObject::invokeMethod(&m_finderContext, [audio, current, onProgress, onDone] {
+            if (!current())
+                return;
+            LoopSearchResult result;
+            try {
+                PercentReporter report(current, onProgress);
+                const audio::LoopSearch search =
+                    audio::FindLoops(toPath(audio), {}, [&](double fraction) {
+                        return report(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
+                    });
+                if (search.cancelled)
+                    return;
+                for (const audio::LoopCandidate& c : search.candidates)
+                    result.candidates.push_back({c.start, c.stop, c.score, c.seam});
+            } catch (const audio::AudioError& e) {
+                result.error = QString::fromStdString(e.what());
+            } catch (const std::bad_alloc&) {
+                result.error =
+                    QCoreApplication::translate("Kestrin", "%1 is too long to search in memory.")
+                        .arg(QFileInfo(audio).fileName());
+            }
+            deliver(current, onDone, result);
+        });
+    }
+
+    void cancelFindLoops() override { m_finderGeneration.fetch_add(1); }
+
+    void measureSeam(const QString& audio, std::int64_t start, std::int64_t stop,
+                     std::function<void(const SeamResult&)> onDone) override {
+        const int generation = m_seamGeneration.fetch_add(1) + 1;
+        std::function<bool()> current = [this, generation] {
+            return generation == m_seamGeneration.load();
+        };
+        QMetaObject::invokeMethod(&m_seamContext, [audio, start, stop, current, onDone] {
+            // Requests pile up while a slider is dragged: only the last counts.
+            if (!current())
+                return;
+            SeamResult result;
+            try {
+                audio::AudioReader reader(toPath(audio));
+                result.figures = audio::MeasureSeam(reader, start, stop);
+            } catch (const audio::AudioError& e) {
+                result.error = QString::fromStdString(e.what());
+            }
+            deliver(current, onDone, result);
+        });
+    }
+
 private:
+    // Loop searches run here, one after another; an abandoned one stops at
+    // its next progress report.
+    QThread m_finderThread;
+    QObject m_finderContext;
+    std::atomic<int> m_finderGeneration{0};
+    // Seams are measured here, apart from long searches and summaries.
+    QThread m_seamThread;
+    QObject m_seamContext;
+    std::atomic<int> m_seamGeneration{0};
+
     // Summaries are made here, one after another; an abandoned one stops at
     // its next block.
     QThread m_summaryThread;

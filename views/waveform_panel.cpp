@@ -4,6 +4,7 @@
 #include "editor_window.h"
 #include "loop_menu.h"
 #include "positions.h"
+#include "seam_report.h"
 #include "waveform_session.h"
 #include "waveform_view.h"
 
@@ -116,6 +117,7 @@ void WaveformPanel::createDock() {
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
+    layout->addWidget(new SeamReport(m_window, m_menu, content));
     m_dock->setWidget(content);
     m_dock->hide();
     m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);

@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "find_loop.h"
+
+#include "editor_window.h"
+#include "loop_menu.h"
+
+#include <QAction>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <limits>
+
+namespace kestrin::views {
+
+namespace {
+
+enum Column { StartColumn, StopColumn, LengthColumn, ScoreColumn, ColumnCount };
+
+// Each row keeps its loop under these roles of the first column.
+constexpr int kStartRole = Qt::UserRole;
+constexpr int kStopRole = Qt::UserRole + 1;
+
+QString samplesAndClock(std::int64_t frames, int rate) {
+    return QStringLiteral("%1 (%2)").arg(frames).arg(
+        QString::fromStdString(ClockText(frames, rate)));
+}
+
+} // namespace
+
+FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
+    : QDialog(&window), m_window(window), m_menu(menu), m_message(new QLabel(this)),
+      m_progress(new QProgressBar(this)), m_list(new QTreeWidget(this)),
+      m_buttons(new QDialogButtonBox(QDialogButtonBox::Cancel, this)),
+      m_use(m_buttons->addButton(tr("&Use"), QDialogButtonBox::ApplyRole)) {
+    setObjectName(QStringLiteral("findLoopDialog"));
+    setWindowTitle(tr("Find Loop Points"));
+    setModal(false);
+    m_message->setObjectName(QStringLiteral("findLoopMessage"));
+    m_message->setTextFormat(Qt::PlainText);
+    m_message->setWordWrap(true);
+    m_progress->setObjectName(QStringLiteral("findLoopProgress"));
+    m_progress->setRange(0, 100);
+    m_progress->setAccessibleName(tr("Search progress"));
+    m_list->setObjectName(QStringLiteral("findLoopCandidates"));
+    m_list->setAccessibleName(tr("Loop candidates"));
+    m_list->setAccessibleDescription(
+        tr("Seamless loops found in the audio, best first: start, stop, length and score"));
+    m_list->setRootIsDecorated(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setColumnCount(ColumnCount);
+    m_list->setHeaderLabels({tr("Start"), tr("Stop"), tr("Length"), tr("Score")});
+    m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_list->setMinimumWidth(480);
+    m_use->setObjectName(QStringLiteral("findLoopUse"));
+    m_use->setToolTip(tr("Sets the start and stop to the chosen loop; nothing is saved"));
+    m_use->setDefault(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_message);
+    layout->addWidget(m_progress);
+    layout->addWidget(m_list, 1);
+    layout->addWidget(m_buttons);
+
+    connect(m_buttons, &QDialogButtonBox::rejected, this, &FindLoopDialog::reject);
+    connect(m_use, &QPushButton::clicked, this, &FindLoopDialog::useSelected);
+    connect(m_list, &QTreeWidget::itemDoubleClicked, this, &FindLoopDialog::useSelected);
+    connect(m_list, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* item) { m_use->setEnabled(item != nullptr && !m_searching); });
+    // The seam of a chosen loop is heard at once, from here as from the window.
+    for (const char* name : {"mnuPlaySeam", "mnuPlayLoop"})
+        if (auto* action = window.findChild<QAction*>(QLatin1String(name)))
+            addAction(action);
+}
+
+void FindLoopDialog::say(const QString& text, bool onStatusBar) {
+    m_message->setText(text);
+    if (onStatusBar)
+        m_window.statusBar()->showMessage(text);
+}
+
+void FindLoopDialog::search(const CompanionAudio& audio) {
+    SoundEngine* engine = m_menu.engine();
+    if (!engine)
+        return;
+    m_audioName = QFileInfo(audio.path).fileName();
+    m_rate = audio.sampleRate;
+    m_searching = true;
+    m_list->clear();
+    m_list->setEnabled(false);
+    m_use->setEnabled(false);
+    m_buttons->button(QDialogButtonBox::Cancel)->setText(tr("Cancel"));
+    m_progress->setValue(0);
+    m_progress->show();
+    say(tr("Looking for seamless loops in %1...").arg(m_audioName), false);
+    show();
+    raise();
+    activateWindow();
+    m_buttons->button(QDialogButtonBox::Cancel)->setFocus();
+    QPointer<FindLoopDialog> self = this;
+    engine->findLoops(
+        audio.path,
+        [self](double fraction) {
+            if (self)
+                self->showProgress(fraction);
+        },
+        [self](const LoopSearchResult& result) {
+            if (self)
+                self->showResult(result);
+        });
+}
+
+void FindLoopDialog::showProgress(double fraction) {
+    m_progress->setValue(static_cast<int>(fraction * 100));
+}
+
+void FindLoopDialog::showResult(const LoopSearchResult& result) {
+    m_searching = false;
+    m_progress->hide();
+    m_buttons->button(QDialogButtonBox::Cancel)->setText(tr("Close"));
+    if (!result.error.isEmpty()) {
+        say(tr("Could not search %1 for loops: %2. The positions are unchanged.")
+                .arg(m_audioName, result.error),
+            true);
+        return;
+    }
+    if (result.candidates.empty()) {
+        say(tr("No seamless loop in %1: no stretch of it repeats exactly. The positions are "
+               "unchanged.")
+                .arg(m_audioName),
+            true);
+        return;
+    }
+    for (const FoundLoop& loop : result.candidates) {
+        auto* item = new QTreeWidgetItem(m_list);
+        item->setText(StartColumn, samplesAndClock(loop.start, m_rate));
+        item->setText(StopColumn, samplesAndClock(loop.stop, m_rate));
+        item->setText(LengthColumn, samplesAndClock(loop.stop - loop.start, m_rate));
+        item->setText(ScoreColumn, QString::number(loop.score, 'f', 3));
+        item->setToolTip(
+            ScoreColumn,
+            tr("Seam score %1 (0 is inaudible)").arg(QString::number(loop.seam, 'g', 2)));
+        item->setData(StartColumn, kStartRole, QVariant::fromValue<qint64>(loop.start));
+        item->setData(StartColumn, kStopRole, QVariant::fromValue<qint64>(loop.stop));
+        for (int c = 0; c < ColumnCount; ++c)
+            item->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
+    }
+    m_list->setEnabled(true);
+    m_list->setCurrentItem(m_list->topLevelItem(0));
+    m_list->setFocus();
+    const QString found = result.candidates.size() == 1
+                              ? tr("1 seamless loop in %1.").arg(m_audioName)
+                              : tr("%1 seamless loops in %2, best first.")
+                                    .arg(result.candidates.size())
+                                    .arg(m_audioName);
+    say(found + QLatin1Char(' ') +
+            tr("Use sets the start and stop; nothing is saved until you save."),
+        false);
+}
+
+void FindLoopDialog::useSelected() {
+    const QTreeWidgetItem* item = m_list->currentItem();
+    if (m_searching || !item)
+        return;
+    const qint64 start = item->data(StartColumn, kStartRole).toLongLong();
+    const qint64 stop = item->data(StartColumn, kStopRole).toLongLong();
+    if (start < 0 || stop > std::numeric_limits<std::int32_t>::max()) {
+        say(tr("This loop lies beyond what a POS file can hold. The positions are unchanged."),
+            true);
+        return;
+    }
+    m_window.setPositionFromView(false, static_cast<std::int32_t>(start));
+    m_window.setPositionFromView(true, static_cast<std::int32_t>(stop));
+    say(tr("Start %1 and stop %2 set, not saved yet: F5 plays the seam.").arg(start).arg(stop),
+        true);
+}
+
+void FindLoopDialog::cancelSearch() {
+    if (!m_searching)
+        return;
+    m_searching = false;
+    if (SoundEngine* engine = m_menu.engine())
+        engine->cancelFindLoops();
+    m_progress->hide();
+    m_buttons->button(QDialogButtonBox::Cancel)->setText(tr("Close"));
+    say(tr("Loop search cancelled. The positions are unchanged."), true);
+}
+
+void FindLoopDialog::reject() {
+    cancelSearch();
+    QDialog::reject();
+}
+
+FindLoopCommand::FindLoopCommand(EditorWindow& window, LoopMenu& menu)
+    : QObject(&window), m_window(window), m_menu(menu),
+      m_action(new QAction(tr("&Find Loop Points…"), this)) {
+    m_action->setObjectName(QStringLiteral("mnuFindLoopPoints"));
+    m_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    m_action->setStatusTip(tr("Looks for seamless loops in the audio beside the POS file"));
+    if (auto* loopMenu = window.findChild<QMenu*>(QStringLiteral("mnuLoop"))) {
+        QAction* first = loopMenu->actions().value(0);
+        loopMenu->insertAction(first, m_action);
+        loopMenu->insertSeparator(first);
+    } else {
+        window.addAction(m_action);
+    }
+    connect(m_action, &QAction::triggered, this, &FindLoopCommand::trigger);
+    // Candidates belong to the audio they were found in.
+    connect(&menu, &LoopMenu::audioChanged, this, [this] {
+        if (m_dialog)
+            m_dialog->reject();
+    });
+}
+
+void FindLoopCommand::trigger() {
+    if (m_window.currentFile().isEmpty()) {
+        m_window.statusBar()->showMessage(tr("Open a POS file to find its loop."));
+        return;
+    }
+    if (!m_menu.audio() || !m_menu.engine()) {
+        m_window.statusBar()->showMessage(
+            tr("Cannot find a loop: there is no audio file beside %1. The positions are "
+               "unchanged.")
+                .arg(QFileInfo(m_window.currentFile()).fileName()));
+        return;
+    }
+    if (!m_dialog)
+        m_dialog = new FindLoopDialog(m_window, m_menu);
+    m_dialog->search(*m_menu.audio());
+}
+
+} // namespace kestrin::views

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Loop ▸ Find Loop Points: the loop finder run on the companion audio, its
+// candidates listed to choose from.
+#pragma once
+
+#include "sound_engine.h"
+
+#include <QDialog>
+
+class QAction;
+class QDialogButtonBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+
+namespace kestrin {
+class EditorWindow;
+}
+
+namespace kestrin::views {
+
+class LoopMenu;
+
+// The dialog (objectName "findLoopDialog"): a progress bar that Cancel stops
+// while the sound module searches, then the candidates best first (start,
+// stop, length, score). Use, Enter or a double click sets both positions
+// through the editor's field synchronisation; nothing is saved. It is not
+// modal: the window answers throughout, and F5 and F6 play the seam and the
+// loop from the dialog as from the window.
+class FindLoopDialog : public QDialog {
+    Q_OBJECT
+public:
+    FindLoopDialog(EditorWindow& window, LoopMenu& menu);
+
+    // Shows the dialog and searches `audio` afresh.
+    void search(const CompanionAudio& audio);
+    // Stops a search in progress; the positions stay as they are.
+    void cancelSearch();
+    bool searching() const { return m_searching; }
+
+    void reject() override;
+
+private:
+    void showProgress(double fraction);
+    void showResult(const LoopSearchResult& result);
+    void useSelected();
+    void say(const QString& text, bool onStatusBar);
+
+    EditorWindow& m_window;
+    LoopMenu& m_menu;
+    QString m_audioName;
+    int m_rate = 0;
+    bool m_searching = false;
+    QLabel* m_message;
+    QProgressBar* m_progress;
+    QTreeWidget* m_list;
+    QDialogButtonBox* m_buttons;
+    QPushButton* m_use;
+};
+
+// Adds Loop ▸ Find Loop Points… (Ctrl+F) at the top of the Loop menu. With
+// no file open, or no audio beside it, the status bar says so and nothing
+// else happens.
+class FindLoopCommand : public QObject {
+    Q_OBJECT
+public:
+    FindLoopCommand(EditorWindow& window, LoopMenu& menu);
+
+    // The dialog once it was first opened; nullptr before.
+    FindLoopDialog* dialog() const { return m_dialog; }
+
+private:
+    void trigger();
+
+    EditorWindow& m_window;
+    LoopMenu& m_menu;
+    QAction* m_action;
+    FindLoopDialog* m_dialog = nullptr;
+};
+
+} // namespace kestrin::views

@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "seam_report.h"
+
+#include "editor_window.h"
+#include "loop_menu.h"
+#include "positions.h"
+
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPointer>
+#include <QTimer>
+
+namespace kestrin::views {
+
+SeamReport::SeamReport(EditorWindow& window, LoopMenu& menu, QWidget* parent)
+    : QLabel(parent), m_window(window), m_menu(menu),
+      m_start(window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
+      m_stop(window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))),
+      m_coalesce(new QTimer(this)) {
+    setObjectName(QStringLiteral("seamReport"));
+    setTextFormat(Qt::PlainText);
+    setWordWrap(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setAccessibleName(tr("Loop check"));
+    setAccessibleDescription(tr("The audio's rate and length, how the seam of the positions "
+                                "sounds and the problems players would have with them"));
+    // Setting both positions changes two fields: one measurement for both.
+    m_coalesce->setSingleShot(true);
+    m_coalesce->setInterval(0);
+    connect(m_coalesce, &QTimer::timeout, this, &SeamReport::refresh);
+    for (QLineEdit* field : {m_start, m_stop})
+        connect(field, &QLineEdit::textChanged, m_coalesce, qOverload<>(&QTimer::start));
+    connect(&menu, &LoopMenu::audioChanged, m_coalesce, qOverload<>(&QTimer::start));
+    refresh();
+}
+
+bool SeamReport::measuring() const {
+    return m_measuring || m_coalesce->isActive();
+}
+
+void SeamReport::refresh() {
+    m_audioLine.clear();
+    m_positionProblems.clear();
+    m_measuring = false;
+    const std::optional<CompanionAudio>& audio = m_menu.audio();
+    if (!audio) {
+        m_seamLine.clear();
+        m_seamProblem.clear();
+        showLines();
+        return;
+    }
+    const QString name = QFileInfo(audio->path).fileName();
+    m_audioLine = (audio->channels == 1 ? tr("%1: %2 Hz, %3 samples (%4), 1 channel")
+                                        : tr("%1: %2 Hz, %3 samples (%4), %5 channels"))
+                      .arg(name)
+                      .arg(audio->sampleRate)
+                      .arg(QString::fromStdString(GroupedText(audio->frames)),
+                           QString::fromStdString(ClockText(audio->frames, audio->sampleRate)))
+                      .arg(audio->channels);
+
+    PosValues values;
+    bool stored = true;
+    for (auto [field, target, which] : {std::tuple{m_start, &values.start, tr("start")},
+                                        std::tuple{m_stop, &values.stop, tr("stop")}}) {
+        try {
+            *target = PositionFromSampleText(field->text().toStdString());
+        } catch (const OverflowError&) {
+            m_positionProblems << tr("the %1 sample field does not hold a sample count a POS "
+                                     "file can store")
+                                      .arg(which);
+            stored = false;
+        }
+    }
+    if (stored)
+        for (const std::string& p : PositionProblems(values))
+            m_positionProblems << QString::fromStdString(p);
+    if (!audio->exactName)
+        m_positionProblems << QString::fromStdString(
+            CaseOnlyNameProblem(name.toStdString(), audio->expectedName.toStdString()));
+    if (const auto rate = SampleRateProblem(audio->sampleRate))
+        m_positionProblems << QString::fromStdString(*rate);
+    if (const auto beyond = StopBeyondAudioProblem(values.stop, audio->frames); stored && beyond)
+        m_positionProblems << QString::fromStdString(*beyond);
+
+    const bool loop =
+        stored && values.start >= 0 && values.stop > values.start && values.stop <= audio->frames;
+    SoundEngine* engine = m_menu.engine();
+    if (!loop || !engine) {
+        m_seamLine = tr("Seam: none, players drop or cut this loop");
+        m_seamProblem.clear();
+        showLines();
+        return;
+    }
+    m_measuring = true;
+    const QString where = QString::fromStdString(ClockText(values.stop, audio->sampleRate));
+    const int rate = audio->sampleRate;
+    QPointer<SeamReport> self = this;
+    engine->measureSeam(audio->path, values.start, values.stop,
+                        [self, where, stop = values.stop, rate](const SeamResult& result) {
+                            if (!self)
+                                return;
+                            self->m_measuring = false;
+                            self->m_seamProblem.clear();
+                            if (!result.error.isEmpty()) {
+                                self->m_seamLine = tr("Seam: not measured: %1").arg(result.error);
+                            } else if (!result.figures) {
+                                self->m_seamLine = tr("Seam: the loop is the whole track, with "
+                                                      "nothing around it to compare");
+                            } else {
+                                self->m_seamLine =
+                                    tr("Seam at %1: %2")
+                                        .arg(where,
+                                             QString::fromStdString(SeamVerdict(*result.figures)));
+                                if (const auto heard = SeamProblem(*result.figures, stop, rate))
+                                    self->m_seamProblem = QString::fromStdString(*heard);
+                            }
+                            self->showLines();
+                        });
+    // The last seam's words stay until the new ones come: no flicker while dragging.
+    showLines();
+}
+
+void SeamReport::showLines() {
+    QStringList lines;
+    if (!m_audioLine.isEmpty())
+        lines << m_audioLine;
+    if (!m_seamLine.isEmpty())
+        lines << m_seamLine;
+    QStringList problems = m_positionProblems;
+    if (!m_seamProblem.isEmpty())
+        problems << m_seamProblem;
+    for (const QString& p : problems)
+        lines << tr("Problem: %1").arg(p);
+    setText(lines.join(QLatin1Char('\n')));
+}
+
+} // namespace kestrin::views

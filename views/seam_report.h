@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What check would say about the loop being edited, shown live under the
+// waveform.
+#pragma once
+
+#include "sound_engine.h"
+
+#include <QLabel>
+#include <QStringList>
+
+class QLineEdit;
+class QTimer;
+
+namespace kestrin {
+class EditorWindow;
+}
+
+namespace kestrin::views {
+
+class LoopMenu;
+
+// A label (objectName "seamReport") with the audio's rate and length, the
+// seam of the positions in the sample fields in words and figures
+// ("seamless", "click: step of 23,594 ..."), and each problem check would
+// report for them, in check's words. It follows every edit; the seam is
+// measured in the sound module off the UI thread. It only tells: nothing
+// here stops a save.
+class SeamReport : public QLabel {
+    Q_OBJECT
+public:
+    SeamReport(EditorWindow& window, LoopMenu& menu, QWidget* parent);
+
+    // An edit waits to be read, or a seam measurement to be answered.
+    bool measuring() const;
+
+private:
+    // Reads the fields and the audio again, and asks for the seam.
+    void refresh();
+    void showLines();
+
+    EditorWindow& m_window;
+    LoopMenu& m_menu;
+    QLineEdit* m_start;
+    QLineEdit* m_stop;
+    QTimer* m_coalesce;
+    bool m_measuring = false;
+    QString m_audioLine;
+    QStringList m_positionProblems; // known without reading audio
+    QString m_seamLine;
+    QString m_seamProblem;
+};
+
+} // namespace kestrin::views
