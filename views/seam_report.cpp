@@ -50,13 +50,14 @@ void SeamReport::refresh() {
         return;
     }
     const QString name = QFileInfo(audio->path).fileName();
-    m_audioLine = (audio->channels == 1 ? tr("%1: %2 Hz, %3 samples (%4), 1 channel")
-                                        : tr("%1: %2 Hz, %3 samples (%4), %5 channels"))
-                      .arg(name)
-                      .arg(audio->sampleRate)
-                      .arg(QString::fromStdString(GroupedText(audio->frames)),
-                           QString::fromStdString(ClockText(audio->frames, audio->sampleRate)))
-                      .arg(audio->channels);
+    const QString channels =
+        audio->channels == 1 ? tr("1 channel") : tr("%1 channels").arg(audio->channels);
+    m_audioLine =
+        tr("%1: %2 Hz, %3 samples (%4), %5")
+            .arg(name)
+            .arg(audio->sampleRate)
+            .arg(QString::fromStdString(GroupedText(audio->frames)),
+                 QString::fromStdString(ClockText(audio->frames, audio->sampleRate)), channels);
 
     PosValues values;
     bool stored = true;
