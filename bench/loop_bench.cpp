@@ -29,10 +29,10 @@ const fs::path& trackOf(int minutes) {
     const fs::path path =
         fs::temp_directory_path() / ("kestrin-loopbench-" + std::to_string(::getpid()) + "-" +
                                      std::to_string(minutes) + ".wav");
-    TrackSpec spec;
-    spec.introFrames = 7 * 44100;
-    spec.loopFrames = (std::int64_t{minutes} * 60 * 44100 - spec.introFrames) / 2;
-    WriteTrack(RenderTrack(spec), path, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    TrackSpec shape;
+    shape.introFrames = 7 * 44100;
+    shape.loopFrames = (std::int64_t{minutes} * 60 * 44100 - shape.introFrames) / 2;
+    WriteTrack(RenderTrack(shape), path, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     return made.emplace(minutes, path).first->second;
 }
 

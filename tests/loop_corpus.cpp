@@ -83,32 +83,32 @@ void normalise(std::vector<float>& samples) {
 
 } // namespace
 
-Track RenderTrack(const TrackSpec& spec) {
+Track RenderTrack(const TrackSpec& shape) {
     Track track;
-    track.channels = spec.channels;
-    track.sampleRate = spec.sampleRate;
-    const std::int64_t ch = spec.channels;
-    const std::int64_t intro = spec.introFrames;
-    const std::int64_t loop = spec.loopFrames;
-    const auto overlap = static_cast<std::int64_t>(spec.overlapSeconds * spec.sampleRate);
-    std::int64_t frames = intro + loop * spec.repeats;
-    if (spec.layout == LoopLayout::Overlap)
+    track.channels = shape.channels;
+    track.sampleRate = shape.sampleRate;
+    const std::int64_t ch = shape.channels;
+    const std::int64_t intro = shape.introFrames;
+    const std::int64_t loop = shape.loopFrames;
+    const auto overlap = static_cast<std::int64_t>(shape.overlapSeconds * shape.sampleRate);
+    std::int64_t frames = intro + loop * shape.repeats;
+    if (shape.layout == LoopLayout::Overlap)
         frames = intro + loop + overlap;
     track.samples.assign(static_cast<std::size_t>(frames * ch), 0.0F);
-    if (spec.layout == LoopLayout::NoRepeat) {
-        renderMusic(track.samples, spec.channels, spec.sampleRate, 0, frames, spec.seed);
+    if (shape.layout == LoopLayout::NoRepeat) {
+        renderMusic(track.samples, shape.channels, shape.sampleRate, 0, frames, shape.seed);
         normalise(track.samples);
         return track;
     }
-    renderMusic(track.samples, spec.channels, spec.sampleRate, 0, intro, spec.seed);
-    renderMusic(track.samples, spec.channels, spec.sampleRate, intro, loop, spec.seed + 1);
+    renderMusic(track.samples, shape.channels, shape.sampleRate, 0, intro, shape.seed);
+    renderMusic(track.samples, shape.channels, shape.sampleRate, intro, loop, shape.seed + 1);
     normalise(track.samples);
     const auto first = track.samples.begin() + intro * ch;
     for (std::int64_t at = intro + loop; at < frames; at += loop) {
         const std::int64_t n = std::min(loop, frames - at);
         std::copy(first, first + n * ch, track.samples.begin() + at * ch);
     }
-    if (spec.layout == LoopLayout::FadeOut) {
+    if (shape.layout == LoopLayout::FadeOut) {
         const std::int64_t from = frames - loop;
         for (std::int64_t t = from; t < frames; ++t) {
             const float gain = static_cast<float>(frames - t) / static_cast<float>(loop);
@@ -116,11 +116,11 @@ Track RenderTrack(const TrackSpec& spec) {
                 track.samples[static_cast<std::size_t>(t * ch + c)] *= gain;
         }
     }
-    if (spec.noise > 0) {
-        std::mt19937 random(spec.seed + 99);
+    if (shape.noise > 0) {
+        std::mt19937 random(shape.seed + 99);
         std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
         for (float& s : track.samples)
-            s += static_cast<float>(spec.noise) * unit(random);
+            s += static_cast<float>(shape.noise) * unit(random);
     }
     track.loopStart = intro;
     track.loopFrames = loop;

@@ -42,7 +42,7 @@ struct Track {
 
 // Renders notes, drums and a noise bed: the intro and the loop from
 // different seeds, each self-contained so nothing rings across their borders.
-Track RenderTrack(const TrackSpec& spec);
+Track RenderTrack(const TrackSpec& shape);
 
 // Writes `track` through libsndfile in `format` (SF_FORMAT_* bits).
 void WriteTrack(const Track& track, const std::filesystem::path& path, int format);

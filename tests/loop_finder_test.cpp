@@ -22,7 +22,7 @@ namespace {
 
 struct CorpusRow {
     const char* name;
-    TrackSpec spec;
+    TrackSpec shape;
     int format;
     std::int64_t tolerance; // samples the start and length may be off
 };
@@ -30,7 +30,7 @@ void PrintTo(const CorpusRow& row, std::ostream* os) {
     *os << row.name;
 }
 
-TrackSpec spec(LoopLayout layout, int channels, int repeats = 2) {
+TrackSpec shape(LoopLayout layout, int channels, int repeats = 2) {
     TrackSpec s;
     s.layout = layout;
     s.channels = channels;
@@ -38,7 +38,7 @@ TrackSpec spec(LoopLayout layout, int channels, int repeats = 2) {
     return s;
 }
 TrackSpec withOverlap(double seconds, int channels) {
-    TrackSpec s = spec(LoopLayout::Overlap, channels, 1);
+    TrackSpec s = shape(LoopLayout::Overlap, channels, 1);
     s.overlapSeconds = seconds;
     return s;
 }
@@ -58,12 +58,12 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
     const CorpusRow& row = GetParam();
     ScratchFolder dir("kestrin-loops");
     const fs::path file = dir.path() / (row.format == kVorbis ? "track.ogg" : "track.wav");
-    const Track track = RenderTrack(row.spec);
+    const Track track = RenderTrack(row.shape);
     WriteTrack(track, file, row.format);
 
     const LoopSearch found = FindLoops(file);
     ASSERT_FALSE(found.cancelled);
-    if (row.spec.layout == LoopLayout::NoRepeat) {
+    if (row.shape.layout == LoopLayout::NoRepeat) {
         EXPECT_TRUE(found.candidates.empty()) << "start " << found.candidates.front().start
                                               << " stop " << found.candidates.front().stop;
         return;
@@ -84,19 +84,20 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, LoopCorpus,
     testing::Values(
-        CorpusRow{"twice_stereo_16bit", spec(LoopLayout::Repeated, 2), kWav16, 0},
-        CorpusRow{"three_times_mono_24bit", spec(LoopLayout::Repeated, 1, 3), kWav24, 0},
+        CorpusRow{"twice_stereo_16bit", shape(LoopLayout::Repeated, 2), kWav16, 0},
+        CorpusRow{"three_times_mono_24bit", shape(LoopLayout::Repeated, 1, 3), kWav24, 0},
         CorpusRow{"overlap_1s_stereo_16bit", withOverlap(1.0, 2), kWav16, 0},
         CorpusRow{"overlap_3s_mono_float", withOverlap(3.0, 1), kWavFloat, 0},
-        CorpusRow{"fade_out_stereo_16bit", spec(LoopLayout::FadeOut, 2), kWav16, 0},
-        CorpusRow{"fade_out_three_times_mono_float", spec(LoopLayout::FadeOut, 1, 3), kWavFloat, 0},
-        CorpusRow{"low_noise_stereo_16bit", withNoise(spec(LoopLayout::Repeated, 2), 0.002), kWav16,
-                  1},
+        CorpusRow{"fade_out_stereo_16bit", shape(LoopLayout::FadeOut, 2), kWav16, 0},
+        CorpusRow{"fade_out_three_times_mono_float", shape(LoopLayout::FadeOut, 1, 3), kWavFloat,
+                  0},
+        CorpusRow{"low_noise_stereo_16bit", withNoise(shape(LoopLayout::Repeated, 2), 0.002),
+                  kWav16, 1},
         CorpusRow{"low_noise_overlap_mono_24bit", withNoise(withOverlap(2.0, 1), 0.001), kWav24, 1},
-        CorpusRow{"vorbis_stereo", spec(LoopLayout::Repeated, 2), kVorbis, 1},
+        CorpusRow{"vorbis_stereo", shape(LoopLayout::Repeated, 2), kVorbis, 1},
         CorpusRow{"vorbis_overlap_2s_stereo", withOverlap(2.0, 2), kVorbis, 1},
-        CorpusRow{"no_repeat_stereo_16bit", spec(LoopLayout::NoRepeat, 2), kWav16, 0},
-        CorpusRow{"no_repeat_mono_float", spec(LoopLayout::NoRepeat, 1, 3), kWavFloat, 0}),
+        CorpusRow{"no_repeat_stereo_16bit", shape(LoopLayout::NoRepeat, 2), kWav16, 0},
+        CorpusRow{"no_repeat_mono_float", shape(LoopLayout::NoRepeat, 1, 3), kWavFloat, 0}),
     [](const testing::TestParamInfo<CorpusRow>& info) { return std::string(info.param.name); });
 
 AudioSamples samplesOf(const Track& track) {
@@ -104,7 +105,7 @@ AudioSamples samplesOf(const Track& track) {
 }
 
 TEST(LoopFinder, CancelledByProgress) {
-    const AudioSamples audio = samplesOf(RenderTrack(spec(LoopLayout::Repeated, 2)));
+    const AudioSamples audio = samplesOf(RenderTrack(shape(LoopLayout::Repeated, 2)));
     int calls = 0;
     const LoopSearch found = FindLoops(audio, {}, [&](double) { return ++calls < 3; });
     EXPECT_TRUE(found.cancelled);
@@ -118,13 +119,13 @@ TEST(LoopFinder, TooShortOrSilentAudioHasNoLoop) {
         EXPECT_TRUE(FindLoops(silence).candidates.empty()) << frames;
     }
     // The first three seconds of a track, before its loop comes round again.
-    Track track = RenderTrack(spec(LoopLayout::Repeated, 1, 3));
+    Track track = RenderTrack(shape(LoopLayout::Repeated, 1, 3));
     track.samples.resize(3 * 44100);
     EXPECT_TRUE(FindLoops(samplesOf(track)).candidates.empty());
 }
 
 TEST(LoopFinder, MinimumLoopLongerThanThePeriodLeavesOnlyMultiples) {
-    TrackSpec s = spec(LoopLayout::Repeated, 1, 3);
+    TrackSpec s = shape(LoopLayout::Repeated, 1, 3);
     const Track track = RenderTrack(s);
     LoopSearchOptions options;
     options.minLoopFrames = track.loopFrames + 1;
@@ -134,7 +135,7 @@ TEST(LoopFinder, MinimumLoopLongerThanThePeriodLeavesOnlyMultiples) {
 }
 
 TEST(LoopFinder, SeamScoreOfTheLoopOffByOneAndOfUnrelatedPoints) {
-    const Track track = RenderTrack(spec(LoopLayout::Repeated, 2));
+    const Track track = RenderTrack(shape(LoopLayout::Repeated, 2));
     const AudioSamples audio = samplesOf(track);
     const std::int64_t start = track.loopStart + 5000;
     EXPECT_EQ(SeamScore(audio, start, start + track.loopFrames), 0.0);
@@ -169,7 +170,7 @@ protected:
 
 TEST_F(FindCommand, JsonLinePerFileAndWriteIntoThePosFile) {
     WriteTrack(m_track, m_dir.path() / "BGM01.WAV", kWav16);
-    WriteTrack(RenderTrack(spec(LoopLayout::NoRepeat, 1)), m_dir.path() / "BGM02.WAV", kWav16);
+    WriteTrack(RenderTrack(shape(LoopLayout::NoRepeat, 1)), m_dir.path() / "BGM02.WAV", kWav16);
     const fs::path pos1 = m_dir.path() / "BGM01.POS";
     const fs::path pos2 = m_dir.path() / "BGM02.POS";
     WritePosFile(pos1, {1, 2});
@@ -210,7 +211,7 @@ TEST_F(FindCommand, AudioFileWritesThePosFilePlayersLookFor) {
 
 TEST_F(FindCommand, NoLoopIsOneLineAndWrongOptionsAreUsageErrors) {
     const fs::path wav = m_dir.path() / "noise.wav";
-    WriteTrack(RenderTrack(spec(LoopLayout::NoRepeat, 2)), wav, kWav16);
+    WriteTrack(RenderTrack(shape(LoopLayout::NoRepeat, 2)), wav, kWav16);
     const ToolRun r = runTool({"find", "--write", wav.string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, wav.string() + ": no seamless loop (audio noise.wav)\n");
