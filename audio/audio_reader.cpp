@@ -60,43 +60,37 @@ bool AudioReader::seek(std::int64_t from) {
     return true;
 }
 
-std::int64_t AudioReader::read(std::int64_t from, std::int64_t count, void* out) {
+template <class ReadFrames>
+std::int64_t AudioReader::readWith(std::int64_t from, std::int64_t count, ReadFrames readFrames) {
     if (from < 0 || count <= 0 || from >= m_info.frames)
         return 0;
     count = std::min(count, m_info.frames - from);
     if (!seek(from))
         throw AudioError("cannot seek in audio file " + m_path.string() + ": " +
                          sf_strerror(m_file));
-    sf_count_t got = 0;
-    switch (m_type) {
-    case SampleType::Int16:
-        got = sf_readf_short(m_file, static_cast<short*>(out), count);
-        break;
-    case SampleType::Int32:
-        got = sf_readf_int(m_file, static_cast<int*>(out), count);
-        break;
-    case SampleType::Float32:
-        got = sf_readf_float(m_file, static_cast<float*>(out), count);
-        break;
-    }
+    const sf_count_t got = readFrames(count);
     if (got < 0 || (got < count && sf_error(m_file) != SF_ERR_NO_ERROR))
         throw AudioError("cannot read audio file " + m_path.string() + ": " + sf_strerror(m_file));
     m_cursor = from + got;
     return got;
 }
 
+std::int64_t AudioReader::read(std::int64_t from, std::int64_t count, void* out) {
+    return readWith(from, count, [&](sf_count_t n) -> sf_count_t {
+        switch (m_type) {
+        case SampleType::Int16:
+            return sf_readf_short(m_file, static_cast<short*>(out), n);
+        case SampleType::Int32:
+            return sf_readf_int(m_file, static_cast<int*>(out), n);
+        case SampleType::Float32:
+            break;
+        }
+        return sf_readf_float(m_file, static_cast<float*>(out), n);
+    });
+}
+
 std::int64_t AudioReader::readFloat(std::int64_t from, std::int64_t count, float* out) {
-    if (from < 0 || count <= 0 || from >= m_info.frames)
-        return 0;
-    count = std::min(count, m_info.frames - from);
-    if (!seek(from))
-        throw AudioError("cannot seek in audio file " + m_path.string() + ": " +
-                         sf_strerror(m_file));
-    const sf_count_t got = sf_readf_float(m_file, out, count);
-    if (got < 0 || (got < count && sf_error(m_file) != SF_ERR_NO_ERROR))
-        throw AudioError("cannot read audio file " + m_path.string() + ": " + sf_strerror(m_file));
-    m_cursor = from + got;
-    return got;
+    return readWith(from, count, [&](sf_count_t n) { return sf_readf_float(m_file, out, n); });
 }
 
 } // namespace kestrin::audio

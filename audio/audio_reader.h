@@ -50,6 +50,9 @@ public:
 
 private:
     bool seek(std::int64_t from);
+    // Checks and clamps the window, seeks, and reads it with `readFrames`.
+    template <class ReadFrames>
+    std::int64_t readWith(std::int64_t from, std::int64_t count, ReadFrames readFrames);
 
     std::filesystem::path m_path;
     AudioInfo m_info;

@@ -3,7 +3,7 @@
 // shortcut to the first frame handed to the device, and the cost of playing
 // a 10-minute stereo file, each beside a bare Qt Multimedia or idle baseline.
 // Needs PULSE_SERVER (scripts/with-pulse starts a private server).
-#include "attach_views.h"
+#include "bench_window.h"
 #include "common_dialogs.h"
 #include "editor_window.h"
 #include "sound_engine.h"
@@ -57,14 +57,7 @@ QString tenMinuteTrack() {
     return pos;
 }
 
-std::unique_ptr<kestrin::EditorWindow> showEditor() {
-    auto window = std::make_unique<kestrin::EditorWindow>();
-    kestrin::views::AttachViews(*window);
-    window->show();
-    window->activateWindow();
-    (void)QTest::qWaitForWindowActive(window.get());
-    return window;
-}
+using kestrin::bench::showEditor;
 
 void openTrack(kestrin::EditorWindow* window) {
     const QString pos = tenMinuteTrack();

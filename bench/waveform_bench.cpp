@@ -4,8 +4,8 @@
 // the file alone, Open with the overview beside Open of a POS file without
 // audio, a seam repaint at each zoom beside a blank widget's repaint, and a
 // marker drag step beside a slider key step (both run the field cascade).
-#include "attach_views.h"
 #include "audio_reader.h"
+#include "bench_window.h"
 #include "common_dialogs.h"
 #include "editor_window.h"
 #include "peak_scan.h"
@@ -114,14 +114,7 @@ BENCHMARK(BM_SummaryOfTenMinutes)->Unit(benchmark::kMillisecond);
 
 // ---- the window ----
 
-std::unique_ptr<kestrin::EditorWindow> showEditor() {
-    auto window = std::make_unique<kestrin::EditorWindow>();
-    kestrin::views::AttachViews(*window);
-    window->show();
-    window->activateWindow();
-    (void)QTest::qWaitForWindowActive(window.get());
-    return window;
-}
+using kestrin::bench::showEditor;
 
 void chooseFile(const QString& path) {
     kestrin::CommonDialogs::setChooser([path](const kestrin::CommonDialogs::DialogRequest&) {
