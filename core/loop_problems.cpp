@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace kestrin {
@@ -70,7 +71,9 @@ std::string GroupedText(std::int64_t value) {
             text += ',';
         text += digits[i];
     }
-    return value < 0 ? "-" + text : text;
+    if (value < 0)
+        text.insert(text.begin(), '-');
+    return text;
 }
 
 std::string ClockText(std::int64_t frames, int sampleRate) {
@@ -79,9 +82,11 @@ std::string ClockText(std::int64_t frames, int sampleRate) {
     const std::int64_t whole = std::llabs(ms);
     const std::int64_t seconds = whole / 1000 % 60;
     const std::int64_t millis = whole % 1000;
-    return (ms < 0 ? "-" : "") + std::string(whole / 60000 < 10 ? "0" : "") +
-           std::to_string(whole / 60000) + (seconds < 10 ? ":0" : ":") + std::to_string(seconds) +
-           (millis < 100 ? (millis < 10 ? ".00" : ".0") : ".") + std::to_string(millis);
+    char text[48];
+    std::snprintf(text, sizeof text, "%s%02lld:%02lld.%03lld", ms < 0 ? "-" : "",
+                  static_cast<long long>(whole / 60000), static_cast<long long>(seconds),
+                  static_cast<long long>(millis));
+    return text;
 }
 
 std::string SeamVerdict(const SeamFigures& seam) {
