@@ -42,6 +42,9 @@ constexpr double kNoiseFactor = 2.0;             // unshared level still taken f
 constexpr double kQuietFactor = 8.0;             // blocks this close to the noise are neutral
 constexpr double kSplitEvidence = 30.0;          // a split's gain over the scatter
 constexpr double kExactRelative = 1e-6;          // relative difference of exact copies, at most
+constexpr std::size_t kSmear = 4;                // samples a codec smears a change by
+constexpr std::size_t kNoiseSpan = 512;          // samples after the start that give its noise
+constexpr double kDifferFactor = 100.0;          // a sample this far above that noise differs
 constexpr double kSilentLevel = 1e-9;            // mean square, about -90 dBFS
 constexpr double kRelativeSilence = 1e-5;        // -50 dB below the track's mean square
 
@@ -713,7 +716,30 @@ private:
             if (bestGain < kSplitEvidence * std::max(variance, 1e-12))
                 bestAt = 0;
         }
+        if (bestAt > 0)
+            bestAt = lastDifferingBefore(relative, bestAt);
         return lo + static_cast<std::int64_t>(bestAt);
+    }
+
+    // A codec spreads its noise a few samples to both sides of the change,
+    // which can carry a split by means past it. The start goes to just after
+    // the last sample within a few of `split` whose difference stands far
+    // above the noise of the match after it; with none there, `split` stays.
+    static std::size_t lastDifferingBefore(const std::vector<double>& relative, std::size_t split) {
+        const std::size_t span = relative.size();
+        std::vector<double> after(
+            relative.begin() + static_cast<std::ptrdiff_t>(split),
+            relative.begin() + static_cast<std::ptrdiff_t>(std::min(span, split + kNoiseSpan)));
+        std::nth_element(after.begin(),
+                         after.begin() + static_cast<std::ptrdiff_t>(after.size() / 2),
+                         after.end());
+        const double differs = kDifferFactor * after[after.size() / 2];
+        const std::size_t bottom = split > kSmear ? split - kSmear : 0;
+        for (std::size_t i = std::min(span, split + kSmear); i > bottom; --i) {
+            if (relative[i - 1] > differs)
+                return i;
+        }
+        return split;
     }
 
     const AudioSamples& m_audio;

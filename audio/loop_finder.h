@@ -48,9 +48,13 @@
 //      the local level, on a log scale. The split into a differing and a
 //      matching stretch with the least squared deviation from their means
 //      gives the start; where the copies are exact after it, the start moves
-//      to just after the last sample that differs at all. Bit-exact repeats
-//      give the first sample that repeats; noisy ones come within a sample or
-//      so, lossy ones within a few.
+//      to just after the last sample that differs at all. Otherwise, since a
+//      codec smears its noise a few samples to both sides of the change, the
+//      start moves to just after the last sample within four of the split
+//      whose difference is over 100 times the median of the 512 samples after
+//      it. Bit-exact repeats give the first sample that repeats; noisy ones
+//      come within a sample or so, lossy ones mostly within one, a few
+//      samples early where the two copies happen to sound alike before it.
 //   6. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
 //      LoopCandidate::score). Lags that are whole multiples of a found loop
