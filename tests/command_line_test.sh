@@ -46,7 +46,7 @@ fi
 # start 44100, stop 2646000 (60 s)
 printf '\104\254\000\000\360\137\050\000' >"$work/BGM01.POS"
 cd "$work"
-xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" sh -c '
+xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 800x600x24 -dpi 96" sh -c '
     set -eu
     . "$2"
     "$1" BGM01.POS >editor.log 2>&1 & pid=$!

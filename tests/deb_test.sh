@@ -50,7 +50,7 @@ private_home "$out/env"
 
 # Runs the given editor under a virtual X server until its window shows.
 editor_shows_window() {
-    xvfb-run -a -s "-screen 0 640x480x24" sh -c '
+    xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 640x480x24" sh -c '
         "$1" & pid=$!
         for _ in $(seq 1 100); do
             if xdotool search --name "^Aldmere WAVE POS File Editor$" >/dev/null 2>&1; then

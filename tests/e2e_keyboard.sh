@@ -14,7 +14,7 @@ private_home "$work/env"
 printf '\104\254\000\000\360\137\050\000TAIL' >"$work/BGM01.POS"
 
 cd "$work"
-xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" sh -c '
+xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 800x600x24 -dpi 96" sh -c '
     set -eu
     bin=$1; work=$2
     wait_for() { # window name

@@ -35,7 +35,7 @@ printf '\350\003\000\000\200\070\001\000' >"$work/LOOP.POS"
 status=0
 for scale in 1 2; do
     shot="$work/screen-$scale.png"
-    xvfb-run -a -s "-screen 0 1600x1400x24 -dpi 96" sh -c '
+    xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 1600x1400x24 -dpi 96" sh -c '
         set -eu
         bin=$1; work=$2; scale=$3; shot=$4
         QT_SCALE_FACTOR=$scale "$bin" >"$work/editor.log" 2>&1 & pid=$!
