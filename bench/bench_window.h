@@ -5,7 +5,10 @@
 #include "attach_views.h"
 #include "editor_window.h"
 
+#include <QApplication>
 #include <QTest>
+
+#include <benchmark/benchmark.h>
 
 #include <memory>
 
@@ -19,6 +22,21 @@ inline std::unique_ptr<EditorWindow> showEditor() {
     window->activateWindow();
     (void)QTest::qWaitForWindowActive(window.get());
     return window;
+}
+
+// The main() of a window benchmark: an offscreen application (unless a
+// platform is chosen), then the benchmarks. `prepare` runs once the
+// application exists.
+template <class Prepare> int RunWindowBenchmarks(int argc, char** argv, Prepare prepare) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kestrin"));
+    prepare();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 } // namespace kestrin::bench

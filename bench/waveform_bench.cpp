@@ -258,14 +258,8 @@ BENCHMARK(BM_SeamDragStep)->Arg(0)->Arg(4)->Arg(10)->Unit(benchmark::kMicrosecon
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Kestrin"));
-    // The panel's remembered state stays out of the user's settings.
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, scratch().path());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return kestrin::bench::RunWindowBenchmarks(argc, argv, [] {
+        // The panel's remembered state stays out of the user's settings.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, scratch().path());
+    });
 }
