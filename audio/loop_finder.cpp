@@ -33,6 +33,7 @@ constexpr double kSeedLimit = 0.1;               // residual: above it, no repet
 constexpr double kMinThreshold = 2e-4;           // residual threshold for bit-exact copies
 constexpr double kLossyThreshold = 0.02;         // the same through a lossy codec
 constexpr double kThresholdFactor = 30.0;        // threshold over the typical residual
+constexpr double kInexact = 1e-4;                // residual of a copy that is not exact
 constexpr double kBlockSeconds = 1024.0 / 44100; // the block of step 4
 constexpr int kForwardMisses = 4;                // different blocks that end a repetition
 constexpr int kLookPast = 3;                     // slightly different blocks looked past
@@ -572,11 +573,16 @@ private:
             return v[v.size() / 2];
         };
         const double residual = median(residuals);
+        // A track decoded from a lossy codec and stored again as PCM copies
+        // exactly in places and only closely in others, like the codec's own
+        // file: one inexact block that still matches is taken for that.
+        const bool inexact =
+            m_audio.lossy || *std::max_element(residuals.begin(), residuals.end()) > kInexact;
         m_threshold = std::clamp(kThresholdFactor * residual,
-                                 m_audio.lossy ? kLossyThreshold : kMinThreshold, kSeedLimit);
+                                 inexact ? kLossyThreshold : kMinThreshold, kSeedLimit);
         m_noise = median(levels);
         m_quiet = std::max(m_silence, kQuietFactor * m_noise);
-        m_toleratedMisses = m_audio.lossy || residual > 1e-6 ? 1 : 0;
+        m_toleratedMisses = inexact || residual > 1e-6 ? 1 : 0;
     }
 
     BlockMatch classify(std::int64_t t0, std::int64_t t1) {

@@ -40,8 +40,10 @@
 //      block (about 23 ms) backwards and forwards while the blocks keep
 //      matching: residual under a threshold set from the median residual of
 //      blocks around the template and spread over the track (so codec noise
-//      is tolerated, a different note is not). Blocks near the noise floor or
-//      silent in both copies neither match nor break a match.
+//      is tolerated, a different note is not). The threshold is looser for
+//      a lossy source, and for a file whose matching blocks are not all
+//      exact: lossy audio decoded and stored again as PCM. Blocks near the
+//      noise floor or silent in both copies neither match nor break a match.
 //   5. Sample-exact start. Around the block where the match begins, each
 //      sample's squared difference of the two copies (after a gain line
 //      fitted where they agree, so a fade is followed) is taken relative to
