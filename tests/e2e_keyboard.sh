@@ -6,9 +6,10 @@
 # Usage: tests/e2e_keyboard.sh path/to/kestrin
 set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+tests=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-. "$(dirname "$0")/private_home.sh"
+. "$tests/private_home.sh"
 private_home "$work/env"
 # start 44100, stop 2646000 (60 s), then a tail that must survive
 printf '\104\254\000\000\360\137\050\000TAIL' >"$work/BGM01.POS"
@@ -17,20 +18,13 @@ cd "$work"
 xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 800x600x24 -dpi 96" sh -c '
     set -eu
     bin=$1; work=$2
-    wait_for() { # window name
-        for _ in $(seq 1 200); do
-            id=$(xdotool search --name "$1" 2>/dev/null | head -n1 || true)
-            [ -n "$id" ] && { echo "$id"; return 0; }
-            sleep 0.05
-        done
-        echo "window \"$1\" did not appear" >&2; return 1
-    }
+    . "$3"
     "$bin" >"$work/editor.log" 2>&1 & pid=$!
-    win=$(wait_for "Aldmere WAVE POS File Editor")
+    win=$(wait_for_window "Aldmere WAVE POS File Editor")
     sleep 0.3
     xdotool windowfocus --sync "$win"
     xdotool key ctrl+o
-    dlg=$(wait_for "Open an QRV POS File")
+    dlg=$(wait_for_window "Open an QRV POS File")
     sleep 0.3
     xdotool windowfocus --sync "$dlg"
     # the name without extension: the dialog adds .POS
@@ -45,7 +39,7 @@ xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 800x600x24 -dpi 96" sh -c '
     sleep 0.5
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-' sh "$bin" "$work"
+' sh "$bin" "$work" "$tests/x11_window.sh"
 
 got=$(od -An -v -tx1 "$work/BGM01.POS" | tr -s " \n" " " | sed "s/^ //; s/ $//")
 want="44 ac 00 00 e0 bf 50 00 54 41 49 4c"

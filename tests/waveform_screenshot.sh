@@ -7,9 +7,10 @@
 # Usage: tests/waveform_screenshot.sh path/to/kestrin
 set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+tests=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-. "$(dirname "$0")/private_home.sh"
+. "$tests/private_home.sh"
 private_home "$work/env"
 
 le32() { # a number as 4 little-endian bytes
@@ -38,14 +39,9 @@ for scale in 1 2; do
     xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 1600x1400x24 -dpi 96" sh -c '
         set -eu
         bin=$1; work=$2; scale=$3; shot=$4
+        . "$5"
         QT_SCALE_FACTOR=$scale "$bin" >"$work/editor.log" 2>&1 & pid=$!
-        win=""
-        for _ in $(seq 1 200); do
-            win=$(xdotool search --name "Aldmere WAVE POS File Editor" 2>/dev/null | head -n1 || true)
-            [ -n "$win" ] && break
-            sleep 0.05
-        done
-        [ -n "$win" ] || { echo "the editor window did not appear" >&2; exit 1; }
+        win=$(wait_for_window "Aldmere WAVE POS File Editor")
         sleep 0.3
         xdotool windowfocus --sync "$win"
         xdotool key ctrl+o
@@ -58,7 +54,7 @@ for scale in 1 2; do
         import -window root "$shot"
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
-    ' sh "$bin" "$work" "$scale" "$shot"
+    ' sh "$bin" "$work" "$scale" "$shot" "$tests/x11_window.sh"
     read -r x y width height <"$work/geometry"
     # The form takes the top 230 pixels at scale 1 (menu bar included); the
     # panel lies below it, the status bar at the very bottom.
