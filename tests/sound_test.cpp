@@ -231,9 +231,11 @@ TEST_P(PlayRefusals, SayWhyAndChangeNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     LoopMenu, PlayRefusals,
-    testing::Values(RefusalRow{"stop_not_after_start", "2000", "2000", "is not after the start"},
-                    RefusalRow{"negative_start", "-5", "2000", "is negative"},
-                    RefusalRow{"stop_beyond_audio", "0", "44101", "beyond the end of the audio"},
+    testing::Values(RefusalRow{"stop_not_after_start", "2000", "2000",
+                               "is not after start 2000: players drop the loop"},
+                    RefusalRow{"negative_start", "-5", "2000", "start -5 is negative"},
+                    RefusalRow{"stop_beyond_audio", "0", "44101",
+                               "stop 44101 lies beyond the end of the audio (44100 samples)"},
                     RefusalRow{"field_out_of_range", "0", "1e20", "does not hold a sample count"}),
     [](const testing::TestParamInfo<RefusalRow>& info) { return std::string(info.param.name); });
 

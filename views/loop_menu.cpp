@@ -2,6 +2,7 @@
 #include "loop_menu.h"
 
 #include "editor_window.h"
+#include "loop_problems.h"
 #include "positions.h"
 
 #include <QAction>
@@ -96,9 +97,9 @@ void LoopMenu::fileOpened(const QString& path) {
 }
 
 std::optional<PlayPoints> LoopMenu::playablePoints(QString* why) const {
-    PlayPoints points;
-    for (auto [field, target, which] : {std::tuple{m_startSamples, &points.start, tr("start")},
-                                        std::tuple{m_stopSamples, &points.stop, tr("stop")}}) {
+    PosValues values;
+    for (auto [field, target, which] : {std::tuple{m_startSamples, &values.start, tr("start")},
+                                        std::tuple{m_stopSamples, &values.stop, tr("stop")}}) {
         try {
             *target = PositionFromSampleText(field->text().toStdString());
         } catch (const OverflowError&) {
@@ -108,18 +109,15 @@ std::optional<PlayPoints> LoopMenu::playablePoints(QString* why) const {
             return std::nullopt;
         }
     }
-    if (points.start < 0) {
-        *why = tr("Cannot play: the start %1 is negative.").arg(sampleCount(points.start));
-    } else if (points.stop <= points.start) {
-        *why = tr("Cannot play: the stop %1 is not after the start %2.")
-                   .arg(sampleCount(points.stop), sampleCount(points.start));
-    } else if (points.stop > m_audio->frames) {
-        *why = tr("Cannot play: the stop %1 lies beyond the end of the audio (%2 samples).")
-                   .arg(sampleCount(points.stop), sampleCount(m_audio->frames));
-    } else {
-        return points;
+    // Worded as check words them, so that the menu and kestrin-pos agree.
+    std::vector<std::string> problems = PositionProblems(values);
+    if (const auto beyond = StopBeyondAudioProblem(values.stop, m_audio->frames))
+        problems.push_back(*beyond);
+    if (!problems.empty()) {
+        *why = tr("Cannot play: %1.").arg(QString::fromStdString(problems.front()));
+        return std::nullopt;
     }
-    return std::nullopt;
+    return PlayPoints{values.start, values.stop};
 }
 
 // While playing, every valid edit of the sample fields is heard from the
