@@ -46,6 +46,11 @@ constexpr double kExactRelative = 1e-6;          // relative difference of exact
 constexpr std::size_t kSmear = 4;                // samples a codec smears a change by
 constexpr std::size_t kNoiseSpan = 512;          // samples after the start that give its noise
 constexpr double kDifferFactor = 100.0;          // a sample this far above that noise differs
+constexpr std::size_t kBroadReach = 64;          // samples to each side for a codec-like level
+constexpr std::size_t kStretchReach = 256;       // samples after a split searched for a stretch
+constexpr double kStretchCap = 4.0;              // of one sample's log ratio to the noise
+constexpr double kStretchAllowance = 2.0;        // log ratio a sample of noise may reach
+constexpr double kStretchEvidence = 12.0;        // summed log ratio of a differing stretch
 constexpr double kSilentLevel = 1e-9;            // mean square, about -90 dBFS
 constexpr double kRelativeSilence = 1e-5;        // -50 dB below the track's mean square
 
@@ -670,6 +675,7 @@ private:
         constexpr std::size_t kReach = 16;
         const double floor = 2.0 * static_cast<double>(ch) * (kNoiseFactor * m_noise + 1e-12);
         std::vector<double> relative(span);
+        std::vector<double> broad(span);           // the same over a broader level
         std::vector<double> sum(span + 1, 0.0);    // prefix sums of the log values
         std::vector<double> square(span + 1, 0.0); // and of their squares
         for (std::size_t i = 0; i < span; ++i) {
@@ -678,6 +684,11 @@ private:
             const double level =
                 (energyPrefix[to] - energyPrefix[from]) / static_cast<double>(to - from);
             relative[i] = difference[i] / (level + floor);
+            const std::size_t wideFrom = i > kBroadReach ? i - kBroadReach : 0;
+            const std::size_t wideTo = std::min(span, i + kBroadReach + 1);
+            broad[i] = difference[i] / ((energyPrefix[wideTo] - energyPrefix[wideFrom]) /
+                                            static_cast<double>(wideTo - wideFrom) +
+                                        floor);
             const double v = std::log(relative[i] + 1e-10);
             sum[i + 1] = sum[i] + v;
             square[i + 1] = square[i] + v * v;
@@ -723,8 +734,44 @@ private:
                 bestAt = 0;
         }
         if (bestAt > 0)
-            bestAt = lastDifferingBefore(relative, bestAt);
+            bestAt = lastDifferingBefore(relative, lastDifferingStretch(broad, bestAt));
         return lo + static_cast<std::int64_t>(bestAt);
+    }
+
+    // The median of values[from, to), to clipped to the end.
+    static double medianOf(const std::vector<double>& values, std::size_t from, std::size_t to) {
+        std::vector<double> part(values.begin() + static_cast<std::ptrdiff_t>(from),
+                                 values.begin() +
+                                     static_cast<std::ptrdiff_t>(std::min(values.size(), to)));
+        std::nth_element(part.begin(), part.begin() + static_cast<std::ptrdiff_t>(part.size() / 2),
+                         part.end());
+        return part[part.size() / 2];
+    }
+
+    // A split by means can stop at a long stretch that differs only a little
+    // and leave a short one that clearly differs after it: the codec hid most
+    // of the change. Scanning back from a little after `split`, the evidence
+    // that the copies differ is summed (CUSUM) from each sample's log ratio
+    // to the noise of the match, capped so that one burst of codec noise
+    // cannot decide, less what noise alone reaches; where it exceeds a bound,
+    // the split moves to just after the stretch that raised it. The level
+    // here is taken over a codec's short frame, as its noise is, so that a
+    // quiet moment after a loud one does not pass for a difference.
+    static std::size_t lastDifferingStretch(const std::vector<double>& broad, std::size_t split) {
+        const double noise = medianOf(broad, split, split + kNoiseSpan) + 1e-30;
+        const std::size_t top = std::min(broad.size(), split + kStretchReach);
+        double evidence = 0.0;
+        std::size_t boundary = top;
+        for (std::size_t i = top; i > split; --i) {
+            const double previous = evidence;
+            const double ratio = std::log(broad[i - 1] / noise + 1e-30);
+            evidence = std::max(0.0, evidence + std::min(kStretchCap, ratio) - kStretchAllowance);
+            if (previous == 0.0 && evidence > 0.0)
+                boundary = i;
+            if (evidence > kStretchEvidence) // a stretch cut off by the end of the reach is not one
+                return boundary + 16 <= top ? boundary : split;
+        }
+        return split;
     }
 
     // A codec spreads its noise a few samples to both sides of the change,
@@ -733,13 +780,7 @@ private:
     // above the noise of the match after it; with none there, `split` stays.
     static std::size_t lastDifferingBefore(const std::vector<double>& relative, std::size_t split) {
         const std::size_t span = relative.size();
-        std::vector<double> after(
-            relative.begin() + static_cast<std::ptrdiff_t>(split),
-            relative.begin() + static_cast<std::ptrdiff_t>(std::min(span, split + kNoiseSpan)));
-        std::nth_element(after.begin(),
-                         after.begin() + static_cast<std::ptrdiff_t>(after.size() / 2),
-                         after.end());
-        const double differs = kDifferFactor * after[after.size() / 2];
+        const double differs = kDifferFactor * medianOf(relative, split, split + kNoiseSpan);
         const std::size_t bottom = split > kSmear ? split - kSmear : 0;
         for (std::size_t i = std::min(span, split + kSmear); i > bottom; --i) {
             if (relative[i - 1] > differs)

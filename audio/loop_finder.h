@@ -50,13 +50,18 @@
 //      the local level, on a log scale. The split into a differing and a
 //      matching stretch with the least squared deviation from their means
 //      gives the start; where the copies are exact after it, the start moves
-//      to just after the last sample that differs at all. Otherwise, since a
+//      to just after the last sample that differs at all. Otherwise the
+//      split may have stopped at a long stretch that differs only a little,
+//      before a short one that clearly does: summed evidence (CUSUM) of
+//      differences above the noise of the match, scanned back from 256
+//      samples after the split, moves it past such a stretch. Then, since a
 //      codec smears its noise a few samples to both sides of the change, the
 //      start moves to just after the last sample within four of the split
 //      whose difference is over 100 times the median of the 512 samples after
 //      it. Bit-exact repeats give the first sample that repeats; noisy ones
 //      come within a sample or so, lossy ones mostly within one, a few
-//      samples early where the two copies happen to sound alike before it.
+//      samples early where the two copies agree to within the codec's noise
+//      before it: there no measurement can tell where the repeat begins.
 //   6. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
 //      LoopCandidate::score). Lags that are whole multiples of a found loop
