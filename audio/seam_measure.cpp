@@ -101,7 +101,8 @@ std::vector<double> energySums(const float* samples, std::int64_t frames, int ch
 }
 
 std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamFrames& seam,
-                                                std::int64_t start, std::int64_t stop) {
+                                                std::int64_t start, std::int64_t stop,
+                                                double seamlessBelow) {
     const std::int64_t n = reader.info().frames;
     const int ch = reader.info().channels;
     const std::int64_t reach = reader.info().sampleRate > 0 ? reader.info().sampleRate : 44100;
@@ -129,7 +130,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
                               rEnergy[static_cast<std::size_t>(at)];
         if (energy < kSilence * static_cast<double>(len * ch))
             return true;
-        const double limit = SeamlessScore * energy;
+        const double limit = seamlessBelow * energy;
         const float* r = region.data() + at * ch;
         // The first frames in full, without a branch to mispredict: they alone
         // rule out nearly every stop.
@@ -154,7 +155,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
             if (candidate < lo || candidate > hi || !matches(candidate))
                 continue;
             const SeamFrames f = framesAround(reader, start, candidate);
-            if (SeamScore(f.audio, f.start, f.stop, kWindow) < SeamlessScore)
+            if (SeamScore(f.audio, f.start, f.stop, kWindow) < seamlessBelow)
                 return candidate;
         }
         if (stop - d < lo && stop + d > hi)
@@ -171,11 +172,13 @@ std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, 
     if (start < 0 || stop <= start || stop > n || (start == 0 && stop == n))
         return std::nullopt;
     SeamFigures figures;
+    figures.seamlessBelow =
+        InexactEncodingOf(reader.info().format) ? LossySeamlessScore : SeamlessScore;
     const SeamFrames f = framesAround(reader, start, stop);
     figures.score = SeamScore(f.audio, f.start, f.stop, kWindow);
     figures.jump = jumpOf(f);
     if (suggest && !IsSeamless(figures))
-        figures.seamlessStop = nearestSeamlessStop(reader, f, start, stop);
+        figures.seamlessStop = nearestSeamlessStop(reader, f, start, stop, figures.seamlessBelow);
     return figures;
 }
 

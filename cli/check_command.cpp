@@ -36,7 +36,9 @@ The seam is measured in the audio around the two positions only: the frames
 after the start are compared with those after the stop (what would have
 played), and the frames before the stop with those before the start, by the
 seam score find uses (0 identical, 1 unrelated audio). A score of 0.001 or
-more is a problem, reported with where the seam is, its step (the largest
+more (0.01 for audio through a lossy codec such as Vorbis or MP3, whose
+copies differ by the codec's noise alone) is a problem, reported with where
+the seam is, its step (the largest
 difference in 16-bit sample values, 32,768 being full scale, and in dB of
 full scale) and its score, e.g.
 

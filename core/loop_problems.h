@@ -30,6 +30,15 @@ std::optional<std::string> SampleRateProblem(int sampleRate);
 // name, `expected` the name players look for.
 std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected);
 
+// Seam scores below this are not heard: the difference across the jump lies
+// about 30 dB below the audio itself.
+inline constexpr double SeamlessScore = 1e-3;
+
+// The same for audio through a lossy codec (Vorbis, MP3, ...): its two
+// copies of a loop differ by the codec's noise, 25 to 30 dB below the audio,
+// so a jump between them scores up to a few thousandths where it is right.
+inline constexpr double LossySeamlessScore = 1e-2;
+
 // How the jump from stop back to start sounds, as measured in the audio.
 struct SeamFigures {
     // The loop finder's seam score (audio::SeamScore): 0 for identical audio
@@ -43,15 +52,14 @@ struct SeamFigures {
     // The stop nearest the measured one, within a second of it, that makes a
     // seamless seam with the same start; nullopt when there is none.
     std::optional<std::int64_t> seamlessStop;
+    // Scores below this are seamless: SeamlessScore, or LossySeamlessScore
+    // for audio through a lossy codec.
+    double seamlessBelow = SeamlessScore;
 };
-
-// Seam scores below this are not heard: the difference across the jump lies
-// about 30 dB below the audio itself.
-inline constexpr double SeamlessScore = 1e-3;
 
 // The seam cannot be heard.
 inline bool IsSeamless(const SeamFigures& seam) {
-    return seam.score < SeamlessScore;
+    return seam.score < seam.seamlessBelow;
 }
 
 // `value` with a comma between each group of three digits ("3,527,999").

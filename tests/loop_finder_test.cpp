@@ -6,6 +6,7 @@
 #include "loop_finder.h"
 #include "pos_file.h"
 #include "pos_tool.h"
+#include "seam_measure.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -110,6 +111,12 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
         << "start " << best.start << ", loop begins at " << track.loopStart;
     EXPECT_GT(best.score, 0.9);
     EXPECT_LT(best.seam, 0.05);
+
+    // check and the panel judge the true loop seamless, codec noise and all
+    AudioReader reader(row.storedAgainAs != 0 ? file.parent_path() / "decoded.wav" : file);
+    const auto seam = MeasureSeam(reader, track.loopStart, track.loopStart + track.loopFrames);
+    ASSERT_TRUE(seam.has_value());
+    EXPECT_TRUE(IsSeamless(*seam)) << "seam score " << seam->score;
 }
 
 INSTANTIATE_TEST_SUITE_P(
