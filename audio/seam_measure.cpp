@@ -20,6 +20,13 @@ constexpr std::int64_t kJumpFrames = 16;
 constexpr std::int64_t kHeadFrames = 4;
 // SeamScore counts a window this quiet per sample as silence on both sides.
 constexpr double kSilence = 2e-10;
+// Stops to each side of a seam that it must score below to be the lowest
+// nearby.
+constexpr std::int64_t kNearby = 8;
+// Frames, and the share of their energy that their difference stays under,
+// for a stop to be looked at closely as a repeat through codec noise.
+constexpr std::int64_t kNoisyHeadFrames = 16;
+constexpr double kNoisyHeadShare = 0.25;
 
 // Appends frames [from, to) of `reader` to `out`; returns the frames read.
 std::int64_t append(AudioReader& reader, std::int64_t from, std::int64_t to,
@@ -41,15 +48,18 @@ struct SeamFrames {
     std::int64_t stop = 0;
 };
 
-SeamFrames framesAround(AudioReader& reader, std::int64_t start, std::int64_t stop) {
+// `margin` more frames on each side of stop let SeamScore also measure the
+// stops up to `margin` away.
+SeamFrames framesAround(AudioReader& reader, std::int64_t start, std::int64_t stop,
+                        std::int64_t margin = 0) {
     const std::int64_t n = reader.info().frames;
     SeamFrames f;
     f.audio.sampleRate = reader.info().sampleRate;
     f.audio.channels = reader.info().channels;
     const std::int64_t a0 = std::max<std::int64_t>(0, start - kWindow);
     const std::int64_t a1 = std::min(n, start + kWindow);
-    const std::int64_t b0 = std::max<std::int64_t>(0, stop - kWindow);
-    const std::int64_t b1 = std::min(n, stop + kWindow);
+    const std::int64_t b0 = std::max<std::int64_t>(0, stop - kWindow - margin);
+    const std::int64_t b1 = std::min(n, stop + kWindow + margin);
     f.start = start - a0;
     if (b0 <= a1) { // a short loop: one stretch holds both ends
         append(reader, a0, b1, f.audio.samples);
@@ -100,9 +110,28 @@ std::vector<double> energySums(const float* samples, std::int64_t frames, int ch
     return sums;
 }
 
+// The figures of the seam at (start, stop), all but the seamless stop, from
+// frames read around it with a margin of kNearby; `frames` is the audio's
+// length.
+SeamFigures figuresOf(const SeamFrames& f, std::int64_t start, std::int64_t stop,
+                      std::int64_t frames) {
+    SeamFigures figures;
+    figures.score = SeamScore(f.audio, f.start, f.stop, kWindow);
+    figures.jump = jumpOf(f);
+    if (figures.score < SeamlessScore || figures.score >= NoisySeamlessScore)
+        return figures;
+    figures.lowestNearby = true;
+    for (std::int64_t d = -kNearby; d <= kNearby && figures.lowestNearby; ++d) {
+        const std::int64_t other = stop + d;
+        if (d != 0 && other > start && other <= frames &&
+            SeamScore(f.audio, f.start, f.stop + d, kWindow) < figures.score)
+            figures.lowestNearby = false;
+    }
+    return figures;
+}
+
 std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamFrames& seam,
-                                                std::int64_t start, std::int64_t stop,
-                                                double seamlessBelow) {
+                                                std::int64_t start, std::int64_t stop) {
     const std::int64_t n = reader.info().frames;
     const int ch = reader.info().channels;
     const std::int64_t reach = reader.info().sampleRate > 0 ? reader.info().sampleRate : 44100;
@@ -119,8 +148,10 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
     const std::int64_t got = append(reader, lo, std::min(n, hi + kWindow), region);
     const std::vector<double> rEnergy = energySums(region.data(), got, ch);
     // SeamScore's comparison of what follows start and stop, given up as soon
-    // as the difference passes the seamless share of the energy.
-    auto matches = [&](std::int64_t candidate) {
+    // as the difference passes `score` times the energy. `headShare`, when
+    // given, gets the difference over the first frames as a share of their
+    // energy.
+    auto matches = [&](std::int64_t candidate, double score, double* headShare = nullptr) {
         const std::int64_t at = candidate - lo;
         const std::int64_t len = std::min({kWindow, n - candidate, afterStart, got - at});
         if (len <= 0)
@@ -130,7 +161,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
                               rEnergy[static_cast<std::size_t>(at)];
         if (energy < kSilence * static_cast<double>(len * ch))
             return true;
-        const double limit = seamlessBelow * energy;
+        const double limit = score * energy;
         const float* r = region.data() + at * ch;
         // The first frames in full, without a branch to mispredict: they alone
         // rule out nearly every stop.
@@ -139,6 +170,11 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
         for (std::int64_t i = 0; i < head; ++i) {
             const double d = static_cast<double>(s[i]) - r[i];
             difference += d * d;
+        }
+        if (headShare) {
+            const auto h = static_cast<std::size_t>(head / ch);
+            *headShare = difference / (sEnergy[h] + rEnergy[static_cast<std::size_t>(at) + h] -
+                                       rEnergy[static_cast<std::size_t>(at)]);
         }
         if (difference >= limit)
             return false;
@@ -150,16 +186,47 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
         }
         return true;
     };
+    // Whether the first frames differ by little enough for a repeat through
+    // codec noise: unrelated audio differs by about its own energy. Only a
+    // stop whose first few frames passed (`headShare`) is measured further.
+    auto mayRepeatNoisily = [&](std::int64_t candidate, double headShare) {
+        if (!(headShare < kNoisyHeadShare))
+            return false;
+        const std::int64_t at = candidate - lo;
+        const std::int64_t len = std::min({kNoisyHeadFrames, n - candidate, afterStart, got - at});
+        const float* r = region.data() + at * ch;
+        double difference = 0.0;
+        for (std::int64_t i = 0; i < len * ch; ++i) {
+            const double d = static_cast<double>(s[i]) - r[i];
+            difference += d * d;
+        }
+        return difference < kNoisyHeadShare * (sEnergy[static_cast<std::size_t>(len)] +
+                                               rEnergy[static_cast<std::size_t>(at + len)] -
+                                               rEnergy[static_cast<std::size_t>(at)]);
+    };
+    auto seamless = [&](std::int64_t candidate) {
+        return IsSeamless(
+            figuresOf(framesAround(reader, start, candidate, kNearby), start, candidate, n));
+    };
+    // Exact repeats first, which is fast; the stops that may repeat through
+    // codec noise are kept, nearest first, for when there are none.
+    std::vector<std::int64_t> noisy;
     for (std::int64_t d = 1; d <= reach; ++d) {
         for (const std::int64_t candidate : {stop - d, stop + d}) {
-            if (candidate < lo || candidate > hi || !matches(candidate))
+            if (candidate < lo || candidate > hi)
                 continue;
-            const SeamFrames f = framesAround(reader, start, candidate);
-            if (SeamScore(f.audio, f.start, f.stop, kWindow) < seamlessBelow)
+            double headShare = 1.0;
+            if (matches(candidate, SeamlessScore, &headShare) && seamless(candidate))
                 return candidate;
+            if (mayRepeatNoisily(candidate, headShare))
+                noisy.push_back(candidate);
         }
         if (stop - d < lo && stop + d > hi)
             break;
+    }
+    for (const std::int64_t candidate : noisy) {
+        if (matches(candidate, NoisySeamlessScore) && seamless(candidate))
+            return candidate;
     }
     return std::nullopt;
 }
@@ -171,14 +238,10 @@ std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, 
     const std::int64_t n = reader.info().frames;
     if (start < 0 || stop <= start || stop > n || (start == 0 && stop == n))
         return std::nullopt;
-    SeamFigures figures;
-    figures.seamlessBelow =
-        InexactEncodingOf(reader.info().format) ? LossySeamlessScore : SeamlessScore;
-    const SeamFrames f = framesAround(reader, start, stop);
-    figures.score = SeamScore(f.audio, f.start, f.stop, kWindow);
-    figures.jump = jumpOf(f);
+    const SeamFrames f = framesAround(reader, start, stop, kNearby);
+    SeamFigures figures = figuresOf(f, start, stop, n);
     if (suggest && !IsSeamless(figures))
-        figures.seamlessStop = nearestSeamlessStop(reader, f, start, stop, figures.seamlessBelow);
+        figures.seamlessStop = nearestSeamlessStop(reader, f, start, stop);
     return figures;
 }
 

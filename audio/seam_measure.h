@@ -15,10 +15,12 @@ namespace kestrin::audio {
 inline constexpr std::int64_t SeamWindowFrames = 2048;
 
 // Measures the jump from `stop` back to `start` in `reader`'s audio with
-// SeamScore, reading only the frames around start and stop. When the seam is
-// not seamless and `suggest` is set, also looks for the stop nearest to
-// `stop`, within one second of the audio's rate either side, after which
-// the audio matches what follows `start`; ties go to the earlier stop. The
+// SeamScore, reading only the frames around start and stop, and whether the
+// stops up to 8 samples to either side score lower (see IsSeamless). When the
+// seam is not seamless and `suggest` is set, also looks for the stop nearest
+// to `stop`, within one second of the audio's rate either side, whose seam
+// is; ties go to the earlier stop, and a stop scoring under SeamlessScore
+// goes before a nearer one that is seamless only within codec noise. The
 // search reads about two seconds and rejects most stops after a few frames.
 // nullopt unless 0 <= start < stop <= frames, and for the loop of the whole
 // audio, which has nothing before its start or after its stop to compare.

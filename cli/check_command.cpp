@@ -36,11 +36,12 @@ The seam is measured in the audio around the two positions only: the frames
 after the start are compared with those after the stop (what would have
 played), and the frames before the stop with those before the start, by the
 seam score find uses (0 identical, 1 unrelated audio). A score of 0.001 or
-more (0.01 for audio through a lossy codec such as Vorbis or MP3, whose
-copies differ by the codec's noise alone) is a problem, reported with where
-the seam is, its step (the largest
-difference in 16-bit sample values, 32,768 being full scale, and in dB of
-full scale) and its score, e.g.
+more is a problem, unless it is under 0.01 and no stop within 8 samples
+scores lower: audio that went through a lossy codec such as Vorbis or MP3,
+even when stored again as WAV, repeats only that closely. A problem is
+reported with where the seam is, its step (the largest difference in 16-bit
+sample values, 32,768 being full scale, and in dB of full scale) and its
+score, e.g.
 
   seam at 01:20.000 jumps by 23,594 (-2.9 dB of full scale), seam score 0.84:
   a listener hears it; a seamless seam nearby: stop 3527999

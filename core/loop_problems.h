@@ -34,10 +34,11 @@ std::string CaseOnlyNameProblem(const std::string& found, const std::string& exp
 // about 30 dB below the audio itself.
 inline constexpr double SeamlessScore = 1e-3;
 
-// The same for audio through a lossy codec (Vorbis, MP3, ...): its two
-// copies of a loop differ by the codec's noise, 25 to 30 dB below the audio,
-// so a jump between them scores up to a few thousandths where it is right.
-inline constexpr double LossySeamlessScore = 1e-2;
+// Audio that went through a lossy codec (Vorbis, MP3, ...), even when stored
+// again as PCM, carries the codec's noise 25 to 30 dB below the audio in each
+// copy of a loop: there the right seam scores up to a few thousandths. A
+// seam below this score is seamless when no stop close by scores lower.
+inline constexpr double NoisySeamlessScore = 1e-2;
 
 // How the jump from stop back to start sounds, as measured in the audio.
 struct SeamFigures {
@@ -52,14 +53,14 @@ struct SeamFigures {
     // The stop nearest the measured one, within a second of it, that makes a
     // seamless seam with the same start; nullopt when there is none.
     std::optional<std::int64_t> seamlessStop;
-    // Scores below this are seamless: SeamlessScore, or LossySeamlessScore
-    // for audio through a lossy codec.
-    double seamlessBelow = SeamlessScore;
+    // No other stop within a few samples, with the same start, scores lower:
+    // the loop is as close as the audio repeats.
+    bool lowestNearby = false;
 };
 
 // The seam cannot be heard.
 inline bool IsSeamless(const SeamFigures& seam) {
-    return seam.score < seam.seamlessBelow;
+    return seam.score < SeamlessScore || (seam.lowestNearby && seam.score < NoisySeamlessScore);
 }
 
 // `value` with a comma between each group of three digits ("3,527,999").

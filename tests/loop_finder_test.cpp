@@ -112,11 +112,17 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
     EXPECT_GT(best.score, 0.9);
     EXPECT_LT(best.seam, 0.05);
 
-    // check and the panel judge the true loop seamless, codec noise and all
+    // check and the panel judge the true loop seamless, codec noise and all,
+    // and the loop one sample longer not
     AudioReader reader(row.storedAgainAs != 0 ? file.parent_path() / "decoded.wav" : file);
-    const auto seam = MeasureSeam(reader, track.loopStart, track.loopStart + track.loopFrames);
+    const std::int64_t stop = track.loopStart + track.loopFrames;
+    const auto seam = MeasureSeam(reader, track.loopStart, stop);
     ASSERT_TRUE(seam.has_value());
     EXPECT_TRUE(IsSeamless(*seam)) << "seam score " << seam->score;
+    const auto longer = MeasureSeam(reader, track.loopStart, stop + 1);
+    ASSERT_TRUE(longer.has_value());
+    EXPECT_FALSE(IsSeamless(*longer)) << "seam score " << longer->score;
+    EXPECT_EQ(longer->seamlessStop, stop);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -136,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"vorbis_overlap_2s_stereo", withOverlap(2.0, 2), kVorbis, 1},
         CorpusRow{"vorbis_decoded_to_16bit", blockAligned(), kVorbis, 1, kWav16},
         CorpusRow{"mp3_intro_end_faint_then_clear", faintThenClearIntroEnd(), kMp3, 1},
+        CorpusRow{"mp3_decoded_to_16bit", faintThenClearIntroEnd(), kMp3, 1, kWav16},
         CorpusRow{"no_repeat_stereo_16bit", shape(LoopLayout::NoRepeat, 2), kWav16, 0},
         CorpusRow{"no_repeat_mono_float", shape(LoopLayout::NoRepeat, 1, 3), kWavFloat, 0}),
     [](const testing::TestParamInfo<CorpusRow>& info) { return std::string(info.param.name); });
