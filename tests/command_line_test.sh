@@ -9,10 +9,8 @@
 set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 tests=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 . "$tests/private_home.sh"
-private_home "$work/env"
+private_scratch
 failed=0
 
 # row STATUS STREAM PATTERN ARGUMENT...: runs the editor without a display

@@ -7,10 +7,8 @@
 set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 tests=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 . "$tests/private_home.sh"
-private_home "$work/env"
+private_scratch
 # start 44100, stop 2646000 (60 s), then a tail that must survive
 printf '\104\254\000\000\360\137\050\000TAIL' >"$work/BGM01.POS"
 

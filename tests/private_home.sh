@@ -14,3 +14,12 @@ private_home() {
     XDG_RUNTIME_DIR="$1/runtime"
     export HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_RUNTIME_DIR
 }
+
+# Sets `work` to a new scratch folder, removed when the script exits, and
+# moves HOME and the XDG folders into it.
+# Usage: private_scratch
+private_scratch() {
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    private_home "$work/env"
+}

@@ -8,10 +8,8 @@
 set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 tests=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 . "$tests/private_home.sh"
-private_home "$work/env"
+private_scratch
 
 le32() { # a number as 4 little-endian bytes
     printf "\\$(printf %03o $(($1 & 255)))\\$(printf %03o $(($1 >> 8 & 255)))"
