@@ -712,12 +712,7 @@ private:
         // Where the copies are exact after the split, the start is right
         // after the last sample that differs at all: a split by means may
         // take a few chance agreements before it for part of the match.
-        std::vector<double> after(relative.begin() + static_cast<std::ptrdiff_t>(bestAt),
-                                  relative.end());
-        std::nth_element(after.begin(),
-                         after.begin() + static_cast<std::ptrdiff_t>(after.size() / 2),
-                         after.end());
-        const double typical = after[after.size() / 2];
+        const double typical = medianOf(relative, bestAt, span);
         if (typical < kExactRelative && bestAt > 0) {
             const double differs = std::max(kExactRelative, 30.0 * typical);
             std::size_t last = std::min(span, bestAt + 16);

@@ -84,16 +84,17 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
                                                               : "track.wav");
     const Track track = RenderTrack(row.shape);
     WriteTrack(track, file, row.format);
+    fs::path searched = file;
     if (row.storedAgainAs != 0) {
         const AudioSamples decoded = *ReadAudioSamples(file);
         Track again = track;
         again.samples = decoded.samples;
         fs::remove(file);
-        WriteTrack(again, file.parent_path() / "decoded.wav", row.storedAgainAs);
+        searched = dir.path() / "decoded.wav";
+        WriteTrack(again, searched, row.storedAgainAs);
     }
 
-    const LoopSearch found =
-        FindLoops(row.storedAgainAs != 0 ? file.parent_path() / "decoded.wav" : file);
+    const LoopSearch found = FindLoops(searched);
     ASSERT_FALSE(found.cancelled);
     if (row.shape.layout == LoopLayout::NoRepeat) {
         EXPECT_TRUE(found.candidates.empty()) << "start " << found.candidates.front().start
@@ -114,7 +115,7 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
 
     // check and the panel judge the true loop seamless, codec noise and all,
     // and the loop one sample longer not
-    AudioReader reader(row.storedAgainAs != 0 ? file.parent_path() / "decoded.wav" : file);
+    AudioReader reader(searched);
     const std::int64_t stop = track.loopStart + track.loopFrames;
     const auto seam = MeasureSeam(reader, track.loopStart, stop);
     ASSERT_TRUE(seam.has_value());
