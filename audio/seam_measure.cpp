@@ -147,6 +147,16 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
     std::vector<float> region;
     const std::int64_t got = append(reader, lo, std::min(n, hi + kWindow), region);
     const std::vector<double> rEnergy = energySums(region.data(), got, ch);
+    // The squared difference of the first `samples` samples after start and
+    // those at `r`.
+    auto differenceOver = [&](const float* r, std::int64_t samples) {
+        double difference = 0.0;
+        for (std::int64_t i = 0; i < samples; ++i) {
+            const double d = static_cast<double>(s[i]) - r[i];
+            difference += d * d;
+        }
+        return difference;
+    };
     // SeamScore's comparison of what follows start and stop, given up as soon
     // as the difference passes `score` times the energy. `headShare`, when
     // given, gets the difference over the first frames as a share of their
@@ -166,11 +176,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
         // The first frames in full, without a branch to mispredict: they alone
         // rule out nearly every stop.
         const std::int64_t head = std::min(kHeadFrames, len) * ch;
-        double difference = 0.0;
-        for (std::int64_t i = 0; i < head; ++i) {
-            const double d = static_cast<double>(s[i]) - r[i];
-            difference += d * d;
-        }
+        double difference = differenceOver(r, head);
         if (headShare) {
             const auto h = static_cast<std::size_t>(head / ch);
             *headShare = difference / (sEnergy[h] + rEnergy[static_cast<std::size_t>(at) + h] -
@@ -194,12 +200,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
             return false;
         const std::int64_t at = candidate - lo;
         const std::int64_t len = std::min({kNoisyHeadFrames, n - candidate, afterStart, got - at});
-        const float* r = region.data() + at * ch;
-        double difference = 0.0;
-        for (std::int64_t i = 0; i < len * ch; ++i) {
-            const double d = static_cast<double>(s[i]) - r[i];
-            difference += d * d;
-        }
+        const double difference = differenceOver(region.data() + at * ch, len * ch);
         return difference < kNoisyHeadShare * (sEnergy[static_cast<std::size_t>(len)] +
                                                rEnergy[static_cast<std::size_t>(at + len)] -
                                                rEnergy[static_cast<std::size_t>(at)]);
