@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <string>
 
 namespace kestrin::audio {
@@ -30,6 +31,8 @@ constexpr double kPeakSpacingSeconds = 0.05;     // peaks closer than this are o
 constexpr double kMinPeak = 0.4;                 // coarse correlation worth a closer look
 constexpr int kPeaksPerTemplate = 5;             //
 constexpr double kSeedLimit = 0.1;               // residual: above it, no repetition
+constexpr double kTieFactor = 2.0;               // sparse residuals this close tie
+constexpr double kExactResidual = 1e-9;          // the residual of bit-exact copies, at most
 constexpr double kMinThreshold = 2e-4;           // residual threshold for bit-exact copies
 constexpr double kLossyThreshold = 0.02;         // the same through a lossy codec
 constexpr double kThresholdFactor = 30.0;        // threshold over the typical residual
@@ -51,6 +54,10 @@ constexpr std::size_t kStretchReach = 256;       // samples after a split search
 constexpr double kStretchCap = 4.0;              // of one sample's log ratio to the noise
 constexpr double kStretchAllowance = 2.0;        // log ratio a sample of noise may reach
 constexpr double kStretchEvidence = 12.0;        // summed log ratio of a differing stretch
+constexpr double kSettleSeconds = 2.0;           // a ring longer than this is part of the loop
+constexpr std::int64_t kBodyBlocks = 64;         // short blocks that measure the loop's body
+constexpr double kAlikeMargin = 2.0;             // over the most the body differs by
+constexpr double kAlikeRunSeconds = 0.1;         // alike this long, a ring has ended
 constexpr double kSilentLevel = 1e-9;            // mean square, about -90 dBFS
 constexpr double kRelativeSilence = 1e-5;        // -50 dB below the track's mean square
 
@@ -431,10 +438,11 @@ double unsharedLevel(const PairSums& s, std::int64_t samples) {
     return residualOf(s) * 0.5 * (s.aa + s.bb) / static_cast<double>(samples);
 }
 
-Lag exactLag(const AudioSamples& audio, const Seed& seed, int factor) {
+// The lag within `reach` of the seed's with the smallest residual under the
+// seed's template; lag 0 when none comes near a repetition.
+Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     const std::int64_t n = audio.frames();
     const std::int64_t centre = std::llround(seed.lag);
-    const std::int64_t reach = factor / 2 + 3;
     auto rangeAt = [&](std::int64_t lag) {
         return std::pair{std::max<std::int64_t>(0, seed.laterBegin - lag),
                          std::min(seed.laterEnd, n) - lag};
@@ -447,31 +455,50 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, int factor) {
     };
     Lag best;
     best.seed = seed;
-    std::int64_t coarseBest = 0;
+    // Every 4th frame first. On audio that is periodic within a few frames
+    // (a square wave, say) that can miss every frame where lags a sample
+    // apart disagree, so all lags that tie with the best there are tried on
+    // every frame.
+    std::vector<std::pair<std::int64_t, double>> sparse;
     double coarseResidual = 2.0;
     for (std::int64_t lag = std::max<std::int64_t>(1, centre - reach); lag <= centre + reach;
          ++lag) {
         const double r = residualAt(lag, 4);
-        if (r < coarseResidual) {
-            coarseResidual = r;
-            coarseBest = lag;
-        }
+        sparse.emplace_back(lag, r);
+        coarseResidual = std::min(coarseResidual, r);
     }
-    if (coarseBest == 0)
+    if (coarseResidual > kSeedLimit)
         return best;
-    for (std::int64_t lag = std::max<std::int64_t>(1, coarseBest - 2); lag <= coarseBest + 2;
-         ++lag) {
-        const double r = residualAt(lag, 1);
-        if (r < best.residual) {
-            best.residual = r;
-            best.lag = lag;
+    std::int64_t tried = 0; // lags below this were tried on every frame
+    for (const auto& [centreLag, r] : sparse) {
+        if (r > kTieFactor * coarseResidual + kExactResidual)
+            continue;
+        for (std::int64_t lag = std::max({std::int64_t{1}, centreLag - 2, tried});
+             lag <= centreLag + 2; ++lag) {
+            const double fine = residualAt(lag, 1);
+            if (fine < best.residual) {
+                best.residual = fine;
+                best.lag = lag;
+            }
         }
+        tried = centreLag + 3;
     }
     if (best.lag > 0) {
         const auto [t0, t1] = rangeAt(best.lag);
         best.noise = unsharedLevel(pairSums(audio, t0, t1, best.lag), (t1 - t0) * audio.channels);
     }
     return best;
+}
+
+// Adds the lag nearest `period` to `lags` when it repeats the template of
+// `of` as exactly as `of` does.
+void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vector<Lag>& lags) {
+    Seed seed = of.seed;
+    seed.lag = period;
+    const Lag lag = exactLag(audio, seed, 2);
+    if (lag.lag > 0 && lag.lag < of.lag &&
+        lag.residual <= kTieFactor * of.residual + kExactResidual)
+        lags.push_back(lag);
 }
 
 enum class BlockMatch { Silent, Same, Different };
@@ -528,7 +555,9 @@ public:
             }
             t = t1;
         }
-        const std::int64_t start = startNear(earliest);
+        const std::int64_t start = alikeFrom(startNear(earliest));
+        if (start >= lastEnd)
+            return std::nullopt;
         LoopCandidate candidate;
         candidate.start = start;
         candidate.stop = start + m_lag;
@@ -628,6 +657,70 @@ private:
         if (!(det > 1e-12 * saa * sttaa) || saa <= 0)
             return {saa > 0 && sab > 0 ? sab / saa : 1.0, 0.0};
         return {(sab * sttaa - stab * staa) / det, (saa * stab - staa * sab) / det};
+    }
+
+    // Step 6: the intro may ring on into the first pass, its tail too faint
+    // for the blocks of step 4 to tell from a match. From `start` on the
+    // copies have to be as alike as in the body of the loop, measured where
+    // no ring reaches: bit-exact there means bit-exact from the start, and
+    // otherwise no stretch may differ beyond the body's own noise.
+    std::int64_t alikeFrom(std::int64_t start) {
+        const std::int64_t settle = std::llround(kSettleSeconds * m_audio.sampleRate);
+        // Where the repeat is short, its second half is the body.
+        const std::int64_t from = std::min(start + settle, start + (m_end - start) / 2);
+        const std::int64_t fine = std::max<std::int64_t>(16, m_block / 4);
+        const std::int64_t samples = fine * m_audio.channels;
+        int exactBlocks = 0;
+        int inexactBlocks = 0;
+        double residual = 0.0; // the most the body's copies differ by, relative
+        double level = 0.0;    // and as a level
+        for (std::int64_t k = 0; k < kBodyBlocks && from + fine <= m_end; ++k) {
+            const std::int64_t t0 = from + (m_end - fine - from) * k / (kBodyBlocks - 1);
+            const PairSums s = pairSums(m_audio, t0, t0 + fine, m_lag);
+            if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
+                continue;
+            ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
+            residual = std::max(residual, residualOf(s));
+            level = std::max(level, unsharedLevel(s, samples));
+        }
+        const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
+        const std::int64_t end = std::min(m_end, from + settle);
+        if (!m_audio.lossy && exactBlocks > 0 && inexactBlocks == 0) {
+            // The last sample that differs at all, until a settling time of
+            // exact ones follows it.
+            const float* x = m_audio.samples.data();
+            const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
+            std::int64_t alike = start;
+            for (std::int64_t t = start; t < end && t - alike < settle; ++t) {
+                const float* a = x + static_cast<std::size_t>(t) * ch;
+                for (std::size_t c = 0; c < ch; ++c) {
+                    if (a[c] != a[c + offset])
+                        alike = t + 1;
+                }
+            }
+            return alike;
+        }
+        // A body exact in places and not in others is lossy audio stored
+        // again as PCM: its noise has no level to measure a ring against.
+        if (inexactBlocks == 0 || exactBlocks > 0)
+            return start;
+        // A stretch differs when it stands out of all the body shows: above
+        // its largest relative difference (codec noise follows the level)
+        // or above its largest unshared level (added noise does not). A ring
+        // differs from the start on without a break; a short run that is
+        // alike ends it.
+        const std::int64_t run = std::llround(kAlikeRunSeconds * m_audio.sampleRate);
+        std::int64_t differs = -1; // the end of the last stretch that differs
+        for (std::int64_t t = start; t + fine <= end && t - std::max(differs, start) < run;
+             t += fine) {
+            const PairSums s = pairSums(m_audio, t, t + fine, m_lag);
+            if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
+                continue;
+            if (residualOf(s) > kAlikeMargin * residual ||
+                unsharedLevel(s, samples) > kAlikeMargin * level)
+                differs = t + fine;
+        }
+        return differs < 0 ? start : std::max(start, startNear(differs));
     }
 
     // Step 5: the change point between the block before `earliest` (and any
@@ -826,9 +919,33 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
 
     std::vector<Lag> lags;
     for (const Seed& seed : seeds) {
-        Lag lag = exactLag(audio, seed, coarse.factor);
+        Lag lag = exactLag(audio, seed, coarse.factor / 2 + 3);
         if (lag.lag >= minLoop && lag.lag < n && lag.residual <= kSeedLimit)
             lags.push_back(lag);
+    }
+    // A lag may be a multiple of the period: the loop repeated many times
+    // shows its fundamental no more clearly than its multiples.
+    const std::size_t seedLags = lags.size();
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        const Lag lag = lags[i];
+        for (std::int64_t k = 2; lag.lag / k >= minLoop; ++k)
+            tryPeriod(audio, lag, static_cast<double>(lag.lag) / static_cast<double>(k), lags);
+    }
+    // Exact lags are all multiples of their greatest common divisor, which
+    // may be shorter than the shortest loop: then its first multiple that
+    // is long enough is the loop.
+    std::int64_t common = 0;
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        if (lags[i].residual <= kExactResidual)
+            common = std::gcd(common, lags[i].lag);
+    }
+    if (common > 0) {
+        const std::int64_t period = (minLoop + common - 1) / common * common;
+        const auto longer = std::find_if(
+            lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
+            [&](const Lag& lag) { return lag.residual <= kExactResidual && lag.lag > period; });
+        if (longer != lags.begin() + static_cast<std::ptrdiff_t>(seedLags))
+            tryPeriod(audio, Lag(*longer), static_cast<double>(period), lags);
     }
     // Shortest first, so that multiples meet their loop; near-equal lags are one.
     std::sort(lags.begin(), lags.end(), [](const Lag& a, const Lag& b) {

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -70,6 +71,90 @@ void renderMusic(std::vector<float>& out, int channels, int rate, std::int64_t a
     }
 }
 
+// Adds `frames` frames of `sound` to `out` from frame `at`, time counted
+// from `at`; the seed varies the tremolo's phase, the accents, the noise and
+// the notes. Music has its own renderer.
+void renderSound(Sound sound, std::vector<float>& out, int channels, int rate, std::int64_t at,
+                 std::int64_t frames, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double phase = kTau * unit(random);
+    std::array<double, 4> accents{};
+    for (double& a : accents)
+        a = 0.3 + 0.7 * unit(random);
+    std::array<double, 8> pitches{};
+    for (double& p : pitches)
+        p = 196.0 * std::pow(2.0, static_cast<int>(random() % 12) / 12.0);
+    for (std::int64_t t = 0; t < frames; ++t) {
+        const double s = static_cast<double>(t) / rate;
+        double v = 0.0;
+        switch (sound) {
+        case Sound::Music:
+            break;
+        case Sound::Square:
+            v = t % 200 < 100 ? 1.0 : -1.0;
+            break;
+        case Sound::Tremolo:
+            v = 0.4 * (1.0 + 0.5 * std::sin(kTau * 5.3 * s + phase)) * std::sin(kTau * 440 * s);
+            break;
+        case Sound::PatternedTone: {
+            const double beat = std::fmod(s, 0.125);
+            const double accent = accents[static_cast<std::size_t>(std::fmod(s, 0.5) / 0.125)];
+            v = 0.4 * (0.3 + 0.7 * accent * std::exp(-20 * beat)) * std::sin(kTau * 330 * s) +
+                0.02 * (2 * unit(random) - 1);
+            break;
+        }
+        case Sound::Plucked:
+            // A new note every half second, ringing on under the next.
+            for (std::int64_t k = 0; k < 2 && k * rate / 2 <= t; ++k) {
+                const std::int64_t note = t / (rate / 2) - k;
+                const double since = static_cast<double>(t - note * (rate / 2)) / rate;
+                const double pitch = pitches[static_cast<std::size_t>(note % 8)];
+                for (int h = 1; h <= 4; ++h)
+                    v += 0.3 / h * std::exp(-3.0 * h * since) * std::sin(kTau * h * pitch * since);
+            }
+            break;
+        case Sound::Chord:
+            v = 0.2 *
+                (std::sin(kTau * 294 * s) + std::sin(kTau * 367.5 * s) + std::sin(kTau * 441 * s));
+            break;
+        case Sound::Tone:
+            v = 0.5 * std::sin(kTau * 440 * s);
+            break;
+        }
+        for (int c = 0; c < channels; ++c)
+            out[static_cast<std::size_t>((at + t) * channels + c)] += static_cast<float>(v);
+    }
+}
+
+void render(const TrackSpec& shape, std::vector<float>& out, std::int64_t at, std::int64_t frames,
+            unsigned seed) {
+    if (shape.sound == Sound::Music)
+        renderMusic(out, shape.channels, shape.sampleRate, at, frames, seed);
+    else
+        renderSound(shape.sound, out, shape.channels, shape.sampleRate, at, frames, seed);
+}
+
+// Adds the intro's last note, decaying, over the first `seconds` of the
+// pass at `at`, about 28 dB below that pass; it stops dead at `seconds`, so
+// that the passes are exactly alike from there on.
+void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, double seconds) {
+    const auto frames = static_cast<std::int64_t>(seconds * rate);
+    double energy = 0.0;
+    for (std::int64_t i = at * channels; i < (at + frames) * channels; ++i)
+        energy += double{out[static_cast<std::size_t>(i)]} * out[static_cast<std::size_t>(i)];
+    // The note below has a mean square of about a quarter over its span.
+    const double level = std::sqrt(energy / static_cast<double>(frames * channels) / 0.25) *
+                         std::pow(10.0, -28.0 / 20);
+    for (std::int64_t t = 0; t < frames; ++t) {
+        const double s = static_cast<double>(t) / rate;
+        const double v = level * std::exp(-s / 0.4) *
+                         (std::sin(kTau * 247 * s) + 0.5 * std::sin(kTau * 494 * s));
+        for (int c = 0; c < channels; ++c)
+            out[static_cast<std::size_t>((at + t) * channels + c)] += static_cast<float>(v);
+    }
+}
+
 // Scales to a peak of 0.8, so that no format clips.
 void normalise(std::vector<float>& samples) {
     float peak = 0.0F;
@@ -88,26 +173,34 @@ Track RenderTrack(const TrackSpec& shape) {
     track.channels = shape.channels;
     track.sampleRate = shape.sampleRate;
     const std::int64_t ch = shape.channels;
-    const std::int64_t intro = shape.introFrames;
+    const std::int64_t intro = shape.layout == LoopLayout::Whole ? 0 : shape.introFrames;
     const std::int64_t loop = shape.loopFrames;
     const auto overlap = static_cast<std::int64_t>(shape.overlapSeconds * shape.sampleRate);
     std::int64_t frames = intro + loop * shape.repeats;
     if (shape.layout == LoopLayout::Overlap)
         frames = intro + loop + overlap;
+    if (shape.layout == LoopLayout::Whole)
+        frames = loop;
     track.samples.assign(static_cast<std::size_t>(frames * ch), 0.0F);
+    const bool ownLevel =
+        shape.sound == Sound::Square || shape.sound == Sound::Chord || shape.sound == Sound::Tone;
     if (shape.layout == LoopLayout::NoRepeat) {
-        renderMusic(track.samples, shape.channels, shape.sampleRate, 0, frames, shape.seed);
-        normalise(track.samples);
+        render(shape, track.samples, 0, frames, shape.seed);
+        if (!ownLevel)
+            normalise(track.samples);
         return track;
     }
-    renderMusic(track.samples, shape.channels, shape.sampleRate, 0, intro, shape.seed);
-    renderMusic(track.samples, shape.channels, shape.sampleRate, intro, loop, shape.seed + 1);
-    normalise(track.samples);
+    render(shape, track.samples, 0, intro, shape.seed);
+    render(shape, track.samples, intro, loop, shape.seed + 1);
+    if (!ownLevel)
+        normalise(track.samples);
     const auto first = track.samples.begin() + intro * ch;
     for (std::int64_t at = intro + loop; at < frames; at += loop) {
         const std::int64_t n = std::min(loop, frames - at);
         std::copy(first, first + n * ch, track.samples.begin() + at * ch);
     }
+    if (shape.ringSeconds > 0)
+        addRing(track.samples, shape.channels, shape.sampleRate, intro, shape.ringSeconds);
     if (shape.layout == LoopLayout::FadeOut) {
         const std::int64_t from = frames - loop;
         for (std::int64_t t = from; t < frames; ++t) {
@@ -122,7 +215,8 @@ Track RenderTrack(const TrackSpec& shape) {
         for (float& s : track.samples)
             s += static_cast<float>(shape.noise) * unit(random);
     }
-    track.loopStart = intro;
+    // Where a ring ends the passes begin to be alike.
+    track.loopStart = intro + static_cast<std::int64_t>(shape.ringSeconds * shape.sampleRate);
     track.loopFrames = loop;
     return track;
 }

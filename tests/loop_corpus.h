@@ -15,6 +15,18 @@ enum class LoopLayout {
     FadeOut,  // the same, the last pass fading to silence
     Overlap,  // intro, the loop once, then its first `overlapSeconds` again
     NoRepeat, // one stretch of music that never repeats
+    Whole,    // the loop once, nothing else: made to loop whole
+};
+
+// What the intro and the looped part are made of.
+enum class Sound {
+    Music,         // notes, drums and a noise bed
+    Square,        // a full-scale square wave of period 200 samples
+    Tremolo,       // a 440 Hz tone whose level swings at 5.3 Hz
+    PatternedTone, // a 330 Hz tone accented in a 0.5 s pattern, over noise
+    Plucked,       // plucked notes, each decaying
+    Chord,         // 294, 367.5 and 441 Hz: a whole number of periods in 600 samples
+    Tone,          // a 440 Hz sine
 };
 
 struct TrackSpec {
@@ -29,6 +41,10 @@ struct TrackSpec {
     // passes are no longer bit-identical; 0 for none.
     double noise = 0.0;
     unsigned seed = 1;
+    Sound sound = Sound::Music;
+    // Seconds of the intro's last note still ringing, decaying, over the
+    // start of the first pass only, about 28 dB below it; 0 for none.
+    double ringSeconds = 0.0;
 };
 
 // A rendered track: interleaved frames in -1..1 and where its loop lies.
@@ -36,12 +52,13 @@ struct Track {
     int channels = 2;
     int sampleRate = 44100;
     std::vector<float> samples;
-    std::int64_t loopStart = 0; // the first frame of the first pass
+    std::int64_t loopStart = 0; // the first frame from which the passes are alike
     std::int64_t loopFrames = 0;
 };
 
-// Renders notes, drums and a noise bed: the intro and the loop from
-// different seeds, each self-contained so nothing rings across their borders.
+// Renders `sound`: the intro and the loop from different seeds, each
+// self-contained so nothing rings across their borders unless `ringSeconds`
+// says so. A tone or chord is not normalised: it keeps its own level.
 Track RenderTrack(const TrackSpec& shape);
 
 // Writes `track` through libsndfile in `format` (SF_FORMAT_* bits).
