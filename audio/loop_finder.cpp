@@ -3,6 +3,7 @@
 
 #include "audio_files.h"
 #include "audio_reader.h"
+#include "loop_problems.h"
 
 #include <fftw3.h>
 
@@ -29,9 +30,11 @@ constexpr double kTemplateSeconds = 0.75;        // long enough to be unique, sh
 constexpr double kEndMarginSeconds = 0.05;       // codec padding at the very end
 constexpr double kPeakSpacingSeconds = 0.05;     // peaks closer than this are one peak
 constexpr double kMinPeak = 0.4;                 // coarse correlation worth a closer look
-constexpr int kPeaksPerTemplate = 5;             //
+constexpr int kPeaksPerTemplate = 8;             // off the coarse grid the true lag may rank low
+constexpr double kNeighbourPeak = 0.95;          // of a taken peak: a neighbour tried as well
 constexpr double kSeedLimit = 0.1;               // residual: above it, no repetition
 constexpr double kTieFactor = 2.0;               // sparse residuals this close tie
+constexpr std::int64_t kCommonDivisors = 8;      // of the lags' common divisor, tried as periods
 constexpr double kExactResidual = 1e-9;          // the residual of bit-exact copies, at most
 constexpr double kMinThreshold = 2e-4;           // residual threshold for bit-exact copies
 constexpr double kLossyThreshold = 0.02;         // the same through a lossy codec
@@ -54,12 +57,13 @@ constexpr std::size_t kStretchReach = 256;       // samples after a split search
 constexpr double kStretchCap = 4.0;              // of one sample's log ratio to the noise
 constexpr double kStretchAllowance = 2.0;        // log ratio a sample of noise may reach
 constexpr double kStretchEvidence = 12.0;        // summed log ratio of a differing stretch
-constexpr double kSettleSeconds = 2.0;           // a ring longer than this is part of the loop
-constexpr std::int64_t kBodyBlocks = 64;         // short blocks that measure the loop's body
-constexpr double kAlikeMargin = 2.0;             // over the most the body differs by
-constexpr double kAlikeRunSeconds = 0.1;         // alike this long, a ring has ended
-constexpr double kSilentLevel = 1e-9;            // mean square, about -90 dBFS
-constexpr double kRelativeSilence = 1e-5;        // -50 dB below the track's mean square
+constexpr double kGainStep = 0.02;        // level change from block to block in a fade, at most
+constexpr double kSettleSeconds = 2.0;    // a ring longer than this is part of the loop
+constexpr std::int64_t kBodyBlocks = 64;  // short blocks that measure the loop's body
+constexpr double kAlikeMargin = 2.0;      // over the most the body differs by
+constexpr double kAlikeRunSeconds = 0.1;  // alike this long, a ring has ended
+constexpr double kSilentLevel = 1e-9;     // mean square, about -90 dBFS
+constexpr double kRelativeSilence = 1e-5; // -50 dB below the track's mean square
 
 // Maps the work of one stage onto part of the caller's progress.
 class Progress {
@@ -393,18 +397,11 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
         }
         std::sort(peaks.begin(), peaks.end(),
                   [](const auto& x, const auto& y) { return x.first > y.first; });
-        std::vector<std::int64_t> taken;
-        for (const auto& [value, q] : peaks) {
-            if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
-                break;
-            if (std::any_of(taken.begin(), taken.end(),
-                            [&](std::int64_t o) { return std::abs(o - q) < spacing; }))
-                continue;
-            taken.push_back(q);
+        auto addSeed = [&](std::int64_t q) {
             double offset = 0.0;
             if (q > 0 && q < last) {
                 const double y0 = ncc[static_cast<std::size_t>(q - 1)];
-                const double y1 = value;
+                const double y1 = ncc[static_cast<std::size_t>(q)];
                 const double y2 = ncc[static_cast<std::size_t>(q + 1)];
                 const double curve = y0 - 2 * y1 + y2;
                 if (y0 > -1.0F && y2 > -1.0F && curve < 0)
@@ -417,6 +414,31 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
             seed.laterBegin = later * coarse.factor;
             seed.laterEnd = std::min(audio.frames(), (later + w) * coarse.factor);
             seeds.push_back(seed);
+        };
+        std::vector<std::int64_t> taken;
+        for (const auto& [value, q] : peaks) {
+            if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
+                break;
+            if (std::any_of(taken.begin(), taken.end(),
+                            [&](std::int64_t o) { return std::abs(o - q) < spacing; }))
+                continue;
+            taken.push_back(q);
+            addSeed(q);
+            // On a steady tone every period of it peaks almost as high, and
+            // off the coarse grid the true lag may be a neighbour of the
+            // highest one: the nearest peaks to each side are tried too.
+            for (const std::int64_t step : {std::int64_t{-1}, std::int64_t{1}}) {
+                for (std::int64_t o = q + 2 * step; std::abs(o - q) < spacing && o > 0 && o < last;
+                     o += step) {
+                    const float here = ncc[static_cast<std::size_t>(o)];
+                    if (here >= ncc[static_cast<std::size_t>(o - 1)] &&
+                        here > ncc[static_cast<std::size_t>(o + 1)]) {
+                        if (here >= kNeighbourPeak * value)
+                            addSeed(o);
+                        break;
+                    }
+                }
+            }
         }
     }
     return seeds;
@@ -431,6 +453,11 @@ struct Lag {
     double noise = 0.0; // mean square per sample of what the copies do not share
     Seed seed;
 };
+
+// The level of the later copy over the earlier one.
+double gainOf(const PairSums& s) {
+    return s.aa > 0 ? std::sqrt(s.bb / s.aa) : 1.0;
+}
 
 // The mean square per sample of what two copies do not share: the residual
 // applied to their mean energy.
@@ -501,6 +528,18 @@ void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vec
         lags.push_back(lag);
 }
 
+// The verdict on a candidate's seam; every candidate must pass it.
+bool seamHolds(const AudioSamples& audio, std::int64_t start, std::int64_t stop) {
+    SeamFigures figures;
+    figures.score = SeamScore(audio, start, stop);
+    figures.lowestNearby = true;
+    for (std::int64_t other = stop - 8; other <= stop + 8 && figures.lowestNearby; ++other) {
+        if (other != stop && other > start && other <= audio.frames())
+            figures.lowestNearby = SeamScore(audio, start, other) > figures.score;
+    }
+    return IsSeamless(figures);
+}
+
 enum class BlockMatch { Silent, Same, Different };
 
 // Follows one lag through the audio: steps 4 and 5.
@@ -518,6 +557,7 @@ public:
         if (seed1 <= seed0)
             return std::nullopt;
         m_matchedFrames = static_cast<double>(seed1 - seed0);
+        m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
 
         std::int64_t earliest = seed0;
         for (std::int64_t t = seed0, misses = 0, strongMisses = 0; t > 0;) {
@@ -537,6 +577,7 @@ public:
             }
             t = t0;
         }
+        m_gain = gainOf(pairSums(m_audio, std::max(seed0, seed1 - m_block), seed1, m_lag));
         std::int64_t lastEnd = seed1;
         for (std::int64_t t = seed1, misses = 0; t < m_end;) {
             std::int64_t t1 = std::min(m_end, t + m_block);
@@ -569,8 +610,13 @@ public:
         if (candidate.repeatedSeconds < kMinRepeatedSeconds || coverage < kMinCoverage)
             return std::nullopt;
         candidate.seam = SeamScore(m_audio, candidate.start, candidate.stop);
+        m_inexactness = 1.0 - similarity;
         return candidate;
     }
+
+    // How far the copies of the candidate followed last are from exact: the
+    // energy-weighted residual of its matching blocks.
+    double inexactness() const { return m_inexactness; }
 
 private:
     // The thresholds of step 4 from what the repetition looks like where it
@@ -629,6 +675,13 @@ private:
         m_lastResidual = r;
         if (r > m_threshold && unsharedLevel(s, samples) > kNoiseFactor * m_noise)
             return BlockMatch::Different;
+        // The residual ignores level: copies whose level swings against each
+        // other (a tremolo out of step) match in it block by block. A fade
+        // changes the level slowly; anything faster is a different passage.
+        const double gain = gainOf(s);
+        if (std::abs(gain - m_gain) > kGainStep * m_gain + std::sqrt(r))
+            return BlockMatch::Different;
+        m_gain = gain;
         m_weightedResidual += r * energy;
         m_energy += energy;
         return BlockMatch::Same;
@@ -890,6 +943,8 @@ private:
     double m_matchedFrames = 0;
     double m_weightedResidual = 0;
     double m_energy = 0;
+    double m_inexactness = 1.0;
+    double m_gain = 1.0; // of the later copy over the earlier, in the block matched last
 };
 
 LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options,
@@ -939,13 +994,38 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
         if (lags[i].residual <= kExactResidual)
             common = std::gcd(common, lags[i].lag);
     }
-    if (common > 0) {
-        const std::int64_t period = (minLoop + common - 1) / common * common;
-        const auto longer = std::find_if(
-            lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
-            [&](const Lag& lag) { return lag.residual <= kExactResidual && lag.lag > period; });
-        if (longer != lags.begin() + static_cast<std::ptrdiff_t>(seedLags))
-            tryPeriod(audio, Lag(*longer), static_cast<double>(period), lags);
+    // A divisor of it may be the true period (lags found on the coarse grid
+    // share its multiples): the shortest loop the divisors give that
+    // repeats exactly is the loop, and every exact lag that is a multiple of
+    // that divisor is one of its multiples.
+    std::int64_t shortPeriod = 0;
+    std::int64_t shortLoop = 0;
+    const auto longest =
+        std::max_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
+                         [](const Lag& a, const Lag& b) {
+                             return (a.residual <= kExactResidual ? a.lag : 0) <
+                                    (b.residual <= kExactResidual ? b.lag : 0);
+                         });
+    if (common > 0 && longest->residual <= kExactResidual) {
+        std::vector<std::pair<std::int64_t, std::int64_t>> loops; // (loop, period)
+        for (std::int64_t d = 1; d <= kCommonDivisors; ++d) {
+            if (common % d == 0) {
+                const std::int64_t q = common / d;
+                loops.emplace_back((minLoop + q - 1) / q * q, q);
+            }
+        }
+        std::sort(loops.begin(), loops.end());
+        for (const auto& [loop, q] : loops) {
+            if (loop >= longest->lag)
+                break;
+            const std::size_t before = lags.size();
+            tryPeriod(audio, Lag(*longest), static_cast<double>(loop), lags);
+            if (lags.size() > before && lags.back().lag == loop) {
+                shortPeriod = q;
+                shortLoop = loop;
+                break;
+            }
+        }
     }
     // Shortest first, so that multiples meet their loop; near-equal lags are one.
     std::sort(lags.begin(), lags.end(), [](const Lag& a, const Lag& b) {
@@ -962,6 +1042,7 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
     }
 
     std::vector<LoopCandidate> found;
+    std::vector<double> inexactness; // of each found candidate
     for (std::size_t i = 0; i < distinct.size(); ++i) {
         if (!checking.at(static_cast<double>(i) / distinct.size())) {
             result.cancelled = true;
@@ -973,22 +1054,39 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
             const std::int64_t k = (lag.lag + loop / 2) / loop;
             return k >= 2 && c.score >= 0.9 && std::abs(lag.lag - k * loop) <= 2 * k;
         });
-        if (multiple)
+        const bool ofShortPeriod = shortPeriod > 0 && lag.lag != shortLoop &&
+                                   lag.residual <= kExactResidual && lag.lag % shortPeriod == 0;
+        if (multiple || ofShortPeriod)
             continue;
         Follower follower(audio, lag, silence);
-        if (auto candidate = follower.follow(lag.seed))
-            found.push_back(*candidate);
+        if (auto candidate = follower.follow(lag.seed)) {
+            if (seamHolds(audio, candidate->start, candidate->stop)) {
+                found.push_back(*candidate);
+                inexactness.push_back(follower.inexactness());
+            }
+        }
     }
-    std::sort(found.begin(), found.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
+    // Step 8. A near-period repeats the audio closely and the period
+    // exactly: the least inexact candidates come first, and the others are
+    // left out, as they are not the repetition the track was made of.
+    double least = 1.0;
+    for (double v : inexactness)
+        least = std::min(least, v);
+    std::vector<LoopCandidate> ranked;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (inexactness[i] <= kTieFactor * least + kExactResidual)
+            ranked.push_back(found[i]);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
         if (a.score != b.score)
             return a.score > b.score;
         if (a.repeatedSeconds != b.repeatedSeconds)
             return a.repeatedSeconds > b.repeatedSeconds;
         return a.stop - a.start < b.stop - b.start;
     });
-    if (found.size() > options.maxCandidates)
-        found.resize(options.maxCandidates);
-    result.candidates = std::move(found);
+    if (ranked.size() > options.maxCandidates)
+        ranked.resize(options.maxCandidates);
+    result.candidates = std::move(ranked);
     if (!checking.at(1.0))
         result.cancelled = true;
     return result;

@@ -175,6 +175,12 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"ring_into_loop_vorbis_stereo", ringing(2), kVorbis, 26460},
         CorpusRow{"short_block_eight_times_mono_16bit", sound(Sound::Music, 44100, 110250, 8),
                   kWav16, 0},
+        CorpusRow{"square_period_200_full_scale_16bit", sound(Sound::Square, 0, 88200, 3), kWav16,
+                  0},
+        CorpusRow{"tremolo_tone_16bit", sound(Sound::Tremolo, 44100, 176400), kWav16, 0},
+        CorpusRow{"patterned_tone_over_noise_16bit", sound(Sound::PatternedTone, 57330, 132300),
+                  kWav16, 0},
+        CorpusRow{"plucked_notes_16bit", sound(Sound::Plucked, 30000, 176400), kWav16, 0},
         CorpusRow{"tone_ending_at_its_crest_16bit",
                   sound(Sound::Tone, 0, 110176, 1, LoopLayout::NoRepeat), kWav16, 0}),
     [](const testing::TestParamInfo<CorpusRow>& info) { return std::string(info.param.name); });
