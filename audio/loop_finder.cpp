@@ -40,7 +40,7 @@ constexpr double kMinThreshold = 2e-4;           // residual threshold for bit-e
 constexpr double kLossyThreshold = 0.02;         // the same through a lossy codec
 constexpr double kThresholdFactor = 30.0;        // threshold over the typical residual
 constexpr double kInexact = 1e-4;                // residual of a copy that is not exact
-constexpr double kBlockSeconds = 1024.0 / 44100; // the block of step 4
+constexpr double kBlockSeconds = 1024.0 / 44100; // the block of step 5
 constexpr int kForwardMisses = 4;                // different blocks that end a repetition
 constexpr int kLookPast = 3;                     // slightly different blocks looked past
 constexpr double kMinRepeatedSeconds = 0.9;      // less is chance, not a loop
@@ -444,7 +444,7 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
     return seeds;
 }
 
-// ---- steps 3 to 5 ------------------------------------------------------------------
+// ---- steps 3 to 7 ------------------------------------------------------------------
 
 // A lag checked on the raw frames.
 struct Lag {
@@ -542,7 +542,7 @@ bool seamHolds(const AudioSamples& audio, std::int64_t start, std::int64_t stop)
 
 enum class BlockMatch { Silent, Same, Different };
 
-// Follows one lag through the audio: steps 4 and 5.
+// Follows one lag through the audio: steps 5 to 7.
 class Follower {
 public:
     Follower(const AudioSamples& audio, const Lag& lag, double silence)
@@ -619,7 +619,7 @@ public:
     double inexactness() const { return m_inexactness; }
 
 private:
-    // The thresholds of step 4 from what the repetition looks like where it
+    // The thresholds of step 5 from what the repetition looks like where it
     // holds: the median residual and unshared level of the seed and of blocks
     // around it and spread over the track, those that match at all. One
     // place alone can mislead: a lossy codec may copy one stretch exactly and
@@ -712,8 +712,8 @@ private:
         return {(sab * sttaa - stab * staa) / det, (saa * stab - staa * sab) / det};
     }
 
-    // Step 6: the intro may ring on into the first pass, its tail too faint
-    // for the blocks of step 4 to tell from a match. From `start` on the
+    // Step 7: the intro may ring on into the first pass, its tail too faint
+    // for the blocks of step 5 to tell from a match. From `start` on the
     // copies have to be as alike as in the body of the loop, measured where
     // no ring reaches: bit-exact there means bit-exact from the start, and
     // otherwise no stretch may differ beyond the body's own noise.
@@ -776,7 +776,7 @@ private:
         return differs < 0 ? start : std::max(start, startNear(differs));
     }
 
-    // Step 5: the change point between the block before `earliest` (and any
+    // Step 6: the change point between the block before `earliest` (and any
     // quiet blocks before that) and the block from it on.
     std::int64_t startNear(std::int64_t earliest) {
         std::int64_t lo = earliest;
@@ -1066,7 +1066,7 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
             }
         }
     }
-    // Step 8. A near-period repeats the audio closely and the period
+    // Step 9. A near-period repeats the audio closely and the period
     // exactly: the least inexact candidates come first, and the others are
     // left out, as they are not the repetition the track was made of.
     double least = 1.0;

@@ -24,19 +24,38 @@
 //      three quarters of the track. Each is cross-correlated with the whole
 //      coarse signal through one FFT pair (FFTW, single precision) and
 //      normalised by the energies under the template (normalised
-//      cross-correlation, so a fade does not lower it). The strongest peaks
-//      at a distance of at least the shortest loop become candidate lags;
-//      parabolic interpolation of each peak gives the lag to a fraction of a
-//      coarse sample.
+//      cross-correlation, so a fade does not lower it). The 8 strongest peaks
+//      at a distance of at least the shortest loop, 50 ms apart, become
+//      candidate lags, each with the nearest peak to either side when it
+//      reaches 0.95 of it: on a steady tone every period peaks almost as
+//      high, and a true lag that falls between two coarse samples may peak
+//      lower than a neighbour one period away. Parabolic interpolation of
+//      each peak gives the lag to a fraction of a coarse sample.
 //   3. Sample-exact lag. Around each candidate, every lag within D/2 + 3
-//      samples is tried on the raw frames of all channels under the
+//      samples is tried on every 4th raw frame of all channels under the
 //      template, by the gain-independent residual 1 - r^2 (r the correlation
 //      of the two copies): 0 for copies that differ only in level, about 1
-//      for unrelated audio. The lag with the smallest residual is the loop
-//      length. It is exact because the raw frames, not an estimate, decide:
-//      a repetition off by one sample leaves a residual far above that of the
-//      right lag wherever the audio has any high-frequency content.
-//   4. Extent. From the template the pair (t, t + L) is followed block by
+//      for unrelated audio. Audio periodic within a few frames (a square
+//      wave) can hide between every 4th frame where lags a sample apart
+//      differ, so every lag within twice the best residual there is tried
+//      again, with 2 to each side, on every frame; the lag with the smallest
+//      residual is the loop length. It is exact because the raw frames, not
+//      an estimate, decide: a repetition off by one sample leaves a residual
+//      far above that of the right lag wherever the audio has any
+//      high-frequency content.
+//   4. The shortest period. A loop played many times peaks at every multiple
+//      of its length, often higher than at the length itself. So each lag L
+//      is divided by every k that leaves at least the shortest loop, and L/k
+//      is searched to the sample as in step 3 (2 samples to each side: the
+//      division is exact up to the error of L); a period whose residual is at
+//      most twice that of L repeats as exactly and joins the lags. Exact lags
+//      (residual under 1e-9, bit-exact copies) are further all multiples of
+//      their greatest common divisor g: for g and its divisors up to 8 (the
+//      coarse grid of 16 frames favours multiples of a short period that it
+//      does not divide), the first multiple that is at least the shortest
+//      loop is tried the same way, shortest first, and once one repeats,
+//      every other exact multiple of its period is left out.
+//   5. Extent. From the template the pair (t, t + L) is followed block by
 //      block (about 23 ms) backwards and forwards while the blocks keep
 //      matching: residual under a threshold set from the median residual of
 //      blocks around the template and spread over the track (so codec noise
@@ -44,7 +63,13 @@
 //      a lossy source, and for a file whose matching blocks are not all
 //      exact: lossy audio decoded and stored again as PCM. Blocks near the
 //      noise floor or silent in both copies neither match nor break a match.
-//   5. Sample-exact start. Around the block where the match begins, each
+//      The residual ignores level, so a block matches only while the level
+//      of the later copy over the earlier one stays within 0.02 of its value
+//      in the block before (plus the square root of the residual, what noise
+//      moves it by): a fade over a second or more changes it by less, while
+//      copies whose level swings against each other (a tremolo out of step)
+//      change it far faster.
+//   6. Sample-exact start. Around the block where the match begins, each
 //      sample's squared difference of the two copies (after a gain line
 //      fitted where they agree, so a fade is followed) is taken relative to
 //      the local level, on a log scale. The split into a differing and a
@@ -62,11 +87,35 @@
 //      come within a sample or so, lossy ones mostly within one, a few
 //      samples early where the two copies agree to within the codec's noise
 //      before it: there no measurement can tell where the repeat begins.
-//   6. Ranking. A candidate must have at least 0.9 s of audible audio that
+//   7. A ring into the loop. The intro's last notes or reverb may still sound
+//      over the first moments of the first pass, too faint for the blocks of
+//      step 5 to tell from a match. So the body of the loop is measured on 64
+//      short blocks (a quarter of step 5's) spread over the pairs from 2 s
+//      after the start (from half-way where the repeat is shorter), where a
+//      ring no longer reaches. Where all of them are bit-exact (and the
+//      source is not lossy), the start moves to just after the last sample
+//      from it on at which the copies differ at all, the scan ending after
+//      2 s without one: from there every pair is exact, which is what a
+//      bit-exact repeat means. Where none of them is exact (added noise, a
+//      lossy codec), a short block differs when it exceeds twice the
+//      largest residual of the body (codec noise follows the level) or
+//      twice its largest unshared level (added noise does not); the start
+//      moves past the last such block, the scan ending after 0.1 s without
+//      one (a ring is unbroken), and is placed to the sample as in step 6.
+//      A body exact in some places and not in others is lossy audio stored
+//      again as PCM, whose noise has no one level to measure against: the
+//      start stays. A ring within the noise cannot be told from the loop by
+//      any measure; one above it is always left out.
+//   8. Admission. Every candidate must pass the seam verdict (JudgeSeam):
+//      what is offered as a loop is one whose jump cannot be heard.
+//   9. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
 //      LoopCandidate::score). Lags that are whole multiples of a found loop
-//      are left out, the rest is sorted by score.
-//
+//      are left out. A near-period (a lag a tone period or a beat off the
+//      true one) repeats the audio closely where the true loop repeats it
+//      exactly: only candidates whose copies differ by at most twice the
+//      least energy-weighted residual among them are kept, then sorted by
+//      score.
 // The work is one pass over the audio for the coarse signal, 1 + 2 x
 // templates real FFTs of the coarse length, and passes over the repeated
 // stretch of each candidate: O(n log n) overall. Apart from the decoded audio
