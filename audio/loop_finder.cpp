@@ -605,7 +605,17 @@ public:
         candidate.repeatedSeconds = m_matchedFrames / m_audio.sampleRate;
         const double coverage =
             static_cast<double>(lastEnd - start) / static_cast<double>(m_end - start);
-        const double similarity = m_energy > 0 ? 1.0 - m_weightedResidual / m_energy : 1.0;
+        // Only what plays within the loop counts: blocks matched before the
+        // start were a different passage, whatever the residual said.
+        double weightedResidual = 0.0;
+        double energy = 0.0;
+        for (const MatchedBlock& block : m_matched) {
+            if (block.begin >= start) {
+                weightedResidual += block.residual * block.energy;
+                energy += block.energy;
+            }
+        }
+        const double similarity = energy > 0 ? 1.0 - weightedResidual / energy : 1.0;
         candidate.score = std::clamp(coverage, 0.0, 1.0) * similarity;
         if (candidate.repeatedSeconds < kMinRepeatedSeconds || coverage < kMinCoverage)
             return std::nullopt;
@@ -682,8 +692,7 @@ private:
         if (std::abs(gain - m_gain) > kGainStep * m_gain + std::sqrt(r))
             return BlockMatch::Different;
         m_gain = gain;
-        m_weightedResidual += r * energy;
-        m_energy += energy;
+        m_matched.push_back({t0, r, energy});
         return BlockMatch::Same;
     }
 
@@ -941,8 +950,12 @@ private:
     int m_toleratedMisses = 0;
     double m_lastResidual = 1.0; // of the block classify saw last
     double m_matchedFrames = 0;
-    double m_weightedResidual = 0;
-    double m_energy = 0;
+    struct MatchedBlock {
+        std::int64_t begin;
+        double residual;
+        double energy;
+    };
+    std::vector<MatchedBlock> m_matched;
     double m_inexactness = 1.0;
     double m_gain = 1.0; // of the later copy over the earlier, in the block matched last
 };

@@ -129,8 +129,12 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
         << "start " << best.start << ", loop begins at " << track.loopStart;
     EXPECT_GT(best.score, 0.9);
     EXPECT_LT(best.seam, 0.05);
-    // Others are distinct loops, not near copies of the best one or its multiples
+    // Others are distinct loops, not near copies of the best one or its
+    // multiples, and as exact: in clean lossless audio, bit-exact at the seam
     for (std::size_t i = 1; i < found.candidates.size(); ++i) {
+        if (row.tolerance == 0) {
+            EXPECT_EQ(found.candidates[i].seam, 0.0) << "candidate " << i + 1;
+        }
         const std::int64_t length = found.candidates[i].stop - found.candidates[i].start;
         const std::int64_t passes = (length + track.loopFrames / 2) / track.loopFrames;
         EXPECT_GT(std::abs(length - passes * track.loopFrames), track.sampleRate / 10)
