@@ -14,88 +14,14 @@ namespace kestrin::audio {
 namespace {
 
 constexpr std::int64_t kWindow = SeamWindowFrames;
-// A step or a phase jump shows within the first half millisecond.
-constexpr std::int64_t kJumpFrames = 16;
 // Frames compared for every stop near the stored one before any is compared in full.
 constexpr std::int64_t kHeadFrames = 4;
 // SeamScore counts a window this quiet per sample as silence on both sides.
 constexpr double kSilence = 2e-10;
-// Stops to each side of a seam that it must score below to be the lowest
-// nearby.
-constexpr std::int64_t kNearby = 8;
 // Frames, and the share of their energy that their difference stays under,
 // for a stop to be looked at closely as a repeat through codec noise.
 constexpr std::int64_t kNoisyHeadFrames = 16;
 constexpr double kNoisyHeadShare = 0.25;
-
-// Appends frames [from, to) of `reader` to `out`; returns the frames read.
-std::int64_t append(AudioReader& reader, std::int64_t from, std::int64_t to,
-                    std::vector<float>& out) {
-    const auto ch = static_cast<std::size_t>(reader.info().channels);
-    const std::size_t old = out.size();
-    out.resize(old + static_cast<std::size_t>(to - from) * ch);
-    const std::int64_t got = reader.readFloat(from, to - from, out.data() + old);
-    out.resize(old + static_cast<std::size_t>(got) * ch);
-    return got;
-}
-
-// The frames around both ends of the jump, laid side by side: SeamScore and
-// the step on these give what they give on the whole audio, because neither
-// looks further than one window from start or stop.
-struct SeamFrames {
-    AudioSamples audio;
-    std::int64_t start = 0;
-    std::int64_t stop = 0;
-};
-
-// `margin` more frames on each side of stop let SeamScore also measure the
-// stops up to `margin` away.
-SeamFrames framesAround(AudioReader& reader, std::int64_t start, std::int64_t stop,
-                        std::int64_t margin = 0) {
-    const std::int64_t n = reader.info().frames;
-    SeamFrames f;
-    f.audio.sampleRate = reader.info().sampleRate;
-    f.audio.channels = reader.info().channels;
-    const std::int64_t a0 = std::max<std::int64_t>(0, start - kWindow);
-    const std::int64_t a1 = std::min(n, start + kWindow);
-    const std::int64_t b0 = std::max<std::int64_t>(0, stop - kWindow - margin);
-    const std::int64_t b1 = std::min(n, stop + kWindow + margin);
-    f.start = start - a0;
-    if (b0 <= a1) { // a short loop: one stretch holds both ends
-        append(reader, a0, b1, f.audio.samples);
-        f.stop = stop - a0;
-    } else {
-        const std::int64_t first = append(reader, a0, a1, f.audio.samples);
-        append(reader, b0, b1, f.audio.samples);
-        f.stop = first + stop - b0;
-    }
-    return f;
-}
-
-// The largest difference over `frames` frames and every channel between
-// the frames from `a` and from `b`; nullopt when either has none.
-std::optional<double> largestDifference(const AudioSamples& s, std::int64_t a, std::int64_t b,
-                                        std::int64_t frames) {
-    frames = std::min({frames, s.frames() - a, s.frames() - b});
-    if (a < 0 || b < 0 || frames <= 0)
-        return std::nullopt;
-    const auto ch = static_cast<std::size_t>(s.channels);
-    double largest = 0.0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(frames) * ch; ++i)
-        largest =
-            std::max<double>(largest, std::abs(s.samples[static_cast<std::size_t>(a) * ch + i] -
-                                               s.samples[static_cast<std::size_t>(b) * ch + i]));
-    return largest;
-}
-
-double jumpOf(const SeamFrames& f) {
-    const auto after = largestDifference(f.audio, f.start, f.stop, kJumpFrames);
-    const std::int64_t back = std::min(kJumpFrames, f.start);
-    const auto before = largestDifference(f.audio, f.start - back, f.stop - back, back);
-    if (after && before)
-        return std::min(*after, *before);
-    return after.value_or(before.value_or(0.0));
-}
 
 // Per-frame energy summed from the first frame: sums[k] covers frames [0, k).
 std::vector<double> energySums(const float* samples, std::int64_t frames, int channels) {
@@ -110,28 +36,9 @@ std::vector<double> energySums(const float* samples, std::int64_t frames, int ch
     return sums;
 }
 
-// The figures of the seam at (start, stop), all but the seamless stop, from
-// frames read around it with a margin of kNearby; `frames` is the audio's
-// length.
-SeamFigures figuresOf(const SeamFrames& f, std::int64_t start, std::int64_t stop,
-                      std::int64_t frames) {
-    SeamFigures figures;
-    figures.score = SeamScore(f.audio, f.start, f.stop, kWindow);
-    figures.jump = jumpOf(f);
-    if (figures.score < SeamlessScore || figures.score >= NoisySeamlessScore)
-        return figures;
-    figures.lowestNearby = true;
-    for (std::int64_t d = -kNearby; d <= kNearby && figures.lowestNearby; ++d) {
-        const std::int64_t other = stop + d;
-        if (d != 0 && other > start && other <= frames &&
-            SeamScore(f.audio, f.start, f.stop + d, kWindow) < figures.score)
-            figures.lowestNearby = false;
-    }
-    return figures;
-}
-
-std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamFrames& seam,
-                                                std::int64_t start, std::int64_t stop) {
+std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, std::int64_t start,
+                                                std::int64_t stop) {
+    ReaderSource source(reader);
     const std::int64_t n = reader.info().frames;
     const int ch = reader.info().channels;
     const std::int64_t reach = reader.info().sampleRate > 0 ? reader.info().sampleRate : 44100;
@@ -141,11 +48,12 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
     if (lo > hi)
         return std::nullopt;
     // What follows start, to be found again after the new stop.
-    const std::int64_t afterStart = std::min(kWindow, seam.audio.frames() - seam.start);
-    const float* s = seam.audio.samples.data() + seam.start * ch;
+    std::vector<float> following;
+    const std::int64_t afterStart = source.append(start, start + kWindow, following);
+    const float* s = following.data();
     const std::vector<double> sEnergy = energySums(s, afterStart, ch);
     std::vector<float> region;
-    const std::int64_t got = append(reader, lo, std::min(n, hi + kWindow), region);
+    const std::int64_t got = source.append(lo, std::min(n, hi + kWindow), region);
     const std::vector<double> rEnergy = energySums(region.data(), got, ch);
     // The squared difference of the first `samples` samples after start and
     // those at `r`.
@@ -206,8 +114,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
                                                rEnergy[static_cast<std::size_t>(at)]);
     };
     auto seamless = [&](std::int64_t candidate) {
-        return IsSeamless(
-            figuresOf(framesAround(reader, start, candidate, kNearby), start, candidate, n));
+        return IsSeamless(JudgeSeam(source, start, candidate));
     };
     // Exact repeats first, which is fast; the stops that may repeat through
     // codec noise are kept, nearest first, for when there are none.
@@ -226,7 +133,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
             break;
     }
     for (const std::int64_t candidate : noisy) {
-        if (matches(candidate, NoisySeamlessScore) && seamless(candidate))
+        if (matches(candidate, kCodecCeiling) && seamless(candidate))
             return candidate;
     }
     return std::nullopt;
@@ -237,12 +144,12 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, const SeamF
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest) {
     const std::int64_t n = reader.info().frames;
-    if (start < 0 || stop <= start || stop > n || (start == 0 && stop == n))
+    if (start < 0 || stop <= start || stop > n)
         return std::nullopt;
-    const SeamFrames f = framesAround(reader, start, stop, kNearby);
-    SeamFigures figures = figuresOf(f, start, stop, n);
+    ReaderSource source(reader);
+    SeamFigures figures = JudgeSeam(source, start, stop);
     if (suggest && !IsSeamless(figures))
-        figures.seamlessStop = nearestSeamlessStop(reader, f, start, stop);
+        figures.seamlessStop = nearestSeamlessStop(reader, start, stop);
     return figures;
 }
 

@@ -5,26 +5,23 @@
 
 #include "audio_reader.h"
 #include "loop_problems.h"
+#include "seam_judge.h"
 
 #include <cstdint>
 #include <optional>
 
 namespace kestrin::audio {
 
-// Frames on each side of the seam that SeamScore compares.
-inline constexpr std::int64_t SeamWindowFrames = 2048;
-
-// Measures the jump from `stop` back to `start` in `reader`'s audio with
-// SeamScore, reading only the frames around start and stop, and whether the
-// stops up to 8 samples to either side score lower (see IsSeamless). When the
-// seam is not seamless and `suggest` is set, also looks for the stop nearest
-// to `stop`, within one second of the audio's rate either side, whose seam
-// is; ties go to the earlier stop, and a stop scoring under SeamlessScore
-// goes before a nearer one that is seamless only within codec noise. The
-// search reads about two seconds and rejects most stops after a few frames.
-// nullopt unless 0 <= start < stop <= frames, and for the loop of the whole
-// audio, which has nothing before its start or after its stop to compare.
-// Throws AudioError naming the file when it cannot be read.
+// Judges the jump from `stop` back to `start` in `reader`'s audio
+// (JudgeSeam), reading only the frames around start and stop and a few
+// windows inside the loop. When the seam is not seamless and `suggest` is
+// set, also looks for the stop nearest to `stop`, within one second of the
+// audio's rate either side, whose seam is; ties go to the earlier stop, and
+// a stop scoring under SeamlessScore goes before a nearer one that is
+// seamless only within codec noise. The search reads about two seconds and
+// rejects most stops after a few frames. nullopt unless
+// 0 <= start < stop <= frames. Throws AudioError naming the file when it
+// cannot be read.
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest = true);
 

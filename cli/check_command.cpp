@@ -32,16 +32,18 @@ an audio file found only by ignoring case (players look for BASE.WAV when
 the POS extension is upper case and BASE.wav otherwise), and a seam that a
 listener hears.
 
-The seam is measured in the audio around the two positions only: the frames
-after the start are compared with those after the stop (what would have
-played), and the frames before the stop with those before the start, by the
-seam score find uses (0 identical, 1 unrelated audio). A score of 0.001 or
-more is a problem, unless it is under 0.01 and no stop within 8 samples
-scores lower: audio that went through a lossy codec such as Vorbis or MP3,
-even when stored again as WAV, repeats only that closely. A problem is
-reported with where the seam is, its step (the largest difference in 16-bit
-sample values, 32,768 being full scale, and in dB of full scale) and its
-score, e.g.
+The seam is judged from the audio around the two positions and a few
+windows inside the loop, in one of three words: "seamless", "soft" (no
+click, but not what the track plays on) or "click". A seam is seamless when
+what plays after the jump is what the track itself plays there (the frames
+after the start match those after the stop, or those before the stop match
+those before the start, to within the noise the loop's own repeat carries,
+as through Vorbis or MP3, and no stop within 8 samples matches better);
+where nothing follows the stop to compare, as for the loop of the whole
+track, when the frames after the jump go on as the frames before it were
+heading. The seam score (0 identical, about 1 for unrelated audio) and the
+step (the largest difference in 16-bit sample values, 32,768 being full
+scale, and in dB of full scale) come with it, e.g.
 
   seam at 01:20.000 jumps by 23,594 (-2.9 dB of full scale), seam score 0.84:
   a listener hears it; a seamless seam nearby: stop 3527999
@@ -142,8 +144,7 @@ std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, s
             problems.push_back(*rate);
         if (const auto beyond = StopBeyondAudioProblem(v.stop, info.frames); hasStop && beyond)
             problems.push_back(*beyond);
-        // Only a loop players keep has a seam to hear; the loop of the whole
-        // audio has nothing to compare its seam with.
+        // Only a loop players keep has a seam to hear.
         const auto seam = hasStop ? MeasureSeam(reader, v.start, v.stop) : std::nullopt;
         if (seam) {
             out << "  seam at " << ClockText(v.stop, info.sampleRate) << ": " << SeamVerdict(*seam)

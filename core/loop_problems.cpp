@@ -89,17 +89,40 @@ std::string ClockText(std::int64_t frames, int sampleRate) {
     return text;
 }
 
+const char* SeamSoundWord(SeamSound sound) {
+    switch (sound) {
+    case SeamSound::Seamless:
+        return "seamless";
+    case SeamSound::Soft:
+        return "soft";
+    case SeamSound::Click:
+        break;
+    }
+    return "click";
+}
+
 std::string SeamVerdict(const SeamFigures& seam) {
-    return (IsSeamless(seam) ? std::string("seamless") : "click: step of " + stepText(seam.jump)) +
-           ", seam score " + scoreText(seam.score);
+    std::string text = SeamSoundWord(seam.sound);
+    if (seam.sound == SeamSound::Click)
+        text += ": step of " + stepText(seam.jump);
+    else if (seam.sound == SeamSound::Soft)
+        text += ": no click, but not what the track plays on";
+    if (!seam.compared)
+        return seam.sound == SeamSound::Seamless ? text + ", step of " + stepText(seam.jump) : text;
+    return text + ", seam score " + scoreText(seam.score);
 }
 
 std::optional<std::string> SeamProblem(const SeamFigures& seam, std::int64_t stop, int sampleRate) {
     if (IsSeamless(seam))
         return std::nullopt;
-    std::string text = "seam at " + ClockText(stop, sampleRate) + " jumps by " +
-                       stepText(seam.jump) + ", seam score " + scoreText(seam.score) +
-                       ": a listener hears it";
+    std::string text = "seam at " + ClockText(stop, sampleRate);
+    if (seam.sound == SeamSound::Click)
+        text += " jumps by " + stepText(seam.jump);
+    else
+        text += " plays on unlike the track";
+    if (seam.compared)
+        text += ", seam score " + scoreText(seam.score);
+    text += ": a listener hears it";
     if (seam.seamlessStop)
         text += "; a seamless seam nearby: stop " + std::to_string(*seam.seamlessStop);
     return text;

@@ -36,20 +36,47 @@ inline constexpr double SeamlessScore = 1e-3;
 
 // Audio that went through a lossy codec (Vorbis, MP3, ...), even when stored
 // again as PCM, carries the codec's noise 25 to 30 dB below the audio in each
-// copy of a loop: there the right seam scores up to a few thousandths. A
-// seam below this score is seamless when no stop close by scores lower.
+// copy of a loop. Where the loop holds no second copy in which to measure that
+// noise, a seam below this score is seamless when no stop close by scores
+// lower.
 inline constexpr double NoisySeamlessScore = 1e-2;
+
+// How a seam sounds: the same three words wherever a seam is reported.
+enum class SeamSound {
+    Seamless, // what plays after the jump is what the track itself plays
+    Soft,     // no step at the jump, but the audio goes on differently
+    Click,    // a step or a kink at the jump stands out of the audio
+};
 
 // How the jump from stop back to start sounds, as measured in the audio.
 struct SeamFigures {
-    // The loop finder's seam score (audio::SeamScore): 0 for identical audio
-    // on both sides of the jump, about 1 for unrelated audio, at most 2.
+    SeamSound sound = SeamSound::Click;
+    // Whether the audio after the jump could be compared with a copy of it
+    // in the track; the loop of the whole track has none.
+    bool compared = true;
+    // The seam score (audio::SeamScore): 0 for identical audio on both sides
+    // of the jump, about 1 for unrelated audio, at most 2. 1 when nothing
+    // was compared.
     double score = 1.0;
     // The step at the jump, 0 to 2 in units of full scale: the largest
     // difference, over the channels and the first few frames, between what
     // plays after the jump and what would have played without it (at the end
     // of the audio: between what precedes stop and what precedes start).
+    // Without a copy: how far the first frame after the jump lies from where
+    // the frames before it were heading.
     double jump = 0.0;
+    // How far the junction stands out of the audio around it: the change of
+    // step and slope across it over their own variation nearby; a few in
+    // natural audio.
+    double kink = 0.0;
+    // The same with only the audio before the stop for its measure, so that
+    // an attack right after the start counts against the junction: under a
+    // few where the end truly flows into the start.
+    double kinkFromBefore = 0.0;
+    // The seam score of the loop's own repeat, measured inside it away from
+    // the seam: the noise the copies carry (0 when they are exact, negative
+    // when the loop holds no second copy).
+    double noise = -1.0;
     // The stop nearest the measured one, within a second of it, that makes a
     // seamless seam with the same start; nullopt when there is none.
     std::optional<std::int64_t> seamlessStop;
@@ -60,8 +87,11 @@ struct SeamFigures {
 
 // The seam cannot be heard.
 inline bool IsSeamless(const SeamFigures& seam) {
-    return seam.score < SeamlessScore || (seam.lowestNearby && seam.score < NoisySeamlessScore);
+    return seam.sound == SeamSound::Seamless;
 }
+
+// The verdict's word: "seamless", "soft" or "click".
+const char* SeamSoundWord(SeamSound sound);
 
 // `value` with a comma between each group of three digits ("3,527,999").
 std::string GroupedText(std::int64_t value);
@@ -70,8 +100,10 @@ std::string GroupedText(std::int64_t value);
 // ("01:20.000"); a rate of 0 or below reads as 44,100.
 std::string ClockText(std::int64_t frames, int sampleRate);
 
-// The seam in a few words: "seamless" or "click: step of 23,594 (-2.9 dB of
-// full scale)", then ", seam score 0.84".
+// The seam in a few words: "seamless", "soft: no click, but not what the
+// track plays on" or "click: step of 23,594 (-2.9 dB of full scale)", then ", seam score
+// 0.84"; without a copy to compare, the step alone ("seamless, step of 3
+// (-80.8 dB of full scale) where the end meets the start").
 std::string SeamVerdict(const SeamFigures& seam);
 
 // The problem of a seam that will be heard, with its figures, where it is

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <numbers>
 #include <sstream>
 #include <vector>
 
@@ -419,6 +420,16 @@ TEST_P(CheckSeams, ReportTheFiguresOfTheAudio) {
     }
 }
 
+constexpr double kTau = 2 * std::numbers::pi;
+
+// Noise until frame 50,000, then a 441 Hz tone whose level swells and ebbs
+// every 75,000 frames.
+double tremoloAfterIntro(int n, int c) {
+    if (n < 50000)
+        return noise(n, c);
+    return 0.5 * std::sin(kTau * n / 100) * (0.6 + 0.4 * std::sin(kTau * (n - 50000) / 75000));
+}
+
 // Steps up by 23,594 (72% of full scale) at frame 120,000.
 double noiseWithStep(int n, int c) {
     return periodicNoise(n, c) + (n >= 120000 ? pcm(23594) : 0.0);
@@ -426,52 +437,73 @@ double noiseWithStep(int n, int c) {
 
 INSTANTIATE_TEST_SUITE_P(
     PosTool, CheckSeams,
-    testing::Values(SeamCheckRow{"whole_periods_are_seamless",
-                                 10000,
-                                 10000 + 30 * kPeriod,
-                                 periodicNoise,
-                                 {": ok", "  seam at 00:02.268: seamless, seam score 0\n"},
-                                 false},
-                    // The stop 4,000 frames into the raised part: the nearest stop whose
-                    // next 2,048 frames all lie before the step is 9,000 earlier.
-                    SeamCheckRow{
-                        "step_suggests_a_stop_before_it",
-                        10000,
-                        124000,
-                        noiseWithStep,
-                        {"seam at 00:02.812: click: step of 23,594 (-2.9 dB of full scale)",
-                         "problem: seam at 00:02.812 jumps by 23,594 (-2.9 dB of full scale), seam "
-                         "score ",
-                         ": a listener hears it; a seamless seam nearby: stop 115000\n"},
-                        true},
-                    // A tone at half the rate one sample late: every sample the opposite.
-                    SeamCheckRow{"one_sample_late",
-                                 100,
-                                 100001,
-                                 [](int n, int) { return pcm(n % 2 ? -8192 : 8192); },
-                                 {"jumps by 16,384 (-6.0 dB of full scale), seam score 2.00",
-                                  "a seamless seam nearby: stop 100000\n"},
-                                 true},
-                    SeamCheckRow{"one_sample_late_in_noise",
-                                 10000,
-                                 10001 + 20 * kPeriod,
-                                 periodicNoise,
-                                 {"a seamless seam nearby: stop 70000\n"},
-                                 true},
-                    // At the very end only the frames before the stop can match.
-                    SeamCheckRow{"at_the_end_matched_before",
-                                 200000 - 50 * kPeriod,
-                                 200000,
-                                 periodicNoise,
-                                 {": ok", "seamless, seam score 0\n"},
-                                 false},
-                    // Nothing within a second repeats what follows the start.
-                    SeamCheckRow{"nothing_nearby",
-                                 10000,
-                                 100000,
-                                 noise,
-                                 {"problem: seam at 00:02.268 jumps by ", "a listener hears it\n"},
-                                 true}),
+    testing::Values(
+        SeamCheckRow{"whole_periods_are_seamless",
+                     10000,
+                     10000 + 30 * kPeriod,
+                     periodicNoise,
+                     {": ok", "  seam at 00:02.268: seamless, seam score 0\n"},
+                     false},
+        // The stop 4,000 frames into the raised part: the nearest stop whose
+        // next 2,048 frames all lie before the step is 9,000 earlier.
+        SeamCheckRow{"step_suggests_a_stop_before_it",
+                     10000,
+                     124000,
+                     noiseWithStep,
+                     {"seam at 00:02.812: click: step of 23,594 (-2.9 dB of full scale)",
+                      "problem: seam at 00:02.812 jumps by 23,594 (-2.9 dB of full scale), seam "
+                      "score ",
+                      ": a listener hears it; a seamless seam nearby: stop 115000\n"},
+                     true},
+        // A tone at half the rate one sample late: every sample the opposite.
+        SeamCheckRow{"one_sample_late",
+                     100,
+                     100001,
+                     [](int n, int) { return pcm(n % 2 ? -8192 : 8192); },
+                     {"jumps by 16,384 (-6.0 dB of full scale), seam score 2.00",
+                      "a seamless seam nearby: stop 100000\n"},
+                     true},
+        SeamCheckRow{"one_sample_late_in_noise",
+                     10000,
+                     10001 + 20 * kPeriod,
+                     periodicNoise,
+                     {"a seamless seam nearby: stop 70000\n"},
+                     true},
+        // At the very end only the frames before the stop can match.
+        SeamCheckRow{"at_the_end_matched_before",
+                     200000 - 50 * kPeriod,
+                     200000,
+                     periodicNoise,
+                     {": ok", "seamless, seam score 0\n"},
+                     false},
+        // Nothing within a second repeats what follows the start.
+        SeamCheckRow{"nothing_nearby",
+                     10000,
+                     100000,
+                     noise,
+                     {"problem: seam at 00:02.268 ", "a listener hears it\n"},
+                     true},
+        // The loop of the whole track: only the junction can tell.
+        SeamCheckRow{"whole_track_of_whole_periods",
+                     0,
+                     200000,
+                     [](int n, int) { return 0.6 * std::sin(kTau * n / 100); },
+                     {": ok", "seamless, step of "},
+                     false},
+        SeamCheckRow{"whole_track_ending_at_its_crest",
+                     0,
+                     200000,
+                     [](int n, int) { return 0.6 * std::cos(kTau * 440 * (n - 199999) / 44100); },
+                     {"click: step of ", "problem: seam at 00:04.535 jumps by "},
+                     true},
+        // Intro, then a tremolo tone twice, looped to the end: what precedes the
+        // start is the intro, yet the end flows into the start.
+        SeamCheckRow{"whole_passes_to_the_end_after_an_intro",
+                     50000,
+                     200000,
+                     tremoloAfterIntro,
+                     {": ok", "seamless, step of "},
+                     false}),
     [](const testing::TestParamInfo<SeamCheckRow>& info) { return std::string(info.param.name); });
 
 struct SeamRow {

@@ -105,8 +105,7 @@ void SeamReport::refresh() {
                             if (!result.error.isEmpty()) {
                                 self->m_seamLine = tr("Seam: not measured: %1").arg(result.error);
                             } else if (!result.figures) {
-                                self->m_seamLine = tr("Seam: the loop is the whole track, with "
-                                                      "nothing around it to compare");
+                                self->m_seamLine = tr("Seam: none, players drop or cut this loop");
                             } else {
                                 self->m_seamLine =
                                     tr("Seam at %1: %2")

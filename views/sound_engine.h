@@ -83,7 +83,7 @@ struct LoopSearchResult {
 };
 
 // The outcome of measuring a seam: its figures, or an error naming the file;
-// neither for the loop of the whole audio, which has nothing to compare.
+// neither for positions that make no loop within the audio.
 struct SeamResult {
     std::optional<SeamFigures> figures;
     QString error;

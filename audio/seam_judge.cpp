@@ -1,0 +1,378 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "seam_judge.h"
+
+#include "audio_reader.h"
+#include "loop_finder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numbers>
+
+namespace kestrin::audio {
+
+std::int64_t SamplesSource::frames() const {
+    return m_audio.frames();
+}
+
+int SamplesSource::channels() const {
+    return m_audio.channels;
+}
+
+std::int64_t SamplesSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
+    from = std::max<std::int64_t>(0, from);
+    to = std::min(to, frames());
+    if (to <= from)
+        return 0;
+    const auto ch = static_cast<std::size_t>(m_audio.channels);
+    out.insert(out.end(), m_audio.samples.begin() + static_cast<std::ptrdiff_t>(from * ch),
+               m_audio.samples.begin() + static_cast<std::ptrdiff_t>(to * ch));
+    return to - from;
+}
+
+std::int64_t ReaderSource::frames() const {
+    return m_reader.info().frames;
+}
+
+int ReaderSource::channels() const {
+    return m_reader.info().channels;
+}
+
+std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
+    from = std::max<std::int64_t>(0, from);
+    to = std::min(to, frames());
+    if (to <= from)
+        return 0;
+    const auto ch = static_cast<std::size_t>(channels());
+    const std::size_t old = out.size();
+    out.resize(old + static_cast<std::size_t>(to - from) * ch);
+    const std::int64_t got = m_reader.readFloat(from, to - from, out.data() + old);
+    out.resize(old + static_cast<std::size_t>(std::max<std::int64_t>(0, got)) * ch);
+    return std::max<std::int64_t>(0, got);
+}
+
+namespace {
+
+constexpr std::int64_t kWindow = SeamWindowFrames;
+// A step or a phase jump shows within the first half millisecond.
+constexpr std::int64_t kJumpFrames = 16;
+// The predictor of the continuity measure: 16 coefficients follow a few
+// partials and the spectral tilt of noise; fitted over 23 ms, shorter than a
+// note and longer than the period of the bass.
+constexpr int kOrder = 16;
+constexpr std::int64_t kFitFrames = 1024;
+// Frames after the jump that are predicted: 0.2 ms, in which a step or a kink
+// has its say before the predictor has followed it.
+constexpr std::int64_t kJunctionFrames = 8;
+// Frames whose own prediction error is the audio's variation.
+constexpr std::int64_t kOwnFrames = 256;
+// Prediction errors below -80 dB of full scale are taken as this, so that
+// the last bit of a fade to silence does not make a step of two bits a
+// click.
+constexpr double kErrorFloor = 1e-8;
+// Windows inside the loop that give the noise of its repeat.
+constexpr int kNoiseWindows = 4;
+// The seam may differ this much more than the loop's own repeat does.
+constexpr double kNoiseFactor = 3.0;
+// Copies this much apart in level are not one repeat through a codec: the
+// gain codec noise lends a window of music stays well below 0.4 dB.
+constexpr double kLevelTolerance = 0.05;
+// SeamScore counts a window this quiet per sample as silence on both sides.
+constexpr double kSilence = 1e-10;
+
+// The frames [from, to) of a track, clipped to it.
+struct Span {
+    std::vector<float> samples;
+    std::int64_t from = 0;
+    std::int64_t to = 0;
+    int channels = 1;
+
+    Span(FrameSource& audio, std::int64_t first, std::int64_t last) : channels(audio.channels()) {
+        from = std::max<std::int64_t>(0, first);
+        to = from + audio.append(from, last, samples);
+    }
+    // Frame `t` of the track; t must lie in [from, to).
+    const float* at(std::int64_t t) const {
+        return samples.data() + static_cast<std::size_t>((t - from) * channels);
+    }
+};
+
+// SeamScore's comparison of `frames` frames from `a` with those from `b`:
+// the energy of the difference over the energy of both, 0 for silence.
+// `gain`, when given, gets the level of b relative to a (least squares).
+double copyScore(const float* a, const float* b, std::int64_t frames, int channels,
+                 double* gain = nullptr) {
+    double aa = 0;
+    double bb = 0;
+    double ab = 0;
+    for (std::int64_t i = 0; i < frames * channels; ++i) {
+        aa += double{a[i]} * a[i];
+        bb += double{b[i]} * b[i];
+        ab += double{a[i]} * b[i];
+    }
+    const double energy = aa + bb;
+    if (gain)
+        *gain = aa > 0 ? ab / aa : 1.0;
+    if (energy < 2 * kSilence * static_cast<double>(frames * channels))
+        return 0.0;
+    return std::max(0.0, energy - 2 * ab) / energy;
+}
+
+double largestDifference(const float* a, const float* b, std::int64_t frames, int channels) {
+    double largest = 0;
+    for (std::int64_t i = 0; i < frames * channels; ++i)
+        largest = std::max<double>(largest, std::abs(a[i] - b[i]));
+    return largest;
+}
+
+// Coefficients a[1..kOrder] (a[0] unused) that predict x[t] as the sum of
+// a[k] x[t - k]: Levinson-Durbin on the autocorrelation of x under a Hann
+// window, which keeps the predictor stable.
+std::vector<double> predictor(const std::vector<double>& x) {
+    const std::size_t n = x.size();
+    std::vector<double> w(n);
+    for (std::size_t i = 0; i < n; ++i)
+        w[i] = x[i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
+                                            static_cast<double>(n)));
+    std::array<double, kOrder + 1> r{};
+    for (std::size_t k = 0; k <= kOrder && k < n; ++k)
+        for (std::size_t i = k; i < n; ++i)
+            r[k] += w[i] * w[i - k];
+    std::vector<double> a(kOrder + 1, 0.0);
+    // A little white noise keeps a pure tone's equations solvable.
+    double error = r[0] * (1 + 1e-9) + 1e-20;
+    for (int i = 1; i <= kOrder; ++i) {
+        double acc = r[static_cast<std::size_t>(i)];
+        for (int j = 1; j < i; ++j)
+            acc -= a[static_cast<std::size_t>(j)] * r[static_cast<std::size_t>(i - j)];
+        const double k = acc / error;
+        std::vector<double> next = a;
+        next[static_cast<std::size_t>(i)] = k;
+        for (int j = 1; j < i; ++j)
+            next[static_cast<std::size_t>(j)] -= k * a[static_cast<std::size_t>(i - j)];
+        a = std::move(next);
+        error *= std::max(1e-12, 1 - k * k);
+    }
+    return a;
+}
+
+// The mean squared error of predicting x[from, to) from the samples before
+// each; from must be at least kOrder.
+double predictionError(const std::vector<double>& x, const std::vector<double>& a,
+                       std::int64_t from, std::int64_t to) {
+    double sum = 0;
+    for (std::int64_t t = from; t < to; ++t) {
+        double guess = 0;
+        for (int k = 1; k <= kOrder; ++k)
+            guess += a[static_cast<std::size_t>(k)] * x[static_cast<std::size_t>(t - k)];
+        const double e = x[static_cast<std::size_t>(t)] - guess;
+        sum += e * e;
+    }
+    return sum / static_cast<double>(std::max<std::int64_t>(1, to - from));
+}
+
+// The frames around start and around stop, with a margin for the stops
+// nearby, and what the track's length allows to compare.
+class Seam {
+public:
+    Seam(FrameSource& audio, std::int64_t start, std::int64_t stop)
+        : m_n(audio.frames()), m_ch(audio.channels()), m_start(start),
+          m_aroundStart(audio, start - std::max(kWindow, kFitFrames), start + kWindow),
+          m_aroundStop(audio, stop - std::max(kWindow, kFitFrames) - SeamNearbyStops,
+                       stop + kWindow + SeamNearbyStops) {}
+
+    // The copy comparisons of the seam at (start, stop): after the jump and
+    // before it, each when it has enough frames.
+    struct Copies {
+        std::optional<double> after;
+        std::optional<double> before;
+        double afterGain = 1;
+        double beforeGain = 1;
+        double jump = 0;
+        // The level of the better copy against what plays, 1 for the same.
+        double gain() const {
+            if (after && before)
+                return *after <= *before ? afterGain : beforeGain;
+            return after ? afterGain : beforeGain;
+        }
+        std::optional<double> best() const {
+            if (after && before)
+                return std::min(*after, *before);
+            return after ? after : before;
+        }
+    };
+
+    Copies copies(std::int64_t stop) const {
+        Copies c;
+        const std::int64_t afterFrames =
+            std::min({kWindow, m_aroundStop.to - stop, m_aroundStart.to - m_start});
+        std::optional<double> afterJump;
+        std::optional<double> beforeJump;
+        if (afterFrames >= kMinCopyFrames) {
+            c.after = copyScore(m_aroundStart.at(m_start), m_aroundStop.at(stop), afterFrames, m_ch,
+                                &c.afterGain);
+            afterJump = largestDifference(m_aroundStart.at(m_start), m_aroundStop.at(stop),
+                                          kJumpFrames, m_ch);
+        }
+        const std::int64_t beforeFrames =
+            std::min({kWindow, m_start - m_aroundStart.from, stop - m_aroundStop.from});
+        if (beforeFrames >= kMinCopyFrames) {
+            c.before =
+                copyScore(m_aroundStart.at(m_start - beforeFrames),
+                          m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch, &c.beforeGain);
+            beforeJump = largestDifference(m_aroundStart.at(m_start - kJumpFrames),
+                                           m_aroundStop.at(stop - kJumpFrames), kJumpFrames, m_ch);
+        }
+        if (afterJump && beforeJump)
+            c.jump = std::min(*afterJump, *beforeJump);
+        else
+            c.jump = afterJump.value_or(beforeJump.value_or(0.0));
+        return c;
+    }
+
+    // The kink of the header, and the step of the first frame after the jump
+    // from where the two before it were heading.
+    struct Continuity {
+        double kink = 0;
+        double kinkFromBefore = 0;
+        double step = 0;
+    };
+    Continuity continuity(std::int64_t stop) const {
+        const std::int64_t left = std::min(kFitFrames, stop - m_aroundStop.from);
+        const std::int64_t right = std::min(kFitFrames, m_aroundStart.to - m_start);
+        Continuity result;
+        double& step = result.step;
+        if (left >= 2 && right >= 1) {
+            const float* x1 = m_aroundStop.at(stop - 1);
+            const float* x2 = m_aroundStop.at(stop - 2);
+            const float* y = m_aroundStart.at(m_start);
+            for (int c = 0; c < m_ch; ++c)
+                step = std::max<double>(step, std::abs(y[c] - 2.0 * x1[c] + x2[c]));
+        }
+        if (left < kOrder + kJunctionFrames || right < kOrder + kJunctionFrames)
+            return result;
+        for (int c = 0; c < m_ch; ++c) {
+            std::vector<double> before(static_cast<std::size_t>(left));
+            std::vector<double> after(static_cast<std::size_t>(right));
+            for (std::int64_t i = 0; i < left; ++i)
+                before[static_cast<std::size_t>(i)] = m_aroundStop.at(stop - left + i)[c];
+            for (std::int64_t i = 0; i < right; ++i)
+                after[static_cast<std::size_t>(i)] = m_aroundStart.at(m_start + i)[c];
+            std::vector<double> heard = before;
+            heard.insert(heard.end(), after.begin(), after.begin() + kJunctionFrames);
+            const std::vector<double> ahead = predictor(before);
+            const double junction = predictionError(heard, ahead, left, left + kJunctionFrames);
+            const double ownBefore =
+                std::max(kErrorFloor,
+                         predictionError(before, ahead,
+                                         std::max<std::int64_t>(kOrder, left - kOwnFrames), left));
+            const double ownAfter = predictionError(after, predictor(after), kOrder,
+                                                    std::min(right, kOrder + kOwnFrames));
+            result.kink = std::max(result.kink, junction / std::max(ownBefore, ownAfter));
+            result.kinkFromBefore = std::max(result.kinkFromBefore, junction / ownBefore);
+        }
+        return result;
+    }
+
+    // Whether a stop within SeamNearbyStops of `stop` compares lower.
+    bool lowestNearby(std::int64_t stop, double score) const {
+        for (std::int64_t d = -SeamNearbyStops; d <= SeamNearbyStops; ++d) {
+            const std::int64_t other = stop + d;
+            if (d == 0 || other <= m_start || other > m_n)
+                continue;
+            if (const auto s = copies(other).best(); s && *s < score)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    std::int64_t m_n;
+    int m_ch;
+    std::int64_t m_start;
+    Span m_aroundStart;
+    Span m_aroundStop;
+};
+
+// The seam score of the loop's repeat away from the seam: frames t and t +
+// (stop - start) in windows spread over the loop, past the seam's own
+// window; negative when the audio after the loop is too short to hold any.
+double repeatNoise(FrameSource& audio, std::int64_t start, std::int64_t stop) {
+    const std::int64_t length = stop - start;
+    const std::int64_t first = start + kWindow;
+    const std::int64_t last = std::min(stop, audio.frames() - length) - kWindow;
+    if (last < first)
+        return -1.0;
+    std::vector<double> scores;
+    const int windows =
+        static_cast<int>(std::min<std::int64_t>(kNoiseWindows, 1 + (last - first) / kWindow));
+    for (int k = 0; k < windows; ++k) {
+        const std::int64_t t = windows == 1 ? first : first + (last - first) * k / (windows - 1);
+        const Span a(audio, t, t + kWindow);
+        const Span b(audio, t + length, t + length + kWindow);
+        const std::int64_t frames = std::min(a.to - a.from, b.to - b.from);
+        if (frames < kMinCopyFrames)
+            continue;
+        scores.push_back(copyScore(a.at(t), b.at(t + length), frames, audio.channels()));
+    }
+    if (scores.empty())
+        return -1.0;
+    std::sort(scores.begin(), scores.end());
+    return scores[scores.size() / 2];
+}
+
+} // namespace
+
+SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop) {
+    SeamFigures figures;
+    if (start < 0 || stop <= start || stop > audio.frames() || audio.channels() <= 0)
+        return figures;
+    const Seam seam(audio, start, stop);
+    const Seam::Copies copies = seam.copies(stop);
+    const Seam::Continuity continuity = seam.continuity(stop);
+    const double kink = continuity.kink;
+    const double step = continuity.step;
+    figures.kink = kink;
+    figures.kinkFromBefore = continuity.kinkFromBefore;
+    const std::optional<double> best = copies.best();
+    figures.compared = best.has_value();
+    figures.score = best.value_or(1.0);
+    figures.jump = best ? copies.jump : step;
+    if (best && *best < SeamlessScore) {
+        figures.sound = SeamSound::Seamless;
+        return figures;
+    }
+    // Codec noise is not correlated with the music; copies at another level
+    // (a tremolo caught at another phase) are.
+    if (best && *best < kCodecCeiling && std::abs(copies.gain() - 1) <= kLevelTolerance) {
+        figures.noise = repeatNoise(audio, start, stop);
+        const double limit = figures.noise < 0 ? NoisySeamlessScore
+                                               : std::clamp(kNoiseFactor * figures.noise,
+                                                            SeamlessScore, kCodecCeiling);
+        if (*best < limit) {
+            figures.lowestNearby = seam.lowestNearby(stop, *best);
+            if (figures.lowestNearby) {
+                figures.sound = SeamSound::Seamless;
+                return figures;
+            }
+        }
+    }
+    if (!copies.after) {
+        // Nothing after the stop to say what would have played: the junction
+        // alone tells.
+        figures.compared = false;
+        figures.score = 1.0;
+        figures.jump = step;
+        figures.sound = kink < kClickKink ? SeamSound::Seamless : SeamSound::Click;
+        return figures;
+    }
+    figures.sound = kink < kClickKink ? SeamSound::Soft : SeamSound::Click;
+    return figures;
+}
+
+SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_t stop) {
+    SamplesSource source(audio);
+    return JudgeSeam(source, start, stop);
+}
+
+} // namespace kestrin::audio

@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The one verdict on a loop's seam: whether the jump from stop back to start
+// is heard, and how. find admits its candidates by it; check, set, the
+// waveform panel and the Find dialog report it.
+//
+// What is judged
+//   Playback runs up to stop (exclusive) and goes on at start. Two questions
+//   decide how that sounds:
+//   - Copy: is what plays after the jump what the track itself plays
+//     somewhere? It is when the frames after start are those after stop (what
+//     would have played), or the frames before stop are those before start
+//     (start is reached the way stop is). SeamScore measures both; the
+//     smaller counts. A comparison needs kMinCopyFrames on its side, so a
+//     stop at the very end of the audio or a start at its very beginning
+//     leaves only the other one, and the loop of the whole track none.
+//   - Continuity: does the junction itself stand out of the audio around it?
+//     A linear predictor (16 coefficients) is fitted to the 23 ms before
+//     stop and predicts the first 8 frames after the jump, from the frames
+//     a listener hears before each. A step, or a kink (a jump in slope),
+//     leaves an error a predictor of the audio's partials cannot follow; the
+//     tonal part of music is predicted closely, so even a step in the bass
+//     under hiss shows. The kink is that error over the audio's own: the
+//     larger of the predictor's error on the frames just before stop and a
+//     predictor's error on those just after start (an attack right after the
+//     start is unpredictable by nature). Natural audio keeps it near 1.
+//
+// The verdict
+//   1. A copy scoring under SeamlessScore: seamless. Bit-exact and low-noise
+//      repeats land here.
+//   2. A copy scoring under the noise limit, at the level of what plays
+//      (within kLevelTolerance: codec noise does not change the level, a
+//      tremolo caught at another phase does), with no stop within 8 samples
+//      scoring lower (the lag is right to the sample): seamless. The noise limit is three times the
+//      copy difference measured inside the loop, at the same lag, in up to four windows away from
+//      the seam (the codec's noise where the loop repeats anyway), kept between SeamlessScore and
+//      kCodecCeiling. Where the loop holds no second copy to measure, NoisySeamlessScore is the
+//      limit.
+//   3. With no comparison from the frames after stop (the stop is at the end
+//      of the audio, or the loop is the whole track): seamless when the kink
+//      is under kClickKink, click otherwise. A comparison before start that
+//      fails says only that the audio reaches start another way.
+//   4. Otherwise: click when the kink reaches kClickKink, soft when it does
+//      not: no step at the jump, but what plays is not what would have.
+#pragma once
+
+#include "loop_problems.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace kestrin::audio {
+
+struct AudioSamples;
+class AudioReader;
+
+// The frames of one track, read on demand, so that a decoded track and a
+// file on disk are judged alike.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    virtual std::int64_t frames() const = 0;
+    virtual int channels() const = 0;
+    // Appends frames [from, to), clipped to the track, to `out` as
+    // interleaved floats; returns the frames appended. Throws AudioError
+    // when a file cannot be read.
+    virtual std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) = 0;
+};
+
+// A track decoded whole.
+class SamplesSource final : public FrameSource {
+public:
+    explicit SamplesSource(const AudioSamples& audio) : m_audio(audio) {}
+    std::int64_t frames() const override;
+    int channels() const override;
+    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
+
+private:
+    const AudioSamples& m_audio;
+};
+
+// A file read window by window.
+class ReaderSource final : public FrameSource {
+public:
+    explicit ReaderSource(AudioReader& reader) : m_reader(reader) {}
+    std::int64_t frames() const override;
+    int channels() const override;
+    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
+
+private:
+    AudioReader& m_reader;
+};
+
+// Frames on each side of the seam that SeamScore compares.
+inline constexpr std::int64_t SeamWindowFrames = 2048;
+
+// Stops to each side of a seam that it must score below to be as close as
+// the audio repeats.
+inline constexpr std::int64_t SeamNearbyStops = 8;
+
+// The shortest comparison that counts: 6 ms, a few periods of the bass.
+inline constexpr std::int64_t kMinCopyFrames = 256;
+
+// A junction predicted this much worse than the audio around it is a
+// click: 10 dB.
+inline constexpr double kClickKink = 10.0;
+
+// Codec noise at 10 dB below the audio is more than any ordinary quality
+// leaves: a closer copy is a different passage.
+inline constexpr double kCodecCeiling = 0.1;
+
+// Judges the jump from `stop` back to `start` (see the header). Reads only a
+// few windows around start and stop and inside the loop. Requires
+// 0 <= start < stop <= frames. Leaves SeamFigures::seamlessStop empty.
+SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop);
+
+// The same for a track decoded whole.
+SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_t stop);
+
+} // namespace kestrin::audio
