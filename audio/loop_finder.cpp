@@ -4,6 +4,7 @@
 #include "audio_files.h"
 #include "audio_reader.h"
 #include "loop_problems.h"
+#include "seam_judge.h"
 
 #include <fftw3.h>
 
@@ -530,14 +531,16 @@ void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vec
 
 // The verdict on a candidate's seam; every candidate must pass it.
 bool seamHolds(const AudioSamples& audio, std::int64_t start, std::int64_t stop) {
-    SeamFigures figures;
-    figures.score = SeamScore(audio, start, stop);
-    figures.lowestNearby = true;
-    for (std::int64_t other = stop - 8; other <= stop + 8 && figures.lowestNearby; ++other) {
-        if (other != stop && other > start && other <= audio.frames())
-            figures.lowestNearby = SeamScore(audio, start, other) > figures.score;
-    }
-    return IsSeamless(figures);
+    return IsSeamless(JudgeSeam(audio, start, stop));
+}
+
+// The verdict on the loop of the whole track, which has no copy to compare:
+// its junction must also be continuous measured from the audio before the
+// stop alone, as an attack right after the start would excuse a step in
+// music that merely stops.
+bool wholeLoopHolds(const AudioSamples& audio) {
+    const SeamFigures figures = JudgeSeam(audio, 0, audio.frames());
+    return IsSeamless(figures) && figures.kinkFromBefore < kClickKink;
 }
 
 enum class BlockMatch { Silent, Same, Different };
@@ -1099,6 +1102,15 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
     });
     if (ranked.size() > options.maxCandidates)
         ranked.resize(options.maxCandidates);
+    // Step 10. Music made to loop whole repeats nothing inside the track:
+    // then the loop is the whole track when its end flows into its start.
+    if (ranked.empty() && n >= minLoop && meanSquare(audio) > silence && wholeLoopHolds(audio)) {
+        LoopCandidate whole;
+        whole.stop = n;
+        whole.score = 1.0;
+        whole.seam = 0.0;
+        ranked.push_back(whole);
+    }
     result.candidates = std::move(ranked);
     if (!checking.at(1.0))
         result.cancelled = true;

@@ -116,6 +116,13 @@
 //      exactly: only candidates whose copies differ by at most twice the
 //      least energy-weighted residual among them are kept, then sorted by
 //      score.
+//  10. The whole track. Where nothing repeats inside the track, music made
+//      to loop whole may still flow from its end into its start: the loop
+//      (0, frames) is offered when it is at least the shortest loop long,
+//      audible, and the seam verdict passes it with the junction under the
+//      verdict's click limit (kClickKink) also when measured from the audio
+//      before the stop alone: the verdict excuses a junction followed by an
+//      attack, and music that merely stops ends anywhere and starts with one.
 // The work is one pass over the audio for the coarse signal, 1 + 2 x
 // templates real FFTs of the coarse length, and passes over the repeated
 // stretch of each candidate: O(n log n) overall. Apart from the decoded audio
@@ -164,11 +171,13 @@ struct LoopCandidate {
     // one loop length before the end of the file that plays again unchanged
     // one loop later (silence and a fade-out do not count against it), times
     // how exact the repetition is (1 for bit-exact copies, a little lower
-    // through a lossy codec or noise).
+    // through a lossy codec or noise). 1 for the loop of the whole track.
     double score = 0.0;
     // Seconds of audible audio that were found to repeat.
     double repeatedSeconds = 0.0;
-    // SeamScore at (start, stop).
+    // SeamScore at (start, stop); 0 for the loop of the whole track, where
+    // SeamScore has nothing to compare and the seam verdict found the
+    // junction continuous.
     double seam = 0.0;
 };
 

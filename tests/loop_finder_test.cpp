@@ -193,6 +193,8 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"patterned_tone_over_noise_16bit", sound(Sound::PatternedTone, 57330, 132300),
                   kWav16, 0},
         CorpusRow{"plucked_notes_16bit", sound(Sound::Plucked, 30000, 176400), kWav16, 0},
+        CorpusRow{"chord_made_to_loop_whole_16bit",
+                  sound(Sound::Chord, 0, 184 * 600, 1, LoopLayout::Whole), kWav16, 0},
         CorpusRow{"tone_ending_at_its_crest_16bit",
                   sound(Sound::Tone, 0, 110176, 1, LoopLayout::NoRepeat), kWav16, 0}),
     [](const testing::TestParamInfo<CorpusRow>& info) { return std::string(info.param.name); });
