@@ -24,7 +24,7 @@
 //      three quarters of the track. Each is cross-correlated with the whole
 //      coarse signal through one FFT pair (FFTW, single precision) and
 //      normalised by the energies under the template (normalised
-//      cross-correlation, so a fade does not lower it). The 8 strongest peaks
+//      cross-correlation, so a fade does not lower it). The 5 strongest peaks
 //      at a distance of at least the shortest loop, 50 ms apart, become
 //      candidate lags, each with the nearest peak to either side when it
 //      reaches 0.95 of it: on a steady tone every period peaks almost as
