@@ -58,13 +58,14 @@ constexpr std::size_t kStretchReach = 256;       // samples after a split search
 constexpr double kStretchCap = 4.0;              // of one sample's log ratio to the noise
 constexpr double kStretchAllowance = 2.0;        // log ratio a sample of noise may reach
 constexpr double kStretchEvidence = 12.0;        // summed log ratio of a differing stretch
-constexpr double kGainStep = 0.02;        // level change from block to block in a fade, at most
-constexpr double kSettleSeconds = 2.0;    // a ring longer than this is part of the loop
-constexpr std::int64_t kBodyBlocks = 64;  // short blocks that measure the loop's body
-constexpr double kAlikeMargin = 2.0;      // over the most the body differs by
-constexpr double kAlikeRunSeconds = 0.1;  // alike this long, a ring has ended
-constexpr double kSilentLevel = 1e-9;     // mean square, about -90 dBFS
-constexpr double kRelativeSilence = 1e-5; // -50 dB below the track's mean square
+constexpr double kGainStep = 0.02;            // level change from block to block in a fade, at most
+constexpr double kSettleSeconds = 2.0;        // a ring longer than this is part of the loop
+constexpr std::int64_t kBodyBlocks = 64;      // short blocks that measure the loop's body
+constexpr double kAlikeMargin = 2.0;          // over the most the body differs by
+constexpr double kAlikeRunSeconds = 0.1;      // alike this long, a ring has ended
+constexpr std::size_t kNoiseSplitMargin = 16; // samples each side of a split keeps at least
+constexpr double kSilentLevel = 1e-9;         // mean square, about -90 dBFS
+constexpr double kRelativeSilence = 1e-5;     // -50 dB below the track's mean square
 
 // Maps the work of one stage onto part of the caller's progress.
 class Progress {
@@ -785,7 +786,46 @@ private:
                 unsharedLevel(s, samples) > kAlikeMargin * level)
                 differs = t + fine;
         }
-        return differs < 0 ? start : std::max(start, startNear(differs));
+        if (differs < 0)
+            return start;
+        return std::max(start, m_audio.lossy ? startNear(differs) : noiseSplit(differs, fine));
+    }
+
+    // Noise added to lossless audio does not follow the music: where the
+    // copies agree their difference is that noise alone, and where a ring
+    // still sounds it is louder. The change of its variance is placed by
+    // maximum likelihood (Gaussian noise, a different variance on either
+    // side), exact in the sense that no other split explains the samples
+    // better, within a couple of fine blocks of the last one that differs.
+    std::int64_t noiseSplit(std::int64_t differs, std::int64_t fine) const {
+        const std::int64_t lo = std::max<std::int64_t>(0, differs - 2 * fine);
+        const std::int64_t hi = std::min(m_end, differs + 2 * fine);
+        const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
+        const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
+        const auto span = static_cast<std::size_t>(hi - lo);
+        std::vector<double> prefix(span + 1, 0.0);
+        for (std::size_t i = 0; i < span; ++i) {
+            const float* a = m_audio.samples.data() + (static_cast<std::size_t>(lo) + i) * ch;
+            double d = 0.0;
+            for (std::size_t c = 0; c < ch; ++c)
+                d += (double{a[c + offset]} - a[c]) * (double{a[c + offset]} - a[c]);
+            prefix[i + 1] = prefix[i] + d;
+        }
+        const double tiny = 1e-20;
+        double best = std::numeric_limits<double>::infinity();
+        std::size_t at = span;
+        for (std::size_t u = kNoiseSplitMargin; u + kNoiseSplitMargin <= span; ++u) {
+            const double nl = static_cast<double>(u);
+            const double nr = static_cast<double>(span - u);
+            const double left = prefix[u] / nl + tiny;
+            const double right = (prefix[span] - prefix[u]) / nr + tiny;
+            const double cost = nl * std::log(left) + nr * std::log(right);
+            if (left > right && cost < best) {
+                best = cost;
+                at = u;
+            }
+        }
+        return lo + static_cast<std::int64_t>(at);
     }
 
     // Step 6: the change point between the block before `earliest` (and any
