@@ -101,7 +101,14 @@
 //      largest residual of the body (codec noise follows the level) or
 //      twice its largest unshared level (added noise does not); the start
 //      moves past the last such block, the scan ending after 0.1 s without
-//      one (a ring is unbroken), and is placed to the sample as in step 6.
+//      one (a ring is unbroken), and is placed to the sample: through a
+//      lossy codec as in step 6; with noise added to lossless audio, which
+//      does not follow the music, where the variance of the copies'
+//      difference changes, by maximum likelihood over two fine blocks to
+//      each side of the end of the last differing one (Gaussian noise of
+//      one variance before the split and another after, each side at least
+//      16 samples): there the difference is the noise alone after the split
+//      and noise plus ring before it, so no other split explains it better.
 //      A body exact in some places and not in others is lossy audio stored
 //      again as PCM, whose noise has no one level to measure against: the
 //      start stays. A ring within the noise cannot be told from the loop by
