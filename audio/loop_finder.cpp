@@ -394,8 +394,16 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
                 continue;
             const float before = q > 0 ? ncc[static_cast<std::size_t>(q - 1)] : -1.0F;
             const float after = q < last ? ncc[static_cast<std::size_t>(q + 1)] : -1.0F;
-            if (here >= before && here > after)
-                peaks.emplace_back(here, q);
+            if (here < before || here <= after)
+                continue;
+            // Ranked by the height of the parabola through the peak: a true
+            // lag between two coarse samples peaks lower on the grid than a
+            // near one that falls on it.
+            const float curve = before - 2 * here + after;
+            const float height = before > -1.0F && after > -1.0F && curve < 0
+                                     ? here - 0.125F * (before - after) * (before - after) / curve
+                                     : here;
+            peaks.emplace_back(height, q);
         }
         std::sort(peaks.begin(), peaks.end(),
                   [](const auto& x, const auto& y) { return x.first > y.first; });
@@ -1105,13 +1113,22 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
             return result;
         }
         const Lag& lag = distinct[i];
+        // A multiple of a found loop adds nothing where that loop already
+        // holds; a shorter loop that repeats only by chance somewhere later
+        // (a few notes played again) says nothing of this lag.
+        const std::int64_t seenFrom = std::max<std::int64_t>(0, lag.seed.laterBegin - lag.lag);
         const bool multiple = std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
             const std::int64_t loop = c.stop - c.start;
             const std::int64_t k = (lag.lag + loop / 2) / loop;
-            return k >= 2 && c.score >= 0.9 && std::abs(lag.lag - k * loop) <= 2 * k;
+            return k >= 2 && c.score >= 0.9 && c.start <= seenFrom &&
+                   std::abs(lag.lag - k * loop) <= 2 * k;
         });
-        const bool ofShortPeriod = shortPeriod > 0 && lag.lag != shortLoop &&
-                                   lag.residual <= kExactResidual && lag.lag % shortPeriod == 0;
+        const bool ofShortPeriod =
+            shortPeriod > 0 && lag.lag != shortLoop && lag.residual <= kExactResidual &&
+            lag.lag % shortPeriod == 0 &&
+            std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+                return c.stop - c.start == shortLoop && c.start <= seenFrom;
+            });
         if (multiple || ofShortPeriod)
             continue;
         Follower follower(audio, lag, silence);

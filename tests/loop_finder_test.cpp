@@ -66,6 +66,10 @@ TrackSpec faintThenClearIntroEnd() {
     s.seed = 8210;
     return s;
 }
+TrackSpec withSeed(TrackSpec s, unsigned seed) {
+    s.seed = seed;
+    return s;
+}
 TrackSpec withNoise(TrackSpec s, double noise) {
     s.noise = noise;
     return s;
@@ -192,6 +196,12 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"patterned_tone_over_noise_16bit", sound(Sound::PatternedTone, 57330, 132300),
                   kWav16, 0},
         CorpusRow{"plucked_notes_16bit", sound(Sound::Plucked, 30000, 176400), kWav16, 0},
+        // Four notes of the last pass come again two seconds later: a loop
+        // of its own, not a reason to leave out its double, the true loop.
+        CorpusRow{"plucked_notes_three_times_float",
+                  withSeed(sound(Sound::Plucked, 30000, 176400, 3), 3), kWavFloat, 0},
+        CorpusRow{"patterned_tone_three_times_16bit", sound(Sound::PatternedTone, 40000, 132300, 3),
+                  kWav16, 0},
         CorpusRow{"chord_made_to_loop_whole_16bit",
                   sound(Sound::Chord, 0, 184 * 600, 1, LoopLayout::Whole), kWav16, 0},
         CorpusRow{"tone_ending_at_its_crest_16bit",
