@@ -24,13 +24,16 @@
 //      three quarters of the track. Each is cross-correlated with the whole
 //      coarse signal through one FFT pair (FFTW, single precision) and
 //      normalised by the energies under the template (normalised
-//      cross-correlation, so a fade does not lower it). The 5 strongest peaks
+//      cross-correlation, so a fade does not lower it). Each peak is ranked
+//      by the height of the parabola through it and its two neighbours: a
+//      true lag that falls between two coarse samples peaks lower on the
+//      grid than a near-period (a beat or a tone period off) that falls on
+//      it, and the parabola restores most of that loss. The 5 highest peaks
 //      at a distance of at least the shortest loop, 50 ms apart, become
 //      candidate lags, each with the nearest peak to either side when it
 //      reaches 0.95 of it: on a steady tone every period peaks almost as
-//      high, and a true lag that falls between two coarse samples may peak
-//      lower than a neighbour one period away. Parabolic interpolation of
-//      each peak gives the lag to a fraction of a coarse sample.
+//      high. The parabola's vertex gives the lag to a fraction of a coarse
+//      sample.
 //   3. Sample-exact lag. Around each candidate, every lag within D/2 + 3
 //      samples is tried on every 4th raw frame of all channels under the
 //      template, by the gain-independent residual 1 - r^2 (r the correlation
@@ -118,8 +121,10 @@
 //   9. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
 //      LoopCandidate::score). Lags that are whole multiples of a found loop
-//      are left out. A near-period (a lag a tone period or a beat off the
-//      true one) repeats the audio closely where the true loop repeats it
+//      are left out when that loop already holds where the lag was seen: a
+//      few notes played again late in the track make a short loop of their
+//      own there, which says nothing of the lag that is its double. A near-period (a lag a tone
+//      period or a beat off the true one) repeats the audio closely where the true loop repeats it
 //      exactly: only candidates whose copies differ by at most twice the
 //      least energy-weighted residual among them are kept, then sorted by
 //      score.
