@@ -701,7 +701,7 @@ private:
         // other (a tremolo out of step) match in it block by block. A fade
         // changes the level slowly; anything faster is a different passage.
         const double gain = gainOf(s);
-        if (std::abs(gain - m_gain) > kGainStep * m_gain + std::sqrt(r))
+        if (std::abs(gain - m_gain) > kGainStep * std::max(1.0, m_gain) + std::sqrt(r))
             return BlockMatch::Different;
         m_gain = gain;
         m_matched.push_back({t0, r, energy});

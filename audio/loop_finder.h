@@ -57,7 +57,8 @@
 //      coarse grid of 16 frames favours multiples of a short period that it
 //      does not divide), the first multiple that is at least the shortest
 //      loop is tried the same way, shortest first, and once one repeats,
-//      every other exact multiple of its period is left out.
+//      every other exact multiple of its period is left out where that loop
+//      holds (see step 9).
 //   5. Extent. From the template the pair (t, t + L) is followed block by
 //      block (about 23 ms) backwards and forwards while the blocks keep
 //      matching: residual under a threshold set from the median residual of
@@ -68,8 +69,9 @@
 //      noise floor or silent in both copies neither match nor break a match.
 //      The residual ignores level, so a block matches only while the level
 //      of the later copy over the earlier one stays within 0.02 of its value
-//      in the block before (plus the square root of the residual, what noise
-//      moves it by): a fade over a second or more changes it by less, while
+//      in the block before (relative above 1; plus the square root of the
+//      residual, what noise moves it by): a linear fade over 1.2 s or more
+//      changes it by less, while
 //      copies whose level swings against each other (a tremolo out of step)
 //      change it far faster.
 //   6. Sample-exact start. Around the block where the match begins, each
