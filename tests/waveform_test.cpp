@@ -437,6 +437,14 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
     auto* list = dialog->findChild<QTreeWidget*>();
     ASSERT_GT(list->topLevelItemCount(), 0) << message(dialog).toStdString();
     ASSERT_EQ(QApplication::focusWidget(), list);
+    const int found = list->topLevelItemCount();
+    EXPECT_TRUE(message(dialog).startsWith(
+        found == 1 ? QStringLiteral("1 seamless loop in SONG.WAV.")
+                   : QStringLiteral("%1 seamless loops in SONG.WAV").arg(found)))
+        << message(dialog).toStdString();
+    EXPECT_EQ(list->headerItem()->text(3), QStringLiteral("Match"));
+    EXPECT_TRUE(list->topLevelItem(0)->toolTip(3).startsWith(
+        QStringLiteral("Match %1 (1 is best); seam score ").arg(list->topLevelItem(0)->text(3))));
     QTest::keyClick(list, Qt::Key_Return);
 
     const auto start = static_cast<std::int32_t>(m_track.loopStart);
