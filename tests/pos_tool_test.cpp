@@ -593,6 +593,7 @@ TEST_F(PosToolTest, AudioFileIsNotAPosFileInAnyCommand) {
     const std::vector<std::vector<std::string>> commands = {
         {"set", at("VICTIM.WAV"), "--start", "2s", "--stop", "20s"},
         {"set", at("VICTIM.WAV"), "--stop", "5"},
+        {"set", at("VICTIM.WAV"), "--stop", "seamless"},
         {"set", at("VICTIM.WAV"), "--start", "5", "--dry-run"},
         {"show", at("VICTIM.WAV")},
         {"show", "--json", at("VICTIM.WAV")},
