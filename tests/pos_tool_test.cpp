@@ -816,18 +816,20 @@ INSTANTIATE_TEST_SUITE_P(
                       "stop 1000 is not after start 2000: players drop the loop"}),
     [](const testing::TestParamInfo<SetWarningRow>& info) { return std::string(info.param.name); });
 
-TEST_F(PosToolTest, SetStopEndNeedsEachFilesOwnAudio) {
-    pos("a.POS", 0, 1);
-    wav("a.WAV", 44100, 1, SF_FORMAT_PCM_16, 500);
-    pos("b.POS", 0, 1);
-    const ToolRun r = run({"set", at("b.POS"), at("a.POS"), "--stop", "end"});
-    EXPECT_EQ(r.status, ExitProblem);
-    EXPECT_EQ(r.out, at("a.POS") + ": wrote: start 0 (unchanged), stop 500 (was 1)\n");
-    EXPECT_NE(r.err.find("no audio file found beside " + at("b.POS") +
-                         " (looked for b.WAV in any case): --stop end needs it"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(ReadPosFile(at("b.POS")), (PosValues{0, 1}));
+TEST_F(PosToolTest, SetStopFromAudioNeedsEachFilesOwnAudio) {
+    wav("a.WAV", 44100, 2, SF_FORMAT_PCM_16, 200000, periodicNoise);
+    for (const auto& [stop, expected] :
+         {std::pair{"end", "200000"}, std::pair{"seamless", "70000"}}) {
+        pos("a.POS", 10000, 70001);
+        pos("b.POS", 0, 1);
+        const ToolRun r = run({"set", at("b.POS"), at("a.POS"), "--stop", stop});
+        EXPECT_EQ(r.status, ExitProblem);
+        EXPECT_EQ(r.out, at("a.POS") + ": wrote: start 10000 (unchanged), stop " + expected +
+                             " (was 70001)\n");
+        EXPECT_EQ(r.err, "kestrin-pos: no audio file found beside " + at("b.POS") +
+                             " (looked for b.WAV in any case): --stop " + stop + " needs it\n");
+        EXPECT_EQ(ReadPosFile(at("b.POS")), (PosValues{0, 1}));
+    }
 }
 
 struct SeamlessStopRow {
