@@ -55,8 +55,9 @@ A value outside the signed 32-bit range is an error and nothing is written.
   --dry-run   show what would be written, change nothing
 
 A loop that players drop or cut (a negative start, a stop not after the
-start, a stop beyond the end of the audio when the audio is found) is still
-written, with a warning on standard error.
+start, a stop beyond the end of the audio when the audio is found), or whose
+seam a listener hears (judged as check judges it), is still written, with a
+warning on standard error.
 
 Exit status: 0 when every file was written, 1 when any could not be.
 )";
@@ -148,9 +149,6 @@ std::int32_t seamlessStop(const std::string& file, const std::filesystem::path& 
                           std::to_string(frames) +
                           " samples): --stop seamless needs a loop whose seam it can measure");
     const std::optional<SeamFigures> seam = MeasureSeam(reader, start, stop);
-    if (!seam)
-        throw NoAudioStop(file + ": the loop is the whole of " + audioName +
-                          ", with nothing around its seam to measure: --stop seamless leaves it");
     if (IsSeamless(*seam))
         return stop;
     if (!seam->seamlessStop || *seam->seamlessStop > std::numeric_limits<std::int32_t>::max())
@@ -158,6 +156,18 @@ std::int32_t seamlessStop(const std::string& file, const std::filesystem::path& 
                           " makes a seamless seam with start " + IntegerText(start) + " (now " +
                           SeamVerdict(*seam) + "): nothing written");
     return static_cast<std::int32_t>(*seam->seamlessStop);
+}
+
+// The warning for a seam a listener hears at `loop` in `audio`, as check
+// words it; nothing when the audio cannot be read, which check reports.
+std::optional<std::string> seamWarning(const std::filesystem::path& audio, const PosValues& loop) {
+    try {
+        AudioReader reader(audio);
+        const auto seam = MeasureSeam(reader, loop.start, loop.stop);
+        return seam ? SeamProblem(*seam, loop.stop, reader.info().sampleRate) : std::nullopt;
+    } catch (const AudioError&) {
+        return std::nullopt;
+    }
 }
 
 // Sets one file and reports it on `out`, warnings on `err`. Throws what
@@ -227,6 +237,9 @@ void setOne(const std::string& file, const Request& request, CompanionIndex& aud
     if (beside.frames) {
         if (auto beyond = StopBeyondAudioProblem(after.stop, *beside.frames))
             warnings.push_back(std::move(*beyond));
+        else if (warnings.empty())
+            if (auto heard = seamWarning(*beside.path, after))
+                warnings.push_back(std::move(*heard));
     }
     for (const std::string& w : warnings)
         err << "kestrin-pos: warning: " << shown << ": " << VisibleText(w) << '\n';

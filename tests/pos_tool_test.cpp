@@ -790,7 +790,8 @@ struct SetWarningRow {
     const char* stop;
     int audioFrames; // 0: no audio beside the file
     PosValues written;
-    const char* warning; // nullptr: none
+    const char* warning;                        // nullptr: none
+    std::function<double(int, int)> audio = {}; // empty: silence
 };
 
 void PrintTo(const SetWarningRow& row, std::ostream* os) {
@@ -804,7 +805,7 @@ TEST_P(SetWarnings, WarnAndStillWrite) {
     const SetWarningRow& row = GetParam();
     pos("x.POS", 10, 20);
     if (row.audioFrames > 0)
-        wav("x.wav", 44100, 1, SF_FORMAT_PCM_16, row.audioFrames); // found ignoring case
+        wav("x.wav", 44100, 1, SF_FORMAT_PCM_16, row.audioFrames, row.audio); // found ignoring case
     const ToolRun r = run({"set", at("x.POS"), "--start", row.start, "--stop", row.stop});
     EXPECT_EQ(r.status, ExitOk) << r.err;
     EXPECT_EQ(ReadPosFile(at("x.POS")), row.written);
@@ -838,6 +839,16 @@ INSTANTIATE_TEST_SUITE_P(
                       "stop 1001 lies beyond the end of the audio (1000 samples): players loop "
                       "at the end instead"},
         SetWarningRow{"stop_at_the_audio_end", "0", "1000", 1000, {0, 1000}, nullptr},
+        // The loop of a tone that ends at its crest steps back to the start.
+        SetWarningRow{
+            "seam_that_clicks",
+            "0",
+            "10000",
+            10000,
+            {0, 10000},
+            "seam at 00:00.227 jumps by 18,061 (-5.2 dB of full scale): a listener hears it; a "
+            "seamless seam nearby: stop 9722",
+            [](int n, int) { return 0.6 * std::cos(kTau * 440 * (n - 9999) / 44100); }},
         SetWarningRow{"far_stop_without_audio", "0", "99999", 0, {0, 99999}, nullptr},
         SetWarningRow{"stop_end_is_last_frame_plus_one", "0", "end", 1000, {0, 1000}, nullptr},
         SetWarningRow{"stop_end_before_start",
@@ -948,7 +959,7 @@ INSTANTIATE_TEST_SUITE_P(
                         {10000, 70001},
                         "",
                         "FILE: no stop within a second of 70001 makes a seamless seam with "
-                        "start 10000 (now click: "},
+                        "start 10000 (now soft: no click, but not what the track plays on"},
         SeamlessStopRow{"no_loop_to_measure",
                         5000,
                         {},
