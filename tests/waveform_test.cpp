@@ -385,7 +385,9 @@ TEST_F(WaveformTest, SeamReportFollowsThePositions) {
     };
     for (const auto& row : rows) {
         typeInto("txtStopTime", row.stop);
-        QTRY_VERIFY(!report->measuring() && !report->text().isEmpty());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !report->measuring() && !report->text().isEmpty(); }, 30000))
+            << row.stop;
         for (const QString& line : row.shown)
             EXPECT_TRUE(report->text().contains(line)) << row.stop << "\n"
                                                        << report->text().toStdString();
@@ -433,7 +435,7 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_FALSE(dialog->isModal());
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
     auto* list = dialog->findChild<QTreeWidget*>();
     ASSERT_GT(list->topLevelItemCount(), 0) << message(dialog).toStdString();
     ASSERT_EQ(QApplication::focusWidget(), list);
@@ -529,7 +531,7 @@ TEST_F(FindLoopTest, UseSeamlessStopSetsTheStopUnsaved) {
 TEST_F(FindLoopTest, ANonRepeatingTrackHasNoSeamlessLoop) {
     open("FLAT.POS");
     views::FindLoopDialog* dialog = find();
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
     EXPECT_TRUE(message(dialog).startsWith(QStringLiteral("No seamless loop in FLAT.WAV")))
         << message(dialog).toStdString();
     EXPECT_EQ(m_window->statusBar()->currentMessage(), message(dialog));
