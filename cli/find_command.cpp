@@ -38,22 +38,24 @@ audio is found as check finds it (same base name, any case of .wav), or an
 audio file libsndfile reads (WAVE, AIFF, FLAC, Ogg Vorbis, ...).
 
 For each file the candidates are listed best first: start and stop in
-samples and as minutes:seconds, the loop length and a score. A file in which
-nothing repeats gets one line saying it has no seamless loop.
+samples and as minutes:seconds, the loop length and the match. A file in
+which nothing repeats gets one line saying it has no seamless loop.
 
-The score, 0 to 1, is the share of the audio from the start to one loop
-length before the end that is heard again unchanged one loop later (silence
-and a fade-out do not count against it), times how exact the repetition is:
-1 for bit-exact copies, a little less through a lossy codec or noise. A
-candidate needs at least 0.9 s of repeating audio and a score of about 0.5.
-Whole multiples of a listed loop length are not listed again.
+The match, from 0 to 1 (higher is better), is the share of the audio from
+the start to one loop length before the end that is heard again unchanged
+one loop later (silence and a fade-out do not count against it), times how
+exact the repetition is: 1 for bit-exact copies, a little less through a
+lossy codec or noise. A candidate needs at least 0.9 s of repeating audio
+and a match of about 0.5. Whole multiples of a listed loop length are not
+listed again.
 
   -n N            list at most N candidates per file (default 5)
   --min-loop T    the shortest loop considered (default 2s); T as for set:
                   a sample count (88200), seconds (2s) or minutes:seconds
   --json          one JSON object per line and file, for scripts: "file",
                   "audio", "sample_rate" and "candidates", a list of
-                  {"start", "stop", "length" (samples), "score",
+                  {"start", "stop", "length" (samples), "match",
+                  "score" (the old name of "match", same value),
                   "repeated_seconds", "seam"}, best first and empty when
                   nothing repeats; "written" names the POS file --write
                   wrote, "error" says why a file could not be handled
@@ -63,9 +65,10 @@ Whole multiples of a listed loop length are not listed again.
                   base.wav), created when missing. Nothing is written for a
                   file without a loop.
 
-"seam" measures the jump itself: the energy of the difference between what
-plays after the jump and what would have played, over the energy of both;
-0 is inaudible, 1 is as different as unrelated audio.
+"seam" is the seam score of the jump itself, as check reports it: the
+energy of the difference between what plays after the jump and what would
+have played, over the energy of both; 0 is inaudible, 1 is as different as
+unrelated audio. Unlike the match, lower is better.
 
 Positions count the audio file's own frames: samples at 44,100 per second
 when it has that rate (check reports any other).
@@ -192,12 +195,12 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
     out << VisibleText(file) << ": audio " << audioName << ", " << r.sampleRate << " Hz\n";
     int rank = 1;
     for (const LoopCandidate& c : r.candidates) {
-        char score[16];
-        std::snprintf(score, sizeof score, "%.3f", c.score);
+        char match[16];
+        std::snprintf(match, sizeof match, "%.3f", c.score);
         out << "  " << rank++ << ". start " << c.start << " (" << clockOf(c.start, r.sampleRate)
             << "), stop " << c.stop << " (" << clockOf(c.stop, r.sampleRate) << "), loop "
             << c.stop - c.start << " samples (" << secondsOf(c.stop - c.start, r.sampleRate)
-            << " s), score " << score << '\n';
+            << " s), match " << match << '\n';
     }
     if (r.written) {
         out << "  wrote start " << r.candidates.front().start << ", stop "
@@ -211,6 +214,8 @@ void printJson(std::ostream& out, const std::string& file, const Report& r) {
         candidates.push_back({{"start", c.start},
                               {"stop", c.stop},
                               {"length", c.stop - c.start},
+                              {"match", rounded(c.score, 1e-4)},
+                              // Read by scripts written before "match".
                               {"score", rounded(c.score, 1e-4)},
                               {"repeated_seconds", rounded(c.repeatedSeconds, 1e-3)},
                               {"seam", rounded(c.seam, 1e-6)}});

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos set: new positions written into a POS file in place.
 #include "audio_files.h"
+#include "audio_reader.h"
 #include "command.h"
 #include "loop_problems.h"
 #include "output.h"
@@ -8,7 +9,9 @@
 #include "pos_tool.h"
 #include "position_argument.h"
 #include "positions.h"
+#include "seam_measure.h"
 
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -21,7 +24,7 @@ using namespace kestrin::audio;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos set FILE.POS... [--start T] [--stop T|end] [--dry-run]
+    R"(Usage: kestrin-pos set FILE.POS... [--start T] [--stop T|end|seamless] [--dry-run]
 
 Writes new positions into the first 8 bytes of each FILE.POS, in place,
 exactly as the editor's Save does; the rest of the file is kept. Only the
@@ -38,6 +41,13 @@ T is one of
   01:30      minutes:seconds, also 1:30.25; seconds below 60
   end        (--stop only) the end of the file's own audio: its last
              sample + 1, read from the WAVE file beside it
+  seamless   (--stop only) the nearest stop, within a second of the
+             stored one, whose jump back to the start cannot be heard,
+             measured in the WAVE file beside it as check measures the
+             seam: at the new start when --start is given, else at the
+             stored one. A seam that is already seamless keeps its stop;
+             a file with no seamless stop within a second is an error and
+             is not written
 A value outside the signed 32-bit range is an error and nothing is written.
 
   --start T   the new start position
@@ -45,25 +55,30 @@ A value outside the signed 32-bit range is an error and nothing is written.
   --dry-run   show what would be written, change nothing
 
 A loop that players drop or cut (a negative start, a stop not after the
-start, a stop beyond the end of the audio when the audio is found) is still
-written, with a warning on standard error.
+start, a stop beyond the end of the audio when the audio is found), or whose
+seam a listener hears (judged as check judges it), is still written, with a
+warning on standard error.
 
 Exit status: 0 when every file was written, 1 when any could not be.
 )";
 
-// A file whose audio cannot give --stop end its value; nothing is written.
-class NoAudioEnd : public std::runtime_error {
+// A file whose audio cannot give --stop end or seamless its value; nothing
+// is written.
+class NoAudioStop : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// The positions asked for on the command line; `stopAtEnd` stands for a stop
-// that each file takes from its own audio.
+// The positions asked for on the command line; `stopAtEnd` and
+// `stopSeamless` stand for a stop that each file takes from its own audio.
 struct Request {
     std::optional<std::int32_t> start;
     std::optional<std::int32_t> stop;
     bool stopAtEnd = false;
+    bool stopSeamless = false;
     bool dryRun = false;
+
+    bool stopFromAudio() const { return stopAtEnd || stopSeamless; }
 };
 
 Request parseRequest(const Arguments& a) {
@@ -74,10 +89,11 @@ Request parseRequest(const Arguments& a) {
     if (!startArg && !stopArg)
         throw UsageError("set needs --start, --stop or both");
     request.stopAtEnd = stopArg == "end";
+    request.stopSeamless = stopArg == "seamless";
     // Both values are converted before any file is opened.
     for (auto [arg, target, name] : {std::tuple{startArg, &request.start, "--start"},
                                      std::tuple{stopArg, &request.stop, "--stop"}}) {
-        if (!arg || (target == &request.stop && request.stopAtEnd))
+        if (!arg || (target == &request.stop && request.stopFromAudio()))
             continue;
         try {
             *target = ParsePositionArgument(*arg);
@@ -92,27 +108,64 @@ Request parseRequest(const Arguments& a) {
     return request;
 }
 
-// The length of the audio beside `file` in frames, nullopt when there is no
-// readable audio; with `required` (--stop end) that is an error instead.
-std::optional<std::int64_t> audioFrames(const std::string& file, CompanionIndex& audio,
-                                        bool required) {
+// The audio beside a file: where it is and its length in frames, both empty
+// when there is no readable audio.
+struct FileAudio {
+    std::optional<std::filesystem::path> path;
+    std::optional<std::int64_t> frames;
+};
+
+// The audio beside `file`. `neededBy` names the option that takes its value
+// from the audio; with it, missing or unreadable audio is an error.
+FileAudio audioOf(const std::string& file, CompanionIndex& audio, const char* neededBy) {
     const auto companion = audio.find(file);
     if (!companion) {
-        if (!required)
-            return std::nullopt;
-        throw NoAudioEnd("no audio file found beside " + file + " (looked for " +
-                         ExpectedAudioName(file).filename().string() +
-                         " in any case): --stop end needs it");
+        if (!neededBy)
+            return {};
+        throw NoAudioStop("no audio file found beside " + file + " (looked for " +
+                          ExpectedAudioName(file).filename().string() +
+                          " in any case): " + neededBy + " needs it");
     }
     try {
-        const std::int64_t frames = ReadAudioInfo(companion->path).frames;
-        if (required && frames > std::numeric_limits<std::int32_t>::max())
-            throw NoAudioEnd(companion->path.string() + " is " + std::to_string(frames) +
-                             " samples long: its end is beyond what a POS file can hold");
-        return frames;
+        return {companion->path, ReadAudioInfo(companion->path).frames};
     } catch (const AudioError&) {
-        if (required)
+        if (neededBy)
             throw;
+        return {};
+    }
+}
+
+// The stop --stop seamless sets for the loop from `start` to the stored
+// `stop` of `file` in `audio`: `stop` itself when its seam is seamless
+// already. Throws, naming the file and the reason, when there is none.
+std::int32_t seamlessStop(const std::string& file, const std::filesystem::path& audio,
+                          std::int32_t start, std::int32_t stop) {
+    AudioReader reader(audio);
+    const std::int64_t frames = reader.info().frames;
+    const std::string audioName = audio.filename().string();
+    if (start < 0 || stop <= start || stop > frames)
+        throw NoAudioStop(file + ": start " + IntegerText(start) + " and stop " +
+                          IntegerText(stop) + " are no loop within " + audioName + " (" +
+                          std::to_string(frames) +
+                          " samples): --stop seamless needs a loop whose seam it can measure");
+    const std::optional<SeamFigures> seam = MeasureSeam(reader, start, stop);
+    if (IsSeamless(*seam))
+        return stop;
+    if (!seam->seamlessStop || *seam->seamlessStop > std::numeric_limits<std::int32_t>::max())
+        throw NoAudioStop(file + ": no stop within a second of " + IntegerText(stop) +
+                          " makes a seamless seam with start " + IntegerText(start) + " (now " +
+                          SeamVerdict(*seam) + "): nothing written");
+    return static_cast<std::int32_t>(*seam->seamlessStop);
+}
+
+// The warning for a seam a listener hears at `loop` in `audio`, as check
+// words it; nothing when the audio cannot be read, which check reports.
+std::optional<std::string> seamWarning(const std::filesystem::path& audio, const PosValues& loop) {
+    try {
+        AudioReader reader(audio);
+        const auto seam = MeasureSeam(reader, loop.start, loop.stop);
+        return seam ? SeamProblem(*seam, loop.stop, reader.info().sampleRate) : std::nullopt;
+    } catch (const AudioError&) {
         return std::nullopt;
     }
 }
@@ -121,13 +174,30 @@ std::optional<std::int64_t> audioFrames(const std::string& file, CompanionIndex&
 // stopped it.
 void setOne(const std::string& file, const Request& request, CompanionIndex& audio,
             std::ostream& out, std::ostream& err) {
-    // The audio is read first: --stop end must know its value before writing.
-    const std::optional<std::int64_t> frames = audioFrames(file, audio, request.stopAtEnd);
+    // The audio is read first: a stop taken from it must be known before writing.
+    const char* neededBy = request.stopAtEnd      ? "--stop end"
+                           : request.stopSeamless ? "--stop seamless"
+                                                  : nullptr;
+    const FileAudio beside = audioOf(file, audio, neededBy);
     std::optional<std::int32_t> stop = request.stop;
-    if (request.stopAtEnd)
-        stop = static_cast<std::int32_t>(*frames);
+    if (request.stopAtEnd) {
+        if (*beside.frames > std::numeric_limits<std::int32_t>::max())
+            throw NoAudioStop(beside.path->string() + " is " + std::to_string(*beside.frames) +
+                              " samples long: its end is beyond what a POS file can hold");
+        stop = static_cast<std::int32_t>(*beside.frames);
+    }
+    // A seamless stop depends on the positions the file holds at the moment
+    // of writing, so it is measured from those.
+    auto fieldsFor = [&](const PosValues& held) {
+        PosFields fields{request.start, stop};
+        if (request.stopSeamless)
+            fields.stop =
+                seamlessStop(file, *beside.path, request.start.value_or(held.start), held.stop);
+        return fields;
+    };
 
     PosValues before;
+    PosFields written;
     bool creating = false;
     if (request.dryRun) {
         try {
@@ -140,13 +210,19 @@ void setOne(const std::string& file, const Request& request, CompanionIndex& aud
                 throw;
             creating = true;
         }
+        written = fieldsFor(before);
+    } else if (request.stopSeamless) {
+        before = UpdatePosFile(file, [&](const PosValues& held) {
+                     return written = fieldsFor(held);
+                 }).before;
     } else {
         const PosUpdate update = UpdatePosFile(file, request.start, stop);
         before = update.before;
         creating = update.created;
+        written = {request.start, stop};
     }
     // Printed only now: "wrote" means the bytes are on the device.
-    const PosValues after{request.start.value_or(before.start), stop.value_or(before.stop)};
+    const PosValues after{written.start.value_or(before.start), written.stop.value_or(before.stop)};
     auto change = [&](std::int32_t now, std::int32_t was) {
         if (creating)
             return IntegerText(now);
@@ -158,9 +234,12 @@ void setOne(const std::string& file, const Request& request, CompanionIndex& aud
         << ", stop " << change(after.stop, before.stop) << '\n';
 
     std::vector<std::string> warnings = PositionProblems(after);
-    if (frames) {
-        if (auto beyond = StopBeyondAudioProblem(after.stop, *frames))
+    if (beside.frames) {
+        if (auto beyond = StopBeyondAudioProblem(after.stop, *beside.frames))
             warnings.push_back(std::move(*beyond));
+        else if (warnings.empty())
+            if (auto heard = seamWarning(*beside.path, after))
+                warnings.push_back(std::move(*heard));
     }
     for (const std::string& w : warnings)
         err << "kestrin-pos: warning: " << shown << ": " << VisibleText(w) << '\n';

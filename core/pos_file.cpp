@@ -199,15 +199,16 @@ PosValues ReadPosFile(const std::filesystem::path& path) {
     return InspectPosFile(path).values;
 }
 
-PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::int32_t> start,
-                        std::optional<std::int32_t> stop) {
-    if (!start && !stop)
-        return {ReadPosFile(path), false};
+namespace {
 
+// Opens (with `create`: creates when missing) and locks `path`, reads what it
+// holds, and writes the fields `decide` returns for that, all under the lock.
+PosUpdate updateLocked(const std::filesystem::path& path, bool create,
+                       const std::function<PosFields(const PosValues&)>& decide) {
     PosUpdate result;
     const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK;
     int fd = -1;
-    if (start && stop) {
+    if (create) {
         fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
         result.created = fd >= 0;
         if (fd < 0 && errno == EEXIST)
@@ -228,9 +229,19 @@ PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::in
     };
 
     lockFile(file.get(), LOCK_EX);
-    if (!result.created) {
-        result.before = valuesOf(readHead(file.get(), path));
+    PosFields fields;
+    try {
+        if (!result.created)
+            result.before = valuesOf(readHead(file.get(), path));
+        fields = decide(result.before);
+    } catch (...) {
+        if (result.created)
+            ::unlink(path.c_str());
+        throw;
     }
+    if (!fields.start && !fields.stop)
+        return result;
+    const auto [start, stop] = fields;
 
     std::array<std::uint8_t, kRecordSize> bytes{};
     storeLittleEndian(bytes.data(), start.value_or(0));
@@ -261,6 +272,22 @@ PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::in
     if (::close(file.release()) != 0)
         fail("close", lastError());
     return result;
+}
+
+} // namespace
+
+PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::int32_t> start,
+                        std::optional<std::int32_t> stop) {
+    if (!start && !stop)
+        return {ReadPosFile(path), false};
+    return updateLocked(path, start && stop, [&](const PosValues&) {
+        return PosFields{start, stop};
+    });
+}
+
+PosUpdate UpdatePosFile(const std::filesystem::path& path,
+                        const std::function<PosFields(const PosValues& before)>& decide) {
+    return updateLocked(path, false, decide);
 }
 
 void WritePosFile(const std::filesystem::path& path, const PosValues& values) {

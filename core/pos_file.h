@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -99,6 +100,20 @@ struct PosUpdate {
 // Throws NotAPosFileError for a container file, PosFileError otherwise.
 PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::int32_t> start,
                         std::optional<std::int32_t> stop);
+
+// The fields an update writes; a field left empty keeps what the file holds.
+struct PosFields {
+    std::optional<std::int32_t> start;
+    std::optional<std::int32_t> stop;
+};
+
+// UpdatePosFile for fields that depend on what the file holds: `decide` gets
+// the values read under the lock and returns the fields to write, so no
+// other update comes between that read and the write. The file must exist.
+// When `decide` throws, or returns no field, nothing is written; what it
+// throws is passed on.
+PosUpdate UpdatePosFile(const std::filesystem::path& path,
+                        const std::function<PosFields(const PosValues& before)>& decide);
 
 // Writes start then stop into the first 8 bytes of `path`, in place: the file
 // is created (8 bytes long) when missing and never truncated, so a longer

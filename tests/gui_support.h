@@ -1,5 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for driving the real editor window with real input events.
+//
+// Wait with ASSERT_TRUE(QTest::qWaitFor(...)), never QTRY_*: those report a
+// timeout to QTest, which these GoogleTest suites do not read, so a wait
+// that never ends would pass.
 #pragma once
 
 #include "editor_window.h"

@@ -294,7 +294,8 @@ TEST_F(FindCommand, JsonLinePerFileAndWriteIntoThePosFile) {
     const nlohmann::json& first = objects[0]["candidates"][0];
     EXPECT_EQ(first["start"].get<std::int64_t>(), m_track.loopStart);
     EXPECT_EQ(first["stop"].get<std::int64_t>(), m_track.loopStart + m_track.loopFrames);
-    EXPECT_TRUE(first["score"].is_number());
+    EXPECT_GT(first["match"].get<double>(), 0.5);
+    EXPECT_EQ(first["score"], first["match"]) << "the old name still holds the match";
     EXPECT_EQ(objects[0]["audio"], (m_dir.path() / "BGM01.WAV").string());
     EXPECT_EQ(ReadPosFile(pos1),
               (PosValues{static_cast<std::int32_t>(m_track.loopStart),
@@ -314,6 +315,8 @@ TEST_F(FindCommand, AudioFileWritesThePosFilePlayersLookFor) {
     EXPECT_NE(r.out.find("1. start " + std::to_string(m_track.loopStart)), std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("2. start"), std::string::npos);
+    EXPECT_NE(r.out.find(" s), match "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("score"), std::string::npos) << r.out;
     EXPECT_EQ(readFileBytes(m_dir.path() / "Theme.POS").size(), 8u);
 }
 

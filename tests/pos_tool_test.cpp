@@ -625,6 +625,7 @@ TEST_F(PosToolTest, AudioFileIsNotAPosFileInAnyCommand) {
     const std::vector<std::vector<std::string>> commands = {
         {"set", at("VICTIM.WAV"), "--start", "2s", "--stop", "20s"},
         {"set", at("VICTIM.WAV"), "--stop", "5"},
+        {"set", at("VICTIM.WAV"), "--stop", "seamless"},
         {"set", at("VICTIM.WAV"), "--start", "5", "--dry-run"},
         {"show", at("VICTIM.WAV")},
         {"show", "--json", at("VICTIM.WAV")},
@@ -789,7 +790,8 @@ struct SetWarningRow {
     const char* stop;
     int audioFrames; // 0: no audio beside the file
     PosValues written;
-    const char* warning; // nullptr: none
+    const char* warning;                        // nullptr: none
+    std::function<double(int, int)> audio = {}; // empty: silence
 };
 
 void PrintTo(const SetWarningRow& row, std::ostream* os) {
@@ -803,7 +805,7 @@ TEST_P(SetWarnings, WarnAndStillWrite) {
     const SetWarningRow& row = GetParam();
     pos("x.POS", 10, 20);
     if (row.audioFrames > 0)
-        wav("x.wav", 44100, 1, SF_FORMAT_PCM_16, row.audioFrames); // found ignoring case
+        wav("x.wav", 44100, 1, SF_FORMAT_PCM_16, row.audioFrames, row.audio); // found ignoring case
     const ToolRun r = run({"set", at("x.POS"), "--start", row.start, "--stop", row.stop});
     EXPECT_EQ(r.status, ExitOk) << r.err;
     EXPECT_EQ(ReadPosFile(at("x.POS")), row.written);
@@ -837,6 +839,16 @@ INSTANTIATE_TEST_SUITE_P(
                       "stop 1001 lies beyond the end of the audio (1000 samples): players loop "
                       "at the end instead"},
         SetWarningRow{"stop_at_the_audio_end", "0", "1000", 1000, {0, 1000}, nullptr},
+        // The loop of a tone that ends at its crest steps back to the start.
+        SetWarningRow{
+            "seam_that_clicks",
+            "0",
+            "10000",
+            10000,
+            {0, 10000},
+            "seam at 00:00.227 jumps by 18,061 (-5.2 dB of full scale): a listener hears it; a "
+            "seamless seam nearby: stop 9722",
+            [](int n, int) { return 0.6 * std::cos(kTau * 440 * (n - 9999) / 44100); }},
         SetWarningRow{"far_stop_without_audio", "0", "99999", 0, {0, 99999}, nullptr},
         SetWarningRow{"stop_end_is_last_frame_plus_one", "0", "end", 1000, {0, 1000}, nullptr},
         SetWarningRow{"stop_end_before_start",
@@ -847,19 +859,118 @@ INSTANTIATE_TEST_SUITE_P(
                       "stop 1000 is not after start 2000: players drop the loop"}),
     [](const testing::TestParamInfo<SetWarningRow>& info) { return std::string(info.param.name); });
 
-TEST_F(PosToolTest, SetStopEndNeedsEachFilesOwnAudio) {
-    pos("a.POS", 0, 1);
-    wav("a.WAV", 44100, 1, SF_FORMAT_PCM_16, 500);
-    pos("b.POS", 0, 1);
-    const ToolRun r = run({"set", at("b.POS"), at("a.POS"), "--stop", "end"});
-    EXPECT_EQ(r.status, ExitProblem);
-    EXPECT_EQ(r.out, at("a.POS") + ": wrote: start 0 (unchanged), stop 500 (was 1)\n");
-    EXPECT_NE(r.err.find("no audio file found beside " + at("b.POS") +
-                         " (looked for b.WAV in any case): --stop end needs it"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(ReadPosFile(at("b.POS")), (PosValues{0, 1}));
+TEST_F(PosToolTest, SetStopFromAudioNeedsEachFilesOwnAudio) {
+    wav("a.WAV", 44100, 2, SF_FORMAT_PCM_16, 200000, periodicNoise);
+    for (const auto& [stop, expected] :
+         {std::pair{"end", "200000"}, std::pair{"seamless", "70000"}}) {
+        pos("a.POS", 10000, 70001);
+        pos("b.POS", 0, 1);
+        const ToolRun r = run({"set", at("b.POS"), at("a.POS"), "--stop", stop});
+        EXPECT_EQ(r.status, ExitProblem);
+        EXPECT_EQ(r.out, at("a.POS") + ": wrote: start 10000 (unchanged), stop " + expected +
+                             " (was 70001)\n");
+        EXPECT_EQ(r.err, "kestrin-pos: no audio file found beside " + at("b.POS") +
+                             " (looked for b.WAV in any case): --stop " + stop + " needs it\n");
+        EXPECT_EQ(ReadPosFile(at("b.POS")), (PosValues{0, 1}));
+    }
 }
+
+struct SeamlessStopRow {
+    const char* name;
+    std::int32_t stop; // stored with start 10,000
+    std::vector<std::string> options;
+    std::function<double(int, int)> audio; // 200,000 frames; empty: no audio beside the file
+    PosValues onDisk;                      // afterwards
+    std::string out;                       // after "FILE: "; empty: nothing printed
+    std::string err; // how standard error starts, FILE for the file's path; empty: nothing
+};
+
+void PrintTo(const SeamlessStopRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class SetSeamlessStop : public PosToolTest, public testing::WithParamInterface<SeamlessStopRow> {};
+
+TEST_P(SetSeamlessStop, MovesOnlyAStopThatClicks) {
+    const SeamlessStopRow& row = GetParam();
+    pos("s.POS", 10000, row.stop);
+    if (row.audio)
+        wav("s.WAV", 44100, 2, SF_FORMAT_PCM_16, 200000, row.audio);
+    std::vector<std::string> args = {"set", at("s.POS"), "--stop", "seamless"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.status, row.err.empty() ? ExitOk : ExitProblem) << r.err;
+    EXPECT_EQ(r.out, row.out.empty() ? "" : at("s.POS") + ": " + row.out + "\n");
+    if (row.err.empty()) {
+        EXPECT_EQ(r.err, "");
+    } else {
+        std::string expected = "kestrin-pos: " + row.err;
+        expected.replace(expected.find("FILE"), 4, at("s.POS"));
+        EXPECT_EQ(r.err.substr(0, expected.size()), expected);
+    }
+    EXPECT_EQ(ReadPosFile(at("s.POS")), row.onDisk);
+}
+
+// The noise repeats every 3,000 frames: from start 10,000, stops at
+// 10,000 + k * 3,000 are seamless.
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, SetSeamlessStop,
+    testing::Values(
+        SeamlessStopRow{"seamless_already",
+                        70000,
+                        {},
+                        periodicNoise,
+                        {10000, 70000},
+                        "wrote: start 10000 (unchanged), stop 70000 (unchanged)",
+                        ""},
+        SeamlessStopRow{"one_sample_long",
+                        70001,
+                        {},
+                        periodicNoise,
+                        {10000, 70000},
+                        "wrote: start 10000 (unchanged), stop 70000 (was 70001)",
+                        ""},
+        SeamlessStopRow{"one_sample_long_dry_run",
+                        70001,
+                        {"--dry-run"},
+                        periodicNoise,
+                        {10000, 70001},
+                        "would write: start 10000 (unchanged), stop 70000 (was 70001)",
+                        ""},
+        SeamlessStopRow{"measured_at_the_new_start",
+                        70001,
+                        {"--start", "10500"},
+                        periodicNoise,
+                        {10500, 70500},
+                        "wrote: start 10500 (was 10000), stop 70500 (was 70001)",
+                        ""},
+        SeamlessStopRow{"no_audio_beside_it",
+                        70001,
+                        {},
+                        {},
+                        {10000, 70001},
+                        "",
+                        "no audio file found beside FILE (looked for s.WAV in any case): --stop "
+                        "seamless needs it"},
+        SeamlessStopRow{"no_seamless_stop_nearby",
+                        70001,
+                        {},
+                        noise,
+                        {10000, 70001},
+                        "",
+                        "FILE: no stop within a second of 70001 makes a seamless seam with "
+                        "start 10000 (now soft: no click, but not what the track plays on"},
+        SeamlessStopRow{"no_loop_to_measure",
+                        5000,
+                        {},
+                        periodicNoise,
+                        {10000, 5000},
+                        "",
+                        "FILE: start 10000 and stop 5000 are no loop within s.WAV (200000 "
+                        "samples): --stop seamless needs a loop whose seam it can measure"}),
+    [](const testing::TestParamInfo<SeamlessStopRow>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(PosToolTest, CheckSumsUpAndQuietPrintsOnlyProblems) {
     pos("clean.POS", 0, 10);

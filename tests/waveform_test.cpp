@@ -2,7 +2,8 @@
 // The waveform panel on the real editor window: markers moved by keys and
 // drags end up in the sample fields, clipped to the audio and snapped to
 // zero crossings of a generated sine; odd field values are drawn safely; the
-// seam of the positions is judged live; Find Loop Points sets a found loop.
+// seam of the positions is judged live, and a seamless stop nearby offered;
+// Find Loop Points sets a found loop.
 #include "attach_views.h"
 #include "common_dialogs.h"
 #include "file_bytes.h"
@@ -19,6 +20,7 @@
 #include <QAction>
 #include <QDockWidget>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -383,7 +385,9 @@ TEST_F(WaveformTest, SeamReportFollowsThePositions) {
     };
     for (const auto& row : rows) {
         typeInto("txtStopTime", row.stop);
-        QTRY_VERIFY(!report->measuring() && !report->text().isEmpty());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !report->measuring() && !report->text().isEmpty(); }, 30000))
+            << row.stop;
         for (const QString& line : row.shown)
             EXPECT_TRUE(report->text().contains(line)) << row.stop << "\n"
                                                        << report->text().toStdString();
@@ -431,10 +435,18 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_FALSE(dialog->isModal());
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
     auto* list = dialog->findChild<QTreeWidget*>();
     ASSERT_GT(list->topLevelItemCount(), 0) << message(dialog).toStdString();
     ASSERT_EQ(QApplication::focusWidget(), list);
+    const int found = list->topLevelItemCount();
+    EXPECT_TRUE(message(dialog).startsWith(
+        found == 1 ? QStringLiteral("1 seamless loop in SONG.WAV.")
+                   : QStringLiteral("%1 seamless loops in SONG.WAV").arg(found)))
+        << message(dialog).toStdString();
+    EXPECT_EQ(list->headerItem()->text(3), QStringLiteral("Match"));
+    EXPECT_TRUE(list->topLevelItem(0)->toolTip(3).startsWith(
+        QStringLiteral("Match %1 (1 is best); seam score ").arg(list->topLevelItem(0)->text(3))));
     QTest::keyClick(list, Qt::Key_Return);
 
     const auto start = static_cast<std::int32_t>(m_track.loopStart);
@@ -458,10 +470,68 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
     EXPECT_EQ(played.count(), 1);
 }
 
+// A stored stop one sample past the loop clicks: the panel offers the loop's
+// own stop and sets it, by mouse and by keyboard, as a drag of the marker
+// would, without saving. After each use the stop is typed one sample long
+// again.
+TEST_F(FindLoopTest, UseSeamlessStopSetsTheStopUnsaved) {
+    const auto start = static_cast<std::int32_t>(m_track.loopStart);
+    const auto seamless = static_cast<std::int32_t>(m_track.loopStart + m_track.loopFrames);
+    const std::filesystem::path pos = m_scratch.path() / "SONG.POS";
+    WritePosFile(pos, {start, seamless + 1});
+    const Bytes stored = readFileBytes(pos);
+    open("SONG.POS");
+    auto* report = m_window->findChild<views::SeamReport*>();
+    auto* button = m_window->findChild<QPushButton*>(QStringLiteral("useSeamlessStop"));
+    ASSERT_TRUE(report && button);
+    enum Press { Click, TabAndSpace, AltU };
+    for (const Press press : {Click, TabAndSpace, AltU}) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return button->isVisible(); }, 10000));
+        EXPECT_EQ(button->text(), QStringLiteral("&Use Seamless Stop %1").arg(seamless));
+        EXPECT_TRUE(button->toolTip().contains(QString::number(seamless)));
+        EXPECT_FALSE(button->accessibleName().isEmpty());
+        EXPECT_EQ(button->accessibleDescription(), button->toolTip());
+        if (press == TabAndSpace) {
+            field("txtflStartTime")->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            ASSERT_EQ(QApplication::focusWidget(), button);
+            QTest::keyClick(button, Qt::Key_Space);
+        } else if (press == AltU) {
+            // A mnemonic animates the press: the click comes a moment later.
+            QSignalSpy clicked(button, &QPushButton::clicked);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_U, Qt::AltModifier);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return clicked.count() == 1; }, 5000));
+        } else {
+            QTest::mouseClick(button, Qt::LeftButton);
+        }
+        EXPECT_EQ(text("txtStopTime"), QString::number(seamless));
+        EXPECT_EQ(text("txtflStopTime").toStdString(), SecondsText(seamless));
+        EXPECT_EQ(text("txtActualStopTime").toStdString(), ClockText(seamless));
+        EXPECT_EQ(value("sldStopTime"), SliderValueOfPosition(seamless));
+        EXPECT_EQ(text("txtStartTime"), QString::number(start));
+        EXPECT_EQ(m_window->findChild<views::WaveformPanel*>()->session().placeablePosition(true),
+                  seamless);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !report->measuring(); }, 10000));
+        EXPECT_TRUE(report->text().contains(QStringLiteral(": seamless, seam score")))
+            << report->text().toStdString();
+        EXPECT_TRUE(button->isHidden());
+        EXPECT_EQ(readFileBytes(pos), stored) << "nothing is saved before Save";
+        typeInto("txtStopTime", QString::number(seamless + 1));
+    }
+    // Positions typed while the offer shows take it away at once: it never
+    // outlives the positions it was measured for.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return button->isVisible(); }, 10000));
+    typeInto("txtStopTime", QString::number(seamless));
+    EXPECT_TRUE(button->isHidden());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !report->measuring(); }, 10000));
+    EXPECT_TRUE(button->isHidden());
+}
+
 TEST_F(FindLoopTest, ANonRepeatingTrackHasNoSeamlessLoop) {
     open("FLAT.POS");
     views::FindLoopDialog* dialog = find();
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
     EXPECT_TRUE(message(dialog).startsWith(QStringLiteral("No seamless loop in FLAT.WAV")))
         << message(dialog).toStdString();
     EXPECT_EQ(m_window->statusBar()->currentMessage(), message(dialog));

@@ -23,7 +23,7 @@ namespace kestrin::views {
 
 namespace {
 
-enum Column { StartColumn, StopColumn, LengthColumn, ScoreColumn, ColumnCount };
+enum Column { StartColumn, StopColumn, LengthColumn, MatchColumn, ColumnCount };
 
 // Each row keeps its loop under these roles of the first column.
 constexpr int kStartRole = Qt::UserRole;
@@ -53,11 +53,14 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     m_list->setObjectName(QStringLiteral("findLoopCandidates"));
     m_list->setAccessibleName(tr("Loop candidates"));
     m_list->setAccessibleDescription(
-        tr("Seamless loops found in the audio, best first: start, stop, length and score"));
+        tr("Seamless loops found in the audio, best first: start, stop, length and match"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);
     m_list->setColumnCount(ColumnCount);
-    m_list->setHeaderLabels({tr("Start"), tr("Stop"), tr("Length"), tr("Score")});
+    m_list->setHeaderLabels({tr("Start"), tr("Stop"), tr("Length"), tr("Match")});
+    m_list->headerItem()->setToolTip(
+        MatchColumn, tr("How much of the track plays again unchanged one loop later, from 0 to "
+                        "1: higher is better"));
     m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_list->setMinimumWidth(480);
     m_use->setObjectName(QStringLiteral("findLoopUse"));
@@ -144,10 +147,10 @@ void FindLoopDialog::showResult(const LoopSearchResult& result) {
         item->setText(StartColumn, samplesAndClock(loop.start, m_rate));
         item->setText(StopColumn, samplesAndClock(loop.stop, m_rate));
         item->setText(LengthColumn, samplesAndClock(loop.stop - loop.start, m_rate));
-        item->setText(ScoreColumn, QString::number(loop.score, 'f', 3));
-        item->setToolTip(
-            ScoreColumn,
-            tr("Seam score %1 (0 is inaudible)").arg(QString::number(loop.seam, 'g', 2)));
+        item->setText(MatchColumn, QString::number(loop.match, 'f', 3));
+        item->setToolTip(MatchColumn, tr("Match %1 (1 is best); seam score %2 (0 is inaudible)")
+                                          .arg(QString::number(loop.match, 'f', 3),
+                                               QString::number(loop.seam, 'g', 2)));
         item->setData(StartColumn, kStartRole, QVariant::fromValue<qint64>(loop.start));
         item->setData(StartColumn, kStopRole, QVariant::fromValue<qint64>(loop.stop));
         for (int c = 0; c < ColumnCount; ++c)

@@ -24,7 +24,7 @@ class LoopMenu;
 
 // The dialog (objectName "findLoopDialog"): a progress bar that Cancel stops
 // while the sound module searches, then the candidates best first (start,
-// stop, length, score). Use, Enter or a double click sets both positions
+// stop, length, match). Use, Enter or a double click sets both positions
 // through the editor's field synchronisation; nothing is saved. It is not
 // modal: the window answers throughout, and F5 and F6 play the seam and the
 // loop from the dialog as from the window.

@@ -28,9 +28,13 @@ SeamReport::SeamReport(EditorWindow& window, LoopMenu& menu, QWidget* parent)
     m_coalesce->setSingleShot(true);
     m_coalesce->setInterval(0);
     connect(m_coalesce, &QTimer::timeout, this, &SeamReport::refresh);
+    auto edited = [this] {
+        dropSuggestion();
+        m_coalesce->start();
+    };
     for (QLineEdit* field : {m_start, m_stop})
-        connect(field, &QLineEdit::textChanged, m_coalesce, qOverload<>(&QTimer::start));
-    connect(&menu, &LoopMenu::audioChanged, m_coalesce, qOverload<>(&QTimer::start));
+        connect(field, &QLineEdit::textChanged, this, edited);
+    connect(&menu, &LoopMenu::audioChanged, this, edited);
     refresh();
 }
 
@@ -38,7 +42,19 @@ bool SeamReport::measuring() const {
     return m_measuring || m_coalesce->isActive();
 }
 
+std::optional<std::int64_t> SeamReport::seamlessStop() const {
+    return measuring() ? std::nullopt : m_seamlessStop;
+}
+
+void SeamReport::dropSuggestion() {
+    if (!m_seamlessStop)
+        return;
+    m_seamlessStop.reset();
+    emit suggestionChanged();
+}
+
 void SeamReport::refresh() {
+    dropSuggestion();
     m_audioLine.clear();
     m_positionProblems.clear();
     m_measuring = false;
@@ -113,8 +129,12 @@ void SeamReport::refresh() {
                                              QString::fromStdString(SeamVerdict(*result.figures)));
                                 if (const auto heard = SeamProblem(*result.figures, stop, rate))
                                     self->m_seamProblem = QString::fromStdString(*heard);
+                                if (!IsSeamless(*result.figures))
+                                    self->m_seamlessStop = result.figures->seamlessStop;
                             }
                             self->showLines();
+                            if (self->m_seamlessStop)
+                                emit self->suggestionChanged();
                         });
     // The last seam's words stay until the new ones come: no flicker while dragging.
     showLines();

@@ -8,6 +8,9 @@
 #include <QLabel>
 #include <QStringList>
 
+#include <cstdint>
+#include <optional>
+
 class QLineEdit;
 class QTimer;
 
@@ -24,7 +27,8 @@ class LoopMenu;
 // ("seamless", "click: step of 23,594 ..."), and each problem check would
 // report for them, in check's words. It follows every edit; the seam is
 // measured in the sound module off the UI thread. It only tells: nothing
-// here stops a save.
+// here stops a save. The seamless stop it finds near a clicking seam is
+// offered through seamlessStop() for the panel to set.
 class SeamReport : public QLabel {
     Q_OBJECT
 public:
@@ -33,10 +37,21 @@ public:
     // An edit waits to be read, or a seam measurement to be answered.
     bool measuring() const;
 
+    // The nearest stop within a second that makes the seam of the positions
+    // in the fields seamless, when it clicks there; nullopt while measuring,
+    // so that no suggestion outlives the positions it was measured for.
+    std::optional<std::int64_t> seamlessStop() const;
+
+signals:
+    // seamlessStop() may have changed.
+    void suggestionChanged();
+
 private:
     // Reads the fields and the audio again, and asks for the seam.
     void refresh();
     void showLines();
+    // Forgets the suggestion: the positions it was made for are gone.
+    void dropSuggestion();
 
     EditorWindow& m_window;
     LoopMenu& m_menu;
@@ -48,6 +63,7 @@ private:
     QStringList m_positionProblems; // known without reading audio
     QString m_seamLine;
     QString m_seamProblem;
+    std::optional<std::int64_t> m_seamlessStop;
 };
 
 } // namespace kestrin::views

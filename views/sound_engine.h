@@ -71,7 +71,7 @@ struct SummaryResult {
 struct FoundLoop {
     std::int64_t start = 0;
     std::int64_t stop = 0;
-    double score = 0.0; // 0 to 1, higher is better
+    double match = 0.0; // 0 to 1, higher is better: how much of the track repeats
     double seam = 0.0;  // the seam score at (start, stop)
 };
 

@@ -15,12 +15,15 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
+#include <QPushButton>
 #include <QScopedValueRollback>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <limits>
 
 namespace kestrin::views {
 
@@ -117,13 +120,27 @@ void WaveformPanel::createDock() {
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
-    layout->addWidget(new SeamReport(m_window, m_menu, content));
+    m_report = new SeamReport(m_window, m_menu, content);
+    layout->addWidget(m_report);
+    m_useSeamlessStop = new QPushButton(content);
+    m_useSeamlessStop->setObjectName(QStringLiteral("useSeamlessStop"));
+    m_useSeamlessStop->setAccessibleName(tr("Use seamless stop"));
+    // Coming and going with each measurement, it must not make the waveform
+    // above it jump.
+    QSizePolicy keepRoom = m_useSeamlessStop->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    m_useSeamlessStop->setSizePolicy(keepRoom);
+    m_useSeamlessStop->hide();
+    layout->addWidget(m_useSeamlessStop, 0, Qt::AlignLeft);
+    connect(m_report, &SeamReport::suggestionChanged, this, &WaveformPanel::showSuggestion);
+    connect(m_useSeamlessStop, &QPushButton::clicked, this, &WaveformPanel::useSeamlessStop);
     m_dock->setWidget(content);
     m_dock->hide();
     m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
     // After the designed controls, whose own order stays as it is.
     if (auto* last = m_window.findChild<QWidget*>(QStringLiteral("txtflStartTime")))
         QWidget::setTabOrder(last, m_seam);
+    QWidget::setTabOrder(m_seam, m_useSeamlessStop);
 
     QAction* toggle = m_dock->toggleViewAction();
     toggle->setText(tr("Show &Waveform"));
@@ -149,6 +166,34 @@ void WaveformPanel::createDock() {
         if (SoundEngine* engine = m_menu.engine())
             m_session->setPlayhead(engine->playhead());
     });
+}
+
+void WaveformPanel::showSuggestion() {
+    const std::optional<std::int64_t> stop = m_report->seamlessStop();
+    // Only a stop a POS file can hold is offered.
+    if (!stop || *stop > std::numeric_limits<std::int32_t>::max()) {
+        if (m_useSeamlessStop->hasFocus())
+            m_seam->setFocus(Qt::OtherFocusReason);
+        m_useSeamlessStop->hide();
+        return;
+    }
+    m_useSeamlessStop->setText(tr("&Use Seamless Stop %1").arg(*stop));
+    const QString what = tr("Sets the stop to %1, the nearest stop within a second whose jump back "
+                            "to the start cannot be heard; nothing is saved until you save")
+                             .arg(*stop);
+    m_useSeamlessStop->setToolTip(what);
+    m_useSeamlessStop->setAccessibleDescription(what);
+    m_useSeamlessStop->show();
+}
+
+void WaveformPanel::useSeamlessStop() {
+    // Read again at the click: a suggestion stays only while its positions do.
+    const std::optional<std::int64_t> stop = m_report->seamlessStop();
+    if (!stop || *stop > std::numeric_limits<std::int32_t>::max())
+        return;
+    m_window.setPositionFromView(true, static_cast<std::int32_t>(*stop));
+    m_window.statusBar()->showMessage(
+        tr("Stop %1 set, not saved yet: F5 plays the seam.").arg(*stop));
 }
 
 void WaveformPanel::showDock() {

@@ -10,6 +10,7 @@
 #include <optional>
 
 class QDockWidget;
+class QPushButton;
 class QTimer;
 
 namespace kestrin {
@@ -20,13 +21,16 @@ namespace kestrin::views {
 
 class LoopMenu;
 class OverviewView;
+class SeamReport;
 class SeamView;
 class WaveformSession;
 
 // Creates the dock (objectName "waveformPanel") on the first Open that finds
 // audio, so a window without audio stays exactly the designed one. Positions
 // placed in the views go through EditorWindow::setPositionFromView; every
-// change of the sample fields comes back to the views. Whether the user
+// change of the sample fields comes back to the views. When the seam clicks
+// and a seamless stop is near, a button (objectName "useSeamlessStop") sets
+// it the same way, unsaved. Whether the user
 // hid or floated the dock is kept in the settings (Kestrin/Kestrin.conf).
 class WaveformPanel : public QObject {
     Q_OBJECT
@@ -47,6 +51,9 @@ private:
     void showDock();
     void readFields();
     void playingChanged(bool playing);
+    // Offers the seam report's seamless stop, or hides the offer.
+    void showSuggestion();
+    void useSeamlessStop();
     // The window keeps its fixed size unless the dock sits in it.
     void fitWindow();
     void remember(const char* key, bool value);
@@ -57,6 +64,8 @@ private:
     QDockWidget* m_dock = nullptr;
     OverviewView* m_overview = nullptr;
     SeamView* m_seam = nullptr;
+    SeamReport* m_report = nullptr;
+    QPushButton* m_useSeamlessStop = nullptr;
     QTimer* m_playheadTimer = nullptr;
     bool m_programmatic = false; // showing or hiding that is not the user's choice
 };
