@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace kestrin::audio {
 
@@ -45,6 +46,7 @@ AudioReader::AudioReader(const std::filesystem::path& path) : m_path(path) {
     }
     m_info = {info.samplerate, info.frames, info.channels, info.format};
     m_type = losslessTypeOf(info.format);
+    m_decodeToSeek = InexactEncodingOf(info.format).has_value();
 }
 
 AudioReader::~AudioReader() {
@@ -54,9 +56,33 @@ AudioReader::~AudioReader() {
 bool AudioReader::seek(std::int64_t from) {
     if (from == m_cursor)
         return true; // sequential reads skip the seek, which costs on compressed files
-    if (sf_seek(m_file, from, SEEK_SET) < 0)
-        return false;
-    m_cursor = from;
+    if (!m_decodeToSeek) {
+        if (sf_seek(m_file, from, SEEK_SET) < 0)
+            return false;
+        m_cursor = from;
+        return true;
+    }
+    // libsndfile's Vorbis and MPEG decoders land up to a block away from the
+    // frame asked for while reporting it as reached: the frames are decoded
+    // from the beginning instead, so a window is what a player hears there.
+    if (from < m_cursor) {
+        SF_INFO info{};
+        SNDFILE* again = sf_open(m_path.c_str(), SFM_READ, &info);
+        if (!again)
+            return false;
+        sf_close(m_file);
+        m_file = again;
+        m_cursor = 0;
+    }
+    constexpr std::int64_t kChunk = 8192;
+    std::vector<float> skipped(static_cast<std::size_t>(kChunk * m_info.channels));
+    while (m_cursor < from) {
+        const sf_count_t got =
+            sf_readf_float(m_file, skipped.data(), std::min(kChunk, from - m_cursor));
+        if (got <= 0)
+            return false;
+        m_cursor += got;
+    }
     return true;
 }
 

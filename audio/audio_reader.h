@@ -24,7 +24,9 @@ enum class SampleType { Int16, Int32, Float32 };
 int BytesPerSample(SampleType type);
 
 // A sound file opened for reading. Only the frames asked for are read, so a
-// long file never sits in memory whole. Not thread-safe: one reader per thread.
+// long file never sits in memory whole. Every frame is the one a player
+// decoding from the start hears there, also in lossy files, where a jump
+// back decodes again from the start. Not thread-safe: one reader per thread.
 class AudioReader {
 public:
     // Opens `path` through libsndfile. Throws AudioError naming the file.
@@ -59,6 +61,8 @@ private:
     SampleType m_type = SampleType::Int16;
     sf_private_tag* m_file = nullptr;
     std::int64_t m_cursor = 0; // where the next sequential read starts
+    // Seeks decode from the start: the codec's own seek is not sample-exact.
+    bool m_decodeToSeek = false;
 };
 
 } // namespace kestrin::audio

@@ -66,6 +66,7 @@ constexpr double kAlikeRunSeconds = 0.1;      // alike this long, a ring has end
 constexpr std::size_t kNoiseSplitMargin = 16; // samples each side of a split keeps at least
 constexpr double kSilentLevel = 1e-9;         // mean square, about -90 dBFS
 constexpr double kRelativeSilence = 1e-5;     // -50 dB below the track's mean square
+constexpr double kRingSeconds = 3.0;          // the longest ring of an intro a start moves past
 
 // Maps the work of one stage onto part of the caller's progress.
 class Progress {
@@ -543,6 +544,35 @@ bool seamHolds(const AudioSamples& audio, std::int64_t start, std::int64_t stop)
     return IsSeamless(JudgeSeam(audio, start, stop));
 }
 
+// The earliest start from `start` on, within kRingSeconds, whose loop of
+// `length` frames the judge passes; nullopt when there is none. Where the
+// intro's last notes or reverb ring on into the loop as loud as a codec's
+// noise, no block measure tells them apart, but the seam does: what plays
+// after the jump carries the ring. Starts are tried a block apart, then the
+// first that passes is brought back to the sample by halving, as the ring
+// only fades.
+std::optional<std::int64_t> seamlessStartFrom(const AudioSamples& audio, std::int64_t start,
+                                              std::int64_t length, std::int64_t block) {
+    const std::int64_t last = std::min<std::int64_t>(
+        audio.frames() - length, start + std::llround(kRingSeconds * audio.sampleRate));
+    std::int64_t passes = -1;
+    std::int64_t fails = start;
+    for (std::int64_t t = start + block; t <= last; t += block) {
+        if (seamHolds(audio, t, t + length)) {
+            passes = t;
+            break;
+        }
+        fails = t;
+    }
+    if (passes < 0)
+        return std::nullopt;
+    while (passes - fails > 1) {
+        const std::int64_t mid = fails + (passes - fails) / 2;
+        (seamHolds(audio, mid, mid + length) ? passes : fails) = mid;
+    }
+    return passes;
+}
+
 // The verdict on the loop of the whole track, which has no copy to compare:
 // its junction must also be continuous measured from the audio before the
 // stop alone, as an attack right after the start would excuse a step in
@@ -639,6 +669,7 @@ public:
     // How far the copies of the candidate followed last are from exact: the
     // energy-weighted residual of its matching blocks.
     double inexactness() const { return m_inexactness; }
+    std::int64_t block() const { return m_block; }
 
 private:
     // The thresholds of step 5 from what the repetition looks like where it
@@ -1133,7 +1164,14 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
             continue;
         Follower follower(audio, lag, silence);
         if (auto candidate = follower.follow(lag.seed)) {
-            if (seamHolds(audio, candidate->start, candidate->stop)) {
+            const std::int64_t length = candidate->stop - candidate->start;
+            std::optional<std::int64_t> start = candidate->start;
+            if (!seamHolds(audio, candidate->start, candidate->stop))
+                start = seamlessStartFrom(audio, candidate->start, length, follower.block());
+            if (start) {
+                candidate->start = *start;
+                candidate->stop = *start + length;
+                candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
                 found.push_back(*candidate);
                 inexactness.push_back(follower.inexactness());
             }

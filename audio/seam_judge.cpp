@@ -118,6 +118,24 @@ double copyScore(const float* a, const float* b, std::int64_t frames, int channe
     return std::max(0.0, energy - 2 * ab) / energy;
 }
 
+// The seam score of what two copies do not share once their levels are
+// matched: codec noise stays in it, a difference of level alone (a swell or
+// a tremolo caught at another phase) does not.
+double unsharedScore(const float* a, const float* b, std::int64_t frames, int channels) {
+    double aa = 0;
+    double bb = 0;
+    double ab = 0;
+    for (std::int64_t i = 0; i < frames * channels; ++i) {
+        aa += double{a[i]} * a[i];
+        bb += double{b[i]} * b[i];
+        ab += double{a[i]} * b[i];
+    }
+    const double energy = aa + bb;
+    if (energy < 2 * kSilence * static_cast<double>(frames * channels) || aa <= 0)
+        return 0.0;
+    return std::max(0.0, bb - ab * ab / aa) / energy;
+}
+
 double largestDifference(const float* a, const float* b, std::int64_t frames, int channels) {
     double largest = 0;
     for (std::int64_t i = 0; i < frames * channels; ++i)
@@ -313,7 +331,7 @@ double repeatNoise(FrameSource& audio, std::int64_t start, std::int64_t stop) {
         const std::int64_t frames = std::min(a.to - a.from, b.to - b.from);
         if (frames < kMinCopyFrames)
             continue;
-        scores.push_back(copyScore(a.at(t), b.at(t + length), frames, audio.channels()));
+        scores.push_back(unsharedScore(a.at(t), b.at(t + length), frames, audio.channels()));
     }
     if (scores.empty())
         return -1.0;
@@ -338,7 +356,7 @@ SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop)
     figures.compared = best.has_value();
     figures.score = best.value_or(1.0);
     figures.jump = best ? copies.jump : step;
-    if (best && *best < SeamlessScore) {
+    if (best && *best < kExactScore) {
         figures.sound = SeamSound::Seamless;
         return figures;
     }

@@ -25,16 +25,17 @@
 //     start is unpredictable by nature). Natural audio keeps it near 1.
 //
 // The verdict
-//   1. A copy scoring under SeamlessScore: seamless. Bit-exact and low-noise
-//      repeats land here.
+//   1. A copy that is exact (scoring under kExactScore): seamless.
 //   2. A copy scoring under the noise limit, at the level of what plays
 //      (within kLevelTolerance: codec noise does not change the level, a
 //      tremolo caught at another phase does), with no stop within 8 samples
-//      scoring lower (the lag is right to the sample): seamless. The noise limit is three times the
-//      copy difference measured inside the loop, at the same lag, in up to four windows away from
-//      the seam (the codec's noise where the loop repeats anyway), kept between SeamlessScore and
-//      kCodecCeiling. Where the loop holds no second copy to measure, NoisySeamlessScore is the
-//      limit.
+//      scoring lower (the lag is right to the sample): seamless. The noise
+//      limit is three times the copy difference measured inside the loop, at
+//      the same lag, once the levels of the copies are matched (codec noise
+//      stays, a swell does not), in up to four windows away from the seam,
+//      kept between SeamlessScore and kCodecCeiling: the codec's noise where
+//      the loop repeats anyway. Where the loop holds no second copy to
+//      measure, NoisySeamlessScore is the limit.
 //   3. With no comparison from the frames after stop (the stop is at the end
 //      of the audio, or the loop is the whole track): seamless when the kink
 //      is under kClickKink, click otherwise. A comparison before start that
@@ -103,6 +104,9 @@ inline constexpr std::int64_t kMinCopyFrames = 256;
 // A junction predicted this much worse than the audio around it is a
 // click: 10 dB.
 inline constexpr double kClickKink = 10.0;
+
+// A copy this close is the same audio: rounding, not a difference.
+inline constexpr double kExactScore = 1e-9;
 
 // Codec noise at 10 dB below the audio is more than any ordinary quality
 // leaves: a closer copy is a different passage.

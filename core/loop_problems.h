@@ -30,8 +30,8 @@ std::optional<std::string> SampleRateProblem(int sampleRate);
 // name, `expected` the name players look for.
 std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected);
 
-// Seam scores below this are not heard: the difference across the jump lies
-// about 30 dB below the audio itself.
+// Seam scores below this are not heard when no stop close by scores lower:
+// the difference across the jump lies about 30 dB below the audio itself.
 inline constexpr double SeamlessScore = 1e-3;
 
 // Audio that went through a lossy codec (Vorbis, MP3, ...), even when stored

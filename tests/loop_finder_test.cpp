@@ -144,12 +144,19 @@ TEST_P(LoopCorpus, FindsTheKnownLoop) {
         EXPECT_GT(std::abs(length - passes * track.loopFrames), track.sampleRate / 10)
             << "candidate " << i + 1 << " length " << length;
     }
+    // check agrees with every loop find offers, reading the file as it does
+    AudioReader reader(searched);
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        const LoopCandidate& c = found.candidates[i];
+        const auto judged = MeasureSeam(reader, c.start, c.stop, false);
+        ASSERT_TRUE(judged.has_value());
+        EXPECT_TRUE(IsSeamless(*judged)) << "candidate " << i + 1 << ": " << SeamVerdict(*judged);
+    }
     if (row.shape.layout == LoopLayout::Whole)
-        return; // nothing before the start or after the stop for MeasureSeam
+        return; // the whole track has no loop one sample longer
 
     // check and the panel judge the true loop seamless, codec noise and all,
     // and the loop one sample longer not
-    AudioReader reader(searched);
     const std::int64_t stop = track.loopStart + track.loopFrames;
     const auto seam = MeasureSeam(reader, track.loopStart, stop);
     ASSERT_TRUE(seam.has_value());
@@ -210,6 +217,26 @@ INSTANTIATE_TEST_SUITE_P(
 
 AudioSamples samplesOf(const Track& track) {
     return AudioSamples{track.sampleRate, track.channels, track.samples};
+}
+
+// The codecs' own seeks land up to a block away from the frame asked for:
+// every window, after jumps back and forth, is what decoding from the start
+// gives there.
+TEST(AudioReader, LossyWindowsAreTheFramesDecodedFromTheStart) {
+    ScratchFolder dir("kestrin-seek");
+    const Track track = RenderTrack(shape(LoopLayout::NoRepeat, 2));
+    for (const auto& [name, format] : {std::pair{"t.ogg", kVorbis}, std::pair{"t.mp3", kMp3}}) {
+        const fs::path file = dir.path() / name;
+        WriteTrack(track, file, format);
+        const AudioSamples whole = *ReadAudioSamples(file);
+        AudioReader reader(file);
+        for (const std::int64_t at : {300000, 50000, 226148, 7000, 100000}) {
+            std::vector<float> window(2048 * 2);
+            ASSERT_EQ(reader.readFloat(at, 2048, window.data()), 2048);
+            EXPECT_TRUE(std::equal(window.begin(), window.end(), whole.samples.begin() + at * 2))
+                << name << " at " << at;
+        }
+    }
 }
 
 TEST(LoopFinder, CancelledByProgress) {
