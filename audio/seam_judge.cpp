@@ -97,44 +97,33 @@ struct Span {
     }
 };
 
-// SeamScore's comparison of `frames` frames from `a` with those from `b`:
-// the energy of the difference over the energy of both, 0 for silence.
-// `gain`, when given, gets the level of b relative to a (least squares).
-double copyScore(const float* a, const float* b, std::int64_t frames, int channels,
-                 double* gain = nullptr) {
+// How `frames` frames from `a` compare with those from `b`, every channel.
+struct CopySums {
     double aa = 0;
     double bb = 0;
     double ab = 0;
-    for (std::int64_t i = 0; i < frames * channels; ++i) {
-        aa += double{a[i]} * a[i];
-        bb += double{b[i]} * b[i];
-        ab += double{a[i]} * b[i];
-    }
-    const double energy = aa + bb;
-    if (gain)
-        *gain = aa > 0 ? ab / aa : 1.0;
-    if (energy < 2 * kSilence * static_cast<double>(frames * channels))
-        return 0.0;
-    return std::max(0.0, energy - 2 * ab) / energy;
-}
+    bool silent = true; // both sides below SeamScore's silence
 
-// The seam score of what two copies do not share once their levels are
-// matched: codec noise stays in it, a difference of level alone (a swell or
-// a tremolo caught at another phase) does not.
-double unsharedScore(const float* a, const float* b, std::int64_t frames, int channels) {
-    double aa = 0;
-    double bb = 0;
-    double ab = 0;
-    for (std::int64_t i = 0; i < frames * channels; ++i) {
-        aa += double{a[i]} * a[i];
-        bb += double{b[i]} * b[i];
-        ab += double{a[i]} * b[i];
+    CopySums(const float* a, const float* b, std::int64_t frames, int channels) {
+        for (std::int64_t i = 0; i < frames * channels; ++i) {
+            aa += double{a[i]} * a[i];
+            bb += double{b[i]} * b[i];
+            ab += double{a[i]} * b[i];
+        }
+        silent = aa + bb < 2 * kSilence * static_cast<double>(frames * channels);
     }
-    const double energy = aa + bb;
-    if (energy < 2 * kSilence * static_cast<double>(frames * channels) || aa <= 0)
-        return 0.0;
-    return std::max(0.0, bb - ab * ab / aa) / energy;
-}
+    // SeamScore's comparison: the energy of the difference over the energy
+    // of both, 0 for silence.
+    double score() const { return silent ? 0.0 : std::max(0.0, aa + bb - 2 * ab) / (aa + bb); }
+    // The same once the levels are matched: codec noise stays in it, a
+    // difference of level alone (a swell, or a tremolo caught at another
+    // phase) does not.
+    double unshared() const {
+        return silent || aa <= 0 ? 0.0 : std::max(0.0, bb - ab * ab / aa) / (aa + bb);
+    }
+    // The level of b relative to a (least squares).
+    double gain() const { return aa > 0 ? ab / aa : 1.0; }
+};
 
 double largestDifference(const float* a, const float* b, std::int64_t frames, int channels) {
     double largest = 0;
@@ -227,17 +216,20 @@ public:
         std::optional<double> afterJump;
         std::optional<double> beforeJump;
         if (afterFrames >= kMinCopyFrames) {
-            c.after = copyScore(m_aroundStart.at(m_start), m_aroundStop.at(stop), afterFrames, m_ch,
-                                &c.afterGain);
+            const CopySums sums(m_aroundStart.at(m_start), m_aroundStop.at(stop), afterFrames,
+                                m_ch);
+            c.after = sums.score();
+            c.afterGain = sums.gain();
             afterJump = largestDifference(m_aroundStart.at(m_start), m_aroundStop.at(stop),
                                           kJumpFrames, m_ch);
         }
         const std::int64_t beforeFrames =
             std::min({kWindow, m_start - m_aroundStart.from, stop - m_aroundStop.from});
         if (beforeFrames >= kMinCopyFrames) {
-            c.before =
-                copyScore(m_aroundStart.at(m_start - beforeFrames),
-                          m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch, &c.beforeGain);
+            const CopySums sums(m_aroundStart.at(m_start - beforeFrames),
+                                m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch);
+            c.before = sums.score();
+            c.beforeGain = sums.gain();
             beforeJump = largestDifference(m_aroundStart.at(m_start - kJumpFrames),
                                            m_aroundStop.at(stop - kJumpFrames), kJumpFrames, m_ch);
         }
@@ -331,7 +323,7 @@ double repeatNoise(FrameSource& audio, std::int64_t start, std::int64_t stop) {
         const std::int64_t frames = std::min(a.to - a.from, b.to - b.from);
         if (frames < kMinCopyFrames)
             continue;
-        scores.push_back(unsharedScore(a.at(t), b.at(t + length), frames, audio.channels()));
+        scores.push_back(CopySums(a.at(t), b.at(t + length), frames, audio.channels()).unshared());
     }
     if (scores.empty())
         return -1.0;
