@@ -1172,6 +1172,7 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
                 candidate->start = *start;
                 candidate->stop = *start + length;
                 candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
+                candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
                 found.push_back(*candidate);
                 inexactness.push_back(follower.inexactness());
             }
@@ -1204,6 +1205,7 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
         whole.stop = n;
         whole.score = 1.0;
         whole.seam = 0.0;
+        whole.judged = JudgeSeam(audio, 0, n);
         ranked.push_back(whole);
     }
     result.candidates = std::move(ranked);

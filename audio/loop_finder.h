@@ -144,6 +144,8 @@
 // audio of a mono track, under a quarter of a stereo one.
 #pragma once
 
+#include "loop_problems.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -193,6 +195,9 @@ struct LoopCandidate {
     // SeamScore has nothing to compare and the seam verdict found the
     // junction continuous.
     double seam = 0.0;
+    // The seam judge's verdict (always seamless: nothing else is offered)
+    // and its figures, as check reports them.
+    SeamFigures judged;
 };
 
 // What to look for.

@@ -38,8 +38,12 @@ audio is found as check finds it (same base name, any case of .wav), or an
 audio file libsndfile reads (WAVE, AIFF, FLAC, Ogg Vorbis, ...).
 
 For each file the candidates are listed best first: start and stop in
-samples and as minutes:seconds, the loop length and the match. A file in
-which nothing repeats gets one line saying it has no seamless loop.
+samples and as minutes:seconds, the loop length, the match and the seam
+verdict as check gives it ("seamless, seam score 0"). Only loops the seam
+judge calls seamless are offered, so check passes every one. Where nothing
+repeats inside a track but its end flows into its start, the loop of the
+whole track (0 to the end) is offered. A file with no seamless loop gets one
+line saying so.
 
 The match, from 0 to 1 (higher is better), is the share of the audio from
 the start to one loop length before the end that is heard again unchanged
@@ -56,7 +60,7 @@ listed again.
                   "audio", "sample_rate" and "candidates", a list of
                   {"start", "stop", "length" (samples), "match",
                   "score" (the old name of "match", same value),
-                  "repeated_seconds", "seam"}, best first and empty when
+                  "repeated_seconds", "seam", "verdict"}, best first and empty when
                   nothing repeats; "written" names the POS file --write
                   wrote, "error" says why a file could not be handled
   --write         store the best candidate in place as set does: into FILE,
@@ -200,7 +204,7 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
         out << "  " << rank++ << ". start " << c.start << " (" << clockOf(c.start, r.sampleRate)
             << "), stop " << c.stop << " (" << clockOf(c.stop, r.sampleRate) << "), loop "
             << c.stop - c.start << " samples (" << secondsOf(c.stop - c.start, r.sampleRate)
-            << " s), match " << match << '\n';
+            << " s), match " << match << ", " << SeamVerdict(c.judged) << '\n';
     }
     if (r.written) {
         out << "  wrote start " << r.candidates.front().start << ", stop "
@@ -218,7 +222,8 @@ void printJson(std::ostream& out, const std::string& file, const Report& r) {
                               // Read by scripts written before "match".
                               {"score", rounded(c.score, 1e-4)},
                               {"repeated_seconds", rounded(c.repeatedSeconds, 1e-3)},
-                              {"seam", rounded(c.seam, 1e-6)}});
+                              {"seam", rounded(c.seam, 1e-6)},
+                              {"verdict", SeamSoundWord(c.judged.sound)}});
     }
     nlohmann::ordered_json line{{"file", file}};
     line["audio"] = r.audio ? nlohmann::ordered_json(r.audio->string()) : nullptr;

@@ -342,8 +342,9 @@ TEST_F(FindCommand, AudioFileWritesThePosFilePlayersLookFor) {
     EXPECT_NE(r.out.find("1. start " + std::to_string(m_track.loopStart)), std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("2. start"), std::string::npos);
-    EXPECT_NE(r.out.find(" s), match "), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("score"), std::string::npos) << r.out;
+    // the match, then the seam in check's words: the one score left is the seam's
+    EXPECT_NE(r.out.find(" s), match 1.000, seamless, seam score 0\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("score"), r.out.rfind("score")) << r.out;
     EXPECT_EQ(readFileBytes(m_dir.path() / "Theme.POS").size(), 8u);
 }
 

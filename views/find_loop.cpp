@@ -23,7 +23,7 @@ namespace kestrin::views {
 
 namespace {
 
-enum Column { StartColumn, StopColumn, LengthColumn, MatchColumn, ColumnCount };
+enum Column { StartColumn, StopColumn, LengthColumn, MatchColumn, SeamColumn, ColumnCount };
 
 // Each row keeps its loop under these roles of the first column.
 constexpr int kStartRole = Qt::UserRole;
@@ -53,16 +53,20 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     m_list->setObjectName(QStringLiteral("findLoopCandidates"));
     m_list->setAccessibleName(tr("Loop candidates"));
     m_list->setAccessibleDescription(
-        tr("Seamless loops found in the audio, best first: start, stop, length and match"));
+        tr("Seamless loops found in the audio, best first: start, stop, length, match and "
+           "how the seam sounds"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);
     m_list->setColumnCount(ColumnCount);
-    m_list->setHeaderLabels({tr("Start"), tr("Stop"), tr("Length"), tr("Match")});
+    m_list->setHeaderLabels({tr("Start"), tr("Stop"), tr("Length"), tr("Match"), tr("Seam")});
     m_list->headerItem()->setToolTip(
         MatchColumn, tr("How much of the track plays again unchanged one loop later, from 0 to "
                         "1: higher is better"));
+    m_list->headerItem()->setToolTip(
+        SeamColumn, tr("How the jump from stop back to start sounds, as kestrin-pos check and "
+                       "the waveform panel say it"));
     m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    m_list->setMinimumWidth(480);
+    m_list->setMinimumWidth(640);
     m_use->setObjectName(QStringLiteral("findLoopUse"));
     m_use->setToolTip(tr("Sets the start and stop to the chosen loop; nothing is saved"));
     m_use->setDefault(true);
@@ -151,6 +155,7 @@ void FindLoopDialog::showResult(const LoopSearchResult& result) {
         item->setToolTip(MatchColumn, tr("Match %1 (1 is best); seam score %2 (0 is inaudible)")
                                           .arg(QString::number(loop.match, 'f', 3),
                                                QString::number(loop.seam, 'g', 2)));
+        item->setText(SeamColumn, QString::fromStdString(SeamVerdict(loop.judged)));
         item->setData(StartColumn, kStartRole, QVariant::fromValue<qint64>(loop.start));
         item->setData(StartColumn, kStopRole, QVariant::fromValue<qint64>(loop.stop));
         for (int c = 0; c < ColumnCount; ++c)

@@ -73,6 +73,7 @@ struct FoundLoop {
     std::int64_t stop = 0;
     double match = 0.0; // 0 to 1, higher is better: how much of the track repeats
     double seam = 0.0;  // the seam score at (start, stop)
+    SeamFigures judged; // the seam judge's verdict, as check words it
 };
 
 // The outcome of a loop search: candidates best first (empty when nothing

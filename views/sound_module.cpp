@@ -405,7 +405,7 @@ public:
                 if (search.cancelled)
                     return;
                 for (const audio::LoopCandidate& c : search.candidates)
-                    result.candidates.push_back({c.start, c.stop, c.score, c.seam});
+                    result.candidates.push_back({c.start, c.stop, c.score, c.seam, c.judged});
             } catch (const audio::AudioError& e) {
                 result.error = QString::fromStdString(e.what());
             } catch (const std::bad_alloc&) {
