@@ -158,7 +158,7 @@ void FindLoopDialog::showResult(const LoopSearchResult& result) {
         item->setText(SeamColumn, QString::fromStdString(SeamVerdict(loop.judged)));
         item->setData(StartColumn, kStartRole, QVariant::fromValue<qint64>(loop.start));
         item->setData(StartColumn, kStopRole, QVariant::fromValue<qint64>(loop.stop));
-        for (int c = 0; c < ColumnCount; ++c)
+        for (int c = 0; c < SeamColumn; ++c) // figures right, the words of the seam left
             item->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
     }
     m_list->setEnabled(true);
