@@ -70,6 +70,13 @@ constexpr std::int64_t kOwnFrames = 256;
 // the last bit of a fade to silence does not make a step of two bits a
 // click.
 constexpr double kErrorFloor = 1e-8;
+// The level just before the jump and just after it, over 12 ms: a sound
+// that falls by more than 6 dB from one to the next was cut off, as nothing
+// but a gate decays that fast; one that rises has an attack, as music does.
+// Below -60 dB of full scale nothing is cut that could be heard.
+constexpr std::int64_t kLevelFrames = 512;
+constexpr double kCutLevel = 0.25;
+constexpr double kAudibleLevel = 1e-6;
 // Windows inside the loop that give the noise of its repeat.
 constexpr int kNoiseWindows = 4;
 // The seam may differ this much more than the loop's own repeat does.
@@ -246,6 +253,7 @@ public:
         double kink = 0;
         double kinkFromBefore = 0;
         double step = 0;
+        bool cut = false; // the sound before the jump stops short
     };
     Continuity continuity(std::int64_t stop) const {
         const std::int64_t left = std::min(kFitFrames, stop - m_aroundStop.from);
@@ -261,6 +269,14 @@ public:
         }
         if (left < kOrder + kJunctionFrames || right < kOrder + kJunctionFrames)
             return result;
+        const std::int64_t levelFrames = std::min({kLevelFrames, left, right});
+        const double levelBefore = CopySums(m_aroundStop.at(stop - levelFrames),
+                                            m_aroundStop.at(stop - levelFrames), levelFrames, m_ch)
+                                       .aa;
+        const double levelAfter =
+            CopySums(m_aroundStart.at(m_start), m_aroundStart.at(m_start), levelFrames, m_ch).aa;
+        result.cut = levelBefore > kAudibleLevel * static_cast<double>(levelFrames * m_ch) &&
+                     levelAfter < kCutLevel * levelBefore;
         for (int c = 0; c < m_ch; ++c) {
             std::vector<double> before(static_cast<std::size_t>(left));
             std::vector<double> after(static_cast<std::size_t>(right));
@@ -373,7 +389,9 @@ SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop)
         figures.compared = false;
         figures.score = 1.0;
         figures.jump = step;
-        figures.sound = kink < kClickKink ? SeamSound::Seamless : SeamSound::Click;
+        figures.sound = kink >= kClickKink ? SeamSound::Click
+                        : continuity.cut   ? SeamSound::Soft
+                                           : SeamSound::Seamless;
         return figures;
     }
     figures.sound = kink < kClickKink ? SeamSound::Soft : SeamSound::Click;

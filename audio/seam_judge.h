@@ -37,8 +37,10 @@
 //      the loop repeats anyway. Where the loop holds no second copy to
 //      measure, NoisySeamlessScore is the limit.
 //   3. With no comparison from the frames after stop (the stop is at the end
-//      of the audio, or the loop is the whole track): seamless when the kink
-//      is under kClickKink, click otherwise. A comparison before start that
+//      of the audio, or the loop is the whole track): click when the kink
+//      reaches kClickKink; soft when the sound before the jump is cut off
+//      (the 12 ms after it hold less than a quarter of the energy of the 12
+//      ms before, a fall only a gate makes); seamless otherwise. A comparison before start that
 //      fails says only that the audio reaches start another way.
 //   4. Otherwise: click when the kink reaches kClickKink, soft when it does
 //      not: no step at the jump, but what plays is not what would have.

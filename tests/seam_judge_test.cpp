@@ -75,6 +75,15 @@ INSTANTIATE_TEST_SUITE_P(
         JudgeRow{"whole_track_with_a_kink",
                  mono(88250, [](std::int64_t t) { return 0.6 * std::sin(kTau * t / 100); }), 0, -1,
                  SeamSound::Click, false},
+        // Loud hiss at the end, quiet at the start: no step stands out of
+        // noise, but the hiss stops short.
+        JudgeRow{"whole_track_of_hiss_that_stops_short",
+                 mono(88200,
+                      [](std::int64_t t) {
+                          const double hiss = std::sin(static_cast<double>(t * t % 7919));
+                          return (t < 44100 ? 0.03 : 0.3) * hiss;
+                      }),
+                 0, -1, SeamSound::Soft, false},
         JudgeRow{"plucks_looped_on_the_beat", mono(5 * 44100, plucks), 44100, 3 * 44100,
                  SeamSound::Seamless, true},
         JudgeRow{"stop_cuts_the_tail_of_a_pluck", mono(5 * 44100, plucks), 44100, 3 * 44100 - 9000,
