@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,51 @@ AudioReader::AudioReader(const std::filesystem::path& path) : m_path(path) {
 
 AudioReader::~AudioReader() {
     sf_close(m_file);
+    if (m_spare)
+        sf_close(m_spare);
+}
+
+namespace {
+
+// Frames a decoder skips at a time on its way to a frame.
+constexpr std::int64_t kSkipChunk = 8192;
+// The spare decoder moves this many frames towards the frame kept ready for
+// every frame read: a loop pass of L frames brings it L * 16 frames further,
+// at a few per cent of a core for Vorbis, so an intro up to 16 times the
+// loop's length is crossed within one pass.
+constexpr std::int64_t kSpareFactor = 16;
+
+} // namespace
+
+bool AudioReader::skipTo(sf_private_tag*& file, std::int64_t& cursor, std::int64_t to,
+                         std::int64_t budget) {
+    if (!file || cursor > to) {
+        SF_INFO info{};
+        SNDFILE* again = sf_open(m_path.c_str(), SFM_READ, &info);
+        if (!again)
+            return false;
+        if (file)
+            sf_close(file);
+        file = again;
+        cursor = 0;
+    }
+    std::vector<float> skipped(static_cast<std::size_t>(kSkipChunk * m_info.channels));
+    while (cursor < to && budget > 0) {
+        const std::int64_t want = std::min({kSkipChunk, to - cursor, budget});
+        const sf_count_t got = sf_readf_float(file, skipped.data(), want);
+        if (got <= 0)
+            return false;
+        cursor += got;
+        budget -= got;
+    }
+    return true;
+}
+
+void AudioReader::keepReady(std::int64_t from) {
+    if (!m_decodeToSeek || from < 0)
+        return;
+    m_ready = from;
+    skipTo(m_spare, m_spareCursor, m_ready, std::numeric_limits<std::int64_t>::max());
 }
 
 bool AudioReader::seek(std::int64_t from) {
@@ -63,27 +109,19 @@ bool AudioReader::seek(std::int64_t from) {
         return true;
     }
     // libsndfile's Vorbis and MPEG decoders land up to a block away from the
-    // frame asked for while reporting it as reached: the frames are decoded
-    // from the beginning instead, so a window is what a player hears there.
+    // frame asked for while reporting it as reached: frames are decoded from
+    // the beginning instead, so a window is what a player hears there. A jump
+    // back takes the spare decoder when it waits at or before the frame (a
+    // loop's start, kept ready), and the spare then goes back to that frame
+    // over the following reads.
     if (from < m_cursor) {
-        SF_INFO info{};
-        SNDFILE* again = sf_open(m_path.c_str(), SFM_READ, &info);
-        if (!again)
-            return false;
-        sf_close(m_file);
-        m_file = again;
-        m_cursor = 0;
+        if (m_spare && m_spareCursor <= from) {
+            std::swap(m_file, m_spare);
+            std::swap(m_cursor, m_spareCursor);
+        }
+        m_ready = from;
     }
-    constexpr std::int64_t kChunk = 8192;
-    std::vector<float> skipped(static_cast<std::size_t>(kChunk * m_info.channels));
-    while (m_cursor < from) {
-        const sf_count_t got =
-            sf_readf_float(m_file, skipped.data(), std::min(kChunk, from - m_cursor));
-        if (got <= 0)
-            return false;
-        m_cursor += got;
-    }
-    return true;
+    return skipTo(m_file, m_cursor, from, std::numeric_limits<std::int64_t>::max());
 }
 
 template <class ReadFrames>
@@ -98,6 +136,8 @@ std::int64_t AudioReader::readWith(std::int64_t from, std::int64_t count, ReadFr
     if (got < 0 || (got < count && sf_error(m_file) != SF_ERR_NO_ERROR))
         throw AudioError("cannot read audio file " + m_path.string() + ": " + sf_strerror(m_file));
     m_cursor = from + got;
+    if (m_ready >= 0 && m_spareCursor != m_ready)
+        skipTo(m_spare, m_spareCursor, m_ready, kSpareFactor * std::max<std::int64_t>(got, 1024));
     return got;
 }
 

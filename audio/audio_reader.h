@@ -50,8 +50,17 @@ public:
     // The same frames as 32-bit floats in -1..1, for analysis and drawing.
     std::int64_t readFloat(std::int64_t from, std::int64_t count, float* out);
 
+    // Says that reads will jump back to frame `from` (a loop's start), so
+    // that the jump costs no more than a read. Only lossy files, where a jump
+    // back decodes again from the start, need it: a second decoder is brought
+    // to `from` now, and brought back there over the reads after each jump.
+    void keepReady(std::int64_t from);
+
 private:
     bool seek(std::int64_t from);
+    // Decodes `file` on from `cursor` towards frame `to`, at most `budget`
+    // frames, opening it again first when it is past `to` or not open.
+    bool skipTo(sf_private_tag*& file, std::int64_t& cursor, std::int64_t to, std::int64_t budget);
     // Checks and clamps the window, seeks, and reads it with `readFrames`.
     template <class ReadFrames>
     std::int64_t readWith(std::int64_t from, std::int64_t count, ReadFrames readFrames);
@@ -63,6 +72,10 @@ private:
     std::int64_t m_cursor = 0; // where the next sequential read starts
     // Seeks decode from the start: the codec's own seek is not sample-exact.
     bool m_decodeToSeek = false;
+    // The second decoder of such a file, on its way to m_ready (-1: none).
+    sf_private_tag* m_spare = nullptr;
+    std::int64_t m_spareCursor = 0;
+    std::int64_t m_ready = -1;
 };
 
 } // namespace kestrin::audio

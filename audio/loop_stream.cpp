@@ -11,6 +11,10 @@ LoopStream::LoopStream(AudioReader& reader, std::function<LoopPoints()> points, 
     : m_reader(reader), m_points(std::move(points)), m_afterJump(framesAfterJump) {
     m_current = m_points();
     m_cursor = std::clamp<std::int64_t>(from, 0, m_reader.info().frames);
+    // The first jump back, often the very seam to be heard, must not wait
+    // for a lossy file to be decoded again from its beginning.
+    if (m_current.start >= 0 && m_current.start < m_cursor)
+        m_reader.keepReady(m_current.start);
 }
 
 bool LoopStream::jump() {

@@ -81,16 +81,20 @@ private:
     const AudioSamples& m_audio;
 };
 
-// A file read window by window.
+// A file read window by window. A lossy file, where every jump back decodes
+// again from the beginning, is decoded once, from the beginning up to the
+// last frame asked for so far, and kept.
 class ReaderSource final : public FrameSource {
 public:
-    explicit ReaderSource(AudioReader& reader) : m_reader(reader) {}
+    explicit ReaderSource(AudioReader& reader);
     std::int64_t frames() const override;
     int channels() const override;
     std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
 
 private:
     AudioReader& m_reader;
+    bool m_keep = false;
+    std::vector<float> m_kept; // frames [0, m_kept.size() / channels) of a lossy file
 };
 
 // Frames on each side of the seam that SeamScore compares.

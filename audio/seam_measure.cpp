@@ -36,9 +36,8 @@ std::vector<double> energySums(const float* samples, std::int64_t frames, int ch
     return sums;
 }
 
-std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, std::int64_t start,
-                                                std::int64_t stop) {
-    ReaderSource source(reader);
+std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, FrameSource& source,
+                                                std::int64_t start, std::int64_t stop) {
     const std::int64_t n = reader.info().frames;
     const int ch = reader.info().channels;
     const std::int64_t reach = reader.info().sampleRate > 0 ? reader.info().sampleRate : 44100;
@@ -149,7 +148,7 @@ std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, 
     ReaderSource source(reader);
     SeamFigures figures = JudgeSeam(source, start, stop);
     if (suggest && !IsSeamless(figures))
-        figures.seamlessStop = nearestSeamlessStop(reader, start, stop);
+        figures.seamlessStop = nearestSeamlessStop(reader, source, start, stop);
     return figures;
 }
 
