@@ -156,7 +156,30 @@ std::int64_t AudioReader::read(std::int64_t from, std::int64_t count, void* out)
 }
 
 std::int64_t AudioReader::readFloat(std::int64_t from, std::int64_t count, float* out) {
+    if (m_keepLimit > 0 && from >= 0 && count > 0 && from < m_info.frames) {
+        const auto ch = static_cast<std::size_t>(m_info.channels);
+        const std::int64_t to = std::min(from + count, m_info.frames);
+        auto kept = static_cast<std::int64_t>(m_kept.size() / ch);
+        if (kept < to && to <= m_keepLimit) {
+            m_kept.resize(static_cast<std::size_t>(to) * ch);
+            const std::int64_t got = readWith(kept, to - kept, [&](sf_count_t n) {
+                return sf_readf_float(m_file, m_kept.data() + kept * ch, n);
+            });
+            kept += got;
+            m_kept.resize(static_cast<std::size_t>(kept) * ch);
+        }
+        if (to <= kept) {
+            std::copy(m_kept.begin() + static_cast<std::ptrdiff_t>(from * ch),
+                      m_kept.begin() + static_cast<std::ptrdiff_t>(to * ch), out);
+            return to - from;
+        }
+    }
     return readWith(from, count, [&](sf_count_t n) { return sf_readf_float(m_file, out, n); });
+}
+
+void AudioReader::keepDecoded(std::int64_t frames) {
+    if (m_decodeToSeek)
+        m_keepLimit = std::max<std::int64_t>(0, frames);
 }
 
 } // namespace kestrin::audio

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 struct sf_private_tag;
 
@@ -56,6 +57,12 @@ public:
     // to `from` now, and brought back there over the reads after each jump.
     void keepReady(std::int64_t from);
 
+    // Keeps, in a lossy file, the frames decoded by readFloat() from the
+    // beginning up to the furthest one read so far, at most `frames` of them,
+    // so that reads anywhere before that are served from memory rather than
+    // by decoding again from the beginning. Nothing for other files.
+    void keepDecoded(std::int64_t frames);
+
 private:
     bool seek(std::int64_t from);
     // Decodes `file` on from `cursor` towards frame `to`, at most `budget`
@@ -76,6 +83,9 @@ private:
     sf_private_tag* m_spare = nullptr;
     std::int64_t m_spareCursor = 0;
     std::int64_t m_ready = -1;
+    // Frames [0, m_kept.size() / channels) of a lossy file, kept up to m_keepLimit.
+    std::int64_t m_keepLimit = 0;
+    std::vector<float> m_kept;
 };
 
 } // namespace kestrin::audio

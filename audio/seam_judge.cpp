@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "seam_judge.h"
 
-#include "audio_files.h"
 #include "audio_reader.h"
 #include "loop_finder.h"
 
@@ -31,8 +30,9 @@ std::int64_t SamplesSource::append(std::int64_t from, std::int64_t to, std::vect
     return to - from;
 }
 
-ReaderSource::ReaderSource(AudioReader& reader)
-    : m_reader(reader), m_keep(InexactEncodingOf(reader.info().format).has_value()) {}
+ReaderSource::ReaderSource(AudioReader& reader) : m_reader(reader) {
+    m_reader.keepDecoded(reader.info().frames);
+}
 
 std::int64_t ReaderSource::frames() const {
     return m_reader.info().frames;
@@ -48,21 +48,6 @@ std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vecto
     if (to <= from)
         return 0;
     const auto ch = static_cast<std::size_t>(channels());
-    if (m_keep) {
-        auto kept = static_cast<std::int64_t>(m_kept.size() / ch);
-        if (kept < to) {
-            m_kept.resize(static_cast<std::size_t>(to) * ch);
-            kept += std::max<std::int64_t>(
-                0, m_reader.readFloat(kept, to - kept, m_kept.data() + kept * ch));
-            m_kept.resize(static_cast<std::size_t>(kept) * ch);
-        }
-        to = std::min(to, kept);
-        if (to <= from)
-            return 0;
-        out.insert(out.end(), m_kept.begin() + static_cast<std::ptrdiff_t>(from * ch),
-                   m_kept.begin() + static_cast<std::ptrdiff_t>(to * ch));
-        return to - from;
-    }
     const std::size_t old = out.size();
     out.resize(old + static_cast<std::size_t>(to - from) * ch);
     const std::int64_t got = m_reader.readFloat(from, to - from, out.data() + old);

@@ -82,8 +82,8 @@ private:
 };
 
 // A file read window by window. A lossy file, where every jump back decodes
-// again from the beginning, is decoded once, from the beginning up to the
-// last frame asked for so far, and kept.
+// again from the beginning, is decoded once up to the furthest frame asked for
+// and kept (AudioReader::keepDecoded).
 class ReaderSource final : public FrameSource {
 public:
     explicit ReaderSource(AudioReader& reader);
@@ -93,8 +93,6 @@ public:
 
 private:
     AudioReader& m_reader;
-    bool m_keep = false;
-    std::vector<float> m_kept; // frames [0, m_kept.size() / channels) of a lossy file
 };
 
 // Frames on each side of the seam that SeamScore compares.

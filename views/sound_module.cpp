@@ -34,6 +34,10 @@ namespace kestrin::views {
 
 namespace {
 
+// Frames of a lossy file kept decoded for drawing: 3 minutes at 44.1 kHz,
+// 64 MB of stereo at most; beyond them a jump back decodes again.
+constexpr std::int64_t kKeptDrawingFrames = 3 * 60 * 44100;
+
 std::filesystem::path toPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
@@ -365,6 +369,9 @@ public:
             if (!m_frameReader || m_framePath != audio) {
                 m_frameReader.reset();
                 m_frameReader = std::make_unique<audio::AudioReader>(toPath(audio));
+                // A lossy file is drawn from what was decoded up to the
+                // furthest window, not decoded again at every jump back.
+                m_frameReader->keepDecoded(kKeptDrawingFrames);
                 m_framePath = audio;
             }
             const std::int64_t frames = m_frameReader->info().frames;
