@@ -1276,7 +1276,7 @@ double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t sto
             return;
         const PairSums s = pairSums(audio, a0, a0 + length, b0 - a0);
         const double energy = s.aa + s.bb;
-        const double score = energy < 2e-10 * static_cast<double>(length * audio.channels)
+        const double score = energy < 2 * SeamSilence * static_cast<double>(length * audio.channels)
                                  ? 0.0
                                  : std::max(0.0, energy - 2.0 * s.ab) / energy;
         best = std::min(best, score);

@@ -234,7 +234,7 @@ LoopSearch FindLoops(const std::filesystem::path& file, const LoopSearchOptions&
 // through 1 (unrelated audio) to at most 2 (opposite signs). Comparisons are
 // cut at the ends of the audio; one with no frames left does not count, and
 // 1 is returned when neither has any. Windows where both sides are silent
-// (below 1e-10 mean square) give 0.
+// (below SeamSilence mean square per sample on each side) give 0.
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window = 2048);
 
