@@ -67,6 +67,14 @@ constexpr std::size_t kNoiseSplitMargin = 16; // samples each side of a split ke
 constexpr double kSilentLevel = 1e-9;         // mean square, about -90 dBFS
 constexpr double kRelativeSilence = 1e-5;     // -50 dB below the track's mean square
 constexpr double kRingSeconds = 3.0;          // the longest ring of an intro a start moves past
+constexpr std::int64_t kLagReachPastGrid = 3; // frames past D/2 a coarse lag may be off: the
+                                              // triangle filter's skew on uneven audio
+constexpr std::int64_t kSameLag = 2;  // frames: lags closer than the fine search's reach are one
+constexpr double kHoldingScore = 0.9; // a found loop this good rules out its multiples
+constexpr std::int64_t kMultipleSlack = 2; // frames per multiple a lag may be off one: each
+                                           // exact lag's own error
+constexpr double kSeedsProgress = 0.2;     // of the progress: the coarse signal done
+constexpr double kCheckProgress = 0.6;     // of the progress: the coarse lags done
 
 // Maps the work of one stage onto part of the caller's progress.
 class Progress {
@@ -459,7 +467,7 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
 
 // A lag checked on the raw frames.
 struct Lag {
-    std::int64_t lag = 0;
+    std::int64_t frames = 0; // the loop length this lag gives
     double residual = 1.0;
     double noise = 0.0; // mean square per sample of what the copies do not share
     Seed seed;
@@ -516,14 +524,15 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
             const double fine = residualAt(lag, 1);
             if (fine < best.residual) {
                 best.residual = fine;
-                best.lag = lag;
+                best.frames = lag;
             }
         }
         tried = centreLag + 3;
     }
-    if (best.lag > 0) {
-        const auto [t0, t1] = rangeAt(best.lag);
-        best.noise = unsharedLevel(pairSums(audio, t0, t1, best.lag), (t1 - t0) * audio.channels);
+    if (best.frames > 0) {
+        const auto [t0, t1] = rangeAt(best.frames);
+        best.noise =
+            unsharedLevel(pairSums(audio, t0, t1, best.frames), (t1 - t0) * audio.channels);
     }
     return best;
 }
@@ -534,7 +543,7 @@ void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vec
     Seed seed = of.seed;
     seed.lag = period;
     const Lag lag = exactLag(audio, seed, 2);
-    if (lag.lag > 0 && lag.lag < of.lag &&
+    if (lag.frames > 0 && lag.frames < of.frames &&
         lag.residual <= kTieFactor * of.residual + kExactResidual)
         lags.push_back(lag);
 }
@@ -588,7 +597,7 @@ enum class BlockMatch { Silent, Same, Different };
 class Follower {
 public:
     Follower(const AudioSamples& audio, const Lag& lag, double silence)
-        : m_audio(audio), m_lag(lag.lag), m_end(audio.frames() - lag.lag), m_silence(silence),
+        : m_audio(audio), m_lag(lag.frames), m_end(audio.frames() - lag.frames), m_silence(silence),
           m_block(std::max<std::int64_t>(64, std::llround(kBlockSeconds * audio.sampleRate))) {
         calibrate(lag);
     }
@@ -1042,11 +1051,224 @@ private:
     double m_gain = 1.0; // of the later copy over the earlier, in the block matched last
 };
 
-LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options,
-                     const ProgressCallback& callback, double from, double to) {
-    LoopSearch result;
+// ---- step 3: sample-exact lags -------------------------------------------------
+
+// The seeds' lags to the sample, those within the audio, at least the
+// shortest loop long and repeating at all.
+std::vector<Lag> exactLags(const AudioSamples& audio, const std::vector<Seed>& seeds,
+                           const Coarse& coarse, std::int64_t minLoop) {
+    std::vector<Lag> lags;
+    for (const Seed& seed : seeds) {
+        Lag lag = exactLag(audio, seed, coarse.factor / 2 + kLagReachPastGrid);
+        if (lag.frames >= minLoop && lag.frames < audio.frames() && lag.residual <= kSeedLimit)
+            lags.push_back(lag);
+    }
+    return lags;
+}
+
+// ---- step 4: the shortest period -------------------------------------------------
+
+// The first `seedLags` of `lags` divided by every whole number that leaves at
+// least the shortest loop: a loop repeated many times shows its fundamental
+// no more clearly than its multiples. Periods that repeat are added.
+void addDividedLags(const AudioSamples& audio, std::int64_t minLoop, std::size_t seedLags,
+                    std::vector<Lag>& lags) {
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        const Lag lag = lags[i];
+        for (std::int64_t k = 2; lag.frames / k >= minLoop; ++k)
+            tryPeriod(audio, lag, static_cast<double>(lag.frames) / static_cast<double>(k), lags);
+    }
+}
+
+// A period shorter than the shortest loop, found through the exact lags'
+// common divisor, and its first multiple that is a loop; zeros for none.
+struct ShortPeriod {
+    std::int64_t period = 0;
+    std::int64_t loop = 0;
+};
+
+// Exact lags are all multiples of their greatest common divisor, which may be
+// shorter than the shortest loop: then its first multiple that is long enough
+// is the loop. A divisor of it may be the true period (lags found on the
+// coarse grid share its multiples): the shortest loop the divisors give that
+// repeats exactly is added to `lags` and returned with its period, so that
+// every exact lag that is a multiple of that period is taken for one of its
+// multiples.
+ShortPeriod addCommonPeriodLag(const AudioSamples& audio, std::int64_t minLoop,
+                               std::size_t seedLags, std::vector<Lag>& lags) {
+    ShortPeriod found;
+    std::int64_t common = 0;
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        if (lags[i].residual <= kExactResidual)
+            common = std::gcd(common, lags[i].frames);
+    }
+    const auto longest =
+        std::max_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
+                         [](const Lag& a, const Lag& b) {
+                             return (a.residual <= kExactResidual ? a.frames : 0) <
+                                    (b.residual <= kExactResidual ? b.frames : 0);
+                         });
+    if (!(common > 0 && longest->residual <= kExactResidual))
+        return found;
+    std::vector<std::pair<std::int64_t, std::int64_t>> loops; // (loop, period)
+    for (std::int64_t d = 1; d <= kCommonDivisors; ++d) {
+        if (common % d == 0) {
+            const std::int64_t q = common / d;
+            loops.emplace_back((minLoop + q - 1) / q * q, q);
+        }
+    }
+    std::sort(loops.begin(), loops.end());
+    const Lag of = *longest; // `lags` may grow under it
+    for (const auto& [loop, q] : loops) {
+        if (loop >= of.frames)
+            break;
+        const std::size_t before = lags.size();
+        tryPeriod(audio, of, static_cast<double>(loop), lags);
+        if (lags.size() > before && lags.back().frames == loop) {
+            found.period = q;
+            found.loop = loop;
+            break;
+        }
+    }
+    return found;
+}
+
+// The lags shortest first, so that multiples meet their loop; lags within
+// kSameLag frames of each other are one, the one with the smaller residual.
+std::vector<Lag> distinctLags(std::vector<Lag> lags) {
+    std::sort(lags.begin(), lags.end(), [](const Lag& a, const Lag& b) {
+        return a.frames != b.frames ? a.frames < b.frames : a.residual < b.residual;
+    });
+    std::vector<Lag> distinct;
+    for (const Lag& lag : lags) {
+        if (!distinct.empty() && lag.frames - distinct.back().frames <= kSameLag) {
+            if (lag.residual < distinct.back().residual)
+                distinct.back() = lag;
+            continue;
+        }
+        distinct.push_back(lag);
+    }
+    return distinct;
+}
+
+// ---- steps 5 to 8, per lag ---------------------------------------------------------
+
+// Candidates found so far, each with how far its copies are from exact.
+struct Found {
+    std::vector<LoopCandidate> candidates;
+    std::vector<double> inexactness;
+};
+
+// Whether `lag` only repeats a loop already found: a multiple of a found loop
+// adds nothing where that loop already holds; a shorter loop that repeats
+// only by chance somewhere later (a few notes played again) says nothing of
+// this lag.
+bool multipleOfFound(const Lag& lag, const std::vector<LoopCandidate>& found,
+                     const ShortPeriod& shortPeriod) {
+    const std::int64_t seenFrom = std::max<std::int64_t>(0, lag.seed.laterBegin - lag.frames);
+    const bool multiple = std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+        const std::int64_t loop = c.stop - c.start;
+        const std::int64_t k = (lag.frames + loop / 2) / loop;
+        return k >= 2 && c.score >= kHoldingScore && c.start <= seenFrom &&
+               std::abs(lag.frames - k * loop) <= kMultipleSlack * k;
+    });
+    const bool ofShortPeriod =
+        shortPeriod.period > 0 && lag.frames != shortPeriod.loop &&
+        lag.residual <= kExactResidual && lag.frames % shortPeriod.period == 0 &&
+        std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+            return c.stop - c.start == shortPeriod.loop && c.start <= seenFrom;
+        });
+    return multiple || ofShortPeriod;
+}
+
+// Steps 5 to 8 for one lag: followed through the audio, its start placed,
+// moved past a ring the seam judge hears, and admitted by the seam verdict.
+// Adds the candidate to `found` when there is one.
+void followLag(const AudioSamples& audio, const Lag& lag, double silence, Found& found) {
+    Follower follower(audio, lag, silence);
+    std::optional<LoopCandidate> candidate = follower.follow(lag.seed);
+    if (!candidate)
+        return;
+    const std::int64_t length = candidate->stop - candidate->start;
+    std::optional<std::int64_t> start = candidate->start;
+    if (!seamHolds(audio, candidate->start, candidate->stop))
+        start = seamlessStartFrom(audio, candidate->start, length, follower.block());
+    if (!start)
+        return;
+    candidate->start = *start;
+    candidate->stop = *start + length;
+    candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
+    candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
+    found.candidates.push_back(*candidate);
+    found.inexactness.push_back(follower.inexactness());
+}
+
+// Steps 5 to 8 for every lag, shortest first; nullopt when `checking` was
+// cancelled.
+std::optional<Found> followLags(const AudioSamples& audio, const std::vector<Lag>& lags,
+                                const ShortPeriod& shortPeriod, double silence,
+                                const Progress& checking) {
+    Found found;
+    for (std::size_t i = 0; i < lags.size(); ++i) {
+        if (!checking.at(static_cast<double>(i) / lags.size()))
+            return std::nullopt;
+        if (!multipleOfFound(lags[i], found.candidates, shortPeriod))
+            followLag(audio, lags[i], silence, found);
+    }
+    return found;
+}
+
+// ---- step 9: ranking ----------------------------------------------------------------
+
+// A near-period repeats the audio closely and the period exactly: the least
+// inexact candidates are kept, as the others are not the repetition the track
+// was made of, best first, at most `most` of them.
+std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most) {
+    double least = 1.0;
+    for (double v : found.inexactness)
+        least = std::min(least, v);
+    std::vector<LoopCandidate> ranked;
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        if (found.inexactness[i] <= kTieFactor * least + kExactResidual)
+            ranked.push_back(found.candidates[i]);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
+        if (a.score != b.score)
+            return a.score > b.score;
+        if (a.repeatedSeconds != b.repeatedSeconds)
+            return a.repeatedSeconds > b.repeatedSeconds;
+        return a.stop - a.start < b.stop - b.start;
+    });
+    if (ranked.size() > most)
+        ranked.resize(most);
+    return ranked;
+}
+
+// ---- step 10: the whole track ---------------------------------------------------------
+
+// Music made to loop whole repeats nothing inside the track: then the loop
+// is the whole track when it is long enough, audible, and its end flows into
+// its start; nullopt otherwise.
+std::optional<LoopCandidate> wholeTrackLoop(const AudioSamples& audio, std::int64_t minLoop,
+                                            double silence) {
     const std::int64_t n = audio.frames();
-    if (audio.channels <= 0 || audio.sampleRate <= 0 || n == 0)
+    if (!(n >= minLoop && meanSquare(audio) > silence && wholeLoopHolds(audio)))
+        return std::nullopt;
+    LoopCandidate whole;
+    whole.stop = n;
+    whole.score = 1.0;
+    whole.seam = 0.0;
+    whole.judged = JudgeSeam(audio, 0, n);
+    return whole;
+}
+
+// ---- the search ------------------------------------------------------------------------
+
+// FindLoops with its progress mapped onto [from, to] of `callback`'s.
+LoopSearch searchLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+                       const ProgressCallback& callback, double from, double to) {
+    LoopSearch result;
+    if (audio.channels <= 0 || audio.sampleRate <= 0 || audio.frames() == 0)
         return result;
     const std::int64_t minLoop =
         options.minLoopFrames > 0 ? options.minLoopFrames : std::int64_t{2} * audio.sampleRate;
@@ -1058,157 +1280,29 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
     const Coarse coarse = coarseSignal(audio);
     const double silence = std::max(kSilentLevel, kRelativeSilence * meanSquare(audio));
     bool cancelled = false;
-    const std::vector<Seed> seeds =
-        coarseSeeds(audio, coarse, minLoop,
-                    Progress(callback, from + 0.2 * span, from + 0.6 * span), cancelled);
+    const std::vector<Seed> seeds = coarseSeeds(
+        audio, coarse, minLoop,
+        Progress(callback, from + kSeedsProgress * span, from + kCheckProgress * span), cancelled);
     if (cancelled) {
         result.cancelled = true;
         return result;
     }
-    const Progress checking(callback, from + 0.6 * span, to);
-
-    std::vector<Lag> lags;
-    for (const Seed& seed : seeds) {
-        Lag lag = exactLag(audio, seed, coarse.factor / 2 + 3);
-        if (lag.lag >= minLoop && lag.lag < n && lag.residual <= kSeedLimit)
-            lags.push_back(lag);
-    }
-    // A lag may be a multiple of the period: the loop repeated many times
-    // shows its fundamental no more clearly than its multiples.
+    std::vector<Lag> lags = exactLags(audio, seeds, coarse, minLoop);
     const std::size_t seedLags = lags.size();
-    for (std::size_t i = 0; i < seedLags; ++i) {
-        const Lag lag = lags[i];
-        for (std::int64_t k = 2; lag.lag / k >= minLoop; ++k)
-            tryPeriod(audio, lag, static_cast<double>(lag.lag) / static_cast<double>(k), lags);
+    addDividedLags(audio, minLoop, seedLags, lags);
+    const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
+    const Progress checking(callback, from + kCheckProgress * span, to);
+    const std::optional<Found> found =
+        followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence, checking);
+    if (!found) {
+        result.cancelled = true;
+        return result;
     }
-    // Exact lags are all multiples of their greatest common divisor, which
-    // may be shorter than the shortest loop: then its first multiple that
-    // is long enough is the loop.
-    std::int64_t common = 0;
-    for (std::size_t i = 0; i < seedLags; ++i) {
-        if (lags[i].residual <= kExactResidual)
-            common = std::gcd(common, lags[i].lag);
+    result.candidates = rankedCandidates(*found, options.maxCandidates);
+    if (result.candidates.empty()) {
+        if (std::optional<LoopCandidate> whole = wholeTrackLoop(audio, minLoop, silence))
+            result.candidates.push_back(*whole);
     }
-    // A divisor of it may be the true period (lags found on the coarse grid
-    // share its multiples): the shortest loop the divisors give that
-    // repeats exactly is the loop, and every exact lag that is a multiple of
-    // that divisor is one of its multiples.
-    std::int64_t shortPeriod = 0;
-    std::int64_t shortLoop = 0;
-    const auto longest =
-        std::max_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
-                         [](const Lag& a, const Lag& b) {
-                             return (a.residual <= kExactResidual ? a.lag : 0) <
-                                    (b.residual <= kExactResidual ? b.lag : 0);
-                         });
-    if (common > 0 && longest->residual <= kExactResidual) {
-        std::vector<std::pair<std::int64_t, std::int64_t>> loops; // (loop, period)
-        for (std::int64_t d = 1; d <= kCommonDivisors; ++d) {
-            if (common % d == 0) {
-                const std::int64_t q = common / d;
-                loops.emplace_back((minLoop + q - 1) / q * q, q);
-            }
-        }
-        std::sort(loops.begin(), loops.end());
-        for (const auto& [loop, q] : loops) {
-            if (loop >= longest->lag)
-                break;
-            const std::size_t before = lags.size();
-            tryPeriod(audio, Lag(*longest), static_cast<double>(loop), lags);
-            if (lags.size() > before && lags.back().lag == loop) {
-                shortPeriod = q;
-                shortLoop = loop;
-                break;
-            }
-        }
-    }
-    // Shortest first, so that multiples meet their loop; near-equal lags are one.
-    std::sort(lags.begin(), lags.end(), [](const Lag& a, const Lag& b) {
-        return a.lag != b.lag ? a.lag < b.lag : a.residual < b.residual;
-    });
-    std::vector<Lag> distinct;
-    for (const Lag& lag : lags) {
-        if (!distinct.empty() && lag.lag - distinct.back().lag <= 2) {
-            if (lag.residual < distinct.back().residual)
-                distinct.back() = lag;
-            continue;
-        }
-        distinct.push_back(lag);
-    }
-
-    std::vector<LoopCandidate> found;
-    std::vector<double> inexactness; // of each found candidate
-    for (std::size_t i = 0; i < distinct.size(); ++i) {
-        if (!checking.at(static_cast<double>(i) / distinct.size())) {
-            result.cancelled = true;
-            return result;
-        }
-        const Lag& lag = distinct[i];
-        // A multiple of a found loop adds nothing where that loop already
-        // holds; a shorter loop that repeats only by chance somewhere later
-        // (a few notes played again) says nothing of this lag.
-        const std::int64_t seenFrom = std::max<std::int64_t>(0, lag.seed.laterBegin - lag.lag);
-        const bool multiple = std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
-            const std::int64_t loop = c.stop - c.start;
-            const std::int64_t k = (lag.lag + loop / 2) / loop;
-            return k >= 2 && c.score >= 0.9 && c.start <= seenFrom &&
-                   std::abs(lag.lag - k * loop) <= 2 * k;
-        });
-        const bool ofShortPeriod =
-            shortPeriod > 0 && lag.lag != shortLoop && lag.residual <= kExactResidual &&
-            lag.lag % shortPeriod == 0 &&
-            std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
-                return c.stop - c.start == shortLoop && c.start <= seenFrom;
-            });
-        if (multiple || ofShortPeriod)
-            continue;
-        Follower follower(audio, lag, silence);
-        if (auto candidate = follower.follow(lag.seed)) {
-            const std::int64_t length = candidate->stop - candidate->start;
-            std::optional<std::int64_t> start = candidate->start;
-            if (!seamHolds(audio, candidate->start, candidate->stop))
-                start = seamlessStartFrom(audio, candidate->start, length, follower.block());
-            if (start) {
-                candidate->start = *start;
-                candidate->stop = *start + length;
-                candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
-                candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
-                found.push_back(*candidate);
-                inexactness.push_back(follower.inexactness());
-            }
-        }
-    }
-    // Step 9. A near-period repeats the audio closely and the period
-    // exactly: the least inexact candidates come first, and the others are
-    // left out, as they are not the repetition the track was made of.
-    double least = 1.0;
-    for (double v : inexactness)
-        least = std::min(least, v);
-    std::vector<LoopCandidate> ranked;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        if (inexactness[i] <= kTieFactor * least + kExactResidual)
-            ranked.push_back(found[i]);
-    }
-    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
-        if (a.score != b.score)
-            return a.score > b.score;
-        if (a.repeatedSeconds != b.repeatedSeconds)
-            return a.repeatedSeconds > b.repeatedSeconds;
-        return a.stop - a.start < b.stop - b.start;
-    });
-    if (ranked.size() > options.maxCandidates)
-        ranked.resize(options.maxCandidates);
-    // Step 10. Music made to loop whole repeats nothing inside the track:
-    // then the loop is the whole track when its end flows into its start.
-    if (ranked.empty() && n >= minLoop && meanSquare(audio) > silence && wholeLoopHolds(audio)) {
-        LoopCandidate whole;
-        whole.stop = n;
-        whole.score = 1.0;
-        whole.seam = 0.0;
-        whole.judged = JudgeSeam(audio, 0, n);
-        ranked.push_back(whole);
-    }
-    result.candidates = std::move(ranked);
     if (!checking.at(1.0))
         result.cancelled = true;
     return result;
@@ -1250,7 +1344,7 @@ std::optional<AudioSamples> ReadAudioSamples(const fs::path& file,
 
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    return findLoops(audio, options, progress, 0.0, 1.0);
+    return searchLoops(audio, options, progress, 0.0, 1.0);
 }
 
 LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
@@ -1262,7 +1356,7 @@ LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
         cancelled.cancelled = true;
         return cancelled;
     }
-    return findLoops(*audio, options, progress, 0.5, 1.0);
+    return searchLoops(*audio, options, progress, 0.5, 1.0);
 }
 
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
