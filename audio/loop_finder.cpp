@@ -24,57 +24,174 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The figures the steps in the header name.
-constexpr double kCoarseRate = 2756.25;          // Hz: 44.1 kHz / 16
-constexpr double kTemplateSeconds = 0.75;        // long enough to be unique, short enough
-                                                 // to fit a one-second overlap at the end
-constexpr double kEndMarginSeconds = 0.05;       // codec padding at the very end
-constexpr double kPeakSpacingSeconds = 0.05;     // peaks closer than this are one peak
-constexpr double kMinPeak = 0.4;                 // coarse correlation worth a closer look
-constexpr int kPeaksPerTemplate = 5;             //
-constexpr double kNeighbourPeak = 0.95;          // of a taken peak: a neighbour tried as well
-constexpr double kSeedLimit = 0.1;               // residual: above it, no repetition
-constexpr double kTieFactor = 2.0;               // sparse residuals this close tie
-constexpr std::int64_t kCommonDivisors = 8;      // of the lags' common divisor, tried as periods
-constexpr double kExactResidual = 1e-9;          // the residual of bit-exact copies, at most
-constexpr double kMinThreshold = 2e-4;           // residual threshold for bit-exact copies
-constexpr double kLossyThreshold = 0.02;         // the same through a lossy codec
-constexpr double kThresholdFactor = 30.0;        // threshold over the typical residual
-constexpr double kInexact = 1e-4;                // residual of a copy that is not exact
-constexpr double kBlockSeconds = 1024.0 / 44100; // the block of step 5
-constexpr int kForwardMisses = 4;                // different blocks that end a repetition
-constexpr int kLookPast = 3;                     // slightly different blocks looked past
-constexpr double kMinRepeatedSeconds = 0.9;      // less is chance, not a loop
-constexpr double kMinCoverage = 0.5;             //
-constexpr double kNoiseFactor = 2.0;             // unshared level still taken for noise
-constexpr double kQuietFactor = 8.0;             // blocks this close to the noise are neutral
-constexpr double kSplitEvidence = 30.0;          // a split's gain over the scatter
-constexpr double kExactRelative = 1e-6;          // relative difference of exact copies, at most
-constexpr std::size_t kSmear = 4;                // samples a codec smears a change by
-constexpr std::size_t kNoiseSpan = 512;          // samples after the start that give its noise
-constexpr double kDifferFactor = 100.0;          // a sample this far above that noise differs
-constexpr std::size_t kBroadReach = 64;          // samples to each side for a codec-like level
-constexpr std::size_t kStretchReach = 256;       // samples after a split searched for a stretch
-constexpr double kStretchCap = 4.0;              // of one sample's log ratio to the noise
-constexpr double kStretchAllowance = 2.0;        // log ratio a sample of noise may reach
-constexpr double kStretchEvidence = 12.0;        // summed log ratio of a differing stretch
-constexpr double kGainStep = 0.02;            // level change from block to block in a fade, at most
-constexpr double kSettleSeconds = 2.0;        // a ring longer than this is part of the loop
-constexpr std::int64_t kBodyBlocks = 64;      // short blocks that measure the loop's body
-constexpr double kAlikeMargin = 2.0;          // over the most the body differs by
-constexpr double kAlikeRunSeconds = 0.1;      // alike this long, a ring has ended
-constexpr std::size_t kNoiseSplitMargin = 16; // samples each side of a split keeps at least
-constexpr double kSilentLevel = 1e-9;         // mean square, about -90 dBFS
-constexpr double kRelativeSilence = 1e-5;     // -50 dB below the track's mean square
-constexpr double kRingSeconds = 3.0;          // the longest ring of an intro a start moves past
-constexpr std::int64_t kLagReachPastGrid = 3; // frames past D/2 a coarse lag may be off: the
-                                              // triangle filter's skew on uneven audio
-constexpr std::int64_t kSameLag = 2;  // frames: lags closer than the fine search's reach are one
-constexpr double kHoldingScore = 0.9; // a found loop this good rules out its multiples
-constexpr std::int64_t kMultipleSlack = 2; // frames per multiple a lag may be off one: each
-                                           // exact lag's own error
-constexpr double kSeedsProgress = 0.2;     // of the progress: the coarse signal done
-constexpr double kCheckProgress = 0.6;     // of the progress: the coarse lags done
+// The figures the steps in the header name, step by step, each with why.
+
+// Step 1. Hz: 44.1 kHz / 16.
+constexpr double kCoarseRate = 2756.25;
+
+// Step 2.
+// Long enough to be unique, short enough to fit a one-second overlap at the end.
+constexpr double kTemplateSeconds = 0.75;
+// Coarse samples: a shorter template matches anything.
+constexpr std::int64_t kMinTemplateSamples = 16;
+// Codec padding at the very end.
+constexpr double kEndMarginSeconds = 0.05;
+// Of the track's mean energy per window: quieter is a fade's tail, not the music before silence.
+constexpr double kLoudShare = 0.05;
+// Of the template's energy: a window quieter than this has no correlation worth normalising.
+constexpr double kSilentWindow = 1e-9;
+// Peaks closer than this are one peak.
+constexpr double kPeakSpacingSeconds = 0.05;
+// Coarse samples: a peak and its neighbours on either side are one.
+constexpr std::int64_t kMinCoarseGap = 2;
+// Coarse correlation worth a closer look.
+constexpr double kMinPeak = 0.4;
+// The loop, a multiple or two and a near-period or two fit in this many.
+constexpr int kPeaksPerTemplate = 5;
+// Of a taken peak: a neighbour as high is tried as well.
+constexpr double kNeighbourPeak = 0.95;
+
+// Step 3.
+// Frames past D/2 a coarse lag may be off: the parabola's vertex and the
+// triangle filter each move it a little on uneven audio.
+constexpr std::int64_t kLagReachPastGrid = 3;
+// Every this many frames for the first pass: a quarter of the work.
+constexpr int kSparseStride = 4;
+// Frames to each side of a lag of the first pass tried on every frame: as
+// far as the sparse pass can be off on audio periodic within a few frames.
+constexpr std::int64_t kFineReach = 2;
+// Frame pairs under a template, at the least, for a residual to mean anything.
+constexpr std::int64_t kMinPairs = 64;
+// Residual: above it, no repetition.
+constexpr double kSeedLimit = 0.1;
+// Residuals within this factor of the best tie.
+constexpr double kTieFactor = 2.0;
+// The residual of bit-exact copies, at most.
+constexpr double kExactResidual = 1e-9;
+
+// Step 4.
+// Frames to each side of a divided lag: the division is exact up to the error of the lag.
+constexpr std::int64_t kPeriodReach = 2;
+// Of the lags' common divisor, tried as periods: the coarse grid of 16
+// frames favours multiples of a short period that it does not divide.
+constexpr std::int64_t kCommonDivisors = 8;
+// Frames: lags closer than the fine reach of step 3 are one.
+constexpr std::int64_t kSameLag = 2;
+
+// Step 5.
+// The block of step 5.
+constexpr double kBlockSeconds = 1024.0 / 44100;
+// Frames a block has at the least, at any sample rate.
+constexpr std::int64_t kMinBlockFrames = 64;
+// Blocks to each side of the template, and blocks spread over the track,
+// whose residuals set the threshold: one place alone can mislead.
+constexpr std::int64_t kCalibrationNeighbours = 8;
+constexpr std::int64_t kCalibrationSpread = 16;
+// Residual threshold for bit-exact copies.
+constexpr double kMinThreshold = 2e-4;
+// The same through a lossy codec.
+constexpr double kLossyThreshold = 0.02;
+// Threshold over the typical residual.
+constexpr double kThresholdFactor = 30.0;
+// Residual of a copy that is not exact.
+constexpr double kInexact = 1e-4;
+// Typical residual above which one strongly different block is looked past:
+// copies that are not exact copy unevenly.
+constexpr double kCleanResidual = 1e-6;
+// Different blocks that end a repetition.
+constexpr int kForwardMisses = 4;
+// Slightly different blocks looked past.
+constexpr int kLookPast = 3;
+// Unshared level still taken for noise.
+constexpr double kNoiseFactor = 2.0;
+// Blocks this close to the noise are neutral.
+constexpr double kQuietFactor = 8.0;
+// Level change from block to block in a fade, at most.
+constexpr double kGainStep = 0.02;
+
+// Step 6.
+// Blocks after the match's first over which the gain line is fitted: long
+// enough to follow a fade, short enough for it to be straight.
+constexpr std::int64_t kGainLineBlocks = 4;
+// Relative determinant under which the span's level has no slope to fit.
+constexpr double kFlatFit = 1e-12;
+// Samples to each side for the local level of a difference.
+constexpr std::size_t kLevelReach = 16;
+// Keeps the floor of the level above zero where the copies share no noise.
+constexpr double kTinyLevel = 1e-12;
+// Keeps the log of a relative difference finite where the copies are exact.
+constexpr double kTinyRelative = 1e-10;
+// A split's gain over the scatter.
+constexpr double kSplitEvidence = 30.0;
+// Keeps the scatter above zero where the values hardly vary.
+constexpr double kTinyVariance = 1e-12;
+// Relative difference of exact copies, at most.
+constexpr double kExactRelative = 1e-6;
+// A sample this far above the typical difference of exact copies differs.
+constexpr double kExactDifferFactor = 30.0;
+// Samples after a split where exact copies may still differ: a split by
+// means takes a few chance agreements for part of the match.
+constexpr std::size_t kExactLookPast = 16;
+// Samples a codec smears a change by.
+constexpr std::size_t kSmear = 4;
+// Samples after the start that give its noise.
+constexpr std::size_t kNoiseSpan = 512;
+// A sample this far above that noise differs.
+constexpr double kDifferFactor = 100.0;
+// Samples to each side for a codec-like level.
+constexpr std::size_t kBroadReach = 64;
+// Samples after a split searched for a stretch.
+constexpr std::size_t kStretchReach = 256;
+// Samples before the end of that search a stretch must begin: one cut off by it is not one.
+constexpr std::size_t kStretchTail = 16;
+// Of one sample's log ratio to the noise.
+constexpr double kStretchCap = 4.0;
+// Log ratio a sample of noise may reach.
+constexpr double kStretchAllowance = 2.0;
+// Summed log ratio of a differing stretch.
+constexpr double kStretchEvidence = 12.0;
+// Keeps the noise and its log ratios finite on silent or exact stretches.
+constexpr double kTinyRatio = 1e-30;
+
+// Step 7.
+// A ring longer than this is part of the loop.
+constexpr double kSettleSeconds = 2.0;
+// Short blocks that measure the loop's body.
+constexpr std::int64_t kBodyBlocks = 64;
+// Of step 5's block, and at the least in frames: the short blocks.
+constexpr std::int64_t kFineDivisor = 4;
+constexpr std::int64_t kMinFineFrames = 16;
+// Over the most the body differs by.
+constexpr double kAlikeMargin = 2.0;
+// Alike this long, a ring has ended.
+constexpr double kAlikeRunSeconds = 0.1;
+// Short blocks to each side of the last differing one where the noise's change is sought.
+constexpr std::int64_t kNoiseSplitBlocks = 2;
+// Samples each side of a split keeps at least.
+constexpr std::size_t kNoiseSplitMargin = 16;
+// Keeps the log of a variance finite where the copies are exact.
+constexpr double kTinyVarianceShare = 1e-20;
+// The longest ring of an intro a start moves past.
+constexpr double kRingSeconds = 3.0;
+
+// Step 9.
+// Less is chance, not a loop.
+constexpr double kMinRepeatedSeconds = 0.9;
+// Of what follows the start: less is a passage played twice, not a loop.
+constexpr double kMinCoverage = 0.5;
+// A found loop that covers this much rules out its multiples.
+constexpr double kHoldingScore = 0.9;
+// Frames per multiple a lag may be off one: each exact lag's own error.
+constexpr std::int64_t kMultipleSlack = 2;
+
+// The whole search.
+// Mean square, about -90 dBFS.
+constexpr double kSilentLevel = 1e-9;
+// -50 dB below the track's mean square.
+constexpr double kRelativeSilence = 1e-5;
+// Of the progress: the coarse signal done, and the coarse lags done.
+constexpr double kSeedsProgress = 0.2;
+constexpr double kCheckProgress = 0.6;
 
 // Maps the work of one stage onto part of the caller's progress.
 class Progress {
@@ -315,7 +432,7 @@ std::vector<std::int64_t> templatePlaces(const std::vector<double>& energyPrefix
         return energyPrefix[static_cast<std::size_t>(p + w)] -
                energyPrefix[static_cast<std::size_t>(p)];
     };
-    const double loud = 0.05 * energyPrefix.back() * static_cast<double>(w) / count;
+    const double loud = kLoudShare * energyPrefix.back() * static_cast<double>(w) / count;
     auto add = [&](std::int64_t p) {
         p = std::clamp<std::int64_t>(p, 0, count - w);
         if (energy(p) <= 0.0)
@@ -336,6 +453,169 @@ std::vector<std::int64_t> templatePlaces(const std::vector<double>& energyPrefix
     return places;
 }
 
+// The coarse signal's energy summed from its start: prefix[k] covers [0, k).
+std::vector<double> energyPrefixOf(const std::vector<float>& signal) {
+    std::vector<double> prefix(signal.size() + 1, 0.0);
+    for (std::size_t i = 0; i < signal.size(); ++i)
+        prefix[i + 1] = prefix[i] + double{signal[i]} * signal[i];
+    return prefix;
+}
+
+// Templates cut from the coarse signal, cross-correlated with the whole of it
+// through one FFT of the signal and one pair per template.
+class TemplateCorrelator {
+public:
+    TemplateCorrelator(const std::vector<float>& signal, const std::vector<double>& energyPrefix,
+                       std::int64_t width)
+        : m_signal(signal), m_prefix(energyPrefix), m_width(width),
+          m_fft(fftSize(signal.size() + static_cast<std::size_t>(width))),
+          m_spectrum(m_fft.buffer()) {
+        std::fill(std::copy(signal.begin(), signal.end(), m_spectrum.get()),
+                  m_spectrum.get() + m_fft.size() + 2, 0.0F);
+        m_fft.forward(m_spectrum.get());
+        m_work = m_fft.buffer();
+    }
+
+    // The last start of a full window.
+    std::int64_t last() const { return static_cast<std::int64_t>(m_signal.size()) - m_width; }
+
+    // Sets ncc[q], for every window start q up to last(), to the correlation
+    // of the template at `place` with the window at q over the root of both
+    // energies; -1 for windows within `minLag` of the template or silent
+    // beside it.
+    void correlate(std::int64_t place, std::int64_t minLag, std::vector<float>& ncc) {
+        const std::size_t m = m_fft.size();
+        float* v = m_work.get();
+        std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, v),
+                  v + m + 2, 0.0F);
+        m_fft.forward(v);
+        const float* s = m_spectrum.get();
+        for (std::size_t k = 0; k < m + 2; k += 2) {
+            const float re = s[k] * v[k] + s[k + 1] * v[k + 1];
+            const float im = s[k + 1] * v[k] - s[k] * v[k + 1];
+            v[k] = re;
+            v[k + 1] = im;
+        }
+        m_fft.inverse(v);
+        const double templateEnergy = energyAt(place);
+        for (std::int64_t q = 0; q <= last(); ++q) {
+            const double e = energyAt(q);
+            const bool far = std::abs(q - place) >= minLag;
+            ncc[static_cast<std::size_t>(q)] =
+                far && e > kSilentWindow * templateEnergy
+                    ? static_cast<float>(v[q] / static_cast<double>(m) /
+                                         std::sqrt(templateEnergy * e))
+                    : -1.0F;
+        }
+    }
+
+private:
+    // The energy of the window at q.
+    double energyAt(std::int64_t q) const {
+        return m_prefix[static_cast<std::size_t>(q + m_width)] -
+               m_prefix[static_cast<std::size_t>(q)];
+    }
+
+    const std::vector<float>& m_signal;
+    const std::vector<double>& m_prefix;
+    std::int64_t m_width;
+    RealFft m_fft;
+    FftwBuffer m_spectrum; // of the whole signal
+    FftwBuffer m_work;
+};
+
+// A peak of the correlation: the height of its parabola, and where it lies.
+using Peak = std::pair<float, std::int64_t>;
+
+// The local maxima of ncc[0..last] that reach kMinPeak, highest first by the
+// height of the parabola through each and its two neighbours: a true lag
+// between two coarse samples peaks lower on the grid than a near one that
+// falls on it.
+std::vector<Peak> rankedPeaks(const std::vector<float>& ncc, std::int64_t last) {
+    std::vector<Peak> peaks;
+    for (std::int64_t q = 0; q <= last; ++q) {
+        const float here = ncc[static_cast<std::size_t>(q)];
+        if (here < kMinPeak)
+            continue;
+        const float before = q > 0 ? ncc[static_cast<std::size_t>(q - 1)] : -1.0F;
+        const float after = q < last ? ncc[static_cast<std::size_t>(q + 1)] : -1.0F;
+        if (here < before || here <= after)
+            continue;
+        const float curve = before - 2 * here + after;
+        const float height = before > -1.0F && after > -1.0F && curve < 0
+                                 ? here - 0.125F * (before - after) * (before - after) / curve
+                                 : here;
+        peaks.emplace_back(height, q);
+    }
+    std::sort(peaks.begin(), peaks.end(),
+              [](const auto& x, const auto& y) { return x.first > y.first; });
+    return peaks;
+}
+
+// One template's correlation with the coarse signal.
+struct TemplateMatch {
+    const std::vector<float>& ncc;
+    std::int64_t last;  // the last window start
+    std::int64_t place; // the template's start
+    std::int64_t width;
+};
+
+// The seed of the peak at `q`: the parabola's vertex gives the lag to a
+// fraction of a coarse sample, then in frames.
+Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, std::int64_t frames) {
+    const std::vector<float>& ncc = match.ncc;
+    double offset = 0.0;
+    if (q > 0 && q < match.last) {
+        const double y0 = ncc[static_cast<std::size_t>(q - 1)];
+        const double y1 = ncc[static_cast<std::size_t>(q)];
+        const double y2 = ncc[static_cast<std::size_t>(q + 1)];
+        const double curve = y0 - 2 * y1 + y2;
+        if (y0 > -1.0F && y2 > -1.0F && curve < 0)
+            offset = std::clamp(0.5 * (y0 - y2) / curve, -0.5, 0.5);
+    }
+    const double at = static_cast<double>(q) + offset;
+    const std::int64_t later = std::max(match.place, q);
+    Seed seed;
+    seed.lag = std::abs(at - static_cast<double>(match.place)) * coarse.factor;
+    seed.laterBegin = later * coarse.factor;
+    seed.laterEnd = std::min(frames, (later + match.width) * coarse.factor);
+    return seed;
+}
+
+// Adds the seeds of the kPeaksPerTemplate highest peaks at least `spacing`
+// apart, each with the nearest peak to either side within `spacing` that
+// reaches kNeighbourPeak of it: on a steady tone every period of it peaks
+// almost as high, and off the coarse grid the true lag may be a neighbour
+// of the highest one.
+void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse& coarse,
+                  std::int64_t frames, std::vector<Seed>& seeds) {
+    const std::vector<float>& ncc = match.ncc;
+    std::vector<std::int64_t> taken;
+    for (const auto& [value, q] : rankedPeaks(ncc, match.last)) {
+        if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
+            break;
+        if (std::any_of(taken.begin(), taken.end(),
+                        [&](std::int64_t o) { return std::abs(o - q) < spacing; }))
+            continue;
+        taken.push_back(q);
+        seeds.push_back(seedAt(match, q, coarse, frames));
+        for (const std::int64_t step : {std::int64_t{-1}, std::int64_t{1}}) {
+            for (std::int64_t o = q + 2 * step;
+                 std::abs(o - q) < spacing && o > 0 && o < match.last; o += step) {
+                const float here = ncc[static_cast<std::size_t>(o)];
+                if (here >= ncc[static_cast<std::size_t>(o - 1)] &&
+                    here > ncc[static_cast<std::size_t>(o + 1)]) {
+                    if (here >= kNeighbourPeak * value)
+                        seeds.push_back(seedAt(match, o, coarse, frames));
+                    break;
+                }
+            }
+        }
+    }
+}
+
+// Step 2: the candidate lags of every template, each with the place where
+// its later copy lies. Sets `cancelled` when `progress` was cancelled.
 std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, std::int64_t minLoop,
                               const Progress& progress, bool& cancelled) {
     std::vector<Seed> seeds;
@@ -344,121 +624,27 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
     const double coarseRate = static_cast<double>(audio.sampleRate) / coarse.factor;
     const std::int64_t w =
         std::min<std::int64_t>(std::llround(kTemplateSeconds * coarseRate), count / 4);
-    if (w < 16)
+    if (w < kMinTemplateSamples)
         return seeds;
-    std::vector<double> prefix(c.size() + 1, 0.0);
-    for (std::size_t i = 0; i < c.size(); ++i)
-        prefix[i + 1] = prefix[i] + double{c[i]} * c[i];
+    const std::vector<double> prefix = energyPrefixOf(c);
     const std::vector<std::int64_t> places =
         templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
     if (places.empty())
         return seeds;
-
-    const RealFft fft(fftSize(c.size() + static_cast<std::size_t>(w)));
-    const std::size_t m = fft.size();
-    FftwBuffer spectrum = fft.buffer();
-    std::fill(std::copy(c.begin(), c.end(), spectrum.get()), spectrum.get() + m + 2, 0.0F);
-    fft.forward(spectrum.get());
-    FftwBuffer work = fft.buffer();
+    TemplateCorrelator correlator(c, prefix, w);
     std::vector<float> ncc(c.size());
     const std::int64_t minLag =
         std::max<std::int64_t>(2, (minLoop - coarse.factor) / coarse.factor);
     const std::int64_t spacing =
         std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
-
     for (std::size_t t = 0; t < places.size(); ++t) {
         if (!progress.at(static_cast<double>(t) / places.size())) {
             cancelled = true;
             return {};
         }
-        const std::int64_t p = places[t];
-        float* v = work.get();
-        std::fill(std::copy(c.begin() + p, c.begin() + p + w, v), v + m + 2, 0.0F);
-        fft.forward(v);
-        const float* s = spectrum.get();
-        for (std::size_t k = 0; k < m + 2; k += 2) {
-            const float re = s[k] * v[k] + s[k + 1] * v[k + 1];
-            const float im = s[k + 1] * v[k] - s[k] * v[k + 1];
-            v[k] = re;
-            v[k + 1] = im;
-        }
-        fft.inverse(v);
-        const double templateEnergy =
-            prefix[static_cast<std::size_t>(p + w)] - prefix[static_cast<std::size_t>(p)];
-        const std::int64_t last = count - w; // the last start of a full window
-        for (std::int64_t q = 0; q <= last; ++q) {
-            const double e =
-                prefix[static_cast<std::size_t>(q + w)] - prefix[static_cast<std::size_t>(q)];
-            const bool far = std::abs(q - p) >= minLag;
-            ncc[static_cast<std::size_t>(q)] =
-                far && e > 1e-9 * templateEnergy
-                    ? static_cast<float>(v[q] / static_cast<double>(m) /
-                                         std::sqrt(templateEnergy * e))
-                    : -1.0F;
-        }
-        std::vector<std::pair<float, std::int64_t>> peaks;
-        for (std::int64_t q = 0; q <= last; ++q) {
-            const float here = ncc[static_cast<std::size_t>(q)];
-            if (here < kMinPeak)
-                continue;
-            const float before = q > 0 ? ncc[static_cast<std::size_t>(q - 1)] : -1.0F;
-            const float after = q < last ? ncc[static_cast<std::size_t>(q + 1)] : -1.0F;
-            if (here < before || here <= after)
-                continue;
-            // Ranked by the height of the parabola through the peak: a true
-            // lag between two coarse samples peaks lower on the grid than a
-            // near one that falls on it.
-            const float curve = before - 2 * here + after;
-            const float height = before > -1.0F && after > -1.0F && curve < 0
-                                     ? here - 0.125F * (before - after) * (before - after) / curve
-                                     : here;
-            peaks.emplace_back(height, q);
-        }
-        std::sort(peaks.begin(), peaks.end(),
-                  [](const auto& x, const auto& y) { return x.first > y.first; });
-        auto addSeed = [&](std::int64_t q) {
-            double offset = 0.0;
-            if (q > 0 && q < last) {
-                const double y0 = ncc[static_cast<std::size_t>(q - 1)];
-                const double y1 = ncc[static_cast<std::size_t>(q)];
-                const double y2 = ncc[static_cast<std::size_t>(q + 1)];
-                const double curve = y0 - 2 * y1 + y2;
-                if (y0 > -1.0F && y2 > -1.0F && curve < 0)
-                    offset = std::clamp(0.5 * (y0 - y2) / curve, -0.5, 0.5);
-            }
-            const double at = static_cast<double>(q) + offset;
-            const std::int64_t later = std::max(p, q);
-            Seed seed;
-            seed.lag = std::abs(at - static_cast<double>(p)) * coarse.factor;
-            seed.laterBegin = later * coarse.factor;
-            seed.laterEnd = std::min(audio.frames(), (later + w) * coarse.factor);
-            seeds.push_back(seed);
-        };
-        std::vector<std::int64_t> taken;
-        for (const auto& [value, q] : peaks) {
-            if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
-                break;
-            if (std::any_of(taken.begin(), taken.end(),
-                            [&](std::int64_t o) { return std::abs(o - q) < spacing; }))
-                continue;
-            taken.push_back(q);
-            addSeed(q);
-            // On a steady tone every period of it peaks almost as high, and
-            // off the coarse grid the true lag may be a neighbour of the
-            // highest one: the nearest peaks to each side are tried too.
-            for (const std::int64_t step : {std::int64_t{-1}, std::int64_t{1}}) {
-                for (std::int64_t o = q + 2 * step; std::abs(o - q) < spacing && o > 0 && o < last;
-                     o += step) {
-                    const float here = ncc[static_cast<std::size_t>(o)];
-                    if (here >= ncc[static_cast<std::size_t>(o - 1)] &&
-                        here > ncc[static_cast<std::size_t>(o + 1)]) {
-                        if (here >= kNeighbourPeak * value)
-                            addSeed(o);
-                        break;
-                    }
-                }
-            }
-        }
+        correlator.correlate(places[t], minLag, ncc);
+        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
+                     seeds);
     }
     return seeds;
 }
