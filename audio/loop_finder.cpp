@@ -681,7 +681,7 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     };
     auto residualAt = [&](std::int64_t lag, int stride) {
         const auto [t0, t1] = rangeAt(lag);
-        if (t1 - t0 < 64)
+        if (t1 - t0 < kMinPairs)
             return 1.0;
         return residualOf(pairSums(audio, t0, t1, lag, stride));
     };
@@ -695,7 +695,7 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     double coarseResidual = 2.0;
     for (std::int64_t lag = std::max<std::int64_t>(1, centre - reach); lag <= centre + reach;
          ++lag) {
-        const double r = residualAt(lag, 4);
+        const double r = residualAt(lag, kSparseStride);
         sparse.emplace_back(lag, r);
         coarseResidual = std::min(coarseResidual, r);
     }
@@ -705,15 +705,15 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     for (const auto& [centreLag, r] : sparse) {
         if (r > kTieFactor * coarseResidual + kExactResidual)
             continue;
-        for (std::int64_t lag = std::max({std::int64_t{1}, centreLag - 2, tried});
-             lag <= centreLag + 2; ++lag) {
+        for (std::int64_t lag = std::max({std::int64_t{1}, centreLag - kFineReach, tried});
+             lag <= centreLag + kFineReach; ++lag) {
             const double fine = residualAt(lag, 1);
             if (fine < best.residual) {
                 best.residual = fine;
                 best.frames = lag;
             }
         }
-        tried = centreLag + 3;
+        tried = centreLag + kFineReach + 1;
     }
     if (best.frames > 0) {
         const auto [t0, t1] = rangeAt(best.frames);
@@ -728,7 +728,7 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
 void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vector<Lag>& lags) {
     Seed seed = of.seed;
     seed.lag = period;
-    const Lag lag = exactLag(audio, seed, 2);
+    const Lag lag = exactLag(audio, seed, kPeriodReach);
     if (lag.frames > 0 && lag.frames < of.frames &&
         lag.residual <= kTieFactor * of.residual + kExactResidual)
         lags.push_back(lag);
@@ -784,7 +784,8 @@ class Follower {
 public:
     Follower(const AudioSamples& audio, const Lag& lag, double silence)
         : m_audio(audio), m_lag(lag.frames), m_end(audio.frames() - lag.frames), m_silence(silence),
-          m_block(std::max<std::int64_t>(64, std::llround(kBlockSeconds * audio.sampleRate))) {
+          m_block(std::max<std::int64_t>(kMinBlockFrames,
+                                         std::llround(kBlockSeconds * audio.sampleRate))) {
         calibrate(lag);
     }
 
@@ -889,12 +890,12 @@ private:
         };
         const std::int64_t seed0 = lag.seed.laterBegin - m_lag;
         const std::int64_t seed1 = lag.seed.laterEnd - m_lag;
-        for (std::int64_t k = 1; k <= 8; ++k) {
+        for (std::int64_t k = 1; k <= kCalibrationNeighbours; ++k) {
             sample(seed0 - k * m_block);
             sample(seed1 + (k - 1) * m_block);
         }
-        for (std::int64_t k = 0; k < 16; ++k)
-            sample((2 * k + 1) * m_end / 32 - m_block / 2);
+        for (std::int64_t k = 0; k < kCalibrationSpread; ++k)
+            sample((2 * k + 1) * m_end / (2 * kCalibrationSpread) - m_block / 2);
         auto median = [](std::vector<double>& v) {
             std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2),
                              v.end());
@@ -910,7 +911,7 @@ private:
                                  inexact ? kLossyThreshold : kMinThreshold, kSeedLimit);
         m_noise = median(levels);
         m_quiet = std::max(m_silence, kQuietFactor * m_noise);
-        m_toleratedMisses = inexact || residual > 1e-6 ? 1 : 0;
+        m_toleratedMisses = inexact || residual > kCleanResidual ? 1 : 0;
     }
 
     BlockMatch classify(std::int64_t t0, std::int64_t t1) {
@@ -954,7 +955,7 @@ private:
             }
         }
         const double det = saa * sttaa - staa * staa;
-        if (!(det > 1e-12 * saa * sttaa) || saa <= 0)
+        if (!(det > kFlatFit * saa * sttaa) || saa <= 0)
             return {saa > 0 && sab > 0 ? sab / saa : 1.0, 0.0};
         return {(sab * sttaa - stab * staa) / det, (saa * stab - staa * sab) / det};
     }
@@ -968,7 +969,7 @@ private:
         const std::int64_t settle = std::llround(kSettleSeconds * m_audio.sampleRate);
         // Where the repeat is short, its second half is the body.
         const std::int64_t from = std::min(start + settle, start + (m_end - start) / 2);
-        const std::int64_t fine = std::max<std::int64_t>(16, m_block / 4);
+        const std::int64_t fine = std::max<std::int64_t>(kMinFineFrames, m_block / kFineDivisor);
         const std::int64_t samples = fine * m_audio.channels;
         int exactBlocks = 0;
         int inexactBlocks = 0;
@@ -1032,8 +1033,8 @@ private:
     // side), exact in the sense that no other split explains the samples
     // better, within a couple of fine blocks of the last one that differs.
     std::int64_t noiseSplit(std::int64_t differs, std::int64_t fine) const {
-        const std::int64_t lo = std::max<std::int64_t>(0, differs - 2 * fine);
-        const std::int64_t hi = std::min(m_end, differs + 2 * fine);
+        const std::int64_t lo = std::max<std::int64_t>(0, differs - kNoiseSplitBlocks * fine);
+        const std::int64_t hi = std::min(m_end, differs + kNoiseSplitBlocks * fine);
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
         const auto span = static_cast<std::size_t>(hi - lo);
@@ -1045,14 +1046,13 @@ private:
                 d += (double{a[c + offset]} - a[c]) * (double{a[c + offset]} - a[c]);
             prefix[i + 1] = prefix[i] + d;
         }
-        const double tiny = 1e-20;
         double best = std::numeric_limits<double>::infinity();
         std::size_t at = span;
         for (std::size_t u = kNoiseSplitMargin; u + kNoiseSplitMargin <= span; ++u) {
             const double nl = static_cast<double>(u);
             const double nr = static_cast<double>(span - u);
-            const double left = prefix[u] / nl + tiny;
-            const double right = (prefix[span] - prefix[u]) / nr + tiny;
+            const double left = prefix[u] / nl + kTinyVarianceShare;
+            const double right = (prefix[span] - prefix[u]) / nr + kTinyVarianceShare;
             const double cost = nl * std::log(left) + nr * std::log(right);
             if (left > right && cost < best) {
                 best = cost;
@@ -1065,6 +1065,26 @@ private:
     // Step 6: the change point between the block before `earliest` (and any
     // quiet blocks before that) and the block from it on.
     std::int64_t startNear(std::int64_t earliest) {
+        const std::int64_t lo = afterQuietBlocks(earliest);
+        const std::int64_t hi = std::min(m_end, earliest + m_block);
+        if (hi - lo < 2)
+            return earliest;
+        const SpanDifference d = spanDifference(lo, hi, earliest);
+        const std::size_t span = d.relative.size();
+        Split split = bestSplit(d.logSums);
+        const double typical = medianOf(d.relative, split.at, span);
+        if (typical < kExactRelative && split.at > 0)
+            return lo + static_cast<std::int64_t>(afterLastInexact(d.relative, split.at, typical));
+        if (lo == 0 && split.at > 0 && !standsOut(d, split))
+            split.at = 0;
+        if (split.at > 0)
+            split.at = lastDifferingBefore(d.relative, lastDifferingStretch(d.broad, split.at));
+        return lo + static_cast<std::int64_t>(split.at);
+    }
+
+    // The start of the block before `earliest`, or of the first of the quiet
+    // blocks right before that one, which neither match nor differ.
+    std::int64_t afterQuietBlocks(std::int64_t earliest) {
         std::int64_t lo = earliest;
         while (lo > 0) {
             const std::int64_t b = std::max<std::int64_t>(0, lo - m_block);
@@ -1073,13 +1093,26 @@ private:
             if (!quiet)
                 break;
         }
-        const std::int64_t hi = std::min(m_end, earliest + m_block);
-        if (hi - lo < 2)
-            return earliest;
-        // The gain of the later copy, a straight line fitted where both
-        // surely agree, so that a fade is followed into the span.
-        const std::int64_t g0 = hi + 4 * m_block <= m_end ? hi : earliest;
-        const auto [gain, slope] = gainLine(g0, std::min(m_end, g0 + 4 * m_block));
+        return lo;
+    }
+
+    // Each sample's difference of the two copies over [lo, hi), relative to
+    // the level around it, as step 6 weighs it.
+    struct SpanDifference {
+        std::vector<double> relative;   // to the local level
+        std::vector<double> broad;      // the same over a broader level
+        std::vector<double> logSums;    // prefix sums of log(relative)
+        std::vector<double> logSquares; // and of their squares
+    };
+
+    // The difference follows the gain of the later copy, a straight line
+    // fitted where both surely agree, so that a fade is followed into the
+    // span. It is taken relative to the local level, so that loud and quiet
+    // passages weigh alike, on a log scale, where a burst of codec noise
+    // stays far from a real difference. Below the noise the noise counts.
+    SpanDifference spanDifference(std::int64_t lo, std::int64_t hi, std::int64_t earliest) const {
+        const std::int64_t g0 = hi + kGainLineBlocks * m_block <= m_end ? hi : earliest;
+        const auto [gain, slope] = gainLine(g0, std::min(m_end, g0 + kGainLineBlocks * m_block));
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::size_t span = static_cast<std::size_t>(hi - lo);
         std::vector<double> difference(span);
@@ -1101,68 +1134,75 @@ private:
             difference[i] = d;
             energyPrefix[i + 1] = energyPrefix[i] + e;
         }
-        // The difference relative to the local level, so that loud and quiet
-        // passages weigh alike, on a log scale, where a burst of codec noise
-        // stays far from a real difference. Below the noise the noise counts.
-        constexpr std::size_t kReach = 16;
-        const double floor = 2.0 * static_cast<double>(ch) * (kNoiseFactor * m_noise + 1e-12);
-        std::vector<double> relative(span);
-        std::vector<double> broad(span);           // the same over a broader level
-        std::vector<double> sum(span + 1, 0.0);    // prefix sums of the log values
-        std::vector<double> square(span + 1, 0.0); // and of their squares
+        const double floor = 2.0 * static_cast<double>(ch) * (kNoiseFactor * m_noise + kTinyLevel);
+        SpanDifference out{std::vector<double>(span), std::vector<double>(span),
+                           std::vector<double>(span + 1, 0.0), std::vector<double>(span + 1, 0.0)};
         for (std::size_t i = 0; i < span; ++i) {
-            const std::size_t from = i > kReach ? i - kReach : 0;
-            const std::size_t to = std::min(span, i + kReach + 1);
+            const std::size_t from = i > kLevelReach ? i - kLevelReach : 0;
+            const std::size_t to = std::min(span, i + kLevelReach + 1);
             const double level =
                 (energyPrefix[to] - energyPrefix[from]) / static_cast<double>(to - from);
-            relative[i] = difference[i] / (level + floor);
+            out.relative[i] = difference[i] / (level + floor);
             const std::size_t wideFrom = i > kBroadReach ? i - kBroadReach : 0;
             const std::size_t wideTo = std::min(span, i + kBroadReach + 1);
-            broad[i] = difference[i] / ((energyPrefix[wideTo] - energyPrefix[wideFrom]) /
-                                            static_cast<double>(wideTo - wideFrom) +
-                                        floor);
-            const double v = std::log(relative[i] + 1e-10);
-            sum[i + 1] = sum[i] + v;
-            square[i + 1] = square[i] + v * v;
+            out.broad[i] = difference[i] / ((energyPrefix[wideTo] - energyPrefix[wideFrom]) /
+                                                static_cast<double>(wideTo - wideFrom) +
+                                            floor);
+            const double v = std::log(out.relative[i] + kTinyRelative);
+            out.logSums[i + 1] = out.logSums[i] + v;
+            out.logSquares[i + 1] = out.logSquares[i] + v * v;
         }
-        // The split into a differing stretch and a matching one with the
-        // least squared deviation from their means, earlier on ties.
+        return out;
+    }
+
+    // A split of the span: the matching stretch begins `at` samples in, and
+    // `gain` is how much the split lowers the squared deviation of the log
+    // values from their means.
+    struct Split {
+        double gain = 0.0;
+        std::size_t at = 0;
+    };
+
+    // The split into a differing stretch and a matching one with the least
+    // squared deviation from their means, earlier on ties; at 0 for none.
+    static Split bestSplit(const std::vector<double>& logSums) {
+        const std::size_t span = logSums.size() - 1;
         const double total = static_cast<double>(span);
-        double bestGain = 0.0;
-        std::size_t bestAt = 0;
+        Split best;
         for (std::size_t u = 1; u < span; ++u) {
             const double nl = static_cast<double>(u);
             const double nr = total - nl;
-            const double left = sum[u] / nl;
-            const double right = (sum[span] - sum[u]) / nr;
+            const double left = logSums[u] / nl;
+            const double right = (logSums[span] - logSums[u]) / nr;
             const double gain = nl * nr / total * (left - right) * (left - right);
-            if (left > right && gain > bestGain) {
-                bestGain = gain;
-                bestAt = u;
+            if (left > right && gain > best.gain) {
+                best.gain = gain;
+                best.at = u;
             }
         }
-        // Where the copies are exact after the split, the start is right
-        // after the last sample that differs at all: a split by means may
-        // take a few chance agreements before it for part of the match.
-        const double typical = medianOf(relative, bestAt, span);
-        if (typical < kExactRelative && bestAt > 0) {
-            const double differs = std::max(kExactRelative, 30.0 * typical);
-            std::size_t last = std::min(span, bestAt + 16);
-            while (last > 0 && relative[last - 1] <= differs)
-                --last;
-            return lo + static_cast<std::int64_t>(last);
-        }
-        // At the very beginning of the audio the span may not differ at all:
-        // then a split must stand far out of the scatter of the values.
-        if (lo == 0 && bestAt > 0) {
-            const double variance = (square[span] - sum[span] * sum[span] / total - bestGain) /
-                                    std::max(1.0, total - 2);
-            if (bestGain < kSplitEvidence * std::max(variance, 1e-12))
-                bestAt = 0;
-        }
-        if (bestAt > 0)
-            bestAt = lastDifferingBefore(relative, lastDifferingStretch(broad, bestAt));
-        return lo + static_cast<std::int64_t>(bestAt);
+        return best;
+    }
+
+    // Where the copies are exact after the split, the start is right after
+    // the last sample that differs at all: a split by means may take a few
+    // chance agreements before it for part of the match.
+    static std::size_t afterLastInexact(const std::vector<double>& relative, std::size_t split,
+                                        double typical) {
+        const double differs = std::max(kExactRelative, kExactDifferFactor * typical);
+        std::size_t last = std::min(relative.size(), split + kExactLookPast);
+        while (last > 0 && relative[last - 1] <= differs)
+            --last;
+        return last;
+    }
+
+    // At the very beginning of the audio the span may not differ at all: then
+    // a split must stand far out of the scatter of the values.
+    static bool standsOut(const SpanDifference& d, const Split& split) {
+        const double total = static_cast<double>(d.relative.size());
+        const double sum = d.logSums.back();
+        const double variance =
+            (d.logSquares.back() - sum * sum / total - split.gain) / std::max(1.0, total - 2);
+        return !(split.gain < kSplitEvidence * std::max(variance, kTinyVariance));
     }
 
     // The median of values[from, to), to clipped to the end.
@@ -1185,18 +1225,18 @@ private:
     // here is taken over a codec's short frame, as its noise is, so that a
     // quiet moment after a loud one does not pass for a difference.
     static std::size_t lastDifferingStretch(const std::vector<double>& broad, std::size_t split) {
-        const double noise = medianOf(broad, split, split + kNoiseSpan) + 1e-30;
+        const double noise = medianOf(broad, split, split + kNoiseSpan) + kTinyRatio;
         const std::size_t top = std::min(broad.size(), split + kStretchReach);
         double evidence = 0.0;
         std::size_t boundary = top;
         for (std::size_t i = top; i > split; --i) {
             const double previous = evidence;
-            const double ratio = std::log(broad[i - 1] / noise + 1e-30);
+            const double ratio = std::log(broad[i - 1] / noise + kTinyRatio);
             evidence = std::max(0.0, evidence + std::min(kStretchCap, ratio) - kStretchAllowance);
             if (previous == 0.0 && evidence > 0.0)
                 boundary = i;
             if (evidence > kStretchEvidence) // a stretch cut off by the end of the reach is not one
-                return boundary + 16 <= top ? boundary : split;
+                return boundary + kStretchTail <= top ? boundary : split;
         }
         return split;
     }
