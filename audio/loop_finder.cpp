@@ -32,6 +32,9 @@ constexpr double kCoarseRate = 2756.25;
 // Step 2.
 // Long enough to be unique, short enough to fit a one-second overlap at the end.
 constexpr double kTemplateSeconds = 0.75;
+// Places a template is cut at: a template is at most the coarse signal over
+// this, so that templates at all of them can lie apart.
+constexpr std::int64_t kTemplatePlaces = 4;
 // Coarse samples: a shorter template matches anything.
 constexpr std::int64_t kMinTemplateSamples = 16;
 // Codec padding at the very end.
@@ -189,6 +192,8 @@ constexpr std::int64_t kMultipleSlack = 2;
 constexpr double kSilentLevel = 1e-9;
 // -50 dB below the track's mean square.
 constexpr double kRelativeSilence = 1e-5;
+// Of the progress from a file: reading it done.
+constexpr double kReadProgress = 0.5;
 // Of the progress: the coarse signal done, and the coarse lags done.
 constexpr double kSeedsProgress = 0.2;
 constexpr double kCheckProgress = 0.6;
@@ -622,8 +627,8 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
     const std::vector<float>& c = coarse.signal;
     const auto count = static_cast<std::int64_t>(c.size());
     const double coarseRate = static_cast<double>(audio.sampleRate) / coarse.factor;
-    const std::int64_t w =
-        std::min<std::int64_t>(std::llround(kTemplateSeconds * coarseRate), count / 4);
+    const std::int64_t w = std::min<std::int64_t>(std::llround(kTemplateSeconds * coarseRate),
+                                                  count / kTemplatePlaces);
     if (w < kMinTemplateSamples)
         return seeds;
     const std::vector<double> prefix = energyPrefixOf(c);
@@ -789,14 +794,29 @@ public:
         calibrate(lag);
     }
 
+    // Steps 5 to 7 from the seed's template: the candidate of the repetition
+    // found there, nullopt when too little of it repeats.
     std::optional<LoopCandidate> follow(const Seed& seed) {
         const std::int64_t seed0 = std::max<std::int64_t>(0, seed.laterBegin - m_lag);
         const std::int64_t seed1 = std::min(seed.laterEnd - m_lag, m_end);
         if (seed1 <= seed0)
             return std::nullopt;
         m_matchedFrames = static_cast<double>(seed1 - seed0);
-        m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
+        const std::int64_t earliest = matchBackFrom(seed0, seed1);
+        const std::int64_t lastEnd = matchForwardFrom(seed0, seed1);
+        return candidateFrom(alikeFrom(startNear(earliest)), lastEnd);
+    }
 
+    // How far the copies of the candidate followed last are from exact: the
+    // energy-weighted residual of its matching blocks.
+    double inexactness() const { return m_inexactness; }
+    std::int64_t block() const { return m_block; }
+
+private:
+    // Step 5 backwards from the template at [seed0, seed1): the first frame
+    // of the earliest block that matches.
+    std::int64_t matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
+        m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
         std::int64_t earliest = seed0;
         for (std::int64_t t = seed0, misses = 0, strongMisses = 0; t > 0;) {
             const std::int64_t t0 = std::max<std::int64_t>(0, t - m_block);
@@ -815,6 +835,12 @@ public:
             }
             t = t0;
         }
+        return earliest;
+    }
+
+    // Step 5 forwards from the template at [seed0, seed1): the end of the
+    // last block that matches, or of the silence right after it.
+    std::int64_t matchForwardFrom(std::int64_t seed0, std::int64_t seed1) {
         m_gain = gainOf(pairSums(m_audio, std::max(seed0, seed1 - m_block), seed1, m_lag));
         std::int64_t lastEnd = seed1;
         for (std::int64_t t = seed1, misses = 0; t < m_end;) {
@@ -834,7 +860,13 @@ public:
             }
             t = t1;
         }
-        const std::int64_t start = alikeFrom(startNear(earliest));
+        return lastEnd;
+    }
+
+    // The candidate from `start` whose repetition holds up to `lastEnd`,
+    // scored (see LoopCandidate::score); nullopt when it repeats too little
+    // or covers too little of what follows its start.
+    std::optional<LoopCandidate> candidateFrom(std::int64_t start, std::int64_t lastEnd) {
         if (start >= lastEnd)
             return std::nullopt;
         LoopCandidate candidate;
@@ -862,12 +894,6 @@ public:
         return candidate;
     }
 
-    // How far the copies of the candidate followed last are from exact: the
-    // energy-weighted residual of its matching blocks.
-    double inexactness() const { return m_inexactness; }
-    std::int64_t block() const { return m_block; }
-
-private:
     // The thresholds of step 5 from what the repetition looks like where it
     // holds: the median residual and unshared level of the seed and of blocks
     // around it and spread over the track, those that match at all. One
@@ -1575,14 +1601,16 @@ LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options
 
 LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    const ProgressCallback reading = [&](double f) { return !progress || progress(0.5 * f); };
+    const ProgressCallback reading = [&](double f) {
+        return !progress || progress(kReadProgress * f);
+    };
     const std::optional<AudioSamples> audio = ReadAudioSamples(file, reading);
     if (!audio) {
         LoopSearch cancelled;
         cancelled.cancelled = true;
         return cancelled;
     }
-    return searchLoops(*audio, options, progress, 0.5, 1.0);
+    return searchLoops(*audio, options, progress, kReadProgress, 1.0);
 }
 
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
