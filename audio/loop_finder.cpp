@@ -654,7 +654,7 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
     return seeds;
 }
 
-// ---- steps 3 to 7 ------------------------------------------------------------------
+// ---- steps 3 to 8: one lag checked, followed and admitted ----------------------
 
 // A lag checked on the raw frames.
 struct Lag {
