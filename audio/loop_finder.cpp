@@ -676,7 +676,7 @@ double unsharedLevel(const PairSums& s, std::int64_t samples) {
 }
 
 // The lag within `reach` of the seed's with the smallest residual under the
-// seed's template; lag 0 when none comes near a repetition.
+// seed's template; 0 frames when none comes near a repetition.
 Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     const std::int64_t n = audio.frames();
     const std::int64_t centre = std::llround(seed.lag);
