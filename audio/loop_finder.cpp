@@ -24,49 +24,179 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The figures the steps in the header name.
-constexpr double kCoarseRate = 2756.25;          // Hz: 44.1 kHz / 16
-constexpr double kTemplateSeconds = 0.75;        // long enough to be unique, short enough
-                                                 // to fit a one-second overlap at the end
-constexpr double kEndMarginSeconds = 0.05;       // codec padding at the very end
-constexpr double kPeakSpacingSeconds = 0.05;     // peaks closer than this are one peak
-constexpr double kMinPeak = 0.4;                 // coarse correlation worth a closer look
-constexpr int kPeaksPerTemplate = 5;             //
-constexpr double kNeighbourPeak = 0.95;          // of a taken peak: a neighbour tried as well
-constexpr double kSeedLimit = 0.1;               // residual: above it, no repetition
-constexpr double kTieFactor = 2.0;               // sparse residuals this close tie
-constexpr std::int64_t kCommonDivisors = 8;      // of the lags' common divisor, tried as periods
-constexpr double kExactResidual = 1e-9;          // the residual of bit-exact copies, at most
-constexpr double kMinThreshold = 2e-4;           // residual threshold for bit-exact copies
-constexpr double kLossyThreshold = 0.02;         // the same through a lossy codec
-constexpr double kThresholdFactor = 30.0;        // threshold over the typical residual
-constexpr double kInexact = 1e-4;                // residual of a copy that is not exact
-constexpr double kBlockSeconds = 1024.0 / 44100; // the block of step 5
-constexpr int kForwardMisses = 4;                // different blocks that end a repetition
-constexpr int kLookPast = 3;                     // slightly different blocks looked past
-constexpr double kMinRepeatedSeconds = 0.9;      // less is chance, not a loop
-constexpr double kMinCoverage = 0.5;             //
-constexpr double kNoiseFactor = 2.0;             // unshared level still taken for noise
-constexpr double kQuietFactor = 8.0;             // blocks this close to the noise are neutral
-constexpr double kSplitEvidence = 30.0;          // a split's gain over the scatter
-constexpr double kExactRelative = 1e-6;          // relative difference of exact copies, at most
-constexpr std::size_t kSmear = 4;                // samples a codec smears a change by
-constexpr std::size_t kNoiseSpan = 512;          // samples after the start that give its noise
-constexpr double kDifferFactor = 100.0;          // a sample this far above that noise differs
-constexpr std::size_t kBroadReach = 64;          // samples to each side for a codec-like level
-constexpr std::size_t kStretchReach = 256;       // samples after a split searched for a stretch
-constexpr double kStretchCap = 4.0;              // of one sample's log ratio to the noise
-constexpr double kStretchAllowance = 2.0;        // log ratio a sample of noise may reach
-constexpr double kStretchEvidence = 12.0;        // summed log ratio of a differing stretch
-constexpr double kGainStep = 0.02;            // level change from block to block in a fade, at most
-constexpr double kSettleSeconds = 2.0;        // a ring longer than this is part of the loop
-constexpr std::int64_t kBodyBlocks = 64;      // short blocks that measure the loop's body
-constexpr double kAlikeMargin = 2.0;          // over the most the body differs by
-constexpr double kAlikeRunSeconds = 0.1;      // alike this long, a ring has ended
-constexpr std::size_t kNoiseSplitMargin = 16; // samples each side of a split keeps at least
-constexpr double kSilentLevel = 1e-9;         // mean square, about -90 dBFS
-constexpr double kRelativeSilence = 1e-5;     // -50 dB below the track's mean square
-constexpr double kRingSeconds = 3.0;          // the longest ring of an intro a start moves past
+// The figures the steps in the header name, step by step, each with why.
+
+// Step 1. Hz: 44.1 kHz / 16.
+constexpr double kCoarseRate = 2756.25;
+
+// Step 2.
+// Long enough to be unique, short enough to fit a one-second overlap at the end.
+constexpr double kTemplateSeconds = 0.75;
+// Places a template is cut at: a template is at most the coarse signal over
+// this, so that templates at all of them can lie apart.
+constexpr std::int64_t kTemplatePlaces = 4;
+// Coarse samples: a shorter template matches anything.
+constexpr std::int64_t kMinTemplateSamples = 16;
+// Codec padding at the very end.
+constexpr double kEndMarginSeconds = 0.05;
+// Of the track's mean energy per window: quieter is a fade's tail, not the music before silence.
+constexpr double kLoudShare = 0.05;
+// Of the template's energy: a window quieter than this has no correlation worth normalising.
+constexpr double kSilentWindow = 1e-9;
+// Peaks closer than this are one peak.
+constexpr double kPeakSpacingSeconds = 0.05;
+// Coarse samples: a peak and its neighbours on either side are one.
+constexpr std::int64_t kMinCoarseGap = 2;
+// Coarse correlation worth a closer look.
+constexpr double kMinPeak = 0.4;
+// The loop, a multiple or two and a near-period or two fit in this many.
+constexpr int kPeaksPerTemplate = 5;
+// Of a taken peak: a neighbour as high is tried as well.
+constexpr double kNeighbourPeak = 0.95;
+
+// Step 3.
+// Frames past D/2 a coarse lag may be off: the parabola's vertex and the
+// triangle filter each move it a little on uneven audio.
+constexpr std::int64_t kLagReachPastGrid = 3;
+// Every this many frames for the first pass: a quarter of the work.
+constexpr int kSparseStride = 4;
+// Frames to each side of a lag of the first pass tried on every frame: as
+// far as the sparse pass can be off on audio periodic within a few frames.
+constexpr std::int64_t kFineReach = 2;
+// Frame pairs under a template, at the least, for a residual to mean anything.
+constexpr std::int64_t kMinPairs = 64;
+// Residual: above it, no repetition.
+constexpr double kSeedLimit = 0.1;
+// Residuals within this factor of the best tie.
+constexpr double kTieFactor = 2.0;
+// The residual of bit-exact copies, at most.
+constexpr double kExactResidual = 1e-9;
+
+// Step 4.
+// Frames to each side of a divided lag: the division is exact up to the error of the lag.
+constexpr std::int64_t kPeriodReach = 2;
+// Of the lags' common divisor, tried as periods: the coarse grid of 16
+// frames favours multiples of a short period that it does not divide.
+constexpr std::int64_t kCommonDivisors = 8;
+// Frames: lags closer than the fine reach of step 3 are one.
+constexpr std::int64_t kSameLag = 2;
+
+// Step 5.
+// The block of step 5.
+constexpr double kBlockSeconds = 1024.0 / 44100;
+// Frames a block has at the least, at any sample rate.
+constexpr std::int64_t kMinBlockFrames = 64;
+// Blocks to each side of the template, and blocks spread over the track,
+// whose residuals set the threshold: one place alone can mislead.
+constexpr std::int64_t kCalibrationNeighbours = 8;
+constexpr std::int64_t kCalibrationSpread = 16;
+// Residual threshold for bit-exact copies.
+constexpr double kMinThreshold = 2e-4;
+// The same through a lossy codec.
+constexpr double kLossyThreshold = 0.02;
+// Threshold over the typical residual.
+constexpr double kThresholdFactor = 30.0;
+// Residual of a copy that is not exact.
+constexpr double kInexact = 1e-4;
+// Typical residual above which one strongly different block is looked past:
+// copies that are not exact copy unevenly.
+constexpr double kCleanResidual = 1e-6;
+// Different blocks that end a repetition.
+constexpr int kForwardMisses = 4;
+// Slightly different blocks looked past.
+constexpr int kLookPast = 3;
+// Unshared level still taken for noise.
+constexpr double kNoiseFactor = 2.0;
+// Blocks this close to the noise are neutral.
+constexpr double kQuietFactor = 8.0;
+// Level change from block to block in a fade, at most.
+constexpr double kGainStep = 0.02;
+
+// Step 6.
+// Blocks after the match's first over which the gain line is fitted: long
+// enough to follow a fade, short enough for it to be straight.
+constexpr std::int64_t kGainLineBlocks = 4;
+// Relative determinant under which the span's level has no slope to fit.
+constexpr double kFlatFit = 1e-12;
+// Samples to each side for the local level of a difference.
+constexpr std::size_t kLevelReach = 16;
+// Keeps the floor of the level above zero where the copies share no noise.
+constexpr double kTinyLevel = 1e-12;
+// Keeps the log of a relative difference finite where the copies are exact.
+constexpr double kTinyRelative = 1e-10;
+// A split's gain over the scatter.
+constexpr double kSplitEvidence = 30.0;
+// Keeps the scatter above zero where the values hardly vary.
+constexpr double kTinyVariance = 1e-12;
+// Relative difference of exact copies, at most.
+constexpr double kExactRelative = 1e-6;
+// A sample this far above the typical difference of exact copies differs.
+constexpr double kExactDifferFactor = 30.0;
+// Samples after a split where exact copies may still differ: a split by
+// means takes a few chance agreements for part of the match.
+constexpr std::size_t kExactLookPast = 16;
+// Samples a codec smears a change by.
+constexpr std::size_t kSmear = 4;
+// Samples after the start that give its noise.
+constexpr std::size_t kNoiseSpan = 512;
+// A sample this far above that noise differs.
+constexpr double kDifferFactor = 100.0;
+// Samples to each side for a codec-like level.
+constexpr std::size_t kBroadReach = 64;
+// Samples after a split searched for a stretch.
+constexpr std::size_t kStretchReach = 256;
+// Samples before the end of that search a stretch must begin: one cut off by it is not one.
+constexpr std::size_t kStretchTail = 16;
+// Of one sample's log ratio to the noise.
+constexpr double kStretchCap = 4.0;
+// Log ratio a sample of noise may reach.
+constexpr double kStretchAllowance = 2.0;
+// Summed log ratio of a differing stretch.
+constexpr double kStretchEvidence = 12.0;
+// Keeps the noise and its log ratios finite on silent or exact stretches.
+constexpr double kTinyRatio = 1e-30;
+
+// Step 7.
+// A ring longer than this is part of the loop.
+constexpr double kSettleSeconds = 2.0;
+// Short blocks that measure the loop's body.
+constexpr std::int64_t kBodyBlocks = 64;
+// Of step 5's block, and at the least in frames: the short blocks.
+constexpr std::int64_t kFineDivisor = 4;
+constexpr std::int64_t kMinFineFrames = 16;
+// Over the most the body differs by.
+constexpr double kAlikeMargin = 2.0;
+// Alike this long, a ring has ended.
+constexpr double kAlikeRunSeconds = 0.1;
+// Short blocks to each side of the last differing one where the noise's change is sought.
+constexpr std::int64_t kNoiseSplitBlocks = 2;
+// Samples each side of a split keeps at least.
+constexpr std::size_t kNoiseSplitMargin = 16;
+// Keeps the log of a variance finite where the copies are exact.
+constexpr double kTinyVarianceShare = 1e-20;
+// The longest ring of an intro a start moves past.
+constexpr double kRingSeconds = 3.0;
+
+// Step 9.
+// Less is chance, not a loop.
+constexpr double kMinRepeatedSeconds = 0.9;
+// Of what follows the start: less is a passage played twice, not a loop.
+constexpr double kMinCoverage = 0.5;
+// A found loop that covers this much rules out its multiples.
+constexpr double kHoldingScore = 0.9;
+// Frames per multiple a lag may be off one: each exact lag's own error.
+constexpr std::int64_t kMultipleSlack = 2;
+
+// The whole search.
+// Mean square, about -90 dBFS.
+constexpr double kSilentLevel = 1e-9;
+// -50 dB below the track's mean square.
+constexpr double kRelativeSilence = 1e-5;
+// Of the progress from a file: reading it done.
+constexpr double kReadProgress = 0.5;
+// Of the progress: the coarse signal done, and the coarse lags done.
+constexpr double kSeedsProgress = 0.2;
+constexpr double kCheckProgress = 0.6;
 
 // Maps the work of one stage onto part of the caller's progress.
 class Progress {
@@ -307,7 +437,7 @@ std::vector<std::int64_t> templatePlaces(const std::vector<double>& energyPrefix
         return energyPrefix[static_cast<std::size_t>(p + w)] -
                energyPrefix[static_cast<std::size_t>(p)];
     };
-    const double loud = 0.05 * energyPrefix.back() * static_cast<double>(w) / count;
+    const double loud = kLoudShare * energyPrefix.back() * static_cast<double>(w) / count;
     auto add = [&](std::int64_t p) {
         p = std::clamp<std::int64_t>(p, 0, count - w);
         if (energy(p) <= 0.0)
@@ -328,138 +458,207 @@ std::vector<std::int64_t> templatePlaces(const std::vector<double>& energyPrefix
     return places;
 }
 
-std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, std::int64_t minLoop,
-                              const Progress& progress, bool& cancelled) {
-    std::vector<Seed> seeds;
-    const std::vector<float>& c = coarse.signal;
-    const auto count = static_cast<std::int64_t>(c.size());
-    const double coarseRate = static_cast<double>(audio.sampleRate) / coarse.factor;
-    const std::int64_t w =
-        std::min<std::int64_t>(std::llround(kTemplateSeconds * coarseRate), count / 4);
-    if (w < 16)
-        return seeds;
-    std::vector<double> prefix(c.size() + 1, 0.0);
-    for (std::size_t i = 0; i < c.size(); ++i)
-        prefix[i + 1] = prefix[i] + double{c[i]} * c[i];
-    const std::vector<std::int64_t> places =
-        templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
-    if (places.empty())
-        return seeds;
+// The coarse signal's energy summed from its start: prefix[k] covers [0, k).
+std::vector<double> energyPrefixOf(const std::vector<float>& signal) {
+    std::vector<double> prefix(signal.size() + 1, 0.0);
+    for (std::size_t i = 0; i < signal.size(); ++i)
+        prefix[i + 1] = prefix[i] + double{signal[i]} * signal[i];
+    return prefix;
+}
 
-    const RealFft fft(fftSize(c.size() + static_cast<std::size_t>(w)));
-    const std::size_t m = fft.size();
-    FftwBuffer spectrum = fft.buffer();
-    std::fill(std::copy(c.begin(), c.end(), spectrum.get()), spectrum.get() + m + 2, 0.0F);
-    fft.forward(spectrum.get());
-    FftwBuffer work = fft.buffer();
-    std::vector<float> ncc(c.size());
-    const std::int64_t minLag =
-        std::max<std::int64_t>(2, (minLoop - coarse.factor) / coarse.factor);
-    const std::int64_t spacing =
-        std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
+// Templates cut from the coarse signal, cross-correlated with the whole of it
+// through one FFT of the signal and one pair per template.
+class TemplateCorrelator {
+public:
+    TemplateCorrelator(const std::vector<float>& signal, const std::vector<double>& energyPrefix,
+                       std::int64_t width)
+        : m_signal(signal), m_prefix(energyPrefix), m_width(width),
+          m_fft(fftSize(signal.size() + static_cast<std::size_t>(width))),
+          m_spectrum(m_fft.buffer()) {
+        std::fill(std::copy(signal.begin(), signal.end(), m_spectrum.get()),
+                  m_spectrum.get() + m_fft.size() + 2, 0.0F);
+        m_fft.forward(m_spectrum.get());
+        m_work = m_fft.buffer();
+    }
 
-    for (std::size_t t = 0; t < places.size(); ++t) {
-        if (!progress.at(static_cast<double>(t) / places.size())) {
-            cancelled = true;
-            return {};
-        }
-        const std::int64_t p = places[t];
-        float* v = work.get();
-        std::fill(std::copy(c.begin() + p, c.begin() + p + w, v), v + m + 2, 0.0F);
-        fft.forward(v);
-        const float* s = spectrum.get();
+    // The last start of a full window.
+    std::int64_t last() const { return static_cast<std::int64_t>(m_signal.size()) - m_width; }
+
+    // Sets ncc[q], for every window start q up to last(), to the correlation
+    // of the template at `place` with the window at q over the root of both
+    // energies; -1 for windows within `minLag` of the template or silent
+    // beside it.
+    void correlate(std::int64_t place, std::int64_t minLag, std::vector<float>& ncc) {
+        const std::size_t m = m_fft.size();
+        float* v = m_work.get();
+        std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, v),
+                  v + m + 2, 0.0F);
+        m_fft.forward(v);
+        const float* s = m_spectrum.get();
         for (std::size_t k = 0; k < m + 2; k += 2) {
             const float re = s[k] * v[k] + s[k + 1] * v[k + 1];
             const float im = s[k + 1] * v[k] - s[k] * v[k + 1];
             v[k] = re;
             v[k + 1] = im;
         }
-        fft.inverse(v);
-        const double templateEnergy =
-            prefix[static_cast<std::size_t>(p + w)] - prefix[static_cast<std::size_t>(p)];
-        const std::int64_t last = count - w; // the last start of a full window
-        for (std::int64_t q = 0; q <= last; ++q) {
-            const double e =
-                prefix[static_cast<std::size_t>(q + w)] - prefix[static_cast<std::size_t>(q)];
-            const bool far = std::abs(q - p) >= minLag;
+        m_fft.inverse(v);
+        const double templateEnergy = energyAt(place);
+        for (std::int64_t q = 0; q <= last(); ++q) {
+            const double e = energyAt(q);
+            const bool far = std::abs(q - place) >= minLag;
             ncc[static_cast<std::size_t>(q)] =
-                far && e > 1e-9 * templateEnergy
+                far && e > kSilentWindow * templateEnergy
                     ? static_cast<float>(v[q] / static_cast<double>(m) /
                                          std::sqrt(templateEnergy * e))
                     : -1.0F;
         }
-        std::vector<std::pair<float, std::int64_t>> peaks;
-        for (std::int64_t q = 0; q <= last; ++q) {
-            const float here = ncc[static_cast<std::size_t>(q)];
-            if (here < kMinPeak)
-                continue;
-            const float before = q > 0 ? ncc[static_cast<std::size_t>(q - 1)] : -1.0F;
-            const float after = q < last ? ncc[static_cast<std::size_t>(q + 1)] : -1.0F;
-            if (here < before || here <= after)
-                continue;
-            // Ranked by the height of the parabola through the peak: a true
-            // lag between two coarse samples peaks lower on the grid than a
-            // near one that falls on it.
-            const float curve = before - 2 * here + after;
-            const float height = before > -1.0F && after > -1.0F && curve < 0
-                                     ? here - 0.125F * (before - after) * (before - after) / curve
-                                     : here;
-            peaks.emplace_back(height, q);
-        }
-        std::sort(peaks.begin(), peaks.end(),
-                  [](const auto& x, const auto& y) { return x.first > y.first; });
-        auto addSeed = [&](std::int64_t q) {
-            double offset = 0.0;
-            if (q > 0 && q < last) {
-                const double y0 = ncc[static_cast<std::size_t>(q - 1)];
-                const double y1 = ncc[static_cast<std::size_t>(q)];
-                const double y2 = ncc[static_cast<std::size_t>(q + 1)];
-                const double curve = y0 - 2 * y1 + y2;
-                if (y0 > -1.0F && y2 > -1.0F && curve < 0)
-                    offset = std::clamp(0.5 * (y0 - y2) / curve, -0.5, 0.5);
-            }
-            const double at = static_cast<double>(q) + offset;
-            const std::int64_t later = std::max(p, q);
-            Seed seed;
-            seed.lag = std::abs(at - static_cast<double>(p)) * coarse.factor;
-            seed.laterBegin = later * coarse.factor;
-            seed.laterEnd = std::min(audio.frames(), (later + w) * coarse.factor);
-            seeds.push_back(seed);
-        };
-        std::vector<std::int64_t> taken;
-        for (const auto& [value, q] : peaks) {
-            if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
-                break;
-            if (std::any_of(taken.begin(), taken.end(),
-                            [&](std::int64_t o) { return std::abs(o - q) < spacing; }))
-                continue;
-            taken.push_back(q);
-            addSeed(q);
-            // On a steady tone every period of it peaks almost as high, and
-            // off the coarse grid the true lag may be a neighbour of the
-            // highest one: the nearest peaks to each side are tried too.
-            for (const std::int64_t step : {std::int64_t{-1}, std::int64_t{1}}) {
-                for (std::int64_t o = q + 2 * step; std::abs(o - q) < spacing && o > 0 && o < last;
-                     o += step) {
-                    const float here = ncc[static_cast<std::size_t>(o)];
-                    if (here >= ncc[static_cast<std::size_t>(o - 1)] &&
-                        here > ncc[static_cast<std::size_t>(o + 1)]) {
-                        if (here >= kNeighbourPeak * value)
-                            addSeed(o);
-                        break;
-                    }
+    }
+
+private:
+    // The energy of the window at q.
+    double energyAt(std::int64_t q) const {
+        return m_prefix[static_cast<std::size_t>(q + m_width)] -
+               m_prefix[static_cast<std::size_t>(q)];
+    }
+
+    const std::vector<float>& m_signal;
+    const std::vector<double>& m_prefix;
+    std::int64_t m_width;
+    RealFft m_fft;
+    FftwBuffer m_spectrum; // of the whole signal
+    FftwBuffer m_work;
+};
+
+// A peak of the correlation: the height of its parabola, and where it lies.
+using Peak = std::pair<float, std::int64_t>;
+
+// The local maxima of ncc[0..last] that reach kMinPeak, highest first by the
+// height of the parabola through each and its two neighbours: a true lag
+// between two coarse samples peaks lower on the grid than a near one that
+// falls on it.
+std::vector<Peak> rankedPeaks(const std::vector<float>& ncc, std::int64_t last) {
+    std::vector<Peak> peaks;
+    for (std::int64_t q = 0; q <= last; ++q) {
+        const float here = ncc[static_cast<std::size_t>(q)];
+        if (here < kMinPeak)
+            continue;
+        const float before = q > 0 ? ncc[static_cast<std::size_t>(q - 1)] : -1.0F;
+        const float after = q < last ? ncc[static_cast<std::size_t>(q + 1)] : -1.0F;
+        if (here < before || here <= after)
+            continue;
+        const float curve = before - 2 * here + after;
+        const float height = before > -1.0F && after > -1.0F && curve < 0
+                                 ? here - 0.125F * (before - after) * (before - after) / curve
+                                 : here;
+        peaks.emplace_back(height, q);
+    }
+    std::sort(peaks.begin(), peaks.end(),
+              [](const auto& x, const auto& y) { return x.first > y.first; });
+    return peaks;
+}
+
+// One template's correlation with the coarse signal.
+struct TemplateMatch {
+    const std::vector<float>& ncc;
+    std::int64_t last;  // the last window start
+    std::int64_t place; // the template's start
+    std::int64_t width;
+};
+
+// The seed of the peak at `q`: the parabola's vertex gives the lag to a
+// fraction of a coarse sample, then in frames.
+Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, std::int64_t frames) {
+    const std::vector<float>& ncc = match.ncc;
+    double offset = 0.0;
+    if (q > 0 && q < match.last) {
+        const double y0 = ncc[static_cast<std::size_t>(q - 1)];
+        const double y1 = ncc[static_cast<std::size_t>(q)];
+        const double y2 = ncc[static_cast<std::size_t>(q + 1)];
+        const double curve = y0 - 2 * y1 + y2;
+        if (y0 > -1.0F && y2 > -1.0F && curve < 0)
+            offset = std::clamp(0.5 * (y0 - y2) / curve, -0.5, 0.5);
+    }
+    const double at = static_cast<double>(q) + offset;
+    const std::int64_t later = std::max(match.place, q);
+    Seed seed;
+    seed.lag = std::abs(at - static_cast<double>(match.place)) * coarse.factor;
+    seed.laterBegin = later * coarse.factor;
+    seed.laterEnd = std::min(frames, (later + match.width) * coarse.factor);
+    return seed;
+}
+
+// Adds the seeds of the kPeaksPerTemplate highest peaks at least `spacing`
+// apart, each with the nearest peak to either side within `spacing` that
+// reaches kNeighbourPeak of it: on a steady tone every period of it peaks
+// almost as high, and off the coarse grid the true lag may be a neighbour
+// of the highest one.
+void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse& coarse,
+                  std::int64_t frames, std::vector<Seed>& seeds) {
+    const std::vector<float>& ncc = match.ncc;
+    std::vector<std::int64_t> taken;
+    for (const auto& [value, q] : rankedPeaks(ncc, match.last)) {
+        if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
+            break;
+        if (std::any_of(taken.begin(), taken.end(),
+                        [&](std::int64_t o) { return std::abs(o - q) < spacing; }))
+            continue;
+        taken.push_back(q);
+        seeds.push_back(seedAt(match, q, coarse, frames));
+        for (const std::int64_t step : {std::int64_t{-1}, std::int64_t{1}}) {
+            for (std::int64_t o = q + 2 * step;
+                 std::abs(o - q) < spacing && o > 0 && o < match.last; o += step) {
+                const float here = ncc[static_cast<std::size_t>(o)];
+                if (here >= ncc[static_cast<std::size_t>(o - 1)] &&
+                    here > ncc[static_cast<std::size_t>(o + 1)]) {
+                    if (here >= kNeighbourPeak * value)
+                        seeds.push_back(seedAt(match, o, coarse, frames));
+                    break;
                 }
             }
         }
     }
+}
+
+// Step 2: the candidate lags of every template, each with the place where
+// its later copy lies. Sets `cancelled` when `progress` was cancelled.
+std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, std::int64_t minLoop,
+                              const Progress& progress, bool& cancelled) {
+    std::vector<Seed> seeds;
+    const std::vector<float>& c = coarse.signal;
+    const auto count = static_cast<std::int64_t>(c.size());
+    const double coarseRate = static_cast<double>(audio.sampleRate) / coarse.factor;
+    const std::int64_t w = std::min<std::int64_t>(std::llround(kTemplateSeconds * coarseRate),
+                                                  count / kTemplatePlaces);
+    if (w < kMinTemplateSamples)
+        return seeds;
+    const std::vector<double> prefix = energyPrefixOf(c);
+    const std::vector<std::int64_t> places =
+        templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
+    if (places.empty())
+        return seeds;
+    TemplateCorrelator correlator(c, prefix, w);
+    std::vector<float> ncc(c.size());
+    const std::int64_t minLag =
+        std::max<std::int64_t>(2, (minLoop - coarse.factor) / coarse.factor);
+    const std::int64_t spacing =
+        std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
+    for (std::size_t t = 0; t < places.size(); ++t) {
+        if (!progress.at(static_cast<double>(t) / places.size())) {
+            cancelled = true;
+            return {};
+        }
+        correlator.correlate(places[t], minLag, ncc);
+        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
+                     seeds);
+    }
     return seeds;
 }
 
-// ---- steps 3 to 7 ------------------------------------------------------------------
+// ---- steps 3 to 8: one lag checked, followed and admitted ----------------------
 
 // A lag checked on the raw frames.
 struct Lag {
-    std::int64_t lag = 0;
+    std::int64_t frames = 0; // the loop length this lag gives
     double residual = 1.0;
     double noise = 0.0; // mean square per sample of what the copies do not share
     Seed seed;
@@ -477,7 +676,7 @@ double unsharedLevel(const PairSums& s, std::int64_t samples) {
 }
 
 // The lag within `reach` of the seed's with the smallest residual under the
-// seed's template; lag 0 when none comes near a repetition.
+// seed's template; 0 frames when none comes near a repetition.
 Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     const std::int64_t n = audio.frames();
     const std::int64_t centre = std::llround(seed.lag);
@@ -487,7 +686,7 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     };
     auto residualAt = [&](std::int64_t lag, int stride) {
         const auto [t0, t1] = rangeAt(lag);
-        if (t1 - t0 < 64)
+        if (t1 - t0 < kMinPairs)
             return 1.0;
         return residualOf(pairSums(audio, t0, t1, lag, stride));
     };
@@ -501,7 +700,7 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     double coarseResidual = 2.0;
     for (std::int64_t lag = std::max<std::int64_t>(1, centre - reach); lag <= centre + reach;
          ++lag) {
-        const double r = residualAt(lag, 4);
+        const double r = residualAt(lag, kSparseStride);
         sparse.emplace_back(lag, r);
         coarseResidual = std::min(coarseResidual, r);
     }
@@ -511,19 +710,20 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
     for (const auto& [centreLag, r] : sparse) {
         if (r > kTieFactor * coarseResidual + kExactResidual)
             continue;
-        for (std::int64_t lag = std::max({std::int64_t{1}, centreLag - 2, tried});
-             lag <= centreLag + 2; ++lag) {
+        for (std::int64_t lag = std::max({std::int64_t{1}, centreLag - kFineReach, tried});
+             lag <= centreLag + kFineReach; ++lag) {
             const double fine = residualAt(lag, 1);
             if (fine < best.residual) {
                 best.residual = fine;
-                best.lag = lag;
+                best.frames = lag;
             }
         }
-        tried = centreLag + 3;
+        tried = centreLag + kFineReach + 1;
     }
-    if (best.lag > 0) {
-        const auto [t0, t1] = rangeAt(best.lag);
-        best.noise = unsharedLevel(pairSums(audio, t0, t1, best.lag), (t1 - t0) * audio.channels);
+    if (best.frames > 0) {
+        const auto [t0, t1] = rangeAt(best.frames);
+        best.noise =
+            unsharedLevel(pairSums(audio, t0, t1, best.frames), (t1 - t0) * audio.channels);
     }
     return best;
 }
@@ -533,8 +733,8 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
 void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vector<Lag>& lags) {
     Seed seed = of.seed;
     seed.lag = period;
-    const Lag lag = exactLag(audio, seed, 2);
-    if (lag.lag > 0 && lag.lag < of.lag &&
+    const Lag lag = exactLag(audio, seed, kPeriodReach);
+    if (lag.frames > 0 && lag.frames < of.frames &&
         lag.residual <= kTieFactor * of.residual + kExactResidual)
         lags.push_back(lag);
 }
@@ -588,19 +788,35 @@ enum class BlockMatch { Silent, Same, Different };
 class Follower {
 public:
     Follower(const AudioSamples& audio, const Lag& lag, double silence)
-        : m_audio(audio), m_lag(lag.lag), m_end(audio.frames() - lag.lag), m_silence(silence),
-          m_block(std::max<std::int64_t>(64, std::llround(kBlockSeconds * audio.sampleRate))) {
+        : m_audio(audio), m_lag(lag.frames), m_end(audio.frames() - lag.frames), m_silence(silence),
+          m_block(std::max<std::int64_t>(kMinBlockFrames,
+                                         std::llround(kBlockSeconds * audio.sampleRate))) {
         calibrate(lag);
     }
 
+    // Steps 5 to 7 from the seed's template: the candidate of the repetition
+    // found there, nullopt when too little of it repeats.
     std::optional<LoopCandidate> follow(const Seed& seed) {
         const std::int64_t seed0 = std::max<std::int64_t>(0, seed.laterBegin - m_lag);
         const std::int64_t seed1 = std::min(seed.laterEnd - m_lag, m_end);
         if (seed1 <= seed0)
             return std::nullopt;
         m_matchedFrames = static_cast<double>(seed1 - seed0);
-        m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
+        const std::int64_t earliest = matchBackFrom(seed0, seed1);
+        const std::int64_t lastEnd = matchForwardFrom(seed0, seed1);
+        return candidateFrom(alikeFrom(startNear(earliest)), lastEnd);
+    }
 
+    // How far the copies of the candidate followed last are from exact: the
+    // energy-weighted residual of its matching blocks.
+    double inexactness() const { return m_inexactness; }
+    std::int64_t block() const { return m_block; }
+
+private:
+    // Step 5 backwards from the template at [seed0, seed1): the first frame
+    // of the earliest block that matches.
+    std::int64_t matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
+        m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
         std::int64_t earliest = seed0;
         for (std::int64_t t = seed0, misses = 0, strongMisses = 0; t > 0;) {
             const std::int64_t t0 = std::max<std::int64_t>(0, t - m_block);
@@ -619,6 +835,12 @@ public:
             }
             t = t0;
         }
+        return earliest;
+    }
+
+    // Step 5 forwards from the template at [seed0, seed1): the end of the
+    // last block that matches, or of the silence right after it.
+    std::int64_t matchForwardFrom(std::int64_t seed0, std::int64_t seed1) {
         m_gain = gainOf(pairSums(m_audio, std::max(seed0, seed1 - m_block), seed1, m_lag));
         std::int64_t lastEnd = seed1;
         for (std::int64_t t = seed1, misses = 0; t < m_end;) {
@@ -638,7 +860,13 @@ public:
             }
             t = t1;
         }
-        const std::int64_t start = alikeFrom(startNear(earliest));
+        return lastEnd;
+    }
+
+    // The candidate from `start` whose repetition holds up to `lastEnd`,
+    // scored (see LoopCandidate::score); nullopt when it repeats too little
+    // or covers too little of what follows its start.
+    std::optional<LoopCandidate> candidateFrom(std::int64_t start, std::int64_t lastEnd) {
         if (start >= lastEnd)
             return std::nullopt;
         LoopCandidate candidate;
@@ -666,12 +894,6 @@ public:
         return candidate;
     }
 
-    // How far the copies of the candidate followed last are from exact: the
-    // energy-weighted residual of its matching blocks.
-    double inexactness() const { return m_inexactness; }
-    std::int64_t block() const { return m_block; }
-
-private:
     // The thresholds of step 5 from what the repetition looks like where it
     // holds: the median residual and unshared level of the seed and of blocks
     // around it and spread over the track, those that match at all. One
@@ -694,12 +916,12 @@ private:
         };
         const std::int64_t seed0 = lag.seed.laterBegin - m_lag;
         const std::int64_t seed1 = lag.seed.laterEnd - m_lag;
-        for (std::int64_t k = 1; k <= 8; ++k) {
+        for (std::int64_t k = 1; k <= kCalibrationNeighbours; ++k) {
             sample(seed0 - k * m_block);
             sample(seed1 + (k - 1) * m_block);
         }
-        for (std::int64_t k = 0; k < 16; ++k)
-            sample((2 * k + 1) * m_end / 32 - m_block / 2);
+        for (std::int64_t k = 0; k < kCalibrationSpread; ++k)
+            sample((2 * k + 1) * m_end / (2 * kCalibrationSpread) - m_block / 2);
         auto median = [](std::vector<double>& v) {
             std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2),
                              v.end());
@@ -715,7 +937,7 @@ private:
                                  inexact ? kLossyThreshold : kMinThreshold, kSeedLimit);
         m_noise = median(levels);
         m_quiet = std::max(m_silence, kQuietFactor * m_noise);
-        m_toleratedMisses = inexact || residual > 1e-6 ? 1 : 0;
+        m_toleratedMisses = inexact || residual > kCleanResidual ? 1 : 0;
     }
 
     BlockMatch classify(std::int64_t t0, std::int64_t t1) {
@@ -759,7 +981,7 @@ private:
             }
         }
         const double det = saa * sttaa - staa * staa;
-        if (!(det > 1e-12 * saa * sttaa) || saa <= 0)
+        if (!(det > kFlatFit * saa * sttaa) || saa <= 0)
             return {saa > 0 && sab > 0 ? sab / saa : 1.0, 0.0};
         return {(sab * sttaa - stab * staa) / det, (saa * stab - staa * sab) / det};
     }
@@ -773,7 +995,7 @@ private:
         const std::int64_t settle = std::llround(kSettleSeconds * m_audio.sampleRate);
         // Where the repeat is short, its second half is the body.
         const std::int64_t from = std::min(start + settle, start + (m_end - start) / 2);
-        const std::int64_t fine = std::max<std::int64_t>(16, m_block / 4);
+        const std::int64_t fine = std::max<std::int64_t>(kMinFineFrames, m_block / kFineDivisor);
         const std::int64_t samples = fine * m_audio.channels;
         int exactBlocks = 0;
         int inexactBlocks = 0;
@@ -837,8 +1059,8 @@ private:
     // side), exact in the sense that no other split explains the samples
     // better, within a couple of fine blocks of the last one that differs.
     std::int64_t noiseSplit(std::int64_t differs, std::int64_t fine) const {
-        const std::int64_t lo = std::max<std::int64_t>(0, differs - 2 * fine);
-        const std::int64_t hi = std::min(m_end, differs + 2 * fine);
+        const std::int64_t lo = std::max<std::int64_t>(0, differs - kNoiseSplitBlocks * fine);
+        const std::int64_t hi = std::min(m_end, differs + kNoiseSplitBlocks * fine);
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
         const auto span = static_cast<std::size_t>(hi - lo);
@@ -850,14 +1072,13 @@ private:
                 d += (double{a[c + offset]} - a[c]) * (double{a[c + offset]} - a[c]);
             prefix[i + 1] = prefix[i] + d;
         }
-        const double tiny = 1e-20;
         double best = std::numeric_limits<double>::infinity();
         std::size_t at = span;
         for (std::size_t u = kNoiseSplitMargin; u + kNoiseSplitMargin <= span; ++u) {
             const double nl = static_cast<double>(u);
             const double nr = static_cast<double>(span - u);
-            const double left = prefix[u] / nl + tiny;
-            const double right = (prefix[span] - prefix[u]) / nr + tiny;
+            const double left = prefix[u] / nl + kTinyVarianceShare;
+            const double right = (prefix[span] - prefix[u]) / nr + kTinyVarianceShare;
             const double cost = nl * std::log(left) + nr * std::log(right);
             if (left > right && cost < best) {
                 best = cost;
@@ -870,6 +1091,26 @@ private:
     // Step 6: the change point between the block before `earliest` (and any
     // quiet blocks before that) and the block from it on.
     std::int64_t startNear(std::int64_t earliest) {
+        const std::int64_t lo = afterQuietBlocks(earliest);
+        const std::int64_t hi = std::min(m_end, earliest + m_block);
+        if (hi - lo < 2)
+            return earliest;
+        const SpanDifference d = spanDifference(lo, hi, earliest);
+        const std::size_t span = d.relative.size();
+        Split split = bestSplit(d.logSums);
+        const double typical = medianOf(d.relative, split.at, span);
+        if (typical < kExactRelative && split.at > 0)
+            return lo + static_cast<std::int64_t>(afterLastInexact(d.relative, split.at, typical));
+        if (lo == 0 && split.at > 0 && !standsOut(d, split))
+            split.at = 0;
+        if (split.at > 0)
+            split.at = lastDifferingBefore(d.relative, lastDifferingStretch(d.broad, split.at));
+        return lo + static_cast<std::int64_t>(split.at);
+    }
+
+    // The start of the block before `earliest`, or of the first of the quiet
+    // blocks right before that one, which neither match nor differ.
+    std::int64_t afterQuietBlocks(std::int64_t earliest) {
         std::int64_t lo = earliest;
         while (lo > 0) {
             const std::int64_t b = std::max<std::int64_t>(0, lo - m_block);
@@ -878,13 +1119,26 @@ private:
             if (!quiet)
                 break;
         }
-        const std::int64_t hi = std::min(m_end, earliest + m_block);
-        if (hi - lo < 2)
-            return earliest;
-        // The gain of the later copy, a straight line fitted where both
-        // surely agree, so that a fade is followed into the span.
-        const std::int64_t g0 = hi + 4 * m_block <= m_end ? hi : earliest;
-        const auto [gain, slope] = gainLine(g0, std::min(m_end, g0 + 4 * m_block));
+        return lo;
+    }
+
+    // Each sample's difference of the two copies over [lo, hi), relative to
+    // the level around it, as step 6 weighs it.
+    struct SpanDifference {
+        std::vector<double> relative;   // to the local level
+        std::vector<double> broad;      // the same over a broader level
+        std::vector<double> logSums;    // prefix sums of log(relative)
+        std::vector<double> logSquares; // and of their squares
+    };
+
+    // The difference follows the gain of the later copy, a straight line
+    // fitted where both surely agree, so that a fade is followed into the
+    // span. It is taken relative to the local level, so that loud and quiet
+    // passages weigh alike, on a log scale, where a burst of codec noise
+    // stays far from a real difference. Below the noise the noise counts.
+    SpanDifference spanDifference(std::int64_t lo, std::int64_t hi, std::int64_t earliest) const {
+        const std::int64_t g0 = hi + kGainLineBlocks * m_block <= m_end ? hi : earliest;
+        const auto [gain, slope] = gainLine(g0, std::min(m_end, g0 + kGainLineBlocks * m_block));
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::size_t span = static_cast<std::size_t>(hi - lo);
         std::vector<double> difference(span);
@@ -906,68 +1160,75 @@ private:
             difference[i] = d;
             energyPrefix[i + 1] = energyPrefix[i] + e;
         }
-        // The difference relative to the local level, so that loud and quiet
-        // passages weigh alike, on a log scale, where a burst of codec noise
-        // stays far from a real difference. Below the noise the noise counts.
-        constexpr std::size_t kReach = 16;
-        const double floor = 2.0 * static_cast<double>(ch) * (kNoiseFactor * m_noise + 1e-12);
-        std::vector<double> relative(span);
-        std::vector<double> broad(span);           // the same over a broader level
-        std::vector<double> sum(span + 1, 0.0);    // prefix sums of the log values
-        std::vector<double> square(span + 1, 0.0); // and of their squares
+        const double floor = 2.0 * static_cast<double>(ch) * (kNoiseFactor * m_noise + kTinyLevel);
+        SpanDifference out{std::vector<double>(span), std::vector<double>(span),
+                           std::vector<double>(span + 1, 0.0), std::vector<double>(span + 1, 0.0)};
         for (std::size_t i = 0; i < span; ++i) {
-            const std::size_t from = i > kReach ? i - kReach : 0;
-            const std::size_t to = std::min(span, i + kReach + 1);
+            const std::size_t from = i > kLevelReach ? i - kLevelReach : 0;
+            const std::size_t to = std::min(span, i + kLevelReach + 1);
             const double level =
                 (energyPrefix[to] - energyPrefix[from]) / static_cast<double>(to - from);
-            relative[i] = difference[i] / (level + floor);
+            out.relative[i] = difference[i] / (level + floor);
             const std::size_t wideFrom = i > kBroadReach ? i - kBroadReach : 0;
             const std::size_t wideTo = std::min(span, i + kBroadReach + 1);
-            broad[i] = difference[i] / ((energyPrefix[wideTo] - energyPrefix[wideFrom]) /
-                                            static_cast<double>(wideTo - wideFrom) +
-                                        floor);
-            const double v = std::log(relative[i] + 1e-10);
-            sum[i + 1] = sum[i] + v;
-            square[i + 1] = square[i] + v * v;
+            out.broad[i] = difference[i] / ((energyPrefix[wideTo] - energyPrefix[wideFrom]) /
+                                                static_cast<double>(wideTo - wideFrom) +
+                                            floor);
+            const double v = std::log(out.relative[i] + kTinyRelative);
+            out.logSums[i + 1] = out.logSums[i] + v;
+            out.logSquares[i + 1] = out.logSquares[i] + v * v;
         }
-        // The split into a differing stretch and a matching one with the
-        // least squared deviation from their means, earlier on ties.
+        return out;
+    }
+
+    // A split of the span: the matching stretch begins `at` samples in, and
+    // `gain` is how much the split lowers the squared deviation of the log
+    // values from their means.
+    struct Split {
+        double gain = 0.0;
+        std::size_t at = 0;
+    };
+
+    // The split into a differing stretch and a matching one with the least
+    // squared deviation from their means, earlier on ties; at 0 for none.
+    static Split bestSplit(const std::vector<double>& logSums) {
+        const std::size_t span = logSums.size() - 1;
         const double total = static_cast<double>(span);
-        double bestGain = 0.0;
-        std::size_t bestAt = 0;
+        Split best;
         for (std::size_t u = 1; u < span; ++u) {
             const double nl = static_cast<double>(u);
             const double nr = total - nl;
-            const double left = sum[u] / nl;
-            const double right = (sum[span] - sum[u]) / nr;
+            const double left = logSums[u] / nl;
+            const double right = (logSums[span] - logSums[u]) / nr;
             const double gain = nl * nr / total * (left - right) * (left - right);
-            if (left > right && gain > bestGain) {
-                bestGain = gain;
-                bestAt = u;
+            if (left > right && gain > best.gain) {
+                best.gain = gain;
+                best.at = u;
             }
         }
-        // Where the copies are exact after the split, the start is right
-        // after the last sample that differs at all: a split by means may
-        // take a few chance agreements before it for part of the match.
-        const double typical = medianOf(relative, bestAt, span);
-        if (typical < kExactRelative && bestAt > 0) {
-            const double differs = std::max(kExactRelative, 30.0 * typical);
-            std::size_t last = std::min(span, bestAt + 16);
-            while (last > 0 && relative[last - 1] <= differs)
-                --last;
-            return lo + static_cast<std::int64_t>(last);
-        }
-        // At the very beginning of the audio the span may not differ at all:
-        // then a split must stand far out of the scatter of the values.
-        if (lo == 0 && bestAt > 0) {
-            const double variance = (square[span] - sum[span] * sum[span] / total - bestGain) /
-                                    std::max(1.0, total - 2);
-            if (bestGain < kSplitEvidence * std::max(variance, 1e-12))
-                bestAt = 0;
-        }
-        if (bestAt > 0)
-            bestAt = lastDifferingBefore(relative, lastDifferingStretch(broad, bestAt));
-        return lo + static_cast<std::int64_t>(bestAt);
+        return best;
+    }
+
+    // Where the copies are exact after the split, the start is right after
+    // the last sample that differs at all: a split by means may take a few
+    // chance agreements before it for part of the match.
+    static std::size_t afterLastInexact(const std::vector<double>& relative, std::size_t split,
+                                        double typical) {
+        const double differs = std::max(kExactRelative, kExactDifferFactor * typical);
+        std::size_t last = std::min(relative.size(), split + kExactLookPast);
+        while (last > 0 && relative[last - 1] <= differs)
+            --last;
+        return last;
+    }
+
+    // At the very beginning of the audio the span may not differ at all: then
+    // a split must stand far out of the scatter of the values.
+    static bool standsOut(const SpanDifference& d, const Split& split) {
+        const double total = static_cast<double>(d.relative.size());
+        const double sum = d.logSums.back();
+        const double variance =
+            (d.logSquares.back() - sum * sum / total - split.gain) / std::max(1.0, total - 2);
+        return !(split.gain < kSplitEvidence * std::max(variance, kTinyVariance));
     }
 
     // The median of values[from, to), to clipped to the end.
@@ -990,18 +1251,18 @@ private:
     // here is taken over a codec's short frame, as its noise is, so that a
     // quiet moment after a loud one does not pass for a difference.
     static std::size_t lastDifferingStretch(const std::vector<double>& broad, std::size_t split) {
-        const double noise = medianOf(broad, split, split + kNoiseSpan) + 1e-30;
+        const double noise = medianOf(broad, split, split + kNoiseSpan) + kTinyRatio;
         const std::size_t top = std::min(broad.size(), split + kStretchReach);
         double evidence = 0.0;
         std::size_t boundary = top;
         for (std::size_t i = top; i > split; --i) {
             const double previous = evidence;
-            const double ratio = std::log(broad[i - 1] / noise + 1e-30);
+            const double ratio = std::log(broad[i - 1] / noise + kTinyRatio);
             evidence = std::max(0.0, evidence + std::min(kStretchCap, ratio) - kStretchAllowance);
             if (previous == 0.0 && evidence > 0.0)
                 boundary = i;
             if (evidence > kStretchEvidence) // a stretch cut off by the end of the reach is not one
-                return boundary + 16 <= top ? boundary : split;
+                return boundary + kStretchTail <= top ? boundary : split;
         }
         return split;
     }
@@ -1042,11 +1303,224 @@ private:
     double m_gain = 1.0; // of the later copy over the earlier, in the block matched last
 };
 
-LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options,
-                     const ProgressCallback& callback, double from, double to) {
-    LoopSearch result;
+// ---- step 3: sample-exact lags -------------------------------------------------
+
+// The seeds' lags to the sample, those within the audio, at least the
+// shortest loop long and repeating at all.
+std::vector<Lag> exactLags(const AudioSamples& audio, const std::vector<Seed>& seeds,
+                           const Coarse& coarse, std::int64_t minLoop) {
+    std::vector<Lag> lags;
+    for (const Seed& seed : seeds) {
+        Lag lag = exactLag(audio, seed, coarse.factor / 2 + kLagReachPastGrid);
+        if (lag.frames >= minLoop && lag.frames < audio.frames() && lag.residual <= kSeedLimit)
+            lags.push_back(lag);
+    }
+    return lags;
+}
+
+// ---- step 4: the shortest period -------------------------------------------------
+
+// The first `seedLags` of `lags` divided by every whole number that leaves at
+// least the shortest loop: a loop repeated many times shows its fundamental
+// no more clearly than its multiples. Periods that repeat are added.
+void addDividedLags(const AudioSamples& audio, std::int64_t minLoop, std::size_t seedLags,
+                    std::vector<Lag>& lags) {
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        const Lag lag = lags[i];
+        for (std::int64_t k = 2; lag.frames / k >= minLoop; ++k)
+            tryPeriod(audio, lag, static_cast<double>(lag.frames) / static_cast<double>(k), lags);
+    }
+}
+
+// A period shorter than the shortest loop, found through the exact lags'
+// common divisor, and its first multiple that is a loop; zeros for none.
+struct ShortPeriod {
+    std::int64_t period = 0;
+    std::int64_t loop = 0;
+};
+
+// Exact lags are all multiples of their greatest common divisor, which may be
+// shorter than the shortest loop: then its first multiple that is long enough
+// is the loop. A divisor of it may be the true period (lags found on the
+// coarse grid share its multiples): the shortest loop the divisors give that
+// repeats exactly is added to `lags` and returned with its period, so that
+// every exact lag that is a multiple of that period is taken for one of its
+// multiples.
+ShortPeriod addCommonPeriodLag(const AudioSamples& audio, std::int64_t minLoop,
+                               std::size_t seedLags, std::vector<Lag>& lags) {
+    ShortPeriod found;
+    std::int64_t common = 0;
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        if (lags[i].residual <= kExactResidual)
+            common = std::gcd(common, lags[i].frames);
+    }
+    const auto longest =
+        std::max_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
+                         [](const Lag& a, const Lag& b) {
+                             return (a.residual <= kExactResidual ? a.frames : 0) <
+                                    (b.residual <= kExactResidual ? b.frames : 0);
+                         });
+    if (!(common > 0 && longest->residual <= kExactResidual))
+        return found;
+    std::vector<std::pair<std::int64_t, std::int64_t>> loops; // (loop, period)
+    for (std::int64_t d = 1; d <= kCommonDivisors; ++d) {
+        if (common % d == 0) {
+            const std::int64_t q = common / d;
+            loops.emplace_back((minLoop + q - 1) / q * q, q);
+        }
+    }
+    std::sort(loops.begin(), loops.end());
+    const Lag of = *longest; // `lags` may grow under it
+    for (const auto& [loop, q] : loops) {
+        if (loop >= of.frames)
+            break;
+        const std::size_t before = lags.size();
+        tryPeriod(audio, of, static_cast<double>(loop), lags);
+        if (lags.size() > before && lags.back().frames == loop) {
+            found.period = q;
+            found.loop = loop;
+            break;
+        }
+    }
+    return found;
+}
+
+// The lags shortest first, so that multiples meet their loop; lags within
+// kSameLag frames of each other are one, the one with the smaller residual.
+std::vector<Lag> distinctLags(std::vector<Lag> lags) {
+    std::sort(lags.begin(), lags.end(), [](const Lag& a, const Lag& b) {
+        return a.frames != b.frames ? a.frames < b.frames : a.residual < b.residual;
+    });
+    std::vector<Lag> distinct;
+    for (const Lag& lag : lags) {
+        if (!distinct.empty() && lag.frames - distinct.back().frames <= kSameLag) {
+            if (lag.residual < distinct.back().residual)
+                distinct.back() = lag;
+            continue;
+        }
+        distinct.push_back(lag);
+    }
+    return distinct;
+}
+
+// ---- steps 5 to 8, per lag ---------------------------------------------------------
+
+// Candidates found so far, each with how far its copies are from exact.
+struct Found {
+    std::vector<LoopCandidate> candidates;
+    std::vector<double> inexactness;
+};
+
+// Whether `lag` only repeats a loop already found: a multiple of a found loop
+// adds nothing where that loop already holds; a shorter loop that repeats
+// only by chance somewhere later (a few notes played again) says nothing of
+// this lag.
+bool multipleOfFound(const Lag& lag, const std::vector<LoopCandidate>& found,
+                     const ShortPeriod& shortPeriod) {
+    const std::int64_t seenFrom = std::max<std::int64_t>(0, lag.seed.laterBegin - lag.frames);
+    const bool multiple = std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+        const std::int64_t loop = c.stop - c.start;
+        const std::int64_t k = (lag.frames + loop / 2) / loop;
+        return k >= 2 && c.score >= kHoldingScore && c.start <= seenFrom &&
+               std::abs(lag.frames - k * loop) <= kMultipleSlack * k;
+    });
+    const bool ofShortPeriod =
+        shortPeriod.period > 0 && lag.frames != shortPeriod.loop &&
+        lag.residual <= kExactResidual && lag.frames % shortPeriod.period == 0 &&
+        std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+            return c.stop - c.start == shortPeriod.loop && c.start <= seenFrom;
+        });
+    return multiple || ofShortPeriod;
+}
+
+// Steps 5 to 8 for one lag: followed through the audio, its start placed,
+// moved past a ring the seam judge hears, and admitted by the seam verdict.
+// Adds the candidate to `found` when there is one.
+void followLag(const AudioSamples& audio, const Lag& lag, double silence, Found& found) {
+    Follower follower(audio, lag, silence);
+    std::optional<LoopCandidate> candidate = follower.follow(lag.seed);
+    if (!candidate)
+        return;
+    const std::int64_t length = candidate->stop - candidate->start;
+    std::optional<std::int64_t> start = candidate->start;
+    if (!seamHolds(audio, candidate->start, candidate->stop))
+        start = seamlessStartFrom(audio, candidate->start, length, follower.block());
+    if (!start)
+        return;
+    candidate->start = *start;
+    candidate->stop = *start + length;
+    candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
+    candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
+    found.candidates.push_back(*candidate);
+    found.inexactness.push_back(follower.inexactness());
+}
+
+// Steps 5 to 8 for every lag, shortest first; nullopt when `checking` was
+// cancelled.
+std::optional<Found> followLags(const AudioSamples& audio, const std::vector<Lag>& lags,
+                                const ShortPeriod& shortPeriod, double silence,
+                                const Progress& checking) {
+    Found found;
+    for (std::size_t i = 0; i < lags.size(); ++i) {
+        if (!checking.at(static_cast<double>(i) / lags.size()))
+            return std::nullopt;
+        if (!multipleOfFound(lags[i], found.candidates, shortPeriod))
+            followLag(audio, lags[i], silence, found);
+    }
+    return found;
+}
+
+// ---- step 9: ranking ----------------------------------------------------------------
+
+// A near-period repeats the audio closely and the period exactly: the least
+// inexact candidates are kept, as the others are not the repetition the track
+// was made of, best first, at most `most` of them.
+std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most) {
+    double least = 1.0;
+    for (double v : found.inexactness)
+        least = std::min(least, v);
+    std::vector<LoopCandidate> ranked;
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        if (found.inexactness[i] <= kTieFactor * least + kExactResidual)
+            ranked.push_back(found.candidates[i]);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
+        if (a.score != b.score)
+            return a.score > b.score;
+        if (a.repeatedSeconds != b.repeatedSeconds)
+            return a.repeatedSeconds > b.repeatedSeconds;
+        return a.stop - a.start < b.stop - b.start;
+    });
+    if (ranked.size() > most)
+        ranked.resize(most);
+    return ranked;
+}
+
+// ---- step 10: the whole track ---------------------------------------------------------
+
+// Music made to loop whole repeats nothing inside the track: then the loop
+// is the whole track when it is long enough, audible, and its end flows into
+// its start; nullopt otherwise.
+std::optional<LoopCandidate> wholeTrackLoop(const AudioSamples& audio, std::int64_t minLoop,
+                                            double silence) {
     const std::int64_t n = audio.frames();
-    if (audio.channels <= 0 || audio.sampleRate <= 0 || n == 0)
+    if (!(n >= minLoop && meanSquare(audio) > silence && wholeLoopHolds(audio)))
+        return std::nullopt;
+    LoopCandidate whole;
+    whole.stop = n;
+    whole.score = 1.0;
+    whole.seam = 0.0;
+    whole.judged = JudgeSeam(audio, 0, n);
+    return whole;
+}
+
+// ---- the search ------------------------------------------------------------------------
+
+// FindLoops with its progress mapped onto [from, to] of `callback`'s.
+LoopSearch searchLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+                       const ProgressCallback& callback, double from, double to) {
+    LoopSearch result;
+    if (audio.channels <= 0 || audio.sampleRate <= 0 || audio.frames() == 0)
         return result;
     const std::int64_t minLoop =
         options.minLoopFrames > 0 ? options.minLoopFrames : std::int64_t{2} * audio.sampleRate;
@@ -1058,157 +1532,29 @@ LoopSearch findLoops(const AudioSamples& audio, const LoopSearchOptions& options
     const Coarse coarse = coarseSignal(audio);
     const double silence = std::max(kSilentLevel, kRelativeSilence * meanSquare(audio));
     bool cancelled = false;
-    const std::vector<Seed> seeds =
-        coarseSeeds(audio, coarse, minLoop,
-                    Progress(callback, from + 0.2 * span, from + 0.6 * span), cancelled);
+    const std::vector<Seed> seeds = coarseSeeds(
+        audio, coarse, minLoop,
+        Progress(callback, from + kSeedsProgress * span, from + kCheckProgress * span), cancelled);
     if (cancelled) {
         result.cancelled = true;
         return result;
     }
-    const Progress checking(callback, from + 0.6 * span, to);
-
-    std::vector<Lag> lags;
-    for (const Seed& seed : seeds) {
-        Lag lag = exactLag(audio, seed, coarse.factor / 2 + 3);
-        if (lag.lag >= minLoop && lag.lag < n && lag.residual <= kSeedLimit)
-            lags.push_back(lag);
-    }
-    // A lag may be a multiple of the period: the loop repeated many times
-    // shows its fundamental no more clearly than its multiples.
+    std::vector<Lag> lags = exactLags(audio, seeds, coarse, minLoop);
     const std::size_t seedLags = lags.size();
-    for (std::size_t i = 0; i < seedLags; ++i) {
-        const Lag lag = lags[i];
-        for (std::int64_t k = 2; lag.lag / k >= minLoop; ++k)
-            tryPeriod(audio, lag, static_cast<double>(lag.lag) / static_cast<double>(k), lags);
+    addDividedLags(audio, minLoop, seedLags, lags);
+    const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
+    const Progress checking(callback, from + kCheckProgress * span, to);
+    const std::optional<Found> found =
+        followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence, checking);
+    if (!found) {
+        result.cancelled = true;
+        return result;
     }
-    // Exact lags are all multiples of their greatest common divisor, which
-    // may be shorter than the shortest loop: then its first multiple that
-    // is long enough is the loop.
-    std::int64_t common = 0;
-    for (std::size_t i = 0; i < seedLags; ++i) {
-        if (lags[i].residual <= kExactResidual)
-            common = std::gcd(common, lags[i].lag);
+    result.candidates = rankedCandidates(*found, options.maxCandidates);
+    if (result.candidates.empty()) {
+        if (std::optional<LoopCandidate> whole = wholeTrackLoop(audio, minLoop, silence))
+            result.candidates.push_back(*whole);
     }
-    // A divisor of it may be the true period (lags found on the coarse grid
-    // share its multiples): the shortest loop the divisors give that
-    // repeats exactly is the loop, and every exact lag that is a multiple of
-    // that divisor is one of its multiples.
-    std::int64_t shortPeriod = 0;
-    std::int64_t shortLoop = 0;
-    const auto longest =
-        std::max_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
-                         [](const Lag& a, const Lag& b) {
-                             return (a.residual <= kExactResidual ? a.lag : 0) <
-                                    (b.residual <= kExactResidual ? b.lag : 0);
-                         });
-    if (common > 0 && longest->residual <= kExactResidual) {
-        std::vector<std::pair<std::int64_t, std::int64_t>> loops; // (loop, period)
-        for (std::int64_t d = 1; d <= kCommonDivisors; ++d) {
-            if (common % d == 0) {
-                const std::int64_t q = common / d;
-                loops.emplace_back((minLoop + q - 1) / q * q, q);
-            }
-        }
-        std::sort(loops.begin(), loops.end());
-        for (const auto& [loop, q] : loops) {
-            if (loop >= longest->lag)
-                break;
-            const std::size_t before = lags.size();
-            tryPeriod(audio, Lag(*longest), static_cast<double>(loop), lags);
-            if (lags.size() > before && lags.back().lag == loop) {
-                shortPeriod = q;
-                shortLoop = loop;
-                break;
-            }
-        }
-    }
-    // Shortest first, so that multiples meet their loop; near-equal lags are one.
-    std::sort(lags.begin(), lags.end(), [](const Lag& a, const Lag& b) {
-        return a.lag != b.lag ? a.lag < b.lag : a.residual < b.residual;
-    });
-    std::vector<Lag> distinct;
-    for (const Lag& lag : lags) {
-        if (!distinct.empty() && lag.lag - distinct.back().lag <= 2) {
-            if (lag.residual < distinct.back().residual)
-                distinct.back() = lag;
-            continue;
-        }
-        distinct.push_back(lag);
-    }
-
-    std::vector<LoopCandidate> found;
-    std::vector<double> inexactness; // of each found candidate
-    for (std::size_t i = 0; i < distinct.size(); ++i) {
-        if (!checking.at(static_cast<double>(i) / distinct.size())) {
-            result.cancelled = true;
-            return result;
-        }
-        const Lag& lag = distinct[i];
-        // A multiple of a found loop adds nothing where that loop already
-        // holds; a shorter loop that repeats only by chance somewhere later
-        // (a few notes played again) says nothing of this lag.
-        const std::int64_t seenFrom = std::max<std::int64_t>(0, lag.seed.laterBegin - lag.lag);
-        const bool multiple = std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
-            const std::int64_t loop = c.stop - c.start;
-            const std::int64_t k = (lag.lag + loop / 2) / loop;
-            return k >= 2 && c.score >= 0.9 && c.start <= seenFrom &&
-                   std::abs(lag.lag - k * loop) <= 2 * k;
-        });
-        const bool ofShortPeriod =
-            shortPeriod > 0 && lag.lag != shortLoop && lag.residual <= kExactResidual &&
-            lag.lag % shortPeriod == 0 &&
-            std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
-                return c.stop - c.start == shortLoop && c.start <= seenFrom;
-            });
-        if (multiple || ofShortPeriod)
-            continue;
-        Follower follower(audio, lag, silence);
-        if (auto candidate = follower.follow(lag.seed)) {
-            const std::int64_t length = candidate->stop - candidate->start;
-            std::optional<std::int64_t> start = candidate->start;
-            if (!seamHolds(audio, candidate->start, candidate->stop))
-                start = seamlessStartFrom(audio, candidate->start, length, follower.block());
-            if (start) {
-                candidate->start = *start;
-                candidate->stop = *start + length;
-                candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
-                candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
-                found.push_back(*candidate);
-                inexactness.push_back(follower.inexactness());
-            }
-        }
-    }
-    // Step 9. A near-period repeats the audio closely and the period
-    // exactly: the least inexact candidates come first, and the others are
-    // left out, as they are not the repetition the track was made of.
-    double least = 1.0;
-    for (double v : inexactness)
-        least = std::min(least, v);
-    std::vector<LoopCandidate> ranked;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        if (inexactness[i] <= kTieFactor * least + kExactResidual)
-            ranked.push_back(found[i]);
-    }
-    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
-        if (a.score != b.score)
-            return a.score > b.score;
-        if (a.repeatedSeconds != b.repeatedSeconds)
-            return a.repeatedSeconds > b.repeatedSeconds;
-        return a.stop - a.start < b.stop - b.start;
-    });
-    if (ranked.size() > options.maxCandidates)
-        ranked.resize(options.maxCandidates);
-    // Step 10. Music made to loop whole repeats nothing inside the track:
-    // then the loop is the whole track when its end flows into its start.
-    if (ranked.empty() && n >= minLoop && meanSquare(audio) > silence && wholeLoopHolds(audio)) {
-        LoopCandidate whole;
-        whole.stop = n;
-        whole.score = 1.0;
-        whole.seam = 0.0;
-        whole.judged = JudgeSeam(audio, 0, n);
-        ranked.push_back(whole);
-    }
-    result.candidates = std::move(ranked);
     if (!checking.at(1.0))
         result.cancelled = true;
     return result;
@@ -1250,19 +1596,21 @@ std::optional<AudioSamples> ReadAudioSamples(const fs::path& file,
 
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    return findLoops(audio, options, progress, 0.0, 1.0);
+    return searchLoops(audio, options, progress, 0.0, 1.0);
 }
 
 LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    const ProgressCallback reading = [&](double f) { return !progress || progress(0.5 * f); };
+    const ProgressCallback reading = [&](double f) {
+        return !progress || progress(kReadProgress * f);
+    };
     const std::optional<AudioSamples> audio = ReadAudioSamples(file, reading);
     if (!audio) {
         LoopSearch cancelled;
         cancelled.cancelled = true;
         return cancelled;
     }
-    return findLoops(*audio, options, progress, 0.5, 1.0);
+    return searchLoops(*audio, options, progress, kReadProgress, 1.0);
 }
 
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
@@ -1276,7 +1624,7 @@ double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t sto
             return;
         const PairSums s = pairSums(audio, a0, a0 + length, b0 - a0);
         const double energy = s.aa + s.bb;
-        const double score = energy < 2e-10 * static_cast<double>(length * audio.channels)
+        const double score = energy < 2 * SeamSilence * static_cast<double>(length * audio.channels)
                                  ? 0.0
                                  : std::max(0.0, energy - 2.0 * s.ab) / energy;
         best = std::min(best, score);

@@ -18,75 +18,105 @@
 //      the coarse rate is about 2.7 kHz (D = 16 at 44.1 kHz). Shifting a
 //      repeated stretch by a whole number of samples shifts its coarse copy
 //      by the same amount divided by D, give or take one coarse sample.
-//   2. Coarse lags. A few short templates (0.75 s) are cut from the coarse
-//      signal where repeated material has to be in every layout above: just
-//      before the end, just before the audio falls silent, and at one half and
-//      three quarters of the track. Each is cross-correlated with the whole
-//      coarse signal through one FFT pair (FFTW, single precision) and
-//      normalised by the energies under the template (normalised
-//      cross-correlation, so a fade does not lower it). Each peak is ranked
-//      by the height of the parabola through it and its two neighbours: a
-//      true lag that falls between two coarse samples peaks lower on the
-//      grid than a near-period (a beat or a tone period off) that falls on
-//      it, and the parabola restores most of that loss. The 5 highest peaks
-//      at a distance of at least the shortest loop, 50 ms apart, become
-//      candidate lags, each with the nearest peak to either side when it
-//      reaches 0.95 of it: on a steady tone every period peaks almost as
-//      high. The parabola's vertex gives the lag to a fraction of a coarse
-//      sample.
+//   2. Coarse lags. Short templates of 0.75 s (at most a quarter of the
+//      coarse signal; none under 16 coarse samples) are cut from the coarse
+//      signal where repeated material has to be in every layout above, in
+//      this order: ending 50 ms before the end, the last window before the audio
+//      falls under 0.05 of its mean energy per window, and at one half and
+//      three quarters of the track; a place that is silent or overlaps a
+//      template already cut is skipped. Each is cross-correlated with the
+//      whole coarse signal through one FFT pair (FFTW, single precision) and
+//      normalised by the energies under the template and the window
+//      (normalised cross-correlation, so a fade does not lower it); windows
+//      nearer the template than the shortest loop, or under 1e-9 of its
+//      energy, are left out. Each local maximum of at least 0.4 is ranked by
+//      the height of the parabola through it and its two neighbours: a true
+//      lag that falls between two coarse samples peaks lower on the grid
+//      than a near-period (a beat or a tone period off) that falls on it, and
+//      the parabola restores most of that loss. The 5 highest peaks, 50 ms
+//      apart, become candidate lags, each with the nearest peak to either
+//      side within 50 ms when it reaches 0.95 of it: on a steady tone every
+//      period peaks almost as high. The parabola's vertex gives the lag to a
+//      fraction of a coarse sample.
 //   3. Sample-exact lag. Around each candidate, every lag within D/2 + 3
 //      samples is tried on every 4th raw frame of all channels under the
-//      template, by the gain-independent residual 1 - r^2 (r the correlation
-//      of the two copies): 0 for copies that differ only in level, about 1
-//      for unrelated audio. Audio periodic within a few frames (a square
+//      template (a coarse scan), by the gain-independent residual 1 - r^2 (r
+//      the correlation of the two copies): 0 for copies that differ only in
+//      level, about 1 for unrelated audio, and 1 where fewer than 64 frames
+//      pair up. Where no lag scores 0.1 or less, nothing repeats there and the
+//      candidate is dropped. Audio periodic within a few frames (a square
 //      wave) can hide between every 4th frame where lags a sample apart
-//      differ, so every lag within twice the best residual there is tried
-//      again, with 2 to each side, on every frame; the lag with the smallest
-//      residual is the loop length. It is exact because the raw frames, not
-//      an estimate, decide: a repetition off by one sample leaves a residual
-//      far above that of the right lag wherever the audio has any
-//      high-frequency content.
+//      differ, so around every lag whose coarse residual is at most twice the
+//      best (plus 1e-9), the lags within 2 to each side are tried again on all
+//      frames, each lag once, shortest first; the lag with the smallest
+//      residual is the loop length, the shortest of lags that tie exactly. It
+//      is exact because the raw frames, not an estimate, decide: a repetition
+//      off by one sample leaves a residual far above that of the right lag
+//      wherever the audio has any high-frequency content. A lag shorter than
+//      the shortest loop, as long as the audio or longer, or over 0.1 is
+//      dropped.
 //   4. The shortest period. A loop played many times peaks at every multiple
 //      of its length, often higher than at the length itself. So each lag L
-//      is divided by every k that leaves at least the shortest loop, and L/k
-//      is searched to the sample as in step 3 (2 samples to each side: the
-//      division is exact up to the error of L); a period whose residual is at
-//      most twice that of L repeats as exactly and joins the lags. Exact lags
-//      (residual under 1e-9, bit-exact copies) are further all multiples of
-//      their greatest common divisor g: for g and its divisors up to 8 (the
-//      coarse grid of 16 frames favours multiples of a short period that it
-//      does not divide), the first multiple that is at least the shortest
-//      loop is tried the same way, shortest first, and once one repeats,
-//      every other exact multiple of its period is left out where that loop
-//      holds (see step 9).
+//      of step 3 is divided by every k that leaves at least the shortest loop,
+//      and L/k is searched to the sample as in step 3 (2 samples to each side:
+//      the division is exact up to the error of L); a period shorter than L
+//      whose residual is at most twice that of L (plus 1e-9) repeats as
+//      exactly and joins the lags. Exact lags of step 3 (residual at most
+//      1e-9, bit-exact copies) are further all multiples of their greatest
+//      common divisor g: for g and its divisors up to 8 (the coarse grid of
+//      16 frames favours multiples of a short period that it does not
+//      divide), the first multiple that is at least the shortest loop is
+//      tried the same way against the longest exact lag, shortest first and
+//      only while shorter than that lag; each that repeats joins the lags,
+//      and the first found at exactly that multiple ends the search: every
+//      other exact multiple of its period is left out where that loop holds
+//      (see step 9). The lags are then taken
+//      shortest first, and one within 2 samples of the lag kept before it is
+//      one lag with it: the one with the smaller residual stays.
 //   5. Extent. From the template the pair (t, t + L) is followed block by
-//      block (about 23 ms) backwards and forwards while the blocks keep
-//      matching: residual under a threshold set from the median residual of
-//      blocks around the template and spread over the track (so codec noise
-//      is tolerated, a different note is not). The threshold is looser for
-//      a lossy source, and for a file whose matching blocks are not all
-//      exact: lossy audio decoded and stored again as PCM. Blocks near the
-//      noise floor or silent in both copies neither match nor break a match.
+//      block (about 23 ms, at least 64 frames) backwards and forwards while
+//      the blocks keep matching: a block differs when its residual is over a
+//      threshold and what the copies do not share is over twice its typical
+//      level. The threshold is 30 times the median residual of the template
+//      and of the blocks that match at all (residual at most 0.1) among 8 to
+//      each side of it and 16 spread over the track (so codec noise is
+//      tolerated, a different note is not), kept between 2e-4 and 0.1; its
+//      floor is 0.02 for a lossy source, and for a file where any of those
+//      blocks is not exact (residual over 1e-4): lossy audio decoded and
+//      stored again as PCM. Blocks under 8 times that typical unshared level
+//      or silent in both copies neither match nor break a match. Backwards,
+//      up to 3 differing blocks are looked past, but none with a residual
+//      over 0.1 unless the copies are inexact (or their median residual is
+//      over 1e-6), then one; forwards, the 4th differing block since the last
+//      match ends it, and silence right after a match counts to it.
 //      The residual ignores level, so a block matches only while the level
 //      of the later copy over the earlier one stays within 0.02 of its value
 //      in the block before (relative above 1; plus the square root of the
 //      residual, what noise moves it by): a linear fade over 1.2 s or more
-//      changes it by less, while
-//      copies whose level swings against each other (a tremolo out of step)
-//      change it far faster.
-//   6. Sample-exact start. Around the block where the match begins, each
-//      sample's squared difference of the two copies (after a gain line
-//      fitted where they agree, so a fade is followed) is taken relative to
-//      the local level, on a log scale. The split into a differing and a
-//      matching stretch with the least squared deviation from their means
-//      gives the start; where the copies are exact after it, the start moves
-//      to just after the last sample that differs at all. Otherwise the
-//      split may have stopped at a long stretch that differs only a little,
-//      before a short one that clearly does: summed evidence (CUSUM) of
-//      differences above the noise of the match, scanned back from 256
-//      samples after the split, moves it past such a stretch. Then, since a
-//      codec smears its noise a few samples to both sides of the change, the
-//      start moves to just after the last sample within four of the split
+//      changes it by less, while copies whose level swings against each
+//      other (a tremolo out of step) change it far faster.
+//   6. Sample-exact start. Over the block where the match begins and the one
+//      before it (with any quiet blocks right before that), each sample's
+//      squared difference of the two copies (after a gain line fitted over
+//      the 4 blocks after the span, where they agree, so a fade is followed)
+//      is taken relative to the level within 16 samples of it (the noise of
+//      the match where that is higher), on a log scale. The split into a
+//      differing and a matching stretch with the least squared deviation
+//      from their means gives the start, the earliest on ties; where the
+//      copies are exact after it (median relative difference under 1e-6),
+//      the start moves to just after the last sample up to 16 past the split
+//      that differs at all (over 30 times that median, and over 1e-6). At the
+//      very beginning of the audio the span may not differ at all: there a
+//      split must lower the squared deviation by 30 times the scatter left,
+//      or the start is 0. Otherwise the split may have stopped at a long
+//      stretch that differs only a little, before a short one that clearly
+//      does: summed evidence (CUSUM) of differences above the noise of the
+//      match (each sample's log ratio to it, over the level within 64
+//      samples, capped at 4, less 2), scanned back from 256 samples after the
+//      split, moves it past such a stretch once the sum exceeds 12, unless
+//      the stretch begins within 16 samples of where the scan began. Then,
+//      since a codec smears its noise a few samples to both sides of the
+//      change, the start moves to just after the last sample within four of the split
 //      whose difference is over 100 times the median of the 512 samples after
 //      it. Bit-exact repeats give the first sample that repeats; noisy ones
 //      come within a sample or so, lossy ones mostly within one, a few
@@ -95,9 +125,9 @@
 //   7. A ring into the loop. The intro's last notes or reverb may still sound
 //      over the first moments of the first pass, too faint for the blocks of
 //      step 5 to tell from a match. So the body of the loop is measured on 64
-//      short blocks (a quarter of step 5's) spread over the pairs from 2 s
-//      after the start (from half-way where the repeat is shorter), where a
-//      ring no longer reaches. Where all of them are bit-exact (and the
+//      short blocks (a quarter of step 5's, at least 16 frames) spread over
+//      the pairs from 2 s after the start (from half-way where the repeat is
+//      shorter), where a ring no longer reaches. Where all of them are bit-exact (and the
 //      source is not lossy), the start moves to just after the last sample
 //      from it on at which the copies differ at all, the scan ending after
 //      2 s without one: from there every pair is exact, which is what a
@@ -119,17 +149,27 @@
 //      start stays. A ring within the noise cannot be told from the loop by
 //      any measure; one above it is always left out.
 //   8. Admission. Every candidate must pass the seam verdict (JudgeSeam):
-//      what is offered as a loop is one whose jump cannot be heard.
+//      what is offered as a loop is one whose jump cannot be heard. Where the
+//      intro still rings into the loop as loud as a codec's noise, no block
+//      measure tells it from the loop, but the seam does: a candidate that
+//      fails tries starts a block apart up to 3 s later, and the first that
+//      passes is brought back to the sample by halving (the ring only fades);
+//      with none, the candidate is dropped.
 //   9. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
-//      LoopCandidate::score). Lags that are whole multiples of a found loop
-//      are left out when that loop already holds where the lag was seen: a
-//      few notes played again late in the track make a short loop of their
-//      own there, which says nothing of the lag that is its double. A near-period (a lag a tone
-//      period or a beat off the true one) repeats the audio closely where the true loop repeats it
-//      exactly: only candidates whose copies differ by at most twice the
-//      least energy-weighted residual among them are kept, then sorted by
-//      score.
+//      LoopCandidate::score). The lags are followed shortest first, and one
+//      that is a whole multiple (2 or more, within 2 samples per multiple) of
+//      a found loop that scores at least 0.9 is left out when that loop
+//      starts no later than where the lag was seen: a few notes played again
+//      late in the track make a short loop of their own there, which says
+//      nothing of the lag that is its double. So is an exact lag that is a
+//      multiple of step 4's short period where that period's loop was found,
+//      starting no later. A near-period (a lag a tone period or a beat off
+//      the true one) repeats the audio closely where the true loop repeats
+//      it exactly: only candidates whose copies differ by at most twice the
+//      least energy-weighted residual among them (plus 1e-9) are kept, then
+//      sorted by score, then by the seconds that repeat, then shortest loop
+//      first, and the first LoopSearchOptions::maxCandidates returned.
 //  10. The whole track. Where nothing repeats inside the track, music made
 //      to loop whole may still flow from its end into its start: the loop
 //      (0, frames) is offered when it is at least the shortest loop long,
@@ -234,7 +274,7 @@ LoopSearch FindLoops(const std::filesystem::path& file, const LoopSearchOptions&
 // through 1 (unrelated audio) to at most 2 (opposite signs). Comparisons are
 // cut at the ends of the audio; one with no frames left does not count, and
 // 1 is returned when neither has any. Windows where both sides are silent
-// (below 1e-10 mean square) give 0.
+// (below SeamSilence mean square per sample on each side) give 0.
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window = 2048);
 

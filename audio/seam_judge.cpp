@@ -88,8 +88,6 @@ constexpr double kNoiseFactor = 3.0;
 // Copies this much apart in level are not one repeat through a codec: the
 // gain codec noise lends a window of music stays well below 0.4 dB.
 constexpr double kLevelTolerance = 0.05;
-// SeamScore counts a window this quiet per sample as silence on both sides.
-constexpr double kSilence = 1e-10;
 
 // The frames [from, to) of a track, clipped to it.
 struct Span {
@@ -121,7 +119,7 @@ struct CopySums {
             bb += double{b[i]} * b[i];
             ab += double{a[i]} * b[i];
         }
-        silent = aa + bb < 2 * kSilence * static_cast<double>(frames * channels);
+        silent = aa + bb < 2 * SeamSilence * static_cast<double>(frames * channels);
     }
     // SeamScore's comparison: the energy of the difference over the energy
     // of both, 0 for silence.

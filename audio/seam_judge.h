@@ -95,6 +95,11 @@ private:
     AudioReader& m_reader;
 };
 
+// Mean square per sample of each side under which SeamScore takes both
+// sides for silence and scores them 0: -100 dBFS, about the rounding noise of
+// 16-bit audio, where no difference can be heard.
+inline constexpr double SeamSilence = 1e-10;
+
 // Frames on each side of the seam that SeamScore compares.
 inline constexpr std::int64_t SeamWindowFrames = 2048;
 

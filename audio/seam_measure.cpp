@@ -16,8 +16,6 @@ namespace {
 constexpr std::int64_t kWindow = SeamWindowFrames;
 // Frames compared for every stop near the stored one before any is compared in full.
 constexpr std::int64_t kHeadFrames = 4;
-// SeamScore counts a window this quiet per sample as silence on both sides.
-constexpr double kSilence = 2e-10;
 // Frames, and the share of their energy that their difference stays under,
 // for a stop to be looked at closely as a repeat through codec noise.
 constexpr std::int64_t kNoisyHeadFrames = 16;
@@ -76,7 +74,7 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, FrameSource
         const double energy = sEnergy[static_cast<std::size_t>(len)] +
                               rEnergy[static_cast<std::size_t>(at + len)] -
                               rEnergy[static_cast<std::size_t>(at)];
-        if (energy < kSilence * static_cast<double>(len * ch))
+        if (energy < 2 * SeamSilence * static_cast<double>(len * ch))
             return true;
         const double limit = score * energy;
         const float* r = region.data() + at * ch;

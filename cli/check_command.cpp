@@ -127,8 +127,7 @@ std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, s
 
     const auto companion = audio.find(file);
     if (!companion) {
-        problems.push_back("no audio file found beside it (looked for " +
-                           ExpectedAudioName(file).filename().string() + " in any case)");
+        problems.push_back(NoAudioProblem("it", ExpectedAudioName(file).filename().string()));
         return problems;
     }
     if (!companion->exactName)

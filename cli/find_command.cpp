@@ -3,6 +3,7 @@
 #include "audio_files.h"
 #include "command.h"
 #include "loop_finder.h"
+#include "loop_problems.h"
 #include "output.h"
 #include "pos_file.h"
 #include "pos_tool.h"
@@ -81,16 +82,6 @@ Exit status: 0 when every file got a candidate, 1 when any got none or could
 not be read or written.
 )";
 
-// Minutes:seconds with milliseconds, a form set reads back ("01:23.456").
-std::string clockOf(std::int64_t frames, int rate) {
-    const std::int64_t ms =
-        std::llround(static_cast<double>(frames) * 1000.0 / static_cast<double>(rate));
-    char text[48];
-    std::snprintf(text, sizeof text, "%02lld:%02lld.%03lld", static_cast<long long>(ms / 60000),
-                  static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms % 1000));
-    return text;
-}
-
 std::string secondsOf(std::int64_t frames, int rate) {
     char text[48];
     std::snprintf(text, sizeof text, "%.3f", static_cast<double>(frames) / rate);
@@ -147,8 +138,8 @@ Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamp
     if (pos) {
         const auto companion = companions.find(file);
         if (!companion) {
-            report.error = file.string() + ": no audio file found beside it (looked for " +
-                           ExpectedAudioName(file).filename().string() + " in any case)";
+            report.error = file.string() + ": " +
+                           NoAudioProblem("it", ExpectedAudioName(file).filename().string());
             return report;
         }
         report.audio = companion->path;
@@ -201,8 +192,8 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
     for (const LoopCandidate& c : r.candidates) {
         char match[16];
         std::snprintf(match, sizeof match, "%.3f", c.score);
-        out << "  " << rank++ << ". start " << c.start << " (" << clockOf(c.start, r.sampleRate)
-            << "), stop " << c.stop << " (" << clockOf(c.stop, r.sampleRate) << "), loop "
+        out << "  " << rank++ << ". start " << c.start << " (" << ClockText(c.start, r.sampleRate)
+            << "), stop " << c.stop << " (" << ClockText(c.stop, r.sampleRate) << "), loop "
             << c.stop - c.start << " samples (" << secondsOf(c.stop - c.start, r.sampleRate)
             << " s), match " << match << ", " << SeamVerdict(c.judged) << '\n';
     }

@@ -122,9 +122,8 @@ FileAudio audioOf(const std::string& file, CompanionIndex& audio, const char* ne
     if (!companion) {
         if (!neededBy)
             return {};
-        throw NoAudioStop("no audio file found beside " + file + " (looked for " +
-                          ExpectedAudioName(file).filename().string() +
-                          " in any case): " + neededBy + " needs it");
+        throw NoAudioStop(NoAudioProblem(file, ExpectedAudioName(file).filename().string()) + ": " +
+                          neededBy + " needs it");
     }
     try {
         return {companion->path, ReadAudioInfo(companion->path).frames};

@@ -63,6 +63,10 @@ std::string CaseOnlyNameProblem(const std::string& found, const std::string& exp
            expected;
 }
 
+std::string NoAudioProblem(const std::string& posFile, const std::string& expected) {
+    return "no audio file found beside " + posFile + " (looked for " + expected + " in any case)";
+}
+
 std::string GroupedText(std::int64_t value) {
     const std::string digits = std::to_string(value < 0 ? -(value + 1) + 1ull : value + 0ull);
     std::string text;

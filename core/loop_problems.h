@@ -30,6 +30,11 @@ std::optional<std::string> SampleRateProblem(int sampleRate);
 // name, `expected` the name players look for.
 std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected);
 
+// The problem of a POS file with no audio beside it: `posFile` names it
+// ("it" where the line already has), `expected` is the audio file name
+// looked for.
+std::string NoAudioProblem(const std::string& posFile, const std::string& expected);
+
 // Seam scores below this are not heard when no stop close by scores lower:
 // the difference across the jump lies about 30 dB below the audio itself.
 inline constexpr double SeamlessScore = 1e-3;

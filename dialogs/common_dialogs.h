@@ -14,7 +14,6 @@ class QWidget;
 namespace kestrin::CommonDialogs {
 
 // Option bits of Flags.
-inline constexpr std::int32_t OFN_HIDEREADONLY = 0x0004;
 inline constexpr std::int32_t OFN_PATHMUSTEXIST = 0x0800;
 inline constexpr std::int32_t OFN_FILEMUSTEXIST = 0x1000;
 

@@ -67,9 +67,6 @@ class FindLoopCommand : public QObject {
 public:
     FindLoopCommand(EditorWindow& window, LoopMenu& menu);
 
-    // The dialog once it was first opened; nullptr before.
-    FindLoopDialog* dialog() const { return m_dialog; }
-
 private:
     void trigger();
 

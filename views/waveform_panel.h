@@ -37,8 +37,6 @@ class WaveformPanel : public QObject {
 public:
     WaveformPanel(EditorWindow& window, LoopMenu& menu);
 
-    // The dock, or nullptr before audio was first found.
-    QDockWidget* dock() const { return m_dock; }
     WaveformSession& session() const { return *m_session; }
 
 protected:

@@ -60,7 +60,6 @@ public:
 
     // Frames per logical pixel: a power of two from 1/16 to 4096.
     double framesPerPixel() const;
-    int zoomStep() const { return m_zoom; }
     void setZoomStep(int step);
     static constexpr int MinZoomStep = -4;
     static constexpr int MaxZoomStep = 12;
