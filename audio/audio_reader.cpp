@@ -84,8 +84,8 @@ bool AudioReader::skipTo(sf_private_tag*& file, std::int64_t& cursor, std::int64
     while (cursor < to && budget > 0) {
         const std::int64_t want = std::min({kSkipChunk, to - cursor, budget});
         const sf_count_t got = sf_readf_float(file, skipped.data(), want);
-        if (got <= 0)
-            return false;
+        if (got <= 0) // the file holds fewer frames than its header says
+            return sf_error(file) == SF_ERR_NO_ERROR;
         cursor += got;
         budget -= got;
     }
@@ -132,6 +132,8 @@ std::int64_t AudioReader::readWith(std::int64_t from, std::int64_t count, ReadFr
     if (!seek(from))
         throw AudioError("cannot seek in audio file " + m_path.string() + ": " +
                          sf_strerror(m_file));
+    if (m_cursor != from)
+        return 0; // decoding ended before `from`: nothing is there
     const sf_count_t got = readFrames(count);
     if (got < 0 || (got < count && sf_error(m_file) != SF_ERR_NO_ERROR))
         throw AudioError("cannot read audio file " + m_path.string() + ": " + sf_strerror(m_file));

@@ -100,6 +100,14 @@ struct Span {
         from = std::max<std::int64_t>(0, first);
         to = from + audio.append(from, last, samples);
     }
+    // Frames read before frame t and from it on: none where the file held
+    // fewer frames than its header said.
+    std::int64_t before(std::int64_t t) const {
+        return t <= to ? std::max<std::int64_t>(0, t - from) : 0;
+    }
+    std::int64_t after(std::int64_t t) const {
+        return t >= from ? std::max<std::int64_t>(0, to - t) : 0;
+    }
     // Frame `t` of the track; t must lie in [from, to).
     const float* at(std::int64_t t) const {
         return samples.data() + static_cast<std::size_t>((t - from) * channels);
@@ -221,7 +229,7 @@ public:
     Copies copies(std::int64_t stop) const {
         Copies c;
         const std::int64_t afterFrames =
-            std::min({kWindow, m_aroundStop.to - stop, m_aroundStart.to - m_start});
+            std::min({kWindow, m_aroundStop.after(stop), m_aroundStart.after(m_start)});
         std::optional<double> afterJump;
         std::optional<double> beforeJump;
         if (afterFrames >= kMinCopyFrames) {
@@ -233,7 +241,7 @@ public:
                                           kJumpFrames, m_ch);
         }
         const std::int64_t beforeFrames =
-            std::min({kWindow, m_start - m_aroundStart.from, stop - m_aroundStop.from});
+            std::min({kWindow, m_aroundStart.before(m_start), m_aroundStop.before(stop)});
         if (beforeFrames >= kMinCopyFrames) {
             const CopySums sums(m_aroundStart.at(m_start - beforeFrames),
                                 m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch);
@@ -258,8 +266,8 @@ public:
         bool cut = false; // the sound before the jump stops short
     };
     Continuity continuity(std::int64_t stop) const {
-        const std::int64_t left = std::min(kFitFrames, stop - m_aroundStop.from);
-        const std::int64_t right = std::min(kFitFrames, m_aroundStart.to - m_start);
+        const std::int64_t left = std::min(kFitFrames, m_aroundStop.before(stop));
+        const std::int64_t right = std::min(kFitFrames, m_aroundStart.after(m_start));
         Continuity result;
         double& step = result.step;
         if (left >= 2 && right >= 1) {

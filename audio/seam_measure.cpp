@@ -144,6 +144,11 @@ std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, 
     if (start < 0 || stop <= start || stop > n)
         return std::nullopt;
     ReaderSource source(reader);
+    // A file that holds fewer frames than its header says may end before
+    // the positions: then there is no seam to hear.
+    std::vector<float> probe;
+    if (source.append(start, start + 1, probe) == 0 || source.append(stop - 1, stop, probe) == 0)
+        return std::nullopt;
     SeamFigures figures = JudgeSeam(source, start, stop);
     if (suggest && !IsSeamless(figures))
         figures.seamlessStop = nearestSeamlessStop(reader, source, start, stop);

@@ -20,7 +20,8 @@ namespace kestrin::audio {
 // a stop scoring under SeamlessScore goes before a nearer one that is
 // seamless only within codec noise. The search reads about two seconds and
 // rejects most stops after a few frames. nullopt unless
-// 0 <= start < stop <= frames. Throws AudioError naming the file when it
+// 0 <= start < stop <= frames and the frames at both ends can be read (a file
+// may hold fewer than its header says). Throws AudioError naming the file when it
 // cannot be read.
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest = true);
