@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 
 struct sf_private_tag;
 
@@ -25,9 +27,16 @@ int BytesPerSample(SampleType type);
 
 // A sound file opened for reading. Only the frames asked for are read, so a
 // long file never sits in memory whole. Not thread-safe: one reader per thread.
+//
+// A header's frame count is only a claim: a file cut short claims more than
+// it holds, and an Ogg file cut short claims 2^63 - 1. info().frames is what
+// the file holds: the claim once its last frame has been read back, else the
+// frames that decode from the start. Float samples that are not a number,
+// infinite or far beyond full scale are refused as a fault of the file.
 class AudioReader {
 public:
-    // Opens `path` through libsndfile. Throws AudioError naming the file.
+    // Opens `path` through OpenAudioForReading and learns its length. Throws
+    // AudioError naming the file.
     explicit AudioReader(const std::filesystem::path& path);
     ~AudioReader();
     AudioReader(const AudioReader&) = delete;
@@ -35,6 +44,11 @@ public:
 
     const std::filesystem::path& path() const { return m_path; }
     const AudioInfo& info() const { return m_info; }
+    // The frames the header gives, when that is not what the file holds.
+    std::optional<std::int64_t> claimedFrames() const { return m_claimedFrames; }
+    // "PATH: the file claims N frames but holds M", or nullopt when it
+    // holds what it claims.
+    std::optional<std::string> lengthProblem() const;
     SampleType sampleType() const { return m_type; }
     // Bytes of one interleaved frame in sampleType().
     int bytesPerFrame() const { return m_info.channels * BytesPerSample(m_type); }
@@ -42,7 +56,7 @@ public:
     // Reads up to `count` frames from frame `from` into `out`, interleaved in
     // sampleType(). Returns the frames read: fewer only at the end of the
     // audio, 0 from there on or for a negative `from`. Throws AudioError when
-    // the file cannot be read.
+    // the file cannot be read or a float sample is unusable.
     std::int64_t read(std::int64_t from, std::int64_t count, void* out);
 
     // The same frames as 32-bit floats in -1..1, for analysis and drawing.
@@ -50,6 +64,10 @@ public:
 
 private:
     bool seek(std::int64_t from);
+    // The frames that decode, when the header's count cannot be read back.
+    std::int64_t heldFrames();
+    // Throws when one of `frames` frames from `from` in `samples` is unusable.
+    void checkSamples(const float* samples, std::int64_t from, std::int64_t frames) const;
     // Checks and clamps the window, seeks, and reads it with `readFrames`.
     template <class ReadFrames>
     std::int64_t readWith(std::int64_t from, std::int64_t count, ReadFrames readFrames);
@@ -57,6 +75,8 @@ private:
     std::filesystem::path m_path;
     AudioInfo m_info;
     SampleType m_type = SampleType::Int16;
+    std::optional<std::int64_t> m_claimedFrames;
+    bool m_floatSamples = false; // stored as float or double, so any value can occur
     sf_private_tag* m_file = nullptr;
     std::int64_t m_cursor = 0; // where the next sequential read starts
 };

@@ -140,6 +140,8 @@ std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, s
         out << "  audio " << VisibleText(companion->path.filename().string()) << ": "
             << info.sampleRate << " Hz, " << info.frames << " samples, " << info.channels
             << (info.channels == 1 ? " channel\n" : " channels\n");
+        if (const auto length = reader.lengthProblem())
+            problems.push_back(*length);
         if (const auto rate = SampleRateProblem(info.sampleRate))
             problems.push_back(*rate);
         if (const auto beyond = StopBeyondAudioProblem(v.stop, info.frames); hasStop && beyond)
@@ -197,9 +199,15 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     std::size_t withProblems = 0;
     for (const Item& item : items) {
         std::ostringstream details;
-        const std::vector<std::string> problems =
-            item.folderProblem.empty() ? checkOne(item.path, audio, details)
-                                       : std::vector<std::string>{item.folderProblem};
+        std::vector<std::string> problems{item.folderProblem};
+        if (item.folderProblem.empty()) {
+            // Whatever stops one file is its problem; the next is checked all the same.
+            try {
+                problems = checkOne(item.path, audio, details);
+            } catch (const std::exception& e) {
+                problems = {FailureText(item.path.string(), e)};
+            }
+        }
         if (!problems.empty())
             ++withProblems;
         if (!quiet)

@@ -236,7 +236,14 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     CompanionIndex companions;
     int status = ExitOk;
     for (const std::string& file : a.files) {
-        const Report report = findOne(file, count, minLoop, a.flag("--write"), companions);
+        Report report;
+        // Whatever stops one file is reported, and the next is searched all the same.
+        try {
+            report = findOne(file, count, minLoop, a.flag("--write"), companions);
+        } catch (const std::exception& e) {
+            report = {};
+            report.error = FailureText(file, e);
+        }
         if (json)
             printJson(out, file, report);
         else
