@@ -90,8 +90,8 @@ protected:
         auto* panel = m_window->findChild<views::WaveformPanel*>();
         ASSERT_NE(panel, nullptr);
         m_session = &panel->session();
-        for (int i = 0; i < 500 && !m_session->peaks(); ++i)
-            QTest::qWait(10);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [this] { return m_session->peaks() || !m_session->failure().isEmpty(); }, 30000));
         ASSERT_NE(m_session->peaks(), nullptr) << m_session->failure().toStdString();
         m_overview = m_window->findChild<views::OverviewView*>();
         m_seam = m_window->findChild<views::SeamView*>();
@@ -355,7 +355,7 @@ TEST_F(WaveformTest, HidingThePanelIsRemembered) {
     views::AttachViews(*m_window);
     m_window->show();
     m_window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 30000));
     open("LOOP.POS");
     ASSERT_NE(m_window->findChild<QDockWidget*>(), nullptr);
     EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
@@ -493,7 +493,7 @@ protected:
         QTest::keyClick(m_window.get(), Qt::Key_F, Qt::ControlModifier);
         auto* dialog = m_window->findChild<views::FindLoopDialog*>();
         if (dialog) {
-            EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
+            EXPECT_TRUE(QTest::qWaitForWindowActive(dialog, 30000));
         }
         return dialog;
     }

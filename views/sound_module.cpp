@@ -107,7 +107,10 @@ public:
           m_playhead(playhead), m_path(request.audio) {}
 
     const audio::AudioReader& reader() const { return *m_reader; }
-    bool ended() const { return m_stream.ended() && m_tailFrames == 0; }
+    // Frames of this device the sink has played so far.
+    void setPlayedFrames(std::function<std::int64_t()> played) { m_played = std::move(played); }
+    // True once the sink has played the stream's last frame.
+    bool ended() const { return m_stream.ended() && m_drained; }
     const QString& failure() const { return m_failure; }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override {
@@ -121,19 +124,30 @@ protected:
         if (frames <= 0 || ended())
             return 0;
         if (m_stream.ended()) {
-            // Silence after the end pushes the last frames out of the
-            // device's buffer before the sink stops, which would drop them.
-            const std::int64_t n = std::min<std::int64_t>(frames, m_tailFrames);
-            std::memset(data, 0, static_cast<std::size_t>(n * frameBytes));
-            m_tailFrames -= n;
-            return n * frameBytes;
+            // Stopping the sink drops what its buffers still hold, so it is
+            // fed silence until it has played the last frame, however long
+            // a busy machine takes. A sink that never says so still ends,
+            // after a bound no buffer comes near.
+            const std::int64_t mostSilence = 10 * std::int64_t{m_reader->info().sampleRate};
+            if ((m_played && m_played() >= m_audioFrames) ||
+                m_framesOut - m_audioFrames >= mostSilence) {
+                m_drained = true;
+                return 0;
+            }
+            std::memset(data, 0, static_cast<std::size_t>(frames * frameBytes));
+            m_framesOut += frames;
+            return frames * frameBytes;
         }
         std::int64_t got = 0;
         m_failure = failureOf(m_path, [&] {
             got = m_stream.read(data, frames);
             m_playhead.store(m_stream.position(), std::memory_order_relaxed);
         });
-        return m_failure.isEmpty() ? got * frameBytes : -1;
+        if (!m_failure.isEmpty())
+            return -1;
+        m_framesOut += got;
+        m_audioFrames = m_framesOut;
+        return got * frameBytes;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
 
@@ -141,7 +155,10 @@ private:
     std::unique_ptr<audio::AudioReader> m_reader;
     audio::LoopStream m_stream;
     std::atomic<std::int64_t>& m_playhead;
-    std::int64_t m_tailFrames = m_reader->info().sampleRate / 2;
+    std::function<std::int64_t()> m_played;
+    std::int64_t m_framesOut = 0;   // audio and silence handed to the sink
+    std::int64_t m_audioFrames = 0; // of those, up to the stream's last frame
+    bool m_drained = false;
     QString m_path;
     QString m_failure;
 };
@@ -198,6 +215,9 @@ public:
         // About 100 ms of buffer: an edit is heard soon, and the thread has
         // time to read ahead.
         m_sink->setBufferSize(format.bytesForDuration(100000));
+        m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
+            return sink->processedUSecs() * rate / 1000000;
+        });
         QObject::connect(m_sink.get(), &QAudioSink::stateChanged, this,
                          [this](QAudio::State state) { onState(state); });
         m_sink->start(m_device.get());
