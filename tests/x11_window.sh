@@ -11,21 +11,14 @@ with_x() {
     x_screen=$1
     shift
     x_dir=$(mktemp -d)
-    mkfifo "$x_dir/display"
-    # The screen and its options are several words on purpose.
-    # shellcheck disable=SC2086
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 $x_screen 3>"$x_dir/display" >"$x_dir/log" 2>&1 &
-    x_pid=$!
-    # Blocks until the server is ready, or gives nothing when it exits.
-    x_number=
-    read -r x_number <"$x_dir/display" || true
-    if [ -z "$x_number" ]; then
-        echo "Xvfb did not start:" >&2
-        cat "$x_dir/log" >&2
-        wait "$x_pid" 2>/dev/null || true
-        rm -rf "$x_dir"
-        return 1
-    fi
+    x_tries=0
+    until start_x_server; do
+        x_tries=$((x_tries + 1))
+        if [ "$x_tries" -ge 3 ]; then
+            rm -rf "$x_dir"
+            return 1
+        fi
+    done
     x_status=0
     # A subshell, so that COMMAND may be a shell function and DISPLAY is
     # gone again afterwards.
@@ -34,10 +27,42 @@ with_x() {
         export DISPLAY
         "$@"
     ) || x_status=$?
-    kill "$x_pid" 2>/dev/null || true
-    wait "$x_pid" 2>/dev/null || true
+    if [ "$x_status" -ne 0 ] && [ -s "$x_dir/log" ]; then
+        echo "Xvfb on :$x_number said:" >&2
+        cat "$x_dir/log" >&2
+    fi
+    stop_x_server
     rm -rf "$x_dir"
     return "$x_status"
+}
+
+# Starts Xvfb for with_x and waits until it answers; sets x_pid and x_number.
+start_x_server() {
+    rm -f "$x_dir/display"
+    mkfifo "$x_dir/display"
+    # The screen and its options are several words on purpose. Only the
+    # abstract socket is offered: a file socket of a server that is just
+    # ending could be taken for this one's.
+    # shellcheck disable=SC2086
+    Xvfb -displayfd 3 -nolisten tcp -nolisten unix -screen 0 $x_screen \
+        3>"$x_dir/display" >"$x_dir/log" 2>&1 &
+    x_pid=$!
+    # Blocks until the server is ready, or gives nothing when it exits.
+    x_number=
+    read -r x_number <"$x_dir/display" || true
+    if [ -n "$x_number" ] &&
+        wait_until 60 env DISPLAY=":$x_number" xdotool getdisplaygeometry >/dev/null 2>&1; then
+        return 0
+    fi
+    echo "Xvfb did not start${x_number:+ on :$x_number}:" >&2
+    cat "$x_dir/log" >&2
+    stop_x_server
+    return 1
+}
+
+stop_x_server() {
+    kill "$x_pid" 2>/dev/null || true
+    wait "$x_pid" 2>/dev/null || true
 }
 
 # Usage: wait_until SECONDS COMMAND [ARG...] — runs COMMAND until it
