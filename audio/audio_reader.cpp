@@ -50,6 +50,7 @@ AudioReader::AudioReader(const std::filesystem::path& path) : m_path(path) {
     m_type = losslessTypeOf(info.format);
     const int subtype = info.format & SF_FORMAT_SUBMASK;
     m_floatSamples = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+    m_seekable = info.seekable != 0;
     try {
         const std::int64_t held = heldFrames();
         if (held != m_info.frames) {
@@ -67,19 +68,25 @@ std::int64_t AudioReader::heldFrames() {
     if (claim == 0)
         return 0;
     std::vector<float> block(static_cast<std::size_t>(m_info.channels));
+    // Encodings that cannot seek (GSM 6.10, G.721) are counted by libsndfile
+    // from the size of their data, and could not be read again from the start.
+    if (!m_seekable)
+        return claim;
     if (claim != SF_COUNT_MAX) {
         // Reading the last frame back is cheap even for a compressed file,
         // and proves the claim for all but a file damaged, not cut short.
-        const sf_count_t at = sf_seek(m_file, claim - 1, SEEK_SET);
-        if (at < 0)
-            return claim; // an encoding that cannot seek (GSM 6.10): its size is its length
-        if (at == claim - 1 && sf_readf_float(m_file, block.data(), 1) == 1) {
+        if (sf_seek(m_file, claim - 1, SEEK_SET) == claim - 1 &&
+            sf_readf_float(m_file, block.data(), 1) == 1) {
             m_cursor = claim;
             return claim;
         }
     }
-    if (sf_seek(m_file, 0, SEEK_SET) != 0)
-        throw AudioError("cannot read audio file " + m_path.string() + ": " + sf_strerror(m_file));
+    // Counted from a fresh opening: a failed seek can leave a decoder (FLAC)
+    // unable to go back to the start.
+    SF_INFO again{};
+    sf_private_tag* fresh = OpenAudioForReading(m_path, again);
+    sf_close(m_file);
+    m_file = fresh;
     constexpr sf_count_t kBlock = 1 << 14;
     block.resize(static_cast<std::size_t>(kBlock * m_info.channels));
     std::int64_t held = 0;

@@ -77,6 +77,7 @@ private:
     SampleType m_type = SampleType::Int16;
     std::optional<std::int64_t> m_claimedFrames;
     bool m_floatSamples = false; // stored as float or double, so any value can occur
+    bool m_seekable = true;
     sf_private_tag* m_file = nullptr;
     std::int64_t m_cursor = 0; // where the next sequential read starts
 };

@@ -586,6 +586,9 @@ INSTANTIATE_TEST_SUITE_P(
         DamagedAudioRow{"mp3_cut_short", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 10 * 44100,
                         noise, 80000, 300000, 400000, "the file claims 441,000 frames but holds ",
                         nullptr},
+        // libFLAC cannot seek to a frame the header counts but the file lacks.
+        DamagedAudioRow{"flac_cut_short", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 3 * 44100, noise,
+                        100000, 0, 120000, "the file claims 132,300 frames but holds ", nullptr},
         DamagedAudioRow{"fifo",
                         0,
                         0,
