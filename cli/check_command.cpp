@@ -29,7 +29,11 @@ reads its header and reports its sample rate and length, then every problem:
 no audio file, a sample rate other than 44,100, a negative start, a stop not
 after the start, a stop beyond the end of the audio, a file not 8 bytes long,
 an audio file found only by ignoring case (players look for BASE.WAV when
-the POS extension is upper case and BASE.wav otherwise), and a seam that a
+the POS extension is upper case and BASE.wav otherwise), audio that holds
+fewer samples than its header claims (a file cut short: the length reported
+and checked against is what decodes), audio that cannot be read (anything
+but a regular file, or a float sample that is not a number, infinite or
+over 60 dB above full scale, named by its position), and a seam that a
 listener hears.
 
 The seam is judged from the audio around the two positions and a few

@@ -68,7 +68,11 @@ plays after the jump and what would have played, over the energy of both;
 0 is inaudible, 1 is as different as unrelated audio.
 
 Positions count the audio file's own frames: samples at 44,100 per second
-when it has that rate (check reports any other).
+when it has that rate (check reports any other). Only the audio that
+decodes is searched, however long its header says it is. A file that cannot
+be read, such as one that is not a regular file or holds a float sample that
+is not a number, is reported with the reason, and the files after it are
+searched all the same.
 
 Exit status: 0 when every file got a candidate, 1 when any got none or could
 not be read or written.
