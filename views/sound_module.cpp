@@ -212,9 +212,11 @@ public:
         m_device = std::make_unique<LoopDevice>(std::move(reader), m_request, m_playhead);
         m_device->open(QIODevice::ReadOnly);
         m_sink = std::make_unique<QAudioSink>(device, format);
-        // About 100 ms of buffer: an edit is heard soon, and the thread has
-        // time to read ahead.
-        m_sink->setBufferSize(format.bytesForDuration(100000));
+        // A loop keeps about 100 ms of buffer, so that an edit is heard soon.
+        // A seam is a passage set at its start: a second of buffer rides out
+        // a busy machine, which would otherwise leave gaps of silence.
+        const bool seam = m_request.framesAfterJump >= 0;
+        m_sink->setBufferSize(format.bytesForDuration(seam ? 300000 : 100000));
         m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
             return sink->processedUSecs() * rate / 1000000;
         });
