@@ -53,6 +53,7 @@ with_x "800x600x24 -dpi 96" sh -c '
     trap "kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true" EXIT
     win=$(wait_for_window "Aldmere WAVE POS File Editor")
     xdotool windowfocus --sync "$win"
+    wait_for_keys BGM01.POS
     # from the start sample field, three tabs reach the stop slider; End is 600 s
     xdotool key Tab Tab Tab End ctrl+s
     wait_for_change BGM01.POS before.POS

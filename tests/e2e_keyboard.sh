@@ -31,6 +31,7 @@ with_x "800x600x24 -dpi 96" sh -c '
     xdotool key Return
     wait_for_no_window "Open an QRV POS File"
     xdotool windowfocus --sync "$win"
+    wait_for_keys "$work/BGM01.POS"
     # focus is back on the start sample field; three tabs reach the stop slider
     xdotool key Tab Tab Tab
     for _ in $(seq 1 60); do xdotool key Right; done

@@ -40,11 +40,12 @@ with_x() {
 start_x_server() {
     rm -f "$x_dir/display"
     mkfifo "$x_dir/display"
-    # The screen and its options are several words on purpose. Only the
-    # abstract socket is offered: a file socket of a server that is just
-    # ending could be taken for this one's.
+    # The screen and its options are several words on purpose. Without
+    # -noreset the server starts afresh whenever its last client leaves, and
+    # refuses whoever connects meanwhile: a probe or a window search ending
+    # just as the editor starts would make the editor fail.
     # shellcheck disable=SC2086
-    Xvfb -displayfd 3 -nolisten tcp -nolisten unix -screen 0 $x_screen \
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 $x_screen \
         3>"$x_dir/display" >"$x_dir/log" 2>&1 &
     x_pid=$!
     # Blocks until the server is ready, or gives nothing when it exits.
@@ -92,6 +93,22 @@ wait_for_window() {
 wait_for_no_window() {
     wait_until 60 sh -c '! xdotool search --onlyvisible --name "$1" >/dev/null 2>&1' sh "$1" ||
         { echo "window \"$1\" did not close within 60 s" >&2; return 1; }
+}
+
+# Usage: wait_for_keys FILE — presses Ctrl+S (Save) until FILE is written
+# again, which shows that the focused window takes keys: Qt drops those that
+# come before it has made a window active. Fails after 60 s.
+wait_for_keys() {
+    k_before=$(stat -c %y "$1")
+    k_end=$(($(date +%s) + 60))
+    while [ "$(stat -c %y "$1")" = "$k_before" ]; do
+        if [ "$(date +%s)" -ge "$k_end" ]; then
+            echo "the window took no keys within 60 s" >&2
+            return 1
+        fi
+        xdotool key ctrl+s
+        wait_until 1 sh -c '[ "$(stat -c %y "$1")" != "$2" ]' sh "$1" "$k_before" || true
+    done
 }
 
 # Usage: wait_for_change FILE COPY — returns once FILE differs from COPY;
