@@ -162,13 +162,13 @@ TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
                  QStringLiteral("--raw")});
     ASSERT_TRUE(parec.waitForStarted(30000));
     // The monitor delivers silence at once; wait until it does.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(recording).size() > 0, 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(recording).size() > 0; }, 30000));
 
     QTest::keyClick(m_window.get(), Qt::Key_F5);
     EXPECT_TRUE(action("mnuStopPlaying")->isEnabled());
     // Play Seam ends once the sink has played the seam's last frame.
-    QTRY_VERIFY2_WITH_TIMEOUT(!action("mnuStopPlaying")->isEnabled(), "the seam never finished",
-                              60000);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !action("mnuStopPlaying")->isEnabled(); }, 60000))
+        << "the seam never finished";
 
     std::vector<short> expected(source.begin() + (stop - 3 * kRate) * kChannels,
                                 source.begin() + stop * kChannels);

@@ -324,16 +324,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WaveformTest, WithoutAudioThereIsNoPanelAndTheWindowKeepsItsSize) {
     WritePosFile(m_scratch.path() / "ALONE.POS", {0, 44100});
     open("ALONE.POS");
-    QTest::qWait(20);
+    // The window's size settles once the layout's posted events are handled.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     EXPECT_EQ(m_window->findChild<QDockWidget*>(), nullptr);
     const QSize designed = m_window->size();
 
     openWithAudio();
     EXPECT_GT(m_window->height(), designed.height());
     open("ALONE.POS");
-    QTest::qWait(20);
     EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
-    EXPECT_EQ(m_window->size(), designed);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->size() == designed; }, 30000))
+        << m_window->width() << "x" << m_window->height();
 }
 
 TEST_F(WaveformTest, TabReachesTheSeamAfterTheForm) {
@@ -385,7 +387,8 @@ TEST_F(WaveformTest, SeamReportFollowsThePositions) {
     };
     for (const auto& row : rows) {
         typeInto("txtStopTime", row.stop);
-        QTRY_VERIFY(!report->measuring() && !report->text().isEmpty());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !report->measuring() && !report->text().isEmpty(); }, 30000));
         for (const QString& line : row.shown)
             EXPECT_TRUE(report->text().contains(line)) << row.stop << "\n"
                                                        << report->text().toStdString();
@@ -438,16 +441,19 @@ TEST_P(DamagedCompanions, EndInMessagesNotAborts) {
     auto* report = m_window->findChild<views::SeamReport*>();
     ASSERT_TRUE(panel && report);
     const views::WaveformSession& session = panel->session();
-    QTRY_VERIFY_WITH_TIMEOUT((session.peaks() || !session.failure().isEmpty()) &&
-                                 !report->measuring() && !report->text().isEmpty(),
-                             30000);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return (session.peaks() || !session.failure().isEmpty()) && !report->measuring() &&
+                   !report->text().isEmpty();
+        },
+        30000));
     const QString shown = session.failure() + "\n" + report->text();
     EXPECT_TRUE(shown.contains(QLatin1String(row.shown))) << shown.toStdString();
 
     QTest::keyClick(m_window.get(), Qt::Key_F, Qt::ControlModifier);
     auto* dialog = m_window->findChild<views::FindLoopDialog*>();
     ASSERT_NE(dialog, nullptr);
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
     EXPECT_FALSE(dialog->findChild<QLabel*>(QStringLiteral("findLoopMessage"))->text().isEmpty());
 }
 
@@ -515,7 +521,7 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_FALSE(dialog->isModal());
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
     auto* list = dialog->findChild<QTreeWidget*>();
     ASSERT_GT(list->topLevelItemCount(), 0) << message(dialog).toStdString();
     ASSERT_EQ(QApplication::focusWidget(), list);
@@ -545,7 +551,7 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
 TEST_F(FindLoopTest, ANonRepeatingTrackHasNoSeamlessLoop) {
     open("FLAT.POS");
     views::FindLoopDialog* dialog = find();
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->searching(), 30000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
     EXPECT_TRUE(message(dialog).startsWith(QStringLiteral("No seamless loop in FLAT.WAV")))
         << message(dialog).toStdString();
     EXPECT_EQ(m_window->statusBar()->currentMessage(), message(dialog));
