@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio_files.h"
 
+#include "audio_reader.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -28,16 +30,17 @@ struct SndfileCloser {
 };
 using SoundFile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
-SoundFile openSound(const fs::path& path, int mode, SF_INFO& info, const char* action) {
-    SoundFile file(sf_open(path.c_str(), mode, &info));
-    if (!file)
-        throw AudioError("cannot " + std::string(action) + " audio file " + path.string() + ": " +
-                         sf_strerror(nullptr));
-    return file;
-}
-
 std::string systemReason(int error) {
     return std::error_code(error, std::generic_category()).message();
+}
+
+std::string notRegularReason(mode_t mode) {
+    const char* kind = S_ISDIR(mode)                    ? "a folder"
+                       : S_ISFIFO(mode)                 ? "a FIFO"
+                       : S_ISSOCK(mode)                 ? "a socket"
+                       : S_ISCHR(mode) || S_ISBLK(mode) ? "a device"
+                                                        : "something else";
+    return std::string("it is ") + kind + ", not a regular file";
 }
 
 std::string lowerCase(std::string s) {
@@ -139,10 +142,35 @@ int renameNoReplace(const fs::path& from, const fs::path& to) {
 
 } // namespace
 
+SNDFILE* OpenAudioForReading(const fs::path& path, SF_INFO& info) {
+    const auto fail = [&](const std::string& reason) {
+        return AudioError("cannot open audio file " + path.string() + ": " + reason);
+    };
+    // Non-blocking, so that opening a FIFO returns at once and fstat can
+    // tell it apart; checking the descriptor leaves no gap for a swap.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        throw fail(systemReason(errno));
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw fail(systemReason(error));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw fail(notRegularReason(status.st_mode));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    info = {};
+    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    if (!file) // libsndfile has closed the descriptor
+        throw fail(sf_strerror(nullptr));
+    return file;
+}
+
 AudioInfo ReadAudioInfo(const fs::path& audio) {
-    SF_INFO info{};
-    SoundFile file = openSound(audio, SFM_READ, info, "read");
-    return {info.samplerate, info.frames, info.channels, info.format};
+    return AudioReader(audio).info();
 }
 
 fs::path ExpectedAudioName(const fs::path& posFile) {
@@ -215,7 +243,7 @@ std::optional<std::string> InexactEncodingOf(int format) {
 void WriteSpliced(const fs::path& source, const fs::path& target, std::int64_t fromA,
                   std::int64_t toA, std::int64_t fromB, std::int64_t toB, bool replace) {
     SF_INFO inInfo{};
-    SoundFile in = openSound(source, SFM_READ, inInfo, "read");
+    SoundFile in(OpenAudioForReading(source, inInfo));
     if (const auto encoding = InexactEncodingOf(inInfo.format))
         throw AudioError("cannot copy audio file " + source.string() + " sample-exact: its " +
                          *encoding + " encoding would be decoded and encoded again");

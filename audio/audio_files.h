@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+struct sf_private_tag;
+struct SF_INFO;
+
 namespace kestrin::audio {
 
 // A sound file that cannot be opened, read or written; what() names the file.
@@ -26,7 +29,15 @@ struct AudioInfo {
     int format = 0; // libsndfile SF_FORMAT_* bits
 };
 
-// Reads the header only; the audio data is not touched.
+// Opens `path` for reading through libsndfile, filling `info`; the caller
+// closes it with sf_close. Anything but a regular file is refused before
+// libsndfile sees it: a FIFO would block the open forever and a device would
+// never end. Every reading of audio goes through here. Throws AudioError
+// naming the file.
+sf_private_tag* OpenAudioForReading(const std::filesystem::path& path, SF_INFO& info);
+
+// What the file holds, as AudioReader knows it: the frames are those that
+// decode, which for a file cut short are fewer than its header claims.
 AudioInfo ReadAudioInfo(const std::filesystem::path& audio);
 
 // The audio name players look for: the POS file's base name with ".WAV" when

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio_reader.h"
 
+#include "loop_problems.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -38,16 +42,94 @@ int BytesPerSample(SampleType type) {
 
 AudioReader::AudioReader(const std::filesystem::path& path) : m_path(path) {
     SF_INFO info{};
-    m_file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!m_file)
-        throw AudioError("cannot open audio file " + path.string() + ": " + sf_strerror(nullptr));
+    m_file = OpenAudioForReading(path, info);
     if (info.channels < 1 || info.samplerate < 1) {
         sf_close(m_file);
         throw AudioError("cannot open audio file " + path.string() + ": no audio channels");
     }
-    m_info = {info.samplerate, info.frames, info.channels, info.format};
+    m_info = {info.samplerate, std::max<std::int64_t>(info.frames, 0), info.channels, info.format};
     m_type = losslessTypeOf(info.format);
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    m_floatSamples = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+    m_seekable = info.seekable != 0;
     m_decodeToSeek = InexactEncodingOf(info.format).has_value();
+    try {
+        const std::int64_t held = heldFrames();
+        if (held != m_info.frames) {
+            m_claimedFrames = m_info.frames;
+            m_info.frames = held;
+        }
+    } catch (...) {
+        sf_close(m_file);
+        throw;
+    }
+}
+
+std::int64_t AudioReader::heldFrames() {
+    const std::int64_t claim = m_info.frames;
+    if (claim == 0)
+        return 0;
+    std::vector<float> block(static_cast<std::size_t>(m_info.channels));
+    // Encodings that cannot seek (GSM 6.10, G.721) are counted by libsndfile
+    // from the size of their data, and could not be read again from the start.
+    if (!m_seekable)
+        return claim;
+    if (claim != SF_COUNT_MAX) {
+        // Reading the last frame back is cheap even for a compressed file,
+        // and proves the claim for all but a file damaged, not cut short.
+        if (sf_seek(m_file, claim - 1, SEEK_SET) == claim - 1 &&
+            sf_readf_float(m_file, block.data(), 1) == 1) {
+            m_cursor = claim;
+            return claim;
+        }
+    }
+    // Counted from a fresh opening: a failed seek can leave a decoder (FLAC)
+    // unable to go back to the start.
+    SF_INFO again{};
+    sf_private_tag* fresh = OpenAudioForReading(m_path, again);
+    sf_close(m_file);
+    m_file = fresh;
+    constexpr sf_count_t kBlock = 1 << 14;
+    block.resize(static_cast<std::size_t>(kBlock * m_info.channels));
+    std::int64_t held = 0;
+    for (sf_count_t got; (got = sf_readf_float(m_file, block.data(), kBlock)) > 0;)
+        held += got;
+    m_cursor = held;
+    return held;
+}
+
+std::optional<std::string> AudioReader::lengthProblem() const {
+    if (!m_claimedFrames)
+        return std::nullopt;
+    const std::string held = GroupedText(m_info.frames);
+    if (*m_claimedFrames == SF_COUNT_MAX)
+        return m_path.string() + ": the file gives no length and holds " + held +
+               " frames: it may be cut short";
+    return m_path.string() + ": the file claims " + GroupedText(*m_claimedFrames) +
+           " frames but holds " + held;
+}
+
+void AudioReader::checkSamples(const float* samples, std::int64_t from, std::int64_t frames) const {
+    // 60 dB above full scale is no level a player can play; such a value,
+    // like a NaN or an infinity, turns every sum over the audio into nonsense.
+    constexpr float kLimit = 1000.0f;
+    const float* end = samples + frames * m_info.channels;
+    const float* bad =
+        std::find_if(samples, end, [](float s) { return !(std::fabs(s) <= kLimit); });
+    if (bad == end)
+        return;
+    std::string what;
+    if (std::isnan(*bad)) {
+        what = "is not a number";
+    } else if (std::isinf(*bad)) {
+        what = *bad > 0 ? "is infinite" : "is minus infinity";
+    } else {
+        char value[32];
+        std::snprintf(value, sizeof value, "%g", static_cast<double>(*bad));
+        what = std::string("is ") + value + ", over 60 dB above full scale";
+    }
+    throw AudioError(m_path.string() + ": sample " +
+                     GroupedText(from + (bad - samples) / m_info.channels) + " " + what);
 }
 
 AudioReader::~AudioReader() {
@@ -72,9 +154,7 @@ bool AudioReader::skipTo(sf_private_tag*& file, std::int64_t& cursor, std::int64
                          std::int64_t budget) {
     if (!file || cursor > to) {
         SF_INFO info{};
-        SNDFILE* again = sf_open(m_path.c_str(), SFM_READ, &info);
-        if (!again)
-            return false;
+        sf_private_tag* again = OpenAudioForReading(m_path, info);
         if (file)
             sf_close(file);
         file = again;
@@ -144,7 +224,7 @@ std::int64_t AudioReader::readWith(std::int64_t from, std::int64_t count, ReadFr
 }
 
 std::int64_t AudioReader::read(std::int64_t from, std::int64_t count, void* out) {
-    return readWith(from, count, [&](sf_count_t n) -> sf_count_t {
+    const std::int64_t got = readWith(from, count, [&](sf_count_t n) -> sf_count_t {
         switch (m_type) {
         case SampleType::Int16:
             return sf_readf_short(m_file, static_cast<short*>(out), n);
@@ -155,6 +235,9 @@ std::int64_t AudioReader::read(std::int64_t from, std::int64_t count, void* out)
         }
         return sf_readf_float(m_file, static_cast<float*>(out), n);
     });
+    if (m_floatSamples)
+        checkSamples(static_cast<const float*>(out), from, got);
+    return got;
 }
 
 std::int64_t AudioReader::readFloat(std::int64_t from, std::int64_t count, float* out) {
@@ -167,6 +250,8 @@ std::int64_t AudioReader::readFloat(std::int64_t from, std::int64_t count, float
             const std::int64_t got = readWith(kept, to - kept, [&](sf_count_t n) {
                 return sf_readf_float(m_file, m_kept.data() + kept * ch, n);
             });
+            if (m_floatSamples)
+                checkSamples(m_kept.data() + kept * ch, kept, got);
             kept += got;
             m_kept.resize(static_cast<std::size_t>(kept) * ch);
         }
@@ -176,7 +261,11 @@ std::int64_t AudioReader::readFloat(std::int64_t from, std::int64_t count, float
             return to - from;
         }
     }
-    return readWith(from, count, [&](sf_count_t n) { return sf_readf_float(m_file, out, n); });
+    const std::int64_t got =
+        readWith(from, count, [&](sf_count_t n) { return sf_readf_float(m_file, out, n); });
+    if (m_floatSamples)
+        checkSamples(out, from, got);
+    return got;
 }
 
 void AudioReader::keepDecoded(std::int64_t frames) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 struct sf_private_tag;
@@ -28,9 +30,16 @@ int BytesPerSample(SampleType type);
 // long file never sits in memory whole. Every frame is the one a player
 // decoding from the start hears there, also in lossy files, where a jump
 // back decodes again from the start. Not thread-safe: one reader per thread.
+//
+// A header's frame count is only a claim: a file cut short claims more than
+// it holds, and an Ogg file cut short claims 2^63 - 1. info().frames is what
+// the file holds: the claim once its last frame has been read back, else the
+// frames that decode from the start. Float samples that are not a number,
+// infinite or far beyond full scale are refused as a fault of the file.
 class AudioReader {
 public:
-    // Opens `path` through libsndfile. Throws AudioError naming the file.
+    // Opens `path` through OpenAudioForReading and learns its length. Throws
+    // AudioError naming the file.
     explicit AudioReader(const std::filesystem::path& path);
     ~AudioReader();
     AudioReader(const AudioReader&) = delete;
@@ -38,6 +47,11 @@ public:
 
     const std::filesystem::path& path() const { return m_path; }
     const AudioInfo& info() const { return m_info; }
+    // The frames the header gives, when that is not what the file holds.
+    std::optional<std::int64_t> claimedFrames() const { return m_claimedFrames; }
+    // "PATH: the file claims N frames but holds M", or nullopt when it
+    // holds what it claims.
+    std::optional<std::string> lengthProblem() const;
     SampleType sampleType() const { return m_type; }
     // Bytes of one interleaved frame in sampleType().
     int bytesPerFrame() const { return m_info.channels * BytesPerSample(m_type); }
@@ -45,7 +59,7 @@ public:
     // Reads up to `count` frames from frame `from` into `out`, interleaved in
     // sampleType(). Returns the frames read: fewer only at the end of the
     // audio, 0 from there on or for a negative `from`. Throws AudioError when
-    // the file cannot be read.
+    // the file cannot be read or a float sample is unusable.
     std::int64_t read(std::int64_t from, std::int64_t count, void* out);
 
     // The same frames as 32-bit floats in -1..1, for analysis and drawing.
@@ -68,6 +82,10 @@ private:
     // Decodes `file` on from `cursor` towards frame `to`, at most `budget`
     // frames, opening it again first when it is past `to` or not open.
     bool skipTo(sf_private_tag*& file, std::int64_t& cursor, std::int64_t to, std::int64_t budget);
+    // The frames that decode, when the header's count cannot be read back.
+    std::int64_t heldFrames();
+    // Throws when one of `frames` frames from `from` in `samples` is unusable.
+    void checkSamples(const float* samples, std::int64_t from, std::int64_t frames) const;
     // Checks and clamps the window, seeks, and reads it with `readFrames`.
     template <class ReadFrames>
     std::int64_t readWith(std::int64_t from, std::int64_t count, ReadFrames readFrames);
@@ -75,6 +93,9 @@ private:
     std::filesystem::path m_path;
     AudioInfo m_info;
     SampleType m_type = SampleType::Int16;
+    std::optional<std::int64_t> m_claimedFrames;
+    bool m_floatSamples = false; // stored as float or double, so any value can occur
+    bool m_seekable = true;
     sf_private_tag* m_file = nullptr;
     std::int64_t m_cursor = 0; // where the next sequential read starts
     // Seeks decode from the start: the codec's own seek is not sample-exact.

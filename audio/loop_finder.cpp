@@ -1571,26 +1571,26 @@ std::optional<AudioSamples> ReadAudioSamples(const fs::path& file,
     audio.channels = info.channels;
     audio.lossy = InexactEncodingOf(info.format).has_value();
     const auto ch = static_cast<std::size_t>(info.channels);
-    if (info.frames <= 0)
-        return audio;
+    // The buffer grows with the frames that arrive, never to what the file
+    // says it holds: a damaged file must not decide how much is allocated.
+    constexpr std::int64_t kChunk = 1 << 16;
+    std::int64_t done = 0;
     try {
-        audio.samples.resize(static_cast<std::size_t>(info.frames) * ch);
+        while (done < info.frames) {
+            if (progress && !progress(static_cast<double>(done) / static_cast<double>(info.frames)))
+                return std::nullopt;
+            audio.samples.resize(static_cast<std::size_t>(done + kChunk) * ch);
+            const std::int64_t got = reader.readFloat(
+                done, kChunk, audio.samples.data() + static_cast<std::size_t>(done) * ch);
+            if (got <= 0)
+                break;
+            done += got;
+        }
     } catch (const std::bad_alloc&) {
         throw AudioError("cannot read audio file " + file.string() + ": not enough memory for " +
                          std::to_string(info.frames) + " frames");
     }
-    constexpr std::int64_t kChunk = 1 << 16;
-    std::int64_t done = 0;
-    while (done < info.frames) {
-        if (progress && !progress(static_cast<double>(done) / static_cast<double>(info.frames)))
-            return std::nullopt;
-        const std::int64_t got = reader.readFloat(
-            done, kChunk, audio.samples.data() + static_cast<std::size_t>(done) * ch);
-        if (got <= 0)
-            break;
-        done += got;
-    }
-    audio.samples.resize(static_cast<std::size_t>(done) * ch); // a header that promised more
+    audio.samples.resize(static_cast<std::size_t>(done) * ch);
     return audio;
 }
 

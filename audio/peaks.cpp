@@ -33,8 +33,12 @@ SampleRange Peaks::range(int channel, std::int64_t from, std::int64_t to) const 
 }
 
 PeakBuilder::PeakBuilder(int channels, std::int64_t expectedFrames) : m_channels(channels) {
+    // Up to an hour at 48 kHz reserved at once; beyond that the buckets grow
+    // as frames arrive, so no count a file gives can exhaust memory.
+    constexpr std::int64_t kMostReserved = 3600 * 48000;
     m_finest.reserve(static_cast<std::size_t>(
-        (std::max<std::int64_t>(expectedFrames, 0) / Peaks::BucketSizes[0] + 1) * channels));
+        (std::clamp<std::int64_t>(expectedFrames, 0, kMostReserved) / Peaks::BucketSizes[0] + 1) *
+        channels));
 }
 
 template <class Sample>

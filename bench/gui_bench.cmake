@@ -11,6 +11,7 @@ add_executable(startup_bare startup_probe.cpp)
 target_link_libraries(startup_bare PRIVATE Qt6::Widgets kestrin_warnings)
 
 configure_file(startup.sh ${CMAKE_CURRENT_BINARY_DIR}/startup.sh COPYONLY)
+configure_file(${CMAKE_SOURCE_DIR}/tests/x11_window.sh ${CMAKE_CURRENT_BINARY_DIR}/x11_window.sh COPYONLY)
 
 # Playback latency and cost; run through scripts/with-pulse.
 find_package(Qt6 REQUIRED COMPONENTS Multimedia)

@@ -4,8 +4,9 @@
 # whole processes under a virtual X server. Run from the build's bench folder.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-command -v xvfb-run >/dev/null || { echo "startup.sh: xvfb-run missing" >&2; exit 0; }
-xvfb-run -a -s "-screen 0 640x480x24 -dpi 96" sh -c '
+command -v Xvfb >/dev/null || { echo "startup.sh: Xvfb missing" >&2; exit 0; }
+. "$here/x11_window.sh"
+with_x "640x480x24 -dpi 96" sh -c '
     here=$1
     echo "== start-up to first expose (hyperfine) =="
     if command -v hyperfine >/dev/null; then

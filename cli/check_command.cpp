@@ -29,7 +29,11 @@ reads its header and reports its sample rate and length, then every problem:
 no audio file, a sample rate other than 44,100, a negative start, a stop not
 after the start, a stop beyond the end of the audio, a file not 8 bytes long,
 an audio file found only by ignoring case (players look for BASE.WAV when
-the POS extension is upper case and BASE.wav otherwise), and a seam that a
+the POS extension is upper case and BASE.wav otherwise), audio that holds
+fewer samples than its header claims (a file cut short: the length reported
+and checked against is what decodes), audio that cannot be read (anything
+but a regular file, or a float sample that is not a number, infinite or
+over 60 dB above full scale, named by its position), and a seam that a
 listener hears.
 
 The seam is judged from the audio around the two positions and a few
@@ -139,6 +143,8 @@ std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, s
         out << "  audio " << VisibleText(companion->path.filename().string()) << ": "
             << info.sampleRate << " Hz, " << info.frames << " samples, " << info.channels
             << (info.channels == 1 ? " channel\n" : " channels\n");
+        if (const auto length = reader.lengthProblem())
+            problems.push_back(*length);
         if (const auto rate = SampleRateProblem(info.sampleRate))
             problems.push_back(*rate);
         if (const auto beyond = StopBeyondAudioProblem(v.stop, info.frames); hasStop && beyond)
@@ -196,9 +202,15 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     std::size_t withProblems = 0;
     for (const Item& item : items) {
         std::ostringstream details;
-        const std::vector<std::string> problems =
-            item.folderProblem.empty() ? checkOne(item.path, audio, details)
-                                       : std::vector<std::string>{item.folderProblem};
+        std::vector<std::string> problems{item.folderProblem};
+        if (item.folderProblem.empty()) {
+            // Whatever stops one file is its problem; the next is checked all the same.
+            try {
+                problems = checkOne(item.path, audio, details);
+            } catch (const std::exception& e) {
+                problems = {FailureText(item.path.string(), e)};
+            }
+        }
         if (!problems.empty())
             ++withProblems;
         if (!quiet)

@@ -37,8 +37,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         try {
             const PosValues v = ReadPosFile(file);
             out << v.start << ' ' << v.stop << ' ' << name << '\n';
-        } catch (const PosFileError& e) {
-            ReportError(err, e);
+        } catch (const std::exception& e) {
+            err << "kestrin-pos: " << VisibleText(FailureText(file, e)) << '\n';
             status = ExitProblem;
         }
     }

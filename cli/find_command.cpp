@@ -76,7 +76,11 @@ have played, over the energy of both; 0 is inaudible, 1 is as different as
 unrelated audio. Unlike the match, lower is better.
 
 Positions count the audio file's own frames: samples at 44,100 per second
-when it has that rate (check reports any other).
+when it has that rate (check reports any other). Only the audio that
+decodes is searched, however long its header says it is. A file that cannot
+be read, such as one that is not a regular file or holds a float sample that
+is not a number, is reported with the reason, and the files after it are
+searched all the same.
 
 Exit status: 0 when every file got a candidate, 1 when any got none or could
 not be read or written.
@@ -237,7 +241,14 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     CompanionIndex companions;
     int status = ExitOk;
     for (const std::string& file : a.files) {
-        const Report report = findOne(file, count, minLoop, a.flag("--write"), companions);
+        Report report;
+        // Whatever stops one file is reported, and the next is searched all the same.
+        try {
+            report = findOne(file, count, minLoop, a.flag("--write"), companions);
+        } catch (const std::exception& e) {
+            report = {};
+            report.error = FailureText(file, e);
+        }
         if (json)
             printJson(out, file, report);
         else

@@ -2,6 +2,8 @@
 #include "output.h"
 
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 
 namespace kestrin::cli {
 
@@ -93,6 +95,15 @@ bool HasControlCharacter(std::string_view text) {
             return true;
     }
     return false;
+}
+
+std::string FailureText(std::string_view file, const std::exception& e) {
+    // The program's own errors, all runtime errors, name their file already.
+    if (dynamic_cast<const std::runtime_error*>(&e))
+        return e.what();
+    const std::string reason =
+        dynamic_cast<const std::bad_alloc*>(&e) ? "not enough memory" : e.what();
+    return std::string(file) + ": " + reason;
 }
 
 void ReportError(std::ostream& err, const std::exception& e) {

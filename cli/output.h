@@ -19,6 +19,11 @@ std::string VisibleText(std::string_view text);
 // True when VisibleText would change more than backslashes in `text`.
 bool HasControlCharacter(std::string_view text);
 
+// The reason the handling of `file` stopped: what() for a runtime error,
+// which names its file itself, else "FILE: <reason>", with "not enough
+// memory" for a failed allocation. Not yet made visible.
+std::string FailureText(std::string_view file, const std::exception& e);
+
 // Prints "kestrin-pos: <what()>" on its own line, made visible.
 void ReportError(std::ostream& err, const std::exception& e);
 

@@ -253,8 +253,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     for (const std::string& file : a.files) {
         try {
             setOne(file, request, audio, out, err);
-        } catch (const std::runtime_error& e) {
-            ReportError(err, e);
+        } catch (const std::exception& e) {
+            err << "kestrin-pos: " << VisibleText(FailureText(file, e)) << '\n';
             status = ExitProblem;
         }
     }

@@ -47,8 +47,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         PosValues v;
         try {
             v = ReadPosFile(file);
-        } catch (const PosFileError& e) {
-            ReportError(err, e);
+        } catch (const std::exception& e) {
+            err << "kestrin-pos: " << VisibleText(FailureText(file, e)) << '\n';
             status = ExitProblem;
             continue;
         }

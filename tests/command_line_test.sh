@@ -10,6 +10,7 @@ set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 tests=$(cd "$(dirname "$0")" && pwd)
 . "$tests/private_home.sh"
+. "$tests/x11_window.sh"
 private_scratch
 failed=0
 
@@ -37,26 +38,26 @@ row 2 err '^kestrin: one POS file at a time, not 2$' -platform offscreen a.POS b
 row 2 err '^kestrin: the file name is empty$' -platform offscreen ''
 [ "$failed" -eq 0 ]
 
-if ! command -v xvfb-run >/dev/null || ! command -v xdotool >/dev/null; then
-    echo "command line ok; opening at start not run: no xvfb-run or xdotool"
+if ! command -v Xvfb >/dev/null || ! command -v xdotool >/dev/null; then
+    echo "command line ok; opening at start not run: no Xvfb or xdotool"
     exit 0
 fi
 # start 44100, stop 2646000 (60 s)
 printf '\104\254\000\000\360\137\050\000' >"$work/BGM01.POS"
+cp "$work/BGM01.POS" "$work/before.POS"
 cd "$work"
-xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 800x600x24 -dpi 96" sh -c '
+with_x "800x600x24 -dpi 96" sh -c '
     set -eu
     . "$2"
     "$1" BGM01.POS >editor.log 2>&1 & pid=$!
+    trap "kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true" EXIT
     win=$(wait_for_window "Aldmere WAVE POS File Editor")
-    sleep 0.3
     xdotool windowfocus --sync "$win"
+    wait_for_keys BGM01.POS
     # from the start sample field, three tabs reach the stop slider; End is 600 s
     xdotool key Tab Tab Tab End ctrl+s
-    sleep 0.5
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-' sh "$bin" "$tests/x11_window.sh"
+    wait_for_change BGM01.POS before.POS
+' sh "$bin" "$tests/x11_window.sh" || echo "the session under X failed" >&2
 got=$(od -An -v -tx1 BGM01.POS | tr -s " \n" " " | sed "s/^ //; s/ $//")
 want="44 ac 00 00 60 bf 93 01"
 if [ "$got" != "$want" ]; then

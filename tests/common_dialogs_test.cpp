@@ -192,8 +192,8 @@ TEST_F(RealFileDialogTest, LowerCaseFilesAreListedAndChosen) {
     ASSERT_TRUE(runDialog([&](QFileDialog& d) {
         auto* view = d.findChild<QAbstractItemView*>(QStringLiteral("listView"));
         ASSERT_NE(view, nullptr);
-        EXPECT_TRUE(
-            QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) >= 3; }, 3000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) >= 3; },
+                                    30000));
         for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
             listed << view->model()->index(row, 0, view->rootIndex()).data().toString();
         typeName(d, QStringLiteral("bgm02.pos"));
@@ -206,10 +206,10 @@ TEST_F(RealFileDialogTest, LowerCaseFilesAreListedAndChosen) {
 TEST_F(RealFileDialogTest, MissingFileIsRefusedThenCancel) {
     FileDialogSettings.FileName = QStringLiteral("/old/A.POS");
     testing_support::MessageBoxWatcher watcher;
-    const bool chosen = runDialog([](QFileDialog& d) {
+    const bool chosen = runDialog([&](QFileDialog& d) {
         typeName(d, QStringLiteral("NOPE"));
         // The dialog stays open after refusing; Escape cancels it.
-        QTest::qWait(50);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !watcher.seen().empty(); }, 30000));
         QTest::keyClick(&d, Qt::Key_Escape);
     });
     EXPECT_FALSE(chosen);
@@ -237,10 +237,10 @@ TEST_P(TypedNameIgnoringCase, OpensTheOnlyMatch) {
         std::ofstream(m_dir.filePath(name).toStdString()) << "12345678";
     FileDialogSettings.FileName = QStringLiteral("/old/A.POS");
     testing_support::MessageBoxWatcher watcher;
-    const bool chosen = runDialog([](QFileDialog& d) {
+    const bool chosen = runDialog([&](QFileDialog& d) {
         typeName(d, QString::fromLatin1(GetParam().typed));
         if (!GetParam().opened) {
-            QTest::qWait(50);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !watcher.seen().empty(); }, 30000));
             QTest::keyClick(&d, Qt::Key_Escape);
         }
     });

@@ -46,20 +46,21 @@ echo "lintian: no errors"
 
 # Every program the editor or the package starts writes below this folder.
 . "$here/private_home.sh"
+. "$here/x11_window.sh"
 private_home "$out/env"
 
 # Runs the given editor under a virtual X server until its window shows.
 editor_shows_window() {
-    xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 640x480x24" sh -c '
+    with_x "640x480x24" sh -c '
+        . "$2"
         "$1" & pid=$!
-        for _ in $(seq 1 100); do
-            if xdotool search --name "^Aldmere WAVE POS File Editor$" >/dev/null 2>&1; then
-                kill $pid; echo "$1 showed its window"; exit 0
-            fi
-            sleep 0.1
-        done
-        kill $pid 2>/dev/null; echo "$1 showed no window" >&2; exit 1
-    ' sh "$1"
+        shown=1
+        wait_for_window "^Aldmere WAVE POS File Editor$" >/dev/null && shown=0
+        kill $pid 2>/dev/null
+        wait $pid 2>/dev/null
+        if [ $shown -eq 0 ]; then echo "$1 showed its window"; else echo "$1 showed no window" >&2; fi
+        exit $shown
+    ' sh "$1" "$here/x11_window.sh"
 }
 
 dpkg-deb -x "$deb" "$out/root"

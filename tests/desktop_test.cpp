@@ -275,7 +275,7 @@ TEST_F(DesktopTest, EveryControlSaysWhatItShows) {
     const QPoint centre = clock->rect().center();
     QHelpEvent hover(QEvent::ToolTip, centre, clock->mapToGlobal(centre));
     QApplication::sendEvent(clock, &hover);
-    EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 30000));
     EXPECT_EQ(QToolTip::text(), "Loop stop, minutes:seconds");
     QToolTip::hideText();
 }

@@ -123,7 +123,7 @@ TEST_F(EditorWindowTest, ExitClosesTheWindow) {
     auto* menu = m_window->findChild<QMenu*>("mnuFile");
     QTest::keyClick(m_window.get(), Qt::Key_F, Qt::AltModifier); // no mnemonic: nothing opens
     menu->popup(m_window->mapToGlobal(QPoint(0, 0)));
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu, 30000));
     QTest::keyClick(menu, Qt::Key_E); // the &Exit mnemonic
     EXPECT_FALSE(m_window->isVisible());
 }

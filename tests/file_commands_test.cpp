@@ -67,7 +67,7 @@ protected:
     void saveThroughShortcut() {
         // A message box that just closed may have left no window active.
         m_window->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 30000));
         QTest::keyClick(m_window.get(), Qt::Key_S, Qt::ControlModifier);
     }
 

@@ -32,7 +32,7 @@ void EditorFixture::SetUp() {
     m_window = std::make_unique<EditorWindow>();
     m_window->show();
     m_window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 30000));
     platform::setAssignmentObserver([trace = m_trace](const QWidget& w, const QString& v) {
         trace->append(w.objectName() + u'=' + v);
     });

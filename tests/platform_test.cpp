@@ -27,7 +27,7 @@ protected:
         m_field = std::make_unique<TextField>();
         m_field->show();
         m_field->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_field.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_field.get(), 30000));
         QObject::connect(m_field.get(), &TextField::changed, [this] {
             ++m_changes;
             m_seenTexts << m_field->text();
@@ -94,7 +94,7 @@ protected:
         m_slider->resize(113, 25);
         m_slider->show();
         m_slider->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_slider.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_slider.get(), 30000));
         QObject::connect(m_slider.get(), &Slider::scrolled,
                          [this] { m_values << m_slider->value(); });
     }

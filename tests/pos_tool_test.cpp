@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <numbers>
 #include <sstream>
 #include <vector>
@@ -125,6 +126,8 @@ protected:
         int status = 0;
         ::waitpid(child, &status, 0);
         const std::size_t newline = blob.find('\n');
+        if (newline == std::string::npos)
+            return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", "the child printed nothing"};
         const std::size_t outSize = std::stoul(blob.substr(0, newline));
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, blob.substr(newline + 1, outSize),
                 blob.substr(newline + 1 + outSize)};
@@ -154,13 +157,15 @@ protected:
     void pos(const std::string& name, std::int32_t start, std::int32_t stop) {
         WritePosFile(at(name), {start, stop});
     }
-    // A WAVE file whose sample n of channel c is `value(n, c)`.
+    // A WAVE file, or of the container `subtype` names, whose sample n of
+    // channel c is `value(n, c)`.
     void wav(const std::string& name, int rate, int channels, int subtype, int frames,
              const std::function<double(int, int)>& value = {}) {
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = channels;
-        info.format = SF_FORMAT_WAV | subtype;
+        // A whole format (Ogg, MPEG) as it is, an encoding alone in WAVE.
+        info.format = (subtype & SF_FORMAT_TYPEMASK ? 0 : SF_FORMAT_WAV) | subtype;
         SNDFILE* f = sf_open(at(name).c_str(), SFM_WRITE, &info);
         ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
         std::vector<double> data(static_cast<std::size_t>(frames * channels));
@@ -505,6 +510,108 @@ INSTANTIATE_TEST_SUITE_P(
                      {": ok", "seamless, step of "},
                      false}),
     [](const testing::TestParamInfo<SeamCheckRow>& info) { return std::string(info.param.name); });
+
+struct DamagedAudioRow {
+    const char* name;
+    int format; // 0: a FIFO
+    int frames;
+    std::function<double(int, int)> value; // two channels
+    std::uintmax_t keptBytes;              // 0: the whole file
+    std::int32_t start, stop;
+    const char* checkSays; // in the damaged file's report
+    const char* findSays;  // in find's errors; nullptr: no error required
+};
+void PrintTo(const DamagedAudioRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class DamagedAudio : public PosToolTest, public testing::WithParamInterface<DamagedAudioRow> {};
+
+// The damaged file sits between two good ones: its fault is reported as its
+// own, and the one after it is still handled.
+TEST_P(DamagedAudio, IsItsOwnProblemAndTheBatchGoesOn) {
+    const DamagedAudioRow& row = GetParam();
+    for (const char* name : {"ok1", "ok2"}) {
+        pos(std::string(name) + ".pos", 0, 1000);
+        wav(std::string(name) + ".wav", 44100, 1, SF_FORMAT_PCM_16, 2000);
+    }
+    pos("bad.pos", row.start, row.stop);
+    if (row.format == 0) {
+        ASSERT_EQ(::mkfifo(at("bad.wav").c_str(), 0600), 0);
+    } else {
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 2;
+        info.format = row.format & SF_FORMAT_TYPEMASK ? row.format : SF_FORMAT_WAV | row.format;
+        if (!sf_format_check(&info))
+            GTEST_SKIP() << "this libsndfile cannot write " << row.name;
+        wav("bad.wav", 44100, 2, row.format, row.frames, row.value);
+        if (row.keptBytes > 0)
+            fs::resize_file(at("bad.wav"), row.keptBytes);
+    }
+    // In a child that an alarm ends: an abort or a hang fails the row, not the suite.
+    const auto bounded = [] { ::alarm(120); };
+
+    ToolRun r = runInChild({"check", at("ok1.pos"), at("bad.pos"), at("ok2.pos")}, bounded);
+    EXPECT_EQ(r.status, ExitProblem) << r.err;
+    const std::size_t report = r.out.find(at("bad.pos") + ": ");
+    const std::size_t next = r.out.find(at("ok2.pos") + ": ok\n");
+    ASSERT_NE(report, std::string::npos) << r.out << r.err;
+    ASSERT_NE(next, std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.substr(report, next - report).find(row.checkSays), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 files, 1 with a problem\n"), std::string::npos) << r.out;
+
+    r = runInChild({"find", at("ok1.wav"), at("bad.wav"), at("ok2.wav")}, bounded);
+    EXPECT_EQ(r.status, ExitProblem) << r.err;
+    EXPECT_NE(r.out.find(at("ok2.wav") + ": "), std::string::npos) << r.out << r.err;
+    if (row.findSays) {
+        EXPECT_NE(r.err.find(row.findSays), std::string::npos) << r.err;
+    }
+}
+
+// A sine with one sample of `bad` in the second channel just after frame 100,000.
+std::function<double(int, int)> sineWith(double bad) {
+    return [bad](int n, int c) { return n == 100001 && c == 1 ? bad : 0.5 * std::sin(n * 0.01); };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosTool, DamagedAudio,
+    testing::Values(
+        // libsndfile gives 2^63 - 1 frames for an Ogg file cut short.
+        DamagedAudioRow{"ogg_cut_short", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 3 * 44100, noise, 16000,
+                        0, 200000, "the file gives no length and holds ", nullptr},
+        DamagedAudioRow{"ogg_cut_short_stop_beyond", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 3 * 44100,
+                        noise, 16000, 0, 200000, "lies beyond the end of the audio", nullptr},
+        // Its Info header still counts ten seconds; the start lies past the real end.
+        DamagedAudioRow{"mp3_cut_short", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 10 * 44100,
+                        noise, 80000, 300000, 400000, "the file claims 441,000 frames but holds ",
+                        nullptr},
+        // libFLAC cannot seek to a frame the header counts but the file lacks.
+        DamagedAudioRow{"flac_cut_short", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 3 * 44100, noise,
+                        100000, 0, 120000, "the file claims 132,300 frames but holds ", nullptr},
+        DamagedAudioRow{"fifo",
+                        0,
+                        0,
+                        {},
+                        0,
+                        0,
+                        1000,
+                        "no audio file found beside it",
+                        "bad.wav: it is a FIFO, not a regular file"},
+        DamagedAudioRow{"nan_at_the_seam", SF_FORMAT_FLOAT, 200000,
+                        sineWith(std::numeric_limits<double>::quiet_NaN()), 0, 10000, 100000,
+                        "bad.wav: sample 100,001 is not a number",
+                        "bad.wav: sample 100,001 is not a number"},
+        DamagedAudioRow{"infinity_at_the_seam", SF_FORMAT_FLOAT, 200000,
+                        sineWith(std::numeric_limits<double>::infinity()), 0, 10000, 100000,
+                        "bad.wav: sample 100,001 is infinite",
+                        "bad.wav: sample 100,001 is infinite"},
+        DamagedAudioRow{"absurd_level_at_the_seam", SF_FORMAT_DOUBLE, 200000, sineWith(-1e30), 0,
+                        10000, 100000, "sample 100,001 is -1e+30, over 60 dB above full scale",
+                        "sample 100,001 is -1e+30, over 60 dB above full scale"}),
+    [](const testing::TestParamInfo<DamagedAudioRow>& info) {
+        return std::string(info.param.name);
+    });
 
 struct SeamRow {
     const char* name;

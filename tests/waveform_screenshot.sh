@@ -9,6 +9,7 @@ set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 tests=$(cd "$(dirname "$0")" && pwd)
 . "$tests/private_home.sh"
+. "$tests/x11_window.sh"
 private_scratch
 
 le32() { # a number as 4 little-endian bytes
@@ -31,44 +32,52 @@ bytes=$(wc -c <"$work/data") # 102400 frames
 # start 1000, stop 80000
 printf '\350\003\000\000\200\070\001\000' >"$work/LOOP.POS"
 
+# Usage: panel_drawn WINDOW SCALE SHOT WANT — takes a picture of the screen
+# and succeeds when the panel below the form holds WANT dark pixels; leaves
+# "WIDTH HEIGHT DARK" in $work/result. The form takes the top 230 pixels at
+# scale 1 (menu bar included); the status bar lies at the very bottom.
+panel_drawn() {
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    import -window root "$3"
+    top=$((Y + 240 * $2))
+    panel_height=$((HEIGHT - 240 * $2 - 30 * $2))
+    echo "$WIDTH $HEIGHT 0" >"$work/result"
+    [ "$panel_height" -gt 0 ] || return 1
+    dark=$(convert "$3" -crop "${WIDTH}x${panel_height}+${X}+${top}" +repage \
+        -colorspace Gray -threshold 40% -negate -format '%[fx:round(mean*w*h)]' info:)
+    echo "$WIDTH $HEIGHT $dark" >"$work/result"
+    [ "$dark" -ge "$4" ]
+}
+
+# Usage: session SCALE SHOT WANT — opens LOOP.POS by keyboard in the editor
+# and waits until the panel shows the waveform.
+session() {
+    QT_SCALE_FACTOR=$1 "$bin" >"$work/editor.log" 2>&1 &
+    pid=$!
+    drawn=1
+    if win=$(wait_for_window "Aldmere WAVE POS File Editor") &&
+        xdotool windowfocus --sync "$win" && xdotool key ctrl+o &&
+        dialog=$(wait_for_window "Open an QRV POS File") &&
+        xdotool windowfocus --sync "$dialog" && xdotool type --delay 5 "$work/LOOP" &&
+        xdotool key Return && wait_for_no_window "Open an QRV POS File" &&
+        wait_until 60 panel_drawn "$win" "$1" "$2" "$3"; then
+        drawn=0
+    fi
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    return "$drawn"
+}
+
 status=0
 for scale in 1 2; do
     shot="$work/screen-$scale.png"
-    xvfb-run -a -n "$(( $$ % 500 + 100 ))" -s "-screen 0 1600x1400x24 -dpi 96" sh -c '
-        set -eu
-        bin=$1; work=$2; scale=$3; shot=$4
-        . "$5"
-        QT_SCALE_FACTOR=$scale "$bin" >"$work/editor.log" 2>&1 & pid=$!
-        win=$(wait_for_window "Aldmere WAVE POS File Editor")
-        sleep 0.3
-        xdotool windowfocus --sync "$win"
-        xdotool key ctrl+o
-        sleep 0.8
-        xdotool type --delay 5 "$work/LOOP"
-        xdotool key Return
-        sleep 1.5
-        eval "$(xdotool getwindowgeometry --shell "$win")"
-        echo "$X $Y $WIDTH $HEIGHT" >"$work/geometry"
-        import -window root "$shot"
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    ' sh "$bin" "$work" "$scale" "$shot" "$tests/x11_window.sh"
-    read -r x y width height <"$work/geometry"
-    # The form takes the top 230 pixels at scale 1 (menu bar included); the
-    # panel lies below it, the status bar at the very bottom.
-    top=$((y + 240 * scale))
-    panel_height=$((height - 240 * scale - 30 * scale))
-    if [ "$panel_height" -le 0 ]; then
-        echo "scale $scale: the window is ${width}x${height}, no room for a panel" >&2
-        status=1
-        continue
-    fi
-    dark=$(convert "$shot" -crop "${width}x${panel_height}+${x}+${top}" +repage \
-        -colorspace Gray -threshold 40% -negate -format '%[fx:round(mean*w*h)]' info:)
     want=$((3000 * scale * scale))
+    echo "0 0 0" >"$work/result"
+    with_x "1600x1400x24 -dpi 96" session "$scale" "$shot" "$want" || true
+    read -r width height dark <"$work/result"
     echo "scale $scale: window ${width}x${height}, $dark dark pixels in the panel (at least $want)"
     if [ "$dark" -lt "$want" ]; then
-        cp "$shot" "${TMPDIR:-/tmp}/kestrin-waveform-screen-$scale.png"
+        [ -f "$shot" ] && cp "$shot" "${TMPDIR:-/tmp}/kestrin-waveform-screen-$scale.png"
         echo "too few: see ${TMPDIR:-/tmp}/kestrin-waveform-screen-$scale.png" >&2
         cat "$work/editor.log" >&2 || true
         status=1

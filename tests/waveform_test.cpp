@@ -30,6 +30,8 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <functional>
+#include <limits>
 
 using namespace kestrin;
 using namespace kestrin::testing_support;
@@ -90,8 +92,8 @@ protected:
         auto* panel = m_window->findChild<views::WaveformPanel*>();
         ASSERT_NE(panel, nullptr);
         m_session = &panel->session();
-        for (int i = 0; i < 500 && !m_session->peaks(); ++i)
-            QTest::qWait(10);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [this] { return m_session->peaks() || !m_session->failure().isEmpty(); }, 30000));
         ASSERT_NE(m_session->peaks(), nullptr) << m_session->failure().toStdString();
         m_overview = m_window->findChild<views::OverviewView*>();
         m_seam = m_window->findChild<views::SeamView*>();
@@ -324,16 +326,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WaveformTest, WithoutAudioThereIsNoPanelAndTheWindowKeepsItsSize) {
     WritePosFile(m_scratch.path() / "ALONE.POS", {0, 44100});
     open("ALONE.POS");
-    QTest::qWait(20);
+    // The window's size settles once the layout's posted events are handled.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     EXPECT_EQ(m_window->findChild<QDockWidget*>(), nullptr);
     const QSize designed = m_window->size();
 
     openWithAudio();
     EXPECT_GT(m_window->height(), designed.height());
     open("ALONE.POS");
-    QTest::qWait(20);
     EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
-    EXPECT_EQ(m_window->size(), designed);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->size() == designed; }, 30000))
+        << m_window->width() << "x" << m_window->height();
 }
 
 TEST_F(WaveformTest, TabReachesTheSeamAfterTheForm) {
@@ -355,7 +359,7 @@ TEST_F(WaveformTest, HidingThePanelIsRemembered) {
     views::AttachViews(*m_window);
     m_window->show();
     m_window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 30000));
     open("LOOP.POS");
     ASSERT_NE(m_window->findChild<QDockWidget*>(), nullptr);
     EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
@@ -396,6 +400,91 @@ TEST_F(WaveformTest, SeamReportFollowsThePositions) {
     }
 }
 
+struct DamagedRow {
+    const char* name;
+    int format; // libsndfile's, for two channels
+    int frames;
+    std::function<double(int)> value;
+    std::uintmax_t keptBytes; // 0: the whole file
+    std::int32_t start, stop;
+    const char* shown; // in the waveform's failure or the loop check
+};
+
+void PrintTo(const DamagedRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class DamagedCompanions : public WaveformTest, public testing::WithParamInterface<DamagedRow> {};
+
+// Whatever is wrong with the audio, the editor says so and stays up: the
+// waveform, the loop check and Find Loop Points each end in words.
+TEST_P(DamagedCompanions, EndInMessagesNotAborts) {
+    const DamagedRow& row = GetParam();
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = 2;
+    info.format = row.format;
+    if (!sf_format_check(&info))
+        GTEST_SKIP() << "this libsndfile cannot write " << row.name;
+    const auto audio = m_scratch.path() / "BAD.WAV";
+    SNDFILE* f = sf_open(audio.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    std::vector<double> samples(static_cast<std::size_t>(row.frames) * 2);
+    for (int n = 0; n < row.frames; ++n)
+        samples[static_cast<std::size_t>(2 * n)] = samples[static_cast<std::size_t>(2 * n + 1)] =
+            row.value(n);
+    sf_writef_double(f, samples.data(), row.frames);
+    sf_close(f);
+    if (row.keptBytes > 0)
+        std::filesystem::resize_file(audio, row.keptBytes);
+    WritePosFile(m_scratch.path() / "BAD.POS", {row.start, row.stop});
+
+    open("BAD.POS");
+    auto* panel = m_window->findChild<views::WaveformPanel*>();
+    auto* report = m_window->findChild<views::SeamReport*>();
+    ASSERT_TRUE(panel && report);
+    const views::WaveformSession& session = panel->session();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return (session.peaks() || !session.failure().isEmpty()) && !report->measuring() &&
+                   !report->text().isEmpty();
+        },
+        30000));
+    const QString shown = session.failure() + "\n" + report->text();
+    EXPECT_TRUE(shown.contains(QLatin1String(row.shown))) << shown.toStdString();
+
+    QTest::keyClick(m_window.get(), Qt::Key_F, Qt::ControlModifier);
+    auto* dialog = m_window->findChild<views::FindLoopDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
+    EXPECT_FALSE(dialog->findChild<QLabel*>(QStringLiteral("findLoopMessage"))->text().isEmpty());
+}
+
+double noiseAt(int n) {
+    std::uint32_t x = static_cast<std::uint32_t>(n) * 2654435761u;
+    x ^= x >> 13;
+    return static_cast<double>(x % 20001) / 20000.0 - 0.5;
+}
+
+// A sine whose frame 100,001 is `bad`.
+std::function<double(int)> sineWith(double bad) {
+    return [bad](int n) { return n == 100001 ? bad : 0.5 * std::sin(n * 0.01); };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waveform, DamagedCompanions,
+    testing::Values(
+        // libsndfile gives 2^63 - 1 frames for an Ogg file cut short.
+        DamagedRow{"ogg_cut_short", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 3 * kRate, noiseAt, 16000, 0,
+                   100000, "the file gives no length and holds "},
+        // Its Info header still counts ten seconds; the start lies past the real end.
+        DamagedRow{"mp3_cut_short", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 10 * kRate, noiseAt,
+                   80000, 300000, 400000, "the file claims 441,000 frames but holds "},
+        DamagedRow{"nan_at_the_seam", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 200000,
+                   sineWith(std::numeric_limits<double>::quiet_NaN()), 0, 10000, 100000,
+                   "BAD.WAV: sample 100,001 is not a number"}),
+    [](const testing::TestParamInfo<DamagedRow>& info) { return std::string(info.param.name); });
+
 // A track made for looping and one that never repeats, beside POS files.
 class FindLoopTest : public WaveformTest {
 protected:
@@ -413,7 +502,7 @@ protected:
         QTest::keyClick(m_window.get(), Qt::Key_F, Qt::ControlModifier);
         auto* dialog = m_window->findChild<views::FindLoopDialog*>();
         if (dialog) {
-            EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
+            EXPECT_TRUE(QTest::qWaitForWindowActive(dialog, 30000));
         }
         return dialog;
     }

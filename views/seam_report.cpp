@@ -94,6 +94,8 @@ void SeamReport::refresh() {
     if (!audio->exactName)
         m_positionProblems << QString::fromStdString(
             CaseOnlyNameProblem(name.toStdString(), audio->expectedName.toStdString()));
+    if (!audio->lengthProblem.isEmpty())
+        m_positionProblems << audio->lengthProblem;
     if (const auto rate = SampleRateProblem(audio->sampleRate))
         m_positionProblems << QString::fromStdString(*rate);
     if (const auto beyond = StopBeyondAudioProblem(values.stop, audio->frames); stored && beyond)

@@ -23,8 +23,9 @@ struct CompanionAudio {
     bool exactName = false; // false: found only by ignoring case
     QString expectedName;   // the file name players look for
     int sampleRate = 0;
-    std::int64_t frames = 0;
+    std::int64_t frames = 0; // those the file holds, whatever its header claims
     int channels = 0;
+    QString lengthProblem; // "the file claims N frames but holds M", or empty
 };
 
 // Loop points as the player reads them, in frames of the audio.

@@ -15,6 +15,7 @@
 #include <QAudioFormat>
 #include <QAudioSink>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
@@ -40,6 +41,24 @@ constexpr std::int64_t kKeptDrawingFrames = 3 * 60 * 44100;
 
 std::filesystem::path toPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Runs `work` and gives the reason it failed, naming `audio`, or an empty
+// string. Whatever it throws ends here: an exception leaving a worker thread
+// or an event handler would end the program.
+template <typename Work> QString failureOf(const QString& audio, Work&& work) {
+    try {
+        work();
+        return {};
+    } catch (const audio::AudioError& e) {
+        return QString::fromStdString(e.what()); // names the file itself
+    } catch (const std::bad_alloc&) {
+        return QCoreApplication::translate("Kestrin", "%1 is too long to hold in memory.")
+            .arg(QDir::toNativeSeparators(audio));
+    } catch (const std::exception& e) {
+        return QCoreApplication::translate("Kestrin", "%1 could not be read: %2")
+            .arg(QDir::toNativeSeparators(audio), QString::fromLocal8Bit(e.what()));
+    }
 }
 
 // Hands each new whole percent of background work to `onProgress` on the UI
@@ -89,10 +108,13 @@ public:
                                                return audio::LoopPoints{p.start, p.stop};
                                            },
                                            request.from, request.framesAfterJump),
-          m_playhead(playhead) {}
+          m_playhead(playhead), m_path(request.audio) {}
 
     const audio::AudioReader& reader() const { return *m_reader; }
-    bool ended() const { return m_stream.ended() && m_tailFrames == 0; }
+    // Frames of this device the sink has played so far.
+    void setPlayedFrames(std::function<std::int64_t()> played) { m_played = std::move(played); }
+    // True once the sink has played the stream's last frame.
+    bool ended() const { return m_stream.ended() && m_drained; }
     const QString& failure() const { return m_failure; }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override {
@@ -106,21 +128,30 @@ protected:
         if (frames <= 0 || ended())
             return 0;
         if (m_stream.ended()) {
-            // Silence after the end pushes the last frames out of the
-            // device's buffer before the sink stops, which would drop them.
-            const std::int64_t n = std::min<std::int64_t>(frames, m_tailFrames);
-            std::memset(data, 0, static_cast<std::size_t>(n * frameBytes));
-            m_tailFrames -= n;
-            return n * frameBytes;
+            // Stopping the sink drops what its buffers still hold, so it is
+            // fed silence until it has played the last frame, however long
+            // a busy machine takes. A sink that never says so still ends,
+            // after a bound no buffer comes near.
+            const std::int64_t mostSilence = 10 * std::int64_t{m_reader->info().sampleRate};
+            if ((m_played && m_played() >= m_audioFrames) ||
+                m_framesOut - m_audioFrames >= mostSilence) {
+                m_drained = true;
+                return 0;
+            }
+            std::memset(data, 0, static_cast<std::size_t>(frames * frameBytes));
+            m_framesOut += frames;
+            return frames * frameBytes;
         }
-        try {
-            const std::int64_t got = m_stream.read(data, frames);
+        std::int64_t got = 0;
+        m_failure = failureOf(m_path, [&] {
+            got = m_stream.read(data, frames);
             m_playhead.store(m_stream.position(), std::memory_order_relaxed);
-            return got * frameBytes;
-        } catch (const audio::AudioError& e) {
-            m_failure = QString::fromStdString(e.what());
+        });
+        if (!m_failure.isEmpty())
             return -1;
-        }
+        m_framesOut += got;
+        m_audioFrames = m_framesOut;
+        return got * frameBytes;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
 
@@ -128,7 +159,11 @@ private:
     std::unique_ptr<audio::AudioReader> m_reader;
     audio::LoopStream m_stream;
     std::atomic<std::int64_t>& m_playhead;
-    std::int64_t m_tailFrames = m_reader->info().sampleRate / 2;
+    std::function<std::int64_t()> m_played;
+    std::int64_t m_framesOut = 0;   // audio and silence handed to the sink
+    std::int64_t m_audioFrames = 0; // of those, up to the stream's last frame
+    bool m_drained = false;
+    QString m_path;
     QString m_failure;
 };
 
@@ -153,10 +188,11 @@ public:
 
     void start() {
         std::unique_ptr<audio::AudioReader> reader;
-        try {
-            reader = std::make_unique<audio::AudioReader>(toPath(m_request.audio));
-        } catch (const audio::AudioError& e) {
-            fail(QString::fromStdString(e.what()));
+        if (const QString failure = failureOf(
+                m_request.audio,
+                [&] { reader = std::make_unique<audio::AudioReader>(toPath(m_request.audio)); });
+            !failure.isEmpty()) {
+            fail(failure);
             return;
         }
         const QAudioDevice device = QMediaDevices::defaultAudioOutput();
@@ -180,9 +216,14 @@ public:
         m_device = std::make_unique<LoopDevice>(std::move(reader), m_request, m_playhead);
         m_device->open(QIODevice::ReadOnly);
         m_sink = std::make_unique<QAudioSink>(device, format);
-        // About 100 ms of buffer: an edit is heard soon, and the thread has
-        // time to read ahead.
-        m_sink->setBufferSize(format.bytesForDuration(100000));
+        // A loop keeps about 100 ms of buffer, so that an edit is heard soon.
+        // A seam is a passage set at its start: a second of buffer rides out
+        // a busy machine, which would otherwise leave gaps of silence.
+        const bool seam = m_request.framesAfterJump >= 0;
+        m_sink->setBufferSize(format.bytesForDuration(seam ? 300000 : 100000));
+        m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
+            return sink->processedUSecs() * rate / 1000000;
+        });
         QObject::connect(m_sink.get(), &QAudioSink::stateChanged, this,
                          [this](QAudio::State state) { onState(state); });
         m_sink->start(m_device.get());
@@ -285,20 +326,28 @@ public:
                              .arg(QFileInfo(posFile).fileName());
             return std::nullopt;
         }
-        try {
-            const audio::AudioInfo info = audio::ReadAudioInfo(companion->path);
-            return CompanionAudio{
-                QFile::decodeName(companion->path.c_str()),
-                companion->exactName,
-                QFile::decodeName(audio::ExpectedAudioName(toPath(posFile)).filename().c_str()),
-                info.sampleRate,
-                info.frames,
-                info.channels};
-        } catch (const audio::AudioError& e) {
+        const QString path = QFile::decodeName(companion->path.c_str());
+        audio::AudioInfo info;
+        QString lengthProblem;
+        const auto inspect = [&] {
+            const audio::AudioReader reader(companion->path);
+            info = reader.info();
+            if (const auto problem = reader.lengthProblem())
+                lengthProblem = QString::fromStdString(*problem);
+        };
+        if (const QString failure = failureOf(path, inspect); !failure.isEmpty()) {
             if (error)
-                *error = QString::fromStdString(e.what());
+                *error = failure;
             return std::nullopt;
         }
+        return CompanionAudio{
+            path,
+            companion->exactName,
+            QFile::decodeName(audio::ExpectedAudioName(toPath(posFile)).filename().c_str()),
+            info.sampleRate,
+            info.frames,
+            info.channels,
+            lengthProblem};
     }
 
     void play(const PlayRequest& request, std::function<void(const PlayEvent&)> onEvent) override {
@@ -346,26 +395,26 @@ public:
         };
         QMetaObject::invokeMethod(&m_summaryContext, [audio, current, onProgress, onDone] {
             SummaryResult result;
-            try {
+            bool abandoned = false;
+            result.error = failureOf(audio, [&] {
                 audio::AudioReader reader(toPath(audio));
                 PercentReporter report(current, onProgress);
                 auto peaks = audio::ScanPeaks(reader, [&](std::int64_t done, std::int64_t total) {
                     return report(total > 0 ? static_cast<int>(done * 100 / total) : 100);
                 });
-                if (!peaks)
-                    return;
-                result.peaks = std::make_shared<const audio::Peaks>(std::move(*peaks));
-            } catch (const audio::AudioError& e) {
-                result.error = QString::fromStdString(e.what());
-            }
-            deliver(current, onDone, result);
+                abandoned = !peaks;
+                if (peaks)
+                    result.peaks = std::make_shared<const audio::Peaks>(std::move(*peaks));
+            });
+            if (!abandoned)
+                deliver(current, onDone, result);
         });
     }
 
     FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
                            QString* error) override {
         FrameWindow window;
-        try {
+        const QString failure = failureOf(audio, [&] {
             if (!m_frameReader || m_framePath != audio) {
                 m_frameReader.reset();
                 m_frameReader = std::make_unique<audio::AudioReader>(toPath(audio));
@@ -384,11 +433,12 @@ public:
             const std::int64_t got =
                 m_frameReader->readFloat(first, last - first, window.samples.data());
             window.samples.resize(static_cast<std::size_t>(got * window.channels));
-        } catch (const audio::AudioError& e) {
+        });
+        if (!failure.isEmpty()) {
             m_frameReader.reset();
             window.samples.clear();
             if (error)
-                *error = QString::fromStdString(e.what());
+                *error = failure;
         }
         return window;
     }
@@ -403,24 +453,19 @@ public:
             if (!current())
                 return;
             LoopSearchResult result;
-            try {
+            bool cancelled = false;
+            result.error = failureOf(audio, [&] {
                 PercentReporter report(current, onProgress);
                 const audio::LoopSearch search =
                     audio::FindLoops(toPath(audio), {}, [&](double fraction) {
                         return report(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
                     });
-                if (search.cancelled)
-                    return;
+                cancelled = search.cancelled;
                 for (const audio::LoopCandidate& c : search.candidates)
                     result.candidates.push_back({c.start, c.stop, c.score, c.seam, c.judged});
-            } catch (const audio::AudioError& e) {
-                result.error = QString::fromStdString(e.what());
-            } catch (const std::bad_alloc&) {
-                result.error =
-                    QCoreApplication::translate("Kestrin", "%1 is too long to search in memory.")
-                        .arg(QFileInfo(audio).fileName());
-            }
-            deliver(current, onDone, result);
+            });
+            if (!cancelled)
+                deliver(current, onDone, result);
         });
     }
 
@@ -437,12 +482,10 @@ public:
             if (!current())
                 return;
             SeamResult result;
-            try {
+            result.error = failureOf(audio, [&] {
                 audio::AudioReader reader(toPath(audio));
                 result.figures = audio::MeasureSeam(reader, start, stop);
-            } catch (const audio::AudioError& e) {
-                result.error = QString::fromStdString(e.what());
-            }
+            });
             deliver(current, onDone, result);
         });
     }
