@@ -73,8 +73,8 @@ std::unique_ptr<kestrin::EditorWindow> openEditor() {
     return window;
 }
 
-kestrin::views::SoundEngine* engine() {
-    return kestrin::views::LoadSoundEngine(nullptr);
+kestrin::sound::SoundEngine* engine() {
+    return kestrin::sound::LoadSoundEngine(nullptr);
 }
 
 bool waitFor(const std::function<bool()>& condition, int timeoutMs) {

@@ -94,8 +94,8 @@ void FindLoopDialog::say(const QString& text, bool onStatusBar) {
         m_window.statusBar()->showMessage(text);
 }
 
-void FindLoopDialog::search(const CompanionAudio& audio) {
-    SoundEngine* engine = m_menu.engine();
+void FindLoopDialog::search(const sound::CompanionAudio& audio) {
+    sound::SoundEngine* engine = m_menu.engine();
     if (!engine)
         return;
     m_audioName = QFileInfo(audio.path).fileName();
@@ -119,7 +119,7 @@ void FindLoopDialog::search(const CompanionAudio& audio) {
             if (self)
                 self->showProgress(fraction);
         },
-        [self](const LoopSearchResult& result) {
+        [self](const sound::LoopSearchResult& result) {
             if (self)
                 self->showResult(result);
         });
@@ -129,7 +129,7 @@ void FindLoopDialog::showProgress(double fraction) {
     m_progress->setValue(static_cast<int>(fraction * 100));
 }
 
-void FindLoopDialog::showResult(const LoopSearchResult& result) {
+void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
     m_searching = false;
     m_progress->hide();
     m_buttons->button(QDialogButtonBox::Cancel)->setText(tr("Close"));
@@ -146,7 +146,7 @@ void FindLoopDialog::showResult(const LoopSearchResult& result) {
             true);
         return;
     }
-    for (const FoundLoop& loop : result.candidates) {
+    for (const sound::FoundLoop& loop : result.candidates) {
         auto* item = new QTreeWidgetItem(m_list);
         item->setText(StartColumn, samplesAndClock(loop.start, m_rate));
         item->setText(StopColumn, samplesAndClock(loop.stop, m_rate));
@@ -195,7 +195,7 @@ void FindLoopDialog::cancelSearch() {
     if (!m_searching)
         return;
     m_searching = false;
-    if (SoundEngine* engine = m_menu.engine())
+    if (sound::SoundEngine* engine = m_menu.engine())
         engine->cancelFindLoops();
     m_progress->hide();
     m_buttons->button(QDialogButtonBox::Cancel)->setText(tr("Close"));

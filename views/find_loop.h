@@ -34,7 +34,7 @@ public:
     FindLoopDialog(EditorWindow& window, LoopMenu& menu);
 
     // Shows the dialog and searches `audio` afresh.
-    void search(const CompanionAudio& audio);
+    void search(const sound::CompanionAudio& audio);
     // Stops a search in progress; the positions stay as they are.
     void cancelSearch();
     bool searching() const { return m_searching; }
@@ -43,7 +43,7 @@ public:
 
 private:
     void showProgress(double fraction);
-    void showResult(const LoopSearchResult& result);
+    void showResult(const sound::LoopSearchResult& result);
     void useSelected();
     void say(const QString& text, bool onStatusBar);
 

@@ -71,7 +71,7 @@ void LoopMenu::fileOpened(const QString& path) {
     m_audio.reset();
     QString error;
     if (!m_engine)
-        m_engine = LoadSoundEngine(&error);
+        m_engine = sound::LoadSoundEngine(&error);
     if (m_engine)
         m_audio = m_engine->findCompanion(path, &error);
     emit audioChanged(m_audio);
@@ -96,7 +96,7 @@ void LoopMenu::fileOpened(const QString& path) {
     followFields();
 }
 
-std::optional<PlayPoints> LoopMenu::playablePoints(QString* why) const {
+std::optional<sound::PlayPoints> LoopMenu::playablePoints(QString* why) const {
     PosValues values;
     for (auto [field, target, which] : {std::tuple{m_startSamples, &values.start, tr("start")},
                                         std::tuple{m_stopSamples, &values.stop, tr("stop")}}) {
@@ -117,7 +117,7 @@ std::optional<PlayPoints> LoopMenu::playablePoints(QString* why) const {
         *why = tr("Cannot play: %1.").arg(QString::fromStdString(problems.front()));
         return std::nullopt;
     }
-    return PlayPoints{values.start, values.stop};
+    return sound::PlayPoints{values.start, values.stop};
 }
 
 // While playing, every valid edit of the sample fields is heard from the
@@ -148,27 +148,29 @@ void LoopMenu::play(Mode mode) {
     m_live->start.store(points->start);
     m_live->stop.store(points->stop);
 
-    PlayRequest request;
+    sound::PlayRequest request;
     request.audio = m_audio->path;
     const std::int64_t seam = std::int64_t{kSeamSeconds} * m_audio->sampleRate;
     request.from =
         mode == Mode::Seam ? std::max<std::int64_t>(0, points->stop - seam) : points->start;
     request.framesAfterJump = mode == Mode::Seam ? seam : -1;
-    request.points = [live = m_live] { return PlayPoints{live->start.load(), live->stop.load()}; };
+    request.points = [live = m_live] {
+        return sound::PlayPoints{live->start.load(), live->stop.load()};
+    };
     m_playing = mode;
     m_stop->setEnabled(true);
     emit playingChanged(true);
     const QString name = QFileInfo(m_audio->path).fileName();
     showMessage(mode == Mode::Seam ? tr("Playing the seam of %1...").arg(name)
                                    : tr("Playing the loop of %1 (Esc stops)...").arg(name));
-    m_engine->play(request, [this](const PlayEvent& event) {
-        if (event.kind == PlayEvent::Started)
+    m_engine->play(request, [this](const sound::PlayEvent& event) {
+        if (event.kind == sound::PlayEvent::Started)
             return;
         m_playing.reset();
         m_stop->setEnabled(false);
         emit playingChanged(false);
-        showMessage(event.kind == PlayEvent::Failed ? event.message : QString(),
-                    event.kind == PlayEvent::Failed ? 0 : 1);
+        showMessage(event.kind == sound::PlayEvent::Failed ? event.message : QString(),
+                    event.kind == sound::PlayEvent::Failed ? 0 : 1);
     });
 }
 

@@ -33,13 +33,13 @@ public:
     ~LoopMenu() override;
 
     // The audio of the current file, when one was found.
-    const std::optional<CompanionAudio>& audio() const { return m_audio; }
+    const std::optional<sound::CompanionAudio>& audio() const { return m_audio; }
     // The sound module's engine once a file was opened; nullptr before.
-    SoundEngine* engine() const { return m_engine; }
+    sound::SoundEngine* engine() const { return m_engine; }
 
 signals:
     // After each Open: the companion audio found, or nullopt.
-    void audioChanged(const std::optional<kestrin::views::CompanionAudio>& audio);
+    void audioChanged(const std::optional<kestrin::sound::CompanionAudio>& audio);
     // Playback began (true) or ended, failed or was stopped (false).
     void playingChanged(bool playing);
 
@@ -53,7 +53,7 @@ private:
     void showMessage(const QString& text, int timeoutMs = 0);
     // The positions of the sample fields when they make a playable loop;
     // otherwise nullopt and `why` says what is wrong.
-    std::optional<PlayPoints> playablePoints(QString* why) const;
+    std::optional<sound::PlayPoints> playablePoints(QString* why) const;
     void followFields();
 
     EditorWindow* m_window;
@@ -62,8 +62,8 @@ private:
     QAction* m_playSeam;
     QAction* m_playLoop;
     QAction* m_stop;
-    SoundEngine* m_engine = nullptr;
-    std::optional<CompanionAudio> m_audio;
+    sound::SoundEngine* m_engine = nullptr;
+    std::optional<sound::CompanionAudio> m_audio;
     std::optional<Mode> m_playing;
 
     // Read by the audio thread at every jump.

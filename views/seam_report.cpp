@@ -58,7 +58,7 @@ void SeamReport::refresh() {
     m_audioLine.clear();
     m_positionProblems.clear();
     m_measuring = false;
-    const std::optional<CompanionAudio>& audio = m_menu.audio();
+    const std::optional<sound::CompanionAudio>& audio = m_menu.audio();
     if (!audio) {
         m_seamLine.clear();
         m_seamProblem.clear();
@@ -103,7 +103,7 @@ void SeamReport::refresh() {
 
     const bool loop =
         stored && values.start >= 0 && values.stop > values.start && values.stop <= audio->frames;
-    SoundEngine* engine = m_menu.engine();
+    sound::SoundEngine* engine = m_menu.engine();
     if (!loop || !engine) {
         m_seamLine = tr("Seam: none, players drop or cut this loop");
         m_seamProblem.clear();
@@ -115,7 +115,7 @@ void SeamReport::refresh() {
     const int rate = audio->sampleRate;
     QPointer<SeamReport> self = this;
     engine->measureSeam(audio->path, values.start, values.stop,
-                        [self, where, stop = values.stop, rate](const SeamResult& result) {
+                        [self, where, stop = values.stop, rate](const sound::SeamResult& result) {
                             if (!self)
                                 return;
                             self->m_measuring = false;

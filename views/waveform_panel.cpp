@@ -69,7 +69,7 @@ void WaveformPanel::readFields() {
         positionOf(m_window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))));
 }
 
-void WaveformPanel::audioChanged(const std::optional<CompanionAudio>& audio) {
+void WaveformPanel::audioChanged(const std::optional<sound::CompanionAudio>& audio) {
     m_session->setAudio(m_menu.engine(), audio);
     readFields();
     if (!audio) {
@@ -93,7 +93,7 @@ void WaveformPanel::audioChanged(const std::optional<CompanionAudio>& audio) {
             if (session)
                 session->setProgress(fraction);
         },
-        [session](const SummaryResult& result) {
+        [session](const sound::SummaryResult& result) {
             if (!session)
                 return;
             if (result.peaks)
@@ -163,7 +163,7 @@ void WaveformPanel::createDock() {
     m_playheadTimer = new QTimer(this);
     m_playheadTimer->setInterval(kPlayheadIntervalMs);
     connect(m_playheadTimer, &QTimer::timeout, this, [this] {
-        if (SoundEngine* engine = m_menu.engine())
+        if (sound::SoundEngine* engine = m_menu.engine())
             m_session->setPlayhead(engine->playhead());
     });
 }

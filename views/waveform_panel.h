@@ -44,7 +44,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void audioChanged(const std::optional<CompanionAudio>& audio);
+    void audioChanged(const std::optional<sound::CompanionAudio>& audio);
     void createDock();
     void showDock();
     void readFields();

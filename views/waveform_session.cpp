@@ -17,7 +17,7 @@ constexpr std::int64_t kSnapReach = 4096;               // about 0.1 s either si
 constexpr std::int64_t kSearchReach = SamplesPerSecond; // Ctrl+arrow looks a second away
 constexpr std::int64_t kSearchBlock = 8192;
 
-audio::FrameSpan spanOf(const FrameWindow& w) {
+audio::FrameSpan spanOf(const sound::FrameWindow& w) {
     return {w.samples.data(), w.channels, w.from, w.frames()};
 }
 
@@ -25,7 +25,8 @@ audio::FrameSpan spanOf(const FrameWindow& w) {
 
 WaveformSession::WaveformSession(QObject* parent) : QObject(parent) {}
 
-void WaveformSession::setAudio(SoundEngine* engine, const std::optional<CompanionAudio>& audio) {
+void WaveformSession::setAudio(sound::SoundEngine* engine,
+                               const std::optional<sound::CompanionAudio>& audio) {
     m_engine = engine;
     m_audio = audio;
     m_peaks.reset();
@@ -89,9 +90,9 @@ void WaveformSession::setPlayhead(std::int64_t frame) {
     emit changed();
 }
 
-const FrameWindow& WaveformSession::framesAround(std::int64_t from, std::int64_t count,
-                                                 FrameSlot slot) {
-    FrameWindow& cached = m_cache[slot];
+const sound::FrameWindow& WaveformSession::framesAround(std::int64_t from, std::int64_t count,
+                                                        FrameSlot slot) {
+    sound::FrameWindow& cached = m_cache[slot];
     count = std::clamp<std::int64_t>(count, 0, kMaxWindow);
     const std::int64_t first = std::clamp<std::int64_t>(from, 0, frames());
     const std::int64_t last = std::clamp<std::int64_t>(from + count, 0, frames());
@@ -110,7 +111,7 @@ void WaveformSession::place(bool stop, std::int64_t frame, bool snap) {
         return;
     frame = clampPlacement(stop, frame);
     if (snap) {
-        const FrameWindow& w = framesAround(frame - kSnapReach, 2 * kSnapReach + 1, Search);
+        const sound::FrameWindow& w = framesAround(frame - kSnapReach, 2 * kSnapReach + 1, Search);
         if (const auto crossing = audio::NearestZeroCrossing(spanOf(w), frame);
             crossing && std::abs(*crossing - frame) <= kSnapReach)
             frame = clampPlacement(stop, *crossing);
@@ -129,7 +130,7 @@ void WaveformSession::jumpToZeroCrossing(bool forward) {
     // Block by block away from the marker, so a crossing close by costs little.
     for (std::int64_t reach = 0; reach < kSearchReach; reach += kSearchBlock) {
         const std::int64_t begin = forward ? from + reach - 1 : from - reach - kSearchBlock;
-        const FrameWindow& w = framesAround(begin, kSearchBlock + 2, Search);
+        const sound::FrameWindow& w = framesAround(begin, kSearchBlock + 2, Search);
         const auto found =
             forward ? audio::NextZeroCrossing(spanOf(w), from + reach)
                     : audio::PreviousZeroCrossing(spanOf(w), reach == 0 ? from : from - reach + 1);

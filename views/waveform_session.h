@@ -26,9 +26,9 @@ public:
     explicit WaveformSession(QObject* parent = nullptr);
 
     // The audio of the opened file, read through `engine`; nullopt for none.
-    void setAudio(SoundEngine* engine, const std::optional<CompanionAudio>& audio);
+    void setAudio(sound::SoundEngine* engine, const std::optional<sound::CompanionAudio>& audio);
     bool hasAudio() const { return m_audio.has_value(); }
-    const CompanionAudio& audio() const { return *m_audio; }
+    const sound::CompanionAudio& audio() const { return *m_audio; }
     std::int64_t frames() const { return m_audio ? m_audio->frames : 0; }
     int channels() const { return m_audio ? m_audio->channels : 0; }
 
@@ -61,7 +61,7 @@ public:
     // Frames [from, from + count) as far as they lie in the audio, read
     // ahead into `slot` so that small moves read nothing. `count` is capped
     // at 1 Mi frames.
-    const FrameWindow& framesAround(std::int64_t from, std::int64_t count, FrameSlot slot);
+    const sound::FrameWindow& framesAround(std::int64_t from, std::int64_t count, FrameSlot slot);
 
     // Asks for `frame` (clipped) at the start or stop, at the nearest zero
     // crossing within about 0.1 s when `snap` is set.
@@ -78,8 +78,8 @@ signals:
     void placeRequested(bool stop, std::int32_t samples);
 
 private:
-    SoundEngine* m_engine = nullptr;
-    std::optional<CompanionAudio> m_audio;
+    sound::SoundEngine* m_engine = nullptr;
+    std::optional<sound::CompanionAudio> m_audio;
     std::shared_ptr<const audio::Peaks> m_peaks;
     double m_progress = -1.0;
     QString m_failure;
@@ -87,7 +87,7 @@ private:
     std::optional<double> m_stop;
     bool m_stopSelected = false;
     std::int64_t m_playhead = -1;
-    std::array<FrameWindow, SlotCount> m_cache;
+    std::array<sound::FrameWindow, SlotCount> m_cache;
 };
 
 } // namespace kestrin::views

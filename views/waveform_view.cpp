@@ -297,7 +297,7 @@ void SeamView::paintEvent(QPaintEvent*) {
             waiting = true;
             continue;
         }
-        const FrameWindow* window = nullptr;
+        const sound::FrameWindow* window = nullptr;
         if (!fromPeaks) {
             const auto from = static_cast<std::int64_t>(std::floor(firstFrame)) - 1;
             const auto to = static_cast<std::int64_t>(std::ceil(endFrame)) + 1;

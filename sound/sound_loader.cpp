@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QLibrary>
 
-namespace kestrin::views {
+namespace kestrin::sound {
 
 SoundEngine* LoadSoundEngine(QString* error) {
     static SoundEngine* engine = nullptr;
@@ -34,4 +34,4 @@ SoundEngine* LoadSoundEngine(QString* error) {
     return engine;
 }
 
-} // namespace kestrin::views
+} // namespace kestrin::sound

@@ -31,7 +31,7 @@
 #include <mutex>
 #include <new>
 
-namespace kestrin::views {
+namespace kestrin::sound {
 
 namespace {
 
@@ -520,17 +520,17 @@ private:
 
 } // namespace
 
-} // namespace kestrin::views
+} // namespace kestrin::sound
 
 namespace {
-kestrin::views::Engine* g_engine = nullptr;
+kestrin::sound::Engine* g_engine = nullptr;
 }
 
 // One engine per application, ended with it: the audio thread must stop
 // while Qt is still there.
-extern "C" Q_DECL_EXPORT kestrin::views::SoundEngine* kestrin_sound_engine() {
+extern "C" Q_DECL_EXPORT kestrin::sound::SoundEngine* kestrin_sound_engine() {
     if (!g_engine) {
-        g_engine = new kestrin::views::Engine;
+        g_engine = new kestrin::sound::Engine;
         qAddPostRoutine([] {
             delete g_engine;
             g_engine = nullptr;

@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-namespace kestrin::views {
+namespace kestrin::sound {
 
 // The audio found beside a POS file and what its header says.
 struct CompanionAudio {
@@ -145,7 +145,7 @@ public:
 // for in $KESTRIN_SOUND_MODULE, then in ../lib/kestrin beside the program.
 SoundEngine* LoadSoundEngine(QString* error);
 
-} // namespace kestrin::views
+} // namespace kestrin::sound
 
 // The one symbol the module exports, "kestrin_sound_engine", has this type.
-using KestrinSoundEngineFactory = kestrin::views::SoundEngine* (*)();
+using KestrinSoundEngineFactory = kestrin::sound::SoundEngine* (*)();
