@@ -10,6 +10,7 @@
 #include "loop_stream.h"
 #include "peak_scan.h"
 #include "seam_measure.h"
+#include "worker.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
@@ -110,7 +111,6 @@ public:
                                            request.from, request.framesAfterJump),
           m_playhead(playhead), m_path(request.audio) {}
 
-    const audio::AudioReader& reader() const { return *m_reader; }
     // Frames of this device the sink has played so far.
     void setPlayedFrames(std::function<std::int64_t()> played) { m_played = std::move(played); }
     // True once the sink has played the stream's last frame.
@@ -284,26 +284,8 @@ public:
         m_thread.setObjectName(QStringLiteral("kestrin-audio"));
         m_thread.start();
         m_context.moveToThread(&m_thread);
-        m_summaryThread.setObjectName(QStringLiteral("kestrin-peaks"));
-        m_summaryThread.start();
-        m_summaryContext.moveToThread(&m_summaryThread);
-        m_finderThread.setObjectName(QStringLiteral("kestrin-finder"));
-        m_finderThread.start();
-        m_finderContext.moveToThread(&m_finderThread);
-        m_seamThread.setObjectName(QStringLiteral("kestrin-seam"));
-        m_seamThread.start();
-        m_seamContext.moveToThread(&m_seamThread);
     }
     ~Engine() override {
-        m_summaryGeneration.fetch_add(1);
-        m_summaryThread.quit();
-        m_summaryThread.wait();
-        m_finderGeneration.fetch_add(1);
-        m_finderThread.quit();
-        m_finderThread.wait();
-        m_seamGeneration.fetch_add(1);
-        m_seamThread.quit();
-        m_seamThread.wait();
         ++m_generation;
         // The sink belongs to the audio thread and is torn down there.
         QMetaObject::invokeMethod(
@@ -389,11 +371,7 @@ public:
                    std::function<void(const SummaryResult&)> onDone) override {
         // A file opened again may have changed on disk: read it afresh.
         m_frameReader.reset();
-        const int generation = m_summaryGeneration.fetch_add(1) + 1;
-        std::function<bool()> current = [this, generation] {
-            return generation == m_summaryGeneration.load();
-        };
-        QMetaObject::invokeMethod(&m_summaryContext, [audio, current, onProgress, onDone] {
+        m_summaryWorker.post([audio, onProgress, onDone](const Worker::Current& current) {
             SummaryResult result;
             bool abandoned = false;
             result.error = failureOf(audio, [&] {
@@ -445,13 +423,7 @@ public:
 
     void findLoops(const QString& audio, std::function<void(double)> onProgress,
                    std::function<void(const LoopSearchResult&)> onDone) override {
-        const int generation = m_finderGeneration.fetch_add(1) + 1;
-        std::function<bool()> current = [this, generation] {
-            return generation == m_finderGeneration.load();
-        };
-        QMetaObject::invokeMethod(&m_finderContext, [audio, current, onProgress, onDone] {
-            if (!current())
-                return;
+        m_finderWorker.post([audio, onProgress, onDone](const Worker::Current& current) {
             LoopSearchResult result;
             bool cancelled = false;
             result.error = failureOf(audio, [&] {
@@ -469,18 +441,11 @@ public:
         });
     }
 
-    void cancelFindLoops() override { m_finderGeneration.fetch_add(1); }
+    void cancelFindLoops() override { m_finderWorker.abandon(); }
 
     void measureSeam(const QString& audio, std::int64_t start, std::int64_t stop,
                      std::function<void(const SeamResult&)> onDone) override {
-        const int generation = m_seamGeneration.fetch_add(1) + 1;
-        std::function<bool()> current = [this, generation] {
-            return generation == m_seamGeneration.load();
-        };
-        QMetaObject::invokeMethod(&m_seamContext, [audio, start, stop, current, onDone] {
-            // Requests pile up while a slider is dragged: only the last counts.
-            if (!current())
-                return;
+        m_seamWorker.post([audio, start, stop, onDone](const Worker::Current& current) {
             SeamResult result;
             result.error = failureOf(audio, [&] {
                 audio::AudioReader reader(toPath(audio));
@@ -491,21 +456,12 @@ public:
     }
 
 private:
-    // Loop searches run here, one after another; an abandoned one stops at
-    // its next progress report.
-    QThread m_finderThread;
-    QObject m_finderContext;
-    std::atomic<int> m_finderGeneration{0};
-    // Seams are measured here, apart from long searches and summaries.
-    QThread m_seamThread;
-    QObject m_seamContext;
-    std::atomic<int> m_seamGeneration{0};
-
-    // Summaries are made here, one after another; an abandoned one stops at
-    // its next block.
-    QThread m_summaryThread;
-    QObject m_summaryContext;
-    std::atomic<int> m_summaryGeneration{0};
+    // An abandoned search stops at its next progress report.
+    Worker m_finderWorker{QStringLiteral("kestrin-finder")};
+    // Apart from long searches and summaries, so a seam is measured at once.
+    Worker m_seamWorker{QStringLiteral("kestrin-seam")};
+    // An abandoned summary stops at its next block.
+    Worker m_summaryWorker{QStringLiteral("kestrin-peaks")};
     // Frames read on the UI thread for drawing, through a reader kept open.
     std::unique_ptr<audio::AudioReader> m_frameReader;
     QString m_framePath;

@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A thread for background work of which only the newest request matters: a
+// summary, a loop search or a seam measure asked for again replaces the one
+// before.
+//
+// Threads: the UI thread makes and destroys a Worker and calls post() and
+// abandon(). Jobs run on the worker's own thread, one after another, and are
+// handed a `current` test that any thread may call; a job posted before the
+// newest one is skipped, and one already running is expected to stop at its
+// next step once `current` turns false.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+
+namespace kestrin::sound {
+
+class Worker {
+public:
+    // Whether the job that was handed it is still the newest one.
+    using Current = std::function<bool()>;
+    using Job = std::function<void(const Current& current)>;
+
+    explicit Worker(const QString& threadName);
+    // Abandons the running job and waits for it to stop.
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    // Queues `job`, abandoning whatever was posted before.
+    void post(Job job);
+    // Abandons whatever was posted; it reports nothing more.
+    void abandon();
+
+private:
+    QThread m_thread;
+    QObject m_context; // lives on m_thread: jobs run in its event loop
+    std::atomic<int> m_generation{0};
+};
+
+} // namespace kestrin::sound
