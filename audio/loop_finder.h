@@ -184,7 +184,7 @@
 // audio of a mono track, under a quarter of a stereo one.
 #pragma once
 
-#include "loop_problems.h"
+#include "loop_points.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -218,27 +218,6 @@ using ProgressCallback = std::function<bool(double fraction)>;
 // `progress` cancelled. Throws AudioError naming the file and the reason.
 std::optional<AudioSamples> ReadAudioSamples(const std::filesystem::path& file,
                                              const ProgressCallback& progress = {});
-
-// One seamless loop, positions in frames of the audio.
-struct LoopCandidate {
-    std::int64_t start = 0;
-    std::int64_t stop = 0; // stop - start is the loop length
-    // 0 to 1, higher is better: the share of the audio between the start and
-    // one loop length before the end of the file that plays again unchanged
-    // one loop later (silence and a fade-out do not count against it), times
-    // how exact the repetition is (1 for bit-exact copies, a little lower
-    // through a lossy codec or noise). 1 for the loop of the whole track.
-    double score = 0.0;
-    // Seconds of audible audio that were found to repeat.
-    double repeatedSeconds = 0.0;
-    // SeamScore at (start, stop); 0 for the loop of the whole track, where
-    // SeamScore has nothing to compare and the seam verdict found the
-    // junction continuous.
-    double seam = 0.0;
-    // The seam judge's verdict (always seamless: nothing else is offered)
-    // and its figures, as check reports them.
-    SeamFigures judged;
-};
 
 // What to look for.
 struct LoopSearchOptions {

@@ -4,17 +4,12 @@
 #pragma once
 
 #include "audio_reader.h"
+#include "loop_points.h"
 
 #include <cstdint>
 #include <functional>
 
 namespace kestrin::audio {
-
-// A loop in frames of the audio: play [start, stop), then jump to start.
-struct LoopPoints {
-    std::int64_t start = 0;
-    std::int64_t stop = 0;
-};
 
 // Yields the audio as a looping player does, frame for frame: from a chosen
 // point up to stop (exclusive), then from start onward, jumping back at each

@@ -4,6 +4,7 @@
 // libsndfile and Qt Multimedia never weigh on the editor's start.
 #pragma once
 
+#include "loop_points.h"
 #include "loop_problems.h"
 #include "peaks.h"
 
@@ -28,12 +29,6 @@ struct CompanionAudio {
     QString lengthProblem; // "the file claims N frames but holds M", or empty
 };
 
-// Loop points as the player reads them, in frames of the audio.
-struct PlayPoints {
-    std::int64_t start = 0;
-    std::int64_t stop = 0;
-};
-
 // What to play: from `from` up to stop, then from start onward; ends
 // `framesAfterJump` frames after the first jump, or never when negative.
 struct PlayRequest {
@@ -42,7 +37,7 @@ struct PlayRequest {
     std::int64_t framesAfterJump = -1;
     // Called on the audio thread at the start and at every jump: must be
     // thread-safe and must not block.
-    std::function<PlayPoints()> points;
+    std::function<LoopPoints()> points;
 };
 
 // How playback ended or failed, delivered on the UI thread.
@@ -68,19 +63,10 @@ struct SummaryResult {
     QString error;
 };
 
-// A seamless loop found in the audio, positions in its frames.
-struct FoundLoop {
-    std::int64_t start = 0;
-    std::int64_t stop = 0;
-    double match = 0.0; // 0 to 1, higher is better: how much of the track repeats
-    double seam = 0.0;  // the seam score at (start, stop)
-    SeamFigures judged; // the seam judge's verdict, as check words it
-};
-
 // The outcome of a loop search: candidates best first (empty when nothing
 // repeats), or an error naming the file.
 struct LoopSearchResult {
-    std::vector<FoundLoop> candidates;
+    std::vector<LoopCandidate> candidates;
     QString error;
 };
 

@@ -102,13 +102,8 @@ class LoopDevice : public QIODevice {
 public:
     LoopDevice(std::unique_ptr<audio::AudioReader> reader, const PlayRequest& request,
                std::atomic<std::int64_t>& playhead)
-        : m_reader(std::move(reader)), m_stream(
-                                           *m_reader,
-                                           [points = request.points] {
-                                               const PlayPoints p = points();
-                                               return audio::LoopPoints{p.start, p.stop};
-                                           },
-                                           request.from, request.framesAfterJump),
+        : m_reader(std::move(reader)),
+          m_stream(*m_reader, request.points, request.from, request.framesAfterJump),
           m_playhead(playhead), m_path(request.audio) {}
 
     // Frames of this device the sink has played so far.
@@ -433,8 +428,7 @@ public:
                         return report(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
                     });
                 cancelled = search.cancelled;
-                for (const audio::LoopCandidate& c : search.candidates)
-                    result.candidates.push_back({c.start, c.stop, c.score, c.seam, c.judged});
+                result.candidates = search.candidates;
             });
             if (!cancelled)
                 deliver(current, onDone, result);

@@ -11,6 +11,7 @@
 #include <vector>
 
 using namespace kestrin::audio;
+using kestrin::LoopPoints;
 
 namespace {
 

@@ -146,14 +146,14 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
             true);
         return;
     }
-    for (const sound::FoundLoop& loop : result.candidates) {
+    for (const LoopCandidate& loop : result.candidates) {
         auto* item = new QTreeWidgetItem(m_list);
         item->setText(StartColumn, samplesAndClock(loop.start, m_rate));
         item->setText(StopColumn, samplesAndClock(loop.stop, m_rate));
         item->setText(LengthColumn, samplesAndClock(loop.stop - loop.start, m_rate));
-        item->setText(MatchColumn, QString::number(loop.match, 'f', 3));
+        item->setText(MatchColumn, QString::number(loop.score, 'f', 3));
         item->setToolTip(MatchColumn, tr("Match %1 (1 is best); seam score %2 (0 is inaudible)")
-                                          .arg(QString::number(loop.match, 'f', 3),
+                                          .arg(QString::number(loop.score, 'f', 3),
                                                QString::number(loop.seam, 'g', 2)));
         item->setText(SeamColumn, QString::fromStdString(SeamVerdict(loop.judged)));
         item->setData(StartColumn, kStartRole, QVariant::fromValue<qint64>(loop.start));

@@ -96,7 +96,7 @@ void LoopMenu::fileOpened(const QString& path) {
     followFields();
 }
 
-std::optional<sound::PlayPoints> LoopMenu::playablePoints(QString* why) const {
+std::optional<LoopPoints> LoopMenu::playablePoints(QString* why) const {
     PosValues values;
     for (auto [field, target, which] : {std::tuple{m_startSamples, &values.start, tr("start")},
                                         std::tuple{m_stopSamples, &values.stop, tr("stop")}}) {
@@ -117,7 +117,7 @@ std::optional<sound::PlayPoints> LoopMenu::playablePoints(QString* why) const {
         *why = tr("Cannot play: %1.").arg(QString::fromStdString(problems.front()));
         return std::nullopt;
     }
-    return sound::PlayPoints{values.start, values.stop};
+    return LoopPoints{values.start, values.stop};
 }
 
 // While playing, every valid edit of the sample fields is heard from the
@@ -154,9 +154,7 @@ void LoopMenu::play(Mode mode) {
     request.from =
         mode == Mode::Seam ? std::max<std::int64_t>(0, points->stop - seam) : points->start;
     request.framesAfterJump = mode == Mode::Seam ? seam : -1;
-    request.points = [live = m_live] {
-        return sound::PlayPoints{live->start.load(), live->stop.load()};
-    };
+    request.points = [live = m_live] { return LoopPoints{live->start.load(), live->stop.load()}; };
     m_playing = mode;
     m_stop->setEnabled(true);
     emit playingChanged(true);

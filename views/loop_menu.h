@@ -53,7 +53,7 @@ private:
     void showMessage(const QString& text, int timeoutMs = 0);
     // The positions of the sample fields when they make a playable loop;
     // otherwise nullopt and `why` says what is wrong.
-    std::optional<sound::PlayPoints> playablePoints(QString* why) const;
+    std::optional<LoopPoints> playablePoints(QString* why) const;
     void followFields();
 
     EditorWindow* m_window;

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Loops in frames of the audio. Here, below both, so that the player and the
+// loop finder (libsndfile) and the editor's sound interface (Qt) share them,
+// and none keeps a copy of its own to convert field by field.
+#pragma once
+
+#include "loop_problems.h"
+
+#include <cstdint>
+
+namespace kestrin {
+
+// A loop in frames of the audio: play [start, stop), then jump to start.
+struct LoopPoints {
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+};
+
+// One seamless loop found in the audio, positions in its frames.
+struct LoopCandidate {
+    std::int64_t start = 0;
+    std::int64_t stop = 0; // stop - start is the loop length
+    // 0 to 1, higher is better: the share of the audio between the start and
+    // one loop length before the end of the file that plays again unchanged
+    // one loop later (silence and a fade-out do not count against it), times
+    // how exact the repetition is (1 for bit-exact copies, a little lower
+    // through a lossy codec or noise). 1 for the loop of the whole track.
+    double score = 0.0;
+    // Seconds of audible audio that were found to repeat.
+    double repeatedSeconds = 0.0;
+    // The seam score (audio::SeamScore) at (start, stop); 0 for the loop of
+    // the whole track, where it has nothing to compare and the seam verdict
+    // found the junction continuous.
+    double seam = 0.0;
+    // The seam judge's verdict (always seamless: nothing else is offered)
+    // and its figures, as check reports them.
+    SeamFigures judged;
+};
+
+} // namespace kestrin
