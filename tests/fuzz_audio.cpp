@@ -65,7 +65,8 @@ void checkSeams(const fs::path& file, std::uint32_t salt) {
     AudioReader reader(file);
     (void)reader.lengthProblem();
     const AudioInfo& info = reader.info();
-    const std::int64_t n = info.frames;
+    // Positions come from a POS file's 32-bit fields.
+    const std::int64_t n = std::min<std::int64_t>(info.frames, INT32_MAX - 1);
     (void)SampleRateProblem(info.sampleRate);
     const std::int64_t some =
         n > 0 ? static_cast<std::int64_t>(salt % static_cast<std::uint64_t>(n)) : 0;
@@ -73,7 +74,7 @@ void checkSeams(const fs::path& file, std::uint32_t salt) {
         {0, n}, {n / 2, n}, {n - 1 - some % 64, n}, {0, n + 1}, {some, some + 1 + n / 3},
     };
     for (const auto& [start, stop] : loops) {
-        (void)StopBeyondAudioProblem(static_cast<std::int32_t>(stop), n);
+        (void)StopBeyondAudioProblem(static_cast<std::int32_t>(stop), info.frames);
         if (const std::optional<SeamFigures> seam = MeasureSeam(reader, start, stop)) {
             (void)SeamVerdict(*seam);
             (void)SeamProblem(*seam, stop, info.sampleRate);
