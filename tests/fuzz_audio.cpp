@@ -52,10 +52,10 @@ void findLoops(const fs::path& file) {
         return;
     LoopSearchOptions options;
     options.maxCandidates = 2;
-    // Short, so that the few thousand frames of a seed hold loops to follow,
-    // but not so short that a track of a tiny period (which find allows
-    // with a small --min-loop) makes one input take many seconds.
-    options.minLoopFrames = std::max<std::int64_t>(256, audio->sampleRate / 10);
+    // Shorter than find's two seconds, so that the few thousand frames of a
+    // seed hold loops to follow; shorter still, the search tries so many
+    // lags that one input takes seconds under the sanitizers.
+    options.minLoopFrames = std::max<std::int64_t>(256, audio->sampleRate / 2);
     for (const LoopCandidate& c : FindLoops(*audio, options).candidates)
         if (c.start < 0 || c.stop <= c.start || c.stop > audio->frames())
             std::abort();

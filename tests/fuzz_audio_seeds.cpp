@@ -62,16 +62,15 @@ constexpr Seed kSeeds[] = {
     {"nms.wav", SF_FORMAT_WAV | SF_FORMAT_NMS_ADPCM_32, 8000, 1},
 };
 
-constexpr int kFrames = 4000;
+constexpr int kFrames = 14000;
 
-// A short noisy intro, then a phrase of 900 frames played again and again,
+// A short noisy intro, then a phrase of 4400 frames played again and again,
 // so that the search has a repeat to follow.
 float sample(int n, int c) {
     if (n < 600)
         return 0.3f * static_cast<float>(((n * 7919 + c * 104729) % 2001) - 1000) / 1000.0f;
-    const int t = (n - 600) % 900;
-    return 0.4f * std::sin(0.07f * static_cast<float>(t) * (1.0f + 0.01f * static_cast<float>(t))) +
-           0.05f * static_cast<float>(c);
+    const float t = static_cast<float>((n - 600) % 4400) * 6.2831853f / 4400.0f;
+    return 0.3f * std::sin(37.0f * t) + 0.2f * std::sin(91.0f * t + static_cast<float>(c));
 }
 
 bool write(const fs::path& path, const Seed& seed) {
