@@ -72,7 +72,9 @@ std::int64_t AudioReader::heldFrames() {
     std::vector<float> block(static_cast<std::size_t>(m_info.channels));
     // Encodings that cannot seek (GSM 6.10, G.721) are counted by libsndfile
     // from the size of their data, and could not be read again from the start.
-    if (!m_seekable)
+    // A stream it cannot seek that gives no length at all (an MPEG file whose
+    // Xing header counts no bytes) would otherwise hold 2^63 - 1 frames.
+    if (!m_seekable && claim != SF_COUNT_MAX)
         return claim;
     if (claim != SF_COUNT_MAX) {
         // Reading the last frame back is cheap even for a compressed file,

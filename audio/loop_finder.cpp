@@ -599,8 +599,9 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
     for (const auto& [value, q] : rankedPeaks(ncc, match.last)) {
         if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
             break;
+        // q by copy: clang before 16 cannot capture a structured binding.
         if (std::any_of(taken.begin(), taken.end(),
-                        [&](std::int64_t o) { return std::abs(o - q) < spacing; }))
+                        [&, q = q](std::int64_t o) { return std::abs(o - q) < spacing; }))
             continue;
         taken.push_back(q);
         seeds.push_back(seedAt(match, q, coarse, frames));

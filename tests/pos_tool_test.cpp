@@ -520,6 +520,8 @@ struct DamagedAudioRow {
     std::int32_t start, stop;
     const char* checkSays; // in the damaged file's report
     const char* findSays;  // in find's errors; nullptr: no error required
+    // The file's bytes, when libsndfile cannot write the damage; empty: frames as above.
+    std::function<std::string()> bytes;
 };
 void PrintTo(const DamagedAudioRow& row, std::ostream* os) {
     *os << row.name;
@@ -536,7 +538,9 @@ TEST_P(DamagedAudio, IsItsOwnProblemAndTheBatchGoesOn) {
         wav(std::string(name) + ".wav", 44100, 1, SF_FORMAT_PCM_16, 2000);
     }
     pos("bad.pos", row.start, row.stop);
-    if (row.format == 0) {
+    if (row.bytes) {
+        std::ofstream(at("bad.wav"), std::ios::binary) << row.bytes();
+    } else if (row.format == 0) {
         ASSERT_EQ(::mkfifo(at("bad.wav").c_str(), 0600), 0);
     } else {
         SF_INFO info{};
@@ -569,6 +573,17 @@ TEST_P(DamagedAudio, IsItsOwnProblemAndTheBatchGoesOn) {
     }
 }
 
+// Empty MPEG-2.5 layer III frames behind a Xing header that counts nine
+// frames and no bytes.
+std::string unseekableMp3() {
+    std::string bytes(2880, '\0');
+    for (std::size_t at = 0; at < bytes.size(); at += 0x120)
+        bytes.replace(at, 4, "\xff\xe3\x48\xc4");
+    bytes.replace(13, 12, std::string("Xing\0\0\0\x0f\0\0\0\x09", 12));
+    bytes[0x85] = bytes[0x9a] = bytes[0x9b] = '\xff';
+    return bytes;
+}
+
 // A sine with one sample of `bad` in the second channel just after frame 100,000.
 std::function<double(int, int)> sineWith(double bad) {
     return [bad](int n, int c) { return n == 100001 && c == 1 ? bad : 0.5 * std::sin(n * 0.01); };
@@ -578,17 +593,48 @@ INSTANTIATE_TEST_SUITE_P(
     PosTool, DamagedAudio,
     testing::Values(
         // libsndfile gives 2^63 - 1 frames for an Ogg file cut short.
-        DamagedAudioRow{"ogg_cut_short", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 3 * 44100, noise, 16000,
-                        0, 200000, "the file gives no length and holds ", nullptr},
-        DamagedAudioRow{"ogg_cut_short_stop_beyond", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 3 * 44100,
-                        noise, 16000, 0, 200000, "lies beyond the end of the audio", nullptr},
+        DamagedAudioRow{"ogg_cut_short",
+                        SF_FORMAT_OGG | SF_FORMAT_VORBIS,
+                        3 * 44100,
+                        noise,
+                        16000,
+                        0,
+                        200000,
+                        "the file gives no length and holds ",
+                        nullptr,
+                        {}},
+        DamagedAudioRow{"ogg_cut_short_stop_beyond",
+                        SF_FORMAT_OGG | SF_FORMAT_VORBIS,
+                        3 * 44100,
+                        noise,
+                        16000,
+                        0,
+                        200000,
+                        "lies beyond the end of the audio",
+                        nullptr,
+                        {}},
         // Its Info header still counts ten seconds; the start lies past the real end.
-        DamagedAudioRow{"mp3_cut_short", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 10 * 44100,
-                        noise, 80000, 300000, 400000, "the file claims 441,000 frames but holds ",
-                        nullptr},
+        DamagedAudioRow{"mp3_cut_short",
+                        SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III,
+                        10 * 44100,
+                        noise,
+                        80000,
+                        300000,
+                        400000,
+                        "the file claims 441,000 frames but holds ",
+                        nullptr,
+                        {}},
         // libFLAC cannot seek to a frame the header counts but the file lacks.
-        DamagedAudioRow{"flac_cut_short", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 3 * 44100, noise,
-                        100000, 0, 120000, "the file claims 132,300 frames but holds ", nullptr},
+        DamagedAudioRow{"flac_cut_short",
+                        SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
+                        3 * 44100,
+                        noise,
+                        100000,
+                        0,
+                        120000,
+                        "the file claims 132,300 frames but holds ",
+                        nullptr,
+                        {}},
         DamagedAudioRow{"fifo",
                         0,
                         0,
@@ -597,18 +643,50 @@ INSTANTIATE_TEST_SUITE_P(
                         0,
                         1000,
                         "no audio file found beside it",
-                        "bad.wav: it is a FIFO, not a regular file"},
-        DamagedAudioRow{"nan_at_the_seam", SF_FORMAT_FLOAT, 200000,
-                        sineWith(std::numeric_limits<double>::quiet_NaN()), 0, 10000, 100000,
+                        "bad.wav: it is a FIFO, not a regular file",
+                        {}},
+        DamagedAudioRow{"nan_at_the_seam",
+                        SF_FORMAT_FLOAT,
+                        200000,
+                        sineWith(std::numeric_limits<double>::quiet_NaN()),
+                        0,
+                        10000,
+                        100000,
                         "bad.wav: sample 100,001 is not a number",
-                        "bad.wav: sample 100,001 is not a number"},
-        DamagedAudioRow{"infinity_at_the_seam", SF_FORMAT_FLOAT, 200000,
-                        sineWith(std::numeric_limits<double>::infinity()), 0, 10000, 100000,
+                        "bad.wav: sample 100,001 is not a number",
+                        {}},
+        DamagedAudioRow{"infinity_at_the_seam",
+                        SF_FORMAT_FLOAT,
+                        200000,
+                        sineWith(std::numeric_limits<double>::infinity()),
+                        0,
+                        10000,
+                        100000,
                         "bad.wav: sample 100,001 is infinite",
-                        "bad.wav: sample 100,001 is infinite"},
-        DamagedAudioRow{"absurd_level_at_the_seam", SF_FORMAT_DOUBLE, 200000, sineWith(-1e30), 0,
-                        10000, 100000, "sample 100,001 is -1e+30, over 60 dB above full scale",
-                        "sample 100,001 is -1e+30, over 60 dB above full scale"}),
+                        "bad.wav: sample 100,001 is infinite",
+                        {}},
+        DamagedAudioRow{"absurd_level_at_the_seam",
+                        SF_FORMAT_DOUBLE,
+                        200000,
+                        sineWith(-1e30),
+                        0,
+                        10000,
+                        100000,
+                        "sample 100,001 is -1e+30, over 60 dB above full scale",
+                        "sample 100,001 is -1e+30, over 60 dB above full scale",
+                        {}},
+        // libsndfile cannot seek in it and gives no length: 2^63 - 1 frames
+        // were taken as held.
+        DamagedAudioRow{"mp3_without_length_unseekable",
+                        SF_FORMAT_MPEG,
+                        0,
+                        {},
+                        0,
+                        0,
+                        200000,
+                        "the file gives no length and holds ",
+                        nullptr,
+                        unseekableMp3}),
     [](const testing::TestParamInfo<DamagedAudioRow>& info) {
         return std::string(info.param.name);
     });
