@@ -778,8 +778,7 @@ std::optional<std::int64_t> seamlessStartFrom(const AudioSamples& audio, std::in
 // its junction must also be continuous measured from the audio before the
 // stop alone, as an attack right after the start would excuse a step in
 // music that merely stops.
-bool wholeLoopHolds(const AudioSamples& audio) {
-    const SeamFigures figures = JudgeSeam(audio, 0, audio.frames());
+bool wholeLoopHolds(const SeamFigures& figures) {
     return IsSeamless(figures) && figures.kinkFromBefore < kClickKink;
 }
 
@@ -1443,15 +1442,17 @@ void followLag(const AudioSamples& audio, const Lag& lag, double silence, Found&
     if (!candidate)
         return;
     const std::int64_t length = candidate->stop - candidate->start;
-    std::optional<std::int64_t> start = candidate->start;
-    if (!seamHolds(audio, candidate->start, candidate->stop))
-        start = seamlessStartFrom(audio, candidate->start, length, follower.block());
-    if (!start)
-        return;
-    candidate->start = *start;
-    candidate->stop = *start + length;
-    candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
     candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
+    if (!IsSeamless(candidate->judged)) {
+        const std::optional<std::int64_t> start =
+            seamlessStartFrom(audio, candidate->start, length, follower.block());
+        if (!start)
+            return;
+        candidate->start = *start;
+        candidate->stop = *start + length;
+        candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
+    }
+    candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
     found.candidates.push_back(*candidate);
     found.inexactness.push_back(follower.inexactness());
 }
@@ -1505,13 +1506,15 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most
 std::optional<LoopCandidate> wholeTrackLoop(const AudioSamples& audio, std::int64_t minLoop,
                                             double silence) {
     const std::int64_t n = audio.frames();
-    if (!(n >= minLoop && meanSquare(audio) > silence && wholeLoopHolds(audio)))
+    if (!(n >= minLoop && meanSquare(audio) > silence))
         return std::nullopt;
     LoopCandidate whole;
+    whole.judged = JudgeSeam(audio, 0, n);
+    if (!wholeLoopHolds(whole.judged))
+        return std::nullopt;
     whole.stop = n;
     whole.score = 1.0;
     whole.seam = 0.0;
-    whole.judged = JudgeSeam(audio, 0, n);
     return whole;
 }
 
