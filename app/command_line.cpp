@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "command_line.h"
+#include "app/command_line.h"
 
 #include <string_view>
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Starts Kestrin: the editor window is the whole application, and closing it
 // ends the run.
-#include "attach_views.h"
-#include "command_line.h"
-#include "editor_window.h"
+#include "app/command_line.h"
+#include "editor/editor_window.h"
+#include "views/attach_views.h"
 
 #include <QApplication>
 

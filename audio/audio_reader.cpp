@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio_reader.h"
+#include "audio/audio_reader.h"
 
-#include "loop_problems.h"
+#include "core/loop_problems.h"
 
 #include <sndfile.h>
 

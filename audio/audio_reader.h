@@ -2,7 +2,7 @@
 // Windows of frames from a sound file, in a sample type that keeps every bit.
 #pragma once
 
-#include "audio_files.h"
+#include "audio/audio_files.h"
 
 #include <cstdint>
 #include <filesystem>

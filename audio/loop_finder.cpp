@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "loop_finder.h"
+#include "audio/loop_finder.h"
 
-#include "audio_files.h"
-#include "audio_reader.h"
-#include "loop_problems.h"
-#include "seam_judge.h"
+#include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+#include "audio/seam_judge.h"
+#include "core/loop_problems.h"
 
 #include <fftw3.h>
 

@@ -184,7 +184,7 @@
 // audio of a mono track, under a quarter of a stereo one.
 #pragma once
 
-#include "loop_points.h"
+#include "core/loop_points.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "loop_stream.h"
+#include "audio/loop_stream.h"
 
 #include <algorithm>
 #include <utility>

@@ -3,8 +3,8 @@
 // start, for ever or for a seam's length.
 #pragma once
 
-#include "audio_reader.h"
-#include "loop_points.h"
+#include "audio/audio_reader.h"
+#include "core/loop_points.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "peak_scan.h"
+#include "audio/peak_scan.h"
 
 #include <vector>
 

@@ -2,8 +2,8 @@
 // Summarising a sound file for drawing, read through libsndfile.
 #pragma once
 
-#include "audio_reader.h"
-#include "peaks.h"
+#include "audio/audio_reader.h"
+#include "audio/peaks.h"
 
 #include <cstdint>
 #include <functional>

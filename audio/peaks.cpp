@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "peaks.h"
+#include "audio/peaks.h"
 
 #include <algorithm>
 #include <limits>

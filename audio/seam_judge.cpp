@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "seam_judge.h"
+#include "audio/seam_judge.h"
 
-#include "audio_reader.h"
-#include "loop_finder.h"
+#include "audio/audio_reader.h"
+#include "audio/loop_finder.h"
 
 #include <algorithm>
 #include <array>

@@ -46,7 +46,7 @@
 //      not: no step at the jump, but what plays is not what would have.
 #pragma once
 
-#include "loop_problems.h"
+#include "core/loop_problems.h"
 
 #include <cstdint>
 #include <vector>

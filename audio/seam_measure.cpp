@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "seam_measure.h"
+#include "audio/seam_measure.h"
 
-#include "loop_finder.h"
+#include "audio/loop_finder.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,9 +3,9 @@
 // around it, without decoding the whole track.
 #pragma once
 
-#include "audio_reader.h"
-#include "loop_problems.h"
-#include "seam_judge.h"
+#include "audio/audio_reader.h"
+#include "audio/seam_judge.h"
+#include "core/loop_problems.h"
 
 #include <cstdint>
 #include <optional>

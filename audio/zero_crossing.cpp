@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "zero_crossing.h"
+#include "audio/zero_crossing.h"
 
 #include <algorithm>
 

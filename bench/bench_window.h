@@ -2,8 +2,8 @@
 // The editor window as the program shows it, for the window benchmarks.
 #pragma once
 
-#include "attach_views.h"
-#include "editor_window.h"
+#include "editor/editor_window.h"
+#include "views/attach_views.h"
 
 #include <QApplication>
 #include <QTest>

@@ -6,7 +6,7 @@
 // once per folder. A third judges the seams of 3-minute tracks of noise:
 // seamless ones, clicks with a seamless stop close by, and clicks that send
 // the search through the whole second on each side.
-#include "pos_tool.h"
+#include "cli/pos_tool.h"
 
 #include <benchmark/benchmark.h>
 #include <sndfile.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Text rules and file round trip, each beside the standard-library baseline
 // it is measured against in the same run.
-#include "pos_file.h"
-#include "positions.h"
+#include "core/pos_file.h"
+#include "core/positions.h"
 
 #include <benchmark/benchmark.h>
 

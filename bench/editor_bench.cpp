@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of one user action on the real window, nested cascade included.
-#include "editor_window.h"
-#include "slider.h"
-#include "text_field.h"
+#include "editor/editor_window.h"
+#include "platform/slider.h"
+#include "platform/text_field.h"
 
 #include <QApplication>
 #include <QTest>

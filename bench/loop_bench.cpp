@@ -3,8 +3,8 @@
 // beside just reading the same file, so that the search's own cost and its
 // growth with the length show. A 3-minute track has to be searched at 500
 // times real time or more: under 0.36 s with the reading.
-#include "loop_corpus.h"
-#include "loop_finder.h"
+#include "audio/loop_finder.h"
+#include "tests/loop_corpus.h"
 
 #include <benchmark/benchmark.h>
 #include <sndfile.h>

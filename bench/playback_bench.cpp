@@ -3,10 +3,10 @@
 // shortcut to the first frame handed to the device, and the cost of playing
 // a 10-minute stereo file, each beside a bare Qt Multimedia or idle baseline.
 // Needs PULSE_SERVER (scripts/with-pulse starts a private server).
-#include "bench_window.h"
-#include "common_dialogs.h"
-#include "editor_window.h"
-#include "sound_engine.h"
+#include "bench/bench_window.h"
+#include "dialogs/common_dialogs.h"
+#include "editor/editor_window.h"
+#include "sound/sound_engine.h"
 
 #include <QAction>
 #include <QApplication>

@@ -9,8 +9,8 @@
 #include <QWindow>
 
 #ifdef KESTRIN_PROBE_EDITOR
-#include "attach_views.h"
-#include "editor_window.h"
+#include "editor/editor_window.h"
+#include "views/attach_views.h"
 #endif
 
 namespace {

@@ -4,15 +4,15 @@
 // the file alone, Open with the overview beside Open of a POS file without
 // audio, a seam repaint at each zoom beside a blank widget's repaint, and a
 // marker drag step beside a slider key step (both run the field cascade).
-#include "audio_reader.h"
-#include "bench_window.h"
-#include "common_dialogs.h"
-#include "editor_window.h"
-#include "peak_scan.h"
-#include "slider.h"
-#include "waveform_panel.h"
-#include "waveform_session.h"
-#include "waveform_view.h"
+#include "audio/audio_reader.h"
+#include "audio/peak_scan.h"
+#include "bench/bench_window.h"
+#include "dialogs/common_dialogs.h"
+#include "editor/editor_window.h"
+#include "platform/slider.h"
+#include "views/waveform_panel.h"
+#include "views/waveform_session.h"
+#include "views/waveform_view.h"
 
 #include <QApplication>
 #include <QDockWidget>

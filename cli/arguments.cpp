@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "arguments.h"
+#include "cli/arguments.h"
 
 namespace kestrin::cli {
 

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos check: POS files against their audio files.
-#include "audio_files.h"
-#include "audio_reader.h"
-#include "command.h"
-#include "loop_problems.h"
-#include "output.h"
-#include "pos_file.h"
-#include "pos_tool.h"
-#include "positions.h"
-#include "seam_measure.h"
+#include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+#include "audio/seam_measure.h"
+#include "cli/command.h"
+#include "cli/output.h"
+#include "cli/pos_tool.h"
+#include "core/loop_problems.h"
+#include "core/pos_file.h"
+#include "core/positions.h"
 
 #include <algorithm>
 #include <cctype>

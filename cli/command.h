@@ -3,7 +3,7 @@
 // NAME_command.cpp and has one row in the table of pos_tool.cpp.
 #pragma once
 
-#include "arguments.h"
+#include "cli/arguments.h"
 
 #include <ostream>
 #include <set>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos export: the plain loop list that batch audio converters read.
-#include "command.h"
-#include "output.h"
-#include "pos_file.h"
-#include "pos_tool.h"
+#include "cli/command.h"
+#include "cli/output.h"
+#include "cli/pos_tool.h"
+#include "core/pos_file.h"
 
 #include <filesystem>
 

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos find: seamless loop positions found in the audio itself.
-#include "audio_files.h"
-#include "command.h"
-#include "loop_finder.h"
-#include "loop_problems.h"
-#include "output.h"
-#include "pos_file.h"
-#include "pos_tool.h"
-#include "position_argument.h"
-#include "positions.h"
+#include "audio/audio_files.h"
+#include "audio/loop_finder.h"
+#include "cli/command.h"
+#include "cli/output.h"
+#include "cli/pos_tool.h"
+#include "cli/position_argument.h"
+#include "core/loop_problems.h"
+#include "core/pos_file.h"
+#include "core/positions.h"
 
 #include <algorithm>
 #include <cctype>

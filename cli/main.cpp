@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "pos_tool.h"
+#include "cli/pos_tool.h"
 
 #include <iostream>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "output.h"
+#include "cli/output.h"
 
 #include <cstdio>
 #include <new>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The dispatcher: picks the command, parses its options, prints the help.
-#include "pos_tool.h"
+#include "cli/pos_tool.h"
 
-#include "command.h"
-#include "output.h"
+#include "cli/command.h"
+#include "cli/output.h"
 
 #include <exception>
 #include <iomanip>

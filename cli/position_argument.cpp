@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "position_argument.h"
+#include "cli/position_argument.h"
 
-#include "positions.h"
+#include "core/positions.h"
 
 #include <cmath>
 #include <regex>

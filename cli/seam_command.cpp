@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos seam: what a listener hears at the loop point, as a new audio file.
-#include "audio_files.h"
-#include "command.h"
-#include "output.h"
-#include "pos_file.h"
-#include "pos_tool.h"
-#include "position_argument.h"
+#include "audio/audio_files.h"
+#include "cli/command.h"
+#include "cli/output.h"
+#include "cli/pos_tool.h"
+#include "cli/position_argument.h"
+#include "core/pos_file.h"
 
 #include <cmath>
 #include <filesystem>

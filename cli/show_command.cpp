@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos show: both positions in every form the editor shows.
-#include "command.h"
-#include "output.h"
-#include "pos_file.h"
-#include "pos_tool.h"
-#include "positions.h"
+#include "cli/command.h"
+#include "cli/output.h"
+#include "cli/pos_tool.h"
+#include "core/pos_file.h"
+#include "core/positions.h"
 
 #include <algorithm>
 

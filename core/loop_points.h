@@ -4,7 +4,7 @@
 // and none keeps a copy of its own to convert field by field.
 #pragma once
 
-#include "loop_problems.h"
+#include "core/loop_problems.h"
 
 #include <cstdint>
 

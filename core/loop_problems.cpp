@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "loop_problems.h"
+#include "core/loop_problems.h"
 
 #include <charconv>
 #include <cmath>

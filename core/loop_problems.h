@@ -4,7 +4,7 @@
 // for check (a problem), set (a warning) and the editor's waveform panel.
 #pragma once
 
-#include "positions.h"
+#include "core/positions.h"
 
 #include <cstdint>
 #include <optional>

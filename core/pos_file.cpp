@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "pos_file.h"
+#include "core/pos_file.h"
 
 #include <algorithm>
 #include <array>

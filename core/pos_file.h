@@ -3,7 +3,7 @@
 // start at offset 0 and stop at offset 4, with no header of any kind.
 #pragma once
 
-#include "positions.h"
+#include "core/positions.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "positions.h"
+#include "core/positions.h"
 
 #include <algorithm>
 #include <array>

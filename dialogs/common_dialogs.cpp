@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "common_dialogs.h"
+#include "dialogs/common_dialogs.h"
 
 #include <QCoreApplication>
 #include <QDir>

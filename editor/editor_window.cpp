@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "editor_window.h"
+#include "editor/editor_window.h"
 
-#include "positions.h"
+#include "core/positions.h"
 
-#include "slider.h"
-#include "text_field.h"
-#include "twips.h"
+#include "platform/slider.h"
+#include "platform/text_field.h"
+#include "platform/twips.h"
 
 #include <QAction>
 #include <QFont>

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Keeps the four forms of both positions in step. The sample fields are the
 // reference: every step that needs a number reads it back from them.
-#include "editor_window.h"
+#include "editor/editor_window.h"
 
-#include "positions.h"
-#include "resume.h"
-#include "slider.h"
-#include "text_field.h"
+#include "core/positions.h"
+#include "platform/resume.h"
+#include "platform/slider.h"
+#include "platform/text_field.h"
 
 namespace kestrin {
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The File menu: Open, Save and Exit. A failure here is reported in a message
 // box and ends only the command; the editor and every value in it stay.
-#include "editor_window.h"
+#include "editor/editor_window.h"
 
-#include "common_dialogs.h"
-#include "pos_file.h"
-#include "positions.h"
-#include "text_field.h"
+#include "core/pos_file.h"
+#include "core/positions.h"
+#include "dialogs/common_dialogs.h"
+#include "platform/text_field.h"
 
 #include <QApplication>
 #include <QDir>

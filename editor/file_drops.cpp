@@ -2,9 +2,9 @@
 // A POS file dropped anywhere on the window opens as Open would open it. The
 // text fields would otherwise take the drop and paste the file's URL, which
 // silently replaces a position with text that is not a number.
-#include "editor_window.h"
+#include "editor/editor_window.h"
 
-#include "text_field.h"
+#include "platform/text_field.h"
 
 #include <QDropEvent>
 #include <QMimeData>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "assignment_trace.h"
+#include "platform/assignment_trace.h"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "resume.h"
+#include "platform/resume.h"
 
 #include <QtGlobal>
 

@@ -2,7 +2,7 @@
 // The resume-with-next-step error mode of the display procedures.
 #pragma once
 
-#include "positions.h"
+#include "core/positions.h"
 
 #include <exception>
 #include <utility>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "slider.h"
+#include "platform/slider.h"
 
-#include "assignment_trace.h"
+#include "platform/assignment_trace.h"
 
 #include <QScopedValueRollback>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "text_field.h"
+#include "platform/text_field.h"
 
-#include "assignment_trace.h"
+#include "platform/assignment_trace.h"
 
 #include <QScopedValueRollback>
 

@@ -4,9 +4,9 @@
 // libsndfile and Qt Multimedia never weigh on the editor's start.
 #pragma once
 
-#include "loop_points.h"
-#include "loop_problems.h"
-#include "peaks.h"
+#include "audio/peaks.h"
+#include "core/loop_points.h"
+#include "core/loop_problems.h"
 
 #include <QString>
 

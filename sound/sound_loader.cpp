@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "sound_engine.h"
+#include "sound/sound_engine.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,15 +2,15 @@
 // The sound module: libsndfile and Qt Multimedia behind SoundEngine. Audio is
 // read and handed to the device on a thread of its own, so the UI thread
 // never waits for either.
-#include "sound_engine.h"
+#include "sound/sound_engine.h"
 
-#include "audio_files.h"
-#include "audio_reader.h"
-#include "loop_finder.h"
-#include "loop_stream.h"
-#include "peak_scan.h"
-#include "seam_measure.h"
-#include "worker.h"
+#include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+#include "audio/loop_finder.h"
+#include "audio/loop_stream.h"
+#include "audio/peak_scan.h"
+#include "audio/seam_measure.h"
+#include "sound/worker.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "worker.h"
+#include "sound/worker.h"
 
 #include <QMetaObject>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "common_dialogs.h"
-#include "gui_support.h"
+#include "dialogs/common_dialogs.h"
+#include "tests/gui_support.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

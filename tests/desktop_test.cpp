@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "common_dialogs.h"
-#include "file_bytes.h"
-#include "gui_support.h"
+#include "dialogs/common_dialogs.h"
+#include "tests/file_bytes.h"
+#include "tests/gui_support.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "gui_support.h"
+#include "tests/gui_support.h"
 
 #include <QTest>
 

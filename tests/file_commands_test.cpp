@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "common_dialogs.h"
-#include "file_bytes.h"
-#include "gui_support.h"
-#include "pos_file.h"
+#include "core/pos_file.h"
+#include "dialogs/common_dialogs.h"
+#include "tests/file_bytes.h"
+#include "tests/gui_support.h"
 
 #include <QAction>
 #include <QLabel>

@@ -2,11 +2,11 @@
 // libFuzzer target: any byte string as a sound file, through what `find` and
 // `check` do with one. An AudioError is the answer for a file that cannot be
 // used; any other exception, a sanitizer report or a hang is a fault.
-#include "audio_files.h"
-#include "audio_reader.h"
-#include "loop_finder.h"
-#include "loop_problems.h"
-#include "seam_measure.h"
+#include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+#include "audio/loop_finder.h"
+#include "audio/seam_measure.h"
+#include "core/loop_problems.h"
 
 #include <algorithm>
 #include <cstdint>

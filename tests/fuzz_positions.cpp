@@ -2,7 +2,7 @@
 // libFuzzer target: any byte string through the number parse and every
 // conversion built on it. Nothing may crash, read out of bounds or produce a
 // text that reads "inf" or "nan".
-#include "positions.h"
+#include "core/positions.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "gui_support.h"
+#include "tests/gui_support.h"
 
-#include "assignment_trace.h"
+#include "platform/assignment_trace.h"
 
 #include <QAbstractButton>
 #include <QApplication>

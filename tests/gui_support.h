@@ -6,9 +6,9 @@
 // that never ends would pass.
 #pragma once
 
-#include "editor_window.h"
-#include "slider.h"
-#include "text_field.h"
+#include "editor/editor_window.h"
+#include "platform/slider.h"
+#include "platform/text_field.h"
 
 #include <QMessageBox>
 #include <QSlider>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "loop_corpus.h"
+#include "tests/loop_corpus.h"
 
 #include <sndfile.h>
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The loop finder against tracks whose loop is known, one row per layout and
 // format, and kestrin-pos find on real files.
-#include "file_bytes.h"
-#include "loop_corpus.h"
-#include "loop_finder.h"
-#include "pos_file.h"
-#include "pos_tool.h"
-#include "seam_measure.h"
+#include "audio/loop_finder.h"
+#include "audio/seam_measure.h"
+#include "cli/pos_tool.h"
+#include "core/pos_file.h"
+#include "tests/file_bytes.h"
+#include "tests/loop_corpus.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

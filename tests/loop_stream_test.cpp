@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio_reader.h"
-#include "file_bytes.h"
-#include "loop_stream.h"
+#include "audio/audio_reader.h"
+#include "audio/loop_stream.h"
+#include "tests/file_bytes.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

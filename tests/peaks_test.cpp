@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The waveform summary of real files in each sample type, bucket by bucket
 // against the samples written, at lengths around the bucket boundaries.
-#include "file_bytes.h"
-#include "peak_scan.h"
+#include "audio/peak_scan.h"
+#include "tests/file_bytes.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "gui_support.h"
-#include "slider.h"
-#include "text_field.h"
-#include "twips.h"
+#include "platform/slider.h"
+#include "platform/text_field.h"
+#include "platform/twips.h"
+#include "tests/gui_support.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "file_bytes.h"
-#include "pos_file.h"
+#include "core/pos_file.h"
+#include "tests/file_bytes.h"
 
 #include <gtest/gtest.h>
 

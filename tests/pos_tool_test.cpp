@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio_files.h"
-#include "file_bytes.h"
-#include "output.h"
-#include "pos_file.h"
-#include "pos_tool.h"
-#include "position_argument.h"
+#include "audio/audio_files.h"
+#include "cli/output.h"
+#include "cli/pos_tool.h"
+#include "cli/position_argument.h"
+#include "core/pos_file.h"
+#include "tests/file_bytes.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

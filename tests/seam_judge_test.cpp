@@ -2,8 +2,8 @@
 // The seam judge on tracks whose seam is known by construction: loops of the
 // whole track with and without a step or a kink, a stop that cuts a note's
 // tail, and loops off by a sample.
-#include "loop_finder.h"
-#include "seam_judge.h"
+#include "audio/loop_finder.h"
+#include "audio/seam_judge.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // The Loop menu against a real sound server: a private PulseAudio with a null
 // sink, started and stopped by this test, whose monitor is recorded with
 // parec to check what a listener would have heard.
-#include "common_dialogs.h"
-#include "file_bytes.h"
-#include "gui_support.h"
-#include "loop_menu.h"
-#include "pos_file.h"
+#include "core/pos_file.h"
+#include "dialogs/common_dialogs.h"
+#include "tests/file_bytes.h"
+#include "tests/gui_support.h"
+#include "views/loop_menu.h"
 
 #include <QAction>
 #include <QProcess>

@@ -4,18 +4,18 @@
 // zero crossings of a generated sine; odd field values are drawn safely; the
 // seam of the positions is judged live, and a seamless stop nearby offered;
 // Find Loop Points sets a found loop.
-#include "attach_views.h"
-#include "common_dialogs.h"
-#include "file_bytes.h"
-#include "find_loop.h"
-#include "gui_support.h"
-#include "loop_corpus.h"
-#include "pos_file.h"
-#include "positions.h"
-#include "seam_report.h"
-#include "waveform_panel.h"
-#include "waveform_session.h"
-#include "waveform_view.h"
+#include "core/pos_file.h"
+#include "core/positions.h"
+#include "dialogs/common_dialogs.h"
+#include "tests/file_bytes.h"
+#include "tests/gui_support.h"
+#include "tests/loop_corpus.h"
+#include "views/attach_views.h"
+#include "views/find_loop.h"
+#include "views/seam_report.h"
+#include "views/waveform_panel.h"
+#include "views/waveform_session.h"
+#include "views/waveform_view.h"
 
 #include <QAction>
 #include <QDockWidget>

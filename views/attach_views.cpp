@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "attach_views.h"
+#include "views/attach_views.h"
 
-#include "find_loop.h"
-#include "loop_menu.h"
-#include "waveform_panel.h"
+#include "views/find_loop.h"
+#include "views/loop_menu.h"
+#include "views/waveform_panel.h"
 
 namespace kestrin::views {
 

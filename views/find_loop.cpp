@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "find_loop.h"
+#include "views/find_loop.h"
 
-#include "editor_window.h"
-#include "loop_menu.h"
+#include "editor/editor_window.h"
+#include "views/loop_menu.h"
 
 #include <QAction>
 #include <QDialogButtonBox>

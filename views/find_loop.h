@@ -3,7 +3,7 @@
 // candidates listed to choose from.
 #pragma once
 
-#include "sound_engine.h"
+#include "sound/sound_engine.h"
 
 #include <QDialog>
 

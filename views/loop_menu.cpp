@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "loop_menu.h"
+#include "views/loop_menu.h"
 
-#include "editor_window.h"
-#include "loop_problems.h"
-#include "positions.h"
+#include "core/loop_problems.h"
+#include "core/positions.h"
+#include "editor/editor_window.h"
 
 #include <QAction>
 #include <QFileInfo>

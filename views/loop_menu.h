@@ -2,7 +2,7 @@
 // The Loop menu: hearing the seam and the loop of the positions being edited.
 #pragma once
 
-#include "sound_engine.h"
+#include "sound/sound_engine.h"
 
 #include <QObject>
 #include <QString>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "seam_report.h"
+#include "views/seam_report.h"
 
-#include "editor_window.h"
-#include "loop_menu.h"
-#include "positions.h"
+#include "core/positions.h"
+#include "editor/editor_window.h"
+#include "views/loop_menu.h"
 
 #include <QFileInfo>
 #include <QLineEdit>

@@ -3,7 +3,7 @@
 // waveform.
 #pragma once
 
-#include "sound_engine.h"
+#include "sound/sound_engine.h"
 
 #include <QLabel>
 #include <QStringList>

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "waveform_panel.h"
+#include "views/waveform_panel.h"
 
-#include "editor_window.h"
-#include "loop_menu.h"
-#include "positions.h"
-#include "seam_report.h"
-#include "waveform_session.h"
-#include "waveform_view.h"
+#include "core/positions.h"
+#include "editor/editor_window.h"
+#include "views/loop_menu.h"
+#include "views/seam_report.h"
+#include "views/waveform_session.h"
+#include "views/waveform_view.h"
 
 #include <QAction>
 #include <QDockWidget>

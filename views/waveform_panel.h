@@ -3,7 +3,7 @@
 // companion audio of the opened file with its loop, once there is one.
 #pragma once
 
-#include "sound_engine.h"
+#include "sound/sound_engine.h"
 
 #include <QObject>
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "waveform_session.h"
+#include "views/waveform_session.h"
 
-#include "positions.h"
-#include "zero_crossing.h"
+#include "audio/zero_crossing.h"
+#include "core/positions.h"
 
 #include <algorithm>
 #include <cmath>

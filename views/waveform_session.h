@@ -3,7 +3,7 @@
 // as the sample fields hold them, the selected marker and the playhead.
 #pragma once
 
-#include "sound_engine.h"
+#include "sound/sound_engine.h"
 
 #include <QObject>
 

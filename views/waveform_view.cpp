@@ -2,10 +2,10 @@
 // Both views draw in device pixels, one column of the waveform per device
 // pixel, so the drawing stays sharp at any scale factor. Colours come from
 // the palette, so a dark theme gives a dark waveform.
-#include "waveform_view.h"
+#include "views/waveform_view.h"
 
-#include "positions.h"
-#include "waveform_session.h"
+#include "core/positions.h"
+#include "views/waveform_session.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

@@ -1,0 +1,51 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Fails when a source file includes from a higher layer, or includes a
+# project header without naming its folder. The layers, lowest first:
+#   core < audio, platform, dialogs < editor, cli < sound < views < app
+# A folder may include its own headers and those of any lower layer; folders
+# of one layer do not include each other.
+set -u
+cd "${1:-$(dirname "$0")/..}" || exit 2
+
+layer() {
+    case "$1" in
+    core) echo 0 ;;
+    audio | platform | dialogs) echo 1 ;;
+    editor | cli) echo 2 ;;
+    sound) echo 3 ;;
+    views) echo 4 ;;
+    app) echo 5 ;;
+    *) echo "" ;;
+    esac
+}
+
+report=$(
+for folder in core audio platform dialogs editor cli sound views app; do
+    own=$(layer "$folder")
+    for file in "$folder"/*.h "$folder"/*.cpp; do
+        [ -e "$file" ] || continue
+        grep -n '^#include "' "$file" | while IFS= read -r line; do
+            included=${line#*\"}
+            included=${included%\"*}
+            case "$included" in
+            */*) ;;
+            *)
+                echo "$file:${line%%:*}: \"$included\" does not name its folder"
+                continue
+                ;;
+            esac
+            target=${included%%/*}
+            theirs=$(layer "$target")
+            if [ -z "$theirs" ]; then
+                echo "$file:${line%%:*}: \"$included\" is outside the libraries"
+            elif [ "$target" != "$folder" ] && [ "$theirs" -ge "$own" ]; then
+                echo "$file:${line%%:*}: $folder includes $included from a layer not below it"
+            fi
+        done
+    done
+done
+)
+[ -z "$report" ] && exit 0
+echo "$report" >&2
+exit 1
