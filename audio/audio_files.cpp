@@ -2,6 +2,7 @@
 #include "audio/audio_files.h"
 
 #include "audio/audio_reader.h"
+#include "core/pos_file.h"
 
 #include <sndfile.h>
 
@@ -174,13 +175,7 @@ AudioInfo ReadAudioInfo(const fs::path& audio) {
 }
 
 fs::path ExpectedAudioName(const fs::path& posFile) {
-    const std::string ext = posFile.extension().string();
-    const bool upper = !ext.empty() && std::none_of(ext.begin(), ext.end(), [](unsigned char c) {
-        return std::islower(c) != 0;
-    });
-    fs::path name = posFile;
-    name.replace_extension(upper ? ".WAV" : ".wav");
-    return name;
+    return NameBeside(posFile, ".wav");
 }
 
 std::optional<Companion> CompanionIndex::find(const fs::path& posFile) {

@@ -40,8 +40,8 @@ sf_private_tag* OpenAudioForReading(const std::filesystem::path& path, SF_INFO& 
 // decode, which for a file cut short are fewer than its header claims.
 AudioInfo ReadAudioInfo(const std::filesystem::path& audio);
 
-// The audio name players look for: the POS file's base name with ".WAV" when
-// its extension is all upper case, ".wav" otherwise.
+// The audio name players look for beside a POS file:
+// NameBeside(posFile, ".wav"), ".WAV" for BGM01.POS.
 std::filesystem::path ExpectedAudioName(const std::filesystem::path& posFile);
 
 // The WAVE file beside a POS file.

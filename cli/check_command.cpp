@@ -5,15 +5,18 @@
 #include "audio/seam_measure.h"
 #include "cli/command.h"
 #include "cli/output.h"
+#include "cli/pos_files.h"
 #include "cli/pos_tool.h"
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
 
-#include <algorithm>
-#include <cctype>
+#include <cmath>
 #include <filesystem>
-#include <sstream>
+#include <optional>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
 
 namespace kestrin::cli {
 
@@ -22,7 +25,7 @@ using namespace kestrin::audio;
 
 namespace {
 
-const char* const kHelp = R"(Usage: kestrin-pos check [-r] [-q] FILE.POS|FOLDER...
+const char* const kHelp = R"(Usage: kestrin-pos check [-r] [-q] [--json] FILE.POS|FOLDER...
 
 Finds the WAVE file beside each POS file (same base name, any case of .wav),
 reads its header and reports its sample rate and length, then every problem:
@@ -53,14 +56,24 @@ scale, and in dB of full scale) come with it, e.g.
   a listener hears it; a seamless seam nearby: stop 3527999
 
 The nearby stop, when one is given, is the nearest within a second of the
-stored one at which the audio goes on as it does after the start.
+stored one at which the audio goes on as it does after the start. A seam a
+listener hears is reported once, as that problem; any other gets a line of
+its own ("seam at 00:02.268: seamless, seam score 0").
 
   -r   walk folders for *.pos files (any case); symbolic links to folders
        are not followed, and a folder that cannot be read is a problem
   -q   print only the files with problems, and the summary only when there
        are any
+  --json  one JSON object per line and file, for scripts: "file", "start"
+       and "stop" (null where the file lacks their bytes), "audio",
+       "sample_rate", "frames" and "channels" (null without readable
+       audio), "seam" ({"at", "verdict", "score" (null when nothing could
+       be compared), "step" (16-bit values), "seamless_stop" (or null)},
+       null when there is no loop to judge) and "problems", the list of the
+       problems' texts, empty for a clean file. No summary line; with -q,
+       only the files with problems. Names as show --json gives them.
 
-The last line sums up: "12 files, 2 with problems".
+The last line sums up: "12 files, 2 with problems" (not with --json).
 
 A file that begins like an audio or other container file is reported as not
 being a POS file. Of a file shorter than 8 bytes only the positions whose
@@ -70,157 +83,167 @@ visible (\n, \t, \x1b; a backslash as \\).
 Exit status: 0 when every file is clean, 1 when any has a problem.
 )";
 
-std::string lowerExtension(const fs::path& path) {
-    std::string ext = path.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
-}
-
-// What check reports on: a POS file, or a folder it could not read.
-struct Item {
-    fs::path path;
-    std::string folderProblem; // empty for a POS file
+// What check learnt about one POS file, or about a folder it could not read.
+struct Finding {
+    std::vector<std::string> problems;
+    std::optional<PosFileInfo> pos; // the file's bytes, when it could be read
+    std::optional<fs::path> audio;
+    std::optional<AudioInfo> info; // the audio's, when it could be opened
+    std::optional<SeamFigures> seam;
+    bool seamHeard = false; // a problem tells of the seam, with its figures
 };
-
-// Adds the POS files under `top` to `items`, and each folder below it that
-// cannot be read together with its reason. Symbolic links to folders are not
-// followed; an entry that cannot even be looked at is skipped, except a *.pos
-// one, whose own check then names the reason.
-void walk(const fs::path& top, std::vector<Item>& items) {
-    std::vector<fs::path> folders{top};
-    while (!folders.empty()) {
-        const fs::path folder = std::move(folders.back());
-        folders.pop_back();
-        std::error_code ec;
-        fs::directory_iterator it(folder, ec);
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            std::error_code typeError;
-            if (it->symlink_status(typeError).type() == fs::file_type::directory) {
-                folders.push_back(it->path());
-            } else if (lowerExtension(it->path()) == ".pos") {
-                const fs::file_status target = it->status(typeError);
-                if (typeError || fs::is_regular_file(target))
-                    items.push_back({it->path(), {}});
-            }
-        }
-        if (ec)
-            items.push_back(
-                {folder, "cannot read folder " + folder.string() + ": " + ec.message()});
-    }
-}
 
 // The problems of one POS file, in the order a reader fixes them. Only the
 // bytes that are there count: a start needs 4, a stop 8.
-std::vector<std::string> checkOne(const fs::path& file, CompanionIndex& audio, std::ostream& out) {
-    PosFileInfo pos;
+Finding checkOne(const fs::path& file, CompanionIndex& companions) {
+    Finding found;
     try {
-        pos = InspectPosFile(file);
+        found.pos = InspectPosFile(file);
     } catch (const PosFileError& e) {
-        return {e.what()};
+        found.problems = {e.what()};
+        return found;
     }
-    const PosValues& v = pos.values;
-    const bool hasStart = pos.size >= 4;
-    const bool hasStop = pos.size >= 8;
-    std::vector<std::string> problems;
-    if (pos.size != 8)
-        problems.push_back("the file is " + std::to_string(pos.size) +
+    const PosValues& v = found.pos->values;
+    const bool hasStop = found.pos->size >= 8;
+    std::vector<std::string>& problems = found.problems;
+    if (found.pos->size != 8)
+        problems.push_back("the file is " + std::to_string(found.pos->size) +
                            " bytes long, not 8: players refuse it");
-    for (std::string& p : PositionProblems(v, hasStart, hasStop))
+    for (std::string& p : PositionProblems(v, found.pos->size >= 4, hasStop))
         problems.push_back(std::move(p));
 
-    const auto companion = audio.find(file);
+    const auto companion = companions.find(file);
     if (!companion) {
-        problems.push_back(NoAudioProblem("it", ExpectedAudioName(file).filename().string()));
-        return problems;
+        problems.push_back(NoAudioProblem(file, "it"));
+        return found;
     }
+    found.audio = companion->path;
     if (!companion->exactName)
         problems.push_back(CaseOnlyNameProblem(companion->path.filename().string(),
                                                ExpectedAudioName(file).filename().string()));
     try {
         AudioReader reader(companion->path);
-        const AudioInfo& info = reader.info();
-        out << "  audio " << VisibleText(companion->path.filename().string()) << ": "
-            << info.sampleRate << " Hz, " << info.frames << " samples, " << info.channels
-            << (info.channels == 1 ? " channel\n" : " channels\n");
+        found.info = reader.info();
         if (const auto length = reader.lengthProblem())
             problems.push_back(*length);
-        if (const auto rate = SampleRateProblem(info.sampleRate))
+        if (const auto rate = SampleRateProblem(found.info->sampleRate))
             problems.push_back(*rate);
-        if (const auto beyond = StopBeyondAudioProblem(v.stop, info.frames); hasStop && beyond)
+        if (const auto beyond = StopBeyondAudioProblem(v.stop, found.info->frames);
+            hasStop && beyond)
             problems.push_back(*beyond);
         // Only a loop players keep has a seam to hear.
-        const auto seam = hasStop ? MeasureSeam(reader, v.start, v.stop) : std::nullopt;
-        if (seam) {
-            out << "  seam at " << ClockText(v.stop, info.sampleRate) << ": " << SeamVerdict(*seam)
-                << '\n';
-            if (const auto heard = SeamProblem(*seam, v.stop, info.sampleRate))
-                problems.push_back(*heard);
+        found.seam = hasStop ? MeasureSeam(reader, v.start, v.stop) : std::nullopt;
+        if (found.seam) {
+            if (auto heard = SeamProblem(*found.seam, v.stop, found.info->sampleRate)) {
+                problems.push_back(std::move(*heard));
+                found.seamHeard = true;
+            }
         }
     } catch (const AudioError& e) {
         problems.push_back(e.what());
     }
-    return problems;
+    return found;
 }
 
-void printReport(std::ostream& out, const fs::path& path, const std::vector<std::string>& problems,
-                 const std::string& details) {
+// The report of one file; `details` adds the audio's figures and a seam
+// that no problem tells of already.
+void printText(std::ostream& out, const fs::path& path, const Finding& f, bool details) {
+    const std::vector<std::string>& problems = f.problems;
     out << VisibleText(path.string()) << ": "
         << (problems.empty() ? std::string("ok")
                              : std::to_string(problems.size()) +
                                    (problems.size() == 1 ? " problem" : " problems"))
-        << '\n'
-        << details;
+        << '\n';
+    if (details && f.info) {
+        out << "  audio " << VisibleText(f.audio->filename().string()) << ": " << f.info->sampleRate
+            << " Hz, " << f.info->frames << " samples, " << f.info->channels
+            << (f.info->channels == 1 ? " channel\n" : " channels\n");
+    }
+    if (details && f.seam && !f.seamHeard) {
+        out << "  seam at " << ClockText(f.pos->values.stop, f.info->sampleRate) << ": "
+            << SeamVerdict(*f.seam) << '\n';
+    }
     for (const std::string& p : problems)
         out << "  problem: " << VisibleText(p) << '\n';
+}
+
+double rounded(double value, double step) {
+    return std::round(value / step) * step;
+}
+
+// The report of one file as one line of JSON, every figure of the text and
+// the seam's even when a problem tells of it.
+void printJson(std::ostream& out, const fs::path& path, const Finding& f) {
+    using Json = nlohmann::ordered_json;
+    const bool hasStart = f.pos && f.pos->size >= 4;
+    const bool hasStop = f.pos && f.pos->size >= 8;
+    Json line{{"file", path.string()}};
+    line["start"] = hasStart ? Json(f.pos->values.start) : Json(nullptr);
+    line["stop"] = hasStop ? Json(f.pos->values.stop) : Json(nullptr);
+    line["audio"] = f.audio ? Json(f.audio->string()) : Json(nullptr);
+    line["sample_rate"] = f.info ? Json(f.info->sampleRate) : Json(nullptr);
+    line["frames"] = f.info ? Json(f.info->frames) : Json(nullptr);
+    line["channels"] = f.info ? Json(f.info->channels) : Json(nullptr);
+    if (f.seam) {
+        line["seam"] = {
+            {"at", ClockText(f.pos->values.stop, f.info->sampleRate)},
+            {"verdict", SeamSoundWord(f.seam->sound)},
+            {"score", f.seam->compared ? Json(rounded(f.seam->score, 1e-6)) : Json(nullptr)},
+            {"step", std::llround(f.seam->jump * 32768.0)},
+            {"seamless_stop", f.seam->seamlessStop ? Json(*f.seam->seamlessStop) : Json(nullptr)}};
+    } else {
+        line["seam"] = nullptr;
+    }
+    line["problems"] = f.problems;
+    out << line.dump(-1, ' ', true, Json::error_handler_t::replace) << '\n';
 }
 
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     if (a.files.empty())
         throw UsageError("check needs at least one POS file or folder");
     const bool recursive = a.flag("-r");
-    std::vector<Item> items;
+    std::vector<PosFileItem> items;
     int status = ExitOk;
     for (const std::string& arg : a.files) {
         std::error_code ec;
         if (!fs::is_directory(arg, ec)) {
             items.push_back({arg, {}}); // whatever is wrong with it, its check says
         } else if (recursive) {
-            std::vector<Item> found;
-            walk(arg, found);
-            std::sort(found.begin(), found.end(),
-                      [](const Item& x, const Item& y) { return x.path < y.path; });
+            std::vector<PosFileItem> found = PosFilesUnder(arg);
             items.insert(items.end(), found.begin(), found.end());
         } else {
-            err << "kestrin-pos: " << VisibleText(arg)
-                << " is a folder; use -r to check the POS files in it\n";
+            ReportError(err, arg + " is a folder; use -r to check the POS files in it");
             status = ExitProblem;
         }
     }
     const bool quiet = a.flag("-q");
-    CompanionIndex audio;
+    const bool json = a.flag("--json");
+    CompanionIndex companions;
     std::size_t withProblems = 0;
-    for (const Item& item : items) {
-        std::ostringstream details;
-        std::vector<std::string> problems{item.folderProblem};
+    for (const PosFileItem& item : items) {
+        Finding found;
+        found.problems = {item.folderProblem};
         if (item.folderProblem.empty()) {
             // Whatever stops one file is its problem; the next is checked all the same.
             try {
-                problems = checkOne(item.path, audio, details);
+                found = checkOne(item.path, companions);
             } catch (const std::exception& e) {
-                problems = {FailureText(item.path.string(), e)};
+                found = {};
+                found.problems = {FailureText(item.path.string(), e)};
             }
         }
-        if (!problems.empty())
+        if (!found.problems.empty())
             ++withProblems;
-        if (!quiet)
-            printReport(out, item.path, problems, details.str());
-        else if (!problems.empty())
-            printReport(out, item.path, problems, {});
+        if (quiet && found.problems.empty())
+            continue;
+        if (json)
+            printJson(out, item.path, found);
+        else
+            printText(out, item.path, found, !quiet);
     }
     if (withProblems > 0)
         status = ExitProblem;
-    if (!quiet || withProblems > 0) {
+    if (!json && (!quiet || withProblems > 0)) {
         out << items.size() << (items.size() == 1 ? " file, " : " files, ")
             << (withProblems == 0   ? std::string("none with problems")
                 : withProblems == 1 ? std::string("1 with a problem")
@@ -233,9 +256,13 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 } // namespace
 
 const Command& CheckCommand() {
-    static const Command command{
-        "check", "FILE.POS...", "check POS files against their WAVE files", kHelp, {}, {"-r", "-q"},
-        run};
+    static const Command command{"check",
+                                 "FILE.POS...",
+                                 "check POS files against their WAVE files",
+                                 kHelp,
+                                 {},
+                                 {"-r", "-q", "--json"},
+                                 run};
     return command;
 }
 

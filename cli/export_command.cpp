@@ -29,8 +29,9 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         // line break in one would start a forged record.
         const std::string name = std::filesystem::path(file).stem().string();
         if (HasControlCharacter(name)) {
-            err << "kestrin-pos: refusing to export " << VisibleText(file)
-                << ": its name holds a control character, which the line format cannot carry\n";
+            ReportError(err, "refusing to export " + file +
+                                 ": its name holds a control character, which the line format "
+                                 "cannot carry");
             status = ExitProblem;
             continue;
         }
@@ -38,7 +39,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             const PosValues v = ReadPosFile(file);
             out << v.start << ' ' << v.stop << ' ' << name << '\n';
         } catch (const std::exception& e) {
-            err << "kestrin-pos: " << VisibleText(FailureText(file, e)) << '\n';
+            ReportError(err, FailureText(file, e));
             status = ExitProblem;
         }
     }

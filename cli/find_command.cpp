@@ -4,6 +4,7 @@
 #include "audio/loop_finder.h"
 #include "cli/command.h"
 #include "cli/output.h"
+#include "cli/pos_files.h"
 #include "cli/pos_tool.h"
 #include "cli/position_argument.h"
 #include "core/loop_problems.h"
@@ -17,6 +18,9 @@
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -28,7 +32,7 @@ using namespace kestrin::audio;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos find [--json] [-n N] [--min-loop T] [--write] FILE...
+    R"(Usage: kestrin-pos find [--json] [-q] [-n N] [--min-loop T] [--write] FILE|FOLDER...
 
 Finds where each track repeats itself and proposes loop positions at which
 the jump from stop back to start cannot be heard. The loop length is the
@@ -36,7 +40,9 @@ period of the repetition to the sample; the start is the earliest sample
 from which the audio plays again unchanged one loop later, so an intro plays
 once and the loop holds the whole repeated part. FILE is a POS file, whose
 audio is found as check finds it (same base name, any case of .wav), or an
-audio file libsndfile reads (WAVE, AIFF, FLAC, Ogg Vorbis, ...).
+audio file libsndfile reads (WAVE, AIFF, FLAC, Ogg Vorbis, ...). A FOLDER
+stands for the POS files in it and its subfolders (any case of .pos), as
+check -r finds them; a folder without any is reported as such.
 
 For each file the candidates are listed best first: start and stop in
 samples and as minutes:seconds, the loop length, the match and the seam
@@ -54,6 +60,8 @@ lossy codec or noise. A candidate needs at least 0.9 s of repeating audio
 and a match of about 0.5. Whole multiples of a listed loop length are not
 listed again.
 
+  -q              print only the files without a seamless loop, and the
+                  summary only when a file got none or failed
   -n N            list at most N candidates per file (default 5)
   --min-loop T    the shortest loop considered (default 2s); T as for set:
                   a sample count (88200), seconds (2s) or minutes:seconds
@@ -69,6 +77,10 @@ listed again.
                   players look for (BASE.POS for BASE.WAV, base.pos for
                   base.wav), created when missing. Nothing is written for a
                   file without a loop.
+
+The last line sums up: "3 files, 2 with a seamless loop", with ", 1 failed"
+when files could not be read or written (the reasons are on standard
+error). There is no summary with --json.
 
 "seam" is the seam score of the jump itself, as check reports it: the
 energy of the difference between what plays after the jump and what would
@@ -94,13 +106,6 @@ std::string secondsOf(std::int64_t frames, int rate) {
 
 double rounded(double value, double step) {
     return std::round(value / step) * step;
-}
-
-bool isPosName(const fs::path& path) {
-    std::string ext = path.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext == ".pos";
 }
 
 std::size_t parseCount(const std::string& text) {
@@ -138,12 +143,17 @@ struct Report {
 Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamples, bool write,
                CompanionIndex& companions) {
     Report report;
-    const bool pos = isPosName(file);
+    const bool pos = HasPosExtension(file);
     if (pos) {
         const auto companion = companions.find(file);
         if (!companion) {
-            report.error = file.string() + ": " +
-                           NoAudioProblem("it", ExpectedAudioName(file).filename().string());
+            // A POS file that is not there is named as missing, not as lacking its audio.
+            std::error_code ec;
+            report.error =
+                fs::exists(file, ec) || ec
+                    ? NoAudioProblem(file, file.string())
+                    : "cannot open file " + file.string() + ": " +
+                          std::make_error_code(std::errc::no_such_file_or_directory).message();
             return report;
         }
         report.audio = companion->path;
@@ -182,6 +192,48 @@ Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamp
     }
     return report;
 }
+
+// The files a command line names: each file as given, and for a folder the
+// POS files under it, as check -r finds them.
+std::vector<PosFileItem> filesToSearch(const std::vector<std::string>& args) {
+    std::vector<PosFileItem> items;
+    for (const std::string& arg : args) {
+        std::error_code ec;
+        if (!fs::is_directory(arg, ec)) {
+            items.push_back({arg, {}});
+            continue;
+        }
+        std::vector<PosFileItem> found = PosFilesUnder(arg);
+        if (found.empty())
+            found.push_back({arg, arg + " is a folder without POS files; find takes POS or "
+                                        "audio files, or folders holding POS files"});
+        items.insert(items.end(), found.begin(), found.end());
+    }
+    return items;
+}
+
+// The counts of the summary line.
+struct FindTally {
+    std::size_t files = 0;
+    std::size_t withLoop = 0;
+    std::size_t failed = 0;
+
+    void add(const Report& r) {
+        ++files;
+        withLoop += r.candidates.empty() ? 0 : 1;
+        failed += r.error.empty() ? 0 : 1;
+    }
+    // "3 files, 2 with a seamless loop", then ", 1 failed" when any could
+    // not be read or written.
+    std::string text() const {
+        std::string line = std::to_string(files) + (files == 1 ? " file, " : " files, ") +
+                           (withLoop == 0 ? std::string("none") : std::to_string(withLoop)) +
+                           " with a seamless loop";
+        if (failed > 0)
+            line += ", " + std::to_string(failed) + " failed";
+        return line;
+    }
+};
 
 void printText(std::ostream& out, const std::string& file, const Report& r) {
     if (!r.audio || r.sampleRate == 0)
@@ -238,39 +290,44 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     const std::int64_t minLoop =
         a.value("--min-loop") ? parseMinLoop(*a.value("--min-loop")) : 2 * SamplesPerSecond;
     const bool json = a.flag("--json");
+    const bool quiet = a.flag("-q");
     CompanionIndex companions;
     int status = ExitOk;
-    for (const std::string& file : a.files) {
+    FindTally tally;
+    for (const PosFileItem& item : filesToSearch(a.files)) {
+        const std::string file = item.path.string();
         Report report;
+        report.error = item.folderProblem;
         // Whatever stops one file is reported, and the next is searched all the same.
         try {
-            report = findOne(file, count, minLoop, a.flag("--write"), companions);
+            if (report.error.empty())
+                report = findOne(file, count, minLoop, a.flag("--write"), companions);
         } catch (const std::exception& e) {
             report = {};
             report.error = FailureText(file, e);
         }
         if (json)
             printJson(out, file, report);
-        else
+        else if (!quiet || report.candidates.empty())
             printText(out, file, report);
         if (!report.error.empty())
-            err << "kestrin-pos: " << VisibleText(report.error) << '\n';
+            ReportError(err, report.error);
         if (report.candidates.empty() || !report.error.empty())
             status = ExitProblem;
+        tally.add(report);
     }
+    if (!json && (!quiet || status != ExitOk))
+        out << tally.text() << '\n';
     return status;
 }
 
 } // namespace
 
 const Command& FindCommand() {
-    static const Command command{"find",
-                                 "FILE...",
-                                 "find seamless loop positions in the audio",
-                                 kHelp,
-                                 {"-n", "--min-loop"},
-                                 {"--json", "--write"},
-                                 run};
+    static const Command command{
+        "find", "FILE|FOLDER...",     "find seamless loop positions in the audio",
+        kHelp,  {"-n", "--min-loop"}, {"--json", "--write", "-q"},
+        run};
     return command;
 }
 

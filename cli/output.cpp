@@ -106,8 +106,22 @@ std::string FailureText(std::string_view file, const std::exception& e) {
     return std::string(file) + ": " + reason;
 }
 
+void ReportError(std::ostream& err, std::string_view message) {
+    err << "kestrin-pos: " << VisibleText(message) << '\n';
+}
+
 void ReportError(std::ostream& err, const std::exception& e) {
-    err << "kestrin-pos: " << VisibleText(e.what()) << '\n';
+    ReportError(err, e.what());
+}
+
+void ReportWarning(std::ostream& err, std::string_view file, std::string_view message) {
+    ReportError(err, "warning: " + std::string(file) + ": " + std::string(message));
+}
+
+void ReportUsageError(std::ostream& err, std::string_view command, std::string_view message) {
+    const std::string name(VisibleText(command));
+    err << "kestrin-pos " << name << ": " << VisibleText(message) << "\nTry \"kestrin-pos " << name
+        << " --help\".\n";
 }
 
 } // namespace kestrin::cli

@@ -24,7 +24,19 @@ bool HasControlCharacter(std::string_view text);
 // memory" for a failed allocation. Not yet made visible.
 std::string FailureText(std::string_view file, const std::exception& e);
 
+// Prints "kestrin-pos: <message>" on its own line, made visible. Every
+// diagnostic of the tool starts so, and goes through here.
+void ReportError(std::ostream& err, std::string_view message);
+
 // Prints "kestrin-pos: <what()>" on its own line, made visible.
 void ReportError(std::ostream& err, const std::exception& e);
+
+// Prints "kestrin-pos: warning: <file>: <message>" on its own line, made
+// visible: something was done, but players may not do what the user meant.
+void ReportWarning(std::ostream& err, std::string_view file, std::string_view message);
+
+// Prints "kestrin-pos COMMAND: <message>" and the hint to the command's help,
+// for a command line that is wrong in itself.
+void ReportUsageError(std::ostream& err, std::string_view command, std::string_view message);
 
 } // namespace kestrin::cli

@@ -53,7 +53,8 @@ Commands:
              << "  " << c->summary << '\n';
     }
     text << R"(
-Run "kestrin-pos COMMAND --help" for the options of a command.
+Run "kestrin-pos COMMAND --help" for the options of a command, and
+"kestrin-pos --version" (or "version") for the version.
 File names and messages are printed with control characters made visible:
 \n, \t, \r, \x1b and the like, and a backslash as \\.
 Exit status: 0 all went well, 1 a file had a problem, 2 wrong usage.
@@ -72,10 +73,14 @@ int RunPosTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         out << programHelp();
         return ExitOk;
     }
+    if (args[0] == "-v" || args[0] == "--version" || args[0] == "version") {
+        out << "kestrin-pos " KESTRIN_VERSION "\n";
+        return ExitOk;
+    }
     const Command* command = findCommand(args[0]);
     if (!command) {
-        err << "kestrin-pos: unknown command \"" << VisibleText(args[0]) << "\"\n\n"
-            << programHelp();
+        ReportError(err, "unknown command \"" + args[0] + "\"");
+        err << '\n' << programHelp();
         return ExitUsage;
     }
     try {
@@ -86,8 +91,7 @@ int RunPosTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
         return command->run(parsed, out, err);
     } catch (const UsageError& e) {
-        err << "kestrin-pos " << args[0] << ": " << VisibleText(e.what()) << "\nTry \"kestrin-pos "
-            << args[0] << " --help\".\n";
+        ReportUsageError(err, args[0], e.what());
         return ExitUsage;
     } catch (const std::exception& e) {
         // A failure no command foresaw still ends with a message and a status.

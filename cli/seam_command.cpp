@@ -5,6 +5,7 @@
 #include "cli/output.h"
 #include "cli/pos_tool.h"
 #include "cli/position_argument.h"
+#include "core/loop_problems.h"
 #include "core/pos_file.h"
 
 #include <cmath>
@@ -98,14 +99,14 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     const fs::path file = a.files.front();
     fs::path output = *target;
     auto fail = [&](const std::string& message) {
-        err << "kestrin-pos: " << VisibleText(message) << '\n';
+        ReportError(err, message);
         return ExitProblem;
     };
     try {
         const PosValues v = ReadPosFile(file);
         const auto companion = FindCompanionAudio(file);
         if (!companion)
-            return fail(file.string() + ": no audio file found beside it");
+            return fail(NoAudioProblem(file, file.string()));
         if (samePlace(output, file) || samePlace(output, companion->path))
             return fail("refusing to overwrite " + output.string() +
                         ": it is the POS file or its audio");

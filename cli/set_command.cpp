@@ -122,8 +122,7 @@ FileAudio audioOf(const std::string& file, CompanionIndex& audio, const char* ne
     if (!companion) {
         if (!neededBy)
             return {};
-        throw NoAudioStop(NoAudioProblem(file, ExpectedAudioName(file).filename().string()) + ": " +
-                          neededBy + " needs it");
+        throw NoAudioStop(NoAudioProblem(file, file) + ": " + neededBy + " needs it");
     }
     try {
         return {companion->path, ReadAudioInfo(companion->path).frames};
@@ -241,7 +240,7 @@ void setOne(const std::string& file, const Request& request, CompanionIndex& aud
                 warnings.push_back(std::move(*heard));
     }
     for (const std::string& w : warnings)
-        err << "kestrin-pos: warning: " << shown << ": " << VisibleText(w) << '\n';
+        ReportWarning(err, file, w);
 }
 
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
@@ -254,7 +253,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         try {
             setOne(file, request, audio, out, err);
         } catch (const std::exception& e) {
-            err << "kestrin-pos: " << VisibleText(FailureText(file, e)) << '\n';
+            ReportError(err, FailureText(file, e));
             status = ExitProblem;
         }
     }

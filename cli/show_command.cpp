@@ -35,7 +35,7 @@ int sliderShown(std::int32_t position) {
 
 std::string loopSeconds(const PosValues& v) {
     const std::int64_t length = std::int64_t{v.stop} - v.start;
-    return FormatNumber(static_cast<double>(length) / 44100.0);
+    return FormatNumber(static_cast<double>(length) / SamplesPerSecond);
 }
 
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
@@ -48,7 +48,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         try {
             v = ReadPosFile(file);
         } catch (const std::exception& e) {
-            err << "kestrin-pos: " << VisibleText(FailureText(file, e)) << '\n';
+            ReportError(err, FailureText(file, e));
             status = ExitProblem;
             continue;
         }

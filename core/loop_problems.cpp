@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/loop_problems.h"
+#include "core/pos_file.h"
 
 #include <charconv>
 #include <cmath>
@@ -63,8 +64,9 @@ std::string CaseOnlyNameProblem(const std::string& found, const std::string& exp
            expected;
 }
 
-std::string NoAudioProblem(const std::string& posFile, const std::string& expected) {
-    return "no audio file found beside " + posFile + " (looked for " + expected + " in any case)";
+std::string NoAudioProblem(const std::filesystem::path& posFile, std::string_view named) {
+    return "no audio file found beside " + std::string(named) + " (looked for " +
+           NameBeside(posFile, ".wav").filename().string() + " in any case)";
 }
 
 std::string GroupedText(std::int64_t value) {

@@ -7,8 +7,10 @@
 #include "core/positions.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrin {
@@ -30,10 +32,11 @@ std::optional<std::string> SampleRateProblem(int sampleRate);
 // name, `expected` the name players look for.
 std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected);
 
-// The problem of a POS file with no audio beside it: `posFile` names it
-// ("it" where the line already has), `expected` is the audio file name
-// looked for.
-std::string NoAudioProblem(const std::string& posFile, const std::string& expected);
+// The problem of the POS file `posFile` with no audio beside it: "no audio
+// file found beside NAMED (looked for BASE.WAV in any case)", with the audio
+// name players look for. `named` is how the line names the POS file ("it"
+// where the line already has).
+std::string NoAudioProblem(const std::filesystem::path& posFile, std::string_view named);
 
 // Seam scores below this are not heard when no stop close by scores lower:
 // the difference across the jump lies about 30 dB below the audio itself.

@@ -173,14 +173,23 @@ std::optional<std::string> ContainerFormatOf(const std::uint8_t* head, std::size
     return std::nullopt;
 }
 
-std::filesystem::path PosFileBeside(const std::filesystem::path& other) {
-    const std::string ext = other.extension().string();
-    const bool upper = ext.size() > 1 && std::none_of(ext.begin(), ext.end(), [](unsigned char c) {
-                           return std::islower(c);
+std::filesystem::path NameBeside(const std::filesystem::path& file, std::string_view extension) {
+    const std::string old = file.extension().string();
+    // A bare "." says nothing about case, so it reads as no extension.
+    const bool upper = old.size() > 1 && std::none_of(old.begin(), old.end(), [](unsigned char c) {
+                           return std::islower(c) != 0;
                        });
-    std::filesystem::path result = other;
-    result.replace_extension(upper ? ".POS" : ".pos");
+    std::string wanted(extension);
+    if (upper)
+        std::transform(wanted.begin(), wanted.end(), wanted.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::filesystem::path result = file;
+    result.replace_extension(wanted);
     return result;
+}
+
+std::filesystem::path PosFileBeside(const std::filesystem::path& other) {
+    return NameBeside(other, ".pos");
 }
 
 PosFileInfo InspectPosFile(const std::filesystem::path& path) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace kestrin {
@@ -63,8 +64,15 @@ private:
 std::optional<std::string> ContainerFormatOf(const std::uint8_t* head, std::size_t length,
                                              std::uint64_t fileSize);
 
-// The POS file players look for beside `other`: the same base name with
-// ".POS" when the extension is all upper case (BGM01.WAV), ".pos" otherwise.
+// `file` with its extension replaced by `extension` (lower case, dot
+// included) in the case players look for: upper case when the extension
+// `file` has holds something after its dot and no lower-case letter
+// (BGM01.WAV, BGM01.001), lower case otherwise (bgm01.wav, Bgm01.Wav, a bare
+// "bgm01." and no extension at all). The one rule both ways between a POS
+// file and its audio.
+std::filesystem::path NameBeside(const std::filesystem::path& file, std::string_view extension);
+
+// The POS file players look for beside `other`: NameBeside(other, ".pos").
 std::filesystem::path PosFileBeside(const std::filesystem::path& other);
 
 // Reads start then stop from the first 8 bytes of `path`. Throws

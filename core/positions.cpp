@@ -256,7 +256,7 @@ std::string FormatTwoDigits(double value) {
 }
 
 double SecondsOfPosition(std::int32_t position) {
-    return position / 44100.0;
+    return position / double{SamplesPerSecond};
 }
 
 std::string SecondsText(std::int32_t position) {
@@ -275,7 +275,7 @@ std::string SampleTextFromSliderValue(std::int32_t sliderValue) {
 }
 
 std::string SampleTextFromSecondsText(std::string_view secondsText) {
-    return FormatNumber(ParseNumber(secondsText) * 44100.0);
+    return FormatNumber(ParseNumber(secondsText) * double{SamplesPerSecond});
 }
 
 std::int32_t PositionFromSampleText(std::string_view sampleText) {
@@ -283,7 +283,7 @@ std::int32_t PositionFromSampleText(std::string_view sampleText) {
 }
 
 std::string ClockText(std::int32_t position) {
-    const double minutes = position / 44100.0 / 60.0;
+    const double minutes = SecondsOfPosition(position) / 60.0;
     const double whole = Fix(minutes);
     const double rest = std::fabs(minutes - whole) * 60.0;
     std::string text = FormatTwoDigits(whole);

@@ -12,8 +12,9 @@
 
 namespace kestrin {
 
-// Audio samples per second of every position. Used as the integer 44100 when
-// a slider value becomes a sample count and as 44100.0 in every division.
+// Audio samples per second of every position. Every conversion between
+// samples and seconds uses it: as an integer when a slider value becomes a
+// sample count, as a double (44100.0) in every division and product.
 inline constexpr std::int32_t SamplesPerSecond = 44100;
 
 // The sliders' range in whole seconds is 0..SliderMaximum.

@@ -353,7 +353,8 @@ TEST_F(FindCommand, NoLoopIsOneLineAndWrongOptionsAreUsageErrors) {
     WriteTrack(RenderTrack(shape(LoopLayout::NoRepeat, 2)), wav, kWav16);
     const ToolRun r = runTool({"find", "--write", wav.string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, wav.string() + ": no seamless loop (audio noise.wav)\n");
+    EXPECT_EQ(r.out, wav.string() + ": no seamless loop (audio noise.wav)\n" +
+                         "1 file, none with a seamless loop\n");
     EXPECT_FALSE(fs::exists(m_dir.path() / "noise.pos"));
     for (const std::vector<std::string>& args : {std::vector<std::string>{"find"},
                                                  {"find", "-n", "0", "x.wav"},

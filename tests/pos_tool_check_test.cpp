@@ -4,11 +4,13 @@
 #include "tests/pos_tool_support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sndfile.h>
 
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,8 @@ TEST_P(CheckSeams, ReportTheFiguresOfTheAudio) {
         EXPECT_NE(found, std::string::npos) << part << "\n" << r.out;
         from = found == std::string::npos ? from : found + part.size();
     }
+    // A seam is told of once: as a problem when it is heard, else on a line of its own.
+    EXPECT_EQ(r.out.find("seam at "), r.out.rfind("seam at ")) << r.out;
 }
 
 // Noise until frame 50,000, then a 441 Hz tone whose level swells and ebbs
@@ -161,8 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
                      10000,
                      124000,
                      noiseWithStep,
-                     {"seam at 00:02.812: click: step of 23,594 (-2.9 dB of full scale)",
-                      "problem: seam at 00:02.812 jumps by 23,594 (-2.9 dB of full scale), seam "
+                     {"problem: seam at 00:02.812 jumps by 23,594 (-2.9 dB of full scale), seam "
                       "score ",
                       ": a listener hears it; a seamless seam nearby: stop 115000\n"},
                      true},
@@ -205,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
                      0,
                      200000,
                      [](int n, int) { return 0.6 * std::cos(kTau * 440 * (n - 199999) / 44100); },
-                     {"click: step of ", "problem: seam at 00:04.535 jumps by "},
+                     {"problem: seam at 00:04.535 jumps by "},
                      true},
         // Intro, then a tremolo tone twice, looped to the end: what precedes the
         // start is the intro, yet the end flows into the start.
@@ -300,5 +303,41 @@ INSTANTIATE_TEST_SUITE_P(
                  {0x10, 0, 0, 0, 0xA4, 0xD2},
                  {"the file is 6 bytes long, not 8: players refuse it"}}),
     [](const testing::TestParamInfo<ShortRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PosToolTest, CheckJsonHasTheFiguresAndTheProblemsOfEachFile) {
+    pos("clean.POS", 10000, 10000 + 30 * kPeriod);
+    wav("clean.WAV", 44100, 2, SF_FORMAT_PCM_16, 200000, periodicNoise);
+    pos("click.POS", 10000, 124000);
+    wav("click.WAV", 44100, 2, SF_FORMAT_PCM_16, 200000, noiseWithStep);
+    put(at("short.POS"), {0xFF, 0xFF, 0xFF, 0xFF}); // a start, no stop, no audio
+    ToolRun r = run({"check", "--json", at("clean.POS"), at("click.POS"), at("short.POS")});
+    EXPECT_EQ(r.status, ExitProblem);
+    std::vector<nlohmann::json> lines;
+    std::istringstream text(r.out);
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(nlohmann::json::parse(line)); // no summary line among them
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0]["problems"], nlohmann::json::array());
+    EXPECT_EQ(lines[0]["seam"]["verdict"], "seamless");
+    EXPECT_EQ(lines[0]["seam"]["score"], 0.0);
+    EXPECT_EQ(lines[0]["frames"], 200000);
+    EXPECT_EQ(lines[0]["audio"], at("clean.WAV"));
+    EXPECT_EQ(lines[1]["seam"]["verdict"], "click");
+    EXPECT_EQ(lines[1]["seam"]["at"], "00:02.812");
+    EXPECT_EQ(lines[1]["seam"]["step"], 23594);
+    EXPECT_EQ(lines[1]["seam"]["seamless_stop"], 115000);
+    ASSERT_EQ(lines[1]["problems"].size(), 1u);
+    EXPECT_TRUE(lines[1]["problems"][0].get<std::string>().starts_with("seam at 00:02.812 jumps"));
+    EXPECT_EQ(lines[2]["start"], -1);
+    EXPECT_TRUE(lines[2]["stop"].is_null() && lines[2]["audio"].is_null() &&
+                lines[2]["seam"].is_null() && lines[2]["sample_rate"].is_null());
+    EXPECT_EQ(lines[2]["problems"],
+              (nlohmann::json{"the file is 4 bytes long, not 8: players refuse it",
+                              "start -1 is negative: players drop the loop",
+                              "no audio file found beside it (looked for short.WAV in any case)"}));
+
+    r = run({"check", "--json", "-q", at("clean.POS"), at("click.POS")});
+    EXPECT_EQ(nlohmann::json::parse(r.out)["file"], at("click.POS")) << r.out;
+}
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -261,6 +262,16 @@ TEST(PosToolUsage, ExitCodes) {
         std::vector<std::string> args = row.args;
         EXPECT_EQ(RunPosTool(args, out, err), row.status)
             << (args.empty() ? std::string("(none)") : args[0]) << " " << err.str();
+    }
+}
+
+TEST(PosToolUsage, VersionIsTheProjects) {
+    for (const char* arg : {"--version", "-v", "version"}) {
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(RunPosTool({arg}, out, err), ExitOk) << arg;
+        EXPECT_EQ(out.str(), "kestrin-pos " KESTRIN_VERSION "\n") << arg;
+        EXPECT_EQ(err.str(), "") << arg;
     }
 }
 
