@@ -60,8 +60,9 @@ lossy codec or noise. A candidate needs at least 0.9 s of repeating audio
 and a match of about 0.5. Whole multiples of a listed loop length are not
 listed again.
 
-  -q              print only the files without a seamless loop, and the
-                  summary only when a file got none or failed
+  -q              print only the files without a seamless loop or that
+                  failed (also with --json), and the summary only when
+                  there are any
   -n N            list at most N candidates per file (default 5)
   --min-loop T    the shortest loop considered (default 2s); T as for set:
                   a sample count (88200), seconds (2s) or minutes:seconds
@@ -306,9 +307,11 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             report = {};
             report.error = FailureText(file, e);
         }
-        if (json)
+        // -q keeps only the files that need a look.
+        const bool wentWell = !report.candidates.empty() && report.error.empty();
+        if (json && (!quiet || !wentWell))
             printJson(out, file, report);
-        else if (!quiet || report.candidates.empty())
+        else if (!json && (!quiet || !wentWell))
             printText(out, file, report);
         if (!report.error.empty())
             ReportError(err, report.error);

@@ -112,16 +112,22 @@ INSTANTIATE_TEST_SUITE_P(
                 "files, or folders holding POS files\n"}),
     [](const testing::TestParamInfo<FindRow>& info) { return std::string(info.param.name); });
 
-// Every file of the folder gets its object, and no summary follows.
+// Every file of the folder gets its object, -q keeps those that need a look,
+// and no summary follows.
 TEST_F(FindFiles, JsonHasAnObjectPerFileAndNoSummary) {
-    const ToolRun r =
-        run({"find", "--json", "-q", "--min-loop", "0.5s", at("music"), at("nosuch.pos")});
-    std::istringstream lines(r.out);
-    std::vector<std::string> files;
-    for (std::string line; std::getline(lines, line);)
-        files.push_back(nlohmann::json::parse(line)["file"].get<std::string>());
-    EXPECT_EQ(files, (std::vector<std::string>{at("music/A.POS"), at("music/sub/b.Pos"),
-                                               at("nosuch.pos")}));
+    const auto filesIn = [this](std::vector<std::string> options) {
+        std::vector<std::string> args = {"find", "--json",    "--min-loop",
+                                         "0.5s", at("music"), at("nosuch.pos")};
+        args.insert(args.begin() + 1, options.begin(), options.end());
+        std::istringstream lines(run(args).out);
+        std::vector<std::string> files;
+        for (std::string line; std::getline(lines, line);)
+            files.push_back(nlohmann::json::parse(line)["file"].get<std::string>());
+        return files;
+    };
+    EXPECT_EQ(filesIn({}), (std::vector<std::string>{at("music/A.POS"), at("music/sub/b.Pos"),
+                                                     at("nosuch.pos")}));
+    EXPECT_EQ(filesIn({"-q"}), (std::vector<std::string>{at("music/sub/b.Pos"), at("nosuch.pos")}));
 }
 
 } // namespace
