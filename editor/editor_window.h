@@ -2,11 +2,14 @@
 // Kestrin's one window: both positions in four forms each, and the File menu.
 #pragma once
 
+#include "core/positions.h"
+
 #include <QMainWindow>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 class QAction;
@@ -14,6 +17,7 @@ class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
 class QLabel;
+class QMenu;
 
 namespace kestrin {
 
@@ -22,8 +26,35 @@ class Slider;
 class TextField;
 } // namespace platform
 
+// Which of the two positions of a loop.
+enum class LoopEnd { Start, Stop };
+
+// One sample field read as Save reads it.
+struct StoredPosition {
+    QString text; // as typed, unparsed
+    // The sample count Save writes; nullopt when the text stands for a count
+    // outside the signed 32-bit range of a POS file.
+    std::optional<std::int32_t> samples;
+};
+
+// Both sample fields read at one moment: the positions Save would write.
+struct StoredPositions {
+    StoredPosition start;
+    StoredPosition stop;
+
+    const StoredPosition& operator[](LoopEnd end) const {
+        return end == LoopEnd::Start ? start : stop;
+    }
+    // Both counts, when both fields hold one a POS file can store.
+    std::optional<PosValues> values() const;
+};
+
 // The main window. Its controls carry their names as objectName; the two
 // sample fields hold the positions, every other form is derived from them.
+//
+// What lies beyond the window (the views) sees it only through the typed
+// members below, never by object name: a renamed control is then a compile
+// error, not a null pointer at run time.
 class EditorWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -37,14 +68,28 @@ public:
     // every check and message is the same. False when it did not load.
     bool openPosFile(const QString& path);
 
-    // Sets the start (or, with `stop`, the stop) sample field to `samples`
-    // and lets every other form follow, exactly as a slider movement does
-    // with its own value: for views that place a position directly.
-    void setPositionFromView(bool stop, std::int32_t samples);
+    // Sets the sample field of `end` to `samples` and lets every other form
+    // follow, exactly as a slider movement does with its own value: for
+    // views that place a position directly.
+    void setPositionFromView(LoopEnd end, std::int32_t samples);
+
+    // The two sample fields as they stand, each parsed as Save parses it.
+    StoredPositions storedPositions() const;
+
+    // The Loop menu (objectName "mnuLoop") on the menu bar after File,
+    // created empty on the first call, so a window without views has none.
+    QMenu* loopMenu();
+
+    // The last control of the designed tab order, which views chain their
+    // own controls after.
+    QWidget* lastInTabOrder() const;
 
 signals:
     // A file was read into every field; `path` is the new current file.
     void fileOpened(const QString& path);
+    // The text of a sample field changed, by typing or by any form
+    // following; storedPositions() holds the new text.
+    void sampleFieldsChanged();
 
 private:
     void createActions();
@@ -76,8 +121,8 @@ private:
 
     void reportFailure(const QString& message);
     void reportPathTooLong(const QString& path);
-    // Reads the file FileDialogSettings names into every field.
-    bool loadChosenFile();
+    // Reads the POS file `path` (full, cleaned) into every field.
+    bool loadChosenFile(const QString& path);
 
 protected:
     // A dropped file URL opens that file, wherever on the window it lands.
@@ -93,9 +138,14 @@ private:
 
     QString CurrentFile;
 
+    // The controls keep the names of the designed window, as members and as
+    // objectName: the design, the tests and the accessibility tree all call
+    // them so. Nothing beyond the window uses these names; the public
+    // members above are their one mapping.
     QAction* mnuOpenPOSFile = nullptr;
     QAction* mnuSavePOSFile = nullptr;
     QAction* mnuExit = nullptr;
+    QMenu* m_loopMenu = nullptr;
 
     platform::Slider* sldStartTime = nullptr;
     platform::Slider* sldStopTime = nullptr;

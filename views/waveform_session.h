@@ -60,7 +60,8 @@ public:
 
     // Frames [from, from + count) as far as they lie in the audio, read
     // ahead into `slot` so that small moves read nothing. `count` is capped
-    // at 1 Mi frames.
+    // at 1 Mi frames; with the read-ahead up to 2 Mi frames are read here,
+    // on the UI thread (see SoundEngine::readFrames).
     const sound::FrameWindow& framesAround(std::int64_t from, std::int64_t count, FrameSlot slot);
 
     // Asks for `frame` (clipped) at the start or stop, at the nearest zero
