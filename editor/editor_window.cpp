@@ -181,12 +181,6 @@ QMenu* EditorWindow::loopMenu() {
     return m_loopMenu;
 }
 
-std::optional<PosValues> StoredPositions::values() const {
-    if (!start.samples || !stop.samples)
-        return std::nullopt;
-    return PosValues{*start.samples, *stop.samples};
-}
-
 StoredPositions EditorWindow::storedPositions() const {
     const auto read = [](const platform::TextField& field) {
         StoredPosition position{field.text(), std::nullopt};

@@ -2,14 +2,13 @@
 // Kestrin's one window: both positions in four forms each, and the File menu.
 #pragma once
 
-#include "core/positions.h"
+#include "editor/stored_positions.h"
 
 #include <QMainWindow>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 class QAction;
@@ -25,29 +24,6 @@ namespace platform {
 class Slider;
 class TextField;
 } // namespace platform
-
-// Which of the two positions of a loop.
-enum class LoopEnd { Start, Stop };
-
-// One sample field read as Save reads it.
-struct StoredPosition {
-    QString text; // as typed, unparsed
-    // The sample count Save writes; nullopt when the text stands for a count
-    // outside the signed 32-bit range of a POS file.
-    std::optional<std::int32_t> samples;
-};
-
-// Both sample fields read at one moment: the positions Save would write.
-struct StoredPositions {
-    StoredPosition start;
-    StoredPosition stop;
-
-    const StoredPosition& operator[](LoopEnd end) const {
-        return end == LoopEnd::Start ? start : stop;
-    }
-    // Both counts, when both fields hold one a POS file can store.
-    std::optional<PosValues> values() const;
-};
 
 // The main window. Its controls carry their names as objectName; the two
 // sample fields hold the positions, every other form is derived from them.

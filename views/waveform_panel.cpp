@@ -54,9 +54,7 @@ WaveformPanel::WaveformPanel(EditorWindow& window, LoopMenu& menu)
     connect(&menu, &LoopMenu::playingChanged, this, &WaveformPanel::playingChanged);
     connect(&window, &EditorWindow::sampleFieldsChanged, this, &WaveformPanel::readFields);
     connect(m_session, &WaveformSession::placeRequested, &m_window,
-            [this](bool stop, std::int32_t samples) {
-                m_window.setPositionFromView(stop ? LoopEnd::Stop : LoopEnd::Start, samples);
-            });
+            &EditorWindow::setPositionFromView);
 }
 
 void WaveformPanel::readFields() {

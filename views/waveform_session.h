@@ -3,6 +3,7 @@
 // as the sample fields hold them, the selected marker and the playhead.
 #pragma once
 
+#include "editor/stored_positions.h"
 #include "sound/sound_engine.h"
 
 #include <QObject>
@@ -76,7 +77,7 @@ signals:
     // Anything the views draw has changed.
     void changed();
     // The user placed a position; `samples` is whole and inside the audio.
-    void placeRequested(bool stop, std::int32_t samples);
+    void placeRequested(kestrin::LoopEnd end, std::int32_t samples);
 
 private:
     sound::SoundEngine* m_engine = nullptr;
