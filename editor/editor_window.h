@@ -40,8 +40,9 @@ public:
     const QString& currentFile() const { return CurrentFile; }
 
     // Opens `path` (relative to the working folder or absolute) exactly as
-    // Open does once the dialog is confirmed: the dialog settings name it,
-    // every check and message is the same. False when it did not load.
+    // Open does once the dialog is confirmed, with every check and message
+    // the same; the dialog's settings are left as they are. False when it
+    // did not load.
     bool openPosFile(const QString& path);
 
     // Sets the sample field of `end` to `samples` and lets every other form
