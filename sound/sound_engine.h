@@ -109,8 +109,10 @@ public:
     // thousand when snapping, up to 2 Mi when the seam view is zoomed out
     // just short of its peaks (about 16 MB of stereo floats). Cheap while the
     // system caches the file; a cold or slow disk holds the UI for that
-    // long. Frames outside the audio are left out; an unreadable file gives
-    // no frames and sets `error`.
+    // long, and so does the first read far into a lossy file, which decodes
+    // everything before it (its first three minutes are kept for the reads
+    // after). Frames outside the audio are left out; an unreadable file
+    // gives no frames and sets `error`.
     virtual FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
                                    QString* error) = 0;
 
