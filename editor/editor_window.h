@@ -114,15 +114,15 @@ private:
     void enableFileDrops();
 
     QString CurrentFile;
+    QMenu* m_loopMenu = nullptr; // made by loopMenu()
 
-    // The controls keep the names of the designed window, as members and as
-    // objectName: the design, the tests and the accessibility tree all call
-    // them so. Nothing beyond the window uses these names; the public
-    // members above are their one mapping.
+    // The controls keep the names the window was designed with, as members
+    // and as objectName (by which the tests find them): its reactions are
+    // named after them. No view uses these names; the public members above
+    // are their one mapping.
     QAction* mnuOpenPOSFile = nullptr;
     QAction* mnuSavePOSFile = nullptr;
     QAction* mnuExit = nullptr;
-    QMenu* m_loopMenu = nullptr;
 
     platform::Slider* sldStartTime = nullptr;
     platform::Slider* sldStopTime = nullptr;
