@@ -73,7 +73,6 @@ public:
     void add(const std::int32_t* frames, std::int64_t count);
     void add(const float* frames, std::int64_t count);
 
-    std::int64_t framesAdded() const { return m_frames; }
     // Completes the last bucket and the coarser levels.
     Peaks finish() &&;
 

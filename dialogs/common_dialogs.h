@@ -21,7 +21,9 @@ inline constexpr std::int32_t OFN_FILEMUSTEXIST = 0x1000;
 inline constexpr int MaxPathLength = 255;
 
 // Settings in, results out. One instance lives for the whole run, so the
-// selected filter of one dialog is the preselected filter of the next.
+// selected filter of one dialog is the preselected filter of the next. Only
+// ShowFileDialog writes the results: a file opened by name (command line,
+// drop) is handed to the editor as an argument and leaves them as they were.
 struct FileDialogSettingsType {
     QWidget* OwnerWindow = nullptr; // owns the modal dialog
     QString FileName;               // full path of the chosen file (result)

@@ -150,6 +150,8 @@ void EditorWindow::createWidgets() {
             &EditorWindow::txtflStartTime_Change);
     connect(txtflStopTime, &platform::TextField::changed, this,
             &EditorWindow::txtflStopTime_Change);
+    for (auto* samples : {txtStartTime, txtStopTime})
+        connect(samples, &QLineEdit::textChanged, this, &EditorWindow::sampleFieldsChanged);
 
     client->setFixedSize(platform::twipsToPixels(3990, dpi), platform::twipsToPixels(3150, dpi));
     setCentralWidget(client);
@@ -164,6 +166,31 @@ void EditorWindow::setTabOrderAndFocus() {
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
     txtStartTime->setFocus();
+}
+
+QWidget* EditorWindow::lastInTabOrder() const {
+    return txtflStartTime; // the end of setTabOrderAndFocus's order
+}
+
+QMenu* EditorWindow::loopMenu() {
+    if (!m_loopMenu) {
+        m_loopMenu = new QMenu(tr("&Loop"), this);
+        m_loopMenu->setObjectName(QStringLiteral("mnuLoop"));
+        menuBar()->addMenu(m_loopMenu);
+    }
+    return m_loopMenu;
+}
+
+StoredPositions EditorWindow::storedPositions() const {
+    const auto read = [](const platform::TextField& field) {
+        StoredPosition position{field.text(), std::nullopt};
+        try {
+            position.samples = PositionFromSampleText(position.text.toStdString());
+        } catch (const OverflowError&) {
+        }
+        return position;
+    };
+    return {read(*txtStartTime), read(*txtStopTime)};
 }
 
 void EditorWindow::mnuExit_Click() {

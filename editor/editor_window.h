@@ -2,6 +2,8 @@
 // Kestrin's one window: both positions in four forms each, and the File menu.
 #pragma once
 
+#include "editor/stored_positions.h"
+
 #include <QMainWindow>
 #include <QString>
 
@@ -14,6 +16,7 @@ class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
 class QLabel;
+class QMenu;
 
 namespace kestrin {
 
@@ -24,6 +27,10 @@ class TextField;
 
 // The main window. Its controls carry their names as objectName; the two
 // sample fields hold the positions, every other form is derived from them.
+//
+// What lies beyond the window (the views) sees it only through the typed
+// members below, never by object name: a renamed control is then a compile
+// error, not a null pointer at run time.
 class EditorWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -33,18 +40,33 @@ public:
     const QString& currentFile() const { return CurrentFile; }
 
     // Opens `path` (relative to the working folder or absolute) exactly as
-    // Open does once the dialog is confirmed: the dialog settings name it,
-    // every check and message is the same. False when it did not load.
+    // Open does once the dialog is confirmed, with every check and message
+    // the same; the dialog's settings are left as they are. False when it
+    // did not load.
     bool openPosFile(const QString& path);
 
-    // Sets the start (or, with `stop`, the stop) sample field to `samples`
-    // and lets every other form follow, exactly as a slider movement does
-    // with its own value: for views that place a position directly.
-    void setPositionFromView(bool stop, std::int32_t samples);
+    // Sets the sample field of `end` to `samples` and lets every other form
+    // follow, exactly as a slider movement does with its own value: for
+    // views that place a position directly.
+    void setPositionFromView(LoopEnd end, std::int32_t samples);
+
+    // The two sample fields as they stand, each parsed as Save parses it.
+    StoredPositions storedPositions() const;
+
+    // The Loop menu (objectName "mnuLoop") on the menu bar after File,
+    // created empty on the first call, so a window without views has none.
+    QMenu* loopMenu();
+
+    // The last control of the designed tab order, which views chain their
+    // own controls after.
+    QWidget* lastInTabOrder() const;
 
 signals:
     // A file was read into every field; `path` is the new current file.
     void fileOpened(const QString& path);
+    // The text of a sample field changed, by typing or by any form
+    // following; storedPositions() holds the new text.
+    void sampleFieldsChanged();
 
 private:
     void createActions();
@@ -76,8 +98,8 @@ private:
 
     void reportFailure(const QString& message);
     void reportPathTooLong(const QString& path);
-    // Reads the file FileDialogSettings names into every field.
-    bool loadChosenFile();
+    // Reads the POS file `path` (full, cleaned) into every field.
+    bool loadChosenFile(const QString& path);
 
 protected:
     // A dropped file URL opens that file, wherever on the window it lands.
@@ -92,7 +114,12 @@ private:
     void enableFileDrops();
 
     QString CurrentFile;
+    QMenu* m_loopMenu = nullptr; // made by loopMenu()
 
+    // The controls keep the names the window was designed with, as members
+    // and as objectName (by which the tests find them): its reactions are
+    // named after them. No view uses these names; the public members above
+    // are their one mapping.
     QAction* mnuOpenPOSFile = nullptr;
     QAction* mnuSavePOSFile = nullptr;
     QAction* mnuExit = nullptr;

@@ -78,8 +78,9 @@ void EditorWindow::sliderScrolled(const platform::Slider& slider, platform::Text
     samplesPlaced(samples, [&] { return SampleTextFromSliderValue(slider.value()); });
 }
 
-void EditorWindow::setPositionFromView(bool stop, std::int32_t samples) {
-    samplesPlaced(stop ? *txtStopTime : *txtStartTime, [samples] { return IntegerText(samples); });
+void EditorWindow::setPositionFromView(LoopEnd end, std::int32_t samples) {
+    samplesPlaced(end == LoopEnd::Stop ? *txtStopTime : *txtStartTime,
+                  [samples] { return IntegerText(samples); });
 }
 
 void EditorWindow::samplesPlaced(platform::TextField& samples,

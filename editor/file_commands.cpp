@@ -6,7 +6,6 @@
 #include "core/pos_file.h"
 #include "core/positions.h"
 #include "dialogs/common_dialogs.h"
-#include "platform/text_field.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,7 +15,7 @@
 #include <QMessageBox>
 
 #include <climits>
-#include <tuple>
+#include <utility>
 
 namespace kestrin {
 
@@ -61,7 +60,7 @@ void EditorWindow::mnuOpenPOSFile_Click() {
             reportPathTooLong(rejected);
         return;
     }
-    loadChosenFile();
+    loadChosenFile(settings.FileName);
 }
 
 bool EditorWindow::openPosFile(const QString& path) {
@@ -72,10 +71,7 @@ bool EditorWindow::openPosFile(const QString& path) {
         reportPathTooLong(full);
         return false;
     }
-    auto& settings = CommonDialogs::FileDialogSettings;
-    settings.FileName = full;
-    settings.FileTitle = QFileInfo(full).fileName();
-    return loadChosenFile();
+    return loadChosenFile(full);
 }
 
 void EditorWindow::reportPathTooLong(const QString& path) {
@@ -86,21 +82,20 @@ void EditorWindow::reportPathTooLong(const QString& path) {
                       .arg(CommonDialogs::MaxPathLength));
 }
 
-bool EditorWindow::loadChosenFile() {
-    const auto& settings = CommonDialogs::FileDialogSettings;
+bool EditorWindow::loadChosenFile(const QString& path) {
     PosValues values;
     try {
-        values = ReadPosFile(toPath(settings.FileName));
+        values = ReadPosFile(toPath(path));
     } catch (const PosFileError& e) {
         // CurrentFile keeps naming the last file that did load, so a later
         // Save can never write these fields into the file that failed.
-        reportFailure(fileErrorMessage(tr("open"), settings.FileName, e));
+        reportFailure(fileErrorMessage(tr("open"), path, e));
         return false;
     }
-    CurrentFile = settings.FileName;
+    CurrentFile = path;
     UpdateSliders(values.start, values.stop);
     UpdateTimeFields(values.start, values.stop);
-    lblStatus->setText(settings.FileTitle + QStringLiteral(" Loaded..."));
+    lblStatus->setText(QFileInfo(path).fileName() + QStringLiteral(" Loaded..."));
     emit fileOpened(CurrentFile);
     return true;
 }
@@ -115,21 +110,20 @@ void EditorWindow::mnuSavePOSFile_Click() {
     }
 
     // Both values are converted before the file is touched.
-    PosValues values;
-    for (auto [field, target, which] : {std::tuple{txtStartTime, &values.start, tr("start")},
-                                        std::tuple{txtStopTime, &values.stop, tr("stop")}}) {
-        try {
-            *target = PositionFromSampleText(field->text().toStdString());
-        } catch (const OverflowError&) {
+    const StoredPositions stored = storedPositions();
+    for (auto [position, which] :
+         {std::pair{&stored.start, tr("start")}, std::pair{&stored.stop, tr("stop")}}) {
+        if (!position->samples) {
             reportFailure(tr("Could not save the POS file\n%1\n\nThe %2 sample count \"%3\" is "
                              "outside the range a POS file can hold (%4 to %5). The file was not "
                              "changed.")
                               .arg(QDir::toNativeSeparators(CurrentFile), which,
-                                   field->text().left(64), QString::number(INT32_MIN),
+                                   position->text.left(64), QString::number(INT32_MIN),
                                    QString::number(INT32_MAX)));
             return;
         }
     }
+    const PosValues values = *stored.values();
 
     try {
         WritePosFile(toPath(CurrentFile), values);

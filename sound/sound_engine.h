@@ -78,7 +78,8 @@ struct SeamResult {
 };
 
 // Implemented by the sound module. Every call is made on the UI thread and
-// returns without waiting for the disk beyond a header or for the device.
+// returns without waiting for the device. None waits for the disk beyond a
+// header, except readFrames(), which reads the frames it returns.
 class SoundEngine {
 public:
     virtual ~SoundEngine() = default;
@@ -103,9 +104,14 @@ public:
     // call abandons the one before, which reports nothing more.
     virtual void summarize(const QString& audio, std::function<void(double)> onProgress,
                            std::function<void(const SummaryResult&)> onDone) = 0;
-    // Reads up to `count` frames of `audio` from frame `from` at once, for a
-    // few thousand frames to draw or search: cheap while the system caches
-    // the file. Frames outside the audio are left out; an unreadable file
+    // Reads up to `count` frames of `audio` from frame `from` at once, on the
+    // calling thread, for frames to draw or search near the seam: a few
+    // thousand when snapping, up to 2 Mi when the seam view is zoomed out
+    // just short of its peaks (about 16 MB of stereo floats). Cheap while the
+    // system caches the file; a cold or slow disk holds the UI for that
+    // long, and so does the first read far into a lossy file, which decodes
+    // everything before it (its first three minutes are kept for the reads
+    // after). Frames outside the audio are left out; an unreadable file
     // gives no frames and sets `error`.
     virtual FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
                                    QString* error) = 0;

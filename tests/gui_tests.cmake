@@ -7,7 +7,8 @@ add_executable(editor_tests
     field_sync_test.cpp
     file_commands_test.cpp
     common_dialogs_test.cpp
-    desktop_test.cpp)
+    desktop_test.cpp
+    window_face_test.cpp)
 target_link_libraries(editor_tests PRIVATE kestrin_editor kestrin_warnings GTest::gtest Qt6::Test)
 # A private HOME and XDG folders, made afresh for each ctest run: the file
 # dialog writes QtProject.conf, and nothing may land in the user's home.

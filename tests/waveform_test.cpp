@@ -298,7 +298,7 @@ void PrintTo(const FieldRow& row, std::ostream* os) {
 
 class OddFields : public WaveformTest, public testing::WithParamInterface<FieldRow> {};
 
-TEST_P(OddFields, AreDrawnClippedAtEveryZoom) {
+TEST_P(OddFields, DrawAtEveryZoomAndPlaceInsideTheAudio) {
     openWithAudio();
     typeInto("txtStartTime", GetParam().start);
     typeInto("txtStopTime", GetParam().stop);
@@ -323,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
                     FieldRow{"not_numbers", "abc", ""}),
     [](const testing::TestParamInfo<FieldRow>& info) { return std::string(info.param.name); });
 
-TEST_F(WaveformTest, WithoutAudioThereIsNoPanelAndTheWindowKeepsItsSize) {
+TEST_F(WaveformTest, WithoutAudioThePanelStaysAwayAndTheWindowTakesItsDesignedSize) {
     WritePosFile(m_scratch.path() / "ALONE.POS", {0, 44100});
     open("ALONE.POS");
     // The window's size settles once the layout's posted events are handled.

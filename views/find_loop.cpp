@@ -83,9 +83,7 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     connect(m_list, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* item) { m_use->setEnabled(item != nullptr && !m_searching); });
     // The seam of a chosen loop is heard at once, from here as from the window.
-    for (const char* name : {"mnuPlaySeam", "mnuPlayLoop"})
-        if (auto* action = window.findChild<QAction*>(QLatin1String(name)))
-            addAction(action);
+    addActions(menu.playActions());
 }
 
 void FindLoopDialog::say(const QString& text, bool onStatusBar) {
@@ -185,8 +183,8 @@ void FindLoopDialog::useSelected() {
             true);
         return;
     }
-    m_window.setPositionFromView(false, static_cast<std::int32_t>(start));
-    m_window.setPositionFromView(true, static_cast<std::int32_t>(stop));
+    m_window.setPositionFromView(LoopEnd::Start, static_cast<std::int32_t>(start));
+    m_window.setPositionFromView(LoopEnd::Stop, static_cast<std::int32_t>(stop));
     say(tr("Start %1 and stop %2 set, not saved yet: F5 plays the seam.").arg(start).arg(stop),
         true);
 }
@@ -213,13 +211,10 @@ FindLoopCommand::FindLoopCommand(EditorWindow& window, LoopMenu& menu)
     m_action->setObjectName(QStringLiteral("mnuFindLoopPoints"));
     m_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
     m_action->setStatusTip(tr("Looks for seamless loops in the audio beside the POS file"));
-    if (auto* loopMenu = window.findChild<QMenu*>(QStringLiteral("mnuLoop"))) {
-        QAction* first = loopMenu->actions().value(0);
-        loopMenu->insertAction(first, m_action);
-        loopMenu->insertSeparator(first);
-    } else {
-        window.addAction(m_action);
-    }
+    QMenu* loopMenu = window.loopMenu();
+    QAction* first = loopMenu->actions().value(0);
+    loopMenu->insertAction(first, m_action);
+    loopMenu->insertSeparator(first);
     connect(m_action, &QAction::triggered, this, &FindLoopCommand::trigger);
     // Candidates belong to the audio they were found in.
     connect(&menu, &LoopMenu::audioChanged, this, [this] {

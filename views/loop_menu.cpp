@@ -7,10 +7,10 @@
 
 #include <QAction>
 #include <QFileInfo>
-#include <QLineEdit>
 #include <QMenu>
-#include <QMenuBar>
 #include <QStatusBar>
+
+#include <utility>
 
 namespace kestrin::views {
 
@@ -24,13 +24,8 @@ QString sampleCount(std::int64_t n) {
 
 } // namespace
 
-LoopMenu::LoopMenu(EditorWindow* window)
-    : QObject(window), m_window(window),
-      m_startSamples(window->findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
-      m_stopSamples(window->findChild<QLineEdit*>(QStringLiteral("txtStopTime"))) {
-    QMenu* menu = new QMenu(tr("&Loop"), window);
-    menu->setObjectName(QStringLiteral("mnuLoop"));
-    window->menuBar()->addMenu(menu);
+LoopMenu::LoopMenu(EditorWindow* window) : QObject(window), m_window(window) {
+    QMenu* menu = window->loopMenu();
 
     m_playSeam = menu->addAction(tr("Play &Seam"), this, [this] { play(Mode::Seam); });
     m_playSeam->setObjectName(QStringLiteral("mnuPlaySeam"));
@@ -46,8 +41,7 @@ LoopMenu::LoopMenu(EditorWindow* window)
     setPlayable(false, tr("Open a POS file to hear its loop"));
 
     connect(window, &EditorWindow::fileOpened, this, &LoopMenu::fileOpened);
-    connect(m_startSamples, &QLineEdit::textChanged, this, &LoopMenu::followFields);
-    connect(m_stopSamples, &QLineEdit::textChanged, this, &LoopMenu::followFields);
+    connect(window, &EditorWindow::sampleFieldsChanged, this, &LoopMenu::followFields);
 }
 
 LoopMenu::~LoopMenu() {
@@ -97,18 +91,17 @@ void LoopMenu::fileOpened(const QString& path) {
 }
 
 std::optional<LoopPoints> LoopMenu::playablePoints(QString* why) const {
-    PosValues values;
-    for (auto [field, target, which] : {std::tuple{m_startSamples, &values.start, tr("start")},
-                                        std::tuple{m_stopSamples, &values.stop, tr("stop")}}) {
-        try {
-            *target = PositionFromSampleText(field->text().toStdString());
-        } catch (const OverflowError&) {
+    const StoredPositions stored = m_window->storedPositions();
+    for (auto [position, which] :
+         {std::pair{&stored.start, tr("start")}, std::pair{&stored.stop, tr("stop")}}) {
+        if (!position->samples) {
             *why = tr("Cannot play: the %1 sample field does not hold a sample count a POS file "
                       "can store.")
                        .arg(which);
             return std::nullopt;
         }
     }
+    const PosValues values = *stored.values();
     // Worded as check words them, so that the menu and kestrin-pos agree.
     std::vector<std::string> problems = PositionProblems(values);
     if (const auto beyond = StopBeyondAudioProblem(values.stop, m_audio->frames))

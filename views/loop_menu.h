@@ -4,6 +4,7 @@
 
 #include "sound/sound_engine.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -12,7 +13,6 @@
 #include <optional>
 
 class QAction;
-class QLineEdit;
 
 namespace kestrin {
 class EditorWindow;
@@ -36,6 +36,8 @@ public:
     const std::optional<sound::CompanionAudio>& audio() const { return m_audio; }
     // The sound module's engine once a file was opened; nullptr before.
     sound::SoundEngine* engine() const { return m_engine; }
+    // Play Seam and Play Loop, for other windows to offer with the same keys.
+    QList<QAction*> playActions() const { return {m_playSeam, m_playLoop}; }
 
 signals:
     // After each Open: the companion audio found, or nullopt.
@@ -57,8 +59,6 @@ private:
     void followFields();
 
     EditorWindow* m_window;
-    QLineEdit* m_startSamples;
-    QLineEdit* m_stopSamples;
     QAction* m_playSeam;
     QAction* m_playLoop;
     QAction* m_stop;

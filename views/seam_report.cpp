@@ -6,17 +6,15 @@
 #include "views/loop_menu.h"
 
 #include <QFileInfo>
-#include <QLineEdit>
 #include <QPointer>
 #include <QTimer>
+
+#include <utility>
 
 namespace kestrin::views {
 
 SeamReport::SeamReport(EditorWindow& window, LoopMenu& menu, QWidget* parent)
-    : QLabel(parent), m_window(window), m_menu(menu),
-      m_start(window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
-      m_stop(window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))),
-      m_coalesce(new QTimer(this)) {
+    : QLabel(parent), m_window(window), m_menu(menu), m_coalesce(new QTimer(this)) {
     setObjectName(QStringLiteral("seamReport"));
     setTextFormat(Qt::PlainText);
     setWordWrap(true);
@@ -32,8 +30,7 @@ SeamReport::SeamReport(EditorWindow& window, LoopMenu& menu, QWidget* parent)
         dropSuggestion();
         m_coalesce->start();
     };
-    for (QLineEdit* field : {m_start, m_stop})
-        connect(field, &QLineEdit::textChanged, this, edited);
+    connect(&window, &EditorWindow::sampleFieldsChanged, this, edited);
     connect(&menu, &LoopMenu::audioChanged, this, edited);
     refresh();
 }
@@ -75,19 +72,16 @@ void SeamReport::refresh() {
             .arg(QString::fromStdString(GroupedText(audio->frames)),
                  QString::fromStdString(ClockText(audio->frames, audio->sampleRate)), channels);
 
-    PosValues values;
-    bool stored = true;
-    for (auto [field, target, which] : {std::tuple{m_start, &values.start, tr("start")},
-                                        std::tuple{m_stop, &values.stop, tr("stop")}}) {
-        try {
-            *target = PositionFromSampleText(field->text().toStdString());
-        } catch (const OverflowError&) {
+    const StoredPositions fields = m_window.storedPositions();
+    for (auto [position, which] :
+         {std::pair{&fields.start, tr("start")}, std::pair{&fields.stop, tr("stop")}}) {
+        if (!position->samples)
             m_positionProblems << tr("the %1 sample field does not hold a sample count a POS "
                                      "file can store")
                                       .arg(which);
-            stored = false;
-        }
     }
+    const bool stored = fields.values().has_value();
+    const PosValues values = fields.values().value_or(PosValues{});
     if (stored)
         for (const std::string& p : PositionProblems(values))
             m_positionProblems << QString::fromStdString(p);

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <optional>
 
-class QLineEdit;
 class QTimer;
 
 namespace kestrin {
@@ -55,8 +54,6 @@ private:
 
     EditorWindow& m_window;
     LoopMenu& m_menu;
-    QLineEdit* m_start;
-    QLineEdit* m_stop;
     QTimer* m_coalesce;
     bool m_measuring = false;
     QString m_audioLine;

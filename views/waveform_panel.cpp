@@ -12,7 +12,6 @@
 #include <QDockWidget>
 #include <QEvent>
 #include <QLayout>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
@@ -37,14 +36,11 @@ QSettings settings() {
 
 // What a sample field stands for, as Save would read it; a number beyond
 // the 32-bit range is kept as it is, to be drawn clipped.
-std::optional<double> positionOf(const QLineEdit* field) {
-    const std::string text = field->text().toStdString();
+std::optional<double> positionOf(const StoredPosition& field) {
+    if (field.samples)
+        return *field.samples;
     try {
-        return PositionFromSampleText(text);
-    } catch (const OverflowError&) {
-    }
-    try {
-        return ParseNumber(text);
+        return ParseNumber(field.text.toStdString());
     } catch (const OverflowError&) {
         return std::nullopt;
     }
@@ -56,17 +52,14 @@ WaveformPanel::WaveformPanel(EditorWindow& window, LoopMenu& menu)
     : QObject(&window), m_window(window), m_menu(menu), m_session(new WaveformSession(this)) {
     connect(&menu, &LoopMenu::audioChanged, this, &WaveformPanel::audioChanged);
     connect(&menu, &LoopMenu::playingChanged, this, &WaveformPanel::playingChanged);
-    for (const char* name : {"txtStartTime", "txtStopTime"})
-        connect(window.findChild<QLineEdit*>(QLatin1String(name)), &QLineEdit::textChanged, this,
-                &WaveformPanel::readFields);
+    connect(&window, &EditorWindow::sampleFieldsChanged, this, &WaveformPanel::readFields);
     connect(m_session, &WaveformSession::placeRequested, &m_window,
             &EditorWindow::setPositionFromView);
 }
 
 void WaveformPanel::readFields() {
-    m_session->setPositions(
-        positionOf(m_window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
-        positionOf(m_window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))));
+    const StoredPositions fields = m_window.storedPositions();
+    m_session->setPositions(positionOf(fields.start), positionOf(fields.stop));
 }
 
 void WaveformPanel::audioChanged(const std::optional<sound::CompanionAudio>& audio) {
@@ -138,17 +131,15 @@ void WaveformPanel::createDock() {
     m_dock->hide();
     m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
     // After the designed controls, whose own order stays as it is.
-    if (auto* last = m_window.findChild<QWidget*>(QStringLiteral("txtflStartTime")))
-        QWidget::setTabOrder(last, m_seam);
+    QWidget::setTabOrder(m_window.lastInTabOrder(), m_seam);
     QWidget::setTabOrder(m_seam, m_useSeamlessStop);
 
     QAction* toggle = m_dock->toggleViewAction();
     toggle->setText(tr("Show &Waveform"));
     toggle->setObjectName(QStringLiteral("mnuShowWaveform"));
-    if (auto* loopMenu = m_window.findChild<QMenu*>(QStringLiteral("mnuLoop"))) {
-        loopMenu->addSeparator();
-        loopMenu->addAction(toggle);
-    }
+    QMenu* loopMenu = m_window.loopMenu();
+    loopMenu->addSeparator();
+    loopMenu->addAction(toggle);
     connect(toggle, &QAction::triggered, this, [this](bool shown) {
         remember("waveform/visible", shown);
         fitWindow();
@@ -191,7 +182,7 @@ void WaveformPanel::useSeamlessStop() {
     const std::optional<std::int64_t> stop = m_report->seamlessStop();
     if (!stop || *stop > std::numeric_limits<std::int32_t>::max())
         return;
-    m_window.setPositionFromView(true, static_cast<std::int32_t>(*stop));
+    m_window.setPositionFromView(LoopEnd::Stop, static_cast<std::int32_t>(*stop));
     m_window.statusBar()->showMessage(
         tr("Stop %1 set, not saved yet: F5 plays the seam.").arg(*stop));
 }

@@ -116,7 +116,7 @@ void WaveformSession::place(bool stop, std::int64_t frame, bool snap) {
             crossing && std::abs(*crossing - frame) <= kSnapReach)
             frame = clampPlacement(stop, *crossing);
     }
-    emit placeRequested(stop, static_cast<std::int32_t>(frame));
+    emit placeRequested(stop ? LoopEnd::Stop : LoopEnd::Start, static_cast<std::int32_t>(frame));
 }
 
 void WaveformSession::stepSelected(std::int64_t frames) {

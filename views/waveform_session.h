@@ -3,6 +3,7 @@
 // as the sample fields hold them, the selected marker and the playhead.
 #pragma once
 
+#include "editor/stored_positions.h"
 #include "sound/sound_engine.h"
 
 #include <QObject>
@@ -60,7 +61,8 @@ public:
 
     // Frames [from, from + count) as far as they lie in the audio, read
     // ahead into `slot` so that small moves read nothing. `count` is capped
-    // at 1 Mi frames.
+    // at 1 Mi frames; with the read-ahead up to 2 Mi frames are read here,
+    // on the UI thread (see SoundEngine::readFrames).
     const sound::FrameWindow& framesAround(std::int64_t from, std::int64_t count, FrameSlot slot);
 
     // Asks for `frame` (clipped) at the start or stop, at the nearest zero
@@ -75,7 +77,7 @@ signals:
     // Anything the views draw has changed.
     void changed();
     // The user placed a position; `samples` is whole and inside the audio.
-    void placeRequested(bool stop, std::int32_t samples);
+    void placeRequested(kestrin::LoopEnd end, std::int32_t samples);
 
 private:
     sound::SoundEngine* m_engine = nullptr;
