@@ -5,6 +5,7 @@
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
+#include "views/unsaved_note.h"
 #include "views/waveform_session.h"
 #include "views/waveform_view.h"
 
@@ -118,6 +119,7 @@ void WaveformPanel::createDock() {
     m_overview->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     m_overview->setFixedHeight(64);
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    layout->addWidget(new UnsavedNote(m_window, content));
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
     m_report = new SeamReport(m_window, m_menu, content);
