@@ -4,10 +4,7 @@
 // real mouse and key events.
 #include "core/pos_file.h"
 #include "core/positions.h"
-#include "dialogs/common_dialogs.h"
-#include "tests/file_bytes.h"
-#include "tests/gui_support.h"
-#include "views/attach_views.h"
+#include "tests/comfort_support.h"
 #include "views/waveform_panel.h"
 #include "views/waveform_session.h"
 #include "views/waveform_view.h"
@@ -16,12 +13,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
-#include <QSettings>
 #include <QTest>
-
-#include <sndfile.h>
-
-#include <cmath>
 
 using namespace kestrin;
 using namespace kestrin::testing_support;
@@ -31,21 +23,6 @@ namespace {
 constexpr int kRate = 44100;
 constexpr std::int32_t kStart = 1000;
 constexpr std::int32_t kStop = 80000;
-
-void writeTone(const std::filesystem::path& path, std::int64_t frames) {
-    std::vector<short> samples(static_cast<std::size_t>(frames));
-    for (std::size_t n = 0; n < samples.size(); ++n)
-        samples[n] =
-            static_cast<short>(std::lround(12000 * std::sin(0.05 * static_cast<double>(n))));
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-    sf_writef_short(f, samples.data(), frames);
-    sf_close(f);
-}
 
 // Every form of both positions, as the window shows them.
 struct Forms {
@@ -59,29 +36,18 @@ void PrintTo(const Forms& f, std::ostream* os) {
     *os << f.texts.join(u' ').toStdString() << " sliders " << f.startSlider << ' ' << f.stopSlider;
 }
 
-class LoopHistoryTest : public EditorFixture {
+class LoopHistoryTest : public ComfortFixture {
 protected:
     void SetUp() override {
-        EditorFixture::SetUp();
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString((m_scratch.path() / "config").string()));
-        views::AttachViews(*m_window);
-        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
-            return std::optional<CommonDialogs::DialogChoice>({m_answer, 0});
-        });
+        ComfortFixture::SetUp();
         writeTone(m_scratch.path() / "LOOP.WAV", 4 * kRate);
         WritePosFile(m_scratch.path() / "LOOP.POS", {kStart, kStop});
-        m_answer = QString::fromStdString((m_scratch.path() / "LOOP.POS").string());
-        QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+        open("LOOP.POS");
         ASSERT_EQ(text("txtStartTime"), QString::number(kStart));
         m_seam = m_window->findChild<views::SeamView*>();
         ASSERT_NE(m_seam, nullptr);
         m_note = m_window->findChild<QLabel*>(QStringLiteral("unsavedNote"));
         ASSERT_NE(m_note, nullptr);
-    }
-    void TearDown() override {
-        CommonDialogs::setChooser(std::move(m_previous));
-        EditorFixture::TearDown();
     }
     Forms forms() const {
         QStringList texts;
@@ -107,9 +73,6 @@ protected:
     }
     void focusSeam() { m_seam->setFocus(Qt::TabFocusReason); }
 
-    ScratchFolder m_scratch{"kestrin-history"};
-    QString m_answer;
-    CommonDialogs::Chooser m_previous;
     views::SeamView* m_seam = nullptr;
     QLabel* m_note = nullptr;
 };
@@ -197,7 +160,7 @@ TEST_F(LoopHistoryTest, UnsavedLineAndRevertToSaved) {
 
 TEST_F(LoopHistoryTest, OpeningAFileStartsAFreshHistory) {
     pressOnSlider("sldStopTime", Qt::Key_Left);
-    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    open("LOOP.POS");
     const Forms opened = forms();
     m_seam->setFocus(Qt::TabFocusReason);
     undo();

@@ -5,6 +5,7 @@
 #include "views/loop_history.h"
 #include "views/loop_menu.h"
 #include "views/waveform_panel.h"
+#include "views/window_memory.h"
 
 namespace kestrin::views {
 
@@ -13,6 +14,7 @@ void AttachViews(EditorWindow& window) {
     new WaveformPanel(window, *menu);
     new FindLoopCommand(window, *menu);
     new LoopHistory(window);
+    new WindowMemory(window);
 }
 
 } // namespace kestrin::views
