@@ -10,6 +10,8 @@
 #include "audio/loop_stream.h"
 #include "audio/peak_scan.h"
 #include "audio/seam_measure.h"
+#include "sound/audition_stream.h"
+#include "sound/fades.h"
 #include "sound/worker.h"
 
 #include <QAudioDevice>
@@ -31,6 +33,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <vector>
 
 namespace kestrin::sound {
 
@@ -97,19 +101,26 @@ void deliver(const std::function<bool()>& current, const std::function<void(cons
     });
 }
 
-// Feeds the sink from the loop stream, in pull mode, on the audio thread.
+// Feeds the sink from the loop stream, or the audition stream, in pull
+// mode, on the audio thread.
 class LoopDevice : public QIODevice {
 public:
     LoopDevice(std::unique_ptr<audio::AudioReader> reader, const PlayRequest& request,
                std::atomic<std::int64_t>& playhead)
-        : m_reader(std::move(reader)),
-          m_stream(*m_reader, request.points, request.from, request.framesAfterJump),
-          m_playhead(playhead), m_path(request.audio) {}
+        : m_reader(std::move(reader)), m_playhead(playhead), m_path(request.audio),
+          m_fadeFrames(fadeFrames(m_reader->info().sampleRate)) {
+        if (request.audition)
+            m_audition.emplace(*m_reader, request.points, request.audition);
+        else
+            m_loop.emplace(*m_reader, request.points, request.from, request.framesAfterJump);
+    }
 
     // Frames of this device the sink has played so far.
     void setPlayedFrames(std::function<std::int64_t()> played) { m_played = std::move(played); }
+    // Ends the stream with a fade over the next 5 ms of frames handed out.
+    void fadeOut() { m_fadeLeft = m_fadeFrames; }
     // True once the sink has played the stream's last frame.
-    bool ended() const { return m_stream.ended() && m_drained; }
+    bool ended() const { return streamEnded() && m_drained; }
     const QString& failure() const { return m_failure; }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override {
@@ -119,10 +130,10 @@ public:
 protected:
     qint64 readData(char* data, qint64 maxSize) override {
         const int frameBytes = m_reader->bytesPerFrame();
-        const qint64 frames = maxSize / frameBytes;
+        qint64 frames = maxSize / frameBytes;
         if (frames <= 0 || ended())
             return 0;
-        if (m_stream.ended()) {
+        if (streamEnded()) {
             // Stopping the sink drops what its buffers still hold, so it is
             // fed silence until it has played the last frame, however long
             // a busy machine takes. A sink that never says so still ends,
@@ -137,13 +148,24 @@ protected:
             m_framesOut += frames;
             return frames * frameBytes;
         }
+        const bool fading = m_fadeLeft > 0;
+        if (fading)
+            frames = std::min<qint64>(frames, m_fadeLeft);
         std::int64_t got = 0;
         m_failure = failureOf(m_path, [&] {
-            got = m_stream.read(data, frames);
-            m_playhead.store(m_stream.position(), std::memory_order_relaxed);
+            got = m_audition ? m_audition->read(data, frames) : m_loop->read(data, frames);
+            m_playhead.store(m_audition ? m_audition->position() : m_loop->position(),
+                             std::memory_order_relaxed);
         });
         if (!m_failure.isEmpty())
             return -1;
+        if (fading) {
+            applyRamp(data, m_reader->sampleType(), m_reader->info().channels, got,
+                      static_cast<double>(m_fadeLeft) / static_cast<double>(m_fadeFrames),
+                      -1.0 / static_cast<double>(m_fadeFrames));
+            m_fadeLeft -= got;
+            m_faded = m_fadeLeft <= 0 || got == 0;
+        }
         m_framesOut += got;
         m_audioFrames = m_framesOut;
         return got * frameBytes;
@@ -151,8 +173,13 @@ protected:
     qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
+    bool streamEnded() const {
+        return m_faded || (m_audition ? m_audition->ended() : m_loop->ended());
+    }
+
     std::unique_ptr<audio::AudioReader> m_reader;
-    audio::LoopStream m_stream;
+    std::optional<audio::LoopStream> m_loop;
+    std::optional<AuditionStream> m_audition;
     std::atomic<std::int64_t>& m_playhead;
     std::function<std::int64_t()> m_played;
     std::int64_t m_framesOut = 0;   // audio and silence handed to the sink
@@ -160,6 +187,9 @@ private:
     bool m_drained = false;
     QString m_path;
     QString m_failure;
+    std::int64_t m_fadeFrames;
+    std::int64_t m_fadeLeft = 0; // frames of the fade still to hand out
+    bool m_faded = false;
 };
 
 QAudioFormat::SampleFormat sinkFormatOf(audio::SampleType type) {
@@ -214,7 +244,7 @@ public:
         // A loop keeps about 100 ms of buffer, so that an edit is heard soon.
         // A seam is a passage set at its start: a second of buffer rides out
         // a busy machine, which would otherwise leave gaps of silence.
-        const bool seam = m_request.framesAfterJump >= 0;
+        const bool seam = m_request.framesAfterJump >= 0 && !m_request.audition;
         m_sink->setBufferSize(format.bytesForDuration(seam ? 300000 : 100000));
         m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
             return sink->processedUSecs() * rate / 1000000;
@@ -235,6 +265,17 @@ public:
         if (m_sink)
             m_sink->stop();
     }
+
+    // Lets the sink play out a 5 ms fade; true when there is one to wait for,
+    // false when the playback had nothing playing and is done.
+    bool fadeOut() {
+        m_report = nullptr;
+        if (!m_sink || !m_device || m_device->ended() || m_sink->state() == QAudio::StoppedState)
+            return false;
+        m_device->fadeOut();
+        return true;
+    }
+    bool done() const { return !m_sink || m_sink->state() == QAudio::StoppedState; }
 
 private:
     void onState(QAudio::State state) {
@@ -289,6 +330,9 @@ public:
                 if (m_current)
                     m_current->halt();
                 m_current.reset();
+                for (auto& fading : m_fading)
+                    fading->halt();
+                m_fading.clear();
             },
             Qt::BlockingQueuedConnection);
         m_thread.quit();
@@ -353,8 +397,10 @@ public:
         m_playing = false;
         m_playhead.store(-1);
         QMetaObject::invokeMethod(&m_context, [this] {
-            if (m_current)
-                m_current->halt();
+            // Playbacks that faded out are gone by now.
+            std::erase_if(m_fading, [](const auto& p) { return p->done(); });
+            if (m_current && m_current->fadeOut())
+                m_fading.push_back(std::move(m_current));
             m_current.reset();
         });
     }
@@ -463,6 +509,8 @@ private:
     QThread m_thread;
     QObject m_context;                   // lives on m_thread; playbacks run in its event loop
     std::unique_ptr<Playback> m_current; // touched on m_thread only
+    // Stopped playbacks playing out their fade; m_thread only.
+    std::vector<std::unique_ptr<Playback>> m_fading;
     std::atomic<std::int64_t> m_playhead{-1};
     int m_generation = 0; // UI thread only
     bool m_playing = false;

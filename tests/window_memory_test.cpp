@@ -59,7 +59,7 @@ TEST_F(WindowMemoryTest, WindowAndPanelPlacesComeBackAfterARestart) {
     m_window->move(windowAt);
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_window->pos() == windowAt; }, 5000));
     const QPoint offset(25, 240);
-    const QSize size(420, 300);
+    const QSize size(700, 420);
     dock->resize(size);
     dock->move(m_window->frameGeometry().topLeft() + offset);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock->size() == size; }, 5000));

@@ -3,6 +3,7 @@
 
 #include "core/positions.h"
 #include "editor/editor_window.h"
+#include "views/audition_controls.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
 #include "views/unsaved_note.h"
@@ -134,6 +135,7 @@ void WaveformPanel::createDock() {
     m_useSeamlessStop->setSizePolicy(keepRoom);
     m_useSeamlessStop->hide();
     layout->addWidget(m_useSeamlessStop, 0, Qt::AlignLeft);
+    layout->addWidget(new AuditionControls(m_menu, content));
     connect(m_report, &SeamReport::suggestionChanged, this, &WaveformPanel::showSuggestion);
     connect(m_useSeamlessStop, &QPushButton::clicked, this, &WaveformPanel::useSeamlessStop);
     m_dock->setWidget(content);
