@@ -9,6 +9,7 @@
 #include "core/loop_problems.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -90,6 +91,15 @@ struct SeamResult {
     QString error;
 };
 
+// What check would say of one POS file, in a word: "seamless", "soft" or
+// "click" for a loop's seam, "no audio" when none lies beside it, "a problem"
+// when the file, its positions or its audio are wrong; `detail` says more in
+// check's words.
+struct TrackVerdict {
+    QString word;
+    QString detail;
+};
+
 // Implemented by the sound module. Every call is made on the UI thread and
 // returns without waiting for the disk beyond a header or for the device.
 class SoundEngine {
@@ -139,6 +149,13 @@ public:
     // 0 <= start < stop <= frames. A new call abandons the one before.
     virtual void measureSeam(const QString& audio, std::int64_t start, std::int64_t stop,
                              std::function<void(const SeamResult&)> onDone) = 0;
+
+    // Judges each of `posFiles` in turn on a worker thread of its own, reading
+    // only the frames around each seam; `onEach` runs on the UI thread as each
+    // verdict is known. A new call abandons the one before, which reports
+    // nothing more.
+    virtual void judgeTracks(const QStringList& posFiles,
+                             std::function<void(const QString&, const TrackVerdict&)> onEach) = 0;
 };
 
 // Loads the sound module on first call and returns its engine, or nullptr

@@ -10,6 +10,7 @@
 #include "audio/loop_stream.h"
 #include "audio/peak_scan.h"
 #include "audio/seam_measure.h"
+#include "core/pos_file.h"
 #include "sound/audition_stream.h"
 #include "sound/fades.h"
 #include "sound/worker.h"
@@ -495,7 +496,63 @@ public:
         });
     }
 
+    void judgeTracks(const QStringList& posFiles,
+                     std::function<void(const QString&, const TrackVerdict&)> onEach) override {
+        m_trackWorker.post([posFiles, onEach](const Worker::Current& current) {
+            for (const QString& file : posFiles) {
+                if (!current())
+                    return;
+                const TrackVerdict verdict = judgeTrack(file);
+                QMetaObject::invokeMethod(qApp, [current, onEach, file, verdict] {
+                    if (current())
+                        onEach(file, verdict);
+                });
+            }
+        });
+    }
+
 private:
+    static TrackVerdict judgeTrack(const QString& file) {
+        const auto problem = [](const std::string& text) {
+            return TrackVerdict{QStringLiteral("a problem"), QString::fromStdString(text)};
+        };
+        PosFileInfo pos;
+        try {
+            pos = InspectPosFile(toPath(file));
+        } catch (const PosFileError& e) {
+            return problem(e.what());
+        }
+        if (pos.size != 8)
+            return problem("the file is " + std::to_string(pos.size) +
+                           " bytes long, not 8: players refuse it");
+        if (const auto problems = PositionProblems(pos.values); !problems.empty())
+            return problem(problems.front());
+        const auto companion = audio::FindCompanionAudio(toPath(file));
+        if (!companion)
+            return {QStringLiteral("no audio"),
+                    QString::fromStdString(NoAudioProblem(
+                        "it", audio::ExpectedAudioName(toPath(file)).filename().string()))};
+        TrackVerdict verdict;
+        const QString audioPath = QFile::decodeName(companion->path.c_str());
+        const QString failure = failureOf(audioPath, [&] {
+            audio::AudioReader reader(companion->path);
+            if (const auto beyond = StopBeyondAudioProblem(pos.values.stop, reader.info().frames)) {
+                verdict = problem(*beyond);
+                return;
+            }
+            const auto seam = audio::MeasureSeam(reader, pos.values.start, pos.values.stop, false);
+            if (!seam) {
+                verdict = problem("the loop's frames cannot be read");
+                return;
+            }
+            verdict = {QString::fromLatin1(SeamSoundWord(seam->sound)),
+                       QString::fromStdString(SeamVerdict(*seam))};
+        });
+        return failure.isEmpty() ? verdict : TrackVerdict{QStringLiteral("a problem"), failure};
+    }
+
+    // Whole folders of tracks, judged one after another.
+    Worker m_trackWorker{QStringLiteral("kestrin-tracks")};
     // An abandoned search stops at its next progress report.
     Worker m_finderWorker{QStringLiteral("kestrin-finder")};
     // Apart from long searches and summaries, so a seam is measured at once.

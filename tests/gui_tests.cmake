@@ -93,7 +93,7 @@ use_editor_tests_environment(sound_tests)
 # Working comfort around the form: undo of loop changes, Revert to Saved, the
 # unsaved line, the remembered window, with generated audio.
 add_executable(comfort_tests gui_main.cpp gui_support.cpp gui_support.h comfort_support.h
-    loop_history_test.cpp window_memory_test.cpp)
+    loop_history_test.cpp soundtrack_panel_test.cpp window_memory_test.cpp)
 target_link_libraries(comfort_tests PRIVATE kestrin_views kestrin_warnings GTest::gtest
                       Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(comfort_tests kestrin_sound)

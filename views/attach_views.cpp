@@ -4,6 +4,7 @@
 #include "views/find_loop.h"
 #include "views/loop_history.h"
 #include "views/loop_menu.h"
+#include "views/soundtrack_panel.h"
 #include "views/waveform_panel.h"
 #include "views/window_memory.h"
 
@@ -14,6 +15,7 @@ void AttachViews(EditorWindow& window) {
     new WaveformPanel(window, *menu);
     new FindLoopCommand(window, *menu);
     new LoopHistory(window);
+    new SoundtrackPanel(window, *menu);
     new WindowMemory(window);
 }
 
