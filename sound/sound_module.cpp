@@ -245,7 +245,9 @@ public:
         // A loop keeps about 100 ms of buffer, so that an edit is heard soon.
         // A seam is a passage set at its start: a second of buffer rides out
         // a busy machine, which would otherwise leave gaps of silence.
-        const bool seam = m_request.framesAfterJump >= 0 && !m_request.audition;
+        // An audition reads its points at each pass, not at each jump, so it
+        // takes the larger buffer too.
+        const bool seam = m_request.framesAfterJump >= 0 || m_request.audition;
         m_sink->setBufferSize(format.bytesForDuration(seam ? 300000 : 100000));
         m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
             return sink->processedUSecs() * rate / 1000000;

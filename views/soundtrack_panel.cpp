@@ -51,7 +51,7 @@ SoundtrackPanel::SoundtrackPanel(EditorWindow& window, LoopMenu& menu)
     m_next = loop->addAction(tr("&Next Track"), this, [this] { openNeighbour(1); });
     m_next->setObjectName(QStringLiteral("mnuNextTrack"));
     m_next->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageDown));
-    m_previous = loop->addAction(tr("Pre&vious Track"), this, [this] { openNeighbour(-1); });
+    m_previous = loop->addAction(tr("&Previous Track"), this, [this] { openNeighbour(-1); });
     m_previous->setObjectName(QStringLiteral("mnuPreviousTrack"));
     m_previous->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageUp));
     for (QAction* a : {m_next, m_previous})
