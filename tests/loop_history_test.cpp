@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <QTest>
 
 using namespace kestrin;
@@ -156,6 +157,25 @@ TEST_F(LoopHistoryTest, UnsavedLineAndRevertToSaved) {
     WritePosFile(m_scratch.path() / "LOOP.POS", {1001, 70000});
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_note->isVisible(); }, 10000));
     EXPECT_EQ(m_note->text(), "not saved: stop 79,997; the file holds 70,000");
+}
+
+// The seam of a 200-frame sine cut at its peak clicks; the panel offers a
+// seamless stop, and Undo takes its use back in one step.
+TEST_F(LoopHistoryTest, UseSeamlessStopThenUndo) {
+    writeTone(m_scratch.path() / "TONE.WAV", 2 * kRate, 2 * M_PI / 200);
+    WritePosFile(m_scratch.path() / "TONE.POS", {200, 2050});
+    open("TONE.POS");
+    const Forms before = forms();
+    auto* use = m_window->findChild<QPushButton*>(QStringLiteral("useSeamlessStop"));
+    ASSERT_NE(use, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return use->isVisible(); }, 10000));
+    QTest::mouseClick(use, Qt::LeftButton);
+    ASSERT_NE(text("txtStopTime"), QStringLiteral("2050"));
+    const Forms used = forms();
+    undo();
+    EXPECT_EQ(forms(), before);
+    redo();
+    EXPECT_EQ(forms(), used);
 }
 
 TEST_F(LoopHistoryTest, OpeningAFileStartsAFreshHistory) {
