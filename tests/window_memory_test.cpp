@@ -5,6 +5,7 @@
 #include "tests/comfort_support.h"
 
 #include <QDockWidget>
+#include <QLabel>
 #include <QTest>
 
 using namespace kestrin;
@@ -70,6 +71,37 @@ TEST_F(WindowMemoryTest, WindowAndPanelPlacesComeBackAfterARestart) {
     ASSERT_TRUE(dock && dock->isFloating());
     EXPECT_EQ(dock->frameGeometry().topLeft() - m_window->frameGeometry().topLeft(), offset);
     EXPECT_EQ(dock->size(), size);
+}
+
+// However narrow the floating panel, its wrapped lines take the height they
+// need and no two of its rows cover each other.
+TEST_F(WindowMemoryTest, WrappedPanelTextNeverOverlaps) {
+    writeTone(m_scratch.path() / "T.WAV", 2 * 44100, 2 * M_PI / 200);
+    WritePosFile(m_scratch.path() / "T.POS", {200, 2050}); // clicks: long report lines
+    open("T.POS");
+    auto* dock = m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel"));
+    ASSERT_TRUE(dock && dock->isFloating());
+    auto* report = dock->findChild<QLabel*>(QStringLiteral("seamReport"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return report->text().contains("Problem"); }, 10000));
+    for (const int width : {900, 420, 300}) {
+        dock->resize(width, dock->height());
+        QTest::qWait(0);
+        QCoreApplication::processEvents();
+        QList<QWidget*> rows;
+        for (QObject* child : dock->widget()->children())
+            if (auto* w = qobject_cast<QWidget*>(child); w && w->isVisible())
+                rows << w;
+        for (QWidget* row : rows) {
+            if (auto* label = qobject_cast<QLabel*>(row); label && label->wordWrap()) {
+                EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                    << label->objectName().toStdString() << " cut at width " << width;
+            }
+            for (QWidget* other : rows)
+                EXPECT_TRUE(row == other || !row->geometry().intersects(other->geometry()))
+                    << row->objectName().toStdString() << " covers "
+                    << other->objectName().toStdString() << " at width " << width;
+        }
+    }
 }
 
 } // namespace
