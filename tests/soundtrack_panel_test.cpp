@@ -93,6 +93,10 @@ TEST_F(SoundtrackPanelTest, ListsTheFolderWithVerdictsAndOpensNeighbours) {
     QTest::keyClick(m_window.get(), Qt::Key_S, Qt::ControlModifier);
     ASSERT_TRUE(QTest::qWaitFor([this] { return column(1).value(0) == "soft"; }, 30000))
         << column(1).value(0).toStdString();
+    // Another program writing a file in place.
+    WritePosFile(m_scratch.path() / "b.pos", {200, 2000});
+    ASSERT_TRUE(QTest::qWaitFor([this] { return column(1).value(1) == "seamless"; }, 30000))
+        << column(1).value(1).toStdString();
 }
 
 } // namespace

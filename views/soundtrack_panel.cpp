@@ -88,6 +88,8 @@ void SoundtrackPanel::createDock() {
 
     m_watcher = new QFileSystemWatcher(this);
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &SoundtrackPanel::relist);
+    // Written in place by another program (kestrin-pos set): judged again.
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &SoundtrackPanel::fileChanged);
 }
 
 void SoundtrackPanel::fileOpened(const QString& path) {
@@ -95,8 +97,10 @@ void SoundtrackPanel::fileOpened(const QString& path) {
         createDock();
     const QString folder = QFileInfo(path).absolutePath();
     if (folder != m_folder) {
-        if (!m_folder.isEmpty())
-            m_watcher->removePath(m_folder);
+        if (!m_watcher->directories().isEmpty())
+            m_watcher->removePaths(m_watcher->directories());
+        if (!m_watcher->files().isEmpty())
+            m_watcher->removePaths(m_watcher->files());
         m_folder = folder;
         m_watcher->addPath(folder);
         m_list->clear();
@@ -140,6 +144,13 @@ void SoundtrackPanel::relist() {
         m_list->addTopLevelItem(item);
     }
     qDeleteAll(kept);
+    const QStringList watched = m_watcher->files();
+    QStringList watch;
+    for (const QString& name : names)
+        if (const QString path = dir.absoluteFilePath(name); !watched.contains(path))
+            watch << path;
+    if (!watch.isEmpty())
+        m_watcher->addPaths(watch);
     if (QTreeWidgetItem* item = itemOf(m_window.currentFile()))
         m_list->setCurrentItem(item);
     judgePending();
@@ -176,14 +187,19 @@ void SoundtrackPanel::showVerdict(const QString& file, const sound::TrackVerdict
 }
 
 void SoundtrackPanel::fileSaved() {
-    if (!m_list || m_window.currentFile().isEmpty())
-        return;
-    const QString path = QFileInfo(m_window.currentFile()).absoluteFilePath();
+    if (m_list && !m_window.currentFile().isEmpty())
+        fileChanged(QFileInfo(m_window.currentFile()).absoluteFilePath());
+}
+
+void SoundtrackPanel::fileChanged(const QString& path) {
     if (QTreeWidgetItem* item = itemOf(path)) {
         item->setText(1, tr("judging..."));
         m_pending.insert(path);
         judgePending();
     }
+    // A file replaced by renaming drops out of the watch.
+    if (QFileInfo::exists(path) && !m_watcher->files().contains(path))
+        m_watcher->addPath(path);
 }
 
 void SoundtrackPanel::openItem(QTreeWidgetItem* item) {

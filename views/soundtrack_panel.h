@@ -28,7 +28,8 @@ class LoopMenu;
 // by name, the opened one selected, each with check's verdict in a word
 // (seamless, soft, click, no audio, a problem; the details in its tooltip).
 // The list shows at once; the verdicts are filled in by the sound module
-// off the UI thread, and judged again as files are saved, added or removed.
+// off the UI thread, and judged again as files are saved (here or by
+// another program), added or removed.
 // Enter or a double click opens a track exactly as File ▸ Open does; Loop ▸
 // Next Track (Ctrl+Page Down) and Previous Track (Ctrl+Page Up) open the
 // neighbours of the opened file.
@@ -50,6 +51,7 @@ private:
     void judgePending();
     void showVerdict(const QString& file, const sound::TrackVerdict& verdict);
     void fileSaved();
+    void fileChanged(const QString& path);
     void openItem(QTreeWidgetItem* item);
     QTreeWidgetItem* itemOf(const QString& file) const;
 
