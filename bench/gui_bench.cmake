@@ -25,3 +25,9 @@ add_executable(waveform_bench waveform_bench.cpp)
 target_link_libraries(waveform_bench PRIVATE kestrin_views kestrin_audio kestrin_warnings
                       benchmark::benchmark Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(waveform_bench kestrin_sound)
+
+# A folder of 200 tracks judged by the sound module, beside listing it.
+add_executable(soundtrack_bench soundtrack_bench.cpp)
+target_link_libraries(soundtrack_bench PRIVATE kestrin_views kestrin_warnings benchmark::benchmark
+                      Qt6::Test PkgConfig::SNDFILE)
+add_dependencies(soundtrack_bench kestrin_sound)

@@ -9,6 +9,7 @@
 #include "core/loop_problems.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,13 @@ struct CompanionAudio {
     QString lengthProblem; // "the file claims N frames but holds M", or empty
 };
 
+// The spans of a seam audition, in frames.
+struct AuditionSpan {
+    std::int64_t before = 0; // played up to the stop
+    std::int64_t after = 0;  // played from the start, at most up to the stop
+    std::int64_t gap = 0;    // silence after each pass
+};
+
 // What to play: from `from` up to stop, then from start onward; ends
 // `framesAfterJump` frames after the first jump, or never when negative.
 struct PlayRequest {
@@ -38,6 +46,12 @@ struct PlayRequest {
     // Called on the audio thread at the start and at every jump: must be
     // thread-safe and must not block.
     std::function<LoopPoints()> points;
+    // When set, plays seam auditions instead, until stopped: passes of the
+    // span's frames before the stop then after the start, each followed by
+    // its gap of silence; points and span are asked for at the start of each
+    // pass (on the audio thread, like `points`). Each pass fades in over its
+    // first 5 ms and out over its last 5 ms; the seam itself is untouched.
+    std::function<AuditionSpan()> audition;
 };
 
 // How playback ended or failed, delivered on the UI thread.
@@ -77,6 +91,15 @@ struct SeamResult {
     QString error;
 };
 
+// What check would say of one POS file, in a word: "seamless", "soft" or
+// "click" for a loop's seam, "no audio" when none lies beside it, "a problem"
+// when the file, its positions or its audio are wrong; `detail` says more in
+// check's words.
+struct TrackVerdict {
+    QString word;
+    QString detail;
+};
+
 // Implemented by the sound module. Every call is made on the UI thread and
 // returns without waiting for the device. None waits for the disk beyond a
 // header, except readFrames(), which reads the frames it returns.
@@ -93,7 +116,9 @@ public:
     // runs on the UI thread for each event of this playback.
     virtual void play(const PlayRequest& request,
                       std::function<void(const PlayEvent&)> onEvent) = 0;
-    // Stops playing; nothing more is reported for the stopped playback.
+    // Stops playing, fading out over 5 ms from the next frame not yet handed
+    // to the device rather than cutting; nothing more is reported for the
+    // stopped playback.
     virtual void stop() = 0;
     virtual bool isPlaying() const = 0;
     // The file frame most recently handed to the device, or -1 when idle.
@@ -130,6 +155,13 @@ public:
     // 0 <= start < stop <= frames. A new call abandons the one before.
     virtual void measureSeam(const QString& audio, std::int64_t start, std::int64_t stop,
                              std::function<void(const SeamResult&)> onDone) = 0;
+
+    // Judges each of `posFiles` in turn on a worker thread of its own, reading
+    // only the frames around each seam; `onEach` runs on the UI thread as each
+    // verdict is known. A new call abandons the one before, which reports
+    // nothing more.
+    virtual void judgeTracks(const QStringList& posFiles,
+                             std::function<void(const QString&, const TrackVerdict&)> onEach) = 0;
 };
 
 // Loads the sound module on first call and returns its engine, or nullptr

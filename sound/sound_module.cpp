@@ -10,6 +10,9 @@
 #include "audio/loop_stream.h"
 #include "audio/peak_scan.h"
 #include "audio/seam_measure.h"
+#include "core/pos_file.h"
+#include "sound/audition_stream.h"
+#include "sound/fades.h"
 #include "sound/worker.h"
 
 #include <QAudioDevice>
@@ -31,6 +34,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <vector>
 
 namespace kestrin::sound {
 
@@ -97,19 +102,26 @@ void deliver(const std::function<bool()>& current, const std::function<void(cons
     });
 }
 
-// Feeds the sink from the loop stream, in pull mode, on the audio thread.
+// Feeds the sink from the loop stream, or the audition stream, in pull
+// mode, on the audio thread.
 class LoopDevice : public QIODevice {
 public:
     LoopDevice(std::unique_ptr<audio::AudioReader> reader, const PlayRequest& request,
                std::atomic<std::int64_t>& playhead)
-        : m_reader(std::move(reader)),
-          m_stream(*m_reader, request.points, request.from, request.framesAfterJump),
-          m_playhead(playhead), m_path(request.audio) {}
+        : m_reader(std::move(reader)), m_playhead(playhead), m_path(request.audio),
+          m_fadeFrames(fadeFrames(m_reader->info().sampleRate)) {
+        if (request.audition)
+            m_audition.emplace(*m_reader, request.points, request.audition);
+        else
+            m_loop.emplace(*m_reader, request.points, request.from, request.framesAfterJump);
+    }
 
     // Frames of this device the sink has played so far.
     void setPlayedFrames(std::function<std::int64_t()> played) { m_played = std::move(played); }
+    // Ends the stream with a fade over the next 5 ms of frames handed out.
+    void fadeOut() { m_fadeLeft = m_fadeFrames; }
     // True once the sink has played the stream's last frame.
-    bool ended() const { return m_stream.ended() && m_drained; }
+    bool ended() const { return streamEnded() && m_drained; }
     const QString& failure() const { return m_failure; }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override {
@@ -119,10 +131,10 @@ public:
 protected:
     qint64 readData(char* data, qint64 maxSize) override {
         const int frameBytes = m_reader->bytesPerFrame();
-        const qint64 frames = maxSize / frameBytes;
+        qint64 frames = maxSize / frameBytes;
         if (frames <= 0 || ended())
             return 0;
-        if (m_stream.ended()) {
+        if (streamEnded()) {
             // Stopping the sink drops what its buffers still hold, so it is
             // fed silence until it has played the last frame, however long
             // a busy machine takes. A sink that never says so still ends,
@@ -137,13 +149,24 @@ protected:
             m_framesOut += frames;
             return frames * frameBytes;
         }
+        const bool fading = m_fadeLeft > 0;
+        if (fading)
+            frames = std::min<qint64>(frames, m_fadeLeft);
         std::int64_t got = 0;
         m_failure = failureOf(m_path, [&] {
-            got = m_stream.read(data, frames);
-            m_playhead.store(m_stream.position(), std::memory_order_relaxed);
+            got = m_audition ? m_audition->read(data, frames) : m_loop->read(data, frames);
+            m_playhead.store(m_audition ? m_audition->position() : m_loop->position(),
+                             std::memory_order_relaxed);
         });
         if (!m_failure.isEmpty())
             return -1;
+        if (fading) {
+            applyRamp(data, m_reader->sampleType(), m_reader->info().channels, got,
+                      static_cast<double>(m_fadeLeft) / static_cast<double>(m_fadeFrames),
+                      -1.0 / static_cast<double>(m_fadeFrames));
+            m_fadeLeft -= got;
+            m_faded = m_fadeLeft <= 0 || got == 0;
+        }
         m_framesOut += got;
         m_audioFrames = m_framesOut;
         return got * frameBytes;
@@ -151,8 +174,13 @@ protected:
     qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
+    bool streamEnded() const {
+        return m_faded || (m_audition ? m_audition->ended() : m_loop->ended());
+    }
+
     std::unique_ptr<audio::AudioReader> m_reader;
-    audio::LoopStream m_stream;
+    std::optional<audio::LoopStream> m_loop;
+    std::optional<AuditionStream> m_audition;
     std::atomic<std::int64_t>& m_playhead;
     std::function<std::int64_t()> m_played;
     std::int64_t m_framesOut = 0;   // audio and silence handed to the sink
@@ -160,6 +188,9 @@ private:
     bool m_drained = false;
     QString m_path;
     QString m_failure;
+    std::int64_t m_fadeFrames;
+    std::int64_t m_fadeLeft = 0; // frames of the fade still to hand out
+    bool m_faded = false;
 };
 
 QAudioFormat::SampleFormat sinkFormatOf(audio::SampleType type) {
@@ -214,7 +245,9 @@ public:
         // A loop keeps about 100 ms of buffer, so that an edit is heard soon.
         // A seam is a passage set at its start: a second of buffer rides out
         // a busy machine, which would otherwise leave gaps of silence.
-        const bool seam = m_request.framesAfterJump >= 0;
+        // An audition reads its points at each pass, not at each jump, so it
+        // takes the larger buffer too.
+        const bool seam = m_request.framesAfterJump >= 0 || m_request.audition;
         m_sink->setBufferSize(format.bytesForDuration(seam ? 300000 : 100000));
         m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
             return sink->processedUSecs() * rate / 1000000;
@@ -235,6 +268,17 @@ public:
         if (m_sink)
             m_sink->stop();
     }
+
+    // Lets the sink play out a 5 ms fade; true when there is one to wait for,
+    // false when the playback had nothing playing and is done.
+    bool fadeOut() {
+        m_report = nullptr;
+        if (!m_sink || !m_device || m_device->ended() || m_sink->state() == QAudio::StoppedState)
+            return false;
+        m_device->fadeOut();
+        return true;
+    }
+    bool done() const { return !m_sink || m_sink->state() == QAudio::StoppedState; }
 
 private:
     void onState(QAudio::State state) {
@@ -289,6 +333,9 @@ public:
                 if (m_current)
                     m_current->halt();
                 m_current.reset();
+                for (auto& fading : m_fading)
+                    fading->halt();
+                m_fading.clear();
             },
             Qt::BlockingQueuedConnection);
         m_thread.quit();
@@ -353,8 +400,10 @@ public:
         m_playing = false;
         m_playhead.store(-1);
         QMetaObject::invokeMethod(&m_context, [this] {
-            if (m_current)
-                m_current->halt();
+            // Playbacks that faded out are gone by now.
+            std::erase_if(m_fading, [](const auto& p) { return p->done(); });
+            if (m_current && m_current->fadeOut())
+                m_fading.push_back(std::move(m_current));
             m_current.reset();
         });
     }
@@ -449,7 +498,63 @@ public:
         });
     }
 
+    void judgeTracks(const QStringList& posFiles,
+                     std::function<void(const QString&, const TrackVerdict&)> onEach) override {
+        m_trackWorker.post([posFiles, onEach](const Worker::Current& current) {
+            for (const QString& file : posFiles) {
+                if (!current())
+                    return;
+                const TrackVerdict verdict = judgeTrack(file);
+                QMetaObject::invokeMethod(qApp, [current, onEach, file, verdict] {
+                    if (current())
+                        onEach(file, verdict);
+                });
+            }
+        });
+    }
+
 private:
+    static TrackVerdict judgeTrack(const QString& file) {
+        const auto problem = [](const std::string& text) {
+            return TrackVerdict{QStringLiteral("a problem"), QString::fromStdString(text)};
+        };
+        PosFileInfo pos;
+        try {
+            pos = InspectPosFile(toPath(file));
+        } catch (const PosFileError& e) {
+            return problem(e.what());
+        }
+        if (pos.size != 8)
+            return problem("the file is " + std::to_string(pos.size) +
+                           " bytes long, not 8: players refuse it");
+        if (const auto problems = PositionProblems(pos.values); !problems.empty())
+            return problem(problems.front());
+        const auto companion = audio::FindCompanionAudio(toPath(file));
+        if (!companion)
+            return {QStringLiteral("no audio"),
+                    QString::fromStdString(NoAudioProblem(
+                        "it", audio::ExpectedAudioName(toPath(file)).filename().string()))};
+        TrackVerdict verdict;
+        const QString audioPath = QFile::decodeName(companion->path.c_str());
+        const QString failure = failureOf(audioPath, [&] {
+            audio::AudioReader reader(companion->path);
+            if (const auto beyond = StopBeyondAudioProblem(pos.values.stop, reader.info().frames)) {
+                verdict = problem(*beyond);
+                return;
+            }
+            const auto seam = audio::MeasureSeam(reader, pos.values.start, pos.values.stop, false);
+            if (!seam) {
+                verdict = problem("the loop's frames cannot be read");
+                return;
+            }
+            verdict = {QString::fromLatin1(SeamSoundWord(seam->sound)),
+                       QString::fromStdString(SeamVerdict(*seam))};
+        });
+        return failure.isEmpty() ? verdict : TrackVerdict{QStringLiteral("a problem"), failure};
+    }
+
+    // Whole folders of tracks, judged one after another.
+    Worker m_trackWorker{QStringLiteral("kestrin-tracks")};
     // An abandoned search stops at its next progress report.
     Worker m_finderWorker{QStringLiteral("kestrin-finder")};
     // Apart from long searches and summaries, so a seam is measured at once.
@@ -463,6 +568,8 @@ private:
     QThread m_thread;
     QObject m_context;                   // lives on m_thread; playbacks run in its event loop
     std::unique_ptr<Playback> m_current; // touched on m_thread only
+    // Stopped playbacks playing out their fade; m_thread only.
+    std::vector<std::unique_ptr<Playback>> m_fading;
     std::atomic<std::int64_t> m_playhead{-1};
     int m_generation = 0; // UI thread only
     bool m_playing = false;

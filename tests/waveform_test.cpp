@@ -329,13 +329,13 @@ TEST_F(WaveformTest, WithoutAudioThePanelStaysAwayAndTheWindowTakesItsDesignedSi
     // The window's size settles once the layout's posted events are handled.
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
-    EXPECT_EQ(m_window->findChild<QDockWidget*>(), nullptr);
+    EXPECT_EQ(m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel")), nullptr);
     const QSize designed = m_window->size();
 
     openWithAudio();
     EXPECT_GT(m_window->height(), designed.height());
     open("ALONE.POS");
-    EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
+    EXPECT_TRUE(m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel"))->isHidden());
     EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->size() == designed; }, 30000))
         << m_window->width() << "x" << m_window->height();
 }
@@ -351,7 +351,7 @@ TEST_F(WaveformTest, TabReachesTheSeamAfterTheForm) {
 
 TEST_F(WaveformTest, HidingThePanelIsRemembered) {
     openWithAudio();
-    auto* dock = m_window->findChild<QDockWidget*>();
+    auto* dock = m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel"));
     dock->toggleViewAction()->trigger();
     EXPECT_TRUE(dock->isHidden());
 
@@ -361,8 +361,8 @@ TEST_F(WaveformTest, HidingThePanelIsRemembered) {
     m_window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 30000));
     open("LOOP.POS");
-    ASSERT_NE(m_window->findChild<QDockWidget*>(), nullptr);
-    EXPECT_TRUE(m_window->findChild<QDockWidget*>()->isHidden());
+    ASSERT_NE(m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel")), nullptr);
+    EXPECT_TRUE(m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel"))->isHidden());
 }
 
 // The seam report under the waveform, for the sine's loop and edits of its

@@ -2,8 +2,11 @@
 #include "views/attach_views.h"
 
 #include "views/find_loop.h"
+#include "views/loop_history.h"
 #include "views/loop_menu.h"
+#include "views/soundtrack_panel.h"
 #include "views/waveform_panel.h"
+#include "views/window_memory.h"
 
 namespace kestrin::views {
 
@@ -11,6 +14,9 @@ void AttachViews(EditorWindow& window) {
     auto* menu = new LoopMenu(&window);
     new WaveformPanel(window, *menu);
     new FindLoopCommand(window, *menu);
+    new LoopHistory(window);
+    new SoundtrackPanel(window, *menu);
+    new WindowMemory(window);
 }
 
 } // namespace kestrin::views

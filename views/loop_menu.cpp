@@ -10,6 +10,8 @@
 #include <QMenu>
 #include <QStatusBar>
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace kestrin::views {
@@ -17,6 +19,9 @@ namespace kestrin::views {
 namespace {
 
 constexpr int kSeamSeconds = 3;
+// The silence between two passes of Audition Seam: long enough to tell the
+// passes apart, short enough to compare one with the next.
+constexpr double kAuditionGapSeconds = 0.4;
 
 QString sampleCount(std::int64_t n) {
     return QString::number(n);
@@ -33,6 +38,9 @@ LoopMenu::LoopMenu(EditorWindow* window) : QObject(window), m_window(window) {
     m_playLoop = menu->addAction(tr("Play &Loop"), this, [this] { play(Mode::Loop); });
     m_playLoop->setObjectName(QStringLiteral("mnuPlayLoop"));
     m_playLoop->setShortcut(Qt::Key_F6);
+    m_audition = menu->addAction(tr("&Audition Seam"), this, [this] { play(Mode::Audition); });
+    m_audition->setObjectName(QStringLiteral("mnuAuditionSeam"));
+    m_audition->setShortcut(Qt::Key_F7);
     menu->addSeparator();
     m_stop = menu->addAction(tr("S&top"), this, [this] { stop(); });
     m_stop->setObjectName(QStringLiteral("mnuStopPlaying"));
@@ -50,7 +58,7 @@ LoopMenu::~LoopMenu() {
 }
 
 void LoopMenu::setPlayable(bool playable, const QString& reason) {
-    for (QAction* action : {m_playSeam, m_playLoop}) {
+    for (QAction* action : {m_playSeam, m_playLoop, m_audition}) {
         action->setEnabled(playable);
         action->setStatusTip(reason);
     }
@@ -148,12 +156,27 @@ void LoopMenu::play(Mode mode) {
         mode == Mode::Seam ? std::max<std::int64_t>(0, points->stop - seam) : points->start;
     request.framesAfterJump = mode == Mode::Seam ? seam : -1;
     request.points = [live = m_live] { return LoopPoints{live->start.load(), live->stop.load()}; };
+    if (mode == Mode::Audition)
+        request.audition = [live = m_live, rate = m_audio->sampleRate] {
+            const auto frames = [rate](double seconds) {
+                return static_cast<std::int64_t>(std::llround(seconds * rate));
+            };
+            return sound::AuditionSpan{frames(live->before.load()), frames(live->after.load()),
+                                       frames(kAuditionGapSeconds)};
+        };
     m_playing = mode;
     m_stop->setEnabled(true);
     emit playingChanged(true);
     const QString name = QFileInfo(m_audio->path).fileName();
-    showMessage(mode == Mode::Seam ? tr("Playing the seam of %1...").arg(name)
-                                   : tr("Playing the loop of %1 (Esc stops)...").arg(name));
+    if (mode == Mode::Audition)
+        showMessage(tr("Auditioning the seam of %1 over and over: %2 s before the stop, %3 s "
+                       "after the start; edits are heard on the next pass (F7 or Esc stops)")
+                        .arg(name)
+                        .arg(m_live->before.load())
+                        .arg(m_live->after.load()));
+    else
+        showMessage(mode == Mode::Seam ? tr("Playing the seam of %1...").arg(name)
+                                       : tr("Playing the loop of %1 (Esc stops)...").arg(name));
     m_engine->play(request, [this](const sound::PlayEvent& event) {
         if (event.kind == sound::PlayEvent::Started)
             return;
@@ -163,6 +186,11 @@ void LoopMenu::play(Mode mode) {
         showMessage(event.kind == sound::PlayEvent::Failed ? event.message : QString(),
                     event.kind == sound::PlayEvent::Failed ? 0 : 1);
     });
+}
+
+void LoopMenu::setAuditionSpan(double beforeSeconds, double afterSeconds) {
+    m_live->before.store(std::clamp(beforeSeconds, 0.1, 30.0));
+    m_live->after.store(std::clamp(afterSeconds, 0.1, 30.0));
 }
 
 void LoopMenu::stop() {

@@ -20,7 +20,8 @@ class EditorWindow;
 
 namespace kestrin::views {
 
-// Adds Loop ▸ Play Seam (F5), Play Loop (F6) and Stop (Esc) to the editor
+// Adds Loop ▸ Play Seam (F5), Play Loop (F6), Audition Seam (F7: the seam
+// over and over, each pass read afresh from the fields) and Stop (Esc) to the editor
 // window's menu bar, after File. What plays is the companion audio of the
 // opened POS file at the positions the two sample fields hold, the values a
 // Save writes. Where playing makes no sense the reason is given (in the
@@ -39,6 +40,10 @@ public:
     // Play Seam and Play Loop, for other windows to offer with the same keys.
     QList<QAction*> playActions() const { return {m_playSeam, m_playLoop}; }
 
+    // How much Audition Seam plays before the stop and after the start, in
+    // seconds (each 0.1 to 30); heard from the next pass.
+    void setAuditionSpan(double beforeSeconds, double afterSeconds);
+
 signals:
     // After each Open: the companion audio found, or nullopt.
     void audioChanged(const std::optional<kestrin::sound::CompanionAudio>& audio);
@@ -46,7 +51,7 @@ signals:
     void playingChanged(bool playing);
 
 private:
-    enum class Mode { Seam, Loop };
+    enum class Mode { Seam, Loop, Audition };
 
     void fileOpened(const QString& path);
     void play(Mode mode);
@@ -61,6 +66,7 @@ private:
     EditorWindow* m_window;
     QAction* m_playSeam;
     QAction* m_playLoop;
+    QAction* m_audition;
     QAction* m_stop;
     sound::SoundEngine* m_engine = nullptr;
     std::optional<sound::CompanionAudio> m_audio;
@@ -70,6 +76,8 @@ private:
     struct LivePoints {
         std::atomic<std::int64_t> start{0};
         std::atomic<std::int64_t> stop{0};
+        std::atomic<double> before{1.5}; // seconds of an audition
+        std::atomic<double> after{1.5};
     };
     std::shared_ptr<LivePoints> m_live = std::make_shared<LivePoints>();
 };

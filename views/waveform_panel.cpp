@@ -3,8 +3,10 @@
 
 #include "core/positions.h"
 #include "editor/editor_window.h"
+#include "views/audition_controls.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
+#include "views/unsaved_note.h"
 #include "views/waveform_session.h"
 #include "views/waveform_view.h"
 
@@ -111,6 +113,7 @@ void WaveformPanel::createDock() {
     m_overview->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     m_overview->setFixedHeight(64);
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    layout->addWidget(new UnsavedNote(m_window, content));
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
     m_report = new SeamReport(m_window, m_menu, content);
@@ -125,6 +128,7 @@ void WaveformPanel::createDock() {
     m_useSeamlessStop->setSizePolicy(keepRoom);
     m_useSeamlessStop->hide();
     layout->addWidget(m_useSeamlessStop, 0, Qt::AlignLeft);
+    layout->addWidget(new AuditionControls(m_menu, content));
     connect(m_report, &SeamReport::suggestionChanged, this, &WaveformPanel::showSuggestion);
     connect(m_useSeamlessStop, &QPushButton::clicked, this, &WaveformPanel::useSeamlessStop);
     m_dock->setWidget(content);

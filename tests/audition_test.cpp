@@ -1,0 +1,150 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Audition Seam heard through a real sound server: run under scripts/with-pulse,
+// whose null sink's monitor is recorded with parec. Passes repeat with exactly
+// the file's frames on both sides of the seam, a nudge of the stop is heard on
+// a following pass, and Esc fades out rather than cutting.
+#include "core/pos_file.h"
+#include "tests/comfort_support.h"
+#include "views/waveform_view.h"
+
+#include <QAction>
+#include <QDoubleSpinBox>
+#include <QProcess>
+
+#include <cstring>
+
+using namespace kestrin;
+using namespace kestrin::testing_support;
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr int kChannels = 2;
+constexpr std::int64_t kFade = 220; // 5 ms
+
+std::vector<short> noise(std::int64_t frames) {
+    std::vector<short> v(static_cast<std::size_t>(frames * kChannels));
+    std::uint32_t x = 987654;
+    for (short& s : v) {
+        x = x * 1664525u + 1013904223u;
+        s = static_cast<short>(static_cast<int>((x >> 16) % 20000) - 10000);
+        if (s == 0)
+            s = 1;
+    }
+    return v;
+}
+
+class AuditionTest : public ComfortFixture {
+protected:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            GTEST_SKIP() << "no private sound server: run under scripts/with-pulse";
+        ComfortFixture::SetUp();
+        m_source = noise(kFrames);
+        SF_INFO info{};
+        info.samplerate = kRate;
+        info.channels = kChannels;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open((m_scratch.path() / "BGM01.WAV").c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+        sf_writef_short(f, m_source.data(), kFrames);
+        sf_close(f);
+        WritePosFile(m_scratch.path() / "BGM01.POS", {kStart, kStop});
+        open("BGM01.POS");
+    }
+    // What a pass plays with this stop, without its faded edges.
+    std::vector<short> passCore(std::int64_t stop, std::int64_t before, std::int64_t after) const {
+        const auto at = [this](std::int64_t frame) { return m_source.begin() + frame * kChannels; };
+        std::vector<short> v(at(stop - before + kFade), at(stop));
+        v.insert(v.end(), at(kStart), at(kStart + after - kFade));
+        return v;
+    }
+    std::vector<short> heard() const {
+        const Bytes raw = readFileBytes(m_recording.toStdString());
+        std::vector<short> v(raw.size() / 2);
+        std::memcpy(v.data(), raw.data(), v.size() * 2);
+        return v;
+    }
+    // Where `core` lies whole in the recording at or after sample `from`.
+    std::optional<std::size_t> find(const std::vector<short>& core, std::size_t from) const {
+        const std::vector<short> h = heard();
+        if (from >= h.size())
+            return std::nullopt;
+        auto it = std::search(h.begin() + static_cast<std::ptrdiff_t>(from), h.end(), core.begin(),
+                              core.end());
+        if (it == h.end())
+            return std::nullopt;
+        return static_cast<std::size_t>(it - h.begin());
+    }
+
+    static constexpr std::int64_t kFrames = 6 * kRate;
+    static constexpr std::int32_t kStart = kRate + 123;
+    static constexpr std::int32_t kStop = 5 * kRate - 77;
+    std::vector<short> m_source;
+    QString m_recording;
+};
+
+TEST_F(AuditionTest, PassesRepeatTheAskedFramesFollowANudgeAndFadeOutOnStop) {
+    // One second before the stop, typed into the panel; 1.5 s after the start.
+    auto* before = m_window->findChild<QDoubleSpinBox*>(QStringLiteral("auditionBefore"));
+    ASSERT_NE(before, nullptr);
+    before->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(before, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(before, QStringLiteral("1"));
+    QTest::keyClick(before, Qt::Key_Tab);
+    ASSERT_EQ(before->value(), 1.0);
+
+    m_recording = file("heard.raw");
+    QProcess parec;
+    parec.setStandardOutputFile(m_recording);
+    parec.start(QStringLiteral("parec"),
+                {QStringLiteral("--device=kestrin_null.monitor"), QStringLiteral("--format=s16le"),
+                 QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
+                 QStringLiteral("--raw")});
+    ASSERT_TRUE(parec.waitForStarted(30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(m_recording).size() > 0; }, 30000));
+
+    QTest::keyClick(m_window.get(), Qt::Key_F7);
+    auto* stop = m_window->findChild<QAction*>(QStringLiteral("mnuStopPlaying"));
+    ASSERT_TRUE(stop->isEnabled());
+    const std::int64_t after = kRate * 3 / 2;
+    const auto first = passCore(kStop, kRate, after);
+    std::optional<std::size_t> firstAt;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (firstAt = find(first, 0)).has_value(); }, 30000))
+        << "no pass of the file's frames around the seam was heard";
+    // The next pass follows after the short silence, the same frames again.
+    std::optional<std::size_t> secondAt;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (secondAt = find(first, *firstAt + first.size())).has_value(); }, 30000));
+    // A sink that ran dry on a busy machine may spoil a pass in between.
+    const std::size_t passSamples = static_cast<std::size_t>((kRate + after) * kChannels);
+    EXPECT_GT(*secondAt - *firstAt, passSamples) << "no silence between the passes";
+
+    // A nudge of the stop by one sample, by key in the panel.
+    auto* seam = m_window->findChild<views::SeamView*>();
+    seam->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(seam, Qt::Key_E);
+    QTest::keyClick(seam, Qt::Key_Left);
+    ASSERT_EQ(text("txtStopTime"), QString::number(kStop - 1));
+    const auto nudged = passCore(kStop - 1, kRate, after);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return find(nudged, *secondAt).has_value(); }, 30000))
+        << "the nudged stop was never heard";
+
+    QTest::keyClick(m_window.get(), Qt::Key_Escape);
+    EXPECT_FALSE(stop->isEnabled());
+    const qint64 size = QFileInfo(m_recording).size();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QFileInfo(m_recording).size() > size + 4 * kRate; }, 30000));
+    parec.terminate();
+    parec.waitForFinished(30000);
+    // Whatever played last went out through a fade: the frames just before
+    // the silence are far quieter than the noise, whose samples reach 10,000.
+    const std::vector<short> h = heard();
+    auto last = std::find_if(h.rbegin(), h.rend(), [](short s) { return s != 0; });
+    ASSERT_NE(last, h.rend());
+    for (int i = 0; i < 8 * kChannels && last + i != h.rend(); ++i)
+        EXPECT_LE(std::abs(last[i]), 10000 * 10 / kFade + 1)
+            << "sample " << i << " before the silence: a cut, not a fade";
+}
+
+} // namespace

@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The window's place and the floating waveform panel's place, kept from one
+// run to the next through the settings file.
+#include "core/pos_file.h"
+#include "tests/comfort_support.h"
+
+#include <QDockWidget>
+#include <QLabel>
+#include <QTest>
+
+using namespace kestrin;
+using namespace kestrin::testing_support;
+
+namespace {
+
+class WindowMemoryTest : public ComfortFixture {
+protected:
+    void SetUp() override {
+        ComfortFixture::SetUp();
+        writeTone(m_scratch.path() / "A.WAV", 44100);
+        WritePosFile(m_scratch.path() / "A.POS", {0, 1000});
+        QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
+            .setValue(QStringLiteral("waveform/floating"), true);
+    }
+    QDockWidget* openAndWaitForDock() {
+        open("A.POS");
+        auto* dock = m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel"));
+        EXPECT_NE(dock, nullptr);
+        if (dock) {
+            EXPECT_TRUE(QTest::qWaitFor([dock] { return dock->isVisible(); }, 10000));
+        }
+        return dock;
+    }
+    // What the next start sees: this window closes, a new one is made.
+    void restart() {
+        m_window->close();
+        m_window = std::make_unique<EditorWindow>();
+        views::AttachViews(*m_window);
+        m_window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get(), 30000));
+    }
+};
+
+TEST_F(WindowMemoryTest, AFloatingPanelFirstOpensBesideTheWindow) {
+    QDockWidget* dock = openAndWaitForDock();
+    ASSERT_TRUE(dock && dock->isFloating());
+    const QRect window = m_window->frameGeometry();
+    const QRect panel = dock->frameGeometry();
+    EXPECT_FALSE(panel.intersects(window)) << "the panel covers the window";
+    EXPECT_TRUE(panel.left() > window.right() || panel.top() > window.bottom())
+        << "not beside the window: " << panel.left() << ',' << panel.top();
+}
+
+TEST_F(WindowMemoryTest, WindowAndPanelPlacesComeBackAfterARestart) {
+    m_window->move(40, 30);
+    QDockWidget* dock = openAndWaitForDock();
+    ASSERT_TRUE(dock && dock->isFloating());
+    // Where the user puts them, as the window manager would report it.
+    const QPoint windowAt(60, 20);
+    m_window->move(windowAt);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_window->pos() == windowAt; }, 5000));
+    const QPoint offset(25, 240);
+    const QSize size(700, 420);
+    dock->resize(size);
+    dock->move(m_window->frameGeometry().topLeft() + offset);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock->size() == size; }, 5000));
+
+    restart();
+    EXPECT_EQ(m_window->pos(), windowAt);
+    dock = openAndWaitForDock();
+    ASSERT_TRUE(dock && dock->isFloating());
+    EXPECT_EQ(dock->frameGeometry().topLeft() - m_window->frameGeometry().topLeft(), offset);
+    EXPECT_EQ(dock->size(), size);
+}
+
+// However narrow the floating panel, its wrapped lines take the height they
+// need and no two of its rows cover each other.
+TEST_F(WindowMemoryTest, WrappedPanelTextNeverOverlaps) {
+    writeTone(m_scratch.path() / "T.WAV", 2 * 44100, 2 * M_PI / 200);
+    WritePosFile(m_scratch.path() / "T.POS", {200, 2050}); // clicks: long report lines
+    open("T.POS");
+    auto* dock = m_window->findChild<QDockWidget*>(QStringLiteral("waveformPanel"));
+    ASSERT_TRUE(dock && dock->isFloating());
+    auto* report = dock->findChild<QLabel*>(QStringLiteral("seamReport"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return report->text().contains("Problem"); }, 10000));
+    for (const int width : {900, 420, 300}) {
+        dock->resize(width, dock->height());
+        QTest::qWait(0);
+        QCoreApplication::processEvents();
+        QList<QWidget*> rows;
+        for (QObject* child : dock->widget()->children())
+            if (auto* w = qobject_cast<QWidget*>(child); w && w->isVisible())
+                rows << w;
+        for (QWidget* row : rows) {
+            if (auto* label = qobject_cast<QLabel*>(row); label && label->wordWrap()) {
+                EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                    << label->objectName().toStdString() << " cut at width " << width;
+            }
+            for (QWidget* other : rows)
+                EXPECT_TRUE(row == other || !row->geometry().intersects(other->geometry()))
+                    << row->objectName().toStdString() << " covers "
+                    << other->objectName().toStdString() << " at width " << width;
+        }
+    }
+}
+
+} // namespace

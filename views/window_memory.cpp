@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "views/window_memory.h"
+
+#include "editor/editor_window.h"
+
+#include <QChildEvent>
+#include <QDockWidget>
+#include <QLayout>
+#include <QScreen>
+#include <QSettings>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace kestrin::views {
+
+namespace {
+
+// The gap between the window's frame and a dock placed beside it.
+constexpr int kBesideGap = 8;
+
+QSettings settings() {
+    return QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+}
+
+QString key(const QDockWidget* dock, const char* what) {
+    return dock->objectName() + u'/' + QLatin1String(what);
+}
+
+} // namespace
+
+WindowMemory::WindowMemory(EditorWindow& window) : QObject(&window), m_window(window) {
+    QSettings s = settings();
+    m_window.restoreGeometry(s.value(QStringLiteral("window/geometry")).toByteArray());
+    m_dockedSize = s.value(QStringLiteral("window/dockedSize")).toSize();
+    window.installEventFilter(this);
+    for (QDockWidget* dock : window.findChildren<QDockWidget*>(Qt::FindDirectChildrenOnly))
+        follow(dock);
+}
+
+void WindowMemory::follow(QDockWidget* dock) {
+    if (m_docks.contains(dock) || dock->objectName().isEmpty())
+        return;
+    Floating& f = m_docks[dock];
+    QSettings s = settings();
+    const QVariant offset = s.value(key(dock, "floatingOffset"));
+    const QVariant size = s.value(key(dock, "floatingSize"));
+    if (offset.isValid() && size.isValid()) {
+        f.offset = offset.toPoint();
+        f.size = size.toSize();
+        f.known = true;
+    }
+    dock->installEventFilter(this);
+    connect(dock, &QObject::destroyed, this, [this, dock] { m_docks.remove(dock); });
+}
+
+void WindowMemory::placeFloating(QDockWidget* dock) {
+    const Floating& f = m_docks[dock];
+    const QRect frame = m_window.frameGeometry();
+    QRect wanted;
+    if (f.known) {
+        wanted = QRect(frame.topLeft() + f.offset, f.size);
+    } else {
+        const QSize size = dock->sizeHint().expandedTo(QSize(frame.width(), 0));
+        wanted = QRect(QPoint(frame.right() + 1 + kBesideGap, frame.top()), size);
+    }
+    // Kept on the window's screen, beside it when there is room, below it
+    // when there is not.
+    if (const QScreen* screen = m_window.screen()) {
+        const QRect room = screen->availableGeometry();
+        if (!f.known && wanted.right() > room.right())
+            wanted.moveTopLeft(QPoint(frame.left(), frame.bottom() + 1 + kBesideGap));
+        wanted.setSize(wanted.size().boundedTo(room.size()));
+        wanted.moveLeft(std::clamp(wanted.left(), room.left(), room.right() - wanted.width() + 1));
+        wanted.moveTop(std::clamp(wanted.top(), room.top(), room.bottom() - wanted.height() + 1));
+    }
+    m_placing = true;
+    dock->resize(wanted.size());
+    dock->move(wanted.topLeft());
+    m_placing = false;
+}
+
+void WindowMemory::remember(QDockWidget* dock) {
+    if (m_placing || !dock->isFloating() || !dock->isVisible())
+        return;
+    Floating& f = m_docks[dock];
+    f.offset = dock->frameGeometry().topLeft() - m_window.frameGeometry().topLeft();
+    f.size = dock->size();
+    f.known = true;
+}
+
+bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == &m_window) {
+        if (event->type() == QEvent::ChildPolished) {
+            // Docks are made on the first Open and polished before they show,
+            // named by then.
+            if (auto* dock = qobject_cast<QDockWidget*>(static_cast<QChildEvent*>(event)->child()))
+                follow(dock);
+        } else if (event->type() == QEvent::Close) {
+            save();
+        } else if (event->type() == QEvent::Resize) {
+            const bool docked = std::any_of(m_docks.keyBegin(), m_docks.keyEnd(), [](auto* d) {
+                return !d->isHidden() && !d->isFloating();
+            });
+            if (docked && m_window.isVisible())
+                m_dockedSize = m_window.size();
+        }
+        return false;
+    }
+    auto* dock = qobject_cast<QDockWidget*>(watched);
+    if (!dock || !m_docks.contains(dock))
+        return false;
+    switch (event->type()) {
+    case QEvent::Show:
+        // Only the first showing of a run is placed: later, wherever the user
+        // floats or drops it is where it stays.
+        if (m_docks[dock].placed)
+            break;
+        m_docks[dock].placed = true;
+        if (dock->isFloating())
+            placeFloating(dock);
+        else if (!dock->isFloating() && m_dockedSize.isValid())
+            // After the panel has let the window grow for the dock.
+            QTimer::singleShot(0, this, [this] {
+                if (m_window.layout()->sizeConstraint() != QLayout::SetFixedSize)
+                    m_window.resize(m_dockedSize.expandedTo(m_window.minimumSize()));
+            });
+        break;
+    case QEvent::Move:
+    case QEvent::Resize:
+        remember(dock);
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+void WindowMemory::save() {
+    QSettings s = settings();
+    s.setValue(QStringLiteral("window/geometry"), m_window.saveGeometry());
+    if (m_dockedSize.isValid())
+        s.setValue(QStringLiteral("window/dockedSize"), m_dockedSize);
+    for (auto it = m_docks.cbegin(); it != m_docks.cend(); ++it) {
+        if (!it->known)
+            continue;
+        s.setValue(key(it.key(), "floatingOffset"), it->offset);
+        s.setValue(key(it.key(), "floatingSize"), it->size);
+    }
+}
+
+} // namespace kestrin::views
