@@ -72,7 +72,11 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             throw std::runtime_error(file + ": no audio beside it (" +
                                      ExpectedAudioName(file).filename().string() + ") to tag");
         }
-        const AudioInfo info = ReadAudioInfo(audio);
+        AudioReader reader(audio);
+        // A damaged file is not rewritten: its copy would hide the damage.
+        if (const auto damage = reader.lengthProblem())
+            throw std::runtime_error(*damage + ": not tagged");
+        const AudioInfo info = reader.info();
         if (info.sampleRate != 44100)
             throw std::runtime_error(audio.string() + " is " + std::to_string(info.sampleRate) +
                                      " Hz, but " + file +
@@ -83,7 +87,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                                      audio.string() + " (" + std::to_string(info.frames) +
                                      " samples): not tagged");
         fs::path target = output ? fs::path(*output)
-                                 : audio.parent_path() / (audio.stem().string() + "-loop" +
+                                 : audio.parent_path() / (audio.stem().string() + "-tagged" +
                                                           audio.extension().string());
         const bool tags = HoldsLoopTags(audio);
         const auto write = [&](const fs::path& to, bool replace) {
