@@ -2,7 +2,7 @@
 // kestrin-pos export: the loop in the forms other tools read.
 #include "audio/audio_files.h"
 #include "cli/command.h"
-#include "cli/loop_formats.h"
+#include "core/loop_formats.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"
 #include "core/pos_file.h"
@@ -57,8 +57,12 @@ std::string csvField(const std::string& text) {
 }
 
 // Writes `text` into `target`, a new file unless `force`; throws naming it.
-void writeBeside(const fs::path& target, const std::string& text, bool force) {
+void writeBeside(const fs::path& target, const std::string& text, bool force,
+                 const std::string& posFile) {
     std::error_code ec;
+    // A POS file named NAME.txtp or NAME.txt would be overwritten by its own export.
+    if (fs::equivalent(target, posFile, ec))
+        throw std::runtime_error(target.string() + " is the POS file itself: not replaced");
     if (!force && fs::exists(fs::symlink_status(target, ec)))
         throw std::runtime_error(target.string() +
                                  " exists already: not replaced (--force replaces it)");
@@ -116,11 +120,11 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                     throw std::runtime_error(audio.string() +
                                              ": a playlist cannot name a file holding '#'");
                 const fs::path target = fs::path(file).replace_extension(".txtp");
-                writeBeside(target, TxtpText(audio.string(), v), force);
+                writeBeside(target, TxtpText(audio.string(), v), force, file);
                 out << VisibleText(target.string()) << '\n';
             } else {
                 const fs::path target = fs::path(file).replace_extension(".txt");
-                writeBeside(target, LabelText(v), force);
+                writeBeside(target, LabelText(v), force, file);
                 out << VisibleText(target.string()) << '\n';
             }
         } catch (const std::exception& e) {

@@ -3,7 +3,7 @@
 #include "audio/audio_files.h"
 #include "audio/loop_interchange.h"
 #include "cli/command.h"
-#include "cli/loop_formats.h"
+#include "core/loop_formats.h"
 #include "cli/loop_tags.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"

@@ -2,6 +2,7 @@
 #include "views/attach_views.h"
 
 #include "views/find_loop.h"
+#include "views/loop_interchange_actions.h"
 #include "views/loop_menu.h"
 #include "views/waveform_panel.h"
 
@@ -11,6 +12,7 @@ void AttachViews(EditorWindow& window) {
     auto* menu = new LoopMenu(&window);
     new WaveformPanel(window, *menu);
     new FindLoopCommand(window, *menu);
+    new LoopInterchangeActions(window, *menu);
 }
 
 } // namespace kestrin::views

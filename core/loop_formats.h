@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrin::cli {
+namespace kestrin {
 
 // Text that holds no loop this program can read; what() says why.
 class LoopTextError : public std::runtime_error {
@@ -53,4 +53,4 @@ TxtpLoop ParseTxtp(std::string_view text);
 // point (START == STOP) is refused: it is no loop. Throws LoopTextError.
 PosValues ParseLabels(std::string_view text);
 
-} // namespace kestrin::cli
+} // namespace kestrin

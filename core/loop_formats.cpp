@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/loop_formats.h"
+#include "core/loop_formats.h"
 
 #include <charconv>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <regex>
 #include <sstream>
 
-namespace kestrin::cli {
+namespace kestrin {
 
 namespace {
 
@@ -161,4 +161,4 @@ PosValues ParseLabels(std::string_view text) {
     throw LoopTextError("the label file holds no label");
 }
 
-} // namespace kestrin::cli
+} // namespace kestrin
