@@ -2,9 +2,9 @@
 // kestrin-pos export: the loop in the forms other tools read.
 #include "audio/audio_files.h"
 #include "cli/command.h"
-#include "core/loop_formats.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"
+#include "core/loop_formats.h"
 #include "core/pos_file.h"
 
 #include <nlohmann/json.hpp>

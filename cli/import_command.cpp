@@ -3,10 +3,10 @@
 #include "audio/audio_files.h"
 #include "audio/loop_interchange.h"
 #include "cli/command.h"
-#include "core/loop_formats.h"
 #include "cli/loop_tags.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"
+#include "core/loop_formats.h"
 #include "core/pos_file.h"
 
 #include <filesystem>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/loop_interchange.h"
-#include "core/loop_formats.h"
 #include "cli/pos_tool.h"
+#include "core/loop_formats.h"
 #include "core/pos_file.h"
 #include "tests/file_bytes.h"
 
