@@ -126,6 +126,16 @@ void WriteWithInstrumentLoop(const fs::path& source, const fs::path& target, std
         throw AudioError("cannot write the loop " + std::to_string(start) + ".." +
                          std::to_string(stop) + " into " + target.string() +
                          ": it is no loop an instrument chunk can hold");
+    // libsndfile accepts an instrument for AIFF too but writes no chunk for
+    // it: a loop that silently went missing would be reported as written.
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, SndfileCloser> probe(OpenAudioForReading(source, info));
+    probe.reset();
+    const int container = info.format & SF_FORMAT_TYPEMASK;
+    if (container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX)
+        throw AudioError("cannot write a loop into " + target.string() +
+                         ": only WAVE files get a smpl chunk (this libsndfile writes no "
+                         "instrument loop into other formats)");
     WriteSpliced(
         source, target, 0, ReadAudioInfo(source).frames, 0, 0, replace,
         [&](SNDFILE* in, SNDFILE* out) {

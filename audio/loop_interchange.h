@@ -25,7 +25,8 @@ struct FileLoop {
 // when the file cannot be opened.
 std::optional<FileLoop> ReadInstrumentLoop(const std::filesystem::path& path);
 
-// Copies `source` (WAVE or AIFF) frame for frame into `target` with one
+// Copies `source` (WAVE; other formats are refused, as libsndfile writes no
+// instrument loop into them) frame for frame into `target` with one
 // forward loop from `start` to `stop` in its instrument, keeping the
 // instrument's other fields and the text chunks (title, artist, ...) that
 // libsndfile knows. Written as WriteSpliced writes: sample-exact, through a

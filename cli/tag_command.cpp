@@ -25,11 +25,12 @@ const char* const kHelp =
     R"(Usage: kestrin-pos tag FILE.POS [-o OUT | --in-place] [--audio FILE] [--names NAMES]
 
 Writes the loop of FILE.POS into the metadata of its audio, where samplers,
-players and game engines look for it: into a WAVE file's smpl chunk or an
-AIFF file's instrument (one forward loop, through libsndfile), or into the
+players and game engines look for it: into a WAVE file's smpl chunk (one
+forward loop, through libsndfile; AIFF is refused, as libsndfile writes no
+instrument loop into it), or into the
 Vorbis comments of an Ogg, FLAC or Opus file (through TagLib). The audio
 samples never change; other chunks libsndfile does not know (cue points,
-ID3) are not carried into a WAVE or AIFF copy.
+ID3) are not carried into a WAVE copy.
 
   --audio FILE   the audio to tag, instead of the WAVE file beside FILE.POS
   -o OUT         the new file to write (never replaced: remove it first);

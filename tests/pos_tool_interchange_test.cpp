@@ -254,6 +254,16 @@ TEST_F(Interchange, LoopsInAnotherRatesSamplesAreRefused) {
     EXPECT_NE(t.err.find("48000 Hz"), std::string::npos) << t.err;
 }
 
+TEST_F(Interchange, AiffIsRefusedRatherThanLosingTheLoop) {
+    // libsndfile takes an AIFF instrument but writes no chunk for it.
+    track("A.aiff", 44100, 1, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 1000);
+    WritePosFile(at("A.pos"), {10, 900});
+    const ToolRun r = run({"tag", at("A.pos"), "--audio", at("A.aiff"), "-o", at("B.aiff")});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_NE(r.err.find("only WAVE files"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(at("B.aiff")));
+}
+
 // ---- Vorbis comments ---------------------------------------------------------
 
 TEST_F(Interchange, CommentsRoundTripThroughTagLibInEitherNaming) {
