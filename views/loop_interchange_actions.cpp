@@ -42,7 +42,7 @@ LoopInterchangeActions::LoopInterchangeActions(EditorWindow& window, LoopMenu& m
       m_stopSamples(window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))) {
     QMenu* loopMenu = window.findChild<QMenu*>(QStringLiteral("mnuLoop"));
     loopMenu->addSeparator();
-    m_export = loopMenu->addAction(tr("&Export Loop..."), this, [this] { exportLoop(); });
+    m_export = loopMenu->addAction(tr("&Export Loop…"), this, [this] { exportLoop(); });
     m_export->setObjectName(QStringLiteral("mnuExportLoop"));
     m_export->setEnabled(false);
     m_import = loopMenu->addAction(tr("&Import Loop from Audio"), this, [this] { importLoop(); });
