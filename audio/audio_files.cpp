@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -235,30 +236,18 @@ std::optional<std::string> InexactEncodingOf(int format) {
     return std::string(code);
 }
 
-void WriteSpliced(const fs::path& source, const fs::path& target, std::int64_t fromA,
-                  std::int64_t toA, std::int64_t fromB, std::int64_t toB, bool replace) {
-    SF_INFO inInfo{};
-    SoundFile in(OpenAudioForReading(source, inInfo));
-    if (const auto encoding = InexactEncodingOf(inInfo.format))
-        throw AudioError("cannot copy audio file " + source.string() + " sample-exact: its " +
-                         *encoding + " encoding would be decoded and encoded again");
-
+void WriteAudioFile(const fs::path& target, int format, int channels, int sampleRate, bool replace,
+                    const std::function<void(sf_private_tag*)>& fill) {
     TemporaryFile temporary(target);
     SF_INFO outInfo{};
-    outInfo.samplerate = inInfo.samplerate;
-    outInfo.channels = inInfo.channels;
-    outInfo.format = inInfo.format;
+    outInfo.samplerate = sampleRate;
+    outInfo.channels = channels;
+    outInfo.format = format;
     SoundFile out(sf_open_fd(temporary.fd(), SFM_WRITE, &outInfo, SF_FALSE));
     if (!out)
         throw AudioError("cannot create audio file " + target.string() + ": " +
                          sf_strerror(nullptr));
-    if (isFloatFormat(inInfo.format)) {
-        copyFrames<double>(in.get(), out.get(), inInfo.channels, fromA, toA, source, target);
-        copyFrames<double>(in.get(), out.get(), inInfo.channels, fromB, toB, source, target);
-    } else {
-        copyFrames<int>(in.get(), out.get(), inInfo.channels, fromA, toA, source, target);
-        copyFrames<int>(in.get(), out.get(), inInfo.channels, fromB, toB, source, target);
-    }
+    fill(out.get());
     if (sf_close(out.release()) != 0)
         throw AudioError("cannot write audio file " + target.string());
     if (::fsync(temporary.fd()) != 0)
@@ -276,6 +265,29 @@ void WriteSpliced(const fs::path& source, const fs::path& target, std::int64_t f
         throw AudioError("cannot create audio file " + target.string() + ": " +
                          systemReason(error));
     temporary.keep();
+}
+
+void WriteSpliced(const fs::path& source, const fs::path& target, std::int64_t fromA,
+                  std::int64_t toA, std::int64_t fromB, std::int64_t toB, bool replace,
+                  const std::function<void(sf_private_tag*, sf_private_tag*)>& describe) {
+    SF_INFO inInfo{};
+    SoundFile in(OpenAudioForReading(source, inInfo));
+    if (const auto encoding = InexactEncodingOf(inInfo.format))
+        throw AudioError("cannot copy audio file " + source.string() + " sample-exact: its " +
+                         *encoding + " encoding would be decoded and encoded again");
+    WriteAudioFile(
+        target, inInfo.format, inInfo.channels, inInfo.samplerate, replace, [&](SNDFILE* out) {
+            // Chunks such as the instrument go before the first frame.
+            if (describe)
+                describe(in.get(), out);
+            if (isFloatFormat(inInfo.format)) {
+                copyFrames<double>(in.get(), out, inInfo.channels, fromA, toA, source, target);
+                copyFrames<double>(in.get(), out, inInfo.channels, fromB, toB, source, target);
+            } else {
+                copyFrames<int>(in.get(), out, inInfo.channels, fromA, toA, source, target);
+                copyFrames<int>(in.get(), out, inInfo.channels, fromB, toB, source, target);
+            }
+        });
 }
 
 } // namespace kestrin::audio

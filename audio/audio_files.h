@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -83,8 +84,20 @@ std::optional<std::string> InexactEncodingOf(int format);
 // so a failure leaves no partial file and an existing target unchanged. An
 // existing target is replaced only when `replace` is true; when it is
 // replaced, the new file takes over its permission bits. Throws AudioError.
-void WriteSpliced(const std::filesystem::path& source, const std::filesystem::path& target,
-                  std::int64_t fromA, std::int64_t toA, std::int64_t fromB, std::int64_t toB,
-                  bool replace);
+// `describe`, when given, is called with the source and the new file before
+// the first frame is written, to set chunks such as the instrument.
+void WriteSpliced(
+    const std::filesystem::path& source, const std::filesystem::path& target, std::int64_t fromA,
+    std::int64_t toA, std::int64_t fromB, std::int64_t toB, bool replace,
+    const std::function<void(sf_private_tag* in, sf_private_tag* out)>& describe = {});
+
+// Creates `target` with libsndfile `format` bits, `channels` and
+// `sampleRate` through a new temporary file in its folder: `fill` writes
+// into the open file, which is then flushed to the device and renamed to
+// `target`, so a failure (also one `fill` throws) leaves no partial file and
+// an existing target unchanged. An existing target is replaced only when
+// `replace` is true, and then keeps its permission bits. Throws AudioError.
+void WriteAudioFile(const std::filesystem::path& target, int format, int channels, int sampleRate,
+                    bool replace, const std::function<void(sf_private_tag*)>& fill);
 
 } // namespace kestrin::audio

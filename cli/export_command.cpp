@@ -1,61 +1,149 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kestrin-pos export: the plain loop list that batch audio converters read.
+// kestrin-pos export: the loop in the forms other tools read.
+#include "audio/audio_files.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"
+#include "core/loop_formats.h"
 #include "core/pos_file.h"
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
+#include <fstream>
 
 namespace kestrin::cli {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-const char* const kHelp = R"(Usage: kestrin-pos export FILE.POS...
+const char* const kHelp =
+    R"(Usage: kestrin-pos export [--format pos|txtp|labels|json|csv] [--force] FILE.POS...
 
-Prints one line per file, "START STOP NAME", where NAME is the POS file's
-name without folder and extension: the plain loop list that batch audio
-converters read. NAME is printed exactly as it is; a file whose name holds a
-control character (a line break, a tab, ESC, ...) is refused with a message,
-and the other files are still exported.
+Exports each file's loop in a form another tool reads.
+
+  --format pos     (the default) prints one line per file, "START STOP NAME",
+                   NAME being the POS file's name without folder and
+                   extension: the plain loop list that batch audio
+                   converters read
+  --format txtp    writes NAME.txtp beside each POS file, a vgmstream
+                   playlist that plays the WAVE file beside it with this
+                   loop: "NAME.WAV #I START STOP", in samples
+  --format labels  writes NAME.txt beside each POS file, a label track an
+                   audio editor imports as one region: "START\tSTOP\tloop",
+                   in seconds with 6 decimals (enough to give back every
+                   sample at 44,100 per second)
+  --format json    prints one JSON array, an object per file: "file",
+                   "start", "stop" (samples at 44,100 per second) and
+                   "startSeconds", "stopSeconds"
+  --format csv     prints a header and a row per file: file,start,stop,
+                   start_seconds,stop_seconds (RFC 4180 quoting)
+  --force          replace a .txtp or label file that exists already; without
+                   it such a file is left as it is and reported
+
+The line, playlist and label formats cannot carry a control character (a
+line break, a tab, ESC, ...) in a name: such a file is refused with a
+message, and the other files are still exported.
 )";
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + '"';
+}
+
+// Writes `text` into `target`, a new file unless `force`; throws naming it.
+void writeBeside(const fs::path& target, const std::string& text, bool force,
+                 const std::string& posFile) {
+    std::error_code ec;
+    // A POS file named NAME.txtp or NAME.txt would be overwritten by its own export.
+    if (fs::equivalent(target, posFile, ec))
+        throw std::runtime_error(target.string() + " is the POS file itself: not replaced");
+    if (!force && fs::exists(fs::symlink_status(target, ec)))
+        throw std::runtime_error(target.string() +
+                                 " exists already: not replaced (--force replaces it)");
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (out)
+        out << text;
+    if (!out || !(out.flush()))
+        throw std::runtime_error("cannot write " + target.string() + ": " +
+                                 std::error_code(errno, std::generic_category()).message());
+}
 
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     if (a.files.empty())
         throw UsageError("export needs at least one POS file");
+    const std::string format = a.value("--format").value_or("pos");
+    if (format != "pos" && format != "txtp" && format != "labels" && format != "json" &&
+        format != "csv")
+        throw UsageError("--format: \"" + format + "\" is not pos, txtp, labels, json or csv");
+    const bool force = a.flag("--force");
+    nlohmann::json list = nlohmann::json::array();
+    if (format == "csv")
+        out << "file,start,stop,start_seconds,stop_seconds\r\n";
     int status = ExitOk;
+    audio::CompanionIndex companions;
     for (const std::string& file : a.files) {
-        // Names go out as they are, for the converter to find the files; a
+        // Names go out as they are, for other tools to find the files; a
         // line break in one would start a forged record.
-        const std::string name = std::filesystem::path(file).stem().string();
-        if (HasControlCharacter(name)) {
+        const std::string name = fs::path(file).stem().string();
+        if (format != "json" && format != "csv" && HasControlCharacter(name)) {
             ReportError(err, "refusing to export " + file +
-                                 ": its name holds a control character, which the line format "
-                                 "cannot carry");
+                                 ": its name holds a control character, which the " + format +
+                                 " format cannot carry");
             status = ExitProblem;
             continue;
         }
         try {
             const PosValues v = ReadPosFile(file);
-            out << v.start << ' ' << v.stop << ' ' << name << '\n';
+            if (format == "pos") {
+                out << v.start << ' ' << v.stop << ' ' << name << '\n';
+            } else if (format == "json") {
+                list.push_back({{"file", file},
+                                {"start", v.start},
+                                {"stop", v.stop},
+                                {"startSeconds", LabelSeconds(v.start)},
+                                {"stopSeconds", LabelSeconds(v.stop)}});
+            } else if (format == "csv") {
+                out << csvField(file) << ',' << v.start << ',' << v.stop << ','
+                    << LabelSeconds(v.start) << ',' << LabelSeconds(v.stop) << "\r\n";
+            } else if (format == "txtp") {
+                const auto companion = companions.find(file);
+                const fs::path audio = companion ? companion->path.filename()
+                                                 : audio::ExpectedAudioName(file).filename();
+                // vgmstream reads a '#' as the start of a command.
+                if (audio.string().find('#') != std::string::npos)
+                    throw std::runtime_error(audio.string() +
+                                             ": a playlist cannot name a file holding '#'");
+                const fs::path target = fs::path(file).replace_extension(".txtp");
+                writeBeside(target, TxtpText(audio.string(), v), force, file);
+                out << VisibleText(target.string()) << '\n';
+            } else {
+                const fs::path target = fs::path(file).replace_extension(".txt");
+                writeBeside(target, LabelText(v), force, file);
+                out << VisibleText(target.string()) << '\n';
+            }
         } catch (const std::exception& e) {
             ReportError(err, FailureText(file, e));
             status = ExitProblem;
         }
     }
+    if (format == "json")
+        out << list.dump() << '\n';
     return status;
 }
 
 } // namespace
 
 const Command& ExportCommand() {
-    static const Command command{"export",
-                                 "FILE.POS...",
-                                 "print \"START STOP NAME\" lines for batch converters",
-                                 kHelp,
-                                 {},
-                                 {},
-                                 run};
+    static const Command command{
+        "export", "FILE.POS...", "export loops as lines, vgmstream playlists, labels, JSON or CSV",
+        kHelp,    {"--format"},  {"--force"},
+        run};
     return command;
 }
 

@@ -19,14 +19,17 @@ const Command& CheckCommand();
 const Command& SeamCommand();
 const Command& ExportCommand();
 const Command& FindCommand();
+const Command& ImportCommand();
+const Command& TagCommand();
+const Command& RenderCommand();
 
 namespace {
 
 // The commands in the order the help lists them.
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> table = {
-        &ShowCommand(), &SetCommand(),    &CheckCommand(),
-        &SeamCommand(), &ExportCommand(), &FindCommand(),
+        &ShowCommand(), &SetCommand(),    &CheckCommand(), &SeamCommand(),   &ExportCommand(),
+        &FindCommand(), &ImportCommand(), &TagCommand(),   &RenderCommand(),
     };
     return table;
 }

@@ -28,6 +28,8 @@ struct CompanionAudio {
     std::int64_t frames = 0; // those the file holds, whatever its header claims
     int channels = 0;
     QString lengthProblem; // "the file claims N frames but holds M", or empty
+    // The loop the file's own smpl chunk (or AIFF instrument) holds, in its frames.
+    std::optional<LoopPoints> embeddedLoop;
 };
 
 // The spans of a seam audition, in frames.

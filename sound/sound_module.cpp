@@ -7,6 +7,7 @@
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
 #include "audio/loop_finder.h"
+#include "audio/loop_interchange.h"
 #include "audio/loop_stream.h"
 #include "audio/peak_scan.h"
 #include "audio/seam_measure.h"
@@ -353,11 +354,14 @@ public:
         const QString path = QFile::decodeName(companion->path.c_str());
         audio::AudioInfo info;
         QString lengthProblem;
+        std::optional<LoopPoints> embedded;
         const auto inspect = [&] {
             const audio::AudioReader reader(companion->path);
             info = reader.info();
             if (const auto problem = reader.lengthProblem())
                 lengthProblem = QString::fromStdString(*problem);
+            if (const auto loop = audio::ReadInstrumentLoop(companion->path))
+                embedded = LoopPoints{loop->start, loop->stop};
         };
         if (const QString failure = failureOf(path, inspect); !failure.isEmpty()) {
             if (error)
@@ -371,7 +375,8 @@ public:
             info.sampleRate,
             info.frames,
             info.channels,
-            lengthProblem};
+            lengthProblem,
+            embedded};
     }
 
     void play(const PlayRequest& request, std::function<void(const PlayEvent&)> onEvent) override {

@@ -3,6 +3,7 @@
 
 #include "views/find_loop.h"
 #include "views/loop_history.h"
+#include "views/loop_interchange_actions.h"
 #include "views/loop_menu.h"
 #include "views/soundtrack_panel.h"
 #include "views/waveform_panel.h"
@@ -17,6 +18,7 @@ void AttachViews(EditorWindow& window) {
     new LoopHistory(window);
     new SoundtrackPanel(window, *menu);
     new WindowMemory(window);
+    new LoopInterchangeActions(window, *menu);
 }
 
 } // namespace kestrin::views

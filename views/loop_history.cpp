@@ -130,8 +130,8 @@ void LoopHistory::closeStep() {
 
 void LoopHistory::place(const Positions& p) {
     m_applying = true;
-    m_window.setPositionFromView(false, p.start);
-    m_window.setPositionFromView(true, p.stop);
+    m_window.setPositionFromView(LoopEnd::Start, p.start);
+    m_window.setPositionFromView(LoopEnd::Stop, p.stop);
     m_applying = false;
 }
 

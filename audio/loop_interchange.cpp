@@ -1,0 +1,261 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/loop_interchange.h"
+
+#include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+namespace kestrin::audio {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SndfileCloser {
+    void operator()(SNDFILE* f) const { sf_close(f); }
+};
+
+std::string lowerExtension(const fs::path& path) {
+    std::string ext = path.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+template <class Sample> sf_count_t writeTyped(SNDFILE* out, const Sample* data, sf_count_t frames) {
+    if constexpr (std::is_same_v<Sample, std::int16_t>)
+        return sf_writef_short(out, data, frames);
+    else if constexpr (std::is_same_v<Sample, std::int32_t>)
+        return sf_writef_int(out, data, frames);
+    else
+        return sf_writef_float(out, data, frames);
+}
+
+template <class Sample>
+void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const ExtendPlan& plan,
+            const std::function<void(double)>& progress) {
+    const int channels = reader.info().channels;
+    const std::int64_t loop = plan.stop - plan.start;
+    const std::int64_t outro = reader.info().frames - plan.stop;
+    // Outro ending: whole passes, the outro, then silence.
+    std::int64_t passes = 0;
+    if (plan.ending == RenderEnding::Outro)
+        passes = (plan.frames - plan.start - outro) / loop;
+    const std::int64_t fadeFrom = plan.frames - plan.fadeFrames;
+    constexpr std::int64_t kChunk = 16384;
+    std::vector<Sample> buffer(static_cast<std::size_t>(kChunk * channels));
+    if (plan.stop < reader.info().frames || plan.start > 0)
+        reader.keepReady(plan.start);
+    std::int64_t lastReport = 0;
+    for (std::int64_t at = 0; at < plan.frames;) {
+        // Where frame `at` of the render comes from, and how many follow it there.
+        std::int64_t from = -1;
+        std::int64_t run = plan.frames - at;
+        if (at < plan.start) {
+            from = at;
+            run = std::min(run, plan.start - at);
+        } else if (plan.ending == RenderEnding::Fade || at < plan.start + passes * loop) {
+            const std::int64_t inLoop = (at - plan.start) % loop;
+            from = plan.start + inLoop;
+            run = std::min(run, loop - inLoop);
+        } else if (at < plan.start + passes * loop + outro) {
+            const std::int64_t inOutro = at - plan.start - passes * loop;
+            from = plan.stop + inOutro;
+            run = std::min(run, outro - inOutro);
+        }
+        run = std::min(run, kChunk);
+        if (from < 0) {
+            std::fill(buffer.begin(), buffer.end(), Sample{});
+        } else if (reader.read(from, run, buffer.data()) != run) {
+            throw AudioError("cannot read audio file " + reader.path().string() +
+                             ": it ended early");
+        }
+        if (plan.ending == RenderEnding::Fade && at + run > fadeFrom) {
+            for (std::int64_t i = std::max<std::int64_t>(0, fadeFrom - at); i < run; ++i) {
+                const double gain = static_cast<double>(plan.frames - (at + i)) /
+                                    static_cast<double>(plan.fadeFrames + 1);
+                for (int c = 0; c < channels; ++c) {
+                    Sample& s = buffer[static_cast<std::size_t>(i * channels + c)];
+                    if constexpr (std::is_floating_point_v<Sample>)
+                        s = static_cast<Sample>(s * gain);
+                    else
+                        s = static_cast<Sample>(std::lround(s * gain));
+                }
+            }
+        }
+        if (writeTyped(out, buffer.data(), run) != run)
+            throw AudioError("cannot write audio file " + target.string() + ": " +
+                             sf_strerror(out));
+        at += run;
+        if (progress && (at - lastReport >= 10 * kChunk || at == plan.frames)) {
+            progress(static_cast<double>(at) / static_cast<double>(plan.frames));
+            lastReport = at;
+        }
+    }
+}
+
+} // namespace
+
+std::optional<FileLoop> ReadInstrumentLoop(const fs::path& path) {
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, SndfileCloser> file(OpenAudioForReading(path, info));
+    SF_INSTRUMENT instrument{};
+    if (sf_command(file.get(), SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
+        return std::nullopt;
+    const int count = std::clamp(instrument.loop_count, 0, 16);
+    for (int i = 0; i < count; ++i) {
+        const auto& loop = instrument.loops[i];
+        if (loop.mode == SF_LOOP_FORWARD)
+            return FileLoop{loop.start, loop.end, info.samplerate};
+    }
+    return std::nullopt;
+}
+
+void WriteWithInstrumentLoop(const fs::path& source, const fs::path& target, std::int64_t start,
+                             std::int64_t stop, bool replace) {
+    if (start < 0 || stop <= start || stop > 0xFFFFFFFFLL)
+        throw AudioError("cannot write the loop " + std::to_string(start) + ".." +
+                         std::to_string(stop) + " into " + target.string() +
+                         ": it is no loop an instrument chunk can hold");
+    // libsndfile accepts an instrument for AIFF too but writes no chunk for
+    // it: a loop that silently went missing would be reported as written.
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, SndfileCloser> probe(OpenAudioForReading(source, info));
+    probe.reset();
+    const int container = info.format & SF_FORMAT_TYPEMASK;
+    if (container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX)
+        throw AudioError("cannot write a loop into " + target.string() +
+                         ": only WAVE files get a smpl chunk (this libsndfile writes no "
+                         "instrument loop into other formats)");
+    WriteSpliced(
+        source, target, 0, ReadAudioInfo(source).frames, 0, 0, replace,
+        [&](SNDFILE* in, SNDFILE* out) {
+            SF_INSTRUMENT instrument{};
+            if (sf_command(in, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE) {
+                instrument = {};
+                instrument.basenote = 60;
+                instrument.velocity_hi = 127;
+                instrument.key_hi = 127;
+            }
+            instrument.loop_count = 1;
+            instrument.loops[0].mode = SF_LOOP_FORWARD;
+            instrument.loops[0].start = static_cast<unsigned>(start);
+            instrument.loops[0].end = static_cast<unsigned>(stop);
+            instrument.loops[0].count = 0; // endless
+            if (sf_command(out, SFC_SET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
+                throw AudioError("cannot write a loop into " + target.string() +
+                                 ": its format holds no instrument loops");
+            for (int s = SF_STR_FIRST; s <= SF_STR_LAST; ++s)
+                if (const char* text = sf_get_string(in, s))
+                    sf_set_string(out, s, text);
+        });
+}
+
+std::optional<std::string> AudioDifference(const fs::path& a, const fs::path& b) {
+    AudioReader left(a);
+    AudioReader right(b);
+    const AudioInfo& l = left.info();
+    const AudioInfo& r = right.info();
+    if (l.sampleRate != r.sampleRate || l.channels != r.channels)
+        return std::to_string(l.sampleRate) + " Hz, " + std::to_string(l.channels) +
+               " channels against " + std::to_string(r.sampleRate) + " Hz, " +
+               std::to_string(r.channels) + " channels";
+    if (l.frames != r.frames)
+        return std::to_string(l.frames) + " frames against " + std::to_string(r.frames);
+    if (left.sampleType() != right.sampleType())
+        return std::string("a different sample type");
+    constexpr std::int64_t kChunk = 65536;
+    std::vector<char> x(static_cast<std::size_t>(kChunk * left.bytesPerFrame()));
+    std::vector<char> y(x.size());
+    for (std::int64_t at = 0; at < l.frames; at += kChunk) {
+        const std::int64_t n = left.read(at, kChunk, x.data());
+        if (right.read(at, kChunk, y.data()) != n || n <= 0)
+            return "a read that ended early at frame " + std::to_string(at);
+        const std::size_t bytes = static_cast<std::size_t>(n * left.bytesPerFrame());
+        if (std::memcmp(x.data(), y.data(), bytes) != 0) {
+            const auto where =
+                std::mismatch(x.begin(), x.begin() + static_cast<long>(bytes), y.begin());
+            return "a different sample at frame " +
+                   std::to_string(at + (where.first - x.begin()) / left.bytesPerFrame());
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> RenderFormatFor(const fs::path& target, const fs::path& source) {
+    const std::string ext = lowerExtension(target);
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, SndfileCloser> in(OpenAudioForReading(source, info));
+    const SampleType type = AudioReader(source).sampleType();
+    const bool wide = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24;
+    if (ext == ".ogg" || ext == ".oga")
+        return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+    if (ext == ".flac")
+        return SF_FORMAT_FLAC | (type == SampleType::Int16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+    int container = 0;
+    if (ext == ".wav")
+        container = SF_FORMAT_WAV;
+    else if (ext == ".aif" || ext == ".aiff")
+        container = SF_FORMAT_AIFF;
+    else
+        return std::nullopt;
+    switch (type) {
+    case SampleType::Int16:
+        return container | SF_FORMAT_PCM_16;
+    case SampleType::Int32:
+        return container | (wide ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_32);
+    case SampleType::Float32:
+        break;
+    }
+    return container | SF_FORMAT_FLOAT;
+}
+
+void RenderExtended(const fs::path& source, const fs::path& target, const ExtendPlan& plan,
+                    bool replace, const std::function<void(double)>& progress) {
+    AudioReader reader(source);
+    const std::int64_t frames = reader.info().frames;
+    if (plan.start < 0 || plan.stop <= plan.start || plan.stop > frames)
+        throw AudioError("cannot extend " + source.string() + ": " + std::to_string(plan.start) +
+                         ".." + std::to_string(plan.stop) + " is no loop within its " +
+                         std::to_string(frames) + " frames");
+    const std::int64_t needed = plan.ending == RenderEnding::Outro
+                                    ? frames // intro, one pass, outro
+                                    : plan.stop;
+    if (plan.frames < needed)
+        throw AudioError("cannot extend " + source.string() + " to " + std::to_string(plan.frames) +
+                         " frames: the intro, one loop pass" +
+                         (plan.ending == RenderEnding::Outro ? " and the outro" : "") + " take " +
+                         std::to_string(needed));
+    const auto format = RenderFormatFor(target, source);
+    if (!format)
+        throw AudioError("cannot write " + target.string() +
+                         ": its extension is none of .wav, .aif, .aiff, .flac, .ogg, .oga");
+    ExtendPlan checked = plan;
+    checked.fadeFrames = std::clamp<std::int64_t>(plan.fadeFrames, 0, plan.frames);
+    WriteAudioFile(target, *format, reader.info().channels, reader.info().sampleRate, replace,
+                   [&](SNDFILE* out) {
+                       sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+                       switch (reader.sampleType()) {
+                       case SampleType::Int16:
+                           render<std::int16_t>(reader, out, target, checked, progress);
+                           break;
+                       case SampleType::Int32:
+                           render<std::int32_t>(reader, out, target, checked, progress);
+                           break;
+                       case SampleType::Float32:
+                           render<float>(reader, out, target, checked, progress);
+                           break;
+                       }
+                   });
+}
+
+} // namespace kestrin::audio

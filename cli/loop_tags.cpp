@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/loop_tags.h"
+
+#include <taglib/fileref.h>
+#include <taglib/tpropertymap.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <stdexcept>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kestrin::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string reasonOf(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+std::optional<std::int64_t> number(const TagLib::PropertyMap& map, const char* key,
+                                   const fs::path& audio) {
+    const auto it = map.find(key);
+    if (it == map.end() || it->second.isEmpty())
+        return std::nullopt;
+    const std::string text = it->second.front().to8Bit(true);
+    std::int64_t value = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 0)
+        throw std::runtime_error(audio.string() + ": its " + key + " comment \"" + text +
+                                 "\" is not a sample count");
+    return value;
+}
+
+} // namespace
+
+bool HoldsLoopTags(const fs::path& audio) {
+    std::string ext = audio.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext == ".ogg" || ext == ".oga" || ext == ".flac" || ext == ".opus";
+}
+
+std::optional<TagLoop> ReadLoopTags(const fs::path& audio) {
+    TagLib::FileRef file(audio.c_str(), true, TagLib::AudioProperties::Fast);
+    if (file.isNull() || !file.audioProperties())
+        throw std::runtime_error("cannot read the tags of " + audio.string() +
+                                 ": not a file TagLib knows");
+    const TagLib::PropertyMap map = file.file()->properties();
+    TagLoop loop;
+    loop.sampleRate = file.audioProperties()->sampleRate();
+    if (const auto start = number(map, "LOOPSTART", audio)) {
+        const auto length = number(map, "LOOPLENGTH", audio);
+        if (!length || *length == 0)
+            throw std::runtime_error(audio.string() + ": LOOPSTART without a LOOPLENGTH");
+        loop = {*start, *start + *length, loop.sampleRate, LoopTagNames::StartLength};
+        return loop;
+    }
+    if (const auto start = number(map, "LOOP_START", audio)) {
+        const auto end = number(map, "LOOP_END", audio);
+        if (!end || *end <= *start)
+            throw std::runtime_error(audio.string() + ": LOOP_START without a LOOP_END after it");
+        loop = {*start, *end, loop.sampleRate, LoopTagNames::StartEnd};
+        return loop;
+    }
+    return std::nullopt;
+}
+
+void WriteLoopTags(const fs::path& source, const fs::path& target, std::int64_t start,
+                   std::int64_t stop, LoopTagNames names, bool replace) {
+    if (start < 0 || stop <= start)
+        throw std::runtime_error("cannot tag " + target.string() + " with the loop " +
+                                 std::to_string(start) + ".." + std::to_string(stop) +
+                                 ": it is no loop");
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    const fs::path temporary =
+        folder / (".kestrin-" + std::to_string(::getpid()) + "-tags" + target.extension().string());
+    struct Remover {
+        const fs::path& path;
+        bool keep = false;
+        ~Remover() {
+            if (!keep)
+                ::unlink(path.c_str());
+        }
+    } remover{temporary};
+    std::error_code ec;
+    fs::copy_file(source, temporary, fs::copy_options::overwrite_existing, ec);
+    if (ec)
+        throw std::runtime_error("cannot create " + target.string() + ": " + ec.message());
+    {
+        TagLib::FileRef file(temporary.c_str(), false);
+        if (file.isNull())
+            throw std::runtime_error("cannot tag " + source.string() + ": not a file TagLib knows");
+        TagLib::PropertyMap map = file.file()->properties();
+        for (const char* key : {"LOOPSTART", "LOOPLENGTH", "LOOP_START", "LOOP_END"})
+            map.erase(key);
+        const bool length = names == LoopTagNames::StartLength;
+        map.insert(length ? "LOOPSTART" : "LOOP_START", TagLib::String(std::to_string(start)));
+        map.insert(length ? "LOOPLENGTH" : "LOOP_END",
+                   TagLib::String(std::to_string(length ? stop - start : stop)));
+        file.file()->setProperties(map);
+        if (!file.save())
+            throw std::runtime_error("cannot write the tags of " + target.string());
+    }
+    const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("cannot write " + target.string() + ": " + reasonOf(error));
+    }
+    ::close(fd);
+    const int moved = replace ? ::rename(temporary.c_str(), target.c_str())
+                              : ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(),
+                                            RENAME_NOREPLACE);
+    if (moved != 0)
+        throw std::runtime_error("cannot create " + target.string() + ": " + reasonOf(errno));
+    remover.keep = true;
+}
+
+} // namespace kestrin::cli

@@ -1,0 +1,148 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// kestrin-pos tag: the POS file's loop written into the audio's own metadata.
+#include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+#include "audio/loop_interchange.h"
+#include "cli/command.h"
+#include "cli/loop_tags.h"
+#include "cli/output.h"
+#include "cli/pos_tool.h"
+#include "core/pos_file.h"
+
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrin::cli {
+
+namespace fs = std::filesystem;
+using namespace kestrin::audio;
+
+namespace {
+
+const char* const kHelp =
+    R"(Usage: kestrin-pos tag FILE.POS [-o OUT | --in-place] [--audio FILE] [--names NAMES]
+
+Writes the loop of FILE.POS into the metadata of its audio, where samplers,
+players and game engines look for it: into a WAVE file's smpl chunk (one
+forward loop, through libsndfile; AIFF is refused, as libsndfile writes no
+instrument loop into it), or into the
+Vorbis comments of an Ogg, FLAC or Opus file (through TagLib). The audio
+samples never change; other chunks libsndfile does not know (cue points,
+ID3) are not carried into a WAVE copy.
+
+  --audio FILE   the audio to tag, instead of the WAVE file beside FILE.POS
+  -o OUT         the new file to write (never replaced: remove it first);
+                 by default NAME-tagged.EXT beside the audio
+  --in-place     replace the audio itself: a temporary file in its folder is
+                 written, decoded and compared sample for sample with the
+                 audio, and only then renamed over it; on any difference or
+                 failure the audio is left as it was
+  --names LOOPSTART,LOOPLENGTH   (the default) or LOOP_START,LOOP_END: the
+                 comments written into Ogg, FLAC and Opus files; the other
+                 naming's comments are removed
+
+Positions count samples at 44,100 per second: audio at another rate is
+refused with both rates named.
+)";
+
+int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.files.size() != 1)
+        throw UsageError("tag needs exactly one POS file");
+    const auto output = a.value("-o");
+    const bool inPlace = a.flag("--in-place");
+    if (output && inPlace)
+        throw UsageError("-o and --in-place exclude each other");
+    const std::string namesText = a.value("--names").value_or("LOOPSTART,LOOPLENGTH");
+    LoopTagNames names = LoopTagNames::StartLength;
+    if (namesText == "LOOP_START,LOOP_END")
+        names = LoopTagNames::StartEnd;
+    else if (namesText != "LOOPSTART,LOOPLENGTH")
+        throw UsageError("--names: \"" + namesText +
+                         "\" is not LOOPSTART,LOOPLENGTH or LOOP_START,LOOP_END");
+    const std::string& file = a.files.front();
+    try {
+        const PosValues loop = ReadPosFile(file);
+        fs::path audio;
+        if (const auto given = a.value("--audio")) {
+            audio = *given;
+        } else if (const auto companion = FindCompanionAudio(file)) {
+            audio = companion->path;
+        } else {
+            throw std::runtime_error(file + ": no audio beside it (" +
+                                     ExpectedAudioName(file).filename().string() + ") to tag");
+        }
+        AudioReader reader(audio);
+        // A damaged file is not rewritten: its copy would hide the damage.
+        if (const auto damage = reader.lengthProblem())
+            throw std::runtime_error(*damage + ": not tagged");
+        const AudioInfo info = reader.info();
+        if (info.sampleRate != 44100)
+            throw std::runtime_error(audio.string() + " is " + std::to_string(info.sampleRate) +
+                                     " Hz, but " + file +
+                                     " counts samples at 44100 Hz: not tagged");
+        if (loop.start < 0 || loop.stop <= loop.start || loop.stop > info.frames)
+            throw std::runtime_error(file + ": start " + std::to_string(loop.start) + " and stop " +
+                                     std::to_string(loop.stop) + " are no loop within " +
+                                     audio.string() + " (" + std::to_string(info.frames) +
+                                     " samples): not tagged");
+        fs::path target = output ? fs::path(*output)
+                                 : audio.parent_path() / (audio.stem().string() + "-tagged" +
+                                                          audio.extension().string());
+        const bool tags = HoldsLoopTags(audio);
+        const auto write = [&](const fs::path& to, bool replace) {
+            if (tags)
+                WriteLoopTags(audio, to, loop.start, loop.stop, names, replace);
+            else
+                WriteWithInstrumentLoop(audio, to, loop.start, loop.stop, replace);
+        };
+        if (inPlace) {
+            const fs::path folder = audio.has_parent_path() ? audio.parent_path() : fs::path(".");
+            const fs::path temporary = folder / (".kestrin-" + std::to_string(::getpid()) +
+                                                 "-inplace" + audio.extension().string());
+            struct Remover {
+                const fs::path& path;
+                ~Remover() { ::unlink(path.c_str()); }
+            } remover{temporary};
+            write(temporary, true);
+            if (const auto difference = AudioDifference(audio, temporary))
+                throw std::runtime_error("tagging " + audio.string() + " would change its audio (" +
+                                         *difference + "): left as it was");
+            struct stat old {};
+            if (::stat(audio.c_str(), &old) == 0)
+                (void)::chmod(temporary.c_str(), old.st_mode & 07777);
+            if (::rename(temporary.c_str(), audio.c_str()) != 0)
+                throw std::runtime_error("cannot replace " + audio.string() + ": " +
+                                         std::error_code(errno, std::generic_category()).message());
+            target = audio;
+        } else {
+            write(target, false);
+        }
+        out << VisibleText(target.string()) << ": loop " << loop.start << ".." << loop.stop
+            << " in its "
+            << (tags ? (names == LoopTagNames::StartLength ? "LOOPSTART/LOOPLENGTH comments"
+                                                           : "LOOP_START/LOOP_END comments")
+                     : "instrument loop (smpl)")
+            << '\n';
+        return ExitOk;
+    } catch (const std::exception& e) {
+        ReportError(err, FailureText(file, e));
+        return ExitProblem;
+    }
+}
+
+} // namespace
+
+const Command& TagCommand() {
+    static const Command command{"tag",
+                                 "FILE.POS",
+                                 "write the loop into the audio's smpl chunk or loop comments",
+                                 kHelp,
+                                 {"-o", "--audio", "--names"},
+                                 {"--in-place"},
+                                 run};
+    return command;
+}
+
+} // namespace kestrin::cli

@@ -1,0 +1,164 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "core/loop_formats.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <regex>
+#include <sstream>
+
+namespace kestrin {
+
+namespace {
+
+constexpr std::int64_t kRate = 44100;
+
+std::string_view trimmed(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = s.find_last_not_of(" \t\r");
+    return s.substr(first, last - first + 1);
+}
+
+// A finite number of seconds in plain decimal notation, as labels carry it.
+std::optional<double> secondsValue(std::string_view text) {
+    static const std::regex kDecimal(R"(-?([0-9]+\.?[0-9]*|\.[0-9]+))");
+    const std::string s(trimmed(text));
+    // A comma is a decimal separator in some locales' label files.
+    std::string dotted = s;
+    for (char& c : dotted)
+        if (c == ',')
+            c = '.';
+    if (dotted.size() > 40 || !std::regex_match(dotted, kDecimal))
+        return std::nullopt;
+    return std::strtod(dotted.c_str(), nullptr);
+}
+
+std::int32_t samplesOfSeconds(double seconds, std::string_view text) {
+    const double samples = std::round(seconds * kRate);
+    if (!(samples >= std::numeric_limits<std::int32_t>::min() &&
+          samples <= std::numeric_limits<std::int32_t>::max()))
+        throw LoopTextError("\"" + std::string(text) +
+                            "\" seconds lie outside what a POS file can hold");
+    return static_cast<std::int32_t>(samples);
+}
+
+// One vgmstream time value: samples (decimal or 0x hex), or seconds as S.n or M:S(.n).
+struct TxtpTime {
+    std::int64_t value = 0;
+    bool inSamples = true;
+};
+
+TxtpTime txtpTime(const std::string& s) {
+    static const std::regex kSamples(R"([0-9]+)");
+    static const std::regex kHex(R"(0[xX][0-9a-fA-F]+)");
+    static const std::regex kSeconds(R"([0-9]+\.[0-9]*)");
+    static const std::regex kClock(R"(([0-9]+):([0-9]+(\.[0-9]*)?))");
+    std::smatch m;
+    const auto integer = [&](std::string_view digits, int base) {
+        std::int64_t v = 0;
+        const auto [end, ec] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
+        if (ec != std::errc() || end != digits.data() + digits.size())
+            throw LoopTextError("playlist time \"" + s + "\" is too large");
+        return v;
+    };
+    if (std::regex_match(s, kSamples))
+        return {integer(s, 10), true};
+    if (std::regex_match(s, kHex))
+        return {integer(std::string_view(s).substr(2), 16), true};
+    double seconds = 0;
+    if (std::regex_match(s, kSeconds))
+        seconds = std::strtod(s.c_str(), nullptr);
+    else if (std::regex_match(s, m, kClock))
+        seconds = std::strtod(m[1].str().c_str(), nullptr) * 60.0 +
+                  std::strtod(m[2].str().c_str(), nullptr);
+    else
+        throw LoopTextError("playlist time \"" + s +
+                            "\" is not samples (1000, 0x3E8), seconds (1.5) or minutes:seconds "
+                            "(1:30)");
+    return {samplesOfSeconds(seconds, s), false};
+}
+
+} // namespace
+
+std::string LabelSeconds(std::int32_t samples) {
+    // Integer arithmetic: the digits never depend on the locale or on rounding
+    // of binary fractions.
+    const std::int64_t scaled = static_cast<std::int64_t>(samples) * 1000000;
+    const std::int64_t magnitude = std::llabs(scaled);
+    const std::int64_t micro = (magnitude + kRate / 2) / kRate;
+    std::string frac = std::to_string(micro % 1000000);
+    frac.insert(0, 6 - frac.size(), '0');
+    return (samples < 0 && micro != 0 ? "-" : "") + std::to_string(micro / 1000000) + "." + frac;
+}
+
+std::string TxtpText(const std::string& audio, const PosValues& loop) {
+    return audio + " #I " + std::to_string(loop.start) + " " + std::to_string(loop.stop) + "\n";
+}
+
+std::string LabelText(const PosValues& loop) {
+    return LabelSeconds(loop.start) + "\t" + LabelSeconds(loop.stop) + "\tloop\n";
+}
+
+TxtpLoop ParseTxtp(std::string_view text) {
+    std::istringstream lines{std::string(text)};
+    for (std::string line; std::getline(lines, line);) {
+        const std::string_view entry = trimmed(line);
+        // A line starting with '#' is a comment; commands follow a file name.
+        if (entry.empty() || entry.front() == '#')
+            continue;
+        const auto command = entry.find("#I");
+        if (command == std::string_view::npos)
+            continue;
+        TxtpLoop loop;
+        loop.audio = std::string(trimmed(entry.substr(0, entry.find('#'))));
+        std::istringstream words{std::string(entry.substr(command + 2))};
+        std::string first;
+        std::string second;
+        words >> first >> second;
+        // The next command or a comment ends the values.
+        if (first.empty() || first.front() == '#')
+            throw LoopTextError("\"#I\" without a loop start");
+        const TxtpTime start = txtpTime(first);
+        loop.start = start.value;
+        loop.inSamples = start.inSamples;
+        if (!second.empty() && second.front() != '#' && second != "~") {
+            const TxtpTime stop = txtpTime(second);
+            if (stop.inSamples != start.inSamples)
+                throw LoopTextError("\"#I " + first + " " + second +
+                                    "\" mixes samples and seconds, whose rates may differ");
+            loop.stop = stop.value;
+        }
+        return loop;
+    }
+    throw LoopTextError("no loop (\"FILE #I START END\") in the playlist");
+}
+
+PosValues ParseLabels(std::string_view text) {
+    std::istringstream lines{std::string(text)};
+    for (std::string line; std::getline(lines, line);) {
+        if (trimmed(line).empty())
+            continue;
+        const auto tab = line.find('\t');
+        const auto start = secondsValue(line.substr(0, tab));
+        if (tab == std::string::npos || !start)
+            throw LoopTextError("label \"" + line +
+                                "\" is not \"START<tab>STOP<tab>NAME\" in seconds");
+        const std::string rest = line.substr(tab + 1);
+        const std::string stopText = rest.substr(0, rest.find('\t'));
+        const auto stop = secondsValue(stopText);
+        if (!stop)
+            throw LoopTextError("label \"" + line +
+                                "\" is not \"START<tab>STOP<tab>NAME\" in seconds");
+        const PosValues loop{samplesOfSeconds(*start, line), samplesOfSeconds(*stop, stopText)};
+        if (loop.start == loop.stop)
+            throw LoopTextError("label \"" + line + "\" marks one point, not a region");
+        return loop;
+    }
+    throw LoopTextError("the label file holds no label");
+}
+
+} // namespace kestrin

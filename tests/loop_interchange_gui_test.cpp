@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Loop ▸ Import Loop from Audio and Export Loop… on the real editor window,
+// and the waveform panel's note when the audio's smpl loop differs.
+#include "core/loop_formats.h"
+#include "core/pos_file.h"
+#include "dialogs/common_dialogs.h"
+#include "tests/file_bytes.h"
+#include "tests/gui_support.h"
+#include "views/attach_views.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSettings>
+#include <QTest>
+
+#include <sndfile.h>
+
+#include <vector>
+
+using namespace kestrin;
+using namespace kestrin::testing_support;
+
+namespace {
+
+class LoopInterchangeGui : public EditorFixture {
+protected:
+    void SetUp() override {
+        EditorFixture::SetUp();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString((m_scratch.path() / "config").string()));
+        views::AttachViews(*m_window);
+        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
+            return std::optional<CommonDialogs::DialogChoice>(
+                {QString::fromStdString((m_scratch.path() / "LOOP.POS").string()), 0});
+        });
+        // Half a second of a ramp with a forward loop 4410..22050 in its smpl chunk.
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open((m_scratch.path() / "LOOP.WAV").c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        SF_INSTRUMENT instrument{};
+        instrument.loop_count = 1;
+        instrument.loops[0] = {SF_LOOP_FORWARD, 4410, 22050, 0};
+        ASSERT_EQ(sf_command(f, SFC_SET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
+        std::vector<short> ramp(22050);
+        for (std::size_t n = 0; n < ramp.size(); ++n)
+            ramp[n] = static_cast<short>(n);
+        sf_writef_short(f, ramp.data(), 22050);
+        sf_close(f);
+        WritePosFile(m_scratch.path() / "LOOP.POS", {1000, 20000});
+    }
+    void TearDown() override {
+        CommonDialogs::setChooser(std::move(m_previous));
+        EditorFixture::TearDown();
+    }
+    QAction* action(const char* name) const {
+        return m_window->findChild<QAction*>(QLatin1String(name));
+    }
+
+    ScratchFolder m_scratch{"kestrin-interchange-gui"};
+    CommonDialogs::Chooser m_previous;
+};
+
+TEST_F(LoopInterchangeGui, ImportTakesTheSmplLoopIntoTheFieldsUnsaved) {
+    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return action("mnuImportLoop")->isEnabled(); }, 30000));
+    auto* note = m_window->findChild<QLabel*>(QStringLiteral("loopTagsNote"));
+    ASSERT_NE(note, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([note] { return note->isVisible(); }, 30000));
+    EXPECT_EQ(note->text(),
+              QStringLiteral("LOOP.WAV's smpl loop is 4410..22050; the POS file's is 1000..20000"));
+
+    action("mnuImportLoop")->trigger();
+    EXPECT_EQ(text("txtStartTime"), QStringLiteral("4410"));
+    EXPECT_EQ(text("txtStopTime"), QStringLiteral("22050"));
+    EXPECT_EQ(text("txtflStartTime"), QStringLiteral("0.1"));
+    EXPECT_TRUE(note->isHidden());
+    EXPECT_EQ(ReadPosFile(m_scratch.path() / "LOOP.POS"), (PosValues{1000, 20000}));
+}
+
+TEST_F(LoopInterchangeGui, ExportWritesTheFieldsAsALabelTrack) {
+    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return action("mnuExportLoop")->isEnabled(); }, 30000));
+    typeInto("txtStopTime", QStringLiteral("21000"));
+    action("mnuExportLoop")->trigger();
+    QFileDialog* dialog = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (dialog = m_window->findChild<QFileDialog*>("exportLoopDialog")); }, 30000));
+    const auto target = m_scratch.path() / "LOOP.txt";
+    dialog->selectFile(QString::fromStdString(target.string()));
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    QTest::keyClick(name, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(target); }, 30000));
+    const Bytes bytes = readFileBytes(target);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), LabelText({1000, 21000}));
+}
+
+} // namespace

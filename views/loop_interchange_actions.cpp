@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "views/loop_interchange_actions.h"
+
+#include "core/loop_formats.h"
+#include "core/positions.h"
+#include "editor/editor_window.h"
+#include "views/loop_menu.h"
+
+#include <QAction>
+#include <QDockWidget>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSaveFile>
+#include <QStatusBar>
+
+#include <limits>
+
+namespace kestrin::views {
+
+namespace {
+
+// The loop the sample fields hold, as Save would read it; nullopt when a
+// field holds no storable position.
+std::optional<PosValues> fieldLoop(const QLineEdit* start, const QLineEdit* stop) {
+    try {
+        return PosValues{PositionFromSampleText(start->text().toStdString()),
+                         PositionFromSampleText(stop->text().toStdString())};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+LoopInterchangeActions::LoopInterchangeActions(EditorWindow& window, LoopMenu& menu)
+    : QObject(&window), m_window(window),
+      m_startSamples(window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
+      m_stopSamples(window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))) {
+    QMenu* loopMenu = window.findChild<QMenu*>(QStringLiteral("mnuLoop"));
+    loopMenu->addSeparator();
+    m_export = loopMenu->addAction(tr("&Export Loop…"), this, [this] { exportLoop(); });
+    m_export->setObjectName(QStringLiteral("mnuExportLoop"));
+    m_export->setEnabled(false);
+    m_import = loopMenu->addAction(tr("&Import Loop from Audio"), this, [this] { importLoop(); });
+    m_import->setObjectName(QStringLiteral("mnuImportLoop"));
+    m_import->setEnabled(false);
+    m_import->setStatusTip(tr("Open a POS file whose audio holds a loop"));
+    connect(&menu, &LoopMenu::audioChanged, this, &LoopInterchangeActions::audioChanged);
+    connect(&window, &EditorWindow::fileOpened, this, [this] { m_export->setEnabled(true); });
+    for (QLineEdit* field : {m_startSamples, m_stopSamples})
+        connect(field, &QLineEdit::textChanged, this, &LoopInterchangeActions::updateNote);
+}
+
+void LoopInterchangeActions::audioChanged(const std::optional<sound::CompanionAudio>& audio) {
+    m_audio = audio;
+    const bool loop = audio && audio->embeddedLoop;
+    m_import->setEnabled(loop);
+    m_import->setStatusTip(loop ? tr("Sets start and stop to the loop of %1's smpl chunk")
+                                      .arg(QFileInfo(audio->path).fileName())
+                           : audio ? tr("%1 holds no loop").arg(QFileInfo(audio->path).fileName())
+                                   : tr("Open a POS file whose audio holds a loop"));
+    // The waveform panel makes its dock on the first audio; the note goes below it.
+    if (!m_note && audio) {
+        if (auto* dock = m_window.findChild<QDockWidget*>(QStringLiteral("waveformPanel"));
+            dock && dock->widget() && dock->widget()->layout()) {
+            m_note = new QLabel(dock->widget());
+            m_note->setObjectName(QStringLiteral("loopTagsNote"));
+            m_note->setTextFormat(Qt::PlainText);
+            m_note->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                            Qt::TextSelectableByKeyboard);
+            m_note->hide();
+            dock->widget()->layout()->addWidget(m_note);
+        }
+    }
+    updateNote();
+}
+
+void LoopInterchangeActions::updateNote() {
+    if (!m_note)
+        return;
+    const auto fields = fieldLoop(m_startSamples, m_stopSamples);
+    if (!m_audio || !m_audio->embeddedLoop || !fields ||
+        (fields->start == m_audio->embeddedLoop->start &&
+         fields->stop == m_audio->embeddedLoop->stop && m_audio->sampleRate == SamplesPerSecond)) {
+        m_note->hide();
+        return;
+    }
+    QString text = tr("%1's smpl loop is %2..%3; the POS file's is %4..%5")
+                       .arg(QFileInfo(m_audio->path).fileName())
+                       .arg(m_audio->embeddedLoop->start)
+                       .arg(m_audio->embeddedLoop->stop)
+                       .arg(fields->start)
+                       .arg(fields->stop);
+    if (m_audio->sampleRate != SamplesPerSecond)
+        text += tr(" (the audio's at %1 Hz)").arg(m_audio->sampleRate);
+    m_note->setText(text);
+    m_note->show();
+}
+
+void LoopInterchangeActions::importLoop() {
+    if (!m_audio || !m_audio->embeddedLoop)
+        return;
+    const QString name = QFileInfo(m_audio->path).fileName();
+    const LoopPoints loop = *m_audio->embeddedLoop;
+    if (m_audio->sampleRate != SamplesPerSecond) {
+        m_window.statusBar()->showMessage(
+            tr("Not imported: %1 counts its loop in samples at %2 Hz; a POS file counts samples "
+               "at 44100 Hz.")
+                .arg(name)
+                .arg(m_audio->sampleRate));
+        return;
+    }
+    if (loop.stop > std::numeric_limits<std::int32_t>::max()) {
+        m_window.statusBar()->showMessage(
+            tr("Not imported: the loop of %1 lies beyond what a POS file can hold.").arg(name));
+        return;
+    }
+    m_window.setPositionFromView(LoopEnd::Start, static_cast<std::int32_t>(loop.start));
+    m_window.setPositionFromView(LoopEnd::Stop, static_cast<std::int32_t>(loop.stop));
+    m_window.statusBar()->showMessage(
+        tr("Loop %1..%2 from the smpl chunk of %3 set, not saved yet.")
+            .arg(loop.start)
+            .arg(loop.stop)
+            .arg(name));
+}
+
+void LoopInterchangeActions::exportLoop() {
+    const auto loop = fieldLoop(m_startSamples, m_stopSamples);
+    if (!loop) {
+        m_window.statusBar()->showMessage(
+            tr("Not exported: a sample field holds no position a POS file can store."));
+        return;
+    }
+    const QFileInfo base(m_window.currentFile());
+    const QString playlist = tr("vgmstream playlist (*.txtp)");
+    const QString labels = tr("Label track in seconds (*.txt)");
+    // Window-modal and not blocking: the window goes on drawing meanwhile.
+    auto* dialog = new QFileDialog(&m_window, tr("Export Loop"), base.absolutePath(),
+                                   playlist + QStringLiteral(";;") + labels);
+    dialog->setObjectName(QStringLiteral("exportLoopDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(QStringLiteral("txtp"));
+    dialog->selectFile(base.completeBaseName() + QStringLiteral(".txtp"));
+    connect(dialog, &QFileDialog::filterSelected, dialog, [=](const QString& filter) {
+        const QString suffix = filter == labels ? QStringLiteral("txt") : QStringLiteral("txtp");
+        dialog->setDefaultSuffix(suffix);
+        dialog->selectFile(base.completeBaseName() + '.' + suffix);
+    });
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this, loop, base](const QString& target) { writeExport(target, *loop, base); });
+    dialog->open();
+}
+
+void LoopInterchangeActions::writeExport(const QString& target, const PosValues& loop,
+                                         const QFileInfo& posFile) {
+    const bool asLabels = target.endsWith(QStringLiteral(".txt"), Qt::CaseInsensitive);
+    const QString suffix = posFile.suffix();
+    const QString audio = m_audio ? QFileInfo(m_audio->path).fileName()
+                                  : posFile.completeBaseName() + (suffix == suffix.toUpper()
+                                                                      ? QStringLiteral(".WAV")
+                                                                      : QStringLiteral(".wav"));
+    // vgmstream reads a '#' as the start of a command.
+    if (!asLabels && audio.contains('#')) {
+        m_window.statusBar()->showMessage(
+            tr("Not exported: a playlist cannot name %1, which holds '#'.").arg(audio));
+        return;
+    }
+    const std::string text = asLabels ? LabelText(loop) : TxtpText(audio.toStdString(), loop);
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly) ||
+        out.write(text.data(), static_cast<qint64>(text.size())) !=
+            static_cast<qint64>(text.size()) ||
+        !out.commit()) {
+        m_window.statusBar()->showMessage(
+            tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(target), out.errorString()));
+        return;
+    }
+    m_window.statusBar()->showMessage(tr("Loop %1..%2 exported to %3.")
+                                          .arg(loop.start)
+                                          .arg(loop.stop)
+                                          .arg(QDir::toNativeSeparators(target)));
+}
+
+} // namespace kestrin::views
