@@ -194,6 +194,8 @@
 
 namespace kestrin::audio {
 
+class AudioReader;
+
 // A whole sound file decoded: frames of `channels` interleaved float samples,
 // integer formats scaled to [-1, 1) (exact for 16 and 24 bits), float
 // formats as stored.
@@ -239,8 +241,16 @@ struct LoopSearch {
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options = {},
                      const ProgressCallback& progress = {});
 
-// Reads `file` and finds its loops; reading takes the first half of the
-// progress. Throws AudioError when the file cannot be read.
+// Finds the loops of the file `reader` has open. A lossless file is read
+// through once and then only in windows, so memory stays bounded for any
+// length (about 12 bytes per 16 frames); a lossy one is decoded whole first,
+// which takes the first half of the progress. Throws AudioError when the
+// file cannot be read.
+LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options = {},
+                     const ProgressCallback& progress = {});
+
+// Opens `file` and finds its loops as above. Throws AudioError when the file
+// cannot be read.
 LoopSearch FindLoops(const std::filesystem::path& file, const LoopSearchOptions& options = {},
                      const ProgressCallback& progress = {});
 
