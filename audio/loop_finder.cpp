@@ -6,11 +6,15 @@
 #include "audio/seam_judge.h"
 #include "core/loop_problems.h"
 
+#include <fcntl.h>
 #include <fftw3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -236,54 +240,135 @@ FftwBuffer fftwBuffer(std::size_t floats) {
     return buffer;
 }
 
+// Transforms above this size (a coarse signal of about 25 minutes) plan
+// each run and drop the plan after it: a plan's tables take as much memory as
+// the signal, and planning costs far less than the transform. FFTW_ESTIMATE
+// plans the same way every time, so the results do not change.
+constexpr std::size_t kKeptPlanSize = std::size_t{1} << 22;
+
 // In-place real transforms of one size on buffers of size + 2 floats.
 class RealFft {
 public:
-    explicit RealFft(std::size_t size) : m_size(size), m_probe(fftwBuffer(size + 2)) {
-        const int n = static_cast<int>(size);
-        auto* complex = reinterpret_cast<fftwf_complex*>(m_probe.get());
-        std::lock_guard lock(fftwPlannerMutex());
-        m_forward = fftwf_plan_dft_r2c_1d(n, m_probe.get(), complex, FFTW_ESTIMATE);
-        m_inverse = fftwf_plan_dft_c2r_1d(n, complex, m_probe.get(), FFTW_ESTIMATE);
-        if (!m_forward || !m_inverse) {
-            destroy();
-            throw std::bad_alloc();
+    explicit RealFft(std::size_t size) : m_size(size), m_keep(size <= kKeptPlanSize) {
+        if (m_keep) {
+            m_forward = plan(true);
+            m_inverse = plan(false);
         }
-        // Plans run on other arrays of the same alignment: the example is
-        // not kept, a signal's worth of memory on a long track.
-        m_probe.reset();
     }
     RealFft(const RealFft&) = delete;
     RealFft& operator=(const RealFft&) = delete;
     ~RealFft() {
-        std::lock_guard lock(fftwPlannerMutex());
-        destroy();
+        release(m_forward);
+        release(m_inverse);
     }
 
     std::size_t size() const { return m_size; }
+    // Whether the transform is large enough to keep no more than it must.
+    bool large() const { return !m_keep; }
     FftwBuffer buffer() const { return fftwBuffer(m_size + 2); }
     void forward(float* data) const {
-        fftwf_execute_dft_r2c(m_forward, data, reinterpret_cast<fftwf_complex*>(data));
+        const fftwf_plan p = m_keep ? m_forward : plan(true);
+        fftwf_execute_dft_r2c(p, data, reinterpret_cast<fftwf_complex*>(data));
+        if (!m_keep)
+            release(p);
     }
     // Unnormalised: the result is size times the signal.
     void inverse(float* data) const {
-        fftwf_execute_dft_c2r(m_inverse, reinterpret_cast<fftwf_complex*>(data), data);
+        const fftwf_plan p = m_keep ? m_inverse : plan(false);
+        fftwf_execute_dft_c2r(p, reinterpret_cast<fftwf_complex*>(data), data);
+        if (!m_keep)
+            release(p);
     }
 
 private:
-    void destroy() {
-        if (m_forward)
-            fftwf_destroy_plan(m_forward);
-        if (m_inverse)
-            fftwf_destroy_plan(m_inverse);
-        m_forward = m_inverse = nullptr;
+    // Plans on an example array of the alignment fftwf_malloc gives, which
+    // the estimate never touches and which is not kept.
+    fftwf_plan plan(bool forward) const {
+        FftwBuffer probe = fftwBuffer(m_size + 2);
+        const int n = static_cast<int>(m_size);
+        auto* complex = reinterpret_cast<fftwf_complex*>(probe.get());
+        std::lock_guard lock(fftwPlannerMutex());
+        const fftwf_plan p = forward
+                                 ? fftwf_plan_dft_r2c_1d(n, probe.get(), complex, FFTW_ESTIMATE)
+                                 : fftwf_plan_dft_c2r_1d(n, complex, probe.get(), FFTW_ESTIMATE);
+        if (!p)
+            throw std::bad_alloc();
+        return p;
+    }
+    static void release(fftwf_plan p) {
+        if (!p)
+            return;
+        std::lock_guard lock(fftwPlannerMutex());
+        fftwf_destroy_plan(p);
     }
 
     std::size_t m_size;
-    FftwBuffer
-        m_probe; // the planner's example array, until planned; alignment matches fftwf_malloc's
+    bool m_keep;
     fftwf_plan m_forward = nullptr;
     fftwf_plan m_inverse = nullptr;
+};
+
+// Floats put aside in an unnamed scratch file and read back in order:
+// the spectrum of a long coarse signal, needed once per template, so that
+// it does not sit in memory beside the work buffer and a plan. Nothing is
+// left on disk: the file has no name and goes with its descriptor.
+class SpareFloats {
+public:
+    // Writes `count` floats; false when no scratch file can be had.
+    bool store(const float* values, std::size_t count) {
+        std::error_code error;
+        const fs::path dir = fs::temp_directory_path(error);
+        if (error)
+            return false;
+        m_fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (m_fd < 0)
+            return false;
+        const char* bytes = reinterpret_cast<const char*>(values);
+        std::size_t left = count * sizeof(float);
+        while (left > 0) {
+            const ssize_t wrote = ::write(m_fd, bytes, left);
+            if (wrote <= 0) {
+                if (wrote < 0 && errno == EINTR)
+                    continue;
+                close();
+                return false;
+            }
+            bytes += wrote;
+            left -= static_cast<std::size_t>(wrote);
+        }
+        return true;
+    }
+    // Reads `count` floats from float `from` into `out`; false on a fault.
+    bool load(std::size_t from, std::size_t count, float* out) const {
+        char* bytes = reinterpret_cast<char*>(out);
+        std::size_t left = count * sizeof(float);
+        auto offset = static_cast<off_t>(from * sizeof(float));
+        while (left > 0) {
+            const ssize_t got = ::pread(m_fd, bytes, left, offset);
+            if (got <= 0) {
+                if (got < 0 && errno == EINTR)
+                    continue;
+                return false;
+            }
+            bytes += got;
+            offset += got;
+            left -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+    SpareFloats() = default;
+    SpareFloats(const SpareFloats&) = delete;
+    SpareFloats& operator=(const SpareFloats&) = delete;
+    ~SpareFloats() { close(); }
+
+private:
+    void close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    int m_fd = -1;
 };
 
 // The smallest 2^a 3^b 5^c at or above `minimum`: sizes FFTW is fast at.
@@ -681,12 +766,15 @@ public:
     TemplateCorrelator(const std::vector<float>& signal, const EnergyPrefix& energyPrefix,
                        std::int64_t width)
         : m_signal(signal), m_prefix(energyPrefix), m_width(width),
-          m_fft(fftSize(signal.size() + static_cast<std::size_t>(width))),
-          m_spectrum(m_fft.buffer()) {
-        std::fill(std::copy(signal.begin(), signal.end(), m_spectrum.get()),
-                  m_spectrum.get() + m_fft.size() + 2, 0.0F);
-        m_fft.forward(m_spectrum.get());
-        m_work = m_fft.buffer();
+          m_fft(fftSize(signal.size() + static_cast<std::size_t>(width))), m_work(m_fft.buffer()) {
+        const std::size_t floats = m_fft.size() + 2;
+        std::fill(std::copy(signal.begin(), signal.end(), m_work.get()), m_work.get() + floats,
+                  0.0F);
+        m_fft.forward(m_work.get());
+        if (!(m_fft.large() && m_spare.store(m_work.get(), floats))) {
+            m_spectrum = m_fft.buffer();
+            std::copy(m_work.get(), m_work.get() + floats, m_spectrum.get());
+        }
     }
 
     // The last start of a full window.
@@ -702,12 +790,24 @@ public:
         std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, v),
                   v + m + 2, 0.0F);
         m_fft.forward(v);
-        const float* s = m_spectrum.get();
-        for (std::size_t k = 0; k < m + 2; k += 2) {
-            const float re = s[k] * v[k] + s[k + 1] * v[k + 1];
-            const float im = s[k + 1] * v[k] - s[k] * v[k + 1];
-            v[k] = re;
-            v[k + 1] = im;
+        // The signal's spectrum in memory, or read back piece by piece.
+        constexpr std::size_t kPiece = std::size_t{1} << 16;
+        std::vector<float> piece(m_spectrum ? 0 : kPiece);
+        for (std::size_t from = 0; from < m + 2; from += kPiece) {
+            const std::size_t to = std::min(m + 2, from + kPiece);
+            const float* s = m_spectrum.get() + from;
+            if (!m_spectrum) {
+                if (!m_spare.load(from, to - from, piece.data()))
+                    throw AudioError(std::string("cannot read back the search's scratch file: ") +
+                                     std::strerror(errno));
+                s = piece.data();
+            }
+            for (std::size_t k = from; k < to; k += 2) {
+                const float re = s[k - from] * v[k] + s[k - from + 1] * v[k + 1];
+                const float im = s[k - from + 1] * v[k] - s[k - from] * v[k + 1];
+                v[k] = re;
+                v[k + 1] = im;
+            }
         }
         m_fft.inverse(v);
         const double templateEnergy = m_prefix(place + m_width) - m_prefix(place);
@@ -739,8 +839,9 @@ private:
     const EnergyPrefix& m_prefix;
     std::int64_t m_width;
     RealFft m_fft;
-    FftwBuffer m_spectrum; // of the whole signal
     FftwBuffer m_work;
+    FftwBuffer m_spectrum; // of the whole signal, when not put aside
+    SpareFloats m_spare;
 };
 
 // A peak of the correlation: the height of its parabola, and where it lies.
