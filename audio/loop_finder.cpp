@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <fftw3.h>
+#include <sndfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -509,12 +510,14 @@ public:
         std::int64_t from = t0 < w.begin ? t1 - size : t0;
         from = std::max<std::int64_t>(0, std::min(from, m_frames - size));
         from = std::min(from, t0);
-        w.samples.assign(static_cast<std::size_t>(size) * ch, 0.0F);
+        w.samples.resize(static_cast<std::size_t>(size) * ch);
         std::int64_t got = 0;
         if (from >= 0 && from < m_frames)
             got = std::max<std::int64_t>(
-                0, m_reader->readFloat(from, std::min(size, m_frames - from), w.samples.data()));
-        (void)got; // what is not there stays silent
+                0, readFloats(from, std::min(size, m_frames - from), w.samples.data()));
+        // What is not there reads as silence.
+        std::fill(w.samples.begin() + static_cast<std::ptrdiff_t>(got) * channels, w.samples.end(),
+                  0.0F);
         w.begin = from;
         w.end = from + size;
         return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
@@ -524,6 +527,24 @@ public:
     FrameSource& source() const { return *m_source; }
 
 private:
+    // The reader's readFloat(), faster for 16-bit PCM: read as it is stored
+    // and scaled here by 2^-15, as libsndfile scales it, in a loop that
+    // vectorises.
+    std::int64_t readFloats(std::int64_t from, std::int64_t count, float* out) const {
+        if ((m_reader->info().format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_16 ||
+            m_reader->sampleType() != SampleType::Int16)
+            return m_reader->readFloat(from, count, out);
+        const auto ch = static_cast<std::size_t>(channels);
+        m_shorts.resize(static_cast<std::size_t>(count) * ch);
+        const std::int64_t got =
+            std::max<std::int64_t>(0, m_reader->read(from, count, m_shorts.data()));
+        constexpr float kScale = 1.0F / 32768.0F;
+        const std::size_t samples = static_cast<std::size_t>(got) * ch;
+        for (std::size_t i = 0; i < samples; ++i)
+            out[i] = static_cast<float>(m_shorts[i]) * kScale;
+        return got;
+    }
+
     struct Window {
         std::vector<float> samples;
         std::int64_t begin = 0;
@@ -535,6 +556,7 @@ private:
     std::int64_t m_frames = 0;
     std::unique_ptr<FrameSource> m_source;
     mutable std::array<Window, 2> m_windows;
+    mutable std::vector<std::int16_t> m_shorts;
 };
 
 // Sums for t in [t0, t1), every channel, every `stride`-th frame.
