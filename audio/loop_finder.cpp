@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -443,6 +444,13 @@ void addPairs(const float* a, const float* b, std::size_t samples, PairSums& sum
     }
 }
 
+// Thrown from deep inside the search once its caller cancelled it.
+struct SearchCancelled {};
+
+// Windows read between two questions whether to go on: a window is at most
+// a block or two of work, so the search stops within a millisecond or so.
+constexpr std::uint32_t kPollEvery = 4;
+
 // Frames read back from the audio by the steps that work on raw frames.
 // Only windows are held: a long file never sits in memory whole.
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
@@ -496,9 +504,21 @@ public:
 
     std::int64_t frames() const { return m_frames; }
 
+    // Asks `goOn` from time to time, at least every kPollEvery windows,
+    // whether to go on; poll() throws SearchCancelled once it says no.
+    void watch(std::function<bool()> goOn) const { m_goOn = std::move(goOn); }
+
+    // Throws SearchCancelled when the search is to stop. Cheap: asks only
+    // every kPollEvery calls.
+    void poll() const {
+        if (m_goOn && ++m_polls % kPollEvery == 0 && !m_goOn())
+            throw SearchCancelled();
+    }
+
     // Frames [t0, t1) as interleaved floats, valid until the next call for
     // the same side. Frames outside the audio read as silence.
     const float* window(Side side, std::int64_t t0, std::int64_t t1) const {
+        poll();
         const auto ch = static_cast<std::size_t>(channels);
         if (m_audio)
             return m_audio->samples.data() + static_cast<std::size_t>(t0) * ch;
@@ -557,6 +577,8 @@ private:
     std::unique_ptr<FrameSource> m_source;
     mutable std::array<Window, 2> m_windows;
     mutable std::vector<std::int16_t> m_shorts;
+    mutable std::function<bool()> m_goOn;
+    mutable std::uint32_t m_polls = 0;
 };
 
 // Sums for t in [t0, t1), every channel, every `stride`-th frame.
@@ -1095,6 +1117,7 @@ std::optional<std::int64_t> seamlessStartFrom(const Track& audio, std::int64_t s
     std::int64_t passes = -1;
     std::int64_t fails = start;
     for (std::int64_t t = start + block; t <= last; t += block) {
+        audio.poll();
         if (seamHolds(audio, t, t + length)) {
             passes = t;
             break;
@@ -1104,6 +1127,7 @@ std::optional<std::int64_t> seamlessStartFrom(const Track& audio, std::int64_t s
     if (passes < 0)
         return std::nullopt;
     while (passes - fails > 1) {
+        audio.poll();
         const std::int64_t mid = fails + (passes - fails) / 2;
         (seamHolds(audio, mid, mid + length) ? passes : fails) = mid;
     }
@@ -1863,7 +1887,7 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, std::int64_t min
 // ---- the search ------------------------------------------------------------------------
 
 // FindLoops with its progress mapped onto [from, to] of `callback`'s.
-LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
+LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
                        const ProgressCallback& callback, double from, double to) {
     LoopSearch result;
     if (audio.channels <= 0 || audio.sampleRate <= 0 || audio.frames() == 0)
@@ -1910,6 +1934,29 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
     if (!checking.at(1.0))
         result.cancelled = true;
     return result;
+}
+
+// searchSteps, which the caller may stop at any window read: between
+// reports of progress the search asks again at the fraction last reported.
+LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
+                       const ProgressCallback& callback, double from, double to) {
+    double reported = from;
+    const ProgressCallback tracked = [&](double fraction) {
+        reported = fraction;
+        return !callback || callback(fraction);
+    };
+    if (callback)
+        audio.watch([&] { return callback(reported); });
+    try {
+        LoopSearch result = searchSteps(audio, options, tracked, from, to);
+        audio.watch({});
+        return result;
+    } catch (const SearchCancelled&) {
+        audio.watch({});
+        LoopSearch cancelled;
+        cancelled.cancelled = true;
+        return cancelled;
+    }
 }
 
 } // namespace
