@@ -633,12 +633,24 @@ TEST_F(FindLoopTest, EscapeCancelsAndChangesNothing) {
     open("SONG.POS");
     views::FindLoopDialog* dialog = find();
     ASSERT_TRUE(dialog->searching());
+    QSignalSpy messages(m_window->statusBar(), &QStatusBar::messageChanged);
     QTest::keyClick(dialog, Qt::Key_Escape);
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_FALSE(dialog->searching());
     EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QStringLiteral("cancelled")));
-    QTest::qWait(300); // a result still on its way must not land
     EXPECT_EQ(dialog->findChild<QTreeWidget*>()->topLevelItemCount(), 0);
+    expectUnchanged("SONG.POS");
+    // A result of the cancelled search must never land. A second search
+    // runs after it on the same worker, and results arrive in order: once
+    // the second one's is in, the first one's would have come before it.
+    ASSERT_EQ(find(), dialog);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
+    int results = 0;
+    for (const QList<QVariant>& m : messages) {
+        const QString text = m.value(0).toString();
+        results += !text.isEmpty() && !text.contains(QStringLiteral("cancelled")) ? 1 : 0;
+    }
+    EXPECT_EQ(results, 1) << "the cancelled search's result landed too";
     expectUnchanged("SONG.POS");
 }
 
