@@ -179,9 +179,14 @@
 //      attack, and music that merely stops ends anywhere and starts with one.
 // The work is one pass over the audio for the coarse signal, 1 + 2 x
 // templates real FFTs of the coarse length, and passes over the repeated
-// stretch of each candidate: O(n log n) overall. Apart from the decoded audio
-// it needs about seven coarse signals' worth of memory: under half of the
-// audio of a mono track, under a quarter of a stereo one.
+// stretch of each candidate: O(n log n) overall. A lossless file is never
+// held whole: one pass reads it for the coarse signal and the level, and
+// steps 3 to 10 read back windows of 65,536 frames around the pairs they
+// compare. What stays is the coarse signal, one transform buffer and, while
+// it runs, one FFTW plan (on long tracks the signal's spectrum waits in an
+// unnamed scratch file): about 12 bytes per 16 frames, some 250 MB for two
+// hours at 44.1 kHz. A decoded track (and a lossy file, decoded whole first)
+// needs that beside its samples.
 #pragma once
 
 #include "core/loop_points.h"
