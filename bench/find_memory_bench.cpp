@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -106,7 +107,10 @@ struct Run {
 
 Run runFind(const fs::path& file) {
     Run run;
-    const std::string program = KESTRIN_POS_PROGRAM;
+    // $KESTRIN_POS runs another build's program on the same tracks, to
+    // compare the two.
+    const char* other = std::getenv("KESTRIN_POS");
+    const std::string program = other && *other ? other : KESTRIN_POS_PROGRAM;
     std::vector<std::string> args{program, "find", file.string()};
     std::vector<char*> argv;
     for (std::string& a : args)
