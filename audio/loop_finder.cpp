@@ -84,6 +84,12 @@ constexpr std::int64_t kPeriodReach = 2;
 // Of the lags' common divisor, tried as periods: the coarse grid of 16
 // frames favours multiples of a short period that it does not divide.
 constexpr std::int64_t kCommonDivisors = 8;
+// Whole numbers a lag is divided by, at most: with the shortest loop at two
+// seconds every lag under eight minutes is divided by all that leave it,
+// and a shortest loop of a few samples on a tone cannot make the search try
+// every one of a hundred thousand. A period shorter still is found through
+// the exact lags' common divisor.
+constexpr std::int64_t kMaxDivisions = 256;
 // Frames: lags closer than the fine reach of step 3 are one.
 constexpr std::int64_t kSameLag = 2;
 
@@ -1693,7 +1699,7 @@ void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLa
                     std::vector<Lag>& lags) {
     for (std::size_t i = 0; i < seedLags; ++i) {
         const Lag lag = lags[i];
-        for (std::int64_t k = 2; lag.frames / k >= minLoop; ++k)
+        for (std::int64_t k = 2; k <= kMaxDivisions + 1 && lag.frames / k >= minLoop; ++k)
             tryPeriod(audio, lag, static_cast<double>(lag.frames) / static_cast<double>(k), lags);
     }
 }

@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <cmath>
+#include <vector>
+
 using namespace kestrin;
 using namespace kestrin::audio;
 using namespace kestrin::testing_support;
@@ -137,6 +140,37 @@ TEST(WindowedSearchCancel, EveryRefusalEndsTheSearch) {
             EXPECT_EQ(asked, refuseAt) << "asked again after refusing at " << refuseAt;
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// A shortest loop of one sample on a pure tone makes every lag divisible by
+// tens of thousands of whole numbers: the search still ends, with the
+// tone's own period.
+TEST(WindowedSearchShortLoop, AToneGivesItsPeriodForAOneSampleShortestLoop) {
+    ScratchFolder dir("kestrin-windowed-tone");
+    const fs::path file = dir.path() / "tone.wav";
+    constexpr int kSeconds = 10;
+    std::vector<short> frames(static_cast<std::size_t>(kSeconds) * 44100);
+    for (std::size_t t = 0; t < frames.size(); ++t) // 441 Hz: 100 samples a period
+        frames[t] = static_cast<short>(std::lround(16000 * std::sin(2 * M_PI * t / 100.0)));
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* out = sf_open(file.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(out, nullptr);
+    sf_writef_short(out, frames.data(), static_cast<sf_count_t>(frames.size()));
+    sf_close(out);
+
+    LoopSearchOptions options;
+    options.minLoopFrames = 1;
+    const LoopSearch found = FindLoops(file, options);
+    ASSERT_FALSE(found.candidates.empty());
+    EXPECT_EQ(found.candidates.front().stop - found.candidates.front().start, 100);
+    EXPECT_TRUE(IsSeamless(found.candidates.front().judged));
 }
 
 } // namespace
