@@ -461,7 +461,7 @@ constexpr std::uint32_t kPollEvery = 4;
 // Only windows are held: a long file never sits in memory whole.
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
 
-// The frames of a track a file, read window by window.
+// The frames of a track in a file, read window by window, for the seam verdict.
 class WindowSource final : public FrameSource {
 public:
     WindowSource(AudioReader& reader, std::int64_t frames) : m_reader(reader), m_frames(frames) {}
