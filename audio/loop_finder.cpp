@@ -6,11 +6,17 @@
 #include "audio/seam_judge.h"
 #include "core/loop_problems.h"
 
+#include <fcntl.h>
 #include <fftw3.h>
+#include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -78,6 +84,12 @@ constexpr std::int64_t kPeriodReach = 2;
 // Of the lags' common divisor, tried as periods: the coarse grid of 16
 // frames favours multiples of a short period that it does not divide.
 constexpr std::int64_t kCommonDivisors = 8;
+// Whole numbers a lag is divided by, at most: with the shortest loop at two
+// seconds every lag under eight minutes is divided by all that leave it,
+// and a shortest loop of a few samples on a tone cannot make the search try
+// every one of a hundred thousand. A period shorter still is found through
+// the exact lags' common divisor.
+constexpr std::int64_t kMaxDivisions = 256;
 // Frames: lags closer than the fine reach of step 3 are one.
 constexpr std::int64_t kSameLag = 2;
 
@@ -236,50 +248,135 @@ FftwBuffer fftwBuffer(std::size_t floats) {
     return buffer;
 }
 
+// Transforms above this size (a coarse signal of about 25 minutes) plan
+// each run and drop the plan after it: a plan's tables take as much memory as
+// the signal, and planning costs far less than the transform. FFTW_ESTIMATE
+// plans the same way every time, so the results do not change.
+constexpr std::size_t kKeptPlanSize = std::size_t{1} << 22;
+
 // In-place real transforms of one size on buffers of size + 2 floats.
 class RealFft {
 public:
-    explicit RealFft(std::size_t size) : m_size(size), m_probe(fftwBuffer(size + 2)) {
-        const int n = static_cast<int>(size);
-        auto* complex = reinterpret_cast<fftwf_complex*>(m_probe.get());
-        std::lock_guard lock(fftwPlannerMutex());
-        m_forward = fftwf_plan_dft_r2c_1d(n, m_probe.get(), complex, FFTW_ESTIMATE);
-        m_inverse = fftwf_plan_dft_c2r_1d(n, complex, m_probe.get(), FFTW_ESTIMATE);
-        if (!m_forward || !m_inverse) {
-            destroy();
-            throw std::bad_alloc();
+    explicit RealFft(std::size_t size) : m_size(size), m_keep(size <= kKeptPlanSize) {
+        if (m_keep) {
+            m_forward = plan(true);
+            m_inverse = plan(false);
         }
     }
     RealFft(const RealFft&) = delete;
     RealFft& operator=(const RealFft&) = delete;
     ~RealFft() {
-        std::lock_guard lock(fftwPlannerMutex());
-        destroy();
+        release(m_forward);
+        release(m_inverse);
     }
 
     std::size_t size() const { return m_size; }
+    // Whether the transform is large enough to keep no more than it must.
+    bool large() const { return !m_keep; }
     FftwBuffer buffer() const { return fftwBuffer(m_size + 2); }
     void forward(float* data) const {
-        fftwf_execute_dft_r2c(m_forward, data, reinterpret_cast<fftwf_complex*>(data));
+        const fftwf_plan p = m_keep ? m_forward : plan(true);
+        fftwf_execute_dft_r2c(p, data, reinterpret_cast<fftwf_complex*>(data));
+        if (!m_keep)
+            release(p);
     }
     // Unnormalised: the result is size times the signal.
     void inverse(float* data) const {
-        fftwf_execute_dft_c2r(m_inverse, reinterpret_cast<fftwf_complex*>(data), data);
+        const fftwf_plan p = m_keep ? m_inverse : plan(false);
+        fftwf_execute_dft_c2r(p, reinterpret_cast<fftwf_complex*>(data), data);
+        if (!m_keep)
+            release(p);
     }
 
 private:
-    void destroy() {
-        if (m_forward)
-            fftwf_destroy_plan(m_forward);
-        if (m_inverse)
-            fftwf_destroy_plan(m_inverse);
-        m_forward = m_inverse = nullptr;
+    // Plans on an example array of the alignment fftwf_malloc gives, which
+    // the estimate never touches and which is not kept.
+    fftwf_plan plan(bool forward) const {
+        FftwBuffer probe = fftwBuffer(m_size + 2);
+        const int n = static_cast<int>(m_size);
+        auto* complex = reinterpret_cast<fftwf_complex*>(probe.get());
+        std::lock_guard lock(fftwPlannerMutex());
+        const fftwf_plan p = forward
+                                 ? fftwf_plan_dft_r2c_1d(n, probe.get(), complex, FFTW_ESTIMATE)
+                                 : fftwf_plan_dft_c2r_1d(n, complex, probe.get(), FFTW_ESTIMATE);
+        if (!p)
+            throw std::bad_alloc();
+        return p;
+    }
+    static void release(fftwf_plan p) {
+        if (!p)
+            return;
+        std::lock_guard lock(fftwPlannerMutex());
+        fftwf_destroy_plan(p);
     }
 
     std::size_t m_size;
-    FftwBuffer m_probe; // the planner's example array; alignment matches fftwf_malloc's
+    bool m_keep;
     fftwf_plan m_forward = nullptr;
     fftwf_plan m_inverse = nullptr;
+};
+
+// Floats put aside in an unnamed scratch file and read back in order:
+// the spectrum of a long coarse signal, needed once per template, so that
+// it does not sit in memory beside the work buffer and a plan. Nothing is
+// left on disk: the file has no name and goes with its descriptor.
+class SpareFloats {
+public:
+    // Writes `count` floats; false when no scratch file can be had.
+    bool store(const float* values, std::size_t count) {
+        std::error_code error;
+        const fs::path dir = fs::temp_directory_path(error);
+        if (error)
+            return false;
+        m_fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (m_fd < 0)
+            return false;
+        const char* bytes = reinterpret_cast<const char*>(values);
+        std::size_t left = count * sizeof(float);
+        while (left > 0) {
+            const ssize_t wrote = ::write(m_fd, bytes, left);
+            if (wrote <= 0) {
+                if (wrote < 0 && errno == EINTR)
+                    continue;
+                close();
+                return false;
+            }
+            bytes += wrote;
+            left -= static_cast<std::size_t>(wrote);
+        }
+        return true;
+    }
+    // Reads `count` floats from float `from` into `out`; false on a fault.
+    bool load(std::size_t from, std::size_t count, float* out) const {
+        char* bytes = reinterpret_cast<char*>(out);
+        std::size_t left = count * sizeof(float);
+        auto offset = static_cast<off_t>(from * sizeof(float));
+        while (left > 0) {
+            const ssize_t got = ::pread(m_fd, bytes, left, offset);
+            if (got <= 0) {
+                if (got < 0 && errno == EINTR)
+                    continue;
+                return false;
+            }
+            bytes += got;
+            offset += got;
+            left -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+    SpareFloats() = default;
+    SpareFloats(const SpareFloats&) = delete;
+    SpareFloats& operator=(const SpareFloats&) = delete;
+    ~SpareFloats() { close(); }
+
+private:
+    void close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    int m_fd = -1;
 };
 
 // The smallest 2^a 3^b 5^c at or above `minimum`: sizes FFTW is fast at.
@@ -316,66 +413,228 @@ double residualOf(const PairSums& s) {
     return std::max(0.0, 1.0 - (s.ab / s.aa) * (s.ab / s.bb));
 }
 
-// Sums for t in [t0, t1), every channel, every `stride`-th frame. Float lanes
-// over short runs keep the loop vectorisable; the runs add up in double.
-PairSums pairSums(const AudioSamples& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag,
+// Adds the sums over `samples` interleaved samples of `a` and `b`, pair by
+// pair. Float lanes over short runs keep the loop vectorisable; the runs add
+// up in double. Runs begin every 4096 samples from `a`, so a track summed
+// chunk by chunk (chunks a multiple of 4096 samples long) sums as one.
+void addPairs(const float* a, const float* b, std::size_t samples, PairSums& sums) {
+    constexpr std::size_t kLanes = 8;
+    constexpr std::size_t kRun = 4096;
+    std::size_t i = 0;
+    while (i < samples) {
+        const std::size_t runEnd = std::min(samples, i + kRun);
+        std::array<float, kLanes> aa{};
+        std::array<float, kLanes> bb{};
+        std::array<float, kLanes> ab{};
+        for (; i + kLanes <= runEnd; i += kLanes) {
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                const float x = a[i + k];
+                const float y = b[i + k];
+                aa[k] += x * x;
+                bb[k] += y * y;
+                ab[k] += x * y;
+            }
+        }
+        for (; i < runEnd; ++i) {
+            const float x = a[i];
+            const float y = b[i];
+            aa[0] += x * x;
+            bb[0] += y * y;
+            ab[0] += x * y;
+        }
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            sums.aa += aa[k];
+            sums.bb += bb[k];
+            sums.ab += ab[k];
+        }
+    }
+}
+
+// Thrown from deep inside the search once its caller cancelled it.
+struct SearchCancelled {};
+
+// Windows read between two questions whether to go on: a window is at most
+// a block or two of work, so the search stops within a millisecond or so.
+constexpr std::uint32_t kPollEvery = 4;
+
+// Frames read back from the audio by the steps that work on raw frames.
+// Only windows are held: a long file never sits in memory whole.
+constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
+
+// The frames of a track in a file, read window by window, for the seam verdict.
+class WindowSource final : public FrameSource {
+public:
+    WindowSource(AudioReader& reader, std::int64_t frames) : m_reader(reader), m_frames(frames) {}
+    std::int64_t frames() const override { return m_frames; }
+    int channels() const override { return m_reader.info().channels; }
+    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
+        from = std::max<std::int64_t>(0, from);
+        to = std::min(to, m_frames);
+        if (to <= from)
+            return 0;
+        const auto ch = static_cast<std::size_t>(channels());
+        const std::size_t old = out.size();
+        out.resize(old + static_cast<std::size_t>(to - from) * ch);
+        const std::int64_t got =
+            std::max<std::int64_t>(0, m_reader.readFloat(from, to - from, out.data() + old));
+        out.resize(old + static_cast<std::size_t>(got) * ch);
+        return got;
+    }
+
+private:
+    AudioReader& m_reader;
+    std::int64_t m_frames;
+};
+
+// The audio the search works on: a track decoded whole, or a lossless file
+// whose frames are read back in windows where a step needs them.
+class Track {
+public:
+    // The side a window is for: the earlier copy of a pair, the later one.
+    enum Side { Earlier = 0, Later = 1 };
+
+    explicit Track(const AudioSamples& audio)
+        : sampleRate(audio.sampleRate), channels(audio.channels), lossy(audio.lossy),
+          m_audio(&audio), m_frames(audio.frames()),
+          m_source(std::make_unique<SamplesSource>(audio)) {}
+
+    // `frames` as counted while reading the file through.
+    Track(AudioReader& reader, std::int64_t frames)
+        : sampleRate(reader.info().sampleRate), channels(reader.info().channels),
+          lossy(InexactEncodingOf(reader.info().format).has_value()), m_reader(&reader),
+          m_frames(frames), m_source(std::make_unique<WindowSource>(reader, frames)) {}
+
+    int sampleRate = 0;
+    int channels = 0;
+    bool lossy = false;
+
+    std::int64_t frames() const { return m_frames; }
+
+    // Asks `goOn` from time to time, at least every kPollEvery windows,
+    // whether to go on; poll() throws SearchCancelled once it says no.
+    void watch(std::function<bool()> goOn) const { m_goOn = std::move(goOn); }
+
+    // Throws SearchCancelled when the search is to stop. Cheap: asks only
+    // every kPollEvery calls.
+    void poll() const {
+        if (m_goOn && ++m_polls % kPollEvery == 0 && !m_goOn())
+            throw SearchCancelled();
+    }
+
+    // Frames [t0, t1) as interleaved floats, valid until the next call for
+    // the same side. Frames outside the audio read as silence.
+    const float* window(Side side, std::int64_t t0, std::int64_t t1) const {
+        poll();
+        const auto ch = static_cast<std::size_t>(channels);
+        if (m_audio)
+            return m_audio->samples.data() + static_cast<std::size_t>(t0) * ch;
+        Window& w = m_windows[side];
+        if (t0 >= w.begin && t1 <= w.end)
+            return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
+        const std::int64_t size = std::max(kWindowFrames, t1 - t0);
+        // Backwards walks fill the window up to the frames asked for.
+        std::int64_t from = t0 < w.begin ? t1 - size : t0;
+        from = std::max<std::int64_t>(0, std::min(from, m_frames - size));
+        from = std::min(from, t0);
+        w.samples.resize(static_cast<std::size_t>(size) * ch);
+        std::int64_t got = 0;
+        if (from >= 0 && from < m_frames)
+            got = std::max<std::int64_t>(
+                0, readFloats(from, std::min(size, m_frames - from), w.samples.data()));
+        // What is not there reads as silence.
+        std::fill(w.samples.begin() + static_cast<std::ptrdiff_t>(got) * channels, w.samples.end(),
+                  0.0F);
+        w.begin = from;
+        w.end = from + size;
+        return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
+    }
+
+    // The same frames for the seam verdict.
+    FrameSource& source() const { return *m_source; }
+
+private:
+    // The reader's readFloat(), faster for 16-bit PCM: read as it is stored
+    // and scaled here by 2^-15, as libsndfile scales it, in a loop that
+    // vectorises.
+    std::int64_t readFloats(std::int64_t from, std::int64_t count, float* out) const {
+        if ((m_reader->info().format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_16 ||
+            m_reader->sampleType() != SampleType::Int16)
+            return m_reader->readFloat(from, count, out);
+        const auto ch = static_cast<std::size_t>(channels);
+        m_shorts.resize(static_cast<std::size_t>(count) * ch);
+        const std::int64_t got =
+            std::max<std::int64_t>(0, m_reader->read(from, count, m_shorts.data()));
+        constexpr float kScale = 1.0F / 32768.0F;
+        const std::size_t samples = static_cast<std::size_t>(got) * ch;
+        for (std::size_t i = 0; i < samples; ++i)
+            out[i] = static_cast<float>(m_shorts[i]) * kScale;
+        return got;
+    }
+
+    struct Window {
+        std::vector<float> samples;
+        std::int64_t begin = 0;
+        std::int64_t end = 0;
+    };
+
+    const AudioSamples* m_audio = nullptr;
+    AudioReader* m_reader = nullptr;
+    std::int64_t m_frames = 0;
+    std::unique_ptr<FrameSource> m_source;
+    mutable std::array<Window, 2> m_windows;
+    mutable std::vector<std::int16_t> m_shorts;
+    mutable std::function<bool()> m_goOn;
+    mutable std::uint32_t m_polls = 0;
+};
+
+// Sums for t in [t0, t1), every channel, every `stride`-th frame.
+PairSums pairSums(const Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag,
                   int stride = 1) {
     PairSums sums;
     if (t1 <= t0)
         return sums;
     const std::size_t ch = static_cast<std::size_t>(audio.channels);
-    const float* x = audio.samples.data();
-    const std::size_t offset = static_cast<std::size_t>(lag) * ch;
+    const float* a = audio.window(Track::Earlier, t0, t1);
+    const float* b = audio.window(Track::Later, t0 + lag, t1 + lag);
     if (stride == 1) {
-        constexpr std::size_t kLanes = 8;
-        constexpr std::size_t kRun = 4096;
-        std::size_t i = static_cast<std::size_t>(t0) * ch;
-        const std::size_t end = static_cast<std::size_t>(t1) * ch;
-        while (i < end) {
-            const std::size_t runEnd = std::min(end, i + kRun);
-            std::array<float, kLanes> aa{};
-            std::array<float, kLanes> bb{};
-            std::array<float, kLanes> ab{};
-            for (; i + kLanes <= runEnd; i += kLanes) {
-                for (std::size_t k = 0; k < kLanes; ++k) {
-                    const float a = x[i + k];
-                    const float b = x[i + k + offset];
-                    aa[k] += a * a;
-                    bb[k] += b * b;
-                    ab[k] += a * b;
-                }
-            }
-            for (; i < runEnd; ++i) {
-                const float a = x[i];
-                const float b = x[i + offset];
-                aa[0] += a * a;
-                bb[0] += b * b;
-                ab[0] += a * b;
-            }
-            for (std::size_t k = 0; k < kLanes; ++k) {
-                sums.aa += aa[k];
-                sums.bb += bb[k];
-                sums.ab += ab[k];
-            }
-        }
+        addPairs(a, b, static_cast<std::size_t>(t1 - t0) * ch, sums);
         return sums;
     }
     for (std::int64_t t = t0; t < t1; t += stride) {
-        const float* a = x + static_cast<std::size_t>(t) * ch;
+        const std::size_t i = static_cast<std::size_t>(t - t0) * ch;
         for (std::size_t c = 0; c < ch; ++c) {
-            sums.aa += double{a[c]} * a[c];
-            sums.bb += double{a[c + offset]} * a[c + offset];
-            sums.ab += double{a[c]} * a[c + offset];
+            sums.aa += double{a[i + c]} * a[i + c];
+            sums.bb += double{b[i + c]} * b[i + c];
+            sums.ab += double{a[i + c]} * b[i + c];
         }
     }
     return sums;
 }
 
-double meanSquare(const AudioSamples& audio) {
-    if (audio.samples.empty())
-        return 0.0;
-    PairSums s = pairSums(audio, 0, audio.frames(), 0);
-    return s.aa / static_cast<double>(audio.samples.size());
+// SeamScore on the frames of the search.
+double seamScore(const Track& audio, std::int64_t start, std::int64_t stop,
+                 std::int64_t window = SeamWindowFrames) {
+    const std::int64_t n = audio.frames();
+    if (start < 0 || stop < 0 || start > n || stop > n || window <= 0 || audio.channels <= 0)
+        return 1.0;
+    double best = std::numeric_limits<double>::infinity();
+    auto compare = [&](std::int64_t a0, std::int64_t b0, std::int64_t length) {
+        if (length <= 0)
+            return;
+        const PairSums s = pairSums(audio, a0, a0 + length, b0 - a0);
+        const double energy = s.aa + s.bb;
+        const double score = energy < 2 * SeamSilence * static_cast<double>(length * audio.channels)
+                                 ? 0.0
+                                 : std::max(0.0, energy - 2.0 * s.ab) / energy;
+        best = std::min(best, score);
+    };
+    // pairSums takes the later side as a positive lag from the earlier.
+    const std::int64_t first = std::min(start, stop);
+    const std::int64_t second = std::max(start, stop);
+    compare(first, second, std::min(window, n - second));
+    const std::int64_t before = std::min(window, first);
+    compare(first - before, second - before, before);
+    return std::isinf(best) ? 1.0 : best;
 }
 
 // ---- step 1: the coarse signal -----------------------------------------------
@@ -385,35 +644,66 @@ struct Coarse {
     std::vector<float> signal;
 };
 
-Coarse coarseSignal(const AudioSamples& audio) {
+// What one pass through the audio gives: the coarse signal and the mean
+// square per sample.
+struct Pass {
     Coarse coarse;
+    double meanSquare = 0.0;
+    bool cancelled = false;
+};
+
+// Step 1 and the track's level in one pass, window by window, so that no
+// more than a window and the coarse signal are held.
+Pass passOver(const Track& audio, const Progress& progress) {
+    Pass pass;
+    Coarse& coarse = pass.coarse;
     coarse.factor = std::max(1, static_cast<int>(std::lround(audio.sampleRate / kCoarseRate)));
     const std::int64_t d = coarse.factor;
     const std::int64_t taps = 2 * d - 1;
     const std::int64_t n = audio.frames();
-    if (n < taps)
-        return coarse;
     const std::size_t ch = static_cast<std::size_t>(audio.channels);
     // A triangle summing to 1, over the channels' sum: their average.
     std::vector<float> weights(static_cast<std::size_t>(taps));
     for (std::int64_t k = 0; k < taps; ++k)
         weights[static_cast<std::size_t>(k)] =
             static_cast<float>(std::min(k + 1, taps - k)) / static_cast<float>(d * d * ch);
-    const std::int64_t count = (n - taps) / d + 1;
-    coarse.signal.resize(static_cast<std::size_t>(count));
-    const float* x = audio.samples.data();
-    for (std::int64_t j = 0; j < count; ++j) {
-        const float* frame = x + static_cast<std::size_t>(j * d) * ch;
-        float acc = 0.0F;
-        for (std::int64_t k = 0; k < taps; ++k) {
-            float s = 0.0F;
-            for (std::size_t c = 0; c < ch; ++c)
-                s += frame[static_cast<std::size_t>(k) * ch + c];
-            acc += weights[static_cast<std::size_t>(k)] * s;
+    const std::int64_t count = n < taps ? 0 : (n - taps) / d + 1;
+    coarse.signal.reserve(static_cast<std::size_t>(count));
+    std::vector<float> pending; // frames [pendingBegin, ...) not yet past every filter
+    std::int64_t pendingBegin = 0;
+    PairSums energy;
+    std::int64_t j = 0;
+    for (std::int64_t t = 0; t < n; t += kWindowFrames) {
+        if (!progress.at(static_cast<double>(t) / static_cast<double>(n))) {
+            pass.cancelled = true;
+            return pass;
         }
-        coarse.signal[static_cast<std::size_t>(j)] = acc;
+        const std::int64_t t1 = std::min(n, t + kWindowFrames);
+        const float* x = audio.window(Track::Earlier, t, t1);
+        const std::size_t samples = static_cast<std::size_t>(t1 - t) * ch;
+        addPairs(x, x, samples, energy);
+        pending.insert(pending.end(), x, x + samples);
+        const std::int64_t have = pendingBegin + static_cast<std::int64_t>(pending.size() / ch);
+        for (; j < count && j * d + taps <= have; ++j) {
+            const float* frame =
+                pending.data() + static_cast<std::size_t>(j * d - pendingBegin) * ch;
+            float acc = 0.0F;
+            for (std::int64_t k = 0; k < taps; ++k) {
+                float s = 0.0F;
+                for (std::size_t c = 0; c < ch; ++c)
+                    s += frame[static_cast<std::size_t>(k) * ch + c];
+                acc += weights[static_cast<std::size_t>(k)] * s;
+            }
+            coarse.signal.push_back(acc);
+        }
+        const std::int64_t keep = std::min(j * d, have);
+        pending.erase(pending.begin(),
+                      pending.begin() + static_cast<std::ptrdiff_t>((keep - pendingBegin) * ch));
+        pendingBegin = keep;
     }
-    return coarse;
+    if (n > 0)
+        pass.meanSquare = energy.aa / static_cast<double>(static_cast<std::size_t>(n) * ch);
+    return pass;
 }
 
 // ---- step 2: coarse lags -------------------------------------------------------
@@ -426,18 +716,78 @@ struct Seed {
     std::int64_t laterEnd = 0;
 };
 
+// The coarse signal's energy summed from its start, prefix(k) covering
+// [0, k), without a double per sample: sums are kept every kEvery samples
+// and the rest added on as they were when summing from the start, so every
+// value is the one a full prefix array holds. Recent stretches are cached
+// for walks.
+class EnergyPrefix {
+public:
+    explicit EnergyPrefix(const std::vector<float>& signal) : m_signal(signal) {
+        double sum = 0.0;
+        m_checkpoints.reserve(signal.size() / kEvery + 2);
+        for (std::size_t i = 0; i < signal.size(); ++i) {
+            if (i % kEvery == 0)
+                m_checkpoints.push_back(sum);
+            sum += double{signal[i]} * signal[i];
+        }
+        if (signal.size() % kEvery == 0)
+            m_checkpoints.push_back(sum);
+        m_total = sum;
+    }
+
+    // prefix(k) for 0 <= k <= size.
+    double operator()(std::int64_t k) const {
+        const auto at = static_cast<std::size_t>(k);
+        const std::size_t segment = at / kEvery;
+        Cached* use = nullptr;
+        for (Cached& c : m_cache) {
+            if (c.segment == segment)
+                use = &c;
+        }
+        if (!use) {
+            use = &m_cache[m_next];
+            m_next = (m_next + 1) % m_cache.size();
+            use->segment = segment;
+            double sum = m_checkpoints[segment];
+            const std::size_t from = segment * kEvery;
+            const std::size_t to = std::min(m_signal.size(), from + kEvery);
+            use->values[0] = sum;
+            for (std::size_t i = from; i < to; ++i) {
+                sum += double{m_signal[i]} * m_signal[i];
+                use->values[i - from + 1] = sum;
+            }
+        }
+        return use->values[at - segment * kEvery];
+    }
+
+    // prefix(size): the whole signal's energy.
+    double total() const { return m_total; }
+    std::int64_t size() const { return static_cast<std::int64_t>(m_signal.size()); }
+
+private:
+    static constexpr std::size_t kEvery = 256;
+    struct Cached {
+        std::size_t segment = std::numeric_limits<std::size_t>::max();
+        std::array<double, kEvery + 1> values{};
+    };
+
+    const std::vector<float>& m_signal;
+    std::vector<double> m_checkpoints;
+    double m_total = 0.0;
+    mutable std::array<Cached, 2> m_cache;
+    mutable std::size_t m_next = 0;
+};
+
 // Where templates are cut, in coarse samples: see the header.
-std::vector<std::int64_t> templatePlaces(const std::vector<double>& energyPrefix, std::int64_t w,
+std::vector<std::int64_t> templatePlaces(const EnergyPrefix& energyPrefix, std::int64_t w,
                                          std::int64_t margin) {
-    const auto count = static_cast<std::int64_t>(energyPrefix.size()) - 1;
+    const std::int64_t count = energyPrefix.size();
     std::vector<std::int64_t> places;
     if (count < w + margin)
         return places;
-    auto energy = [&](std::int64_t p) {
-        return energyPrefix[static_cast<std::size_t>(p + w)] -
-               energyPrefix[static_cast<std::size_t>(p)];
-    };
-    const double loud = kLoudShare * energyPrefix.back() * static_cast<double>(w) / count;
+    auto energy = [&](std::int64_t p) { return energyPrefix(p + w) - energyPrefix(p); };
+    const double loud = kLoudShare * energyPrefix.total() * static_cast<double>(w) / count;
     auto add = [&](std::int64_t p) {
         p = std::clamp<std::int64_t>(p, 0, count - w);
         if (energy(p) <= 0.0)
@@ -458,75 +808,90 @@ std::vector<std::int64_t> templatePlaces(const std::vector<double>& energyPrefix
     return places;
 }
 
-// The coarse signal's energy summed from its start: prefix[k] covers [0, k).
-std::vector<double> energyPrefixOf(const std::vector<float>& signal) {
-    std::vector<double> prefix(signal.size() + 1, 0.0);
-    for (std::size_t i = 0; i < signal.size(); ++i)
-        prefix[i + 1] = prefix[i] + double{signal[i]} * signal[i];
-    return prefix;
-}
-
 // Templates cut from the coarse signal, cross-correlated with the whole of it
-// through one FFT of the signal and one pair per template.
+// through one FFT of the signal and one pair per template. Holds the
+// signal's spectrum and one work buffer: no more.
 class TemplateCorrelator {
 public:
-    TemplateCorrelator(const std::vector<float>& signal, const std::vector<double>& energyPrefix,
+    TemplateCorrelator(const std::vector<float>& signal, const EnergyPrefix& energyPrefix,
                        std::int64_t width)
         : m_signal(signal), m_prefix(energyPrefix), m_width(width),
-          m_fft(fftSize(signal.size() + static_cast<std::size_t>(width))),
-          m_spectrum(m_fft.buffer()) {
-        std::fill(std::copy(signal.begin(), signal.end(), m_spectrum.get()),
-                  m_spectrum.get() + m_fft.size() + 2, 0.0F);
-        m_fft.forward(m_spectrum.get());
-        m_work = m_fft.buffer();
+          m_fft(fftSize(signal.size() + static_cast<std::size_t>(width))), m_work(m_fft.buffer()) {
+        const std::size_t floats = m_fft.size() + 2;
+        std::fill(std::copy(signal.begin(), signal.end(), m_work.get()), m_work.get() + floats,
+                  0.0F);
+        m_fft.forward(m_work.get());
+        if (!(m_fft.large() && m_spare.store(m_work.get(), floats))) {
+            m_spectrum = m_fft.buffer();
+            std::copy(m_work.get(), m_work.get() + floats, m_spectrum.get());
+        }
     }
 
     // The last start of a full window.
     std::int64_t last() const { return static_cast<std::int64_t>(m_signal.size()) - m_width; }
 
-    // Sets ncc[q], for every window start q up to last(), to the correlation
-    // of the template at `place` with the window at q over the root of both
-    // energies; -1 for windows within `minLag` of the template or silent
-    // beside it.
-    void correlate(std::int64_t place, std::int64_t minLag, std::vector<float>& ncc) {
+    // Returns ncc, where ncc[q], for every window start q up to last(), is
+    // the correlation of the template at `place` with the window at q over
+    // the root of both energies; -1 for windows within `minLag` of the
+    // template or silent beside it. Valid until the next call.
+    const float* correlate(std::int64_t place, std::int64_t minLag) {
         const std::size_t m = m_fft.size();
         float* v = m_work.get();
         std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, v),
                   v + m + 2, 0.0F);
         m_fft.forward(v);
-        const float* s = m_spectrum.get();
-        for (std::size_t k = 0; k < m + 2; k += 2) {
-            const float re = s[k] * v[k] + s[k + 1] * v[k + 1];
-            const float im = s[k + 1] * v[k] - s[k] * v[k + 1];
-            v[k] = re;
-            v[k + 1] = im;
+        // The signal's spectrum in memory, or read back piece by piece.
+        constexpr std::size_t kPiece = std::size_t{1} << 16;
+        std::vector<float> piece(m_spectrum ? 0 : kPiece);
+        for (std::size_t from = 0; from < m + 2; from += kPiece) {
+            const std::size_t to = std::min(m + 2, from + kPiece);
+            const float* s = m_spectrum.get() + from;
+            if (!m_spectrum) {
+                if (!m_spare.load(from, to - from, piece.data()))
+                    throw AudioError(std::string("cannot read back the search's scratch file: ") +
+                                     std::strerror(errno));
+                s = piece.data();
+            }
+            for (std::size_t k = from; k < to; k += 2) {
+                const float re = s[k - from] * v[k] + s[k - from + 1] * v[k + 1];
+                const float im = s[k - from + 1] * v[k] - s[k - from] * v[k + 1];
+                v[k] = re;
+                v[k + 1] = im;
+            }
         }
         m_fft.inverse(v);
-        const double templateEnergy = energyAt(place);
+        const double templateEnergy = m_prefix(place + m_width) - m_prefix(place);
+        // The window's energy from prefix sums kept as they are summed, so
+        // each is what the prefix holds there.
+        double below = 0.0; // prefix(q)
+        double above = 0.0; // prefix(q + width)
+        for (std::int64_t k = 0; k < m_width; ++k)
+            above += double{m_signal[static_cast<std::size_t>(k)]} *
+                     m_signal[static_cast<std::size_t>(k)];
         for (std::int64_t q = 0; q <= last(); ++q) {
-            const double e = energyAt(q);
+            const double e = above - below;
             const bool far = std::abs(q - place) >= minLag;
-            ncc[static_cast<std::size_t>(q)] =
-                far && e > kSilentWindow * templateEnergy
-                    ? static_cast<float>(v[q] / static_cast<double>(m) /
-                                         std::sqrt(templateEnergy * e))
-                    : -1.0F;
+            v[q] = far && e > kSilentWindow * templateEnergy
+                       ? static_cast<float>(v[q] / static_cast<double>(m) /
+                                            std::sqrt(templateEnergy * e))
+                       : -1.0F;
+            const auto out = static_cast<std::size_t>(q);
+            const auto in = static_cast<std::size_t>(q + m_width);
+            below += double{m_signal[out]} * m_signal[out];
+            if (in < m_signal.size())
+                above += double{m_signal[in]} * m_signal[in];
         }
+        return v;
     }
 
 private:
-    // The energy of the window at q.
-    double energyAt(std::int64_t q) const {
-        return m_prefix[static_cast<std::size_t>(q + m_width)] -
-               m_prefix[static_cast<std::size_t>(q)];
-    }
-
     const std::vector<float>& m_signal;
-    const std::vector<double>& m_prefix;
+    const EnergyPrefix& m_prefix;
     std::int64_t m_width;
     RealFft m_fft;
-    FftwBuffer m_spectrum; // of the whole signal
     FftwBuffer m_work;
+    FftwBuffer m_spectrum; // of the whole signal, when not put aside
+    SpareFloats m_spare;
 };
 
 // A peak of the correlation: the height of its parabola, and where it lies.
@@ -536,7 +901,7 @@ using Peak = std::pair<float, std::int64_t>;
 // height of the parabola through each and its two neighbours: a true lag
 // between two coarse samples peaks lower on the grid than a near one that
 // falls on it.
-std::vector<Peak> rankedPeaks(const std::vector<float>& ncc, std::int64_t last) {
+std::vector<Peak> rankedPeaks(const float* ncc, std::int64_t last) {
     std::vector<Peak> peaks;
     for (std::int64_t q = 0; q <= last; ++q) {
         const float here = ncc[static_cast<std::size_t>(q)];
@@ -559,7 +924,7 @@ std::vector<Peak> rankedPeaks(const std::vector<float>& ncc, std::int64_t last) 
 
 // One template's correlation with the coarse signal.
 struct TemplateMatch {
-    const std::vector<float>& ncc;
+    const float* ncc;
     std::int64_t last;  // the last window start
     std::int64_t place; // the template's start
     std::int64_t width;
@@ -568,7 +933,7 @@ struct TemplateMatch {
 // The seed of the peak at `q`: the parabola's vertex gives the lag to a
 // fraction of a coarse sample, then in frames.
 Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, std::int64_t frames) {
-    const std::vector<float>& ncc = match.ncc;
+    const float* ncc = match.ncc;
     double offset = 0.0;
     if (q > 0 && q < match.last) {
         const double y0 = ncc[static_cast<std::size_t>(q - 1)];
@@ -594,7 +959,7 @@ Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, st
 // of the highest one.
 void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse& coarse,
                   std::int64_t frames, std::vector<Seed>& seeds) {
-    const std::vector<float>& ncc = match.ncc;
+    const float* ncc = match.ncc;
     std::vector<std::int64_t> taken;
     for (const auto& [value, q] : rankedPeaks(ncc, match.last)) {
         if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
@@ -622,7 +987,7 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
 
 // Step 2: the candidate lags of every template, each with the place where
 // its later copy lies. Sets `cancelled` when `progress` was cancelled.
-std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, std::int64_t minLoop,
+std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
                               const Progress& progress, bool& cancelled) {
     std::vector<Seed> seeds;
     const std::vector<float>& c = coarse.signal;
@@ -632,13 +997,12 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
                                                   count / kTemplatePlaces);
     if (w < kMinTemplateSamples)
         return seeds;
-    const std::vector<double> prefix = energyPrefixOf(c);
+    const EnergyPrefix prefix(c);
     const std::vector<std::int64_t> places =
         templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
     if (places.empty())
         return seeds;
     TemplateCorrelator correlator(c, prefix, w);
-    std::vector<float> ncc(c.size());
     const std::int64_t minLag =
         std::max<std::int64_t>(2, (minLoop - coarse.factor) / coarse.factor);
     const std::int64_t spacing =
@@ -648,7 +1012,7 @@ std::vector<Seed> coarseSeeds(const AudioSamples& audio, const Coarse& coarse, s
             cancelled = true;
             return {};
         }
-        correlator.correlate(places[t], minLag, ncc);
+        const float* ncc = correlator.correlate(places[t], minLag);
         addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
                      seeds);
     }
@@ -678,7 +1042,7 @@ double unsharedLevel(const PairSums& s, std::int64_t samples) {
 
 // The lag within `reach` of the seed's with the smallest residual under the
 // seed's template; 0 frames when none comes near a repetition.
-Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
+Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
     const std::int64_t n = audio.frames();
     const std::int64_t centre = std::llround(seed.lag);
     auto rangeAt = [&](std::int64_t lag) {
@@ -731,7 +1095,7 @@ Lag exactLag(const AudioSamples& audio, const Seed& seed, std::int64_t reach) {
 
 // Adds the lag nearest `period` to `lags` when it repeats the template of
 // `of` as exactly as `of` does.
-void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vector<Lag>& lags) {
+void tryPeriod(const Track& audio, const Lag& of, double period, std::vector<Lag>& lags) {
     Seed seed = of.seed;
     seed.lag = period;
     const Lag lag = exactLag(audio, seed, kPeriodReach);
@@ -741,8 +1105,8 @@ void tryPeriod(const AudioSamples& audio, const Lag& of, double period, std::vec
 }
 
 // The verdict on a candidate's seam; every candidate must pass it.
-bool seamHolds(const AudioSamples& audio, std::int64_t start, std::int64_t stop) {
-    return IsSeamless(JudgeSeam(audio, start, stop));
+bool seamHolds(const Track& audio, std::int64_t start, std::int64_t stop) {
+    return IsSeamless(JudgeSeam(audio.source(), start, stop));
 }
 
 // The earliest start from `start` on, within kRingSeconds, whose loop of
@@ -752,13 +1116,14 @@ bool seamHolds(const AudioSamples& audio, std::int64_t start, std::int64_t stop)
 // after the jump carries the ring. Starts are tried a block apart, then the
 // first that passes is brought back to the sample by halving, as the ring
 // only fades.
-std::optional<std::int64_t> seamlessStartFrom(const AudioSamples& audio, std::int64_t start,
+std::optional<std::int64_t> seamlessStartFrom(const Track& audio, std::int64_t start,
                                               std::int64_t length, std::int64_t block) {
     const std::int64_t last = std::min<std::int64_t>(
         audio.frames() - length, start + std::llround(kRingSeconds * audio.sampleRate));
     std::int64_t passes = -1;
     std::int64_t fails = start;
     for (std::int64_t t = start + block; t <= last; t += block) {
+        audio.poll();
         if (seamHolds(audio, t, t + length)) {
             passes = t;
             break;
@@ -768,6 +1133,7 @@ std::optional<std::int64_t> seamlessStartFrom(const AudioSamples& audio, std::in
     if (passes < 0)
         return std::nullopt;
     while (passes - fails > 1) {
+        audio.poll();
         const std::int64_t mid = fails + (passes - fails) / 2;
         (seamHolds(audio, mid, mid + length) ? passes : fails) = mid;
     }
@@ -787,7 +1153,7 @@ enum class BlockMatch { Silent, Same, Different };
 // Follows one lag through the audio: steps 5 to 7.
 class Follower {
 public:
-    Follower(const AudioSamples& audio, const Lag& lag, double silence)
+    Follower(const Track& audio, const Lag& lag, double silence)
         : m_audio(audio), m_lag(lag.frames), m_end(audio.frames() - lag.frames), m_silence(silence),
           m_block(std::max<std::int64_t>(kMinBlockFrames,
                                          std::llround(kBlockSeconds * audio.sampleRate))) {
@@ -889,7 +1255,7 @@ private:
         candidate.score = std::clamp(coverage, 0.0, 1.0) * similarity;
         if (candidate.repeatedSeconds < kMinRepeatedSeconds || coverage < kMinCoverage)
             return std::nullopt;
-        candidate.seam = SeamScore(m_audio, candidate.start, candidate.stop);
+        candidate.seam = seamScore(m_audio, candidate.start, candidate.stop);
         m_inexactness = 1.0 - similarity;
         return candidate;
     }
@@ -965,14 +1331,16 @@ private:
     // over [t0, t1) (least squares); (1, 0) when there is too little to fit.
     std::pair<double, double> gainLine(std::int64_t t0, std::int64_t t1) const {
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
-        const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
+        const float* x = m_audio.window(Track::Earlier, t0, t1);
+        const float* y = m_audio.window(Track::Later, t0 + m_lag, t1 + m_lag);
         double saa = 0, staa = 0, sttaa = 0, sab = 0, stab = 0;
         for (std::int64_t t = t0; t < t1; ++t) {
-            const float* a = m_audio.samples.data() + static_cast<std::size_t>(t) * ch;
+            const float* a = x + static_cast<std::size_t>(t - t0) * ch;
+            const float* b = y + static_cast<std::size_t>(t - t0) * ch;
             const auto at = static_cast<double>(t - t0);
             for (std::size_t c = 0; c < ch; ++c) {
                 const double aa = double{a[c]} * a[c];
-                const double ab = double{a[c]} * a[c + offset];
+                const double ab = double{a[c]} * b[c];
                 saa += aa;
                 staa += at * aa;
                 sttaa += at * at * aa;
@@ -1015,13 +1383,14 @@ private:
         if (!m_audio.lossy && exactBlocks > 0 && inexactBlocks == 0) {
             // The last sample that differs at all, until a settling time of
             // exact ones follows it.
-            const float* x = m_audio.samples.data();
-            const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
+            const float* x = m_audio.window(Track::Earlier, start, end);
+            const float* y = m_audio.window(Track::Later, start + m_lag, end + m_lag);
             std::int64_t alike = start;
             for (std::int64_t t = start; t < end && t - alike < settle; ++t) {
-                const float* a = x + static_cast<std::size_t>(t) * ch;
+                const float* a = x + static_cast<std::size_t>(t - start) * ch;
+                const float* b = y + static_cast<std::size_t>(t - start) * ch;
                 for (std::size_t c = 0; c < ch; ++c) {
-                    if (a[c] != a[c + offset])
+                    if (a[c] != b[c])
                         alike = t + 1;
                 }
             }
@@ -1062,14 +1431,16 @@ private:
         const std::int64_t lo = std::max<std::int64_t>(0, differs - kNoiseSplitBlocks * fine);
         const std::int64_t hi = std::min(m_end, differs + kNoiseSplitBlocks * fine);
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
-        const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
-        const auto span = static_cast<std::size_t>(hi - lo);
+        const auto span = static_cast<std::size_t>(std::max<std::int64_t>(0, hi - lo));
+        const float* x = m_audio.window(Track::Earlier, lo, hi);
+        const float* y = m_audio.window(Track::Later, lo + m_lag, hi + m_lag);
         std::vector<double> prefix(span + 1, 0.0);
         for (std::size_t i = 0; i < span; ++i) {
-            const float* a = m_audio.samples.data() + (static_cast<std::size_t>(lo) + i) * ch;
+            const float* a = x + i * ch;
+            const float* b = y + i * ch;
             double d = 0.0;
             for (std::size_t c = 0; c < ch; ++c)
-                d += (double{a[c + offset]} - a[c]) * (double{a[c + offset]} - a[c]);
+                d += (double{b[c]} - a[c]) * (double{b[c]} - a[c]);
             prefix[i + 1] = prefix[i] + d;
         }
         double best = std::numeric_limits<double>::infinity();
@@ -1143,15 +1514,16 @@ private:
         const std::size_t span = static_cast<std::size_t>(hi - lo);
         std::vector<double> difference(span);
         std::vector<double> energyPrefix(span + 1, 0.0);
-        const float* x = m_audio.samples.data();
-        const std::size_t offset = static_cast<std::size_t>(m_lag) * ch;
+        const float* x = m_audio.window(Track::Earlier, lo, hi);
+        const float* y = m_audio.window(Track::Later, lo + m_lag, hi + m_lag);
         for (std::size_t i = 0; i < span; ++i) {
-            const float* a = x + (static_cast<std::size_t>(lo) + i) * ch;
+            const float* a = x + i * ch;
+            const float* b = y + i * ch;
             double d = 0;
             double e = 0;
             for (std::size_t c = 0; c < ch; ++c) {
                 const double u = a[c];
-                const double v = a[c + offset];
+                const double v = b[c];
                 const double g =
                     gain + slope * static_cast<double>(lo + static_cast<std::int64_t>(i) - g0);
                 d += (v - g * u) * (v - g * u);
@@ -1282,7 +1654,7 @@ private:
         return split;
     }
 
-    const AudioSamples& m_audio;
+    const Track& m_audio;
     std::int64_t m_lag;
     std::int64_t m_end; // pairs exist for t below this
     double m_silence;
@@ -1307,8 +1679,8 @@ private:
 
 // The seeds' lags to the sample, those within the audio, at least the
 // shortest loop long and repeating at all.
-std::vector<Lag> exactLags(const AudioSamples& audio, const std::vector<Seed>& seeds,
-                           const Coarse& coarse, std::int64_t minLoop) {
+std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
+                           std::int64_t minLoop) {
     std::vector<Lag> lags;
     for (const Seed& seed : seeds) {
         Lag lag = exactLag(audio, seed, coarse.factor / 2 + kLagReachPastGrid);
@@ -1323,11 +1695,11 @@ std::vector<Lag> exactLags(const AudioSamples& audio, const std::vector<Seed>& s
 // The first `seedLags` of `lags` divided by every whole number that leaves at
 // least the shortest loop: a loop repeated many times shows its fundamental
 // no more clearly than its multiples. Periods that repeat are added.
-void addDividedLags(const AudioSamples& audio, std::int64_t minLoop, std::size_t seedLags,
+void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
                     std::vector<Lag>& lags) {
     for (std::size_t i = 0; i < seedLags; ++i) {
         const Lag lag = lags[i];
-        for (std::int64_t k = 2; lag.frames / k >= minLoop; ++k)
+        for (std::int64_t k = 2; k <= kMaxDivisions + 1 && lag.frames / k >= minLoop; ++k)
             tryPeriod(audio, lag, static_cast<double>(lag.frames) / static_cast<double>(k), lags);
     }
 }
@@ -1346,8 +1718,8 @@ struct ShortPeriod {
 // repeats exactly is added to `lags` and returned with its period, so that
 // every exact lag that is a multiple of that period is taken for one of its
 // multiples.
-ShortPeriod addCommonPeriodLag(const AudioSamples& audio, std::int64_t minLoop,
-                               std::size_t seedLags, std::vector<Lag>& lags) {
+ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+                               std::vector<Lag>& lags) {
     ShortPeriod found;
     std::int64_t common = 0;
     for (std::size_t i = 0; i < seedLags; ++i) {
@@ -1436,13 +1808,13 @@ bool multipleOfFound(const Lag& lag, const std::vector<LoopCandidate>& found,
 // Steps 5 to 8 for one lag: followed through the audio, its start placed,
 // moved past a ring the seam judge hears, and admitted by the seam verdict.
 // Adds the candidate to `found` when there is one.
-void followLag(const AudioSamples& audio, const Lag& lag, double silence, Found& found) {
+void followLag(const Track& audio, const Lag& lag, double silence, Found& found) {
     Follower follower(audio, lag, silence);
     std::optional<LoopCandidate> candidate = follower.follow(lag.seed);
     if (!candidate)
         return;
     const std::int64_t length = candidate->stop - candidate->start;
-    candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
+    candidate->judged = JudgeSeam(audio.source(), candidate->start, candidate->stop);
     if (!IsSeamless(candidate->judged)) {
         const std::optional<std::int64_t> start =
             seamlessStartFrom(audio, candidate->start, length, follower.block());
@@ -1450,16 +1822,16 @@ void followLag(const AudioSamples& audio, const Lag& lag, double silence, Found&
             return;
         candidate->start = *start;
         candidate->stop = *start + length;
-        candidate->judged = JudgeSeam(audio, candidate->start, candidate->stop);
+        candidate->judged = JudgeSeam(audio.source(), candidate->start, candidate->stop);
     }
-    candidate->seam = SeamScore(audio, candidate->start, candidate->stop);
+    candidate->seam = seamScore(audio, candidate->start, candidate->stop);
     found.candidates.push_back(*candidate);
     found.inexactness.push_back(follower.inexactness());
 }
 
 // Steps 5 to 8 for every lag, shortest first; nullopt when `checking` was
 // cancelled.
-std::optional<Found> followLags(const AudioSamples& audio, const std::vector<Lag>& lags,
+std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
                                 const Progress& checking) {
     Found found;
@@ -1503,13 +1875,13 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most
 // Music made to loop whole repeats nothing inside the track: then the loop
 // is the whole track when it is long enough, audible, and its end flows into
 // its start; nullopt otherwise.
-std::optional<LoopCandidate> wholeTrackLoop(const AudioSamples& audio, std::int64_t minLoop,
-                                            double silence) {
+std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, std::int64_t minLoop,
+                                            double silence, double meanSquare) {
     const std::int64_t n = audio.frames();
-    if (!(n >= minLoop && meanSquare(audio) > silence))
+    if (!(n >= minLoop && meanSquare > silence))
         return std::nullopt;
     LoopCandidate whole;
-    whole.judged = JudgeSeam(audio, 0, n);
+    whole.judged = JudgeSeam(audio.source(), 0, n);
     if (!wholeLoopHolds(whole.judged))
         return std::nullopt;
     whole.stop = n;
@@ -1521,7 +1893,7 @@ std::optional<LoopCandidate> wholeTrackLoop(const AudioSamples& audio, std::int6
 // ---- the search ------------------------------------------------------------------------
 
 // FindLoops with its progress mapped onto [from, to] of `callback`'s.
-LoopSearch searchLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
                        const ProgressCallback& callback, double from, double to) {
     LoopSearch result;
     if (audio.channels <= 0 || audio.sampleRate <= 0 || audio.frames() == 0)
@@ -1533,8 +1905,13 @@ LoopSearch searchLoops(const AudioSamples& audio, const LoopSearchOptions& optio
         result.cancelled = true;
         return result;
     }
-    const Coarse coarse = coarseSignal(audio);
-    const double silence = std::max(kSilentLevel, kRelativeSilence * meanSquare(audio));
+    const Pass pass = passOver(audio, Progress(callback, from, from + kSeedsProgress * span));
+    if (pass.cancelled) {
+        result.cancelled = true;
+        return result;
+    }
+    const Coarse& coarse = pass.coarse;
+    const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
     const std::vector<Seed> seeds = coarseSeeds(
         audio, coarse, minLoop,
@@ -1556,7 +1933,8 @@ LoopSearch searchLoops(const AudioSamples& audio, const LoopSearchOptions& optio
     }
     result.candidates = rankedCandidates(*found, options.maxCandidates);
     if (result.candidates.empty()) {
-        if (std::optional<LoopCandidate> whole = wholeTrackLoop(audio, minLoop, silence))
+        if (std::optional<LoopCandidate> whole =
+                wholeTrackLoop(audio, minLoop, silence, pass.meanSquare))
             result.candidates.push_back(*whole);
     }
     if (!checking.at(1.0))
@@ -1564,11 +1942,35 @@ LoopSearch searchLoops(const AudioSamples& audio, const LoopSearchOptions& optio
     return result;
 }
 
+// searchSteps, which the caller may stop at any window read: between
+// reports of progress the search asks again at the fraction last reported.
+LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
+                       const ProgressCallback& callback, double from, double to) {
+    double reported = from;
+    const ProgressCallback tracked = [&](double fraction) {
+        reported = fraction;
+        return !callback || callback(fraction);
+    };
+    if (callback)
+        audio.watch([&] { return callback(reported); });
+    try {
+        LoopSearch result = searchSteps(audio, options, tracked, from, to);
+        audio.watch({});
+        return result;
+    } catch (const SearchCancelled&) {
+        audio.watch({});
+        LoopSearch cancelled;
+        cancelled.cancelled = true;
+        return cancelled;
+    }
+}
+
 } // namespace
 
-std::optional<AudioSamples> ReadAudioSamples(const fs::path& file,
-                                             const ProgressCallback& progress) {
-    AudioReader reader(file);
+namespace {
+
+// Every frame of `reader`'s file; nullopt when `progress` cancelled.
+std::optional<AudioSamples> readAll(AudioReader& reader, const ProgressCallback& progress) {
     const AudioInfo& info = reader.info();
     AudioSamples audio;
     audio.sampleRate = info.sampleRate;
@@ -1591,55 +1993,55 @@ std::optional<AudioSamples> ReadAudioSamples(const fs::path& file,
             done += got;
         }
     } catch (const std::bad_alloc&) {
-        throw AudioError("cannot read audio file " + file.string() + ": not enough memory for " +
-                         std::to_string(info.frames) + " frames");
+        throw AudioError("cannot read audio file " + reader.path().string() +
+                         ": not enough memory for " + std::to_string(info.frames) + " frames");
     }
     audio.samples.resize(static_cast<std::size_t>(done) * ch);
     return audio;
 }
 
-LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
-                     const ProgressCallback& progress) {
-    return searchLoops(audio, options, progress, 0.0, 1.0);
+} // namespace
+
+std::optional<AudioSamples> ReadAudioSamples(const fs::path& file,
+                                             const ProgressCallback& progress) {
+    AudioReader reader(file);
+    return readAll(reader, progress);
 }
 
-LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
+LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
+    return searchLoops(Track(audio), options, progress, 0.0, 1.0);
+}
+
+LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
+                     const ProgressCallback& progress) {
+    if (!InexactEncodingOf(reader.info().format)) {
+        // Lossless audio seeks to the sample: read back in windows.
+        return searchLoops(Track(reader, reader.info().frames), options, progress, 0.0, 1.0);
+    }
+    // A lossy file decodes again from its beginning at every jump back:
+    // decoded once, whole.
     const ProgressCallback reading = [&](double f) {
         return !progress || progress(kReadProgress * f);
     };
-    const std::optional<AudioSamples> audio = ReadAudioSamples(file, reading);
+    const std::optional<AudioSamples> audio = readAll(reader, reading);
     if (!audio) {
         LoopSearch cancelled;
         cancelled.cancelled = true;
         return cancelled;
     }
-    return searchLoops(*audio, options, progress, kReadProgress, 1.0);
+    return searchLoops(Track(*audio), options, progress, kReadProgress, 1.0);
+}
+
+LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
+                     const ProgressCallback& progress) {
+    AudioReader reader(file);
+    return FindLoops(reader, options, progress);
 }
 
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window) {
-    const std::int64_t n = audio.frames();
-    if (start < 0 || stop < 0 || start > n || stop > n || window <= 0 || audio.channels <= 0)
-        return 1.0;
-    double best = std::numeric_limits<double>::infinity();
-    auto compare = [&](std::int64_t a0, std::int64_t b0, std::int64_t length) {
-        if (length <= 0)
-            return;
-        const PairSums s = pairSums(audio, a0, a0 + length, b0 - a0);
-        const double energy = s.aa + s.bb;
-        const double score = energy < 2 * SeamSilence * static_cast<double>(length * audio.channels)
-                                 ? 0.0
-                                 : std::max(0.0, energy - 2.0 * s.ab) / energy;
-        best = std::min(best, score);
-    };
-    // pairSums takes the later side as a positive lag from the earlier.
-    const std::int64_t first = std::min(start, stop);
-    const std::int64_t second = std::max(start, stop);
-    compare(first, second, std::min(window, n - second));
-    const std::int64_t before = std::min(window, first);
-    compare(first - before, second - before, before);
-    return std::isinf(best) ? 1.0 : best;
+    return seamScore(Track(audio), start, stop, window);
 }
 
 } // namespace kestrin::audio

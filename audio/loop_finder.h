@@ -179,9 +179,14 @@
 //      attack, and music that merely stops ends anywhere and starts with one.
 // The work is one pass over the audio for the coarse signal, 1 + 2 x
 // templates real FFTs of the coarse length, and passes over the repeated
-// stretch of each candidate: O(n log n) overall. Apart from the decoded audio
-// it needs about seven coarse signals' worth of memory: under half of the
-// audio of a mono track, under a quarter of a stereo one.
+// stretch of each candidate: O(n log n) overall. A lossless file is never
+// held whole: one pass reads it for the coarse signal and the level, and
+// steps 3 to 10 read back windows of 65,536 frames around the pairs they
+// compare. What stays is the coarse signal, one transform buffer and, while
+// it runs, one FFTW plan (on long tracks the signal's spectrum waits in an
+// unnamed scratch file): about 12 bytes per 16 frames, some 250 MB for two
+// hours at 44.1 kHz. A decoded track (and a lossy file, decoded whole first)
+// needs that beside its samples.
 #pragma once
 
 #include "core/loop_points.h"
@@ -193,6 +198,8 @@
 #include <vector>
 
 namespace kestrin::audio {
+
+class AudioReader;
 
 // A whole sound file decoded: frames of `channels` interleaved float samples,
 // integer formats scaled to [-1, 1) (exact for 16 and 24 bits), float
@@ -239,8 +246,16 @@ struct LoopSearch {
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options = {},
                      const ProgressCallback& progress = {});
 
-// Reads `file` and finds its loops; reading takes the first half of the
-// progress. Throws AudioError when the file cannot be read.
+// Finds the loops of the file `reader` has open. A lossless file is read
+// through once and then only in windows, so memory stays bounded for any
+// length (about 12 bytes per 16 frames); a lossy one is decoded whole first,
+// which takes the first half of the progress. Throws AudioError when the
+// file cannot be read.
+LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options = {},
+                     const ProgressCallback& progress = {});
+
+// Opens `file` and finds its loops as above. Throws AudioError when the file
+// cannot be read.
 LoopSearch FindLoops(const std::filesystem::path& file, const LoopSearchOptions& options = {},
                      const ProgressCallback& progress = {});
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos find: seamless loop positions found in the audio itself.
 #include "audio/audio_files.h"
+#include "audio/audio_reader.h"
 #include "audio/loop_finder.h"
 #include "cli/command.h"
 #include "cli/output.h"
@@ -162,15 +163,17 @@ Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamp
         report.audio = file;
     }
     try {
-        const std::optional<AudioSamples> audio = ReadAudioSamples(*report.audio);
-        report.sampleRate = audio->sampleRate;
+        // Read through once and then in windows: memory stays bounded for
+        // any length.
+        AudioReader reader(*report.audio);
+        report.sampleRate = reader.info().sampleRate;
         LoopSearchOptions options;
         options.maxCandidates = count;
         // The duration was read at 44,100 samples per second.
         options.minLoopFrames =
             std::max<std::int64_t>(1, std::llround(static_cast<double>(minLoopSamples) *
-                                                   audio->sampleRate / SamplesPerSecond));
-        report.candidates = FindLoops(*audio, options).candidates;
+                                                   report.sampleRate / SamplesPerSecond));
+        report.candidates = FindLoops(reader, options).candidates;
     } catch (const AudioError& e) {
         report.error = e.what();
         return report;

@@ -118,12 +118,37 @@ PosFileError::PosFileError(std::filesystem::path path, std::error_code code,
                            const std::string& message)
     : std::runtime_error(message), m_path(std::move(path)), m_code(code) {}
 
+namespace {
+
+// The file a symbolic link at `path` leads to, through every link; empty
+// when `path` is no link or leads nowhere.
+std::filesystem::path linkedFile(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(path, error))
+        return {};
+    std::filesystem::path target = std::filesystem::canonical(path, error);
+    return error ? std::filesystem::path() : target;
+}
+
+// "PATH is in FORMAT format, ...", or for a link "PATH links to TARGET,
+// which is in ...": the POS file that belongs beside the audio is the one
+// beside the target, not the link's own name.
+std::string notAPosMessage(const std::filesystem::path& path, const std::string& format) {
+    const std::filesystem::path target = linkedFile(path);
+    const std::string subject =
+        target.empty() ? path.string() : path.string() + " links to " + target.string() + ", which";
+    return subject + " is in " + format +
+           " format, not a POS file; the POS file beside it would be " +
+           PosFileBeside(target.empty() ? path : target).string();
+}
+
+} // namespace
+
 NotAPosFileError::NotAPosFileError(std::filesystem::path path, std::string format)
     : PosFileError(path, std::make_error_code(std::errc::invalid_argument),
-                   path.string() + " is in " + format +
-                       " format, not a POS file; the POS file beside it would be " +
-                       PosFileBeside(path).string()),
-      m_format(std::move(format)), m_posFile(PosFileBeside(path)) {}
+                   notAPosMessage(path, format)),
+      m_format(std::move(format)),
+      m_posFile(PosFileBeside(linkedFile(path).empty() ? path : linkedFile(path))) {}
 
 std::optional<std::string> ContainerFormatOf(const std::uint8_t* head, std::size_t length,
                                              std::uint64_t fileSize) {

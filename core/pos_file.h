@@ -42,14 +42,17 @@ private:
 // Its first 8 bytes are a header, not positions: writing there would break
 // the file, so every read and write refuses it. what() reads like
 // "/music/BGM01.WAV is in WAVE format, not a POS file; the POS file beside it
-// would be /music/BGM01.POS".
+// would be /music/BGM01.POS". For a symbolic link, the file it leads to is
+// named and posFile() is the one beside that file: "t.pos links to
+// /music/t.wav, which is in WAVE format, ...; ... would be /music/t.pos".
 class NotAPosFileError : public PosFileError {
 public:
     NotAPosFileError(std::filesystem::path path, std::string format);
 
     // The format's name, e.g. "WAVE".
     const std::string& format() const noexcept { return m_format; }
-    // The POS file that belongs beside this file (see PosFileBeside).
+    // The POS file that belongs beside this file, or beside the file a link
+    // leads to (see PosFileBeside).
     const std::filesystem::path& posFile() const noexcept { return m_posFile; }
 
 private:

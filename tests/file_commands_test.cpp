@@ -365,8 +365,15 @@ TEST_P(SaveOverflow, NeverOpensTheFile) {
     put(path("a.POS"), k1And60);
     openThroughShortcut(path("a.POS"));
     const auto stamp = std::filesystem::last_write_time(path("a.POS").toStdString());
-    // Make any write visible in the modification time.
-    QTest::qWait(20);
+    // A write from here on must show in the modification time: wait until
+    // the file system's clock, as a fresh write reads it, has passed the stamp.
+    const std::string probe = path("probe").toStdString();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            std::ofstream(probe) << 'x';
+            return std::filesystem::last_write_time(probe) > stamp;
+        },
+        10000));
     typeInto("txtStartTime", GetParam().startText);
     typeInto("txtStopTime", GetParam().stopText);
     MessageBoxWatcher watcher;

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
@@ -216,11 +217,20 @@ FindLoopCommand::FindLoopCommand(EditorWindow& window, LoopMenu& menu)
     loopMenu->insertAction(first, m_action);
     loopMenu->insertSeparator(first);
     connect(m_action, &QAction::triggered, this, &FindLoopCommand::trigger);
+    window.installEventFilter(this);
     // Candidates belong to the audio they were found in.
     connect(&menu, &LoopMenu::audioChanged, this, [this] {
         if (m_dialog)
             m_dialog->reject();
     });
+}
+
+bool FindLoopCommand::eventFilter(QObject* watched, QEvent* event) {
+    // A close hides the window on purpose; minimising hides it spontaneously.
+    if (watched == &m_window && event->type() == QEvent::Hide && !event->spontaneous() &&
+        m_dialog && m_dialog->searching())
+        m_dialog->reject();
+    return QObject::eventFilter(watched, event);
 }
 
 void FindLoopCommand::trigger() {

@@ -67,6 +67,10 @@ class FindLoopCommand : public QObject {
 public:
     FindLoopCommand(EditorWindow& window, LoopMenu& menu);
 
+protected:
+    // Cancels a search still running when the window closes.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void trigger();
 

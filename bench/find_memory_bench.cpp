@@ -1,0 +1,255 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// kestrin-pos find as a whole process on a 2-hour 44.1 kHz stereo WAVE,
+// beside the same on 30 seconds: its peak memory (the child's ru_maxrss),
+// its time and its real-time factor. The search reads the file through once
+// and then only in windows, so two hours have to stay under 300 MB and 500
+// times real time. And how soon a search stops once it is cancelled, at
+// several moments of a 10-minute search.
+#include "audio/loop_finder.h"
+
+#include <benchmark/benchmark.h>
+#include <sndfile.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRate = 44100;
+
+// A scratch folder of this run, removed at the end.
+const fs::path& scratch() {
+    static const fs::path dir =
+        fs::temp_directory_path() / ("kestrin-findmembench-" + std::to_string(::getpid()));
+    return dir;
+}
+
+// A phrase of 7.3 s: three notes a beat over a bed of noise, each beat
+// decaying. Made once; the track repeats it after an intro of its own.
+std::vector<short> phrase(std::uint32_t seed, std::int64_t frames) {
+    std::vector<short> out(static_cast<std::size_t>(frames) * 2);
+    std::uint32_t state = seed;
+    auto noise = [&] {
+        state = state * 1664525U + 1013904223U;
+        return static_cast<double>(state >> 8) / static_cast<double>(1U << 24) - 0.5;
+    };
+    const double notes[] = {220.0, 277.2, 329.6, 392.0, 440.0, 493.9};
+    const std::int64_t beat = kRate / 4;
+    for (std::int64_t t = 0; t < frames; ++t) {
+        const std::int64_t b = t / beat;
+        const double decay = std::exp(-3.0 * static_cast<double>(t % beat) / beat);
+        const double f = notes[static_cast<std::size_t>((b * 7 + seed) % 6)];
+        const double tone = 0.35 * decay * std::sin(2 * M_PI * f * static_cast<double>(t) / kRate);
+        for (int c = 0; c < 2; ++c) {
+            const double v = tone * (c == 0 ? 1.0 : 0.8) + 0.05 * noise();
+            out[static_cast<std::size_t>(t * 2 + c)] = static_cast<short>(std::lround(v * 32767));
+        }
+    }
+    return out;
+}
+
+// A 16-bit stereo WAVE of `seconds`: an intro of 3 s, then the phrase over
+// and over, the last one cut where the track ends. Made once per length.
+const fs::path& trackOf(std::int64_t seconds) {
+    static std::map<std::int64_t, fs::path> made;
+    if (auto it = made.find(seconds); it != made.end())
+        return it->second;
+    fs::create_directories(scratch());
+    const fs::path path = scratch() / ("track-" + std::to_string(seconds) + ".wav");
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file)
+        throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
+    const std::vector<short> intro = phrase(7, 3 * kRate);
+    const std::vector<short> loop = phrase(11, 73 * kRate / 10);
+    std::int64_t left = seconds * kRate;
+    auto write = [&](const std::vector<short>& part) {
+        const std::int64_t n =
+            std::min<std::int64_t>(left, static_cast<std::int64_t>(part.size() / 2));
+        sf_writef_short(file, part.data(), n);
+        left -= n;
+    };
+    write(intro);
+    while (left > 0)
+        write(loop);
+    sf_close(file);
+    return made.emplace(seconds, path).first->second;
+}
+
+// Runs kestrin-pos find on `file`; the child's resource use, and its wall
+// time in seconds.
+struct Run {
+    rusage usage{};
+    double seconds = 0.0;
+    bool ok = false;
+};
+
+Run runFind(const fs::path& file) {
+    Run run;
+    // $KESTRIN_POS runs another build's program on the same tracks, to
+    // compare the two.
+    const char* other = std::getenv("KESTRIN_POS");
+    const std::string program = other && *other ? other : KESTRIN_POS_PROGRAM;
+    std::vector<std::string> args{program, "find", file.string()};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const auto begin = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return run;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    // wait4 gives this child's own figures, whatever ran before it.
+    while (::wait4(pid, &status, 0, &run.usage) < 0 && errno == EINTR) {
+    }
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+double secondsOf(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+}
+
+// The argument is the track's length in seconds.
+void BM_FindProcess(benchmark::State& state) {
+    const std::int64_t seconds = state.range(0);
+    const fs::path& file = trackOf(seconds);
+    double peak = 0.0;
+    double cpu = 0.0;
+    for (auto _ : state) {
+        const Run run = runFind(file);
+        if (!run.ok) {
+            state.SkipWithError("kestrin-pos find failed");
+            break;
+        }
+        state.SetIterationTime(run.seconds);
+        peak = std::max(peak, static_cast<double>(run.usage.ru_maxrss) / 1024.0);
+        cpu += secondsOf(run.usage.ru_utime) + secondsOf(run.usage.ru_stime);
+    }
+    state.counters["peak_MB"] = peak;
+    state.counters["cpu_s"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
+    // Seconds of audio per second of the process: the real-time factor.
+    state.counters["x_realtime"] =
+        benchmark::Counter(static_cast<double>(seconds) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_FindProcess)
+    ->Arg(30)
+    ->Arg(2 * 60 * 60)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+// A search of `file` that asks `goOn` whether to go on; whether it was
+// cancelled, and when it returned.
+struct Search {
+    bool cancelled = false;
+    std::chrono::steady_clock::time_point returned;
+};
+
+Search search(const fs::path& file, const std::atomic<bool>& goOn) {
+    Search s;
+    s.cancelled =
+        kestrin::audio::FindLoops(file, {}, [&](double) { return goOn.load(); }).cancelled;
+    s.returned = std::chrono::steady_clock::now();
+    return s;
+}
+
+// The 10-minute search left to finish, once: the moments of the cancels
+// below are shares of it.
+std::chrono::duration<double> wholeSearch() {
+    static const std::chrono::duration<double> whole = [] {
+        const fs::path& file = trackOf(10 * 60);
+        const std::atomic<bool> goOn{true};
+        const auto begin = std::chrono::steady_clock::now();
+        return search(file, goOn).returned - begin;
+    }();
+    return whole;
+}
+
+// From a cancel to the search's return, for a cancel `state.range(0)`
+// percent into a search of a 10-minute file; 0 is the search left to
+// finish, the baseline.
+void BM_CancelLatency(benchmark::State& state) {
+    const fs::path& file = trackOf(10 * 60);
+    const double share = static_cast<double>(state.range(0)) / 100.0;
+    const auto after =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(wholeSearch() * share);
+    double worst = 0.0;
+    double sum = 0.0;
+    for (auto _ : state) {
+        std::atomic<bool> goOn{true};
+        Search done;
+        const auto begin = std::chrono::steady_clock::now();
+        std::thread worker([&] { done = search(file, goOn); });
+        auto cancelAt = begin;
+        if (share > 0) {
+            std::this_thread::sleep_until(begin + after);
+            cancelAt = std::chrono::steady_clock::now();
+            goOn = false;
+        }
+        worker.join();
+        if (share > 0 && !done.cancelled) {
+            state.SkipWithError("the search finished before it was cancelled");
+            break;
+        }
+        const double ms =
+            std::chrono::duration<double, std::milli>(done.returned - cancelAt).count();
+        state.SetIterationTime(ms / 1000.0);
+        worst = std::max(worst, ms);
+        sum += ms;
+    }
+    state.counters["worst_ms"] = worst;
+    state.counters["mean_ms"] =
+        sum / static_cast<double>(std::max<benchmark::IterationCount>(1, state.iterations()));
+}
+BENCHMARK(BM_CancelLatency)
+    ->Arg(0)
+    ->Arg(5)
+    ->Arg(25)
+    ->Arg(50)
+    ->Arg(75)
+    ->Arg(90)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    fs::remove_all(scratch(), ignored);
+    return 0;
+}
