@@ -3,6 +3,7 @@
 
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
+#include "audio/fftw_planner.h"
 #include "audio/seam_judge.h"
 #include "core/loop_problems.h"
 
@@ -217,13 +218,6 @@ private:
 
 // ---- FFT -------------------------------------------------------------------
 
-// FFTW's planner keeps global state: plans are made and destroyed one at a
-// time. Executing a plan is thread-safe.
-std::mutex& fftwPlannerMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
 struct FftwFree {
     void operator()(float* p) const { fftwf_free(p); }
 };
@@ -242,7 +236,7 @@ public:
     explicit RealFft(std::size_t size) : m_size(size), m_probe(fftwBuffer(size + 2)) {
         const int n = static_cast<int>(size);
         auto* complex = reinterpret_cast<fftwf_complex*>(m_probe.get());
-        std::lock_guard lock(fftwPlannerMutex());
+        std::lock_guard lock(FftwPlannerMutex());
         m_forward = fftwf_plan_dft_r2c_1d(n, m_probe.get(), complex, FFTW_ESTIMATE);
         m_inverse = fftwf_plan_dft_c2r_1d(n, complex, m_probe.get(), FFTW_ESTIMATE);
         if (!m_forward || !m_inverse) {
@@ -253,7 +247,7 @@ public:
     RealFft(const RealFft&) = delete;
     RealFft& operator=(const RealFft&) = delete;
     ~RealFft() {
-        std::lock_guard lock(fftwPlannerMutex());
+        std::lock_guard lock(FftwPlannerMutex());
         destroy();
     }
 
@@ -1640,6 +1634,11 @@ double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t sto
     const std::int64_t before = std::min(window, first);
     compare(first - before, second - before, before);
     return std::isinf(best) ? 1.0 : best;
+}
+
+std::mutex& FftwPlannerMutex() {
+    static std::mutex mutex;
+    return mutex;
 }
 
 } // namespace kestrin::audio

@@ -44,6 +44,26 @@
 //      fails says only that the audio reaches start another way.
 //   4. Otherwise: click when the kink reaches kClickKink, soft when it does
 //      not: no step at the jump, but what plays is not what would have.
+//
+// The musical verdict (SeamMode::Musical)
+//   A loop between two renditions of one passage (a chorus played again)
+//   never meets a copy of its samples, so after the copy verdict above
+//   (which still calls an exact repeat seamless) it asks what a listener
+//   hears instead:
+//   - Continuity: click when the kink reaches kClickKink, or when the step
+//     from the last frame before the jump to the first after it exceeds
+//     kMusicalStepFactor times the largest sample-to-sample change within
+//     kMusicalStepFrames on either side (a step larger than the audio ever
+//     takes there; phase jumps of the bass show the same way).
+//   - Soft when the sound is cut off at the jump (as in 3).
+//   - Spectral likeness: the band levels (kMusicalBands bands spaced evenly
+//     in log frequency from 50 Hz to 16 kHz, Hann window of
+//     kMusicalSpectrumFrames) of what plays after start and of what would
+//     have played after stop, and of the frames before start and before
+//     stop; the closer pair counts. Bands 60 dB below the loudest of the
+//     pair are left out (the ear does not hear them under it). Seamless when
+//     their RMS difference is at most kMusicalSpectralDb, soft otherwise:
+//     no step, but the music goes on elsewhere.
 #pragma once
 
 #include "core/loop_problems.h"
@@ -121,12 +141,40 @@ inline constexpr double kExactScore = 1e-9;
 // leaves: a closer copy is a different passage.
 inline constexpr double kCodecCeiling = 0.1;
 
+// Steps of the musical verdict over the largest sample-to-sample change
+// nearby that still pass: twice it, as a waveform crossing its own extreme
+// slope meets another at a different phase.
+inline constexpr double kMusicalStepFactor = 2.0;
+
+// Frames on each side of the jump whose sample-to-sample changes set the
+// step limit: 3 ms, a period of most of the bass.
+inline constexpr std::int64_t kMusicalStepFrames = 128;
+
+// Bands and window of the musical spectra: 24 bands, a third of an octave
+// wide, over 186 ms, long enough that a drum hit humanised by 10 ms shifts
+// little of its energy out of the window.
+inline constexpr int kMusicalBands = 24;
+inline constexpr std::int64_t kMusicalSpectrumFrames = 8192;
+
+// Band levels within this RMS difference are one passage played again: a
+// re-performance (new drum noise, a few cents of tuning, other reverb)
+// moves them by 1 to 3 dB, a different chord or section by 6 dB or more.
+inline constexpr double kMusicalSpectralDb = 4.5;
+
+// How a seam is judged.
+enum class SeamMode {
+    Exact,   // the loop repeats the track's own samples (the verdict above)
+    Musical, // two renditions of a passage meet: continuity and spectra
+};
+
 // Judges the jump from `stop` back to `start` (see the header). Reads only a
 // few windows around start and stop and inside the loop. Requires
 // 0 <= start < stop <= frames. Leaves SeamFigures::seamlessStop empty.
-SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop);
+SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop,
+                      SeamMode mode = SeamMode::Exact);
 
 // The same for a track decoded whole.
-SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_t stop);
+SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
+                      SeamMode mode = SeamMode::Exact);
 
 } // namespace kestrin::audio

@@ -111,6 +111,11 @@ std::string SeamVerdict(const SeamFigures& seam) {
         text += ": step of " + stepText(seam.jump);
     else if (seam.sound == SeamSound::Soft)
         text += ": no click, but not what the track plays on";
+    if (seam.musical && seam.spectralDb >= 0) {
+        char db[32];
+        std::snprintf(db, sizeof db, "%.1f", seam.spectralDb);
+        return text + " as music, spectra " + db + " dB apart, step of " + stepText(seam.jump);
+    }
     if (!seam.compared)
         return seam.sound == SeamSound::Seamless ? text + ", step of " + stepText(seam.jump) : text;
     return text + ", seam score " + scoreText(seam.score);

@@ -82,6 +82,15 @@ struct SeamFigures {
     // the seam: the noise the copies carry (0 when they are exact, negative
     // when the loop holds no second copy).
     double noise = -1.0;
+    // Judged as music (SeamMode::Musical): two renditions of the same
+    // passage meet at the jump, so no copy is expected; the verdict rests on
+    // continuity and on the spectra across the jump.
+    bool musical = false;
+    // Musical only: the difference in dB between the band levels of what
+    // plays after the jump and what would have played (or before start and
+    // before stop, the closer pair), RMS over the bands; negative when not
+    // measured.
+    double spectralDb = -1.0;
     // The stop nearest the measured one, within a second of it, that makes a
     // seamless seam with the same start; nullopt when there is none.
     std::optional<std::int64_t> seamlessStop;
