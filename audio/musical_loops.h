@@ -133,4 +133,16 @@ struct MusicalSearch {
 MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options = {},
                                const ProgressCallback& progress = {});
 
+// Exact loops first, then musical ones: FindLoops, and where it finds no
+// loop inside the track that matches at least 0.9 (repeats most of what
+// follows its start), FindMusicalLoops with the same shortest loop, its
+// candidates before the weaker exact ones and the loop of the whole track
+// (a few recurring bars and an end that flows into the start are not the
+// song's loop); at most options.maxCandidates in all. With `near`, only
+// FindMusicalLoops near those points (its kinds say which are exact). Empty
+// when the track has no natural loop. `progress` sees 0 to 1.
+LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+                        const std::optional<LoopPoints>& near = std::nullopt,
+                        const ProgressCallback& progress = {});
+
 } // namespace kestrin::audio
