@@ -12,6 +12,8 @@
 #include <cmath>
 #include <mutex>
 #include <numbers>
+#include <numeric>
+#include <optional>
 
 namespace kestrin::audio {
 
@@ -361,16 +363,28 @@ double repeatNoise(FrameSource& audio, std::int64_t start, std::int64_t stop) {
     return scores[scores.size() / 2];
 }
 
-// Band levels in dB (kMusicalBands, see the header) of the frames [from,
-// from + kMusicalSpectrumFrames), every channel's power summed; empty when
-// the track holds fewer frames there.
-std::vector<double> bandLevels(FrameSource& audio, std::int64_t from) {
+// The spectrum of the frames [from, from + kMusicalSpectrumFrames), every
+// channel's power summed: band levels in dB (kMusicalBands, see the header)
+// and the peaks of the fine spectrum between kPeaksLow and kPeaksHigh (each
+// bin's level in dB, smoothed over 3 bins, less its mean over a third of an
+// octave around it, where above it): where the tones are, whatever the
+// overall tilt; the floor between them, noise anyway, is left at 0.
+struct Spectrum {
+    std::vector<double> bands;
+    std::vector<double> peaks;
+};
+
+// The tones of music lie here: the bass's partials up to the melody's.
+constexpr double kPeaksLow = 100.0;
+constexpr double kPeaksHigh = 5000.0;
+
+std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from) {
     constexpr std::int64_t n = kMusicalSpectrumFrames;
     if (from < 0 || from + n > audio.frames())
-        return {};
+        return std::nullopt;
     const Span span(audio, from, from + n);
     if (span.to - span.from < n)
-        return {};
+        return std::nullopt;
     const int ch = span.channels;
     float* in = fftwf_alloc_real(static_cast<std::size_t>(n));
     fftwf_complex* out = fftwf_alloc_complex(static_cast<std::size_t>(n / 2 + 1));
@@ -403,25 +417,38 @@ std::vector<double> bandLevels(FrameSource& audio, std::int64_t from) {
     constexpr double kRate = 44100.0;
     constexpr double kLow = 50.0;
     constexpr double kHigh = 16000.0;
-    std::vector<double> bands(kMusicalBands, 0.0);
+    auto hz = [](std::size_t k) { return static_cast<double>(k) * kRate / static_cast<double>(n); };
+    Spectrum spectrum;
+    spectrum.bands.assign(kMusicalBands, 0.0);
     for (std::size_t k = 1; k < power.size(); ++k) {
-        const double f = static_cast<double>(k) * kRate / static_cast<double>(n);
-        if (f < kLow || f >= kHigh)
+        if (hz(k) < kLow || hz(k) >= kHigh)
             continue;
-        const auto b =
-            static_cast<std::size_t>(kMusicalBands * std::log(f / kLow) / std::log(kHigh / kLow));
-        bands[std::min<std::size_t>(b, kMusicalBands - 1)] += power[k];
+        const auto b = static_cast<std::size_t>(kMusicalBands * std::log(hz(k) / kLow) /
+                                                std::log(kHigh / kLow));
+        spectrum.bands[std::min<std::size_t>(b, kMusicalBands - 1)] += power[k];
     }
-    for (double& b : bands)
+    for (double& b : spectrum.bands)
         b = 10 * std::log10(b + 1e-12);
-    return bands;
+    std::vector<double> prefix(power.size() + 1, 0.0);
+    for (std::size_t k = 0; k < power.size(); ++k)
+        prefix[k + 1] = prefix[k] + 10 * std::log10(power[k] + 1e-12);
+    auto mean = [&](std::size_t a, std::size_t b) {
+        b = std::min(b, power.size());
+        return (prefix[b] - prefix[a]) / static_cast<double>(b - a);
+    };
+    for (std::size_t k = 1; k + 1 < power.size(); ++k) {
+        if (hz(k) < kPeaksLow || hz(k) >= kPeaksHigh)
+            continue;
+        const auto half = std::max<std::size_t>(4, k / 8);
+        spectrum.peaks.push_back(
+            std::max(0.0, mean(k - 1, k + 2) - mean(k > half ? k - half : 0, k + half + 1)));
+    }
+    return spectrum;
 }
 
 // The RMS difference in dB of two band level lists over the bands within 60
-// dB of the loudest; negative when either is missing or all is silent.
+// dB of the loudest; negative when all is silent.
 double spectralDistance(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.empty() || b.empty())
-        return -1.0;
     double loudest = -1e9;
     for (std::size_t i = 0; i < a.size(); ++i)
         loudest = std::max({loudest, a[i], b[i]});
@@ -437,6 +464,24 @@ double spectralDistance(const std::vector<double>& a, const std::vector<double>&
         ++count;
     }
     return count > 0 ? std::sqrt(sum / count) : -1.0;
+}
+
+// The correlation of two lists of peaks: 1 where the tones lie alike.
+double correlation(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.empty() || a.size() != b.size())
+        return 0.0;
+    const auto n = static_cast<double>(a.size());
+    const double ma = std::accumulate(a.begin(), a.end(), 0.0) / n;
+    const double mb = std::accumulate(b.begin(), b.end(), 0.0) / n;
+    double ab = 0;
+    double aa = 0;
+    double bb = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        ab += (a[i] - ma) * (b[i] - mb);
+        aa += (a[i] - ma) * (a[i] - ma);
+        bb += (b[i] - mb) * (b[i] - mb);
+    }
+    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
 }
 
 // The largest sample-to-sample change among the kMusicalStepFrames frames
@@ -476,17 +521,31 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
         figures.sound = SeamSound::Click;
         return;
     }
-    const double after = spectralDistance(bandLevels(audio, start), bandLevels(audio, stop));
-    const double before = spectralDistance(bandLevels(audio, start - kMusicalSpectrumFrames),
-                                           bandLevels(audio, stop - kMusicalSpectrumFrames));
-    if (after >= 0 && before >= 0)
-        figures.spectralDb = std::min(after, before);
-    else
-        figures.spectralDb = std::max(after, before);
-    figures.sound =
-        !continuity.cut && figures.spectralDb >= 0 && figures.spectralDb <= kMusicalSpectralDb
-            ? SeamSound::Seamless
-            : SeamSound::Soft;
+    // After the jump and before it: a side that passes both measures makes
+    // the seam seamless (the one whose tones are most alike is reported);
+    // with none, the side whose levels are closer is.
+    figures.spectralDb = -1.0;
+    figures.tonalLikeness = -1.0;
+    bool passes = false;
+    for (const std::int64_t back : {std::int64_t{0}, kMusicalSpectrumFrames}) {
+        const auto a = spectrumAt(audio, start - back);
+        const auto b = spectrumAt(audio, stop - back);
+        if (!a || !b)
+            continue;
+        const double db = spectralDistance(a->bands, b->bands);
+        if (db < 0)
+            continue;
+        const double tonal = correlation(a->peaks, b->peaks);
+        const bool pass = db <= kMusicalSpectralDb && tonal >= kMusicalTonalLikeness;
+        const bool better = pass ? !passes || tonal > figures.tonalLikeness
+                                 : !passes && (figures.spectralDb < 0 || db < figures.spectralDb);
+        if (better) {
+            figures.spectralDb = db;
+            figures.tonalLikeness = tonal;
+            passes = passes || pass;
+        }
+    }
+    figures.sound = !continuity.cut && passes ? SeamSound::Seamless : SeamSound::Soft;
 }
 
 } // namespace

@@ -112,9 +112,10 @@ std::string SeamVerdict(const SeamFigures& seam) {
     else if (seam.sound == SeamSound::Soft)
         text += ": no click, but not what the track plays on";
     if (seam.musical && seam.spectralDb >= 0) {
-        char db[32];
-        std::snprintf(db, sizeof db, "%.1f", seam.spectralDb);
-        return text + " as music, spectra " + db + " dB apart, step of " + stepText(seam.jump);
+        char figures[80];
+        std::snprintf(figures, sizeof figures, " as music, spectra %.1f dB apart, tones %.2f alike",
+                      seam.spectralDb, seam.tonalLikeness);
+        return text + figures + ", step of " + stepText(seam.jump);
     }
     if (!seam.compared)
         return seam.sound == SeamSound::Seamless ? text + ", step of " + stepText(seam.jump) : text;
