@@ -3,6 +3,7 @@
 
 #include "views/find_loop.h"
 #include "views/loop_menu.h"
+#include "views/refine_loop.h"
 #include "views/waveform_panel.h"
 
 namespace kestrin::views {
@@ -11,6 +12,7 @@ void AttachViews(EditorWindow& window) {
     auto* menu = new LoopMenu(&window);
     new WaveformPanel(window, *menu);
     new FindLoopCommand(window, *menu);
+    new RefineLoopCommand(window, *menu);
 }
 
 } // namespace kestrin::views
