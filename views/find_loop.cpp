@@ -166,8 +166,8 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
         say(m_near ? tr("No seamless loop within 2 s of the start and stop in %1. The positions "
                         "are unchanged.")
                          .arg(m_audioName)
-                   : tr("No natural loop in %1: nothing in it repeats, exactly or as music. The "
-                        "positions are unchanged.")
+                   : tr("No seamless loop in %1: no natural loop, nothing in it repeats exactly "
+                        "or as music. The positions are unchanged.")
                          .arg(m_audioName),
             true);
         return;
