@@ -660,8 +660,16 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
             result.cancelled = true;
             return result;
         }
-        if (auto c =
-                refine(audio, mono, beats, pairs[k], periodSamples, minLoop, options.near, reach))
+        const auto c =
+            refine(audio, mono, beats, pairs[k], periodSamples, minLoop, options.near, reach);
+        // Pairs a beat apart may settle on one loop: it is listed once.
+        const bool listed =
+            c && std::any_of(result.candidates.begin(), result.candidates.end(),
+                             [&](const LoopCandidate& other) {
+                                 return std::abs(other.start - c->start) < periodSamples / 2 &&
+                                        std::abs(other.stop - c->stop) < periodSamples / 2;
+                             });
+        if (c && !listed)
             result.candidates.push_back(*c);
     }
     if (options.near)

@@ -59,19 +59,20 @@
 //   - Spectral likeness: the band levels (kMusicalBands bands spaced evenly
 //     in log frequency from 50 Hz to 16 kHz, Hann window of
 //     kMusicalSpectrumFrames) of what plays after start and of what would
-//     have played after stop, and of the frames before start and before
-//     stop; the closer pair counts. Bands 60 dB below the loudest of the
-//     pair are left out (the ear does not hear them under it); their RMS
-//     difference must be at most kMusicalSpectralDb.
+//     have played after stop, and likewise of the frames before start and
+//     before stop. Bands 60 dB below the loudest of the pair are left out
+//     (the ear does not hear them under it); the RMS difference of the rest
+//     must be at most kMusicalSpectralDb.
 //   - Tonal likeness: on the same side, the fine spectra from 100 Hz to 5
 //     kHz (5.4 Hz bins), each bin's level smoothed over 3 bins less its mean
-//     over a third of an octave where above it (the peaks, whatever the
-//     tilt), correlate by
-//     at least kMusicalTonalLikeness: the same chords sound on both sides.
-//     Noise, alike in its levels everywhere, has peaks nowhere in common, so
-//     a jump within noise or drums alone proves nothing and stays soft.
-//   Seamless when both hold, soft otherwise: no step, but the music goes on
-//   elsewhere.
+//     over a third of an octave, where above it (the peaks, whatever the
+//     tilt), correlate by at least kMusicalTonalLikeness: the same chords
+//     sound on both sides. Noise, alike in its levels everywhere, has peaks
+//     nowhere in common, so a jump within noise or drums alone proves
+//     nothing and stays soft.
+//   Seamless when one side passes both (its figures are reported, the more
+//   alike tones where both pass), soft otherwise (the figures of the side
+//   whose levels are closer): no step, but the music goes on elsewhere.
 #pragma once
 
 #include "core/loop_problems.h"
