@@ -85,6 +85,9 @@ constexpr int kCoarse = 4;
 constexpr std::int64_t kFineReach = 8;
 constexpr std::int64_t kJunctionReach = 32;
 constexpr std::int64_t kJunctionHalfWindow = 64;
+// Shifts of both points tried in turn until the judge passes the seam: within
+// 1.5 ms of the attack, where a codec's pre-echo lies.
+constexpr std::array<std::int64_t, 6> kJunctionShifts = {0, 16, -16, 32, -32, 64};
 
 // An exact loop matching at least this well (the share of what follows its
 // start that repeats) is the track's loop, and no musical search is made.
@@ -495,7 +498,8 @@ std::optional<LoopCandidate> refine(const AudioSamples& audio, const std::vector
                                     const std::vector<Beat>& beats, const Pair& pair,
                                     double periodSamples, std::int64_t minLoop,
                                     const std::optional<LoopPoints>& near, std::int64_t reach) {
-    std::optional<LoopCandidate> best;
+    std::vector<std::int64_t> lags; // of every alignment, seamless or not
+    std::vector<LoopCandidate> passed;
     const auto alignReach = static_cast<std::int64_t>(kAlignReachBeats * periodSamples);
     for (int b = 0; b < kStartBeats; ++b) {
         const std::size_t i = pair.i + static_cast<std::size_t>(b);
@@ -503,21 +507,33 @@ std::optional<LoopCandidate> refine(const AudioSamples& audio, const std::vector
         if (j >= beats.size())
             break;
         {
-            const std::int64_t start = onsetNear(mono, beats[i].sample) - kPreAttack;
+            std::int64_t start = onsetNear(mono, beats[i].sample) - kPreAttack;
             const std::int64_t guess = start + beats[j].sample - beats[i].sample;
             if (start < 0)
                 continue;
-            const std::int64_t stop = alignStop(audio, mono, start, guess, alignReach);
-            if (stop - start < minLoop || stop > audio.frames())
-                continue;
-            if (near &&
-                (std::abs(start - near->start) > reach || std::abs(stop - near->stop) > reach))
-                continue;
-            const SeamFigures judged = JudgeSeam(audio, start, stop, SeamMode::Musical);
+            const std::int64_t aligned = alignStop(audio, mono, start, guess, alignReach);
+            lags.push_back(aligned - start);
+            // Both points moved together keep the alignment; a codec's
+            // pre-echo or a ragged attack may sit better a little later or
+            // earlier. The first shift the judge passes is kept.
+            std::int64_t stop = aligned;
+            SeamFigures judged;
+            for (const std::int64_t shift : kJunctionShifts) {
+                const std::int64_t from = start + shift;
+                const std::int64_t to = aligned + shift;
+                if (from < 0 || to - from < minLoop || to > audio.frames())
+                    continue;
+                if (near &&
+                    (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
+                    continue;
+                judged = JudgeSeam(audio, from, to, SeamMode::Musical);
+                if (IsSeamless(judged)) {
+                    start = from;
+                    stop = to;
+                    break;
+                }
+            }
             if (!IsSeamless(judged))
-                continue;
-            const double closeness = judged.musical ? judged.spectralDb : -1.0;
-            if (best && closeness >= (best->judged.musical ? best->judged.spectralDb : -1.0))
                 continue;
             LoopCandidate c;
             c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
@@ -527,10 +543,21 @@ std::optional<LoopCandidate> refine(const AudioSamples& audio, const std::vector
             c.repeatedSeconds = pair.repeatedSeconds;
             c.seam = judged.score;
             c.judged = judged;
-            best = c;
+            passed.push_back(c);
         }
     }
-    return best;
+    if (passed.empty())
+        return std::nullopt;
+    // Every alignment measures the one distance between the renditions, each
+    // off by its own humanised notes: the seam whose length lies nearest
+    // their median is the surest.
+    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
+                     lags.end());
+    const std::int64_t median = lags[lags.size() / 2];
+    return *std::min_element(
+        passed.begin(), passed.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
+            return std::abs(a.stop - a.start - median) < std::abs(b.stop - b.start - median);
+        });
 }
 
 // Step 7: the pairs of natural loops, longest first.

@@ -70,12 +70,17 @@
 //      every 4th sample, then to the sample within 8 of the best; then,
 //      among stops within 32 samples of that, the one where the waveforms
 //      around the jump (64 samples each side, every channel) differ least:
-//      the smallest step and phase jump.
+//      the smallest step and phase jump. Where the judge (step 9) does not
+//      pass that seam, both points move together by 16, -16, 32, -32 and 64
+//      samples in turn (a codec's pre-echo smears an attack by a millisecond
+//      or so) and the first seam it passes is kept.
 //   9. Admission. The seam judge's musical verdict (JudgeSeam with
-//      SeamMode::Musical) must call the seam seamless; among the starts of
-//      step 8 the one with the closest spectra across the jump is kept, and
-//      a pair none of whose starts passes is dropped. A copy that is exact
-//      makes an exact candidate.
+//      SeamMode::Musical) must call the seam seamless. Each start of step 8
+//      measures the distance between the renditions anew, each off by its
+//      own humanised notes; of the starts that pass, the one whose loop
+//      length lies nearest the median of all of them is kept. A pair none of
+//      whose starts passes is dropped. A copy that is exact makes an exact
+//      candidate.
 //  10. Near given points. With MusicalSearchOptions::near, the pairs of
 //      beats within nearFrames of the given start and of the given stop are
 //      matched over the 16 beats around them (8 before, 8 after, as far as

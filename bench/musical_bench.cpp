@@ -27,12 +27,12 @@ using namespace kestrin::testing_support;
 // 3 minutes and 1.5 s of tail.
 const kestrin::audio::AudioSamples& song() {
     static const AudioSamples audio = [] {
-        SongSpec spec;
-        spec.beatsPerMinute = 120;
-        spec.passes = 5;
-        spec.introBars = 3;
-        spec.outroBars = 6;
-        return RenderSong(spec).audio;
+        SongShape shape;
+        shape.beatsPerMinute = 120;
+        shape.passes = 5;
+        shape.introBars = 3;
+        shape.outroBars = 6;
+        return RenderSong(shape).audio;
     }();
     return audio;
 }

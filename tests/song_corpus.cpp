@@ -108,10 +108,10 @@ private:
 
 } // namespace
 
-Song RenderSong(const SongSpec& spec) {
-    const double beat = 60.0 / spec.beatsPerMinute;
+Song RenderSong(const SongShape& shape) {
+    const double beat = 60.0 / shape.beatsPerMinute;
     const double bar = 4 * beat;
-    std::mt19937 chooser(spec.seed * 7919u + 1);
+    std::mt19937 chooser(shape.seed * 7919u + 1);
     // Each bar: its root, minor or not, and the cents it is tuned by.
     struct Bar {
         int root = 0;
@@ -121,41 +121,43 @@ Song RenderSong(const SongSpec& spec) {
         bool chords = true;
     };
     std::vector<Bar> bars;
-    for (int b = 0; b < spec.introBars; ++b)
-        bars.push_back({kVerse[0], false, 0, true, b + 1 == spec.introBars});
-    const int sectionBars = spec.verseBars + spec.chorusBars;
-    for (int pass = 0; pass < spec.passes; ++pass) {
+    for (int b = 0; b < shape.introBars; ++b)
+        bars.push_back({kVerse[0], false, 0, true, b + 1 == shape.introBars});
+    const int sectionBars = shape.verseBars + shape.chorusBars;
+    for (int pass = 0; pass < shape.passes; ++pass) {
         for (int b = 0; b < sectionBars; ++b) {
             Bar bar;
-            if (spec.throughComposed) {
+            if (shape.throughComposed) {
                 bar.root = std::uniform_int_distribution<int>(0, 11)(chooser);
                 bar.minor = std::uniform_int_distribution<int>(0, 1)(chooser) == 1;
             } else {
-                const bool verse = b < spec.verseBars;
+                const bool verse = b < shape.verseBars;
                 const auto& section = verse ? kVerse : kChorus;
-                const int index = verse ? b : b - spec.verseBars;
+                const int index = verse ? b : b - shape.verseBars;
                 bar.root = section[static_cast<std::size_t>(index) % section.size()];
                 bar.minor = bar.root == 0 || bar.root == 7;
             }
-            bar.cents = pass * spec.driftCents;
+            bar.cents = pass * shape.driftCents;
             bars.push_back(bar);
         }
     }
-    for (int b = 0; b < spec.outroBars; ++b)
+    for (int b = 0; b < shape.outroBars; ++b)
         bars.push_back({kVerse[0], false, 0, false, true});
 
     Song song;
     song.samplesPerBeat = beat * kRate;
-    song.passStart = std::llround(spec.introBars * bar * kRate);
-    song.passFrames = spec.throughComposed ? 0 : std::llround(sectionBars * bar * kRate);
+    song.passStart = std::llround(shape.introBars * bar * kRate);
+    song.passFrames = shape.throughComposed ? 0 : std::llround(sectionBars * bar * kRate);
     const auto frames =
         static_cast<std::int64_t>((static_cast<double>(bars.size()) * bar + 1.5) * kRate);
-    Renderer r(frames, spec.seed);
-    auto when = [&](double nominal) { return nominal + r.uniform(-spec.humanise, spec.humanise); };
+    Renderer r(frames, shape.seed);
+    auto when = [&](double nominal) {
+        return nominal + r.uniform(-shape.humanise, shape.humanise);
+    };
     for (std::size_t b = 0; b < bars.size(); ++b) {
         const Bar& now = bars[b];
         const double at = static_cast<double>(b) * bar;
-        const bool last = b + static_cast<std::size_t>(spec.outroBars) >= bars.size();
+        const bool last = b + static_cast<std::size_t>(shape.outroBars) >= bars.size();
         if (now.chords) {
             const std::array<int, 3> triad = {now.root + 12, now.root + 12 + (now.minor ? 3 : 4),
                                               now.root + 19};

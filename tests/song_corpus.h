@@ -12,7 +12,7 @@
 namespace kestrin::testing_support {
 
 // The shape of a song.
-struct SongSpec {
+struct SongShape {
     double beatsPerMinute = 112;
     int introBars = 2;  // drums and the first chord only
     int verseBars = 8;  // A
@@ -38,7 +38,7 @@ struct Song {
     std::int64_t passFrames = 0;
 };
 
-// Renders `spec`.
-Song RenderSong(const SongSpec& spec);
+// Renders `shape`.
+Song RenderSong(const SongShape& shape);
 
 } // namespace kestrin::testing_support
