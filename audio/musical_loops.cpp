@@ -227,7 +227,9 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
             v /= sd;
     const auto lagMin = static_cast<std::size_t>(std::floor(60.0 / kFastestBpm / hopSeconds));
     const auto lagMax = static_cast<std::size_t>(std::ceil(60.0 / kSlowestBpm / hopSeconds));
-    if (lagMax + 2 >= n)
+    // At rates so low that a frame spans a third of a second there is no
+    // beat to follow.
+    if (lagMin < 2 || lagMax + 2 >= n)
         return {};
     std::vector<double> weighted(lagMax + 2, 0.0);
     for (std::size_t lag = std::max<std::size_t>(1, lagMin - 1); lag <= lagMax + 1; ++lag) {
