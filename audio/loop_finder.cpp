@@ -3,6 +3,7 @@
 
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
+#include "audio/fftw_planner.h"
 #include "audio/seam_judge.h"
 #include "core/loop_problems.h"
 
@@ -229,13 +230,6 @@ private:
 
 // ---- FFT -------------------------------------------------------------------
 
-// FFTW's planner keeps global state: plans are made and destroyed one at a
-// time. Executing a plan is thread-safe.
-std::mutex& fftwPlannerMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
 struct FftwFree {
     void operator()(float* p) const { fftwf_free(p); }
 };
@@ -295,7 +289,7 @@ private:
         FftwBuffer probe = fftwBuffer(m_size + 2);
         const int n = static_cast<int>(m_size);
         auto* complex = reinterpret_cast<fftwf_complex*>(probe.get());
-        std::lock_guard lock(fftwPlannerMutex());
+        std::lock_guard lock(FftwPlannerMutex());
         const fftwf_plan p = forward
                                  ? fftwf_plan_dft_r2c_1d(n, probe.get(), complex, FFTW_ESTIMATE)
                                  : fftwf_plan_dft_c2r_1d(n, complex, probe.get(), FFTW_ESTIMATE);
@@ -306,7 +300,7 @@ private:
     static void release(fftwf_plan p) {
         if (!p)
             return;
-        std::lock_guard lock(fftwPlannerMutex());
+        std::lock_guard lock(FftwPlannerMutex());
         fftwf_destroy_plan(p);
     }
 
@@ -2042,6 +2036,11 @@ LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window) {
     return seamScore(Track(audio), start, stop, window);
+}
+
+std::mutex& FftwPlannerMutex() {
+    static std::mutex mutex;
+    return mutex;
 }
 
 } // namespace kestrin::audio

@@ -44,6 +44,35 @@
 //      fails says only that the audio reaches start another way.
 //   4. Otherwise: click when the kink reaches kClickKink, soft when it does
 //      not: no step at the jump, but what plays is not what would have.
+//
+// The musical verdict (SeamMode::Musical)
+//   A loop between two renditions of one passage (a chorus played again)
+//   never meets a copy of its samples, so after the copy verdict above
+//   (which still calls an exact repeat seamless) it asks what a listener
+//   hears instead:
+//   - Continuity: click when the kink reaches kClickKink, or when the step
+//     from the last frame before the jump to the first after it exceeds
+//     kMusicalStepFactor times the largest sample-to-sample change within
+//     kMusicalStepFrames on either side (a step larger than the audio ever
+//     takes there; phase jumps of the bass show the same way).
+//   - Soft when the sound is cut off at the jump (as in 3).
+//   - Spectral likeness: the band levels (kMusicalBands bands spaced evenly
+//     in log frequency from 50 Hz to 16 kHz, Hann window of
+//     kMusicalSpectrumFrames) of what plays after start and of what would
+//     have played after stop, and likewise of the frames before start and
+//     before stop. Bands 60 dB below the loudest of the pair are left out
+//     (the ear does not hear them under it); the RMS difference of the rest
+//     must be at most kMusicalSpectralDb.
+//   - Tonal likeness: on the same side, the fine spectra from 100 Hz to 5
+//     kHz (5.4 Hz bins), each bin's level smoothed over 3 bins less its mean
+//     over a third of an octave, where above it (the peaks, whatever the
+//     tilt), correlate by at least kMusicalTonalLikeness: the same chords
+//     sound on both sides. Noise, alike in its levels everywhere, has peaks
+//     nowhere in common, so a jump within noise or drums alone proves
+//     nothing and stays soft.
+//   Seamless when one side passes both (its figures are reported, the more
+//   alike tones where both pass), soft otherwise (the figures of the side
+//   whose levels are closer): no step, but the music goes on elsewhere.
 #pragma once
 
 #include "core/loop_problems.h"
@@ -121,12 +150,45 @@ inline constexpr double kExactScore = 1e-9;
 // leaves: a closer copy is a different passage.
 inline constexpr double kCodecCeiling = 0.1;
 
+// Steps of the musical verdict over the largest sample-to-sample change
+// nearby that still pass: twice it, as a waveform crossing its own extreme
+// slope meets another at a different phase.
+inline constexpr double kMusicalStepFactor = 2.0;
+
+// Frames on each side of the jump whose sample-to-sample changes set the
+// step limit: 3 ms, a period of most of the bass.
+inline constexpr std::int64_t kMusicalStepFrames = 128;
+
+// Bands and window of the musical spectra: 24 bands, a third of an octave
+// wide, over 186 ms, long enough that a drum hit humanised by 10 ms shifts
+// little of its energy out of the window.
+inline constexpr int kMusicalBands = 24;
+inline constexpr std::int64_t kMusicalSpectrumFrames = 8192;
+
+// Band levels within this RMS difference are one passage played again: a
+// re-performance (new drum noise, a few cents of tuning, other reverb)
+// moves them by 1 to 3 dB, a different chord or section by 6 dB or more.
+inline constexpr double kMusicalSpectralDb = 4.5;
+
+// Peaks of two renditions of one chord correlate well above this (detune
+// and other phases blur them a little: 0.7 to 1 on the test songs), other
+// chords under 0.5 and noise about 0.
+inline constexpr double kMusicalTonalLikeness = 0.6;
+
+// How a seam is judged.
+enum class SeamMode {
+    Exact,   // the loop repeats the track's own samples (the verdict above)
+    Musical, // two renditions of a passage meet: continuity and spectra
+};
+
 // Judges the jump from `stop` back to `start` (see the header). Reads only a
 // few windows around start and stop and inside the loop. Requires
 // 0 <= start < stop <= frames. Leaves SeamFigures::seamlessStop empty.
-SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop);
+SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop,
+                      SeamMode mode = SeamMode::Exact);
 
 // The same for a track decoded whole.
-SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_t stop);
+SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
+                      SeamMode mode = SeamMode::Exact);
 
 } // namespace kestrin::audio

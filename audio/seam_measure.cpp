@@ -150,8 +150,21 @@ std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, 
     if (source.append(start, start + 1, probe) == 0 || source.append(stop - 1, stop, probe) == 0)
         return std::nullopt;
     SeamFigures figures = JudgeSeam(source, start, stop);
-    if (suggest && !IsSeamless(figures))
-        figures.seamlessStop = nearestSeamlessStop(reader, source, start, stop);
+    if (IsSeamless(figures))
+        return figures;
+    // A copy within a second says the loop repeats the track's own samples
+    // and the stop is off: that verdict stands. Without one, the loop may
+    // join two renditions of a passage, which never repeat each other's
+    // samples, and is judged as music (find offers such loops).
+    const std::optional<std::int64_t> seamlessStop =
+        nearestSeamlessStop(reader, source, start, stop);
+    if (!seamlessStop) {
+        const SeamFigures musical = JudgeSeam(source, start, stop, SeamMode::Musical);
+        if (IsSeamless(musical))
+            return musical;
+    }
+    if (suggest)
+        figures.seamlessStop = seamlessStop;
     return figures;
 }
 

@@ -3,6 +3,7 @@
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
 #include "audio/loop_finder.h"
+#include "audio/musical_loops.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_files.h"
@@ -33,7 +34,7 @@ using namespace kestrin::audio;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos find [--json] [-q] [-n N] [--min-loop T] [--write] FILE|FOLDER...
+    R"(Usage: kestrin-pos find [--json] [-q] [-n N] [--min-loop T] [--near START STOP] [--write] FILE|FOLDER...
 
 Finds where each track repeats itself and proposes loop positions at which
 the jump from stop back to start cannot be heard. The loop length is the
@@ -50,8 +51,19 @@ samples and as minutes:seconds, the loop length, the match and the seam
 verdict as check gives it ("seamless, seam score 0"). Only loops the seam
 judge calls seamless are offered, so check passes every one. Where nothing
 repeats inside a track but its end flows into its start, the loop of the
-whole track (0 to the end) is offered. A file with no seamless loop gets one
-line saying so.
+whole track (0 to the end) is offered.
+
+Music that was played or rendered once holds no exact repeat: where nothing
+repeats exactly inside a track, find looks for musical loops, from a place
+in one rendition of a passage (a chorus, a verse and chorus) to the same
+musical place in a later one. It follows the beats, compares the harmony,
+timbre and loudness of the bars after each, keeps loops at least 30 % of
+the track long (the longest convincing one first), places the jump to the
+sample just before an attack, and offers it only when the seam judge,
+listening as to music (no step, no kink, the spectra alike across the
+jump), calls it seamless. Each candidate says its kind, "exact" or
+"musical"; exact loops come first. Music that never repeats (through-
+composed) gets one line saying it has no natural loop, never a guess.
 
 The match, from 0 to 1 (higher is better), is the share of the audio from
 the start to one loop length before the end that is heard again unchanged
@@ -67,9 +79,14 @@ listed again.
   -n N            list at most N candidates per file (default 5)
   --min-loop T    the shortest loop considered (default 2s); T as for set:
                   a sample count (88200), seconds (2s) or minutes:seconds
+  --near START STOP
+                  search only within 2 s of START and of STOP (each as for
+                  set) and return the best seamless pairs there, exact or
+                  musical: "I know roughly where; make it seamless"
   --json          one JSON object per line and file, for scripts: "file",
                   "audio", "sample_rate" and "candidates", a list of
-                  {"start", "stop", "length" (samples), "match",
+                  {"kind" ("exact" or "musical"), "start", "stop",
+                  "length" (samples), "match",
                   "score" (the old name of "match", same value),
                   "repeated_seconds", "seam", "verdict"}, best first and empty when
                   nothing repeats; "written" names the POS file --write
@@ -110,6 +127,22 @@ double rounded(double value, double step) {
     return std::round(value / step) * step;
 }
 
+// START and STOP of --near in samples at 44,100 per second.
+struct NearPoints {
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+};
+
+std::int64_t parseNearPoint(const std::string& text) {
+    try {
+        return ParsePositionArgument(text);
+    } catch (const ArgumentError& e) {
+        throw UsageError(std::string("--near: ") + e.what());
+    } catch (const OverflowError&) {
+        throw UsageError("--near: \"" + text + "\" is too far for a POS file");
+    }
+}
+
 std::size_t parseCount(const std::string& text) {
     const bool digits =
         !text.empty() && text.size() <= 6 &&
@@ -143,7 +176,7 @@ struct Report {
 };
 
 Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamples, bool write,
-               CompanionIndex& companions) {
+               const std::optional<NearPoints>& nearSamples, CompanionIndex& companions) {
     Report report;
     const bool pos = HasPosExtension(file);
     if (pos) {
@@ -173,7 +206,13 @@ Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamp
         options.minLoopFrames =
             std::max<std::int64_t>(1, std::llround(static_cast<double>(minLoopSamples) *
                                                    report.sampleRate / SamplesPerSecond));
-        report.candidates = FindLoops(reader, options).candidates;
+        std::optional<LoopPoints> near;
+        if (nearSamples) {
+            const double scale = static_cast<double>(report.sampleRate) / SamplesPerSecond;
+            near = LoopPoints{std::llround(static_cast<double>(nearSamples->start) * scale),
+                              std::llround(static_cast<double>(nearSamples->stop) * scale)};
+        }
+        report.candidates = FindAnyLoops(reader, options, near).candidates;
     } catch (const AudioError& e) {
         report.error = e.what();
         return report;
@@ -244,7 +283,8 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
         return; // the error alone says it
     const std::string audioName = VisibleText(r.audio->filename().string());
     if (r.candidates.empty()) {
-        out << VisibleText(file) << ": no seamless loop (audio " << audioName << ")\n";
+        out << VisibleText(file) << ": no seamless loop, no natural loop (audio " << audioName
+            << ")\n";
         return;
     }
     out << VisibleText(file) << ": audio " << audioName << ", " << r.sampleRate << " Hz\n";
@@ -255,7 +295,8 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
         out << "  " << rank++ << ". start " << c.start << " (" << ClockText(c.start, r.sampleRate)
             << "), stop " << c.stop << " (" << ClockText(c.stop, r.sampleRate) << "), loop "
             << c.stop - c.start << " samples (" << secondsOf(c.stop - c.start, r.sampleRate)
-            << " s), match " << match << ", " << SeamVerdict(c.judged) << '\n';
+            << " s), match " << match << ", " << SeamVerdict(c.judged) << ", "
+            << LoopKindWord(c.kind) << '\n';
     }
     if (r.written) {
         out << "  wrote start " << r.candidates.front().start << ", stop "
@@ -266,7 +307,8 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
 void printJson(std::ostream& out, const std::string& file, const Report& r) {
     nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
     for (const LoopCandidate& c : r.candidates) {
-        candidates.push_back({{"start", c.start},
+        candidates.push_back({{"kind", LoopKindWord(c.kind)},
+                              {"start", c.start},
                               {"stop", c.stop},
                               {"length", c.stop - c.start},
                               {"match", rounded(c.score, 1e-4)},
@@ -295,17 +337,28 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         a.value("--min-loop") ? parseMinLoop(*a.value("--min-loop")) : 2 * SamplesPerSecond;
     const bool json = a.flag("--json");
     const bool quiet = a.flag("-q");
+    std::vector<std::string> files = a.files;
+    std::optional<NearPoints> near;
+    if (a.value("--near")) {
+        // STOP, the value after START, is read as the first file.
+        if (files.size() < 2)
+            throw UsageError("--near needs START and STOP before the files");
+        near = NearPoints{parseNearPoint(*a.value("--near")), parseNearPoint(files.front())};
+        files.erase(files.begin());
+        if (near->stop <= near->start)
+            throw UsageError("--near: STOP must lie after START");
+    }
     CompanionIndex companions;
     int status = ExitOk;
     FindTally tally;
-    for (const PosFileItem& item : filesToSearch(a.files)) {
+    for (const PosFileItem& item : filesToSearch(files)) {
         const std::string file = item.path.string();
         Report report;
         report.error = item.folderProblem;
         // Whatever stops one file is reported, and the next is searched all the same.
         try {
             if (report.error.empty())
-                report = findOne(file, count, minLoop, a.flag("--write"), companions);
+                report = findOne(file, count, minLoop, a.flag("--write"), near, companions);
         } catch (const std::exception& e) {
             report = {};
             report.error = FailureText(file, e);
@@ -330,10 +383,13 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 } // namespace
 
 const Command& FindCommand() {
-    static const Command command{
-        "find", "FILE|FOLDER...",     "find seamless loop positions in the audio",
-        kHelp,  {"-n", "--min-loop"}, {"--json", "--write", "-q"},
-        run};
+    static const Command command{"find",
+                                 "FILE|FOLDER...",
+                                 "find seamless loop positions in the audio",
+                                 kHelp,
+                                 {"-n", "--min-loop", "--near"},
+                                 {"--json", "--write", "-q"},
+                                 run};
     return command;
 }
 

@@ -16,8 +16,20 @@ struct LoopPoints {
     std::int64_t stop = 0;
 };
 
+// What kind of repeat a loop was found in.
+enum class LoopKind {
+    Exact,   // the audio after stop is the audio after start, to the sample
+    Musical, // the music comes back played again: alike, never the same samples
+};
+
+// The kind's word, as find and the Find dialog show it: "exact" or "musical".
+inline const char* LoopKindWord(LoopKind kind) {
+    return kind == LoopKind::Musical ? "musical" : "exact";
+}
+
 // One seamless loop found in the audio, positions in its frames.
 struct LoopCandidate {
+    LoopKind kind = LoopKind::Exact;
     std::int64_t start = 0;
     std::int64_t stop = 0; // stop - start is the loop length
     // 0 to 1, higher is better: the share of the audio between the start and

@@ -113,6 +113,12 @@ std::string SeamVerdict(const SeamFigures& seam) {
         text += ": step of " + stepText(seam.jump);
     else if (seam.sound == SeamSound::Soft)
         text += ": no click, but not what the track plays on";
+    if (seam.musical && seam.spectralDb >= 0) {
+        char figures[80];
+        std::snprintf(figures, sizeof figures, " as music, spectra %.1f dB apart, tones %.2f alike",
+                      seam.spectralDb, seam.tonalLikeness);
+        return text + figures + ", step of " + stepText(seam.jump);
+    }
     if (!seam.compared)
         return seam.sound == SeamSound::Seamless ? text + ", step of " + stepText(seam.jump) : text;
     return text + ", seam score " + scoreText(seam.score);

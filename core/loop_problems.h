@@ -85,6 +85,18 @@ struct SeamFigures {
     // the seam: the noise the copies carry (0 when they are exact, negative
     // when the loop holds no second copy).
     double noise = -1.0;
+    // Judged as music (SeamMode::Musical): two renditions of the same
+    // passage meet at the jump, so no copy is expected; the verdict rests on
+    // continuity and on the spectra across the jump.
+    bool musical = false;
+    // Musical only: the difference in dB between the band levels of what
+    // plays after the jump and what would have played (or before start and
+    // before stop, the closer pair), RMS over the bands; negative when not
+    // measured.
+    double spectralDb = -1.0;
+    // Musical only: the correlation of the tones' peaks in the spectra on
+    // that side, -1 to 1 (1 for the same chords); -1 when not measured.
+    double tonalLikeness = -1.0;
     // The stop nearest the measured one, within a second of it, that makes a
     // seamless seam with the same start; nullopt when there is none.
     std::optional<std::int64_t> seamlessStop;
@@ -110,7 +122,8 @@ std::string ClockText(std::int64_t frames, int sampleRate);
 
 // The seam in a few words: "seamless", "soft: no click, but not what the
 // track plays on" or "click: step of 23,594 (-2.9 dB of full scale)", then ", seam score
-// 0.84"; without a copy to compare, the step alone ("seamless, step of 3
+// 0.84"; as music, "seamless as music, spectra 3.2 dB apart, tones 0.83
+// alike, step of ..."; without a copy to compare, the step alone ("seamless, step of 3
 // (-80.8 dB of full scale) where the end meets the start").
 std::string SeamVerdict(const SeamFigures& seam);
 

@@ -143,12 +143,15 @@ public:
     virtual FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
                                    QString* error) = 0;
 
-    // Searches the whole of `audio` for seamless loops on a worker thread.
-    // `onProgress` (0..1) and finally `onDone` run on the UI thread. A new
-    // call or cancelFindLoops() abandons the search before, which stops at
-    // its next step and reports nothing more.
+    // Searches the whole of `audio` for seamless loops on a worker thread
+    // (audio::FindAnyLoops: exact loops, else musical ones), or with `near`
+    // only within two seconds of its start and stop. `onProgress` (0..1)
+    // and finally `onDone` run on the UI thread. A new call or
+    // cancelFindLoops() abandons the search before, which stops at its next
+    // step and reports nothing more.
     virtual void findLoops(const QString& audio, std::function<void(double)> onProgress,
-                           std::function<void(const LoopSearchResult&)> onDone) = 0;
+                           std::function<void(const LoopSearchResult&)> onDone,
+                           std::optional<LoopPoints> near = std::nullopt) = 0;
     virtual void cancelFindLoops() = 0;
 
     // Measures the seam of the loop (start, stop) in `audio` on a worker

@@ -9,6 +9,7 @@
 #include "audio/loop_finder.h"
 #include "audio/loop_interchange.h"
 #include "audio/loop_stream.h"
+#include "audio/musical_loops.h"
 #include "audio/peak_scan.h"
 #include "audio/seam_measure.h"
 #include "core/pos_file.h"
@@ -471,16 +472,27 @@ public:
     }
 
     void findLoops(const QString& audio, std::function<void(double)> onProgress,
-                   std::function<void(const LoopSearchResult&)> onDone) override {
-        m_finderWorker.post([audio, onProgress, onDone](const Worker::Current& current) {
+                   std::function<void(const LoopSearchResult&)> onDone,
+                   std::optional<LoopPoints> near) override {
+        m_finderWorker.post([audio, onProgress, onDone, near](const Worker::Current& current) {
             LoopSearchResult result;
             bool cancelled = false;
             result.error = failureOf(audio, [&] {
                 PercentReporter report(current, onProgress);
-                const audio::LoopSearch search =
-                    audio::FindLoops(toPath(audio), {}, [&](double fraction) {
-                        return report(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
-                    });
+                // Reading takes the first half of the progress, as in FindLoops.
+                auto part = [&](double from) {
+                    return [&report, from](double fraction) {
+                        return report(
+                            static_cast<int>((from + 0.5 * std::clamp(fraction, 0.0, 1.0)) * 100));
+                    };
+                };
+                const std::optional<audio::AudioSamples> samples =
+                    audio::ReadAudioSamples(toPath(audio), part(0.0));
+                if (!samples) {
+                    cancelled = true;
+                    return;
+                }
+                const audio::LoopSearch search = audio::FindAnyLoops(*samples, {}, near, part(0.5));
                 cancelled = search.cancelled;
                 result.candidates = search.candidates;
             });

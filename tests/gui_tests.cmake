@@ -129,3 +129,14 @@ gtest_discover_tests(waveform_tests
     DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
     PROPERTIES FIXTURES_REQUIRED editor_tests_home)
 use_editor_tests_environment(waveform_tests)
+
+# Loop > Refine Loop Points with a generated song; no sound server needed.
+add_executable(refine_loop_tests gui_main.cpp gui_support.cpp gui_support.h refine_loop_test.cpp
+    loop_corpus.cpp loop_corpus.h song_corpus.cpp song_corpus.h)
+target_link_libraries(refine_loop_tests PRIVATE kestrin_views kestrin_audio kestrin_warnings
+                      GTest::gtest Qt6::Test PkgConfig::SNDFILE)
+add_dependencies(refine_loop_tests kestrin_sound)
+gtest_discover_tests(refine_loop_tests
+    DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+    PROPERTIES FIXTURES_REQUIRED editor_tests_home TIMEOUT 120)
+use_editor_tests_environment(refine_loop_tests)

@@ -230,7 +230,16 @@ void WriteTrack(const Track& track, const std::filesystem::path& path, int forma
     if (!f)
         throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
     const auto frames = static_cast<sf_count_t>(track.samples.size()) / track.channels;
-    const sf_count_t written = sf_writef_float(f, track.samples.data(), frames);
+    // In pieces: libvorbis crashes analysing half a minute handed over at once.
+    constexpr sf_count_t kPiece = 65536;
+    sf_count_t written = 0;
+    while (written < frames) {
+        const sf_count_t got = sf_writef_float(f, track.samples.data() + written * track.channels,
+                                               std::min(kPiece, frames - written));
+        if (got <= 0)
+            break;
+        written += got;
+    }
     sf_close(f);
     if (written != frames)
         throw std::runtime_error("cannot write " + path.string());

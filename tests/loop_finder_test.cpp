@@ -343,7 +343,8 @@ TEST_F(FindCommand, AudioFileWritesThePosFilePlayersLookFor) {
         << r.out;
     EXPECT_EQ(r.out.find("2. start"), std::string::npos);
     // the match, then the seam in check's words: the one score left is the seam's
-    EXPECT_NE(r.out.find(" s), match 1.000, seamless, seam score 0\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" s), match 1.000, seamless, seam score 0, exact\n"), std::string::npos)
+        << r.out;
     EXPECT_EQ(r.out.find("score"), r.out.rfind("score")) << r.out;
     EXPECT_EQ(readFileBytes(m_dir.path() / "Theme.POS").size(), 8u);
 }
@@ -353,7 +354,7 @@ TEST_F(FindCommand, NoLoopIsOneLineAndWrongOptionsAreUsageErrors) {
     WriteTrack(RenderTrack(shape(LoopLayout::NoRepeat, 2)), wav, kWav16);
     const ToolRun r = runTool({"find", "--write", wav.string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, wav.string() + ": no seamless loop (audio noise.wav)\n" +
+    EXPECT_EQ(r.out, wav.string() + ": no seamless loop, no natural loop (audio noise.wav)\n" +
                          "1 file, none with a seamless loop\n");
     EXPECT_FALSE(fs::exists(m_dir.path() / "noise.pos"));
     for (const std::vector<std::string>& args : {std::vector<std::string>{"find"},

@@ -6,6 +6,7 @@
 #include "views/loop_interchange_actions.h"
 #include "views/loop_menu.h"
 #include "views/soundtrack_panel.h"
+#include "views/refine_loop.h"
 #include "views/waveform_panel.h"
 #include "views/window_memory.h"
 
@@ -19,6 +20,7 @@ void AttachViews(EditorWindow& window) {
     new SoundtrackPanel(window, *menu);
     new WindowMemory(window);
     new LoopInterchangeActions(window, *menu);
+    new RefineLoopCommand(window, *menu);
 }
 
 } // namespace kestrin::views

@@ -24,7 +24,15 @@ namespace kestrin::views {
 
 namespace {
 
-enum Column { StartColumn, StopColumn, LengthColumn, MatchColumn, SeamColumn, ColumnCount };
+enum Column {
+    StartColumn,
+    StopColumn,
+    LengthColumn,
+    MatchColumn,
+    KindColumn,
+    SeamColumn,
+    ColumnCount
+};
 
 // Each row keeps its loop under these roles of the first column.
 constexpr int kStartRole = Qt::UserRole;
@@ -54,12 +62,17 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     m_list->setObjectName(QStringLiteral("findLoopCandidates"));
     m_list->setAccessibleName(tr("Loop candidates"));
     m_list->setAccessibleDescription(
-        tr("Seamless loops found in the audio, best first: start, stop, length, match and "
-           "how the seam sounds"));
+        tr("Seamless loops found in the audio, best first: start, stop, length, match, kind "
+           "and how the seam sounds"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);
     m_list->setColumnCount(ColumnCount);
-    m_list->setHeaderLabels({tr("Start"), tr("Stop"), tr("Length"), tr("Match"), tr("Seam")});
+    m_list->setHeaderLabels(
+        {tr("Start"), tr("Stop"), tr("Length"), tr("Match"), tr("Kind"), tr("Seam")});
+    m_list->headerItem()->setToolTip(
+        KindColumn, tr("exact: the track repeats itself to the sample; musical: the music "
+                       "comes back played again, and the loop joins the same place in two "
+                       "renditions"));
     m_list->headerItem()->setToolTip(
         MatchColumn, tr("How much of the track plays again unchanged one loop later, from 0 to "
                         "1: higher is better"));
@@ -93,12 +106,15 @@ void FindLoopDialog::say(const QString& text, bool onStatusBar) {
         m_window.statusBar()->showMessage(text);
 }
 
-void FindLoopDialog::search(const sound::CompanionAudio& audio) {
+void FindLoopDialog::search(const sound::CompanionAudio& audio,
+                            const std::optional<LoopPoints>& near) {
     sound::SoundEngine* engine = m_menu.engine();
     if (!engine)
         return;
     m_audioName = QFileInfo(audio.path).fileName();
     m_rate = audio.sampleRate;
+    m_near = near.has_value();
+    setWindowTitle(m_near ? tr("Refine Loop Points") : tr("Find Loop Points"));
     m_searching = true;
     m_list->clear();
     m_list->setEnabled(false);
@@ -106,7 +122,13 @@ void FindLoopDialog::search(const sound::CompanionAudio& audio) {
     m_buttons->button(QDialogButtonBox::Cancel)->setText(tr("Cancel"));
     m_progress->setValue(0);
     m_progress->show();
-    say(tr("Looking for seamless loops in %1...").arg(m_audioName), false);
+    say(m_near ? tr("Looking for the best seamless loop within 2 s of start %1 and stop %2 in "
+                    "%3...")
+                     .arg(near->start)
+                     .arg(near->stop)
+                     .arg(m_audioName)
+               : tr("Looking for seamless loops in %1...").arg(m_audioName),
+        false);
     show();
     raise();
     activateWindow();
@@ -121,7 +143,8 @@ void FindLoopDialog::search(const sound::CompanionAudio& audio) {
         [self](const sound::LoopSearchResult& result) {
             if (self)
                 self->showResult(result);
-        });
+        },
+        near);
 }
 
 void FindLoopDialog::showProgress(double fraction) {
@@ -139,9 +162,12 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
         return;
     }
     if (result.candidates.empty()) {
-        say(tr("No seamless loop in %1: no stretch of it repeats exactly. The positions are "
-               "unchanged.")
-                .arg(m_audioName),
+        say(m_near ? tr("No seamless loop within 2 s of the start and stop in %1. The positions "
+                        "are unchanged.")
+                         .arg(m_audioName)
+                   : tr("No seamless loop in %1: no natural loop, nothing in it repeats exactly "
+                        "or as music. The positions are unchanged.")
+                         .arg(m_audioName),
             true);
         return;
     }
@@ -154,10 +180,11 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
         item->setToolTip(MatchColumn, tr("Match %1 (1 is best); seam score %2 (0 is inaudible)")
                                           .arg(QString::number(loop.score, 'f', 3),
                                                QString::number(loop.seam, 'g', 2)));
+        item->setText(KindColumn, QString::fromLatin1(LoopKindWord(loop.kind)));
         item->setText(SeamColumn, QString::fromStdString(SeamVerdict(loop.judged)));
         item->setData(StartColumn, kStartRole, QVariant::fromValue<qint64>(loop.start));
         item->setData(StartColumn, kStopRole, QVariant::fromValue<qint64>(loop.stop));
-        for (int c = 0; c < SeamColumn; ++c) // figures right, the words of the seam left
+        for (int c = 0; c < KindColumn; ++c) // figures right, words left
             item->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
     }
     m_list->setEnabled(true);

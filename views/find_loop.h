@@ -7,6 +7,8 @@
 
 #include <QDialog>
 
+#include <optional>
+
 class QAction;
 class QDialogButtonBox;
 class QLabel;
@@ -24,17 +26,19 @@ class LoopMenu;
 
 // The dialog (objectName "findLoopDialog"): a progress bar that Cancel stops
 // while the sound module searches, then the candidates best first (start,
-// stop, length, match). Use, Enter or a double click sets both positions
-// through the editor's field synchronisation; nothing is saved. It is not
-// modal: the window answers throughout, and F5 and F6 play the seam and the
-// loop from the dialog as from the window.
+// stop, length, match, kind: exact or musical, and the seam). Use, Enter or a double click sets
+// both positions through the editor's field synchronisation; nothing is saved. It is not modal: the
+// window answers throughout, and F5 and F6 play the seam and the loop from the dialog as from the
+// window.
 class FindLoopDialog : public QDialog {
     Q_OBJECT
 public:
     FindLoopDialog(EditorWindow& window, LoopMenu& menu);
 
-    // Shows the dialog and searches `audio` afresh.
-    void search(const sound::CompanionAudio& audio);
+    // Shows the dialog and searches `audio` afresh: the whole of it, or with
+    // `near` only within two seconds of its start and stop (Refine).
+    void search(const sound::CompanionAudio& audio,
+                const std::optional<LoopPoints>& near = std::nullopt);
     // Stops a search in progress; the positions stay as they are.
     void cancelSearch();
     bool searching() const { return m_searching; }
@@ -51,6 +55,7 @@ private:
     LoopMenu& m_menu;
     QString m_audioName;
     int m_rate = 0;
+    bool m_near = false; // the search was a Refine
     bool m_searching = false;
     QLabel* m_message;
     QProgressBar* m_progress;

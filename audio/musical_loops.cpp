@@ -1,0 +1,801 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/musical_loops.h"
+
+#include "audio/audio_reader.h"
+#include "audio/fftw_planner.h"
+#include "audio/seam_judge.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <numbers>
+#include <numeric>
+
+namespace kestrin::audio {
+
+namespace {
+
+// Step 1: 93 ms frames resolve a semitone from 120 Hz up; a 512-sample hop
+// places beats to 11.6 ms.
+constexpr int kFrame = 4096;
+constexpr int kHop = 512;
+// Timbre bands: 20 over 40 Hz to 16 kHz, about half an octave each.
+constexpr int kBands = 20;
+constexpr double kBandLow = 40.0;
+constexpr double kBandHigh = 16000.0;
+// Chroma: below 100 Hz a bin spans more than a semitone; above 2.5 kHz
+// partials of high notes smear across the pitch classes.
+constexpr double kChromaLow = 100.0;
+constexpr double kChromaHigh = 2500.0;
+// Power below this (per frame, after the window) is silence.
+constexpr double kPowerFloor = 1e-10;
+
+// Step 2: tempi considered, the prior's centre and width in octaves, and the
+// second over which the onset strength's mean is taken away.
+constexpr double kSlowestBpm = 60.0;
+constexpr double kFastestBpm = 200.0;
+constexpr double kPriorBpm = 120.0;
+constexpr double kPriorOctaves = 1.0;
+constexpr double kOnsetMeanSeconds = 1.0;
+
+// Step 3: how strictly beats keep the tempo.
+constexpr double kTightness = 100.0;
+
+// Step 5: the weights of harmony, timbre and loudness, and the differences
+// in dB at which the last two fall to 1/e.
+constexpr double kChromaWeight = 0.6;
+constexpr double kTimbreWeight = 0.25;
+constexpr double kLoudWeight = 0.15;
+constexpr double kTimbreDb = 6.0;
+constexpr double kLoudDb = 6.0;
+
+// Step 6: four bars of 4/4, the least match and the least share of the gap
+// to 1 that a convincing one closes, and the distance under which beats are
+// left out of the typical likeness (a beat is like its neighbours).
+constexpr int kMatchBeats = 16;
+constexpr double kMinMatch = 0.9;
+constexpr double kMinLift = 0.6;
+// A loop is convincing only as long as it matches within this of the best
+// match in the track: where the chorus comes back at 0.96, a verse sharing
+// two of its chords at 0.89 is not a loop.
+constexpr double kMatchSlack = 0.03;
+constexpr int kTypicalFrom = 4;
+
+// Step 7: the repeat extends while the likeness, averaged over this many
+// beats, stays over typical + this share of the gap to 1.
+constexpr int kExtentBeats = 4;
+constexpr double kExtentLift = 0.5;
+
+// Step 8: starts tried (the beats from the pair's first on), the reach of
+// the search for the onset around a beat (the frames' centres place an
+// attack within a quarter frame), the blocks whose energy rises at an onset,
+// how far before the attack the jump lands, and the alignment's reach and
+// windows.
+constexpr int kStartBeats = 4;
+constexpr std::int64_t kOnsetReach = kFrame / 2;
+constexpr std::int64_t kOnsetBlock = 128;
+constexpr std::int64_t kOnsetStep = 16;
+constexpr std::int64_t kPreAttack = 32;
+constexpr double kAlignReachBeats = 0.25;
+constexpr std::int64_t kAlignHalfWindow = 4096;
+constexpr int kCoarse = 4;
+constexpr std::int64_t kFineReach = 8;
+constexpr std::int64_t kJunctionReach = 32;
+constexpr std::int64_t kJunctionHalfWindow = 64;
+// Shifts of both points tried in turn until the judge passes the seam: within
+// 1.5 ms of the attack, where a codec's pre-echo lies.
+constexpr std::array<std::int64_t, 6> kJunctionShifts = {0, 16, -16, 32, -32, 64};
+
+// An exact loop matching at least this well (the share of what follows its
+// start that repeats) is the track's loop, and no musical search is made.
+constexpr double kStrongExactMatch = 0.9;
+
+// Step 10: pairs refined near given points.
+constexpr std::size_t kNearPairs = 3;
+
+double secondsSince(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// The per-frame analysis of step 1.
+struct Frames {
+    std::size_t count = 0;
+    std::vector<float> bands;  // kBands per frame, power
+    std::vector<float> chroma; // 12 per frame, magnitude
+    std::vector<float> onset;  // one per frame
+};
+
+struct Plan {
+    float* in = nullptr;
+    fftwf_complex* out = nullptr;
+    fftwf_plan plan = nullptr;
+    Plan() {
+        in = fftwf_alloc_real(kFrame);
+        out = fftwf_alloc_complex(kFrame / 2 + 1);
+        std::lock_guard lock(FftwPlannerMutex());
+        plan = fftwf_plan_dft_r2c_1d(kFrame, in, out, FFTW_ESTIMATE);
+    }
+    Plan(const Plan&) = delete;
+    Plan& operator=(const Plan&) = delete;
+    ~Plan() {
+        {
+            std::lock_guard lock(FftwPlannerMutex());
+            fftwf_destroy_plan(plan);
+        }
+        fftwf_free(in);
+        fftwf_free(out);
+    }
+};
+
+std::vector<float> monoMix(const AudioSamples& audio) {
+    const auto frames = static_cast<std::size_t>(audio.frames());
+    const auto ch = static_cast<std::size_t>(audio.channels);
+    std::vector<float> mono(frames);
+    for (std::size_t t = 0; t < frames; ++t) {
+        float sum = 0;
+        for (std::size_t c = 0; c < ch; ++c)
+            sum += audio.samples[t * ch + c];
+        mono[t] = sum / static_cast<float>(ch);
+    }
+    return mono;
+}
+
+// Step 1; nullopt when cancelled.
+std::optional<Frames> analyse(const std::vector<float>& mono, int rate,
+                              const ProgressCallback& progress) {
+    Frames f;
+    if (mono.size() < static_cast<std::size_t>(kFrame))
+        return f;
+    f.count = (mono.size() - kFrame) / kHop + 1;
+    f.bands.assign(f.count * kBands, 0.0f);
+    f.chroma.assign(f.count * 12, 0.0f);
+    f.onset.assign(f.count, 0.0f);
+    std::vector<int> bandOf(kFrame / 2 + 1, -1);
+    std::vector<int> pitchOf(kFrame / 2 + 1, -1);
+    for (int k = 1; k <= kFrame / 2; ++k) {
+        const double hz = static_cast<double>(k) * rate / kFrame;
+        if (hz >= kBandLow && hz < kBandHigh)
+            bandOf[static_cast<std::size_t>(k)] =
+                std::min(kBands - 1, static_cast<int>(kBands * std::log(hz / kBandLow) /
+                                                      std::log(kBandHigh / kBandLow)));
+        if (hz >= kChromaLow && hz < kChromaHigh) {
+            const long semitone = std::lround(12 * std::log2(hz / 440.0)) + 9 + 12 * 20;
+            pitchOf[static_cast<std::size_t>(k)] = static_cast<int>(semitone % 12);
+        }
+    }
+    std::vector<float> window(kFrame);
+    for (int i = 0; i < kFrame; ++i)
+        window[static_cast<std::size_t>(i)] =
+            static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * (i + 0.5) / kFrame));
+    Plan plan;
+    std::array<double, kBands> previous{};
+    for (std::size_t t = 0; t < f.count; ++t) {
+        if (progress && t % 2048 == 0 && !progress(0.5 * static_cast<double>(t) / f.count))
+            return std::nullopt;
+        const float* x = mono.data() + t * kHop;
+        for (int i = 0; i < kFrame; ++i)
+            plan.in[i] = x[i] * window[static_cast<std::size_t>(i)];
+        fftwf_execute(plan.plan);
+        float* bands = f.bands.data() + t * kBands;
+        float* chroma = f.chroma.data() + t * 12;
+        for (int k = 1; k <= kFrame / 2; ++k) {
+            const double p =
+                double{plan.out[k][0]} * plan.out[k][0] + double{plan.out[k][1]} * plan.out[k][1];
+            if (const int b = bandOf[static_cast<std::size_t>(k)]; b >= 0)
+                bands[b] += static_cast<float>(p);
+            if (const int c = pitchOf[static_cast<std::size_t>(k)]; c >= 0)
+                chroma[c] += static_cast<float>(std::sqrt(p));
+        }
+        double flux = 0;
+        for (int b = 0; b < kBands; ++b) {
+            const double level = std::log(double{bands[b]} + kPowerFloor * kFrame);
+            if (t > 0)
+                flux += std::max(0.0, level - previous[static_cast<std::size_t>(b)]);
+            previous[static_cast<std::size_t>(b)] = level;
+        }
+        f.onset[t] = static_cast<float>(flux);
+    }
+    return f;
+}
+
+// Steps 2 and 3: beat frames and the period in frames.
+std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& period) {
+    const std::size_t n = f.count;
+    period = 0;
+    if (n < 8)
+        return {};
+    const auto half = static_cast<std::size_t>(kOnsetMeanSeconds / hopSeconds / 2);
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t t = 0; t < n; ++t)
+        prefix[t + 1] = prefix[t] + f.onset[t];
+    std::vector<double> o(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::size_t a = t > half ? t - half : 0;
+        const std::size_t b = std::min(n, t + half + 1);
+        o[t] = std::max(0.0, f.onset[t] - (prefix[b] - prefix[a]) / static_cast<double>(b - a));
+    }
+    const double mean = std::accumulate(o.begin(), o.end(), 0.0) / static_cast<double>(n);
+    double var = 0;
+    for (double v : o)
+        var += (v - mean) * (v - mean);
+    const double sd = std::sqrt(var / static_cast<double>(n));
+    if (sd > 0)
+        for (double& v : o)
+            v /= sd;
+    const auto lagMin = static_cast<std::size_t>(std::floor(60.0 / kFastestBpm / hopSeconds));
+    const auto lagMax = static_cast<std::size_t>(std::ceil(60.0 / kSlowestBpm / hopSeconds));
+    // At rates so low that a frame spans a third of a second there is no
+    // beat to follow.
+    if (lagMin < 2 || lagMax + 2 >= n)
+        return {};
+    std::vector<double> weighted(lagMax + 2, 0.0);
+    for (std::size_t lag = std::max<std::size_t>(1, lagMin - 1); lag <= lagMax + 1; ++lag) {
+        double r = 0;
+        for (std::size_t t = lag; t < n; ++t)
+            r += o[t] * o[t - lag];
+        r /= static_cast<double>(n - lag);
+        const double bpm = 60.0 / (static_cast<double>(lag) * hopSeconds);
+        const double octaves = std::log2(bpm / kPriorBpm) / kPriorOctaves;
+        weighted[lag] = r * std::exp(-0.5 * octaves * octaves);
+    }
+    std::size_t best = lagMin;
+    for (std::size_t lag = lagMin; lag <= lagMax; ++lag)
+        if (weighted[lag] > weighted[best])
+            best = lag;
+    period = static_cast<double>(best);
+    if (best >= 1 && best + 1 < weighted.size()) {
+        const double a = weighted[best - 1];
+        const double b = weighted[best];
+        const double c = weighted[best + 1];
+        const double denominator = a - 2 * b + c;
+        if (denominator < 0)
+            period += std::clamp(0.5 * (a - c) / denominator, -0.5, 0.5);
+    }
+    // Step 3.
+    const auto from = static_cast<std::size_t>(std::max(1.0, std::round(period / 2)));
+    const auto to = static_cast<std::size_t>(std::round(2 * period));
+    std::vector<double> score(o);
+    std::vector<std::ptrdiff_t> back(n, -1);
+    for (std::size_t t = from; t < n; ++t) {
+        double bestPrior = -1e300;
+        std::ptrdiff_t bestAt = -1;
+        for (std::size_t d = from; d <= to && d <= t; ++d) {
+            const double deviation = std::log(static_cast<double>(d) / period);
+            const double s = score[t - d] - kTightness * deviation * deviation;
+            if (s > bestPrior) {
+                bestPrior = s;
+                bestAt = static_cast<std::ptrdiff_t>(t - d);
+            }
+        }
+        if (bestAt >= 0 && bestPrior > 0) {
+            score[t] = o[t] + bestPrior;
+            back[t] = bestAt;
+        }
+    }
+    const std::size_t tail = n - std::min(n, static_cast<std::size_t>(std::ceil(period)));
+    std::size_t last = tail;
+    for (std::size_t t = tail; t < n; ++t)
+        if (score[t] > score[last])
+            last = t;
+    std::vector<std::size_t> beats;
+    for (std::ptrdiff_t t = static_cast<std::ptrdiff_t>(last); t >= 0;
+         t = back[static_cast<std::size_t>(t)])
+        beats.push_back(static_cast<std::size_t>(t));
+    std::reverse(beats.begin(), beats.end());
+    return beats;
+}
+
+// Step 4.
+struct Beat {
+    std::int64_t sample = 0; // where the beat falls in the audio
+    std::array<float, 12> chroma{};
+    std::array<float, kBands> bands{}; // dB
+    float loudness = 0;                // dB
+};
+
+std::vector<Beat> beatFeatures(const Frames& f, const std::vector<std::size_t>& beatFrames,
+                               double period) {
+    std::vector<Beat> beats(beatFrames.size());
+    for (std::size_t i = 0; i < beatFrames.size(); ++i) {
+        const std::size_t a = beatFrames[i];
+        const std::size_t b = i + 1 < beatFrames.size()
+                                  ? beatFrames[i + 1]
+                                  : std::min(f.count, a + static_cast<std::size_t>(period) + 1);
+        Beat& beat = beats[i];
+        beat.sample = static_cast<std::int64_t>(a) * kHop + kFrame / 2;
+        std::array<double, kBands> power{};
+        std::array<double, 12> chroma{};
+        const double frames = static_cast<double>(std::max<std::size_t>(1, b - a));
+        for (std::size_t t = a; t < b; ++t) {
+            for (int k = 0; k < kBands; ++k)
+                power[static_cast<std::size_t>(k)] +=
+                    f.bands[t * kBands + static_cast<std::size_t>(k)];
+            for (int k = 0; k < 12; ++k)
+                chroma[static_cast<std::size_t>(k)] +=
+                    f.chroma[t * 12 + static_cast<std::size_t>(k)];
+        }
+        double total = 0;
+        for (int k = 0; k < kBands; ++k) {
+            const double p = power[static_cast<std::size_t>(k)] / frames;
+            total += p;
+            beat.bands[static_cast<std::size_t>(k)] =
+                static_cast<float>(10 * std::log10(p + kPowerFloor * kFrame));
+        }
+        beat.loudness = static_cast<float>(10 * std::log10(total + kPowerFloor * kFrame));
+        double norm = 0;
+        for (double c : chroma)
+            norm += c * c;
+        norm = std::sqrt(norm);
+        for (int k = 0; k < 12; ++k)
+            beat.chroma[static_cast<std::size_t>(k)] =
+                norm > 0 ? static_cast<float>(chroma[static_cast<std::size_t>(k)] / norm) : 0.0f;
+    }
+    return beats;
+}
+
+// Step 5.
+float likeness(const Beat& a, const Beat& b) {
+    double chroma = 0;
+    for (std::size_t k = 0; k < 12; ++k)
+        chroma += double{a.chroma[k]} * b.chroma[k];
+    double timbre = 0;
+    for (std::size_t k = 0; k < kBands; ++k) {
+        const double d = double{a.bands[k]} - b.bands[k];
+        timbre += d * d;
+    }
+    timbre = std::sqrt(timbre / kBands);
+    const double loud = std::abs(double{a.loudness} - b.loudness);
+    return static_cast<float>(kChromaWeight * chroma +
+                              kTimbreWeight * std::exp(-timbre / kTimbreDb) +
+                              kLoudWeight * std::exp(-loud / kLoudDb));
+}
+
+// The likeness of every pair of beats, and the diagonal means of step 6.
+class Likeness {
+public:
+    explicit Likeness(const std::vector<Beat>& beats) : m_n(beats.size()), m_s(m_n * m_n, 0.0f) {
+        for (std::size_t i = 0; i < m_n; ++i)
+            for (std::size_t j = i; j < m_n; ++j)
+                m_s[i * m_n + j] = m_s[j * m_n + i] = likeness(beats[i], beats[j]);
+        std::vector<float> apart;
+        for (std::size_t i = 0; i < m_n; ++i)
+            for (std::size_t j = i + kTypicalFrom; j < m_n; ++j)
+                apart.push_back(m_s[i * m_n + j]);
+        if (!apart.empty()) {
+            std::nth_element(apart.begin(),
+                             apart.begin() + static_cast<std::ptrdiff_t>(apart.size() / 2),
+                             apart.end());
+            m_typical = apart[apart.size() / 2];
+        }
+    }
+
+    std::size_t size() const { return m_n; }
+    float at(std::size_t i, std::size_t j) const { return m_s[i * m_n + j]; }
+    double typical() const { return m_typical; }
+
+    // The mean likeness of (i + k, j + k) for k in [from, to), as far as both
+    // lie in the track; -1 where none do.
+    double mean(std::size_t i, std::size_t j, std::ptrdiff_t from, std::ptrdiff_t to) const {
+        double sum = 0;
+        int count = 0;
+        for (std::ptrdiff_t k = from; k < to; ++k) {
+            const std::ptrdiff_t a = static_cast<std::ptrdiff_t>(i) + k;
+            const std::ptrdiff_t b = static_cast<std::ptrdiff_t>(j) + k;
+            if (a < 0 || b < 0 || a >= static_cast<std::ptrdiff_t>(m_n) ||
+                b >= static_cast<std::ptrdiff_t>(m_n))
+                continue;
+            sum += at(static_cast<std::size_t>(a), static_cast<std::size_t>(b));
+            ++count;
+        }
+        return count > 0 ? sum / count : -1.0;
+    }
+
+    bool convincing(double match) const {
+        return match >= kMinMatch && match - m_typical >= kMinLift * (1 - m_typical);
+    }
+
+private:
+    std::size_t m_n;
+    std::vector<float> m_s;
+    double m_typical = 1.0;
+};
+
+// A pair of beats whose music matches, before it is placed to the sample.
+struct Pair {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    double match = 0;
+    double repeatedSeconds = 0;
+};
+
+// Step 8: the attack nearest `beat`: where the energy of the next block
+// rises most over that of the four blocks before.
+std::int64_t onsetNear(const std::vector<float>& mono, std::int64_t beat) {
+    const auto n = static_cast<std::int64_t>(mono.size());
+    auto energy = [&](std::int64_t from, std::int64_t frames) {
+        double sum = 0;
+        for (std::int64_t t = std::max<std::int64_t>(0, from); t < std::min(n, from + frames); ++t)
+            sum += double{mono[static_cast<std::size_t>(t)]} * mono[static_cast<std::size_t>(t)];
+        return sum;
+    };
+    std::int64_t best = beat;
+    double bestRise = 0;
+    for (std::int64_t t = beat - kOnsetReach; t <= beat + kOnsetReach; t += kOnsetStep) {
+        const double after = energy(t, kOnsetBlock);
+        const double before = energy(t - 4 * kOnsetBlock, 4 * kOnsetBlock) / 4;
+        const double rise = after / (before + 1e-9 * kOnsetBlock);
+        if (rise > bestRise) {
+            bestRise = rise;
+            best = t;
+        }
+    }
+    return best;
+}
+
+// Step 8: the stop aligned with `start` near `guess`.
+std::int64_t alignStop(const AudioSamples& audio, const std::vector<float>& mono,
+                       std::int64_t start, std::int64_t guess, std::int64_t reach) {
+    const auto n = static_cast<std::int64_t>(mono.size());
+    auto correlation = [&](std::int64_t stop, int step) {
+        double xy = 0;
+        double xx = 0;
+        double yy = 0;
+        for (std::int64_t k = -kAlignHalfWindow; k < kAlignHalfWindow; k += step) {
+            const std::int64_t a = start + k;
+            const std::int64_t b = stop + k;
+            if (a < 0 || b < 0 || a >= n || b >= n)
+                continue;
+            const double x = mono[static_cast<std::size_t>(a)];
+            const double y = mono[static_cast<std::size_t>(b)];
+            xy += x * y;
+            xx += x * x;
+            yy += y * y;
+        }
+        return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : -1.0;
+    };
+    std::int64_t best = guess;
+    double bestR = -2;
+    for (std::int64_t stop = guess - reach; stop <= guess + reach; stop += kCoarse)
+        if (const double r = correlation(stop, kCoarse); r > bestR) {
+            bestR = r;
+            best = stop;
+        }
+    const std::int64_t coarse = best;
+    bestR = -2;
+    for (std::int64_t stop = coarse - kFineReach; stop <= coarse + kFineReach; ++stop)
+        if (const double r = correlation(stop, 1); r > bestR) {
+            bestR = r;
+            best = stop;
+        }
+    const int ch = audio.channels;
+    const auto frames = audio.frames();
+    const std::int64_t fine = best;
+    double bestCost = 1e300;
+    for (std::int64_t stop = fine - kJunctionReach; stop <= fine + kJunctionReach; ++stop) {
+        double cost = 0;
+        for (std::int64_t k = -kJunctionHalfWindow; k < kJunctionHalfWindow; ++k) {
+            const std::int64_t a = start + k;
+            const std::int64_t b = stop + k;
+            if (a < 0 || b < 0 || a >= frames || b >= frames)
+                continue;
+            for (int c = 0; c < ch; ++c) {
+                const double d = double{audio.samples[static_cast<std::size_t>(a * ch + c)]} -
+                                 audio.samples[static_cast<std::size_t>(b * ch + c)];
+                cost += d * d;
+            }
+        }
+        if (cost < bestCost) {
+            bestCost = cost;
+            best = stop;
+        }
+    }
+    return best;
+}
+
+// Steps 8 and 9 for one pair: the best seamless candidate, if any.
+std::optional<LoopCandidate> refine(const AudioSamples& audio, const std::vector<float>& mono,
+                                    const std::vector<Beat>& beats, const Pair& pair,
+                                    double periodSamples, std::int64_t minLoop,
+                                    const std::optional<LoopPoints>& near, std::int64_t reach) {
+    std::vector<std::int64_t> lags; // of every alignment, seamless or not
+    std::vector<LoopCandidate> passed;
+    const auto alignReach = static_cast<std::int64_t>(kAlignReachBeats * periodSamples);
+    for (int b = 0; b < kStartBeats; ++b) {
+        const std::size_t i = pair.i + static_cast<std::size_t>(b);
+        const std::size_t j = pair.j + static_cast<std::size_t>(b);
+        if (j >= beats.size())
+            break;
+        {
+            std::int64_t start = onsetNear(mono, beats[i].sample) - kPreAttack;
+            const std::int64_t guess = start + beats[j].sample - beats[i].sample;
+            if (start < 0)
+                continue;
+            const std::int64_t aligned = alignStop(audio, mono, start, guess, alignReach);
+            lags.push_back(aligned - start);
+            // Both points moved together keep the alignment; a codec's
+            // pre-echo or a ragged attack may sit better a little later or
+            // earlier. The first shift the judge passes is kept.
+            std::int64_t stop = aligned;
+            SeamFigures judged;
+            for (const std::int64_t shift : kJunctionShifts) {
+                const std::int64_t from = start + shift;
+                const std::int64_t to = aligned + shift;
+                if (from < 0 || to - from < minLoop || to > audio.frames())
+                    continue;
+                if (near &&
+                    (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
+                    continue;
+                judged = JudgeSeam(audio, from, to, SeamMode::Musical);
+                if (IsSeamless(judged)) {
+                    start = from;
+                    stop = to;
+                    break;
+                }
+            }
+            if (!IsSeamless(judged))
+                continue;
+            LoopCandidate c;
+            c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
+            c.start = start;
+            c.stop = stop;
+            c.score = std::clamp(pair.match, 0.0, 1.0);
+            c.repeatedSeconds = pair.repeatedSeconds;
+            c.seam = judged.score;
+            c.judged = judged;
+            passed.push_back(c);
+        }
+    }
+    if (passed.empty())
+        return std::nullopt;
+    // Every alignment measures the one distance between the renditions, each
+    // off by its own humanised notes: the seam whose length lies nearest
+    // their median is the surest.
+    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
+                     lags.end());
+    const std::int64_t median = lags[lags.size() / 2];
+    return *std::min_element(
+        passed.begin(), passed.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
+            return std::abs(a.stop - a.start - median) < std::abs(b.stop - b.start - median);
+        });
+}
+
+// Step 7: the pairs of natural loops, longest first.
+std::vector<Pair> naturalPairs(const Likeness& like, const std::vector<Beat>& beats,
+                               std::int64_t shortest, int rate) {
+    const std::size_t m = like.size();
+    std::vector<Pair> bestOf(m); // by beat distance
+    std::vector<double> matchOf(m, -1.0);
+    for (std::size_t d = 1; d < m; ++d) {
+        for (std::size_t i = 0; i + d + kMatchBeats <= m; ++i) {
+            if (beats[i + d].sample - beats[i].sample < shortest)
+                continue;
+            const double match = like.mean(i, i + d, 0, kMatchBeats);
+            if (match > matchOf[d]) {
+                matchOf[d] = match;
+                bestOf[d] = {i, i + d, match, 0};
+            }
+        }
+    }
+    const double extentFloor = like.typical() + kExtentLift * (1 - like.typical());
+    const double bestMatch = *std::max_element(matchOf.begin(), matchOf.end());
+    std::vector<Pair> pairs;
+    for (std::size_t d = 1; d < m; ++d) {
+        if (matchOf[d] < 0 || !like.convincing(matchOf[d]) || matchOf[d] < bestMatch - kMatchSlack)
+            continue;
+        if ((d > 1 && matchOf[d - 1] > matchOf[d]) || (d + 1 < m && matchOf[d + 1] > matchOf[d]))
+            continue;
+        Pair p = bestOf[d];
+        std::size_t first = p.i;
+        while (first > 0 && like.mean(first - 1, first - 1 + d, 0, kExtentBeats) >= extentFloor)
+            --first;
+        std::size_t last = p.i + kMatchBeats;
+        while (last + d < m && like.mean(last, last + d, 0, kExtentBeats) >= extentFloor)
+            ++last;
+        double sum = 0;
+        for (std::size_t k = first; k < last && k + d < m; ++k)
+            sum += like.at(k, k + d);
+        p.match = sum / static_cast<double>(last - first);
+        const std::size_t end = std::min(last, m - 1 - d);
+        p.repeatedSeconds = static_cast<double>(beats[end].sample - beats[first].sample) /
+                            static_cast<double>(rate);
+        pairs.push_back(p);
+    }
+    std::sort(pairs.begin(), pairs.end(),
+              [&](const Pair& a, const Pair& b) { return a.match > b.match; });
+    // The longest convincing loop first, the others by match.
+    auto longest = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
+        return beats[a.j].sample - beats[a.i].sample < beats[b.j].sample - beats[b.i].sample;
+    });
+    if (longest != pairs.end())
+        std::rotate(pairs.begin(), longest, longest + 1);
+    return pairs;
+}
+
+// Step 10: the pairs near the given points, best match first.
+std::vector<Pair> nearPairs(const Likeness& like, const std::vector<Beat>& beats,
+                            const LoopPoints& near, std::int64_t reach, std::int64_t shortest) {
+    std::vector<Pair> pairs;
+    for (std::size_t i = 0; i < beats.size(); ++i) {
+        if (std::abs(beats[i].sample - near.start) > reach)
+            continue;
+        for (std::size_t j = i + 1; j < beats.size(); ++j) {
+            if (std::abs(beats[j].sample - near.stop) > reach ||
+                beats[j].sample - beats[i].sample < shortest)
+                continue;
+            const double match = like.mean(i, j, -kMatchBeats / 2, kMatchBeats / 2);
+            pairs.push_back({i, j, match, 0});
+        }
+    }
+    std::sort(pairs.begin(), pairs.end(),
+              [](const Pair& a, const Pair& b) { return a.match > b.match; });
+    if (pairs.size() > kNearPairs)
+        pairs.resize(kNearPairs);
+    return pairs;
+}
+
+} // namespace
+
+MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options,
+                               const ProgressCallback& progress) {
+    MusicalSearch result;
+    const int rate = audio.sampleRate > 0 ? audio.sampleRate : 44100;
+    if (audio.channels <= 0 || audio.frames() < kFrame)
+        return result;
+    auto clock = std::chrono::steady_clock::now();
+    const std::vector<float> mono = monoMix(audio);
+    const std::optional<Frames> frames = analyse(mono, rate, progress);
+    if (!frames) {
+        result.cancelled = true;
+        return result;
+    }
+    result.seconds.spectra = secondsSince(clock);
+    clock = std::chrono::steady_clock::now();
+    const double hopSeconds = static_cast<double>(kHop) / rate;
+    double period = 0;
+    const std::vector<std::size_t> beatFrames = trackBeats(*frames, hopSeconds, period);
+    const std::vector<Beat> beats = beatFeatures(*frames, beatFrames, period);
+    result.beats = beats.size();
+    if (period > 0)
+        result.beatsPerMinute = 60.0 / (period * hopSeconds);
+    result.seconds.beats = secondsSince(clock);
+    if (progress && !progress(0.6)) {
+        result.cancelled = true;
+        return result;
+    }
+    if (beats.size() < 2)
+        return result;
+    clock = std::chrono::steady_clock::now();
+    const std::int64_t minLoop = options.minLoopFrames > 0 ? options.minLoopFrames : 2 * rate;
+    const Likeness like(beats);
+    std::vector<Pair> pairs;
+    const std::int64_t reach = options.nearFrames > 0 ? options.nearFrames : 2 * rate;
+    if (options.near) {
+        pairs = nearPairs(like, beats, *options.near, reach, minLoop);
+    } else {
+        const auto share = static_cast<std::int64_t>(std::ceil(
+            std::clamp(options.minShare, 0.0, 1.0) * static_cast<double>(audio.frames())));
+        pairs = naturalPairs(like, beats, std::max(minLoop, share), rate);
+    }
+    result.seconds.matching = secondsSince(clock);
+    clock = std::chrono::steady_clock::now();
+    const double periodSamples = period * kHop;
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        if (result.candidates.size() >= options.maxCandidates)
+            break;
+        if (progress && !progress(0.6 + 0.4 * static_cast<double>(k) / pairs.size())) {
+            result.cancelled = true;
+            return result;
+        }
+        const auto c =
+            refine(audio, mono, beats, pairs[k], periodSamples, minLoop, options.near, reach);
+        // Pairs a beat apart may settle on one loop: it is listed once.
+        const bool listed =
+            c && std::any_of(result.candidates.begin(), result.candidates.end(),
+                             [&](const LoopCandidate& other) {
+                                 return std::abs(other.start - c->start) < periodSamples / 2 &&
+                                        std::abs(other.stop - c->stop) < periodSamples / 2;
+                             });
+        if (c && !listed)
+            result.candidates.push_back(*c);
+    }
+    if (options.near)
+        std::stable_sort(result.candidates.begin(), result.candidates.end(),
+                         [](const LoopCandidate& a, const LoopCandidate& b) {
+                             const double da = a.judged.musical ? a.judged.spectralDb : -1.0;
+                             const double db = b.judged.musical ? b.judged.spectralDb : -1.0;
+                             return da < db;
+                         });
+    result.seconds.refining = secondsSince(clock);
+    return result;
+}
+
+namespace {
+
+// Maps a step's own progress, 0 to 1, onto [from, to] of the whole.
+ProgressCallback progressPart(const ProgressCallback& progress, double from, double to) {
+    if (!progress)
+        return {};
+    return [=](double f) { return progress(from + (to - from) * std::clamp(f, 0.0, 1.0)); };
+}
+
+// A repeat that covers most of what follows it is the track's own loop;
+// a few bars that happen to recur (a held chord in the closing bars) and
+// the loop of the whole track (which repeats nothing: its end merely
+// flows into its start) are not, and come after the musical loops.
+bool holdsTheTracksLoop(const LoopSearch& exact, std::int64_t frames) {
+    return std::any_of(exact.candidates.begin(), exact.candidates.end(),
+                       [&](const LoopCandidate& c) {
+                           return c.score >= kStrongExactMatch && (c.start > 0 || c.stop < frames);
+                       });
+}
+
+// The musical search after `exact` found nothing of the track's own: its
+// candidates first, then the exact ones, at most options.maxCandidates.
+LoopSearch withMusicalLoops(LoopSearch exact, const AudioSamples& audio,
+                            const LoopSearchOptions& options, const ProgressCallback& progress) {
+    MusicalSearchOptions musical;
+    musical.minLoopFrames = options.minLoopFrames;
+    musical.maxCandidates = options.maxCandidates;
+    const MusicalSearch found = FindMusicalLoops(audio, musical, progress);
+    exact.cancelled = found.cancelled;
+    std::vector<LoopCandidate> all = found.candidates;
+    all.insert(all.end(), exact.candidates.begin(), exact.candidates.end());
+    if (all.size() > options.maxCandidates)
+        all.resize(options.maxCandidates);
+    exact.candidates = std::move(all);
+    return exact;
+}
+
+LoopSearch musicalNear(const AudioSamples& audio, const LoopSearchOptions& options,
+                       const LoopPoints& near, const ProgressCallback& progress) {
+    MusicalSearchOptions musical;
+    musical.minLoopFrames = options.minLoopFrames;
+    musical.maxCandidates = options.maxCandidates;
+    musical.near = near;
+    const MusicalSearch found = FindMusicalLoops(audio, musical, progress);
+    LoopSearch result;
+    result.candidates = found.candidates;
+    result.cancelled = found.cancelled;
+    return result;
+}
+
+} // namespace
+
+LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+                        const std::optional<LoopPoints>& near, const ProgressCallback& progress) {
+    if (near)
+        return musicalNear(audio, options, *near, progress);
+    // The exact search takes about a third of the time of both.
+    LoopSearch exact = FindLoops(audio, options, progressPart(progress, 0.0, 0.35));
+    if (exact.cancelled || holdsTheTracksLoop(exact, audio.frames()))
+        return exact;
+    return withMusicalLoops(std::move(exact), audio, options, progressPart(progress, 0.35, 1.0));
+}
+
+LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
+                        const std::optional<LoopPoints>& near, const ProgressCallback& progress) {
+    LoopSearch exact;
+    if (!near) {
+        // Windowed: a track with a loop of its own never holds all its
+        // frames in memory.
+        exact = FindLoops(reader, options, progressPart(progress, 0.0, 0.35));
+        if (exact.cancelled || holdsTheTracksLoop(exact, reader.info().frames))
+            return exact;
+    }
+    // Beats and bars are followed through the whole track decoded.
+    const std::optional<AudioSamples> audio =
+        ReadAudioSamples(reader.path(), progressPart(progress, 0.35, 0.5));
+    if (!audio) {
+        exact.cancelled = true;
+        return exact;
+    }
+    if (near)
+        return musicalNear(*audio, options, *near, progressPart(progress, 0.5, 1.0));
+    return withMusicalLoops(std::move(exact), *audio, options, progressPart(progress, 0.5, 1.0));
+}
+
+} // namespace kestrin::audio

@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Finding loops in music that was played or rendered once: the chorus comes
+// back played again, never as the same samples, so no exact repeat exists.
+// The loop goes from a place in one rendition to the same musical place in
+// another, where the music around both sounds alike.
+//
+// In which steps (every tuning number is a named constant in
+// musical_loops.cpp, with its reason beside it)
+//   1. Spectra. The channels are averaged and cut into frames of 4096
+//      samples (93 ms at 44.1 kHz: a semitone apart from 120 Hz up) every
+//      512 (11.6 ms, the resolution of the beat grid), Hann windowed,
+//      transformed by FFTW. Each frame gives the power of 20 bands spaced
+//      evenly in log frequency from 40 Hz to 16 kHz (timbre), a 12-bin
+//      chroma from 100 Hz to 2.5 kHz (harmony: every bin adds its magnitude
+//      to its nearest pitch class), and the onset strength: the sum over the
+//      bands of the rise of their log power since the frame before
+//      (spectral flux, which a drum hit and a new chord both raise).
+//   2. Tempo. The onset strength less its mean over the surrounding second,
+//      kept where positive, is autocorrelated over the beat periods of 60 to
+//      200 beats per minute; each lag is weighted by a Gaussian in octaves
+//      around 120 (one octave wide: tempo estimates err by octaves, and most
+//      music sits near 120), and the parabola through the best lag and its
+//      neighbours gives the period to a fraction of a frame.
+//   3. Beats. Dynamic programming over the frames: a beat at frame t scores
+//      its onset strength plus the best earlier beat 0.5 to 2 periods back,
+//      less a penalty of 100 (log(interval / period))^2 for deviating from
+//      the tempo; the best chain ending in the last period is followed back.
+//      Humanised timing moves single beats, never the chain.
+//   4. Beat features. Each beat (from one beat to the next) averages its
+//      frames: chroma normalised to unit length, band levels in dB, and its
+//      loudness in dB.
+//   5. Likeness of two beats: 0.6 x the cosine of their chromas + 0.25 x
+//      exp(-RMS band difference / 6 dB) + 0.15 x exp(-|loudness
+//      difference| / 6 dB). Harmony decides most, as the same drums and
+//      instruments sound in every bar; timbre and loudness tell a verse from
+//      a chorus over the same chords. Through new drum noise, a few cents of
+//      tuning and humanised onsets two renditions of a beat stay above 0.9.
+//   6. Matches. The likeness of beat pairs (i + k, j + k) averaged over the
+//      16 beats after i and j (four bars of 4/4: "the following several
+//      bars") is the match of the pair (i, j). It is convincing when it is
+//      at least 0.9, closes at least 0.6 of the gap between the track's
+//      typical likeness (the median over all pairs of beats 4 or more apart)
+//      and 1 (in a song built from one sound throughout, or noise, every
+//      beat is like every other, and no pair stands out), and lies within
+//      0.03 of the best match in the track (a verse sharing chords with the
+//      chorus matches a little less than the chorus played again).
+//   7. Loops. For every beat distance, the pair of greatest match; a
+//      distance is kept when that pair is convincing and matches at least as
+//      well as the distances one beat shorter and longer (one beat off, the
+//      chords of the bar still agree). The loop must last at least the
+//      shortest loop and 30 % of the track (a musically whole span, not a
+//      bar that happens to recur). The repeat extends from the pair both
+//      ways while the likeness, averaged over 4 beats, stays over the
+//      midpoint between typical and 1; its seconds are the candidate's
+//      repeated seconds, its mean likeness the match. The longest convincing
+//      loop is offered first (the most of the song plays before the jump),
+//      then the others by match.
+//   8. To the sample. Two renditions never share the phases of their
+//      tones, so no jump between them is free of a phase jump in the
+//      sustained parts; a jump just before an attack hides it, as the hit
+//      masks what went before (the judge's kink excuses an attack right after
+//      the start for the same reason). So for each of the first 4 beats of
+//      the pair the start is the attack near the beat (within half a frame:
+//      the block of 128 samples whose energy rises most over the 512 before,
+//      tried every 16) less 32 samples (0.7 ms, so the attack lies wholly
+//      after the jump); the stop is aligned with it by the normalised
+//      cross-correlation of 4096 frames each side of the start with those
+//      around every stop within a quarter beat of the same place in the other
+//      rendition (beats err by a frame or two, humanising by 10 ms), first on
+//      every 4th sample, then to the sample within 8 of the best; then,
+//      among stops within 32 samples of that, the one where the waveforms
+//      around the jump (64 samples each side, every channel) differ least:
+//      the smallest step and phase jump. Where the judge (step 9) does not
+//      pass that seam, both points move together by 16, -16, 32, -32 and 64
+//      samples in turn (a codec's pre-echo smears an attack by a millisecond
+//      or so) and the first seam it passes is kept.
+//   9. Admission. The seam judge's musical verdict (JudgeSeam with
+//      SeamMode::Musical) must call the seam seamless. Each start of step 8
+//      measures the distance between the renditions anew, each off by its
+//      own humanised notes; of the starts that pass, the one whose loop
+//      length lies nearest the median of all of them is kept. A pair none of
+//      whose starts passes is dropped. A copy that is exact makes an exact
+//      candidate.
+//  10. Near given points. With MusicalSearchOptions::near, the pairs of
+//      beats within nearFrames of the given start and of the given stop are
+//      matched over the 16 beats around them (8 before, 8 after, as far as
+//      the track goes), the 3 best are taken through steps 8 and 9, and the
+//      seamless ones returned, closest spectra first. The 30 % and the
+//      convincing thresholds do not apply: the user chose the place.
+// The work is one FFT per 512 samples and the beats squared (a 3-minute song
+// at 120 beats per minute has 360): far above 100 times real time.
+#pragma once
+
+#include "audio/loop_finder.h"
+#include "core/loop_points.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace kestrin::audio {
+
+// What to look for.
+struct MusicalSearchOptions {
+    // The shortest loop in frames; 0 means two seconds.
+    std::int64_t minLoopFrames = 0;
+    // The shortest loop as a share of the track, 0 to 1.
+    double minShare = 0.3;
+    // At most this many candidates are returned.
+    std::size_t maxCandidates = 5;
+    // Search only near these points (step 10).
+    std::optional<LoopPoints> near;
+    // How far from the near points a start and a stop may lie, in frames; 0
+    // means two seconds.
+    std::int64_t nearFrames = 0;
+};
+
+// Seconds each stage took, for the benchmark.
+struct MusicalStageSeconds {
+    double spectra = 0;  // steps 1
+    double beats = 0;    // steps 2 to 4
+    double matching = 0; // steps 5 to 7 (or 10)
+    double refining = 0; // steps 8 and 9
+};
+
+// The outcome: candidates best first; empty when the music holds no natural
+// loop (or none near the points given).
+struct MusicalSearch {
+    std::vector<LoopCandidate> candidates;
+    bool cancelled = false;
+    double beatsPerMinute = 0; // the tempo found, 0 for audio too short
+    std::size_t beats = 0;     // beats found
+    MusicalStageSeconds seconds;
+};
+
+// Finds musical loops in `audio` (see the steps above). Every candidate the
+// seam judge calls seamless; kind Musical, or Exact where the copy is exact.
+// Safe to run on several threads at once.
+MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options = {},
+                               const ProgressCallback& progress = {});
+
+// Exact loops first, then musical ones: FindLoops, and where it finds no
+// loop inside the track that matches at least 0.9 (repeats most of what
+// follows its start), FindMusicalLoops with the same shortest loop, its
+// candidates before the weaker exact ones and the loop of the whole track
+// (a few recurring bars and an end that flows into the start are not the
+// song's loop); at most options.maxCandidates in all. With `near`, only
+// FindMusicalLoops near those points (its kinds say which are exact). Empty
+// when the track has no natural loop. `progress` sees 0 to 1.
+LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+                        const std::optional<LoopPoints>& near = std::nullopt,
+                        const ProgressCallback& progress = {});
+
+// As above for the file `reader` has open: the exact search reads it in
+// windows (memory bounded for any length), and the whole track is decoded
+// only when the musical search runs. Throws AudioError when the file cannot
+// be read.
+LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
+                        const std::optional<LoopPoints>& near = std::nullopt,
+                        const ProgressCallback& progress = {});
+
+} // namespace kestrin::audio

@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Musical loops on generated songs whose repeats are played again: find
+// offers a loop from one rendition to the same musical place in the next,
+// the judge passes it, --near finds it again from rough points, and music
+// that never repeats gets "no natural loop".
+#include "audio/musical_loops.h"
+#include "audio/seam_judge.h"
+#include "cli/pos_tool.h"
+#include "tests/file_bytes.h"
+#include "tests/loop_corpus.h"
+#include "tests/song_corpus.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sndfile.h>
+
+#include <cmath>
+#include <sstream>
+
+namespace {
+
+using namespace kestrin;
+using namespace kestrin::audio;
+using namespace kestrin::testing_support;
+
+// Onsets are humanised by up to 10 ms in each rendition, so one note of two
+// renditions lies up to 20 ms apart: no alignment can promise the musical
+// place closer than that.
+constexpr double kPlaceSeconds = 0.020;
+
+struct SongRow {
+    const char* name;
+    SongShape shape;
+    bool vorbis = false; // stored through a lossy codec, as songs are shared
+};
+
+SongShape song(double bpm, int intro, int passes, unsigned seed, bool through = false) {
+    SongShape s;
+    s.beatsPerMinute = bpm;
+    s.introBars = intro;
+    s.passes = passes;
+    s.seed = seed;
+    s.throughComposed = through;
+    return s;
+}
+
+nlohmann::json findJson(const std::vector<std::string>& args, int& status) {
+    std::ostringstream out;
+    std::ostringstream err;
+    std::vector<std::string> command{"find", "--json"};
+    command.insert(command.end(), args.begin(), args.end());
+    status = cli::RunPosTool(command, out, err);
+    return nlohmann::json::parse(out.str());
+}
+
+class MusicalSong : public ::testing::TestWithParam<SongRow> {
+protected:
+    void SetUp() override {
+        m_song = RenderSong(GetParam().shape);
+        Track track;
+        track.samples = m_song.audio.samples;
+        if (GetParam().vorbis)
+            m_wav.replace_extension(".ogg");
+        WriteTrack(track, m_wav,
+                   GetParam().vorbis ? SF_FORMAT_OGG | SF_FORMAT_VORBIS
+                                     : SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    }
+
+    // Frames the loop (start, stop) is off a whole number of passes (at
+    // least one), and that it starts in the song's passes.
+    void expectSamePlace(std::int64_t start, std::int64_t stop) const {
+        const double passes = static_cast<double>(stop - start) / m_song.passFrames;
+        const double off =
+            static_cast<double>(stop - start) - std::round(passes) * m_song.passFrames;
+        EXPECT_GE(std::round(passes), 1);
+        EXPECT_LE(std::abs(off) / m_song.audio.sampleRate, kPlaceSeconds) << off << " frames off";
+        // The intro's last bar plays the chord and drums that end every pass:
+        // a loop may begin there.
+        EXPECT_GE(start, m_song.passStart - std::llround(4 * m_song.samplesPerBeat));
+    }
+
+    Song m_song;
+    ScratchFolder m_dir{"kestrin-musical"};
+    std::filesystem::path m_wav = m_dir.path() / "song.wav";
+};
+
+TEST_P(MusicalSong, FindLoopsToTheSameMusicalPlaceOrSaysThereIsNone) {
+    int status = 0;
+    const nlohmann::json found = findJson({m_wav.string()}, status);
+    const nlohmann::json& candidates = found["candidates"];
+    if (GetParam().shape.throughComposed) {
+        EXPECT_EQ(status, 1);
+        EXPECT_TRUE(candidates.empty()) << found.dump();
+        std::ostringstream out;
+        std::ostringstream err;
+        cli::RunPosTool({"find", m_wav.string()}, out, err);
+        EXPECT_NE(out.str().find("no natural loop"), std::string::npos) << out.str();
+        return;
+    }
+    ASSERT_EQ(status, 0);
+    ASSERT_FALSE(candidates.empty());
+    const nlohmann::json& best = candidates[0];
+    EXPECT_EQ(best["kind"], "musical");
+    EXPECT_EQ(best["verdict"], "seamless");
+    // Read back from the file, as a player would.
+    const AudioSamples audio = *ReadAudioSamples(m_wav);
+    const auto start = best["start"].get<std::int64_t>();
+    const auto stop = best["stop"].get<std::int64_t>();
+    expectSamePlace(start, stop);
+    const SeamFigures judged = JudgeSeam(audio, start, stop, SeamMode::Musical);
+    EXPECT_TRUE(IsSeamless(judged)) << SeamVerdict(judged);
+    EXPECT_TRUE(judged.musical);
+}
+
+// The songs with a natural loop.
+class MusicalNear : public MusicalSong {};
+
+TEST_P(MusicalNear, NearFindsTheTruePairFromRoughPoints) {
+    // The chorus of the first pass and of the second, 1.5 s off each way.
+    const double beat = m_song.samplesPerBeat;
+    const auto start = m_song.passStart + std::llround(beat * 4 * 9);
+    const auto stop = start + m_song.passFrames;
+    for (const auto& [dStart, dStop] : {std::pair{1.5, -1.5}, std::pair{-1.5, 1.5}}) {
+        const auto roughStart = start + std::llround(dStart * 44100);
+        const auto roughStop = stop + std::llround(dStop * 44100);
+        int status = 0;
+        const nlohmann::json found = findJson(
+            {"--near", std::to_string(roughStart), std::to_string(roughStop), m_wav.string()},
+            status);
+        ASSERT_EQ(status, 0) << found.dump();
+        const auto s = found["candidates"][0]["start"].get<std::int64_t>();
+        const auto e = found["candidates"][0]["stop"].get<std::int64_t>();
+        EXPECT_LE(std::abs(s - roughStart), 2 * 44100);
+        EXPECT_LE(std::abs(e - roughStop), 2 * 44100);
+        expectSamePlace(s, e);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
+                         ::testing::Values(SongRow{"verse_chorus_112", song(112, 2, 2, 1)},
+                                           SongRow{"verse_chorus_96", song(96, 4, 2, 2)},
+                                           SongRow{"three_passes_128", song(128, 1, 3, 3)},
+                                           SongRow{"vorbis_104", song(104, 2, 2, 6), true},
+                                           SongRow{"through_composed", song(112, 2, 2, 4, true)},
+                                           SongRow{"through_composed_100",
+                                                   song(100, 2, 2, 5, true)}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(Songs, MusicalNear,
+                         ::testing::Values(SongRow{"verse_chorus_112", song(112, 2, 2, 1)},
+                                           SongRow{"three_passes_128", song(128, 1, 3, 3)},
+                                           SongRow{"vorbis_104", song(104, 2, 2, 6), true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

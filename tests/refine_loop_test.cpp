@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Loop ▸ Refine Loop Points on the real editor window: from positions 1.5 s
+// off the chorus of a generated song and its repeat, Ctrl+R and Enter set a
+// musical loop at the same musical place through the fields; positions that
+// make no loop change nothing.
+#include "core/pos_file.h"
+#include "dialogs/common_dialogs.h"
+#include "tests/file_bytes.h"
+#include "tests/gui_support.h"
+#include "tests/loop_corpus.h"
+#include "tests/song_corpus.h"
+#include "views/attach_views.h"
+#include "views/find_loop.h"
+
+#include <QLabel>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <sndfile.h>
+
+#include <cmath>
+
+using namespace kestrin;
+using namespace kestrin::testing_support;
+
+namespace {
+
+// Onsets are humanised by up to 10 ms in each rendition: one musical place
+// lies up to 20 ms apart in two of them.
+constexpr double kPlaceFrames = 0.020 * 44100;
+
+class RefineLoopTest : public EditorFixture {
+protected:
+    void SetUp() override {
+        EditorFixture::SetUp();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString((m_scratch.path() / "config").string()));
+        views::AttachViews(*m_window);
+        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
+            return std::optional<CommonDialogs::DialogChoice>({m_answer, 0});
+        });
+        m_song = RenderSong({});
+        Track track;
+        track.samples = m_song.audio.samples;
+        WriteTrack(track, m_scratch.path() / "SONG.WAV", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    }
+    void TearDown() override {
+        CommonDialogs::setChooser(std::move(m_previous));
+        EditorFixture::TearDown();
+    }
+    void open(PosValues values) {
+        WritePosFile(m_scratch.path() / "SONG.POS", values);
+        m_answer = QString::fromStdString((m_scratch.path() / "SONG.POS").string());
+        QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    }
+
+    ScratchFolder m_scratch{"kestrin-refine"};
+    QString m_answer;
+    CommonDialogs::Chooser m_previous;
+    Song m_song;
+};
+
+TEST_F(RefineLoopTest, CtrlREnterSetsTheLoopAtTheSameMusicalPlace) {
+    // The chorus of the first pass and of the second, 1.5 s off.
+    const auto start = m_song.passStart + std::llround(m_song.samplesPerBeat * 4 * 9);
+    const auto stop = start + m_song.passFrames;
+    const PosValues rough{static_cast<std::int32_t>(start + 66150),
+                          static_cast<std::int32_t>(stop - 66150)};
+    open(rough);
+    QTest::keyClick(m_window.get(), Qt::Key_R, Qt::ControlModifier);
+    auto* dialog = m_window->findChild<views::FindLoopDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog, 30000));
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Refine Loop Points"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 60000));
+    auto* list = dialog->findChild<QTreeWidget*>();
+    ASSERT_GT(list->topLevelItemCount(), 0)
+        << dialog->findChild<QLabel*>(QStringLiteral("findLoopMessage"))->text().toStdString();
+    EXPECT_EQ(list->headerItem()->text(4), QStringLiteral("Kind"));
+    EXPECT_EQ(list->topLevelItem(0)->text(4), QStringLiteral("musical"));
+    QTest::keyClick(list, Qt::Key_Return);
+    const std::int64_t s = text("txtStartTime").toLongLong();
+    const std::int64_t e = text("txtStopTime").toLongLong();
+    EXPECT_LE(std::abs(s - rough.start), 2 * 44100);
+    EXPECT_LE(std::abs(e - rough.stop), 2 * 44100);
+    EXPECT_LE(std::abs(static_cast<double>(e - s - m_song.passFrames)), kPlaceFrames);
+    EXPECT_EQ(ReadPosFile(m_scratch.path() / "SONG.POS"), rough) << "nothing is saved";
+}
+
+TEST_F(RefineLoopTest, PositionsThatMakeNoLoopChangeNothing) {
+    open({90000, 80000});
+    QTest::keyClick(m_window.get(), Qt::Key_R, Qt::ControlModifier);
+    EXPECT_EQ(m_window->findChild<views::FindLoopDialog*>(), nullptr);
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().startsWith(
+        QStringLiteral("Cannot refine the loop")))
+        << m_window->statusBar()->currentMessage().toStdString();
+    EXPECT_EQ(text("txtStartTime"), QStringLiteral("90000"));
+}
+
+} // namespace

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Loop ▸ Refine Loop Points: the best seamless loop near the positions being
+// edited, for "I know roughly where; make it seamless".
+#pragma once
+
+#include <QObject>
+
+class QAction;
+
+namespace kestrin {
+class EditorWindow;
+}
+
+namespace kestrin::views {
+
+class FindLoopDialog;
+class LoopMenu;
+
+// Adds Loop ▸ Refine Loop Points… (Ctrl+R) to the Loop menu, after Find
+// Loop Points. It searches within two seconds of the start and stop the
+// sample fields hold, exact and musical loops alike, in the Find dialog
+// (its progress, Cancel and Use: Use sets both fields through the field
+// synchronisation). Fields that make no loop in the audio, no file or no
+// audio leave the status bar saying why and change nothing.
+class RefineLoopCommand : public QObject {
+    Q_OBJECT
+public:
+    RefineLoopCommand(EditorWindow& window, LoopMenu& menu);
+
+private:
+    void trigger();
+
+    EditorWindow& m_window;
+    LoopMenu& m_menu;
+    QAction* m_action;
+    FindLoopDialog* m_dialog = nullptr;
+};
+
+} // namespace kestrin::views
