@@ -68,7 +68,7 @@ TEST_P(FindBatch, SumsUpAndNamesWhatIsMissing) {
 const std::string kLoopLine =
     "DIR/loop.WAV: audio loop.WAV, 44100 Hz\n  1. start 0 (00:00.000), stop "
     "44100 (00:01.000), loop 44100 samples (1.000 s), match 1.000, "
-    "seamless, seam score 0\n";
+    "seamless, seam score 0, exact\n";
 
 INSTANTIATE_TEST_SUITE_P(
     PosTool, FindBatch,
@@ -76,13 +76,13 @@ INSTANTIATE_TEST_SUITE_P(
         FindRow{"summary_after_every_file",
                 {"loop.WAV", "short.wav"},
                 1,
-                kLoopLine + "DIR/short.wav: no seamless loop (audio short.wav)\n" +
+                kLoopLine + "DIR/short.wav: no seamless loop, no natural loop (audio short.wav)\n" +
                     "2 files, 1 with a seamless loop\n",
                 ""},
         FindRow{"quiet_prints_only_files_without_a_loop",
                 {"-q", "loop.WAV", "short.wav"},
                 1,
-                "DIR/short.wav: no seamless loop (audio short.wav)\n"
+                "DIR/short.wav: no seamless loop, no natural loop (audio short.wav)\n"
                 "2 files, 1 with a seamless loop\n",
                 ""},
         FindRow{"quiet_and_all_found_prints_nothing", {"-q", "loop.WAV"}, 0, "", ""},
@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
         FindRow{"folder_searches_its_pos_files_in_any_case",
                 {"-q", "music"},
                 1,
-                "DIR/music/sub/b.Pos: no seamless loop (audio b.wav)\n"
+                "DIR/music/sub/b.Pos: no seamless loop, no natural loop (audio b.wav)\n"
                 "2 files, 1 with a seamless loop\n",
                 ""},
         FindRow{"folder_without_pos_files",

@@ -5,8 +5,8 @@
 #include "views/loop_history.h"
 #include "views/loop_interchange_actions.h"
 #include "views/loop_menu.h"
-#include "views/soundtrack_panel.h"
 #include "views/refine_loop.h"
+#include "views/soundtrack_panel.h"
 #include "views/waveform_panel.h"
 #include "views/window_memory.h"
 
