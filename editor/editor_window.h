@@ -67,6 +67,8 @@ signals:
     // The text of a sample field changed, by typing or by any form
     // following; storedPositions() holds the new text.
     void sampleFieldsChanged();
+    // Save wrote both positions to currentFile(); not sent when it failed.
+    void positionsSaved();
 
 private:
     void createActions();

@@ -133,6 +133,7 @@ void EditorWindow::mnuSavePOSFile_Click() {
     }
     // The name of the file actually written, whatever the last dialog showed.
     lblStatus->setText(QFileInfo(CurrentFile).fileName() + QStringLiteral(" Updated..."));
+    emit positionsSaved();
 }
 
 } // namespace kestrin

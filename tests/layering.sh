@@ -5,6 +5,8 @@
 #   core < audio, platform, dialogs < editor, cli < sound < views < app
 # A folder may include its own headers and those of any lower layer; folders
 # of one layer do not include each other.
+# Also fails when a view or the sound module looks up one of the editor's
+# controls by its object name: the window's typed members are the one way in.
 set -u
 cd "${1:-$(dirname "$0")/..}" || exit 2
 
@@ -46,6 +48,13 @@ for folder in core audio platform dialogs editor cli sound views app; do
     done
 done
 )
+# A control found by name turns a rename into a null pointer at run time
+# rather than a compile error; what a view needs belongs on EditorWindow.
+by_name=$(grep -nE 'findChild(ren)?<[^>]*>\((QStringLiteral\(|QLatin1String\(|u?")' \
+    views/*.h views/*.cpp sound/*.h sound/*.cpp 2>/dev/null |
+    sed 's/^\([^:]*:[0-9]*\):.*/\1: finds a control by its name, which a rename turns into a null pointer; reach it through EditorWindow'"'"'s typed members or the view that owns it/')
+report=$(printf '%s\n%s' "$report" "$by_name" | sed '/^$/d')
+
 [ -z "$report" ] && exit 0
 echo "$report" >&2
 exit 1

@@ -14,13 +14,13 @@ namespace kestrin::views {
 
 void AttachViews(EditorWindow& window) {
     auto* menu = new LoopMenu(&window);
-    new WaveformPanel(window, *menu);
-    new FindLoopCommand(window, *menu);
+    auto* waveform = new WaveformPanel(window, *menu);
+    auto* find = new FindLoopCommand(window, *menu);
     new LoopHistory(window);
     new SoundtrackPanel(window, *menu);
     new WindowMemory(window);
-    new LoopInterchangeActions(window, *menu);
-    new RefineLoopCommand(window, *menu);
+    new LoopInterchangeActions(window, *menu, *waveform);
+    new RefineLoopCommand(window, *menu, *find);
 }
 
 } // namespace kestrin::views

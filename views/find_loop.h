@@ -72,6 +72,9 @@ class FindLoopCommand : public QObject {
 public:
     FindLoopCommand(EditorWindow& window, LoopMenu& menu);
 
+    // Loop ▸ Find Loop Points…, for commands placed beside it.
+    QAction* action() const { return m_action; }
+
 protected:
     // Cancels a search still running when the window closes.
     bool eventFilter(QObject* watched, QEvent* event) override;

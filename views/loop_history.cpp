@@ -29,11 +29,8 @@ bool isModifier(int key) {
 } // namespace
 
 LoopHistory::LoopHistory(EditorWindow& window)
-    : QObject(&window), m_window(window),
-      m_startField(window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
-      m_stopField(window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))),
-      m_idle(new QTimer(this)) {
-    QMenu* menu = window.findChild<QMenu*>(QStringLiteral("mnuLoop"));
+    : QObject(&window), m_window(window), m_idle(new QTimer(this)) {
+    QMenu* menu = window.loopMenu();
     menu->addSeparator();
     m_undo = menu->addAction(tr("&Undo Loop Change"), this, &LoopHistory::undo);
     m_undo->setObjectName(QStringLiteral("mnuUndoLoopChange"));
@@ -58,8 +55,7 @@ LoopHistory::LoopHistory(EditorWindow& window)
         else
             closeStep();
     });
-    connect(m_startField, &QLineEdit::textChanged, this, &LoopHistory::fieldsChanged);
-    connect(m_stopField, &QLineEdit::textChanged, this, &LoopHistory::fieldsChanged);
+    connect(&window, &EditorWindow::sampleFieldsChanged, this, &LoopHistory::fieldsChanged);
     connect(&window, &EditorWindow::fileOpened, this, &LoopHistory::fileOpened);
     qApp->installEventFilter(this);
     m_current = readFields();
@@ -67,11 +63,10 @@ LoopHistory::LoopHistory(EditorWindow& window)
 }
 
 std::optional<LoopHistory::Positions> LoopHistory::readFields() const {
-    const auto start = savedValueOf(*m_startField);
-    const auto stop = savedValueOf(*m_stopField);
-    if (!start || !stop)
+    const auto values = m_window.storedPositions().values();
+    if (!values)
         return std::nullopt;
-    return Positions{*start, *stop};
+    return Positions{values->start, values->stop};
 }
 
 int LoopHistory::undoCount() const {

@@ -11,7 +11,6 @@
 #include <vector>
 
 class QAction;
-class QLineEdit;
 class QTimer;
 
 namespace kestrin {
@@ -65,8 +64,6 @@ private:
     void updateActions();
 
     EditorWindow& m_window;
-    QLineEdit* m_startField;
-    QLineEdit* m_stopField;
     QAction* m_undo;
     QAction* m_redo;
     QAction* m_revert;

@@ -5,6 +5,7 @@
 #include "core/positions.h"
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"
+#include "views/waveform_panel.h"
 
 #include <QAction>
 #include <QDockWidget>
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLayout>
-#include <QLineEdit>
 #include <QMenu>
 #include <QSaveFile>
 #include <QStatusBar>
@@ -21,26 +21,10 @@
 
 namespace kestrin::views {
 
-namespace {
-
-// The loop the sample fields hold, as Save would read it; nullopt when a
-// field holds no storable position.
-std::optional<PosValues> fieldLoop(const QLineEdit* start, const QLineEdit* stop) {
-    try {
-        return PosValues{PositionFromSampleText(start->text().toStdString()),
-                         PositionFromSampleText(stop->text().toStdString())};
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
-} // namespace
-
-LoopInterchangeActions::LoopInterchangeActions(EditorWindow& window, LoopMenu& menu)
-    : QObject(&window), m_window(window),
-      m_startSamples(window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
-      m_stopSamples(window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))) {
-    QMenu* loopMenu = window.findChild<QMenu*>(QStringLiteral("mnuLoop"));
+LoopInterchangeActions::LoopInterchangeActions(EditorWindow& window, LoopMenu& menu,
+                                               const WaveformPanel& panel)
+    : QObject(&window), m_window(window), m_panel(panel) {
+    QMenu* loopMenu = window.loopMenu();
     loopMenu->addSeparator();
     m_export = loopMenu->addAction(tr("&Export Loop…"), this, [this] { exportLoop(); });
     m_export->setObjectName(QStringLiteral("mnuExportLoop"));
@@ -51,8 +35,7 @@ LoopInterchangeActions::LoopInterchangeActions(EditorWindow& window, LoopMenu& m
     m_import->setStatusTip(tr("Open a POS file whose audio holds a loop"));
     connect(&menu, &LoopMenu::audioChanged, this, &LoopInterchangeActions::audioChanged);
     connect(&window, &EditorWindow::fileOpened, this, [this] { m_export->setEnabled(true); });
-    for (QLineEdit* field : {m_startSamples, m_stopSamples})
-        connect(field, &QLineEdit::textChanged, this, &LoopInterchangeActions::updateNote);
+    connect(&window, &EditorWindow::sampleFieldsChanged, this, &LoopInterchangeActions::updateNote);
 }
 
 void LoopInterchangeActions::audioChanged(const std::optional<sound::CompanionAudio>& audio) {
@@ -63,9 +46,10 @@ void LoopInterchangeActions::audioChanged(const std::optional<sound::CompanionAu
                                       .arg(QFileInfo(audio->path).fileName())
                            : audio ? tr("%1 holds no loop").arg(QFileInfo(audio->path).fileName())
                                    : tr("Open a POS file whose audio holds a loop"));
-    // The waveform panel makes its dock on the first audio; the note goes below it.
+    // The waveform panel makes its dock on the first audio, reacting before
+    // this (it is attached first); the note goes below it.
     if (!m_note && audio) {
-        if (auto* dock = m_window.findChild<QDockWidget*>(QStringLiteral("waveformPanel"));
+        if (QDockWidget* dock = m_panel.dock();
             dock && dock->widget() && dock->widget()->layout()) {
             m_note = new QLabel(dock->widget());
             m_note->setObjectName(QStringLiteral("loopTagsNote"));
@@ -82,7 +66,7 @@ void LoopInterchangeActions::audioChanged(const std::optional<sound::CompanionAu
 void LoopInterchangeActions::updateNote() {
     if (!m_note)
         return;
-    const auto fields = fieldLoop(m_startSamples, m_stopSamples);
+    const auto fields = m_window.storedPositions().values();
     if (!m_audio || !m_audio->embeddedLoop || !fields ||
         (fields->start == m_audio->embeddedLoop->start &&
          fields->stop == m_audio->embeddedLoop->stop && m_audio->sampleRate == SamplesPerSecond)) {
@@ -129,7 +113,7 @@ void LoopInterchangeActions::importLoop() {
 }
 
 void LoopInterchangeActions::exportLoop() {
-    const auto loop = fieldLoop(m_startSamples, m_stopSamples);
+    const auto loop = m_window.storedPositions().values();
     if (!loop) {
         m_window.statusBar()->showMessage(
             tr("Not exported: a sample field holds no position a POS file can store."));

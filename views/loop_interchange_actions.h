@@ -13,7 +13,6 @@
 class QAction;
 class QFileInfo;
 class QLabel;
-class QLineEdit;
 
 namespace kestrin {
 class EditorWindow;
@@ -22,6 +21,7 @@ class EditorWindow;
 namespace kestrin::views {
 
 class LoopMenu;
+class WaveformPanel;
 
 // Moves loops between the open POS file's fields and other tools: exports
 // the fields' loop as a vgmstream playlist or a label track, and takes the
@@ -30,9 +30,9 @@ class LoopMenu;
 class LoopInterchangeActions : public QObject {
     Q_OBJECT
 public:
-    // Adds the actions to the window's Loop menu; attach after the
-    // waveform panel, whose dock gets the note.
-    LoopInterchangeActions(EditorWindow& window, LoopMenu& menu);
+    // Adds the actions to the window's Loop menu; `panel`'s dock gets the
+    // note below the waveform once it is made.
+    LoopInterchangeActions(EditorWindow& window, LoopMenu& menu, const WaveformPanel& panel);
 
 private:
     void audioChanged(const std::optional<sound::CompanionAudio>& audio);
@@ -43,8 +43,7 @@ private:
     void updateNote();
 
     EditorWindow& m_window;
-    QLineEdit* m_startSamples;
-    QLineEdit* m_stopSamples;
+    const WaveformPanel& m_panel;
     QAction* m_export;
     QAction* m_import;
     QLabel* m_note = nullptr;

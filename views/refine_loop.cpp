@@ -7,29 +7,23 @@
 
 #include <QAction>
 #include <QFileInfo>
-#include <QLineEdit>
 #include <QMenu>
 #include <QStatusBar>
 
 namespace kestrin::views {
 
-RefineLoopCommand::RefineLoopCommand(EditorWindow& window, LoopMenu& menu)
+RefineLoopCommand::RefineLoopCommand(EditorWindow& window, LoopMenu& menu,
+                                     const FindLoopCommand& find)
     : QObject(&window), m_window(window), m_menu(menu),
       m_action(new QAction(tr("&Refine Loop Points…"), this)) {
     m_action->setObjectName(QStringLiteral("mnuRefineLoopPoints"));
     m_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     m_action->setStatusTip(
         tr("Looks for the best seamless loop within 2 s of the start and stop being edited"));
-    auto* loopMenu = window.findChild<QMenu*>(QStringLiteral("mnuLoop"));
-    auto* find = window.findChild<QAction*>(QStringLiteral("mnuFindLoopPoints"));
-    if (loopMenu && find) {
-        const int at = static_cast<int>(loopMenu->actions().indexOf(find));
-        loopMenu->insertAction(loopMenu->actions().value(at + 1), m_action);
-    } else if (loopMenu) {
-        loopMenu->addAction(m_action);
-    } else {
-        window.addAction(m_action);
-    }
+    QMenu* loopMenu = window.loopMenu();
+    // Not found (-1) puts it first, where Find would be.
+    const int at = static_cast<int>(loopMenu->actions().indexOf(find.action()));
+    loopMenu->insertAction(loopMenu->actions().value(at + 1), m_action);
     connect(m_action, &QAction::triggered, this, &RefineLoopCommand::trigger);
     // Candidates belong to the audio they were found in.
     connect(&menu, &LoopMenu::audioChanged, this, [this] {
@@ -50,13 +44,13 @@ void RefineLoopCommand::trigger() {
                 .arg(QFileInfo(m_window.currentFile()).fileName()));
         return;
     }
-    // The sample fields hold the positions a Save writes.
-    const auto* startField = m_window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"));
-    const auto* stopField = m_window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"));
+    // Only plain sample counts: a text Save would round or read in part is
+    // not taken as a place to search near.
+    const StoredPositions stored = m_window.storedPositions();
     bool startOk = false;
     bool stopOk = false;
-    const qint64 start = startField ? startField->text().toLongLong(&startOk) : 0;
-    const qint64 stop = stopField ? stopField->text().toLongLong(&stopOk) : 0;
+    const qint64 start = stored.start.text.toLongLong(&startOk);
+    const qint64 stop = stored.stop.text.toLongLong(&stopOk);
     if (!startOk || !stopOk || start < 0 || stop <= start || stop > m_menu.audio()->frames) {
         m_window.statusBar()->showMessage(
             tr("Cannot refine the loop: the start and stop must be sample counts with the stop "

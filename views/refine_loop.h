@@ -13,6 +13,7 @@ class EditorWindow;
 
 namespace kestrin::views {
 
+class FindLoopCommand;
 class FindLoopDialog;
 class LoopMenu;
 
@@ -25,7 +26,8 @@ class LoopMenu;
 class RefineLoopCommand : public QObject {
     Q_OBJECT
 public:
-    RefineLoopCommand(EditorWindow& window, LoopMenu& menu);
+    // Places the command in the Loop menu right after `find`'s action.
+    RefineLoopCommand(EditorWindow& window, LoopMenu& menu, const FindLoopCommand& find);
 
 private:
     void trigger();

@@ -5,7 +5,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
+#include <QObject>
 
 namespace kestrin::views {
 
@@ -17,14 +17,6 @@ std::optional<PosValues> readSavedPositions(const QString& path, QString* error)
                      .arg(QDir::toNativeSeparators(path), QString::fromStdString(e.reason()));
         if (dynamic_cast<const NotAPosFileError*>(&e))
             *error = QString::fromStdString(e.what());
-        return std::nullopt;
-    }
-}
-
-std::optional<std::int32_t> savedValueOf(const QLineEdit& field) {
-    try {
-        return PositionFromSampleText(field.text().toStdString());
-    } catch (const OverflowError&) {
         return std::nullopt;
     }
 }

@@ -10,17 +10,11 @@
 #include <cstdint>
 #include <optional>
 
-class QLineEdit;
-
 namespace kestrin::views {
 
 // The two values of the POS file at `path`, or nullopt with `error` naming
 // the file and the reason. Reads 8 bytes at most.
 std::optional<PosValues> readSavedPositions(const QString& path, QString* error);
-
-// The value a sample field stands for as Save would write it; nullopt when
-// it holds nothing a POS file can store.
-std::optional<std::int32_t> savedValueOf(const QLineEdit& field);
 
 // `n` with its thousands grouped by commas, whatever the locale: 464,600.
 QString groupedNumber(std::int64_t n);

@@ -46,7 +46,7 @@ protected:
 
 SoundtrackPanel::SoundtrackPanel(EditorWindow& window, LoopMenu& menu)
     : QObject(&window), m_window(window), m_menu(menu) {
-    QMenu* loop = window.findChild<QMenu*>(QStringLiteral("mnuLoop"));
+    QMenu* loop = window.loopMenu();
     loop->addSeparator();
     m_next = loop->addAction(tr("&Next Track"), this, [this] { openNeighbour(1); });
     m_next->setObjectName(QStringLiteral("mnuNextTrack"));
@@ -57,8 +57,7 @@ SoundtrackPanel::SoundtrackPanel(EditorWindow& window, LoopMenu& menu)
     for (QAction* a : {m_next, m_previous})
         a->setStatusTip(tr("Opens the neighbouring POS file of the folder, as Open does"));
     connect(&window, &EditorWindow::fileOpened, this, &SoundtrackPanel::fileOpened);
-    if (auto* save = window.findChild<QAction*>(QStringLiteral("mnuSavePOSFile")))
-        connect(save, &QAction::triggered, this, &SoundtrackPanel::fileSaved);
+    connect(&window, &EditorWindow::positionsSaved, this, &SoundtrackPanel::fileSaved);
 }
 
 void SoundtrackPanel::createDock() {
@@ -84,7 +83,7 @@ void SoundtrackPanel::createDock() {
     QAction* toggle = m_dock->toggleViewAction();
     toggle->setText(tr("Show S&oundtrack"));
     toggle->setObjectName(QStringLiteral("mnuShowSoundtrack"));
-    m_window.findChild<QMenu*>(QStringLiteral("mnuLoop"))->addAction(toggle);
+    m_window.loopMenu()->addAction(toggle);
 
     m_watcher = new QFileSystemWatcher(this);
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &SoundtrackPanel::relist);

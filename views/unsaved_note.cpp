@@ -4,9 +4,7 @@
 #include "editor/editor_window.h"
 #include "views/saved_positions.h"
 
-#include <QAction>
 #include <QFileSystemWatcher>
-#include <QLineEdit>
 #include <QStringList>
 
 #include <tuple>
@@ -14,21 +12,15 @@
 namespace kestrin::views {
 
 UnsavedNote::UnsavedNote(EditorWindow& window, QWidget* parent)
-    : QLabel(parent), m_window(window),
-      m_startField(window.findChild<QLineEdit*>(QStringLiteral("txtStartTime"))),
-      m_stopField(window.findChild<QLineEdit*>(QStringLiteral("txtStopTime"))),
-      m_watcher(new QFileSystemWatcher(this)) {
+    : QLabel(parent), m_window(window), m_watcher(new QFileSystemWatcher(this)) {
     setObjectName(QStringLiteral("unsavedNote"));
     setAccessibleName(tr("Unsaved changes"));
     setTextFormat(Qt::PlainText);
     setWordWrap(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse);
-    connect(m_startField, &QLineEdit::textChanged, this, &UnsavedNote::showDifference);
-    connect(m_stopField, &QLineEdit::textChanged, this, &UnsavedNote::showDifference);
+    connect(&window, &EditorWindow::sampleFieldsChanged, this, &UnsavedNote::showDifference);
     connect(&window, &EditorWindow::fileOpened, this, &UnsavedNote::readFile);
-    // Connected after the window's own reaction, so the file is written by then.
-    if (auto* save = window.findChild<QAction*>(QStringLiteral("mnuSavePOSFile")))
-        connect(save, &QAction::triggered, this, &UnsavedNote::readFile);
+    connect(&window, &EditorWindow::positionsSaved, this, &UnsavedNote::readFile);
     // Another program (kestrin-pos set, a second editor) may write the file.
     connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &UnsavedNote::readFile);
     readFile();
@@ -61,9 +53,10 @@ void UnsavedNote::showDifference() {
     QStringList fields;
     QStringList file;
     QStringList unstorable;
-    for (auto [field, value, which] : {std::tuple{m_startField, m_saved->start, tr("start")},
-                                       std::tuple{m_stopField, m_saved->stop, tr("stop")}}) {
-        const auto now = savedValueOf(*field);
+    const StoredPositions stored = m_window.storedPositions();
+    for (auto [end, value, which] : {std::tuple{LoopEnd::Start, m_saved->start, tr("start")},
+                                     std::tuple{LoopEnd::Stop, m_saved->stop, tr("stop")}}) {
+        const auto now = stored[end].samples;
         if (!now)
             unstorable << which;
         else if (*now != value)

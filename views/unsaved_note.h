@@ -10,7 +10,6 @@
 #include <optional>
 
 class QFileSystemWatcher;
-class QLineEdit;
 
 namespace kestrin {
 class EditorWindow;
@@ -33,8 +32,6 @@ private:
     void showDifference();
 
     EditorWindow& m_window;
-    QLineEdit* m_startField;
-    QLineEdit* m_stopField;
     QFileSystemWatcher* m_watcher;
     std::optional<PosValues> m_saved;
     QString m_readError;

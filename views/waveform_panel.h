@@ -38,6 +38,9 @@ public:
     WaveformPanel(EditorWindow& window, LoopMenu& menu);
 
     WaveformSession& session() const { return *m_session; }
+    // The dock, for views that add a line below the waveform; nullptr until
+    // the first Open that finds audio.
+    QDockWidget* dock() const { return m_dock; }
 
 protected:
     // Records the dock's close button as the user's choice.
