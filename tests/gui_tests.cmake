@@ -8,7 +8,8 @@ add_executable(editor_tests
     file_commands_test.cpp
     common_dialogs_test.cpp
     desktop_test.cpp
-    window_face_test.cpp)
+    window_face_test.cpp
+    positions_saved_test.cpp)
 target_link_libraries(editor_tests PRIVATE kestrin_editor kestrin_warnings GTest::gtest Qt6::Test)
 # A private HOME and XDG folders, made afresh for each ctest run: the file
 # dialog writes QtProject.conf, and nothing may land in the user's home.
@@ -94,7 +95,8 @@ use_editor_tests_environment(sound_tests)
 # Working comfort around the form: undo of loop changes, Revert to Saved, the
 # unsaved line, the remembered window, with generated audio.
 add_executable(comfort_tests gui_main.cpp gui_support.cpp gui_support.h comfort_support.h
-    loop_history_test.cpp soundtrack_panel_test.cpp window_memory_test.cpp)
+    loop_history_test.cpp soundtrack_panel_test.cpp window_memory_test.cpp
+    find_undo_test.cpp loop_corpus.cpp loop_corpus.h)
 target_link_libraries(comfort_tests PRIVATE kestrin_views kestrin_warnings GTest::gtest
                       Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(comfort_tests kestrin_sound)
