@@ -21,7 +21,7 @@ RefineLoopCommand::RefineLoopCommand(EditorWindow& window, LoopMenu& menu,
     m_action->setStatusTip(
         tr("Looks for the best seamless loop within 2 s of the start and stop being edited"));
     QMenu* loopMenu = window.loopMenu();
-    // Not found (-1) puts it first, where Find would be.
+    // Right after Find; with Find last, insertAction(nullptr) appends.
     const int at = static_cast<int>(loopMenu->actions().indexOf(find.action()));
     loopMenu->insertAction(loopMenu->actions().value(at + 1), m_action);
     connect(m_action, &QAction::triggered, this, &RefineLoopCommand::trigger);
