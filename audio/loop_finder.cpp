@@ -205,8 +205,6 @@ constexpr std::int64_t kMultipleSlack = 2;
 constexpr double kSilentLevel = 1e-9;
 // -50 dB below the track's mean square.
 constexpr double kRelativeSilence = 1e-5;
-// Of the progress from a file: reading it done.
-constexpr double kReadProgress = 0.5;
 // Of the progress: the coarse signal done, and the coarse lags done.
 constexpr double kSeedsProgress = 0.2;
 constexpr double kCheckProgress = 0.6;
@@ -480,8 +478,8 @@ private:
     std::int64_t m_frames;
 };
 
-// The audio the search works on: a track decoded whole, or a lossless file
-// whose frames are read back in windows where a step needs them.
+// The audio the search works on: a track decoded whole, or a file whose
+// frames are read back in windows where a step needs them.
 class Track {
 public:
     // The side a window is for: the earlier copy of a pair, the later one.
@@ -2009,22 +2007,17 @@ LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options
 
 LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    if (!InexactEncodingOf(reader.info().format)) {
-        // Lossless audio seeks to the sample: read back in windows.
-        return searchLoops(Track(reader, reader.info().frames), options, progress, 0.0, 1.0);
-    }
-    // A lossy file decodes again from its beginning at every jump back:
-    // decoded once, whole.
-    const ProgressCallback reading = [&](double f) {
-        return !progress || progress(kReadProgress * f);
-    };
-    const std::optional<AudioSamples> audio = readAll(reader, reading);
-    if (!audio) {
-        LoopSearch cancelled;
-        cancelled.cancelled = true;
-        return cancelled;
-    }
-    return searchLoops(Track(*audio), options, progress, kReadProgress, 1.0);
+    // A lossy file decodes again from its beginning at every jump back: the
+    // pass over it decodes it once, in order, into a scratch file, from
+    // which the windows are then read back.
+    reader.keepDecodedInScratch();
+    const std::int64_t frames = reader.info().frames;
+    LoopSearch found = searchLoops(Track(reader, frames), options, progress, 0.0, 1.0);
+    // A lossy file whose decoding ended before its header's end holds what
+    // decoded: the search is made again on that.
+    if (!found.cancelled && reader.info().frames != frames)
+        found = searchLoops(Track(reader, reader.info().frames), options, progress, 0.0, 1.0);
+    return found;
 }
 
 LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
