@@ -97,7 +97,10 @@ const fs::path& trackOf(std::int64_t seconds, int format = kWave) {
     info.samplerate = kRate;
     info.channels = 2;
     info.format = format;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    // Written under another name first: a run stopped half-way leaves no
+    // kept track cut short.
+    const fs::path partial = path.string() + ".part";
+    SNDFILE* file = sf_open(partial.c_str(), SFM_WRITE, &info);
     if (!file)
         throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
     const std::vector<short> intro = phrase(7, 3 * kRate);
@@ -113,6 +116,7 @@ const fs::path& trackOf(std::int64_t seconds, int format = kWave) {
     while (left > 0)
         write(loop);
     sf_close(file);
+    fs::rename(partial, path);
     return made.emplace(std::pair{seconds, format}, path).first->second;
 }
 
