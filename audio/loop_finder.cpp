@@ -203,6 +203,8 @@ constexpr double kSilentLevel = 1e-9;
 constexpr double kRelativeSilence = 1e-5;
 // Of the progress: the coarse signal done, and the coarse lags done.
 constexpr double kSeedsProgress = 0.2;
+// The same for a lossy file, which is decoded in the pass.
+constexpr double kDecodedSeedsProgress = 0.5;
 constexpr double kCheckProgress = 0.6;
 
 // Maps the work of one stage onto part of the caller's progress.
@@ -423,6 +425,8 @@ public:
     bool lossy = false;
 
     std::int64_t frames() const { return m_frames; }
+    // Whether the pass over the track decodes a lossy file, the longest step.
+    bool decodedInPass() const { return m_reader && lossy; }
 
     // Asks `goOn` from time to time, at least every kPollEvery windows,
     // whether to go on; poll() throws SearchCancelled once it says no.
@@ -1871,7 +1875,9 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         result.cancelled = true;
         return result;
     }
-    const Pass pass = passOver(audio, Progress(callback, from, from + kSeedsProgress * span));
+    const double seedsFrom =
+        from + (audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress) * span;
+    const Pass pass = passOver(audio, Progress(callback, from, seedsFrom));
     if (pass.cancelled) {
         result.cancelled = true;
         return result;
@@ -1879,9 +1885,9 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const Coarse& coarse = pass.coarse;
     const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
-    const std::vector<Seed> seeds = coarseSeeds(
-        audio, coarse, minLoop,
-        Progress(callback, from + kSeedsProgress * span, from + kCheckProgress * span), cancelled);
+    const std::vector<Seed> seeds =
+        coarseSeeds(audio, coarse, minLoop,
+                    Progress(callback, seedsFrom, from + kCheckProgress * span), cancelled);
     if (cancelled) {
         result.cancelled = true;
         return result;
