@@ -641,10 +641,14 @@ struct Seed {
 // for walks.
 class EnergyPrefix {
 public:
-    explicit EnergyPrefix(const std::vector<float>& signal) : m_signal(signal) {
+    // Calls `check`, which throws to stop, every kCheckEvery samples.
+    EnergyPrefix(const std::vector<float>& signal, const std::function<void()>& check)
+        : m_signal(signal) {
         double sum = 0.0;
         m_checkpoints.reserve(signal.size() / kEvery + 2);
         for (std::size_t i = 0; i < signal.size(); ++i) {
+            if (i % kCheckEvery == 0)
+                check();
             if (i % kEvery == 0)
                 m_checkpoints.push_back(sum);
             sum += double{signal[i]} * signal[i];
@@ -678,6 +682,9 @@ public:
         }
         return use->values[at - segment * kEvery];
     }
+
+    // Coarse samples summed between two calls of the check: a few ms.
+    static constexpr std::size_t kCheckEvery = std::size_t{1} << 20;
 
     // prefix(size): the whole signal's energy.
     double total() const { return m_total; }
@@ -757,7 +764,8 @@ public:
                       m_other.get() + floats, 0.0F);
             m_fft.forward(m_other.get());
         } else {
-            m_ncc.resize(static_cast<std::size_t>(last() + 1));
+            // Not filled here: the blocks fill it, page by page, between checks.
+            m_ncc = std::make_unique_for_overwrite<float[]>(static_cast<std::size_t>(last() + 1));
         }
     }
 
@@ -807,7 +815,7 @@ public:
             for (std::int64_t q = q0; q < end; ++q)
                 m_ncc[static_cast<std::size_t>(q)] = normalise(q, v[q - q0]);
         }
-        return m_ncc.data();
+        return m_ncc.get();
     }
 
 private:
@@ -857,8 +865,8 @@ private:
     bool m_whole; // one transform of the whole signal
     RealFft m_fft;
     FftwBuffer m_work;
-    FftwBuffer m_other;       // the whole signal's spectrum, or the template's
-    std::vector<float> m_ncc; // the blocks' correlation
+    FftwBuffer m_other;             // the whole signal's spectrum, or the template's
+    std::unique_ptr<float[]> m_ncc; // the blocks' correlation
 };
 
 // A peak of the correlation: the height of its parabola, and where it lies.
@@ -868,9 +876,13 @@ using Peak = std::pair<float, std::int64_t>;
 // height of the parabola through each and its two neighbours: a true lag
 // between two coarse samples peaks lower on the grid than a near one that
 // falls on it.
-std::vector<Peak> rankedPeaks(const float* ncc, std::int64_t last) {
+// Calls `check`, which throws to stop, every EnergyPrefix::kCheckEvery.
+std::vector<Peak> rankedPeaks(const float* ncc, std::int64_t last,
+                              const std::function<void()>& check) {
     std::vector<Peak> peaks;
     for (std::int64_t q = 0; q <= last; ++q) {
+        if (static_cast<std::size_t>(q) % EnergyPrefix::kCheckEvery == 0)
+            check();
         const float here = ncc[static_cast<std::size_t>(q)];
         if (here < kMinPeak)
             continue;
@@ -884,6 +896,7 @@ std::vector<Peak> rankedPeaks(const float* ncc, std::int64_t last) {
                                  : here;
         peaks.emplace_back(height, q);
     }
+    check();
     std::sort(peaks.begin(), peaks.end(),
               [](const auto& x, const auto& y) { return x.first > y.first; });
     return peaks;
@@ -925,10 +938,11 @@ Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, st
 // almost as high, and off the coarse grid the true lag may be a neighbour
 // of the highest one.
 void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse& coarse,
-                  std::int64_t frames, std::vector<Seed>& seeds) {
+                  std::int64_t frames, std::vector<Seed>& seeds,
+                  const std::function<void()>& check) {
     const float* ncc = match.ncc;
     std::vector<std::int64_t> taken;
-    for (const auto& [value, q] : rankedPeaks(ncc, match.last)) {
+    for (const auto& [value, q] : rankedPeaks(ncc, match.last, check)) {
         if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
             break;
         // q by copy: clang before 16 cannot capture a structured binding.
@@ -964,7 +978,14 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
                                                   count / kTemplatePlaces);
     if (w < kMinTemplateSamples)
         return seeds;
-    const EnergyPrefix prefix(c);
+    // Asked between pieces of work on the coarse signal, at the share of
+    // the templates done.
+    double done = 0.0;
+    const std::function<void()> check = [&] {
+        if (!progress.at(done))
+            throw SearchCancelled();
+    };
+    const EnergyPrefix prefix(c, check);
     const std::vector<std::int64_t> places =
         templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
     if (places.empty())
@@ -975,16 +996,14 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
     const std::int64_t spacing =
         std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
     for (std::size_t t = 0; t < places.size(); ++t) {
-        if (!progress.at(static_cast<double>(t) / places.size())) {
+        done = static_cast<double>(t) / places.size();
+        if (!progress.at(done)) {
             cancelled = true;
             return {};
         }
-        const float* ncc = correlator.correlate(places[t], minLag, [&] {
-            if (!progress.at(static_cast<double>(t) / places.size()))
-                throw SearchCancelled();
-        });
-        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
-                     seeds);
+        const float* ncc = correlator.correlate(places[t], minLag, check);
+        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(), seeds,
+                     check);
     }
     return seeds;
 }
