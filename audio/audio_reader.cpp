@@ -3,13 +3,20 @@
 
 #include "core/loop_problems.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace kestrin::audio {
@@ -32,6 +39,62 @@ SampleType losslessTypeOf(int format) {
     default:
         return SampleType::Int16;
     }
+}
+
+// An unnamed file in the temporary folder, gone with its descriptor; -1
+// when none can be had. O_TMPFILE first, so that not even a crash leaves it
+// behind; a named file unlinked at once where the file system lacks it.
+int openScratchFile() {
+    std::error_code error;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(error);
+    if (error)
+        return -1;
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+    std::string name = (dir / "kestrin-decoded-XXXXXX").string();
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0)
+        ::unlink(name.c_str());
+    return fd;
+}
+
+// Writes or reads `bytes` at `offset` whole, through short transfers and
+// interruptions; false on a fault (errno tells which) or an early end.
+bool writeAt(int fd, const void* data, std::size_t bytes, off_t offset) {
+    const char* p = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t done = ::pwrite(fd, p, bytes, offset);
+        if (done <= 0) {
+            if (done < 0 && errno == EINTR)
+                continue;
+            if (done == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        p += done;
+        offset += done;
+        bytes -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+bool readAt(int fd, void* data, std::size_t bytes, off_t offset) {
+    char* p = static_cast<char*>(data);
+    while (bytes > 0) {
+        const ssize_t done = ::pread(fd, p, bytes, offset);
+        if (done <= 0) {
+            if (done < 0 && errno == EINTR)
+                continue;
+            if (done == 0)
+                errno = EIO;
+            return false;
+        }
+        p += done;
+        offset += done;
+        bytes -= static_cast<std::size_t>(done);
+    }
+    return true;
 }
 
 } // namespace
@@ -135,6 +198,16 @@ void AudioReader::checkSamples(const float* samples, std::int64_t from, std::int
 }
 
 AudioReader::~AudioReader() {
+    if (m_scratch >= 0) {
+        // The kernel frees the scratch file's blocks as it closes: a quarter
+        // of a second for two hours of stereo, which a cancelled search must
+        // not wait for.
+        try {
+            std::thread([fd = m_scratch] { ::close(fd); }).detach();
+        } catch (const std::system_error&) {
+            ::close(m_scratch);
+        }
+    }
     sf_close(m_file);
     if (m_spare)
         sf_close(m_spare);
@@ -226,6 +299,8 @@ std::int64_t AudioReader::readWith(std::int64_t from, std::int64_t count, ReadFr
 }
 
 std::int64_t AudioReader::read(std::int64_t from, std::int64_t count, void* out) {
+    if (m_scratch >= 0 && m_type == SampleType::Float32)
+        return readFloat(from, count, static_cast<float*>(out));
     const std::int64_t got = readWith(from, count, [&](sf_count_t n) -> sf_count_t {
         switch (m_type) {
         case SampleType::Int16:
@@ -243,6 +318,8 @@ std::int64_t AudioReader::read(std::int64_t from, std::int64_t count, void* out)
 }
 
 std::int64_t AudioReader::readFloat(std::int64_t from, std::int64_t count, float* out) {
+    if (m_scratch >= 0)
+        return readScratch(from, count, out);
     if (m_keepLimit > 0 && from >= 0 && count > 0 && from < m_info.frames) {
         const auto ch = static_cast<std::size_t>(m_info.channels);
         const std::int64_t to = std::min(from + count, m_info.frames);
@@ -273,6 +350,108 @@ std::int64_t AudioReader::readFloat(std::int64_t from, std::int64_t count, float
 void AudioReader::keepDecoded(std::int64_t frames) {
     if (m_decodeToSeek)
         m_keepLimit = std::max<std::int64_t>(0, frames);
+}
+
+void AudioReader::keepDecodedInScratch() {
+    if (!m_decodeToSeek || m_scratch >= 0)
+        return;
+    constexpr std::int64_t kAll = std::numeric_limits<std::int64_t>::max();
+    if (m_keepLimit == kAll)
+        return; // already kept whole in memory
+    m_scratch = openScratchFile();
+    if (m_scratch < 0) {
+        keepDecoded(kAll);
+        return;
+    }
+    // What was kept in memory so far moves over.
+    const auto kept = static_cast<std::int64_t>(m_kept.size()) / m_info.channels;
+    std::vector<float> moved;
+    moved.swap(m_kept);
+    m_keepLimit = 0;
+    m_scratchFrames = 0;
+    appendScratch(moved.data(), kept);
+}
+
+void AudioReader::appendScratch(const float* samples, std::int64_t frames) {
+    if (frames <= 0)
+        return;
+    const auto ch = static_cast<std::size_t>(m_info.channels);
+    const std::size_t frameBytes = ch * sizeof(float);
+    const auto at = static_cast<std::size_t>(m_scratchFrames);
+    const auto count = static_cast<std::size_t>(frames);
+    if (writeAt(m_scratch, samples, count * frameBytes, static_cast<off_t>(at * frameBytes))) {
+        m_scratchFrames += frames;
+        return;
+    }
+    // A full disk: the frames go on in memory, as far as it lasts.
+    const std::string reason = std::strerror(errno);
+    try {
+        m_kept.resize((at + count) * ch);
+    } catch (const std::bad_alloc&) {
+        throw AudioError("cannot keep the decoded frames of " + m_path.string() +
+                         ": the scratch file failed (" + reason + ") and memory ran out");
+    }
+    const bool back = readAt(m_scratch, m_kept.data(), at * frameBytes, 0);
+    const std::string backReason = back ? std::string() : std::strerror(errno);
+    std::copy(samples, samples + count * ch, m_kept.begin() + static_cast<std::ptrdiff_t>(at * ch));
+    ::close(m_scratch);
+    m_scratch = -1;
+    m_scratchFrames = 0;
+    if (!back) {
+        m_kept.clear();
+        throw AudioError("cannot read back the decoded frames of " + m_path.string() +
+                         " from the scratch file: " + backReason);
+    }
+    m_keepLimit = std::numeric_limits<std::int64_t>::max();
+}
+
+std::int64_t AudioReader::readScratch(std::int64_t from, std::int64_t count, float* out) {
+    if (from < 0 || count <= 0 || from >= m_info.frames)
+        return 0;
+    const auto ch = static_cast<std::size_t>(m_info.channels);
+    const std::int64_t to = std::min(from + count, m_info.frames);
+    const std::int64_t storedBefore = m_scratchFrames;
+    // Decodes on in order up to the window's end, the window's own frames
+    // straight into `out`.
+    std::vector<float> skipped;
+    while (m_scratch >= 0 && m_scratchFrames < to) {
+        const std::int64_t at = m_scratchFrames;
+        float* into = nullptr;
+        std::int64_t want = to - at;
+        if (at >= from) {
+            into = out + static_cast<std::size_t>(at - from) * ch;
+        } else {
+            want = std::min(want, std::min(from - at, kSkipChunk));
+            skipped.resize(static_cast<std::size_t>(want) * ch);
+            into = skipped.data();
+        }
+        const std::int64_t got =
+            readWith(at, want, [&](sf_count_t n) { return sf_readf_float(m_file, into, n); });
+        if (m_floatSamples)
+            checkSamples(into, at, got);
+        appendScratch(into, got);
+        if (got < want) {
+            // Decoding ended before the header's end: the file holds no more.
+            if (!m_claimedFrames)
+                m_claimedFrames = m_info.frames;
+            m_info.frames = at + got;
+            break;
+        }
+    }
+    if (m_scratch < 0) // kept in memory from here on
+        return readFloat(from, count, out);
+    const std::int64_t end = std::min(to, m_scratchFrames);
+    if (end <= from)
+        return 0;
+    // Frames of the window decoded by an earlier read come from the file.
+    const std::int64_t stored = std::min(end, storedBefore);
+    const std::size_t frameBytes = ch * sizeof(float);
+    if (stored > from &&
+        !readAt(m_scratch, out, static_cast<std::size_t>(stored - from) * frameBytes,
+                static_cast<off_t>(static_cast<std::size_t>(from) * frameBytes)))
+        throw AudioError("cannot read back the decoded frames of " + m_path.string() +
+                         " from the scratch file: " + std::strerror(errno));
+    return end - from;
 }
 
 } // namespace kestrin::audio

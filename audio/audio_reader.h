@@ -77,6 +77,14 @@ public:
     // by decoding again from the beginning. Nothing for other files.
     void keepDecoded(std::int64_t frames);
 
+    // Keeps every frame of a lossy file that readFloat() decodes, in order
+    // from the beginning, in an unnamed scratch file in the temporary folder
+    // (4 bytes per sample; gone with the reader), so that any window read
+    // again comes from there: exact, and without decoding from the beginning.
+    // Reads are then best made in order first. Where no scratch file can be
+    // had, the frames are kept in memory. Nothing for other files.
+    void keepDecodedInScratch();
+
 private:
     bool seek(std::int64_t from);
     // Decodes `file` on from `cursor` towards frame `to`, at most `budget`
@@ -86,6 +94,12 @@ private:
     std::int64_t heldFrames();
     // Throws when one of `frames` frames from `from` in `samples` is unusable.
     void checkSamples(const float* samples, std::int64_t from, std::int64_t frames) const;
+    // readFloat() of a file kept in the scratch file: decodes on in order up
+    // to the end of the window, then serves it from there.
+    std::int64_t readScratch(std::int64_t from, std::int64_t count, float* out);
+    // Appends `frames` decoded frames to the scratch file; on a fault, moves
+    // what it holds into m_kept and keeps on in memory.
+    void appendScratch(const float* samples, std::int64_t frames);
     // Checks and clamps the window, seeks, and reads it with `readFrames`.
     template <class ReadFrames>
     std::int64_t readWith(std::int64_t from, std::int64_t count, ReadFrames readFrames);
@@ -107,6 +121,9 @@ private:
     // Frames [0, m_kept.size() / channels) of a lossy file, kept up to m_keepLimit.
     std::int64_t m_keepLimit = 0;
     std::vector<float> m_kept;
+    // The scratch file of keepDecodedInScratch() and the frames it holds.
+    int m_scratch = -1;
+    std::int64_t m_scratchFrames = 0;
 };
 
 } // namespace kestrin::audio

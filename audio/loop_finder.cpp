@@ -7,16 +7,12 @@
 #include "audio/seam_judge.h"
 #include "core/loop_problems.h"
 
-#include <fcntl.h>
 #include <fftw3.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -205,10 +201,10 @@ constexpr std::int64_t kMultipleSlack = 2;
 constexpr double kSilentLevel = 1e-9;
 // -50 dB below the track's mean square.
 constexpr double kRelativeSilence = 1e-5;
-// Of the progress from a file: reading it done.
-constexpr double kReadProgress = 0.5;
 // Of the progress: the coarse signal done, and the coarse lags done.
 constexpr double kSeedsProgress = 0.2;
+// The same for a lossy file, which is decoded in the pass.
+constexpr double kDecodedSeedsProgress = 0.5;
 constexpr double kCheckProgress = 0.6;
 
 // Maps the work of one stage onto part of the caller's progress.
@@ -242,21 +238,19 @@ FftwBuffer fftwBuffer(std::size_t floats) {
     return buffer;
 }
 
-// Transforms above this size (a coarse signal of about 25 minutes) plan
-// each run and drop the plan after it: a plan's tables take as much memory as
-// the signal, and planning costs far less than the transform. FFTW_ESTIMATE
-// plans the same way every time, so the results do not change.
-constexpr std::size_t kKeptPlanSize = std::size_t{1} << 22;
+// A coarse signal whose transform is at most this size (about 6 minutes at
+// 44.1 kHz) is correlated through one transform of the whole of it, some
+// 25 ms on a busy machine; a longer one block by block (overlap-save), so
+// that neither memory nor the wait for a cancel grows with its length.
+constexpr std::size_t kWholeFftSize = std::size_t{1} << 20;
+// The blocks' transform size, at the least: some 0.2 ms each.
+constexpr std::size_t kBlockFftSize = std::size_t{1} << 16;
 
 // In-place real transforms of one size on buffers of size + 2 floats.
 class RealFft {
 public:
-    explicit RealFft(std::size_t size) : m_size(size), m_keep(size <= kKeptPlanSize) {
-        if (m_keep) {
-            m_forward = plan(true);
-            m_inverse = plan(false);
-        }
-    }
+    explicit RealFft(std::size_t size)
+        : m_size(size), m_forward(plan(true)), m_inverse(plan(false)) {}
     RealFft(const RealFft&) = delete;
     RealFft& operator=(const RealFft&) = delete;
     ~RealFft() {
@@ -265,21 +259,13 @@ public:
     }
 
     std::size_t size() const { return m_size; }
-    // Whether the transform is large enough to keep no more than it must.
-    bool large() const { return !m_keep; }
     FftwBuffer buffer() const { return fftwBuffer(m_size + 2); }
     void forward(float* data) const {
-        const fftwf_plan p = m_keep ? m_forward : plan(true);
-        fftwf_execute_dft_r2c(p, data, reinterpret_cast<fftwf_complex*>(data));
-        if (!m_keep)
-            release(p);
+        fftwf_execute_dft_r2c(m_forward, data, reinterpret_cast<fftwf_complex*>(data));
     }
     // Unnormalised: the result is size times the signal.
     void inverse(float* data) const {
-        const fftwf_plan p = m_keep ? m_inverse : plan(false);
-        fftwf_execute_dft_c2r(p, reinterpret_cast<fftwf_complex*>(data), data);
-        if (!m_keep)
-            release(p);
+        fftwf_execute_dft_c2r(m_inverse, reinterpret_cast<fftwf_complex*>(data), data);
     }
 
 private:
@@ -305,72 +291,8 @@ private:
     }
 
     std::size_t m_size;
-    bool m_keep;
     fftwf_plan m_forward = nullptr;
     fftwf_plan m_inverse = nullptr;
-};
-
-// Floats put aside in an unnamed scratch file and read back in order:
-// the spectrum of a long coarse signal, needed once per template, so that
-// it does not sit in memory beside the work buffer and a plan. Nothing is
-// left on disk: the file has no name and goes with its descriptor.
-class SpareFloats {
-public:
-    // Writes `count` floats; false when no scratch file can be had.
-    bool store(const float* values, std::size_t count) {
-        std::error_code error;
-        const fs::path dir = fs::temp_directory_path(error);
-        if (error)
-            return false;
-        m_fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (m_fd < 0)
-            return false;
-        const char* bytes = reinterpret_cast<const char*>(values);
-        std::size_t left = count * sizeof(float);
-        while (left > 0) {
-            const ssize_t wrote = ::write(m_fd, bytes, left);
-            if (wrote <= 0) {
-                if (wrote < 0 && errno == EINTR)
-                    continue;
-                close();
-                return false;
-            }
-            bytes += wrote;
-            left -= static_cast<std::size_t>(wrote);
-        }
-        return true;
-    }
-    // Reads `count` floats from float `from` into `out`; false on a fault.
-    bool load(std::size_t from, std::size_t count, float* out) const {
-        char* bytes = reinterpret_cast<char*>(out);
-        std::size_t left = count * sizeof(float);
-        auto offset = static_cast<off_t>(from * sizeof(float));
-        while (left > 0) {
-            const ssize_t got = ::pread(m_fd, bytes, left, offset);
-            if (got <= 0) {
-                if (got < 0 && errno == EINTR)
-                    continue;
-                return false;
-            }
-            bytes += got;
-            offset += got;
-            left -= static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-    SpareFloats() = default;
-    SpareFloats(const SpareFloats&) = delete;
-    SpareFloats& operator=(const SpareFloats&) = delete;
-    ~SpareFloats() { close(); }
-
-private:
-    void close() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-    int m_fd = -1;
 };
 
 // The smallest 2^a 3^b 5^c at or above `minimum`: sizes FFTW is fast at.
@@ -480,8 +402,8 @@ private:
     std::int64_t m_frames;
 };
 
-// The audio the search works on: a track decoded whole, or a lossless file
-// whose frames are read back in windows where a step needs them.
+// The audio the search works on: a track decoded whole, or a file whose
+// frames are read back in windows where a step needs them.
 class Track {
 public:
     // The side a window is for: the earlier copy of a pair, the later one.
@@ -503,6 +425,8 @@ public:
     bool lossy = false;
 
     std::int64_t frames() const { return m_frames; }
+    // Whether the pass over the track decodes a lossy file, the longest step.
+    bool decodedInPass() const { return m_reader && lossy; }
 
     // Asks `goOn` from time to time, at least every kPollEvery windows,
     // whether to go on; poll() throws SearchCancelled once it says no.
@@ -717,10 +641,14 @@ struct Seed {
 // for walks.
 class EnergyPrefix {
 public:
-    explicit EnergyPrefix(const std::vector<float>& signal) : m_signal(signal) {
+    // Calls `check`, which throws to stop, every kCheckEvery samples.
+    EnergyPrefix(const std::vector<float>& signal, const std::function<void()>& check)
+        : m_signal(signal) {
         double sum = 0.0;
         m_checkpoints.reserve(signal.size() / kEvery + 2);
         for (std::size_t i = 0; i < signal.size(); ++i) {
+            if (i % kCheckEvery == 0)
+                check();
             if (i % kEvery == 0)
                 m_checkpoints.push_back(sum);
             sum += double{signal[i]} * signal[i];
@@ -754,6 +682,9 @@ public:
         }
         return use->values[at - segment * kEvery];
     }
+
+    // Coarse samples summed between two calls of the check: a few ms.
+    static constexpr std::size_t kCheckEvery = std::size_t{1} << 20;
 
     // prefix(size): the whole signal's energy.
     double total() const { return m_total; }
@@ -802,22 +733,39 @@ std::vector<std::int64_t> templatePlaces(const EnergyPrefix& energyPrefix, std::
     return places;
 }
 
-// Templates cut from the coarse signal, cross-correlated with the whole of it
-// through one FFT of the signal and one pair per template. Holds the
-// signal's spectrum and one work buffer: no more.
+// The signal's spectrum `s` times the conjugate of the template's `v`, into
+// `out` (which may be either): the product whose inverse is the correlation
+// of the template with the signal at every start.
+void correlationSpectrum(const float* s, const float* v, float* out, std::size_t floats) {
+    for (std::size_t k = 0; k < floats; k += 2) {
+        const float re = s[k] * v[k] + s[k + 1] * v[k + 1];
+        const float im = s[k + 1] * v[k] - s[k] * v[k + 1];
+        out[k] = re;
+        out[k + 1] = im;
+    }
+}
+
+// Templates cut from the coarse signal, cross-correlated with the whole of
+// it: a short signal through one FFT of it and one pair per template, a long
+// one block by block (overlap-save) through transforms of kBlockFftSize, so
+// that the search can stop between them.
 class TemplateCorrelator {
 public:
     TemplateCorrelator(const std::vector<float>& signal, const EnergyPrefix& energyPrefix,
                        std::int64_t width)
         : m_signal(signal), m_prefix(energyPrefix), m_width(width),
-          m_fft(fftSize(signal.size() + static_cast<std::size_t>(width))), m_work(m_fft.buffer()) {
-        const std::size_t floats = m_fft.size() + 2;
-        std::fill(std::copy(signal.begin(), signal.end(), m_work.get()), m_work.get() + floats,
-                  0.0F);
-        m_fft.forward(m_work.get());
-        if (!(m_fft.large() && m_spare.store(m_work.get(), floats))) {
-            m_spectrum = m_fft.buffer();
-            std::copy(m_work.get(), m_work.get() + floats, m_spectrum.get());
+          m_whole(fftSize(signal.size() + static_cast<std::size_t>(width)) <= kWholeFftSize),
+          m_fft(m_whole ? fftSize(signal.size() + static_cast<std::size_t>(width))
+                        : fftSize(std::max(kBlockFftSize, 4 * static_cast<std::size_t>(width)))),
+          m_work(m_fft.buffer()), m_other(m_fft.buffer()) {
+        if (m_whole) {
+            const std::size_t floats = m_fft.size() + 2;
+            std::fill(std::copy(signal.begin(), signal.end(), m_other.get()),
+                      m_other.get() + floats, 0.0F);
+            m_fft.forward(m_other.get());
+        } else {
+            // Not filled here: the blocks fill it, page by page, between checks.
+            m_ncc = std::make_unique_for_overwrite<float[]>(static_cast<std::size_t>(last() + 1));
         }
     }
 
@@ -827,65 +775,98 @@ public:
     // Returns ncc, where ncc[q], for every window start q up to last(), is
     // the correlation of the template at `place` with the window at q over
     // the root of both energies; -1 for windows within `minLag` of the
-    // template or silent beside it. Valid until the next call.
-    const float* correlate(std::int64_t place, std::int64_t minLag) {
+    // template or silent beside it. Valid until the next call. Calls
+    // `check` between transforms, which throws to stop.
+    const float* correlate(std::int64_t place, std::int64_t minLag,
+                           const std::function<void()>& check) {
         const std::size_t m = m_fft.size();
+        // The template's spectrum: in m_work for one transform of the whole
+        // signal, whose spectrum m_other holds; in m_other for blocks.
+        float* t = m_whole ? m_work.get() : m_other.get();
+        std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, t),
+                  t + m + 2, 0.0F);
+        m_fft.forward(t);
+        check();
+        Normaliser normalise(*this, place, minLag, m);
+        if (m_whole) {
+            float* v = m_work.get();
+            correlationSpectrum(m_other.get(), v, v, m + 2);
+            m_fft.inverse(v);
+            check();
+            for (std::int64_t q = 0; q <= last(); ++q)
+                v[q] = normalise(q, v[q]);
+            return v;
+        }
+        // Overlap-save: a block of m signal samples from q0 correlates
+        // exactly with the template at the m - width + 1 starts from q0.
+        const auto step = static_cast<std::int64_t>(m) - m_width + 1;
         float* v = m_work.get();
-        std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, v),
-                  v + m + 2, 0.0F);
-        m_fft.forward(v);
-        // The signal's spectrum in memory, or read back piece by piece.
-        constexpr std::size_t kPiece = std::size_t{1} << 16;
-        std::vector<float> piece(m_spectrum ? 0 : kPiece);
-        for (std::size_t from = 0; from < m + 2; from += kPiece) {
-            const std::size_t to = std::min(m + 2, from + kPiece);
-            const float* s = m_spectrum.get() + from;
-            if (!m_spectrum) {
-                if (!m_spare.load(from, to - from, piece.data()))
-                    throw AudioError(std::string("cannot read back the search's scratch file: ") +
-                                     std::strerror(errno));
-                s = piece.data();
-            }
-            for (std::size_t k = from; k < to; k += 2) {
-                const float re = s[k - from] * v[k] + s[k - from + 1] * v[k + 1];
-                const float im = s[k - from + 1] * v[k] - s[k - from] * v[k + 1];
-                v[k] = re;
-                v[k + 1] = im;
-            }
+        const auto count = static_cast<std::int64_t>(m_signal.size());
+        for (std::int64_t q0 = 0; q0 <= last(); q0 += step) {
+            check();
+            const std::int64_t avail =
+                std::min<std::int64_t>(static_cast<std::int64_t>(m), count - q0);
+            std::fill(std::copy(m_signal.begin() + q0, m_signal.begin() + q0 + avail, v), v + m + 2,
+                      0.0F);
+            m_fft.forward(v);
+            correlationSpectrum(v, t, v, m + 2);
+            m_fft.inverse(v);
+            const std::int64_t end = std::min(last() + 1, q0 + step);
+            for (std::int64_t q = q0; q < end; ++q)
+                m_ncc[static_cast<std::size_t>(q)] = normalise(q, v[q - q0]);
         }
-        m_fft.inverse(v);
-        const double templateEnergy = m_prefix(place + m_width) - m_prefix(place);
-        // The window's energy from prefix sums kept as they are summed, so
-        // each is what the prefix holds there.
-        double below = 0.0; // prefix(q)
-        double above = 0.0; // prefix(q + width)
-        for (std::int64_t k = 0; k < m_width; ++k)
-            above += double{m_signal[static_cast<std::size_t>(k)]} *
-                     m_signal[static_cast<std::size_t>(k)];
-        for (std::int64_t q = 0; q <= last(); ++q) {
-            const double e = above - below;
-            const bool far = std::abs(q - place) >= minLag;
-            v[q] = far && e > kSilentWindow * templateEnergy
-                       ? static_cast<float>(v[q] / static_cast<double>(m) /
-                                            std::sqrt(templateEnergy * e))
-                       : -1.0F;
-            const auto out = static_cast<std::size_t>(q);
-            const auto in = static_cast<std::size_t>(q + m_width);
-            below += double{m_signal[out]} * m_signal[out];
-            if (in < m_signal.size())
-                above += double{m_signal[in]} * m_signal[in];
-        }
-        return v;
+        return m_ncc.get();
     }
 
 private:
+    // The correlation at each window start, in order from 0, over the root
+    // of both energies; the window's energy from prefix sums kept as they
+    // are summed, so each is what the prefix holds there.
+    class Normaliser {
+    public:
+        Normaliser(const TemplateCorrelator& c, std::int64_t place, std::int64_t minLag,
+                   std::size_t size)
+            : m_c(c), m_place(place), m_minLag(minLag), m_size(static_cast<double>(size)),
+              m_templateEnergy(c.m_prefix(place + c.m_width) - c.m_prefix(place)) {
+            for (std::int64_t k = 0; k < c.m_width; ++k)
+                m_above += double{c.m_signal[static_cast<std::size_t>(k)]} *
+                           c.m_signal[static_cast<std::size_t>(k)];
+        }
+        // For q one more than at the call before, from 0.
+        float operator()(std::int64_t q, float raw) {
+            const double e = m_above - m_below;
+            const bool far = std::abs(q - m_place) >= m_minLag;
+            const float value =
+                far && e > kSilentWindow * m_templateEnergy
+                    ? static_cast<float>(raw / m_size / std::sqrt(m_templateEnergy * e))
+                    : -1.0F;
+            const std::vector<float>& signal = m_c.m_signal;
+            const auto out = static_cast<std::size_t>(q);
+            const auto in = static_cast<std::size_t>(q + m_c.m_width);
+            m_below += double{signal[out]} * signal[out];
+            if (in < signal.size())
+                m_above += double{signal[in]} * signal[in];
+            return value;
+        }
+
+    private:
+        const TemplateCorrelator& m_c;
+        std::int64_t m_place;
+        std::int64_t m_minLag;
+        double m_size;
+        double m_templateEnergy;
+        double m_below = 0.0; // prefix(q)
+        double m_above = 0.0; // prefix(q + width)
+    };
+
     const std::vector<float>& m_signal;
     const EnergyPrefix& m_prefix;
     std::int64_t m_width;
+    bool m_whole; // one transform of the whole signal
     RealFft m_fft;
     FftwBuffer m_work;
-    FftwBuffer m_spectrum; // of the whole signal, when not put aside
-    SpareFloats m_spare;
+    FftwBuffer m_other;             // the whole signal's spectrum, or the template's
+    std::unique_ptr<float[]> m_ncc; // the blocks' correlation
 };
 
 // A peak of the correlation: the height of its parabola, and where it lies.
@@ -895,9 +876,13 @@ using Peak = std::pair<float, std::int64_t>;
 // height of the parabola through each and its two neighbours: a true lag
 // between two coarse samples peaks lower on the grid than a near one that
 // falls on it.
-std::vector<Peak> rankedPeaks(const float* ncc, std::int64_t last) {
+// Calls `check`, which throws to stop, every EnergyPrefix::kCheckEvery.
+std::vector<Peak> rankedPeaks(const float* ncc, std::int64_t last,
+                              const std::function<void()>& check) {
     std::vector<Peak> peaks;
     for (std::int64_t q = 0; q <= last; ++q) {
+        if (static_cast<std::size_t>(q) % EnergyPrefix::kCheckEvery == 0)
+            check();
         const float here = ncc[static_cast<std::size_t>(q)];
         if (here < kMinPeak)
             continue;
@@ -911,6 +896,7 @@ std::vector<Peak> rankedPeaks(const float* ncc, std::int64_t last) {
                                  : here;
         peaks.emplace_back(height, q);
     }
+    check();
     std::sort(peaks.begin(), peaks.end(),
               [](const auto& x, const auto& y) { return x.first > y.first; });
     return peaks;
@@ -952,10 +938,11 @@ Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, st
 // almost as high, and off the coarse grid the true lag may be a neighbour
 // of the highest one.
 void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse& coarse,
-                  std::int64_t frames, std::vector<Seed>& seeds) {
+                  std::int64_t frames, std::vector<Seed>& seeds,
+                  const std::function<void()>& check) {
     const float* ncc = match.ncc;
     std::vector<std::int64_t> taken;
-    for (const auto& [value, q] : rankedPeaks(ncc, match.last)) {
+    for (const auto& [value, q] : rankedPeaks(ncc, match.last, check)) {
         if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
             break;
         // q by copy: clang before 16 cannot capture a structured binding.
@@ -991,7 +978,14 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
                                                   count / kTemplatePlaces);
     if (w < kMinTemplateSamples)
         return seeds;
-    const EnergyPrefix prefix(c);
+    // Asked between pieces of work on the coarse signal, at the share of
+    // the templates done.
+    double done = 0.0;
+    const std::function<void()> check = [&] {
+        if (!progress.at(done))
+            throw SearchCancelled();
+    };
+    const EnergyPrefix prefix(c, check);
     const std::vector<std::int64_t> places =
         templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
     if (places.empty())
@@ -1002,13 +996,14 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
     const std::int64_t spacing =
         std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
     for (std::size_t t = 0; t < places.size(); ++t) {
-        if (!progress.at(static_cast<double>(t) / places.size())) {
+        done = static_cast<double>(t) / places.size();
+        if (!progress.at(done)) {
             cancelled = true;
             return {};
         }
-        const float* ncc = correlator.correlate(places[t], minLag);
-        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
-                     seeds);
+        const float* ncc = correlator.correlate(places[t], minLag, check);
+        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(), seeds,
+                     check);
     }
     return seeds;
 }
@@ -1899,7 +1894,9 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         result.cancelled = true;
         return result;
     }
-    const Pass pass = passOver(audio, Progress(callback, from, from + kSeedsProgress * span));
+    const double seedsFrom =
+        from + (audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress) * span;
+    const Pass pass = passOver(audio, Progress(callback, from, seedsFrom));
     if (pass.cancelled) {
         result.cancelled = true;
         return result;
@@ -1907,9 +1904,9 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const Coarse& coarse = pass.coarse;
     const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
-    const std::vector<Seed> seeds = coarseSeeds(
-        audio, coarse, minLoop,
-        Progress(callback, from + kSeedsProgress * span, from + kCheckProgress * span), cancelled);
+    const std::vector<Seed> seeds =
+        coarseSeeds(audio, coarse, minLoop,
+                    Progress(callback, seedsFrom, from + kCheckProgress * span), cancelled);
     if (cancelled) {
         result.cancelled = true;
         return result;
@@ -2009,22 +2006,17 @@ LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options
 
 LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    if (!InexactEncodingOf(reader.info().format)) {
-        // Lossless audio seeks to the sample: read back in windows.
-        return searchLoops(Track(reader, reader.info().frames), options, progress, 0.0, 1.0);
-    }
-    // A lossy file decodes again from its beginning at every jump back:
-    // decoded once, whole.
-    const ProgressCallback reading = [&](double f) {
-        return !progress || progress(kReadProgress * f);
-    };
-    const std::optional<AudioSamples> audio = readAll(reader, reading);
-    if (!audio) {
-        LoopSearch cancelled;
-        cancelled.cancelled = true;
-        return cancelled;
-    }
-    return searchLoops(Track(*audio), options, progress, kReadProgress, 1.0);
+    // A lossy file decodes again from its beginning at every jump back: the
+    // pass over it decodes it once, in order, into a scratch file, from
+    // which the windows are then read back.
+    reader.keepDecodedInScratch();
+    const std::int64_t frames = reader.info().frames;
+    LoopSearch found = searchLoops(Track(reader, frames), options, progress, 0.0, 1.0);
+    // A lossy file whose decoding ended before its header's end holds what
+    // decoded: the search is made again on that.
+    if (!found.cancelled && reader.info().frames != frames)
+        found = searchLoops(Track(reader, reader.info().frames), options, progress, 0.0, 1.0);
+    return found;
 }
 
 LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,

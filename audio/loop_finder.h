@@ -25,7 +25,9 @@
 //      falls under 0.05 of its mean energy per window, and at one half and
 //      three quarters of the track; a place that is silent or overlaps a
 //      template already cut is skipped. Each is cross-correlated with the
-//      whole coarse signal through one FFT pair (FFTW, single precision) and
+//      whole coarse signal through one FFT pair (FFTW, single precision; a
+//      coarse signal whose transform exceeds 2^20 samples, some 6 minutes of
+//      audio, block by block through transforms of 2^16, overlap-save) and
 //      normalised by the energies under the template and the window
 //      (normalised cross-correlation, so a fade does not lower it); windows
 //      nearer the template than the shortest loop, or under 1e-9 of its
@@ -178,15 +180,18 @@
 //      before the stop alone: the verdict excuses a junction followed by an
 //      attack, and music that merely stops ends anywhere and starts with one.
 // The work is one pass over the audio for the coarse signal, 1 + 2 x
-// templates real FFTs of the coarse length, and passes over the repeated
-// stretch of each candidate: O(n log n) overall. A lossless file is never
-// held whole: one pass reads it for the coarse signal and the level, and
-// steps 3 to 10 read back windows of 65,536 frames around the pairs they
-// compare. What stays is the coarse signal, one transform buffer and, while
-// it runs, one FFTW plan (on long tracks the signal's spectrum waits in an
-// unnamed scratch file): about 12 bytes per 16 frames, some 250 MB for two
-// hours at 44.1 kHz. A decoded track (and a lossy file, decoded whole first)
-// needs that beside its samples.
+// templates real FFTs of the coarse length (or 2 per block and template),
+// and passes over the repeated stretch of each candidate: O(n log n)
+// overall. A file is never held whole: one pass reads it for the coarse
+// signal and the level, and steps 3 to 10 read back windows of 65,536
+// frames around the pairs they compare. What stays is the coarse signal and
+// one template's correlation with it (or one transform buffer the size of
+// both): about 8 bytes per 16 frames, some 165 MB for two hours at
+// 44.1 kHz. The search asks whether to go on at least every few tens of ms
+// of work, also between blocks of the correlation. A lossy file, whose codec cannot seek to the
+// sample, is decoded in that one pass into an unnamed scratch file (4 bytes per sample, in the
+// temporary folder) that the windows are read from; in memory only where no scratch file can be
+// had. A decoded track needs that beside its samples.
 #pragma once
 
 #include "core/loop_points.h"
@@ -246,11 +251,11 @@ struct LoopSearch {
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options = {},
                      const ProgressCallback& progress = {});
 
-// Finds the loops of the file `reader` has open. A lossless file is read
-// through once and then only in windows, so memory stays bounded for any
-// length (about 12 bytes per 16 frames); a lossy one is decoded whole first,
-// which takes the first half of the progress. Throws AudioError when the
-// file cannot be read.
+// Finds the loops of the file `reader` has open. The file is read through
+// once and then only in windows, so memory stays bounded for any length
+// (about 8 bytes per 16 frames); a lossy one is decoded in that pass into a
+// scratch file (AudioReader::keepDecodedInScratch), which stays with
+// `reader`. Throws AudioError when the file cannot be read.
 LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options = {},
                      const ProgressCallback& progress = {});
 

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kestrin-pos find as a whole process on a 2-hour 44.1 kHz stereo WAVE,
-// beside the same on 30 seconds: its peak memory (the child's ru_maxrss),
-// its time and its real-time factor. The search reads the file through once
-// and then only in windows, so two hours have to stay under 300 MB and 500
-// times real time. And how soon a search stops once it is cancelled, at
-// several moments of a 10-minute search.
+// kestrin-pos find as a whole process on a 2-hour 44.1 kHz stereo WAVE and
+// on the same as Ogg Vorbis, each beside the same on 30 seconds: its peak
+// memory (the child's ru_maxrss), its time and its real-time factor. The
+// search reads the file through once (a lossy one decoded into a scratch
+// file) and then only in windows, so two hours have to stay under 300 MB.
+// And how soon a search stops once it is cancelled: at several moments of a
+// 10-minute search, and the longest wait between two questions whether to go
+// on over a whole search of the 2-hour WAVE.
 #include "audio/loop_finder.h"
 
 #include <benchmark/benchmark.h>
@@ -35,10 +37,20 @@ namespace fs = std::filesystem;
 
 constexpr int kRate = 44100;
 
-// A scratch folder of this run, removed at the end.
+// $KESTRIN_BENCH_TRACKS, where the tracks are kept from run to run (a
+// 2-hour Ogg takes minutes to encode), so that builds compare on the same
+// files.
+const char* keptTracks() {
+    const char* dir = std::getenv("KESTRIN_BENCH_TRACKS");
+    return dir && *dir ? dir : nullptr;
+}
+
+// A scratch folder of this run, removed at the end, or the kept tracks'.
 const fs::path& scratch() {
     static const fs::path dir =
-        fs::temp_directory_path() / ("kestrin-findmembench-" + std::to_string(::getpid()));
+        keptTracks()
+            ? fs::path(keptTracks())
+            : fs::temp_directory_path() / ("kestrin-findmembench-" + std::to_string(::getpid()));
     return dir;
 }
 
@@ -66,19 +78,29 @@ std::vector<short> phrase(std::uint32_t seed, std::int64_t frames) {
     return out;
 }
 
-// A 16-bit stereo WAVE of `seconds`: an intro of 3 s, then the phrase over
-// and over, the last one cut where the track ends. Made once per length.
-const fs::path& trackOf(std::int64_t seconds) {
-    static std::map<std::int64_t, fs::path> made;
-    if (auto it = made.find(seconds); it != made.end())
+constexpr int kWave = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+constexpr int kVorbis = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+
+// A stereo track of `seconds` in `format` (kWave or kVorbis): an intro of
+// 3 s, then the phrase over and over, the last one cut where the track ends.
+// Made once per length and format.
+const fs::path& trackOf(std::int64_t seconds, int format = kWave) {
+    static std::map<std::pair<std::int64_t, int>, fs::path> made;
+    if (auto it = made.find({seconds, format}); it != made.end())
         return it->second;
     fs::create_directories(scratch());
-    const fs::path path = scratch() / ("track-" + std::to_string(seconds) + ".wav");
+    const fs::path path =
+        scratch() / ("track-" + std::to_string(seconds) + (format == kVorbis ? ".ogg" : ".wav"));
+    if (keptTracks() && fs::exists(path))
+        return made.emplace(std::pair{seconds, format}, path).first->second;
     SF_INFO info{};
     info.samplerate = kRate;
     info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    info.format = format;
+    // Written under another name first: a run stopped half-way leaves no
+    // kept track cut short.
+    const fs::path partial = path.string() + ".part";
+    SNDFILE* file = sf_open(partial.c_str(), SFM_WRITE, &info);
     if (!file)
         throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
     const std::vector<short> intro = phrase(7, 3 * kRate);
@@ -94,7 +116,8 @@ const fs::path& trackOf(std::int64_t seconds) {
     while (left > 0)
         write(loop);
     sf_close(file);
-    return made.emplace(seconds, path).first->second;
+    fs::rename(partial, path);
+    return made.emplace(std::pair{seconds, format}, path).first->second;
 }
 
 // Runs kestrin-pos find on `file`; the child's resource use, and its wall
@@ -140,9 +163,9 @@ double secondsOf(const timeval& t) {
 }
 
 // The argument is the track's length in seconds.
-void BM_FindProcess(benchmark::State& state) {
+template <int Format> void BM_FindProcess(benchmark::State& state) {
     const std::int64_t seconds = state.range(0);
-    const fs::path& file = trackOf(seconds);
+    const fs::path& file = trackOf(seconds, Format);
     double peak = 0.0;
     double cpu = 0.0;
     for (auto _ : state) {
@@ -162,7 +185,15 @@ void BM_FindProcess(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(seconds) * static_cast<double>(state.iterations()),
                            benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_FindProcess)
+BENCHMARK(BM_FindProcess<kWave>)
+    ->Name("BM_FindProcess/wave")
+    ->Arg(30)
+    ->Arg(2 * 60 * 60)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_FindProcess<kVorbis>)
+    ->Name("BM_FindProcess/vorbis")
     ->Arg(30)
     ->Arg(2 * 60 * 60)
     ->Iterations(1)
@@ -243,6 +274,50 @@ BENCHMARK(BM_CancelLatency)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// The longest a cancel can wait: over a whole search of a track of
+// `state.range(0)` seconds, the longest time between two questions whether
+// to go on (or from the last one to the search's end, the file closed). The
+// 30-second track is the baseline.
+template <int Format> void BM_CancelWorstCase(benchmark::State& state) {
+    const fs::path& file = trackOf(state.range(0), Format);
+    double worst = 0.0;
+    double total = 0.0;
+    for (auto _ : state) {
+        using Clock = std::chrono::steady_clock;
+        const auto begin = Clock::now();
+        auto last = begin;
+        double longest = 0.0;
+        kestrin::audio::FindLoops(file, {}, [&](double) {
+            const auto now = Clock::now();
+            longest =
+                std::max(longest, std::chrono::duration<double, std::milli>(now - last).count());
+            last = now;
+            return true;
+        });
+        const auto end = Clock::now();
+        longest = std::max(longest, std::chrono::duration<double, std::milli>(end - last).count());
+        state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
+        worst = std::max(worst, longest);
+        total += std::chrono::duration<double>(end - begin).count();
+    }
+    state.counters["worst_ms"] = worst;
+    state.counters["search_s"] = total;
+}
+BENCHMARK(BM_CancelWorstCase<kWave>)
+    ->Name("BM_CancelWorstCase/wave")
+    ->Arg(30)
+    ->Arg(2 * 60 * 60)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_CancelWorstCase<kVorbis>)
+    ->Name("BM_CancelWorstCase/vorbis")
+    ->Arg(30)
+    ->Arg(2 * 60 * 60)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -250,6 +325,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::error_code ignored;
-    fs::remove_all(scratch(), ignored);
+    if (!keptTracks())
+        fs::remove_all(scratch(), ignored);
     return 0;
 }
