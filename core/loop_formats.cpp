@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <regex>
@@ -90,9 +91,10 @@ std::string LabelSeconds(std::int32_t samples) {
     const std::int64_t scaled = static_cast<std::int64_t>(samples) * 1000000;
     const std::int64_t magnitude = std::llabs(scaled);
     const std::int64_t micro = (magnitude + kRate / 2) / kRate;
-    std::string frac = std::to_string(micro % 1000000);
-    frac.insert(0, 6 - frac.size(), '0');
-    return (samples < 0 && micro != 0 ? "-" : "") + std::to_string(micro / 1000000) + "." + frac;
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%lld.%06lld", samples < 0 && micro != 0 ? "-" : "",
+                  static_cast<long long>(micro / 1000000), static_cast<long long>(micro % 1000000));
+    return text;
 }
 
 std::string TxtpText(const std::string& audio, const PosValues& loop) {
