@@ -146,14 +146,22 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
 // song's loop); at most options.maxCandidates in all. With `near`, only
 // FindMusicalLoops near those points (its kinds say which are exact). Empty
 // when the track has no natural loop. `progress` sees 0 to 1.
+// FindMusicalLoops for the file `reader` has open, with the same results:
+// step 1 reads it through once in order, a block at a time, and keeps only
+// the frames' features; steps 8 and 9 read windows back. Throws AudioError
+// when the file cannot be read.
+MusicalSearch FindMusicalLoops(AudioReader& reader, const MusicalSearchOptions& options = {},
+                               const ProgressCallback& progress = {});
+
 LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                         const std::optional<LoopPoints>& near = std::nullopt,
                         const ProgressCallback& progress = {});
 
-// As above for the file `reader` has open: the exact search reads it in
-// windows (memory bounded for any length), and the whole track is decoded
-// only when the musical search runs. Throws AudioError when the file cannot
-// be read.
+// As above for the file `reader` has open, in bounded memory for any
+// length: the exact search reads it in windows; the musical one reads it
+// through once in order and keeps only the frames' features (33 floats per
+// 512 samples: 80 MB for two hours), then reads windows around the pairs
+// back. Throws AudioError when the file cannot be read.
 LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
                         const std::optional<LoopPoints>& near = std::nullopt,
                         const ProgressCallback& progress = {});
