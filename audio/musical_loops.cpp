@@ -825,6 +825,20 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
 
 } // namespace
 
+std::vector<std::int64_t> FindBeats(const AudioSamples& audio) {
+    SamplesSource source(audio);
+    const int rate = audio.sampleRate > 0 ? audio.sampleRate : 44100;
+    const std::optional<Frames> frames = analyse(source, rate, {});
+    double period = 0;
+    const std::vector<std::size_t> beatFrames =
+        trackBeats(*frames, static_cast<double>(kHop) / rate, period);
+    std::vector<std::int64_t> out;
+    out.reserve(beatFrames.size());
+    for (const std::size_t t : beatFrames) // as beatFeatures places them
+        out.push_back(static_cast<std::int64_t>(t) * kHop + kFrame / 2);
+    return out;
+}
+
 MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options,
                                const ProgressCallback& progress) {
     SamplesSource source(audio);

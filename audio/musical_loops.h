@@ -14,7 +14,9 @@
 //      chroma from 100 Hz to 2.5 kHz (harmony: every bin adds its magnitude
 //      to its nearest pitch class), and the onset strength: the sum over the
 //      bands of the rise of their log power since the frame before
-//      (spectral flux, which a drum hit and a new chord both raise).
+//      (spectral flux, which a drum hit and a new chord both raise). The
+//      track is read once in order, 65,536 frames at a time; only these 33
+//      floats per frame are kept.
 //   2. Tempo. The onset strength less its mean over the surrounding second,
 //      kept where positive, is autocorrelated over the beat periods of 60 to
 //      200 beats per minute; each lag is weighted by a Gaussian in octaves
@@ -88,7 +90,11 @@
 //      seamless ones returned, closest spectra first. The 30 % and the
 //      convincing thresholds do not apply: the user chose the place.
 // The work is one FFT per 512 samples and the beats squared (a 3-minute song
-// at 120 beats per minute has 360): far above 100 times real time.
+// at 120 beats per minute has 360): far above 100 times real time. The
+// likeness of two beats is worked out when needed, one diagonal of beat
+// pairs at a time, and the typical likeness of step 6 is counted in two
+// passes over the pairs, so memory grows with the beats, not their square:
+// steps 8 and 9 read back only windows of a few thousand frames.
 #pragma once
 
 #include "audio/loop_finder.h"
@@ -137,6 +143,10 @@ struct MusicalSearch {
 // Safe to run on several threads at once.
 MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options = {},
                                const ProgressCallback& progress = {});
+
+// The beats of `audio` found by steps 1 to 3: the frame each falls on, in
+// order; empty for audio shorter than a second or so.
+std::vector<std::int64_t> FindBeats(const AudioSamples& audio);
 
 // Exact loops first, then musical ones: FindLoops, and where it finds no
 // loop inside the track that matches at least 0.9 (repeats most of what
