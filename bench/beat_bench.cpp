@@ -5,7 +5,8 @@
 // songs were rendered on. Counters: f70, the F-measure of beats found within
 // 70 ms of a true one (the usual tolerance of beat tracking evaluations);
 // f25, the same within 25 ms; off_ms, the mean distance of those within 70
-// ms; and the time of each on the same songs.
+// ms; bias_ms, their mean signed distance (late is positive); and the time
+// of each on the same songs.
 #include "audio/musical_loops.h"
 #include "tests/song_corpus.h"
 
@@ -62,7 +63,7 @@ const std::vector<Rendered>& songs() {
 }
 
 struct Placement {
-    double hits70 = 0, hits25 = 0, found = 0, truths = 0, offset = 0;
+    double hits70 = 0, hits25 = 0, found = 0, truths = 0, offset = 0, bias = 0;
 };
 
 // Adds how well `found` (frames) places the beats of `truth`. Beats found
@@ -76,14 +77,16 @@ void score(const std::vector<double>& truth, const std::vector<std::int64_t>& fo
             continue;
         ++p.found;
         const auto it = std::lower_bound(truth.begin(), truth.end(), static_cast<double>(f));
-        double d = 1e300;
+        double late = -1e300; // found less the nearest true beat
         if (it != truth.end())
-            d = *it - static_cast<double>(f);
-        if (it != truth.begin())
-            d = std::min(d, static_cast<double>(f) - *(it - 1));
+            late = static_cast<double>(f) - *it;
+        if (it != truth.begin() && static_cast<double>(f) - *(it - 1) < -late)
+            late = static_cast<double>(f) - *(it - 1);
+        const double d = std::abs(late);
         if (d <= tol70) {
             ++p.hits70;
             p.offset += d;
+            p.bias += late;
         }
         if (d <= tol25)
             ++p.hits25;
@@ -99,6 +102,7 @@ void report(benchmark::State& state, const Placement& p) {
     state.counters["f70"] = f(p.hits70);
     state.counters["f25"] = f(p.hits25);
     state.counters["off_ms"] = 1000.0 * p.offset / std::max(1.0, p.hits70) / 44100;
+    state.counters["bias_ms"] = 1000.0 * p.bias / std::max(1.0, p.hits70) / 44100;
 }
 
 // aubio's tempo tracker ("default" onset method, 1024-sample window, hop of
