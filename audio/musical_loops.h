@@ -27,7 +27,9 @@
 //      its onset strength plus the best earlier beat 0.5 to 2 periods back,
 //      less a penalty of 100 (log(interval / period))^2 for deviating from
 //      the tempo; the best chain ending in the last period is followed back.
-//      Humanised timing moves single beats, never the chain.
+//      Humanised timing moves single beats, never the chain. A beat lies
+//      near the end of its frame (3840 of 4096), where an attack that
+//      raises the flux of the frame lands.
 //   4. Beat features. Each beat (from one beat to the next) averages its
 //      frames: chroma normalised to unit length, band levels in dB, and its
 //      loudness in dB.
