@@ -78,6 +78,11 @@ constexpr int kTypicalFrom = 4;
 // beats, stays over typical + this share of the gap to 1.
 constexpr int kExtentBeats = 4;
 constexpr double kExtentLift = 0.5;
+// A repeat shorter than eight bars of 4/4 is not a section played again:
+// in 25 minutes of chords chosen at random, some run of four bars recurs by
+// chance (there are hundreds of thousands of pairs of beats), but the bars
+// around it differ.
+constexpr std::size_t kMinRepeatBeats = 32;
 
 // Step 8: starts tried (the beats from the pair's first on), the reach of
 // the search for the onset around a beat (beats lie within 10 ms of the
@@ -713,6 +718,8 @@ std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
         std::size_t last = p.i + kMatchBeats;
         while (last + d < m && like.mean(last, last + d, 0, kExtentBeats) >= extentFloor)
             ++last;
+        if (last - first < kMinRepeatBeats)
+            continue;
         double sum = 0;
         for (std::size_t k = first; k < last && k + d < m; ++k)
             sum += like.at(k, k + d);

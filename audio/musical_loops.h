@@ -55,8 +55,10 @@
 //      shortest loop and 30 % of the track (a musically whole span, not a
 //      bar that happens to recur). The repeat extends from the pair both
 //      ways while the likeness, averaged over 4 beats, stays over the
-//      midpoint between typical and 1; its seconds are the candidate's
-//      repeated seconds, its mean likeness the match. The longest convincing
+//      midpoint between typical and 1, and must span 32 beats or more
+//      (in a long through-composed song some four bars recur by chance,
+//      never eight); its seconds are the candidate's repeated seconds, its
+//      mean likeness the match. The longest convincing
 //      loop is offered first (the most of the song plays before the jump),
 //      then the others by match.
 //   8. To the sample. Two renditions never share the phases of their
