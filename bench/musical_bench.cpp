@@ -98,6 +98,8 @@ void realTime(benchmark::State& state) {
 
 // Baseline: the exact search on the same decoded song.
 void BM_ExactSearch(benchmark::State& state) {
+    // Rendered here, untimed, once the processes have run.
+    (void)song();
     for (auto _ : state)
         benchmark::DoNotOptimize(FindLoops(song()));
     realTime(state);
