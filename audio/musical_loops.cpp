@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -33,6 +34,14 @@ constexpr double kChromaLow = 100.0;
 constexpr double kChromaHigh = 2500.0;
 // Power below this (per frame, after the window) is silence.
 constexpr double kPowerFloor = 1e-10;
+// Frames read at a time by step 1: 1.5 s, 0.5 MB of stereo floats.
+constexpr std::int64_t kReadBlock = 65536;
+
+// Where in its frame a beat falls. The spectral flux of a frame rises most
+// as soon as an attack enters it, though the window still weighs it little
+// there (a log power rises from the quiet before): so a beat lies near the
+// frame's end, not its centre, 40 ms later.
+constexpr std::int64_t kBeatInFrame = kFrame - kFrame / 16;
 
 // Step 2: tempi considered, the prior's centre and width in octaves, and the
 // second over which the onset strength's mean is taken away.
@@ -69,12 +78,17 @@ constexpr int kTypicalFrom = 4;
 // beats, stays over typical + this share of the gap to 1.
 constexpr int kExtentBeats = 4;
 constexpr double kExtentLift = 0.5;
+// A repeat shorter than eight bars of 4/4 is not a section played again:
+// in 25 minutes of chords chosen at random, some run of four bars recurs by
+// chance (there are hundreds of thousands of pairs of beats), but the bars
+// around it differ.
+constexpr std::size_t kMinRepeatBeats = 32;
 
 // Step 8: starts tried (the beats from the pair's first on), the reach of
-// the search for the onset around a beat (the frames' centres place an
-// attack within a quarter frame), the blocks whose energy rises at an onset,
-// how far before the attack the jump lands, and the alignment's reach and
-// windows.
+// the search for the onset around a beat (beats lie within 10 ms of the
+// attack, and humanising moves a note by as much), the blocks whose energy
+// rises at an onset, how far before the attack the jump lands, and the
+// alignment's reach and windows.
 constexpr int kStartBeats = 4;
 constexpr std::int64_t kOnsetReach = kFrame / 2;
 constexpr std::int64_t kOnsetBlock = 128;
@@ -131,26 +145,27 @@ struct Plan {
     }
 };
 
-std::vector<float> monoMix(const AudioSamples& audio) {
-    const auto frames = static_cast<std::size_t>(audio.frames());
-    const auto ch = static_cast<std::size_t>(audio.channels);
-    std::vector<float> mono(frames);
+// Appends the channels' mean of the interleaved `samples` to `mono`.
+void mixInto(const std::vector<float>& samples, int channels, std::vector<float>& mono) {
+    const auto ch = static_cast<std::size_t>(channels);
+    const std::size_t frames = samples.size() / ch;
+    mono.reserve(mono.size() + frames);
     for (std::size_t t = 0; t < frames; ++t) {
         float sum = 0;
         for (std::size_t c = 0; c < ch; ++c)
-            sum += audio.samples[t * ch + c];
-        mono[t] = sum / static_cast<float>(ch);
+            sum += samples[t * ch + c];
+        mono.push_back(sum / static_cast<float>(ch));
     }
-    return mono;
 }
 
-// Step 1; nullopt when cancelled.
-std::optional<Frames> analyse(const std::vector<float>& mono, int rate,
-                              const ProgressCallback& progress) {
+// Step 1, reading `source` once in order, a block at a time: only the
+// frames' features are kept, never the track. nullopt when cancelled.
+std::optional<Frames> analyse(FrameSource& source, int rate, const ProgressCallback& progress) {
     Frames f;
-    if (mono.size() < static_cast<std::size_t>(kFrame))
+    const std::int64_t total = source.frames();
+    if (total < kFrame || source.channels() <= 0)
         return f;
-    f.count = (mono.size() - kFrame) / kHop + 1;
+    f.count = static_cast<std::size_t>((total - kFrame) / kHop + 1);
     f.bands.assign(f.count * kBands, 0.0f);
     f.chroma.assign(f.count * 12, 0.0f);
     f.onset.assign(f.count, 0.0f);
@@ -173,10 +188,35 @@ std::optional<Frames> analyse(const std::vector<float>& mono, int rate,
             static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * (i + 0.5) / kFrame));
     Plan plan;
     std::array<double, kBands> previous{};
+    std::vector<float> mono; // frames [monoFrom, readTo) mixed down
+    std::vector<float> block;
+    std::int64_t monoFrom = 0;
+    std::int64_t readTo = 0;
     for (std::size_t t = 0; t < f.count; ++t) {
         if (progress && t % 2048 == 0 && !progress(0.5 * static_cast<double>(t) / f.count))
             return std::nullopt;
-        const float* x = mono.data() + t * kHop;
+        const auto first = static_cast<std::int64_t>(t) * kHop;
+        if (first + kFrame > readTo) {
+            mono.erase(mono.begin(), mono.begin() + static_cast<std::ptrdiff_t>(first - monoFrom));
+            monoFrom = first;
+            while (readTo < first + kFrame) {
+                block.clear();
+                const std::int64_t got = source.append(readTo, readTo + kReadBlock, block);
+                if (got <= 0)
+                    break;
+                mixInto(block, source.channels(), mono);
+                readTo += got;
+            }
+            // The file held less than it claimed: the frames end here.
+            if (first + kFrame > readTo) {
+                f.count = t;
+                f.bands.resize(f.count * kBands);
+                f.chroma.resize(f.count * 12);
+                f.onset.resize(f.count);
+                break;
+            }
+        }
+        const float* x = mono.data() + (first - monoFrom);
         for (int i = 0; i < kFrame; ++i)
             plan.in[i] = x[i] * window[static_cast<std::size_t>(i)];
         fftwf_execute(plan.plan);
@@ -306,7 +346,7 @@ std::vector<Beat> beatFeatures(const Frames& f, const std::vector<std::size_t>& 
                                   ? beatFrames[i + 1]
                                   : std::min(f.count, a + static_cast<std::size_t>(period) + 1);
         Beat& beat = beats[i];
-        beat.sample = static_cast<std::int64_t>(a) * kHop + kFrame / 2;
+        beat.sample = static_cast<std::int64_t>(a) * kHop + kBeatInFrame;
         std::array<double, kBands> power{};
         std::array<double, 12> chroma{};
         const double frames = static_cast<double>(std::max<std::size_t>(1, b - a));
@@ -354,28 +394,23 @@ float likeness(const Beat& a, const Beat& b) {
                               kLoudWeight * std::exp(-loud / kLoudDb));
 }
 
-// The likeness of every pair of beats, and the diagonal means of step 6.
+// The likeness of pairs of beats and the diagonal means of step 6, worked
+// out when asked: a matrix of every pair would take 800 MB for two hours.
 class Likeness {
 public:
-    explicit Likeness(const std::vector<Beat>& beats) : m_n(beats.size()), m_s(m_n * m_n, 0.0f) {
-        for (std::size_t i = 0; i < m_n; ++i)
-            for (std::size_t j = i; j < m_n; ++j)
-                m_s[i * m_n + j] = m_s[j * m_n + i] = likeness(beats[i], beats[j]);
-        std::vector<float> apart;
-        for (std::size_t i = 0; i < m_n; ++i)
-            for (std::size_t j = i + kTypicalFrom; j < m_n; ++j)
-                apart.push_back(m_s[i * m_n + j]);
-        if (!apart.empty()) {
-            std::nth_element(apart.begin(),
-                             apart.begin() + static_cast<std::ptrdiff_t>(apart.size() / 2),
-                             apart.end());
-            m_typical = apart[apart.size() / 2];
-        }
-    }
+    explicit Likeness(const std::vector<Beat>& beats) : m_beats(beats), m_n(beats.size()) {}
 
     std::size_t size() const { return m_n; }
-    float at(std::size_t i, std::size_t j) const { return m_s[i * m_n + j]; }
-    double typical() const { return m_typical; }
+    float at(std::size_t i, std::size_t j) const {
+        return i <= j ? likeness(m_beats[i], m_beats[j]) : likeness(m_beats[j], m_beats[i]);
+    }
+
+    // The likeness of (k, k + d) for every k with k + d in the track.
+    void diagonal(std::size_t d, std::vector<float>& out) const {
+        out.resize(m_n > d ? m_n - d : 0);
+        for (std::size_t k = 0; k + d < m_n; ++k)
+            out[k] = likeness(m_beats[k], m_beats[k + d]);
+    }
 
     // The mean likeness of (i + k, j + k) for k in [from, to), as far as both
     // lie in the track; -1 where none do.
@@ -394,14 +429,63 @@ public:
         return count > 0 ? sum / count : -1.0;
     }
 
-    bool convincing(double match) const {
-        return match >= kMinMatch && match - m_typical >= kMinLift * (1 - m_typical);
+    // The median likeness of the pairs kTypicalFrom or more beats apart (1
+    // when there are none): the upper 16 bits of the median's value, then
+    // the lower 16, each counted in one pass over the pairs, so that no list
+    // of every pair is kept.
+    double typical() {
+        if (!m_typical)
+            m_typical = median();
+        return *m_typical;
+    }
+
+    bool convincing(double match) {
+        return match >= kMinMatch && match - typical() >= kMinLift * (1 - typical());
     }
 
 private:
+    // Order-preserving unsigned key of a float.
+    static std::uint32_t keyOf(float v) {
+        const auto bits = std::bit_cast<std::uint32_t>(v);
+        return (bits & 0x80000000U) != 0 ? ~bits : bits | 0x80000000U;
+    }
+    static float valueOf(std::uint32_t key) {
+        return std::bit_cast<float>((key & 0x80000000U) != 0 ? key & 0x7fffffffU : ~key);
+    }
+
+    template <class Visit> void forApart(Visit visit) const {
+        for (std::size_t i = 0; i < m_n; ++i)
+            for (std::size_t j = i + kTypicalFrom; j < m_n; ++j)
+                visit(keyOf(likeness(m_beats[i], m_beats[j])));
+    }
+
+    double median() const {
+        std::vector<std::uint64_t> counts(65536, 0);
+        std::uint64_t total = 0;
+        forApart([&](std::uint32_t key) {
+            ++counts[key >> 16];
+            ++total;
+        });
+        if (total == 0)
+            return 1.0;
+        std::uint64_t rank = total / 2; // as nth_element at size() / 2
+        std::uint32_t high = 0;
+        while (rank >= counts[high])
+            rank -= counts[high++];
+        std::fill(counts.begin(), counts.end(), 0);
+        forApart([&](std::uint32_t key) {
+            if (key >> 16 == high)
+                ++counts[key & 0xffffU];
+        });
+        std::uint32_t low = 0;
+        while (rank >= counts[low])
+            rank -= counts[low++];
+        return valueOf(high << 16 | low);
+    }
+
+    const std::vector<Beat>& m_beats;
     std::size_t m_n;
-    std::vector<float> m_s;
-    double m_typical = 1.0;
+    std::optional<double> m_typical;
 };
 
 // A pair of beats whose music matches, before it is placed to the sample.
@@ -412,14 +496,40 @@ struct Pair {
     double repeatedSeconds = 0;
 };
 
+// Frames [from, to) of the track read back for step 8, and their mix to
+// mono: a few thousand frames around a beat, never the track.
+class Window {
+public:
+    Window(FrameSource& source, std::int64_t from, std::int64_t to)
+        : m_from(std::max<std::int64_t>(0, from)), m_channels(source.channels()) {
+        source.append(m_from, to, m_samples);
+        mixInto(m_samples, m_channels, m_mono);
+    }
+    // Whether frame `t` lies in the window and in the track.
+    bool holds(std::int64_t t) const {
+        return t >= m_from && t - m_from < static_cast<std::int64_t>(m_mono.size());
+    }
+    float mono(std::int64_t t) const { return m_mono[static_cast<std::size_t>(t - m_from)]; }
+    float sample(std::int64_t t, int c) const {
+        return m_samples[static_cast<std::size_t>((t - m_from) * m_channels + c)];
+    }
+
+private:
+    std::int64_t m_from;
+    int m_channels;
+    std::vector<float> m_samples;
+    std::vector<float> m_mono;
+};
+
 // Step 8: the attack nearest `beat`: where the energy of the next block
 // rises most over that of the four blocks before.
-std::int64_t onsetNear(const std::vector<float>& mono, std::int64_t beat) {
-    const auto n = static_cast<std::int64_t>(mono.size());
+std::int64_t onsetNear(FrameSource& source, std::int64_t beat) {
+    const Window w(source, beat - kOnsetReach - 4 * kOnsetBlock, beat + kOnsetReach + kOnsetBlock);
     auto energy = [&](std::int64_t from, std::int64_t frames) {
         double sum = 0;
-        for (std::int64_t t = std::max<std::int64_t>(0, from); t < std::min(n, from + frames); ++t)
-            sum += double{mono[static_cast<std::size_t>(t)]} * mono[static_cast<std::size_t>(t)];
+        for (std::int64_t t = from; t < from + frames; ++t)
+            if (w.holds(t))
+                sum += double{w.mono(t)} * w.mono(t);
         return sum;
     };
     std::int64_t best = beat;
@@ -437,9 +547,12 @@ std::int64_t onsetNear(const std::vector<float>& mono, std::int64_t beat) {
 }
 
 // Step 8: the stop aligned with `start` near `guess`.
-std::int64_t alignStop(const AudioSamples& audio, const std::vector<float>& mono,
-                       std::int64_t start, std::int64_t guess, std::int64_t reach) {
-    const auto n = static_cast<std::int64_t>(mono.size());
+std::int64_t alignStop(FrameSource& source, std::int64_t start, std::int64_t guess,
+                       std::int64_t reach) {
+    constexpr std::int64_t half = std::max(kAlignHalfWindow, kJunctionHalfWindow);
+    const Window at(source, start - half, start + half);
+    const std::int64_t spread = reach + kFineReach + kJunctionReach + half;
+    const Window near(source, guess - spread, guess + spread + 1);
     auto correlation = [&](std::int64_t stop, int step) {
         double xy = 0;
         double xx = 0;
@@ -447,10 +560,10 @@ std::int64_t alignStop(const AudioSamples& audio, const std::vector<float>& mono
         for (std::int64_t k = -kAlignHalfWindow; k < kAlignHalfWindow; k += step) {
             const std::int64_t a = start + k;
             const std::int64_t b = stop + k;
-            if (a < 0 || b < 0 || a >= n || b >= n)
+            if (!at.holds(a) || !near.holds(b))
                 continue;
-            const double x = mono[static_cast<std::size_t>(a)];
-            const double y = mono[static_cast<std::size_t>(b)];
+            const double x = at.mono(a);
+            const double y = near.mono(b);
             xy += x * y;
             xx += x * x;
             yy += y * y;
@@ -471,8 +584,7 @@ std::int64_t alignStop(const AudioSamples& audio, const std::vector<float>& mono
             bestR = r;
             best = stop;
         }
-    const int ch = audio.channels;
-    const auto frames = audio.frames();
+    const int ch = source.channels();
     const std::int64_t fine = best;
     double bestCost = 1e300;
     for (std::int64_t stop = fine - kJunctionReach; stop <= fine + kJunctionReach; ++stop) {
@@ -480,11 +592,10 @@ std::int64_t alignStop(const AudioSamples& audio, const std::vector<float>& mono
         for (std::int64_t k = -kJunctionHalfWindow; k < kJunctionHalfWindow; ++k) {
             const std::int64_t a = start + k;
             const std::int64_t b = stop + k;
-            if (a < 0 || b < 0 || a >= frames || b >= frames)
+            if (!at.holds(a) || !near.holds(b))
                 continue;
             for (int c = 0; c < ch; ++c) {
-                const double d = double{audio.samples[static_cast<std::size_t>(a * ch + c)]} -
-                                 audio.samples[static_cast<std::size_t>(b * ch + c)];
+                const double d = double{at.sample(a, c)} - near.sample(b, c);
                 cost += d * d;
             }
         }
@@ -497,9 +608,8 @@ std::int64_t alignStop(const AudioSamples& audio, const std::vector<float>& mono
 }
 
 // Steps 8 and 9 for one pair: the best seamless candidate, if any.
-std::optional<LoopCandidate> refine(const AudioSamples& audio, const std::vector<float>& mono,
-                                    const std::vector<Beat>& beats, const Pair& pair,
-                                    double periodSamples, std::int64_t minLoop,
+std::optional<LoopCandidate> refine(FrameSource& audio, const std::vector<Beat>& beats,
+                                    const Pair& pair, double periodSamples, std::int64_t minLoop,
                                     const std::optional<LoopPoints>& near, std::int64_t reach) {
     std::vector<std::int64_t> lags; // of every alignment, seamless or not
     std::vector<LoopCandidate> passed;
@@ -510,11 +620,11 @@ std::optional<LoopCandidate> refine(const AudioSamples& audio, const std::vector
         if (j >= beats.size())
             break;
         {
-            std::int64_t start = onsetNear(mono, beats[i].sample) - kPreAttack;
+            std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
             const std::int64_t guess = start + beats[j].sample - beats[i].sample;
             if (start < 0)
                 continue;
-            const std::int64_t aligned = alignStop(audio, mono, start, guess, alignReach);
+            const std::int64_t aligned = alignStop(audio, start, guess, alignReach);
             lags.push_back(aligned - start);
             // Both points moved together keep the alignment; a codec's
             // pre-echo or a ragged attack may sit better a little later or
@@ -564,16 +674,29 @@ std::optional<LoopCandidate> refine(const AudioSamples& audio, const std::vector
 }
 
 // Step 7: the pairs of natural loops, longest first.
-std::vector<Pair> naturalPairs(const Likeness& like, const std::vector<Beat>& beats,
+std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
                                std::int64_t shortest, int rate) {
     const std::size_t m = like.size();
     std::vector<Pair> bestOf(m); // by beat distance
     std::vector<double> matchOf(m, -1.0);
+    std::vector<float> diagonal;
     for (std::size_t d = 1; d < m; ++d) {
+        auto tooShort = [&](std::size_t i) {
+            return beats[i + d].sample - beats[i].sample < shortest;
+        };
+        bool any = false;
+        for (std::size_t i = 0; i + d + kMatchBeats <= m && !any; ++i)
+            any = !tooShort(i);
+        if (!any)
+            continue;
+        like.diagonal(d, diagonal);
         for (std::size_t i = 0; i + d + kMatchBeats <= m; ++i) {
-            if (beats[i + d].sample - beats[i].sample < shortest)
+            if (tooShort(i))
                 continue;
-            const double match = like.mean(i, i + d, 0, kMatchBeats);
+            double sum = 0;
+            for (int k = 0; k < kMatchBeats; ++k)
+                sum += diagonal[i + static_cast<std::size_t>(k)];
+            const double match = sum / kMatchBeats;
             if (match > matchOf[d]) {
                 matchOf[d] = match;
                 bestOf[d] = {i, i + d, match, 0};
@@ -595,6 +718,8 @@ std::vector<Pair> naturalPairs(const Likeness& like, const std::vector<Beat>& be
         std::size_t last = p.i + kMatchBeats;
         while (last + d < m && like.mean(last, last + d, 0, kExtentBeats) >= extentFloor)
             ++last;
+        if (last - first < kMinRepeatBeats)
+            continue;
         double sum = 0;
         for (std::size_t k = first; k < last && k + d < m; ++k)
             sum += like.at(k, k + d);
@@ -637,17 +762,16 @@ std::vector<Pair> nearPairs(const Likeness& like, const std::vector<Beat>& beats
     return pairs;
 }
 
-} // namespace
-
-MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options,
-                               const ProgressCallback& progress) {
+// The search: step 1 reads `stream` once in order, steps 8 and 9 read
+// windows of `audio` back (the same track).
+MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleRate,
+                            const MusicalSearchOptions& options, const ProgressCallback& progress) {
     MusicalSearch result;
-    const int rate = audio.sampleRate > 0 ? audio.sampleRate : 44100;
-    if (audio.channels <= 0 || audio.frames() < kFrame)
+    const int rate = sampleRate > 0 ? sampleRate : 44100;
+    if (audio.channels() <= 0 || audio.frames() < kFrame)
         return result;
     auto clock = std::chrono::steady_clock::now();
-    const std::vector<float> mono = monoMix(audio);
-    const std::optional<Frames> frames = analyse(mono, rate, progress);
+    const std::optional<Frames> frames = analyse(stream, rate, progress);
     if (!frames) {
         result.cancelled = true;
         return result;
@@ -670,7 +794,7 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
         return result;
     clock = std::chrono::steady_clock::now();
     const std::int64_t minLoop = options.minLoopFrames > 0 ? options.minLoopFrames : 2 * rate;
-    const Likeness like(beats);
+    Likeness like(beats);
     std::vector<Pair> pairs;
     const std::int64_t reach = options.nearFrames > 0 ? options.nearFrames : 2 * rate;
     if (options.near) {
@@ -690,8 +814,7 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
             result.cancelled = true;
             return result;
         }
-        const auto c =
-            refine(audio, mono, beats, pairs[k], periodSamples, minLoop, options.near, reach);
+        const auto c = refine(audio, beats, pairs[k], periodSamples, minLoop, options.near, reach);
         // Pairs a beat apart may settle on one loop: it is listed once.
         const bool listed =
             c && std::any_of(result.candidates.begin(), result.candidates.end(),
@@ -711,6 +834,82 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
                          });
     result.seconds.refining = secondsSince(clock);
     return result;
+}
+
+} // namespace
+
+std::vector<std::int64_t> FindBeats(const AudioSamples& audio) {
+    SamplesSource source(audio);
+    const int rate = audio.sampleRate > 0 ? audio.sampleRate : 44100;
+    const std::optional<Frames> frames = analyse(source, rate, {});
+    double period = 0;
+    const std::vector<std::size_t> beatFrames =
+        trackBeats(*frames, static_cast<double>(kHop) / rate, period);
+    std::vector<std::int64_t> out;
+    out.reserve(beatFrames.size());
+    for (const std::size_t t : beatFrames) // as beatFeatures places them
+        out.push_back(static_cast<std::int64_t>(t) * kHop + kBeatInFrame);
+    return out;
+}
+
+MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options,
+                               const ProgressCallback& progress) {
+    SamplesSource source(audio);
+    return searchMusical(source, source, audio.sampleRate, options, progress);
+}
+
+namespace {
+
+// The file read through in order, as step 1 does, with no frames kept.
+class InOrderSource final : public FrameSource {
+public:
+    explicit InOrderSource(AudioReader& reader) : m_reader(reader) {}
+    std::int64_t frames() const override { return m_reader.info().frames; }
+    int channels() const override { return m_reader.info().channels; }
+    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
+        from = std::max<std::int64_t>(0, from);
+        to = std::min(to, frames());
+        if (to <= from)
+            return 0;
+        const auto ch = static_cast<std::size_t>(channels());
+        const std::size_t old = out.size();
+        out.resize(old + static_cast<std::size_t>(to - from) * ch);
+        const std::int64_t got =
+            std::max<std::int64_t>(0, m_reader.readFloat(from, to - from, out.data() + old));
+        out.resize(old + static_cast<std::size_t>(got) * ch);
+        return got;
+    }
+
+private:
+    AudioReader& m_reader;
+};
+
+// The windows of steps 8 and 9, read back through a ReaderSource made only
+// once step 1 has read the file through (it asks a lossy file to keep what
+// it decodes, which the pass in order must not).
+class WindowSource final : public FrameSource {
+public:
+    explicit WindowSource(AudioReader& reader) : m_reader(reader) {}
+    std::int64_t frames() const override { return m_reader.info().frames; }
+    int channels() const override { return m_reader.info().channels; }
+    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
+        if (!m_source)
+            m_source.emplace(m_reader);
+        return m_source->append(from, to, out);
+    }
+
+private:
+    AudioReader& m_reader;
+    std::optional<ReaderSource> m_source;
+};
+
+} // namespace
+
+MusicalSearch FindMusicalLoops(AudioReader& reader, const MusicalSearchOptions& options,
+                               const ProgressCallback& progress) {
+    InOrderSource stream(reader);
+    WindowSource windows(reader);
+    return searchMusical(stream, windows, reader.info().sampleRate, options, progress);
 }
 
 namespace {
@@ -735,8 +934,9 @@ bool holdsTheTracksLoop(const LoopSearch& exact, std::int64_t frames) {
 
 // The musical search after `exact` found nothing of the track's own: its
 // candidates first, then the exact ones, at most options.maxCandidates.
-LoopSearch withMusicalLoops(LoopSearch exact, const AudioSamples& audio,
-                            const LoopSearchOptions& options, const ProgressCallback& progress) {
+// `audio` is decoded samples or an AudioReader.
+LoopSearch withMusicalLoops(LoopSearch exact, auto& audio, const LoopSearchOptions& options,
+                            const ProgressCallback& progress) {
     MusicalSearchOptions musical;
     musical.minLoopFrames = options.minLoopFrames;
     musical.maxCandidates = options.maxCandidates;
@@ -750,8 +950,8 @@ LoopSearch withMusicalLoops(LoopSearch exact, const AudioSamples& audio,
     return exact;
 }
 
-LoopSearch musicalNear(const AudioSamples& audio, const LoopSearchOptions& options,
-                       const LoopPoints& near, const ProgressCallback& progress) {
+LoopSearch musicalNear(auto& audio, const LoopSearchOptions& options, const LoopPoints& near,
+                       const ProgressCallback& progress) {
     MusicalSearchOptions musical;
     musical.minLoopFrames = options.minLoopFrames;
     musical.maxCandidates = options.maxCandidates;
@@ -786,16 +986,10 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
         if (exact.cancelled || holdsTheTracksLoop(exact, reader.info().frames))
             return exact;
     }
-    // Beats and bars are followed through the whole track decoded.
-    const std::optional<AudioSamples> audio =
-        ReadAudioSamples(reader.path(), progressPart(progress, 0.35, 0.5));
-    if (!audio) {
-        exact.cancelled = true;
-        return exact;
-    }
+    // Read through once more in order for the beats, then in windows.
     if (near)
-        return musicalNear(*audio, options, *near, progressPart(progress, 0.5, 1.0));
-    return withMusicalLoops(std::move(exact), *audio, options, progressPart(progress, 0.5, 1.0));
+        return musicalNear(reader, options, *near, progress);
+    return withMusicalLoops(std::move(exact), reader, options, progressPart(progress, 0.35, 1.0));
 }
 
 } // namespace kestrin::audio

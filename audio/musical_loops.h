@@ -14,7 +14,9 @@
 //      chroma from 100 Hz to 2.5 kHz (harmony: every bin adds its magnitude
 //      to its nearest pitch class), and the onset strength: the sum over the
 //      bands of the rise of their log power since the frame before
-//      (spectral flux, which a drum hit and a new chord both raise).
+//      (spectral flux, which a drum hit and a new chord both raise). The
+//      track is read once in order, 65,536 frames at a time; only these 33
+//      floats per frame are kept.
 //   2. Tempo. The onset strength less its mean over the surrounding second,
 //      kept where positive, is autocorrelated over the beat periods of 60 to
 //      200 beats per minute; each lag is weighted by a Gaussian in octaves
@@ -25,7 +27,9 @@
 //      its onset strength plus the best earlier beat 0.5 to 2 periods back,
 //      less a penalty of 100 (log(interval / period))^2 for deviating from
 //      the tempo; the best chain ending in the last period is followed back.
-//      Humanised timing moves single beats, never the chain.
+//      Humanised timing moves single beats, never the chain. A beat lies
+//      near the end of its frame (3840 of 4096), where an attack that
+//      raises the flux of the frame lands.
 //   4. Beat features. Each beat (from one beat to the next) averages its
 //      frames: chroma normalised to unit length, band levels in dB, and its
 //      loudness in dB.
@@ -51,10 +55,12 @@
 //      shortest loop and 30 % of the track (a musically whole span, not a
 //      bar that happens to recur). The repeat extends from the pair both
 //      ways while the likeness, averaged over 4 beats, stays over the
-//      midpoint between typical and 1; its seconds are the candidate's
-//      repeated seconds, its mean likeness the match. The longest convincing
-//      loop is offered first (the most of the song plays before the jump),
-//      then the others by match.
+//      midpoint between typical and 1, and must span 32 beats or more
+//      (in a long through-composed song some four bars recur by chance,
+//      never eight); its seconds are the candidate's repeated seconds, its
+//      mean likeness the match. The longest convincing loop is offered
+//      first (the most of the song plays before the jump), then the others
+//      by match.
 //   8. To the sample. Two renditions never share the phases of their
 //      tones, so no jump between them is free of a phase jump in the
 //      sustained parts; a jump just before an attack hides it, as the hit
@@ -88,7 +94,11 @@
 //      seamless ones returned, closest spectra first. The 30 % and the
 //      convincing thresholds do not apply: the user chose the place.
 // The work is one FFT per 512 samples and the beats squared (a 3-minute song
-// at 120 beats per minute has 360): far above 100 times real time.
+// at 120 beats per minute has 360): far above 100 times real time. The
+// likeness of two beats is worked out when needed, one diagonal of beat
+// pairs at a time, and the typical likeness of step 6 is counted in two
+// passes over the pairs, so memory grows with the beats, not their square:
+// steps 8 and 9 read back only windows of a few thousand frames.
 #pragma once
 
 #include "audio/loop_finder.h"
@@ -138,6 +148,10 @@ struct MusicalSearch {
 MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOptions& options = {},
                                const ProgressCallback& progress = {});
 
+// The beats of `audio` found by steps 1 to 3: the frame each falls on, in
+// order; empty for audio shorter than a second or so.
+std::vector<std::int64_t> FindBeats(const AudioSamples& audio);
+
 // Exact loops first, then musical ones: FindLoops, and where it finds no
 // loop inside the track that matches at least 0.9 (repeats most of what
 // follows its start), FindMusicalLoops with the same shortest loop, its
@@ -146,14 +160,22 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
 // song's loop); at most options.maxCandidates in all. With `near`, only
 // FindMusicalLoops near those points (its kinds say which are exact). Empty
 // when the track has no natural loop. `progress` sees 0 to 1.
+// FindMusicalLoops for the file `reader` has open, with the same results:
+// step 1 reads it through once in order, a block at a time, and keeps only
+// the frames' features; steps 8 and 9 read windows back. Throws AudioError
+// when the file cannot be read.
+MusicalSearch FindMusicalLoops(AudioReader& reader, const MusicalSearchOptions& options = {},
+                               const ProgressCallback& progress = {});
+
 LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                         const std::optional<LoopPoints>& near = std::nullopt,
                         const ProgressCallback& progress = {});
 
-// As above for the file `reader` has open: the exact search reads it in
-// windows (memory bounded for any length), and the whole track is decoded
-// only when the musical search runs. Throws AudioError when the file cannot
-// be read.
+// As above for the file `reader` has open, in bounded memory for any
+// length: the exact search reads it in windows; the musical one reads it
+// through once in order and keeps only the frames' features (33 floats per
+// 512 samples: 80 MB for two hours), then reads windows around the pairs
+// back. Throws AudioError when the file cannot be read.
 LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
                         const std::optional<LoopPoints>& near = std::nullopt,
                         const ProgressCallback& progress = {});
