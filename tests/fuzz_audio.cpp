@@ -5,6 +5,7 @@
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
 #include "audio/loop_finder.h"
+#include "audio/musical_loops.h"
 #include "audio/seam_measure.h"
 #include "core/loop_problems.h"
 
@@ -47,18 +48,21 @@ const fs::path& inputFile() {
 // optimised, over ten under the sanitizers.
 constexpr std::int64_t kSearchLimit = 1 << 15;
 
+// As find does: exact loops through windowed reads (a lossy file through its
+// scratch copy), then musical ones from the whole track.
 void findLoops(const fs::path& file) {
-    const std::optional<AudioSamples> audio = ReadAudioSamples(file);
-    if (!audio || audio->frames() > kSearchLimit)
+    AudioReader reader(file);
+    const std::int64_t frames = reader.info().frames;
+    if (frames > kSearchLimit)
         return;
     LoopSearchOptions options;
     options.maxCandidates = 2;
     // Shorter than find's two seconds, so that the few thousand frames of a
     // seed hold loops to follow; shorter still, the search tries so many
     // lags that one input takes seconds under the sanitizers.
-    options.minLoopFrames = std::max<std::int64_t>(256, audio->sampleRate / 2);
-    for (const LoopCandidate& c : FindLoops(*audio, options).candidates)
-        if (c.start < 0 || c.stop <= c.start || c.stop > audio->frames())
+    options.minLoopFrames = std::max<std::int64_t>(256, reader.info().sampleRate / 2);
+    for (const LoopCandidate& c : FindAnyLoops(reader, options).candidates)
+        if (c.start < 0 || c.stop <= c.start || c.stop > frames)
             std::abort();
 }
 
