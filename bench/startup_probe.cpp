@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up probe: creates the application and a window, and quits as soon as
 // the window is first exposed. Built twice: with the editor window and with
-// a bare QWidget, to time the two as whole processes side by side.
+// the least a form of its kind holds (a window with a menu and two line
+// edits), to time the two as whole processes side by side.
 #include <QApplication>
 #include <QEvent>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <QWindow>
 
@@ -34,7 +39,13 @@ int main(int argc, char** argv) {
     kestrin::EditorWindow window;
     kestrin::views::AttachViews(window);
 #else
-    QWidget window;
+    QMainWindow window;
+    window.menuBar()->addMenu(QStringLiteral("&File"))->addAction(QStringLiteral("E&xit"));
+    auto* form = new QWidget(&window);
+    auto* layout = new QVBoxLayout(form);
+    layout->addWidget(new QLineEdit(form));
+    layout->addWidget(new QLineEdit(form));
+    window.setCentralWidget(form);
     window.resize(266, 229);
 #endif
     QuitOnExpose filter;

@@ -138,14 +138,20 @@ bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
 
 void WindowMemory::save() {
     QSettings s = settings();
-    s.setValue(QStringLiteral("window/geometry"), m_window.saveGeometry());
+    // Only what changed is written: an unchanged window costs no rewrite of
+    // the settings file (with its lock and rename) on every exit.
+    auto keep = [&s](const QString& key, const QVariant& value) {
+        if (s.value(key) != value)
+            s.setValue(key, value);
+    };
+    keep(QStringLiteral("window/geometry"), m_window.saveGeometry());
     if (m_dockedSize.isValid())
-        s.setValue(QStringLiteral("window/dockedSize"), m_dockedSize);
+        keep(QStringLiteral("window/dockedSize"), m_dockedSize);
     for (auto it = m_docks.cbegin(); it != m_docks.cend(); ++it) {
         if (!it->known)
             continue;
-        s.setValue(key(it.key(), "floatingOffset"), it->offset);
-        s.setValue(key(it.key(), "floatingSize"), it->size);
+        keep(key(it.key(), "floatingOffset"), it->offset);
+        keep(key(it.key(), "floatingSize"), it->size);
     }
 }
 
