@@ -57,7 +57,7 @@ public:
     // created empty on the first call, so a window without views has none.
     QMenu* loopMenu();
 
-    // The last control of the designed tab order, which views chain their
+    // The last control of the form's own tab order, which views chain their
     // own controls after.
     QWidget* lastInTabOrder() const;
 
@@ -118,7 +118,7 @@ private:
     QString CurrentFile;
     QMenu* m_loopMenu = nullptr; // made by loopMenu()
 
-    // The controls keep the names the window was designed with, as members
+    // The controls keep the names the form was drawn with, as members
     // and as objectName (by which the tests find them): its reactions are
     // named after them. No view uses these names; the public members above
     // are their one mapping.

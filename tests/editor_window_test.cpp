@@ -32,7 +32,7 @@ TEST_F(EditorWindowTest, StartsEmptyWithFocusOnStartSamples) {
     EXPECT_EQ(QApplication::focusWidget()->objectName(), "txtStartTime");
 }
 
-TEST_F(EditorWindowTest, TabFollowsTheDesignedTabOrder) {
+TEST_F(EditorWindowTest, TabFollowsTheFormsOwnTabOrder) {
     QStringList visited;
     for (int i = 0; i < 7; ++i) {
         visited << QApplication::focusWidget()->objectName();

@@ -324,7 +324,7 @@ INSTANTIATE_TEST_SUITE_P(
                     FieldRow{"not_numbers", "abc", ""}),
     [](const testing::TestParamInfo<FieldRow>& info) { return std::string(info.param.name); });
 
-TEST_F(WaveformTest, WithoutAudioThePanelStaysAwayAndTheWindowTakesItsDesignedSize) {
+TEST_F(WaveformTest, WithoutAudioThePanelStaysAwayAndTheWindowTakesItsOwnSize) {
     WritePosFile(m_scratch.path() / "ALONE.POS", {0, 44100});
     open("ALONE.POS");
     // The window's size settles once the layout's posted events are handled.
