@@ -31,14 +31,16 @@ set(EDITOR_TESTS_ENVIRONMENT
     XDG_DATA_HOME=${EDITOR_TESTS_HOME}/data
     XDG_CACHE_HOME=${EDITOR_TESTS_HOME}/cache
     XDG_RUNTIME_DIR=${EDITOR_TESTS_HOME}/runtime)
-# Gives the tests discovered from `target` the environment above.
+# Gives the tests discovered from `target` the environment above, and the
+# label "window" that every test opening a window or playing sound carries,
+# so `ctest -L window` runs them alone (as when checking them under load).
 # gtest_discover_tests would flatten the list (every variable after the first
 # became a property name of its own and was never set), so the property is
 # set afterwards, from a file ctest reads after the discovered tests.
 function(use_editor_tests_environment target)
     set(file ${CMAKE_CURRENT_BINARY_DIR}/${target}_environment.cmake)
     file(GENERATE OUTPUT ${file} CONTENT "if(${target}_TESTS)
-    set_tests_properties(\${${target}_TESTS} PROPERTIES
+    set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS window
                          ENVIRONMENT [==[${EDITOR_TESTS_ENVIRONMENT}]==])
 endif()
 ")
@@ -53,7 +55,7 @@ use_editor_tests_environment(editor_tests)
 # arguments, and a file opened at start (under Xvfb where installed).
 add_test(NAME editor_command_line
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/command_line_test.sh $<TARGET_FILE:kestrin>)
-set_tests_properties(editor_command_line PROPERTIES
+set_tests_properties(editor_command_line PROPERTIES LABELS window
     TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 
 # The built editor under a virtual X server, driven by keyboard like a user.
@@ -62,7 +64,7 @@ find_program(XDOTOOL xdotool)
 if(XVFB AND XDOTOOL)
     add_test(NAME e2e_keyboard_open_move_save
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_keyboard.sh $<TARGET_FILE:kestrin>)
-    set_tests_properties(e2e_keyboard_open_move_save PROPERTIES
+    set_tests_properties(e2e_keyboard_open_move_save PROPERTIES LABELS window
         TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
 # The waveform panel's pixels on screen at scale factors 1 and 2.
@@ -70,7 +72,7 @@ find_program(IMAGEMAGICK_CONVERT convert)
 if(XVFB AND XDOTOOL AND IMAGEMAGICK_CONVERT)
     add_test(NAME waveform_panel_draws_at_100_and_200_percent
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/waveform_screenshot.sh $<TARGET_FILE:kestrin>)
-    set_tests_properties(waveform_panel_draws_at_100_and_200_percent PROPERTIES
+    set_tests_properties(waveform_panel_draws_at_100_and_200_percent PROPERTIES LABELS window
         TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
 
@@ -115,7 +117,7 @@ add_dependencies(audition_tests kestrin_sound)
 if(PULSEAUDIO)
     add_test(NAME SoundAuditionSeam
              COMMAND ${CMAKE_SOURCE_DIR}/scripts/with-pulse $<TARGET_FILE:audition_tests>)
-    set_tests_properties(SoundAuditionSeam PROPERTIES
+    set_tests_properties(SoundAuditionSeam PROPERTIES LABELS window
         FIXTURES_REQUIRED editor_tests_home TIMEOUT 180
         ENVIRONMENT "${EDITOR_TESTS_ENVIRONMENT}")
 endif()
