@@ -867,17 +867,7 @@ public:
     std::int64_t frames() const override { return m_reader.info().frames; }
     int channels() const override { return m_reader.info().channels; }
     std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
-        from = std::max<std::int64_t>(0, from);
-        to = std::min(to, frames());
-        if (to <= from)
-            return 0;
-        const auto ch = static_cast<std::size_t>(channels());
-        const std::size_t old = out.size();
-        out.resize(old + static_cast<std::size_t>(to - from) * ch);
-        const std::int64_t got =
-            std::max<std::int64_t>(0, m_reader.readFloat(from, to - from, out.data() + old));
-        out.resize(old + static_cast<std::size_t>(got) * ch);
-        return got;
+        return AppendFrames(m_reader, from, to, frames(), out);
     }
 
 private:

@@ -49,16 +49,22 @@ int ReaderSource::channels() const {
 }
 
 std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
+    return AppendFrames(m_reader, from, to, frames(), out);
+}
+
+std::int64_t AppendFrames(AudioReader& reader, std::int64_t from, std::int64_t to,
+                          std::int64_t frames, std::vector<float>& out) {
     from = std::max<std::int64_t>(0, from);
-    to = std::min(to, frames());
+    to = std::min(to, frames);
     if (to <= from)
         return 0;
-    const auto ch = static_cast<std::size_t>(channels());
+    const auto ch = static_cast<std::size_t>(reader.info().channels);
     const std::size_t old = out.size();
     out.resize(old + static_cast<std::size_t>(to - from) * ch);
-    const std::int64_t got = m_reader.readFloat(from, to - from, out.data() + old);
-    out.resize(old + static_cast<std::size_t>(std::max<std::int64_t>(0, got)) * ch);
-    return std::max<std::int64_t>(0, got);
+    const std::int64_t got =
+        std::max<std::int64_t>(0, reader.readFloat(from, to - from, out.data() + old));
+    out.resize(old + static_cast<std::size_t>(got) * ch);
+    return got;
 }
 
 namespace {

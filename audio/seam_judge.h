@@ -110,6 +110,12 @@ private:
     const AudioSamples& m_audio;
 };
 
+// Appends frames [from, to) of `reader`, clipped to [0, frames), to `out` as
+// interleaved floats; returns the frames appended, fewer where the file holds
+// fewer than its header claims. Throws AudioError when the file cannot be read.
+std::int64_t AppendFrames(AudioReader& reader, std::int64_t from, std::int64_t to,
+                          std::int64_t frames, std::vector<float>& out);
+
 // A file read window by window. A lossy file, where every jump back decodes
 // again from the beginning, is decoded once up to the furthest frame asked for
 // and kept (AudioReader::keepDecoded).
