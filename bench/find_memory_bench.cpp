@@ -8,6 +8,7 @@
 // 10-minute search, and the longest wait between two questions whether to go
 // on over a whole search of the 2-hour WAVE.
 #include "audio/loop_finder.h"
+#include "bench/find_process.h"
 
 #include <benchmark/benchmark.h>
 #include <sndfile.h>
@@ -23,13 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -120,44 +115,6 @@ const fs::path& trackOf(std::int64_t seconds, int format = kWave) {
     return made.emplace(std::pair{seconds, format}, path).first->second;
 }
 
-// Runs kestrin-pos find on `file`; the child's resource use, and its wall
-// time in seconds.
-struct Run {
-    rusage usage{};
-    double seconds = 0.0;
-    bool ok = false;
-};
-
-Run runFind(const fs::path& file) {
-    Run run;
-    // $KESTRIN_POS runs another build's program on the same tracks, to
-    // compare the two.
-    const char* other = std::getenv("KESTRIN_POS");
-    const std::string program = other && *other ? other : KESTRIN_POS_PROGRAM;
-    std::vector<std::string> args{program, "find", file.string()};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const auto begin = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return run;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    // wait4 gives this child's own figures, whatever ran before it.
-    while (::wait4(pid, &status, 0, &run.usage) < 0 && errno == EINTR) {
-    }
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return run;
-}
-
 double secondsOf(const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
 }
@@ -169,8 +126,8 @@ template <int Format> void BM_FindProcess(benchmark::State& state) {
     double peak = 0.0;
     double cpu = 0.0;
     for (auto _ : state) {
-        const Run run = runFind(file);
-        if (!run.ok) {
+        const kestrin::bench::FindProcess run = kestrin::bench::RunFind(file);
+        if (run.exitStatus != 0) {
             state.SkipWithError("kestrin-pos find failed");
             break;
         }

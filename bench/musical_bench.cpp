@@ -10,6 +10,7 @@
 // has to stay under 300 MB for any length) and its real-time factor.
 #include "audio/loop_finder.h"
 #include "audio/musical_loops.h"
+#include "bench/find_process.h"
 #include "tests/loop_corpus.h"
 #include "tests/song_corpus.h"
 
@@ -26,13 +27,8 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -163,43 +159,6 @@ const fs::path& longSong(int minutes, bool through) {
     return made.emplace(std::pair{minutes, through}, path).first->second;
 }
 
-// Runs kestrin-pos find on `file`: the child's resource use and wall time.
-struct Run {
-    rusage usage{};
-    double seconds = 0.0;
-    bool ran = false;   // exited 0 (a loop) or 1 (no natural loop)
-    bool found = false; // exited 0
-};
-
-Run runFind(const fs::path& file) {
-    Run run;
-    // $KESTRIN_POS runs another build's program on the same songs.
-    const char* other = std::getenv("KESTRIN_POS");
-    const std::string program = other && *other ? other : KESTRIN_POS_PROGRAM;
-    std::vector<std::string> args{program, "find", file.string()};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const auto begin = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return run;
-    int status = 0;
-    // wait4 gives this child's own figures, whatever ran before it.
-    while (::wait4(pid, &status, 0, &run.usage) < 0 && errno == EINTR) {
-    }
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    run.ran = WIFEXITED(status) && WEXITSTATUS(status) <= 1;
-    run.found = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return run;
-}
-
 // Arguments: the song's minutes and 1 for through-composed.
 void BM_FindProcess(benchmark::State& state) {
     const int minutes = static_cast<int>(state.range(0));
@@ -213,9 +172,10 @@ void BM_FindProcess(benchmark::State& state) {
     double peak = 0.0;
     bool found = false;
     for (auto _ : state) {
-        const Run run = runFind(file);
-        found = run.found;
-        if (!run.ran) {
+        const kestrin::bench::FindProcess run = kestrin::bench::RunFind(file);
+        found = run.exitStatus == 0;
+        // 1 is a search that found no natural loop.
+        if (run.exitStatus != 0 && run.exitStatus != 1) {
             state.SkipWithError("kestrin-pos find failed");
             break;
         }

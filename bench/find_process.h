@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// kestrin-pos find run as a process of its own, for the figures of the whole
+// program: its peak memory, its processor time and its wall time.
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace kestrin::bench {
+
+// The child's own resource use (ru_maxrss in KiB), its wall time in seconds
+// and its exit status; -1 when it did not run or did not exit.
+struct FindProcess {
+    rusage usage{};
+    double seconds = 0.0;
+    int exitStatus = -1;
+};
+
+// Runs `kestrin-pos find FILE` with its output thrown away. $KESTRIN_POS runs
+// another build's program on the same tracks, to compare the two.
+inline FindProcess RunFind(const std::filesystem::path& file) {
+    FindProcess run;
+    const char* other = std::getenv("KESTRIN_POS");
+    const std::string program = other && *other ? other : KESTRIN_POS_PROGRAM;
+    std::vector<std::string> args{program, "find", file.string()};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const auto begin = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return run;
+    int status = 0;
+    // wait4 gives this child's own figures, whatever ran before it.
+    while (::wait4(pid, &status, 0, &run.usage) < 0 && errno == EINTR) {
+    }
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    if (WIFEXITED(status))
+        run.exitStatus = WEXITSTATUS(status);
+    return run;
+}
+
+} // namespace kestrin::bench
