@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -45,6 +48,30 @@ public:
 
 private:
     std::optional<std::string> m_old;
+};
+
+// A limit on the size of the files this process writes, for the life of the
+// object: a write past it fails with EFBIG as one on a full disk fails with
+// ENOSPC, without filling any disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldSignal);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_old{};
+    void (*m_oldSignal)(int) = SIG_DFL;
 };
 
 struct LossyRow {
@@ -103,7 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Windows in any order, the first one far into the file and the last one cut
 // by the end, are the frames decoding from the start gives, whether they
-// come from the scratch file or from memory.
+// come from the scratch file, from memory, or from both after the disk
+// filled part-way through.
 TEST(AudioReaderScratch, WindowsAreTheFramesDecodedFromTheStart) {
     ScratchFolder dir("kestrin-reader-scratch");
     TrackSpec shape;
@@ -114,8 +142,14 @@ TEST(AudioReaderScratch, WindowsAreTheFramesDecodedFromTheStart) {
         WriteTrack(track, file, format);
         const AudioSamples whole = *ReadAudioSamples(file);
         const std::int64_t frames = whole.frames();
-        for (const fs::path& tmp : {dir.path(), dir.path() / "missing"}) {
+        enum class Keep { Scratch, Memory, DiskFills };
+        for (const Keep keep : {Keep::Scratch, Keep::Memory, Keep::DiskFills}) {
+            const fs::path tmp = keep == Keep::Memory ? dir.path() / "missing" : dir.path();
             const TempFolder scoped(tmp);
+            // 1 MiB holds about a fifth of the track's decoded frames.
+            std::optional<FileSizeLimit> full;
+            if (keep == Keep::DiskFills)
+                full.emplace(rlim_t{1} << 20);
             AudioReader reader(file);
             reader.keepDecodedInScratch();
             for (const std::int64_t at : {std::int64_t{300000}, std::int64_t{50000}, frames - 1000,
@@ -125,7 +159,7 @@ TEST(AudioReaderScratch, WindowsAreTheFramesDecodedFromTheStart) {
                 ASSERT_EQ(reader.readFloat(at, 4096, window.data()), want) << name << " at " << at;
                 EXPECT_TRUE(std::equal(window.begin(), window.begin() + want * 2,
                                        whole.samples.begin() + at * 2))
-                    << name << " at " << at << " in " << tmp;
+                    << name << " at " << at << " kept as " << static_cast<int>(keep);
             }
             EXPECT_EQ(reader.readFloat(frames, 16, nullptr), 0);
             EXPECT_EQ(reader.info().frames, frames);
