@@ -4,7 +4,7 @@
 // the file's frames on both sides of the seam, a nudge of the stop is heard on
 // a following pass, and Esc fades out rather than cutting.
 #include "core/pos_file.h"
-#include "tests/comfort_support.h"
+#include "tests/views_fixture.h"
 #include "views/waveform_view.h"
 
 #include <QAction>
@@ -22,33 +22,14 @@ constexpr int kRate = 44100;
 constexpr int kChannels = 2;
 constexpr std::int64_t kFade = 220; // 5 ms
 
-std::vector<short> noise(std::int64_t frames) {
-    std::vector<short> v(static_cast<std::size_t>(frames * kChannels));
-    std::uint32_t x = 987654;
-    for (short& s : v) {
-        x = x * 1664525u + 1013904223u;
-        s = static_cast<short>(static_cast<int>((x >> 16) % 20000) - 10000);
-        if (s == 0)
-            s = 1;
-    }
-    return v;
-}
-
-class AuditionTest : public ComfortFixture {
+class AuditionTest : public ViewsFixture {
 protected:
     void SetUp() override {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             GTEST_SKIP() << "no private sound server: run under scripts/with-pulse";
-        ComfortFixture::SetUp();
-        m_source = noise(kFrames);
-        SF_INFO info{};
-        info.samplerate = kRate;
-        info.channels = kChannels;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* f = sf_open((m_scratch.path() / "BGM01.WAV").c_str(), SFM_WRITE, &info);
-        ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-        sf_writef_short(f, m_source.data(), kFrames);
-        sf_close(f);
+        ViewsFixture::SetUp();
+        m_source = recognisableNoise(kFrames, kChannels, 987654);
+        writeShortWave(m_scratch.path() / "BGM01.WAV", m_source, kChannels);
         WritePosFile(m_scratch.path() / "BGM01.POS", {kStart, kStop});
         open("BGM01.POS");
     }

@@ -2,8 +2,8 @@
 // Find's Use is one step of the loop history: Ctrl+Z on the window takes
 // both positions back in every form, Ctrl+Shift+Z sets the found loop again.
 #include "core/pos_file.h"
-#include "tests/comfort_support.h"
 #include "tests/loop_corpus.h"
+#include "tests/views_fixture.h"
 #include "views/find_loop.h"
 
 #include <QApplication>
@@ -19,7 +19,7 @@ namespace {
 constexpr std::int32_t kStart = 1000;
 constexpr std::int32_t kStop = 80000;
 
-class FindUndoTest : public ComfortFixture {
+class FindUndoTest : public ViewsFixture {
 protected:
     QStringList forms() const {
         QStringList all;

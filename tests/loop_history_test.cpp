@@ -4,7 +4,7 @@
 // real mouse and key events.
 #include "core/pos_file.h"
 #include "core/positions.h"
-#include "tests/comfort_support.h"
+#include "tests/views_fixture.h"
 #include "views/waveform_panel.h"
 #include "views/waveform_session.h"
 #include "views/waveform_view.h"
@@ -37,10 +37,10 @@ void PrintTo(const Forms& f, std::ostream* os) {
     *os << f.texts.join(u' ').toStdString() << " sliders " << f.startSlider << ' ' << f.stopSlider;
 }
 
-class LoopHistoryTest : public ComfortFixture {
+class LoopHistoryTest : public ViewsFixture {
 protected:
     void SetUp() override {
-        ComfortFixture::SetUp();
+        ViewsFixture::SetUp();
         writeTone(m_scratch.path() / "LOOP.WAV", 4 * kRate);
         WritePosFile(m_scratch.path() / "LOOP.POS", {kStart, kStop});
         open("LOOP.POS");

@@ -3,16 +3,13 @@
 // and the waveform panel's note when the audio's smpl loop differs.
 #include "core/loop_formats.h"
 #include "core/pos_file.h"
-#include "dialogs/common_dialogs.h"
 #include "tests/file_bytes.h"
-#include "tests/gui_support.h"
-#include "views/attach_views.h"
+#include "tests/views_fixture.h"
 
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSettings>
 #include <QTest>
 
 #include <sndfile.h>
@@ -24,17 +21,11 @@ using namespace kestrin::testing_support;
 
 namespace {
 
-class LoopInterchangeGui : public EditorFixture {
+class LoopInterchangeGui : public ViewsFixture {
 protected:
     void SetUp() override {
-        EditorFixture::SetUp();
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString((m_scratch.path() / "config").string()));
-        views::AttachViews(*m_window);
-        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
-            return std::optional<CommonDialogs::DialogChoice>(
-                {QString::fromStdString((m_scratch.path() / "LOOP.POS").string()), 0});
-        });
+        ViewsFixture::SetUp();
+        m_answer = file("LOOP.POS");
         // Half a second of a ramp with a forward loop 4410..22050 in its smpl chunk.
         SF_INFO info{};
         info.samplerate = 44100;
@@ -53,16 +44,9 @@ protected:
         sf_close(f);
         WritePosFile(m_scratch.path() / "LOOP.POS", {1000, 20000});
     }
-    void TearDown() override {
-        CommonDialogs::setChooser(std::move(m_previous));
-        EditorFixture::TearDown();
-    }
     QAction* action(const char* name) const {
         return m_window->findChild<QAction*>(QLatin1String(name));
     }
-
-    ScratchFolder m_scratch{"kestrin-interchange-gui"};
-    CommonDialogs::Chooser m_previous;
 };
 
 TEST_F(LoopInterchangeGui, ImportTakesTheSmplLoopIntoTheFieldsUnsaved) {

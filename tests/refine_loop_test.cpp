@@ -4,16 +4,13 @@
 // musical loop at the same musical place through the fields; positions that
 // make no loop change nothing.
 #include "core/pos_file.h"
-#include "dialogs/common_dialogs.h"
 #include "tests/file_bytes.h"
-#include "tests/gui_support.h"
 #include "tests/loop_corpus.h"
 #include "tests/song_corpus.h"
-#include "views/attach_views.h"
+#include "tests/views_fixture.h"
 #include "views/find_loop.h"
 
 #include <QLabel>
-#include <QSettings>
 #include <QStatusBar>
 #include <QTest>
 #include <QTreeWidget>
@@ -31,34 +28,20 @@ namespace {
 // lies up to 20 ms apart in two of them.
 constexpr double kPlaceFrames = 0.020 * 44100;
 
-class RefineLoopTest : public EditorFixture {
+class RefineLoopTest : public ViewsFixture {
 protected:
     void SetUp() override {
-        EditorFixture::SetUp();
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString((m_scratch.path() / "config").string()));
-        views::AttachViews(*m_window);
-        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
-            return std::optional<CommonDialogs::DialogChoice>({m_answer, 0});
-        });
+        ViewsFixture::SetUp();
         m_song = RenderSong({});
         Track track;
         track.samples = m_song.audio.samples;
         WriteTrack(track, m_scratch.path() / "SONG.WAV", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     }
-    void TearDown() override {
-        CommonDialogs::setChooser(std::move(m_previous));
-        EditorFixture::TearDown();
-    }
     void open(PosValues values) {
         WritePosFile(m_scratch.path() / "SONG.POS", values);
-        m_answer = QString::fromStdString((m_scratch.path() / "SONG.POS").string());
-        QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+        ViewsFixture::open("SONG.POS");
     }
 
-    ScratchFolder m_scratch{"kestrin-refine"};
-    QString m_answer;
-    CommonDialogs::Chooser m_previous;
     Song m_song;
 };
 

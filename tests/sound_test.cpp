@@ -6,6 +6,7 @@
 #include "dialogs/common_dialogs.h"
 #include "tests/file_bytes.h"
 #include "tests/gui_support.h"
+#include "tests/short_wave.h"
 #include "views/loop_menu.h"
 
 #include <QAction>
@@ -85,28 +86,12 @@ const bool registered = [] {
     return true;
 }();
 
-// Deterministic noise without a zero sample, so every frame is recognisable.
 std::vector<short> noise(std::int64_t frames) {
-    std::vector<short> v(static_cast<std::size_t>(frames * kChannels));
-    std::uint32_t x = 12345;
-    for (short& s : v) {
-        x = x * 1664525u + 1013904223u;
-        s = static_cast<short>(static_cast<int>((x >> 16) % 20000) - 10000);
-        if (s == 0)
-            s = 1;
-    }
-    return v;
+    return recognisableNoise(frames, kChannels, 12345);
 }
 
 void writeWave(const fs::path& path, const std::vector<short>& samples) {
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = kChannels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-    sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size() / kChannels));
-    sf_close(f);
+    writeShortWave(path, samples, kChannels);
 }
 
 class LoopMenuTest : public EditorFixture {

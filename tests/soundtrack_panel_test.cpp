@@ -3,7 +3,7 @@
 // clicking, one without audio; verdicts filled in, kept current on Save, and
 // tracks opened by Ctrl+Page Down, Ctrl+Page Up and Enter as Open does.
 #include "core/pos_file.h"
-#include "tests/comfort_support.h"
+#include "tests/views_fixture.h"
 
 #include <QLabel>
 #include <QTreeWidget>
@@ -26,20 +26,13 @@ void writeRepeatingNoise(const std::filesystem::path& path) {
         x = x * 1664525u + 1013904223u;
         samples[n] = static_cast<short>(static_cast<int>((x >> 16) % 20000) - 10000);
     }
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-    sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(f);
+    writeShortWave(path, samples, 1);
 }
 
-class SoundtrackPanelTest : public ComfortFixture {
+class SoundtrackPanelTest : public ViewsFixture {
 protected:
     void SetUp() override {
-        ComfortFixture::SetUp();
+        ViewsFixture::SetUp();
         writeRepeatingNoise(m_scratch.path() / "A.WAV");
         WritePosFile(m_scratch.path() / "A.POS", {kPeriod, 2 * kPeriod});
         // A sine of 200 frames left at its peak for its zero: a step.

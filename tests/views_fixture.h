@@ -6,12 +6,11 @@
 #include "dialogs/common_dialogs.h"
 #include "tests/file_bytes.h"
 #include "tests/gui_support.h"
+#include "tests/short_wave.h"
 #include "views/attach_views.h"
 
 #include <QSettings>
 #include <QTest>
-
-#include <sndfile.h>
 
 #include <cmath>
 #include <filesystem>
@@ -25,17 +24,10 @@ inline void writeTone(const std::filesystem::path& path, std::int64_t frames, do
     for (std::size_t n = 0; n < samples.size(); ++n)
         samples[n] =
             static_cast<short>(std::lround(12000 * std::sin(step * static_cast<double>(n))));
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-    sf_writef_short(f, samples.data(), frames);
-    sf_close(f);
+    writeShortWave(path, samples, 1);
 }
 
-class ComfortFixture : public EditorFixture {
+class ViewsFixture : public EditorFixture {
 protected:
     void SetUp() override {
         // The settings file of this test alone: tests run side by side.
@@ -60,7 +52,7 @@ protected:
         QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
     }
 
-    ScratchFolder m_scratch{"kestrin-comfort"};
+    ScratchFolder m_scratch{"kestrin-views"};
     QString m_answer;
     CommonDialogs::Chooser m_previous;
 };

@@ -7,11 +7,9 @@
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
-#include "dialogs/common_dialogs.h"
 #include "tests/file_bytes.h"
-#include "tests/gui_support.h"
 #include "tests/loop_corpus.h"
-#include "views/attach_views.h"
+#include "tests/views_fixture.h"
 #include "views/find_loop.h"
 #include "views/seam_report.h"
 #include "views/waveform_panel.h"
@@ -22,7 +20,6 @@
 #include <QDockWidget>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
@@ -55,37 +52,15 @@ void writeSine(const std::filesystem::path& path) {
         samples[static_cast<std::size_t>(2 * n)] = v;
         samples[static_cast<std::size_t>(2 * n + 1)] = v;
     }
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-    sf_writef_short(f, samples.data(), kFrames);
-    sf_close(f);
+    writeShortWave(path, samples, 2);
 }
 
-class WaveformTest : public EditorFixture {
+class WaveformTest : public ViewsFixture {
 protected:
     void SetUp() override {
-        EditorFixture::SetUp();
-        // The settings file of this test alone: tests run side by side.
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString((m_scratch.path() / "config").string()));
-        views::AttachViews(*m_window);
-        m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
-            return std::optional<CommonDialogs::DialogChoice>({m_answer, 0});
-        });
+        ViewsFixture::SetUp();
         writeSine(m_scratch.path() / "LOOP.WAV");
         WritePosFile(m_scratch.path() / "LOOP.POS", {kStart, kStop});
-    }
-    void TearDown() override {
-        CommonDialogs::setChooser(std::move(m_previous));
-        EditorFixture::TearDown();
-    }
-    void open(const char* name) {
-        m_answer = QString::fromStdString((m_scratch.path() / name).string());
-        QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
     }
     // Opens LOOP.POS and waits for its summary.
     void openWithAudio() {
@@ -115,9 +90,6 @@ protected:
         QTest::mouseRelease(view, Qt::LeftButton, modifiers, to.toPoint());
     }
 
-    ScratchFolder m_scratch{"kestrin-waveform"};
-    QString m_answer;
-    CommonDialogs::Chooser m_previous;
     views::WaveformSession* m_session = nullptr;
     views::OverviewView* m_overview = nullptr;
     views::SeamView* m_seam = nullptr;

@@ -2,7 +2,7 @@
 // The window's place and the floating waveform panel's place, kept from one
 // run to the next through the settings file.
 #include "core/pos_file.h"
-#include "tests/comfort_support.h"
+#include "tests/views_fixture.h"
 
 #include <QDockWidget>
 #include <QLabel>
@@ -13,10 +13,10 @@ using namespace kestrin::testing_support;
 
 namespace {
 
-class WindowMemoryTest : public ComfortFixture {
+class WindowMemoryTest : public ViewsFixture {
 protected:
     void SetUp() override {
-        ComfortFixture::SetUp();
+        ViewsFixture::SetUp();
         writeTone(m_scratch.path() / "A.WAV", 44100);
         WritePosFile(m_scratch.path() / "A.POS", {0, 1000});
         QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
