@@ -170,11 +170,15 @@ public:
 };
 
 // Loads the sound module on first call and returns its engine, or nullptr
-// with `error` set when the module cannot be loaded. The module is looked
-// for in $KESTRIN_SOUND_MODULE, then in ../lib/kestrin beside the program.
+// with `error` set when the module cannot be loaded or belongs to another
+// build. The module is looked for in $KESTRIN_SOUND_MODULE, then in
+// ../lib/kestrin beside the program.
 SoundEngine* LoadSoundEngine(QString* error);
 
 } // namespace kestrin::sound
 
-// The one symbol the module exports, "kestrin_sound_engine", has this type.
+// The module exports two symbols: "kestrin_sound_interface", the id of the
+// interface it was built for, and "kestrin_sound_engine", the engine. The
+// loader makes the engine only when the ids match.
+using KestrinSoundInterface = const char* (*)();
 using KestrinSoundEngineFactory = kestrin::sound::SoundEngine* (*)();

@@ -20,17 +20,27 @@ SoundEngine* LoadSoundEngine(QString* error) {
         file = QDir(QCoreApplication::applicationDirPath())
                    .filePath(QStringLiteral("../lib/kestrin/libkestrin_sound.so"));
     QLibrary library(file);
-    const auto factory =
-        reinterpret_cast<KestrinSoundEngineFactory>(library.resolve("kestrin_sound_engine"));
-    if (factory)
-        engine = factory();
-    if (!engine) {
+    const auto interfaceOf =
+        reinterpret_cast<KestrinSoundInterface>(library.resolve("kestrin_sound_interface"));
+    const QString built = interfaceOf ? QString::fromUtf8(interfaceOf()) : QString();
+    if (interfaceOf && built != QLatin1String(KESTRIN_SOUND_INTERFACE)) {
+        // Its types may differ from this program's: never call into it.
+        failure =
+            QCoreApplication::translate("Kestrin",
+                                        "The sound module %1 belongs to another build of Kestrin "
+                                        "(%2; this program is %3): install both from one build")
+                .arg(QDir::toNativeSeparators(file), built, QLatin1String(KESTRIN_SOUND_INTERFACE));
+    } else if (interfaceOf) {
+        if (const auto factory = reinterpret_cast<KestrinSoundEngineFactory>(
+                library.resolve("kestrin_sound_engine")))
+            engine = factory();
+    }
+    if (!engine && failure.isEmpty())
         failure =
             QCoreApplication::translate("Kestrin", "The sound module %1 could not be loaded: %2")
                 .arg(QDir::toNativeSeparators(file), library.errorString());
-        if (error)
-            *error = failure;
-    }
+    if (!engine && error)
+        *error = failure;
     return engine;
 }
 

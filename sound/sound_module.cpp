@@ -600,6 +600,10 @@ namespace {
 kestrin::sound::Engine* g_engine = nullptr;
 }
 
+extern "C" Q_DECL_EXPORT const char* kestrin_sound_interface() {
+    return KESTRIN_SOUND_INTERFACE;
+}
+
 // One engine per application, ended with it: the audio thread must stop
 // while Qt is still there.
 extern "C" Q_DECL_EXPORT kestrin::sound::SoundEngine* kestrin_sound_engine() {

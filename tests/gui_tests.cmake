@@ -144,3 +144,15 @@ gtest_discover_tests(refine_loop_tests
     DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
     PROPERTIES FIXTURES_REQUIRED editor_tests_home TIMEOUT 120)
 use_editor_tests_environment(refine_loop_tests)
+
+# The sound module's loader against a module from another build.
+add_library(other_sound_module MODULE other_sound_module.cpp)
+target_link_libraries(other_sound_module PRIVATE Qt6::Core kestrin_warnings)
+add_executable(sound_loader_tests sound_loader_test.cpp)
+target_link_libraries(sound_loader_tests PRIVATE kestrin_sound_loader kestrin_warnings
+                      GTest::gtest_main)
+target_compile_definitions(sound_loader_tests PRIVATE
+    OTHER_SOUND_MODULE="$<TARGET_FILE:other_sound_module>"
+    KESTRIN_SOUND_INTERFACE="${KESTRIN_SOUND_INTERFACE}")
+add_dependencies(sound_loader_tests other_sound_module)
+gtest_discover_tests(sound_loader_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
