@@ -59,17 +59,18 @@ int openScratchFile() {
     return fd;
 }
 
-// Writes or reads `bytes` at `offset` whole, through short transfers and
-// interruptions; false on a fault (errno tells which) or an early end.
-bool writeAt(int fd, const void* data, std::size_t bytes, off_t offset) {
-    const char* p = static_cast<const char*>(data);
+// Moves `bytes` at `offset` whole with `transfer` (pread or pwrite), through
+// short transfers and interruptions; false on a fault (errno tells which) or
+// when nothing more moves, which sets errno to `stalled`.
+template <class Byte, class Transfer>
+bool transferAt(Transfer transfer, int fd, Byte* p, std::size_t bytes, off_t offset, int stalled) {
     while (bytes > 0) {
-        const ssize_t done = ::pwrite(fd, p, bytes, offset);
+        const ssize_t done = transfer(fd, p, bytes, offset);
         if (done <= 0) {
             if (done < 0 && errno == EINTR)
                 continue;
             if (done == 0)
-                errno = ENOSPC;
+                errno = stalled;
             return false;
         }
         p += done;
@@ -79,22 +80,12 @@ bool writeAt(int fd, const void* data, std::size_t bytes, off_t offset) {
     return true;
 }
 
+bool writeAt(int fd, const void* data, std::size_t bytes, off_t offset) {
+    return transferAt(::pwrite, fd, static_cast<const char*>(data), bytes, offset, ENOSPC);
+}
+
 bool readAt(int fd, void* data, std::size_t bytes, off_t offset) {
-    char* p = static_cast<char*>(data);
-    while (bytes > 0) {
-        const ssize_t done = ::pread(fd, p, bytes, offset);
-        if (done <= 0) {
-            if (done < 0 && errno == EINTR)
-                continue;
-            if (done == 0)
-                errno = EIO;
-            return false;
-        }
-        p += done;
-        offset += done;
-        bytes -= static_cast<std::size_t>(done);
-    }
-    return true;
+    return transferAt(::pread, fd, static_cast<char*>(data), bytes, offset, EIO);
 }
 
 } // namespace
