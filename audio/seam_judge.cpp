@@ -25,6 +25,10 @@ int SamplesSource::channels() const {
     return m_audio.channels;
 }
 
+int SamplesSource::sampleRate() const {
+    return m_audio.sampleRate > 0 ? m_audio.sampleRate : 44100;
+}
+
 std::int64_t SamplesSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
     from = std::max<std::int64_t>(0, from);
     to = std::min(to, frames());
@@ -46,6 +50,10 @@ std::int64_t ReaderSource::frames() const {
 
 int ReaderSource::channels() const {
     return m_reader.info().channels;
+}
+
+int ReaderSource::sampleRate() const {
+    return m_reader.info().sampleRate > 0 ? m_reader.info().sampleRate : 44100;
 }
 
 std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
@@ -82,10 +90,10 @@ constexpr std::int64_t kFitFrames = 1024;
 constexpr std::int64_t kJunctionFrames = 8;
 // Frames whose own prediction error is the audio's variation.
 constexpr std::int64_t kOwnFrames = 256;
-// Prediction errors below -80 dB of full scale are taken as this, so that
-// the last bit of a fade to silence does not make a step of two bits a
-// click.
-constexpr double kErrorFloor = 1e-8;
+// Prediction errors are taken as at least the inaudible error's power, so
+// that what a listener cannot hear (a fade's last bits, a converter's
+// ripple at the start of a file) never makes a click.
+constexpr double kErrorFloor = kInaudibleError * kInaudibleError;
 // The level just before the jump and just after it, over 12 ms: a sound
 // that falls by more than 6 dB from one to the next was cut off, as nothing
 // but a gate decays that fast; one that rises has an attack, as music does.
@@ -491,9 +499,11 @@ double correlation(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // The largest sample-to-sample change among the kMusicalStepFrames frames
-// before `stop` and after `start`, and the step across the jump.
+// before `stop` and after `start`, their RMS (the music's own change), and
+// the step across the jump.
 struct Steps {
     double nearby = 0;
+    double typical = 0;
     double jump = 0;
 };
 
@@ -502,14 +512,21 @@ Steps musicalSteps(FrameSource& audio, std::int64_t start, std::int64_t stop) {
     const Span before(audio, stop - kMusicalStepFrames, stop);
     const Span after(audio, start, start + kMusicalStepFrames);
     const int ch = audio.channels();
+    double squares = 0;
+    std::int64_t changes = 0;
     auto largestChange = [&](const Span& s) {
         double largest = 0;
         for (std::int64_t t = s.from + 1; t < s.to; ++t)
-            for (int c = 0; c < ch; ++c)
-                largest = std::max<double>(largest, std::abs(s.at(t)[c] - s.at(t - 1)[c]));
+            for (int c = 0; c < ch; ++c) {
+                const double d = std::abs(s.at(t)[c] - s.at(t - 1)[c]);
+                largest = std::max(largest, d);
+                squares += d * d;
+                ++changes;
+            }
         return largest;
     };
     steps.nearby = std::max(largestChange(before), largestChange(after));
+    steps.typical = changes > 0 ? std::sqrt(squares / static_cast<double>(changes)) : 0.0;
     if (before.to > before.from && after.to > after.from)
         for (int c = 0; c < ch; ++c)
             steps.jump =
@@ -523,7 +540,15 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
     figures.musical = true;
     const Steps steps = musicalSteps(audio, start, stop);
     figures.jump = steps.jump;
-    if (figures.kink >= kClickKink || steps.jump > kMusicalStepFactor * steps.nearby) {
+    if (steps.jump >= kInaudibleError && steps.jump > kMusicalStepFactor * steps.nearby) {
+        figures.sound = SeamSound::Click;
+        return;
+    }
+    // A junction the predictor cannot follow is no click when its step is
+    // no larger than the music's own change from sample to sample there and
+    // the spectrum goes on (below): loud music hides it.
+    const bool buried = steps.jump <= steps.typical;
+    if (figures.kink >= kClickKink && !buried) {
         figures.sound = SeamSound::Click;
         return;
     }
@@ -551,15 +576,30 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
             passes = passes || pass;
         }
     }
-    figures.sound = !continuity.cut && passes ? SeamSound::Seamless : SeamSound::Soft;
+    if (figures.kink >= kClickKink && !passes)
+        figures.sound = SeamSound::Click;
+    else
+        figures.sound = !continuity.cut && passes ? SeamSound::Seamless : SeamSound::Soft;
 }
 
-} // namespace
+// The band levels of the frames before `stop` and after `start` apart by
+// kRestartDb or more: the music starts again at another level. Sets the
+// figures' spectralDb to the distance when it does.
+bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFigures& figures) {
+    const auto before = spectrumAt(audio, stop - kMusicalSpectrumFrames);
+    const auto after = spectrumAt(audio, start);
+    if (!before || !after)
+        return false;
+    const double db = spectralDistance(before->bands, after->bands);
+    if (db < kRestartDb)
+        return false;
+    figures.restarts = true;
+    figures.spectralDb = db;
+    return true;
+}
 
-SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
+SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
     SeamFigures figures;
-    if (start < 0 || stop <= start || stop > audio.frames() || audio.channels() <= 0)
-        return figures;
     const Seam seam(audio, start, stop);
     const Seam::Copies copies = seam.copies(stop);
     const Seam::Continuity continuity = seam.continuity(stop);
@@ -602,12 +642,38 @@ SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop,
         figures.compared = false;
         figures.score = 1.0;
         figures.jump = step;
-        figures.sound = kink >= kClickKink ? SeamSound::Click
-                        : continuity.cut   ? SeamSound::Soft
-                                           : SeamSound::Seamless;
+        // After a fade to silence the predictor knows nothing of the music
+        // that comes back: the jump is heard as the music restarting.
+        if (restarts(audio, start, stop, figures))
+            figures.sound = SeamSound::Soft;
+        else if (kink >= kClickKink)
+            figures.sound = SeamSound::Click;
+        else if (continuity.cut)
+            figures.sound = SeamSound::Soft;
+        else
+            figures.sound = SeamSound::Seamless;
         return figures;
     }
     figures.sound = kink < kClickKink ? SeamSound::Soft : SeamSound::Click;
+    return figures;
+}
+
+} // namespace
+
+SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
+    SeamFigures figures;
+    if (start < 0 || stop <= start || stop > audio.frames() || audio.channels() <= 0)
+        return figures;
+    // Spectra of windows that overlap across the jump are alike whatever
+    // the seam: a loop shorter than them is judged as a copy.
+    if (stop - start < kMusicalSpectrumFrames)
+        mode = SeamMode::Exact;
+    figures = judge(audio, start, stop, mode);
+    const double repeats = audio.sampleRate() / static_cast<double>(stop - start);
+    if (!IsSeamless(figures) && repeats >= kBuzzRate) {
+        figures.sound = SeamSound::Click;
+        figures.buzzHz = repeats;
+    }
     return figures;
 }
 

@@ -96,6 +96,8 @@ public:
     // interleaved floats; returns the frames appended. Throws AudioError
     // when a file cannot be read.
     virtual std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) = 0;
+    // Frames per second, for the rate at which a short loop's jump repeats.
+    virtual int sampleRate() const { return 44100; }
 };
 
 // A track decoded whole.
@@ -105,6 +107,7 @@ public:
     std::int64_t frames() const override;
     int channels() const override;
     std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
+    int sampleRate() const override;
 
 private:
     const AudioSamples& m_audio;
@@ -125,6 +128,7 @@ public:
     std::int64_t frames() const override;
     int channels() const override;
     std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
+    int sampleRate() const override;
 
 private:
     AudioReader& m_reader;
@@ -148,6 +152,26 @@ inline constexpr std::int64_t kMinCopyFrames = 256;
 // A junction predicted this much worse than the audio around it is a
 // click: 10 dB.
 inline constexpr double kClickKink = 10.0;
+
+// Steps and prediction errors (RMS, in units of full scale) below -60 dB of
+// full scale are not heard: a click of a fraction of a millisecond needs
+// about 30 dB SPL to be heard, as the ear sums a short sound's energy over
+// some 200 ms, and that is -60 dB of full scale played at 90 dB SPL. With
+// kClickKink above it, a click starts 10 dB higher, at about 100 of 32,768.
+inline constexpr double kInaudibleError = 1e-3;
+
+// Band levels (RMS over the bands, as the musical verdict measures them)
+// this far apart before the stop and after the start, with no copy to say
+// the track itself moves so, are the music starting again at another level
+// (a fade to silence, then the loud beginning), not going on: a quarter of
+// the loudness. A loop made whole ends in the music it begins with, within
+// a few dB.
+inline constexpr double kRestartDb = 12.0;
+
+// A loop whose jump comes back this often per second or more is heard as a
+// tone of its own, a buzz, unless the jump cannot be heard at all: 20 times
+// a second is where the ear fuses repeats into pitch (loops under 50 ms).
+inline constexpr double kBuzzRate = 20.0;
 
 // A copy this close is the same audio: rounding, not a difference.
 inline constexpr double kExactScore = 1e-9;

@@ -23,6 +23,16 @@ std::string scoreText(double score) {
                          : decimal(score, std::chars_format::general, 2);
 }
 
+// "27.0 dB".
+std::string decibelText(double db) {
+    return decimal(db, std::chars_format::fixed, 1) + " dB";
+}
+
+// "44 Hz".
+std::string hertzText(double hz) {
+    return decimal(hz, std::chars_format::fixed, 0) + " Hz";
+}
+
 // The step in 16-bit sample values, as most tracks hold them, and in dB.
 std::string stepText(double jump) {
     std::string text = GroupedText(std::llround(jump * 32768.0));
@@ -109,7 +119,12 @@ const char* SeamSoundWord(SeamSound sound) {
 
 std::string SeamVerdict(const SeamFigures& seam) {
     std::string text = SeamSoundWord(seam.sound);
-    if (seam.sound == SeamSound::Click)
+    if (seam.sound == SeamSound::Soft && seam.restarts)
+        return text + ": the music restarts, band levels " + decibelText(seam.spectralDb) +
+               " apart";
+    if (seam.sound == SeamSound::Click && seam.buzzHz > 0)
+        text += ": buzzes at " + hertzText(seam.buzzHz) + ", step of " + stepText(seam.jump);
+    else if (seam.sound == SeamSound::Click)
         text += ": step of " + stepText(seam.jump);
     else if (seam.sound == SeamSound::Soft)
         text += ": no click, but not what the track plays on";
@@ -128,8 +143,12 @@ std::optional<std::string> SeamProblem(const SeamFigures& seam, std::int64_t sto
     if (IsSeamless(seam))
         return std::nullopt;
     std::string text = "seam at " + ClockText(stop, sampleRate);
-    if (seam.sound == SeamSound::Click)
+    if (seam.buzzHz > 0)
+        text += " buzzes at " + hertzText(seam.buzzHz) + ", as the loop is too short";
+    else if (seam.sound == SeamSound::Click)
         text += " jumps by " + stepText(seam.jump);
+    else if (seam.restarts)
+        text += ": the music restarts, band levels " + decibelText(seam.spectralDb) + " apart";
     else
         text += " plays on unlike the track";
     if (seam.compared)

@@ -97,6 +97,15 @@ struct SeamFigures {
     // Musical only: the correlation of the tones' peaks in the spectra on
     // that side, -1 to 1 (1 for the same chords); -1 when not measured.
     double tonalLikeness = -1.0;
+    // The music starts again at another level across the jump (a fade to
+    // silence, then the loud beginning), with no copy to say the track
+    // moves so itself: soft. spectralDb then holds the band levels' RMS
+    // difference between the frames before the stop and after the start.
+    bool restarts = false;
+    // The times per second the jump comes back when the loop is so short
+    // that a seam which is not seamless is heard as a buzz: a click; 0
+    // otherwise.
+    double buzzHz = 0.0;
     // The stop nearest the measured one, within a second of it, that makes a
     // seamless seam with the same start; nullopt when there is none.
     std::optional<std::int64_t> seamlessStop;
@@ -124,7 +133,8 @@ std::string ClockText(std::int64_t frames, int sampleRate);
 // track plays on" or "click: step of 23,594 (-2.9 dB of full scale)", then ", seam score
 // 0.84"; as music, "seamless as music, spectra 3.2 dB apart, tones 0.83
 // alike, step of ..."; without a copy to compare, the step alone ("seamless, step of 3
-// (-80.8 dB of full scale) where the end meets the start").
+// (-80.8 dB of full scale) where the end meets the start"); "soft: the music restarts,
+// band levels 27.0 dB apart"; "click: buzzes at 44 Hz, step of ...".
 std::string SeamVerdict(const SeamFigures& seam);
 
 // The problem of a seam that will be heard, with its figures, where it is
