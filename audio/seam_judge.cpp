@@ -283,6 +283,9 @@ public:
         double kink = 0;
         double kinkFromBefore = 0;
         double step = 0;
+        // The RMS of the junction's prediction error: the step from where
+        // the audio was heading.
+        double junction = 0;
         bool cut = false; // the sound before the jump stops short
     };
     Continuity continuity(std::int64_t stop) const {
@@ -326,6 +329,7 @@ public:
                                                     std::min(right, kOrder + kOwnFrames));
             result.kink = std::max(result.kink, junction / std::max(ownBefore, ownAfter));
             result.kinkFromBefore = std::max(result.kinkFromBefore, junction / ownBefore);
+            result.junction = std::max(result.junction, std::sqrt(junction));
         }
         return result;
     }
@@ -544,10 +548,11 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
         figures.sound = SeamSound::Click;
         return;
     }
-    // A junction the predictor cannot follow is no click when its step is
-    // no larger than the music's own change from sample to sample there and
-    // the spectrum goes on (below): loud music hides it.
-    const bool buried = steps.jump <= steps.typical;
+    // A junction the predictor cannot follow is no click when its step from
+    // where the music was heading is no larger than the music's own change
+    // from sample to sample there and the spectrum goes on (below): loud
+    // music hides it.
+    const bool buried = continuity.junction <= steps.typical;
     if (figures.kink >= kClickKink && !buried) {
         figures.sound = SeamSound::Click;
         return;

@@ -23,6 +23,8 @@
 //     larger of the predictor's error on the frames just before stop and a
 //     predictor's error on those just after start (an attack right after the
 //     start is unpredictable by nature). Natural audio keeps it near 1.
+//     Errors are counted from kInaudibleError up: what a listener cannot hear
+//     is never a click.
 //
 // The verdict
 //   1. A copy that is exact (scoring under kExactScore): seamless.
@@ -37,24 +39,35 @@
 //      the loop repeats anyway. Where the loop holds no second copy to
 //      measure, NoisySeamlessScore is the limit.
 //   3. With no comparison from the frames after stop (the stop is at the end
-//      of the audio, or the loop is the whole track): click when the kink
-//      reaches kClickKink; soft when the sound before the jump is cut off
-//      (the 12 ms after it hold less than a quarter of the energy of the 12
-//      ms before, a fall only a gate makes); seamless otherwise. A comparison before start that
-//      fails says only that the audio reaches start another way.
+//      of the audio, or the loop is the whole track): soft when the music
+//      restarts (the band levels of the 186 ms before stop and after start
+//      lie kRestartDb apart: a fade to silence, then the loud beginning);
+//      click when the kink reaches kClickKink; soft when the sound before
+//      the jump is cut off (the 12 ms after it hold less than a quarter of
+//      the energy of the 12 ms before, a fall only a gate makes); seamless
+//      otherwise. A comparison before start that fails says only that the
+//      audio reaches start another way.
 //   4. Otherwise: click when the kink reaches kClickKink, soft when it does
 //      not: no step at the jump, but what plays is not what would have.
+//   5. Whatever the mode, a loop whose jump comes back kBuzzRate times a
+//      second or more and is not seamless is a click: it buzzes.
 //
 // The musical verdict (SeamMode::Musical)
 //   A loop between two renditions of one passage (a chorus played again)
 //   never meets a copy of its samples, so after the copy verdict above
 //   (which still calls an exact repeat seamless) it asks what a listener
-//   hears instead:
-//   - Continuity: click when the kink reaches kClickKink, or when the step
-//     from the last frame before the jump to the first after it exceeds
+//   hears instead. It is for loops of musical length: one shorter than
+//   kMusicalSpectrumFrames, whose spectra across the jump would overlap, is
+//   judged as a copy.
+//   - Continuity: click when the step from the last frame before the jump
+//     to the first after it is audible (kInaudibleError) and exceeds
 //     kMusicalStepFactor times the largest sample-to-sample change within
 //     kMusicalStepFrames on either side (a step larger than the audio ever
-//     takes there; phase jumps of the bass show the same way).
+//     takes there; phase jumps of the bass show the same way). Click when
+//     the kink reaches kClickKink, unless the junction's error (the RMS step
+//     from where the music was heading) is no larger than the RMS of those
+//     changes (the music's own change hides it) and the spectrum goes on
+//     (the likeness below passes).
 //   - Soft when the sound is cut off at the jump (as in 3).
 //   - Spectral likeness: the band levels (kMusicalBands bands spaced evenly
 //     in log frequency from 50 Hz to 16 kHz, Hann window of

@@ -20,11 +20,23 @@ struct LoopPoints {
 enum class LoopKind {
     Exact,   // the audio after stop is the audio after start, to the sample
     Musical, // the music comes back played again: alike, never the same samples
+    // The whole track, 0 to its end: nothing inside it repeats, so no copy
+    // vouches for the jump; only its junction and levels were judged.
+    WholeTrack,
 };
 
-// The kind's word, as find and the Find dialog show it: "exact" or "musical".
+// The kind's word, as find and the Find dialog show it: "exact", "musical"
+// or "whole track".
 inline const char* LoopKindWord(LoopKind kind) {
-    return kind == LoopKind::Musical ? "musical" : "exact";
+    switch (kind) {
+    case LoopKind::Musical:
+        return "musical";
+    case LoopKind::WholeTrack:
+        return "whole track";
+    case LoopKind::Exact:
+        break;
+    }
+    return "exact";
 }
 
 // One seamless loop found in the audio, positions in its frames.

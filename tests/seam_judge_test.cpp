@@ -4,10 +4,12 @@
 // tail, and loops off by a sample.
 #include "audio/loop_finder.h"
 #include "audio/seam_judge.h"
+#include "tests/pos_tool_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <numbers>
@@ -34,6 +36,20 @@ double plucks(std::int64_t t) {
     return 0.7 * std::exp(-s / 0.3) * std::sin(kTau * 330 * s);
 }
 
+double hiss(std::int64_t t) {
+    return 0.3 * testing_support::noise(static_cast<int>(t), 0);
+}
+
+double fadingOut(std::int64_t t) {
+    const double s = static_cast<double>(t) / 44100;
+    return std::clamp(4 - s / 1.5, 0.0, 1.0) * (hiss(t) + 0.3 * std::sin(kTau * 220 * s));
+}
+
+double bassUnderHighs(std::int64_t t) {
+    return 0.3 * std::sin(kTau * static_cast<double>(t) / 10) +
+           0.3 * std::sin(kTau * 110 * static_cast<double>(t) / 44100);
+}
+
 struct JudgeRow {
     const char* name;
     AudioSamples audio;
@@ -41,6 +57,7 @@ struct JudgeRow {
     std::int64_t stop; // -1: the end of the audio
     SeamSound sound;
     bool compared;
+    SeamMode mode = SeamMode::Exact;
 };
 void PrintTo(const JudgeRow& row, std::ostream* os) {
     *os << row.name;
@@ -51,7 +68,7 @@ class SeamJudge : public testing::TestWithParam<JudgeRow> {};
 TEST_P(SeamJudge, HearsWhatTheTrackHolds) {
     const JudgeRow& row = GetParam();
     const std::int64_t stop = row.stop < 0 ? row.audio.frames() : row.stop;
-    const SeamFigures seam = JudgeSeam(row.audio, row.start, stop);
+    const SeamFigures seam = JudgeSeam(row.audio, row.start, stop, row.mode);
     EXPECT_EQ(SeamSoundWord(seam.sound), std::string(SeamSoundWord(row.sound)))
         << "score " << seam.score << ", kink " << seam.kink << ", noise " << seam.noise << ", jump "
         << seam.jump;
@@ -89,7 +106,42 @@ INSTANTIATE_TEST_SUITE_P(
         JudgeRow{"stop_cuts_the_tail_of_a_pluck", mono(5 * 44100, plucks), 44100, 3 * 44100 - 9000,
                  SeamSound::Click, true},
         JudgeRow{"plucks_one_sample_long", mono(5 * 44100, plucks), 44100, 3 * 44100 + 1,
-                 SeamSound::Click, true}),
+                 SeamSound::Click, true},
+        // Hiss and a chord fading to silence over the last 2 s, looped whole.
+        JudgeRow{"fade_to_silence_restarts", mono(6 * 44100, fadingOut), 0, -1, SeamSound::Soft,
+                 false},
+        // 1,000 frames of noise repeated: alike in spectrum, as the windows
+        // across the jump overlap, yet a 44 Hz buzz.
+        JudgeRow{"short_loop_in_noise_buzzes", mono(3 * 44100, hiss), 44100, 45100,
+                 SeamSound::Click, true, SeamMode::Musical},
+        // The bass jumps 10 frames of its phase (a step of 0.047) under a
+        // 4,410 Hz tone that changes by 0.13 a sample.
+        JudgeRow{"small_step_under_loud_highs_as_music", mono(5 * 44100, bassUnderHighs), 44100,
+                 3 * 44100 + 10, SeamSound::Seamless, true, SeamMode::Musical}),
     [](const testing::TestParamInfo<JudgeRow>& info) { return std::string(info.param.name); });
+
+using testing_support::PosToolTest;
+using testing_support::ToolRun;
+using namespace kestrin::cli;
+
+// The plain cases as check and set meet them in files.
+TEST_F(PosToolTest, CheckHearsWhatAListenerHears) {
+    const std::string sine = "sox -n -r 44100 -b 16 '" + at("sine.wav") + "' synth 10 sine 441";
+    ASSERT_EQ(std::system(sine.c_str()), 0);
+    wav("noise.wav", 44100, 1, SF_FORMAT_PCM_16, 3 * 44100, [](int n, int) { return hiss(n); });
+    wav("fade.wav", 44100, 1, SF_FORMAT_PCM_16, 6 * 44100, [](int n, int) { return fadingOut(n); });
+    const std::vector<std::tuple<const char*, int, int, std::string>> rows{
+        {"sine.pos", 0, 441000, ": ok\n"},
+        {"noise.pos", 44100, 45100, "buzzes at 44 Hz"},
+        {"fade.pos", 0, 6 * 44100, ": the music restarts, band levels "}};
+    for (const auto& [name, start, stop, says] : rows) {
+        pos(name, start, stop);
+        const ToolRun r = run({"check", at(name)});
+        EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, says == ": ok\n" ? ExitOk : ExitProblem) << r.out;
+    }
+    EXPECT_NE(run({"set", "--stop", "seamless", at("sine.pos")}).out.find("441000 (unchanged)"),
+              std::string::npos);
+}
 
 } // namespace
