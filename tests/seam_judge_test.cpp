@@ -126,7 +126,7 @@ using namespace kestrin::cli;
 
 // The plain cases as check and set meet them in files.
 TEST_F(PosToolTest, CheckHearsWhatAListenerHears) {
-    const std::string sine = "sox -n -r 44100 -b 16 '" + at("sine.wav") + "' synth 10 sine 441";
+    const std::string sine = "sox -n -r 44100 '" + at("sine.wav") + "' synth 10 sine 441";
     ASSERT_EQ(std::system(sine.c_str()), 0);
     wav("noise.wav", 44100, 1, SF_FORMAT_PCM_16, 3 * 44100, [](int n, int) { return hiss(n); });
     wav("fade.wav", 44100, 1, SF_FORMAT_PCM_16, 6 * 44100, [](int n, int) { return fadingOut(n); });
