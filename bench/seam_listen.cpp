@@ -19,7 +19,8 @@
 //    level), its period from the whole track (the shortest strong pulse),
 //    its phase over the 6 s before the stop and the 6 s after the start;
 //    "grid_ms" is how far the grid jumps at the seam, less how far it seems
-//    to move where the music goes on by itself across the same windows.
+//    to move where the music goes on by itself across the same windows (at
+//    the stop, or at the start when nothing follows the stop).
 // Clean: across <= max(6 dB, own + 3 dB); pre or post <= 6 dB where either
 // is present (the jump matches the music on at least one side); the step no
 // larger than the music's own change, or under -70 dB of full scale; and the
@@ -316,18 +317,14 @@ int main(int argc, char** argv) {
                 double turn = radians / (2 * std::numbers::pi);
                 return turn - std::round(turn);
             };
+            // Where the stop has audio after it, that is what the jump stands
+            // in for; else the start's own past.
             double drift = 0;
-            int drifts = 0;
-            if (t + grid <= a.frames) {
-                drift += wrapped(phase(env, period, t, t, t + grid).first - before);
-                ++drifts;
-            }
-            if (s - grid >= 0) {
-                drift += wrapped(after - phase(env, period, s, s - grid, s).first);
-                ++drifts;
-            }
-            const double turn =
-                wrapped((after - before) - 2 * std::numbers::pi * drift / std::max(drifts, 1));
+            if (t + grid <= a.frames)
+                drift = wrapped(phase(env, period, t, t, t + grid).first - before);
+            else if (s - grid >= 0)
+                drift = wrapped(after - phase(env, period, s, s - grid, s).first);
+            const double turn = wrapped((after - before) - 2 * std::numbers::pi * drift);
             const double gridMs = turn * period * 1000.0 / Rate;
             const bool clearBeat = strengthBefore >= ClearBeat && strengthAfter >= ClearBeat;
 
