@@ -48,7 +48,10 @@ those before the start, to within the noise the loop's own repeat carries,
 as through Vorbis or MP3, and no stop within 8 samples matches better);
 where nothing follows the stop to compare, as for the loop of the whole
 track, when the frames after the jump go on as the frames before it were
-heading. The seam score (0 identical, about 1 for unrelated audio) and the
+heading and the music does not restart at another level (a fade to
+silence, then the loud beginning: soft, "the music restarts"). Steps below
+-60 dB of full scale are not heard; a loop whose jump comes back 20 times a
+second or more buzzes, a click. The seam score (0 identical, about 1 for unrelated audio) and the
 step (the largest difference in 16-bit sample values, 32,768 being full
 scale, and in dB of full scale) come with it, e.g.
 
