@@ -152,6 +152,15 @@ std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, 
     SeamFigures figures = JudgeSeam(source, start, stop);
     if (IsSeamless(figures))
         return figures;
+    // A loop whose own copies differ by more than any codec's noise does not
+    // repeat the track's samples: a stop a sample away that meets a closer
+    // copy is no better heard, and the loop is judged as music first, as
+    // find judges it.
+    if (figures.noise >= kCodecCeiling) {
+        const SeamFigures musical = JudgeSeam(source, start, stop, SeamMode::Musical);
+        if (IsSeamless(musical))
+            return musical;
+    }
     // A copy within a second says the loop repeats the track's own samples
     // and the stop is off: that verdict stands. Without one, the loop may
     // join two renditions of a passage, which never repeat each other's
