@@ -110,7 +110,9 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                                          "): " + (inPlace ? "left as it was" : "not written"));
         };
         if (inPlace) {
-            target = ReplaceInPlace(audio, a.flag("--force"), write);
+            const fs::path replaced = ReplaceInPlace(audio, a.flag("--force"), write);
+            // Through a link, name the file that changed.
+            target = fs::is_symlink(audio) ? replaced : audio;
         } else {
             CreateChecked(target, false,
                           [&](const fs::path& temporary) { write(audio, temporary); });
