@@ -53,14 +53,21 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
     const std::int64_t fadeFrom = plan.frames - plan.fadeFrames;
     constexpr std::int64_t kChunk = 16384;
     std::vector<Sample> buffer(static_cast<std::size_t>(kChunk * channels));
-    // A loop shorter than a block is read once: going round it by reads
-    // would cost a call (and a write) per pass.
+    // A loop shorter than a block is read once and laid end to end at
+    // least a block and a loop long, so that any block of passes is one copy:
+    // going round it by reads would cost a call per pass.
     std::vector<Sample> shortLoop;
+    std::int64_t laidFrames = 0;
     if (loop <= kChunk) {
-        shortLoop.resize(static_cast<std::size_t>(loop * channels));
+        const std::int64_t copies = (kChunk + loop - 1) / loop + 1;
+        laidFrames = copies * loop;
+        shortLoop.resize(static_cast<std::size_t>(laidFrames * channels));
         if (reader.read(plan.start, loop, shortLoop.data()) != loop)
             throw AudioError("cannot read audio file " + reader.path().string() +
                              ": it ended early");
+        for (std::int64_t c = 1; c < copies; ++c)
+            std::copy(shortLoop.begin(), shortLoop.begin() + loop * channels,
+                      shortLoop.begin() + c * loop * channels);
     }
     if (plan.stop < reader.info().frames || plan.start > 0)
         reader.keepReady(plan.start);
@@ -80,8 +87,13 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
             } else if (plan.ending == RenderEnding::Fade || t < plan.start + passes * loop) {
                 const std::int64_t offset = (t - plan.start) % loop;
                 from = plan.start + offset;
-                run = std::min(run, loop - offset);
                 inLoop = true;
+                if (shortLoop.empty())
+                    run = std::min(run, loop - offset);
+                else if (plan.ending == RenderEnding::Fade)
+                    run = std::min(run, laidFrames - offset);
+                else
+                    run = std::min({run, laidFrames - offset, plan.start + passes * loop - t});
             } else if (t < plan.start + passes * loop + outro) {
                 const std::int64_t inOutro = t - plan.start - passes * loop;
                 from = plan.stop + inOutro;

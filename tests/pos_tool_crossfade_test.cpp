@@ -116,6 +116,12 @@ TEST_F(Crossfade, InPlaceFailuresLeaveTheAudioUntouched) {
     ::chmod(m_dir.c_str(), 0755);
     EXPECT_EQ(runInChild(args, forbidWrites).status, cli::ExitProblem);
     EXPECT_EQ(get(at("A.WAV")), before);
+    SF_INFO info{};
+    const std::vector<int> original = readInts(at("A.WAV"), info);
+    ASSERT_EQ(run(args).status, cli::ExitOk);
+    const std::vector<int> faded = readInts(at("A.WAV"), info);
+    EXPECT_TRUE(
+        std::equal(original.begin(), original.end() - 2 * (132300 - 110250 + 4410), faded.begin()));
     // A float sample that is not a number: the file is damaged.
     wav("A.WAV", 44100, 2, SF_FORMAT_FLOAT, 132300, noise);
     Bytes damaged = get(at("A.WAV"));
