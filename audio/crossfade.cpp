@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <type_traits>
 
@@ -195,6 +196,23 @@ void writeFaded(AudioReader& reader, SNDFILE* out, const fs::path& target, const
     }
 }
 
+// The instrument (a WAVE file's smpl loop) and the text chunks libsndfile
+// knows go along, before the first frame: the crossfaded file is the same
+// track.
+void carryChunks(const fs::path& source, SNDFILE* out, int format) {
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, decltype(&sf_close)> in(OpenAudioForReading(source, info), sf_close);
+    SF_INSTRUMENT instrument{};
+    const int container = format & SF_FORMAT_TYPEMASK;
+    if ((container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX ||
+         container == SF_FORMAT_RF64) &&
+        sf_command(in.get(), SFC_GET_INSTRUMENT, &instrument, sizeof instrument) == SF_TRUE)
+        sf_command(out, SFC_SET_INSTRUMENT, &instrument, sizeof instrument);
+    for (int s = SF_STR_FIRST; s <= SF_STR_LAST; ++s)
+        if (const char* text = sf_get_string(in.get(), s))
+            sf_set_string(out, s, text);
+}
+
 } // namespace
 
 void WriteCrossfaded(const fs::path& source, const fs::path& target, const Crossfade& fade,
@@ -213,6 +231,7 @@ void WriteCrossfaded(const fs::path& source, const fs::path& target, const Cross
         format = info.format;
     WriteAudioFile(target, *format, info.channels, info.sampleRate, replace, [&](SNDFILE* out) {
         sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        carryChunks(source, out, *format);
         switch (reader.sampleType()) {
         case SampleType::Int16:
             writeFaded<std::int16_t>(reader, out, target, fade, progress);

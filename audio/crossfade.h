@@ -106,7 +106,9 @@ ChooseCrossfade(FrameSource& audio, std::int64_t start, std::int64_t stop, int s
 
 // Writes `source` with `fade` applied into `target` (format by extension as
 // RenderFormatFor chooses it; the source's own encoding when the container
-// is the same), every frame outside the crossfade copied unchanged. Through
+// is the same), every frame outside the crossfade copied unchanged, with a
+// WAVE file's instrument (smpl) chunk and the text chunks libsndfile knows
+// (title, artist, ...). Vorbis comments are not carried. Through
 // a temporary file as WriteAudioFile writes; an existing target is replaced
 // only when `replace`. `progress` hears the share done, 0..1. Throws
 // AudioError.

@@ -171,23 +171,28 @@ int crossfade(const Arguments& a, const PosValues& loop, const fs::path& audio,
         choice = *chosen;
     }
     const Crossfade& fade = choice.fade;
-    const fs::path written = inPlace ? fs::path() : fs::path(*target);
-    fs::path result;
     const auto progress = progressLine(err, "crossfading " + VisibleText(audio.string()));
+    const auto writeFaded = [&](const fs::path& from, const fs::path& to) {
+        WriteCrossfaded(from, to, fade, true, progress);
+    };
+    fs::path result;
     if (inPlace) {
-        result = ReplaceInPlace(
+        const fs::path replaced = ReplaceInPlace(
             audio, a.flag("--force"), [&](const fs::path& file, const fs::path& temporary) {
-                WriteCrossfaded(file, temporary, fade, true, progress);
+                writeFaded(file, temporary);
                 if (const auto difference =
                         AudioDifference(file, temporary, fade.stop - fade.frames, fade.stop))
                     throw std::runtime_error("crossfading " + file.string() +
                                              " would change audio outside the crossfade (" +
                                              *difference + "): left as it was");
             });
+        // Through a link, name the file that changed.
+        result = fs::is_symlink(audio) ? replaced : audio;
     } else {
-        checkTarget(written, audio);
-        WriteCrossfaded(audio, written, fade, a.flag("--force"), progress);
-        result = written;
+        result = *target;
+        checkTarget(result, audio);
+        CreateChecked(result, a.flag("--force"),
+                      [&](const fs::path& temporary) { writeFaded(audio, temporary); });
     }
     if (progress)
         err << '\n';
