@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <regex>
 
 #include <sys/stat.h>
@@ -135,8 +136,10 @@ const char* curveName(CrossfadeCurve curve) {
     return curve == CrossfadeCurve::EqualGain ? "equal gain" : "equal power";
 }
 
-int crossfade(const Arguments& a, const PosValues& loop, const fs::path& audio,
-              const AudioInfo& info, std::ostream& out, std::ostream& err) {
+// Crossfades the seam of `loop` in `audio`, over `seconds` or the length the
+// judge accepts.
+int crossfade(const Arguments& a, std::optional<double> seconds, const PosValues& loop,
+              const fs::path& audio, const AudioInfo& info, std::ostream& out, std::ostream& err) {
     const auto target = a.value("-o");
     const bool inPlace = a.flag("--in-place");
     AudioReader reader(audio);
@@ -149,11 +152,8 @@ int crossfade(const Arguments& a, const PosValues& loop, const fs::path& audio,
                                      " encoding would change every sample (use -o OUT)");
     ReaderSource source(reader);
     CrossfadeChoice choice;
-    if (a.files.size() == 2) {
-        const double seconds = crossfadeSeconds(a.files[1]);
-        if (seconds > 1e6)
-            throw UsageError("--crossfade: " + a.files[1] + " is longer than any loop");
-        const std::int64_t frames = std::llround(seconds * info.sampleRate);
+    if (seconds) {
+        const std::int64_t frames = std::llround(*seconds * info.sampleRate);
         if (const auto problem = CrossfadeProblem(loop.start, loop.stop, frames, info.frames))
             throw std::runtime_error("cannot crossfade " + audio.string() + ": " + *problem);
         choice = MeasureCrossfade(source, loop.start, loop.stop, frames);
@@ -228,6 +228,12 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         throw UsageError("--fade and --outro exclude each other");
     if ((a.flag("--outro") || a.value("--fade")) && !extend)
         throw UsageError("--fade and --outro go with --extend");
+    std::optional<double> crossfadeLength;
+    if (crossfading && a.files.size() == 2) {
+        crossfadeLength = crossfadeSeconds(a.files[1]);
+        if (*crossfadeLength > 1e6)
+            throw UsageError("--crossfade: " + a.files[1] + " is longer than any loop");
+    }
     double extendSeconds = 0;
     double fadeSeconds = 10;
     if (extend) {
@@ -267,7 +273,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                                      audio.string() + " (" + std::to_string(info.frames) +
                                      " samples)");
         if (crossfading)
-            return crossfade(a, loop, audio, info, out, err);
+            return crossfade(a, crossfadeLength, loop, audio, info, out, err);
         if (split) {
             const fs::path folder = *target;
             const std::string stem = audio.stem().string();
