@@ -32,6 +32,10 @@ namespace {
 
 // How much of the seam F5 plays on each side of the jump, as Play Seam does.
 constexpr int kSeamSeconds = 3;
+// F7's passes, as Audition Seam plays them by default: 1.5 s on each side,
+// then a gap long enough to tell the passes apart.
+constexpr double kAuditionSeconds = 1.5;
+constexpr double kAuditionGapSeconds = 0.4;
 
 // The longest crossfade offered, in milliseconds: far beyond any seam.
 constexpr double kLongestCrossfadeMs = 60000;
@@ -74,7 +78,7 @@ CrossfadeSeamDialog::CrossfadeSeamDialog(sound::SoundEngine& engine,
     layout->addWidget(m_seam, 1);
 
     auto* buttons = new QDialogButtonBox(this);
-    m_play = buttons->addButton(tr("&Play Seam (F5)"), QDialogButtonBox::ActionRole);
+    m_play = buttons->addButton(tr("&Play Seam (F5, F7 auditions)"), QDialogButtonBox::ActionRole);
     m_play->setObjectName(QStringLiteral("crossfadePlay"));
     m_write = buttons->addButton(tr("&Write %1")
                                      .arg(companion.completeBaseName() +
@@ -100,8 +104,12 @@ CrossfadeSeamDialog::CrossfadeSeamDialog(sound::SoundEngine& engine,
         if (m_preview->isEnabled() && m_frames != frames)
             preview(frames);
     });
-    connect(m_play, &QPushButton::clicked, this, &CrossfadeSeamDialog::playSeam);
+    connect(m_play, &QPushButton::clicked, this, [this] { playSeam(false); });
     connect(new QShortcut(Qt::Key_F5, this), &QShortcut::activated, m_play, &QPushButton::click);
+    connect(new QShortcut(Qt::Key_F7, this), &QShortcut::activated, this, [this] {
+        if (m_play->isEnabled())
+            playSeam(true);
+    });
     connect(m_write, &QPushButton::clicked, this, [this, companion] {
         write(companion.dir().filePath(companion.completeBaseName() +
                                        QStringLiteral("-crossfaded.") + companion.suffix()),
@@ -183,15 +191,28 @@ void CrossfadeSeamDialog::preview(std::optional<std::int64_t> frames) {
     });
 }
 
-void CrossfadeSeamDialog::playSeam() {
+void CrossfadeSeamDialog::playSeam(bool audition) {
     if (m_previewPath.isEmpty())
         return;
+    // Pressed again while playing: stop, as the Loop menu's keys do.
+    if (m_engine.isPlaying()) {
+        m_engine.stop();
+        return;
+    }
     sound::PlayRequest request;
     request.audio = m_previewPath;
     const std::int64_t seam = std::int64_t{kSeamSeconds} * m_audio.sampleRate;
     request.from = std::max<std::int64_t>(0, m_loop.stop - seam);
     request.framesAfterJump = seam;
     request.points = [loop = m_loop] { return loop; };
+    if (audition)
+        request.audition = [rate = m_audio.sampleRate] {
+            const auto frames = [rate](double seconds) {
+                return static_cast<std::int64_t>(std::llround(seconds * rate));
+            };
+            return sound::AuditionSpan{frames(kAuditionSeconds), frames(kAuditionSeconds),
+                                       frames(kAuditionGapSeconds)};
+        };
     m_engine.play(request, [](const sound::PlayEvent&) {});
 }
 

@@ -29,7 +29,7 @@ class WaveformSession;
 
 // The dialog: proposes the shortest crossfade the seam judge accepts, shows
 // the seam of the crossfaded audio (written into a private scratch folder
-// until the user picks where it goes) and plays it with F5. Writes
+// until the user picks where it goes) and plays it with F5 or F7. Writes
 // NAME-crossfaded.EXT beside the companion, a name the user picks, or, after
 // asking, the companion itself, keeping the original as NAME.EXT.orig.
 class CrossfadeSeamDialog : public QDialog {
@@ -44,7 +44,9 @@ private:
     void write(const QString& target, bool replaceCompanion);
     void writeAs();
     void replaceCompanion();
-    void playSeam();
+    // Plays the previewed seam once (as Play Seam) or, with `audition`, over
+    // and over (as Audition Seam); stops what plays when called again.
+    void playSeam(bool audition);
     void setBusy(bool busy);
     QString describe(const sound::CrossfadeResult& result) const;
 
