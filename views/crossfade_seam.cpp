@@ -324,8 +324,8 @@ void CrossfadeSeamCommand::open() {
                 .arg(audio->sampleRate));
         return;
     }
-    if (QAction* stop = m_window.findChild<QAction*>(QStringLiteral("mnuStopPlaying")))
-        stop->trigger();
+    // The dialog plays through the same engine: the menu's playback ends first.
+    m_menu.stop();
     CrossfadeSeamDialog dialog(*m_menu.engine(), *audio, {values->start, values->stop}, &m_window);
     dialog.exec();
 }
