@@ -193,6 +193,16 @@ constexpr double kMinRepeatedSeconds = 0.9;
 constexpr double kMinCoverage = 0.5;
 // A found loop that covers this much rules out its multiples.
 constexpr double kHoldingScore = 0.9;
+// The share of a loop its repeat must be seen over for the match to count in
+// full. A track stored as the loop once and its first second or so again
+// shows a loop of a few seconds whole; a passage that recurs once by chance
+// near the end of a song (a chorus tail, a few bars of a module's order list)
+// is seen for a second or so of a loop of a minute, and says nothing of the
+// rest of it: its match is scaled down by the share seen.
+constexpr double kEvidenceShare = 1.0 / 6.0;
+// Loops ranked by how much of the song they are seen to play seamlessly, in
+// steps of this many seconds: within one, the match decides.
+constexpr double kPlayedStepSeconds = 0.5;
 // Frames per multiple a lag may be off one: each exact lag's own error.
 constexpr std::int64_t kMultipleSlack = 2;
 
@@ -1231,7 +1241,11 @@ private:
             }
         }
         const double similarity = energy > 0 ? 1.0 - weightedResidual / energy : 1.0;
-        candidate.score = std::clamp(coverage, 0.0, 1.0) * similarity;
+        const double seen = static_cast<double>(lastEnd - start);
+        const double needed =
+            std::max(kMinRepeatedSeconds * m_audio.sampleRate, kEvidenceShare * m_lag);
+        const double evidence = std::min(1.0, seen / needed);
+        candidate.score = std::clamp(coverage, 0.0, 1.0) * similarity * evidence;
         if (candidate.repeatedSeconds < kMinRepeatedSeconds || coverage < kMinCoverage)
             return std::nullopt;
         candidate.seam = seamScore(m_audio, candidate.start, candidate.stop);
@@ -1828,7 +1842,7 @@ std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags
 // A near-period repeats the audio closely and the period exactly: the least
 // inexact candidates are kept, as the others are not the repetition the track
 // was made of, best first, at most `most` of them.
-std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most) {
+std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::size_t most) {
     double least = 1.0;
     for (double v : found.inexactness)
         least = std::min(least, v);
@@ -1837,7 +1851,16 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most
         if (found.inexactness[i] <= kTieFactor * least + kExactResidual)
             ranked.push_back(found.candidates[i]);
     }
-    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
+    // What the loop is seen to play seamlessly: its repeat, at most one
+    // loop's length of it. The loop that holds the repeated part of the song
+    // comes before a short repeat inside it, however clean that one is.
+    const auto played = [](const LoopCandidate& c, double rate) {
+        const double seconds = std::min(c.repeatedSeconds, (c.stop - c.start) / rate) * c.score;
+        return std::floor(seconds / kPlayedStepSeconds);
+    };
+    std::sort(ranked.begin(), ranked.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
+        if (played(a, rate) != played(b, rate))
+            return played(a, rate) > played(b, rate);
         if (a.score != b.score)
             return a.score > b.score;
         if (a.repeatedSeconds != b.repeatedSeconds)
@@ -1912,7 +1935,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         result.cancelled = true;
         return result;
     }
-    result.candidates = rankedCandidates(*found, options.maxCandidates);
+    result.candidates = rankedCandidates(*found, audio.sampleRate, options.maxCandidates);
     if (result.candidates.empty()) {
         if (std::optional<LoopCandidate> whole =
                 wholeTrackLoop(audio, minLoop, silence, pass.meanSquare))

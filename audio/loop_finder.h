@@ -159,7 +159,13 @@
 //      with none, the candidate is dropped.
 //   9. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
-//      LoopCandidate::score). The lags are followed shortest first, and one
+//      LoopCandidate::score); its match is scaled down by the share of the
+//      loop its repeat is seen over, where that is less than a sixth of the
+//      loop (and 0.9 s): a passage a song plays again just before the file
+//      ends is seen for a second of a loop of a minute, and shows nothing of
+//      the rest, while a track stored as its loop once and the first second
+//      or so of it again shows a loop of a few seconds whole. The lags are
+//      followed shortest first, and one
 //      that is a whole multiple (2 or more, within 2 samples per multiple) of
 //      a found loop that scores at least 0.9 is left out when that loop
 //      starts no later than where the lag was seen: a few notes played again
@@ -169,9 +175,13 @@
 //      starting no later. A near-period (a lag a tone period or a beat off
 //      the true one) repeats the audio closely where the true loop repeats
 //      it exactly: only candidates whose copies differ by at most twice the
-//      least energy-weighted residual among them (plus 1e-9) are kept, then
-//      sorted by score, then by the seconds that repeat, then shortest loop
-//      first, and the first LoopSearchOptions::maxCandidates returned.
+//      least energy-weighted residual among them (plus 1e-9) are kept. They
+//      are ranked by how much of the song they are seen to play seamlessly:
+//      the seconds that repeat, at most one loop length, times the match, in
+//      steps of 0.5 s (the loop that holds the repeated part of the song
+//      before a short repeat inside it, however clean that one's seam); then
+//      by match, the seconds that repeat, shortest loop first, and the first
+//      LoopSearchOptions::maxCandidates returned.
 //  10. The whole track. Where nothing repeats inside the track, music made
 //      to loop whole may still flow from its end into its start: the loop
 //      (0, frames) is offered when it is at least the shortest loop long,

@@ -366,4 +366,105 @@ TEST_F(FindCommand, NoLoopIsOneLineAndWrongOptionsAreUsageErrors) {
     }
 }
 
+// ---- ranking by what the loop plays, and Refine ---------------------------------------
+
+nlohmann::json firstFound(const std::vector<std::string>& args) {
+    std::vector<std::string> command{"find", "--json"};
+    command.insert(command.end(), args.begin(), args.end());
+    const ToolRun r = runTool(command);
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    return nlohmann::json::parse(r.out)["candidates"];
+}
+
+// A module's order list plays a passage again near the end of the song: its
+// last 1.2 s are also the 1.2 s 15 s before, a repeat that the end of the
+// file cuts off. The loop of the song, seen over its whole second pass,
+// comes first; the short repeat does not match in full.
+TEST_F(FindCommand, ShortRepeatCutOffByTheEndRanksBelowTheSongsLoop) {
+    TrackSpec s = shape(LoopLayout::Repeated, 2);
+    s.introFrames = 3 * 44100;
+    s.loopFrames = 20 * 44100;
+    Track track = RenderTrack(s);
+    const std::size_t tail = 52920 * 2;
+    const std::size_t lag = 15 * 44100 * 2;
+    const std::size_t end = track.samples.size();
+    std::copy(track.samples.end() - tail - lag, track.samples.end() - lag,
+              track.samples.end() - tail);
+    ASSERT_EQ(track.samples.size(), end);
+    const fs::path wav = m_dir.path() / "module.wav";
+    WriteTrack(track, wav, kWav16);
+    const nlohmann::json found = firstFound({wav.string()});
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0]["start"].get<std::int64_t>(), track.loopStart) << found.dump();
+    EXPECT_EQ(found[0]["length"].get<std::int64_t>(), track.loopFrames) << found.dump();
+    for (const nlohmann::json& c : found) {
+        if (c["length"].get<std::int64_t>() == 15 * 44100) {
+            EXPECT_LT(c["match"].get<double>(), 0.9) << c.dump();
+        }
+    }
+}
+
+struct RefineRow {
+    const char* name;
+    TrackSpec shape;
+    std::int64_t startOff; // the given points, off the true loop by these frames
+    std::int64_t stopOff;
+    std::int64_t expectStartOff; // where the first answer lies from the true loop
+};
+void PrintTo(const RefineRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+TrackSpec introAndTwice(std::int64_t intro, std::int64_t loop, int repeats = 2) {
+    TrackSpec s = shape(LoopLayout::Repeated, 2, repeats);
+    s.introFrames = intro;
+    s.loopFrames = loop;
+    return s;
+}
+
+class RefineNear : public testing::TestWithParam<RefineRow> {};
+
+// find --near, as Loop > Refine: a seamless loop given comes back first and
+// unchanged, points off it go to the nearest seamless pair of the track's
+// loop, and refining the answer returns the answer.
+TEST_P(RefineNear, KeepsARightLoopAndGoesToTheNearestSeamlessPair) {
+    const RefineRow& row = GetParam();
+    ScratchFolder dir("kestrin-refine");
+    const Track track = RenderTrack(row.shape);
+    const fs::path wav = dir.path() / "track.wav";
+    WriteTrack(track, wav, kWav16);
+    const std::int64_t start = track.loopStart + row.startOff;
+    const std::int64_t stop = track.loopStart + track.loopFrames + row.stopOff;
+    const nlohmann::json found =
+        firstFound({"--near", std::to_string(start), std::to_string(stop), wav.string()});
+    ASSERT_FALSE(found.empty());
+    const auto s = found[0]["start"].get<std::int64_t>();
+    const auto e = found[0]["stop"].get<std::int64_t>();
+    EXPECT_EQ(s, track.loopStart + row.expectStartOff) << found.dump();
+    EXPECT_EQ(e - s, track.loopFrames) << found.dump();
+    EXPECT_EQ(found[0]["kind"], "exact");
+    for (const nlohmann::json& c : found) {
+        if (c["kind"] == "exact") {
+            EXPECT_EQ(c["length"].get<std::int64_t>() % track.loopFrames, 0) << c.dump();
+        }
+    }
+    const nlohmann::json again =
+        firstFound({"--near", std::to_string(s), std::to_string(e), wav.string()});
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(again[0]["start"], found[0]["start"]);
+    EXPECT_EQ(again[0]["stop"], found[0]["stop"]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, RefineNear,
+    testing::Values(
+        // A 10 s intro, then a 40 s section played twice.
+        RefineRow{"given_true_loop", introAndTwice(441000, 1764000), 0, 0, 0},
+        RefineRow{"from_11000_early", introAndTwice(441000, 1764000), -11000, -11000, 0},
+        RefineRow{"late_pair_already_seamless", introAndTwice(441000, 1764000), 30000, 30000,
+                  30000},
+        RefineRow{"eight_second_period_stop_late", introAndTwice(88200, 352800, 3), -22050, 22050,
+                  0}),
+    [](const testing::TestParamInfo<RefineRow>& info) { return std::string(info.param.name); });
+
 } // namespace
