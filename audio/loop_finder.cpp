@@ -175,6 +175,8 @@ constexpr std::int64_t kFineDivisor = 4;
 constexpr std::int64_t kMinFineFrames = 16;
 // Over the most the body differs by.
 constexpr double kAlikeMargin = 2.0;
+// Over what the body typically differs by, relative and as a level at once.
+constexpr double kTypicalMargin = 3.0;
 // Alike this long, a ring has ended.
 constexpr double kAlikeRunSeconds = 0.1;
 // Short blocks to each side of the last differing one where the noise's change is sought.
@@ -1362,6 +1364,8 @@ private:
         int inexactBlocks = 0;
         double residual = 0.0; // the most the body's copies differ by, relative
         double level = 0.0;    // and as a level
+        std::vector<double> residuals;
+        std::vector<double> levels;
         for (std::int64_t k = 0; k < kBodyBlocks && from + fine <= m_end; ++k) {
             const std::int64_t t0 = from + (m_end - fine - from) * k / (kBodyBlocks - 1);
             const PairSums s = pairSums(m_audio, t0, t0 + fine, m_lag);
@@ -1370,6 +1374,8 @@ private:
             ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
             residual = std::max(residual, residualOf(s));
             level = std::max(level, unsharedLevel(s, samples));
+            residuals.push_back(residualOf(s));
+            levels.push_back(unsharedLevel(s, samples));
         }
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::int64_t end = std::min(m_end, from + settle);
@@ -1398,6 +1404,15 @@ private:
         // or above its largest unshared level (added noise does not). A ring
         // differs from the start on without a break; a short run that is
         // alike ends it.
+        // Or above what the body typically shows, both relative and as a
+        // level: a ring that still sounds three times above how closely
+        // the loop repeats itself elsewhere is heard, even where a codec's
+        // noise somewhere in the body reaches that high. Codec noise rises
+        // with a loud block's level but not relative to it, added noise
+        // rises relative to a quiet block but not as a level; a ring raises
+        // both.
+        const double typicalResidual = medianOf(residuals, 0, residuals.size());
+        const double typicalLevel = medianOf(levels, 0, levels.size());
         const std::int64_t run = std::llround(kAlikeRunSeconds * m_audio.sampleRate);
         std::int64_t differs = -1; // the end of the last stretch that differs
         for (std::int64_t t = start; t + fine <= end && t - std::max(differs, start) < run;
@@ -1405,8 +1420,10 @@ private:
             const PairSums s = pairSums(m_audio, t, t + fine, m_lag);
             if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
                 continue;
-            if (residualOf(s) > kAlikeMargin * residual ||
-                unsharedLevel(s, samples) > kAlikeMargin * level)
+            const double r = residualOf(s);
+            const double u = unsharedLevel(s, samples);
+            if (r > kAlikeMargin * residual || u > kAlikeMargin * level ||
+                (r > kTypicalMargin * typicalResidual && u > kTypicalMargin * typicalLevel))
                 differs = t + fine;
         }
         if (differs < 0)

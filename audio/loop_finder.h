@@ -136,7 +136,11 @@
 //      bit-exact repeat means. Where none of them is exact (added noise, a
 //      lossy codec), a short block differs when it exceeds twice the
 //      largest residual of the body (codec noise follows the level) or
-//      twice its largest unshared level (added noise does not); the start
+//      twice its largest unshared level (added noise does not), or three
+//      times the body's median residual and median unshared level at once
+//      (a ring raises both, codec noise in a loud block only the level,
+//      added noise in a quiet one only the residual): the start lies where
+//      the copies agree as closely as the loop repeats itself elsewhere; the start
 //      moves past the last such block, the scan ending after 0.1 s without
 //      one (a ring is unbroken), and is placed to the sample: through a
 //      lossy codec as in step 6; with noise added to lossless audio, which

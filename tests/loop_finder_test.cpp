@@ -81,6 +81,11 @@ TrackSpec ringing(int channels, double noise = 0.0) {
     s.ringSeconds = 0.6;
     return s;
 }
+TrackSpec ringAt(int channels, double db) {
+    TrackSpec s = ringing(channels);
+    s.ringDb = db;
+    return s;
+}
 TrackSpec sound(Sound sound, std::int64_t intro, std::int64_t loop, int repeats = 2,
                 LoopLayout layout = LoopLayout::Repeated) {
     TrackSpec s = shape(layout, 1, repeats);
@@ -190,6 +195,12 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"ring_into_loop_mono_16bit", ringing(1), kWav16, 0},
         CorpusRow{"ring_into_loop_stereo_float", ringing(2), kWavFloat, 0},
         CorpusRow{"ring_into_loop_low_noise_stereo_24bit", ringing(2, 0.001), kWav24, 1},
+        // Louder rings stand out of what Vorbis typically changes between
+        // the copies, if not out of the most it changes anywhere: the start
+        // lies within a few ms of where the ring stops (it began 0.28 s and
+        // 0.6 s early).
+        CorpusRow{"ring_18db_into_loop_vorbis_stereo", ringAt(2, 18), kVorbis, 1, 0, 441},
+        CorpusRow{"ring_22db_into_loop_vorbis_stereo", ringAt(2, 22), kVorbis, 1, 0, 1323},
         // The ring stays within what Vorbis changes between the loop's
         // copies: no measure tells it from the loop.
         CorpusRow{"ring_into_loop_vorbis_stereo", ringing(2), kVorbis, 1, 0, 26460},
