@@ -196,12 +196,17 @@ constexpr double kMinCoverage = 0.5;
 // A found loop that covers this much rules out its multiples.
 constexpr double kHoldingScore = 0.9;
 // The share of a loop its repeat must be seen over for the match to count in
-// full. A track stored as the loop once and its first second or so again
-// shows a loop of a few seconds whole; a passage that recurs once by chance
-// near the end of a song (a chorus tail, a few bars of a module's order list)
-// is seen for a second or so of a loop of a minute, and says nothing of the
-// rest of it: its match is scaled down by the share seen.
+// full, where another loop of the track is seen repeating for that long. A
+// passage that recurs once near the end of a song (a chorus tail, a few bars
+// of a module's order list) is seen for a second or so of a loop of a
+// minute, and says nothing of the rest of it: its match is scaled down by the
+// share seen. A track stored as its loop once and the first seconds of it
+// again shows no loop for longer, and its loop keeps its match.
 constexpr double kEvidenceShare = 1.0 / 6.0;
+// A repeat seen this long is a copy, not chance, when no loop of the track
+// is seen for longer; less, at the end of a file, is no evidence of a loop
+// much longer than it.
+constexpr double kConvincingSeconds = 2.0;
 // Loops ranked by how much of the song they are seen to play seamlessly, in
 // steps of this many seconds: within one, the match decides.
 constexpr double kPlayedStepSeconds = 0.5;
@@ -1167,6 +1172,9 @@ public:
     // How far the copies of the candidate followed last are from exact: the
     // energy-weighted residual of its matching blocks.
     double inexactness() const { return m_inexactness; }
+    // Frames from the start of the candidate followed last over which its
+    // repeat was seen.
+    double seen() const { return m_seen; }
     std::int64_t block() const { return m_block; }
 
 private:
@@ -1243,11 +1251,8 @@ private:
             }
         }
         const double similarity = energy > 0 ? 1.0 - weightedResidual / energy : 1.0;
-        const double seen = static_cast<double>(lastEnd - start);
-        const double needed =
-            std::max(kMinRepeatedSeconds * m_audio.sampleRate, kEvidenceShare * m_lag);
-        const double evidence = std::min(1.0, seen / needed);
-        candidate.score = std::clamp(coverage, 0.0, 1.0) * similarity * evidence;
+        candidate.score = std::clamp(coverage, 0.0, 1.0) * similarity;
+        m_seen = static_cast<double>(lastEnd - start);
         if (candidate.repeatedSeconds < kMinRepeatedSeconds || coverage < kMinCoverage)
             return std::nullopt;
         candidate.seam = seamScore(m_audio, candidate.start, candidate.stop);
@@ -1682,6 +1687,7 @@ private:
     };
     std::vector<MatchedBlock> m_matched;
     double m_inexactness = 1.0;
+    double m_seen = 0.0;
     double m_gain = 1.0; // of the later copy over the earlier, in the block matched last
 };
 
@@ -1791,6 +1797,7 @@ std::vector<Lag> distinctLags(std::vector<Lag> lags) {
 struct Found {
     std::vector<LoopCandidate> candidates;
     std::vector<double> inexactness;
+    std::vector<double> seen; // frames from each start over which its repeat was seen
 };
 
 // Whether `lag` only repeats a loop already found: a multiple of a found loop
@@ -1837,6 +1844,7 @@ void followLag(const Track& audio, const Lag& lag, double silence, Found& found)
     candidate->seam = seamScore(audio, candidate->start, candidate->stop);
     found.candidates.push_back(*candidate);
     found.inexactness.push_back(follower.inexactness());
+    found.seen.push_back(follower.seen());
 }
 
 // Steps 5 to 8 for every lag, shortest first; nullopt when `checking` was
@@ -1863,10 +1871,28 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
     double least = 1.0;
     for (double v : found.inexactness)
         least = std::min(least, v);
+    // The evidence: a repeat seen over less than a sixth of its loop (and
+    // 0.9 s) scales the match down, unless it is seen for 2 s and no loop of
+    // the track is seen repeating for longer (a track stored as its loop and
+    // a few seconds of it again shows no more than those seconds of any loop).
+    double longestSeen = 0.0;
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        const LoopCandidate& c = found.candidates[i];
+        longestSeen =
+            std::max(longestSeen, std::min(found.seen[i], static_cast<double>(c.stop - c.start)));
+    }
     std::vector<LoopCandidate> ranked;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
-        if (found.inexactness[i] <= kTieFactor * least + kExactResidual)
-            ranked.push_back(found.candidates[i]);
+        if (found.inexactness[i] > kTieFactor * least + kExactResidual)
+            continue;
+        LoopCandidate c = found.candidates[i];
+        const double needed =
+            std::min(std::max(kMinRepeatedSeconds * rate,
+                              kEvidenceShare * static_cast<double>(c.stop - c.start)),
+                     std::max(longestSeen, kConvincingSeconds * rate));
+        if (needed > 0)
+            c.score *= std::min(1.0, found.seen[i] / needed);
+        ranked.push_back(c);
     }
     // What the loop is seen to play seamlessly: its repeat, at most one
     // loop's length of it. The loop that holds the repeated part of the song

@@ -165,10 +165,11 @@
 //      repeats and cover at least half of what follows its start (see
 //      LoopCandidate::score); its match is scaled down by the share of the
 //      loop its repeat is seen over, where that is less than a sixth of the
-//      loop (and 0.9 s): a passage a song plays again just before the file
-//      ends is seen for a second of a loop of a minute, and shows nothing of
-//      the rest, while a track stored as its loop once and the first second
-//      or so of it again shows a loop of a few seconds whole. The lags are
+//      loop (and 0.9 s) and another loop of the track is seen repeating for
+//      longer: a passage a song plays again just before the file ends is
+//      seen for a second of a loop of a minute, and shows nothing of the
+//      rest, while a track stored as its loop once and the first seconds of
+//      it again shows no loop for longer. The lags are
 //      followed shortest first, and one
 //      that is a whole multiple (2 or more, within 2 samples per multiple) of
 //      a found loop that scores at least 0.9 is left out when that loop

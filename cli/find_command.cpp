@@ -73,8 +73,9 @@ the start to one loop length before the end that is heard again unchanged
 one loop later (silence and a fade-out do not count against it), times how
 exact the repetition is: 1 for bit-exact copies, a little less through a
 lossy codec or noise, and scaled down where the repeat is seen over less
-than a sixth of the loop (a passage that plays again just before the file
-ends says little of a loop a minute long). A candidate needs at least 0.9 s
+than a sixth of the loop while another loop is seen repeating for longer (a
+passage that plays again just before the file ends says little of a loop a
+minute long). A candidate needs at least 0.9 s
 of repeating audio, over at least half of what follows its start. Loops are
 ranked by how much of the song they are seen to play seamlessly (the
 repeat, up to one loop length, times the match): the loop that holds the
