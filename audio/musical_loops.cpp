@@ -705,7 +705,8 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
         });
 }
 
-// Step 7: the pairs of natural loops, longest first.
+// Step 7: the pairs of natural loops, the one seen to play the most of the
+// song first.
 std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
                                std::int64_t shortest, int rate) {
     const std::size_t m = like.size();
@@ -763,12 +764,18 @@ std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
     }
     std::sort(pairs.begin(), pairs.end(),
               [&](const Pair& a, const Pair& b) { return a.match > b.match; });
-    // The longest convincing loop first, the others by match.
-    auto longest = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
-        return beats[a.j].sample - beats[a.i].sample < beats[b.j].sample - beats[b.i].sample;
+    // The loop seen to play the most of the song first (its repeat, at most
+    // one loop's length of it, times its match), the others by match: a
+    // longer loop whose repeat is seen only briefly holds less of the song.
+    const auto played = [&](const Pair& p) {
+        const double loop = static_cast<double>(beats[p.j].sample - beats[p.i].sample) / rate;
+        return std::min(p.repeatedSeconds, loop) * p.match;
+    };
+    auto most = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
+        return played(a) < played(b);
     });
-    if (longest != pairs.end())
-        std::rotate(pairs.begin(), longest, longest + 1);
+    if (most != pairs.end())
+        std::rotate(pairs.begin(), most, most + 1);
     return pairs;
 }
 

@@ -58,9 +58,9 @@
 //      midpoint between typical and 1, and must span 32 beats or more
 //      (in a long through-composed song some four bars recur by chance,
 //      never eight); its seconds are the candidate's repeated seconds, its
-//      mean likeness the match. The longest convincing loop is offered
-//      first (the most of the song plays before the jump), then the others
-//      by match.
+//      mean likeness the match. The loop seen to play the most of the song
+//      (its repeat, at most one loop's length, times its match) is offered
+//      first, then the others by match.
 //   8. To the sample. Two renditions never share the phases of their
 //      tones, so no jump between them is free of a phase jump in the
 //      sustained parts; a jump just before an attack hides it, as the hit

@@ -58,10 +58,10 @@ repeats exactly inside a track, find looks for musical loops, from a place
 in one rendition of a passage (a chorus, a verse and chorus) to the same
 musical place in a later one. It follows the beats, compares the harmony,
 timbre and loudness of the bars after each, keeps loops at least 30 % of
-the track long (the longest convincing one first), places the jump to the
-sample just before an attack, and offers it only when the seam judge,
-listening as to music (no step, no kink, the spectra alike across the
-jump), calls it seamless, and only when its length keeps the beat grid going
+the track long (the one seen to play the most of the song first), places
+the jump to the sample just before an attack, and offers it only when the
+seam judge, listening as to music (no step, no kink, the spectra alike
+across the jump), calls it seamless, and only when its length keeps the beat grid going
 across the jump. It looks wherever no exact loop holds most of the song
 (one whose repeat is seen over what follows a start in the first half of
 the track); its loops then come before the exact ones. Each candidate says
