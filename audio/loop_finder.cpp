@@ -207,11 +207,18 @@ constexpr double kEvidenceShare = 1.0 / 6.0;
 // is seen for longer; less, at the end of a file, is no evidence of a loop
 // much longer than it.
 constexpr double kConvincingSeconds = 2.0;
-// Loops ranked by how much of the song they are seen to play seamlessly, in
-// steps of this many seconds: within one, the match decides.
-constexpr double kPlayedStepSeconds = 0.5;
+// A loop seen to play this many times as much of the song as another goes
+// before it: less is the same passage measured a little differently.
+constexpr double kClearlyMore = 1.25;
 // Frames per multiple a lag may be off one: each exact lag's own error.
 constexpr std::int64_t kMultipleSlack = 2;
+
+// Step 10.
+// Seconds at each end of the track whose levels are compared.
+constexpr double kWholeEdgeSeconds = 1.0;
+// The most the end may lie below the start, or above it, for the track to
+// flow on into itself: a fade or a final chord ringing out falls further.
+constexpr double kWholeLevelDb = 10.0;
 
 // The whole search.
 // Mean square, about -90 dBFS.
@@ -1894,22 +1901,28 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
             c.score *= std::min(1.0, found.seen[i] / needed);
         ranked.push_back(c);
     }
-    // What the loop is seen to play seamlessly: its repeat, at most one
-    // loop's length of it. The loop that holds the repeated part of the song
-    // comes before a short repeat inside it, however clean that one is.
-    const auto played = [](const LoopCandidate& c, double rate) {
-        const double seconds = std::min(c.repeatedSeconds, (c.stop - c.start) / rate) * c.score;
-        return std::floor(seconds / kPlayedStepSeconds);
-    };
-    std::sort(ranked.begin(), ranked.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
-        if (played(a, rate) != played(b, rate))
-            return played(a, rate) > played(b, rate);
+    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
         if (a.score != b.score)
             return a.score > b.score;
         if (a.repeatedSeconds != b.repeatedSeconds)
             return a.repeatedSeconds > b.repeatedSeconds;
         return a.stop - a.start < b.stop - b.start;
     });
+    // Then by what each loop is seen to play seamlessly (its repeat, at
+    // most one loop's length of it, times its match): a loop seen to play
+    // clearly more of the song goes before one better by the figures above,
+    // so the loop that holds the repeated part of the song comes before a
+    // short repeat inside it, however clean that one is.
+    const auto played = [rate](const LoopCandidate& c) {
+        return std::min(c.repeatedSeconds, static_cast<double>(c.stop - c.start) / rate) * c.score;
+    };
+    for (auto next = ranked.begin(); next != ranked.end(); ++next) {
+        const auto most = std::max_element(next, ranked.end(), [&](const auto& a, const auto& b) {
+            return played(a) < played(b);
+        });
+        if (played(*most) > kClearlyMore * played(*next))
+            std::rotate(next, most, most + 1);
+    }
     if (ranked.size() > most)
         ranked.resize(most);
     return ranked;
@@ -1917,13 +1930,35 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
 
 // ---- step 10: the whole track ---------------------------------------------------------
 
+// Whether the track ends at about the level it starts at, over its first
+// and last second of the coarse signal: a song that fades or rings out to
+// silence and then starts again at full level restarts, however smooth the
+// junction of two quiet samples is.
+bool levelsMeet(const Track& audio, const Coarse& coarse) {
+    const auto edge = std::min<std::size_t>(
+        coarse.signal.size() / 2,
+        static_cast<std::size_t>(kWholeEdgeSeconds * audio.sampleRate / coarse.factor));
+    if (edge == 0)
+        return false;
+    double head = 0.0;
+    double tail = 0.0;
+    for (std::size_t i = 0; i < edge; ++i) {
+        head += double{coarse.signal[i]} * coarse.signal[i];
+        tail += double{coarse.signal[coarse.signal.size() - 1 - i]} *
+                coarse.signal[coarse.signal.size() - 1 - i];
+    }
+    const double louder = std::max(head, tail);
+    return louder > 0 && std::min(head, tail) >= louder * std::pow(10.0, -kWholeLevelDb / 10);
+}
+
 // Music made to loop whole repeats nothing inside the track: then the loop
 // is the whole track when it is long enough, audible, and its end flows into
 // its start; nullopt otherwise.
-std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, std::int64_t minLoop,
-                                            double silence, double meanSquare) {
+std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,
+                                            std::int64_t minLoop, double silence,
+                                            double meanSquare) {
     const std::int64_t n = audio.frames();
-    if (!(n >= minLoop && meanSquare > silence))
+    if (!(n >= minLoop && meanSquare > silence) || !levelsMeet(audio, coarse))
         return std::nullopt;
     LoopCandidate whole;
     whole.judged = JudgeSeam(audio.source(), 0, n);
@@ -1981,7 +2016,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     result.candidates = rankedCandidates(*found, audio.sampleRate, options.maxCandidates);
     if (result.candidates.empty()) {
         if (std::optional<LoopCandidate> whole =
-                wholeTrackLoop(audio, minLoop, silence, pass.meanSquare))
+                wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))
             result.candidates.push_back(*whole);
     }
     if (!checking.at(1.0))

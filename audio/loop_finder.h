@@ -180,17 +180,20 @@
 //      starting no later. A near-period (a lag a tone period or a beat off
 //      the true one) repeats the audio closely where the true loop repeats
 //      it exactly: only candidates whose copies differ by at most twice the
-//      least energy-weighted residual among them (plus 1e-9) are kept. They
-//      are ranked by how much of the song they are seen to play seamlessly:
-//      the seconds that repeat, at most one loop length, times the match, in
-//      steps of 0.5 s (the loop that holds the repeated part of the song
-//      before a short repeat inside it, however clean that one's seam); then
-//      by match, the seconds that repeat, shortest loop first, and the first
-//      LoopSearchOptions::maxCandidates returned.
+//      least energy-weighted residual among them (plus 1e-9) are kept,
+//      sorted by score, then by the seconds that repeat, then shortest loop
+//      first; then a loop seen to play over 1.25 times as much of the song
+//      seamlessly (the seconds that repeat, at most one loop length, times
+//      the match) goes before one that comes earlier by those figures: the
+//      loop that holds the repeated part of the song before a short repeat
+//      inside it, however clean that one's seam. The first
+//      LoopSearchOptions::maxCandidates are returned.
 //  10. The whole track. Where nothing repeats inside the track, music made
 //      to loop whole may still flow from its end into its start: the loop
 //      (0, frames) is offered when it is at least the shortest loop long,
-//      audible, and the seam verdict passes it with the junction under the
+//      audible, its first and last second lie within 10 dB of each other (a
+//      song that fades or rings out, then starts again loud, restarts), and
+//      the seam verdict passes it with the junction under the
 //      verdict's click limit (kClickKink) also when measured from the audio
 //      before the stop alone: the verdict excuses a junction followed by an
 //      attack, and music that merely stops ends anywhere and starts with one.
