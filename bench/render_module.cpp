@@ -112,10 +112,28 @@ int main(int argc, char** argv) {
         }
         const std::int64_t frames = static_cast<std::int64_t>(pcm.size() / 2);
         const std::int64_t endOfPass = std::llround(passSeconds * Rate);
+        // The second pass begins with a jump back (to an earlier order, or to
+        // a row not after the last in the same order); of those, the one
+        // nearest libopenmpt's reckoning, which can be a row or two off where
+        // the last rows are shorter than it assumes. Any row change will do
+        // when no jump lies within a second of it.
         std::int64_t pass1 = -1;
-        for (const auto& change : rows)
-            if (pass1 < 0 || std::llabs(change.first - endOfPass) < std::llabs(pass1 - endOfPass))
-                pass1 = change.first;
+        auto nearer = [&](std::int64_t at, std::int64_t than) {
+            return than < 0 || std::llabs(at - endOfPass) < std::llabs(than - endOfPass);
+        };
+        for (std::size_t i = 1; i < rows.size(); ++i) {
+            const Row& was = rows[i - 1].second;
+            const Row& now = rows[i].second;
+            const bool back =
+                now.first < was.first || (now.first == was.first && now.second <= was.second);
+            if (back && std::llabs(rows[i].first - endOfPass) <= Rate &&
+                nearer(rows[i].first, pass1))
+                pass1 = rows[i].first;
+        }
+        if (pass1 < 0)
+            for (const auto& change : rows)
+                if (nearer(change.first, pass1))
+                    pass1 = change.first;
         if (pass1 <= 0 || frames <= pass1)
             throw std::runtime_error("the module does not play a second pass");
         // The row that sounds at the first frame of the second pass, and the
@@ -165,39 +183,38 @@ int main(int argc, char** argv) {
             }
         }
 
-        // Blocks of pass one that play again unchanged one lag later.
+        // Runs of blocks that play again unchanged one lag later, each at
+        // least MinRunFrames long, over pass one and the two seconds before
+        // the restart row.
         std::int64_t agreeing = 0;
         std::int64_t counted = 0;
         std::int64_t runStart = -1;
-        std::int64_t seamlessFrom = -1;
-        std::int64_t seamlessTo = -1;
         std::int64_t longest = 0;
+        std::vector<std::pair<std::int64_t, std::int64_t>> runs;
         const std::int64_t scanFrom = std::max<std::int64_t>(0, restartFrame - 2 * Rate);
-        for (std::int64_t at = scanFrom; at + Block + lag <= frames; at += Block) {
+        for (std::int64_t at = scanFrom; at + Block + lag <= frames && at < pass1; at += Block) {
             const bool ok = agrees(compare(pcm, at, at + lag, Block));
-            if (at >= restartFrame && at < pass1) {
+            if (at >= restartFrame) {
                 ++counted;
                 agreeing += ok ? 1 : 0;
             }
             if (ok && runStart < 0)
                 runStart = at;
-            const bool ends = !ok || at + 2 * Block + lag > frames;
+            const bool ends = !ok || at + 2 * Block + lag > frames || at + Block >= pass1;
             if (runStart >= 0 && ends) {
                 const std::int64_t runEnd = ok ? at + Block : at;
-                if (runEnd - runStart > longest)
-                    longest = runEnd - runStart;
-                if (seamlessFrom < 0 && runEnd - runStart >= MinRunFrames) {
-                    seamlessFrom = runStart;
-                    seamlessTo = runEnd;
-                }
+                longest = std::max(longest, runEnd - runStart);
+                if (runEnd - runStart >= MinRunFrames)
+                    runs.emplace_back(runStart, runEnd);
                 runStart = -1;
             }
         }
-        // The earliest frame of the range, to the sample: walk back while each
-        // frame still matches its copy within the agreeing tolerance of a block.
-        if (seamlessFrom > 0) {
-            while (seamlessFrom > 0) {
-                const std::int64_t f = seamlessFrom - 1;
+        // Each run's first frame, to the sample: walk back while each frame
+        // still matches its copy within the agreeing tolerance of a block.
+        for (auto& run : runs) {
+            const std::int64_t floor = std::max<std::int64_t>(0, run.first - Block);
+            while (run.first > floor) {
+                const std::int64_t f = run.first - 1;
                 double d = 0, p = 0;
                 for (int ch = 0; ch < 2; ++ch) {
                     const double x = pcm[static_cast<std::size_t>(f * 2 + ch)];
@@ -207,13 +224,28 @@ int main(int argc, char** argv) {
                 }
                 if (!(d <= AgreeRatio * std::max(p, SilencePower * 100)))
                     break;
-                --seamlessFrom;
+                --run.first;
             }
         }
+        // The true loop's seamless range: the run that holds the restart row,
+        // or else the first after it. A module plays its loop as its second
+        // pass does, so a run before a difference near the restart is not it.
+        std::int64_t seamlessFrom = -1;
+        std::int64_t seamlessTo = -1;
+        for (const auto& run : runs)
+            if (run.second > restartFrame) {
+                seamlessFrom = run.first;
+                seamlessTo = run.second;
+                break;
+            }
         const double share = counted ? static_cast<double>(agreeing) / counted : 0.0;
         // A module whose passes differ all through (random waveforms,
         // randomised samples or patterns) has no loop to hold it to.
         const bool varies = seamlessFrom < 0 || share < 0.25;
+        std::string runList;
+        for (const auto& run : runs)
+            runList += (runList.empty() ? "[" : ", [") + std::to_string(run.first) + ", " +
+                       std::to_string(run.second) + "]";
 
         SF_INFO info{};
         info.samplerate = Rate;
@@ -245,13 +277,13 @@ int main(int argc, char** argv) {
         std::printf("{\"frames\": %lld, \"pass1\": %lld, \"pass2\": %lld, \"restart_order\": %d, "
                     "\"restart_row\": %d, \"start\": %lld, \"stop\": %lld, \"lag\": %lld, "
                     "\"seamless_from\": %lld, \"seamless_to\": %lld, \"longest_agreement\": %lld, "
-                    "\"agree_share\": %.4f, \"varies\": %s}\n",
+                    "\"agree_share\": %.4f, \"varies\": %s, \"runs\": [%s]}\n",
                     static_cast<long long>(frames), static_cast<long long>(pass1),
                     static_cast<long long>(pass2), restart.first, restart.second,
                     static_cast<long long>(restartFrame), static_cast<long long>(pass1),
                     static_cast<long long>(lag), static_cast<long long>(seamlessFrom),
                     static_cast<long long>(seamlessTo), static_cast<long long>(longest), share,
-                    varies ? "true" : "false");
+                    varies ? "true" : "false", runList.c_str());
     } catch (const std::exception& e) {
         std::cerr << argv[1] << ": " << e.what() << '\n';
         return 1;
