@@ -175,6 +175,8 @@ constexpr std::int64_t kFineDivisor = 4;
 constexpr std::int64_t kMinFineFrames = 16;
 // Over the most the body differs by.
 constexpr double kAlikeMargin = 2.0;
+// Over what the body typically differs by, relative and as a level at once.
+constexpr double kTypicalMargin = 3.0;
 // Alike this long, a ring has ended.
 constexpr double kAlikeRunSeconds = 0.1;
 // Short blocks to each side of the last differing one where the noise's change is sought.
@@ -193,8 +195,30 @@ constexpr double kMinRepeatedSeconds = 0.9;
 constexpr double kMinCoverage = 0.5;
 // A found loop that covers this much rules out its multiples.
 constexpr double kHoldingScore = 0.9;
+// The share of a loop its repeat must be seen over for the match to count in
+// full, where another loop of the track is seen repeating for that long. A
+// passage that recurs once near the end of a song (a chorus tail, a few bars
+// of a module's order list) is seen for a second or so of a loop of a
+// minute, and says nothing of the rest of it: its match is scaled down by the
+// share seen. A track stored as its loop once and the first seconds of it
+// again shows no loop for longer, and its loop keeps its match.
+constexpr double kEvidenceShare = 1.0 / 6.0;
+// A repeat seen this long is a copy, not chance, when no loop of the track
+// is seen for longer; less, at the end of a file, is no evidence of a loop
+// much longer than it.
+constexpr double kConvincingSeconds = 2.0;
+// A loop seen to play this many times as much of the song as another goes
+// before it: less is the same passage measured a little differently.
+constexpr double kClearlyMore = 1.25;
 // Frames per multiple a lag may be off one: each exact lag's own error.
 constexpr std::int64_t kMultipleSlack = 2;
+
+// Step 10.
+// Seconds at each end of the track whose levels are compared.
+constexpr double kWholeEdgeSeconds = 1.0;
+// The most the end may lie below the start, or above it, for the track to
+// flow on into itself: a fade or a final chord ringing out falls further.
+constexpr double kWholeLevelDb = 10.0;
 
 // The whole search.
 // Mean square, about -90 dBFS.
@@ -1155,6 +1179,9 @@ public:
     // How far the copies of the candidate followed last are from exact: the
     // energy-weighted residual of its matching blocks.
     double inexactness() const { return m_inexactness; }
+    // Frames from the start of the candidate followed last over which its
+    // repeat was seen.
+    double seen() const { return m_seen; }
     std::int64_t block() const { return m_block; }
 
 private:
@@ -1232,6 +1259,7 @@ private:
         }
         const double similarity = energy > 0 ? 1.0 - weightedResidual / energy : 1.0;
         candidate.score = std::clamp(coverage, 0.0, 1.0) * similarity;
+        m_seen = static_cast<double>(lastEnd - start);
         if (candidate.repeatedSeconds < kMinRepeatedSeconds || coverage < kMinCoverage)
             return std::nullopt;
         candidate.seam = seamScore(m_audio, candidate.start, candidate.stop);
@@ -1348,6 +1376,8 @@ private:
         int inexactBlocks = 0;
         double residual = 0.0; // the most the body's copies differ by, relative
         double level = 0.0;    // and as a level
+        std::vector<double> residuals;
+        std::vector<double> levels;
         for (std::int64_t k = 0; k < kBodyBlocks && from + fine <= m_end; ++k) {
             const std::int64_t t0 = from + (m_end - fine - from) * k / (kBodyBlocks - 1);
             const PairSums s = pairSums(m_audio, t0, t0 + fine, m_lag);
@@ -1356,6 +1386,8 @@ private:
             ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
             residual = std::max(residual, residualOf(s));
             level = std::max(level, unsharedLevel(s, samples));
+            residuals.push_back(residualOf(s));
+            levels.push_back(unsharedLevel(s, samples));
         }
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::int64_t end = std::min(m_end, from + settle);
@@ -1384,6 +1416,15 @@ private:
         // or above its largest unshared level (added noise does not). A ring
         // differs from the start on without a break; a short run that is
         // alike ends it.
+        // Or above what the body typically shows, both relative and as a
+        // level: a ring that still sounds three times above how closely
+        // the loop repeats itself elsewhere is heard, even where a codec's
+        // noise somewhere in the body reaches that high. Codec noise rises
+        // with a loud block's level but not relative to it, added noise
+        // rises relative to a quiet block but not as a level; a ring raises
+        // both.
+        const double typicalResidual = medianOf(residuals, 0, residuals.size());
+        const double typicalLevel = medianOf(levels, 0, levels.size());
         const std::int64_t run = std::llround(kAlikeRunSeconds * m_audio.sampleRate);
         std::int64_t differs = -1; // the end of the last stretch that differs
         for (std::int64_t t = start; t + fine <= end && t - std::max(differs, start) < run;
@@ -1391,8 +1432,10 @@ private:
             const PairSums s = pairSums(m_audio, t, t + fine, m_lag);
             if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
                 continue;
-            if (residualOf(s) > kAlikeMargin * residual ||
-                unsharedLevel(s, samples) > kAlikeMargin * level)
+            const double r = residualOf(s);
+            const double u = unsharedLevel(s, samples);
+            if (r > kAlikeMargin * residual || u > kAlikeMargin * level ||
+                (r > kTypicalMargin * typicalResidual && u > kTypicalMargin * typicalLevel))
                 differs = t + fine;
         }
         if (differs < 0)
@@ -1651,6 +1694,7 @@ private:
     };
     std::vector<MatchedBlock> m_matched;
     double m_inexactness = 1.0;
+    double m_seen = 0.0;
     double m_gain = 1.0; // of the later copy over the earlier, in the block matched last
 };
 
@@ -1760,6 +1804,7 @@ std::vector<Lag> distinctLags(std::vector<Lag> lags) {
 struct Found {
     std::vector<LoopCandidate> candidates;
     std::vector<double> inexactness;
+    std::vector<double> seen; // frames from each start over which its repeat was seen
 };
 
 // Whether `lag` only repeats a loop already found: a multiple of a found loop
@@ -1806,6 +1851,7 @@ void followLag(const Track& audio, const Lag& lag, double silence, Found& found)
     candidate->seam = seamScore(audio, candidate->start, candidate->stop);
     found.candidates.push_back(*candidate);
     found.inexactness.push_back(follower.inexactness());
+    found.seen.push_back(follower.seen());
 }
 
 // Steps 5 to 8 for every lag, shortest first; nullopt when `checking` was
@@ -1828,14 +1874,32 @@ std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags
 // A near-period repeats the audio closely and the period exactly: the least
 // inexact candidates are kept, as the others are not the repetition the track
 // was made of, best first, at most `most` of them.
-std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most) {
+std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::size_t most) {
     double least = 1.0;
     for (double v : found.inexactness)
         least = std::min(least, v);
+    // The evidence: a repeat seen over less than a sixth of its loop (and
+    // 0.9 s) scales the match down, unless it is seen for 2 s and no loop of
+    // the track is seen repeating for longer (a track stored as its loop and
+    // a few seconds of it again shows no more than those seconds of any loop).
+    double longestSeen = 0.0;
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        const LoopCandidate& c = found.candidates[i];
+        longestSeen =
+            std::max(longestSeen, std::min(found.seen[i], static_cast<double>(c.stop - c.start)));
+    }
     std::vector<LoopCandidate> ranked;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
-        if (found.inexactness[i] <= kTieFactor * least + kExactResidual)
-            ranked.push_back(found.candidates[i]);
+        if (found.inexactness[i] > kTieFactor * least + kExactResidual)
+            continue;
+        LoopCandidate c = found.candidates[i];
+        const double needed =
+            std::min(std::max(kMinRepeatedSeconds * rate,
+                              kEvidenceShare * static_cast<double>(c.stop - c.start)),
+                     std::max(longestSeen, kConvincingSeconds * rate));
+        if (needed > 0)
+            c.score *= std::min(1.0, found.seen[i] / needed);
+        ranked.push_back(c);
     }
     std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
         if (a.score != b.score)
@@ -1844,6 +1908,21 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most
             return a.repeatedSeconds > b.repeatedSeconds;
         return a.stop - a.start < b.stop - b.start;
     });
+    // Then by what each loop is seen to play seamlessly (its repeat, at
+    // most one loop's length of it, times its match): a loop seen to play
+    // clearly more of the song goes before one better by the figures above,
+    // so the loop that holds the repeated part of the song comes before a
+    // short repeat inside it, however clean that one is.
+    const auto played = [rate](const LoopCandidate& c) {
+        return std::min(c.repeatedSeconds, static_cast<double>(c.stop - c.start) / rate) * c.score;
+    };
+    for (auto next = ranked.begin(); next != ranked.end(); ++next) {
+        const auto most = std::max_element(next, ranked.end(), [&](const auto& a, const auto& b) {
+            return played(a) < played(b);
+        });
+        if (played(*most) > kClearlyMore * played(*next))
+            std::rotate(next, most, most + 1);
+    }
     if (ranked.size() > most)
         ranked.resize(most);
     return ranked;
@@ -1851,13 +1930,35 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, std::size_t most
 
 // ---- step 10: the whole track ---------------------------------------------------------
 
+// Whether the track ends at about the level it starts at, over its first
+// and last second of the coarse signal: a song that fades or rings out to
+// silence and then starts again at full level restarts, however smooth the
+// junction of two quiet samples is.
+bool levelsMeet(const Track& audio, const Coarse& coarse) {
+    const auto edge = std::min<std::size_t>(
+        coarse.signal.size() / 2,
+        static_cast<std::size_t>(kWholeEdgeSeconds * audio.sampleRate / coarse.factor));
+    if (edge == 0)
+        return false;
+    double head = 0.0;
+    double tail = 0.0;
+    for (std::size_t i = 0; i < edge; ++i) {
+        head += double{coarse.signal[i]} * coarse.signal[i];
+        tail += double{coarse.signal[coarse.signal.size() - 1 - i]} *
+                coarse.signal[coarse.signal.size() - 1 - i];
+    }
+    const double louder = std::max(head, tail);
+    return louder > 0 && std::min(head, tail) >= louder * std::pow(10.0, -kWholeLevelDb / 10);
+}
+
 // Music made to loop whole repeats nothing inside the track: then the loop
 // is the whole track when it is long enough, audible, and its end flows into
 // its start; nullopt otherwise.
-std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, std::int64_t minLoop,
-                                            double silence, double meanSquare) {
+std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,
+                                            std::int64_t minLoop, double silence,
+                                            double meanSquare) {
     const std::int64_t n = audio.frames();
-    if (!(n >= minLoop && meanSquare > silence))
+    if (!(n >= minLoop && meanSquare > silence) || !levelsMeet(audio, coarse))
         return std::nullopt;
     LoopCandidate whole;
     whole.judged = JudgeSeam(audio.source(), 0, n);
@@ -1912,10 +2013,10 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         result.cancelled = true;
         return result;
     }
-    result.candidates = rankedCandidates(*found, options.maxCandidates);
+    result.candidates = rankedCandidates(*found, audio.sampleRate, options.maxCandidates);
     if (result.candidates.empty()) {
         if (std::optional<LoopCandidate> whole =
-                wholeTrackLoop(audio, minLoop, silence, pass.meanSquare))
+                wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))
             result.candidates.push_back(*whole);
     }
     if (!checking.at(1.0))

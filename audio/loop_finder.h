@@ -136,7 +136,11 @@
 //      bit-exact repeat means. Where none of them is exact (added noise, a
 //      lossy codec), a short block differs when it exceeds twice the
 //      largest residual of the body (codec noise follows the level) or
-//      twice its largest unshared level (added noise does not); the start
+//      twice its largest unshared level (added noise does not), or three
+//      times the body's median residual and median unshared level at once
+//      (a ring raises both, codec noise in a loud block only the level,
+//      added noise in a quiet one only the residual): the start lies where
+//      the copies agree as closely as the loop repeats itself elsewhere; the start
 //      moves past the last such block, the scan ending after 0.1 s without
 //      one (a ring is unbroken), and is placed to the sample: through a
 //      lossy codec as in step 6; with noise added to lossless audio, which
@@ -159,7 +163,14 @@
 //      with none, the candidate is dropped.
 //   9. Ranking. A candidate must have at least 0.9 s of audible audio that
 //      repeats and cover at least half of what follows its start (see
-//      LoopCandidate::score). The lags are followed shortest first, and one
+//      LoopCandidate::score); its match is scaled down by the share of the
+//      loop its repeat is seen over, where that is less than a sixth of the
+//      loop (and 0.9 s) and another loop of the track is seen repeating for
+//      longer: a passage a song plays again just before the file ends is
+//      seen for a second of a loop of a minute, and shows nothing of the
+//      rest, while a track stored as its loop once and the first seconds of
+//      it again shows no loop for longer. The lags are
+//      followed shortest first, and one
 //      that is a whole multiple (2 or more, within 2 samples per multiple) of
 //      a found loop that scores at least 0.9 is left out when that loop
 //      starts no later than where the lag was seen: a few notes played again
@@ -169,13 +180,20 @@
 //      starting no later. A near-period (a lag a tone period or a beat off
 //      the true one) repeats the audio closely where the true loop repeats
 //      it exactly: only candidates whose copies differ by at most twice the
-//      least energy-weighted residual among them (plus 1e-9) are kept, then
+//      least energy-weighted residual among them (plus 1e-9) are kept,
 //      sorted by score, then by the seconds that repeat, then shortest loop
-//      first, and the first LoopSearchOptions::maxCandidates returned.
+//      first; then a loop seen to play over 1.25 times as much of the song
+//      seamlessly (the seconds that repeat, at most one loop length, times
+//      the match) goes before one that comes earlier by those figures: the
+//      loop that holds the repeated part of the song before a short repeat
+//      inside it, however clean that one's seam. The first
+//      LoopSearchOptions::maxCandidates are returned.
 //  10. The whole track. Where nothing repeats inside the track, music made
 //      to loop whole may still flow from its end into its start: the loop
 //      (0, frames) is offered when it is at least the shortest loop long,
-//      audible, and the seam verdict passes it with the junction under the
+//      audible, its first and last second lie within 10 dB of each other (a
+//      song that fades or rings out, then starts again loud, restarts), and
+//      the seam verdict passes it with the junction under the
 //      verdict's click limit (kClickKink) also when measured from the audio
 //      before the stop alone: the verdict excuses a junction followed by an
 //      attack, and music that merely stops ends anywhere and starts with one.

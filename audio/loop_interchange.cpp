@@ -53,34 +53,65 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
     const std::int64_t fadeFrom = plan.frames - plan.fadeFrames;
     constexpr std::int64_t kChunk = 16384;
     std::vector<Sample> buffer(static_cast<std::size_t>(kChunk * channels));
+    // A loop shorter than a block is read once and laid end to end at
+    // least a block and a loop long, so that any block of passes is one copy:
+    // going round it by reads would cost a call per pass.
+    std::vector<Sample> shortLoop;
+    std::int64_t laidFrames = 0;
+    if (loop <= kChunk) {
+        const std::int64_t copies = (kChunk + loop - 1) / loop + 1;
+        laidFrames = copies * loop;
+        shortLoop.resize(static_cast<std::size_t>(laidFrames * channels));
+        if (reader.read(plan.start, loop, shortLoop.data()) != loop)
+            throw AudioError("cannot read audio file " + reader.path().string() +
+                             ": it ended early");
+        for (std::int64_t c = 1; c < copies; ++c)
+            std::copy(shortLoop.begin(), shortLoop.begin() + loop * channels,
+                      shortLoop.begin() + c * loop * channels);
+    }
     if (plan.stop < reader.info().frames || plan.start > 0)
         reader.keepReady(plan.start);
     std::int64_t lastReport = 0;
     for (std::int64_t at = 0; at < plan.frames;) {
-        // Where frame `at` of the render comes from, and how many follow it there.
-        std::int64_t from = -1;
-        std::int64_t run = plan.frames - at;
-        if (at < plan.start) {
-            from = at;
-            run = std::min(run, plan.start - at);
-        } else if (plan.ending == RenderEnding::Fade || at < plan.start + passes * loop) {
-            const std::int64_t inLoop = (at - plan.start) % loop;
-            from = plan.start + inLoop;
-            run = std::min(run, loop - inLoop);
-        } else if (at < plan.start + passes * loop + outro) {
-            const std::int64_t inOutro = at - plan.start - passes * loop;
-            from = plan.stop + inOutro;
-            run = std::min(run, outro - inOutro);
+        const std::int64_t block = std::min(kChunk, plan.frames - at);
+        // The block is filled run by run: each run comes from one place.
+        for (std::int64_t filled = 0; filled < block;) {
+            const std::int64_t t = at + filled;
+            Sample* into = buffer.data() + filled * channels;
+            std::int64_t from = -1;
+            std::int64_t run = block - filled;
+            bool inLoop = false;
+            if (t < plan.start) {
+                from = t;
+                run = std::min(run, plan.start - t);
+            } else if (plan.ending == RenderEnding::Fade || t < plan.start + passes * loop) {
+                const std::int64_t offset = (t - plan.start) % loop;
+                from = plan.start + offset;
+                inLoop = true;
+                if (shortLoop.empty())
+                    run = std::min(run, loop - offset);
+                else if (plan.ending == RenderEnding::Fade)
+                    run = std::min(run, laidFrames - offset);
+                else
+                    run = std::min({run, laidFrames - offset, plan.start + passes * loop - t});
+            } else if (t < plan.start + passes * loop + outro) {
+                const std::int64_t inOutro = t - plan.start - passes * loop;
+                from = plan.stop + inOutro;
+                run = std::min(run, outro - inOutro);
+            }
+            if (from < 0) {
+                std::fill(into, into + run * channels, Sample{});
+            } else if (inLoop && !shortLoop.empty()) {
+                const Sample* loopFrom = shortLoop.data() + (from - plan.start) * channels;
+                std::copy(loopFrom, loopFrom + run * channels, into);
+            } else if (reader.read(from, run, into) != run) {
+                throw AudioError("cannot read audio file " + reader.path().string() +
+                                 ": it ended early");
+            }
+            filled += run;
         }
-        run = std::min(run, kChunk);
-        if (from < 0) {
-            std::fill(buffer.begin(), buffer.end(), Sample{});
-        } else if (reader.read(from, run, buffer.data()) != run) {
-            throw AudioError("cannot read audio file " + reader.path().string() +
-                             ": it ended early");
-        }
-        if (plan.ending == RenderEnding::Fade && at + run > fadeFrom) {
-            for (std::int64_t i = std::max<std::int64_t>(0, fadeFrom - at); i < run; ++i) {
+        if (plan.ending == RenderEnding::Fade && at + block > fadeFrom) {
+            for (std::int64_t i = std::max<std::int64_t>(0, fadeFrom - at); i < block; ++i) {
                 const double gain = static_cast<double>(plan.frames - (at + i)) /
                                     static_cast<double>(plan.fadeFrames + 1);
                 for (int c = 0; c < channels; ++c) {
@@ -92,10 +123,10 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
                 }
             }
         }
-        if (writeTyped(out, buffer.data(), run) != run)
+        if (writeTyped(out, buffer.data(), block) != block)
             throw AudioError("cannot write audio file " + target.string() + ": " +
                              sf_strerror(out));
-        at += run;
+        at += block;
         if (progress && (at - lastReport >= 10 * kChunk || at == plan.frames)) {
             progress(static_cast<double>(at) / static_cast<double>(plan.frames));
             lastReport = at;
@@ -160,7 +191,8 @@ void WriteWithInstrumentLoop(const fs::path& source, const fs::path& target, std
         });
 }
 
-std::optional<std::string> AudioDifference(const fs::path& a, const fs::path& b) {
+std::optional<std::string> AudioDifference(const fs::path& a, const fs::path& b,
+                                           std::int64_t skipFrom, std::int64_t skipTo) {
     AudioReader left(a);
     AudioReader right(b);
     const AudioInfo& l = left.info();
@@ -181,6 +213,13 @@ std::optional<std::string> AudioDifference(const fs::path& a, const fs::path& b)
         if (right.read(at, kChunk, y.data()) != n || n <= 0)
             return "a read that ended early at frame " + std::to_string(at);
         const std::size_t bytes = static_cast<std::size_t>(n * left.bytesPerFrame());
+        // The frames meant to differ are made equal on both sides first.
+        const std::int64_t skipA = std::clamp<std::int64_t>(skipFrom - at, 0, n);
+        const std::int64_t skipB = std::clamp<std::int64_t>(skipTo - at, 0, n);
+        if (skipB > skipA)
+            std::memcpy(y.data() + skipA * left.bytesPerFrame(),
+                        x.data() + skipA * left.bytesPerFrame(),
+                        static_cast<std::size_t>((skipB - skipA) * left.bytesPerFrame()));
         if (std::memcmp(x.data(), y.data(), bytes) != 0) {
             const auto where =
                 std::mismatch(x.begin(), x.begin() + static_cast<long>(bytes), y.begin());
@@ -191,7 +230,8 @@ std::optional<std::string> AudioDifference(const fs::path& a, const fs::path& b)
     return std::nullopt;
 }
 
-std::optional<int> RenderFormatFor(const fs::path& target, const fs::path& source) {
+std::optional<int> RenderFormatFor(const fs::path& target, const fs::path& source,
+                                   std::int64_t frames) {
     const std::string ext = lowerExtension(target);
     SF_INFO info{};
     std::unique_ptr<SNDFILE, SndfileCloser> in(OpenAudioForReading(source, info));
@@ -208,15 +248,35 @@ std::optional<int> RenderFormatFor(const fs::path& target, const fs::path& sourc
         container = SF_FORMAT_AIFF;
     else
         return std::nullopt;
+    int encoding = SF_FORMAT_FLOAT;
+    int bytes = 4;
     switch (type) {
     case SampleType::Int16:
-        return container | SF_FORMAT_PCM_16;
+        encoding = SF_FORMAT_PCM_16;
+        bytes = 2;
+        break;
     case SampleType::Int32:
-        return container | (wide ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_32);
+        encoding = wide ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_32;
+        bytes = wide ? 3 : 4;
+        break;
     case SampleType::Float32:
         break;
     }
-    return container | SF_FORMAT_FLOAT;
+    if (!FitsIn32BitContainer(frames, info.channels, bytes)) {
+        if (container == SF_FORMAT_AIFF)
+            throw AudioError("cannot write " + target.string() + ": " + std::to_string(frames) +
+                             " frames need more than the 4 GB an AIFF file can hold (write a "
+                             ".wav, which becomes RF64, or a .flac)");
+        container = SF_FORMAT_RF64;
+    }
+    return container | encoding;
+}
+
+bool FitsIn32BitContainer(std::int64_t frames, int channels, int bytesPerSample) {
+    // Room for the header and the chunks libsndfile writes beside the data.
+    constexpr std::int64_t kHeaderRoom = 1 << 16;
+    constexpr std::int64_t kLargest = 0xFFFFFFFFLL - kHeaderRoom;
+    return frames <= kLargest / (std::int64_t{channels} * bytesPerSample);
 }
 
 void RenderExtended(const fs::path& source, const fs::path& target, const ExtendPlan& plan,
@@ -235,12 +295,15 @@ void RenderExtended(const fs::path& source, const fs::path& target, const Extend
                          " frames: the intro, one loop pass" +
                          (plan.ending == RenderEnding::Outro ? " and the outro" : "") + " take " +
                          std::to_string(needed));
-    const auto format = RenderFormatFor(target, source);
+    if (plan.fadeFrames < 0 || (plan.ending == RenderEnding::Fade && plan.fadeFrames > plan.frames))
+        throw AudioError("cannot extend " + source.string() + " to " + std::to_string(plan.frames) +
+                         " frames with a fade of " + std::to_string(plan.fadeFrames) +
+                         ": the fade is longer than the render");
+    const auto format = RenderFormatFor(target, source, plan.frames);
     if (!format)
         throw AudioError("cannot write " + target.string() +
                          ": its extension is none of .wav, .aif, .aiff, .flac, .ogg, .oga");
-    ExtendPlan checked = plan;
-    checked.fadeFrames = std::clamp<std::int64_t>(plan.fadeFrames, 0, plan.frames);
+    const ExtendPlan& checked = plan;
     WriteAudioFile(target, *format, reader.info().channels, reader.info().sampleRate, replace,
                    [&](SNDFILE* out) {
                        sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);

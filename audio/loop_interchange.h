@@ -36,10 +36,12 @@ void WriteWithInstrumentLoop(const std::filesystem::path& source,
                              std::int64_t stop, bool replace);
 
 // Why the decoded audio of `a` and `b` differs (rate, channels, length or
-// the first differing frame), or nullopt when every sample is the same.
-// Throws AudioError when either cannot be read.
+// the first differing frame), or nullopt when every sample is the same;
+// frames [skipFrom, skipTo) are not compared. Throws AudioError when either
+// cannot be read.
 std::optional<std::string> AudioDifference(const std::filesystem::path& a,
-                                           const std::filesystem::path& b);
+                                           const std::filesystem::path& b,
+                                           std::int64_t skipFrom = 0, std::int64_t skipTo = 0);
 
 // How an extended render ends.
 enum class RenderEnding {
@@ -57,18 +59,24 @@ struct ExtendPlan {
     std::int64_t fadeFrames = 0;
 };
 
+// Whether `frames` of `channels` samples of `bytesPerSample` fit a
+// container whose sizes are 32-bit (WAVE, AIFF), with room for its header.
+bool FitsIn32BitContainer(std::int64_t frames, int channels, int bytesPerSample);
+
 // The libsndfile format bits for a new file named `target`, by its
-// extension (.wav, .aif/.aiff, .flac, .ogg/.oga), holding samples as
-// `source` delivers them; nullopt for an extension none of these.
+// extension (.wav, .aif/.aiff, .flac, .ogg/.oga), holding `frames` of
+// samples as `source` delivers them; nullopt for an extension none of
+// these. A .wav too large for 32-bit sizes becomes RF64 (a WAVE with 64-bit
+// sizes); an AIFF that large is refused with AudioError.
 std::optional<int> RenderFormatFor(const std::filesystem::path& target,
-                                   const std::filesystem::path& source);
+                                   const std::filesystem::path& source, std::int64_t frames);
 
 // Writes `plan` rendered from `source` into `target` (format by extension,
 // see RenderFormatFor), exactly `plan.frames` frames long; the loop's frames
 // are copied without change outside the fade. `progress` hears the share
 // done, 0..1, now and then. Written through a temporary file as
 // WriteAudioFile writes. Throws AudioError, also for a plan that does not
-// fit the source.
+// fit the source or a fade longer than the render.
 void RenderExtended(const std::filesystem::path& source, const std::filesystem::path& target,
                     const ExtendPlan& plan, bool replace,
                     const std::function<void(double)>& progress = {});

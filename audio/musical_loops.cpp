@@ -95,6 +95,11 @@ constexpr std::int64_t kOnsetBlock = 128;
 constexpr std::int64_t kOnsetStep = 16;
 constexpr std::int64_t kPreAttack = 32;
 constexpr double kAlignReachBeats = 0.25;
+// How far a loop's length may lie from the beat grid's distance between the
+// renditions: a beat of each errs by up to half a hop (6 ms) and by its
+// humanised timing (10 ms), far less in the median of 16. A hi-hat grid that
+// jumps by 45 ms is heard as a stumble.
+constexpr double kGridSlackSeconds = 0.025;
 constexpr std::int64_t kAlignHalfWindow = 4096;
 constexpr int kCoarse = 4;
 constexpr std::int64_t kFineReach = 8;
@@ -110,6 +115,11 @@ constexpr double kStrongExactMatch = 0.9;
 
 // Step 10: pairs refined near given points.
 constexpr std::size_t kNearPairs = 3;
+// How far from given points Refine looks, as it tells the user.
+constexpr std::int64_t kNearSeconds = 2;
+// Exact loops searched for one near given points: the track's own loop may
+// rank below repeats that lie elsewhere.
+constexpr std::size_t kNearExactCandidates = 16;
 
 double secondsSince(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -608,12 +618,29 @@ std::int64_t alignStop(FrameSource& source, std::int64_t start, std::int64_t gue
 }
 
 // Steps 8 and 9 for one pair: the best seamless candidate, if any.
-std::optional<LoopCandidate> refine(FrameSource& audio, const std::vector<Beat>& beats,
+// The distance between the renditions by the beat grid: the median of the
+// distances between the beats that follow each of the pair, over the beats
+// matched. Each beat errs by a frame or so and by its humanised timing; the
+// median of many does not.
+std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
+    std::vector<std::int64_t> distances;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kMatchBeats) && pair.j + k < beats.size();
+         ++k)
+        distances.push_back(beats[pair.j + k].sample - beats[pair.i + k].sample);
+    std::nth_element(distances.begin(),
+                     distances.begin() + static_cast<std::ptrdiff_t>(distances.size() / 2),
+                     distances.end());
+    return distances[distances.size() / 2];
+}
+
+std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vector<Beat>& beats,
                                     const Pair& pair, double periodSamples, std::int64_t minLoop,
                                     const std::optional<LoopPoints>& near, std::int64_t reach) {
     std::vector<std::int64_t> lags; // of every alignment, seamless or not
     std::vector<LoopCandidate> passed;
     const auto alignReach = static_cast<std::int64_t>(kAlignReachBeats * periodSamples);
+    const std::int64_t gridLag = beatGridLag(beats, pair);
+    const auto gridSlack = std::llround(kGridSlackSeconds * rate);
     for (int b = 0; b < kStartBeats; ++b) {
         const std::size_t i = pair.i + static_cast<std::size_t>(b);
         const std::size_t j = pair.j + static_cast<std::size_t>(b);
@@ -626,6 +653,11 @@ std::optional<LoopCandidate> refine(FrameSource& audio, const std::vector<Beat>&
                 continue;
             const std::int64_t aligned = alignStop(audio, start, guess, alignReach);
             lags.push_back(aligned - start);
+            // The beat grid must go on across the jump: a loop whose length
+            // is off the grid's own distance between the renditions shifts
+            // every beat after it, however alike the waveforms at the seam.
+            if (std::abs(aligned - start - gridLag) > gridSlack)
+                continue;
             // Both points moved together keep the alignment; a codec's
             // pre-echo or a ragged attack may sit better a little later or
             // earlier. The first shift the judge passes is kept.
@@ -673,7 +705,8 @@ std::optional<LoopCandidate> refine(FrameSource& audio, const std::vector<Beat>&
         });
 }
 
-// Step 7: the pairs of natural loops, longest first.
+// Step 7: the pairs of natural loops, the one seen to play the most of the
+// song first.
 std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
                                std::int64_t shortest, int rate) {
     const std::size_t m = like.size();
@@ -731,12 +764,18 @@ std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
     }
     std::sort(pairs.begin(), pairs.end(),
               [&](const Pair& a, const Pair& b) { return a.match > b.match; });
-    // The longest convincing loop first, the others by match.
-    auto longest = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
-        return beats[a.j].sample - beats[a.i].sample < beats[b.j].sample - beats[b.i].sample;
+    // The loop seen to play the most of the song first (its repeat, at most
+    // one loop's length of it, times its match), the others by match: a
+    // longer loop whose repeat is seen only briefly holds less of the song.
+    const auto played = [&](const Pair& p) {
+        const double loop = static_cast<double>(beats[p.j].sample - beats[p.i].sample) / rate;
+        return std::min(p.repeatedSeconds, loop) * p.match;
+    };
+    auto most = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
+        return played(a) < played(b);
     });
-    if (longest != pairs.end())
-        std::rotate(pairs.begin(), longest, longest + 1);
+    if (most != pairs.end())
+        std::rotate(pairs.begin(), most, most + 1);
     return pairs;
 }
 
@@ -814,7 +853,8 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
             result.cancelled = true;
             return result;
         }
-        const auto c = refine(audio, beats, pairs[k], periodSamples, minLoop, options.near, reach);
+        const auto c =
+            refine(audio, rate, beats, pairs[k], periodSamples, minLoop, options.near, reach);
         // Pairs a beat apart may settle on one loop: it is listed once.
         const bool listed =
             c && std::any_of(result.candidates.begin(), result.candidates.end(),
@@ -911,14 +951,18 @@ ProgressCallback progressPart(const ProgressCallback& progress, double from, dou
     return [=](double f) { return progress(from + (to - from) * std::clamp(f, 0.0, 1.0)); };
 }
 
-// A repeat that covers most of what follows it is the track's own loop;
-// a few bars that happen to recur (a held chord in the closing bars) and
-// the loop of the whole track (which repeats nothing: its end merely
-// flows into its start) are not, and come after the musical loops.
+// An exact loop holds the song when its repeat is seen over what follows its
+// start (its match: see LoopCandidate::score) and that start lies in the
+// first half of the track, so that most of the song is the loop played
+// again. A few bars that recur near the end, a repeat seen only for a moment
+// before the file ends, and the loop of the whole track (which repeats
+// nothing: its end merely flows into its start) do not, and the musical
+// search is made and its loops come first.
 bool holdsTheTracksLoop(const LoopSearch& exact, std::int64_t frames) {
     return std::any_of(exact.candidates.begin(), exact.candidates.end(),
                        [&](const LoopCandidate& c) {
-                           return c.score >= kStrongExactMatch && (c.start > 0 || c.stop < frames);
+                           return c.score >= kStrongExactMatch && c.start <= frames / 2 &&
+                                  (c.start > 0 || c.stop < frames);
                        });
 }
 
@@ -953,12 +997,143 @@ LoopSearch musicalNear(auto& audio, const LoopSearchOptions& options, const Loop
     return result;
 }
 
+std::int64_t framesOf(const AudioSamples& audio) {
+    return audio.frames();
+}
+std::int64_t framesOf(AudioReader& reader) {
+    return reader.info().frames;
+}
+int rateOf(const AudioSamples& audio) {
+    return audio.sampleRate;
+}
+int rateOf(AudioReader& reader) {
+    return reader.info().sampleRate;
+}
+SeamFigures judgeAt(const AudioSamples& audio, const LoopPoints& loop, SeamMode mode) {
+    return JudgeSeam(audio, loop.start, loop.stop, mode);
+}
+SeamFigures judgeAt(AudioReader& reader, const LoopPoints& loop, SeamMode mode) {
+    ReaderSource source(reader);
+    return JudgeSeam(source, loop.start, loop.stop, mode);
+}
+
+// The given loop as a candidate when the judge passes it as it is: as a
+// copy where the track repeats there, else as music. Its match is that of
+// the exact loop of the same length, where the search found one.
+std::optional<LoopCandidate> givenLoop(auto& audio, const LoopPoints& near,
+                                       const std::vector<LoopCandidate>& exact) {
+    if (near.start < 0 || near.stop <= near.start || near.stop > framesOf(audio))
+        return std::nullopt;
+    LoopCandidate given;
+    given.start = near.start;
+    given.stop = near.stop;
+    given.judged = judgeAt(audio, near, SeamMode::Exact);
+    if (!IsSeamless(given.judged)) {
+        given.kind = LoopKind::Musical;
+        given.judged = judgeAt(audio, near, SeamMode::Musical);
+        if (!IsSeamless(given.judged))
+            return std::nullopt;
+    }
+    given.seam = given.judged.score;
+    given.score = std::clamp(1.0 - given.judged.score, 0.0, 1.0);
+    for (const LoopCandidate& c : exact) {
+        if (c.stop - c.start == near.stop - near.start && c.start <= near.start) {
+            given.score = c.score;
+            given.repeatedSeconds = c.repeatedSeconds;
+            break;
+        }
+    }
+    return given;
+}
+
+// The seamless pair of the exact loop `c` nearest the given points, within
+// `reach` of both: its repeat holds the lag from its start on, so the given
+// start where the judge passes that pair, the loop's own start where the
+// given one lies before it (or the pair there does not hold); nullopt when
+// neither lies within reach.
+std::optional<LoopCandidate> nearestPair(auto& audio, const LoopCandidate& c,
+                                         const LoopPoints& near, std::int64_t reach) {
+    const std::int64_t length = c.stop - c.start;
+    const auto within = [&](std::int64_t t) {
+        return std::abs(t - near.start) <= reach && std::abs(t + length - near.stop) <= reach;
+    };
+    if (near.start > c.start && near.start + length <= framesOf(audio) && within(near.start)) {
+        LoopCandidate moved = c;
+        moved.start = near.start;
+        moved.stop = near.start + length;
+        moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
+        if (IsSeamless(moved.judged)) {
+            moved.seam = moved.judged.score;
+            return moved;
+        }
+    }
+    if (within(c.start))
+        return c;
+    return std::nullopt;
+}
+
+// Refine: a seamless loop given comes back first, as it is (the user's
+// choice stands where nothing is wrong with it, and Refine of its own answer
+// returns that answer); then the exact loops of the track at their seamless
+// pair nearest the points, nearest first; then the musical search near them.
+// A musical pair that comes out exact at a length no exact loop found here
+// has is a near-period (a tone's cycle off the true loop) and is left out
+// where an exact loop was found.
+LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPoints& near,
+                     const ProgressCallback& progress) {
+    LoopSearchOptions wide = options;
+    wide.maxCandidates = std::max(options.maxCandidates, kNearExactCandidates);
+    LoopSearch result = FindLoops(audio, wide, progressPart(progress, 0.0, 0.35));
+    if (result.cancelled)
+        return result;
+    const std::int64_t reach = kNearSeconds * rateOf(audio);
+    std::vector<LoopCandidate> exact;
+    for (const LoopCandidate& c : result.candidates) {
+        if (c.start == 0 && c.stop == framesOf(audio))
+            continue; // the whole track is no place near given points
+        if (std::optional<LoopCandidate> pair = nearestPair(audio, c, near, reach))
+            exact.push_back(*pair);
+    }
+    const auto distance = [&](const LoopCandidate& c) {
+        return std::abs(c.start - near.start) + std::abs(c.stop - near.stop);
+    };
+    std::stable_sort(
+        exact.begin(), exact.end(),
+        [&](const LoopCandidate& a, const LoopCandidate& b) { return distance(a) < distance(b); });
+    std::vector<LoopCandidate> all;
+    if (std::optional<LoopCandidate> given = givenLoop(audio, near, result.candidates))
+        all.push_back(*given);
+    const auto listed = [&](const LoopCandidate& c) {
+        return std::any_of(all.begin(), all.end(), [&](const LoopCandidate& a) {
+            return a.start == c.start && a.stop == c.stop;
+        });
+    };
+    for (const LoopCandidate& c : exact) {
+        if (!listed(c))
+            all.push_back(c);
+    }
+    const LoopSearch musical = musicalNear(audio, options, near, progressPart(progress, 0.35, 1.0));
+    result.cancelled = musical.cancelled;
+    for (const LoopCandidate& c : musical.candidates) {
+        if (listed(c) || (c.kind == LoopKind::Exact && !exact.empty() &&
+                          std::none_of(exact.begin(), exact.end(), [&](const LoopCandidate& e) {
+                              return e.stop - e.start == c.stop - c.start;
+                          })))
+            continue;
+        all.push_back(c);
+    }
+    if (all.size() > options.maxCandidates)
+        all.resize(options.maxCandidates);
+    result.candidates = std::move(all);
+    return result;
+}
+
 } // namespace
 
 LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                         const std::optional<LoopPoints>& near, const ProgressCallback& progress) {
     if (near)
-        return musicalNear(audio, options, *near, progress);
+        return loopsNear(audio, options, *near, progress);
     // The exact search takes about a third of the time of both.
     LoopSearch exact = FindLoops(audio, options, progressPart(progress, 0.0, 0.35));
     if (exact.cancelled || holdsTheTracksLoop(exact, audio.frames()))
@@ -978,7 +1153,7 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
     }
     // Read through once more in order for the beats, then in windows.
     if (near)
-        return musicalNear(reader, options, *near, progress);
+        return loopsNear(reader, options, *near, progress);
     return withMusicalLoops(std::move(exact), reader, options, progressPart(progress, 0.35, 1.0));
 }
 

@@ -58,9 +58,9 @@
 //      midpoint between typical and 1, and must span 32 beats or more
 //      (in a long through-composed song some four bars recur by chance,
 //      never eight); its seconds are the candidate's repeated seconds, its
-//      mean likeness the match. The longest convincing loop is offered
-//      first (the most of the song plays before the jump), then the others
-//      by match.
+//      mean likeness the match. The loop seen to play the most of the song
+//      (its repeat, at most one loop's length, times its match) is offered
+//      first, then the others by match.
 //   8. To the sample. Two renditions never share the phases of their
 //      tones, so no jump between them is free of a phase jump in the
 //      sustained parts; a jump just before an attack hides it, as the hit
@@ -76,7 +76,10 @@
 //      every 4th sample, then to the sample within 8 of the best; then,
 //      among stops within 32 samples of that, the one where the waveforms
 //      around the jump (64 samples each side, every channel) differ least:
-//      the smallest step and phase jump. Where the judge (step 9) does not
+//      the smallest step and phase jump. A stop whose loop length lies more
+//      than 25 ms from the beat grid's own distance between the renditions
+//      (the median over the 16 beat pairs after them) is dropped: every beat
+//      after the jump would come early or late. Where the judge (step 9) does not
 //      pass that seam, both points move together by 16, -16, 32, -32 and 64
 //      samples in turn (a codec's pre-echo smears an attack by a millisecond
 //      or so) and the first seam it passes is kept.
@@ -152,14 +155,6 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
 // order; empty for audio shorter than a second or so.
 std::vector<std::int64_t> FindBeats(const AudioSamples& audio);
 
-// Exact loops first, then musical ones: FindLoops, and where it finds no
-// loop inside the track that matches at least 0.9 (repeats most of what
-// follows its start), FindMusicalLoops with the same shortest loop, its
-// candidates before the weaker exact ones and the loop of the whole track
-// (a few recurring bars and an end that flows into the start are not the
-// song's loop); at most options.maxCandidates in all. With `near`, only
-// FindMusicalLoops near those points (its kinds say which are exact). Empty
-// when the track has no natural loop. `progress` sees 0 to 1.
 // FindMusicalLoops for the file `reader` has open, with the same results:
 // step 1 reads it through once in order, a block at a time, and keeps only
 // the frames' features; steps 8 and 9 read windows back. Throws AudioError
@@ -167,6 +162,16 @@ std::vector<std::int64_t> FindBeats(const AudioSamples& audio);
 MusicalSearch FindMusicalLoops(AudioReader& reader, const MusicalSearchOptions& options = {},
                                const ProgressCallback& progress = {});
 
+// Exact loops first, then musical ones: FindLoops, and where it finds no
+// loop inside the track that holds most of the song (matches at least 0.9
+// and starts in the first half), FindMusicalLoops with the same shortest
+// loop, its candidates before the weaker exact ones and the loop of the
+// whole track (a few recurring bars and an end that flows into the start are
+// not the song's loop); at most options.maxCandidates in all. Empty when the
+// track has no natural loop. `progress` sees 0 to 1. With `near` (Refine): a
+// loop given that the judge passes comes first, unchanged; then the exact
+// loops within 2 s of the points, each at its seamless pair nearest them;
+// then FindMusicalLoops near the points.
 LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                         const std::optional<LoopPoints>& near = std::nullopt,
                         const ProgressCallback& progress = {});

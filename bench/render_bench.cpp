@@ -2,7 +2,11 @@
 // Extending a 3-minute stereo 16-bit track along its loop to 10 minutes of
 // WAVE, beside copying the same number of frames unchanged (the baseline),
 // so that the cost of going round the loop and fading shows on its own.
+// Crossfading a 3-minute track's seam, its length chosen by the judge,
+// beside copying the track.
 #include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+#include "audio/crossfade.h"
 #include "audio/loop_interchange.h"
 
 #include <benchmark/benchmark.h>
@@ -74,8 +78,50 @@ void BM_ExtendToTenMinutes(benchmark::State& state) {
     fs::remove(out);
 }
 
+// A loop of one frame: the render still goes in whole blocks.
+void BM_ExtendOneFrameLoopToTenMinutes(benchmark::State& state) {
+    const fs::path& in = track(kTrack);
+    const fs::path out = scratch("extend1.wav");
+    ExtendPlan plan;
+    plan.start = 7 * kRate;
+    plan.stop = plan.start + 1;
+    plan.frames = kOut;
+    for (auto _ : state)
+        RenderExtended(in, out, plan, true);
+    fs::remove(out);
+}
+
+void BM_CopyThreeMinutes(benchmark::State& state) {
+    const fs::path& in = track(kTrack);
+    const fs::path out = scratch("copy3.wav");
+    for (auto _ : state)
+        WriteSpliced(in, out, 0, kTrack, 0, 0, true);
+    fs::remove(out);
+}
+
+// Noise needs one of the longer crossfades, so several lengths are judged.
+void BM_CrossfadeThreeMinutes(benchmark::State& state) {
+    const fs::path& in = track(kTrack);
+    const fs::path out = scratch("crossfade.wav");
+    for (auto _ : state) {
+        AudioReader reader(in);
+        ReaderSource source(reader);
+        const auto choice = ChooseCrossfade(source, 7 * kRate, kTrack - 10 * kRate, kRate);
+        if (!choice) {
+            state.SkipWithError("no crossfade made the seam seamless");
+            break;
+        }
+        WriteCrossfaded(in, out, choice->fade, true);
+        state.counters["crossfade_ms"] = 1000.0 * static_cast<double>(choice->fade.frames) / kRate;
+    }
+    fs::remove(out);
+}
+
 BENCHMARK(BM_CopyTenMinutes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExtendToTenMinutes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExtendOneFrameLoopToTenMinutes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyThreeMinutes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrossfadeThreeMinutes)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

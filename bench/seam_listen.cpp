@@ -12,6 +12,9 @@
 //    the start; "pre" compares the 100 ms before the stop with those before
 //    the start, "post" the 100 ms after the start with those after the stop
 //    (the contexts of the jump both ways; absent past either end).
+//    "copy_db" is the waveform's difference over the same 100 ms after the
+//    start and after the stop, for telling how exact a copy is; it is not
+//    part of "clean".
 //  - step: the jump of each channel from the last sample before the stop to
 //    the start's sample, against the largest sample-to-sample change the
 //    music itself makes within 10 ms of the stop and of the start.
@@ -292,6 +295,19 @@ int main(int argc, char** argv) {
                     own = std::max(own.value_or(0.0), *d);
             const auto pre = distance(beforeStop, beforeStart);
             const auto post = distance(afterStart, afterStop);
+            // How closely the samples after the start copy those after the
+            // stop (not part of "clean": a musical loop never copies them).
+            std::optional<double> copy;
+            if (t + Window <= a.frames) {
+                double diff = 0, power = 0;
+                for (std::int64_t f = 0; f < Window * a.channels; ++f) {
+                    const double x = a.pcm[static_cast<std::size_t>(s * a.channels + f)];
+                    const double y = a.pcm[static_cast<std::size_t>(t * a.channels + f)];
+                    diff += (x - y) * (x - y);
+                    power += 0.5 * (x * x + y * y);
+                }
+                copy = 10.0 * std::log10((diff + 1e-20) / (power + 1e-20));
+            }
 
             double step = 0, ownChange = 0;
             for (int c = 0; c < a.channels; ++c) {
@@ -344,12 +360,13 @@ int main(int argc, char** argv) {
             if (clearBeat && std::fabs(gridMs) > GridCleanMs)
                 fail("grid");
             std::printf("{\"start\": %lld, \"stop\": %lld, \"across_db\": %s, \"own_db\": %s, "
-                        "\"pre_db\": %s, \"post_db\": %s, \"step\": %.0f, \"own_step\": %.0f, "
+                        "\"pre_db\": %s, \"post_db\": %s, \"copy_db\": %s, \"step\": %.0f, "
+                        "\"own_step\": %.0f, "
                         "\"period_ms\": %.1f, \"grid_ms\": %s, \"beat\": [%.2f, %.2f], "
                         "\"clean\": %s, \"why\": \"%s\"}\n",
                         static_cast<long long>(s), static_cast<long long>(t),
                         number(across).c_str(), number(own).c_str(), number(pre).c_str(),
-                        number(post).c_str(), step * 32768, ownChange * 32768,
+                        number(post).c_str(), number(copy).c_str(), step * 32768, ownChange * 32768,
                         period * 1000.0 / Rate, clearBeat ? number(gridMs).c_str() : "null",
                         strengthBefore, strengthAfter, why.empty() ? "true" : "false", why.c_str());
         }

@@ -58,20 +58,29 @@ repeats exactly inside a track, find looks for musical loops, from a place
 in one rendition of a passage (a chorus, a verse and chorus) to the same
 musical place in a later one. It follows the beats, compares the harmony,
 timbre and loudness of the bars after each, keeps loops at least 30 % of
-the track long (the longest convincing one first), places the jump to the
-sample just before an attack, and offers it only when the seam judge,
-listening as to music (no step, no kink, the spectra alike across the
-jump), calls it seamless. Each candidate says its kind, "exact" or
-"musical"; exact loops come first. Music that never repeats (through-
-composed) gets one line saying it has no natural loop, never a guess.
+the track long (the one seen to play the most of the song first), places
+the jump to the sample just before an attack, and offers it only when the
+seam judge, listening as to music (no step, no kink, the spectra alike
+across the jump), calls it seamless, and only when its length keeps the beat grid going
+across the jump. It looks wherever no exact loop holds most of the song
+(one whose repeat is seen over what follows a start in the first half of
+the track); its loops then come before the exact ones. Each candidate says
+its kind, "exact" or "musical". Music that never repeats (through-composed)
+gets one line saying it has no natural loop, never a guess.
 
 The match, from 0 to 1 (higher is better), is the share of the audio from
 the start to one loop length before the end that is heard again unchanged
 one loop later (silence and a fade-out do not count against it), times how
 exact the repetition is: 1 for bit-exact copies, a little less through a
-lossy codec or noise. A candidate needs at least 0.9 s of repeating audio
-and a match of about 0.5. Whole multiples of a listed loop length are not
-listed again.
+lossy codec or noise, and scaled down where the repeat is seen over less
+than a sixth of the loop while another loop is seen repeating for longer (a
+passage that plays again just before the file ends says little of a loop a
+minute long). A candidate needs at least 0.9 s
+of repeating audio, over at least half of what follows its start. Loops are
+ranked by how much of the song they are seen to play seamlessly (the
+repeat, up to one loop length, times the match): the loop that holds the
+repeated part of the song comes before a short repeat inside it. Whole
+multiples of a listed loop length are not listed again.
 
   -q              print only the files without a seamless loop or that
                   failed (also with --json), and the summary only when
@@ -82,7 +91,10 @@ listed again.
   --near START STOP
                   search only within 2 s of START and of STOP (each as for
                   set) and return the best seamless pairs there, exact or
-                  musical: "I know roughly where; make it seamless"
+                  musical: "I know roughly where; make it seamless". A
+                  seamless loop given comes back first, unchanged; from
+                  points off it, the nearest seamless pair of the track's
+                  exact loop comes first
   --json          one JSON object per line and file, for scripts: "file",
                   "audio", "sample_rate" and "candidates", a list of
                   {"kind" ("exact" or "musical"), "start", "stop",

@@ -2,6 +2,8 @@
 // kestrin-pos render: a track cut at its loop, or extended along it.
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
+#include "audio/crossfade.h"
+#include "audio/in_place.h"
 #include "audio/loop_interchange.h"
 #include "cli/command.h"
 #include "cli/output.h"
@@ -11,8 +13,10 @@
 
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <regex>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrin::cli {
@@ -25,6 +29,7 @@ namespace {
 const char* const kHelp =
     R"(Usage: kestrin-pos render FILE.POS --split -o DIR [--force]
        kestrin-pos render FILE.POS --extend DURATION [--fade SECONDS | --outro] -o OUT [--force]
+       kestrin-pos render FILE.POS --crossfade [DURATION] (-o OUT [--force] | --in-place [--force])
 
 Renders the WAVE file beside FILE.POS along its loop.
 
@@ -40,7 +45,25 @@ Renders the WAVE file beside FILE.POS along its loop.
                    linearly over its last SECONDS (10 unless given; 0 cuts)
   --outro          the ending: after as many whole loop passes as fit, the
                    outro (stop to end), then silence up to DURATION
-  --force          replace files that exist; without it they are refused
+  --crossfade [DURATION]  makes the loop seamless where the track has no
+                   seamless point: the DURATION before the stop (seconds, 0.05,
+                   or milliseconds, 50ms) is blended from the track's own
+                   frames into those before the start, so that the jump plays
+                   a copy. Everything else stays sample for sample, and so do
+                   the positions. Without DURATION, the shortest of 5, 10, 20,
+                   50, 100, 200, 500, 1000 and 2000 ms after which the seam is
+                   judged seamless is used. Sides that are alike (correlating
+                   at 0.5 or more) are blended at equal gain, others at equal
+                   power. Refused when the crossfade would reach beyond half
+                   the loop, or the start has fewer frames before it
+  --in-place       (with --crossfade) replace the audio itself: a temporary
+                   file in its folder is written, every sample outside the
+                   crossfade compared with the audio, and only then renamed
+                   over it, keeping owner and permissions; a read-only file
+                   is refused unless --force, a file changed meanwhile is left
+  --force          replace files that exist; without it they are refused. The
+                   audio rendered from, and anything but a regular file, is
+                   never replaced this way
 The format of OUT follows its extension: .wav, .aif/.aiff (the audio's
 sample format), .flac (16 or 24 bits), .ogg/.oga (Vorbis). A progress line
 goes to standard error when it is a terminal.
@@ -51,6 +74,11 @@ refused with both rates named.
 
 // DURATION in seconds; throws UsageError.
 double durationSeconds(const std::string& text) {
+    // No text this long is a duration; the matcher recurses per character.
+    constexpr std::size_t kLongestDuration = 32;
+    if (text.size() > kLongestDuration)
+        throw UsageError("--extend: \"" + text.substr(0, kLongestDuration) +
+                         "...\" is not a duration");
     static const std::regex kClock(R"((?:([0-9]+):)?([0-9]+):([0-9]+(?:\.[0-9]*)?))");
     std::smatch m;
     if (std::regex_match(text, m, kClock)) {
@@ -67,18 +95,145 @@ double durationSeconds(const std::string& text) {
     }
 }
 
+// A crossfade's DURATION: seconds as elsewhere, or milliseconds ("50ms").
+double crossfadeSeconds(const std::string& text) {
+    try {
+        if (text.size() > 2 && text.compare(text.size() - 2, 2, "ms") == 0)
+            return ParseDurationArgument(text.substr(0, text.size() - 2)) / 1000;
+        return ParseDurationArgument(text);
+    } catch (const ArgumentError& e) {
+        throw UsageError(std::string("--crossfade: ") + e.what());
+    }
+}
+
+// Refuses to write over the audio rendered from, or over anything but a
+// regular file (a FIFO, a device), even with --force.
+void checkTarget(const fs::path& target, const fs::path& audio) {
+    std::error_code ec;
+    if (fs::equivalent(target, audio, ec))
+        throw std::runtime_error("cannot write " + target.string() +
+                                 ": it is the audio rendered from (" + audio.string() + ")");
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0 && !S_ISREG(old.st_mode))
+        throw std::runtime_error("cannot write " + target.string() +
+                                 ": it exists and is not a regular file");
+}
+
+// A progress line on standard error when it is a terminal.
+std::function<void(double)> progressLine(std::ostream& err, const std::string& what) {
+    if (::isatty(STDERR_FILENO) != 1)
+        return {};
+    return [&err, what, shown = -1](double done) mutable {
+        const int percent = static_cast<int>(done * 100);
+        if (percent != shown) {
+            err << "\r" << what << ": " << percent << "%" << std::flush;
+            shown = percent;
+        }
+    };
+}
+
+const char* curveName(CrossfadeCurve curve) {
+    return curve == CrossfadeCurve::EqualGain ? "equal gain" : "equal power";
+}
+
+// Crossfades the seam of `loop` in `audio`, over `seconds` or the length the
+// judge accepts.
+int crossfade(const Arguments& a, std::optional<double> seconds, const PosValues& loop,
+              const fs::path& audio, const AudioInfo& info, std::ostream& out, std::ostream& err) {
+    const auto target = a.value("-o");
+    const bool inPlace = a.flag("--in-place");
+    AudioReader reader(audio);
+    if (const auto damage = reader.lengthProblem())
+        throw std::runtime_error(*damage + ": not crossfaded");
+    if (inPlace)
+        if (const auto encoding = InexactEncodingOf(info.format))
+            throw std::runtime_error("cannot crossfade " + audio.string() + " in place: its " +
+                                     *encoding +
+                                     " encoding would change every sample (use -o OUT)");
+    ReaderSource source(reader);
+    CrossfadeChoice choice;
+    if (seconds) {
+        const std::int64_t frames = std::llround(*seconds * info.sampleRate);
+        if (const auto problem = CrossfadeProblem(loop.start, loop.stop, frames, info.frames))
+            throw std::runtime_error("cannot crossfade " + audio.string() + ": " + *problem);
+        choice = MeasureCrossfade(source, loop.start, loop.stop, frames);
+    } else {
+        const auto chosen = ChooseCrossfade(source, loop.start, loop.stop, info.sampleRate);
+        if (!chosen) {
+            const std::int64_t shortest =
+                std::int64_t{kCrossfadeLengthsMs[0]} * info.sampleRate / 1000;
+            if (const auto problem = CrossfadeProblem(loop.start, loop.stop, shortest, info.frames))
+                throw std::runtime_error("cannot crossfade " + audio.string() + ": " + *problem);
+            throw std::runtime_error("cannot make the seam of " + audio.string() +
+                                     " seamless with any crossfade up to the loop's room "
+                                     "(give a DURATION to crossfade anyway)");
+        }
+        choice = *chosen;
+    }
+    const Crossfade& fade = choice.fade;
+    const auto progress = progressLine(err, "crossfading " + VisibleText(audio.string()));
+    const auto writeFaded = [&](const fs::path& from, const fs::path& to) {
+        WriteCrossfaded(from, to, fade, true, progress);
+    };
+    fs::path result;
+    if (inPlace) {
+        const fs::path replaced = ReplaceInPlace(
+            audio, a.flag("--force"), [&](const fs::path& file, const fs::path& temporary) {
+                writeFaded(file, temporary);
+                if (const auto difference =
+                        AudioDifference(file, temporary, fade.stop - fade.frames, fade.stop))
+                    throw std::runtime_error("crossfading " + file.string() +
+                                             " would change audio outside the crossfade (" +
+                                             *difference + "): left as it was");
+            });
+        // Through a link, name the file that changed.
+        result = fs::is_symlink(audio) ? replaced : audio;
+    } else {
+        result = *target;
+        checkTarget(result, audio);
+        CreateChecked(result, a.flag("--force"),
+                      [&](const fs::path& temporary) { writeFaded(audio, temporary); });
+    }
+    if (progress)
+        err << '\n';
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.1f",
+                  1000.0 * static_cast<double>(fade.frames) / info.sampleRate);
+    out << VisibleText(result.string()) << ": crossfaded the " << fade.frames << " samples (" << ms
+        << " ms) before the stop " << loop.stop << " at " << curveName(fade.curve)
+        << " (correlation " << std::lround(choice.correlation * 100) / 100.0 << "); the seam is "
+        << SeamSoundWord(choice.figures.sound) << '\n';
+    return ExitOk;
+}
+
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
-    if (a.files.size() != 1)
-        throw UsageError("render needs exactly one POS file");
+    const bool crossfading = a.flag("--crossfade");
+    if (a.files.empty() || a.files.size() > (crossfading ? 2u : 1u))
+        throw UsageError(crossfading
+                             ? "render --crossfade needs one POS file and at most one DURATION"
+                             : "render needs exactly one POS file");
     const auto target = a.value("-o");
     const bool split = a.flag("--split");
     const auto extend = a.value("--extend");
-    if (split == extend.has_value())
-        throw UsageError("render needs either --split or --extend DURATION");
-    if (!target)
+    const bool inPlace = a.flag("--in-place");
+    if (int(split) + int(extend.has_value()) + int(crossfading) != 1)
+        throw UsageError("render needs one of --split, --extend DURATION and --crossfade");
+    if (inPlace && !crossfading)
+        throw UsageError("--in-place goes with --crossfade");
+    if (crossfading && target.has_value() == inPlace)
+        throw UsageError("--crossfade needs either -o OUT or --in-place");
+    if (!target && !crossfading)
         throw UsageError(split ? "--split needs -o DIR" : "--extend needs -o OUT");
     if (a.flag("--outro") && a.value("--fade"))
         throw UsageError("--fade and --outro exclude each other");
+    if ((a.flag("--outro") || a.value("--fade")) && !extend)
+        throw UsageError("--fade and --outro go with --extend");
+    std::optional<double> crossfadeLength;
+    if (crossfading && a.files.size() == 2) {
+        crossfadeLength = crossfadeSeconds(a.files[1]);
+        if (*crossfadeLength > 1e6)
+            throw UsageError("--crossfade: " + a.files[1] + " is longer than any loop");
+    }
     double extendSeconds = 0;
     double fadeSeconds = 10;
     if (extend) {
@@ -91,6 +246,11 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             } catch (const ArgumentError& e) {
                 throw UsageError(std::string("--fade: ") + e.what());
             }
+            if (fadeSeconds > extendSeconds)
+                throw UsageError("--fade: " + *fade + " seconds is longer than the render (" +
+                                 *extend + ")");
+        } else if (!a.flag("--outro")) {
+            fadeSeconds = std::min(fadeSeconds, extendSeconds);
         }
     }
     const bool force = a.flag("--force");
@@ -112,6 +272,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                                      std::to_string(loop.stop) + " are no loop within " +
                                      audio.string() + " (" + std::to_string(info.frames) +
                                      " samples)");
+        if (crossfading)
+            return crossfade(a, crossfadeLength, loop, audio, info, out, err);
         if (split) {
             const fs::path folder = *target;
             const std::string stem = audio.stem().string();
@@ -122,6 +284,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             } parts[] = {{"intro", 0, loop.start},
                          {"loop", loop.start, loop.stop},
                          {"outro", loop.stop, info.frames}};
+            for (const auto& p : parts)
+                checkTarget(folder / (stem + "-" + p.part + ext), audio);
             for (const auto& p : parts) {
                 const fs::path part = folder / (stem + "-" + p.part + ext);
                 WriteSpliced(audio, part, p.from, p.to, 0, 0, force);
@@ -129,23 +293,17 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             }
             return ExitOk;
         }
+        checkTarget(*target, audio);
         ExtendPlan plan;
         plan.start = loop.start;
         plan.stop = loop.stop;
         plan.frames = std::llround(extendSeconds * info.sampleRate);
         plan.ending = a.flag("--outro") ? RenderEnding::Outro : RenderEnding::Fade;
-        plan.fadeFrames = std::llround(fadeSeconds * info.sampleRate);
-        const bool terminal = ::isatty(STDERR_FILENO) == 1;
-        int shown = -1;
-        RenderExtended(audio, *target, plan, force, [&](double done) {
-            const int percent = static_cast<int>(done * 100);
-            if (terminal && percent != shown) {
-                err << "\rrendering " << VisibleText(*target) << ": " << percent << "%"
-                    << std::flush;
-                shown = percent;
-            }
-        });
-        if (terminal)
+        plan.fadeFrames =
+            std::min<std::int64_t>(plan.frames, std::llround(fadeSeconds * info.sampleRate));
+        const auto progress = progressLine(err, "rendering " + VisibleText(*target));
+        RenderExtended(audio, *target, plan, force, progress);
+        if (progress)
             err << '\n';
         out << VisibleText(*target) << ": " << plan.frames << " samples\n";
         return ExitOk;
@@ -163,7 +321,7 @@ const Command& RenderCommand() {
                                  "split a track at its loop, or extend it along the loop",
                                  kHelp,
                                  {"-o", "--extend", "--fade"},
-                                 {"--split", "--outro", "--force"},
+                                 {"--split", "--outro", "--force", "--crossfade", "--in-place"},
                                  run};
     return command;
 }

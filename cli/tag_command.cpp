@@ -2,6 +2,7 @@
 // kestrin-pos tag: the POS file's loop written into the audio's own metadata.
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
+#include "audio/in_place.h"
 #include "audio/loop_interchange.h"
 #include "cli/command.h"
 #include "cli/loop_tags.h"
@@ -11,9 +12,6 @@
 
 #include <filesystem>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace kestrin::cli {
 
 namespace fs = std::filesystem;
@@ -22,7 +20,8 @@ using namespace kestrin::audio;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos tag FILE.POS [-o OUT | --in-place] [--audio FILE] [--names NAMES]
+    R"(Usage: kestrin-pos tag FILE.POS [-o OUT | --in-place [--force]] [--audio FILE]
+                           [--names NAMES]
 
 Writes the loop of FILE.POS into the metadata of its audio, where samplers,
 players and game engines look for it: into a WAVE file's smpl chunk (one
@@ -38,7 +37,11 @@ ID3) are not carried into a WAVE copy.
   --in-place     replace the audio itself: a temporary file in its folder is
                  written, decoded and compared sample for sample with the
                  audio, and only then renamed over it; on any difference or
-                 failure the audio is left as it was
+                 failure the audio is left as it was. A link is followed:
+                 the file it names is tagged. The owner, group and
+                 permissions stay; a read-only file is refused unless
+                 --force, and a file that another program replaced or
+                 changed meanwhile is left as that program wrote it
   --names LOOPSTART,LOOPLENGTH   (the default) or LOOP_START,LOOP_END: the
                  comments written into Ogg, FLAC and Opus files; the other
                  naming's comments are removed
@@ -54,6 +57,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     const bool inPlace = a.flag("--in-place");
     if (output && inPlace)
         throw UsageError("-o and --in-place exclude each other");
+    if (a.flag("--force") && !inPlace)
+        throw UsageError("--force goes with --in-place: -o never replaces a file");
     const std::string namesText = a.value("--names").value_or("LOOPSTART,LOOPLENGTH");
     LoopTagNames names = LoopTagNames::StartLength;
     if (namesText == "LOOP_START,LOOP_END")
@@ -91,33 +96,26 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                                  : audio.parent_path() / (audio.stem().string() + "-tagged" +
                                                           audio.extension().string());
         const bool tags = HoldsLoopTags(audio);
-        const auto write = [&](const fs::path& to, bool replace) {
+        // Every copy is decoded and compared with the audio before it takes
+        // its name: a tag library that ran out of disk space may report a
+        // truncated file as saved.
+        const auto write = [&](const fs::path& from, const fs::path& to) {
             if (tags)
-                WriteLoopTags(audio, to, loop.start, loop.stop, names, replace);
+                WriteLoopTags(from, to, loop.start, loop.stop, names, true);
             else
-                WriteWithInstrumentLoop(audio, to, loop.start, loop.stop, replace);
+                WriteWithInstrumentLoop(from, to, loop.start, loop.stop, true);
+            if (const auto difference = AudioDifference(from, to))
+                throw std::runtime_error("tagging " + from.string() + " would change its audio (" +
+                                         *difference +
+                                         "): " + (inPlace ? "left as it was" : "not written"));
         };
         if (inPlace) {
-            const fs::path folder = audio.has_parent_path() ? audio.parent_path() : fs::path(".");
-            const fs::path temporary = folder / (".kestrin-" + std::to_string(::getpid()) +
-                                                 "-inplace" + audio.extension().string());
-            struct Remover {
-                const fs::path& path;
-                ~Remover() { ::unlink(path.c_str()); }
-            } remover{temporary};
-            write(temporary, true);
-            if (const auto difference = AudioDifference(audio, temporary))
-                throw std::runtime_error("tagging " + audio.string() + " would change its audio (" +
-                                         *difference + "): left as it was");
-            struct stat old {};
-            if (::stat(audio.c_str(), &old) == 0)
-                (void)::chmod(temporary.c_str(), old.st_mode & 07777);
-            if (::rename(temporary.c_str(), audio.c_str()) != 0)
-                throw std::runtime_error("cannot replace " + audio.string() + ": " +
-                                         std::error_code(errno, std::generic_category()).message());
-            target = audio;
+            const fs::path replaced = ReplaceInPlace(audio, a.flag("--force"), write);
+            // Through a link, name the file that changed.
+            target = fs::is_symlink(audio) ? replaced : audio;
         } else {
-            write(target, false);
+            CreateChecked(target, false,
+                          [&](const fs::path& temporary) { write(audio, temporary); });
         }
         out << VisibleText(target.string()) << ": loop " << loop.start << ".." << loop.stop
             << " in its "
@@ -140,7 +138,7 @@ const Command& TagCommand() {
                                  "write the loop into the audio's smpl chunk or loop comments",
                                  kHelp,
                                  {"-o", "--audio", "--names"},
-                                 {"--in-place"},
+                                 {"--in-place", "--force"},
                                  run};
     return command;
 }

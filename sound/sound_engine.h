@@ -102,6 +102,31 @@ struct TrackVerdict {
     QString detail;
 };
 
+// What to crossfade: the seam of (start, stop) in `audio`, over `frames`
+// frames, or over the shortest length after which the seam judge calls the
+// seam seamless when `frames` is nullopt (audio::ChooseCrossfade); written
+// into `target`, a new file. With `keepOriginal`, `target` is `audio`
+// itself, replaced only after the original was kept under `keepOriginal`
+// (a name that must not exist yet).
+struct CrossfadeRequest {
+    QString audio;
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+    std::optional<std::int64_t> frames;
+    QString target;
+    QString keepOriginal;
+};
+
+// The outcome of a crossfade: its length, curve and the verdict on the seam
+// of the file written, or an error naming the file (nothing then written).
+struct CrossfadeResult {
+    std::int64_t frames = 0;
+    bool equalPower = false;
+    double correlation = 0;
+    SeamFigures figures;
+    QString error;
+};
+
 // Implemented by the sound module. Every call is made on the UI thread and
 // returns without waiting for the device. None waits for the disk beyond a
 // header, except readFrames(), which reads the frames it returns.
@@ -167,6 +192,12 @@ public:
     // nothing more.
     virtual void judgeTracks(const QStringList& posFiles,
                              std::function<void(const QString&, const TrackVerdict&)> onEach) = 0;
+    // Carries out `request` on a worker thread (see CrossfadeRequest);
+    // `onDone` runs on the UI thread. A new call abandons the one before,
+    // which reports nothing more (a file it was writing is still completed
+    // or not written at all).
+    virtual void crossfadeSeam(const CrossfadeRequest& request,
+                               std::function<void(const CrossfadeResult&)> onDone) = 0;
 };
 
 // Loads the sound module on first call and returns its engine, or nullptr

@@ -6,6 +6,7 @@
 
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
+#include "audio/crossfade.h"
 #include "audio/loop_finder.h"
 #include "audio/loop_interchange.h"
 #include "audio/loop_stream.h"
@@ -530,7 +531,61 @@ public:
         });
     }
 
+    void crossfadeSeam(const CrossfadeRequest& request,
+                       std::function<void(const CrossfadeResult&)> onDone) override {
+        m_crossfadeWorker.post([request, onDone](const Worker::Current& current) {
+            CrossfadeResult result;
+            result.error = failureOf(request.audio, [&] { crossfade(request, result); });
+            deliver(current, onDone, result);
+        });
+    }
+
 private:
+    static void crossfade(const CrossfadeRequest& request, CrossfadeResult& result) {
+        const std::filesystem::path source = toPath(request.audio);
+        audio::AudioReader reader(source);
+        if (const auto damage = reader.lengthProblem())
+            throw audio::AudioError(*damage + ": not crossfaded");
+        audio::ReaderSource frames(reader);
+        std::optional<audio::CrossfadeChoice> choice;
+        if (request.frames) {
+            if (const auto problem = audio::CrossfadeProblem(request.start, request.stop,
+                                                             *request.frames, reader.info().frames))
+                throw audio::AudioError("cannot crossfade " + source.string() + ": " + *problem);
+            choice = audio::MeasureCrossfade(frames, request.start, request.stop, *request.frames);
+        } else {
+            choice = audio::ChooseCrossfade(frames, request.start, request.stop,
+                                            reader.info().sampleRate);
+            if (!choice)
+                throw audio::AudioError("no crossfade the loop of " + source.string() +
+                                        " has room for makes its seam seamless");
+        }
+        result.frames = choice->fade.frames;
+        result.equalPower = choice->fade.curve == audio::CrossfadeCurve::EqualPower;
+        result.correlation = choice->correlation;
+        result.figures = choice->figures;
+        if (request.keepOriginal.isEmpty()) {
+            audio::WriteCrossfaded(source, toPath(request.target), choice->fade, false);
+            return;
+        }
+        // The original keeps its bytes under the new name (a second link, or
+        // a copy where links are not possible) before the audio is replaced.
+        const std::filesystem::path kept = toPath(request.keepOriginal);
+        std::error_code ec;
+        std::filesystem::create_hard_link(source, kept, ec);
+        if (ec && ec != std::errc::file_exists)
+            std::filesystem::copy_file(source, kept, ec);
+        if (ec)
+            throw audio::AudioError("cannot keep " + source.string() + " as " + kept.string() +
+                                    ": " + ec.message());
+        try {
+            audio::WriteCrossfaded(kept, source, choice->fade, true);
+        } catch (...) {
+            std::filesystem::remove(kept, ec);
+            throw;
+        }
+    }
+
     static TrackVerdict judgeTrack(const QString& file) {
         const auto problem = [](const std::string& text) {
             return TrackVerdict{QStringLiteral("a problem"), QString::fromStdString(text)};
@@ -576,6 +631,8 @@ private:
     Worker m_finderWorker{QStringLiteral("kestrin-finder")};
     // Apart from long searches and summaries, so a seam is measured at once.
     Worker m_seamWorker{QStringLiteral("kestrin-seam")};
+    // Crossfades of a seam, written off the UI thread.
+    Worker m_crossfadeWorker{QStringLiteral("kestrin-crossfade")};
     // An abandoned summary stops at its next block.
     Worker m_summaryWorker{QStringLiteral("kestrin-peaks")};
     // Frames read on the UI thread for drawing, through a reader kept open.

@@ -136,16 +136,17 @@ void render(const TrackSpec& shape, std::vector<float>& out, std::int64_t at, st
 }
 
 // Adds the intro's last note, decaying, over the first `seconds` of the
-// pass at `at`, about 28 dB below that pass; it stops dead at `seconds`, so
+// pass at `at`, about `db` below that pass; it stops dead at `seconds`, so
 // that the passes are exactly alike from there on.
-void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, double seconds) {
+void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, double seconds,
+             double db) {
     const auto frames = static_cast<std::int64_t>(seconds * rate);
     double energy = 0.0;
     for (std::int64_t i = at * channels; i < (at + frames) * channels; ++i)
         energy += double{out[static_cast<std::size_t>(i)]} * out[static_cast<std::size_t>(i)];
     // The note below has a mean square of about a quarter over its span.
     const double level = std::sqrt(energy / static_cast<double>(frames * channels) / 0.25) *
-                         std::pow(10.0, -28.0 / 20);
+                         std::pow(10.0, -db / 20);
     for (std::int64_t t = 0; t < frames; ++t) {
         const double s = static_cast<double>(t) / rate;
         const double v = level * std::exp(-s / 0.4) *
@@ -200,7 +201,8 @@ Track RenderTrack(const TrackSpec& shape) {
         std::copy(first, first + n * ch, track.samples.begin() + at * ch);
     }
     if (shape.ringSeconds > 0)
-        addRing(track.samples, shape.channels, shape.sampleRate, intro, shape.ringSeconds);
+        addRing(track.samples, shape.channels, shape.sampleRate, intro, shape.ringSeconds,
+                shape.ringDb);
     if (shape.layout == LoopLayout::FadeOut) {
         const std::int64_t from = frames - loop;
         for (std::int64_t t = from; t < frames; ++t) {

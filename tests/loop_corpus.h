@@ -43,8 +43,9 @@ struct TrackSpec {
     unsigned seed = 1;
     Sound sound = Sound::Music;
     // Seconds of the intro's last note still ringing, decaying, over the
-    // start of the first pass only, about 28 dB below it; 0 for none.
+    // start of the first pass only, `ringDb` below it; 0 for none.
     double ringSeconds = 0.0;
+    double ringDb = 28.0;
 };
 
 // A rendered track: interleaved frames in -1..1 and where its loop lies.

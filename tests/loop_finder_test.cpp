@@ -76,9 +76,10 @@ TrackSpec withNoise(TrackSpec s, double noise) {
 }
 // The intro's last note rings 0.6 s into the first pass: the passes are
 // exactly alike only from there on.
-TrackSpec ringing(int channels, double noise = 0.0) {
+TrackSpec ringing(int channels, double noise = 0.0, double db = 28) {
     TrackSpec s = withNoise(shape(LoopLayout::Repeated, channels), noise);
     s.ringSeconds = 0.6;
+    s.ringDb = db;
     return s;
 }
 TrackSpec sound(Sound sound, std::int64_t intro, std::int64_t loop, int repeats = 2,
@@ -190,6 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"ring_into_loop_mono_16bit", ringing(1), kWav16, 0},
         CorpusRow{"ring_into_loop_stereo_float", ringing(2), kWavFloat, 0},
         CorpusRow{"ring_into_loop_low_noise_stereo_24bit", ringing(2, 0.001), kWav24, 1},
+        // Louder rings stand out of what Vorbis typically changes: the start
+        // lies within ms of where they stop (it lay 0.28 s and 0.6 s early).
+        CorpusRow{"ring_18db_into_loop_vorbis_stereo", ringing(2, 0, 18), kVorbis, 1, 0, 441},
+        CorpusRow{"ring_22db_into_loop_vorbis_stereo", ringing(2, 0, 22), kVorbis, 1, 0, 1323},
         // The ring stays within what Vorbis changes between the loop's
         // copies: no measure tells it from the loop.
         CorpusRow{"ring_into_loop_vorbis_stereo", ringing(2), kVorbis, 1, 0, 26460},
@@ -365,5 +370,75 @@ TEST_F(FindCommand, NoLoopIsOneLineAndWrongOptionsAreUsageErrors) {
         EXPECT_EQ(runTool(args).status, 2) << args.back();
     }
 }
+
+// ---- ranking by what the loop plays, and Refine ---------------------------------------
+
+nlohmann::json foundIn(const fs::path& wav, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), "--json");
+    args.insert(args.begin(), "find");
+    args.push_back(wav.string());
+    const ToolRun r = runTool(args);
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    return nlohmann::json::parse(r.out)["candidates"];
+}
+
+// A module plays a passage again at the end: its last 1.2 s are also the
+// 1.2 s 15 s before, cut off by the end of the file. The song's loop comes
+// first; the short repeat does not match in full.
+TEST_F(FindCommand, ShortRepeatCutOffByTheEndRanksBelowTheSongsLoop) {
+    TrackSpec s = shape(LoopLayout::Repeated, 2);
+    s.introFrames = 3 * 44100;
+    s.loopFrames = 20 * 44100;
+    Track track = RenderTrack(s);
+    const auto end = track.samples.end();
+    std::copy(end - 52920 * 2 - 15 * 44100 * 2, end - 15 * 44100 * 2, end - 52920 * 2);
+    WriteTrack(track, m_dir.path() / "m.wav", kWav16);
+    const nlohmann::json found = foundIn(m_dir.path() / "m.wav");
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0]["start"], track.loopStart) << found.dump();
+    EXPECT_EQ(found[0]["length"], track.loopFrames) << found.dump();
+    for (const nlohmann::json& c : found)
+        EXPECT_TRUE(c["length"] != 15 * 44100 || c["match"] < 0.9) << c.dump();
+}
+
+// find --near, as Loop > Refine: a seamless loop given comes back first and
+// unchanged, points off it go to the nearest seamless pair, and refining the
+// answer returns it. Rows: intro, loop, passes, the given points' offsets
+// from the true loop and the answer's.
+using RefineRow = std::array<std::int64_t, 6>;
+class RefineNear : public testing::TestWithParam<RefineRow> {};
+
+TEST_P(RefineNear, KeepsARightLoopAndGoesToTheNearestSeamlessPair) {
+    const auto [intro, loop, passes, startOff, stopOff, answerOff] = GetParam();
+    TrackSpec shape;
+    std::tie(shape.introFrames, shape.loopFrames, shape.repeats) =
+        std::tuple(intro, loop, static_cast<int>(passes));
+    const Track track = RenderTrack(shape);
+    ScratchFolder dir("kestrin-refine");
+    WriteTrack(track, dir.path() / "t.wav", kWav16);
+    const std::int64_t start = track.loopStart + startOff;
+    const std::int64_t stop = start - startOff + loop + stopOff;
+    const nlohmann::json found =
+        foundIn(dir.path() / "t.wav", {"--near", std::to_string(start), std::to_string(stop)});
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0]["start"], track.loopStart + answerOff) << found.dump();
+    EXPECT_EQ(found[0]["length"], loop) << found.dump();
+    for (const nlohmann::json& c : found)
+        EXPECT_TRUE(c["kind"] != "exact" || c["length"].get<std::int64_t>() % loop == 0) << c;
+    const auto again = foundIn(dir.path() / "t.wav", {"--near", to_string(found[0]["start"]),
+                                                      to_string(found[0]["stop"])});
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(again[0]["start"], found[0]["start"]);
+    EXPECT_EQ(again[0]["stop"], found[0]["stop"]);
+}
+
+// A 10 s intro and a 40 s section played twice, from the true loop, from
+// 11,000 frames early and from a late pair that is seamless too; a loop of
+// 8 s played three times from a start early and a stop late.
+INSTANTIATE_TEST_SUITE_P(Points, RefineNear,
+                         testing::Values(RefineRow{441000, 1764000, 2, 0, 0, 0},
+                                         RefineRow{441000, 1764000, 2, -11000, -11000, 0},
+                                         RefineRow{441000, 1764000, 2, 30000, 30000, 30000},
+                                         RefineRow{88200, 352800, 3, -22050, 22050, 0}));
 
 } // namespace

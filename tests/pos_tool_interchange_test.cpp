@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/audio_files.h"
 #include "audio/loop_interchange.h"
 #include "cli/pos_tool.h"
 #include "core/loop_formats.h"
@@ -17,6 +18,7 @@
 #include <random>
 #include <sstream>
 
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -339,7 +341,132 @@ TEST_F(Interchange, InPlaceFailuresLeaveTheAudioUntouched) {
     EXPECT_EQ(names.size(), 2u) << "a temporary file was left";
 }
 
+TEST_F(Interchange, TagOnAFullDiskWritesNothing) {
+    // The tag library reports a save cut short by the disk as done.
+    track("A.flac", 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 441000);
+    WritePosFile(at("A.POS"), {100, 400000});
+    const auto size = static_cast<rlim_t>(fs::file_size(at("A.flac")));
+    const auto nearlyFull = [size] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit room{size + 2000, size + 2000};
+        ::setrlimit(RLIMIT_FSIZE, &room);
+    };
+    EXPECT_EQ(
+        runInChild({"tag", at("A.POS"), "--audio", at("A.flac"), "-o", at("B.flac")}, nearlyFull),
+        ExitProblem);
+    EXPECT_FALSE(fs::exists(at("B.flac")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 2);
+}
+
+TEST_F(Interchange, TagInPlaceKeepsOwnerModeAndLinks) {
+    track("A.WAV", 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 5000);
+    WritePosFile(at("A.POS"), {100, 4000});
+    const auto tag = [&](const char* audio, bool force) {
+        std::vector<std::string> args{"tag", at("A.POS"), "--audio", at(audio), "--in-place"};
+        if (force)
+            args.push_back("--force");
+        return run(args).status;
+    };
+    const uid_t owner = ::geteuid() == 0 ? 65534 : ::geteuid();
+    ASSERT_EQ(::chown(at("A.WAV").c_str(), owner, ::geteuid() == 0 ? 65534 : ::getegid()), 0);
+    ::chmod(at("A.WAV").c_str(), 0444);
+    EXPECT_EQ(tag("A.WAV", false), ExitProblem);
+    EXPECT_FALSE(audio::ReadInstrumentLoop(at("A.WAV")));
+    EXPECT_EQ(tag("A.WAV", true), ExitOk);
+    struct stat after {};
+    ::stat(at("A.WAV").c_str(), &after);
+    EXPECT_EQ(after.st_uid, owner);
+    EXPECT_EQ(after.st_mode & 07777, 0444u);
+    // Through a link the file it names is tagged; the link stays.
+    track("B.WAV", 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 5000);
+    fs::create_symlink("B.WAV", at("L.WAV"));
+    EXPECT_EQ(tag("L.WAV", false), ExitOk);
+    EXPECT_TRUE(fs::is_symlink(at("L.WAV")));
+    EXPECT_TRUE(audio::ReadInstrumentLoop(at("B.WAV")));
+}
+
+TEST_F(Interchange, TagInPlaceLeavesAFileReplacedWhileItRan) {
+    track("A.WAV", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 441000);
+    track("new.WAV", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 441000);
+    WritePosFile(at("A.POS"), {100, 400000});
+    const Bytes newer = testing_support::readFileBytes(at("new.WAV"));
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(watch, m_dir.c_str(), IN_CREATE), 0);
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(run({"tag", at("A.POS").string(), "--in-place"}).status);
+    // The tool's first temporary file: it has read the audio's identity.
+    alignas(inotify_event) char event[sizeof(inotify_event) + 256];
+    ASSERT_GT(::read(watch, event, sizeof event), 0);
+    ::kill(child, SIGSTOP);
+    ASSERT_EQ(::rename(at("new.WAV").c_str(), at("A.WAV").c_str()), 0);
+    ::kill(child, SIGCONT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(watch);
+    EXPECT_EQ(WEXITSTATUS(status), ExitProblem);
+    EXPECT_EQ(testing_support::readFileBytes(at("A.WAV")), newer);
+}
+
 // ---- render ------------------------------------------------------------------
+
+TEST_F(Interchange, RenderRefusesItsSourceFifosAndFadesLongerThanTheRender) {
+    track("E.WAV", 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 30000);
+    WritePosFile(at("E.POS"), {5000, 5001});
+    ASSERT_EQ(::mkfifo(at("f.wav").c_str(), 0644), 0);
+    const Bytes source = testing_support::readFileBytes(at("E.WAV"));
+    struct Row {
+        const char* fade;
+        const char* out;
+        int status;
+    };
+    const Row rows[] = {{"3", "o.wav", ExitUsage},
+                        {"99999999999999999999", "o.wav", ExitUsage},
+                        {"1", "E.WAV", ExitProblem},
+                        {"1", "f.wav", ExitProblem}};
+    for (const Row& row : rows)
+        EXPECT_EQ(run({"render", at("E.POS"), "--extend", "2", "--fade", row.fade, "--force", "-o",
+                       at(row.out)})
+                      .status,
+                  row.status)
+            << row.out << row.fade;
+    EXPECT_EQ(testing_support::readFileBytes(at("E.WAV")), source);
+    EXPECT_TRUE(fs::is_fifo(at("f.wav")));
+    EXPECT_FALSE(fs::exists(at("o.wav")));
+    // A loop of one frame repeats it to the end, before the fade.
+    ASSERT_EQ(
+        run({"render", at("E.POS"), "--extend", "2", "--fade", "0", "-o", at("o.wav")}).status,
+        ExitOk);
+    SF_INFO info{};
+    const std::vector<int> out = samplesOf(at("o.wav"), info);
+    const std::vector<int> in = samplesOf(at("E.WAV"), info);
+    EXPECT_EQ(std::count(out.begin() + 5000, out.end(), in[5000]), 88200 - 5000);
+}
+
+TEST_F(Interchange, WavesPast4GbBecomeRf64AndAiffIsRefused) {
+    track("E.WAV", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1000);
+    // 3:30:00 of float stereo: the 4.4 GB render that wrapped its sizes.
+    const std::int64_t large = 210LL * 60 * 44100;
+    EXPECT_EQ(audio::RenderFormatFor(at("o.wav"), at("E.WAV"), large),
+              SF_FORMAT_RF64 | SF_FORMAT_FLOAT);
+    EXPECT_EQ(audio::RenderFormatFor(at("o.wav"), at("E.WAV"), large / 2),
+              SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(audio::RenderFormatFor(at("o.flac"), at("E.WAV"), large),
+              SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    EXPECT_THROW(audio::RenderFormatFor(at("o.aiff"), at("E.WAV"), large), audio::AudioError);
+    EXPECT_TRUE(audio::FitsIn32BitContainer(536862719, 2, 4));
+    EXPECT_FALSE(audio::FitsIn32BitContainer(536862720, 2, 4));
+    // A write the disk cannot hold fails and leaves nothing.
+    WritePosFile(at("E.POS"), {10, 900});
+    const auto small = [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit room{100000, 100000};
+        ::setrlimit(RLIMIT_FSIZE, &room);
+    };
+    EXPECT_EQ(runInChild({"render", at("E.POS"), "--extend", "60", "-o", at("o.wav")}, small),
+              ExitProblem);
+    EXPECT_FALSE(fs::exists(at("o.wav")));
+}
 
 TEST_F(Interchange, SplitPartsConcatenateToTheSource) {
     struct Row {

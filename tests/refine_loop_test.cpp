@@ -82,4 +82,24 @@ TEST_F(RefineLoopTest, PositionsThatMakeNoLoopChangeNothing) {
     EXPECT_EQ(text("txtStartTime"), QStringLiteral("90000"));
 }
 
+// On a track that repeats to the sample, Refine of its loop keeps it, and
+// from points 11,000 frames early lands on it: find --near's path.
+class RefineExactLoop : public RefineLoopTest, public testing::WithParamInterface<std::int32_t> {};
+
+TEST_P(RefineExactLoop, CtrlREnterSetsTheTrueLoop) {
+    const Track exact = RenderTrack({});
+    WriteTrack(exact, m_scratch.path() / "SONG.WAV", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const auto start = static_cast<std::int32_t>(exact.loopStart);
+    const auto stop = static_cast<std::int32_t>(exact.loopStart + exact.loopFrames);
+    open({start + GetParam(), stop + GetParam()});
+    QTest::keyClick(m_window.get(), Qt::Key_R, Qt::ControlModifier);
+    auto* dialog = m_window->findChild<views::FindLoopDialog*>();
+    ASSERT_TRUE(dialog && QTest::qWaitFor([&] { return !dialog->searching(); }, 60000));
+    QTest::keyClick(dialog->findChild<QTreeWidget*>(), Qt::Key_Return);
+    EXPECT_EQ(text("txtStartTime").toLongLong(), start);
+    EXPECT_EQ(text("txtStopTime").toLongLong(), stop);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, RefineExactLoop, testing::Values(0, -11000));
+
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/attach_views.h"
 
+#include "views/crossfade_seam.h"
 #include "views/find_loop.h"
 #include "views/loop_history.h"
 #include "views/loop_interchange_actions.h"
@@ -21,6 +22,7 @@ void AttachViews(EditorWindow& window) {
     new WindowMemory(window);
     new LoopInterchangeActions(window, *menu, *waveform);
     new RefineLoopCommand(window, *menu, *find);
+    new CrossfadeSeamCommand(window, *menu);
 }
 
 } // namespace kestrin::views

@@ -43,6 +43,8 @@ public:
     // How much Audition Seam plays before the stop and after the start, in
     // seconds (each 0.1 to 30); heard from the next pass.
     void setAuditionSpan(double beforeSeconds, double afterSeconds);
+    // Stops what the menu plays, as Stop does.
+    void stop();
 
 signals:
     // After each Open: the companion audio found, or nullopt.
@@ -55,7 +57,6 @@ private:
 
     void fileOpened(const QString& path);
     void play(Mode mode);
-    void stop();
     void setPlayable(bool playable, const QString& reason);
     void showMessage(const QString& text, int timeoutMs = 0);
     // The positions of the sample fields when they make a playable loop;

@@ -1,0 +1,135 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tests/pos_tool_support.h"
+#include "tests/song_corpus.h"
+
+#include <cmath>
+
+namespace {
+
+using namespace kestrin;
+using namespace kestrin::testing_support;
+
+class Crossfade : public PosToolTest {
+protected:
+    // The song's frames as a 16-bit stereo WAVE file.
+    void song(const std::string& name, const audio::AudioSamples& audio) {
+        SF_INFO info{};
+        info.samplerate = audio.sampleRate;
+        info.channels = audio.channels;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open(at(name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        sf_writef_float(f, audio.samples.data(), audio.frames());
+        sf_close(f);
+    }
+    // The samples crossfaded, from the tool's report ("the 2205 samples").
+    static std::int64_t faded(const std::string& report) {
+        const auto at = report.find("the ");
+        return at == std::string::npos ? -1 : std::stoll(report.substr(at + 4));
+    }
+};
+
+TEST_F(Crossfade, OnlyTheFramesBeforeTheStopChangeAndTheSeamBecomesSeamless) {
+    Song music = RenderSong({});
+    struct Row {
+        const char* name;
+        std::function<void()> make;
+        std::int32_t start, stop;
+        const char* curve;
+    };
+    const Row rows[] = {
+        // A tone stepping at the jump, looped to the end of the audio.
+        {"tone",
+         [&] {
+             wav("A.WAV", 44100, 1, SF_FORMAT_PCM_16, 264600,
+                 [](int n, int) { return 0.5 * std::sin(kTau * 440.02 * n / 44100); });
+         },
+         44100, 264600, "equal gain"},
+        {"noise", [&] { wav("A.WAV", 44100, 2, SF_FORMAT_PCM_16, 264600, noise); }, 44100, 200000,
+         "equal power"},
+        {"song", [&] { song("A.WAV", music.audio); }, static_cast<std::int32_t>(music.passStart),
+         static_cast<std::int32_t>(music.passStart + music.passFrames), nullptr},
+    };
+    for (const Row& row : rows) {
+        row.make();
+        pos("A.POS", row.start, row.stop);
+        const ToolRun r = run({"render", at("A.POS"), "--crossfade", "-o", at("B.WAV"), "--force"});
+        ASSERT_EQ(r.status, cli::ExitOk) << row.name << r.err;
+        if (row.curve) {
+            EXPECT_NE(r.out.find(row.curve), std::string::npos) << row.name << r.out;
+        }
+        const std::int64_t n = faded(r.out);
+        ASSERT_GT(n, 0) << r.out;
+        SF_INFO a{};
+        SF_INFO b{};
+        const std::vector<int> source = readInts(at("A.WAV"), a);
+        const std::vector<int> result = readInts(at("B.WAV"), b);
+        ASSERT_EQ(source.size(), result.size()) << row.name;
+        EXPECT_EQ(a.format, b.format);
+        const auto edge = [&](std::int64_t frame) { return frame * a.channels; };
+        EXPECT_TRUE(std::equal(source.begin(), source.begin() + edge(row.stop - n), result.begin()))
+            << row.name;
+        EXPECT_TRUE(std::equal(source.begin() + edge(row.stop), source.end(),
+                               result.begin() + edge(row.stop)))
+            << row.name;
+        // The last frame before the stop is the one before the start.
+        EXPECT_EQ(result[edge(row.stop - 1)], source[edge(row.start - 1)]) << row.name;
+        pos("B.POS", row.start, row.stop);
+        const ToolRun check = run({"check", at("B.POS")});
+        EXPECT_NE(check.out.find(": seamless"), std::string::npos) << row.name << check.out;
+    }
+}
+
+TEST_F(Crossfade, LoopsWithoutRoomOrAtAnotherRateAreRefused) {
+    wav("A.WAV", 44100, 1, SF_FORMAT_PCM_16, 44100, noise);
+    wav("R.WAV", 48000, 1, SF_FORMAT_PCM_16, 48000, noise);
+    pos("R.POS", 4800, 40000);
+    struct Row {
+        std::int32_t start, stop;
+        const char* duration;
+        const char* reason;
+    };
+    const Row rows[] = {{100, 40000, "10ms", "before the start"},
+                        {20000, 24000, "0.05", "half the loop"},
+                        {20000, 20200, nullptr, "half the loop"}};
+    for (const Row& row : rows) {
+        pos("A.POS", row.start, row.stop);
+        std::vector<std::string> args{"render", at("A.POS"), "--crossfade", "-o", at("B.WAV")};
+        if (row.duration)
+            args.insert(args.begin() + 3, row.duration);
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, cli::ExitProblem) << row.reason;
+        EXPECT_NE(r.err.find(row.reason), std::string::npos) << r.err;
+    }
+    const ToolRun rate = run({"render", at("R.POS"), "--crossfade", "-o", at("B.WAV")});
+    EXPECT_NE(rate.err.find("48000 Hz"), std::string::npos) << rate.err;
+    EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"A.POS", "A.WAV", "R.POS", "R.WAV"}));
+}
+
+TEST_F(Crossfade, InPlaceFailuresLeaveTheAudioUntouched) {
+    wav("A.WAV", 44100, 2, SF_FORMAT_PCM_16, 132300, noise);
+    pos("A.POS", 22050, 110250);
+    const Bytes before = get(at("A.WAV"));
+    const std::vector<std::string> args{"render", at("A.POS"), "--crossfade", "0.1", "--in-place"};
+    ::chmod(m_dir.c_str(), 0555);
+    EXPECT_EQ(runInChild(args, dropPrivileges).status, cli::ExitProblem);
+    ::chmod(m_dir.c_str(), 0755);
+    EXPECT_EQ(runInChild(args, forbidWrites).status, cli::ExitProblem);
+    EXPECT_EQ(get(at("A.WAV")), before);
+    SF_INFO info{};
+    const std::vector<int> original = readInts(at("A.WAV"), info);
+    ASSERT_EQ(run(args).status, cli::ExitOk);
+    const std::vector<int> faded = readInts(at("A.WAV"), info);
+    EXPECT_TRUE(
+        std::equal(original.begin(), original.end() - 2 * (132300 - 110250 + 4410), faded.begin()));
+    // A float sample that is not a number: the file is damaged.
+    wav("A.WAV", 44100, 2, SF_FORMAT_FLOAT, 132300, noise);
+    Bytes damaged = get(at("A.WAV"));
+    std::fill(damaged.end() - 400, damaged.end() - 396, 0xFF);
+    put(at("A.WAV"), damaged);
+    EXPECT_EQ(run(args).status, cli::ExitProblem);
+    EXPECT_EQ(get(at("A.WAV")), damaged);
+    EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"A.POS", "A.WAV"}));
+}
+
+} // namespace
