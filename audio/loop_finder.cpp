@@ -1961,6 +1961,7 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& co
     if (!(n >= minLoop && meanSquare > silence) || !levelsMeet(audio, coarse))
         return std::nullopt;
     LoopCandidate whole;
+    whole.kind = LoopKind::WholeTrack;
     whole.judged = JudgeSeam(audio.source(), 0, n);
     if (!wholeLoopHolds(whole.judged))
         return std::nullopt;

@@ -65,7 +65,7 @@ across the jump), calls it seamless, and only when its length keeps the beat gri
 across the jump. It looks wherever no exact loop holds most of the song
 (one whose repeat is seen over what follows a start in the first half of
 the track); its loops then come before the exact ones. Each candidate says
-its kind, "exact" or "musical". Music that never repeats (through-composed)
+its kind, "exact", "musical" or "whole track". Music that never repeats (through-composed)
 gets one line saying it has no natural loop, never a guess.
 
 The match, from 0 to 1 (higher is better), is the share of the audio from
@@ -97,7 +97,7 @@ multiples of a listed loop length are not listed again.
                   exact loop comes first
   --json          one JSON object per line and file, for scripts: "file",
                   "audio", "sample_rate" and "candidates", a list of
-                  {"kind" ("exact" or "musical"), "start", "stop",
+                  {"kind" ("exact", "musical" or "whole track"), "start", "stop",
                   "length" (samples), "match",
                   "score" (the old name of "match", same value),
                   "repeated_seconds", "seam", "verdict"}, best first and empty when
