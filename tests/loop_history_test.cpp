@@ -121,6 +121,18 @@ TEST_F(LoopHistoryTest, InsideATextFieldCtrlZIsTheFieldsOwnUndo) {
     EXPECT_EQ(text("txtStartTime"), moved) << "the slider's step was undone from inside a field";
 }
 
+// A field with no typing of its own to undo passes Ctrl+Z and Ctrl+Shift+Z
+// to the history, where after Open or Find's Use the focus sits.
+TEST_F(LoopHistoryTest, InAFieldWithNothingToUndoCtrlZReachesTheHistory) {
+    pressOnSlider("sldStartTime", Qt::Key_Right, 2);
+    const QString moved = text("txtStartTime");
+    QTest::mouseClick(field("txtStopTime"), Qt::LeftButton);
+    undo();
+    EXPECT_EQ(text("txtStartTime"), QString::number(kStart));
+    redo();
+    EXPECT_EQ(text("txtStartTime"), moved);
+}
+
 TEST_F(LoopHistoryTest, UnsavedLineAndRevertToSaved) {
     EXPECT_TRUE(m_note->isHidden());
     focusSeam();
