@@ -59,12 +59,12 @@ void writePos(const fs::path& path, std::int32_t start, std::int32_t stop) {
     out.write(reinterpret_cast<const char*>(values), sizeof values);
 }
 
-// NAME.WAV or NAME.OGG of `seconds`: a few notes over noise, with NAME.POS
-// beside it; made once.
+// NAME.WAV of `seconds` in `format`: a few notes over noise, with NAME.POS
+// beside it; made once. Players look for the audio under the WAVE name only,
+// so an Ogg Vorbis track sits there too, read by its content.
 fs::path track(const std::string& name, std::int64_t seconds, int format) {
     const fs::path pos = scratch() / (name + ".POS");
-    const fs::path audio =
-        scratch() / (name + ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG ? ".OGG" : ".WAV"));
+    const fs::path audio = scratch() / (name + ".WAV");
     if (fs::exists(pos) && fs::exists(audio))
         return pos;
     SF_INFO info{};
@@ -172,6 +172,8 @@ double longestStall(const fs::path& pos) {
     auto* panel = window->findChild<kestrin::views::WaveformPanel*>();
     auto& session = panel->session();
     QApplication::processEvents();
+    if (!session.hasAudio())
+        return -1.0;
     auto* stop = window->findChild<QLineEdit*>(QStringLiteral("txtStopTime"));
     stop->setFocus();
     stop->selectAll();
@@ -200,8 +202,14 @@ void BM_TypingLongestStall(benchmark::State& state) {
     if (!ogg)
         writePos(pos, 10 * kRate, 20 * kRate);
     double worst = 0.0;
-    for (auto _ : state)
-        worst = std::max(worst, longestStall(pos));
+    for (auto _ : state) {
+        const double stall = longestStall(pos);
+        if (ogg && stall < 0) {
+            state.SkipWithError("the Ogg track was not opened with its audio");
+            break;
+        }
+        worst = std::max(worst, stall);
+    }
     state.counters["longest_stall_ms"] = worst * 1000.0;
 }
 BENCHMARK(BM_TypingLongestStall)

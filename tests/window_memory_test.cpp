@@ -4,6 +4,7 @@
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
 
+#include <QAbstractButton>
 #include <QDockWidget>
 #include <QLabel>
 #include <QTest>
@@ -102,6 +103,42 @@ TEST_F(WindowMemoryTest, WrappedPanelTextNeverOverlaps) {
                     << other->objectName().toStdString() << " at width " << width;
         }
     }
+}
+
+// The window keeps the size the user gave it: after a restart, and while
+// stepping between tracks with and without audio.
+TEST_F(WindowMemoryTest, TheWindowKeepsTheUsersSize) {
+    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
+        .setValue(QStringLiteral("waveform/floating"), false);
+    WritePosFile(m_scratch.path() / "ALONE.POS", {0, 1000});
+    openAndWaitForDock();
+    QCoreApplication::processEvents(); // the window settles before the user acts
+    const QSize size(900, 750);
+    m_window->resize(size);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_window->size() == size; }, 5000));
+    restart();
+    for (const char* name : {"A.POS", "ALONE.POS", "A.POS"}) {
+        open(name);
+        QTest::qWait(0); // the layout's posted events
+        QCoreApplication::processEvents();
+        EXPECT_EQ(m_window->size(), size) << "after opening " << name;
+    }
+}
+
+// Floated by its button for the first time, the docked panel goes beside
+// the window instead of staying over it.
+TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
+    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
+        .setValue(QStringLiteral("waveform/floating"), false);
+    QDockWidget* dock = openAndWaitForDock();
+    ASSERT_TRUE(dock && !dock->isFloating());
+    auto* button = dock->findChild<QAbstractButton*>(QStringLiteral("qt_dockwidget_floatbutton"));
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(dock->isFloating());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !dock->frameGeometry().intersects(m_window->frameGeometry()); }, 10000))
+        << "the panel covers the window";
 }
 
 } // namespace
