@@ -91,6 +91,7 @@ TEST_P(ImportBeyondPos, IsRefusedNamingTheFileAndTheLoop) {
     EXPECT_TRUE(status.startsWith(
         QStringLiteral("Not imported: the smpl loop %1..%2 of LOOP.WAV").arg(start).arg(end)))
         << status.toStdString();
+    EXPECT_EQ(m_window->statusBar()->toolTip(), status) << "too long for the bar: whole in its tip";
 }
 
 INSTANTIATE_TEST_SUITE_P(LoopInterchangeGui, ImportBeyondPos,

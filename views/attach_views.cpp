@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/attach_views.h"
 
+#include "editor/editor_window.h"
+
 #include "views/find_loop.h"
 #include "views/loop_history.h"
 #include "views/loop_interchange_actions.h"
 #include "views/loop_menu.h"
 #include "views/refine_loop.h"
 #include "views/soundtrack_panel.h"
+#include "views/status_elision.h"
 #include "views/waveform_panel.h"
 #include "views/window_memory.h"
+
+#include <QStatusBar>
 
 namespace kestrin::views {
 
@@ -21,6 +26,7 @@ void AttachViews(EditorWindow& window) {
     new WindowMemory(window);
     new LoopInterchangeActions(window, *menu, *waveform);
     new RefineLoopCommand(window, *menu, *find);
+    new StatusElision(*window.statusBar());
 }
 
 } // namespace kestrin::views
