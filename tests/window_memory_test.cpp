@@ -5,6 +5,7 @@
 #include "tests/views_fixture.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
 #include <QTest>
@@ -139,6 +140,34 @@ TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return !dock->frameGeometry().intersects(m_window->frameGeometry()); }, 10000))
         << "the panel covers the window";
+}
+
+// Exit keeps positions left unsaved for the next Open of the same file, which
+// offers them back (Alt+R) while the file is as it was; the file is never
+// written.
+TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
+    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
+        .setValue(QStringLiteral("waveform/floating"), false);
+    for (const bool fileChanged : {false, true}) {
+        openAndWaitForDock();
+        typeInto("txtStopTime", QStringLiteral("2000"));
+        restart();
+        if (fileChanged)
+            WritePosFile(m_scratch.path() / "A.POS", {0, 1000}); // the same, written again
+        QDockWidget* dock = openAndWaitForDock();
+        auto* line = dock->findChild<QWidget*>(QStringLiteral("keptPositions"));
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ(line->isVisible(), !fileChanged);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_R, Qt::AltModifier);
+        // A button's mnemonic clicks it once its press has been shown.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !line->isVisible(); }, 10000));
+        EXPECT_EQ(text("txtStopTime"), QString::fromLatin1(fileChanged ? "1000" : "2000"));
+        EXPECT_EQ(ReadPosFile(m_scratch.path() / "A.POS"), (PosValues{0, 1000}));
+        if (!fileChanged) {
+            typeInto("txtStopTime", QStringLiteral("1000")); // as saved: nothing to keep
+            restart();
+        }
+    }
 }
 
 } // namespace

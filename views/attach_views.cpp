@@ -4,6 +4,7 @@
 #include "editor/editor_window.h"
 
 #include "views/find_loop.h"
+#include "views/kept_positions.h"
 #include "views/loop_history.h"
 #include "views/loop_interchange_actions.h"
 #include "views/loop_menu.h"
@@ -24,6 +25,7 @@ void AttachViews(EditorWindow& window) {
     new LoopHistory(window);
     new SoundtrackPanel(window, *menu);
     new WindowMemory(window);
+    new PositionKeeper(window);
     new LoopInterchangeActions(window, *menu, *waveform);
     new RefineLoopCommand(window, *menu, *find);
     new StatusElision(*window.statusBar());

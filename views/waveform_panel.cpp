@@ -4,6 +4,7 @@
 #include "core/positions.h"
 #include "editor/editor_window.h"
 #include "views/audition_controls.h"
+#include "views/kept_positions.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
 #include "views/unsaved_note.h"
@@ -114,6 +115,7 @@ void WaveformPanel::createDock() {
     m_overview->setFixedHeight(64);
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layout->addWidget(new UnsavedNote(m_window, content));
+    layout->addWidget(new KeptPositions(m_window, content));
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
     m_report = new SeamReport(m_window, m_menu, content);
