@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 
 using namespace kestrin;
@@ -73,6 +74,7 @@ protected:
         QTest::mouseRelease(s, Qt::LeftButton, {}, handle + QPoint(dx, 0));
     }
     void focusSeam() { m_seam->setFocus(Qt::TabFocusReason); }
+    QString status() const { return m_window->statusBar()->currentMessage(); }
 
     views::SeamView* m_seam = nullptr;
     QLabel* m_note = nullptr;
@@ -131,6 +133,18 @@ TEST_F(LoopHistoryTest, InAFieldWithNothingToUndoCtrlZReachesTheHistory) {
     EXPECT_EQ(text("txtStartTime"), QString::number(kStart));
     redo();
     EXPECT_EQ(text("txtStartTime"), moved);
+}
+
+// The status bar says whether an undone or redone state is the file's own,
+// and drops its word once the fields are saved.
+TEST_F(LoopHistoryTest, StatusSaysWhetherTheStateIsSaved) {
+    pressOnSlider("sldStartTime", Qt::Key_Right);
+    undo();
+    EXPECT_EQ(status(), QStringLiteral("Undone: start 1,000, stop 80,000, as saved"));
+    redo();
+    EXPECT_EQ(status(), QStringLiteral("Redone: start 44,100, stop 80,000, not saved"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(status(), QString());
 }
 
 TEST_F(LoopHistoryTest, UnsavedLineAndRevertToSaved) {

@@ -29,6 +29,9 @@ void AttachViews(EditorWindow& window) {
     new LoopInterchangeActions(window, *menu, *waveform);
     new RefineLoopCommand(window, *menu, *find);
     new StatusElision(*window.statusBar());
+    // A message about unsaved positions is over once they are saved.
+    QObject::connect(&window, &EditorWindow::positionsSaved, window.statusBar(),
+                     &QStatusBar::clearMessage);
 }
 
 } // namespace kestrin::views

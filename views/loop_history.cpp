@@ -148,6 +148,13 @@ void LoopHistory::place(const Positions& p) {
     m_applying = false;
 }
 
+QString LoopHistory::savedState(const Positions& p) const {
+    QString error;
+    const auto saved = readSavedPositions(m_window.currentFile(), &error);
+    return saved && saved->start == p.start && saved->stop == p.stop ? tr(", as saved")
+                                                                     : tr(", not saved");
+}
+
 void LoopHistory::undo() {
     closeStep();
     if (m_undoStack.empty() || !m_current) {
@@ -158,10 +165,11 @@ void LoopHistory::undo() {
     m_current = m_undoStack.back();
     m_undoStack.pop_back();
     place(*m_current);
-    m_window.statusBar()->showMessage(
-        tr("Undone: start %1, stop %2, not saved")
-            .arg(groupedNumber(m_current->start), groupedNumber(m_current->stop)),
-        5000);
+    m_window.statusBar()->showMessage(tr("Undone: start %1, stop %2%3")
+                                          .arg(groupedNumber(m_current->start),
+                                               groupedNumber(m_current->stop),
+                                               savedState(*m_current)),
+                                      5000);
     updateActions();
 }
 
@@ -175,10 +183,11 @@ void LoopHistory::redo() {
     m_current = m_redoStack.back();
     m_redoStack.pop_back();
     place(*m_current);
-    m_window.statusBar()->showMessage(
-        tr("Redone: start %1, stop %2, not saved")
-            .arg(groupedNumber(m_current->start), groupedNumber(m_current->stop)),
-        5000);
+    m_window.statusBar()->showMessage(tr("Redone: start %1, stop %2%3")
+                                          .arg(groupedNumber(m_current->start),
+                                               groupedNumber(m_current->stop),
+                                               savedState(*m_current)),
+                                      5000);
     updateActions();
 }
 

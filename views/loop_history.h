@@ -66,6 +66,8 @@ private:
     // Ends the open step, if any, recording it when it changed something.
     void closeStep();
     void place(const Positions& p);
+    // ", as saved" when the opened file holds `p`, else ", not saved".
+    QString savedState(const Positions& p) const;
     void fileOpened();
     void updateActions();
 
