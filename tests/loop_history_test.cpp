@@ -135,8 +135,7 @@ TEST_F(LoopHistoryTest, InAFieldWithNothingToUndoCtrlZReachesTheHistory) {
     EXPECT_EQ(text("txtStartTime"), moved);
 }
 
-// The status bar says whether an undone or redone state is the file's own,
-// and drops its word once the fields are saved.
+// Undone and Redone say whether the state is saved; Save clears the word.
 TEST_F(LoopHistoryTest, StatusSaysWhetherTheStateIsSaved) {
     pressOnSlider("sldStartTime", Qt::Key_Right);
     undo();

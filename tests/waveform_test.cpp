@@ -91,8 +91,7 @@ protected:
         QTest::mouseRelease(view, Qt::LeftButton, modifiers, to.toPoint());
         settle();
     }
-    // Until frames asked of the sound module, and placements waiting for
-    // them, are done: they are read off the UI thread.
+    // Until frames read off the UI thread, and placements waiting, are done.
     void settle() {
         ASSERT_TRUE(QTest::qWaitFor([this] { return !m_session->readingFrames(); }, 30000));
     }
@@ -571,9 +570,7 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
     EXPECT_EQ(ReadPosFile(m_scratch.path() / "SONG.POS"), (PosValues{kStart, kStop}))
         << "nothing is saved before Save";
 
-    // F5 plays the highlighted candidate from the dialog. No sound server is
-    // reached here: only that the key starts playing counts (what it plays
-    // is heard in the audition tests).
+    // F5 plays the highlighted candidate (heard in the audition tests).
     qputenv("PULSE_SERVER", "unix:/nonexistent");
     QSignalSpy played(m_window->findChild<views::LoopMenu*>(), &views::LoopMenu::playingChanged);
     QTest::keyClick(list, Qt::Key_F5);

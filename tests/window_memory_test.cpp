@@ -126,8 +126,7 @@ TEST_F(WindowMemoryTest, TheWindowKeepsTheUsersSize) {
     }
 }
 
-// Floated by its button for the first time, the docked panel goes beside
-// the window instead of staying over it.
+// Floated by its button for the first time, the panel goes beside the window.
 TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
     QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
         .setValue(QStringLiteral("waveform/floating"), false);
@@ -142,9 +141,8 @@ TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
         << "the panel covers the window";
 }
 
-// Exit keeps positions left unsaved for the next Open of the same file, which
-// offers them back (Alt+R) while the file is as it was; the file is never
-// written.
+// Positions unsaved at Exit are offered (Alt+R) at the next Open of the
+// unchanged file; the file is never written.
 TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
     QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
         .setValue(QStringLiteral("waveform/floating"), false);
