@@ -31,3 +31,11 @@ add_executable(soundtrack_bench soundtrack_bench.cpp)
 target_link_libraries(soundtrack_bench PRIVATE kestrin_views kestrin_warnings benchmark::benchmark
                       Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(soundtrack_bench kestrin_sound)
+
+# The editor's Find on two hours and typing into a 30-minute Ogg.
+add_executable(editor_long_track_bench editor_long_track_bench.cpp)
+target_link_libraries(editor_long_track_bench PRIVATE kestrin_views kestrin_warnings
+                      benchmark::benchmark Qt6::Test PkgConfig::SNDFILE)
+target_compile_definitions(editor_long_track_bench
+                           PRIVATE KESTRIN_POS_PROGRAM="$<TARGET_FILE:kestrin-pos>")
+add_dependencies(editor_long_track_bench kestrin_sound kestrin-pos)

@@ -129,7 +129,7 @@ struct CrossfadeResult {
 
 // Implemented by the sound module. Every call is made on the UI thread and
 // returns without waiting for the device. None waits for the disk beyond a
-// header, except readFrames(), which reads the frames it returns.
+// header: audio is read on the engine's own threads.
 class SoundEngine {
 public:
     virtual ~SoundEngine() = default;
@@ -156,17 +156,18 @@ public:
     // call abandons the one before, which reports nothing more.
     virtual void summarize(const QString& audio, std::function<void(double)> onProgress,
                            std::function<void(const SummaryResult&)> onDone) = 0;
-    // Reads up to `count` frames of `audio` from frame `from` at once, on the
-    // calling thread, for frames to draw or search near the seam: a few
-    // thousand when snapping, up to 2 Mi when the seam view is zoomed out
-    // just short of its peaks (about 16 MB of stereo floats). Cheap while the
-    // system caches the file; a cold or slow disk holds the UI for that
-    // long, and so does the first read far into a lossy file, which decodes
-    // everything before it (its first three minutes are kept for the reads
-    // after). Frames outside the audio are left out; an unreadable file
-    // gives no frames and sets `error`.
-    virtual FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
-                                   QString* error) = 0;
+    // Reads up to `count` frames of `audio` from frame `from` on a thread of
+    // its own, for frames to draw or search near the seam: a few thousand
+    // when snapping, up to 2 Mi when the seam view is zoomed out just short
+    // of its peaks (about 16 MB of stereo floats). The first read far into a
+    // lossy file decodes everything before it (its first three minutes are
+    // kept for the reads after), which takes seconds on a long Ogg: hence
+    // never on the UI thread. `onDone` runs on the UI thread with the frames
+    // (those outside the audio left out) and an empty error, or no frames and
+    // an error naming the file. Requests are served in the order made and
+    // none is abandoned, so callers keep few in flight.
+    virtual void readFrames(const QString& audio, std::int64_t from, std::int64_t count,
+                            std::function<void(const FrameWindow&, const QString&)> onDone) = 0;
 
     // Searches the whole of `audio` for seamless loops on a worker thread
     // (audio::FindAnyLoops: exact loops, else musical ones), or with `near`

@@ -421,7 +421,7 @@ public:
     void summarize(const QString& audio, std::function<void(double)> onProgress,
                    std::function<void(const SummaryResult&)> onDone) override {
         // A file opened again may have changed on disk: read it afresh.
-        m_frameReader.reset();
+        m_frameWorker.queue([this] { m_frameReader.reset(); });
         m_summaryWorker.post([audio, onProgress, onDone](const Worker::Current& current) {
             SummaryResult result;
             bool abandoned = false;
@@ -440,36 +440,37 @@ public:
         });
     }
 
-    FrameWindow readFrames(const QString& audio, std::int64_t from, std::int64_t count,
-                           QString* error) override {
-        FrameWindow window;
-        const QString failure = failureOf(audio, [&] {
-            if (!m_frameReader || m_framePath != audio) {
+    void readFrames(const QString& audio, std::int64_t from, std::int64_t count,
+                    std::function<void(const FrameWindow&, const QString&)> onDone) override {
+        m_frameWorker.queue([this, audio, from, count, onDone] {
+            FrameWindow window;
+            const QString failure = failureOf(audio, [&] {
+                if (!m_frameReader || m_framePath != audio) {
+                    m_frameReader.reset();
+                    m_frameReader = std::make_unique<audio::AudioReader>(toPath(audio));
+                    // A lossy file is drawn from what was decoded up to the
+                    // furthest window, not decoded again at every jump back.
+                    m_frameReader->keepDecoded(kKeptDrawingFrames);
+                    m_framePath = audio;
+                }
+                const std::int64_t frames = m_frameReader->info().frames;
+                const std::int64_t first = std::clamp<std::int64_t>(from, 0, frames);
+                const std::int64_t last =
+                    std::clamp<std::int64_t>(from + std::max<std::int64_t>(count, 0), 0, frames);
+                window.from = first;
+                window.channels = m_frameReader->info().channels;
+                window.samples.resize(static_cast<std::size_t>((last - first) * window.channels));
+                const std::int64_t got =
+                    m_frameReader->readFloat(first, last - first, window.samples.data());
+                window.samples.resize(static_cast<std::size_t>(got * window.channels));
+            });
+            if (!failure.isEmpty()) {
                 m_frameReader.reset();
-                m_frameReader = std::make_unique<audio::AudioReader>(toPath(audio));
-                // A lossy file is drawn from what was decoded up to the
-                // furthest window, not decoded again at every jump back.
-                m_frameReader->keepDecoded(kKeptDrawingFrames);
-                m_framePath = audio;
+                window.samples.clear();
             }
-            const std::int64_t frames = m_frameReader->info().frames;
-            const std::int64_t first = std::clamp<std::int64_t>(from, 0, frames);
-            const std::int64_t last =
-                std::clamp<std::int64_t>(from + std::max<std::int64_t>(count, 0), 0, frames);
-            window.from = first;
-            window.channels = m_frameReader->info().channels;
-            window.samples.resize(static_cast<std::size_t>((last - first) * window.channels));
-            const std::int64_t got =
-                m_frameReader->readFloat(first, last - first, window.samples.data());
-            window.samples.resize(static_cast<std::size_t>(got * window.channels));
+            QMetaObject::invokeMethod(
+                qApp, [onDone, window = std::move(window), failure] { onDone(window, failure); });
         });
-        if (!failure.isEmpty()) {
-            m_frameReader.reset();
-            window.samples.clear();
-            if (error)
-                *error = failure;
-        }
-        return window;
     }
 
     void findLoops(const QString& audio, std::function<void(double)> onProgress,
@@ -480,20 +481,15 @@ public:
             bool cancelled = false;
             result.error = failureOf(audio, [&] {
                 PercentReporter report(current, onProgress);
-                // Reading takes the first half of the progress, as in FindLoops.
-                auto part = [&](double from) {
-                    return [&report, from](double fraction) {
-                        return report(
-                            static_cast<int>((from + 0.5 * std::clamp(fraction, 0.0, 1.0)) * 100));
-                    };
-                };
-                const std::optional<audio::AudioSamples> samples =
-                    audio::ReadAudioSamples(toPath(audio), part(0.0));
-                if (!samples) {
-                    cancelled = true;
-                    return;
-                }
-                const audio::LoopSearch search = audio::FindAnyLoops(*samples, {}, near, part(0.5));
+                // Through the reader, as kestrin-pos find searches: the exact
+                // search reads the file in windows and the musical one keeps
+                // only its frames' features, so memory stays bounded for any
+                // length.
+                audio::AudioReader reader(toPath(audio));
+                const audio::LoopSearch search =
+                    audio::FindAnyLoops(reader, {}, near, [&report](double fraction) {
+                        return report(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
+                    });
                 cancelled = search.cancelled;
                 result.candidates = search.candidates;
             });
@@ -635,9 +631,11 @@ private:
     Worker m_crossfadeWorker{QStringLiteral("kestrin-crossfade")};
     // An abandoned summary stops at its next block.
     Worker m_summaryWorker{QStringLiteral("kestrin-peaks")};
-    // Frames read on the UI thread for drawing, through a reader kept open.
+    // Frames read for drawing and snapping, through a reader kept open; the
+    // reader is touched on m_frameWorker's thread only, and outlives it.
     std::unique_ptr<audio::AudioReader> m_frameReader;
     QString m_framePath;
+    Worker m_frameWorker{QStringLiteral("kestrin-frames")};
 
     QThread m_thread;
     QObject m_context;                   // lives on m_thread; playbacks run in its event loop

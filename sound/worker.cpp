@@ -28,6 +28,10 @@ void Worker::post(Job job) {
     });
 }
 
+void Worker::queue(std::function<void()> job) {
+    QMetaObject::invokeMethod(&m_context, std::move(job));
+}
+
 void Worker::abandon() {
     m_generation.fetch_add(1);
 }

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A thread for background work of which only the newest request matters: a
 // summary, a loop search or a seam measure asked for again replaces the one
-// before.
+// before. Work that must all be done (frames read for the seam view) is
+// queued instead.
 //
-// Threads: the UI thread makes and destroys a Worker and calls post() and
-// abandon(). Jobs run on the worker's own thread, one after another, and are
-// handed a `current` test that any thread may call; a job posted before the
-// newest one is skipped, and one already running is expected to stop at its
-// next step once `current` turns false.
+// Threads: the UI thread makes and destroys a Worker and calls post(),
+// queue() and abandon(). Jobs run on the worker's own thread, one after
+// another in the order given. A posted job is handed a `current` test that
+// any thread may call; one posted before the newest post is skipped, and one
+// already running is expected to stop at its next step once `current` turns
+// false. Queued jobs always run.
 #pragma once
 
 #include <QObject>
@@ -33,6 +35,8 @@ public:
 
     // Queues `job`, abandoning whatever was posted before.
     void post(Job job);
+    // Queues `job` to run after those before it, abandoning nothing.
+    void queue(std::function<void()> job);
     // Abandons whatever was posted; it reports nothing more.
     void abandon();
 

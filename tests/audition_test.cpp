@@ -5,11 +5,14 @@
 // a following pass, and Esc fades out rather than cutting.
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
+#include "views/find_loop.h"
+#include "views/loop_menu.h"
 #include "views/waveform_view.h"
 
 #include <QAction>
 #include <QDoubleSpinBox>
 #include <QProcess>
+#include <QTreeWidget>
 
 #include <cstring>
 
@@ -126,6 +129,44 @@ TEST_F(AuditionTest, PassesRepeatTheAskedFramesFollowANudgeAndFadeOutOnStop) {
     for (int i = 0; i < 8 * kChannels && last + i != h.rend(); ++i)
         EXPECT_LE(std::abs(last[i]), 10000 * 10 / kFade + 1)
             << "sample " << i << " before the silence: a cut, not a fade";
+}
+
+// In the Find dialog F5 and F6 play the highlighted candidate, not the
+// fields' positions, and set nothing: a loop is picked by ear.
+TEST_F(AuditionTest, F5AndF6InFindPlayTheHighlightedCandidate) {
+    // Half a second of its own, then 3 s of noise three times over.
+    std::vector<short> song = recognisableNoise(kRate / 2, kChannels, 1);
+    const std::vector<short> phrase = recognisableNoise(3 * kRate, kChannels, 2);
+    for (int i = 0; i < 3; ++i)
+        song.insert(song.end(), phrase.begin(), phrase.end());
+    writeShortWave(m_scratch.path() / "SONG.WAV", song, kChannels);
+    WritePosFile(m_scratch.path() / "SONG.POS", {0, 100});
+    open("SONG.POS");
+    QTest::keyClick(m_window.get(), Qt::Key_F, Qt::ControlModifier);
+    auto* dialog = m_window->findChild<views::FindLoopDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 60000));
+    auto* list = dialog->findChild<QTreeWidget*>();
+    ASSERT_NE(list->currentItem(), nullptr);
+    const auto column = [&](int c) {
+        return list->currentItem()->text(c).section(u' ', 0, 0).toLongLong();
+    };
+    const qint64 start = column(0);
+    const qint64 stop = column(1);
+    ASSERT_GT(start, 100);
+    sound::SoundEngine* engine = m_window->findChild<views::LoopMenu*>()->engine();
+    // The seam from 3 s before the candidate's stop; the loop from its start.
+    for (const auto& [key, from, to] :
+         {std::tuple{Qt::Key_F5, stop - 3 * kRate, stop}, std::tuple{Qt::Key_F6, start, stop}}) {
+        QTest::keyClick(list, key);
+        std::int64_t first = -1;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return (first = engine->playhead()) >= 0; }, 30000));
+        EXPECT_TRUE(first >= from && first < to) << first << " not in " << from << ".." << to;
+        QTest::keyClick(list, key); // the same key again stops
+        EXPECT_FALSE(engine->isPlaying());
+    }
+    EXPECT_EQ(text("txtStartTime"), QStringLiteral("0"));
+    EXPECT_EQ(text("txtStopTime"), QStringLiteral("100"));
 }
 
 } // namespace

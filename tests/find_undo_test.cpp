@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -60,6 +61,12 @@ TEST_F(FindUndoTest, CtrlZAfterUseRestoresThePositionsBeforeIt) {
     // Back on the window, on a slider: Ctrl+Z is the window's, not a field's.
     m_window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 10000));
+    // Where the focus came back: a field with no typing of its own to undo.
+    ASSERT_TRUE(qobject_cast<QLineEdit*>(QApplication::focusWidget()));
+    press(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(forms(), before);
+    press(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(forms(), found);
     slider("sldStopTime")->setFocus(Qt::TabFocusReason);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return QApplication::focusWidget() == slider("sldStopTime"); }, 10000));

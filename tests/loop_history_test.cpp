@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 
 using namespace kestrin;
@@ -73,6 +74,7 @@ protected:
         QTest::mouseRelease(s, Qt::LeftButton, {}, handle + QPoint(dx, 0));
     }
     void focusSeam() { m_seam->setFocus(Qt::TabFocusReason); }
+    QString status() const { return m_window->statusBar()->currentMessage(); }
 
     views::SeamView* m_seam = nullptr;
     QLabel* m_note = nullptr;
@@ -119,6 +121,29 @@ TEST_F(LoopHistoryTest, InsideATextFieldCtrlZIsTheFieldsOwnUndo) {
     undo();
     EXPECT_EQ(text("txtStopTime"), QString::number(kStop)) << "the field's own undo";
     EXPECT_EQ(text("txtStartTime"), moved) << "the slider's step was undone from inside a field";
+}
+
+// A field with no typing of its own to undo passes Ctrl+Z and Ctrl+Shift+Z
+// to the history, where after Open or Find's Use the focus sits.
+TEST_F(LoopHistoryTest, InAFieldWithNothingToUndoCtrlZReachesTheHistory) {
+    pressOnSlider("sldStartTime", Qt::Key_Right, 2);
+    const QString moved = text("txtStartTime");
+    QTest::mouseClick(field("txtStopTime"), Qt::LeftButton);
+    undo();
+    EXPECT_EQ(text("txtStartTime"), QString::number(kStart));
+    redo();
+    EXPECT_EQ(text("txtStartTime"), moved);
+}
+
+// Undone and Redone say whether the state is saved; Save clears the word.
+TEST_F(LoopHistoryTest, StatusSaysWhetherTheStateIsSaved) {
+    pressOnSlider("sldStartTime", Qt::Key_Right);
+    undo();
+    EXPECT_EQ(status(), QStringLiteral("Undone: start 1,000, stop 80,000, as saved"));
+    redo();
+    EXPECT_EQ(status(), QStringLiteral("Redone: start 44,100, stop 80,000, not saved"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(status(), QString());
 }
 
 TEST_F(LoopHistoryTest, UnsavedLineAndRevertToSaved) {

@@ -10,6 +10,8 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QStatusBar>
 #include <QTest>
 
 #include <sndfile.h>
@@ -25,8 +27,12 @@ class LoopInterchangeGui : public ViewsFixture {
 protected:
     void SetUp() override {
         ViewsFixture::SetUp();
+        writeWave(4410, 22050);
+        WritePosFile(m_scratch.path() / "LOOP.POS", {1000, 20000});
+    }
+    // Half a second of a ramp with a forward loop start..end in its smpl chunk.
+    void writeWave(unsigned start, unsigned end) {
         m_answer = file("LOOP.POS");
-        // Half a second of a ramp with a forward loop 4410..22050 in its smpl chunk.
         SF_INFO info{};
         info.samplerate = 44100;
         info.channels = 1;
@@ -35,14 +41,13 @@ protected:
         ASSERT_NE(f, nullptr);
         SF_INSTRUMENT instrument{};
         instrument.loop_count = 1;
-        instrument.loops[0] = {SF_LOOP_FORWARD, 4410, 22050, 0};
+        instrument.loops[0] = {SF_LOOP_FORWARD, start, end, 0};
         ASSERT_EQ(sf_command(f, SFC_SET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
         std::vector<short> ramp(22050);
         for (std::size_t n = 0; n < ramp.size(); ++n)
             ramp[n] = static_cast<short>(n);
         sf_writef_short(f, ramp.data(), 22050);
         sf_close(f);
-        WritePosFile(m_scratch.path() / "LOOP.POS", {1000, 20000});
     }
     QAction* action(const char* name) const {
         return m_window->findChild<QAction*>(QLatin1String(name));
@@ -65,6 +70,34 @@ TEST_F(LoopInterchangeGui, ImportTakesTheSmplLoopIntoTheFieldsUnsaved) {
     EXPECT_TRUE(note->isHidden());
     EXPECT_EQ(ReadPosFile(m_scratch.path() / "LOOP.POS"), (PosValues{1000, 20000}));
 }
+
+// smpl counts are unsigned: from 2^31 on they are no position a POS file can
+// hold, and must not wrap to a negative one.
+class ImportBeyondPos : public LoopInterchangeGui,
+                        public testing::WithParamInterface<std::pair<unsigned, unsigned>> {};
+
+TEST_P(ImportBeyondPos, IsRefusedNamingTheFileAndTheLoop) {
+    const auto [start, end] = GetParam();
+    writeWave(start, end);
+    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return action("mnuImportLoop")->isEnabled(); }, 30000));
+    QTest::keyClick(m_window.get(), Qt::Key_L, Qt::AltModifier);
+    QMenu* menu = m_window->findChild<QMenu*>(QStringLiteral("mnuLoop"));
+    ASSERT_TRUE(QTest::qWaitFor([menu] { return menu->isVisible(); }, 30000));
+    QTest::keyClick(menu, Qt::Key_I);
+    EXPECT_EQ(text("txtStartTime"), QStringLiteral("1000"));
+    EXPECT_EQ(text("txtStopTime"), QStringLiteral("20000"));
+    const QString status = m_window->statusBar()->currentMessage();
+    EXPECT_TRUE(status.startsWith(
+        QStringLiteral("Not imported: the smpl loop %1..%2 of LOOP.WAV").arg(start).arg(end)))
+        << status.toStdString();
+    EXPECT_EQ(m_window->statusBar()->toolTip(), status) << "too long for the bar: whole in its tip";
+}
+
+INSTANTIATE_TEST_SUITE_P(LoopInterchangeGui, ImportBeyondPos,
+                         testing::Values(std::pair{0x80000000u, 0x80000010u},
+                                         std::pair{0x80000000u, 22050u},
+                                         std::pair{4410u, 0xFFFFFFFFu}));
 
 TEST_F(LoopInterchangeGui, ExportWritesTheFieldsAsALabelTrack) {
     QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);

@@ -4,6 +4,8 @@
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
 #include <QTest>
@@ -100,6 +102,68 @@ TEST_F(WindowMemoryTest, WrappedPanelTextNeverOverlaps) {
                 EXPECT_TRUE(row == other || !row->geometry().intersects(other->geometry()))
                     << row->objectName().toStdString() << " covers "
                     << other->objectName().toStdString() << " at width " << width;
+        }
+    }
+}
+
+// The window keeps the size the user gave it: after a restart, and while
+// stepping between tracks with and without audio.
+TEST_F(WindowMemoryTest, TheWindowKeepsTheUsersSize) {
+    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
+        .setValue(QStringLiteral("waveform/floating"), false);
+    WritePosFile(m_scratch.path() / "ALONE.POS", {0, 1000});
+    openAndWaitForDock();
+    QCoreApplication::processEvents(); // the window settles before the user acts
+    const QSize size(900, 750);
+    m_window->resize(size);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_window->size() == size; }, 5000));
+    restart();
+    for (const char* name : {"A.POS", "ALONE.POS", "A.POS"}) {
+        open(name);
+        QTest::qWait(0); // the layout's posted events
+        QCoreApplication::processEvents();
+        EXPECT_EQ(m_window->size(), size) << "after opening " << name;
+    }
+}
+
+// Floated by its button for the first time, the panel goes beside the window.
+TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
+    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
+        .setValue(QStringLiteral("waveform/floating"), false);
+    QDockWidget* dock = openAndWaitForDock();
+    ASSERT_TRUE(dock && !dock->isFloating());
+    auto* button = dock->findChild<QAbstractButton*>(QStringLiteral("qt_dockwidget_floatbutton"));
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(dock->isFloating());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !dock->frameGeometry().intersects(m_window->frameGeometry()); }, 10000))
+        << "the panel covers the window";
+}
+
+// Positions unsaved at Exit are offered (Alt+R) at the next Open of the
+// unchanged file; the file is never written.
+TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
+    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
+        .setValue(QStringLiteral("waveform/floating"), false);
+    for (const bool fileChanged : {false, true}) {
+        openAndWaitForDock();
+        typeInto("txtStopTime", QStringLiteral("2000"));
+        restart();
+        if (fileChanged)
+            WritePosFile(m_scratch.path() / "A.POS", {0, 1000}); // the same, written again
+        QDockWidget* dock = openAndWaitForDock();
+        auto* line = dock->findChild<QWidget*>(QStringLiteral("keptPositions"));
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ(line->isVisible(), !fileChanged);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_R, Qt::AltModifier);
+        // A button's mnemonic clicks it once its press has been shown.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !line->isVisible(); }, 10000));
+        EXPECT_EQ(text("txtStopTime"), QString::fromLatin1(fileChanged ? "1000" : "2000"));
+        EXPECT_EQ(ReadPosFile(m_scratch.path() / "A.POS"), (PosValues{0, 1000}));
+        if (!fileChanged) {
+            typeInto("txtStopTime", QStringLiteral("1000")); // as saved: nothing to keep
+            restart();
         }
     }
 }

@@ -1,15 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/attach_views.h"
 
+#include "editor/editor_window.h"
+
 #include "views/crossfade_seam.h"
 #include "views/find_loop.h"
+#include "views/kept_positions.h"
 #include "views/loop_history.h"
 #include "views/loop_interchange_actions.h"
 #include "views/loop_menu.h"
 #include "views/refine_loop.h"
 #include "views/soundtrack_panel.h"
+#include "views/status_elision.h"
 #include "views/waveform_panel.h"
 #include "views/window_memory.h"
+
+#include <QStatusBar>
 
 namespace kestrin::views {
 
@@ -20,9 +26,14 @@ void AttachViews(EditorWindow& window) {
     new LoopHistory(window);
     new SoundtrackPanel(window, *menu);
     new WindowMemory(window);
+    new PositionKeeper(window);
     new LoopInterchangeActions(window, *menu, *waveform);
     new RefineLoopCommand(window, *menu, *find);
     new CrossfadeSeamCommand(window, *menu);
+    new StatusElision(*window.statusBar());
+    // A message about unsaved positions is over once they are saved.
+    QObject::connect(&window, &EditorWindow::positionsSaved, window.statusBar(),
+                     &QStatusBar::clearMessage);
 }
 
 } // namespace kestrin::views

@@ -96,8 +96,28 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     connect(m_list, &QTreeWidget::itemDoubleClicked, this, &FindLoopDialog::useSelected);
     connect(m_list, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* item) { m_use->setEnabled(item != nullptr && !m_searching); });
-    // The seam of a chosen loop is heard at once, from here as from the window.
-    addActions(menu.playActions());
+    // A candidate is heard before it is used: F5, F6 and F7 play the
+    // highlighted one (the fields' positions while there is none), and
+    // nothing is set or saved.
+    const std::pair<LoopMenu::Mode, Qt::Key> keys[] = {{LoopMenu::Mode::Seam, Qt::Key_F5},
+                                                       {LoopMenu::Mode::Loop, Qt::Key_F6},
+                                                       {LoopMenu::Mode::Audition, Qt::Key_F7}};
+    for (const auto& [mode, key] : keys) {
+        auto* hear = new QAction(this);
+        hear->setShortcut(key);
+        hear->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        connect(hear, &QAction::triggered, this,
+                [this, mode] { m_menu.play(mode, highlighted()); });
+        addAction(hear);
+    }
+}
+
+std::optional<LoopPoints> FindLoopDialog::highlighted() const {
+    const QTreeWidgetItem* item = m_list->currentItem();
+    if (m_searching || !item)
+        return std::nullopt;
+    return LoopPoints{item->data(StartColumn, kStartRole).toLongLong(),
+                      item->data(StartColumn, kStopRole).toLongLong()};
 }
 
 void FindLoopDialog::say(const QString& text, bool onStatusBar) {

@@ -28,8 +28,8 @@ class LoopMenu;
 // while the sound module searches, then the candidates best first (start,
 // stop, length, match, kind: exact or musical, and the seam). Use, Enter or a double click sets
 // both positions through the editor's field synchronisation; nothing is saved. It is not modal: the
-// window answers throughout, and F5 and F6 play the seam and the loop from the dialog as from the
-// window.
+// window answers throughout. F5, F6 and F7 play the highlighted candidate's seam, loop and
+// audition, so that a loop is picked by ear; nothing is used or saved.
 class FindLoopDialog : public QDialog {
     Q_OBJECT
 public:
@@ -49,6 +49,8 @@ private:
     void showProgress(double fraction);
     void showResult(const sound::LoopSearchResult& result);
     void useSelected();
+    // The highlighted candidate's loop, in frames of the audio.
+    std::optional<LoopPoints> highlighted() const;
     void say(const QString& text, bool onStatusBar);
 
     EditorWindow& m_window;

@@ -40,7 +40,7 @@ LoopHistory::LoopHistory(EditorWindow& window)
     m_redo->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
     m_revert = menu->addAction(tr("Re&vert to Saved"), this, &LoopHistory::revertToSaved);
     m_revert->setObjectName(QStringLiteral("mnuRevertToSaved"));
-    const QString field = tr("; in a text field Ctrl+Z undoes typing");
+    const QString field = tr("; in a text field Ctrl+Z first undoes its own typing");
     m_undo->setStatusTip(tr("Puts back the positions before the last change") + field);
     m_redo->setStatusTip(tr("Makes the last undone change again") + field);
     m_revert->setStatusTip(tr("Puts the two values of the opened file back into the fields; "
@@ -76,6 +76,8 @@ int LoopHistory::undoCount() const {
 }
 
 bool LoopHistory::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride)
+        return leavesUndoToHistory(watched, static_cast<QKeyEvent*>(event));
     const bool press = event->type() == QEvent::MouseButtonPress;
     if ((!press && event->type() != QEvent::KeyPress) || !watched->isWidgetType())
         return false;
@@ -95,6 +97,22 @@ bool LoopHistory::eventFilter(QObject* watched, QEvent* event) {
     if (key != m_lastKey)
         closeStep();
     m_lastKey = key;
+    return false;
+}
+
+bool LoopHistory::leavesUndoToHistory(QObject* watched, QKeyEvent* event) const {
+    auto* field = qobject_cast<QLineEdit*>(watched);
+    if (!field || field->window() != &m_window)
+        return false;
+    const bool undo = event->matches(QKeySequence::Undo);
+    const bool redo = event->matches(QKeySequence::Redo) ||
+                      event->keyCombination() == QKeyCombination(Qt::CTRL | Qt::SHIFT, Qt::Key_Z);
+    // A field keeps Ctrl+Z while it has typing of its own to undo; otherwise
+    // (after Open, Find's Use, a drag) the key would do nothing there.
+    if ((undo && !field->isUndoAvailable()) || (redo && !field->isRedoAvailable())) {
+        event->ignore();
+        return true; // not overridden: the menu's shortcut takes the key
+    }
     return false;
 }
 
@@ -130,6 +148,13 @@ void LoopHistory::place(const Positions& p) {
     m_applying = false;
 }
 
+QString LoopHistory::savedState(const Positions& p) const {
+    QString error;
+    const auto saved = readSavedPositions(m_window.currentFile(), &error);
+    return saved && saved->start == p.start && saved->stop == p.stop ? tr(", as saved")
+                                                                     : tr(", not saved");
+}
+
 void LoopHistory::undo() {
     closeStep();
     if (m_undoStack.empty() || !m_current) {
@@ -140,10 +165,11 @@ void LoopHistory::undo() {
     m_current = m_undoStack.back();
     m_undoStack.pop_back();
     place(*m_current);
-    m_window.statusBar()->showMessage(
-        tr("Undone: start %1, stop %2, not saved")
-            .arg(groupedNumber(m_current->start), groupedNumber(m_current->stop)),
-        5000);
+    m_window.statusBar()->showMessage(tr("Undone: start %1, stop %2%3")
+                                          .arg(groupedNumber(m_current->start),
+                                               groupedNumber(m_current->stop),
+                                               savedState(*m_current)),
+                                      5000);
     updateActions();
 }
 
@@ -157,10 +183,11 @@ void LoopHistory::redo() {
     m_current = m_redoStack.back();
     m_redoStack.pop_back();
     place(*m_current);
-    m_window.statusBar()->showMessage(
-        tr("Redone: start %1, stop %2, not saved")
-            .arg(groupedNumber(m_current->start), groupedNumber(m_current->stop)),
-        5000);
+    m_window.statusBar()->showMessage(tr("Redone: start %1, stop %2%3")
+                                          .arg(groupedNumber(m_current->start),
+                                               groupedNumber(m_current->stop),
+                                               savedState(*m_current)),
+                                      5000);
     updateActions();
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 class QAction;
+class QKeyEvent;
 class QTimer;
 
 namespace kestrin {
@@ -26,7 +27,8 @@ namespace kestrin::views {
 // next mouse press, the next different key, or after a second without
 // change. Undo (Ctrl+Z) and Redo (Ctrl+Shift+Z) place both positions through
 // the window's field synchronisation; inside a text field the field's own
-// undo keeps those keys. Revert to Saved reads the opened file's two values
+// undo keeps those keys while it has typing to undo or redo, and passes them
+// on to the history when it has none. Revert to Saved reads the opened file's two values
 // again and places them the same way, as one more step. Opening a file
 // starts a fresh history: steps never cross files. Nothing here saves.
 class LoopHistory : public QObject {
@@ -56,10 +58,16 @@ private:
     // Both sample fields as Save would read them; nullopt when one does not
     // hold a count a POS file can store (such states are not recorded).
     std::optional<Positions> readFields() const;
+    // For a ShortcutOverride in one of the window's fields: true when the
+    // field has nothing of its own to undo (or redo), so the key goes to
+    // the history.
+    bool leavesUndoToHistory(QObject* watched, QKeyEvent* event) const;
     void fieldsChanged();
     // Ends the open step, if any, recording it when it changed something.
     void closeStep();
     void place(const Positions& p);
+    // ", as saved" when the opened file holds `p`, else ", not saved".
+    QString savedState(const Positions& p) const;
     void fileOpened();
     void updateActions();
 

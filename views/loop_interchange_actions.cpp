@@ -98,9 +98,17 @@ void LoopInterchangeActions::importLoop() {
                 .arg(m_audio->sampleRate));
         return;
     }
-    if (loop.stop > std::numeric_limits<std::int32_t>::max()) {
+    // smpl counts are unsigned 32-bit: 0x80000000 and above would wrap to a
+    // negative position, so both ends are checked, as kestrin-pos import does.
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    if (loop.start < 0 || loop.start > kMax || loop.stop < 0 || loop.stop > kMax) {
         m_window.statusBar()->showMessage(
-            tr("Not imported: the loop of %1 lies beyond what a POS file can hold.").arg(name));
+            tr("Not imported: the smpl loop %1..%2 of %3 lies beyond what a POS file can hold "
+               "(0 to %4).")
+                .arg(loop.start)
+                .arg(loop.stop)
+                .arg(name)
+                .arg(kMax));
         return;
     }
     m_window.setPositionFromView(LoopEnd::Start, static_cast<std::int32_t>(loop.start));

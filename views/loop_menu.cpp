@@ -124,7 +124,7 @@ std::optional<LoopPoints> LoopMenu::playablePoints(QString* why) const {
 // While playing, every valid edit of the sample fields is heard from the
 // next jump; an edit that makes no loop keeps the last good one.
 void LoopMenu::followFields() {
-    if (!m_audio)
+    if (!m_audio || m_playingGiven)
         return;
     QString why;
     if (const auto points = playablePoints(&why)) {
@@ -133,15 +133,21 @@ void LoopMenu::followFields() {
     }
 }
 
-void LoopMenu::play(Mode mode) {
-    if (m_playing == mode) { // F5 or F6 again stops
+void LoopMenu::play(Mode mode, const std::optional<LoopPoints>& given) {
+    const auto same = [](const std::optional<LoopPoints>& a, const std::optional<LoopPoints>& b) {
+        return a.has_value() == b.has_value() &&
+               (!a || (a->start == b->start && a->stop == b->stop));
+    };
+    if (m_playing == mode && same(m_playingGiven, given)) { // F5 or F6 again stops
         stop();
         return;
     }
     if (!m_audio || !m_engine)
         return;
-    QString why;
-    const auto points = playablePoints(&why);
+    QString why = tr("Cannot play: that loop does not lie within the audio.");
+    const bool inside =
+        given && given->start >= 0 && given->start < given->stop && given->stop <= m_audio->frames;
+    const auto points = given ? (inside ? given : std::nullopt) : playablePoints(&why);
     if (!points) {
         showMessage(why, 8000);
         return;
@@ -165,6 +171,7 @@ void LoopMenu::play(Mode mode) {
                                        frames(kAuditionGapSeconds)};
         };
     m_playing = mode;
+    m_playingGiven = given;
     m_stop->setEnabled(true);
     emit playingChanged(true);
     const QString name = QFileInfo(m_audio->path).fileName();
@@ -181,6 +188,7 @@ void LoopMenu::play(Mode mode) {
         if (event.kind == sound::PlayEvent::Started)
             return;
         m_playing.reset();
+        m_playingGiven.reset();
         m_stop->setEnabled(false);
         emit playingChanged(false);
         showMessage(event.kind == sound::PlayEvent::Failed ? event.message : QString(),
@@ -197,6 +205,7 @@ void LoopMenu::stop() {
     if (!m_playing)
         return;
     m_playing.reset();
+    m_playingGiven.reset();
     m_stop->setEnabled(false);
     if (m_engine)
         m_engine->stop();

@@ -40,6 +40,13 @@ public:
     // Play Seam and Play Loop, for other windows to offer with the same keys.
     QList<QAction*> playActions() const { return {m_playSeam, m_playLoop}; }
 
+    // What Play Seam (F5), Play Loop (F6) and Audition Seam (F7) play.
+    enum class Mode { Seam, Loop, Audition };
+    // Plays as `mode` does, `points` (frames of the audio) instead of the
+    // fields' positions when given: a candidate heard before it is used,
+    // the fields left as they are. The same again stops.
+    void play(Mode mode, const std::optional<LoopPoints>& points = std::nullopt);
+
     // How much Audition Seam plays before the stop and after the start, in
     // seconds (each 0.1 to 30); heard from the next pass.
     void setAuditionSpan(double beforeSeconds, double afterSeconds);
@@ -53,10 +60,7 @@ signals:
     void playingChanged(bool playing);
 
 private:
-    enum class Mode { Seam, Loop, Audition };
-
     void fileOpened(const QString& path);
-    void play(Mode mode);
     void setPlayable(bool playable, const QString& reason);
     void showMessage(const QString& text, int timeoutMs = 0);
     // The positions of the sample fields when they make a playable loop;
@@ -72,6 +76,7 @@ private:
     sound::SoundEngine* m_engine = nullptr;
     std::optional<sound::CompanionAudio> m_audio;
     std::optional<Mode> m_playing;
+    std::optional<LoopPoints> m_playingGiven; // what play() was given, if anything
 
     // Read by the audio thread at every jump.
     struct LivePoints {

@@ -4,6 +4,7 @@
 #include "core/positions.h"
 #include "editor/editor_window.h"
 #include "views/audition_controls.h"
+#include "views/kept_positions.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
 #include "views/unsaved_note.h"
@@ -114,6 +115,7 @@ void WaveformPanel::createDock() {
     m_overview->setFixedHeight(64);
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layout->addWidget(new UnsavedNote(m_window, content));
+    layout->addWidget(new KeptPositions(m_window, content));
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
     m_report = new SeamReport(m_window, m_menu, content);
@@ -146,12 +148,12 @@ void WaveformPanel::createDock() {
     loopMenu->addAction(toggle);
     connect(toggle, &QAction::triggered, this, [this](bool shown) {
         remember("waveform/visible", shown);
-        fitWindow();
+        fitWindow(true);
     });
     connect(m_dock, &QDockWidget::topLevelChanged, this, [this](bool floating) {
         if (!m_programmatic && m_dock->isVisible())
             remember("waveform/floating", floating);
-        fitWindow();
+        fitWindow(!m_programmatic);
     });
     m_dock->installEventFilter(this);
 
@@ -203,15 +205,20 @@ bool WaveformPanel::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_dock && event->type() == QEvent::Close && !m_programmatic &&
         m_window.isVisible()) {
         remember("waveform/visible", false);
-        QTimer::singleShot(0, this, &WaveformPanel::fitWindow);
+        QTimer::singleShot(0, this, [this] { fitWindow(true); });
     }
     return QObject::eventFilter(watched, event);
 }
 
-void WaveformPanel::fitWindow() {
+void WaveformPanel::fitWindow(bool byUser) {
     QLayout* layout = m_window.layout();
     const bool docked = m_dock && !m_dock->isHidden() && !m_dock->isFloating();
-    if (!docked) {
+    // The form alone has its fixed size. Once the panel has been docked the
+    // window has the user's size, and keeps it when a track without audio
+    // takes the panel away: it changes size only through the user, who may
+    // also hide or float the panel and so leave the form alone.
+    const bool resizable = layout->sizeConstraint() != QLayout::SetFixedSize;
+    if (!docked && (!resizable || byUser)) {
         layout->setSizeConstraint(QLayout::SetFixedSize);
         m_window.setMinimumSize(0, 0);
         m_window.adjustSize();

@@ -55,8 +55,9 @@ private:
     // Offers the seam report's seamless stop, or hides the offer.
     void showSuggestion();
     void useSeamlessStop();
-    // The window keeps its fixed size unless the dock sits in it.
-    void fitWindow();
+    // The window has the form's fixed size until the dock sits in it, and
+    // again when the user (`byUser`) hides or floats the dock.
+    void fitWindow(bool byUser = false);
     void remember(const char* key, bool value);
 
     EditorWindow& m_window;

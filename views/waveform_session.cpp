@@ -4,6 +4,8 @@
 #include "audio/zero_crossing.h"
 #include "core/positions.h"
 
+#include <QPointer>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -15,7 +17,6 @@ namespace {
 constexpr std::int64_t kMaxWindow = std::int64_t{1} << 20;
 constexpr std::int64_t kSnapReach = 4096;               // about 0.1 s either side
 constexpr std::int64_t kSearchReach = SamplesPerSecond; // Ctrl+arrow looks a second away
-constexpr std::int64_t kSearchBlock = 8192;
 
 audio::FrameSpan spanOf(const sound::FrameWindow& w) {
     return {w.samples.data(), w.channels, w.from, w.frames()};
@@ -34,6 +35,9 @@ void WaveformSession::setAudio(sound::SoundEngine* engine,
     m_failure.clear();
     m_playhead = -1;
     m_cache = {};
+    m_reads = {};
+    m_pendingSearch.reset();
+    ++m_audioGeneration;
     emit changed();
 }
 
@@ -90,33 +94,95 @@ void WaveformSession::setPlayhead(std::int64_t frame) {
     emit changed();
 }
 
-const sound::FrameWindow& WaveformSession::framesAround(std::int64_t from, std::int64_t count,
-                                                        FrameSlot slot) {
-    sound::FrameWindow& cached = m_cache[slot];
-    count = std::clamp<std::int64_t>(count, 0, kMaxWindow);
+bool WaveformSession::covers(const sound::FrameWindow& w, std::int64_t from,
+                             std::int64_t count) const {
     const std::int64_t first = std::clamp<std::int64_t>(from, 0, frames());
     const std::int64_t last = std::clamp<std::int64_t>(from + count, 0, frames());
-    const bool covered =
-        cached.channels > 0 && cached.from <= first && cached.from + cached.frames() >= last;
-    if (covered || !m_engine || !m_audio || first >= last)
-        return cached;
-    // Half the window again on each side, so a drag reads once in a while.
-    QString error;
-    cached = m_engine->readFrames(m_audio->path, first - count / 2, count * 2, &error);
-    return cached;
+    return first >= last || (w.channels > 0 && w.from <= first && w.from + w.frames() >= last);
+}
+
+const sound::FrameWindow& WaveformSession::framesAround(std::int64_t from, std::int64_t count,
+                                                        FrameSlot slot) {
+    count = std::clamp<std::int64_t>(count, 0, kMaxWindow);
+    if (m_engine && m_audio && !covers(m_cache[slot], from, count))
+        // Half the window again on each side, so a drag reads once in a while.
+        request(slot, from - count / 2, count * 2);
+    return m_cache[slot];
+}
+
+bool WaveformSession::readingFrames() const {
+    return m_pendingSearch || std::any_of(m_reads.begin(), m_reads.end(),
+                                          [](const FrameRead& r) { return r.inFlight; });
+}
+
+void WaveformSession::request(FrameSlot slot, std::int64_t from, std::int64_t count) {
+    FrameRead& read = m_reads[slot];
+    if (read.inFlight) {
+        read.next = {from, count};
+        return;
+    }
+    read.inFlight = true;
+    read.next.reset();
+    QPointer<WaveformSession> self(this);
+    m_engine->readFrames(m_audio->path, from, count,
+                         [self, slot, generation = m_audioGeneration](
+                             const sound::FrameWindow& window, const QString& error) {
+                             if (self && generation == self->m_audioGeneration)
+                                 self->arrived(slot, window, error);
+                         });
+}
+
+void WaveformSession::arrived(FrameSlot slot, const sound::FrameWindow& window,
+                              const QString& error) {
+    FrameRead& read = m_reads[slot];
+    read.inFlight = false;
+    // An unreadable file keeps what was drawn; the summary says why.
+    if (error.isEmpty())
+        m_cache[slot] = window;
+    if (const auto next = read.next; next && !covers(m_cache[slot], next->first, next->second))
+        request(slot, next->first, next->second);
+    read.next.reset();
+    if (slot == Search && m_pendingSearch &&
+        (covers(m_cache[slot], m_pendingSearch->from, m_pendingSearch->count) ||
+         (!error.isEmpty() && !read.inFlight))) {
+        const PendingSearch pending = std::move(*m_pendingSearch);
+        m_pendingSearch.reset();
+        pending.then(m_cache[slot]);
+    }
+    emit changed();
+}
+
+void WaveformSession::withFrames(std::int64_t from, std::int64_t count,
+                                 std::function<void(const sound::FrameWindow&)> then) {
+    m_pendingSearch.reset();
+    if (covers(m_cache[Search], from, count) || !m_engine) {
+        then(m_cache[Search]);
+        return;
+    }
+    m_pendingSearch = PendingSearch{from, count, std::move(then)};
+    request(Search, from, count);
 }
 
 void WaveformSession::place(bool stop, std::int64_t frame, bool snap) {
     if (!m_audio)
         return;
     frame = clampPlacement(stop, frame);
-    if (snap) {
-        const sound::FrameWindow& w = framesAround(frame - kSnapReach, 2 * kSnapReach + 1, Search);
-        if (const auto crossing = audio::NearestZeroCrossing(spanOf(w), frame);
-            crossing && std::abs(*crossing - frame) <= kSnapReach)
-            frame = clampPlacement(stop, *crossing);
+    if (!snap) {
+        // A placement that needs no frames replaces one still waiting for them.
+        m_pendingSearch.reset();
+        emit placeRequested(stop ? LoopEnd::Stop : LoopEnd::Start,
+                            static_cast<std::int32_t>(frame));
+        return;
     }
-    emit placeRequested(stop ? LoopEnd::Stop : LoopEnd::Start, static_cast<std::int32_t>(frame));
+    withFrames(frame - kSnapReach, 2 * kSnapReach + 1,
+               [this, stop, frame](const sound::FrameWindow& w) {
+                   std::int64_t placed = frame;
+                   if (const auto crossing = audio::NearestZeroCrossing(spanOf(w), frame);
+                       crossing && std::abs(*crossing - frame) <= kSnapReach)
+                       placed = clampPlacement(stop, *crossing);
+                   emit placeRequested(stop ? LoopEnd::Stop : LoopEnd::Start,
+                                       static_cast<std::int32_t>(placed));
+               });
 }
 
 void WaveformSession::stepSelected(std::int64_t frames) {
@@ -126,21 +192,17 @@ void WaveformSession::stepSelected(std::int64_t frames) {
 void WaveformSession::jumpToZeroCrossing(bool forward) {
     if (!m_audio)
         return;
-    const std::int64_t from = placeablePosition(m_stopSelected);
-    // Block by block away from the marker, so a crossing close by costs little.
-    for (std::int64_t reach = 0; reach < kSearchReach; reach += kSearchBlock) {
-        const std::int64_t begin = forward ? from + reach - 1 : from - reach - kSearchBlock;
-        const sound::FrameWindow& w = framesAround(begin, kSearchBlock + 2, Search);
-        const auto found =
-            forward ? audio::NextZeroCrossing(spanOf(w), from + reach)
-                    : audio::PreviousZeroCrossing(spanOf(w), reach == 0 ? from : from - reach + 1);
-        if (found) {
-            place(m_stopSelected, *found, false);
-            return;
-        }
-        if (forward ? begin + kSearchBlock >= frames() : begin <= 0)
-            return;
-    }
+    const bool stop = m_stopSelected;
+    const std::int64_t from = placeablePosition(stop);
+    // A second away at most, read at once: one request, however far the
+    // crossing lies.
+    const std::int64_t first = forward ? from - 1 : from - kSearchReach - 1;
+    withFrames(first, kSearchReach + 3, [this, stop, from, forward](const sound::FrameWindow& w) {
+        const auto found = forward ? audio::NextZeroCrossing(spanOf(w), from)
+                                   : audio::PreviousZeroCrossing(spanOf(w), from);
+        if (found && std::abs(*found - from) <= kSearchReach)
+            place(stop, *found, false);
+    });
 }
 
 } // namespace kestrin::views

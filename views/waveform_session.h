@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -18,6 +19,12 @@ namespace kestrin::views {
 // The views draw from this and ask it to place positions; it never changes
 // a position itself: placeRequested() goes to the editor window, whose
 // sample fields then come back through setPositions().
+//
+// Threads: UI thread only. It never reads audio itself: frames are asked of
+// the engine, which reads them on its own thread and hands them back here;
+// changed() then tells the views to draw again. A placement that needs
+// frames (snapping, Ctrl+arrow) is carried out when they arrive, unless a
+// newer placement came first.
 class WaveformSession : public QObject {
     Q_OBJECT
 public:
@@ -59,14 +66,19 @@ public:
     void setPlayhead(std::int64_t frame);
     std::int64_t playhead() const { return m_playhead; }
 
-    // Frames [from, from + count) as far as they lie in the audio, read
-    // ahead into `slot` so that small moves read nothing. `count` is capped
-    // at 1 Mi frames; with the read-ahead up to 2 Mi frames are read here,
-    // on the UI thread (see SoundEngine::readFrames).
+    // The frames cached in `slot`; when they do not cover [from, from +
+    // count) within the audio, the frames there (and half the window again
+    // on each side, so that small moves read nothing) are asked for, and
+    // changed() follows their arrival. `count` is capped at 1 Mi frames.
+    // Never waits: what is returned may cover only part of the range, or
+    // none of it.
     const sound::FrameWindow& framesAround(std::int64_t from, std::int64_t count, FrameSlot slot);
+    // Whether frames asked for, or a placement waiting for them, are pending.
+    bool readingFrames() const;
 
     // Asks for `frame` (clipped) at the start or stop, at the nearest zero
-    // crossing within about 0.1 s when `snap` is set.
+    // crossing within about 0.1 s when `snap` is set (once the frames there
+    // are read).
     void place(bool stop, std::int64_t frame, bool snap);
     // Moves the selected marker by `frames`, or to the previous or next zero
     // crossing within a second.
@@ -80,6 +92,26 @@ signals:
     void placeRequested(kestrin::LoopEnd end, std::int32_t samples);
 
 private:
+    // A request for frames into a slot: one in flight at a time, and the
+    // newest range asked for meanwhile waits for it.
+    struct FrameRead {
+        bool inFlight = false;
+        std::optional<std::pair<std::int64_t, std::int64_t>> next; // from, count
+    };
+    // A placement waiting for the Search slot to cover [from, from + count).
+    struct PendingSearch {
+        std::int64_t from = 0;
+        std::int64_t count = 0;
+        std::function<void(const sound::FrameWindow&)> then;
+    };
+
+    bool covers(const sound::FrameWindow& w, std::int64_t from, std::int64_t count) const;
+    void request(FrameSlot slot, std::int64_t from, std::int64_t count);
+    void arrived(FrameSlot slot, const sound::FrameWindow& window, const QString& error);
+    // Runs `then` with the Search slot once it covers [from, from + count).
+    void withFrames(std::int64_t from, std::int64_t count,
+                    std::function<void(const sound::FrameWindow&)> then);
+
     sound::SoundEngine* m_engine = nullptr;
     std::optional<sound::CompanionAudio> m_audio;
     std::shared_ptr<const audio::Peaks> m_peaks;
@@ -90,6 +122,10 @@ private:
     bool m_stopSelected = false;
     std::int64_t m_playhead = -1;
     std::array<sound::FrameWindow, SlotCount> m_cache;
+    std::array<FrameRead, SlotCount> m_reads;
+    std::optional<PendingSearch> m_pendingSearch;
+    // Frames read for audio opened before are dropped on arrival.
+    int m_audioGeneration = 0;
 };
 
 } // namespace kestrin::views

@@ -5,12 +5,15 @@
 
 #include <QChildEvent>
 #include <QDockWidget>
+#include <QGuiApplication>
 #include <QLayout>
+#include <QPointer>
 #include <QScreen>
 #include <QSettings>
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace kestrin::views {
 
@@ -50,15 +53,28 @@ void WindowMemory::follow(QDockWidget* dock) {
         f.size = size.toSize();
         f.known = true;
     }
+    f.floatedBefore = f.known;
     dock->installEventFilter(this);
     connect(dock, &QObject::destroyed, this, [this, dock] { m_docks.remove(dock); });
+    // Floated for the first time (its button, a double click on its title):
+    // beside the window, not over it where it was docked. One dragged out
+    // stays where the pointer leaves it.
+    connect(dock, &QDockWidget::topLevelChanged, this, [this, dock](bool floating) {
+        if (!floating || std::exchange(m_docks[dock].floatedBefore, true))
+            return;
+        QTimer::singleShot(0, this, [this, dock = QPointer<QDockWidget>(dock)] {
+            if (dock && dock->isFloating() && QGuiApplication::mouseButtons() == Qt::NoButton)
+                placeFloating(dock, true);
+        });
+    });
 }
 
-void WindowMemory::placeFloating(QDockWidget* dock) {
-    const Floating& f = m_docks[dock];
+void WindowMemory::placeFloating(QDockWidget* dock, bool beside) {
+    Floating& f = m_docks[dock];
+    f.floatedBefore = true;
     const QRect frame = m_window.frameGeometry();
     QRect wanted;
-    if (f.known) {
+    if (f.known && !beside) {
         wanted = QRect(frame.topLeft() + f.offset, f.size);
     } else {
         const QSize size = dock->sizeHint().expandedTo(QSize(frame.width(), 0));
@@ -68,7 +84,7 @@ void WindowMemory::placeFloating(QDockWidget* dock) {
     // when there is not.
     if (const QScreen* screen = m_window.screen()) {
         const QRect room = screen->availableGeometry();
-        if (!f.known && wanted.right() > room.right())
+        if ((!f.known || beside) && wanted.right() > room.right())
             wanted.moveTopLeft(QPoint(frame.left(), frame.bottom() + 1 + kBesideGap));
         wanted.setSize(wanted.size().boundedTo(room.size()));
         wanted.moveLeft(std::clamp(wanted.left(), room.left(), room.right() - wanted.width() + 1));
@@ -99,10 +115,10 @@ bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
         } else if (event->type() == QEvent::Close) {
             save();
         } else if (event->type() == QEvent::Resize) {
-            const bool docked = std::any_of(m_docks.keyBegin(), m_docks.keyEnd(), [](auto* d) {
-                return !d->isHidden() && !d->isFloating();
-            });
-            if (docked && m_window.isVisible())
+            // Until the remembered size is back, the sizes the layout passes
+            // through on the way are not the user's.
+            if (m_sizeRestored && m_window.isVisible() &&
+                m_window.layout()->sizeConstraint() != QLayout::SetFixedSize)
                 m_dockedSize = m_window.size();
         }
         return false;
@@ -117,14 +133,19 @@ bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
         if (m_docks[dock].placed)
             break;
         m_docks[dock].placed = true;
-        if (dock->isFloating())
+        if (dock->isFloating()) {
             placeFloating(dock);
-        else if (!dock->isFloating() && m_dockedSize.isValid())
+        } else if (!m_sizeRestored) {
             // After the panel has let the window grow for the dock.
             QTimer::singleShot(0, this, [this] {
-                if (m_window.layout()->sizeConstraint() != QLayout::SetFixedSize)
+                if (m_sizeRestored)
+                    return;
+                if (m_window.layout()->sizeConstraint() != QLayout::SetFixedSize &&
+                    m_dockedSize.isValid())
                     m_window.resize(m_dockedSize.expandedTo(m_window.minimumSize()));
+                m_sizeRestored = true;
             });
+        }
         break;
     case QEvent::Move:
     case QEvent::Resize:

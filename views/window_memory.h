@@ -36,8 +36,9 @@ protected:
 
 private:
     void follow(QDockWidget* dock);
-    // Puts a floating dock where it was last, or beside the window.
-    void placeFloating(QDockWidget* dock);
+    // Puts a floating dock where it was last, or beside the window (always
+    // with `beside`).
+    void placeFloating(QDockWidget* dock, bool beside = false);
     void remember(QDockWidget* dock);
     void save();
 
@@ -45,12 +46,15 @@ private:
         QPoint offset;
         QSize size;
         bool known = false;
-        bool placed = false; // shown once in this run
+        bool placed = false;        // shown once in this run
+        bool floatedBefore = false; // ever floating, in this run or one before
     };
 
     EditorWindow& m_window;
     QHash<QDockWidget*, Floating> m_docks;
     QSize m_dockedSize;
+    // Whether the window has been given its remembered size in this run.
+    bool m_sizeRestored = false;
     bool m_placing = false;
 };
 
