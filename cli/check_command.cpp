@@ -103,6 +103,13 @@ Finding checkOne(const fs::path& file, CompanionIndex& companions) {
         found.problems = {e.what()};
         return found;
     }
+    if (!found.pos->kind.empty()) {
+        // A device reads as endless zeros: its bytes are no positions.
+        found.problems = {file.string() + " is " + found.pos->kind +
+                          ", not a regular file: players cannot read it as a POS file"};
+        found.pos.reset();
+        return found;
+    }
     const PosValues& v = found.pos->values;
     const bool hasStop = found.pos->size >= 8;
     std::vector<std::string>& problems = found.problems;
