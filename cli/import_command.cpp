@@ -86,8 +86,8 @@ std::string readText(const fs::path& path, const char* kind) {
     }
     ::close(fd);
     if (length > kLongestText)
-        throw std::runtime_error(path.string() + " is larger than " +
-                                 std::to_string(kLongestText) + " bytes: too large for a " + kind);
+        throw std::runtime_error(path.string() + " is larger than " + std::to_string(kLongestText) +
+                                 " bytes: too large for a " + kind);
     text.resize(length);
     return text;
 }
@@ -103,7 +103,7 @@ PosValues positions(std::int64_t start, std::int64_t stop, int rate, const std::
 
 struct Found {
     PosValues loop;
-    std::string source; // said to the user: "smpl chunk of BGM01.WAV"
+    std::string source;                 // said to the user: "smpl chunk of BGM01.WAV"
     std::vector<fs::path> read;         // every file the loop came from
     std::optional<std::int64_t> frames; // the length of its audio, when known
 };
@@ -124,7 +124,9 @@ std::optional<Found> fromSmpl(const fs::path& audio) {
     if (!loop)
         return std::nullopt;
     const std::string where = "the smpl chunk of " + audio.string();
-    return Found{positions(loop->start, loop->stop, loop->sampleRate, where), where, {audio},
+    return Found{positions(loop->start, loop->stop, loop->sampleRate, where),
+                 where,
+                 {audio},
                  framesOf(audio)};
 }
 
@@ -136,7 +138,9 @@ std::optional<Found> fromTags(const fs::path& audio) {
         std::string(loop->names == LoopTagNames::StartLength ? "the LOOPSTART/LOOPLENGTH"
                                                              : "the LOOP_START/LOOP_END") +
         " comments of " + audio.string();
-    return Found{positions(loop->start, loop->stop, loop->sampleRate, where), where, {audio},
+    return Found{positions(loop->start, loop->stop, loop->sampleRate, where),
+                 where,
+                 {audio},
                  framesOf(audio)};
 }
 
@@ -179,7 +183,9 @@ Found fromLabels(const fs::path& labels, const fs::path& posFile) {
         const PosValues loop = ParseLabels(readText(labels, "label file"));
         const std::string where = "the label track " + labels.string();
         const auto audio = FindCompanionAudio(posFile);
-        return {positions(loop.start, loop.stop, kPosRate, where), where, {labels},
+        return {positions(loop.start, loop.stop, kPosRate, where),
+                where,
+                {labels},
                 audio ? framesOf(audio->path) : std::nullopt};
     } catch (const LoopTextError& e) {
         throw std::runtime_error(labels.string() + ": " + e.what());
@@ -230,7 +236,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     // mistake must not lose its first 8 bytes.
     for (const std::string& file : files)
         if (!HasPosExtension(file))
-            throw UsageError("\"" + file + "\" is not a POS file (*.pos); import writes only those");
+            throw UsageError("\"" + file +
+                             "\" is not a POS file (*.pos); import writes only those");
     const auto audioOption = a.value("--audio");
     const bool dryRun = a.flag("--dry-run");
     int status = ExitOk;

@@ -186,8 +186,8 @@ PosValues ParseLabels(std::string_view text) {
     throw LoopTextError("the label file holds no label");
 }
 
-std::optional<CommentLoop> ParseLoopComments(
-    const std::function<std::optional<std::string>(const char* key)>& value) {
+std::optional<CommentLoop>
+ParseLoopComments(const std::function<std::optional<std::string>(const char* key)>& value) {
     const auto number = [&](const char* key) -> std::optional<std::int64_t> {
         const auto text = value(key);
         if (!text)
@@ -222,7 +222,8 @@ PosValues ImportedLoop(std::int64_t start, std::int64_t stop, int rate) {
     if (rate != kRate)
         throw LoopTextError("counts its loop in samples at " + std::to_string(rate) +
                             " Hz; a POS file counts samples at 44100 Hz: not imported");
-    const std::string loop = "holds the loop " + std::to_string(start) + ".." + std::to_string(stop);
+    const std::string loop =
+        "holds the loop " + std::to_string(start) + ".." + std::to_string(stop);
     if (stop <= start)
         throw LoopTextError(loop + ", whose stop is not after its start: no loop (reversed or "
                                    "damaged); not imported");

@@ -71,15 +71,14 @@ struct CommentLoop {
 // nullopt), LOOPSTART first; nullopt when neither naming is there. Throws
 // LoopTextError when a value is not a whole non-negative number of samples or
 // the two make no loop, a sum past the 64-bit range included.
-std::optional<CommentLoop> ParseLoopComments(
-    const std::function<std::optional<std::string>(const char* key)>& value);
+std::optional<CommentLoop>
+ParseLoopComments(const std::function<std::optional<std::string>(const char* key)>& value);
 
 // `start`..`stop` of another tool, counted at `rate` per second, as POS
 // positions. Throws LoopTextError saying why, worded to follow the source's
-// name ("counts its loop in samples at 48000 Hz; ...", "holds the loop ...") when it is no loop a player can
-// take: another rate than 44,100, a stop not after the start, a value past
-// the signed 32-bit range. A negative start is allowed; PositionProblems
-// names it.
+// name ("counts its loop in samples at 48000 Hz; ...", "holds the loop ...") when it is no loop a
+// player can take: another rate than 44,100, a stop not after the start, a value past the signed
+// 32-bit range. A negative start is allowed; PositionProblems names it.
 PosValues ImportedLoop(std::int64_t start, std::int64_t stop, int rate);
 
 } // namespace kestrin

@@ -281,11 +281,11 @@ TEST_P(PosFileFailures, CarryPathAndReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     PosFile, PosFileFailures,
-    testing::Values(
-        FailureRow{"read_missing", "missing.POS", false, ENOENT, "cannot open file "},
-        FailureRow{"read_directory", "folder.POS", false, EISDIR, "cannot read file "},
-        FailureRow{"write_directory", "folder.POS", true, EISDIR, "cannot open file "},
-        FailureRow{"write_missing_folder", "nowhere/x.POS", true, ENOENT, "cannot open file "}),
+    testing::Values(FailureRow{"read_missing", "missing.POS", false, ENOENT, "cannot open file "},
+                    FailureRow{"read_directory", "folder.POS", false, EISDIR, "cannot read file "},
+                    FailureRow{"write_directory", "folder.POS", true, EISDIR, "cannot open file "},
+                    FailureRow{"write_missing_folder", "nowhere/x.POS", true, ENOENT,
+                               "cannot open file "}),
     [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
 TEST_F(PosFileTest, PositionsGoOnlyIntoRegularFilesThroughAnyLink) {
