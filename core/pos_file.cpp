@@ -157,10 +157,11 @@ std::string notAPosMessage(const std::filesystem::path& path, const std::string&
 
 } // namespace
 
-NotARegularFileError::NotARegularFileError(std::filesystem::path path, const std::string& kind)
+NotARegularFileError::NotARegularFileError(std::filesystem::path path, std::string kind)
     : PosFileError(path, std::make_error_code(std::errc::invalid_argument),
                    "cannot write file " + path.string() + ": it is " + kind +
-                       ", not a regular file") {}
+                       ", not a regular file"),
+      m_kind(std::move(kind)) {}
 
 NotAPosFileError::NotAPosFileError(std::filesystem::path path, std::string format)
     : PosFileError(path, std::make_error_code(std::errc::invalid_argument),

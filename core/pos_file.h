@@ -43,7 +43,13 @@ private:
 // /music/dev.POS: it is a block device, not a regular file".
 class NotARegularFileError : public PosFileError {
 public:
-    NotARegularFileError(std::filesystem::path path, const std::string& kind);
+    NotARegularFileError(std::filesystem::path path, std::string kind);
+
+    // What the file is instead, e.g. "a block device".
+    const std::string& kind() const noexcept { return m_kind; }
+
+private:
+    std::string m_kind;
 };
 
 // A file longer than 8 bytes that begins with the signature of an audio or
