@@ -92,6 +92,14 @@ std::string readText(const fs::path& path, const char* kind) {
     return text;
 }
 
+// Refuses a source that is the POS file to be written, before it is read.
+void refuseSelf(const fs::path& source, const fs::path& posFile) {
+    std::error_code ec;
+    if (fs::equivalent(posFile, source, ec))
+        throw std::runtime_error(posFile.string() + " is the file the loop is read from (" +
+                                 source.string() + "): not written");
+}
+
 // `start`..`stop`, counted at `rate` in `where`, as POS positions.
 PosValues positions(std::int64_t start, std::int64_t stop, int rate, const std::string& where) {
     try {
@@ -148,6 +156,7 @@ Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
     const std::string where = "the playlist " + playlist.string();
     TxtpLoop loop;
     try {
+        refuseSelf(playlist, posFile);
         loop = ParseTxtp(readText(playlist, "playlist"));
     } catch (const LoopTextError& e) {
         throw std::runtime_error(playlist.string() + ": " + e.what());
@@ -180,6 +189,7 @@ Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
 
 Found fromLabels(const fs::path& labels, const fs::path& posFile) {
     try {
+        refuseSelf(labels, posFile);
         const PosValues loop = ParseLabels(readText(labels, "label file"));
         const std::string where = "the label track " + labels.string();
         const auto audio = FindCompanionAudio(posFile);
@@ -246,12 +256,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             const Found found =
                 findLoop(file, from, given,
                          audioOption ? std::optional<fs::path>(*audioOption) : std::nullopt);
-            for (const fs::path& source : found.read) {
-                std::error_code ec;
-                if (fs::equivalent(file, source, ec))
-                    throw std::runtime_error(file + " is the file the loop is read from (" +
-                                             source.string() + "): not written");
-            }
+            for (const fs::path& source : found.read)
+                refuseSelf(source, file);
             if (!dryRun)
                 UpdatePosFile(file, found.loop.start, found.loop.stop);
             out << VisibleText(file) << (dryRun ? ": would write" : ": wrote") << ": start "

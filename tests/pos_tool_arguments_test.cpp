@@ -52,4 +52,21 @@ TEST(PositionArguments, OutsideThirtyTwoBitsOverflow) {
     }
 }
 
+TEST(DurationArguments, ClocksAreBoundedBeforeMatching) {
+    const std::pair<std::string, double> rows[] = {{"3:30:00", 12600},
+                                                   {"1:05.5", 65.5},
+                                                   {"90", 90},
+                                                   {"2s", 2},
+                                                   {"0:60", -1},
+                                                   {"1:60:00", -1},
+                                                   {std::string(100000, '9'), -1},
+                                                   {std::string(400, '1') + ":00:00", -1}};
+    for (const auto& [text, seconds] : rows) {
+        if (seconds < 0)
+            EXPECT_THROW(ParseClockDurationArgument(text), ArgumentError) << text.substr(0, 20);
+        else
+            EXPECT_EQ(ParseClockDurationArgument(text), seconds) << text;
+    }
+}
+
 } // namespace

@@ -99,6 +99,15 @@ TEST_F(PosToolTest, CheckFindsEachProblem) {
     }
 }
 
+TEST_F(PosToolTest, CheckSaysWhatADeviceIs) {
+    fs::create_symlink("/dev/zero", at("z.POS"));
+    const ToolRun r = run({"check", at("z.POS")});
+    EXPECT_EQ(r.status, ExitProblem);
+    EXPECT_NE(r.out.find("z.POS is a character device, not a regular file"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("bytes long"), std::string::npos) << r.out;
+}
+
 TEST_F(PosToolTest, CheckReportsLengthOtherThanEight) {
     put(at("long.POS"), {0, 0, 0, 0, 10, 0, 0, 0, 1, 2, 3, 4});
     wav("long.WAV", 44100, 1, SF_FORMAT_PCM_16, 100);

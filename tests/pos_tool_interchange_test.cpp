@@ -410,3 +410,76 @@ TEST_F(Interchange, ExtendedRendersHaveTheAskedLengthAndRepeatTheLoopExactly) {
 }
 
 } // namespace
+
+// ---- hostile sources ---------------------------------------------------------
+
+TEST_F(Interchange, ImportReadsOnlyRegularBoundedSourcesAndWritesOnlyPosFiles) {
+    const auto text = [&](const std::string& name, const std::string& bytes) {
+        testing_support::writeFileBytes(at(name), Bytes(bytes.begin(), bytes.end()));
+    };
+    text("L.txt", "1.0\t2.0\tloop\n");
+    text("T.txtp", "T.wav #I 0 " + std::string(50000, '7') + "\n");
+    text("rev.txt", "5.0\t2.0\tloop\n");
+    text("neg.txt", "-1.0\t2.0\tloop\n");
+    text("clock.txtp", "a.wav #I 0:99 1:00\n");
+    text("long.txt", "x" + std::string(1, '\0') + std::string(1000000, 'y') + "\n");
+    ASSERT_EQ(::mkfifo(at("fifo.txt").c_str(), 0600), 0);
+    fs::create_symlink(at("fifo.txt"), at("fifo.ogg"));
+    fs::create_symlink("/dev/zero", at("zero.txt"));
+    fs::create_symlink("/dev/zero", at("zero.flac"));
+    WritePosFile(at("S.POS"), {1, 2});
+    fs::create_symlink(at("S.POS"), at("S.txt"));
+    wavWithSmpl("W1.WAV", 44100, 60000, 20000);
+    wavWithSmpl("W2.WAV", 44100, 100, 0xFFFFFFFFu);
+    wavWithSmpl("W3.WAV", 44100, 100, 49999);
+    track("big.ogg", 44100, 1, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 4410);
+    {
+        TagLib::FileRef file(at("big.ogg").c_str());
+        TagLib::PropertyMap map;
+        map.insert("LOOPSTART", TagLib::String("1"));
+        map.insert("LOOPLENGTH", TagLib::String("9223372036854775807"));
+        file.file()->setProperties(map);
+        ASSERT_TRUE(file.save());
+    }
+    std::vector<std::pair<fs::path, Bytes>> sources;
+    for (const auto& entry : fs::directory_iterator(m_dir))
+        if (entry.is_regular_file() && !entry.is_symlink())
+            sources.emplace_back(entry.path(), testing_support::readFileBytes(entry.path()));
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        const char* said;
+    };
+    const Row rows[] = {
+        {{"T.POS", "--from", "txtp", "T.txtp"}, ExitProblem, "is too long"},
+        {{"L.txt", "--from", "labels"}, ExitUsage, "needs at least one POS file"},
+        {{"T.txtp", "--from", "txtp"}, ExitUsage, "needs at least one POS file"},
+        {{"A.POS", "B.POS", "--from", "labels", "L.txt"}, ExitOk, "B.POS: wrote: start 44100"},
+        {{"x.bin", "--from", "labels", "L.txt"}, ExitUsage, "import writes only those"},
+        {{"R.POS", "--from", "labels", "rev.txt"}, ExitProblem, "is not after its start"},
+        {{"N.POS", "--from", "labels", "neg.txt"}, ExitOk, "N.POS: start -44100 is negative"},
+        {{"C.POS", "--from", "txtp", "clock.txtp"}, ExitProblem, "must be below 60"},
+        {{"M.POS", "--from", "labels", "long.txt"}, ExitProblem, "\"x\\\\x00yyyy"},
+        {{"F.POS", "--from", "labels", "fifo.txt"}, ExitProblem, "it is a FIFO, not a regular"},
+        {{"F.POS", "--from", "tags", "fifo.ogg"}, ExitProblem, "it is a FIFO, not a regular"},
+        {{"Z.POS", "--from", "labels", "zero.txt"}, ExitProblem, "it is a device, not a regular"},
+        {{"Z.POS", "--from", "tags", "zero.flac"}, ExitProblem, "it is a device, not a regular"},
+        {{"S.POS", "--from", "labels"}, ExitProblem, "is the file the loop is read from"},
+        {{"W1.POS"}, ExitProblem, "60000..20001, whose stop is not after its start"},
+        {{"W2.POS"}, ExitProblem, "100..0, whose stop is not after its start"},
+        {{"W3.POS"}, ExitOk, "stop 50000 lies beyond the end of the audio (44100 samples)"},
+        {{"G.POS", "--from", "tags", "big.ogg"}, ExitProblem, "LOOPLENGTH 9223372036854775807"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args{"import"};
+        for (const std::string& arg : row.args)
+            args.push_back(arg.find('.') == std::string::npos ? arg : at(arg).string());
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, row.status) << row.args[0] << ": " << r.err;
+        EXPECT_NE((r.out + r.err).find(row.said), std::string::npos) << r.out << r.err;
+        EXPECT_LT(r.err.size(), 600u) << row.args[0];
+    }
+    for (const auto& [path, bytes] : sources)
+        EXPECT_EQ(testing_support::readFileBytes(path), bytes) << path;
+    EXPECT_FALSE(fs::exists(at("R.POS")) || fs::exists(at("x.bin")) || fs::exists(at("W1.POS")));
+}
