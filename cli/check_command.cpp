@@ -211,6 +211,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     const bool recursive = a.flag("-r");
     std::vector<PosFileItem> items;
     int status = ExitOk;
+    std::size_t skippedFolders = 0; // named without -r
     for (const std::string& arg : a.files) {
         std::error_code ec;
         if (!fs::is_directory(arg, ec)) {
@@ -221,6 +222,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         } else {
             ReportError(err, arg + " is a folder; use -r to check the POS files in it");
             status = ExitProblem;
+            ++skippedFolders;
         }
     }
     const bool quiet = a.flag("-q");
@@ -250,12 +252,15 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     }
     if (withProblems > 0)
         status = ExitProblem;
-    if (!json && (!quiet || withProblems > 0)) {
+    if (!json && (!quiet || withProblems > 0 || skippedFolders > 0)) {
         out << items.size() << (items.size() == 1 ? " file, " : " files, ")
             << (withProblems == 0   ? std::string("none with problems")
                 : withProblems == 1 ? std::string("1 with a problem")
-                                    : std::to_string(withProblems) + " with problems")
-            << '\n';
+                                    : std::to_string(withProblems) + " with problems");
+        if (skippedFolders > 0)
+            out << ", " << skippedFolders << (skippedFolders == 1 ? " folder" : " folders")
+                << " not checked (no -r)";
+        out << '\n';
     }
     return status;
 }

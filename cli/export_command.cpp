@@ -35,8 +35,9 @@ Exports each file's loop in a form another tool reads.
                    in seconds with 6 decimals (enough to give back every
                    sample at 44,100 per second)
   --format json    prints one JSON array, an object per file: "file",
-                   "start", "stop" (samples at 44,100 per second) and
-                   "startSeconds", "stopSeconds"
+                   "start", "stop" (samples at 44,100 per second),
+                   "startSeconds", "stopSeconds" (text, 6 decimals) and
+                   "startSecondsNumber", "stopSecondsNumber" (numbers)
   --format csv     prints a header and a row per file: file,start,stop,
                    start_seconds,stop_seconds (RFC 4180 quoting)
   --force          replace a .txtp or label file that exists already; without
@@ -107,11 +108,14 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             if (format == "pos") {
                 out << v.start << ' ' << v.stop << ' ' << name << '\n';
             } else if (format == "json") {
-                list.push_back({{"file", file},
-                                {"start", v.start},
-                                {"stop", v.stop},
-                                {"startSeconds", LabelSeconds(v.start)},
-                                {"stopSeconds", LabelSeconds(v.stop)}});
+                list.push_back(
+                    {{"file", file},
+                     {"start", v.start},
+                     {"stop", v.stop},
+                     {"startSeconds", LabelSeconds(v.start)},
+                     {"stopSeconds", LabelSeconds(v.stop)},
+                     {"startSecondsNumber", static_cast<double>(v.start) / SamplesPerSecond},
+                     {"stopSecondsNumber", static_cast<double>(v.stop) / SamplesPerSecond}});
             } else if (format == "csv") {
                 out << csvField(file) << ',' << v.start << ',' << v.stop << ','
                     << LabelSeconds(v.start) << ',' << LabelSeconds(v.stop) << "\r\n";

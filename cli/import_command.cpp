@@ -27,6 +27,7 @@ namespace {
 
 const char* const kHelp =
     R"(Usage: kestrin-pos import FILE.POS... [--from smpl|tags|txtp|labels [FILE]] [--audio FILE]
+                          [--dry-run]
 
 Reads a loop where another tool keeps it and writes it into each FILE.POS,
 with the same safety as set: in place, under a lock, flushed, and never into

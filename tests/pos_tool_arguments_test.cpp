@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Position arguments as the commands read them: samples, seconds, minutes:seconds.
+#include "cli/arguments.h"
 #include "cli/position_argument.h"
 #include "core/positions.h"
 
@@ -7,6 +8,8 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
+#include <vector>
 
 using namespace kestrin;
 using namespace kestrin::cli;
@@ -50,6 +53,17 @@ TEST(PositionArguments, OutsideThirtyTwoBitsOverflow) {
          {"99999999999", "2147483648", "-2147483649", "1e20s", "48696s", "99999999999:00"}) {
         EXPECT_THROW(ParsePositionArgument(text), OverflowError) << text;
     }
+}
+
+TEST(OptionValues, MayBeJoinedToAShortOption) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"find", "-n1", "f"},
+                                                 {"find", "-n", "1", "f"},
+                                                 {"find", "-n=1", "f"}}) {
+        const Arguments a = ParseArguments(args, {"-n", "--near"}, {"-q"});
+        EXPECT_EQ(a.value("-n"), "1") << args[1];
+        EXPECT_EQ(a.files, std::vector<std::string>{"f"}) << args[1];
+    }
+    EXPECT_THROW(ParseArguments({"find", "-q1"}, {"-n"}, {"-q"}), UsageError);
 }
 
 TEST(DurationArguments, ClocksAreBoundedBeforeMatching) {

@@ -82,6 +82,7 @@ TEST_F(PosToolTest, ExportKeepsEveryFileWhenANameIsNoUtf8AndRefusesLoopsTheForma
     ASSERT_EQ(list.size(), 2u);
     EXPECT_NE(list[0]["file"].get<std::string>().find("bad\xEF\xBF\xBD.POS"), std::string::npos);
     EXPECT_EQ(list[1]["stop"], 4);
+    EXPECT_EQ(list[1]["stopSecondsNumber"], 4 / 44100.0);
     struct Row {
         PosValues loop;
         const char* format;
