@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <vector>
 
 using namespace kestrin;
 using namespace kestrin::cli;
@@ -56,31 +55,17 @@ TEST(PositionArguments, OutsideThirtyTwoBitsOverflow) {
 }
 
 TEST(OptionValues, MayBeJoinedToAShortOption) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"find", "-n1", "f"},
-                                                 {"find", "-n", "1", "f"},
-                                                 {"find", "-n=1", "f"}}) {
-        const Arguments a = ParseArguments(args, {"-n", "--near"}, {"-q"});
-        EXPECT_EQ(a.value("-n"), "1") << args[1];
-        EXPECT_EQ(a.files, std::vector<std::string>{"f"}) << args[1];
-    }
+    for (const char* n : {"-n1", "-n=1"})
+        EXPECT_EQ(ParseArguments({"find", n, "f"}, {"-n"}, {"-q"}).value("-n"), "1") << n;
     EXPECT_THROW(ParseArguments({"find", "-q1"}, {"-n"}, {"-q"}), UsageError);
 }
 
 TEST(DurationArguments, ClocksAreBoundedBeforeMatching) {
-    const std::pair<std::string, double> rows[] = {{"3:30:00", 12600},
-                                                   {"1:05.5", 65.5},
-                                                   {"90", 90},
-                                                   {"2s", 2},
-                                                   {"0:60", -1},
-                                                   {"1:60:00", -1},
-                                                   {std::string(100000, '9'), -1},
-                                                   {std::string(400, '1') + ":00:00", -1}};
-    for (const auto& [text, seconds] : rows) {
-        if (seconds < 0)
-            EXPECT_THROW(ParseClockDurationArgument(text), ArgumentError) << text.substr(0, 20);
-        else
-            EXPECT_EQ(ParseClockDurationArgument(text), seconds) << text;
-    }
+    EXPECT_EQ(ParseClockDurationArgument("3:30:00"), 12600);
+    EXPECT_EQ(ParseClockDurationArgument("1:05.5"), 65.5);
+    for (const std::string& text : {std::string("0:60"), std::string("1:60:00"),
+                                    std::string(100000, '9'), std::string(400, '1') + ":00:00"})
+        EXPECT_THROW(ParseClockDurationArgument(text), ArgumentError) << text.substr(0, 20);
 }
 
 } // namespace
