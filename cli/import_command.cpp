@@ -178,7 +178,7 @@ Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
         }
     }
     if (!loop.stop && !info)
-        throw std::runtime_error(where + " loops to the end of " + loop.audio +
+        throw std::runtime_error(where + " loops to the end of " + QuotedExcerpt(loop.audio) +
                                  ", which cannot be read to learn where that is");
     const std::int64_t stop = loop.stop ? *loop.stop : info->frames;
     const int rate = loop.inSamples && info ? info->sampleRate : kPosRate;

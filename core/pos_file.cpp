@@ -259,6 +259,11 @@ namespace {
 PosUpdate updateLocked(const std::filesystem::path& path, bool create,
                        const std::function<PosFields(const PosValues&)>& decide) {
     PosUpdate result;
+    // Some devices act on being opened (a watchdog, a tape): refused before
+    // the open; the descriptor is checked again after it.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode))
+        throw NotARegularFileError(path, kindOf(named.st_mode));
     const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK;
     int fd = -1;
     if (create) {
@@ -281,7 +286,7 @@ PosUpdate updateLocked(const std::filesystem::path& path, bool create,
         throw PosFileError(action, path, code);
     };
 
-    // Checked on the descriptor, so no swap of the name can slip past it.
+    // On the descriptor, so that no swap of the name can slip past.
     struct stat opened {};
     if (::fstat(file.get(), &opened) != 0)
         throw PosFileError("open", path, lastError());
