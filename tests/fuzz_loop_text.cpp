@@ -17,17 +17,12 @@
 
 using namespace kestrin;
 
-static void require(bool holds) {
-    if (!holds)
-        std::abort();
-}
+#define require(holds) (holds) ? void() : std::abort()
 
+// What import writes, or LoopTextError.
 static void import(std::int64_t start, std::int64_t stop) {
-    try {
-        const PosValues v = ImportedLoop(start, stop, 44100);
-        require(v.start == start && v.stop == stop && v.stop > v.start);
-    } catch (const LoopTextError&) {
-    }
+    const PosValues v = ImportedLoop(start, stop, 44100);
+    require(v.start == start && v.stop == stop && v.stop > v.start);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
