@@ -144,9 +144,9 @@ int renameNoReplace(const fs::path& from, const fs::path& to) {
 
 } // namespace
 
-SNDFILE* OpenAudioForReading(const fs::path& path, SF_INFO& info) {
+int OpenRegularFile(const fs::path& path, const char* kind) {
     const auto fail = [&](const std::string& reason) {
-        return AudioError("cannot open audio file " + path.string() + ": " + reason);
+        return AudioError(std::string("cannot open ") + kind + " " + path.string() + ": " + reason);
     };
     // Non-blocking, so that opening a FIFO returns at once and fstat can
     // tell it apart; checking the descriptor leaves no gap for a swap.
@@ -164,10 +164,15 @@ SNDFILE* OpenAudioForReading(const fs::path& path, SF_INFO& info) {
         throw fail(notRegularReason(status.st_mode));
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+SNDFILE* OpenAudioForReading(const fs::path& path, SF_INFO& info) {
+    const int fd = OpenRegularFile(path, "audio file");
     info = {};
     SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
     if (!file) // libsndfile has closed the descriptor
-        throw fail(sf_strerror(nullptr));
+        throw AudioError("cannot open audio file " + path.string() + ": " + sf_strerror(nullptr));
     return file;
 }
 

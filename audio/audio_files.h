@@ -30,6 +30,14 @@ struct AudioInfo {
     int format = 0; // libsndfile SF_FORMAT_* bits
 };
 
+// Opens `path` read-only and returns the descriptor, blocking reads on: the
+// one way every file this program reads from another tool is opened.
+// Anything but a regular file is refused before a byte is read: a FIFO
+// would block forever and a device would never end. Throws AudioError
+// "cannot open KIND PATH: REASON", `kind` naming what the file was to be
+// ("audio file", "label file").
+int OpenRegularFile(const std::filesystem::path& path, const char* kind);
+
 // Opens `path` for reading through libsndfile, filling `info`; the caller
 // closes it with sf_close. Anything but a regular file is refused before
 // libsndfile sees it: a FIFO would block the open forever and a device would

@@ -37,6 +37,8 @@ Arguments ParseArguments(const std::vector<std::string>& args, const std::set<st
                 out.values[name] = args[++i];
             else
                 throw UsageError(name + " needs a value");
+        } else if (a[1] != '-' && valued.count(a.substr(0, 2))) {
+            out.values[a.substr(0, 2)] = a.substr(2); // "-n1", as getopt reads it
         } else if (flags.count(a)) {
             out.flags.insert(a);
         } else {

@@ -106,6 +106,13 @@ Finding checkOne(const fs::path& file, CompanionIndex& companions) {
         found.problems = {e.what()};
         return found;
     }
+    if (!found.pos->kind.empty()) {
+        // A device reads as endless zeros: its bytes are no positions.
+        found.problems = {file.string() + " is " + found.pos->kind +
+                          ", not a regular file: players cannot read it as a POS file"};
+        found.pos.reset();
+        return found;
+    }
     const PosValues& v = found.pos->values;
     const bool hasStop = found.pos->size >= 8;
     std::vector<std::string>& problems = found.problems;
@@ -207,6 +214,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     const bool recursive = a.flag("-r");
     std::vector<PosFileItem> items;
     int status = ExitOk;
+    std::size_t skippedFolders = 0; // named without -r
     for (const std::string& arg : a.files) {
         std::error_code ec;
         if (!fs::is_directory(arg, ec)) {
@@ -217,6 +225,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         } else {
             ReportError(err, arg + " is a folder; use -r to check the POS files in it");
             status = ExitProblem;
+            ++skippedFolders;
         }
     }
     const bool quiet = a.flag("-q");
@@ -246,12 +255,15 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     }
     if (withProblems > 0)
         status = ExitProblem;
-    if (!json && (!quiet || withProblems > 0)) {
+    if (!json && (!quiet || withProblems > 0 || skippedFolders > 0)) {
         out << items.size() << (items.size() == 1 ? " file, " : " files, ")
             << (withProblems == 0   ? std::string("none with problems")
                 : withProblems == 1 ? std::string("1 with a problem")
-                                    : std::to_string(withProblems) + " with problems")
-            << '\n';
+                                    : std::to_string(withProblems) + " with problems");
+        if (skippedFolders > 0)
+            out << ", " << skippedFolders << (skippedFolders == 1 ? " folder" : " folders")
+                << " not checked (no -r)";
+        out << '\n';
     }
     return status;
 }

@@ -35,14 +35,17 @@ Exports each file's loop in a form another tool reads.
                    in seconds with 6 decimals (enough to give back every
                    sample at 44,100 per second)
   --format json    prints one JSON array, an object per file: "file",
-                   "start", "stop" (samples at 44,100 per second) and
-                   "startSeconds", "stopSeconds"
+                   "start", "stop" (samples at 44,100 per second),
+                   "startSeconds", "stopSeconds" (text, 6 decimals) and
+                   "startSecondsNumber", "stopSecondsNumber" (numbers)
   --format csv     prints a header and a row per file: file,start,stop,
                    start_seconds,stop_seconds (RFC 4180 quoting)
   --force          replace a .txtp or label file that exists already; without
                    it such a file is left as it is and reported
 
-The line, playlist and label formats cannot carry a control character (a
+A playlist cannot carry a negative start, and neither a playlist nor a label
+track a stop that is not after the start: such a loop is refused with a
+message. The line, playlist and label formats cannot carry a control character (a
 line break, a tab, ESC, ...) in a name: such a file is refused with a
 message, and the other files are still exported.
 )";
@@ -69,7 +72,9 @@ void writeBeside(const fs::path& target, const std::string& text, bool force,
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
     if (out)
         out << text;
-    if (!out || !(out.flush()))
+    if (out)
+        out.close(); // a full disk may show only here
+    if (!out)
         throw std::runtime_error("cannot write " + target.string() + ": " +
                                  std::error_code(errno, std::generic_category()).message());
 }
@@ -103,14 +108,23 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             if (format == "pos") {
                 out << v.start << ' ' << v.stop << ' ' << name << '\n';
             } else if (format == "json") {
-                list.push_back({{"file", file},
-                                {"start", v.start},
-                                {"stop", v.stop},
-                                {"startSeconds", LabelSeconds(v.start)},
-                                {"stopSeconds", LabelSeconds(v.stop)}});
+                list.push_back(
+                    {{"file", file},
+                     {"start", v.start},
+                     {"stop", v.stop},
+                     {"startSeconds", LabelSeconds(v.start)},
+                     {"stopSeconds", LabelSeconds(v.stop)},
+                     {"startSecondsNumber", static_cast<double>(v.start) / SamplesPerSecond},
+                     {"stopSecondsNumber", static_cast<double>(v.stop) / SamplesPerSecond}});
             } else if (format == "csv") {
                 out << csvField(file) << ',' << v.start << ',' << v.stop << ','
                     << LabelSeconds(v.start) << ',' << LabelSeconds(v.stop) << "\r\n";
+            } else if ((format == "txtp" && v.start < 0) || v.stop <= v.start) {
+                // import refuses these; a player would drop or cut the loop.
+                throw std::runtime_error(file + ": the loop " + std::to_string(v.start) + ".." +
+                                         std::to_string(v.stop) + " is no loop a " +
+                                         (format == "txtp" ? "playlist" : "label track") +
+                                         " can hold: not exported");
             } else if (format == "txtp") {
                 const auto companion = companions.find(file);
                 const fs::path audio = companion ? companion->path.filename()
@@ -132,8 +146,9 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             status = ExitProblem;
         }
     }
+    // A name that is no UTF-8 gets U+FFFD for its stray bytes, as in check.
     if (format == "json")
-        out << list.dump() << '\n';
+        out << list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     return status;
 }
 

@@ -260,8 +260,13 @@ std::vector<PosFileItem> filesToSearch(const std::vector<std::string>& args) {
         }
         std::vector<PosFileItem> found = PosFilesUnder(arg);
         if (found.empty())
-            found.push_back({arg, arg + " is a folder without POS files; find takes POS or "
-                                        "audio files, or folders holding POS files"});
+            found.push_back({arg, arg +
+                                      " is a folder without POS files: find searches the POS "
+                                      "files in a folder; name audio files themselves (find "
+                                      "--write " +
+                                      arg +
+                                      "/*.wav) to search each and write "
+                                      "the POS file beside it"});
         items.insert(items.end(), found.begin(), found.end());
     }
     return items;

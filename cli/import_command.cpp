@@ -5,15 +5,18 @@
 #include "cli/command.h"
 #include "cli/loop_tags.h"
 #include "cli/output.h"
+#include "cli/pos_files.h"
 #include "cli/pos_tool.h"
 #include "core/loop_formats.h"
+#include "core/loop_problems.h"
 #include "core/pos_file.h"
 
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <limits>
-#include <sstream>
+#include <system_error>
 #include <vector>
+
+#include <unistd.h>
 
 namespace kestrin::cli {
 
@@ -24,6 +27,7 @@ namespace {
 
 const char* const kHelp =
     R"(Usage: kestrin-pos import FILE.POS... [--from smpl|tags|txtp|labels [FILE]] [--audio FILE]
+                          [--dry-run]
 
 Reads a loop where another tool keeps it and writes it into each FILE.POS,
 with the same safety as set: in place, under a lock, flushed, and never into
@@ -39,13 +43,17 @@ is created. Says which source each loop came from.
                  missing END is the end of the played file
   --from labels  the first region of a label track, "START<tab>STOP" in
                  seconds
-  FILE           (after --from, with one POS file) the audio, playlist or
-                 label file to read; by default the WAVE file beside the POS
+  FILE           (last, after --from; any name but *.pos) the audio,
+                 playlist or label file to read; by default the WAVE file beside the POS
                  file (smpl, tags), or NAME.txtp and NAME.txt beside it
   --audio FILE   the audio for smpl and tags, instead of the WAVE file beside
   --dry-run      say what would be written, change nothing
 
 Without --from, the audio's smpl chunk is read, then its comments.
+Only regular files are read, a playlist or label file up to 1 MiB. Only
+*.pos files are written, never a file the loop is read from. A loop whose
+stop is not after its start is refused; a negative start or a stop beyond
+the end of the audio is written with a warning, as set warns.
 Positions count samples at 44,100 per second: a loop counted in the samples
 of audio at another rate is refused with both rates named, and nothing is
 written.
@@ -55,41 +63,80 @@ Exit status: 0 when every file was written, 1 when any could not be.
 
 constexpr int kPosRate = 44100;
 
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open " + path.string() + ": " +
-                                 std::error_code(errno, std::generic_category()).message());
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (text.str().size() > (1u << 20))
-        throw std::runtime_error(path.string() + " is too large for a playlist or label file");
-    return text.str();
+// Playlists and label tracks are a few lines; a file past this is no such
+// text, and a device or pipe is never read.
+constexpr std::size_t kLongestText = 1u << 20;
+
+std::string readText(const fs::path& path, const char* kind) {
+    const int fd = OpenRegularFile(path, kind);
+    std::string text(kLongestText + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + length, text.size() - length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error("cannot read " + path.string() + ": " +
+                                     std::error_code(error, std::generic_category()).message());
+        }
+        if (n == 0)
+            break;
+        length += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (length > kLongestText)
+        throw std::runtime_error(path.string() + " is larger than " + std::to_string(kLongestText) +
+                                 " bytes: too large for a " + kind);
+    text.resize(length);
+    return text;
+}
+
+// Refuses a source that is the POS file to be written, before it is read.
+void refuseSelf(const fs::path& source, const fs::path& posFile) {
+    std::error_code ec;
+    if (fs::equivalent(posFile, source, ec))
+        throw std::runtime_error(posFile.string() + " is the file the loop is read from (" +
+                                 source.string() + "): not written");
 }
 
 // `start`..`stop`, counted at `rate` in `where`, as POS positions.
 PosValues positions(std::int64_t start, std::int64_t stop, int rate, const std::string& where) {
-    if (rate != kPosRate)
-        throw std::runtime_error(where + " counts its loop in samples at " + std::to_string(rate) +
-                                 " Hz; a POS file counts samples at 44100 Hz: not imported");
-    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-    if (start > kMax || stop > kMax)
-        throw std::runtime_error(where + ": the loop " + std::to_string(start) + ".." +
-                                 std::to_string(stop) + " lies beyond what a POS file can hold");
-    return {static_cast<std::int32_t>(start), static_cast<std::int32_t>(stop)};
+    try {
+        return ImportedLoop(start, stop, rate);
+    } catch (const LoopTextError& e) {
+        throw std::runtime_error(where + " " + e.what());
+    }
 }
 
 struct Found {
     PosValues loop;
-    std::string source; // said to the user: "smpl chunk of BGM01.WAV"
+    std::string source;                 // said to the user: "smpl chunk of BGM01.WAV"
+    std::vector<fs::path> read;         // every file the loop came from
+    std::optional<std::int64_t> frames; // the length of its audio, when known
 };
+
+// The length in frames of `audio` at 44,100 Hz, where a stop can be checked.
+std::optional<std::int64_t> framesOf(const fs::path& audio) {
+    try {
+        const AudioInfo info = ReadAudioInfo(audio);
+        if (info.sampleRate == kPosRate)
+            return info.frames;
+    } catch (const AudioError&) {
+    }
+    return std::nullopt;
+}
 
 std::optional<Found> fromSmpl(const fs::path& audio) {
     const auto loop = ReadInstrumentLoop(audio);
     if (!loop)
         return std::nullopt;
     const std::string where = "the smpl chunk of " + audio.string();
-    return Found{positions(loop->start, loop->stop, loop->sampleRate, where), where};
+    return Found{positions(loop->start, loop->stop, loop->sampleRate, where),
+                 where,
+                 {audio},
+                 framesOf(audio)};
 }
 
 std::optional<Found> fromTags(const fs::path& audio) {
@@ -100,14 +147,18 @@ std::optional<Found> fromTags(const fs::path& audio) {
         std::string(loop->names == LoopTagNames::StartLength ? "the LOOPSTART/LOOPLENGTH"
                                                              : "the LOOP_START/LOOP_END") +
         " comments of " + audio.string();
-    return Found{positions(loop->start, loop->stop, loop->sampleRate, where), where};
+    return Found{positions(loop->start, loop->stop, loop->sampleRate, where),
+                 where,
+                 {audio},
+                 framesOf(audio)};
 }
 
 Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
     const std::string where = "the playlist " + playlist.string();
     TxtpLoop loop;
     try {
-        loop = ParseTxtp(readText(playlist));
+        refuseSelf(playlist, posFile);
+        loop = ParseTxtp(readText(playlist, "playlist"));
     } catch (const LoopTextError& e) {
         throw std::runtime_error(playlist.string() + ": " + e.what());
     }
@@ -127,17 +178,26 @@ Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
         }
     }
     if (!loop.stop && !info)
-        throw std::runtime_error(where + " loops to the end of " + loop.audio +
+        throw std::runtime_error(where + " loops to the end of " + QuotedExcerpt(loop.audio) +
                                  ", which cannot be read to learn where that is");
     const std::int64_t stop = loop.stop ? *loop.stop : info->frames;
     const int rate = loop.inSamples && info ? info->sampleRate : kPosRate;
     return {positions(loop.start, stop, rate, where),
-            info || !loop.inSamples ? where : where + " (at 44100 Hz: its audio cannot be read)"};
+            info || !loop.inSamples ? where : where + " (at 44100 Hz: its audio cannot be read)",
+            {playlist},
+            info && info->sampleRate == kPosRate ? std::optional(info->frames) : std::nullopt};
 }
 
-Found fromLabels(const fs::path& labels) {
+Found fromLabels(const fs::path& labels, const fs::path& posFile) {
     try {
-        return {ParseLabels(readText(labels)), "the label track " + labels.string()};
+        refuseSelf(labels, posFile);
+        const PosValues loop = ParseLabels(readText(labels, "label file"));
+        const std::string where = "the label track " + labels.string();
+        const auto audio = FindCompanionAudio(posFile);
+        return {positions(loop.start, loop.stop, kPosRate, where),
+                where,
+                {labels},
+                audio ? framesOf(audio->path) : std::nullopt};
     } catch (const LoopTextError& e) {
         throw std::runtime_error(labels.string() + ": " + e.what());
     }
@@ -148,7 +208,7 @@ Found findLoop(const std::string& file, const std::string& from,
     if (from == "txtp")
         return fromTxtp(given.value_or(fs::path(file).replace_extension(".txtp")), file);
     if (from == "labels")
-        return fromLabels(given.value_or(fs::path(file).replace_extension(".txt")));
+        return fromLabels(given.value_or(fs::path(file).replace_extension(".txt")), file);
     std::optional<fs::path> audio = given ? given : audioOption;
     if (!audio) {
         const auto companion = FindCompanionAudio(file);
@@ -175,19 +235,20 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     const std::string from = a.value("--from").value_or("");
     if (!from.empty() && from != "smpl" && from != "tags" && from != "txtp" && from != "labels")
         throw UsageError("--from: \"" + from + "\" is not smpl, tags, txtp or labels");
-    // The file after --from KIND is the source, not a POS file.
+    // A last file after --from KIND that is no POS file is the source.
     std::optional<fs::path> given;
-    if (!from.empty() && files.size() == 2) {
-        std::string ext = fs::path(files.back()).extension().string();
-        for (char& c : ext)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (ext != ".pos") {
-            given = files.back();
-            files.pop_back();
-        }
+    if (!from.empty() && !files.empty() && !HasPosExtension(files.back())) {
+        given = files.back();
+        files.pop_back();
     }
     if (files.empty())
         throw UsageError("import needs at least one POS file");
+    // Only POS files are written: a label track or playlist named by
+    // mistake must not lose its first 8 bytes.
+    for (const std::string& file : files)
+        if (!HasPosExtension(file))
+            throw UsageError("\"" + file +
+                             "\" is not a POS file (*.pos); import writes only those");
     const auto audioOption = a.value("--audio");
     const bool dryRun = a.flag("--dry-run");
     int status = ExitOk;
@@ -196,11 +257,19 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             const Found found =
                 findLoop(file, from, given,
                          audioOption ? std::optional<fs::path>(*audioOption) : std::nullopt);
+            for (const fs::path& source : found.read)
+                refuseSelf(source, file);
             if (!dryRun)
                 UpdatePosFile(file, found.loop.start, found.loop.stop);
             out << VisibleText(file) << (dryRun ? ": would write" : ": wrote") << ": start "
                 << found.loop.start << ", stop " << found.loop.stop << ", from "
                 << VisibleText(found.source) << '\n';
+            std::vector<std::string> warnings = PositionProblems(found.loop);
+            if (found.frames)
+                if (auto beyond = StopBeyondAudioProblem(found.loop.stop, *found.frames))
+                    warnings.push_back(std::move(*beyond));
+            for (const std::string& w : warnings)
+                ReportWarning(err, file, w);
         } catch (const std::exception& e) {
             ReportError(err, FailureText(file, e));
             status = ExitProblem;

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/loop_tags.h"
 
+#include "audio/audio_files.h"
+#include "core/loop_formats.h"
+
 #include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
 #include <taglib/tpropertymap.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <stdexcept>
 #include <system_error>
 
@@ -24,20 +27,6 @@ std::string reasonOf(int error) {
     return std::error_code(error, std::generic_category()).message();
 }
 
-std::optional<std::int64_t> number(const TagLib::PropertyMap& map, const char* key,
-                                   const fs::path& audio) {
-    const auto it = map.find(key);
-    if (it == map.end() || it->second.isEmpty())
-        return std::nullopt;
-    const std::string text = it->second.front().to8Bit(true);
-    std::int64_t value = -1;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < 0)
-        throw std::runtime_error(audio.string() + ": its " + key + " comment \"" + text +
-                                 "\" is not a sample count");
-    return value;
-}
-
 } // namespace
 
 bool HoldsLoopTags(const fs::path& audio) {
@@ -48,28 +37,28 @@ bool HoldsLoopTags(const fs::path& audio) {
 }
 
 std::optional<TagLoop> ReadLoopTags(const fs::path& audio) {
-    TagLib::FileRef file(audio.c_str(), true, TagLib::AudioProperties::Fast);
+    // TagLib would open a FIFO and wait, or read a device without end.
+    TagLib::FileStream stream(audio::OpenRegularFile(audio, "audio file"), true);
+    TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Fast);
     if (file.isNull() || !file.audioProperties())
         throw std::runtime_error("cannot read the tags of " + audio.string() +
                                  ": not a file TagLib knows");
     const TagLib::PropertyMap map = file.file()->properties();
-    TagLoop loop;
-    loop.sampleRate = file.audioProperties()->sampleRate();
-    if (const auto start = number(map, "LOOPSTART", audio)) {
-        const auto length = number(map, "LOOPLENGTH", audio);
-        if (!length || *length == 0)
-            throw std::runtime_error(audio.string() + ": LOOPSTART without a LOOPLENGTH");
-        loop = {*start, *start + *length, loop.sampleRate, LoopTagNames::StartLength};
-        return loop;
+    std::optional<CommentLoop> loop;
+    try {
+        loop = ParseLoopComments([&](const char* key) -> std::optional<std::string> {
+            const auto it = map.find(key);
+            if (it == map.end() || it->second.isEmpty())
+                return std::nullopt;
+            return it->second.front().to8Bit(true);
+        });
+    } catch (const LoopTextError& e) {
+        throw std::runtime_error(audio.string() + ": " + e.what());
     }
-    if (const auto start = number(map, "LOOP_START", audio)) {
-        const auto end = number(map, "LOOP_END", audio);
-        if (!end || *end <= *start)
-            throw std::runtime_error(audio.string() + ": LOOP_START without a LOOP_END after it");
-        loop = {*start, *end, loop.sampleRate, LoopTagNames::StartEnd};
-        return loop;
-    }
-    return std::nullopt;
+    if (!loop)
+        return std::nullopt;
+    return TagLoop{loop->start, loop->stop, file.audioProperties()->sampleRate(),
+                   loop->lengthNaming ? LoopTagNames::StartLength : LoopTagNames::StartEnd};
 }
 
 void WriteLoopTags(const fs::path& source, const fs::path& target, std::int64_t start,

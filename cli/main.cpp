@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "cli/pos_tool.h"
+#include "cli/output.h"
 
 #include <iostream>
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    return kestrin::cli::RunPosTool(args, std::cout, std::cerr);
+    return kestrin::cli::RunWithStandardOutput(args, std::cerr);
 }

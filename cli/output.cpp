@@ -1,6 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/output.h"
 
+#include "cli/pos_tool.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include <unistd.h>
+
 #include <cstdio>
 #include <new>
 #include <stdexcept>
@@ -122,6 +131,70 @@ void ReportUsageError(std::ostream& err, std::string_view command, std::string_v
     const std::string name(VisibleText(command));
     err << "kestrin-pos " << name << ": " << VisibleText(message) << "\nTry \"kestrin-pos " << name
         << " --help\".\n";
+}
+
+DescriptorOutput::DescriptorOutput(int fd) : m_fd(fd), m_terminal(::isatty(fd) == 1) {
+    setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+}
+
+DescriptorOutput::~DescriptorOutput() {
+    drain();
+}
+
+void DescriptorOutput::drain() {
+    const char* from = pbase();
+    while (from < pptr() && m_error == 0) {
+        const ssize_t n = ::write(m_fd, from, static_cast<std::size_t>(pptr() - from));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            m_error = n < 0 ? errno : ENOSPC;
+        else
+            from += n;
+    }
+    // What could not be written is dropped: the error is kept and reported.
+    setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+}
+
+DescriptorOutput::int_type DescriptorOutput::overflow(int_type c) {
+    drain();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return m_error == 0 ? traits_type::not_eof(c) : traits_type::eof();
+}
+
+std::streamsize DescriptorOutput::xsputn(const char* s, std::streamsize n) {
+    for (std::streamsize done = 0; done < n;) {
+        if (pptr() == epptr())
+            drain();
+        const auto room = std::min<std::streamsize>(epptr() - pptr(), n - done);
+        std::memcpy(pptr(), s + done, static_cast<std::size_t>(room));
+        pbump(static_cast<int>(room));
+        done += room;
+    }
+    if (m_terminal && std::memchr(s, '\n', static_cast<std::size_t>(n)))
+        drain();
+    return m_error == 0 ? n : 0;
+}
+
+int DescriptorOutput::sync() {
+    drain();
+    return m_error == 0 ? 0 : -1;
+}
+
+int RunWithStandardOutput(const std::vector<std::string>& args, std::ostream& err) {
+    DescriptorOutput buffer(STDOUT_FILENO);
+    std::ostream out(&buffer);
+    int status = RunPosTool(args, out, err);
+    out.flush();
+    if (buffer.error() != 0) {
+        ReportError(err, "cannot write standard output: " +
+                             std::error_code(buffer.error(), std::generic_category()).message());
+        status = std::max(status, static_cast<int>(ExitProblem));
+    }
+    return status;
 }
 
 } // namespace kestrin::cli

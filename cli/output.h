@@ -3,10 +3,13 @@
 // none of their bytes may act as a control sequence there.
 #pragma once
 
+#include <array>
 #include <exception>
 #include <ostream>
+#include <streambuf>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrin::cli {
 
@@ -38,5 +41,39 @@ void ReportWarning(std::ostream& err, std::string_view file, std::string_view me
 // Prints "kestrin-pos COMMAND: <message>" and the hint to the command's help,
 // for a command line that is wrong in itself.
 void ReportUsageError(std::ostream& err, std::string_view command, std::string_view message);
+
+// A file descriptor (standard output) as a stream buffer that keeps the
+// reason of the first write that failed: output lost to a full disk or a
+// closed file must end in an error, never in exit status 0. Line by line on
+// a terminal, in large blocks otherwise.
+class DescriptorOutput : public std::streambuf {
+public:
+    explicit DescriptorOutput(int fd);
+    ~DescriptorOutput() override;
+    DescriptorOutput(const DescriptorOutput&) = delete;
+    DescriptorOutput& operator=(const DescriptorOutput&) = delete;
+
+    // errno of the first failed write, 0 while every byte went out.
+    int error() const { return m_error; }
+
+protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int sync() override;
+
+private:
+    void drain();
+
+    int m_fd;
+    bool m_terminal;
+    int m_error = 0;
+    std::array<char, 1 << 16> m_buffer{};
+};
+
+// Runs `args` with standard output through a DescriptorOutput and standard
+// error on `err`; a failed write to standard output turns the status into
+// ExitProblem (when it was not worse) with "cannot write standard output:
+// REASON". What main() does.
+int RunWithStandardOutput(const std::vector<std::string>& args, std::ostream& err);
 
 } // namespace kestrin::cli

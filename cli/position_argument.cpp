@@ -51,13 +51,41 @@ std::int32_t ParsePositionArgument(std::string_view text) {
                         "(01:30, 1:30.25)");
 }
 
+namespace {
+
+// std::regex recurses once per character it matches: longer texts are
+// refused before matching. Far more than any real duration needs.
+constexpr std::size_t kLongestDuration = 32;
+
+std::string boundedDuration(std::string_view text) {
+    if (text.size() > kLongestDuration)
+        throw ArgumentError("duration \"" + std::string(text.substr(0, kLongestDuration)) +
+                            "...\" is too long");
+    return std::string(text);
+}
+
+} // namespace
+
 double ParseDurationArgument(std::string_view text) {
     static const std::regex kDuration(R"(([0-9]+\.?[0-9]*|\.[0-9]+)s?)");
-    const std::string s(text);
+    const std::string s = boundedDuration(text);
     std::smatch m;
-    if (s.size() > 32 || !std::regex_match(s, m, kDuration))
+    if (!std::regex_match(s, m, kDuration))
         throw ArgumentError("duration \"" + s + "\" is not a number of seconds (3, 0.5, 2s)");
     return ParseNumber(m[1].str());
+}
+
+double ParseClockDurationArgument(std::string_view text) {
+    static const std::regex kClock(R"((?:([0-9]+):)?([0-9]+):([0-9]+(?:\.[0-9]*)?))");
+    const std::string s = boundedDuration(text);
+    std::smatch m;
+    if (!std::regex_match(s, m, kClock))
+        return ParseDurationArgument(s);
+    const double minutes = ParseNumber(m[2].str());
+    const double seconds = ParseNumber(m[3].str());
+    if (seconds >= 60 || (m[1].matched && minutes >= 60))
+        throw ArgumentError("duration \"" + s + "\": minutes and seconds must be below 60");
+    return (m[1].matched ? ParseNumber(m[1].str()) * 3600 : 0) + minutes * 60 + seconds;
 }
 
 } // namespace kestrin::cli

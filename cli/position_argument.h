@@ -28,4 +28,10 @@ std::int32_t ParsePositionArgument(std::string_view text);
 // ArgumentError otherwise.
 double ParseDurationArgument(std::string_view text);
 
+// Reads a non-negative duration as seconds (see ParseDurationArgument) or as
+// a clock, "M:SS" or "H:MM:SS" with a fraction allowed on the seconds and
+// minutes and seconds below 60 ("3:30:00", "1:05.5"). The text is bounded
+// before any pattern sees it. Throws ArgumentError naming the text.
+double ParseClockDurationArgument(std::string_view text);
+
 } // namespace kestrin::cli

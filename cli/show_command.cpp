@@ -20,7 +20,8 @@ Prints start and stop as the editor shows them: samples, seconds, slider
 value (whole seconds, 0 to 600) and minutes:seconds, and the loop length
 (stop - start) in samples and seconds.
 
-  --json   one JSON object per line and file, for scripts
+  --json   one JSON object per line and file, for scripts; "seconds" as
+           the editor writes it (text), "seconds_number" as a JSON number
 
 File names are printed with control characters made visible (\n, \t, \x1b;
 a backslash as \\). In JSON, a name is read as UTF-8 and every byte or
@@ -55,16 +56,21 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         const std::int64_t length = std::int64_t{v.stop} - v.start;
         if (json) {
             auto position = [](std::int32_t p) {
-                return nlohmann::ordered_json{{"samples", p},
-                                              {"seconds", SecondsText(p)},
-                                              {"slider", sliderShown(p)},
-                                              {"clock", ClockText(p)}};
+                return nlohmann::ordered_json{
+                    {"samples", p},
+                    {"seconds", SecondsText(p)},
+                    {"seconds_number", static_cast<double>(p) / SamplesPerSecond},
+                    {"slider", sliderShown(p)},
+                    {"clock", ClockText(p)}};
             };
             const nlohmann::ordered_json line{
                 {"file", file},
                 {"start", position(v.start)},
                 {"stop", position(v.stop)},
-                {"loop", {{"samples", length}, {"seconds", loopSeconds(v)}}}};
+                {"loop",
+                 {{"samples", length},
+                  {"seconds", loopSeconds(v)},
+                  {"seconds_number", static_cast<double>(length) / SamplesPerSecond}}}};
             out << line.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace)
                 << '\n';
         } else {

@@ -6,6 +6,7 @@
 #include "core/positions.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,9 +49,36 @@ struct TxtpLoop {
 // is none of these.
 TxtpLoop ParseTxtp(std::string_view text);
 
+// At most the first 80 characters of `text` for an error message, control
+// bytes and NUL written as \xHH, "..." added when it was longer: a hostile
+// line can neither flood a message nor cut it short.
+std::string QuotedExcerpt(std::string_view text);
+
 // Reads the first label of a label track, "START\tSTOP[\tNAME]" in seconds,
 // as samples at 44,100 per second, rounded to the nearest. A label of one
 // point (START == STOP) is refused: it is no loop. Throws LoopTextError.
 PosValues ParseLabels(std::string_view text);
+
+// A loop read from comments (LOOPSTART with LOOPLENGTH, or LOOP_START with
+// LOOP_END, the frame after the last one looped), in the file's frames.
+struct CommentLoop {
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+    bool lengthNaming = true; // LOOPSTART/LOOPLENGTH
+};
+
+// The loop in the comments `value(KEY)` gives (the first value of KEY, or
+// nullopt), LOOPSTART first; nullopt when neither naming is there. Throws
+// LoopTextError when a value is not a whole non-negative number of samples or
+// the two make no loop, a sum past the 64-bit range included.
+std::optional<CommentLoop>
+ParseLoopComments(const std::function<std::optional<std::string>(const char* key)>& value);
+
+// `start`..`stop` of another tool, counted at `rate` per second, as POS
+// positions. Throws LoopTextError saying why, worded to follow the source's
+// name ("counts its loop in samples at 48000 Hz; ...", "holds the loop ...") when it is no loop a
+// player can take: another rate than 44,100, a stop not after the start, a value past the signed
+// 32-bit range. A negative start is allowed; PositionProblems names it.
+PosValues ImportedLoop(std::int64_t start, std::int64_t stop, int rate);
 
 } // namespace kestrin

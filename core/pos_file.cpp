@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -69,7 +70,18 @@ struct Head {
     std::array<std::uint8_t, kHeadSize> bytes{};
     std::size_t length = 0;
     std::uint64_t size = 0;
+    std::string kind; // empty for a regular file
 };
+
+std::string kindOf(mode_t mode) {
+    return S_ISREG(mode)    ? ""
+           : S_ISDIR(mode)  ? "a folder"
+           : S_ISFIFO(mode) ? "a FIFO"
+           : S_ISSOCK(mode) ? "a socket"
+           : S_ISCHR(mode)  ? "a character device"
+           : S_ISBLK(mode)  ? "a block device"
+                            : "no regular file";
+}
 
 // Size and the first bytes of an open file; the bytes past its end stay 0.
 Head readHead(int fd, const std::filesystem::path& path) {
@@ -78,6 +90,7 @@ Head readHead(int fd, const std::filesystem::path& path) {
     if (::fstat(fd, &info) != 0)
         throw PosFileError("read", path, lastError());
     head.size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    head.kind = kindOf(info.st_mode);
     while (head.length < head.bytes.size()) {
         const ssize_t n = ::pread(fd, head.bytes.data() + head.length,
                                   head.bytes.size() - head.length, static_cast<off_t>(head.length));
@@ -143,6 +156,12 @@ std::string notAPosMessage(const std::filesystem::path& path, const std::string&
 }
 
 } // namespace
+
+NotARegularFileError::NotARegularFileError(std::filesystem::path path, std::string kind)
+    : PosFileError(path, std::make_error_code(std::errc::invalid_argument),
+                   "cannot write file " + path.string() + ": it is " + kind +
+                       ", not a regular file"),
+      m_kind(std::move(kind)) {}
 
 NotAPosFileError::NotAPosFileError(std::filesystem::path path, std::string format)
     : PosFileError(path, std::make_error_code(std::errc::invalid_argument),
@@ -226,7 +245,7 @@ PosFileInfo InspectPosFile(const std::filesystem::path& path) {
     const Head head = readHead(file.get(), path);
     if (::close(file.release()) != 0)
         throw PosFileError("close", path, lastError());
-    return {valuesOf(head), head.size};
+    return {valuesOf(head), head.size, head.kind};
 }
 
 PosValues ReadPosFile(const std::filesystem::path& path) {
@@ -240,6 +259,11 @@ namespace {
 PosUpdate updateLocked(const std::filesystem::path& path, bool create,
                        const std::function<PosFields(const PosValues&)>& decide) {
     PosUpdate result;
+    // Some devices act on being opened (a watchdog, a tape): refused before
+    // the open; the descriptor is checked again after it.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode))
+        throw NotARegularFileError(path, kindOf(named.st_mode));
     const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK;
     int fd = -1;
     if (create) {
@@ -261,6 +285,13 @@ PosUpdate updateLocked(const std::filesystem::path& path, bool create,
             ::unlink(path.c_str());
         throw PosFileError(action, path, code);
     };
+
+    // On the descriptor, so that no swap of the name can slip past.
+    struct stat opened {};
+    if (::fstat(file.get(), &opened) != 0)
+        throw PosFileError("open", path, lastError());
+    if (!S_ISREG(opened.st_mode))
+        throw NotARegularFileError(path, kindOf(opened.st_mode));
 
     lockFile(file.get(), LOCK_EX);
     PosFields fields;
@@ -297,12 +328,8 @@ PosUpdate updateLocked(const std::filesystem::path& path, bool create,
         done += static_cast<std::size_t>(n);
     }
 
-    // Only regular files can be synced; devices and pipes have nothing to flush.
-    struct stat info {};
-    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
-        if (::fdatasync(file.get()) != 0)
-            fail("flush", lastError());
-    }
+    if (::fdatasync(file.get()) != 0)
+        fail("flush", lastError());
     if (::close(file.release()) != 0)
         fail("close", lastError());
     return result;

@@ -37,6 +37,21 @@ private:
     std::error_code m_code;
 };
 
+// A path that is no regular file (a device, FIFO, socket, folder): positions
+// are written only into regular files, since a device would take the bytes
+// and a pipe or /dev/null swallow them. what() reads like "cannot write file
+// /music/dev.POS: it is a block device, not a regular file".
+class NotARegularFileError : public PosFileError {
+public:
+    NotARegularFileError(std::filesystem::path path, std::string kind);
+
+    // What the file is instead, e.g. "a block device".
+    const std::string& kind() const noexcept { return m_kind; }
+
+private:
+    std::string m_kind;
+};
+
 // A file longer than 8 bytes that begins with the signature of an audio or
 // other container format (RIFF/WAVE, RF64, AIFF, FLAC, Ogg, ID3 and the like).
 // Its first 8 bytes are a header, not positions: writing there would break
@@ -92,6 +107,9 @@ PosValues ReadPosFile(const std::filesystem::path& path);
 struct PosFileInfo {
     PosValues values;
     std::uint64_t size = 0;
+    // What the file is when it is no regular file ("a character device",
+    // "a FIFO"), empty for a regular file; `size` is then what was read.
+    std::string kind;
 };
 PosFileInfo InspectPosFile(const std::filesystem::path& path);
 
@@ -106,7 +124,9 @@ struct PosUpdate {
 // in one write when both are given), in place, and flushes them to the
 // device. An exclusive advisory lock (flock) is held from the read of the
 // previous values to the end of the write, so two updates of different fields
-// never undo each other. The file is created only when both fields are
+// never undo each other. Only a regular file is written (a symbolic link to
+// one included): anything else throws NotARegularFileError before a byte is
+// written. The file is created only when both fields are
 // given, and a file this call created is removed again when writing fails.
 // Throws NotAPosFileError for a container file, PosFileError otherwise.
 PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::int32_t> start,

@@ -32,8 +32,11 @@ QString fileErrorMessage(const QString& action, const QString& path, const PosFi
                            "belongs to it would be\n%4")
             .arg(action, QDir::toNativeSeparators(path), QString::fromStdString(notPos->format()),
                  QDir::toNativeSeparators(QFile::decodeName(notPos->posFile().c_str())));
+    const auto* device = dynamic_cast<const NotARegularFileError*>(&e);
+    const std::string reason =
+        device ? "It is " + device->kind() + ", not a regular file" : e.reason();
     return QObject::tr("Could not %1 the POS file\n%2\n\n%3.")
-        .arg(action, QDir::toNativeSeparators(path), QString::fromStdString(e.reason()));
+        .arg(action, QDir::toNativeSeparators(path), QString::fromStdString(reason));
 }
 
 } // namespace
@@ -83,9 +86,9 @@ void EditorWindow::reportPathTooLong(const QString& path) {
 }
 
 bool EditorWindow::loadChosenFile(const QString& path) {
-    PosValues values;
+    PosFileInfo file;
     try {
-        values = ReadPosFile(toPath(path));
+        file = InspectPosFile(toPath(path));
     } catch (const PosFileError& e) {
         // CurrentFile keeps naming the last file that did load, so a later
         // Save can never write these fields into the file that failed.
@@ -93,9 +96,17 @@ bool EditorWindow::loadChosenFile(const QString& path) {
         return false;
     }
     CurrentFile = path;
+    const PosValues values = file.values;
     UpdateSliders(values.start, values.stop);
     UpdateTimeFields(values.start, values.stop);
-    lblStatus->setText(QFileInfo(path).fileName() + QStringLiteral(" Loaded..."));
+    // Zeros from an empty file or a device are no stored loop: the status
+    // says what was read, as kestrin-pos check does.
+    QString note;
+    if (!file.kind.empty())
+        note = tr(" (%1, not a regular file)").arg(QString::fromStdString(file.kind));
+    else if (file.size != 8)
+        note = tr(" (the file is %1 bytes long, not 8)").arg(file.size);
+    lblStatus->setText(QFileInfo(path).fileName() + QStringLiteral(" Loaded...") + note);
     emit fileOpened(CurrentFile);
     return true;
 }

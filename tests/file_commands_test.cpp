@@ -293,8 +293,21 @@ TEST_F(FileCommandsTest, SaveToFullDeviceIsNeverReportedAsSuccess) {
     MessageBoxWatcher watcher;
     saveThroughShortcut();
     ASSERT_EQ(watcher.seen().size(), 1u);
-    EXPECT_TRUE(watcher.seen()[0].text.contains("No space left on device"));
+    EXPECT_TRUE(watcher.seen()[0].text.contains("not a regular file"));
     EXPECT_EQ(status(), "");
+}
+
+TEST_F(FileCommandsTest, OpenSaysWhenTheZerosAreNoStoredLoop) {
+    put(path("empty.POS"), {});
+    put(path("short.POS"), {1, 0, 0, 0});
+    const std::pair<QString, QString> rows[] = {
+        {path("empty.POS"), "empty.POS Loaded... (the file is 0 bytes long, not 8)"},
+        {path("short.POS"), "short.POS Loaded... (the file is 4 bytes long, not 8)"},
+        {"/dev/zero", "zero Loaded... (a character device, not a regular file)"}};
+    for (const auto& [file, said] : rows) {
+        openThroughShortcut(file);
+        EXPECT_EQ(status(), said);
+    }
 }
 
 // Makes a file unwritable even for root: read-only permissions for a normal

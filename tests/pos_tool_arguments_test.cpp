@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Position arguments as the commands read them: samples, seconds, minutes:seconds.
+#include "cli/arguments.h"
 #include "cli/position_argument.h"
 #include "core/positions.h"
 
@@ -7,6 +8,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 
 using namespace kestrin;
 using namespace kestrin::cli;
@@ -50,6 +52,20 @@ TEST(PositionArguments, OutsideThirtyTwoBitsOverflow) {
          {"99999999999", "2147483648", "-2147483649", "1e20s", "48696s", "99999999999:00"}) {
         EXPECT_THROW(ParsePositionArgument(text), OverflowError) << text;
     }
+}
+
+TEST(OptionValues, MayBeJoinedToAShortOption) {
+    for (const char* n : {"-n1", "-n=1"})
+        EXPECT_EQ(ParseArguments({"find", n, "f"}, {"-n"}, {"-q"}).value("-n"), "1") << n;
+    EXPECT_THROW(ParseArguments({"find", "-q1"}, {"-n"}, {"-q"}), UsageError);
+}
+
+TEST(DurationArguments, ClocksAreBoundedBeforeMatching) {
+    EXPECT_EQ(ParseClockDurationArgument("3:30:00"), 12600);
+    EXPECT_EQ(ParseClockDurationArgument("1:05.5"), 65.5);
+    for (const std::string& text : {std::string("0:60"), std::string("1:60:00"),
+                                    std::string(100000, '9'), std::string(400, '1') + ":00:00"})
+        EXPECT_THROW(ParseClockDurationArgument(text), ArgumentError) << text.substr(0, 20);
 }
 
 } // namespace

@@ -99,6 +99,12 @@ TEST_F(PosToolTest, CheckFindsEachProblem) {
     }
 }
 
+TEST_F(PosToolTest, CheckSaysWhatADeviceIs) {
+    fs::create_symlink("/dev/zero", at("z.POS"));
+    EXPECT_NE(run({"check", at("z.POS")}).out.find("z.POS is a character device, not a regular"),
+              std::string::npos);
+}
+
 TEST_F(PosToolTest, CheckReportsLengthOtherThanEight) {
     put(at("long.POS"), {0, 0, 0, 0, 10, 0, 0, 0, 1, 2, 3, 4});
     wav("long.WAV", 44100, 1, SF_FORMAT_PCM_16, 100);

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos export: one record per file, never a forged one.
+#include "cli/output.h"
 #include "cli/pos_tool.h"
 #include "tests/pos_tool_support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
+
+#include <fcntl.h>
 
 using namespace kestrin;
 using namespace kestrin::cli;
@@ -30,3 +34,49 @@ TEST_F(PosToolTest, ExportRefusesNamesThatWouldForgeRecords) {
 }
 
 } // namespace
+
+// What a command prints must arrive: a full device or a file past its size
+// limit turns the status into a failure with the reason.
+TEST_F(PosToolTest, LostStandardOutputIsAFailure) {
+    pos("a.POS", 1, 2);
+    const std::pair<std::string, const char*> rows[] = {{"/dev/full", "No space left on device"},
+                                                        {at("out.csv"), "File too large"}};
+    for (const auto& [output, said] : rows) {
+        const ToolRun r = runInChild({}, [&, said = said, output = output] {
+            if (::dup2(::open(output.c_str(), O_WRONLY | O_CREAT, 0600), STDOUT_FILENO) < 0)
+                ::_exit(98);
+            forbidWrites();
+            std::ostringstream err;
+            const int status =
+                RunWithStandardOutput({"export", "--format", "csv", at("a.POS")}, err);
+            ::_exit(status == ExitProblem && err.str() == "kestrin-pos: cannot write standard "
+                                                          "output: " +
+                                                              std::string(said) + "\n"
+                        ? 0
+                        : 1);
+        });
+        EXPECT_EQ(r.status, 0) << output;
+    }
+}
+
+TEST_F(PosToolTest, ExportKeepsEveryNameAndRefusesLoopsTheFormatCannotHold) {
+    pos("bad\xff.POS", 1, 2);
+    pos("good.POS", 3, 4);
+    const ToolRun json = run({"export", "--format", "json", at("bad\xff.POS"), at("good.POS")});
+    const auto list = nlohmann::json::parse(json.out);
+    ASSERT_EQ(list.size(), 2u) << json.err;
+    EXPECT_NE(list[0]["file"].get<std::string>().find("bad\xEF\xBF\xBD.POS"), std::string::npos);
+    EXPECT_EQ(list[1]["stopSecondsNumber"], 4 / 44100.0);
+    const std::tuple<PosValues, const char*, const char*, bool> rows[] = {
+        {{-5, 10}, "txtp", ".txtp", false},
+        {{10, 5}, "txtp", ".txtp", false},
+        {{10, 10}, "labels", ".txt", false},
+        {{-5, 10}, "labels", ".txt", true}};
+    for (const auto& [loop, format, extension, written] : rows) {
+        const std::string name = "L" + std::to_string(loop.start) + format;
+        pos(name + ".POS", loop.start, loop.stop);
+        EXPECT_EQ(run({"export", "--format", format, at(name + ".POS")}).status,
+                  written ? ExitOk : ExitProblem);
+        EXPECT_EQ(fs::exists(at(name + extension)), written) << name;
+    }
+}

@@ -108,8 +108,9 @@ INSTANTIATE_TEST_SUITE_P(
                 {"empty"},
                 1,
                 "1 file, none with a seamless loop, 1 failed\n",
-                "kestrin-pos: DIR/empty is a folder without POS files; find takes POS or audio "
-                "files, or folders holding POS files\n"}),
+                "kestrin-pos: DIR/empty is a folder without POS files: find searches the POS "
+                "files in a folder; name audio files themselves (find --write DIR/empty/*.wav) "
+                "to search each and write the POS file beside it\n"}),
     [](const testing::TestParamInfo<FindRow>& info) { return std::string(info.param.name); });
 
 // Every file of the folder gets its object, -q keeps those that need a look,

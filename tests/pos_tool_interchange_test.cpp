@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -160,6 +161,10 @@ TEST(LoopFormats, PlaylistTimesFollowVgmstreamsRules) {
         EXPECT_THROW(ParseTxtp(bad), LoopTextError) << bad;
     for (const char* bad : {"", "1.0\n", "x\t2\tl", "1\t1\tpoint"})
         EXPECT_THROW(ParseLabels(bad), LoopTextError) << bad;
+    EXPECT_THROW(ParseLoopComments([](const char* key) { // LOOPSTART 1, LOOPLENGTH 2^63 - 1
+                     return std::optional<std::string>(key[4] == 'L' ? "9223372036854775807" : "1");
+                 }),
+                 LoopTextError);
 }
 
 TEST_F(Interchange, ExportedPlaylistsAndLabelsImportTheSameLoop) {
@@ -537,3 +542,60 @@ TEST_F(Interchange, ExtendedRendersHaveTheAskedLengthAndRepeatTheLoopExactly) {
 }
 
 } // namespace
+
+// ---- hostile sources ---------------------------------------------------------
+
+TEST_F(Interchange, ImportReadsOnlyRegularBoundedSourcesAndWritesOnlyPosFiles) {
+    for (const auto& [name, bytes] : std::map<std::string, std::string>{
+             {"L.txt", "1.0\t2.0\tloop\n"},
+             {"T.txtp", "T.wav #I 0 " + std::string(50000, '7')},
+             {"rev.txt", "5.0\t2.0\tloop\n"},
+             {"neg.txt", "-1.0\t2.0\tloop\n"},
+             {"clock.txtp", "a.wav #I 0:99 1:00\n"},
+             {"long.txt", "x" + std::string(1, '\0') + std::string(1000000, 'y')}})
+        testing_support::writeFileBytes(at(name), Bytes(bytes.begin(), bytes.end()));
+    ASSERT_EQ(::mkfifo(at("fifo.txt").c_str(), 0600), 0);
+    fs::create_symlink(at("fifo.txt"), at("fifo.ogg"));
+    fs::create_symlink("/dev/zero", at("zero.txt"));
+    fs::create_symlink("/dev/zero", at("zero.flac"));
+    WritePosFile(at("S.POS"), {1, 2});
+    fs::create_symlink(at("S.POS"), at("S.txt"));
+    wavWithSmpl("W1.WAV", 44100, 60000, 20000);
+    wavWithSmpl("W2.WAV", 44100, 100, 0xFFFFFFFFu);
+    wavWithSmpl("W3.WAV", 44100, 100, 49999);
+    std::vector<std::pair<fs::path, Bytes>> sources;
+    for (const auto& entry : fs::directory_iterator(m_dir))
+        if (entry.is_regular_file() && !entry.is_symlink())
+            sources.emplace_back(entry.path(), testing_support::readFileBytes(entry.path()));
+    const std::tuple<std::vector<std::string>, int, const char*> rows[] = {
+        {{"T.POS", "--from", "txtp", "T.txtp"}, ExitProblem, "is too long"},
+        {{"L.txt", "--from", "labels"}, ExitUsage, "needs at least one POS file"},
+        {{"T.txtp", "--from", "txtp"}, ExitUsage, "needs at least one POS file"},
+        {{"A.POS", "B.POS", "--from", "labels", "L.txt"}, ExitOk, "B.POS: wrote: start 44100"},
+        {{"x.bin", "--from", "labels", "L.txt"}, ExitUsage, "import writes only those"},
+        {{"R.POS", "--from", "labels", "rev.txt"}, ExitProblem, "is not after its start"},
+        {{"N.POS", "--from", "labels", "neg.txt"}, ExitOk, "N.POS: start -44100 is negative"},
+        {{"C.POS", "--from", "txtp", "clock.txtp"}, ExitProblem, "must be below 60"},
+        {{"M.POS", "--from", "labels", "long.txt"}, ExitProblem, "\"x\\\\x00yyyy"},
+        {{"F.POS", "--from", "labels", "fifo.txt"}, ExitProblem, "it is a FIFO, not a regular"},
+        {{"F.POS", "--from", "tags", "fifo.ogg"}, ExitProblem, "it is a FIFO, not a regular"},
+        {{"Z.POS", "--from", "labels", "zero.txt"}, ExitProblem, "it is a device, not a regular"},
+        {{"Z.POS", "--from", "tags", "zero.flac"}, ExitProblem, "it is a device, not a regular"},
+        {{"S.POS", "--from", "labels"}, ExitProblem, "is the file the loop is read from"},
+        {{"W1.POS"}, ExitProblem, "60000..20001, whose stop is not after its start"},
+        {{"W2.POS"}, ExitProblem, "100..0, whose stop is not after its start"},
+        {{"W3.POS"}, ExitOk, "stop 50000 lies beyond the end of the audio (44100 samples)"},
+    };
+    for (const auto& [given, status, said] : rows) {
+        std::vector<std::string> args{"import"};
+        for (const std::string& arg : given)
+            args.push_back(arg.find('.') == std::string::npos ? arg : at(arg).string());
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_NE((r.out + r.err).find(said), std::string::npos) << r.out << r.err;
+        EXPECT_LT(r.err.size(), 600u) << given[0]; // a long line is cut short
+    }
+    for (const auto& [path, bytes] : sources)
+        EXPECT_EQ(testing_support::readFileBytes(path), bytes) << path;
+    EXPECT_FALSE(fs::exists(at("R.POS")) || fs::exists(at("x.bin")) || fs::exists(at("W1.POS")));
+}

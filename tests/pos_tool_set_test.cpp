@@ -147,7 +147,8 @@ TEST_F(PosToolTest, SetSaysWroteOnlyAfterTheWrite) {
         const ToolRun full = run({"set", "/dev/full", "--start", "5"});
         EXPECT_EQ(full.status, ExitProblem);
         EXPECT_EQ(full.out, "");
-        EXPECT_EQ(full.err, "kestrin-pos: cannot write file /dev/full: No space left on device\n");
+        EXPECT_EQ(full.err, "kestrin-pos: cannot write file /dev/full: it is a character device, "
+                            "not a regular file\n");
     }
     // A file set created and then could not write is gone again.
     const ToolRun created =

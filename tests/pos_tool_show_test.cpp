@@ -38,13 +38,16 @@ TEST_F(PosToolTest, ShowJsonHasOneObjectPerFileAndEscapesNames) {
     std::getline(lines, first);
     std::getline(lines, second);
     EXPECT_NE(first.find("a\\\"b.POS\""), std::string::npos) << first;
-    EXPECT_NE(first.find("\"start\":{\"samples\":-1323000,\"seconds\":\"-30\",\"slider\":0,"
+    EXPECT_NE(first.find("\"start\":{\"samples\":-1323000,\"seconds\":\"-30\",\"seconds_number\":"
+                         "-30.0,\"slider\":0,"
                          "\"clock\":\"-00:30\"}"),
               std::string::npos)
         << first;
     // The loop length exceeds 32 bits here and must not wrap.
     EXPECT_NE(first.find("\"loop\":{\"samples\":2148806647,"), std::string::npos) << first;
-    EXPECT_NE(second.find("\"loop\":{\"samples\":0,\"seconds\":\"0\"}"), std::string::npos);
+    EXPECT_NE(second.find("\"loop\":{\"samples\":0,\"seconds\":\"0\",\"seconds_number\":0.0}"),
+              std::string::npos)
+        << second;
 }
 
 TEST_F(PosToolTest, ShowJsonIsValidUtf8ForAnyName) {

@@ -48,6 +48,7 @@ TEST_F(PosToolTest, BatchGoesOnPastABadFile) {
     r = run({"check", m_dir.string()}); // a folder without -r
     EXPECT_EQ(r.status, ExitProblem);
     EXPECT_NE(r.err.find("use -r"), std::string::npos);
+    EXPECT_EQ(r.out, "0 files, none with problems, 1 folder not checked (no -r)\n");
 
     r = run({"export", at("a.POS"), at("missing.POS"), at("sub/d.POS")});
     EXPECT_EQ(r.status, ExitProblem);
