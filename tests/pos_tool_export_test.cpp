@@ -73,7 +73,8 @@ TEST_F(PosToolTest, ExportKeepsEveryNameAndRefusesLoopsTheFormatCannotHold) {
         {{10, 10}, "labels", ".txt", false},
         {{-5, 10}, "labels", ".txt", true}};
     for (const auto& [loop, format, extension, written] : rows) {
-        const std::string name = "L" + std::to_string(loop.start) + format;
+        std::string name = format;
+        name += std::to_string(loop.start);
         pos(name + ".POS", loop.start, loop.stop);
         EXPECT_EQ(run({"export", "--format", format, at(name + ".POS")}).status,
                   written ? ExitOk : ExitProblem);
