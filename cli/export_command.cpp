@@ -175,7 +175,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                 writeBeside(target, LabelText(v, rate), force, file);
                 out << VisibleText(target.string() + note) << '\n';
             }
-            if ((format == "pos" || format == "csv") && !note.empty())
+            if (format != "txtp" && format != "labels" && !note.empty())
                 warnings.push_back("exported " + note.substr(2, note.size() - 3));
             for (const std::string& w : warnings)
                 ReportWarning(err, file, w);
