@@ -69,8 +69,9 @@ TEST_F(PosToolTest, ExportKeepsEveryNameAndRefusesLoopsTheFormatCannotHold) {
     EXPECT_EQ(list[1]["stopSecondsNumber"], 4 / 44100.0);
     const std::tuple<PosValues, const char*, const char*, bool> rows[] = {
         {{-5, 10}, "txtp", ".txtp", false},
-        {{10, 5}, "txtp", ".txtp", false},
-        {{10, 10}, "labels", ".txt", false},
+        // Players drop these, yet they are written, with a warning.
+        {{10, 5}, "txtp", ".txtp", true},
+        {{10, 10}, "labels", ".txt", true},
         {{-5, 10}, "labels", ".txt", true}};
     for (const auto& [loop, format, extension, written] : rows) {
         std::string name = format;
