@@ -40,7 +40,9 @@ Exports each file's loop in a form another tool reads.
   --format json    prints one JSON array, an object per file: "file",
                    "start", "stop" (samples at 44,100 per second),
                    "startSeconds", "stopSeconds" (text, 6 decimals) and
-                   "startSecondsNumber", "stopSecondsNumber" (numbers)
+                   "startSecondsNumber", "stopSecondsNumber" (numbers), and
+                   "framesOfAudioRate" when --frames-of-audio counted them
+                   at the audio's rate
   --format csv     prints a header and a row per file: file,start,stop,
                    start_seconds,stop_seconds (RFC 4180 quoting)
   --force          replace a .txtp or label file that exists already; without

@@ -103,7 +103,9 @@ multiples of a listed loop length are not listed again.
                   "score" (the old name of "match", same value),
                   "repeated_seconds", "seam", "verdict"}, best first and empty when
                   nothing repeats; "written" names the POS file --write
-                  wrote, "error" says why a file could not be handled
+                  wrote (with "written_as_frames_of_audio": true for
+                  audio at another rate and --frames-of-audio), "error"
+                  says why a file could not be handled
   --write         store the best candidate in place as set does: into FILE,
                   or for an audio file into the POS file beside it that
                   players look for (BASE.POS for BASE.WAV, base.pos for
