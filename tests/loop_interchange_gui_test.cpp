@@ -9,6 +9,7 @@
 #include "views/find_loop.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,7 +20,6 @@
 
 #include <sndfile.h>
 
-#include <functional>
 #include <vector>
 
 using namespace kestrin;
@@ -34,11 +34,13 @@ protected:
         writeWave(4410, 22050);
         WritePosFile(m_scratch.path() / "LOOP.POS", {1000, 20000});
     }
-    // Half a second of a ramp with a forward loop start..end in its smpl chunk.
-    void writeWave(unsigned start, unsigned end) {
+    // `samples` at `rate`, by default half a second of a ramp, with a forward
+    // loop start..end in its smpl chunk.
+    void writeWave(unsigned start, unsigned end, int rate = 44100,
+                   std::vector<short> samples = {}) {
         m_answer = file("LOOP.POS");
         SF_INFO info{};
-        info.samplerate = 44100;
+        info.samplerate = rate;
         info.channels = 1;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         SNDFILE* f = sf_open((m_scratch.path() / "LOOP.WAV").c_str(), SFM_WRITE, &info);
@@ -47,10 +49,9 @@ protected:
         instrument.loop_count = 1;
         instrument.loops[0] = {SF_LOOP_FORWARD, start, end, 0};
         ASSERT_EQ(sf_command(f, SFC_SET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
-        std::vector<short> ramp(22050);
-        for (std::size_t n = 0; n < ramp.size(); ++n)
-            ramp[n] = static_cast<short>(n);
-        sf_writef_short(f, ramp.data(), 22050);
+        for (short n = 0; rate == 44100 && n < 22050; ++n)
+            samples.push_back(n);
+        sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
         sf_close(f);
     }
     QAction* action(const char* name) const {
@@ -121,30 +122,14 @@ TEST_F(LoopInterchangeGui, ExportWritesTheFieldsAsALabelTrack) {
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), LabelText({1000, 21000}));
 }
 
-// A POS file counts at 44,100 per second: the loop of 48 kHz audio (found,
-// refined, or in its smpl chunk) is no POS position, nor are the fields a
-// playlist's frames of it. Each writer says so in a message box naming both
-// rates and changes nothing.
+// A POS file counts at 44,100 per second: every writer of positions refuses
+// 48 kHz audio in a message box naming both rates, and changes nothing.
 TEST_F(LoopInterchangeGui, EveryWriterRefusesAudioAtAnotherRate) {
-    TrackSpec spec;
-    spec.channels = 1;
-    spec.sampleRate = 48000;
-    const Track track = RenderTrack(spec);
-    std::vector<short> pcm(track.samples.size());
-    for (std::size_t n = 0; n < pcm.size(); ++n)
-        pcm[n] = static_cast<short>(std::lround(track.samples[n] * 32000));
-    SF_INFO info{};
-    info.samplerate = 48000;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open((m_scratch.path() / "LOOP.WAV").c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr);
-    SF_INSTRUMENT instrument{};
-    instrument.loop_count = 1;
-    instrument.loops[0] = {SF_LOOP_FORWARD, 4800, 96000, 0};
-    ASSERT_EQ(sf_command(f, SFC_SET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
-    sf_writef_short(f, pcm.data(), static_cast<sf_count_t>(pcm.size()));
-    sf_close(f);
+    const Track track = RenderTrack({.channels = 1, .sampleRate = 48000});
+    std::vector<short> pcm;
+    for (const float sample : track.samples)
+        pcm.push_back(static_cast<short>(std::lround(sample * 32000)));
+    writeWave(4800, 96000, 48000, pcm);
     // Near the track's loop, for Refine, yet not on it.
     const PosValues held{static_cast<std::int32_t>(track.loopStart + 100),
                          static_cast<std::int32_t>(track.loopStart + track.loopFrames + 100)};
@@ -152,51 +137,41 @@ TEST_F(LoopInterchangeGui, EveryWriterRefusesAudioAtAnotherRate) {
     QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
     ASSERT_TRUE(QTest::qWaitFor([this] { return action("mnuImportLoop")->isEnabled(); }, 30000));
 
-    const auto search = [this](Qt::Key key) {
-        QTest::keyClick(m_window.get(), key, Qt::ControlModifier);
-        views::FindLoopDialog* dialog = nullptr;
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] {
-                for (auto* d : m_window->findChildren<views::FindLoopDialog*>())
-                    if (d->isVisible() && !d->searching())
-                        dialog = d;
-                return dialog != nullptr;
-            },
-            60000));
-        auto* list = dialog->findChild<QTreeWidget*>();
-        ASSERT_GT(list->topLevelItemCount(), 0);
-        QTest::keyClick(list, Qt::Key_Return);
-        QTest::keyClick(list, Qt::Key_Escape);
-    };
-    const auto menuKey = [this](Qt::Key key) {
-        QTest::keyClick(m_window.get(), Qt::Key_L, Qt::AltModifier);
-        QMenu* menu = m_window->findChild<QMenu*>(QStringLiteral("mnuLoop"));
-        ASSERT_TRUE(QTest::qWaitFor([menu] { return menu->isVisible(); }, 30000));
-        QTest::keyClick(menu, key);
-    };
+    // Find's and Refine's Use (Enter on the list of loops), Import and Export (menu keys).
     const struct {
-        const char* writer;
-        std::function<void()> keys;
-        QString title;
-    } rows[] = {
-        {"Find's Use", [&] { search(Qt::Key_F); }, QStringLiteral("Loop Not Used")},
-        {"Refine's Use", [&] { search(Qt::Key_R); }, QStringLiteral("Loop Not Used")},
-        {"Import Loop from Audio", [&] { menuKey(Qt::Key_I); },
-         QStringLiteral("Loop Not Imported")},
-        {"Export Loop", [&] { menuKey(Qt::Key_E); }, QStringLiteral("Loop Not Exported")},
-    };
+        Qt::Key key;
+        bool inMenu;
+        const char* title;
+    } rows[] = {{Qt::Key_F, false, "Loop Not Used"},
+                {Qt::Key_R, false, "Loop Not Used"},
+                {Qt::Key_I, true, "Loop Not Imported"},
+                {Qt::Key_E, true, "Loop Not Exported"}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.writer);
+        SCOPED_TRACE(row.key);
         // Back on the window after the dialog before: its keys reach the window.
         m_window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 10000));
         MessageBoxWatcher boxes;
-        row.keys();
+        QTest::keyClick(m_window.get(), row.inMenu ? Qt::Key_L : row.key,
+                        row.inMenu ? Qt::AltModifier : Qt::ControlModifier);
+        QWidget* target = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                auto* dialog = qobject_cast<views::FindLoopDialog*>(QApplication::activeWindow());
+                target = row.inMenu                       ? QApplication::activePopupWidget()
+                         : dialog && !dialog->searching() ? dialog->findChild<QTreeWidget*>()
+                                                          : nullptr;
+                return target != nullptr;
+            },
+            60000));
+        QTest::keyClick(target, row.inMenu ? row.key : Qt::Key_Return);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.seen().empty(); }, 60000));
         EXPECT_EQ(boxes.seen().front().title, row.title);
         EXPECT_TRUE(boxes.seen().front().text.startsWith(
             QStringLiteral("LOOP.WAV is 48,000 Hz; a POS file counts at 44,100 per second.")))
             << boxes.seen().front().text.toStdString();
+        if (!row.inMenu)
+            QTest::keyClick(target, Qt::Key_Escape);
         EXPECT_EQ(text("txtStartTime"), QString::number(held.start));
         EXPECT_EQ(text("txtStopTime"), QString::number(held.stop));
         EXPECT_EQ(ReadPosFile(m_scratch.path() / "LOOP.POS"), held);

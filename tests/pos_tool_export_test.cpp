@@ -77,8 +77,9 @@ TEST_F(PosToolTest, ExportKeepsEveryNameAndRefusesLoopsTheFormatCannotHold) {
         std::string name = format;
         name += std::to_string(loop.start);
         pos(name + ".POS", loop.start, loop.stop);
-        EXPECT_EQ(run({"export", "--format", format, at(name + ".POS")}).status,
-                  written ? ExitOk : ExitProblem);
+        const ToolRun r = run({"export", "--format", format, at(name + ".POS")});
+        EXPECT_EQ(r.status, written ? ExitOk : ExitProblem);
+        EXPECT_EQ(r.err.find("no audio file found beside it") != std::string::npos, written);
         EXPECT_EQ(fs::exists(at(name + extension)), written) << name;
     }
 }
