@@ -116,9 +116,8 @@ PosValues positions(std::int64_t start, std::int64_t stop, int rate, const std::
     }
 }
 
-// The rate `audio` (as messages name it) counts `start`..`stop` at, made the
-// POS file's by the rate rule: `choice` decides for audio at another rate.
-// Returns the note the output line adds.
+// The rate rule for a loop counted at `rate` in `audio`: throws when it is
+// refused, else returns what the output line adds (nothing at 44,100 Hz).
 std::string applyRate(const fs::path& audio, int rate, AudioRate choice) {
     RequireRate(audio, rate, choice, "not imported");
     return FramesNote(audio.filename(), rate);
