@@ -548,11 +548,15 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
         figures.sound = SeamSound::Click;
         return;
     }
-    // A junction the predictor cannot follow is no click when its step from
-    // where the music was heading is no larger than the music's own change
-    // from sample to sample there and the spectrum goes on (below): loud
-    // music hides it.
-    const bool buried = continuity.junction <= steps.typical;
+    // A junction the predictor cannot follow is no click when the spectrum
+    // goes on (below) and its step is one the music takes itself there: its
+    // step from where the music was heading no larger than the music's RMS
+    // change from sample to sample, or the step across the jump no larger
+    // than the largest change the music makes on either side. Two renditions
+    // never meet in phase, and a predictor fitted to the tones before the
+    // jump amplifies that into a kink; loud, bright music hides a step no
+    // larger than its own.
+    const bool buried = continuity.junction <= steps.typical || steps.jump <= steps.nearby;
     if (figures.kink >= kClickKink && !buried) {
         figures.sound = SeamSound::Click;
         return;
