@@ -84,12 +84,16 @@ constexpr double kExtentLift = 0.5;
 // chance (there are hundreds of thousands of pairs of beats), but the bars
 // around it differ.
 constexpr std::size_t kMinRepeatBeats = 32;
-// The second search matches chords alone, and four bars whose chords come
-// back in order suffice: in chords chosen at random a run of four recurs
-// hardly ever (one chance in some 300,000 for 24 chords), and timbre, which
-// a run of the same drums and sounds fills with chance likeness, is not
-// compared.
+// The second search matches chords alone, and in a song of up to
+// kHarmonyPairs pairs of beats (5 minutes at 120 beats per minute) four bars
+// whose chords come back in order suffice: among chords chosen at random a
+// run of four recurs hardly ever. The chance that some run recurs grows
+// with the pairs compared, and each further bar that must agree divides it
+// by about ten (two bars of a song share their chord about one time in
+// ten): a bar more for every tenfold of pairs beyond.
 constexpr std::size_t kMinHarmonyBeats = kMatchBeats;
+constexpr double kHarmonyPairs = 180000;
+constexpr std::size_t kBeatsPerBar = 4;
 
 // Step 8: starts tried (the beats from the pair's first on), the reach of
 // the search for the onset around a beat (beats lie within 10 ms of the
@@ -739,8 +743,8 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
                     if (from < 0 || to - from < minLoop || to > audio.frames() ||
                         std::abs(to - from - gridLag) > gridSlack)
                         continue;
-                    if (near && (std::abs(from - near->start) > reach ||
-                                 std::abs(to - near->stop) > reach))
+                    if (near &&
+                        (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
                         continue;
                     judged = JudgeSeam(audio, from, to, SeamMode::Musical);
                     if (!IsSeamless(judged))
@@ -965,8 +969,13 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
     if (!options.near && result.candidates.empty()) {
         clock = std::chrono::steady_clock::now();
         Likeness harmony(beats, true);
+        const double pairsCompared =
+            0.5 * static_cast<double>(beats.size()) * static_cast<double>(beats.size());
+        const double tenfolds = std::ceil(std::log10(std::max(1.0, pairsCompared / kHarmonyPairs)));
+        const std::size_t minBeats =
+            kMinHarmonyBeats + kBeatsPerBar * static_cast<std::size_t>(tenfolds);
         const std::vector<Pair> harmonic =
-            naturalPairs(harmony, beats, std::max(minLoop, share), rate, kMinHarmonyBeats);
+            naturalPairs(harmony, beats, std::max(minLoop, share), rate, minBeats);
         result.seconds.matching += secondsSince(clock);
         if (!admit(harmonic, 0.8, 1.0)) {
             result.cancelled = true;

@@ -170,8 +170,7 @@ std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, 
     // and the stop is off: that verdict stands. Without one, the loop may
     // join two renditions of a passage, which never repeat each other's
     // samples, and is judged as music (find offers such loops).
-    const std::optional<std::int64_t> seamlessStop =
-        nearestSeamlessStop(source, start, stop);
+    const std::optional<std::int64_t> seamlessStop = nearestSeamlessStop(source, start, stop);
     if (!seamlessStop) {
         const SeamFigures musical = JudgeSeam(source, start, stop, SeamMode::Musical);
         if (IsSeamless(musical))
