@@ -121,12 +121,12 @@ constexpr std::int64_t kJunctionHalfWindow = 64;
 constexpr std::array<std::int64_t, 6> kJunctionShifts = {0, 16, -16, 32, -32, 64};
 // The stop's last move finds where the waveforms cross alike, judged over
 // 0.2 ms each side (a few samples of the highest partials that matter at a
-// junction): first within the junction's reach of the alignment, then, only
-// where no seam there passes, within 3 ms, half a cycle of a bass note at
-// 170 Hz, and 10 ms, a cycle at 100 Hz (as far as humanising moves a note;
-// the beat grid is checked again). Near given points only the first: the
-// stop stays at the place the user chose.
-constexpr std::array<std::int64_t, 3> kSeamReaches = {kJunctionReach, 128, 441};
+// junction): first the aligned stop itself, then, only where no seam there
+// passes, within 3 ms, half a cycle of a bass note at 170 Hz, and 10 ms, a
+// cycle at 100 Hz (as far as humanising moves a note; the beat grid is
+// checked again). Near given points only the aligned stop: it stays at the
+// place the user chose.
+constexpr std::array<std::int64_t, 3> kSeamReaches = {0, 128, 441};
 constexpr std::int64_t kSeamHalfWindow = 8;
 
 // An exact loop matching at least this well (the share of what follows its
@@ -407,16 +407,21 @@ std::vector<Beat> beatFeatures(const Frames& f, const std::vector<std::size_t>& 
     return beats;
 }
 
-// Step 5: the likeness in harmony alone, the cosine of the chromas.
-float harmonyLikeness(const Beat& a, const Beat& b) {
+// Step 5: the cosine of the chromas.
+double chromaCosine(const Beat& a, const Beat& b) {
     double chroma = 0;
     for (std::size_t k = 0; k < 12; ++k)
         chroma += double{a.chroma[k]} * b.chroma[k];
-    return static_cast<float>(chroma);
+    return chroma;
+}
+
+// The likeness in harmony alone.
+float harmonyLikeness(const Beat& a, const Beat& b) {
+    return static_cast<float>(chromaCosine(a, b));
 }
 
 float likeness(const Beat& a, const Beat& b) {
-    const double chroma = harmonyLikeness(a, b);
+    const double chroma = chromaCosine(a, b);
     double timbre = 0;
     for (std::size_t k = 0; k < kBands; ++k) {
         const double d = double{a.bands[k]} - b.bands[k];
