@@ -744,7 +744,7 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
                     break;
                 for (const std::int64_t shift : kJunctionShifts) {
                     const std::int64_t from = start + shift;
-                    std::int64_t to = seamStop(audio, from, aligned + shift, seamReach);
+                    const std::int64_t to = seamStop(audio, from, aligned + shift, seamReach);
                     if (from < 0 || to - from < minLoop || to > audio.frames() ||
                         std::abs(to - from - gridLag) > gridSlack)
                         continue;
@@ -752,18 +752,6 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
                         (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
                         continue;
                     judged = JudgeSeam(audio, from, to, SeamMode::Musical);
-                    if (!IsSeamless(judged))
-                        continue;
-                    // As check measures it: a copy of the track's own
-                    // samples a little off this stop makes the loop an
-                    // exact one, at that stop.
-                    const std::optional<SeamFigures> measured = MeasureSeam(audio, from, to);
-                    judged = measured.value_or(SeamFigures{});
-                    if (measured && !IsSeamless(*measured) && measured->seamlessStop &&
-                        *measured->seamlessStop - from >= minLoop) {
-                        to = *measured->seamlessStop;
-                        judged = JudgeSeam(audio, from, to);
-                    }
                     if (IsSeamless(judged)) {
                         start = from;
                         stop = to;
@@ -794,10 +782,32 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
     std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
                      lags.end());
     const std::int64_t median = lags[lags.size() / 2];
-    return *std::min_element(
+    std::stable_sort(
         passed.begin(), passed.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
             return std::abs(a.stop - a.start - median) < std::abs(b.stop - b.start - median);
         });
+    // Measured as check measures a file, so that it agrees: where a copy of
+    // the track's own samples lies a little off the stop, the loop is the
+    // exact one at that copy.
+    for (LoopCandidate& c : passed) {
+        const std::optional<SeamFigures> measured = MeasureSeam(audio, c.start, c.stop);
+        if (!measured)
+            continue;
+        if (IsSeamless(*measured)) {
+            c.judged = *measured;
+        } else if (measured->seamlessStop && *measured->seamlessStop - c.start >= minLoop) {
+            c.stop = *measured->seamlessStop;
+            c.judged = JudgeSeam(audio, c.start, c.stop);
+            if (!IsSeamless(c.judged))
+                continue;
+        } else {
+            continue;
+        }
+        c.kind = c.judged.musical ? LoopKind::Musical : LoopKind::Exact;
+        c.seam = c.judged.score;
+        return c;
+    }
+    return std::nullopt;
 }
 
 // Step 7: the pairs of natural loops, the one seen to play the most of the
