@@ -101,10 +101,11 @@
 //      own humanised notes; of the starts that pass, the one whose loop
 //      length lies nearest the median of all of them is kept. A pair none of
 //      whose starts passes is dropped. A copy that is exact makes an exact
-//      candidate. A seam the judge passes is measured again as check
-//      measures a file (MeasureSeam): where a copy of the track's own
-//      samples lies a little off the stop, the loop is the exact one at that
-//      copy, so that check agrees with every loop offered.
+//      candidate. The seam kept is measured again as check measures a file
+//      (MeasureSeam; where it fails there, the next nearest the median):
+//      where a copy of the track's own samples lies a little off the stop,
+//      the loop is the exact one at that copy, so that check agrees with
+//      every loop offered.
 //  10. Near given points. With MusicalSearchOptions::near, the pairs of
 //      beats within nearFrames of the given start and of the given stop are
 //      matched over the 16 beats around them (8 before, 8 after, as far as
