@@ -60,7 +60,14 @@
 //      never eight); its seconds are the candidate's repeated seconds, its
 //      mean likeness the match. The loop seen to play the most of the song
 //      (its repeat, at most one loop's length, times its match) is offered
-//      first, then the others by match.
+//      first, then the others by match. Where none of them gives a loop
+//      (steps 8 and 9), the search is made again on harmony alone (the
+//      cosine of the chromas): an orchestra that plays the theme again with
+//      other instruments, or a recording whose levels move, changes the
+//      timbre of a repeat but not its chords. There four bars suffice in a
+//      song of up to five minutes, a bar more for every tenfold of pairs of
+//      beats beyond (chance recurrences of a few bars grow with the pairs),
+//      and the judge tells whether the sound across the jump goes on.
 //   8. To the sample. Two renditions never share the phases of their
 //      tones, so no jump between them is free of a phase jump in the
 //      sustained parts; a jump just before an attack hides it, as the hit
@@ -76,7 +83,12 @@
 //      every 4th sample, then to the sample within 8 of the best; then,
 //      among stops within 32 samples of that, the one where the waveforms
 //      around the jump (64 samples each side, every channel) differ least:
-//      the smallest step and phase jump. A stop whose loop length lies more
+//      the smallest step and phase jump. Where the judge passes no seam
+//      there (step 9), the stop is sought again within 3 ms and then 10 ms
+//      of that alignment, where the waveforms just around the junction (8
+//      samples each side, nearest weighing most) cross alike in every
+//      channel: two renditions never share their phases, but within a cycle
+//      of the bass they meet. A stop whose loop length lies more
 //      than 25 ms from the beat grid's own distance between the renditions
 //      (the median over the 16 beat pairs after them) is dropped: every beat
 //      after the jump would come early or late. Where the judge (step 9) does not
@@ -89,7 +101,11 @@
 //      own humanised notes; of the starts that pass, the one whose loop
 //      length lies nearest the median of all of them is kept. A pair none of
 //      whose starts passes is dropped. A copy that is exact makes an exact
-//      candidate.
+//      candidate. The seam kept is measured again as check measures a file
+//      (MeasureSeam; where it fails there, the next nearest the median):
+//      where a copy of the track's own samples lies a little off the stop,
+//      the loop is the exact one at that copy, so that check agrees with
+//      every loop offered.
 //  10. Near given points. With MusicalSearchOptions::near, the pairs of
 //      beats within nearFrames of the given start and of the given stop are
 //      matched over the 16 beats around them (8 before, 8 after, as far as

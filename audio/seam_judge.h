@@ -64,10 +64,13 @@
 //     kMusicalStepFactor times the largest sample-to-sample change within
 //     kMusicalStepFrames on either side (a step larger than the audio ever
 //     takes there; phase jumps of the bass show the same way). Click when
-//     the kink reaches kClickKink, unless the junction's error (the RMS step
-//     from where the music was heading) is no larger than the RMS of those
-//     changes (the music's own change hides it) and the spectrum goes on
-//     (the likeness below passes).
+//     the kink reaches kClickKink, unless the spectrum goes on (the
+//     likeness below passes) and the junction is a change the music makes
+//     itself there: its error (the RMS step from where the music was
+//     heading) no larger than the RMS of those changes, or the step no
+//     larger than the largest of them (loud, bright music hides it, while a
+//     predictor fitted to the tones before the jump still stumbles on the
+//     phases of another rendition).
 //   - Soft when the sound is cut off at the jump (as in 3).
 //   - Spectral likeness: the band levels (kMusicalBands bands spaced evenly
 //     in log frequency from 50 Hz to 16 kHz, Hann window of
@@ -86,6 +89,11 @@
 //   Seamless when one side passes both (its figures are reported, the more
 //   alike tones where both pass), soft otherwise (the figures of the side
 //   whose levels are closer): no step, but the music goes on elsewhere.
+//   - Beat grid: a seam that passes the above is soft still when the beat
+//     jumps: the onsets (spectral flux) of the 3 s after start, against
+//     those after stop (or before stop against before start where nothing
+//     follows the stop), line up best at an offset beyond
+//     kMusicalGridJump. Music with no clear rhythm there is not held to it.
 #pragma once
 
 #include "core/loop_problems.h"
@@ -217,6 +225,11 @@ inline constexpr double kMusicalSpectralDb = 4.5;
 // and other phases blur them a little: 0.7 to 1 on the test songs), other
 // chords under 0.5 and noise about 0.
 inline constexpr double kMusicalTonalLikeness = 0.6;
+
+// The beat across a musical jump may move this far in seconds: two
+// humanised notes lie up to 20 ms apart, while a grid that jumps by 45 ms is
+// heard as a stumble.
+inline constexpr double kMusicalGridJump = 0.020;
 
 // How a seam is judged.
 enum class SeamMode {

@@ -27,4 +27,9 @@ namespace kestrin::audio {
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest = true);
 
+// The same for any source of frames: find admits its musical loops by it, so
+// that check, which measures files so, agrees with every loop find offers.
+std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, std::int64_t stop,
+                                       bool suggest = true);
+
 } // namespace kestrin::audio

@@ -28,6 +28,12 @@ std::string decibelText(double db) {
     return decimal(db, std::chars_format::fixed, 1) + " dB";
 }
 
+// "45 ms early" or "45 ms late", from seconds (positive: late).
+std::string millisecondsText(double seconds) {
+    return decimal(std::abs(seconds) * 1000.0, std::chars_format::fixed, 0) + " ms" +
+           (seconds < 0 ? " early" : " late");
+}
+
 // "44 Hz".
 std::string hertzText(double hz) {
     return decimal(hz, std::chars_format::fixed, 0) + " Hz";
@@ -137,6 +143,8 @@ std::string SeamVerdict(const SeamFigures& seam) {
     if (seam.sound == SeamSound::Soft && seam.restarts)
         return text + ": the music restarts, band levels " + decibelText(seam.spectralDb) +
                " apart";
+    if (seam.sound == SeamSound::Soft && seam.stumbles)
+        return text + ": the beat jumps by " + millisecondsText(seam.gridJump) + ", as music";
     if (seam.sound == SeamSound::Click && seam.buzzHz > 0)
         text += ": buzzes at " + hertzText(seam.buzzHz) + ", step of " + stepText(seam.jump);
     else if (seam.sound == SeamSound::Click)
@@ -164,6 +172,8 @@ std::optional<std::string> SeamProblem(const SeamFigures& seam, std::int64_t sto
         text += " jumps by " + stepText(seam.jump);
     else if (seam.restarts)
         text += ": the music restarts, band levels " + decibelText(seam.spectralDb) + " apart";
+    else if (seam.stumbles)
+        text += ": the beat jumps by " + millisecondsText(seam.gridJump);
     else
         text += " plays on unlike the track";
     if (seam.compared)

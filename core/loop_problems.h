@@ -124,6 +124,12 @@ struct SeamFigures {
     // moves so itself: soft. spectralDb then holds the band levels' RMS
     // difference between the frames before the stop and after the start.
     bool restarts = false;
+    // Musical only: how far in seconds the beat after the jump lies from
+    // where it would have fallen (positive: late); 0 when not measured. A
+    // seam whose beat jumps beyond a listener's tolerance is soft.
+    double gridJump = 0.0;
+    // The beat jumps so far that a listener hears it stumble: soft.
+    bool stumbles = false;
     // The times per second the jump comes back when the loop is so short
     // that a seam which is not seamless is heard as a buzz: a click; 0
     // otherwise.

@@ -44,6 +44,12 @@ SongShape song(double bpm, int intro, int passes, unsigned seed, bool through = 
     return s;
 }
 
+SongShape fuller(double bpm, int passes, unsigned seed) {
+    SongShape s = song(bpm, 2, passes, seed);
+    s.fullerAgain = true;
+    return s;
+}
+
 nlohmann::json findJson(const std::vector<std::string>& args, int& status) {
     std::ostringstream out;
     std::ostringstream err;
@@ -141,6 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
                                            SongRow{"verse_chorus_96", song(96, 4, 2, 2)},
                                            SongRow{"three_passes_128", song(128, 1, 3, 3)},
                                            SongRow{"vorbis_104", song(104, 2, 2, 6), true},
+                                           SongRow{"fuller_again_108", fuller(108, 2, 7)},
                                            SongRow{"through_composed", song(112, 2, 2, 4, true)},
                                            SongRow{"through_composed_100",
                                                    song(100, 2, 2, 5, true)}),

@@ -73,8 +73,8 @@ TEST_P(SeamJudge, HearsWhatTheTrackHolds) {
         << "score " << seam.score << ", kink " << seam.kink << ", noise " << seam.noise << ", jump "
         << seam.jump;
     EXPECT_EQ(seam.compared, row.compared);
-    std::cout << row.name << " kink " << seam.kink << " from before " << seam.kinkFromBefore
-              << "\n";
+    std::cout << row.name << ": " << SeamVerdict(seam) << ", kink " << seam.kink << " from before "
+              << seam.kinkFromBefore << "\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -119,6 +119,7 @@ Song RenderSong(const SongShape& shape) {
         double cents = 0;
         bool drums = true;
         bool chords = true;
+        bool fuller = false;
     };
     std::vector<Bar> bars;
     for (int b = 0; b < shape.introBars; ++b)
@@ -138,6 +139,7 @@ Song RenderSong(const SongShape& shape) {
                 bar.minor = bar.root == 0 || bar.root == 7;
             }
             bar.cents = pass * shape.driftCents;
+            bar.fuller = shape.fullerAgain && pass > 0;
             bars.push_back(bar);
         }
     }
@@ -161,9 +163,11 @@ Song RenderSong(const SongShape& shape) {
         if (now.chords) {
             const std::array<int, 3> triad = {now.root + 12, now.root + 12 + (now.minor ? 3 : 4),
                                               now.root + 19};
-            for (int n = 0; n < 3; ++n)
-                r.tone(when(at), bar, hz(triad[static_cast<std::size_t>(n)], now.cents), 0.12,
-                       -0.4 + 0.4 * n, last ? 1.5 : 3.0);
+            for (int octave = 0; octave <= (now.fuller ? 1 : 0); ++octave)
+                for (int n = 0; n < 3; ++n)
+                    r.tone(when(at), bar,
+                           hz(triad[static_cast<std::size_t>(n)] + 12 * octave, now.cents), 0.12,
+                           -0.4 + 0.4 * n, last ? 1.5 : 3.0);
         }
         if (!now.drums)
             continue;

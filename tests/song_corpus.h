@@ -21,6 +21,9 @@ struct SongShape {
     int outroBars = 2;  // the first chord fading
     // Every bar a new random chord, nothing repeated: through-composed.
     bool throughComposed = false;
+    // From the second pass on the chords sound an octave higher as well, as
+    // an orchestra plays a theme again with more instruments.
+    bool fullerAgain = false;
     // Onsets move up to this many seconds either way.
     double humanise = 0.010;
     // The second pass is tuned this many cents sharp.
