@@ -1173,7 +1173,7 @@ public:
         m_matchedFrames = static_cast<double>(seed1 - seed0);
         const std::int64_t earliest = matchBackFrom(seed0, seed1);
         const std::int64_t lastEnd = matchForwardFrom(seed0, seed1);
-        return candidateFrom(alikeFrom(startNear(earliest)), lastEnd);
+        return candidateFrom(alikeFrom(startNear(earliest), lastEnd), lastEnd);
     }
 
     // How far the copies of the candidate followed last are from exact: the
@@ -1366,7 +1366,7 @@ private:
     // copies have to be as alike as in the body of the loop, measured where
     // no ring reaches: bit-exact there means bit-exact from the start, and
     // otherwise no stretch may differ beyond the body's own noise.
-    std::int64_t alikeFrom(std::int64_t start) {
+    std::int64_t alikeFrom(std::int64_t start, std::int64_t lastEnd) {
         const std::int64_t settle = std::llround(kSettleSeconds * m_audio.sampleRate);
         // Where the repeat is short, its second half is the body.
         const std::int64_t from = std::min(start + settle, start + (m_end - start) / 2);
@@ -1374,6 +1374,7 @@ private:
         const std::int64_t samples = fine * m_audio.channels;
         int exactBlocks = 0;
         int inexactBlocks = 0;
+        int closeBlocks = 0;   // copied, not exactly: a codec's noise
         double residual = 0.0; // the most the body's copies differ by, relative
         double level = 0.0;    // and as a level
         std::vector<double> residuals;
@@ -1384,31 +1385,25 @@ private:
             if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
                 continue;
             ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
+            if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit)
+                ++closeBlocks;
             residual = std::max(residual, residualOf(s));
             level = std::max(level, unsharedLevel(s, samples));
             residuals.push_back(residualOf(s));
             levels.push_back(unsharedLevel(s, samples));
         }
-        const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::int64_t end = std::min(m_end, from + settle);
-        if (!m_audio.lossy && exactBlocks > 0 && inexactBlocks == 0) {
-            // The last sample that differs at all, until a settling time of
-            // exact ones follows it.
-            const float* x = m_audio.window(Track::Earlier, start, end);
-            const float* y = m_audio.window(Track::Later, start + m_lag, end + m_lag);
-            std::int64_t alike = start;
-            for (std::int64_t t = start; t < end && t - alike < settle; ++t) {
-                const float* a = x + static_cast<std::size_t>(t - start) * ch;
-                const float* b = y + static_cast<std::size_t>(t - start) * ch;
-                for (std::size_t c = 0; c < ch; ++c) {
-                    if (a[c] != b[c])
-                        alike = t + 1;
-                }
-            }
-            return alike;
-        }
-        // A body exact in places and not in others is lossy audio stored
-        // again as PCM: its noise has no level to measure a ring against.
+        // A body bit-exact in places and elsewhere not a copy at all repeats
+        // bit-exactly: a tracker's second pass may play a note otherwise
+        // here and there, and before its restart row the first pass may
+        // play otherwise (a ring of the intro, a volume or panning of its
+        // own), however faint, so the loop begins where the copies become
+        // exact for a while. A body copied closely in places is lossy audio,
+        // perhaps stored again as PCM, whose codec noise is no ring.
+        if (!m_audio.lossy && exactBlocks > 0 && closeBlocks == 0)
+            return exactFrom(start, std::min(m_end, lastEnd), settle);
+        // Exact in some places and close in others: its noise has no level
+        // to measure a ring against.
         if (inexactBlocks == 0 || exactBlocks > 0)
             return start;
         // A stretch differs when it stands out of all the body shows: above
@@ -1441,6 +1436,30 @@ private:
         if (differs < 0)
             return start;
         return std::max(start, m_audio.lossy ? startNear(differs) : noiseSplit(differs, fine));
+    }
+
+    // The first sample from `start` on after which the copies are bit-exact
+    // for `settle` frames: where an exact repeat repeats. The intro's ring, or
+    // a state the first pass plays otherwise (a tracker's volume or panning
+    // before its restart row), may last many seconds, so the scan goes on up
+    // to `end`; `start` where the copies differ up to there.
+    std::int64_t exactFrom(std::int64_t start, std::int64_t end, std::int64_t settle) const {
+        const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
+        std::int64_t alike = start;
+        for (std::int64_t t0 = start; t0 < end && t0 - alike < settle; t0 += kWindowFrames / 2) {
+            const std::int64_t t1 = std::min(end, t0 + kWindowFrames / 2);
+            const float* x = m_audio.window(Track::Earlier, t0, t1);
+            const float* y = m_audio.window(Track::Later, t0 + m_lag, t1 + m_lag);
+            for (std::int64_t t = t0; t < t1 && t - alike < settle; ++t) {
+                const float* a = x + static_cast<std::size_t>(t - t0) * ch;
+                const float* b = y + static_cast<std::size_t>(t - t0) * ch;
+                for (std::size_t c = 0; c < ch; ++c) {
+                    if (a[c] != b[c])
+                        alike = t + 1;
+                }
+            }
+        }
+        return alike < end ? alike : start;
     }
 
     // Noise added to lossless audio does not follow the music: where the
