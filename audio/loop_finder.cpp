@@ -110,6 +110,14 @@ constexpr double kInexact = 1e-4;
 // Typical residual above which one strongly different block is looked past:
 // copies that are not exact copy unevenly.
 constexpr double kCleanResidual = 1e-6;
+// Seconds the copies agree again, before a stretch where they differ, for
+// the repeat to go on there: as long as the evidence a loop needs when no
+// other is seen for longer.
+constexpr double kBridgeSeconds = 2.0;
+// Of the loop, the most a second pass plays otherwise in one stretch: a
+// short repeat inside a song, a bar or two played again, is broken by
+// whole passages of other music, which no loop of its length plays.
+constexpr double kBridgeShare = 1.0 / 8.0;
 // Different blocks that end a repetition.
 constexpr int kForwardMisses = 4;
 // Slightly different blocks looked past.
@@ -185,6 +193,9 @@ constexpr std::int64_t kNoiseSplitBlocks = 2;
 constexpr std::size_t kNoiseSplitMargin = 16;
 // Keeps the log of a variance finite where the copies are exact.
 constexpr double kTinyVarianceShare = 1e-20;
+// A difference this far under the music around it (-50 dB) is masked by it:
+// where a bit-exact repeat's copies differ no more, a faint ring has ended.
+constexpr double kMaskedDifference = 1e-5;
 // The longest ring of an intro a start moves past.
 constexpr double kRingSeconds = 3.0;
 
@@ -1186,11 +1197,34 @@ public:
 
 private:
     // Step 5 backwards from the template at [seed0, seed1): the first frame
-    // of the earliest block that matches.
+    // of the earliest block that matches. Past a stretch that differs, the
+    // copies may agree again for seconds: a tracker's second pass plays a
+    // note or a few bars otherwise, and its loop begins before them. The
+    // walk goes on from there.
     std::int64_t matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
         m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
-        std::int64_t earliest = seed0;
-        for (std::int64_t t = seed0, misses = 0, strongMisses = 0; t > 0;) {
+        auto [earliest, stopped] = walkBack(seed0);
+        const std::int64_t bridge = std::llround(kBridgeSeconds * m_audio.sampleRate);
+        while (stopped > 0) {
+            const std::int64_t top = agreeingBefore(
+                stopped, bridge, std::llround(kBridgeShare * static_cast<double>(m_lag)));
+            if (top < 0)
+                break;
+            m_gain = gainOf(pairSums(m_audio, top - m_block, top, m_lag));
+            const auto [from, next] = walkBack(top);
+            if (from < top)
+                earliest = from;
+            stopped = next;
+        }
+        return earliest;
+    }
+
+    // The walk of step 5 back from `t`: the first frame of the earliest
+    // block that matches (`t` when none does) and where the walk stopped (0
+    // at the beginning of the audio).
+    std::pair<std::int64_t, std::int64_t> walkBack(std::int64_t t) {
+        std::int64_t earliest = t;
+        for (std::int64_t misses = 0, strongMisses = 0; t > 0;) {
             const std::int64_t t0 = std::max<std::int64_t>(0, t - m_block);
             const BlockMatch m = classify(t0, t);
             if (m == BlockMatch::Same) {
@@ -1203,11 +1237,37 @@ private:
                 if (m_lastResidual > kSeedLimit)
                     ++strongMisses;
                 if (strongMisses > m_toleratedMisses || ++misses > kLookPast)
-                    break;
+                    return {earliest, t0};
             }
             t = t0;
         }
-        return earliest;
+        return {earliest, 0};
+    }
+
+    // The end of the latest stretch before `t`, within `gap` of it, where
+    // the copies agree block after block (quiet blocks neither break nor
+    // count) over `frames` at least; -1 when there is none.
+    std::int64_t agreeingBefore(std::int64_t t, std::int64_t frames, std::int64_t gap) const {
+        const std::int64_t samples = m_block * m_audio.channels;
+        const std::int64_t latest = t - gap;
+        std::int64_t top = -1;
+        std::int64_t agreeing = 0;
+        for (; t >= m_block && (top >= 0 || t >= latest); t -= m_block) {
+            const PairSums s = pairSums(m_audio, t - m_block, t, m_lag);
+            if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
+                continue;
+            if (residualOf(s) > m_threshold && unsharedLevel(s, samples) > kNoiseFactor * m_noise) {
+                top = -1;
+                agreeing = 0;
+                continue;
+            }
+            if (top < 0)
+                top = t;
+            agreeing += m_block;
+            if (agreeing >= frames)
+                return top;
+        }
+        return -1;
     }
 
     // Step 5 forwards from the template at [seed0, seed1): the end of the
@@ -1438,25 +1498,34 @@ private:
         return std::max(start, m_audio.lossy ? startNear(differs) : noiseSplit(differs, fine));
     }
 
-    // The first sample from `start` on after which the copies are bit-exact
-    // for `settle` frames: where an exact repeat repeats. The intro's ring, or
+    // The first sample from `start` on after which the copies are alike for
+    // `settle` frames (bit-exact, or differing 50 dB under the music of
+    // their short block, which masks it): where an exact repeat repeats. The intro's ring, or
     // a state the first pass plays otherwise (a tracker's volume or panning
     // before its restart row), may last many seconds, so the scan goes on up
     // to `end`; `start` where the copies differ up to there.
     std::int64_t exactFrom(std::int64_t start, std::int64_t end, std::int64_t settle) const {
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
+        const std::int64_t fine = std::max<std::int64_t>(kMinFineFrames, m_block / kFineDivisor);
         std::int64_t alike = start;
-        for (std::int64_t t0 = start; t0 < end && t0 - alike < settle; t0 += kWindowFrames / 2) {
-            const std::int64_t t1 = std::min(end, t0 + kWindowFrames / 2);
+        for (std::int64_t t0 = start; t0 < end && t0 - alike < settle; t0 += fine) {
+            const std::int64_t t1 = std::min(end, t0 + fine);
             const float* x = m_audio.window(Track::Earlier, t0, t1);
             const float* y = m_audio.window(Track::Later, t0 + m_lag, t1 + m_lag);
-            for (std::int64_t t = t0; t < t1 && t - alike < settle; ++t) {
+            const std::size_t n = static_cast<std::size_t>(t1 - t0) * ch;
+            double power = 0.0;
+            for (std::size_t i = 0; i < n; ++i)
+                power += 0.5 * (double{x[i]} * x[i] + double{y[i]} * y[i]);
+            const double allowed =
+                kMaskedDifference * std::max(power / static_cast<double>(t1 - t0), m_silence);
+            for (std::int64_t t = t0; t < t1; ++t) {
                 const float* a = x + static_cast<std::size_t>(t - t0) * ch;
                 const float* b = y + static_cast<std::size_t>(t - t0) * ch;
-                for (std::size_t c = 0; c < ch; ++c) {
-                    if (a[c] != b[c])
-                        alike = t + 1;
-                }
+                double d = 0.0;
+                for (std::size_t c = 0; c < ch; ++c)
+                    d += (double{a[c]} - b[c]) * (double{a[c]} - b[c]);
+                if (d > allowed)
+                    alike = t + 1;
             }
         }
         return alike < end ? alike : start;

@@ -90,7 +90,12 @@
 //      up to 3 differing blocks are looked past, but none with a residual
 //      over 0.1 unless the copies are inexact (or their median residual is
 //      over 1e-6), then one; forwards, the 4th differing block since the last
-//      match ends it, and silence right after a match counts to it.
+//      match ends it, and silence right after a match counts to it. Where
+//      the walk back stops, the copies may agree again earlier: a tracker's
+//      second pass plays a note or a few bars otherwise. When a stretch of
+//      at least 2 s of blocks that match begins within an eighth of the loop
+//      before it, the walk goes on from there (a short repeat inside a song
+//      is broken by whole passages of other music, longer than that).
 //      The residual ignores level, so a block matches only while the level
 //      of the later copy over the earlier one stays within 0.02 of its value
 //      in the block before (relative above 1; plus the square root of the
