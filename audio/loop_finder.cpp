@@ -411,6 +411,8 @@ constexpr std::uint32_t kPollEvery = 4;
 // Frames read back from the audio by the steps that work on raw frames.
 // Only windows are held: a long file never sits in memory whole.
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
+// Frames read for a look away from the window: a block of step 5 and then some.
+constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
 
 // The frames of a track in a file, read window by window, for the seam verdict.
 class WindowSource final : public FrameSource {
@@ -474,7 +476,11 @@ public:
         Window& w = m_windows[side];
         if (t0 >= w.begin && t1 <= w.end)
             return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
-        const std::int64_t size = std::max(kWindowFrames, t1 - t0);
+        // A walk reads on from its window, a whole window at a time; a look
+        // elsewhere (a block spread over the track) reads what it asks for,
+        // not the 64k frames around it.
+        const bool walking = t1 >= w.begin - kWindowFrames && t0 <= w.end + kWindowFrames;
+        const std::int64_t size = std::max(walking ? kWindowFrames : kGlanceFrames, t1 - t0);
         // Backwards walks fill the window up to the frames asked for.
         std::int64_t from = t0 < w.begin ? t1 - size : t0;
         from = std::max<std::int64_t>(0, std::min(from, m_frames - size));

@@ -143,8 +143,8 @@
 //      and going on as far as the repeat was seen: from there every pair is
 //      exact, which is what a bit-exact repeat means. A first pass may play
 //      otherwise for many seconds before the loop's start, faintly (a
-//      module's volume or panning before its restart row). Where none of them is exact (added noise, a
-//      lossy codec), a short block differs when it exceeds twice the
+//      module's volume or panning before its restart row). Where none of
+//      them is exact (added noise, a lossy codec), a short block differs when it exceeds twice the
 //      largest residual of the body (codec noise follows the level) or
 //      twice its largest unshared level (added noise does not), or three
 //      times the body's median residual and median unshared level at once
