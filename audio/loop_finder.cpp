@@ -193,9 +193,6 @@ constexpr std::int64_t kNoiseSplitBlocks = 2;
 constexpr std::size_t kNoiseSplitMargin = 16;
 // Keeps the log of a variance finite where the copies are exact.
 constexpr double kTinyVarianceShare = 1e-20;
-// A difference this far under the music around it (-50 dB) is masked by it:
-// where a bit-exact repeat's copies differ no more, a faint ring has ended.
-constexpr double kMaskedDifference = 1e-5;
 // The longest ring of an intro a start moves past.
 constexpr double kRingSeconds = 3.0;
 
@@ -1504,34 +1501,25 @@ private:
         return std::max(start, m_audio.lossy ? startNear(differs) : noiseSplit(differs, fine));
     }
 
-    // The first sample from `start` on after which the copies are alike for
-    // `settle` frames (bit-exact, or differing 50 dB under the music of
-    // their short block, which masks it): where an exact repeat repeats. The intro's ring, or
+    // The first sample from `start` on after which the copies are bit-exact
+    // for `settle` frames: where an exact repeat repeats. The intro's ring, or
     // a state the first pass plays otherwise (a tracker's volume or panning
     // before its restart row), may last many seconds, so the scan goes on up
     // to `end`; `start` where the copies differ up to there.
     std::int64_t exactFrom(std::int64_t start, std::int64_t end, std::int64_t settle) const {
         const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
-        const std::int64_t fine = std::max<std::int64_t>(kMinFineFrames, m_block / kFineDivisor);
         std::int64_t alike = start;
-        for (std::int64_t t0 = start; t0 < end && t0 - alike < settle; t0 += fine) {
-            const std::int64_t t1 = std::min(end, t0 + fine);
+        for (std::int64_t t0 = start; t0 < end && t0 - alike < settle; t0 += kWindowFrames / 2) {
+            const std::int64_t t1 = std::min(end, t0 + kWindowFrames / 2);
             const float* x = m_audio.window(Track::Earlier, t0, t1);
             const float* y = m_audio.window(Track::Later, t0 + m_lag, t1 + m_lag);
-            const std::size_t n = static_cast<std::size_t>(t1 - t0) * ch;
-            double power = 0.0;
-            for (std::size_t i = 0; i < n; ++i)
-                power += 0.5 * (double{x[i]} * x[i] + double{y[i]} * y[i]);
-            const double allowed =
-                kMaskedDifference * std::max(power / static_cast<double>(t1 - t0), m_silence);
-            for (std::int64_t t = t0; t < t1; ++t) {
+            for (std::int64_t t = t0; t < t1 && t - alike < settle; ++t) {
                 const float* a = x + static_cast<std::size_t>(t - t0) * ch;
                 const float* b = y + static_cast<std::size_t>(t - t0) * ch;
-                double d = 0.0;
-                for (std::size_t c = 0; c < ch; ++c)
-                    d += (double{a[c]} - b[c]) * (double{a[c]} - b[c]);
-                if (d > allowed)
-                    alike = t + 1;
+                for (std::size_t c = 0; c < ch; ++c) {
+                    if (a[c] != b[c])
+                        alike = t + 1;
+                }
             }
         }
         return alike < end ? alike : start;
