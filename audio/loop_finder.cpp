@@ -1208,7 +1208,9 @@ private:
         m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
         auto [earliest, stopped] = walkBack(seed0);
         const std::int64_t bridge = std::llround(kBridgeSeconds * m_audio.sampleRate);
-        while (stopped > 0) {
+        // Copies that are not exact match block by block within a codec's
+        // noise, loose enough for other music to pass now and then.
+        while (stopped > 0 && m_toleratedMisses == 0) {
             const std::int64_t top = agreeingBefore(
                 stopped, bridge, std::llround(kBridgeShare * static_cast<double>(m_lag)));
             if (top < 0)
