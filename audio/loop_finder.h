@@ -94,10 +94,11 @@
 //      the walk back stops, the copies may agree again earlier: a tracker's
 //      second pass plays a note or a few bars otherwise. When a stretch of
 //      at least 2 s of blocks that match begins within an eighth of the loop
-//      before it, the walk goes on from there, in copies that are bit-exact
-//      where they match (inexact ones match within a codec's noise, loose
-//      enough for other music to pass now and then) (a short repeat inside a song
-//      is broken by whole passages of other music, longer than that).
+//      before it (a short repeat inside a song is broken by whole passages
+//      of other music, longer than that), the walk goes on from there. Only
+//      in copies that are bit-exact where they match: inexact ones match
+//      within a codec's noise, loose enough for other music to pass now and
+//      then.
 //      The residual ignores level, so a block matches only while the level
 //      of the later copy over the earlier one stays within 0.02 of its value
 //      in the block before (relative above 1; plus the square root of the
