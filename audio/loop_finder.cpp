@@ -110,6 +110,14 @@ constexpr double kInexact = 1e-4;
 // Typical residual above which one strongly different block is looked past:
 // copies that are not exact copy unevenly.
 constexpr double kCleanResidual = 1e-6;
+// Seconds the copies agree again, before a stretch where they differ, for
+// the repeat to go on there: as long as the evidence a loop needs when no
+// other is seen for longer.
+constexpr double kBridgeSeconds = 2.0;
+// Of the loop, the most a second pass plays otherwise in one stretch: a
+// short repeat inside a song, a bar or two played again, is broken by
+// whole passages of other music, which no loop of its length plays.
+constexpr double kBridgeShare = 1.0 / 8.0;
 // Different blocks that end a repetition.
 constexpr int kForwardMisses = 4;
 // Slightly different blocks looked past.
@@ -400,6 +408,8 @@ constexpr std::uint32_t kPollEvery = 4;
 // Frames read back from the audio by the steps that work on raw frames.
 // Only windows are held: a long file never sits in memory whole.
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
+// Frames read for a look away from the window: a block of step 5 and then some.
+constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
 
 // The frames of a track in a file, read window by window, for the seam verdict.
 class WindowSource final : public FrameSource {
@@ -463,7 +473,11 @@ public:
         Window& w = m_windows[side];
         if (t0 >= w.begin && t1 <= w.end)
             return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
-        const std::int64_t size = std::max(kWindowFrames, t1 - t0);
+        // A walk reads on from its window, a whole window at a time; a look
+        // elsewhere (a block spread over the track) reads what it asks for,
+        // not the 64k frames around it.
+        const bool walking = t1 >= w.begin - kWindowFrames && t0 <= w.end + kWindowFrames;
+        const std::int64_t size = std::max(walking ? kWindowFrames : kGlanceFrames, t1 - t0);
         // Backwards walks fill the window up to the frames asked for.
         std::int64_t from = t0 < w.begin ? t1 - size : t0;
         from = std::max<std::int64_t>(0, std::min(from, m_frames - size));
@@ -1173,7 +1187,7 @@ public:
         m_matchedFrames = static_cast<double>(seed1 - seed0);
         const std::int64_t earliest = matchBackFrom(seed0, seed1);
         const std::int64_t lastEnd = matchForwardFrom(seed0, seed1);
-        return candidateFrom(alikeFrom(startNear(earliest)), lastEnd);
+        return candidateFrom(alikeFrom(startNear(earliest), lastEnd), lastEnd);
     }
 
     // How far the copies of the candidate followed last are from exact: the
@@ -1186,11 +1200,36 @@ public:
 
 private:
     // Step 5 backwards from the template at [seed0, seed1): the first frame
-    // of the earliest block that matches.
+    // of the earliest block that matches. Past a stretch that differs, the
+    // copies may agree again for seconds: a tracker's second pass plays a
+    // note or a few bars otherwise, and its loop begins before them. The
+    // walk goes on from there.
     std::int64_t matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
         m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
-        std::int64_t earliest = seed0;
-        for (std::int64_t t = seed0, misses = 0, strongMisses = 0; t > 0;) {
+        auto [earliest, stopped] = walkBack(seed0);
+        const std::int64_t bridge = std::llround(kBridgeSeconds * m_audio.sampleRate);
+        // Copies that are not exact match block by block within a codec's
+        // noise, loose enough for other music to pass now and then.
+        while (stopped > 0 && m_toleratedMisses == 0) {
+            const std::int64_t top = agreeingBefore(
+                stopped, bridge, std::llround(kBridgeShare * static_cast<double>(m_lag)));
+            if (top < 0)
+                break;
+            m_gain = gainOf(pairSums(m_audio, top - m_block, top, m_lag));
+            const auto [from, next] = walkBack(top);
+            if (from < top)
+                earliest = from;
+            stopped = next;
+        }
+        return earliest;
+    }
+
+    // The walk of step 5 back from `t`: the first frame of the earliest
+    // block that matches (`t` when none does) and where the walk stopped (0
+    // at the beginning of the audio).
+    std::pair<std::int64_t, std::int64_t> walkBack(std::int64_t t) {
+        std::int64_t earliest = t;
+        for (std::int64_t misses = 0, strongMisses = 0; t > 0;) {
             const std::int64_t t0 = std::max<std::int64_t>(0, t - m_block);
             const BlockMatch m = classify(t0, t);
             if (m == BlockMatch::Same) {
@@ -1203,11 +1242,37 @@ private:
                 if (m_lastResidual > kSeedLimit)
                     ++strongMisses;
                 if (strongMisses > m_toleratedMisses || ++misses > kLookPast)
-                    break;
+                    return {earliest, t0};
             }
             t = t0;
         }
-        return earliest;
+        return {earliest, 0};
+    }
+
+    // The end of the latest stretch before `t`, within `gap` of it, where
+    // the copies agree block after block (quiet blocks neither break nor
+    // count) over `frames` at least; -1 when there is none.
+    std::int64_t agreeingBefore(std::int64_t t, std::int64_t frames, std::int64_t gap) const {
+        const std::int64_t samples = m_block * m_audio.channels;
+        const std::int64_t latest = t - gap;
+        std::int64_t top = -1;
+        std::int64_t agreeing = 0;
+        for (; t >= m_block && (top >= 0 || t >= latest); t -= m_block) {
+            const PairSums s = pairSums(m_audio, t - m_block, t, m_lag);
+            if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
+                continue;
+            if (residualOf(s) > m_threshold && unsharedLevel(s, samples) > kNoiseFactor * m_noise) {
+                top = -1;
+                agreeing = 0;
+                continue;
+            }
+            if (top < 0)
+                top = t;
+            agreeing += m_block;
+            if (agreeing >= frames)
+                return top;
+        }
+        return -1;
     }
 
     // Step 5 forwards from the template at [seed0, seed1): the end of the
@@ -1366,7 +1431,7 @@ private:
     // copies have to be as alike as in the body of the loop, measured where
     // no ring reaches: bit-exact there means bit-exact from the start, and
     // otherwise no stretch may differ beyond the body's own noise.
-    std::int64_t alikeFrom(std::int64_t start) {
+    std::int64_t alikeFrom(std::int64_t start, std::int64_t lastEnd) {
         const std::int64_t settle = std::llround(kSettleSeconds * m_audio.sampleRate);
         // Where the repeat is short, its second half is the body.
         const std::int64_t from = std::min(start + settle, start + (m_end - start) / 2);
@@ -1374,6 +1439,7 @@ private:
         const std::int64_t samples = fine * m_audio.channels;
         int exactBlocks = 0;
         int inexactBlocks = 0;
+        int closeBlocks = 0;   // copied, not exactly: a codec's noise
         double residual = 0.0; // the most the body's copies differ by, relative
         double level = 0.0;    // and as a level
         std::vector<double> residuals;
@@ -1384,31 +1450,25 @@ private:
             if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
                 continue;
             ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
+            if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit)
+                ++closeBlocks;
             residual = std::max(residual, residualOf(s));
             level = std::max(level, unsharedLevel(s, samples));
             residuals.push_back(residualOf(s));
             levels.push_back(unsharedLevel(s, samples));
         }
-        const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
         const std::int64_t end = std::min(m_end, from + settle);
-        if (!m_audio.lossy && exactBlocks > 0 && inexactBlocks == 0) {
-            // The last sample that differs at all, until a settling time of
-            // exact ones follows it.
-            const float* x = m_audio.window(Track::Earlier, start, end);
-            const float* y = m_audio.window(Track::Later, start + m_lag, end + m_lag);
-            std::int64_t alike = start;
-            for (std::int64_t t = start; t < end && t - alike < settle; ++t) {
-                const float* a = x + static_cast<std::size_t>(t - start) * ch;
-                const float* b = y + static_cast<std::size_t>(t - start) * ch;
-                for (std::size_t c = 0; c < ch; ++c) {
-                    if (a[c] != b[c])
-                        alike = t + 1;
-                }
-            }
-            return alike;
-        }
-        // A body exact in places and not in others is lossy audio stored
-        // again as PCM: its noise has no level to measure a ring against.
+        // A body bit-exact in places and elsewhere not a copy at all repeats
+        // bit-exactly: a tracker's second pass may play a note otherwise
+        // here and there, and before its restart row the first pass may
+        // play otherwise (a ring of the intro, a volume or panning of its
+        // own), however faint, so the loop begins where the copies become
+        // exact for a while. A body copied closely in places is lossy audio,
+        // perhaps stored again as PCM, whose codec noise is no ring.
+        if (!m_audio.lossy && exactBlocks > 0 && closeBlocks == 0)
+            return exactFrom(start, std::min(m_end, lastEnd), settle);
+        // Exact in some places and close in others: its noise has no level
+        // to measure a ring against.
         if (inexactBlocks == 0 || exactBlocks > 0)
             return start;
         // A stretch differs when it stands out of all the body shows: above
@@ -1441,6 +1501,30 @@ private:
         if (differs < 0)
             return start;
         return std::max(start, m_audio.lossy ? startNear(differs) : noiseSplit(differs, fine));
+    }
+
+    // The first sample from `start` on after which the copies are bit-exact
+    // for `settle` frames: where an exact repeat repeats. The intro's ring, or
+    // a state the first pass plays otherwise (a tracker's volume or panning
+    // before its restart row), may last many seconds, so the scan goes on up
+    // to `end`; `start` where the copies differ up to there.
+    std::int64_t exactFrom(std::int64_t start, std::int64_t end, std::int64_t settle) const {
+        const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
+        std::int64_t alike = start;
+        for (std::int64_t t0 = start; t0 < end && t0 - alike < settle; t0 += kWindowFrames / 2) {
+            const std::int64_t t1 = std::min(end, t0 + kWindowFrames / 2);
+            const float* x = m_audio.window(Track::Earlier, t0, t1);
+            const float* y = m_audio.window(Track::Later, t0 + m_lag, t1 + m_lag);
+            for (std::int64_t t = t0; t < t1 && t - alike < settle; ++t) {
+                const float* a = x + static_cast<std::size_t>(t - t0) * ch;
+                const float* b = y + static_cast<std::size_t>(t - t0) * ch;
+                for (std::size_t c = 0; c < ch; ++c) {
+                    if (a[c] != b[c])
+                        alike = t + 1;
+                }
+            }
+        }
+        return alike < end ? alike : start;
     }
 
     // Noise added to lossless audio does not follow the music: where the

@@ -90,7 +90,15 @@
 //      up to 3 differing blocks are looked past, but none with a residual
 //      over 0.1 unless the copies are inexact (or their median residual is
 //      over 1e-6), then one; forwards, the 4th differing block since the last
-//      match ends it, and silence right after a match counts to it.
+//      match ends it, and silence right after a match counts to it. Where
+//      the walk back stops, the copies may agree again earlier: a tracker's
+//      second pass plays a note or a few bars otherwise. When a stretch of
+//      at least 2 s of blocks that match begins within an eighth of the loop
+//      before it (a short repeat inside a song is broken by whole passages
+//      of other music, longer than that), the walk goes on from there. Only
+//      in copies that are bit-exact where they match: inexact ones match
+//      within a codec's noise, loose enough for other music to pass now and
+//      then.
 //      The residual ignores level, so a block matches only while the level
 //      of the later copy over the earlier one stays within 0.02 of its value
 //      in the block before (relative above 1; plus the square root of the
@@ -129,12 +137,17 @@
 //      step 5 to tell from a match. So the body of the loop is measured on 64
 //      short blocks (a quarter of step 5's, at least 16 frames) spread over
 //      the pairs from 2 s after the start (from half-way where the repeat is
-//      shorter), where a ring no longer reaches. Where all of them are bit-exact (and the
-//      source is not lossy), the start moves to just after the last sample
-//      from it on at which the copies differ at all, the scan ending after
-//      2 s without one: from there every pair is exact, which is what a
-//      bit-exact repeat means. Where none of them is exact (added noise, a
-//      lossy codec), a short block differs when it exceeds twice the
+//      shorter), where a ring no longer reaches. Where some of them are
+//      bit-exact and none is copied closely (residual over 1e-4 and at most
+//      0.1; the others, if any, are not copies at all: a tracker's second
+//      pass plays a note otherwise here and there), and the source is not
+//      lossy, the start moves to just after the last sample from it on at
+//      which the copies differ at all, the scan ending after 2 s without one
+//      and going on as far as the repeat was seen: from there every pair is
+//      exact, which is what a bit-exact repeat means. A first pass may play
+//      otherwise for many seconds before the loop's start, faintly (a
+//      module's volume or panning before its restart row). Where none of
+//      them is exact (added noise, a lossy codec), a short block differs when it exceeds twice the
 //      largest residual of the body (codec noise follows the level) or
 //      twice its largest unshared level (added noise does not), or three
 //      times the body's median residual and median unshared level at once
@@ -150,8 +163,8 @@
 //      one variance before the split and another after, each side at least
 //      16 samples): there the difference is the noise alone after the split
 //      and noise plus ring before it, so no other split explains it better.
-//      A body exact in some places and not in others is lossy audio stored
-//      again as PCM, whose noise has no one level to measure against: the
+//      A body exact in some places and copied closely in others is lossy
+//      audio stored again as PCM, whose noise has no one level to measure against: the
 //      start stays. A ring within the noise cannot be told from the loop by
 //      any measure; one above it is always left out.
 //   8. Admission. Every candidate must pass the seam verdict (JudgeSeam):

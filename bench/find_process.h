@@ -28,13 +28,14 @@ struct FindProcess {
     int exitStatus = -1;
 };
 
-// Runs `kestrin-pos find FILE` with its output thrown away. $KESTRIN_POS runs
-// another build's program on the same tracks, to compare the two.
-inline FindProcess RunFind(const std::filesystem::path& file) {
+// Runs `kestrin-pos COMMAND FILE` (find unless said otherwise) with its output
+// thrown away. $KESTRIN_POS runs another build's program on the same tracks,
+// to compare the two.
+inline FindProcess RunFind(const std::filesystem::path& file, const std::string& command = "find") {
     FindProcess run;
     const char* other = std::getenv("KESTRIN_POS");
     const std::string program = other && *other ? other : KESTRIN_POS_PROGRAM;
-    std::vector<std::string> args{program, "find", file.string()};
+    std::vector<std::string> args{program, command, file.string()};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());

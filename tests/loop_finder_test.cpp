@@ -82,6 +82,13 @@ TrackSpec ringing(int channels, double noise = 0.0, double db = 28) {
     s.ringDb = db;
     return s;
 }
+// A first pass that plays otherwise, 40 dB down, for 5 s of a 20 s loop.
+TrackSpec longFaintRing() {
+    TrackSpec s = ringing(2, 0, 40);
+    s.ringSeconds = 5.0;
+    s.loopFrames = 20 * 44100;
+    return s;
+}
 TrackSpec sound(Sound sound, std::int64_t intro, std::int64_t loop, int repeats = 2,
                 LoopLayout layout = LoopLayout::Repeated) {
     TrackSpec s = shape(layout, 1, repeats);
@@ -191,6 +198,9 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"ring_into_loop_mono_16bit", ringing(1), kWav16, 0},
         CorpusRow{"ring_into_loop_stereo_float", ringing(2), kWavFloat, 0},
         CorpusRow{"ring_into_loop_low_noise_stereo_24bit", ringing(2, 0.001), kWav24, 1},
+        // A first pass that plays otherwise, faintly, for seconds (a module
+        // before its restart row): the loop begins where the copies agree.
+        CorpusRow{"long_faint_ring_into_loop_stereo_float", longFaintRing(), kWavFloat, 1},
         // Louder rings stand out of what Vorbis typically changes: the start
         // lies within ms of where they stop (it lay 0.28 s and 0.6 s early).
         CorpusRow{"ring_18db_into_loop_vorbis_stereo", ringing(2, 0, 18), kVorbis, 1, 0, 441},
