@@ -90,7 +90,8 @@ TEST_F(WindowMemoryTest, WrappedPanelTextNeverOverlaps) {
         QTest::qWait(0);
         QCoreApplication::processEvents();
         QList<QWidget*> rows;
-        for (QObject* child : dock->widget()->children())
+        for (QObject* child :
+             dock->findChild<QWidget*>(QStringLiteral("waveformContent"))->children())
             if (auto* w = qobject_cast<QWidget*>(child); w && w->isVisible())
                 rows << w;
         for (QWidget* row : rows) {

@@ -5,6 +5,7 @@
 
 #include "views/crossfade_seam.h"
 #include "views/find_loop.h"
+#include "views/form_room.h"
 #include "views/kept_positions.h"
 #include "views/loop_history.h"
 #include "views/loop_interchange_actions.h"
@@ -20,6 +21,7 @@
 namespace kestrin::views {
 
 void AttachViews(EditorWindow& window) {
+    GiveRoomAroundForm(window);
     auto* menu = new LoopMenu(&window);
     auto* waveform = new WaveformPanel(window, *menu);
     auto* find = new FindLoopCommand(window, *menu);

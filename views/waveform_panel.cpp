@@ -4,6 +4,7 @@
 #include "core/positions.h"
 #include "editor/editor_window.h"
 #include "views/audition_controls.h"
+#include "views/form_room.h"
 #include "views/kept_positions.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
@@ -19,6 +20,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScopedValueRollback>
+#include <QScrollArea>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
@@ -105,7 +107,16 @@ void WaveformPanel::createDock() {
     m_dock->setAllowedAreas(Qt::BottomDockWidgetArea | Qt::TopDockWidgetArea);
     m_dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
                         QDockWidget::DockWidgetFloatable);
-    auto* content = new QWidget(m_dock);
+    // Scrolled rather than squeezed: on a small screen the panel gives way
+    // before the window grows past the screen's edge.
+    auto* scroll = new QScrollArea(m_dock);
+    scroll->setObjectName(QStringLiteral("waveformScroll"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    // A line of it is enough to find and drag it open again.
+    scroll->setMinimumHeight(scroll->fontMetrics().height());
+    auto* content = new QWidget(scroll);
+    content->setObjectName(QStringLiteral("waveformContent"));
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->setSpacing(4);
@@ -133,7 +144,8 @@ void WaveformPanel::createDock() {
     layout->addWidget(new AuditionControls(m_menu, content));
     connect(m_report, &SeamReport::suggestionChanged, this, &WaveformPanel::showSuggestion);
     connect(m_useSeamlessStop, &QPushButton::clicked, this, &WaveformPanel::useSeamlessStop);
-    m_dock->setWidget(content);
+    scroll->setWidget(content);
+    m_dock->setWidget(scroll);
     m_dock->hide();
     m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
     // After the designed controls, whose own order stays as it is.
@@ -229,6 +241,9 @@ void WaveformPanel::fitWindow(bool byUser) {
     layout->setSizeConstraint(QLayout::SetDefaultConstraint);
     m_window.setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     m_window.setMinimumSize(layout->minimumSize());
+    // Once the layout has taken the dock in, the window may stand past the
+    // screen: it is brought back within it.
+    QTimer::singleShot(0, this, [this] { KeepOnScreen(m_window); });
 }
 
 void WaveformPanel::remember(const char* key, bool value) {

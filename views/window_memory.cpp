@@ -2,6 +2,7 @@
 #include "views/window_memory.h"
 
 #include "editor/editor_window.h"
+#include "views/form_room.h"
 
 #include <QChildEvent>
 #include <QDockWidget>
@@ -143,6 +144,8 @@ bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
                 if (m_window.layout()->sizeConstraint() != QLayout::SetFixedSize &&
                     m_dockedSize.isValid())
                     m_window.resize(m_dockedSize.expandedTo(m_window.minimumSize()));
+                // A size kept from a larger screen (or a smaller scale) fits this one.
+                KeepOnScreen(m_window);
                 m_sizeRestored = true;
             });
         }
