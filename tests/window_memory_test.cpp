@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
+#include <QScreen>
 #include <QTest>
 
 using namespace kestrin;
@@ -115,7 +116,7 @@ TEST_F(WindowMemoryTest, TheWindowKeepsTheUsersSize) {
     WritePosFile(m_scratch.path() / "ALONE.POS", {0, 1000});
     openAndWaitForDock();
     QCoreApplication::processEvents(); // the window settles before the user acts
-    const QSize size(900, 750);
+    const QSize size(760, 560);        // within the test screen's 800x600
     m_window->resize(size);
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_window->size() == size; }, 5000));
     restart();
@@ -142,31 +143,63 @@ TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
         << "the panel covers the window";
 }
 
-// Positions unsaved at Exit are offered (Alt+R) at the next Open of the
-// unchanged file; the file is never written.
+// Positions unsaved at Exit are offered (Alt+R) below the form at the next
+// Open of the unchanged file, with or without its audio; the file is never
+// written.
 TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
     QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
         .setValue(QStringLiteral("waveform/floating"), false);
-    for (const bool fileChanged : {false, true}) {
-        openAndWaitForDock();
+    WritePosFile(m_scratch.path() / "ALONE.POS", {0, 1000});
+    const struct {
+        const char* name;
+        bool fileChanged;
+    } rows[] = {{"A.POS", false}, {"A.POS", true}, {"ALONE.POS", false}};
+    for (const auto& row : rows) {
+        const auto reopen = [&] {
+            if (row.name == std::string("A.POS"))
+                openAndWaitForDock();
+            else
+                open(row.name);
+        };
+        reopen();
         typeInto("txtStopTime", QStringLiteral("2000"));
         restart();
-        if (fileChanged)
-            WritePosFile(m_scratch.path() / "A.POS", {0, 1000}); // the same, written again
-        QDockWidget* dock = openAndWaitForDock();
-        auto* line = dock->findChild<QWidget*>(QStringLiteral("keptPositions"));
+        if (row.fileChanged)
+            WritePosFile(m_scratch.path() / row.name, {0, 1000}); // the same, written again
+        reopen();
+        auto* line = m_window->findChild<QWidget*>(QStringLiteral("keptPositions"));
         ASSERT_NE(line, nullptr);
-        EXPECT_EQ(line->isVisible(), !fileChanged);
+        EXPECT_EQ(line->isVisible(), !row.fileChanged) << row.name;
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_R, Qt::AltModifier);
         // A button's mnemonic clicks it once its press has been shown.
         EXPECT_TRUE(QTest::qWaitFor([&] { return !line->isVisible(); }, 10000));
-        EXPECT_EQ(text("txtStopTime"), QString::fromLatin1(fileChanged ? "1000" : "2000"));
-        EXPECT_EQ(ReadPosFile(m_scratch.path() / "A.POS"), (PosValues{0, 1000}));
-        if (!fileChanged) {
-            typeInto("txtStopTime", QStringLiteral("1000")); // as saved: nothing to keep
-            restart();
-        }
+        EXPECT_EQ(text("txtStopTime"), QString::fromLatin1(row.fileChanged ? "1000" : "2000"))
+            << row.name;
+        EXPECT_EQ(ReadPosFile(m_scratch.path() / row.name), (PosValues{0, 1000}));
+        typeInto("txtStopTime", QStringLiteral("1000")); // as saved: nothing to keep
+        restart();
     }
+}
+
+// The room of a larger window goes around the form: the soundtrack list
+// reaches down to the status bar, the waveform panel takes the height below
+// the form, and a size kept from a larger screen is brought within this one.
+TEST_F(WindowMemoryTest, TheRoomAroundTheFormGoesToThePanels) {
+    QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+    s.setValue(QStringLiteral("waveform/floating"), false);
+    s.setValue(QStringLiteral("window/dockedSize"), QSize(3000, 2000));
+    restart();
+    QDockWidget* waveform = openAndWaitForDock();
+    auto* list = m_window->findChild<QDockWidget*>(QStringLiteral("soundtrackPanel"));
+    ASSERT_TRUE(waveform && list);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->isVisible(); }, 5000));
+    const QRect room = m_window->screen()->availableGeometry();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return room.contains(m_window->frameGeometry()); }, 5000))
+        << m_window->width() << 'x' << m_window->height();
+    const QWidget* form = m_window->centralWidget();
+    EXPECT_LE(form->height(), m_window->height() / 2);
+    EXPECT_GE(waveform->geometry().top(), form->geometry().bottom());
+    EXPECT_GE(list->geometry().bottom(), waveform->geometry().bottom());
 }
 
 } // namespace

@@ -10,12 +10,15 @@
 
 namespace kestrin::views {
 
-void GiveRoomAroundForm(EditorWindow& window) {
+QGridLayout* GiveRoomAroundForm(EditorWindow& window) {
     // The form's fields keep the focus and tab order they were given.
     QWidget* focused = window.focusWidget();
-    QWidget* form = window.takeCentralWidget();
+    QWidget* form = window.centralWidget();
     auto* room = new QWidget(&window);
     room->setObjectName(QStringLiteral("formRoom"));
+    // Moved straight from the window into the room: the form is never a
+    // window of its own, even for a moment.
+    form->setParent(room);
     auto* layout = new QGridLayout(room);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -25,12 +28,15 @@ void GiveRoomAroundForm(EditorWindow& window) {
     // waveform panel below.
     room->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     window.setCentralWidget(room);
+    // A new parent hides a widget.
+    form->show();
     if (focused)
         focused->setFocus();
     // The soundtrack list beside the form reaches down past the waveform
     // panel, rather than stopping at the form's height.
     window.setCorner(Qt::TopRightCorner, Qt::RightDockWidgetArea);
     window.setCorner(Qt::BottomRightCorner, Qt::RightDockWidgetArea);
+    return layout;
 }
 
 void KeepOnScreen(QWidget& window) {

@@ -3,7 +3,7 @@
 // around the form, never to the form itself.
 #pragma once
 
-class QScreen;
+class QGridLayout;
 class QWidget;
 
 namespace kestrin {
@@ -17,8 +17,9 @@ namespace kestrin::views {
 // and takes whatever room the docks leave, and gives the right-hand dock
 // area (the soundtrack list) the window's full height. While the window has
 // the form's fixed size the container is exactly the form. Called before any
-// dock is added.
-void GiveRoomAroundForm(EditorWindow& window);
+// dock is added. Returns the container's layout, whose rows below the form
+// (row 1 on) are for lines about the form's positions, as wide as the form.
+QGridLayout* GiveRoomAroundForm(EditorWindow& window);
 
 // Shrinks `window` (frame included) to the available area of its screen
 // when it has grown past it, down to no less than its minimum size, and

@@ -5,7 +5,6 @@
 #include "editor/editor_window.h"
 #include "views/audition_controls.h"
 #include "views/form_room.h"
-#include "views/kept_positions.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
 #include "views/unsaved_note.h"
@@ -50,6 +49,22 @@ std::optional<double> positionOf(const StoredPosition& field) {
         return std::nullopt;
     }
 }
+
+// The room the panel asks for when it first comes in, in lines of text: a
+// seam view wide enough to see a few periods of a bass note on each side.
+constexpr int kWantedWidthLines = 40;
+constexpr int kWantedHeightLines = 20;
+
+// The panel's rows, scrolled when the window has less room than they need.
+class PanelScroll : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override {
+        const int line = fontMetrics().height();
+        return QScrollArea::sizeHint().expandedTo(
+            QSize(kWantedWidthLines * line, kWantedHeightLines * line));
+    }
+};
 
 } // namespace
 
@@ -107,9 +122,15 @@ void WaveformPanel::createDock() {
     m_dock->setAllowedAreas(Qt::BottomDockWidgetArea | Qt::TopDockWidgetArea);
     m_dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
                         QDockWidget::DockWidgetFloatable);
-    // Scrolled rather than squeezed: on a small screen the panel gives way
-    // before the window grows past the screen's edge.
-    auto* scroll = new QScrollArea(m_dock);
+    // The panel's rows scroll rather than squeeze: on a small screen the
+    // panel gives way before the window grows past the screen's edge. Lines
+    // other views add below them (in the outer layout) stay in sight.
+    auto* outer = new QWidget(m_dock);
+    auto* outerLayout = new QVBoxLayout(outer);
+    outerLayout->setContentsMargins(0, 0, 0, 0);
+    outerLayout->setSpacing(0);
+    auto* scroll = new PanelScroll(outer);
+    outerLayout->addWidget(scroll, 1);
     scroll->setObjectName(QStringLiteral("waveformScroll"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
@@ -126,7 +147,6 @@ void WaveformPanel::createDock() {
     m_overview->setFixedHeight(64);
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layout->addWidget(new UnsavedNote(m_window, content));
-    layout->addWidget(new KeptPositions(m_window, content));
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
     m_report = new SeamReport(m_window, m_menu, content);
@@ -145,7 +165,7 @@ void WaveformPanel::createDock() {
     connect(m_report, &SeamReport::suggestionChanged, this, &WaveformPanel::showSuggestion);
     connect(m_useSeamlessStop, &QPushButton::clicked, this, &WaveformPanel::useSeamlessStop);
     scroll->setWidget(content);
-    m_dock->setWidget(scroll);
+    m_dock->setWidget(outer);
     m_dock->hide();
     m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
     // After the designed controls, whose own order stays as it is.
