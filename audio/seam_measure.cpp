@@ -34,11 +34,11 @@ std::vector<double> energySums(const float* samples, std::int64_t frames, int ch
     return sums;
 }
 
-std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, FrameSource& source,
-                                                std::int64_t start, std::int64_t stop) {
-    const std::int64_t n = reader.info().frames;
-    const int ch = reader.info().channels;
-    const std::int64_t reach = reader.info().sampleRate > 0 ? reader.info().sampleRate : 44100;
+std::optional<std::int64_t> nearestSeamlessStop(FrameSource& source, std::int64_t start,
+                                                std::int64_t stop) {
+    const std::int64_t n = source.frames();
+    const int ch = source.channels();
+    const std::int64_t reach = source.sampleRate() > 0 ? source.sampleRate() : 44100;
     const std::int64_t lo = std::max(start + 1, stop - reach);
     const std::int64_t hi =
         std::min<std::int64_t>({n, stop + reach, std::numeric_limits<std::int32_t>::max()});
@@ -140,10 +140,15 @@ std::optional<std::int64_t> nearestSeamlessStop(AudioReader& reader, FrameSource
 
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest) {
-    const std::int64_t n = reader.info().frames;
+    ReaderSource source(reader);
+    return MeasureSeam(source, start, stop, suggest);
+}
+
+std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, std::int64_t stop,
+                                       bool suggest) {
+    const std::int64_t n = source.frames();
     if (start < 0 || stop <= start || stop > n)
         return std::nullopt;
-    ReaderSource source(reader);
     // A file that holds fewer frames than its header says may end before
     // the positions: then there is no seam to hear.
     std::vector<float> probe;
@@ -165,8 +170,7 @@ std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, 
     // and the stop is off: that verdict stands. Without one, the loop may
     // join two renditions of a passage, which never repeat each other's
     // samples, and is judged as music (find offers such loops).
-    const std::optional<std::int64_t> seamlessStop =
-        nearestSeamlessStop(reader, source, start, stop);
+    const std::optional<std::int64_t> seamlessStop = nearestSeamlessStop(source, start, stop);
     if (!seamlessStop) {
         const SeamFigures musical = JudgeSeam(source, start, stop, SeamMode::Musical);
         if (IsSeamless(musical))

@@ -27,4 +27,9 @@ namespace kestrin::audio {
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest = true);
 
+// The same for any frames: a track as it would play once changed (a
+// crossfade) is judged as check will judge it once written.
+std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, std::int64_t stop,
+                                       bool suggest = true);
+
 } // namespace kestrin::audio
