@@ -98,6 +98,11 @@ void LoopMenu::fileOpened(const QString& path) {
     followFields();
 }
 
+void LoopMenu::audioRewritten() {
+    if (!m_window->currentFile().isEmpty())
+        fileOpened(m_window->currentFile());
+}
+
 std::optional<LoopPoints> LoopMenu::playablePoints(QString* why) const {
     const StoredPositions stored = m_window->storedPositions();
     for (auto [position, which] :

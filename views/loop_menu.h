@@ -52,6 +52,10 @@ public:
     void setAuditionSpan(double beforeSeconds, double afterSeconds);
     // Stops what the menu plays, as Stop does.
     void stop();
+    // The companion audio was written anew (a crossfade replaced it): it is
+    // found and announced again, as after an Open, so that every view reads
+    // the new frames.
+    void audioRewritten();
 
 signals:
     // After each Open: the companion audio found, or nullopt.
