@@ -38,8 +38,7 @@ class EditorFixture : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // What is added to the window before it is first shown, as the program
-    // adds its views.
+    // Adds to the window before it is first shown, as the program adds its views.
     virtual void beforeShow(EditorWindow&) {}
 
     platform::TextField* field(const char* name) const;

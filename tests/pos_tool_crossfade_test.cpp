@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/crossfade.h"
 #include "tests/pos_tool_support.h"
 #include "tests/song_corpus.h"
-
-#include "audio/crossfade.h"
-
-#include <algorithm>
 
 #include <cmath>
 
@@ -82,18 +79,13 @@ TEST_F(Crossfade, OnlyTheFramesBeforeTheStopChangeAndTheSeamBecomesSeamless) {
         const ToolRun check = run({"check", at("B.POS")});
         EXPECT_NE(check.out.find(": seamless"), std::string::npos) << row.name << check.out;
         // Chosen by check's own verdict: no shorter length makes it seamless.
-        const auto* chosen = std::find_if(
-            std::begin(audio::kCrossfadeLengthsMs), std::end(audio::kCrossfadeLengthsMs),
-            [&](int ms) { return std::int64_t{ms} * 44100 / 1000 == n; });
-        ASSERT_NE(chosen, std::end(audio::kCrossfadeLengthsMs)) << row.name << r.out;
-        for (const int* ms = std::begin(audio::kCrossfadeLengthsMs); ms != chosen; ++ms) {
-            const std::string shorter = std::to_string(*ms) + "ms";
-            ASSERT_EQ(
-                run({"render", at("A.POS"), "--crossfade", shorter, "-o", at("B.WAV"), "--force"})
-                    .status,
-                cli::ExitOk);
+        for (const int ms : audio::kCrossfadeLengthsMs) {
+            if (std::int64_t{ms} * 44100 / 1000 >= n)
+                break;
+            run({"render", at("A.POS"), "--crossfade", std::to_string(ms) + "ms", "-o", at("B.WAV"),
+                 "--force"});
             EXPECT_EQ(run({"check", at("B.POS")}).out.find(": seamless"), std::string::npos)
-                << row.name << " at " << shorter;
+                << row.name << ' ' << ms;
         }
     }
 }

@@ -99,8 +99,10 @@ void LoopMenu::fileOpened(const QString& path) {
 }
 
 void LoopMenu::audioRewritten() {
-    if (!m_window->currentFile().isEmpty())
-        fileOpened(m_window->currentFile());
+    if (m_window->currentFile().isEmpty())
+        return;
+    fileOpened(m_window->currentFile());
+    emit companionRewritten();
 }
 
 std::optional<LoopPoints> LoopMenu::playablePoints(QString* why) const {

@@ -62,6 +62,8 @@ signals:
     void audioChanged(const std::optional<kestrin::sound::CompanionAudio>& audio);
     // Playback began (true) or ended, failed or was stopped (false).
     void playingChanged(bool playing);
+    // The companion of the opened file was written anew (audioRewritten).
+    void companionRewritten();
 
 private:
     void fileOpened(const QString& path);
