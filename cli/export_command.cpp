@@ -4,7 +4,9 @@
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"
+#include "cli/rate_option.h"
 #include "core/loop_formats.h"
+#include "core/loop_problems.h"
 #include "core/pos_file.h"
 
 #include <nlohmann/json.hpp>
@@ -19,7 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos export [--format pos|txtp|labels|json|csv] [--force] FILE.POS...
+    R"(Usage: kestrin-pos export [--format pos|txtp|labels|json|csv] [--force] [--frames-of-audio]
+                          FILE.POS...
 
 Exports each file's loop in a form another tool reads.
 
@@ -37,15 +40,25 @@ Exports each file's loop in a form another tool reads.
   --format json    prints one JSON array, an object per file: "file",
                    "start", "stop" (samples at 44,100 per second),
                    "startSeconds", "stopSeconds" (text, 6 decimals) and
-                   "startSecondsNumber", "stopSecondsNumber" (numbers)
+                   "startSecondsNumber", "stopSecondsNumber" (numbers), and
+                   "framesOfAudioRate" when --frames-of-audio counted them
+                   at the audio's rate
   --format csv     prints a header and a row per file: file,start,stop,
                    start_seconds,stop_seconds (RFC 4180 quoting)
   --force          replace a .txtp or label file that exists already; without
                    it such a file is left as it is and reported
+  --frames-of-audio  export the loop of a POS file whose audio is not at
+                   44,100 Hz as frames of that audio, as players such as
+                   vgmstream read a POS file's numbers (seconds at the
+                   audio's rate); the line, or for pos and csv a note on
+                   standard error, says so
 
-A playlist cannot carry a negative start, and neither a playlist nor a label
-track a stop that is not after the start: such a loop is refused with a
-message. The line, playlist and label formats cannot carry a control character (a
+Positions count samples at 44,100 per second: a POS file whose audio beside
+it has another rate is refused in every format, naming both rates, unless
+--frames-of-audio is given. A playlist cannot carry a negative start: such a
+loop is refused with a message. A playlist or label track of a loop players
+drop (no audio beside the POS file, a stop not after the start) is written
+all the same, with a warning on standard error. The line, playlist and label formats cannot carry a control character (a
 line break, a tab, ESC, ...) in a name: such a file is refused with a
 message, and the other files are still exported.
 )";
@@ -105,26 +118,49 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         }
         try {
             const PosValues v = ReadPosFile(file);
+            const auto companion = companions.find(file);
+            // The rate the numbers are counted at: a POS file's, or with
+            // --frames-of-audio that of the audio they are frames of.
+            int rate = SamplesPerSecond;
+            std::string note;
+            std::vector<std::string> warnings;
+            if (companion) {
+                try {
+                    const int audioRate = audio::ReadAudioInfo(companion->path).sampleRate;
+                    RequireRate(companion->path, audioRate, RateChoiceOf(a), "not exported");
+                    rate = audioRate;
+                    note = FramesNote(companion->path.filename(), audioRate);
+                } catch (const audio::AudioError& e) {
+                    warnings.push_back(std::string(e.what()) +
+                                       ": its rate is unknown; exported at 44,100 per second");
+                }
+            }
+            const bool forPlayers = format == "txtp" || format == "labels";
+            if (forPlayers && !companion)
+                warnings.push_back(NoAudioProblem(file, "it") + ": players drop the loop");
+            if (forPlayers)
+                for (std::string& problem : PositionProblems(v))
+                    warnings.push_back(std::move(problem));
             if (format == "pos") {
                 out << v.start << ' ' << v.stop << ' ' << name << '\n';
             } else if (format == "json") {
-                list.push_back(
-                    {{"file", file},
-                     {"start", v.start},
-                     {"stop", v.stop},
-                     {"startSeconds", LabelSeconds(v.start)},
-                     {"stopSeconds", LabelSeconds(v.stop)},
-                     {"startSecondsNumber", static_cast<double>(v.start) / SamplesPerSecond},
-                     {"stopSecondsNumber", static_cast<double>(v.stop) / SamplesPerSecond}});
+                list.push_back({{"file", file},
+                                {"start", v.start},
+                                {"stop", v.stop},
+                                {"startSeconds", LabelSeconds(v.start, rate)},
+                                {"stopSeconds", LabelSeconds(v.stop, rate)},
+                                {"startSecondsNumber", static_cast<double>(v.start) / rate},
+                                {"stopSecondsNumber", static_cast<double>(v.stop) / rate}});
+                if (rate != SamplesPerSecond)
+                    list.back()["framesOfAudioRate"] = rate;
             } else if (format == "csv") {
                 out << csvField(file) << ',' << v.start << ',' << v.stop << ','
-                    << LabelSeconds(v.start) << ',' << LabelSeconds(v.stop) << "\r\n";
-            } else if ((format == "txtp" && v.start < 0) || v.stop <= v.start) {
-                // import refuses these; a player would drop or cut the loop.
+                    << LabelSeconds(v.start, rate) << ',' << LabelSeconds(v.stop, rate) << "\r\n";
+            } else if (format == "txtp" && v.start < 0) {
+                // vgmstream reads no negative sample count.
                 throw std::runtime_error(file + ": the loop " + std::to_string(v.start) + ".." +
-                                         std::to_string(v.stop) + " is no loop a " +
-                                         (format == "txtp" ? "playlist" : "label track") +
-                                         " can hold: not exported");
+                                         std::to_string(v.stop) +
+                                         " is no loop a playlist can hold: not exported");
             } else if (format == "txtp") {
                 const auto companion = companions.find(file);
                 const fs::path audio = companion ? companion->path.filename()
@@ -135,12 +171,16 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                                              ": a playlist cannot name a file holding '#'");
                 const fs::path target = fs::path(file).replace_extension(".txtp");
                 writeBeside(target, TxtpText(audio.string(), v), force, file);
-                out << VisibleText(target.string()) << '\n';
+                out << VisibleText(target.string() + note) << '\n';
             } else {
                 const fs::path target = fs::path(file).replace_extension(".txt");
-                writeBeside(target, LabelText(v), force, file);
-                out << VisibleText(target.string()) << '\n';
+                writeBeside(target, LabelText(v, rate), force, file);
+                out << VisibleText(target.string() + note) << '\n';
             }
+            if (format != "txtp" && format != "labels" && !note.empty())
+                warnings.push_back("exported " + note.substr(2, note.size() - 3));
+            for (const std::string& w : warnings)
+                ReportWarning(err, file, w);
         } catch (const std::exception& e) {
             ReportError(err, FailureText(file, e));
             status = ExitProblem;
@@ -157,7 +197,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 const Command& ExportCommand() {
     static const Command command{
         "export", "FILE.POS...", "export loops as lines, vgmstream playlists, labels, JSON or CSV",
-        kHelp,    {"--format"},  {"--force"},
+        kHelp,    {"--format"},  {"--force", FramesOfAudioFlag},
         run};
     return command;
 }

@@ -9,6 +9,7 @@
 #include "cli/pos_files.h"
 #include "cli/pos_tool.h"
 #include "cli/position_argument.h"
+#include "cli/rate_option.h"
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
@@ -34,7 +35,7 @@ using namespace kestrin::audio;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos find [--json] [-q] [-n N] [--min-loop T] [--near START STOP] [--write] FILE|FOLDER...
+    R"(Usage: kestrin-pos find [--json] [-q] [-n N] [--min-loop T] [--near START STOP] [--write [--frames-of-audio]] FILE|FOLDER...
 
 Finds where each track repeats itself and proposes loop positions at which
 the jump from stop back to start cannot be heard. The loop length is the
@@ -102,12 +103,19 @@ multiples of a listed loop length are not listed again.
                   "score" (the old name of "match", same value),
                   "repeated_seconds", "seam", "verdict"}, best first and empty when
                   nothing repeats; "written" names the POS file --write
-                  wrote, "error" says why a file could not be handled
+                  wrote (with "written_as_frames_of_audio": true for
+                  audio at another rate and --frames-of-audio), "error"
+                  says why a file could not be handled
   --write         store the best candidate in place as set does: into FILE,
                   or for an audio file into the POS file beside it that
                   players look for (BASE.POS for BASE.WAV, base.pos for
                   base.wav), created when missing. Nothing is written for a
-                  file without a loop.
+                  file without a loop, nor for audio at a rate other than
+                  44,100 Hz: a POS file counts at 44,100 per second
+  --frames-of-audio  with --write, writes into the POS file of audio at
+                  another rate the candidate's frames of that audio, as
+                  players such as vgmstream read a POS file's numbers; the
+                  line says so
 
 The last line sums up: "3 files, 2 with a seamless loop", with ", 1 failed"
 when files could not be read or written (the reasons are on standard
@@ -119,7 +127,8 @@ have played, over the energy of both; 0 is inaudible, 1 is as different as
 unrelated audio. Unlike the match, lower is better.
 
 Positions count the audio file's own frames: samples at 44,100 per second
-when it has that rate (check reports any other). Only the audio that
+when it has that rate (check reports any other, and --write refuses it
+unless --frames-of-audio is given). Only the audio that
 decodes is searched, however long its header says it is. A file that cannot
 be read, such as one that is not a regular file or holds a float sample that
 is not a number, is reported with the reason, and the files after it are
@@ -188,7 +197,8 @@ struct Report {
 };
 
 Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamples, bool write,
-               const std::optional<NearPoints>& nearSamples, CompanionIndex& companions) {
+               AudioRate rate, const std::optional<NearPoints>& nearSamples,
+               CompanionIndex& companions) {
     Report report;
     const bool pos = HasPosExtension(file);
     if (pos) {
@@ -238,10 +248,13 @@ Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamp
             return report;
         }
         try {
+            // Candidates are frames of the audio; a POS file counts at 44,100.
+            RequireRate(*report.audio, report.sampleRate, rate,
+                        "not written into " + target.string());
             UpdatePosFile(target, static_cast<std::int32_t>(best.start),
                           static_cast<std::int32_t>(best.stop));
             report.written = target;
-        } catch (const PosFileError& e) {
+        } catch (const std::runtime_error& e) {
             report.error = e.what();
         }
     }
@@ -317,7 +330,8 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
     }
     if (r.written) {
         out << "  wrote start " << r.candidates.front().start << ", stop "
-            << r.candidates.front().stop << " into " << VisibleText(r.written->string()) << '\n';
+            << r.candidates.front().stop << " into " << VisibleText(r.written->string())
+            << FramesNote(r.audio->filename(), r.sampleRate) << '\n';
     }
 }
 
@@ -339,8 +353,12 @@ void printJson(std::ostream& out, const std::string& file, const Report& r) {
     line["audio"] = r.audio ? nlohmann::ordered_json(r.audio->string()) : nullptr;
     line["sample_rate"] = r.sampleRate;
     line["candidates"] = std::move(candidates);
-    if (r.written)
+    if (r.written) {
         line["written"] = r.written->string();
+        // The positions count the audio's own frames, asked for by --frames-of-audio.
+        if (r.sampleRate != SamplesPerSecond)
+            line["written_as_frames_of_audio"] = true;
+    }
     if (!r.error.empty())
         line["error"] = r.error;
     out << line.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace) << '\n';
@@ -375,7 +393,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         // Whatever stops one file is reported, and the next is searched all the same.
         try {
             if (report.error.empty())
-                report = findOne(file, count, minLoop, a.flag("--write"), near, companions);
+                report = findOne(file, count, minLoop, a.flag("--write"), RateChoiceOf(a), near,
+                                 companions);
         } catch (const std::exception& e) {
             report = {};
             report.error = FailureText(file, e);
@@ -405,7 +424,7 @@ const Command& FindCommand() {
                                  "find seamless loop positions in the audio",
                                  kHelp,
                                  {"-n", "--min-loop", "--near"},
-                                 {"--json", "--write", "-q"},
+                                 {"--json", "--write", "-q", FramesOfAudioFlag},
                                  run};
     return command;
 }

@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/pos_files.h"
 #include "cli/pos_tool.h"
+#include "cli/rate_option.h"
 #include "core/loop_formats.h"
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
@@ -27,7 +28,7 @@ namespace {
 
 const char* const kHelp =
     R"(Usage: kestrin-pos import FILE.POS... [--from smpl|tags|txtp|labels [FILE]] [--audio FILE]
-                          [--dry-run]
+                          [--dry-run] [--frames-of-audio]
 
 Reads a loop where another tool keeps it and writes it into each FILE.POS,
 with the same safety as set: in place, under a lock, flushed, and never into
@@ -48,15 +49,20 @@ is created. Says which source each loop came from.
                  file (smpl, tags), or NAME.txtp and NAME.txt beside it
   --audio FILE   the audio for smpl and tags, instead of the WAVE file beside
   --dry-run      say what would be written, change nothing
+  --frames-of-audio  take a loop in audio at another rate than 44,100 Hz
+                 as it is, in frames of that audio (seconds at its rate), as
+                 players such as vgmstream read a POS file's numbers; the
+                 line says so
 
 Without --from, the audio's smpl chunk is read, then its comments.
 Only regular files are read, a playlist or label file up to 1 MiB. Only
 *.pos files are written, never a file the loop is read from. A loop whose
 stop is not after its start is refused; a negative start or a stop beyond
 the end of the audio is written with a warning, as set warns.
-Positions count samples at 44,100 per second: a loop counted in the samples
-of audio at another rate is refused with both rates named, and nothing is
-written.
+Positions count samples at 44,100 per second: a loop for audio at another
+rate (the audio read, the playlist's played file, or for labels the audio
+beside the POS file) is refused with both rates named, and nothing is
+written, unless --frames-of-audio is given.
 
 Exit status: 0 when every file was written, 1 when any could not be.
 )";
@@ -110,6 +116,13 @@ PosValues positions(std::int64_t start, std::int64_t stop, int rate, const std::
     }
 }
 
+// The rate rule for a loop counted at `rate` in `audio`: throws when it is
+// refused, else returns what the output line adds (nothing at 44,100 Hz).
+std::string applyRate(const fs::path& audio, int rate, AudioRate choice) {
+    RequireRate(audio, rate, choice, "not imported");
+    return FramesNote(audio.filename(), rate);
+}
+
 struct Found {
     PosValues loop;
     std::string source;                 // said to the user: "smpl chunk of BGM01.WAV"
@@ -117,29 +130,28 @@ struct Found {
     std::optional<std::int64_t> frames; // the length of its audio, when known
 };
 
-// The length in frames of `audio` at 44,100 Hz, where a stop can be checked.
+// The length in frames of `audio`, where a stop can be checked.
 std::optional<std::int64_t> framesOf(const fs::path& audio) {
     try {
-        const AudioInfo info = ReadAudioInfo(audio);
-        if (info.sampleRate == kPosRate)
-            return info.frames;
+        return ReadAudioInfo(audio).frames;
     } catch (const AudioError&) {
     }
     return std::nullopt;
 }
 
-std::optional<Found> fromSmpl(const fs::path& audio) {
+std::optional<Found> fromSmpl(const fs::path& audio, AudioRate choice) {
     const auto loop = ReadInstrumentLoop(audio);
     if (!loop)
         return std::nullopt;
     const std::string where = "the smpl chunk of " + audio.string();
-    return Found{positions(loop->start, loop->stop, loop->sampleRate, where),
-                 where,
+    const std::string note = applyRate(audio, loop->sampleRate, choice);
+    return Found{positions(loop->start, loop->stop, kPosRate, where),
+                 where + note,
                  {audio},
                  framesOf(audio)};
 }
 
-std::optional<Found> fromTags(const fs::path& audio) {
+std::optional<Found> fromTags(const fs::path& audio, AudioRate choice) {
     const auto loop = ReadLoopTags(audio);
     if (!loop)
         return std::nullopt;
@@ -147,18 +159,21 @@ std::optional<Found> fromTags(const fs::path& audio) {
         std::string(loop->names == LoopTagNames::StartLength ? "the LOOPSTART/LOOPLENGTH"
                                                              : "the LOOP_START/LOOP_END") +
         " comments of " + audio.string();
-    return Found{positions(loop->start, loop->stop, loop->sampleRate, where),
-                 where,
+    const std::string note = applyRate(audio, loop->sampleRate, choice);
+    return Found{positions(loop->start, loop->stop, kPosRate, where),
+                 where + note,
                  {audio},
                  framesOf(audio)};
 }
 
-Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
+Found fromTxtp(const fs::path& playlist, const fs::path& posFile, AudioRate choice) {
     const std::string where = "the playlist " + playlist.string();
     TxtpLoop loop;
+    std::string text;
     try {
         refuseSelf(playlist, posFile);
-        loop = ParseTxtp(readText(playlist, "playlist"));
+        text = readText(playlist, "playlist");
+        loop = ParseTxtp(text);
     } catch (const LoopTextError& e) {
         throw std::runtime_error(playlist.string() + ": " + e.what());
     }
@@ -170,9 +185,11 @@ Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
     if (const auto companion = FindCompanionAudio(posFile))
         candidates.push_back(companion->path);
     std::optional<AudioInfo> info;
+    fs::path played;
     for (const fs::path& audio : candidates) {
         try {
             info = ReadAudioInfo(audio);
+            played = audio;
             break;
         } catch (const AudioError&) {
         }
@@ -180,35 +197,57 @@ Found fromTxtp(const fs::path& playlist, const fs::path& posFile) {
     if (!loop.stop && !info)
         throw std::runtime_error(where + " loops to the end of " + QuotedExcerpt(loop.audio) +
                                  ", which cannot be read to learn where that is");
+    std::string note;
+    if (info) {
+        note = applyRate(played, info->sampleRate, choice);
+        // Seconds become frames of the played file at its own rate.
+        if (!loop.inSamples && info->sampleRate != kPosRate)
+            try {
+                loop = ParseTxtp(text, info->sampleRate);
+            } catch (const LoopTextError& e) {
+                throw std::runtime_error(playlist.string() + ": " + e.what());
+            }
+    }
     const std::int64_t stop = loop.stop ? *loop.stop : info->frames;
-    const int rate = loop.inSamples && info ? info->sampleRate : kPosRate;
-    return {positions(loop.start, stop, rate, where),
-            info || !loop.inSamples ? where : where + " (at 44100 Hz: its audio cannot be read)",
+    return {positions(loop.start, stop, kPosRate, where),
+            info || !loop.inSamples ? where + note
+                                    : where + " (at 44100 Hz: its audio cannot be read)",
             {playlist},
-            info && info->sampleRate == kPosRate ? std::optional(info->frames) : std::nullopt};
+            info ? std::optional(info->frames) : std::nullopt};
 }
 
-Found fromLabels(const fs::path& labels, const fs::path& posFile) {
+Found fromLabels(const fs::path& labels, const fs::path& posFile, AudioRate choice) {
     try {
         refuseSelf(labels, posFile);
-        const PosValues loop = ParseLabels(readText(labels, "label file"));
+        const std::string text = readText(labels, "label file");
         const std::string where = "the label track " + labels.string();
         const auto audio = FindCompanionAudio(posFile);
+        std::optional<AudioInfo> info;
+        if (audio)
+            try {
+                info = ReadAudioInfo(audio->path);
+            } catch (const AudioError&) {
+            }
+        // Seconds become samples at 44,100 per second, or frames of the audio.
+        const int rate = info ? info->sampleRate : kPosRate;
+        const std::string note = info ? applyRate(audio->path, rate, choice) : std::string();
+        const PosValues loop = ParseLabels(text, rate);
         return {positions(loop.start, loop.stop, kPosRate, where),
-                where,
+                where + note,
                 {labels},
-                audio ? framesOf(audio->path) : std::nullopt};
+                info ? std::optional(info->frames) : std::nullopt};
     } catch (const LoopTextError& e) {
         throw std::runtime_error(labels.string() + ": " + e.what());
     }
 }
 
 Found findLoop(const std::string& file, const std::string& from,
-               const std::optional<fs::path>& given, const std::optional<fs::path>& audioOption) {
+               const std::optional<fs::path>& given, const std::optional<fs::path>& audioOption,
+               AudioRate choice) {
     if (from == "txtp")
-        return fromTxtp(given.value_or(fs::path(file).replace_extension(".txtp")), file);
+        return fromTxtp(given.value_or(fs::path(file).replace_extension(".txtp")), file, choice);
     if (from == "labels")
-        return fromLabels(given.value_or(fs::path(file).replace_extension(".txt")), file);
+        return fromLabels(given.value_or(fs::path(file).replace_extension(".txt")), file, choice);
     std::optional<fs::path> audio = given ? given : audioOption;
     if (!audio) {
         const auto companion = FindCompanionAudio(file);
@@ -219,10 +258,10 @@ Found findLoop(const std::string& file, const std::string& from,
         audio = companion->path;
     }
     if (from == "smpl" || from.empty())
-        if (auto found = fromSmpl(*audio))
+        if (auto found = fromSmpl(*audio, choice))
             return *found;
     if (from == "tags" || from.empty())
-        if (auto found = fromTags(*audio))
+        if (auto found = fromTags(*audio, choice))
             return *found;
     throw std::runtime_error(audio->string() + ": no loop in its " +
                              (from == "smpl"   ? "smpl chunk"
@@ -256,7 +295,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         try {
             const Found found =
                 findLoop(file, from, given,
-                         audioOption ? std::optional<fs::path>(*audioOption) : std::nullopt);
+                         audioOption ? std::optional<fs::path>(*audioOption) : std::nullopt,
+                         RateChoiceOf(a));
             for (const fs::path& source : found.read)
                 refuseSelf(source, file);
             if (!dryRun)
@@ -286,7 +326,7 @@ const Command& ImportCommand() {
                                  "read a loop from smpl chunks, comments, playlists or labels",
                                  kHelp,
                                  {"--from", "--audio"},
-                                 {"--dry-run"},
+                                 {"--dry-run", FramesOfAudioFlag},
                                  run};
     return command;
 }

@@ -9,6 +9,7 @@
 #include "cli/output.h"
 #include "cli/pos_tool.h"
 #include "cli/position_argument.h"
+#include "cli/rate_option.h"
 #include "core/pos_file.h"
 
 #include <cmath>
@@ -61,6 +62,8 @@ Renders the WAVE file beside FILE.POS along its loop.
                    crossfade compared with the audio, and only then renamed
                    over it, keeping owner and permissions; a read-only file
                    is refused unless --force, a file changed meanwhile is left
+  --frames-of-audio  render audio at a rate other than 44,100 Hz with the
+                   POS file's numbers as its own frames; the lines say so
   --force          replace files that exist; without it they are refused. The
                    audio rendered from, and anything but a regular file, is
                    never replaced this way
@@ -69,7 +72,8 @@ sample format), .flac (16 or 24 bits), .ogg/.oga (Vorbis). A progress line
 goes to standard error when it is a terminal.
 
 Positions count samples at 44,100 per second: audio at another rate is
-refused with both rates named.
+refused with both rates named, unless --frames-of-audio is given, which
+takes them as frames of that audio, as players such as vgmstream read them.
 )";
 
 // DURATION in seconds; throws UsageError.
@@ -202,7 +206,8 @@ int crossfade(const Arguments& a, std::optional<double> seconds, const PosValues
     out << VisibleText(result.string()) << ": crossfaded the " << fade.frames << " samples (" << ms
         << " ms) before the stop " << loop.stop << " at " << curveName(fade.curve)
         << " (correlation " << std::lround(choice.correlation * 100) / 100.0 << "); the seam is "
-        << SeamSoundWord(choice.figures.sound) << '\n';
+        << SeamSoundWord(choice.figures.sound)
+        << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
     return ExitOk;
 }
 
@@ -263,10 +268,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                                      ExpectedAudioName(file).filename().string() + ") to render");
         const fs::path audio = companion->path;
         const AudioInfo info = ReadAudioInfo(audio);
-        if (info.sampleRate != 44100)
-            throw std::runtime_error(audio.string() + " is " + std::to_string(info.sampleRate) +
-                                     " Hz, but " + file +
-                                     " counts samples at 44100 Hz: not rendered");
+        RequireRate(audio, info.sampleRate, RateChoiceOf(a), "not rendered");
         if (loop.start < 0 || loop.stop <= loop.start || loop.stop > info.frames)
             throw std::runtime_error(file + ": start " + std::to_string(loop.start) + " and stop " +
                                      std::to_string(loop.stop) + " are no loop within " +
@@ -276,6 +278,12 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             return crossfade(a, crossfadeLength, loop, audio, info, out, err);
         if (split) {
             const fs::path folder = *target;
+            // "-o parts/" names the folder the parts go into: made when missing.
+            std::error_code made;
+            fs::create_directories(folder, made);
+            if (made)
+                throw std::runtime_error("cannot create folder " + folder.string() + ": " +
+                                         made.message());
             const std::string stem = audio.stem().string();
             const std::string ext = audio.extension().string();
             const struct {
@@ -289,7 +297,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             for (const auto& p : parts) {
                 const fs::path part = folder / (stem + "-" + p.part + ext);
                 WriteSpliced(audio, part, p.from, p.to, 0, 0, force);
-                out << VisibleText(part.string()) << ": " << p.to - p.from << " samples\n";
+                out << VisibleText(part.string()) << ": " << p.to - p.from << " samples"
+                    << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
             }
             return ExitOk;
         }
@@ -305,7 +314,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         RenderExtended(audio, *target, plan, force, progress);
         if (progress)
             err << '\n';
-        out << VisibleText(*target) << ": " << plan.frames << " samples\n";
+        out << VisibleText(*target) << ": " << plan.frames << " samples"
+            << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
         return ExitOk;
     } catch (const std::exception& e) {
         ReportError(err, FailureText(file, e));
@@ -316,13 +326,14 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 } // namespace
 
 const Command& RenderCommand() {
-    static const Command command{"render",
-                                 "FILE.POS",
-                                 "split a track at its loop, or extend it along the loop",
-                                 kHelp,
-                                 {"-o", "--extend", "--fade"},
-                                 {"--split", "--outro", "--force", "--crossfade", "--in-place"},
-                                 run};
+    static const Command command{
+        "render",
+        "FILE.POS",
+        "split a track at its loop, or extend it along the loop",
+        kHelp,
+        {"-o", "--extend", "--fade"},
+        {"--split", "--outro", "--force", "--crossfade", "--in-place", FramesOfAudioFlag},
+        run};
     return command;
 }
 

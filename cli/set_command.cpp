@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/pos_tool.h"
 #include "cli/position_argument.h"
+#include "cli/rate_option.h"
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
@@ -25,6 +26,7 @@ namespace {
 
 const char* const kHelp =
     R"(Usage: kestrin-pos set FILE.POS... [--start T] [--stop T|end|seamless] [--dry-run]
+                       [--frames-of-audio]
 
 Writes new positions into the first 8 bytes of each FILE.POS, in place,
 exactly as the editor's Save does; the rest of the file is kept. Only the
@@ -53,6 +55,11 @@ A value outside the signed 32-bit range is an error and nothing is written.
   --start T   the new start position
   --stop T    the new stop position
   --dry-run   show what would be written, change nothing
+  --frames-of-audio  let --stop end and --stop seamless take their stop
+              from audio at a rate other than 44,100 Hz, as a frame of that
+              audio, as players such as vgmstream read a POS file's numbers;
+              without it such audio is refused with both rates named, as a
+              POS file counts at 44,100 per second. The line says so
 
 A loop that players drop or cut (a negative start, a stop not after the
 start, a stop beyond the end of the audio when the audio is found), or whose
@@ -77,6 +84,7 @@ struct Request {
     bool stopAtEnd = false;
     bool stopSeamless = false;
     bool dryRun = false;
+    AudioRate rate = AudioRate::PosRate;
 
     bool stopFromAudio() const { return stopAtEnd || stopSeamless; }
 };
@@ -84,6 +92,7 @@ struct Request {
 Request parseRequest(const Arguments& a) {
     Request request;
     request.dryRun = a.flag("--dry-run");
+    request.rate = RateChoiceOf(a);
     const auto startArg = a.value("--start");
     const auto stopArg = a.value("--stop");
     if (!startArg && !stopArg)
@@ -113,11 +122,13 @@ Request parseRequest(const Arguments& a) {
 struct FileAudio {
     std::optional<std::filesystem::path> path;
     std::optional<std::int64_t> frames;
+    int sampleRate = SamplesPerSecond;
 };
 
 // The audio beside `file`. `neededBy` names the option that takes its value
 // from the audio; with it, missing or unreadable audio is an error.
-FileAudio audioOf(const std::string& file, CompanionIndex& audio, const char* neededBy) {
+FileAudio audioOf(const std::string& file, CompanionIndex& audio, const char* neededBy,
+                  AudioRate rate) {
     const auto companion = audio.find(file);
     if (!companion) {
         if (!neededBy)
@@ -125,7 +136,12 @@ FileAudio audioOf(const std::string& file, CompanionIndex& audio, const char* ne
         throw NoAudioStop(NoAudioProblem(file, file) + ": " + neededBy + " needs it");
     }
     try {
-        return {companion->path, ReadAudioInfo(companion->path).frames};
+        const AudioInfo info = ReadAudioInfo(companion->path);
+        // A stop taken from the audio is one of its frames.
+        if (neededBy)
+            RequireRate(companion->path, info.sampleRate, rate,
+                        std::string(neededBy) + ": not written");
+        return {companion->path, info.frames, info.sampleRate};
     } catch (const AudioError&) {
         if (neededBy)
             throw;
@@ -176,7 +192,7 @@ void setOne(const std::string& file, const Request& request, CompanionIndex& aud
     const char* neededBy = request.stopAtEnd      ? "--stop end"
                            : request.stopSeamless ? "--stop seamless"
                                                   : nullptr;
-    const FileAudio beside = audioOf(file, audio, neededBy);
+    const FileAudio beside = audioOf(file, audio, neededBy, request.rate);
     std::optional<std::int32_t> stop = request.stop;
     if (request.stopAtEnd) {
         if (*beside.frames > std::numeric_limits<std::int32_t>::max())
@@ -229,7 +245,9 @@ void setOne(const std::string& file, const Request& request, CompanionIndex& aud
     const std::string shown = VisibleText(file);
     out << shown << (request.dryRun ? ": would write" : ": wrote")
         << (creating ? " (new file)" : "") << ": start " << change(after.start, before.start)
-        << ", stop " << change(after.stop, before.stop) << '\n';
+        << ", stop " << change(after.stop, before.stop)
+        << (neededBy ? VisibleText(FramesNote(beside.path->filename(), beside.sampleRate)) : "")
+        << '\n';
 
     std::vector<std::string> warnings = PositionProblems(after);
     if (beside.frames) {
@@ -265,7 +283,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 const Command& SetCommand() {
     static const Command command{
         "set", "FILE.POS...",         "change the start and/or stop position in place",
-        kHelp, {"--start", "--stop"}, {"--dry-run"},
+        kHelp, {"--start", "--stop"}, {"--dry-run", FramesOfAudioFlag},
         run};
     return command;
 }

@@ -8,6 +8,7 @@
 #include "cli/loop_tags.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"
+#include "cli/rate_option.h"
 #include "core/pos_file.h"
 
 #include <filesystem>
@@ -21,7 +22,7 @@ namespace {
 
 const char* const kHelp =
     R"(Usage: kestrin-pos tag FILE.POS [-o OUT | --in-place [--force]] [--audio FILE]
-                           [--names NAMES]
+                           [--names NAMES] [--frames-of-audio]
 
 Writes the loop of FILE.POS into the metadata of its audio, where samplers,
 players and game engines look for it: into a WAVE file's smpl chunk (one
@@ -45,9 +46,12 @@ ID3) are not carried into a WAVE copy.
   --names LOOPSTART,LOOPLENGTH   (the default) or LOOP_START,LOOP_END: the
                  comments written into Ogg, FLAC and Opus files; the other
                  naming's comments are removed
+  --frames-of-audio  tag audio at a rate other than 44,100 Hz with the POS
+                 file's two numbers as its own frames, as players such as
+                 vgmstream read them; the line says so
 
 Positions count samples at 44,100 per second: audio at another rate is
-refused with both rates named.
+refused with both rates named, unless --frames-of-audio is given.
 )";
 
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {
@@ -83,10 +87,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         if (const auto damage = reader.lengthProblem())
             throw std::runtime_error(*damage + ": not tagged");
         const AudioInfo info = reader.info();
-        if (info.sampleRate != 44100)
-            throw std::runtime_error(audio.string() + " is " + std::to_string(info.sampleRate) +
-                                     " Hz, but " + file +
-                                     " counts samples at 44100 Hz: not tagged");
+        RequireRate(audio, info.sampleRate, RateChoiceOf(a), "not tagged");
         if (loop.start < 0 || loop.stop <= loop.start || loop.stop > info.frames)
             throw std::runtime_error(file + ": start " + std::to_string(loop.start) + " and stop " +
                                      std::to_string(loop.stop) + " are no loop within " +
@@ -122,7 +123,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             << (tags ? (names == LoopTagNames::StartLength ? "LOOPSTART/LOOPLENGTH comments"
                                                            : "LOOP_START/LOOP_END comments")
                      : "instrument loop (smpl)")
-            << '\n';
+            << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
         return ExitOk;
     } catch (const std::exception& e) {
         ReportError(err, FailureText(file, e));
@@ -138,7 +139,7 @@ const Command& TagCommand() {
                                  "write the loop into the audio's smpl chunk or loop comments",
                                  kHelp,
                                  {"-o", "--audio", "--names"},
-                                 {"--in-place", "--force"},
+                                 {"--in-place", "--force", FramesOfAudioFlag},
                                  run};
     return command;
 }

@@ -40,8 +40,8 @@ std::optional<double> secondsValue(std::string_view text) {
     return std::strtod(dotted.c_str(), nullptr);
 }
 
-std::int32_t samplesOfSeconds(double seconds, std::string_view text) {
-    const double samples = std::round(seconds * kRate);
+std::int32_t samplesOfSeconds(double seconds, std::string_view text, int rate) {
+    const double samples = std::round(seconds * rate);
     if (!(samples >= std::numeric_limits<std::int32_t>::min() &&
           samples <= std::numeric_limits<std::int32_t>::max()))
         throw LoopTextError(QuotedExcerpt(text) + " seconds lie outside what a POS file can hold");
@@ -54,7 +54,7 @@ struct TxtpTime {
     bool inSamples = true;
 };
 
-TxtpTime txtpTime(const std::string& s) {
+TxtpTime txtpTime(const std::string& s, int rate) {
     static const std::regex kSamples(R"([0-9]+)");
     static const std::regex kHex(R"(0[xX][0-9a-fA-F]+)");
     static const std::regex kSeconds(R"([0-9]+\.[0-9]*)");
@@ -87,17 +87,17 @@ TxtpTime txtpTime(const std::string& s) {
         throw LoopTextError("playlist time " + QuotedExcerpt(s) +
                             " is not samples (1000, 0x3E8), seconds (1.5) or minutes:seconds "
                             "(1:30)");
-    return {samplesOfSeconds(seconds, s), false};
+    return {samplesOfSeconds(seconds, s, rate), false};
 }
 
 } // namespace
 
-std::string LabelSeconds(std::int32_t samples) {
+std::string LabelSeconds(std::int32_t samples, int rate) {
     // Integer arithmetic: the digits never depend on the locale or on rounding
     // of binary fractions.
     const std::int64_t scaled = static_cast<std::int64_t>(samples) * 1000000;
     const std::int64_t magnitude = std::llabs(scaled);
-    const std::int64_t micro = (magnitude + kRate / 2) / kRate;
+    const std::int64_t micro = (magnitude + rate / 2) / rate;
     char text[32];
     std::snprintf(text, sizeof text, "%s%lld.%06lld", samples < 0 && micro != 0 ? "-" : "",
                   static_cast<long long>(micro / 1000000), static_cast<long long>(micro % 1000000));
@@ -108,8 +108,8 @@ std::string TxtpText(const std::string& audio, const PosValues& loop) {
     return audio + " #I " + std::to_string(loop.start) + " " + std::to_string(loop.stop) + "\n";
 }
 
-std::string LabelText(const PosValues& loop) {
-    return LabelSeconds(loop.start) + "\t" + LabelSeconds(loop.stop) + "\tloop\n";
+std::string LabelText(const PosValues& loop, int rate) {
+    return LabelSeconds(loop.start, rate) + "\t" + LabelSeconds(loop.stop, rate) + "\tloop\n";
 }
 
 std::string QuotedExcerpt(std::string_view text) {
@@ -128,7 +128,7 @@ std::string QuotedExcerpt(std::string_view text) {
     return out + (text.size() > kShown ? "...\"" : "\"");
 }
 
-TxtpLoop ParseTxtp(std::string_view text) {
+TxtpLoop ParseTxtp(std::string_view text, int rate) {
     std::istringstream lines{std::string(text)};
     for (std::string line; std::getline(lines, line);) {
         const std::string_view entry = trimmed(line);
@@ -147,11 +147,11 @@ TxtpLoop ParseTxtp(std::string_view text) {
         // The next command or a comment ends the values.
         if (first.empty() || first.front() == '#')
             throw LoopTextError("\"#I\" without a loop start");
-        const TxtpTime start = txtpTime(first);
+        const TxtpTime start = txtpTime(first, rate);
         loop.start = start.value;
         loop.inSamples = start.inSamples;
         if (!second.empty() && second.front() != '#' && second != "~") {
-            const TxtpTime stop = txtpTime(second);
+            const TxtpTime stop = txtpTime(second, rate);
             if (stop.inSamples != start.inSamples)
                 throw LoopTextError(QuotedExcerpt("#I " + first + " " + second) +
                                     " mixes samples and seconds, whose rates may differ");
@@ -162,7 +162,7 @@ TxtpLoop ParseTxtp(std::string_view text) {
     throw LoopTextError("no loop (\"FILE #I START END\") in the playlist");
 }
 
-PosValues ParseLabels(std::string_view text) {
+PosValues ParseLabels(std::string_view text, int rate) {
     std::istringstream lines{std::string(text)};
     for (std::string line; std::getline(lines, line);) {
         if (trimmed(line).empty())
@@ -178,7 +178,8 @@ PosValues ParseLabels(std::string_view text) {
         if (!stop)
             throw LoopTextError("label " + QuotedExcerpt(line) +
                                 " is not \"START<tab>STOP<tab>NAME\" in seconds");
-        const PosValues loop{samplesOfSeconds(*start, line), samplesOfSeconds(*stop, stopText)};
+        const PosValues loop{samplesOfSeconds(*start, line, rate),
+                             samplesOfSeconds(*stop, stopText, rate)};
         if (loop.start == loop.stop)
             throw LoopTextError("label " + QuotedExcerpt(line) + " marks one point, not a region");
         return loop;

@@ -20,9 +20,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Samples at 44,100 per second as seconds with 6 decimals, "-1.500000":
-// enough to give back every sample when multiplied and rounded.
-std::string LabelSeconds(std::int32_t samples);
+// Samples at `rate` per second (44,100, a POS file's, unless the positions
+// are frames of audio at another rate) as seconds with 6 decimals,
+// "-1.500000": enough to give back every sample when multiplied and rounded.
+std::string LabelSeconds(std::int32_t samples, int rate = SamplesPerSecond);
 
 // A vgmstream playlist playing `audio` (a file name, no control characters
 // or '#') with the loop from `loop.start` to `loop.stop` in samples:
@@ -30,11 +31,11 @@ std::string LabelSeconds(std::int32_t samples);
 std::string TxtpText(const std::string& audio, const PosValues& loop);
 
 // One label region "START\tSTOP\tloop\n", in seconds (see LabelSeconds).
-std::string LabelText(const PosValues& loop);
+std::string LabelText(const PosValues& loop, int rate = SamplesPerSecond);
 
 // A loop as a playlist gives it: the file it plays and the loop there. A
-// value given in seconds or minutes:seconds is already in samples at 44,100
-// per second (`inSamples` false); one given as a sample count is in the
+// value given in seconds or minutes:seconds is already in samples at the rate
+// ParseTxtp was given (`inSamples` false); one given as a sample count is in the
 // played file's own samples. A missing end is nullopt: the file's end.
 struct TxtpLoop {
     std::string audio;
@@ -47,7 +48,7 @@ struct TxtpLoop {
 // vgmstream's rules: N samples, 0xN samples in hex, S.n seconds, M:S(.n)
 // minutes and seconds. Throws LoopTextError when there is none or a value
 // is none of these.
-TxtpLoop ParseTxtp(std::string_view text);
+TxtpLoop ParseTxtp(std::string_view text, int rate = SamplesPerSecond);
 
 // At most the first 80 characters of `text` for an error message, control
 // bytes and NUL written as \xHH, "..." added when it was longer: a hostile
@@ -55,9 +56,9 @@ TxtpLoop ParseTxtp(std::string_view text);
 std::string QuotedExcerpt(std::string_view text);
 
 // Reads the first label of a label track, "START\tSTOP[\tNAME]" in seconds,
-// as samples at 44,100 per second, rounded to the nearest. A label of one
+// as samples at `rate` per second, rounded to the nearest. A label of one
 // point (START == STOP) is refused: it is no loop. Throws LoopTextError.
-PosValues ParseLabels(std::string_view text);
+PosValues ParseLabels(std::string_view text, int rate = SamplesPerSecond);
 
 // A loop read from comments (LOOPSTART with LOOPLENGTH, or LOOP_START with
 // LOOP_END, the frame after the last one looped), in the file's frames.

@@ -69,6 +69,21 @@ std::optional<std::string> SampleRateProblem(int sampleRate) {
            " Hz, not 44100: the positions count samples at 44,100 per second";
 }
 
+std::optional<std::string> OtherRateRefusal(std::string_view audio, int sampleRate,
+                                            AudioRate choice) {
+    if (sampleRate == SamplesPerSecond || choice == AudioRate::FramesOfAudio)
+        return std::nullopt;
+    return std::string(audio) + " is " + GroupedText(sampleRate) +
+           " Hz; a POS file counts at 44,100 per second";
+}
+
+std::string FramesOfAudioNote(std::string_view audio, int sampleRate) {
+    if (sampleRate == SamplesPerSecond)
+        return {};
+    return "as frames of " + std::string(audio) + " at " + GroupedText(sampleRate) +
+           " Hz, as vgmstream reads them";
+}
+
 std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected) {
     return "the audio file " + found + " is found only by ignoring case: players look for " +
            expected;

@@ -28,6 +28,28 @@ std::optional<std::string> StopBeyondAudioProblem(std::int32_t stop, std::int64_
 // The problem of audio at a rate other than 44,100 per second; nullopt at 44,100.
 std::optional<std::string> SampleRateProblem(int sampleRate);
 
+// How positions meet audio at a rate other than 44,100 per second.
+enum class AudioRate {
+    // A POS file counts at 44,100 per second: positions for or from audio at
+    // another rate are refused.
+    PosRate,
+    // Asked for explicitly: the positions are the audio's own frames, which
+    // is how players such as vgmstream read a POS file's two numbers.
+    FramesOfAudio,
+};
+
+// The one rule for every writer of positions taken from audio or written for
+// a player of it: nullopt when they may be written for `audio` (its name as
+// messages show it) at `sampleRate`, else the reason, naming both rates: "BGM02.WAV is 48,000
+// Hz; a POS file counts at 44,100 per second".
+std::optional<std::string> OtherRateRefusal(std::string_view audio, int sampleRate,
+                                            AudioRate choice);
+
+// What a line says when positions were written as frames of `audio` at
+// another rate: "as frames of BGM02.WAV at 48,000 Hz, as vgmstream reads
+// them"; empty at 44,100.
+std::string FramesOfAudioNote(std::string_view audio, int sampleRate);
+
 // The problem of audio found only by ignoring case: `found` is its file
 // name, `expected` the name players look for.
 std::string CaseOnlyNameProblem(const std::string& found, const std::string& expected);

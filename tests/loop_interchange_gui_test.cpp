@@ -4,15 +4,19 @@
 #include "core/loop_formats.h"
 #include "core/pos_file.h"
 #include "tests/file_bytes.h"
+#include "tests/loop_corpus.h"
 #include "tests/views_fixture.h"
+#include "views/find_loop.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QStatusBar>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <sndfile.h>
 
@@ -30,11 +34,13 @@ protected:
         writeWave(4410, 22050);
         WritePosFile(m_scratch.path() / "LOOP.POS", {1000, 20000});
     }
-    // Half a second of a ramp with a forward loop start..end in its smpl chunk.
-    void writeWave(unsigned start, unsigned end) {
+    // `samples` at `rate`, by default half a second of a ramp, with a forward
+    // loop start..end in its smpl chunk.
+    void writeWave(unsigned start, unsigned end, int rate = 44100,
+                   std::vector<short> samples = {}) {
         m_answer = file("LOOP.POS");
         SF_INFO info{};
-        info.samplerate = 44100;
+        info.samplerate = rate;
         info.channels = 1;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         SNDFILE* f = sf_open((m_scratch.path() / "LOOP.WAV").c_str(), SFM_WRITE, &info);
@@ -43,10 +49,9 @@ protected:
         instrument.loop_count = 1;
         instrument.loops[0] = {SF_LOOP_FORWARD, start, end, 0};
         ASSERT_EQ(sf_command(f, SFC_SET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
-        std::vector<short> ramp(22050);
-        for (std::size_t n = 0; n < ramp.size(); ++n)
-            ramp[n] = static_cast<short>(n);
-        sf_writef_short(f, ramp.data(), 22050);
+        for (short n = 0; rate == 44100 && n < 22050; ++n)
+            samples.push_back(n);
+        sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
         sf_close(f);
     }
     QAction* action(const char* name) const {
@@ -115,6 +120,63 @@ TEST_F(LoopInterchangeGui, ExportWritesTheFieldsAsALabelTrack) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(target); }, 30000));
     const Bytes bytes = readFileBytes(target);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), LabelText({1000, 21000}));
+}
+
+// A POS file counts at 44,100 per second: every writer of positions refuses
+// 48 kHz audio in a message box naming both rates, and changes nothing.
+TEST_F(LoopInterchangeGui, EveryWriterRefusesAudioAtAnotherRate) {
+    const Track track = RenderTrack({.channels = 1, .sampleRate = 48000});
+    std::vector<short> pcm;
+    for (const float sample : track.samples)
+        pcm.push_back(static_cast<short>(std::lround(sample * 32000)));
+    writeWave(4800, 96000, 48000, pcm);
+    // Near the track's loop, for Refine, yet not on it.
+    const PosValues held{static_cast<std::int32_t>(track.loopStart + 100),
+                         static_cast<std::int32_t>(track.loopStart + track.loopFrames + 100)};
+    WritePosFile(m_scratch.path() / "LOOP.POS", held);
+    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return action("mnuImportLoop")->isEnabled(); }, 30000));
+
+    // Find's and Refine's Use (Enter on the list of loops), Import and Export (menu keys).
+    const struct {
+        Qt::Key key;
+        bool inMenu;
+        const char* title;
+    } rows[] = {{Qt::Key_F, false, "Loop Not Used"},
+                {Qt::Key_R, false, "Loop Not Used"},
+                {Qt::Key_I, true, "Loop Not Imported"},
+                {Qt::Key_E, true, "Loop Not Exported"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        // Back on the window after the dialog before: its keys reach the window.
+        m_window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 10000));
+        MessageBoxWatcher boxes;
+        QTest::keyClick(m_window.get(), row.inMenu ? Qt::Key_L : row.key,
+                        row.inMenu ? Qt::AltModifier : Qt::ControlModifier);
+        QWidget* target = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                auto* dialog = qobject_cast<views::FindLoopDialog*>(QApplication::activeWindow());
+                target = row.inMenu                       ? QApplication::activePopupWidget()
+                         : dialog && !dialog->searching() ? dialog->findChild<QTreeWidget*>()
+                                                          : nullptr;
+                return target != nullptr;
+            },
+            60000));
+        QTest::keyClick(target, row.inMenu ? row.key : Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.seen().empty(); }, 60000));
+        EXPECT_EQ(boxes.seen().front().title, row.title);
+        EXPECT_TRUE(boxes.seen().front().text.startsWith(
+            QStringLiteral("LOOP.WAV is 48,000 Hz; a POS file counts at 44,100 per second.")))
+            << boxes.seen().front().text.toStdString();
+        if (!row.inMenu)
+            QTest::keyClick(target, Qt::Key_Escape);
+        EXPECT_EQ(text("txtStartTime"), QString::number(held.start));
+        EXPECT_EQ(text("txtStopTime"), QString::number(held.stop));
+        EXPECT_EQ(ReadPosFile(m_scratch.path() / "LOOP.POS"), held);
+        EXPECT_EQ(m_window->findChild<QFileDialog*>("exportLoopDialog"), nullptr);
+    }
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
@@ -93,9 +94,11 @@ protected:
     }
     // A WAVE file made by sox with a smpl chunk appended by hand: one forward
     // loop whose dwEnd is the last frame looped, as the RIFF format says.
-    void wavWithSmpl(const std::string& name, int rate, std::uint32_t start, std::uint32_t last) {
+    void wavWithSmpl(const std::string& name, int rate, std::uint32_t start, std::uint32_t last,
+                     int seconds = 1) {
         const std::string command = "sox -n -r " + std::to_string(rate) + " -c 1 -b 16 '" +
-                                    at(name).string() + "' synth 1 sine 440 2>/dev/null";
+                                    at(name).string() + "' synth " + std::to_string(seconds) +
+                                    " sine 440 2>/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         Bytes bytes = testing_support::readFileBytes(at(name));
         auto le32 = [&](std::uint32_t v) {
@@ -253,12 +256,74 @@ TEST_F(Interchange, LoopsInAnotherRatesSamplesAreRefused) {
     WritePosFile(at("R.pos"), {1, 2});
     const ToolRun r = run({"import", at("R.pos")});
     EXPECT_EQ(r.status, ExitProblem);
-    EXPECT_NE(r.err.find("48000 Hz"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("44100 Hz"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("48,000 Hz"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("44,100 per second"), std::string::npos) << r.err;
     EXPECT_EQ(ReadPosFile(at("R.pos")), (PosValues{1, 2}));
     const ToolRun t = run({"tag", at("R.pos")});
     EXPECT_EQ(t.status, ExitProblem);
-    EXPECT_NE(t.err.find("48000 Hz"), std::string::npos) << t.err;
+    EXPECT_NE(t.err.find("48,000 Hz"), std::string::npos) << t.err;
+}
+
+// One rule for every writer of positions: beside 48 kHz audio each refuses,
+// naming the file and both rates, and writes nothing; with --frames-of-audio
+// each writes the audio's own frames, as vgmstream reads them, and says so.
+TEST_F(Interchange, EveryWriterRefusesAnotherRateUnlessAskedForItsFrames) {
+    wavWithSmpl("R.wav", 48000, 9600, 47999, 3);
+    const PosValues held{4800, 96000};
+    std::ofstream(at("P.txtp")) << "R.wav #I 12000 24000";
+    std::ofstream(at("L.txt")) << "0.5\t1\tx";
+    const struct {
+        std::vector<std::string> args;
+        std::string made;                 // the file the writer makes, if any
+        std::optional<PosValues> written; // what --frames-of-audio puts into R.pos
+    } rows[] = {
+        {{"find", "--write", "-n1", "R.wav"}, "", std::nullopt},
+        {{"set", "R.pos", "--stop", "end"}, "", PosValues{4800, 144000}},
+        {{"set", "R.pos", "--stop", "seamless"}, "", std::nullopt},
+        {{"export", "R.pos"}, "", held},
+        {{"export", "--format", "csv", "R.pos"}, "", held},
+        {{"export", "--format", "json", "R.pos"}, "", held},
+        {{"export", "--format", "txtp", "R.pos"}, "R.txtp", held},
+        {{"export", "--format", "labels", "R.pos"}, "R.txt", held},
+        {{"import", "R.pos"}, "", PosValues{9600, 48000}},
+        {{"import", "R.pos", "--from", "txtp", "P.txtp"}, "", PosValues{12000, 24000}},
+        {{"import", "R.pos", "--from", "labels", "L.txt"}, "", PosValues{24000, 48000}},
+        {{"tag", "R.pos"}, "R-tagged.wav", held},
+        {{"render", "R.pos", "--split", "-o", "parts.d"}, "parts.d/R-loop.wav", held},
+        {{"render", "R.pos", "--extend", "4", "-o", "long.wav"}, "long.wav", held},
+        {{"render", "R.pos", "--crossfade", "5ms", "-o", "cf.wav"}, "cf.wav", held},
+    };
+    for (const auto& row : rows) {
+        for (const bool frames : {false, true}) {
+            std::vector<std::string> args = row.args;
+            for (std::string& a : args)
+                a = a.find('.') != std::string::npos ? at(a).string() : a;
+            if (frames)
+                args.push_back("--frames-of-audio");
+            SCOPED_TRACE(args.front() + " " + args[1] + (frames ? " --frames-of-audio" : ""));
+            WritePosFile(at("R.pos"), held);
+            fs::remove_all(at("parts.d"));
+            const ToolRun r = run(args);
+            if (!frames) {
+                EXPECT_EQ(r.status, ExitProblem);
+                EXPECT_NE(r.err.find("R.wav is 48,000 Hz; a POS file counts at 44,100 per second"),
+                          std::string::npos)
+                    << r.err;
+                EXPECT_EQ(ReadPosFile(at("R.pos")), held);
+            } else if (row.written || row.args[0] == "find") {
+                EXPECT_EQ(r.status, ExitOk) << r.err;
+                EXPECT_NE((r.out + r.err).find("as frames of R.wav at 48,000 Hz"),
+                          std::string::npos)
+                    << r.out << r.err;
+                if (row.written) {
+                    EXPECT_EQ(ReadPosFile(at("R.pos")), *row.written);
+                }
+            }
+            EXPECT_EQ(!row.made.empty() && fs::exists(at(row.made)), frames && !row.made.empty());
+            if (!row.made.empty())
+                fs::remove(at(row.made));
+        }
+    }
 }
 
 TEST_F(Interchange, AiffIsRefusedRatherThanLosingTheLoop) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/find_loop.h"
 
+#include "core/loop_problems.h"
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"
 
@@ -11,6 +12,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -229,6 +231,18 @@ void FindLoopDialog::useSelected() {
     if (start < 0 || stop > std::numeric_limits<std::int32_t>::max()) {
         say(tr("This loop lies beyond what a POS file can hold. The positions are unchanged."),
             true);
+        return;
+    }
+    // Candidates are frames of the audio; a POS file counts at 44,100 per second.
+    if (const auto refusal =
+            OtherRateRefusal(m_audioName.toStdString(), m_rate, AudioRate::PosRate)) {
+        const QString text = QString::fromStdString(*refusal) +
+                             tr(". This loop counts frames of that audio: the positions are "
+                                "unchanged.");
+        QMessageBox box(QMessageBox::Warning, tr("Loop Not Used"), text, QMessageBox::Ok, this);
+        box.setObjectName(QStringLiteral("otherRateRefusal"));
+        box.exec();
+        say(text, true);
         return;
     }
     m_window.setPositionFromView(LoopEnd::Start, static_cast<std::int32_t>(start));

@@ -2,6 +2,7 @@
 #include "views/loop_interchange_actions.h"
 
 #include "core/loop_formats.h"
+#include "core/loop_problems.h"
 #include "core/positions.h"
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSaveFile>
 #include <QStatusBar>
 
@@ -90,14 +92,9 @@ void LoopInterchangeActions::importLoop() {
         return;
     const QString name = QFileInfo(m_audio->path).fileName();
     const LoopPoints loop = *m_audio->embeddedLoop;
-    if (m_audio->sampleRate != SamplesPerSecond) {
-        m_window.statusBar()->showMessage(
-            tr("Not imported: %1 counts its loop in samples at %2 Hz; a POS file counts samples "
-               "at 44100 Hz.")
-                .arg(name)
-                .arg(m_audio->sampleRate));
+    if (refusedRate(tr("Loop Not Imported"), tr("Its smpl loop counts frames of that audio: "
+                                                "the positions are unchanged.")))
         return;
-    }
     // smpl counts are unsigned 32-bit: 0x80000000 and above would wrap to a
     // negative position, so both ends are checked, as kestrin-pos import does.
     constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
@@ -120,6 +117,21 @@ void LoopInterchangeActions::importLoop() {
             .arg(name));
 }
 
+bool LoopInterchangeActions::refusedRate(const QString& title, const QString& consequence) {
+    if (!m_audio)
+        return false;
+    const auto refusal = OtherRateRefusal(QFileInfo(m_audio->path).fileName().toStdString(),
+                                          m_audio->sampleRate, AudioRate::PosRate);
+    if (!refusal)
+        return false;
+    QMessageBox box(QMessageBox::Warning, title,
+                    QString::fromStdString(*refusal) + QStringLiteral(". ") + consequence,
+                    QMessageBox::Ok, &m_window);
+    box.setObjectName(QStringLiteral("otherRateRefusal"));
+    box.exec();
+    return true;
+}
+
 void LoopInterchangeActions::exportLoop() {
     const auto loop = m_window.storedPositions().values();
     if (!loop) {
@@ -127,6 +139,11 @@ void LoopInterchangeActions::exportLoop() {
             tr("Not exported: a sample field holds no position a POS file can store."));
         return;
     }
+    // A player reads the playlist's numbers as frames of the audio.
+    if (refusedRate(tr("Loop Not Exported"),
+                    tr("A playlist or label track written from these positions would put the "
+                       "loop elsewhere: nothing is exported.")))
+        return;
     const QFileInfo base(m_window.currentFile());
     const QString playlist = tr("vgmstream playlist (*.txtp)");
     const QString labels = tr("Label track in seconds (*.txt)");
@@ -173,10 +190,18 @@ void LoopInterchangeActions::writeExport(const QString& target, const PosValues&
             tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(target), out.errorString()));
         return;
     }
-    m_window.statusBar()->showMessage(tr("Loop %1..%2 exported to %3.")
-                                          .arg(loop.start)
-                                          .arg(loop.stop)
-                                          .arg(QDir::toNativeSeparators(target)));
+    // Written all the same, as kestrin-pos export does, with what players make of it.
+    std::vector<std::string> warnings = PositionProblems(loop);
+    if (!m_audio)
+        warnings.insert(warnings.begin(), NoAudioProblem(posFile.filePath().toStdString(), "it") +
+                                              ": players drop the loop");
+    QString said = tr("Loop %1..%2 exported to %3.")
+                       .arg(loop.start)
+                       .arg(loop.stop)
+                       .arg(QDir::toNativeSeparators(target));
+    for (const std::string& warning : warnings)
+        said += tr(" Warning: %1.").arg(QString::fromStdString(warning));
+    m_window.statusBar()->showMessage(said);
 }
 
 } // namespace kestrin::views

@@ -40,6 +40,10 @@ private:
     // Writes `loop` into `target`: a label track for .txt, else a playlist.
     void writeExport(const QString& target, const PosValues& loop, const QFileInfo& posFile);
     void importLoop();
+    // Shows why positions cannot go with audio at another rate than 44,100
+    // (titled `title`, ending in `consequence`) and returns true; false when
+    // they can.
+    bool refusedRate(const QString& title, const QString& consequence);
     void updateNote();
 
     EditorWindow& m_window;
