@@ -4,6 +4,7 @@
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
 #include "audio/loop_interchange.h"
+#include "audio/seam_measure.h"
 
 #include <sndfile.h>
 
@@ -103,6 +104,10 @@ std::int64_t CrossfadedSource::append(std::int64_t from, std::int64_t to, std::v
 
 SeamFigures JudgeCrossfaded(FrameSource& audio, const Crossfade& fade) {
     CrossfadedSource crossfaded(audio, fade);
+    if (std::optional<SeamFigures> figures =
+            MeasureSeam(crossfaded, fade.start, fade.stop, /*suggest=*/false))
+        return *figures;
+    // Frames at the loop's ends that cannot be read: the copy alone tells.
     return JudgeSeam(crossfaded, fade.start, fade.stop, SeamMode::Exact);
 }
 

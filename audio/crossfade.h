@@ -67,6 +67,7 @@ public:
     std::int64_t frames() const override { return m_audio.frames(); }
     int channels() const override { return m_audio.channels(); }
     std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
+    int sampleRate() const override { return m_audio.sampleRate(); }
 
 private:
     FrameSource& m_audio;
@@ -74,10 +75,9 @@ private:
     std::vector<float> m_other;
 };
 
-// The judge's verdict on the seam of the crossfaded track, as a copy: a
-// crossfade makes the jump a copy, and a seam seamless as a copy is one
-// MeasureSeam (and so check) calls seamless too, whereas its musical
-// verdict also depends on stops nearby.
+// The judge's one verdict on the seam of the crossfaded track, as check will
+// give it on the file once written (MeasureSeam): seamless as a copy, or as
+// music where the copy is not close enough and no stop nearby is.
 SeamFigures JudgeCrossfaded(FrameSource& audio, const Crossfade& fade);
 
 // A crossfade chosen for a loop, with what made it.
@@ -98,7 +98,8 @@ CrossfadeChoice MeasureCrossfade(FrameSource& audio, std::int64_t start, std::in
                                  std::int64_t frames);
 
 // The shortest of kCrossfadeLengthsMs (at `sampleRate`) that the loop has
-// room for and after which the judge calls the seam seamless; nullopt when
+// room for and after which the judge's one verdict (JudgeCrossfaded) calls
+// the seam seamless, for the editor and render --crossfade alike; nullopt when
 // none does. `tried` hears each length judged.
 std::optional<CrossfadeChoice>
 ChooseCrossfade(FrameSource& audio, std::int64_t start, std::int64_t stop, int sampleRate,

@@ -157,6 +157,17 @@ std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, 
     SeamFigures figures = JudgeSeam(source, start, stop);
     if (IsSeamless(figures))
         return figures;
+    // The same verdict as below, in the cheaper order when no stop is to be
+    // suggested: the search for a stop nearby (two seconds read, each stop
+    // tried) only decides between a seamless musical verdict and the copy's.
+    if (!suggest) {
+        const SeamFigures musical = JudgeSeam(source, start, stop, SeamMode::Musical);
+        if (!IsSeamless(musical))
+            return figures;
+        return figures.noise >= kCodecCeiling || !nearestSeamlessStop(source, start, stop)
+                   ? musical
+                   : figures;
+    }
     // A loop whose own copies differ by more than any codec's noise does not
     // repeat the track's samples: a stop a sample away that meets a closer
     // copy is no better heard, and the loop is judged as music first, as
@@ -176,8 +187,7 @@ std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, 
         if (IsSeamless(musical))
             return musical;
     }
-    if (suggest)
-        figures.seamlessStop = seamlessStop;
+    figures.seamlessStop = seamlessStop;
     return figures;
 }
 

@@ -27,8 +27,8 @@ namespace kestrin::audio {
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest = true);
 
-// The same for any source of frames: find admits its musical loops by it, so
-// that check, which measures files so, agrees with every loop find offers.
+// The same for any source of frames: find admits its musical loops by it, and
+// a crossfade is judged before it is written, as check will judge the file.
 std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, std::int64_t stop,
                                        bool suggest = true);
 

@@ -3,6 +3,8 @@
 // whose null sink's monitor is recorded with parec. Passes repeat with exactly
 // the file's frames on both sides of the seam, a nudge of the stop is heard on
 // a following pass, and Esc fades out rather than cutting.
+#include "audio/audio_reader.h"
+#include "audio/crossfade.h"
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
 #include "views/find_loop.h"
@@ -12,6 +14,7 @@
 #include <QAction>
 #include <QDoubleSpinBox>
 #include <QProcess>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <cstring>
@@ -167,6 +170,45 @@ TEST_F(AuditionTest, F5AndF6InFindPlayTheHighlightedCandidate) {
     }
     EXPECT_EQ(text("txtStartTime"), QStringLiteral("0"));
     EXPECT_EQ(text("txtStopTime"), QStringLiteral("100"));
+}
+
+// In Loop > Crossfade Seam... F5 and F7 play the crossfaded seam before it is
+// written: its blended frames are heard, once by F5 and again by F7.
+TEST_F(AuditionTest, F5AndF7InTheCrossfadeDialogPlayItBeforeItIsWritten) {
+    // The last frames of the crossfade the dialog proposes: never played without it.
+    const auto source = m_scratch.path() / "BGM01.WAV";
+    audio::AudioReader reader(source);
+    audio::ReaderSource frames(reader);
+    const auto choice = audio::ChooseCrossfade(frames, kStart, kStop, kRate);
+    audio::WriteCrossfaded(source, m_scratch.path() / "made.wav", choice.value().fade, false);
+    const Bytes made = readFileBytes(m_scratch.path() / "made.wav"); // the data chunk ends it
+    std::vector<short> blend(kFade * kChannels);
+    std::memcpy(blend.data(), made.data() + made.size() - (kFrames - kStop + kFade) * 4, kFade * 4);
+    m_recording = file("heard.raw");
+    QProcess parec;
+    parec.setStandardOutputFile(m_recording);
+    parec.start("parec", QString("--device=kestrin_null.monitor --format=s16le --rate=44100 "
+                                 "--channels=2 --raw")
+                             .split(' '));
+    ASSERT_TRUE(parec.waitForStarted(30000));
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        auto* write = dialog->findChild<QWidget*>(QStringLiteral("crossfadeWrite"));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return write->isEnabled(); }, 60000));
+        std::size_t from = 0;
+        for (const Qt::Key key : {Qt::Key_F5, Qt::Key_F7}) {
+            QTest::keyClick(QApplication::focusWidget(), key);
+            std::optional<std::size_t> at; // where its blend is heard
+            EXPECT_TRUE(
+                QTest::qWaitFor([&] { return (at = find(blend, from)).has_value(); }, 30000));
+            QTest::keyClick(QApplication::focusWidget(), key); // the same key stops
+            from = at.value_or(from) + blend.size();
+        }
+        dialog->close();
+    });
+    m_window->findChild<QAction*>(QStringLiteral("mnuCrossfadeSeam"))->trigger();
+    parec.terminate();
+    parec.waitForFinished(30000);
 }
 
 } // namespace

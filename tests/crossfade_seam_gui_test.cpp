@@ -35,6 +35,9 @@ TEST_F(CrossfadeSeamGui, ProposesShowsThenWritesBesideAndReplacesOnlyAfterAsking
     open("N.POS");
     QAction* action = m_window->findChild<QAction*>(QStringLiteral("mnuCrossfadeSeam"));
     ASSERT_TRUE(QTest::qWaitFor([action] { return action->isEnabled(); }, 30000));
+    auto* report = m_window->findChild<QLabel*>(QStringLiteral("seamReport"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return report->text().contains("Seam at"); }, 30000));
+    ASSERT_FALSE(report->text().contains(": seamless"));
 
     bool driven = false;
     QTimer::singleShot(0, [&] {
@@ -76,6 +79,8 @@ TEST_F(CrossfadeSeamGui, ProposesShowsThenWritesBesideAndReplacesOnlyAfterAsking
     EXPECT_EQ(readFileBytes(dir / "N.WAV.orig"), original);
     EXPECT_EQ(readFileBytes(dir / "N.WAV"), readFileBytes(dir / "N-crossfaded.WAV"));
     EXPECT_NE(readFileBytes(dir / "N.WAV"), original);
+    // The panel behind the dialog has read the replaced companion again.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return report->text().contains(": seamless"); }, 30000));
 }
 
 } // namespace

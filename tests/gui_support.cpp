@@ -30,6 +30,7 @@ QPoint sliderHandleCenter(const QSlider& slider) {
 
 void EditorFixture::SetUp() {
     m_window = std::make_unique<EditorWindow>();
+    beforeShow(*m_window);
     m_window->show();
     m_window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 30000));

@@ -38,6 +38,8 @@ class EditorFixture : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Adds to the window before it is first shown, as the program adds its views.
+    virtual void beforeShow(EditorWindow&) {}
 
     platform::TextField* field(const char* name) const;
     platform::Slider* slider(const char* name) const;

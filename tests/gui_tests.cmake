@@ -111,7 +111,7 @@ use_editor_tests_environment(comfort_tests)
 find_program(PULSEAUDIO pulseaudio)
 add_executable(audition_tests gui_main.cpp gui_support.cpp gui_support.h views_fixture.h
     audition_test.cpp)
-target_link_libraries(audition_tests PRIVATE kestrin_views kestrin_warnings GTest::gtest
+target_link_libraries(audition_tests PRIVATE kestrin_views kestrin_audio kestrin_warnings GTest::gtest
                       Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(audition_tests kestrin_sound)
 if(PULSEAUDIO)

@@ -34,11 +34,11 @@ protected:
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                            QString::fromStdString((m_scratch.path() / "config").string()));
         EditorFixture::SetUp();
-        views::AttachViews(*m_window);
         m_previous = CommonDialogs::setChooser([this](const CommonDialogs::DialogRequest&) {
             return std::optional<CommonDialogs::DialogChoice>({m_answer, 0});
         });
     }
+    void beforeShow(EditorWindow& window) override { views::AttachViews(window); }
     void TearDown() override {
         CommonDialogs::setChooser(std::move(m_previous));
         EditorFixture::TearDown();

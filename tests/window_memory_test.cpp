@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
+#include <QScreen>
 #include <QTest>
 
 using namespace kestrin;
@@ -90,7 +91,7 @@ TEST_F(WindowMemoryTest, WrappedPanelTextNeverOverlaps) {
         QTest::qWait(0);
         QCoreApplication::processEvents();
         QList<QWidget*> rows;
-        for (QObject* child : dock->widget()->children())
+        for (QObject* child : dock->findChild<QWidget*>("waveformContent")->children())
             if (auto* w = qobject_cast<QWidget*>(child); w && w->isVisible())
                 rows << w;
         for (QWidget* row : rows) {
@@ -114,7 +115,7 @@ TEST_F(WindowMemoryTest, TheWindowKeepsTheUsersSize) {
     WritePosFile(m_scratch.path() / "ALONE.POS", {0, 1000});
     openAndWaitForDock();
     QCoreApplication::processEvents(); // the window settles before the user acts
-    const QSize size(900, 750);
+    const QSize size(760, 560);        // within the test screen's 800x600
     m_window->resize(size);
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_window->size() == size; }, 5000));
     restart();
@@ -142,18 +143,21 @@ TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
 }
 
 // Positions unsaved at Exit are offered (Alt+R) at the next Open of the
-// unchanged file; the file is never written.
+// unchanged file, with or without its audio; the file is never written.
 TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
     QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
         .setValue(QStringLiteral("waveform/floating"), false);
-    for (const bool fileChanged : {false, true}) {
+    for (const int round : {0, 1, 2}) { // the last without the audio
+        const bool fileChanged = round == 1;
         openAndWaitForDock();
         typeInto("txtStopTime", QStringLiteral("2000"));
         restart();
         if (fileChanged)
             WritePosFile(m_scratch.path() / "A.POS", {0, 1000}); // the same, written again
-        QDockWidget* dock = openAndWaitForDock();
-        auto* line = dock->findChild<QWidget*>(QStringLiteral("keptPositions"));
+        if (round == 2)
+            std::filesystem::remove(m_scratch.path() / "A.WAV");
+        open("A.POS");
+        auto* line = m_window->findChild<QWidget*>(QStringLiteral("keptPositions"));
         ASSERT_NE(line, nullptr);
         EXPECT_EQ(line->isVisible(), !fileChanged);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_R, Qt::AltModifier);
@@ -166,6 +170,20 @@ TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
             restart();
         }
     }
+}
+
+// A larger window's room goes to the panels; a size kept from a larger screen fits.
+TEST_F(WindowMemoryTest, TheRoomAroundTheFormGoesToThePanels) {
+    QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+    s.setValue(QStringLiteral("waveform/floating"), false);
+    s.setValue(QStringLiteral("window/dockedSize"), QSize(3000, 2000));
+    restart();
+    QDockWidget* waveform = openAndWaitForDock();
+    auto* list = m_window->findChild<QDockWidget*>(QStringLiteral("soundtrackPanel"));
+    const QRect screen = m_window->screen()->availableGeometry();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return list->isVisible() && screen.contains(m_window->frameGeometry()); }, 5000));
+    EXPECT_GE(list->geometry().bottom(), waveform->geometry().bottom());
 }
 
 } // namespace

@@ -2,9 +2,11 @@
 #include "views/attach_views.h"
 
 #include "editor/editor_window.h"
+#include "platform/twips.h"
 
 #include "views/crossfade_seam.h"
 #include "views/find_loop.h"
+#include "views/form_room.h"
 #include "views/kept_positions.h"
 #include "views/loop_history.h"
 #include "views/loop_interchange_actions.h"
@@ -15,11 +17,21 @@
 #include "views/waveform_panel.h"
 #include "views/window_memory.h"
 
+#include <QGridLayout>
 #include <QStatusBar>
 
 namespace kestrin::views {
 
 void AttachViews(EditorWindow& window) {
+    QGridLayout* room = GiveRoomAroundForm(window);
+    // Below the form, so that it is offered for files without audio too.
+    auto* kept = new KeptPositions(window, room->parentWidget());
+    kept->setMaximumWidth(room->itemAtPosition(0, 0)->widget()->width());
+    // Lined up with the form's own left edge (120 twips), and as far off
+    // what follows.
+    const int edge = platform::twipsToPixels(120, window.logicalDpiX());
+    kept->setContentsMargins(edge, 0, edge, edge);
+    room->addWidget(kept, 1, 0);
     auto* menu = new LoopMenu(&window);
     auto* waveform = new WaveformPanel(window, *menu);
     auto* find = new FindLoopCommand(window, *menu);

@@ -9,7 +9,8 @@ class EditorWindow;
 
 namespace kestrin::views {
 
-// Adds the Loop menu and the views to `window`; they live as its children.
+// Adds the Loop menu and the views to `window`, before it is first shown;
+// they live as its children.
 // Cheap: nothing here touches audio before a file is opened.
 void AttachViews(EditorWindow& window);
 

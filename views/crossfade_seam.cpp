@@ -235,6 +235,10 @@ void CrossfadeSeamDialog::write(const QString& target, bool replaceCompanion) {
         if (!self)
             return;
         self->setBusy(false);
+        if (result.error.isEmpty() && !request.keepOriginal.isEmpty())
+            emit self->companionReplaced();
+        if (!self)
+            return;
         const QString name = QDir::toNativeSeparators(request.target);
         self->m_summary->setText(
             result.error.isEmpty()
@@ -327,6 +331,9 @@ void CrossfadeSeamCommand::open() {
     // The dialog plays through the same engine: the menu's playback ends first.
     m_menu.stop();
     CrossfadeSeamDialog dialog(*m_menu.engine(), *audio, {values->start, values->stop}, &m_window);
+    // The waveform panel and the seam view behind the dialog show the new
+    // audio at once.
+    connect(&dialog, &CrossfadeSeamDialog::companionReplaced, &m_menu, &LoopMenu::audioRewritten);
     dialog.exec();
 }
 

@@ -39,6 +39,10 @@ public:
                         LoopPoints loop, QWidget* parent);
     ~CrossfadeSeamDialog() override;
 
+signals:
+    // The companion itself now holds the crossfaded audio.
+    void companionReplaced();
+
 private:
     void preview(std::optional<std::int64_t> frames);
     void write(const QString& target, bool replaceCompanion);

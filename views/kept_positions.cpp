@@ -54,8 +54,6 @@ KeptPositions::KeptPositions(EditorWindow& window, QWidget* parent)
     connect(m_restore, &QPushButton::clicked, this, &KeptPositions::restore);
     connect(&window, &EditorWindow::fileOpened, this, &KeptPositions::offer);
     connect(&window, &EditorWindow::positionsSaved, this, &KeptPositions::forget);
-    // Made on the first Open with audio, after that Open began.
-    offer();
 }
 
 void KeptPositions::offer() {

@@ -18,8 +18,8 @@ namespace kestrin::views {
 // fields that differ from the opened file, the two positions are kept in
 // the settings ("keptPositions/<hash of the path>": the path, start, stop,
 // and the file's size and time). The next Open of that file, while it has
-// not changed, shows this line (objectName "keptPositions") in the waveform
-// panel: "not saved when Kestrin last closed: start …, stop … — Restore".
+// not changed, shows this line (objectName "keptPositions") below the form,
+// with or without audio: "not saved when Kestrin last closed: start …, stop … — Restore".
 // Restore (Alt+R) puts them into the fields through the field
 // synchronisation, unsaved; Save or Restore forgets them. Nothing here
 // writes the POS file.

@@ -98,6 +98,13 @@ void LoopMenu::fileOpened(const QString& path) {
     followFields();
 }
 
+void LoopMenu::audioRewritten() {
+    if (m_window->currentFile().isEmpty())
+        return;
+    fileOpened(m_window->currentFile());
+    emit companionRewritten();
+}
+
 std::optional<LoopPoints> LoopMenu::playablePoints(QString* why) const {
     const StoredPositions stored = m_window->storedPositions();
     for (auto [position, which] :

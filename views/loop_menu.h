@@ -52,12 +52,18 @@ public:
     void setAuditionSpan(double beforeSeconds, double afterSeconds);
     // Stops what the menu plays, as Stop does.
     void stop();
+    // The companion audio was written anew (a crossfade replaced it): it is
+    // found and announced again, as after an Open, so that every view reads
+    // the new frames.
+    void audioRewritten();
 
 signals:
     // After each Open: the companion audio found, or nullopt.
     void audioChanged(const std::optional<kestrin::sound::CompanionAudio>& audio);
     // Playback began (true) or ended, failed or was stopped (false).
     void playingChanged(bool playing);
+    // The companion of the opened file was written anew (audioRewritten).
+    void companionRewritten();
 
 private:
     void fileOpened(const QString& path);

@@ -58,6 +58,8 @@ SoundtrackPanel::SoundtrackPanel(EditorWindow& window, LoopMenu& menu)
         a->setStatusTip(tr("Opens the neighbouring POS file of the folder, as Open does"));
     connect(&window, &EditorWindow::fileOpened, this, &SoundtrackPanel::fileOpened);
     connect(&window, &EditorWindow::positionsSaved, this, &SoundtrackPanel::fileSaved);
+    // A crossfade written into the companion changes the track's seam too.
+    connect(&menu, &LoopMenu::companionRewritten, this, &SoundtrackPanel::fileSaved);
 }
 
 void SoundtrackPanel::createDock() {

@@ -29,7 +29,7 @@ class LoopMenu;
 // (seamless, soft, click, no audio, a problem; the details in its tooltip).
 // The list shows at once; the verdicts are filled in by the sound module
 // off the UI thread, and judged again as files are saved (here or by
-// another program), added or removed.
+// another program), added or removed, or the opened file's audio replaced.
 // Enter or a double click opens a track exactly as File ▸ Open does; Loop ▸
 // Next Track (Ctrl+Page Down) and Previous Track (Ctrl+Page Up) open the
 // neighbours of the opened file.

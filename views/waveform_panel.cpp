@@ -4,7 +4,7 @@
 #include "core/positions.h"
 #include "editor/editor_window.h"
 #include "views/audition_controls.h"
-#include "views/kept_positions.h"
+#include "views/form_room.h"
 #include "views/loop_menu.h"
 #include "views/seam_report.h"
 #include "views/unsaved_note.h"
@@ -19,6 +19,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScopedValueRollback>
+#include <QScrollArea>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
@@ -48,6 +49,22 @@ std::optional<double> positionOf(const StoredPosition& field) {
         return std::nullopt;
     }
 }
+
+// The room the panel asks for when it first comes in, in lines of text: a
+// seam view wide enough to see a few periods of a bass note on each side.
+constexpr int kWantedWidthLines = 40;
+constexpr int kWantedHeightLines = 20;
+
+// The panel's rows, scrolled when the window has less room than they need.
+class PanelScroll : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override {
+        const int line = fontMetrics().height();
+        return QScrollArea::sizeHint().expandedTo(
+            QSize(kWantedWidthLines * line, kWantedHeightLines * line));
+    }
+};
 
 } // namespace
 
@@ -105,7 +122,22 @@ void WaveformPanel::createDock() {
     m_dock->setAllowedAreas(Qt::BottomDockWidgetArea | Qt::TopDockWidgetArea);
     m_dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
                         QDockWidget::DockWidgetFloatable);
-    auto* content = new QWidget(m_dock);
+    // The panel's rows scroll rather than squeeze: on a small screen the
+    // panel gives way before the window grows past the screen's edge. Lines
+    // other views add below them (in the outer layout) stay in sight.
+    auto* outer = new QWidget(m_dock);
+    auto* outerLayout = new QVBoxLayout(outer);
+    outerLayout->setContentsMargins(0, 0, 0, 0);
+    outerLayout->setSpacing(0);
+    auto* scroll = new PanelScroll(outer);
+    outerLayout->addWidget(scroll, 1);
+    scroll->setObjectName(QStringLiteral("waveformScroll"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    // A line of it is enough to find and drag it open again.
+    scroll->setMinimumHeight(scroll->fontMetrics().height());
+    auto* content = new QWidget(scroll);
+    content->setObjectName(QStringLiteral("waveformContent"));
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->setSpacing(4);
@@ -115,7 +147,6 @@ void WaveformPanel::createDock() {
     m_overview->setFixedHeight(64);
     m_seam->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layout->addWidget(new UnsavedNote(m_window, content));
-    layout->addWidget(new KeptPositions(m_window, content));
     layout->addWidget(m_overview);
     layout->addWidget(m_seam, 1);
     m_report = new SeamReport(m_window, m_menu, content);
@@ -133,7 +164,8 @@ void WaveformPanel::createDock() {
     layout->addWidget(new AuditionControls(m_menu, content));
     connect(m_report, &SeamReport::suggestionChanged, this, &WaveformPanel::showSuggestion);
     connect(m_useSeamlessStop, &QPushButton::clicked, this, &WaveformPanel::useSeamlessStop);
-    m_dock->setWidget(content);
+    scroll->setWidget(content);
+    m_dock->setWidget(outer);
     m_dock->hide();
     m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
     // After the designed controls, whose own order stays as it is.
@@ -229,6 +261,9 @@ void WaveformPanel::fitWindow(bool byUser) {
     layout->setSizeConstraint(QLayout::SetDefaultConstraint);
     m_window.setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     m_window.setMinimumSize(layout->minimumSize());
+    // Once the layout has taken the dock in, the window may stand past the
+    // screen: it is brought back within it.
+    QTimer::singleShot(0, this, [this] { KeepOnScreen(m_window); });
 }
 
 void WaveformPanel::remember(const char* key, bool value) {

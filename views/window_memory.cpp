@@ -2,6 +2,7 @@
 #include "views/window_memory.h"
 
 #include "editor/editor_window.h"
+#include "views/form_room.h"
 
 #include <QChildEvent>
 #include <QDockWidget>
@@ -10,6 +11,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSettings>
+#include <QStyle>
 #include <QTimer>
 
 #include <algorithm>
@@ -140,9 +142,13 @@ bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
             QTimer::singleShot(0, this, [this] {
                 if (m_sizeRestored)
                     return;
-                if (m_window.layout()->sizeConstraint() != QLayout::SetFixedSize &&
-                    m_dockedSize.isValid())
-                    m_window.resize(m_dockedSize.expandedTo(m_window.minimumSize()));
+                // The size the user gave it, or the first time the room the
+                // panels ask for.
+                if (m_window.layout()->sizeConstraint() != QLayout::SetFixedSize)
+                    m_window.resize((m_dockedSize.isValid() ? m_dockedSize : wantedSize())
+                                        .expandedTo(m_window.minimumSize()));
+                // A size kept from a larger screen (or a smaller scale) fits this one.
+                KeepOnScreen(m_window);
                 m_sizeRestored = true;
             });
         }
@@ -155,6 +161,32 @@ bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
         break;
     }
     return false;
+}
+
+QSize WindowMemory::wantedSize() const {
+    // The middle column holds the form and the panels above and below it;
+    // the side panels stand beside it at their own widths.
+    int column = m_window.centralWidget() ? m_window.centralWidget()->sizeHint().width() : 0;
+    int sides = 0;
+    int taller = 0;
+    const int separator =
+        m_window.style()->pixelMetric(QStyle::PM_DockWidgetSeparatorExtent, nullptr, &m_window);
+    for (QDockWidget* dock : m_window.findChildren<QDockWidget*>(Qt::FindDirectChildrenOnly)) {
+        // One just added is shown by the layout a moment later; only one
+        // hidden on purpose takes no room.
+        if (dock->isFloating() ||
+            (dock->isHidden() && dock->testAttribute(Qt::WA_WState_ExplicitShowHide)))
+            continue;
+        const QSize hint = dock->sizeHint();
+        const Qt::DockWidgetArea area = m_window.dockWidgetArea(dock);
+        if (area == Qt::LeftDockWidgetArea || area == Qt::RightDockWidgetArea) {
+            sides += std::max(hint.width(), dock->width()) + separator;
+        } else {
+            column = std::max(column, hint.width());
+            taller += std::max(0, hint.height() - dock->height());
+        }
+    }
+    return QSize(std::max(m_window.width(), column + sides), m_window.height() + taller);
 }
 
 void WindowMemory::save() {

@@ -41,6 +41,9 @@ private:
     void placeFloating(QDockWidget* dock, bool beside = false);
     void remember(QDockWidget* dock);
     void save();
+    // The window's size grown by what its docked panels ask for beyond the
+    // room they have.
+    QSize wantedSize() const;
 
     struct Floating {
         QPoint offset;
