@@ -2,7 +2,7 @@
 #include "audio/musical_loops.h"
 
 #include "audio/audio_reader.h"
-#include "audio/fftw_planner.h"
+#include "audio/fft.h"
 #include "audio/seam_judge.h"
 #include "audio/seam_measure.h"
 
@@ -153,28 +153,6 @@ struct Frames {
     std::vector<float> onset;  // one per frame
 };
 
-struct Plan {
-    float* in = nullptr;
-    fftwf_complex* out = nullptr;
-    fftwf_plan plan = nullptr;
-    Plan() {
-        in = fftwf_alloc_real(kFrame);
-        out = fftwf_alloc_complex(kFrame / 2 + 1);
-        std::lock_guard lock(FftwPlannerMutex());
-        plan = fftwf_plan_dft_r2c_1d(kFrame, in, out, FFTW_ESTIMATE);
-    }
-    Plan(const Plan&) = delete;
-    Plan& operator=(const Plan&) = delete;
-    ~Plan() {
-        {
-            std::lock_guard lock(FftwPlannerMutex());
-            fftwf_destroy_plan(plan);
-        }
-        fftwf_free(in);
-        fftwf_free(out);
-    }
-};
-
 // Appends the channels' mean of the interleaved `samples` to `mono`.
 void mixInto(const std::vector<float>& samples, int channels, std::vector<float>& mono) {
     const auto ch = static_cast<std::size_t>(channels);
@@ -212,11 +190,9 @@ std::optional<Frames> analyse(FrameSource& source, int rate, const ProgressCallb
             pitchOf[static_cast<std::size_t>(k)] = static_cast<int>(semitone % 12);
         }
     }
-    std::vector<float> window(kFrame);
-    for (int i = 0; i < kFrame; ++i)
-        window[static_cast<std::size_t>(i)] =
-            static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * (i + 0.5) / kFrame));
-    Plan plan;
+    const std::vector<double> hann = HannWindow(static_cast<std::size_t>(kFrame));
+    const std::vector<float> window(hann.begin(), hann.end());
+    RealSpectrum plan(static_cast<std::size_t>(kFrame));
     std::array<double, kBands> previous{};
     std::vector<float> mono; // frames [monoFrom, readTo) mixed down
     std::vector<float> block;
@@ -248,13 +224,12 @@ std::optional<Frames> analyse(FrameSource& source, int rate, const ProgressCallb
         }
         const float* x = mono.data() + (first - monoFrom);
         for (int i = 0; i < kFrame; ++i)
-            plan.in[i] = x[i] * window[static_cast<std::size_t>(i)];
-        fftwf_execute(plan.plan);
+            plan.in()[i] = x[i] * window[static_cast<std::size_t>(i)];
+        plan.run();
         float* bands = f.bands.data() + t * kBands;
         float* chroma = f.chroma.data() + t * 12;
         for (int k = 1; k <= kFrame / 2; ++k) {
-            const double p =
-                double{plan.out[k][0]} * plan.out[k][0] + double{plan.out[k][1]} * plan.out[k][1];
+            const double p = plan.power(static_cast<std::size_t>(k));
             if (const int b = bandOf[static_cast<std::size_t>(k)]; b >= 0)
                 bands[b] += static_cast<float>(p);
             if (const int c = pitchOf[static_cast<std::size_t>(k)]; c >= 0)
@@ -1030,47 +1005,13 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
     return searchMusical(source, source, audio.sampleRate, options, progress);
 }
 
-namespace {
-
-// The file read through in order, as step 1 does, with no frames kept.
-class InOrderSource final : public FrameSource {
-public:
-    explicit InOrderSource(AudioReader& reader) : m_reader(reader) {}
-    std::int64_t frames() const override { return m_reader.info().frames; }
-    int channels() const override { return m_reader.info().channels; }
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
-        return AppendFrames(m_reader, from, to, frames(), out);
-    }
-
-private:
-    AudioReader& m_reader;
-};
-
-// The windows of steps 8 and 9, read back through a ReaderSource made only
-// once step 1 has read the file through (it asks a lossy file to keep what
-// it decodes, which the pass in order must not).
-class WindowSource final : public FrameSource {
-public:
-    explicit WindowSource(AudioReader& reader) : m_reader(reader) {}
-    std::int64_t frames() const override { return m_reader.info().frames; }
-    int channels() const override { return m_reader.info().channels; }
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
-        if (!m_source)
-            m_source.emplace(m_reader);
-        return m_source->append(from, to, out);
-    }
-
-private:
-    AudioReader& m_reader;
-    std::optional<ReaderSource> m_source;
-};
-
-} // namespace
-
 MusicalSearch FindMusicalLoops(AudioReader& reader, const MusicalSearchOptions& options,
                                const ProgressCallback& progress) {
-    InOrderSource stream(reader);
-    WindowSource windows(reader);
+    // Step 1 reads the file through in order, keeping nothing; the windows
+    // of steps 8 and 9 are read back after it, from what a lossy file then
+    // keeps decoded.
+    ReaderSource stream(reader, ReaderSource::Keep::Never);
+    ReaderSource windows(reader, ReaderSource::Keep::OnFirstRead);
     return searchMusical(stream, windows, reader.info().sampleRate, options, progress);
 }
 

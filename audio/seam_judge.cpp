@@ -2,8 +2,7 @@
 #include "audio/seam_judge.h"
 
 #include "audio/audio_reader.h"
-#include "audio/fftw_planner.h"
-#include "audio/loop_finder.h"
+#include "audio/fft.h"
 
 #include <fftw3.h>
 
@@ -16,64 +15,6 @@
 #include <optional>
 
 namespace kestrin::audio {
-
-std::int64_t SamplesSource::frames() const {
-    return m_audio.frames();
-}
-
-int SamplesSource::channels() const {
-    return m_audio.channels;
-}
-
-int SamplesSource::sampleRate() const {
-    return m_audio.sampleRate > 0 ? m_audio.sampleRate : 44100;
-}
-
-std::int64_t SamplesSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
-    from = std::max<std::int64_t>(0, from);
-    to = std::min(to, frames());
-    if (to <= from)
-        return 0;
-    const auto ch = static_cast<std::size_t>(m_audio.channels);
-    out.insert(out.end(), m_audio.samples.begin() + static_cast<std::ptrdiff_t>(from * ch),
-               m_audio.samples.begin() + static_cast<std::ptrdiff_t>(to * ch));
-    return to - from;
-}
-
-ReaderSource::ReaderSource(AudioReader& reader) : m_reader(reader) {
-    m_reader.keepDecoded(reader.info().frames);
-}
-
-std::int64_t ReaderSource::frames() const {
-    return m_reader.info().frames;
-}
-
-int ReaderSource::channels() const {
-    return m_reader.info().channels;
-}
-
-int ReaderSource::sampleRate() const {
-    return m_reader.info().sampleRate > 0 ? m_reader.info().sampleRate : 44100;
-}
-
-std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
-    return AppendFrames(m_reader, from, to, frames(), out);
-}
-
-std::int64_t AppendFrames(AudioReader& reader, std::int64_t from, std::int64_t to,
-                          std::int64_t frames, std::vector<float>& out) {
-    from = std::max<std::int64_t>(0, from);
-    to = std::min(to, frames);
-    if (to <= from)
-        return 0;
-    const auto ch = static_cast<std::size_t>(reader.info().channels);
-    const std::size_t old = out.size();
-    out.resize(old + static_cast<std::size_t>(to - from) * ch);
-    const std::int64_t got =
-        std::max<std::int64_t>(0, reader.readFloat(from, to - from, out.data() + old));
-    out.resize(old + static_cast<std::size_t>(got) * ch);
-    return got;
-}
 
 namespace {
 
@@ -185,10 +126,9 @@ double largestDifference(const float* a, const float* b, std::int64_t frames, in
 // window, which keeps the predictor stable.
 std::vector<double> predictor(const std::vector<double>& x) {
     const std::size_t n = x.size();
-    std::vector<double> w(n);
+    std::vector<double> w = HannWindow(n);
     for (std::size_t i = 0; i < n; ++i)
-        w[i] = x[i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                            static_cast<double>(n)));
+        w[i] *= x[i];
     std::array<double, kOrder + 1> r{};
     for (std::size_t k = 0; k <= kOrder && k < n; ++k)
         for (std::size_t i = k; i < n; ++i)
@@ -415,31 +355,17 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from) {
     if (span.to - span.from < n)
         return std::nullopt;
     const int ch = span.channels;
-    float* in = fftwf_alloc_real(static_cast<std::size_t>(n));
-    fftwf_complex* out = fftwf_alloc_complex(static_cast<std::size_t>(n / 2 + 1));
-    fftwf_plan plan = nullptr;
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        plan = fftwf_plan_dft_r2c_1d(static_cast<int>(n), in, out, FFTW_ESTIMATE);
-    }
+    RealSpectrum fft(static_cast<std::size_t>(n));
+    const std::vector<double> window = HannWindow(static_cast<std::size_t>(n));
     std::vector<double> power(static_cast<std::size_t>(n / 2 + 1), 0.0);
     for (int c = 0; c < ch; ++c) {
-        for (std::int64_t i = 0; i < n; ++i) {
-            const double w =
-                0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                     static_cast<double>(n));
-            in[i] = static_cast<float>(w * span.at(from + i)[c]);
-        }
-        fftwf_execute(plan);
+        for (std::int64_t i = 0; i < n; ++i)
+            fft.in()[i] =
+                static_cast<float>(window[static_cast<std::size_t>(i)] * span.at(from + i)[c]);
+        fft.run();
         for (std::size_t k = 0; k < power.size(); ++k)
-            power[k] += double{out[k][0]} * out[k][0] + double{out[k][1]} * out[k][1];
+            power[k] += fft.power(k);
     }
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        fftwf_destroy_plan(plan);
-    }
-    fftwf_free(in);
-    fftwf_free(out);
     // Bin k lies at k / n of the rate; the track's rate is not known here,
     // so 44,100 is taken: at 48,000 the bands shift by 9 %, alike on both
     // sides of the jump.
@@ -527,17 +453,8 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
         return {};
     const int ch = span.channels;
     constexpr std::size_t bins = kGridFft / 2 + 1;
-    float* in = fftwf_alloc_real(kGridFft);
-    fftwf_complex* out = fftwf_alloc_complex(bins);
-    fftwf_plan plan = nullptr;
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        plan = fftwf_plan_dft_r2c_1d(kGridFft, in, out, FFTW_ESTIMATE);
-    }
-    std::vector<double> window(kGridFft);
-    for (std::size_t i = 0; i < window.size(); ++i)
-        window[i] = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                         static_cast<double>(kGridFft));
+    RealSpectrum fft(static_cast<std::size_t>(kGridFft));
+    const std::vector<double> window = HannWindow(static_cast<std::size_t>(kGridFft));
     // Bin k lies at k / kGridFft of the rate, taken as 44,100 as for the
     // spectral likeness.
     std::vector<int> bandOf(bins, -1);
@@ -557,14 +474,13 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
             double mono = 0;
             for (int c = 0; c < ch; ++c)
                 mono += frame[c];
-            in[i] = static_cast<float>(window[static_cast<std::size_t>(i)] * mono / ch);
+            fft.in()[i] = static_cast<float>(window[static_cast<std::size_t>(i)] * mono / ch);
         }
-        fftwf_execute(plan);
+        fft.run();
         std::fill(power.begin(), power.end(), 0.0);
         for (std::size_t k = 1; k < bins; ++k)
             if (bandOf[k] >= 0)
-                power[static_cast<std::size_t>(bandOf[k])] +=
-                    double{out[k][0]} * out[k][0] + double{out[k][1]} * out[k][1];
+                power[static_cast<std::size_t>(bandOf[k])] += fft.power(k);
         double flux = 0;
         for (std::size_t b = 0; b < power.size(); ++b) {
             const double level = std::log(power[b] + 1e-10);
@@ -575,12 +491,6 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
         if (t > 0)
             onsets.push_back(flux);
     }
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        fftwf_destroy_plan(plan);
-    }
-    fftwf_free(in);
-    fftwf_free(out);
     return onsets;
 }
 

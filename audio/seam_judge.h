@@ -96,64 +96,13 @@
 //     kMusicalGridJump. Music with no clear rhythm there is not held to it.
 #pragma once
 
+#include "audio/frames.h"
 #include "core/loop_problems.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace kestrin::audio {
-
-struct AudioSamples;
-class AudioReader;
-
-// The frames of one track, read on demand, so that a decoded track and a
-// file on disk are judged alike.
-class FrameSource {
-public:
-    virtual ~FrameSource() = default;
-    virtual std::int64_t frames() const = 0;
-    virtual int channels() const = 0;
-    // Appends frames [from, to), clipped to the track, to `out` as
-    // interleaved floats; returns the frames appended. Throws AudioError
-    // when a file cannot be read.
-    virtual std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) = 0;
-    // Frames per second, for the rate at which a short loop's jump repeats.
-    virtual int sampleRate() const { return 44100; }
-};
-
-// A track decoded whole.
-class SamplesSource final : public FrameSource {
-public:
-    explicit SamplesSource(const AudioSamples& audio) : m_audio(audio) {}
-    std::int64_t frames() const override;
-    int channels() const override;
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
-    int sampleRate() const override;
-
-private:
-    const AudioSamples& m_audio;
-};
-
-// Appends frames [from, to) of `reader`, clipped to [0, frames), to `out` as
-// interleaved floats; returns the frames appended, fewer where the file holds
-// fewer than its header claims. Throws AudioError when the file cannot be read.
-std::int64_t AppendFrames(AudioReader& reader, std::int64_t from, std::int64_t to,
-                          std::int64_t frames, std::vector<float>& out);
-
-// A file read window by window. A lossy file, where every jump back decodes
-// again from the beginning, is decoded once up to the furthest frame asked for
-// and kept (AudioReader::keepDecoded).
-class ReaderSource final : public FrameSource {
-public:
-    explicit ReaderSource(AudioReader& reader);
-    std::int64_t frames() const override;
-    int channels() const override;
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
-    int sampleRate() const override;
-
-private:
-    AudioReader& m_reader;
-};
 
 // Mean square per sample of each side under which SeamScore takes both
 // sides for silence and scores them 0: -100 dBFS, about the rounding noise of
