@@ -18,6 +18,66 @@ namespace kestrin::audio {
 
 namespace {
 
+// Stops to each side of a seam that it must score below to be as close as
+// the audio repeats.
+constexpr std::int64_t kSeamNearbyStops = 8;
+
+// The shortest comparison that counts: 6 ms, a few periods of the bass.
+constexpr std::int64_t kMinCopyFrames = 256;
+
+// Steps and prediction errors (RMS, in units of full scale) below -60 dB of
+// full scale are not heard: a click of a fraction of a millisecond needs
+// about 30 dB SPL to be heard, as the ear sums a short sound's energy over
+// some 200 ms, and that is -60 dB of full scale played at 90 dB SPL. With
+// kClickKink above it, a click starts 10 dB higher, at about 100 of 32,768.
+constexpr double kInaudibleError = 1e-3;
+
+// Band levels (RMS over the bands, as the musical verdict measures them)
+// this far apart before the stop and after the start, with no copy to say
+// the track itself moves so, are the music starting again at another level
+// (a fade to silence, then the loud beginning), not going on: a quarter of
+// the loudness. A loop made whole ends in the music it begins with, within
+// a few dB.
+constexpr double kRestartDb = 12.0;
+
+// A loop whose jump comes back this often per second or more is heard as a
+// tone of its own, a buzz, unless the jump cannot be heard at all: 20 times
+// a second is where the ear fuses repeats into pitch (loops under 50 ms).
+constexpr double kBuzzRate = 20.0;
+
+// A copy this close is the same audio: rounding, not a difference.
+constexpr double kExactScore = 1e-9;
+
+// Steps of the musical verdict over the largest sample-to-sample change
+// nearby that still pass: twice it, as a waveform crossing its own extreme
+// slope meets another at a different phase.
+constexpr double kMusicalStepFactor = 2.0;
+
+// Frames on each side of the jump whose sample-to-sample changes set the
+// step limit: 3 ms, a period of most of the bass.
+constexpr std::int64_t kMusicalStepFrames = 128;
+
+// Bands and window of the musical spectra: 24 bands, a third of an octave
+// wide, over 186 ms, long enough that a drum hit humanised by 10 ms shifts
+// little of its energy out of the window.
+constexpr int kMusicalBands = 24;
+constexpr std::int64_t kMusicalSpectrumFrames = 8192;
+
+// Band levels within this RMS difference are one passage played again: a
+// re-performance (new drum noise, a few cents of tuning, other reverb)
+// moves them by 1 to 3 dB, a different chord or section by 6 dB or more.
+constexpr double kMusicalSpectralDb = 4.5;
+
+// Peaks of two renditions of one chord correlate well above this (detune
+// and other phases blur them a little: 0.7 to 1 on the test songs), other
+// chords under 0.5 and noise about 0.
+constexpr double kMusicalTonalLikeness = 0.6;
+
+// The beat across a musical jump may move this far in seconds: two
+// humanised notes lie up to 20 ms apart, while a grid that jumps by 45 ms is
+// heard as a stumble.
+constexpr double kMusicalGridJump = 0.020;
+
 constexpr std::int64_t kWindow = SeamWindowFrames;
 // A step or a phase jump shows within the first half millisecond.
 constexpr std::int64_t kJumpFrames = 16;
@@ -173,8 +233,8 @@ public:
     Seam(FrameSource& audio, std::int64_t start, std::int64_t stop)
         : m_n(audio.frames()), m_ch(audio.channels()), m_start(start),
           m_aroundStart(audio, start - std::max(kWindow, kFitFrames), start + kWindow),
-          m_aroundStop(audio, stop - std::max(kWindow, kFitFrames) - SeamNearbyStops,
-                       stop + kWindow + SeamNearbyStops) {}
+          m_aroundStop(audio, stop - std::max(kWindow, kFitFrames) - kSeamNearbyStops,
+                       stop + kWindow + kSeamNearbyStops) {}
 
     // The copy comparisons of the seam at (start, stop): after the jump and
     // before it, each when it has enough frames.
@@ -285,9 +345,9 @@ public:
         return result;
     }
 
-    // Whether a stop within SeamNearbyStops of `stop` compares lower.
+    // Whether a stop within kSeamNearbyStops of `stop` compares lower.
     bool lowestNearby(std::int64_t stop, double score) const {
-        for (std::int64_t d = -SeamNearbyStops; d <= SeamNearbyStops; ++d) {
+        for (std::int64_t d = -kSeamNearbyStops; d <= kSeamNearbyStops; ++d) {
             const std::int64_t other = stop + d;
             if (d == 0 || other <= m_start || other > m_n)
                 continue;
