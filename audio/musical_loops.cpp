@@ -510,6 +510,80 @@ struct Pair {
     double repeatedSeconds = 0;
 };
 
+// Step 7: the pairs of natural loops, the one seen to play the most of the
+// song first.
+std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
+                               std::int64_t shortest, int rate, std::size_t minRepeatBeats) {
+    const std::size_t m = like.size();
+    std::vector<Pair> bestOf(m); // by beat distance
+    std::vector<double> matchOf(m, -1.0);
+    std::vector<float> diagonal;
+    for (std::size_t d = 1; d < m; ++d) {
+        auto tooShort = [&](std::size_t i) {
+            return beats[i + d].sample - beats[i].sample < shortest;
+        };
+        bool any = false;
+        for (std::size_t i = 0; i + d + kMatchBeats <= m && !any; ++i)
+            any = !tooShort(i);
+        if (!any)
+            continue;
+        like.diagonal(d, diagonal);
+        for (std::size_t i = 0; i + d + kMatchBeats <= m; ++i) {
+            if (tooShort(i))
+                continue;
+            double sum = 0;
+            for (int k = 0; k < kMatchBeats; ++k)
+                sum += diagonal[i + static_cast<std::size_t>(k)];
+            const double match = sum / kMatchBeats;
+            if (match > matchOf[d]) {
+                matchOf[d] = match;
+                bestOf[d] = {i, i + d, match, 0};
+            }
+        }
+    }
+    const double extentFloor = like.typical() + kExtentLift * (1 - like.typical());
+    const double bestMatch = *std::max_element(matchOf.begin(), matchOf.end());
+    std::vector<Pair> pairs;
+    for (std::size_t d = 1; d < m; ++d) {
+        if (matchOf[d] < 0 || !like.convincing(matchOf[d]) || matchOf[d] < bestMatch - kMatchSlack)
+            continue;
+        if ((d > 1 && matchOf[d - 1] > matchOf[d]) || (d + 1 < m && matchOf[d + 1] > matchOf[d]))
+            continue;
+        Pair p = bestOf[d];
+        std::size_t first = p.i;
+        while (first > 0 && like.mean(first - 1, first - 1 + d, 0, kExtentBeats) >= extentFloor)
+            --first;
+        std::size_t last = p.i + kMatchBeats;
+        while (last + d < m && like.mean(last, last + d, 0, kExtentBeats) >= extentFloor)
+            ++last;
+        if (last - first < minRepeatBeats)
+            continue;
+        double sum = 0;
+        for (std::size_t k = first; k < last && k + d < m; ++k)
+            sum += like.at(k, k + d);
+        p.match = sum / static_cast<double>(last - first);
+        const std::size_t end = std::min(last, m - 1 - d);
+        p.repeatedSeconds = static_cast<double>(beats[end].sample - beats[first].sample) /
+                            static_cast<double>(rate);
+        pairs.push_back(p);
+    }
+    std::sort(pairs.begin(), pairs.end(),
+              [&](const Pair& a, const Pair& b) { return a.match > b.match; });
+    // The loop seen to play the most of the song first (its repeat, at most
+    // one loop's length of it, times its match), the others by match: a
+    // longer loop whose repeat is seen only briefly holds less of the song.
+    const auto played = [&](const Pair& p) {
+        const double loop = static_cast<double>(beats[p.j].sample - beats[p.i].sample) / rate;
+        return std::min(p.repeatedSeconds, loop) * p.match;
+    };
+    auto most = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
+        return played(a) < played(b);
+    });
+    if (most != pairs.end())
+        std::rotate(pairs.begin(), most, most + 1);
+    return pairs;
+}
+
 // Frames [from, to) of the track read back for step 8, and their mix to
 // mono: a few thousand frames around a beat, never the track.
 class Window {
@@ -659,7 +733,6 @@ std::int64_t seamStop(FrameSource& source, std::int64_t start, std::int64_t alig
     return best;
 }
 
-// Steps 8 and 9 for one pair: the best seamless candidate, if any.
 // The distance between the renditions by the beat grid: the median of the
 // distances between the beats that follow each of the pair, over the beats
 // matched. Each beat errs by a frame or so and by its humanised timing; the
@@ -675,6 +748,7 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
     return distances[distances.size() / 2];
 }
 
+// Steps 8 and 9 for one pair: the best seamless candidate, if any.
 std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vector<Beat>& beats,
                                     const Pair& pair, double periodSamples, std::int64_t minLoop,
                                     const std::optional<LoopPoints>& near, std::int64_t reach) {
@@ -688,57 +762,55 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
         const std::size_t j = pair.j + static_cast<std::size_t>(b);
         if (j >= beats.size())
             break;
-        {
-            std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
-            const std::int64_t guess = start + beats[j].sample - beats[i].sample;
-            if (start < 0)
-                continue;
-            const std::int64_t aligned = alignStop(audio, start, guess, alignReach);
-            lags.push_back(aligned - start);
-            // The beat grid must go on across the jump: a loop whose length
-            // is off the grid's own distance between the renditions shifts
-            // every beat after it, however alike the waveforms at the seam.
-            if (std::abs(aligned - start - gridLag) > gridSlack)
-                continue;
-            // Both points moved together keep the alignment; a codec's
-            // pre-echo or a ragged attack may sit better a little later or
-            // earlier. The first shift the judge passes is kept.
-            std::int64_t stop = aligned;
-            SeamFigures judged;
-            for (const std::int64_t seamReach : kSeamReaches) {
-                if (near && seamReach != kSeamReaches[0])
+        std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
+        const std::int64_t guess = start + beats[j].sample - beats[i].sample;
+        if (start < 0)
+            continue;
+        const std::int64_t aligned = alignStop(audio, start, guess, alignReach);
+        lags.push_back(aligned - start);
+        // The beat grid must go on across the jump: a loop whose length
+        // is off the grid's own distance between the renditions shifts
+        // every beat after it, however alike the waveforms at the seam.
+        if (std::abs(aligned - start - gridLag) > gridSlack)
+            continue;
+        // Both points moved together keep the alignment; a codec's
+        // pre-echo or a ragged attack may sit better a little later or
+        // earlier. The first shift the judge passes is kept.
+        std::int64_t stop = aligned;
+        SeamFigures judged;
+        for (const std::int64_t seamReach : kSeamReaches) {
+            if (near && seamReach != kSeamReaches[0])
+                break;
+            for (const std::int64_t shift : kJunctionShifts) {
+                const std::int64_t from = start + shift;
+                const std::int64_t to = seamStop(audio, from, aligned + shift, seamReach);
+                if (from < 0 || to - from < minLoop || to > audio.frames() ||
+                    std::abs(to - from - gridLag) > gridSlack)
+                    continue;
+                if (near &&
+                    (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
+                    continue;
+                judged = JudgeSeam(audio, from, to, SeamMode::Musical);
+                if (IsSeamless(judged)) {
+                    start = from;
+                    stop = to;
                     break;
-                for (const std::int64_t shift : kJunctionShifts) {
-                    const std::int64_t from = start + shift;
-                    const std::int64_t to = seamStop(audio, from, aligned + shift, seamReach);
-                    if (from < 0 || to - from < minLoop || to > audio.frames() ||
-                        std::abs(to - from - gridLag) > gridSlack)
-                        continue;
-                    if (near &&
-                        (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
-                        continue;
-                    judged = JudgeSeam(audio, from, to, SeamMode::Musical);
-                    if (IsSeamless(judged)) {
-                        start = from;
-                        stop = to;
-                        break;
-                    }
                 }
-                if (IsSeamless(judged))
-                    break;
             }
-            if (!IsSeamless(judged))
-                continue;
-            LoopCandidate c;
-            c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
-            c.start = start;
-            c.stop = stop;
-            c.score = std::clamp(pair.match, 0.0, 1.0);
-            c.repeatedSeconds = pair.repeatedSeconds;
-            c.seam = judged.score;
-            c.judged = judged;
-            passed.push_back(c);
+            if (IsSeamless(judged))
+                break;
         }
+        if (!IsSeamless(judged))
+            continue;
+        LoopCandidate c;
+        c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
+        c.start = start;
+        c.stop = stop;
+        c.score = std::clamp(pair.match, 0.0, 1.0);
+        c.repeatedSeconds = pair.repeatedSeconds;
+        c.seam = judged.score;
+        c.judged = judged;
+        passed.push_back(c);
     }
     if (passed.empty())
         return std::nullopt;
@@ -774,80 +846,6 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
         return c;
     }
     return std::nullopt;
-}
-
-// Step 7: the pairs of natural loops, the one seen to play the most of the
-// song first.
-std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
-                               std::int64_t shortest, int rate, std::size_t minRepeatBeats) {
-    const std::size_t m = like.size();
-    std::vector<Pair> bestOf(m); // by beat distance
-    std::vector<double> matchOf(m, -1.0);
-    std::vector<float> diagonal;
-    for (std::size_t d = 1; d < m; ++d) {
-        auto tooShort = [&](std::size_t i) {
-            return beats[i + d].sample - beats[i].sample < shortest;
-        };
-        bool any = false;
-        for (std::size_t i = 0; i + d + kMatchBeats <= m && !any; ++i)
-            any = !tooShort(i);
-        if (!any)
-            continue;
-        like.diagonal(d, diagonal);
-        for (std::size_t i = 0; i + d + kMatchBeats <= m; ++i) {
-            if (tooShort(i))
-                continue;
-            double sum = 0;
-            for (int k = 0; k < kMatchBeats; ++k)
-                sum += diagonal[i + static_cast<std::size_t>(k)];
-            const double match = sum / kMatchBeats;
-            if (match > matchOf[d]) {
-                matchOf[d] = match;
-                bestOf[d] = {i, i + d, match, 0};
-            }
-        }
-    }
-    const double extentFloor = like.typical() + kExtentLift * (1 - like.typical());
-    const double bestMatch = *std::max_element(matchOf.begin(), matchOf.end());
-    std::vector<Pair> pairs;
-    for (std::size_t d = 1; d < m; ++d) {
-        if (matchOf[d] < 0 || !like.convincing(matchOf[d]) || matchOf[d] < bestMatch - kMatchSlack)
-            continue;
-        if ((d > 1 && matchOf[d - 1] > matchOf[d]) || (d + 1 < m && matchOf[d + 1] > matchOf[d]))
-            continue;
-        Pair p = bestOf[d];
-        std::size_t first = p.i;
-        while (first > 0 && like.mean(first - 1, first - 1 + d, 0, kExtentBeats) >= extentFloor)
-            --first;
-        std::size_t last = p.i + kMatchBeats;
-        while (last + d < m && like.mean(last, last + d, 0, kExtentBeats) >= extentFloor)
-            ++last;
-        if (last - first < minRepeatBeats)
-            continue;
-        double sum = 0;
-        for (std::size_t k = first; k < last && k + d < m; ++k)
-            sum += like.at(k, k + d);
-        p.match = sum / static_cast<double>(last - first);
-        const std::size_t end = std::min(last, m - 1 - d);
-        p.repeatedSeconds = static_cast<double>(beats[end].sample - beats[first].sample) /
-                            static_cast<double>(rate);
-        pairs.push_back(p);
-    }
-    std::sort(pairs.begin(), pairs.end(),
-              [&](const Pair& a, const Pair& b) { return a.match > b.match; });
-    // The loop seen to play the most of the song first (its repeat, at most
-    // one loop's length of it, times its match), the others by match: a
-    // longer loop whose repeat is seen only briefly holds less of the song.
-    const auto played = [&](const Pair& p) {
-        const double loop = static_cast<double>(beats[p.j].sample - beats[p.i].sample) / rate;
-        return std::min(p.repeatedSeconds, loop) * p.match;
-    };
-    auto most = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
-        return played(a) < played(b);
-    });
-    if (most != pairs.end())
-        std::rotate(pairs.begin(), most, most + 1);
-    return pairs;
 }
 
 // Step 10: the pairs near the given points, best match first.
