@@ -3,7 +3,7 @@
 
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
-#include "audio/fftw_planner.h"
+#include "audio/fft.h"
 #include "audio/seam_judge.h"
 #include "core/loop_problems.h"
 
@@ -411,21 +411,6 @@ constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
 // Frames read for a look away from the window: a block of step 5 and then some.
 constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
 
-// The frames of a track in a file, read window by window, for the seam verdict.
-class WindowSource final : public FrameSource {
-public:
-    WindowSource(AudioReader& reader, std::int64_t frames) : m_reader(reader), m_frames(frames) {}
-    std::int64_t frames() const override { return m_frames; }
-    int channels() const override { return m_reader.info().channels; }
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
-        return AppendFrames(m_reader, from, to, m_frames, out);
-    }
-
-private:
-    AudioReader& m_reader;
-    std::int64_t m_frames;
-};
-
 // The audio the search works on: a track decoded whole, or a file whose
 // frames are read back in windows where a step needs them.
 class Track {
@@ -442,7 +427,8 @@ public:
     Track(AudioReader& reader, std::int64_t frames)
         : sampleRate(reader.info().sampleRate), channels(reader.info().channels),
           lossy(InexactEncodingOf(reader.info().format).has_value()), m_reader(&reader),
-          m_frames(frames), m_source(std::make_unique<WindowSource>(reader, frames)) {}
+          m_frames(frames),
+          m_source(std::make_unique<ReaderSource>(reader, frames, ReaderSource::Keep::Never)) {}
 
     int sampleRate = 0;
     int channels = 0;
@@ -2134,47 +2120,6 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
 
 } // namespace
 
-namespace {
-
-// Every frame of `reader`'s file; nullopt when `progress` cancelled.
-std::optional<AudioSamples> readAll(AudioReader& reader, const ProgressCallback& progress) {
-    const AudioInfo& info = reader.info();
-    AudioSamples audio;
-    audio.sampleRate = info.sampleRate;
-    audio.channels = info.channels;
-    audio.lossy = InexactEncodingOf(info.format).has_value();
-    const auto ch = static_cast<std::size_t>(info.channels);
-    // The buffer grows with the frames that arrive, never to what the file
-    // says it holds: a damaged file must not decide how much is allocated.
-    constexpr std::int64_t kChunk = 1 << 16;
-    std::int64_t done = 0;
-    try {
-        while (done < info.frames) {
-            if (progress && !progress(static_cast<double>(done) / static_cast<double>(info.frames)))
-                return std::nullopt;
-            audio.samples.resize(static_cast<std::size_t>(done + kChunk) * ch);
-            const std::int64_t got = reader.readFloat(
-                done, kChunk, audio.samples.data() + static_cast<std::size_t>(done) * ch);
-            if (got <= 0)
-                break;
-            done += got;
-        }
-    } catch (const std::bad_alloc&) {
-        throw AudioError("cannot read audio file " + reader.path().string() +
-                         ": not enough memory for " + std::to_string(info.frames) + " frames");
-    }
-    audio.samples.resize(static_cast<std::size_t>(done) * ch);
-    return audio;
-}
-
-} // namespace
-
-std::optional<AudioSamples> ReadAudioSamples(const fs::path& file,
-                                             const ProgressCallback& progress) {
-    AudioReader reader(file);
-    return readAll(reader, progress);
-}
-
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
     return searchLoops(Track(audio), options, progress, 0.0, 1.0);
@@ -2204,11 +2149,6 @@ LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window) {
     return seamScore(Track(audio), start, stop, window);
-}
-
-std::mutex& FftwPlannerMutex() {
-    static std::mutex mutex;
-    return mutex;
 }
 
 } // namespace kestrin::audio

@@ -225,6 +225,7 @@
 // had. A decoded track needs that beside its samples.
 #pragma once
 
+#include "audio/frames.h"
 #include "core/loop_points.h"
 
 #include <cstdint>
@@ -236,31 +237,6 @@
 namespace kestrin::audio {
 
 class AudioReader;
-
-// A whole sound file decoded: frames of `channels` interleaved float samples,
-// integer formats scaled to [-1, 1) (exact for 16 and 24 bits), float
-// formats as stored.
-struct AudioSamples {
-    int sampleRate = 0;
-    int channels = 0;
-    std::vector<float> samples;
-    // Decoded from a lossy encoding (Vorbis, MPEG, ADPCM, ...): repeats are
-    // close, never exact, even where a stretch happens to come out exact.
-    bool lossy = false;
-
-    std::int64_t frames() const {
-        return channels > 0 ? static_cast<std::int64_t>(samples.size()) / channels : 0;
-    }
-};
-
-// Told the fraction done, 0 to 1, from time to time; returning false cancels
-// the work. Called on the thread that does the work.
-using ProgressCallback = std::function<bool(double fraction)>;
-
-// Reads a whole sound file through libsndfile. Returns nullopt when
-// `progress` cancelled. Throws AudioError naming the file and the reason.
-std::optional<AudioSamples> ReadAudioSamples(const std::filesystem::path& file,
-                                             const ProgressCallback& progress = {});
 
 // What to look for.
 struct LoopSearchOptions {

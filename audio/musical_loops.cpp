@@ -2,7 +2,7 @@
 #include "audio/musical_loops.h"
 
 #include "audio/audio_reader.h"
-#include "audio/fftw_planner.h"
+#include "audio/fft.h"
 #include "audio/seam_judge.h"
 #include "audio/seam_measure.h"
 
@@ -129,17 +129,8 @@ constexpr std::array<std::int64_t, 6> kJunctionShifts = {0, 16, -16, 32, -32, 64
 constexpr std::array<std::int64_t, 3> kSeamReaches = {0, 128, 441};
 constexpr std::int64_t kSeamHalfWindow = 8;
 
-// An exact loop matching at least this well (the share of what follows its
-// start that repeats) is the track's loop, and no musical search is made.
-constexpr double kStrongExactMatch = 0.9;
-
 // Step 10: pairs refined near given points.
 constexpr std::size_t kNearPairs = 3;
-// How far from given points Refine looks, as it tells the user.
-constexpr std::int64_t kNearSeconds = 2;
-// Exact loops searched for one near given points: the track's own loop may
-// rank below repeats that lie elsewhere.
-constexpr std::size_t kNearExactCandidates = 16;
 
 double secondsSince(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -151,28 +142,6 @@ struct Frames {
     std::vector<float> bands;  // kBands per frame, power
     std::vector<float> chroma; // 12 per frame, magnitude
     std::vector<float> onset;  // one per frame
-};
-
-struct Plan {
-    float* in = nullptr;
-    fftwf_complex* out = nullptr;
-    fftwf_plan plan = nullptr;
-    Plan() {
-        in = fftwf_alloc_real(kFrame);
-        out = fftwf_alloc_complex(kFrame / 2 + 1);
-        std::lock_guard lock(FftwPlannerMutex());
-        plan = fftwf_plan_dft_r2c_1d(kFrame, in, out, FFTW_ESTIMATE);
-    }
-    Plan(const Plan&) = delete;
-    Plan& operator=(const Plan&) = delete;
-    ~Plan() {
-        {
-            std::lock_guard lock(FftwPlannerMutex());
-            fftwf_destroy_plan(plan);
-        }
-        fftwf_free(in);
-        fftwf_free(out);
-    }
 };
 
 // Appends the channels' mean of the interleaved `samples` to `mono`.
@@ -212,11 +181,9 @@ std::optional<Frames> analyse(FrameSource& source, int rate, const ProgressCallb
             pitchOf[static_cast<std::size_t>(k)] = static_cast<int>(semitone % 12);
         }
     }
-    std::vector<float> window(kFrame);
-    for (int i = 0; i < kFrame; ++i)
-        window[static_cast<std::size_t>(i)] =
-            static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * (i + 0.5) / kFrame));
-    Plan plan;
+    const std::vector<double> hann = HannWindow(static_cast<std::size_t>(kFrame));
+    const std::vector<float> window(hann.begin(), hann.end());
+    RealSpectrum plan(static_cast<std::size_t>(kFrame));
     std::array<double, kBands> previous{};
     std::vector<float> mono; // frames [monoFrom, readTo) mixed down
     std::vector<float> block;
@@ -248,13 +215,12 @@ std::optional<Frames> analyse(FrameSource& source, int rate, const ProgressCallb
         }
         const float* x = mono.data() + (first - monoFrom);
         for (int i = 0; i < kFrame; ++i)
-            plan.in[i] = x[i] * window[static_cast<std::size_t>(i)];
-        fftwf_execute(plan.plan);
+            plan.in()[i] = x[i] * window[static_cast<std::size_t>(i)];
+        plan.run();
         float* bands = f.bands.data() + t * kBands;
         float* chroma = f.chroma.data() + t * 12;
         for (int k = 1; k <= kFrame / 2; ++k) {
-            const double p =
-                double{plan.out[k][0]} * plan.out[k][0] + double{plan.out[k][1]} * plan.out[k][1];
+            const double p = plan.power(static_cast<std::size_t>(k));
             if (const int b = bandOf[static_cast<std::size_t>(k)]; b >= 0)
                 bands[b] += static_cast<float>(p);
             if (const int c = pitchOf[static_cast<std::size_t>(k)]; c >= 0)
@@ -544,6 +510,80 @@ struct Pair {
     double repeatedSeconds = 0;
 };
 
+// Step 7: the pairs of natural loops, the one seen to play the most of the
+// song first.
+std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
+                               std::int64_t shortest, int rate, std::size_t minRepeatBeats) {
+    const std::size_t m = like.size();
+    std::vector<Pair> bestOf(m); // by beat distance
+    std::vector<double> matchOf(m, -1.0);
+    std::vector<float> diagonal;
+    for (std::size_t d = 1; d < m; ++d) {
+        auto tooShort = [&](std::size_t i) {
+            return beats[i + d].sample - beats[i].sample < shortest;
+        };
+        bool any = false;
+        for (std::size_t i = 0; i + d + kMatchBeats <= m && !any; ++i)
+            any = !tooShort(i);
+        if (!any)
+            continue;
+        like.diagonal(d, diagonal);
+        for (std::size_t i = 0; i + d + kMatchBeats <= m; ++i) {
+            if (tooShort(i))
+                continue;
+            double sum = 0;
+            for (int k = 0; k < kMatchBeats; ++k)
+                sum += diagonal[i + static_cast<std::size_t>(k)];
+            const double match = sum / kMatchBeats;
+            if (match > matchOf[d]) {
+                matchOf[d] = match;
+                bestOf[d] = {i, i + d, match, 0};
+            }
+        }
+    }
+    const double extentFloor = like.typical() + kExtentLift * (1 - like.typical());
+    const double bestMatch = *std::max_element(matchOf.begin(), matchOf.end());
+    std::vector<Pair> pairs;
+    for (std::size_t d = 1; d < m; ++d) {
+        if (matchOf[d] < 0 || !like.convincing(matchOf[d]) || matchOf[d] < bestMatch - kMatchSlack)
+            continue;
+        if ((d > 1 && matchOf[d - 1] > matchOf[d]) || (d + 1 < m && matchOf[d + 1] > matchOf[d]))
+            continue;
+        Pair p = bestOf[d];
+        std::size_t first = p.i;
+        while (first > 0 && like.mean(first - 1, first - 1 + d, 0, kExtentBeats) >= extentFloor)
+            --first;
+        std::size_t last = p.i + kMatchBeats;
+        while (last + d < m && like.mean(last, last + d, 0, kExtentBeats) >= extentFloor)
+            ++last;
+        if (last - first < minRepeatBeats)
+            continue;
+        double sum = 0;
+        for (std::size_t k = first; k < last && k + d < m; ++k)
+            sum += like.at(k, k + d);
+        p.match = sum / static_cast<double>(last - first);
+        const std::size_t end = std::min(last, m - 1 - d);
+        p.repeatedSeconds = static_cast<double>(beats[end].sample - beats[first].sample) /
+                            static_cast<double>(rate);
+        pairs.push_back(p);
+    }
+    std::sort(pairs.begin(), pairs.end(),
+              [&](const Pair& a, const Pair& b) { return a.match > b.match; });
+    // The loop seen to play the most of the song first (its repeat, at most
+    // one loop's length of it, times its match), the others by match: a
+    // longer loop whose repeat is seen only briefly holds less of the song.
+    const auto played = [&](const Pair& p) {
+        const double loop = static_cast<double>(beats[p.j].sample - beats[p.i].sample) / rate;
+        return std::min(p.repeatedSeconds, loop) * p.match;
+    };
+    auto most = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
+        return played(a) < played(b);
+    });
+    if (most != pairs.end())
+        std::rotate(pairs.begin(), most, most + 1);
+    return pairs;
+}
+
 // Frames [from, to) of the track read back for step 8, and their mix to
 // mono: a few thousand frames around a beat, never the track.
 class Window {
@@ -693,7 +733,6 @@ std::int64_t seamStop(FrameSource& source, std::int64_t start, std::int64_t alig
     return best;
 }
 
-// Steps 8 and 9 for one pair: the best seamless candidate, if any.
 // The distance between the renditions by the beat grid: the median of the
 // distances between the beats that follow each of the pair, over the beats
 // matched. Each beat errs by a frame or so and by its humanised timing; the
@@ -709,6 +748,7 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
     return distances[distances.size() / 2];
 }
 
+// Steps 8 and 9 for one pair: the best seamless candidate, if any.
 std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vector<Beat>& beats,
                                     const Pair& pair, double periodSamples, std::int64_t minLoop,
                                     const std::optional<LoopPoints>& near, std::int64_t reach) {
@@ -722,57 +762,55 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
         const std::size_t j = pair.j + static_cast<std::size_t>(b);
         if (j >= beats.size())
             break;
-        {
-            std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
-            const std::int64_t guess = start + beats[j].sample - beats[i].sample;
-            if (start < 0)
-                continue;
-            const std::int64_t aligned = alignStop(audio, start, guess, alignReach);
-            lags.push_back(aligned - start);
-            // The beat grid must go on across the jump: a loop whose length
-            // is off the grid's own distance between the renditions shifts
-            // every beat after it, however alike the waveforms at the seam.
-            if (std::abs(aligned - start - gridLag) > gridSlack)
-                continue;
-            // Both points moved together keep the alignment; a codec's
-            // pre-echo or a ragged attack may sit better a little later or
-            // earlier. The first shift the judge passes is kept.
-            std::int64_t stop = aligned;
-            SeamFigures judged;
-            for (const std::int64_t seamReach : kSeamReaches) {
-                if (near && seamReach != kSeamReaches[0])
+        std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
+        const std::int64_t guess = start + beats[j].sample - beats[i].sample;
+        if (start < 0)
+            continue;
+        const std::int64_t aligned = alignStop(audio, start, guess, alignReach);
+        lags.push_back(aligned - start);
+        // The beat grid must go on across the jump: a loop whose length
+        // is off the grid's own distance between the renditions shifts
+        // every beat after it, however alike the waveforms at the seam.
+        if (std::abs(aligned - start - gridLag) > gridSlack)
+            continue;
+        // Both points moved together keep the alignment; a codec's
+        // pre-echo or a ragged attack may sit better a little later or
+        // earlier. The first shift the judge passes is kept.
+        std::int64_t stop = aligned;
+        SeamFigures judged;
+        for (const std::int64_t seamReach : kSeamReaches) {
+            if (near && seamReach != kSeamReaches[0])
+                break;
+            for (const std::int64_t shift : kJunctionShifts) {
+                const std::int64_t from = start + shift;
+                const std::int64_t to = seamStop(audio, from, aligned + shift, seamReach);
+                if (from < 0 || to - from < minLoop || to > audio.frames() ||
+                    std::abs(to - from - gridLag) > gridSlack)
+                    continue;
+                if (near &&
+                    (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
+                    continue;
+                judged = JudgeSeam(audio, from, to, SeamMode::Musical);
+                if (IsSeamless(judged)) {
+                    start = from;
+                    stop = to;
                     break;
-                for (const std::int64_t shift : kJunctionShifts) {
-                    const std::int64_t from = start + shift;
-                    const std::int64_t to = seamStop(audio, from, aligned + shift, seamReach);
-                    if (from < 0 || to - from < minLoop || to > audio.frames() ||
-                        std::abs(to - from - gridLag) > gridSlack)
-                        continue;
-                    if (near &&
-                        (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
-                        continue;
-                    judged = JudgeSeam(audio, from, to, SeamMode::Musical);
-                    if (IsSeamless(judged)) {
-                        start = from;
-                        stop = to;
-                        break;
-                    }
                 }
-                if (IsSeamless(judged))
-                    break;
             }
-            if (!IsSeamless(judged))
-                continue;
-            LoopCandidate c;
-            c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
-            c.start = start;
-            c.stop = stop;
-            c.score = std::clamp(pair.match, 0.0, 1.0);
-            c.repeatedSeconds = pair.repeatedSeconds;
-            c.seam = judged.score;
-            c.judged = judged;
-            passed.push_back(c);
+            if (IsSeamless(judged))
+                break;
         }
+        if (!IsSeamless(judged))
+            continue;
+        LoopCandidate c;
+        c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
+        c.start = start;
+        c.stop = stop;
+        c.score = std::clamp(pair.match, 0.0, 1.0);
+        c.repeatedSeconds = pair.repeatedSeconds;
+        c.seam = judged.score;
+        c.judged = judged;
+        passed.push_back(c);
     }
     if (passed.empty())
         return std::nullopt;
@@ -808,80 +846,6 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
         return c;
     }
     return std::nullopt;
-}
-
-// Step 7: the pairs of natural loops, the one seen to play the most of the
-// song first.
-std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
-                               std::int64_t shortest, int rate, std::size_t minRepeatBeats) {
-    const std::size_t m = like.size();
-    std::vector<Pair> bestOf(m); // by beat distance
-    std::vector<double> matchOf(m, -1.0);
-    std::vector<float> diagonal;
-    for (std::size_t d = 1; d < m; ++d) {
-        auto tooShort = [&](std::size_t i) {
-            return beats[i + d].sample - beats[i].sample < shortest;
-        };
-        bool any = false;
-        for (std::size_t i = 0; i + d + kMatchBeats <= m && !any; ++i)
-            any = !tooShort(i);
-        if (!any)
-            continue;
-        like.diagonal(d, diagonal);
-        for (std::size_t i = 0; i + d + kMatchBeats <= m; ++i) {
-            if (tooShort(i))
-                continue;
-            double sum = 0;
-            for (int k = 0; k < kMatchBeats; ++k)
-                sum += diagonal[i + static_cast<std::size_t>(k)];
-            const double match = sum / kMatchBeats;
-            if (match > matchOf[d]) {
-                matchOf[d] = match;
-                bestOf[d] = {i, i + d, match, 0};
-            }
-        }
-    }
-    const double extentFloor = like.typical() + kExtentLift * (1 - like.typical());
-    const double bestMatch = *std::max_element(matchOf.begin(), matchOf.end());
-    std::vector<Pair> pairs;
-    for (std::size_t d = 1; d < m; ++d) {
-        if (matchOf[d] < 0 || !like.convincing(matchOf[d]) || matchOf[d] < bestMatch - kMatchSlack)
-            continue;
-        if ((d > 1 && matchOf[d - 1] > matchOf[d]) || (d + 1 < m && matchOf[d + 1] > matchOf[d]))
-            continue;
-        Pair p = bestOf[d];
-        std::size_t first = p.i;
-        while (first > 0 && like.mean(first - 1, first - 1 + d, 0, kExtentBeats) >= extentFloor)
-            --first;
-        std::size_t last = p.i + kMatchBeats;
-        while (last + d < m && like.mean(last, last + d, 0, kExtentBeats) >= extentFloor)
-            ++last;
-        if (last - first < minRepeatBeats)
-            continue;
-        double sum = 0;
-        for (std::size_t k = first; k < last && k + d < m; ++k)
-            sum += like.at(k, k + d);
-        p.match = sum / static_cast<double>(last - first);
-        const std::size_t end = std::min(last, m - 1 - d);
-        p.repeatedSeconds = static_cast<double>(beats[end].sample - beats[first].sample) /
-                            static_cast<double>(rate);
-        pairs.push_back(p);
-    }
-    std::sort(pairs.begin(), pairs.end(),
-              [&](const Pair& a, const Pair& b) { return a.match > b.match; });
-    // The loop seen to play the most of the song first (its repeat, at most
-    // one loop's length of it, times its match), the others by match: a
-    // longer loop whose repeat is seen only briefly holds less of the song.
-    const auto played = [&](const Pair& p) {
-        const double loop = static_cast<double>(beats[p.j].sample - beats[p.i].sample) / rate;
-        return std::min(p.repeatedSeconds, loop) * p.match;
-    };
-    auto most = std::max_element(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
-        return played(a) < played(b);
-    });
-    if (most != pairs.end())
-        std::rotate(pairs.begin(), most, most + 1);
-    return pairs;
 }
 
 // Step 10: the pairs near the given points, best match first.
@@ -1030,263 +994,14 @@ MusicalSearch FindMusicalLoops(const AudioSamples& audio, const MusicalSearchOpt
     return searchMusical(source, source, audio.sampleRate, options, progress);
 }
 
-namespace {
-
-// The file read through in order, as step 1 does, with no frames kept.
-class InOrderSource final : public FrameSource {
-public:
-    explicit InOrderSource(AudioReader& reader) : m_reader(reader) {}
-    std::int64_t frames() const override { return m_reader.info().frames; }
-    int channels() const override { return m_reader.info().channels; }
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
-        return AppendFrames(m_reader, from, to, frames(), out);
-    }
-
-private:
-    AudioReader& m_reader;
-};
-
-// The windows of steps 8 and 9, read back through a ReaderSource made only
-// once step 1 has read the file through (it asks a lossy file to keep what
-// it decodes, which the pass in order must not).
-class WindowSource final : public FrameSource {
-public:
-    explicit WindowSource(AudioReader& reader) : m_reader(reader) {}
-    std::int64_t frames() const override { return m_reader.info().frames; }
-    int channels() const override { return m_reader.info().channels; }
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
-        if (!m_source)
-            m_source.emplace(m_reader);
-        return m_source->append(from, to, out);
-    }
-
-private:
-    AudioReader& m_reader;
-    std::optional<ReaderSource> m_source;
-};
-
-} // namespace
-
 MusicalSearch FindMusicalLoops(AudioReader& reader, const MusicalSearchOptions& options,
                                const ProgressCallback& progress) {
-    InOrderSource stream(reader);
-    WindowSource windows(reader);
+    // Step 1 reads the file through in order, keeping nothing; the windows
+    // of steps 8 and 9 are read back after it, from what a lossy file then
+    // keeps decoded.
+    ReaderSource stream(reader, ReaderSource::Keep::Never);
+    ReaderSource windows(reader, ReaderSource::Keep::OnFirstRead);
     return searchMusical(stream, windows, reader.info().sampleRate, options, progress);
-}
-
-namespace {
-
-// Maps a step's own progress, 0 to 1, onto [from, to] of the whole.
-ProgressCallback progressPart(const ProgressCallback& progress, double from, double to) {
-    if (!progress)
-        return {};
-    return [=](double f) { return progress(from + (to - from) * std::clamp(f, 0.0, 1.0)); };
-}
-
-// An exact loop holds the song when its repeat is seen over what follows its
-// start (its match: see LoopCandidate::score) and that start lies in the
-// first half of the track, so that most of the song is the loop played
-// again. A few bars that recur near the end, a repeat seen only for a moment
-// before the file ends, and the loop of the whole track (which repeats
-// nothing: its end merely flows into its start) do not, and the musical
-// search is made and its loops come first.
-bool holdsTheTracksLoop(const LoopSearch& exact, std::int64_t frames) {
-    return std::any_of(exact.candidates.begin(), exact.candidates.end(),
-                       [&](const LoopCandidate& c) {
-                           return c.score >= kStrongExactMatch && c.start <= frames / 2 &&
-                                  (c.start > 0 || c.stop < frames);
-                       });
-}
-
-// The musical search after `exact` found nothing of the track's own: its
-// candidates first, then the exact ones, at most options.maxCandidates.
-// `audio` is decoded samples or an AudioReader.
-LoopSearch withMusicalLoops(LoopSearch exact, auto& audio, const LoopSearchOptions& options,
-                            const ProgressCallback& progress) {
-    MusicalSearchOptions musical;
-    musical.minLoopFrames = options.minLoopFrames;
-    musical.maxCandidates = options.maxCandidates;
-    const MusicalSearch found = FindMusicalLoops(audio, musical, progress);
-    exact.cancelled = found.cancelled;
-    std::vector<LoopCandidate> all = found.candidates;
-    all.insert(all.end(), exact.candidates.begin(), exact.candidates.end());
-    if (all.size() > options.maxCandidates)
-        all.resize(options.maxCandidates);
-    exact.candidates = std::move(all);
-    return exact;
-}
-
-LoopSearch musicalNear(auto& audio, const LoopSearchOptions& options, const LoopPoints& near,
-                       const ProgressCallback& progress) {
-    MusicalSearchOptions musical;
-    musical.minLoopFrames = options.minLoopFrames;
-    musical.maxCandidates = options.maxCandidates;
-    musical.near = near;
-    const MusicalSearch found = FindMusicalLoops(audio, musical, progress);
-    LoopSearch result;
-    result.candidates = found.candidates;
-    result.cancelled = found.cancelled;
-    return result;
-}
-
-std::int64_t framesOf(const AudioSamples& audio) {
-    return audio.frames();
-}
-std::int64_t framesOf(AudioReader& reader) {
-    return reader.info().frames;
-}
-int rateOf(const AudioSamples& audio) {
-    return audio.sampleRate;
-}
-int rateOf(AudioReader& reader) {
-    return reader.info().sampleRate;
-}
-SeamFigures judgeAt(const AudioSamples& audio, const LoopPoints& loop, SeamMode mode) {
-    return JudgeSeam(audio, loop.start, loop.stop, mode);
-}
-SeamFigures judgeAt(AudioReader& reader, const LoopPoints& loop, SeamMode mode) {
-    ReaderSource source(reader);
-    return JudgeSeam(source, loop.start, loop.stop, mode);
-}
-
-// The given loop as a candidate when the judge passes it as it is: as a
-// copy where the track repeats there, else as music. Its match is that of
-// the exact loop of the same length, where the search found one.
-std::optional<LoopCandidate> givenLoop(auto& audio, const LoopPoints& near,
-                                       const std::vector<LoopCandidate>& exact) {
-    if (near.start < 0 || near.stop <= near.start || near.stop > framesOf(audio))
-        return std::nullopt;
-    LoopCandidate given;
-    given.start = near.start;
-    given.stop = near.stop;
-    given.judged = judgeAt(audio, near, SeamMode::Exact);
-    if (!IsSeamless(given.judged)) {
-        given.kind = LoopKind::Musical;
-        given.judged = judgeAt(audio, near, SeamMode::Musical);
-        if (!IsSeamless(given.judged))
-            return std::nullopt;
-    }
-    given.seam = given.judged.score;
-    given.score = std::clamp(1.0 - given.judged.score, 0.0, 1.0);
-    for (const LoopCandidate& c : exact) {
-        if (c.stop - c.start == near.stop - near.start && c.start <= near.start) {
-            given.score = c.score;
-            given.repeatedSeconds = c.repeatedSeconds;
-            break;
-        }
-    }
-    return given;
-}
-
-// The seamless pair of the exact loop `c` nearest the given points, within
-// `reach` of both: its repeat holds the lag from its start on, so the given
-// start where the judge passes that pair, the loop's own start where the
-// given one lies before it (or the pair there does not hold); nullopt when
-// neither lies within reach.
-std::optional<LoopCandidate> nearestPair(auto& audio, const LoopCandidate& c,
-                                         const LoopPoints& near, std::int64_t reach) {
-    const std::int64_t length = c.stop - c.start;
-    const auto within = [&](std::int64_t t) {
-        return std::abs(t - near.start) <= reach && std::abs(t + length - near.stop) <= reach;
-    };
-    if (near.start > c.start && near.start + length <= framesOf(audio) && within(near.start)) {
-        LoopCandidate moved = c;
-        moved.start = near.start;
-        moved.stop = near.start + length;
-        moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
-        if (IsSeamless(moved.judged)) {
-            moved.seam = moved.judged.score;
-            return moved;
-        }
-    }
-    if (within(c.start))
-        return c;
-    return std::nullopt;
-}
-
-// Refine: a seamless loop given comes back first, as it is (the user's
-// choice stands where nothing is wrong with it, and Refine of its own answer
-// returns that answer); then the exact loops of the track at their seamless
-// pair nearest the points, nearest first; then the musical search near them.
-// A musical pair that comes out exact at a length no exact loop found here
-// has is a near-period (a tone's cycle off the true loop) and is left out
-// where an exact loop was found.
-LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPoints& near,
-                     const ProgressCallback& progress) {
-    LoopSearchOptions wide = options;
-    wide.maxCandidates = std::max(options.maxCandidates, kNearExactCandidates);
-    LoopSearch result = FindLoops(audio, wide, progressPart(progress, 0.0, 0.35));
-    if (result.cancelled)
-        return result;
-    const std::int64_t reach = kNearSeconds * rateOf(audio);
-    std::vector<LoopCandidate> exact;
-    for (const LoopCandidate& c : result.candidates) {
-        if (c.start == 0 && c.stop == framesOf(audio))
-            continue; // the whole track is no place near given points
-        if (std::optional<LoopCandidate> pair = nearestPair(audio, c, near, reach))
-            exact.push_back(*pair);
-    }
-    const auto distance = [&](const LoopCandidate& c) {
-        return std::abs(c.start - near.start) + std::abs(c.stop - near.stop);
-    };
-    std::stable_sort(
-        exact.begin(), exact.end(),
-        [&](const LoopCandidate& a, const LoopCandidate& b) { return distance(a) < distance(b); });
-    std::vector<LoopCandidate> all;
-    if (std::optional<LoopCandidate> given = givenLoop(audio, near, result.candidates))
-        all.push_back(*given);
-    const auto listed = [&](const LoopCandidate& c) {
-        return std::any_of(all.begin(), all.end(), [&](const LoopCandidate& a) {
-            return a.start == c.start && a.stop == c.stop;
-        });
-    };
-    for (const LoopCandidate& c : exact) {
-        if (!listed(c))
-            all.push_back(c);
-    }
-    const LoopSearch musical = musicalNear(audio, options, near, progressPart(progress, 0.35, 1.0));
-    result.cancelled = musical.cancelled;
-    for (const LoopCandidate& c : musical.candidates) {
-        if (listed(c) || (c.kind == LoopKind::Exact && !exact.empty() &&
-                          std::none_of(exact.begin(), exact.end(), [&](const LoopCandidate& e) {
-                              return e.stop - e.start == c.stop - c.start;
-                          })))
-            continue;
-        all.push_back(c);
-    }
-    if (all.size() > options.maxCandidates)
-        all.resize(options.maxCandidates);
-    result.candidates = std::move(all);
-    return result;
-}
-
-} // namespace
-
-LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
-                        const std::optional<LoopPoints>& near, const ProgressCallback& progress) {
-    if (near)
-        return loopsNear(audio, options, *near, progress);
-    // The exact search takes about a third of the time of both.
-    LoopSearch exact = FindLoops(audio, options, progressPart(progress, 0.0, 0.35));
-    if (exact.cancelled || holdsTheTracksLoop(exact, audio.frames()))
-        return exact;
-    return withMusicalLoops(std::move(exact), audio, options, progressPart(progress, 0.35, 1.0));
-}
-
-LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
-                        const std::optional<LoopPoints>& near, const ProgressCallback& progress) {
-    LoopSearch exact;
-    if (!near) {
-        // Windowed: a track with a loop of its own never holds all its
-        // frames in memory.
-        exact = FindLoops(reader, options, progressPart(progress, 0.0, 0.35));
-        if (exact.cancelled || holdsTheTracksLoop(exact, reader.info().frames))
-            return exact;
-    }
-    // Read through once more in order for the beats, then in windows.
-    if (near)
-        return loopsNear(reader, options, *near, progress);
-    return withMusicalLoops(std::move(exact), reader, options, progressPart(progress, 0.35, 1.0));
 }
 
 } // namespace kestrin::audio

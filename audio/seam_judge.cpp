@@ -2,8 +2,7 @@
 #include "audio/seam_judge.h"
 
 #include "audio/audio_reader.h"
-#include "audio/fftw_planner.h"
-#include "audio/loop_finder.h"
+#include "audio/fft.h"
 
 #include <fftw3.h>
 
@@ -17,65 +16,67 @@
 
 namespace kestrin::audio {
 
-std::int64_t SamplesSource::frames() const {
-    return m_audio.frames();
-}
-
-int SamplesSource::channels() const {
-    return m_audio.channels;
-}
-
-int SamplesSource::sampleRate() const {
-    return m_audio.sampleRate > 0 ? m_audio.sampleRate : 44100;
-}
-
-std::int64_t SamplesSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
-    from = std::max<std::int64_t>(0, from);
-    to = std::min(to, frames());
-    if (to <= from)
-        return 0;
-    const auto ch = static_cast<std::size_t>(m_audio.channels);
-    out.insert(out.end(), m_audio.samples.begin() + static_cast<std::ptrdiff_t>(from * ch),
-               m_audio.samples.begin() + static_cast<std::ptrdiff_t>(to * ch));
-    return to - from;
-}
-
-ReaderSource::ReaderSource(AudioReader& reader) : m_reader(reader) {
-    m_reader.keepDecoded(reader.info().frames);
-}
-
-std::int64_t ReaderSource::frames() const {
-    return m_reader.info().frames;
-}
-
-int ReaderSource::channels() const {
-    return m_reader.info().channels;
-}
-
-int ReaderSource::sampleRate() const {
-    return m_reader.info().sampleRate > 0 ? m_reader.info().sampleRate : 44100;
-}
-
-std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
-    return AppendFrames(m_reader, from, to, frames(), out);
-}
-
-std::int64_t AppendFrames(AudioReader& reader, std::int64_t from, std::int64_t to,
-                          std::int64_t frames, std::vector<float>& out) {
-    from = std::max<std::int64_t>(0, from);
-    to = std::min(to, frames);
-    if (to <= from)
-        return 0;
-    const auto ch = static_cast<std::size_t>(reader.info().channels);
-    const std::size_t old = out.size();
-    out.resize(old + static_cast<std::size_t>(to - from) * ch);
-    const std::int64_t got =
-        std::max<std::int64_t>(0, reader.readFloat(from, to - from, out.data() + old));
-    out.resize(old + static_cast<std::size_t>(got) * ch);
-    return got;
-}
-
 namespace {
+
+// Stops to each side of a seam that it must score below to be as close as
+// the audio repeats.
+constexpr std::int64_t kSeamNearbyStops = 8;
+
+// The shortest comparison that counts: 6 ms, a few periods of the bass.
+constexpr std::int64_t kMinCopyFrames = 256;
+
+// Steps and prediction errors (RMS, in units of full scale) below -60 dB of
+// full scale are not heard: a click of a fraction of a millisecond needs
+// about 30 dB SPL to be heard, as the ear sums a short sound's energy over
+// some 200 ms, and that is -60 dB of full scale played at 90 dB SPL. With
+// kClickKink above it, a click starts 10 dB higher, at about 100 of 32,768.
+constexpr double kInaudibleError = 1e-3;
+
+// Band levels (RMS over the bands, as the musical verdict measures them)
+// this far apart before the stop and after the start, with no copy to say
+// the track itself moves so, are the music starting again at another level
+// (a fade to silence, then the loud beginning), not going on: a quarter of
+// the loudness. A loop made whole ends in the music it begins with, within
+// a few dB.
+constexpr double kRestartDb = 12.0;
+
+// A loop whose jump comes back this often per second or more is heard as a
+// tone of its own, a buzz, unless the jump cannot be heard at all: 20 times
+// a second is where the ear fuses repeats into pitch (loops under 50 ms).
+constexpr double kBuzzRate = 20.0;
+
+// A copy this close is the same audio: rounding, not a difference.
+constexpr double kExactScore = 1e-9;
+
+// Steps of the musical verdict over the largest sample-to-sample change
+// nearby that still pass: twice it, as a waveform crossing its own extreme
+// slope meets another at a different phase.
+constexpr double kMusicalStepFactor = 2.0;
+
+// Frames on each side of the jump whose sample-to-sample changes set the
+// step limit: 3 ms, a period of most of the bass.
+constexpr std::int64_t kMusicalStepFrames = 128;
+
+// Bands and window of the musical spectra: 24 bands, a third of an octave
+// wide, over 186 ms, long enough that a drum hit humanised by 10 ms shifts
+// little of its energy out of the window.
+constexpr int kMusicalBands = 24;
+constexpr std::int64_t kMusicalSpectrumFrames = 8192;
+
+// Band levels within this RMS difference are one passage played again: a
+// re-performance (new drum noise, a few cents of tuning, other reverb)
+// moves them by 1 to 3 dB, a different chord or section by 6 dB or more.
+constexpr double kMusicalSpectralDb = 4.5;
+
+// Peaks of two renditions of one chord correlate well above this (detune
+// and other phases blur them a little: 0.7 to 1 on the test songs), other
+// chords under 0.5 and noise about 0.
+constexpr double kMusicalTonalLikeness = 0.6;
+
+// The beat across a musical jump may move this far in seconds: two
+// humanised notes lie up to 20 ms apart, while a grid that jumps by 45 ms is
+// heard as a stumble.
+constexpr double kMusicalGridJump = 0.020;
 
 constexpr std::int64_t kWindow = SeamWindowFrames;
 // A step or a phase jump shows within the first half millisecond.
@@ -185,10 +186,9 @@ double largestDifference(const float* a, const float* b, std::int64_t frames, in
 // window, which keeps the predictor stable.
 std::vector<double> predictor(const std::vector<double>& x) {
     const std::size_t n = x.size();
-    std::vector<double> w(n);
+    std::vector<double> w = HannWindow(n);
     for (std::size_t i = 0; i < n; ++i)
-        w[i] = x[i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                            static_cast<double>(n)));
+        w[i] *= x[i];
     std::array<double, kOrder + 1> r{};
     for (std::size_t k = 0; k <= kOrder && k < n; ++k)
         for (std::size_t i = k; i < n; ++i)
@@ -233,8 +233,8 @@ public:
     Seam(FrameSource& audio, std::int64_t start, std::int64_t stop)
         : m_n(audio.frames()), m_ch(audio.channels()), m_start(start),
           m_aroundStart(audio, start - std::max(kWindow, kFitFrames), start + kWindow),
-          m_aroundStop(audio, stop - std::max(kWindow, kFitFrames) - SeamNearbyStops,
-                       stop + kWindow + SeamNearbyStops) {}
+          m_aroundStop(audio, stop - std::max(kWindow, kFitFrames) - kSeamNearbyStops,
+                       stop + kWindow + kSeamNearbyStops) {}
 
     // The copy comparisons of the seam at (start, stop): after the jump and
     // before it, each when it has enough frames.
@@ -345,9 +345,9 @@ public:
         return result;
     }
 
-    // Whether a stop within SeamNearbyStops of `stop` compares lower.
+    // Whether a stop within kSeamNearbyStops of `stop` compares lower.
     bool lowestNearby(std::int64_t stop, double score) const {
-        for (std::int64_t d = -SeamNearbyStops; d <= SeamNearbyStops; ++d) {
+        for (std::int64_t d = -kSeamNearbyStops; d <= kSeamNearbyStops; ++d) {
             const std::int64_t other = stop + d;
             if (d == 0 || other <= m_start || other > m_n)
                 continue;
@@ -415,31 +415,17 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from) {
     if (span.to - span.from < n)
         return std::nullopt;
     const int ch = span.channels;
-    float* in = fftwf_alloc_real(static_cast<std::size_t>(n));
-    fftwf_complex* out = fftwf_alloc_complex(static_cast<std::size_t>(n / 2 + 1));
-    fftwf_plan plan = nullptr;
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        plan = fftwf_plan_dft_r2c_1d(static_cast<int>(n), in, out, FFTW_ESTIMATE);
-    }
+    RealSpectrum fft(static_cast<std::size_t>(n));
+    const std::vector<double> window = HannWindow(static_cast<std::size_t>(n));
     std::vector<double> power(static_cast<std::size_t>(n / 2 + 1), 0.0);
     for (int c = 0; c < ch; ++c) {
-        for (std::int64_t i = 0; i < n; ++i) {
-            const double w =
-                0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                     static_cast<double>(n));
-            in[i] = static_cast<float>(w * span.at(from + i)[c]);
-        }
-        fftwf_execute(plan);
+        for (std::int64_t i = 0; i < n; ++i)
+            fft.in()[i] =
+                static_cast<float>(window[static_cast<std::size_t>(i)] * span.at(from + i)[c]);
+        fft.run();
         for (std::size_t k = 0; k < power.size(); ++k)
-            power[k] += double{out[k][0]} * out[k][0] + double{out[k][1]} * out[k][1];
+            power[k] += fft.power(k);
     }
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        fftwf_destroy_plan(plan);
-    }
-    fftwf_free(in);
-    fftwf_free(out);
     // Bin k lies at k / n of the rate; the track's rate is not known here,
     // so 44,100 is taken: at 48,000 the bands shift by 9 %, alike on both
     // sides of the jump.
@@ -527,17 +513,8 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
         return {};
     const int ch = span.channels;
     constexpr std::size_t bins = kGridFft / 2 + 1;
-    float* in = fftwf_alloc_real(kGridFft);
-    fftwf_complex* out = fftwf_alloc_complex(bins);
-    fftwf_plan plan = nullptr;
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        plan = fftwf_plan_dft_r2c_1d(kGridFft, in, out, FFTW_ESTIMATE);
-    }
-    std::vector<double> window(kGridFft);
-    for (std::size_t i = 0; i < window.size(); ++i)
-        window[i] = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
-                                         static_cast<double>(kGridFft));
+    RealSpectrum fft(static_cast<std::size_t>(kGridFft));
+    const std::vector<double> window = HannWindow(static_cast<std::size_t>(kGridFft));
     // Bin k lies at k / kGridFft of the rate, taken as 44,100 as for the
     // spectral likeness.
     std::vector<int> bandOf(bins, -1);
@@ -557,14 +534,13 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
             double mono = 0;
             for (int c = 0; c < ch; ++c)
                 mono += frame[c];
-            in[i] = static_cast<float>(window[static_cast<std::size_t>(i)] * mono / ch);
+            fft.in()[i] = static_cast<float>(window[static_cast<std::size_t>(i)] * mono / ch);
         }
-        fftwf_execute(plan);
+        fft.run();
         std::fill(power.begin(), power.end(), 0.0);
         for (std::size_t k = 1; k < bins; ++k)
             if (bandOf[k] >= 0)
-                power[static_cast<std::size_t>(bandOf[k])] +=
-                    double{out[k][0]} * out[k][0] + double{out[k][1]} * out[k][1];
+                power[static_cast<std::size_t>(bandOf[k])] += fft.power(k);
         double flux = 0;
         for (std::size_t b = 0; b < power.size(); ++b) {
             const double level = std::log(power[b] + 1e-10);
@@ -575,12 +551,6 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
         if (t > 0)
             onsets.push_back(flux);
     }
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        fftwf_destroy_plan(plan);
-    }
-    fftwf_free(in);
-    fftwf_free(out);
     return onsets;
 }
 

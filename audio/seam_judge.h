@@ -96,64 +96,13 @@
 //     kMusicalGridJump. Music with no clear rhythm there is not held to it.
 #pragma once
 
+#include "audio/frames.h"
 #include "core/loop_problems.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace kestrin::audio {
-
-struct AudioSamples;
-class AudioReader;
-
-// The frames of one track, read on demand, so that a decoded track and a
-// file on disk are judged alike.
-class FrameSource {
-public:
-    virtual ~FrameSource() = default;
-    virtual std::int64_t frames() const = 0;
-    virtual int channels() const = 0;
-    // Appends frames [from, to), clipped to the track, to `out` as
-    // interleaved floats; returns the frames appended. Throws AudioError
-    // when a file cannot be read.
-    virtual std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) = 0;
-    // Frames per second, for the rate at which a short loop's jump repeats.
-    virtual int sampleRate() const { return 44100; }
-};
-
-// A track decoded whole.
-class SamplesSource final : public FrameSource {
-public:
-    explicit SamplesSource(const AudioSamples& audio) : m_audio(audio) {}
-    std::int64_t frames() const override;
-    int channels() const override;
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
-    int sampleRate() const override;
-
-private:
-    const AudioSamples& m_audio;
-};
-
-// Appends frames [from, to) of `reader`, clipped to [0, frames), to `out` as
-// interleaved floats; returns the frames appended, fewer where the file holds
-// fewer than its header claims. Throws AudioError when the file cannot be read.
-std::int64_t AppendFrames(AudioReader& reader, std::int64_t from, std::int64_t to,
-                          std::int64_t frames, std::vector<float>& out);
-
-// A file read window by window. A lossy file, where every jump back decodes
-// again from the beginning, is decoded once up to the furthest frame asked for
-// and kept (AudioReader::keepDecoded).
-class ReaderSource final : public FrameSource {
-public:
-    explicit ReaderSource(AudioReader& reader);
-    std::int64_t frames() const override;
-    int channels() const override;
-    std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override;
-    int sampleRate() const override;
-
-private:
-    AudioReader& m_reader;
-};
 
 // Mean square per sample of each side under which SeamScore takes both
 // sides for silence and scores them 0: -100 dBFS, about the rounding noise of
@@ -163,73 +112,13 @@ inline constexpr double SeamSilence = 1e-10;
 // Frames on each side of the seam that SeamScore compares.
 inline constexpr std::int64_t SeamWindowFrames = 2048;
 
-// Stops to each side of a seam that it must score below to be as close as
-// the audio repeats.
-inline constexpr std::int64_t SeamNearbyStops = 8;
-
-// The shortest comparison that counts: 6 ms, a few periods of the bass.
-inline constexpr std::int64_t kMinCopyFrames = 256;
-
 // A junction predicted this much worse than the audio around it is a
 // click: 10 dB.
 inline constexpr double kClickKink = 10.0;
 
-// Steps and prediction errors (RMS, in units of full scale) below -60 dB of
-// full scale are not heard: a click of a fraction of a millisecond needs
-// about 30 dB SPL to be heard, as the ear sums a short sound's energy over
-// some 200 ms, and that is -60 dB of full scale played at 90 dB SPL. With
-// kClickKink above it, a click starts 10 dB higher, at about 100 of 32,768.
-inline constexpr double kInaudibleError = 1e-3;
-
-// Band levels (RMS over the bands, as the musical verdict measures them)
-// this far apart before the stop and after the start, with no copy to say
-// the track itself moves so, are the music starting again at another level
-// (a fade to silence, then the loud beginning), not going on: a quarter of
-// the loudness. A loop made whole ends in the music it begins with, within
-// a few dB.
-inline constexpr double kRestartDb = 12.0;
-
-// A loop whose jump comes back this often per second or more is heard as a
-// tone of its own, a buzz, unless the jump cannot be heard at all: 20 times
-// a second is where the ear fuses repeats into pitch (loops under 50 ms).
-inline constexpr double kBuzzRate = 20.0;
-
-// A copy this close is the same audio: rounding, not a difference.
-inline constexpr double kExactScore = 1e-9;
-
 // Codec noise at 10 dB below the audio is more than any ordinary quality
 // leaves: a closer copy is a different passage.
 inline constexpr double kCodecCeiling = 0.1;
-
-// Steps of the musical verdict over the largest sample-to-sample change
-// nearby that still pass: twice it, as a waveform crossing its own extreme
-// slope meets another at a different phase.
-inline constexpr double kMusicalStepFactor = 2.0;
-
-// Frames on each side of the jump whose sample-to-sample changes set the
-// step limit: 3 ms, a period of most of the bass.
-inline constexpr std::int64_t kMusicalStepFrames = 128;
-
-// Bands and window of the musical spectra: 24 bands, a third of an octave
-// wide, over 186 ms, long enough that a drum hit humanised by 10 ms shifts
-// little of its energy out of the window.
-inline constexpr int kMusicalBands = 24;
-inline constexpr std::int64_t kMusicalSpectrumFrames = 8192;
-
-// Band levels within this RMS difference are one passage played again: a
-// re-performance (new drum noise, a few cents of tuning, other reverb)
-// moves them by 1 to 3 dB, a different chord or section by 6 dB or more.
-inline constexpr double kMusicalSpectralDb = 4.5;
-
-// Peaks of two renditions of one chord correlate well above this (detune
-// and other phases blur them a little: 0.7 to 1 on the test songs), other
-// chords under 0.5 and noise about 0.
-inline constexpr double kMusicalTonalLikeness = 0.6;
-
-// The beat across a musical jump may move this far in seconds: two
-// humanised notes lie up to 20 ms apart, while a grid that jumps by 45 ms is
-// heard as a stumble.
-inline constexpr double kMusicalGridJump = 0.020;
 
 // How a seam is judged.
 enum class SeamMode {

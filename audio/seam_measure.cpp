@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/seam_measure.h"
 
-#include "audio/loop_finder.h"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>

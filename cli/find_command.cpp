@@ -3,6 +3,7 @@
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
 #include "audio/loop_finder.h"
+#include "audio/loop_search.h"
 #include "audio/musical_loops.h"
 #include "cli/command.h"
 #include "cli/output.h"

@@ -9,6 +9,7 @@
 #include "audio/crossfade.h"
 #include "audio/loop_finder.h"
 #include "audio/loop_interchange.h"
+#include "audio/loop_search.h"
 #include "audio/loop_stream.h"
 #include "audio/musical_loops.h"
 #include "audio/peak_scan.h"

@@ -5,6 +5,7 @@
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
 #include "audio/loop_finder.h"
+#include "audio/loop_search.h"
 #include "audio/musical_loops.h"
 #include "audio/seam_measure.h"
 #include "core/loop_problems.h"

@@ -45,6 +45,12 @@ TrackSpec ringing() {
     s.ringSeconds = 0.6;
     return s;
 }
+// The file's own rate reaches the judge on both paths, not 44,100.
+TrackSpec at48k() {
+    TrackSpec s = shaped(LoopLayout::Repeated, 2);
+    s.sampleRate = 48000;
+    return s;
+}
 TrackSpec square() {
     TrackSpec s = shaped(LoopLayout::Repeated, 1, 3, 0.0, Sound::Square);
     s.introFrames = 0;
@@ -102,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                     WindowedRow{"low_noise_stereo_flac", shaped(LoopLayout::Repeated, 2, 2, 0.002),
                                 SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
                     WindowedRow{"ring_into_loop_mono_16bit", ringing(), kWav16},
+                    WindowedRow{"twice_stereo_48k_16bit", at48k(), kWav16},
                     WindowedRow{"square_period_200_16bit", square(), kWav16},
                     WindowedRow{"no_repeat_stereo_16bit", shaped(LoopLayout::NoRepeat, 2), kWav16}),
     [](const testing::TestParamInfo<WindowedRow>& info) { return std::string(info.param.name); });

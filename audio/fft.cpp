@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/fft.h"
+
+#include <cmath>
+#include <new>
+#include <numbers>
+
+namespace kestrin::audio {
+
+std::mutex& FftwPlannerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+RealSpectrum::RealSpectrum(std::size_t size)
+    : m_in(fftwf_alloc_real(size)), m_out(fftwf_alloc_complex(size / 2 + 1)) {
+    if (m_in && m_out) {
+        std::lock_guard lock(FftwPlannerMutex());
+        m_plan = fftwf_plan_dft_r2c_1d(static_cast<int>(size), m_in, m_out, FFTW_ESTIMATE);
+    }
+    if (!m_plan) {
+        fftwf_free(m_in);
+        fftwf_free(m_out);
+        throw std::bad_alloc();
+    }
+}
+
+RealSpectrum::~RealSpectrum() {
+    {
+        std::lock_guard lock(FftwPlannerMutex());
+        fftwf_destroy_plan(m_plan);
+    }
+    fftwf_free(m_in);
+    fftwf_free(m_out);
+}
+
+std::vector<double> HannWindow(std::size_t size) {
+    std::vector<double> window(size);
+    for (std::size_t i = 0; i < size; ++i)
+        window[i] = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * (static_cast<double>(i) + 0.5) /
+                                         static_cast<double>(size));
+    return window;
+}
+
+} // namespace kestrin::audio
