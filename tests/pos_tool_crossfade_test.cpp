@@ -78,6 +78,14 @@ TEST_F(Crossfade, OnlyTheFramesBeforeTheStopChangeAndTheSeamBecomesSeamless) {
         pos("B.POS", row.start, row.stop);
         const ToolRun check = run({"check", at("B.POS")});
         EXPECT_NE(check.out.find(": seamless"), std::string::npos) << row.name << check.out;
+        // Asked near it, find gives the loop back first, unchanged.
+        const ToolRun near = run(
+            {"find", "--near", std::to_string(row.start), std::to_string(row.stop), at("B.WAV")});
+        const std::string first = near.out.substr(near.out.find("1. start"));
+        EXPECT_EQ(first.rfind("1. start " + std::to_string(row.start) + " ", 0), 0u) << near.out;
+        EXPECT_NE(first.substr(0, first.find('\n')).find("stop " + std::to_string(row.stop) + " "),
+                  std::string::npos)
+            << row.name << near.out;
         // Chosen by check's own verdict: no shorter length makes it seamless.
         for (const int ms : audio::kCrossfadeLengthsMs) {
             if (std::int64_t{ms} * 44100 / 1000 >= n)
