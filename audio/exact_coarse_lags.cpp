@@ -271,7 +271,13 @@ private:
     mutable std::size_t m_next = 0;
 };
 
-// Where templates are cut, in coarse samples: see the header.
+// Where templates are cut, in coarse samples: where repeated material has
+// to be in every layout of a looping track (an intro then the loop played
+// twice or more, perhaps fading; or the loop once and its first seconds
+// again), in this order: ending `margin` before the end, the last window
+// before the audio fades under kLoudShare of its mean energy, and at one
+// half and three quarters of the track. A place that is silent or overlaps
+// one already taken is skipped.
 std::vector<std::int64_t> templatePlaces(const EnergyPrefix& energyPrefix, std::int64_t w,
                                          std::int64_t margin) {
     const std::int64_t count = energyPrefix.size();

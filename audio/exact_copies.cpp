@@ -17,7 +17,7 @@ namespace kestrin::audio::exact {
 
 // ---- comparing the two copies -----------------------------------------------
 
-// The residual 1 - r^2 of the header, 1 when either side is silent or the
+// The residual 1 - r^2 (r the correlation of the two copies), 1 when either side is silent or the
 // two are anti-correlated.
 double residualOf(const PairSums& s) {
     if (s.aa <= 0 || s.bb <= 0 || s.ab <= 0)

@@ -26,7 +26,7 @@ namespace kestrin::audio::exact {
 
 // Figures more than one step uses.
 // Step 3.
-// Residual: above it, no repetition.
+// Residual: above it, no repetition (also the most a block of step 5 may match by).
 constexpr double kSeedLimit = 0.1;
 // Residuals within this factor of the best tie.
 constexpr double kTieFactor = 2.0;

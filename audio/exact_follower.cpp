@@ -33,7 +33,8 @@ constexpr std::int64_t kCalibrationSpread = 16;
 constexpr double kMinThreshold = 2e-4;
 // The same through a lossy codec.
 constexpr double kLossyThreshold = 0.02;
-// Threshold over the typical residual.
+// Threshold over the typical residual: codec noise is tolerated, a different
+// note is not.
 constexpr double kThresholdFactor = 30.0;
 // Residual of a copy that is not exact.
 constexpr double kInexact = 1e-4;
@@ -56,7 +57,9 @@ constexpr int kLookPast = 3;
 constexpr double kNoiseFactor = 2.0;
 // Blocks this close to the noise are neutral.
 constexpr double kQuietFactor = 8.0;
-// Level change from block to block in a fade, at most.
+// Level change from block to block in a fade, at most: a linear fade over
+// 1.2 s or more changes it by less, copies whose level swings against each
+// other (a tremolo out of step) far faster.
 constexpr double kGainStep = 0.02;
 // Step 6.
 // Blocks after the match's first over which the gain line is fitted: long
