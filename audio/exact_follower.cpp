@@ -242,7 +242,7 @@ private:
         std::int64_t earliest = t;
         for (std::int64_t misses = 0, strongMisses = 0; t > 0;) {
             const std::int64_t t0 = std::max<std::int64_t>(0, t - m_block);
-            const BlockMatch m = classify(t0, t);
+            const BlockMatch m = recordBlock(t0, t);
             if (m == BlockMatch::Same) {
                 earliest = t0;
                 misses = strongMisses = 0;
@@ -295,7 +295,7 @@ private:
             std::int64_t t1 = std::min(m_end, t + m_block);
             if (m_end - t1 < m_block / 2)
                 t1 = m_end; // no sliver of a block at the end
-            const BlockMatch m = classify(t, t1);
+            const BlockMatch m = recordBlock(t, t1);
             if (m == BlockMatch::Same) {
                 lastEnd = t1;
                 misses = 0;
@@ -389,7 +389,10 @@ private:
         m_toleratedMisses = inexact || residual > kCleanResidual ? 1 : 0;
     }
 
-    BlockMatch classify(std::int64_t t0, std::int64_t t1) {
+    // How the block [t0, t1) compares, and records it: its residual as the
+    // last seen, and when it matches, its level as the one the next block is
+    // held to and the block among the matched ones.
+    BlockMatch recordBlock(std::int64_t t0, std::int64_t t1) {
         const PairSums s = pairSums(m_audio, t0, t1, m_lag);
         const double energy = s.aa + s.bb;
         const std::int64_t samples = (t1 - t0) * m_audio.channels;
@@ -602,7 +605,7 @@ private:
         std::int64_t lo = earliest;
         while (lo > 0) {
             const std::int64_t b = std::max<std::int64_t>(0, lo - m_block);
-            const bool quiet = classify(b, lo) == BlockMatch::Silent;
+            const bool quiet = recordBlock(b, lo) == BlockMatch::Silent;
             lo = b;
             if (!quiet)
                 break;
@@ -780,7 +783,7 @@ private:
     double m_noise = 0; // unshared level of the repetition: the noise the copies carry
     double m_quiet = 0; // blocks below this mean square tell nothing
     int m_toleratedMisses = 0;
-    double m_lastResidual = 1.0; // of the block classify saw last
+    double m_lastResidual = 1.0; // of the block recordBlock saw last
     double m_matchedFrames = 0;
     struct MatchedBlock {
         std::int64_t begin;

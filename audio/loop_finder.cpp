@@ -27,22 +27,20 @@ constexpr double kCheckProgress = 0.6;
 
 // ---- the search ------------------------------------------------------------------------
 
-// FindLoops with its progress mapped onto [from, to] of `callback`'s.
+// FindLoops, reporting progress to `callback`.
 LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
-                       const ProgressCallback& callback, double from, double to) {
+                       const ProgressCallback& callback) {
     LoopSearch result;
     if (audio.channels <= 0 || audio.sampleRate <= 0 || audio.frames() == 0)
         return result;
     const std::int64_t minLoop =
         options.minLoopFrames > 0 ? options.minLoopFrames : std::int64_t{2} * audio.sampleRate;
-    const double span = to - from;
-    if (!Progress(callback, from, to).at(0.0)) {
+    if (!Progress(callback, 0.0, 1.0).at(0.0)) {
         result.cancelled = true;
         return result;
     }
-    const double seedsFrom =
-        from + (audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress) * span;
-    const Pass pass = passOver(audio, Progress(callback, from, seedsFrom));
+    const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
+    const Pass pass = passOver(audio, Progress(callback, 0.0, seedsFrom));
     if (pass.cancelled) {
         result.cancelled = true;
         return result;
@@ -50,9 +48,8 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const Coarse& coarse = pass.coarse;
     const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
-    const std::vector<Seed> seeds =
-        coarseSeeds(audio, coarse, minLoop,
-                    Progress(callback, seedsFrom, from + kCheckProgress * span), cancelled);
+    const std::vector<Seed> seeds = coarseSeeds(
+        audio, coarse, minLoop, Progress(callback, seedsFrom, kCheckProgress), cancelled);
     if (cancelled) {
         result.cancelled = true;
         return result;
@@ -61,7 +58,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const std::size_t seedLags = lags.size();
     addDividedLags(audio, minLoop, seedLags, lags);
     const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
-    const Progress checking(callback, from + kCheckProgress * span, to);
+    const Progress checking(callback, kCheckProgress, 1.0);
     const std::optional<Found> found =
         followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence, checking);
     if (!found) {
@@ -82,8 +79,8 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
 // searchSteps, which the caller may stop at any window read: between
 // reports of progress the search asks again at the fraction last reported.
 LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
-                       const ProgressCallback& callback, double from, double to) {
-    double reported = from;
+                       const ProgressCallback& callback) {
+    double reported = 0.0;
     const ProgressCallback tracked = [&](double fraction) {
         reported = fraction;
         return !callback || callback(fraction);
@@ -91,7 +88,7 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
     if (callback)
         audio.watch([&] { return callback(reported); });
     try {
-        LoopSearch result = searchSteps(audio, options, tracked, from, to);
+        LoopSearch result = searchSteps(audio, options, tracked);
         audio.watch({});
         return result;
     } catch (const SearchCancelled&) {
@@ -107,7 +104,7 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
 
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    return exact::searchLoops(exact::Track(audio), options, progress, 0.0, 1.0);
+    return exact::searchLoops(exact::Track(audio), options, progress);
 }
 
 LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
@@ -117,13 +114,11 @@ LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
     // which the windows are then read back.
     reader.keepDecodedInScratch();
     const std::int64_t frames = reader.info().frames;
-    LoopSearch found =
-        exact::searchLoops(exact::Track(reader, frames), options, progress, 0.0, 1.0);
+    LoopSearch found = exact::searchLoops(exact::Track(reader, frames), options, progress);
     // A lossy file whose decoding ended before its header's end holds what
     // decoded: the search is made again on that.
     if (!found.cancelled && reader.info().frames != frames)
-        found = exact::searchLoops(exact::Track(reader, reader.info().frames), options, progress,
-                                   0.0, 1.0);
+        found = exact::searchLoops(exact::Track(reader, reader.info().frames), options, progress);
     return found;
 }
 
