@@ -11,8 +11,8 @@
 #            loop_interchange, loop_stream: the files and their frames
 #   judge    seam_judge, seam_measure, crossfade: the verdict on one seam,
 #            on reading
-#   finders  loop_finder, musical_loops, loop_search: the searches, on the
-#            judge and reading
+#   finders  loop_finder and its steps (exact_*), musical_loops,
+#            loop_search: the searches, on the judge and reading
 #   peaks    peaks, peak_scan, zero_crossing: what the waveform view draws
 #            and snaps to, on reading only
 # so the judge knows no search, and a file in audio/ that is in no room fails.
@@ -39,7 +39,10 @@ room() {
         echo reading
         ;;
     seam_judge | seam_measure | crossfade) echo judge ;;
-    loop_finder | musical_loops | loop_search) echo finders ;;
+    loop_finder | exact_finder_steps | exact_copies | exact_coarse_lags | exact_lags | \
+        exact_follower | exact_ranking | musical_loops | loop_search)
+        echo finders
+        ;;
     peaks | peak_scan | zero_crossing) echo peaks ;;
     *) echo "" ;;
     esac

@@ -1,0 +1,296 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The exact finder's steps (see loop_finder.h), one file each in step order:
+// exact_copies.cpp compares two copies, exact_coarse_lags.cpp holds steps 1
+// and 2, exact_lags.cpp steps 3 and 4, exact_follower.cpp steps 5 to 8,
+// exact_ranking.cpp steps 9 and 10; loop_finder.cpp runs them. Private to
+// those files.
+#pragma once
+
+#include "audio/audio_files.h"
+#include "audio/audio_reader.h"
+#include "audio/frames.h"
+#include "audio/loop_finder.h"
+#include "audio/seam_judge.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kestrin::audio::exact {
+
+// Figures more than one step uses.
+// Step 3.
+// Residual: above it, no repetition (also the most a block of step 5 may match by).
+constexpr double kSeedLimit = 0.1;
+// Residuals within this factor of the best tie.
+constexpr double kTieFactor = 2.0;
+// The residual of bit-exact copies, at most.
+constexpr double kExactResidual = 1e-9;
+// Step 9.
+// Less is chance, not a loop.
+constexpr double kMinRepeatedSeconds = 0.9;
+
+// Maps the work of one stage onto part of the caller's progress.
+class Progress {
+public:
+    Progress(const ProgressCallback& callback, double from, double to)
+        : m_callback(callback), m_from(from), m_to(to) {}
+
+    // False when the caller cancelled.
+    bool at(double fraction) const {
+        return !m_callback || m_callback(m_from + (m_to - m_from) * std::clamp(fraction, 0.0, 1.0));
+    }
+
+private:
+    const ProgressCallback& m_callback;
+    double m_from;
+    double m_to;
+};
+
+// Sums over the frame pairs (t, t + lag): a is frame t, b frame t + lag.
+struct PairSums {
+    double aa = 0;
+    double bb = 0;
+    double ab = 0;
+};
+
+// Thrown from deep inside the search once its caller cancelled it.
+struct SearchCancelled {};
+
+// Windows read between two questions whether to go on: a window is at most
+// a block or two of work, so the search stops within a millisecond or so.
+constexpr std::uint32_t kPollEvery = 4;
+
+// Frames read back from the audio by the steps that work on raw frames.
+// Only windows are held: a long file never sits in memory whole.
+constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
+// Frames read for a look away from the window: a block of step 5 and then some.
+constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
+
+// The audio the search works on: a track decoded whole, or a file whose
+// frames are read back in windows where a step needs them.
+class Track {
+public:
+    // The side a window is for: the earlier copy of a pair, the later one.
+    enum Side { Earlier = 0, Later = 1 };
+
+    explicit Track(const AudioSamples& audio)
+        : sampleRate(audio.sampleRate), channels(audio.channels), lossy(audio.lossy),
+          m_audio(&audio), m_frames(audio.frames()),
+          m_source(std::make_unique<SamplesSource>(audio)) {}
+
+    // `frames` as counted while reading the file through.
+    Track(AudioReader& reader, std::int64_t frames)
+        : sampleRate(reader.info().sampleRate), channels(reader.info().channels),
+          lossy(InexactEncodingOf(reader.info().format).has_value()), m_reader(&reader),
+          m_frames(frames),
+          m_source(std::make_unique<ReaderSource>(reader, frames, ReaderSource::Keep::Never)) {}
+
+    int sampleRate = 0;
+    int channels = 0;
+    bool lossy = false;
+
+    std::int64_t frames() const { return m_frames; }
+    // Whether the pass over the track decodes a lossy file, the longest step.
+    bool decodedInPass() const { return m_reader && lossy; }
+
+    // Asks `goOn` from time to time, at least every kPollEvery windows,
+    // whether to go on; poll() throws SearchCancelled once it says no.
+    void watch(std::function<bool()> goOn) const { m_goOn = std::move(goOn); }
+
+    // Throws SearchCancelled when the search is to stop. Cheap: asks only
+    // every kPollEvery calls.
+    void poll() const {
+        if (m_goOn && ++m_polls % kPollEvery == 0 && !m_goOn())
+            throw SearchCancelled();
+    }
+
+    // Frames [t0, t1) as interleaved floats, valid until the next call for
+    // the same side. Frames outside the audio read as silence.
+    const float* window(Side side, std::int64_t t0, std::int64_t t1) const {
+        poll();
+        const auto ch = static_cast<std::size_t>(channels);
+        if (m_audio)
+            return m_audio->samples.data() + static_cast<std::size_t>(t0) * ch;
+        Window& w = m_windows[side];
+        if (t0 >= w.begin && t1 <= w.end)
+            return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
+        // A walk reads on from its window, a whole window at a time; a look
+        // elsewhere (a block spread over the track) reads what it asks for,
+        // not the 64k frames around it.
+        const bool walking = t1 >= w.begin - kWindowFrames && t0 <= w.end + kWindowFrames;
+        const std::int64_t size = std::max(walking ? kWindowFrames : kGlanceFrames, t1 - t0);
+        // Backwards walks fill the window up to the frames asked for.
+        std::int64_t from = t0 < w.begin ? t1 - size : t0;
+        from = std::max<std::int64_t>(0, std::min(from, m_frames - size));
+        from = std::min(from, t0);
+        w.samples.resize(static_cast<std::size_t>(size) * ch);
+        std::int64_t got = 0;
+        if (from >= 0 && from < m_frames)
+            got = std::max<std::int64_t>(
+                0, readFloats(from, std::min(size, m_frames - from), w.samples.data()));
+        // What is not there reads as silence.
+        std::fill(w.samples.begin() + static_cast<std::ptrdiff_t>(got) * channels, w.samples.end(),
+                  0.0F);
+        w.begin = from;
+        w.end = from + size;
+        return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
+    }
+
+    // The same frames for the seam verdict.
+    FrameSource& source() const { return *m_source; }
+
+private:
+    // The reader's readFloat(), faster for 16-bit PCM: read as it is stored
+    // and scaled here by 2^-15, as libsndfile scales it, in a loop that
+    // vectorises.
+    std::int64_t readFloats(std::int64_t from, std::int64_t count, float* out) const {
+        if ((m_reader->info().format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_16 ||
+            m_reader->sampleType() != SampleType::Int16)
+            return m_reader->readFloat(from, count, out);
+        const auto ch = static_cast<std::size_t>(channels);
+        m_shorts.resize(static_cast<std::size_t>(count) * ch);
+        const std::int64_t got =
+            std::max<std::int64_t>(0, m_reader->read(from, count, m_shorts.data()));
+        constexpr float kScale = 1.0F / 32768.0F;
+        const std::size_t samples = static_cast<std::size_t>(got) * ch;
+        for (std::size_t i = 0; i < samples; ++i)
+            out[i] = static_cast<float>(m_shorts[i]) * kScale;
+        return got;
+    }
+
+    struct Window {
+        std::vector<float> samples;
+        std::int64_t begin = 0;
+        std::int64_t end = 0;
+    };
+
+    const AudioSamples* m_audio = nullptr;
+    AudioReader* m_reader = nullptr;
+    std::int64_t m_frames = 0;
+    std::unique_ptr<FrameSource> m_source;
+    mutable std::array<Window, 2> m_windows;
+    mutable std::vector<std::int16_t> m_shorts;
+    mutable std::function<bool()> m_goOn;
+    mutable std::uint32_t m_polls = 0;
+};
+
+struct Coarse {
+    int factor = 1; // D
+    std::vector<float> signal;
+};
+
+// What one pass through the audio gives: the coarse signal and the mean
+// square per sample.
+struct Pass {
+    Coarse coarse;
+    double meanSquare = 0.0;
+    bool cancelled = false;
+};
+
+// A place where the audio seems to repeat: the later copy lies at
+// [laterBegin, laterEnd), the earlier one about `lag` frames before it.
+struct Seed {
+    double lag = 0;
+    std::int64_t laterBegin = 0;
+    std::int64_t laterEnd = 0;
+};
+
+// A lag checked on the raw frames.
+struct Lag {
+    std::int64_t frames = 0; // the loop length this lag gives
+    double residual = 1.0;
+    double noise = 0.0; // mean square per sample of what the copies do not share
+    Seed seed;
+};
+
+// A period shorter than the shortest loop, found through the exact lags'
+// common divisor, and its first multiple that is a loop; zeros for none.
+struct ShortPeriod {
+    std::int64_t period = 0;
+    std::int64_t loop = 0;
+};
+
+// Candidates found so far, each with how far its copies are from exact.
+struct Found {
+    std::vector<LoopCandidate> candidates;
+    std::vector<double> inexactness;
+    std::vector<double> seen; // frames from each start over which its repeat was seen
+};
+
+// ---- comparing the two copies (exact_copies.cpp) ----------------------------
+
+// The residual 1 - r^2 of the header, 1 when either side is silent or the
+// two are anti-correlated.
+double residualOf(const PairSums& s);
+
+// Adds the sums over `samples` interleaved samples of `a` and `b`, pair by
+// pair, in runs that begin every 4096 samples from `a`.
+void addPairs(const float* a, const float* b, std::size_t samples, PairSums& sums);
+
+// Sums for t in [t0, t1), every channel, every `stride`-th frame.
+PairSums pairSums(const Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag,
+                  int stride = 1);
+
+// SeamScore on the frames of the search.
+double seamScore(const Track& audio, std::int64_t start, std::int64_t stop,
+                 std::int64_t window = SeamWindowFrames);
+
+// The level of the later copy over the earlier one.
+double gainOf(const PairSums& s);
+
+// The mean square per sample of what two copies do not share.
+double unsharedLevel(const PairSums& s, std::int64_t samples);
+
+// ---- steps 1 and 2 (exact_coarse_lags.cpp) ------------------------------------
+
+// Step 1 and the track's level in one pass.
+Pass passOver(const Track& audio, const Progress& progress);
+
+// Step 2: the candidate lags of every template. Sets `cancelled` when
+// `progress` was cancelled.
+std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+                              const Progress& progress, bool& cancelled);
+
+// ---- steps 3 and 4 (exact_lags.cpp) -------------------------------------------
+
+// Step 3: each seed's lag to the sample.
+std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
+                           std::int64_t minLoop);
+
+// Step 4: the whole-number divisions of the first `seedLags` lags that
+// repeat as exactly, added to `lags`.
+void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+                    std::vector<Lag>& lags);
+
+// Step 4: the period the exact lags share, added to `lags` as its shortest loop.
+ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+                               std::vector<Lag>& lags);
+
+// The lags shortest first, near-equal ones as one.
+std::vector<Lag> distinctLags(std::vector<Lag> lags);
+
+// ---- steps 5 to 8 (exact_follower.cpp) ----------------------------------------
+
+// Steps 5 to 8 for every lag, shortest first; nullopt when cancelled.
+std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
+                                const ShortPeriod& shortPeriod, double silence,
+                                const Progress& checking);
+
+// ---- steps 9 and 10 (exact_ranking.cpp) ---------------------------------------
+
+// Step 9: the candidates best first, at most `most`.
+std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::size_t most);
+
+// Step 10: the loop of the whole track, when nothing repeats inside it.
+std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,
+                                            std::int64_t minLoop, double silence,
+                                            double meanSquare);
+
+} // namespace kestrin::audio::exact

@@ -1,0 +1,214 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Steps 3 and 4 of the exact finder: each coarse lag to the sample, and
+// the shortest period the lags share.
+#include "audio/exact_finder_steps.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <string>
+
+namespace kestrin::audio::exact {
+
+namespace {
+
+// Step 3.
+// Frames past D/2 a coarse lag may be off: the parabola's vertex and the
+// triangle filter each move it a little on uneven audio.
+constexpr std::int64_t kLagReachPastGrid = 3;
+// Every this many frames for the first pass: a quarter of the work.
+constexpr int kSparseStride = 4;
+// Frames to each side of a lag of the first pass tried on every frame: as
+// far as the sparse pass can be off on audio periodic within a few frames.
+constexpr std::int64_t kFineReach = 2;
+// Frame pairs under a template, at the least, for a residual to mean anything.
+constexpr std::int64_t kMinPairs = 64;
+// Step 4.
+// Frames to each side of a divided lag: the division is exact up to the error of the lag.
+constexpr std::int64_t kPeriodReach = 2;
+// Of the lags' common divisor, tried as periods: the coarse grid of 16
+// frames favours multiples of a short period that it does not divide.
+constexpr std::int64_t kCommonDivisors = 8;
+// Whole numbers a lag is divided by, at most: with the shortest loop at two
+// seconds every lag under eight minutes is divided by all that leave it,
+// and a shortest loop of a few samples on a tone cannot make the search try
+// every one of a hundred thousand. A period shorter still is found through
+// the exact lags' common divisor.
+constexpr std::int64_t kMaxDivisions = 256;
+// Frames: lags closer than the fine reach of step 3 are one.
+constexpr std::int64_t kSameLag = 2;
+
+} // namespace
+
+// ---- step 3: sample-exact lags -------------------------------------------------
+
+namespace {
+
+// The lag within `reach` of the seed's with the smallest residual under the
+// seed's template; 0 frames when none comes near a repetition.
+Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
+    const std::int64_t n = audio.frames();
+    const std::int64_t centre = std::llround(seed.lag);
+    auto rangeAt = [&](std::int64_t lag) {
+        return std::pair{std::max<std::int64_t>(0, seed.laterBegin - lag),
+                         std::min(seed.laterEnd, n) - lag};
+    };
+    auto residualAt = [&](std::int64_t lag, int stride) {
+        const auto [t0, t1] = rangeAt(lag);
+        if (t1 - t0 < kMinPairs)
+            return 1.0;
+        return residualOf(pairSums(audio, t0, t1, lag, stride));
+    };
+    Lag best;
+    best.seed = seed;
+    // Every 4th frame first. On audio that is periodic within a few frames
+    // (a square wave, say) that can miss every frame where lags a sample
+    // apart disagree, so all lags that tie with the best there are tried on
+    // every frame.
+    std::vector<std::pair<std::int64_t, double>> sparse;
+    double coarseResidual = 2.0;
+    for (std::int64_t lag = std::max<std::int64_t>(1, centre - reach); lag <= centre + reach;
+         ++lag) {
+        const double r = residualAt(lag, kSparseStride);
+        sparse.emplace_back(lag, r);
+        coarseResidual = std::min(coarseResidual, r);
+    }
+    if (coarseResidual > kSeedLimit)
+        return best;
+    std::int64_t tried = 0; // lags below this were tried on every frame
+    for (const auto& [centreLag, r] : sparse) {
+        if (r > kTieFactor * coarseResidual + kExactResidual)
+            continue;
+        for (std::int64_t lag = std::max({std::int64_t{1}, centreLag - kFineReach, tried});
+             lag <= centreLag + kFineReach; ++lag) {
+            const double fine = residualAt(lag, 1);
+            if (fine < best.residual) {
+                best.residual = fine;
+                best.frames = lag;
+            }
+        }
+        tried = centreLag + kFineReach + 1;
+    }
+    if (best.frames > 0) {
+        const auto [t0, t1] = rangeAt(best.frames);
+        best.noise =
+            unsharedLevel(pairSums(audio, t0, t1, best.frames), (t1 - t0) * audio.channels);
+    }
+    return best;
+}
+
+} // namespace
+
+// The seeds' lags to the sample, those within the audio, at least the
+// shortest loop long and repeating at all.
+std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
+                           std::int64_t minLoop) {
+    std::vector<Lag> lags;
+    for (const Seed& seed : seeds) {
+        Lag lag = exactLag(audio, seed, coarse.factor / 2 + kLagReachPastGrid);
+        if (lag.frames >= minLoop && lag.frames < audio.frames() && lag.residual <= kSeedLimit)
+            lags.push_back(lag);
+    }
+    return lags;
+}
+
+// ---- step 4: the shortest period -------------------------------------------------
+
+namespace {
+
+// Adds the lag nearest `period` to `lags` when it repeats the template of
+// `of` as exactly as `of` does.
+void tryPeriod(const Track& audio, const Lag& of, double period, std::vector<Lag>& lags) {
+    Seed seed = of.seed;
+    seed.lag = period;
+    const Lag lag = exactLag(audio, seed, kPeriodReach);
+    if (lag.frames > 0 && lag.frames < of.frames &&
+        lag.residual <= kTieFactor * of.residual + kExactResidual)
+        lags.push_back(lag);
+}
+
+} // namespace
+
+// The first `seedLags` of `lags` divided by every whole number that leaves at
+// least the shortest loop: a loop repeated many times shows its fundamental
+// no more clearly than its multiples. Periods that repeat are added.
+void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+                    std::vector<Lag>& lags) {
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        const Lag lag = lags[i];
+        for (std::int64_t k = 2; k <= kMaxDivisions + 1 && lag.frames / k >= minLoop; ++k)
+            tryPeriod(audio, lag, static_cast<double>(lag.frames) / static_cast<double>(k), lags);
+    }
+}
+
+// Exact lags are all multiples of their greatest common divisor, which may be
+// shorter than the shortest loop: then its first multiple that is long enough
+// is the loop. A divisor of it may be the true period (lags found on the
+// coarse grid share its multiples): the shortest loop the divisors give that
+// repeats exactly is added to `lags` and returned with its period, so that
+// every exact lag that is a multiple of that period is taken for one of its
+// multiples.
+ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+                               std::vector<Lag>& lags) {
+    ShortPeriod found;
+    std::int64_t common = 0;
+    for (std::size_t i = 0; i < seedLags; ++i) {
+        if (lags[i].residual <= kExactResidual)
+            common = std::gcd(common, lags[i].frames);
+    }
+    const auto longest =
+        std::max_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(seedLags),
+                         [](const Lag& a, const Lag& b) {
+                             return (a.residual <= kExactResidual ? a.frames : 0) <
+                                    (b.residual <= kExactResidual ? b.frames : 0);
+                         });
+    if (!(common > 0 && longest->residual <= kExactResidual))
+        return found;
+    std::vector<std::pair<std::int64_t, std::int64_t>> loops; // (loop, period)
+    for (std::int64_t d = 1; d <= kCommonDivisors; ++d) {
+        if (common % d == 0) {
+            const std::int64_t q = common / d;
+            loops.emplace_back((minLoop + q - 1) / q * q, q);
+        }
+    }
+    std::sort(loops.begin(), loops.end());
+    const Lag of = *longest; // `lags` may grow under it
+    for (const auto& [loop, q] : loops) {
+        if (loop >= of.frames)
+            break;
+        const std::size_t before = lags.size();
+        tryPeriod(audio, of, static_cast<double>(loop), lags);
+        if (lags.size() > before && lags.back().frames == loop) {
+            found.period = q;
+            found.loop = loop;
+            break;
+        }
+    }
+    return found;
+}
+
+// The lags shortest first, so that multiples meet their loop; lags within
+// kSameLag frames of each other are one, the one with the smaller residual.
+std::vector<Lag> distinctLags(std::vector<Lag> lags) {
+    std::sort(lags.begin(), lags.end(), [](const Lag& a, const Lag& b) {
+        return a.frames != b.frames ? a.frames < b.frames : a.residual < b.residual;
+    });
+    std::vector<Lag> distinct;
+    for (const Lag& lag : lags) {
+        if (!distinct.empty() && lag.frames - distinct.back().frames <= kSameLag) {
+            if (lag.residual < distinct.back().residual)
+                distinct.back() = lag;
+            continue;
+        }
+        distinct.push_back(lag);
+    }
+    return distinct;
+}
+
+} // namespace kestrin::audio::exact
