@@ -9,6 +9,11 @@ namespace kestrin::audio {
 
 std::mutex& FftwPlannerMutex() {
     static std::mutex mutex;
+    // The planner is global to the process, which may hold a second copy of
+    // this library (a program beside the sound module it loads) with a lock
+    // of its own: FFTW is asked to serialise planning itself as well.
+    static const bool plannerThreadSafe = (fftwf_make_planner_thread_safe(), true);
+    (void)plannerThreadSafe;
     return mutex;
 }
 

@@ -37,13 +37,8 @@ protected:
         m_source = recognisableNoise(kFrames, kChannels, 987654);
         writeShortWave(m_scratch.path() / "BGM01.WAV", m_source, kChannels);
         WritePosFile(m_scratch.path() / "BGM01.POS", {kStart, kStop});
-        beforeOpen();
         open("BGM01.POS");
     }
-    // Runs while no analysis runs yet: FFTW's planner is global to the
-    // process, and this binary's own copy of the analysis does not share the
-    // sound module's planner lock.
-    virtual void beforeOpen() {}
     // What a pass plays with this stop, without its faded edges.
     std::vector<short> passCore(std::int64_t stop, std::int64_t before, std::int64_t after) const {
         const auto at = [this](std::int64_t frame) { return m_source.begin() + frame * kChannels; };
@@ -179,26 +174,17 @@ TEST_F(AuditionTest, F5AndF6InFindPlayTheHighlightedCandidate) {
 
 // In Loop > Crossfade Seam... F5 and F7 play the crossfaded seam before it is
 // written: its blended frames are heard, once by F5 and again by F7.
-class CrossfadeAuditionTest : public AuditionTest {
-protected:
+TEST_F(AuditionTest, F5AndF7InTheCrossfadeDialogPlayItBeforeItIsWritten) {
     // The last frames of the crossfade the dialog proposes: never played without it.
-    void beforeOpen() override {
-        const auto source = m_scratch.path() / "BGM01.WAV";
-        audio::AudioReader reader(source);
-        audio::ReaderSource frames(reader);
-        const auto choice = audio::ChooseCrossfade(frames, kStart, kStop, kRate);
-        ASSERT_TRUE(choice.has_value());
-        audio::WriteCrossfaded(source, m_scratch.path() / "made.wav", choice->fade, false);
-        const Bytes made = readFileBytes(m_scratch.path() / "made.wav"); // the data chunk ends it
-        m_blend.resize(kFade * kChannels);
-        std::memcpy(m_blend.data(), made.data() + made.size() - (kFrames - kStop + kFade) * 4,
-                    kFade * 4);
-    }
-    std::vector<short> m_blend;
-};
-
-TEST_F(CrossfadeAuditionTest, F5AndF7InTheDialogPlayItBeforeItIsWritten) {
-    const std::vector<short>& blend = m_blend;
+    const auto source = m_scratch.path() / "BGM01.WAV";
+    audio::AudioReader reader(source);
+    audio::ReaderSource frames(reader);
+    const auto choice = audio::ChooseCrossfade(frames, kStart, kStop, kRate);
+    ASSERT_TRUE(choice.has_value());
+    audio::WriteCrossfaded(source, m_scratch.path() / "made.wav", choice->fade, false);
+    const Bytes made = readFileBytes(m_scratch.path() / "made.wav"); // the data chunk ends it
+    std::vector<short> blend(kFade * kChannels);
+    std::memcpy(blend.data(), made.data() + made.size() - (kFrames - kStop + kFade) * 4, kFade * 4);
     m_recording = file("heard.raw");
     QProcess parec;
     parec.setStandardOutputFile(m_recording);
