@@ -21,19 +21,12 @@ namespace {
 constexpr int kVorbis = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
 constexpr int kMp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
 
-TrackSpec shape(LoopLayout layout, int channels) {
-    TrackSpec s;
-    s.layout = layout;
-    s.channels = channels;
-    return s;
-}
-
 // The codecs' own seeks land up to a block away from the frame asked for:
 // every window, after jumps back and forth, is what decoding from the start
 // gives there.
 TEST(AudioReader, LossyWindowsAreTheFramesDecodedFromTheStart) {
     ScratchFolder dir("kestrin-seek");
-    const Track track = RenderTrack(shape(LoopLayout::NoRepeat, 2));
+    const Track track = RenderTrack({.layout = LoopLayout::NoRepeat, .channels = 2});
     for (const auto& [name, format] : {std::pair{"t.ogg", kVorbis}, std::pair{"t.mp3", kMp3}}) {
         const fs::path file = dir.path() / name;
         WriteTrack(track, file, format);
