@@ -92,15 +92,104 @@ void writeBeside(const fs::path& target, const std::string& text, bool force,
                                  std::error_code(errno, std::generic_category()).message());
 }
 
-int run(const Arguments& a, std::ostream& out, std::ostream& err) {
-    if (a.files.empty())
-        throw UsageError("export needs at least one POS file");
+// --format, checked; throws UsageError.
+std::string formatOf(const Arguments& a) {
     const std::string format = a.value("--format").value_or("pos");
     if (format != "pos" && format != "txtp" && format != "labels" && format != "json" &&
         format != "csv")
         throw UsageError("--format: \"" + format + "\" is not pos, txtp, labels, json or csv");
-    const bool force = a.flag("--force");
+    return format;
+}
+
+// The rate a POS file's numbers are counted at: a POS file's, or with
+// --frames-of-audio that of the audio they are frames of, which `note` then
+// names.
+struct Counting {
+    int rate = SamplesPerSecond;
+    std::string note;
+};
+
+// How the numbers beside `companion` count; an audio file that cannot be
+// read adds a warning and leaves them counting as a POS file's.
+Counting countingOf(const std::optional<audio::Companion>& companion, const Arguments& a,
+                    std::vector<std::string>& warnings) {
+    Counting counting;
+    if (!companion)
+        return counting;
+    try {
+        const int audioRate = audio::ReadAudioInfo(companion->path).sampleRate;
+        RequireRate(companion->path, audioRate, RateChoiceOf(a), "not exported");
+        counting = {audioRate, FramesNote(companion->path.filename(), audioRate)};
+    } catch (const audio::AudioError& e) {
+        warnings.push_back(std::string(e.what()) +
+                           ": its rate is unknown; exported at 44,100 per second");
+    }
+    return counting;
+}
+
+// Where the exports go: standard output, the JSON list printed at the end,
+// or files beside the POS files.
+struct ExportTo {
+    std::string format;
+    bool force = false;
+    std::ostream& out;
+    nlohmann::json& list;
+};
+
+// The vgmstream playlist beside `file`, naming its audio.
+void exportPlaylist(const std::string& file, const PosValues& v,
+                    const std::optional<audio::Companion>& companion, const Counting& counting,
+                    const ExportTo& to) {
+    // vgmstream reads no negative sample count.
+    if (v.start < 0)
+        throw std::runtime_error(file + ": the loop " + std::to_string(v.start) + ".." +
+                                 std::to_string(v.stop) +
+                                 " is no loop a playlist can hold: not exported");
+    const fs::path audio =
+        companion ? companion->path.filename() : audio::ExpectedAudioName(file).filename();
+    // vgmstream reads a '#' as the start of a command.
+    if (audio.string().find('#') != std::string::npos)
+        throw std::runtime_error(audio.string() + ": a playlist cannot name a file holding '#'");
+    const fs::path target = fs::path(file).replace_extension(".txtp");
+    writeBeside(target, TxtpText(audio.string(), v), to.force, file);
+    to.out << VisibleText(target.string() + counting.note) << '\n';
+}
+
+// One POS file's loop in the chosen format.
+void exportLoop(const std::string& file, const PosValues& v,
+                const std::optional<audio::Companion>& companion, const Counting& counting,
+                const ExportTo& to) {
+    const int rate = counting.rate;
+    if (to.format == "pos") {
+        to.out << v.start << ' ' << v.stop << ' ' << fs::path(file).stem().string() << '\n';
+    } else if (to.format == "json") {
+        to.list.push_back({{"file", file},
+                           {"start", v.start},
+                           {"stop", v.stop},
+                           {"startSeconds", LabelSeconds(v.start, rate)},
+                           {"stopSeconds", LabelSeconds(v.stop, rate)},
+                           {"startSecondsNumber", static_cast<double>(v.start) / rate},
+                           {"stopSecondsNumber", static_cast<double>(v.stop) / rate}});
+        if (rate != SamplesPerSecond)
+            to.list.back()["framesOfAudioRate"] = rate;
+    } else if (to.format == "csv") {
+        to.out << csvField(file) << ',' << v.start << ',' << v.stop << ','
+               << LabelSeconds(v.start, rate) << ',' << LabelSeconds(v.stop, rate) << "\r\n";
+    } else if (to.format == "txtp") {
+        exportPlaylist(file, v, companion, counting, to);
+    } else {
+        const fs::path target = fs::path(file).replace_extension(".txt");
+        writeBeside(target, LabelText(v, rate), to.force, file);
+        to.out << VisibleText(target.string() + counting.note) << '\n';
+    }
+}
+
+int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.files.empty())
+        throw UsageError("export needs at least one POS file");
     nlohmann::json list = nlohmann::json::array();
+    const ExportTo to{formatOf(a), a.flag("--force"), out, list};
+    const std::string& format = to.format;
     if (format == "csv")
         out << "file,start,stop,start_seconds,stop_seconds\r\n";
     int status = ExitOk;
@@ -119,66 +208,17 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         try {
             const PosValues v = ReadPosFile(file);
             const auto companion = companions.find(file);
-            // The rate the numbers are counted at: a POS file's, or with
-            // --frames-of-audio that of the audio they are frames of.
-            int rate = SamplesPerSecond;
-            std::string note;
             std::vector<std::string> warnings;
-            if (companion) {
-                try {
-                    const int audioRate = audio::ReadAudioInfo(companion->path).sampleRate;
-                    RequireRate(companion->path, audioRate, RateChoiceOf(a), "not exported");
-                    rate = audioRate;
-                    note = FramesNote(companion->path.filename(), audioRate);
-                } catch (const audio::AudioError& e) {
-                    warnings.push_back(std::string(e.what()) +
-                                       ": its rate is unknown; exported at 44,100 per second");
-                }
-            }
+            const Counting counting = countingOf(companion, a, warnings);
             const bool forPlayers = format == "txtp" || format == "labels";
             if (forPlayers && !companion)
                 warnings.push_back(NoAudioProblem(file, "it") + ": players drop the loop");
             if (forPlayers)
                 for (std::string& problem : PositionProblems(v))
                     warnings.push_back(std::move(problem));
-            if (format == "pos") {
-                out << v.start << ' ' << v.stop << ' ' << name << '\n';
-            } else if (format == "json") {
-                list.push_back({{"file", file},
-                                {"start", v.start},
-                                {"stop", v.stop},
-                                {"startSeconds", LabelSeconds(v.start, rate)},
-                                {"stopSeconds", LabelSeconds(v.stop, rate)},
-                                {"startSecondsNumber", static_cast<double>(v.start) / rate},
-                                {"stopSecondsNumber", static_cast<double>(v.stop) / rate}});
-                if (rate != SamplesPerSecond)
-                    list.back()["framesOfAudioRate"] = rate;
-            } else if (format == "csv") {
-                out << csvField(file) << ',' << v.start << ',' << v.stop << ','
-                    << LabelSeconds(v.start, rate) << ',' << LabelSeconds(v.stop, rate) << "\r\n";
-            } else if (format == "txtp" && v.start < 0) {
-                // vgmstream reads no negative sample count.
-                throw std::runtime_error(file + ": the loop " + std::to_string(v.start) + ".." +
-                                         std::to_string(v.stop) +
-                                         " is no loop a playlist can hold: not exported");
-            } else if (format == "txtp") {
-                const auto companion = companions.find(file);
-                const fs::path audio = companion ? companion->path.filename()
-                                                 : audio::ExpectedAudioName(file).filename();
-                // vgmstream reads a '#' as the start of a command.
-                if (audio.string().find('#') != std::string::npos)
-                    throw std::runtime_error(audio.string() +
-                                             ": a playlist cannot name a file holding '#'");
-                const fs::path target = fs::path(file).replace_extension(".txtp");
-                writeBeside(target, TxtpText(audio.string(), v), force, file);
-                out << VisibleText(target.string() + note) << '\n';
-            } else {
-                const fs::path target = fs::path(file).replace_extension(".txt");
-                writeBeside(target, LabelText(v, rate), force, file);
-                out << VisibleText(target.string() + note) << '\n';
-            }
-            if (format != "txtp" && format != "labels" && !note.empty())
-                warnings.push_back("exported " + note.substr(2, note.size() - 3));
+            exportLoop(file, v, companion, counting, to);
+            if (!forPlayers && !counting.note.empty())
+                warnings.push_back("exported " + counting.note.substr(2, counting.note.size() - 3));
             for (const std::string& w : warnings)
                 ReportWarning(err, file, w);
         } catch (const std::exception& e) {

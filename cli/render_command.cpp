@@ -140,10 +140,61 @@ const char* curveName(CrossfadeCurve curve) {
     return curve == CrossfadeCurve::EqualGain ? "equal gain" : "equal power";
 }
 
-// Crossfades the seam of `loop` in `audio`, over `seconds` or the length the
+// The loop and the audio it is rendered from.
+struct RenderSource {
+    PosValues loop;
+    fs::path audio;
+    AudioInfo info;
+};
+
+// Reads FILE.POS and finds its audio, refusing a loop outside it.
+RenderSource sourceOf(const std::string& file, const Arguments& a) {
+    const PosValues loop = ReadPosFile(file);
+    const auto companion = FindCompanionAudio(file);
+    if (!companion)
+        throw std::runtime_error(file + ": no audio beside it (" +
+                                 ExpectedAudioName(file).filename().string() + ") to render");
+    const fs::path audio = companion->path;
+    const AudioInfo info = ReadAudioInfo(audio);
+    RequireRate(audio, info.sampleRate, RateChoiceOf(a), "not rendered");
+    if (loop.start < 0 || loop.stop <= loop.start || loop.stop > info.frames)
+        throw std::runtime_error(file + ": start " + std::to_string(loop.start) + " and stop " +
+                                 std::to_string(loop.stop) + " are no loop within " +
+                                 audio.string() + " (" + std::to_string(info.frames) + " samples)");
+    return {loop, audio, info};
+}
+
+// The crossfade over `seconds`, or the shortest the judge calls seamless;
+// throws when there is none.
+CrossfadeChoice chooseCrossfade(FrameSource& frames, std::optional<double> seconds,
+                                const RenderSource& source) {
+    const PosValues& loop = source.loop;
+    const std::string audio = source.audio.string();
+    const AudioInfo& info = source.info;
+    if (seconds) {
+        const std::int64_t length = std::llround(*seconds * info.sampleRate);
+        if (const auto problem = CrossfadeProblem(loop.start, loop.stop, length, info.frames))
+            throw std::runtime_error("cannot crossfade " + audio + ": " + *problem);
+        return MeasureCrossfade(frames, loop.start, loop.stop, length);
+    }
+    const auto chosen = ChooseCrossfade(frames, loop.start, loop.stop, info.sampleRate);
+    if (chosen)
+        return *chosen;
+    const std::int64_t shortest = std::int64_t{kCrossfadeLengthsMs[0]} * info.sampleRate / 1000;
+    if (const auto problem = CrossfadeProblem(loop.start, loop.stop, shortest, info.frames))
+        throw std::runtime_error("cannot crossfade " + audio + ": " + *problem);
+    throw std::runtime_error("cannot make the seam of " + audio +
+                             " seamless with any crossfade up to the loop's room "
+                             "(give a DURATION to crossfade anyway)");
+}
+
+// Crossfades the seam of the source's loop, over `seconds` or the length the
 // judge accepts.
-int crossfade(const Arguments& a, std::optional<double> seconds, const PosValues& loop,
-              const fs::path& audio, const AudioInfo& info, std::ostream& out, std::ostream& err) {
+int crossfade(const Arguments& a, std::optional<double> seconds, const RenderSource& source,
+              std::ostream& out, std::ostream& err) {
+    const PosValues& loop = source.loop;
+    const fs::path& audio = source.audio;
+    const AudioInfo& info = source.info;
     const auto target = a.value("-o");
     const bool inPlace = a.flag("--in-place");
     AudioReader reader(audio);
@@ -154,26 +205,8 @@ int crossfade(const Arguments& a, std::optional<double> seconds, const PosValues
             throw std::runtime_error("cannot crossfade " + audio.string() + " in place: its " +
                                      *encoding +
                                      " encoding would change every sample (use -o OUT)");
-    ReaderSource source(reader);
-    CrossfadeChoice choice;
-    if (seconds) {
-        const std::int64_t frames = std::llround(*seconds * info.sampleRate);
-        if (const auto problem = CrossfadeProblem(loop.start, loop.stop, frames, info.frames))
-            throw std::runtime_error("cannot crossfade " + audio.string() + ": " + *problem);
-        choice = MeasureCrossfade(source, loop.start, loop.stop, frames);
-    } else {
-        const auto chosen = ChooseCrossfade(source, loop.start, loop.stop, info.sampleRate);
-        if (!chosen) {
-            const std::int64_t shortest =
-                std::int64_t{kCrossfadeLengthsMs[0]} * info.sampleRate / 1000;
-            if (const auto problem = CrossfadeProblem(loop.start, loop.stop, shortest, info.frames))
-                throw std::runtime_error("cannot crossfade " + audio.string() + ": " + *problem);
-            throw std::runtime_error("cannot make the seam of " + audio.string() +
-                                     " seamless with any crossfade up to the loop's room "
-                                     "(give a DURATION to crossfade anyway)");
-        }
-        choice = *chosen;
-    }
+    ReaderSource frames(reader);
+    const CrossfadeChoice choice = chooseCrossfade(frames, seconds, source);
     const Crossfade& fade = choice.fade;
     const auto progress = progressLine(err, "crossfading " + VisibleText(audio.string()));
     const auto writeFaded = [&](const fs::path& from, const fs::path& to) {
@@ -211,7 +244,19 @@ int crossfade(const Arguments& a, std::optional<double> seconds, const PosValues
     return ExitOk;
 }
 
-int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+// What the command line asks render for.
+struct RenderRequest {
+    enum class Mode { Split, Extend, Crossfade } mode = Mode::Split;
+    std::optional<std::string> target; // -o
+    bool force = false;
+    std::optional<double> crossfadeSeconds; // --crossfade's DURATION
+    double extendSeconds = 0;
+    double fadeSeconds = 10; // unless --fade says otherwise
+    bool outro = false;
+};
+
+// Refuses options that do not go together; throws UsageError.
+void checkCombination(const Arguments& a) {
     const bool crossfading = a.flag("--crossfade");
     if (a.files.empty() || a.files.size() > (crossfading ? 2u : 1u))
         throw UsageError(crossfading
@@ -233,90 +278,102 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         throw UsageError("--fade and --outro exclude each other");
     if ((a.flag("--outro") || a.value("--fade")) && !extend)
         throw UsageError("--fade and --outro go with --extend");
-    std::optional<double> crossfadeLength;
-    if (crossfading && a.files.size() == 2) {
-        crossfadeLength = crossfadeSeconds(a.files[1]);
-        if (*crossfadeLength > 1e6)
+}
+
+// The options render is given, checked before any file is read; throws
+// UsageError.
+RenderRequest requestOf(const Arguments& a) {
+    checkCombination(a);
+    RenderRequest r;
+    r.mode = a.flag("--split")     ? RenderRequest::Mode::Split
+             : a.value("--extend") ? RenderRequest::Mode::Extend
+                                   : RenderRequest::Mode::Crossfade;
+    r.target = a.value("-o");
+    r.force = a.flag("--force");
+    r.outro = a.flag("--outro");
+    if (r.mode == RenderRequest::Mode::Crossfade && a.files.size() == 2) {
+        r.crossfadeSeconds = crossfadeSeconds(a.files[1]);
+        if (*r.crossfadeSeconds > 1e6)
             throw UsageError("--crossfade: " + a.files[1] + " is longer than any loop");
     }
-    double extendSeconds = 0;
-    double fadeSeconds = 10;
-    if (extend) {
-        extendSeconds = durationSeconds(*extend);
-        if (extendSeconds > 1e6)
+    if (const auto extend = a.value("--extend")) {
+        r.extendSeconds = durationSeconds(*extend);
+        if (r.extendSeconds > 1e6)
             throw UsageError("--extend: " + *extend + " is longer than a render may be");
         if (const auto fade = a.value("--fade")) {
             try {
-                fadeSeconds = ParseDurationArgument(*fade);
+                r.fadeSeconds = ParseDurationArgument(*fade);
             } catch (const ArgumentError& e) {
                 throw UsageError(std::string("--fade: ") + e.what());
             }
-            if (fadeSeconds > extendSeconds)
+            if (r.fadeSeconds > r.extendSeconds)
                 throw UsageError("--fade: " + *fade + " seconds is longer than the render (" +
                                  *extend + ")");
-        } else if (!a.flag("--outro")) {
-            fadeSeconds = std::min(fadeSeconds, extendSeconds);
+        } else if (!r.outro) {
+            r.fadeSeconds = std::min(r.fadeSeconds, r.extendSeconds);
         }
     }
-    const bool force = a.flag("--force");
+    return r;
+}
+
+// Writes the intro, the loop and the outro as files of their own in `folder`.
+int split(const fs::path& folder, const RenderSource& source, bool force, std::ostream& out) {
+    const fs::path& audio = source.audio;
+    // "-o parts/" names the folder the parts go into: made when missing.
+    std::error_code made;
+    fs::create_directories(folder, made);
+    if (made)
+        throw std::runtime_error("cannot create folder " + folder.string() + ": " + made.message());
+    const std::string stem = audio.stem().string();
+    const std::string ext = audio.extension().string();
+    const struct {
+        const char* part;
+        std::int64_t from, to;
+    } parts[] = {{"intro", 0, source.loop.start},
+                 {"loop", source.loop.start, source.loop.stop},
+                 {"outro", source.loop.stop, source.info.frames}};
+    for (const auto& p : parts)
+        checkTarget(folder / (stem + "-" + p.part + ext), audio);
+    for (const auto& p : parts) {
+        const fs::path part = folder / (stem + "-" + p.part + ext);
+        WriteSpliced(audio, part, p.from, p.to, 0, 0, force);
+        out << VisibleText(part.string()) << ": " << p.to - p.from << " samples"
+            << VisibleText(FramesNote(audio.filename(), source.info.sampleRate)) << '\n';
+    }
+    return ExitOk;
+}
+
+// Writes the track extended along its loop to the requested length.
+int extend(const RenderRequest& request, const RenderSource& source, std::ostream& out,
+           std::ostream& err) {
+    const std::string& target = *request.target;
+    const int rate = source.info.sampleRate;
+    checkTarget(target, source.audio);
+    ExtendPlan plan;
+    plan.start = source.loop.start;
+    plan.stop = source.loop.stop;
+    plan.frames = std::llround(request.extendSeconds * rate);
+    plan.ending = request.outro ? RenderEnding::Outro : RenderEnding::Fade;
+    plan.fadeFrames = std::min<std::int64_t>(plan.frames, std::llround(request.fadeSeconds * rate));
+    const auto progress = progressLine(err, "rendering " + VisibleText(target));
+    RenderExtended(source.audio, target, plan, request.force, progress);
+    if (progress)
+        err << '\n';
+    out << VisibleText(target) << ": " << plan.frames << " samples"
+        << VisibleText(FramesNote(source.audio.filename(), rate)) << '\n';
+    return ExitOk;
+}
+
+int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+    const RenderRequest request = requestOf(a);
     const std::string& file = a.files.front();
     try {
-        const PosValues loop = ReadPosFile(file);
-        const auto companion = FindCompanionAudio(file);
-        if (!companion)
-            throw std::runtime_error(file + ": no audio beside it (" +
-                                     ExpectedAudioName(file).filename().string() + ") to render");
-        const fs::path audio = companion->path;
-        const AudioInfo info = ReadAudioInfo(audio);
-        RequireRate(audio, info.sampleRate, RateChoiceOf(a), "not rendered");
-        if (loop.start < 0 || loop.stop <= loop.start || loop.stop > info.frames)
-            throw std::runtime_error(file + ": start " + std::to_string(loop.start) + " and stop " +
-                                     std::to_string(loop.stop) + " are no loop within " +
-                                     audio.string() + " (" + std::to_string(info.frames) +
-                                     " samples)");
-        if (crossfading)
-            return crossfade(a, crossfadeLength, loop, audio, info, out, err);
-        if (split) {
-            const fs::path folder = *target;
-            // "-o parts/" names the folder the parts go into: made when missing.
-            std::error_code made;
-            fs::create_directories(folder, made);
-            if (made)
-                throw std::runtime_error("cannot create folder " + folder.string() + ": " +
-                                         made.message());
-            const std::string stem = audio.stem().string();
-            const std::string ext = audio.extension().string();
-            const struct {
-                const char* part;
-                std::int64_t from, to;
-            } parts[] = {{"intro", 0, loop.start},
-                         {"loop", loop.start, loop.stop},
-                         {"outro", loop.stop, info.frames}};
-            for (const auto& p : parts)
-                checkTarget(folder / (stem + "-" + p.part + ext), audio);
-            for (const auto& p : parts) {
-                const fs::path part = folder / (stem + "-" + p.part + ext);
-                WriteSpliced(audio, part, p.from, p.to, 0, 0, force);
-                out << VisibleText(part.string()) << ": " << p.to - p.from << " samples"
-                    << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
-            }
-            return ExitOk;
-        }
-        checkTarget(*target, audio);
-        ExtendPlan plan;
-        plan.start = loop.start;
-        plan.stop = loop.stop;
-        plan.frames = std::llround(extendSeconds * info.sampleRate);
-        plan.ending = a.flag("--outro") ? RenderEnding::Outro : RenderEnding::Fade;
-        plan.fadeFrames =
-            std::min<std::int64_t>(plan.frames, std::llround(fadeSeconds * info.sampleRate));
-        const auto progress = progressLine(err, "rendering " + VisibleText(*target));
-        RenderExtended(audio, *target, plan, force, progress);
-        if (progress)
-            err << '\n';
-        out << VisibleText(*target) << ": " << plan.frames << " samples"
-            << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
-        return ExitOk;
+        const RenderSource source = sourceOf(file, a);
+        if (request.mode == RenderRequest::Mode::Crossfade)
+            return crossfade(a, request.crossfadeSeconds, source, out, err);
+        if (request.mode == RenderRequest::Mode::Split)
+            return split(*request.target, source, request.force, out);
+        return extend(request, source, out, err);
     } catch (const std::exception& e) {
         ReportError(err, FailureText(file, e));
         return ExitProblem;

@@ -13,6 +13,7 @@
 #include "core/positions.h"
 
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -184,6 +185,61 @@ std::optional<std::string> seamWarning(const std::filesystem::path& audio, const
     }
 }
 
+// What set found in a file and put into it (or would put, with --dry-run).
+struct SetOutcome {
+    PosValues before;
+    PosFields written;
+    bool creating = false; // a missing file made from both values
+};
+
+// Writes `stop` and the request's start into `file`, or with --dry-run only
+// reads what it holds. `fieldsFor` gives the fields to write for the
+// positions the file holds, read at the moment of writing.
+SetOutcome writePositions(const std::string& file, const Request& request,
+                          std::optional<std::int32_t> stop,
+                          const std::function<PosFields(const PosValues&)>& fieldsFor) {
+    SetOutcome o;
+    if (request.dryRun) {
+        try {
+            o.before = ReadPosFile(file);
+        } catch (const NotAPosFileError&) {
+            throw;
+        } catch (const PosFileError& e) {
+            // What UpdatePosFile would do: create a missing file given both values.
+            if (!(request.start && stop && e.code() == std::errc::no_such_file_or_directory))
+                throw;
+            o.creating = true;
+        }
+        o.written = fieldsFor(o.before);
+    } else if (request.stopSeamless) {
+        o.before = UpdatePosFile(file, [&](const PosValues& held) {
+                       return o.written = fieldsFor(held);
+                   }).before;
+    } else {
+        const PosUpdate update = UpdatePosFile(file, request.start, stop);
+        o.before = update.before;
+        o.creating = update.created;
+        o.written = {request.start, stop};
+    }
+    return o;
+}
+
+// The warnings for the positions `after` now in `file`: their problems, a
+// stop beyond the audio, or else a seam a listener hears.
+void warnAbout(const std::string& file, const PosValues& after, const FileAudio& beside,
+               std::ostream& err) {
+    std::vector<std::string> warnings = PositionProblems(after);
+    if (beside.frames) {
+        if (auto beyond = StopBeyondAudioProblem(after.stop, *beside.frames))
+            warnings.push_back(std::move(*beyond));
+        else if (warnings.empty())
+            if (auto heard = seamWarning(*beside.path, after))
+                warnings.push_back(std::move(*heard));
+    }
+    for (const std::string& w : warnings)
+        ReportWarning(err, file, w);
+}
+
 // Sets one file and reports it on `out`, warnings on `err`. Throws what
 // stopped it.
 void setOne(const std::string& file, const Request& request, CompanionIndex& audio,
@@ -202,63 +258,29 @@ void setOne(const std::string& file, const Request& request, CompanionIndex& aud
     }
     // A seamless stop depends on the positions the file holds at the moment
     // of writing, so it is measured from those.
-    auto fieldsFor = [&](const PosValues& held) {
+    const auto fieldsFor = [&](const PosValues& held) {
         PosFields fields{request.start, stop};
         if (request.stopSeamless)
             fields.stop =
                 seamlessStop(file, *beside.path, request.start.value_or(held.start), held.stop);
         return fields;
     };
+    const SetOutcome o = writePositions(file, request, stop, fieldsFor);
 
-    PosValues before;
-    PosFields written;
-    bool creating = false;
-    if (request.dryRun) {
-        try {
-            before = ReadPosFile(file);
-        } catch (const NotAPosFileError&) {
-            throw;
-        } catch (const PosFileError& e) {
-            // What UpdatePosFile would do: create a missing file given both values.
-            if (!(request.start && stop && e.code() == std::errc::no_such_file_or_directory))
-                throw;
-            creating = true;
-        }
-        written = fieldsFor(before);
-    } else if (request.stopSeamless) {
-        before = UpdatePosFile(file, [&](const PosValues& held) {
-                     return written = fieldsFor(held);
-                 }).before;
-    } else {
-        const PosUpdate update = UpdatePosFile(file, request.start, stop);
-        before = update.before;
-        creating = update.created;
-        written = {request.start, stop};
-    }
     // Printed only now: "wrote" means the bytes are on the device.
-    const PosValues after{written.start.value_or(before.start), written.stop.value_or(before.stop)};
+    const PosValues after{o.written.start.value_or(o.before.start),
+                          o.written.stop.value_or(o.before.stop)};
     auto change = [&](std::int32_t now, std::int32_t was) {
-        if (creating)
+        if (o.creating)
             return IntegerText(now);
         return IntegerText(now) + (now == was ? " (unchanged)" : " (was " + IntegerText(was) + ")");
     };
-    const std::string shown = VisibleText(file);
-    out << shown << (request.dryRun ? ": would write" : ": wrote")
-        << (creating ? " (new file)" : "") << ": start " << change(after.start, before.start)
-        << ", stop " << change(after.stop, before.stop)
+    out << VisibleText(file) << (request.dryRun ? ": would write" : ": wrote")
+        << (o.creating ? " (new file)" : "") << ": start " << change(after.start, o.before.start)
+        << ", stop " << change(after.stop, o.before.stop)
         << (neededBy ? VisibleText(FramesNote(beside.path->filename(), beside.sampleRate)) : "")
         << '\n';
-
-    std::vector<std::string> warnings = PositionProblems(after);
-    if (beside.frames) {
-        if (auto beyond = StopBeyondAudioProblem(after.stop, *beside.frames))
-            warnings.push_back(std::move(*beyond));
-        else if (warnings.empty())
-            if (auto heard = seamWarning(*beside.path, after))
-                warnings.push_back(std::move(*heard));
-    }
-    for (const std::string& w : warnings)
-        ReportWarning(err, file, w);
+    warnAbout(file, after, beside, err);
 }
 
 int run(const Arguments& a, std::ostream& out, std::ostream& err) {

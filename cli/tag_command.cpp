@@ -54,62 +54,97 @@ Positions count samples at 44,100 per second: audio at another rate is
 refused with both rates named, unless --frames-of-audio is given.
 )";
 
-int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+// Refuses options that do not go together, and reads --names; throws
+// UsageError.
+LoopTagNames namesOf(const Arguments& a) {
     if (a.files.size() != 1)
         throw UsageError("tag needs exactly one POS file");
-    const auto output = a.value("-o");
     const bool inPlace = a.flag("--in-place");
-    if (output && inPlace)
+    if (a.value("-o") && inPlace)
         throw UsageError("-o and --in-place exclude each other");
     if (a.flag("--force") && !inPlace)
         throw UsageError("--force goes with --in-place: -o never replaces a file");
     const std::string namesText = a.value("--names").value_or("LOOPSTART,LOOPLENGTH");
-    LoopTagNames names = LoopTagNames::StartLength;
     if (namesText == "LOOP_START,LOOP_END")
-        names = LoopTagNames::StartEnd;
-    else if (namesText != "LOOPSTART,LOOPLENGTH")
+        return LoopTagNames::StartEnd;
+    if (namesText != "LOOPSTART,LOOPLENGTH")
         throw UsageError("--names: \"" + namesText +
                          "\" is not LOOPSTART,LOOPLENGTH or LOOP_START,LOOP_END");
+    return LoopTagNames::StartLength;
+}
+
+// The audio to tag: --audio, else the audio beside `file`.
+fs::path audioOf(const std::string& file, const Arguments& a) {
+    if (const auto given = a.value("--audio"))
+        return *given;
+    if (const auto companion = FindCompanionAudio(file))
+        return companion->path;
+    throw std::runtime_error(file + ": no audio beside it (" +
+                             ExpectedAudioName(file).filename().string() + ") to tag");
+}
+
+// The audio's format, once it is known to be whole, at a rate the loop
+// counts in, and long enough to hold the loop.
+AudioInfo checkedInfo(const std::string& file, const fs::path& audio, const PosValues& loop,
+                      const Arguments& a) {
+    AudioReader reader(audio);
+    // A damaged file is not rewritten: its copy would hide the damage.
+    if (const auto damage = reader.lengthProblem())
+        throw std::runtime_error(*damage + ": not tagged");
+    const AudioInfo info = reader.info();
+    RequireRate(audio, info.sampleRate, RateChoiceOf(a), "not tagged");
+    if (loop.start < 0 || loop.stop <= loop.start || loop.stop > info.frames)
+        throw std::runtime_error(file + ": start " + std::to_string(loop.start) + " and stop " +
+                                 std::to_string(loop.stop) + " are no loop within " +
+                                 audio.string() + " (" + std::to_string(info.frames) +
+                                 " samples): not tagged");
+    return info;
+}
+
+// Where the loop goes: loop comments, or a WAVE file's instrument loop.
+struct Placement {
+    bool comments = false;
+    LoopTagNames names = LoopTagNames::StartLength;
+
+    const char* words() const {
+        if (!comments)
+            return "instrument loop (smpl)";
+        return names == LoopTagNames::StartLength ? "LOOPSTART/LOOPLENGTH comments"
+                                                  : "LOOP_START/LOOP_END comments";
+    }
+};
+
+// Writes `from` with `loop` placed as `place` into `to`, and decodes and
+// compares `to` with `from` before it takes its name: a tag library that ran
+// out of disk space may report a truncated file as saved.
+void writeTagged(const fs::path& from, const fs::path& to, const PosValues& loop,
+                 const Placement& place, bool inPlace) {
+    if (place.comments)
+        WriteLoopTags(from, to, loop.start, loop.stop, place.names, true);
+    else
+        WriteWithInstrumentLoop(from, to, loop.start, loop.stop, true);
+    if (const auto difference = AudioDifference(from, to))
+        throw std::runtime_error("tagging " + from.string() + " would change its audio (" +
+                                 *difference +
+                                 "): " + (inPlace ? "left as it was" : "not written"));
+}
+
+int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+    const LoopTagNames names = namesOf(a);
+    const auto output = a.value("-o");
+    const bool inPlace = a.flag("--in-place");
     const std::string& file = a.files.front();
     try {
         const PosValues loop = ReadPosFile(file);
-        fs::path audio;
-        if (const auto given = a.value("--audio")) {
-            audio = *given;
-        } else if (const auto companion = FindCompanionAudio(file)) {
-            audio = companion->path;
-        } else {
-            throw std::runtime_error(file + ": no audio beside it (" +
-                                     ExpectedAudioName(file).filename().string() + ") to tag");
-        }
-        AudioReader reader(audio);
-        // A damaged file is not rewritten: its copy would hide the damage.
-        if (const auto damage = reader.lengthProblem())
-            throw std::runtime_error(*damage + ": not tagged");
-        const AudioInfo info = reader.info();
-        RequireRate(audio, info.sampleRate, RateChoiceOf(a), "not tagged");
-        if (loop.start < 0 || loop.stop <= loop.start || loop.stop > info.frames)
-            throw std::runtime_error(file + ": start " + std::to_string(loop.start) + " and stop " +
-                                     std::to_string(loop.stop) + " are no loop within " +
-                                     audio.string() + " (" + std::to_string(info.frames) +
-                                     " samples): not tagged");
+        const fs::path audio = audioOf(file, a);
+        const AudioInfo info = checkedInfo(file, audio, loop, a);
+        const Placement place{HoldsLoopTags(audio), names};
+        const auto write = [&](const fs::path& from, const fs::path& to) {
+            writeTagged(from, to, loop, place, inPlace);
+        };
         fs::path target = output ? fs::path(*output)
                                  : audio.parent_path() / (audio.stem().string() + "-tagged" +
                                                           audio.extension().string());
-        const bool tags = HoldsLoopTags(audio);
-        // Every copy is decoded and compared with the audio before it takes
-        // its name: a tag library that ran out of disk space may report a
-        // truncated file as saved.
-        const auto write = [&](const fs::path& from, const fs::path& to) {
-            if (tags)
-                WriteLoopTags(from, to, loop.start, loop.stop, names, true);
-            else
-                WriteWithInstrumentLoop(from, to, loop.start, loop.stop, true);
-            if (const auto difference = AudioDifference(from, to))
-                throw std::runtime_error("tagging " + from.string() + " would change its audio (" +
-                                         *difference +
-                                         "): " + (inPlace ? "left as it was" : "not written"));
-        };
         if (inPlace) {
             const fs::path replaced = ReplaceInPlace(audio, a.flag("--force"), write);
             // Through a link, name the file that changed.
@@ -119,10 +154,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                           [&](const fs::path& temporary) { write(audio, temporary); });
         }
         out << VisibleText(target.string()) << ": loop " << loop.start << ".." << loop.stop
-            << " in its "
-            << (tags ? (names == LoopTagNames::StartLength ? "LOOPSTART/LOOPLENGTH comments"
-                                                           : "LOOP_START/LOOP_END comments")
-                     : "instrument loop (smpl)")
+            << " in its " << place.words()
             << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
         return ExitOk;
     } catch (const std::exception& e) {

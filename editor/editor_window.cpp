@@ -71,6 +71,16 @@ void EditorWindow::createWidgets() {
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("clientArea"));
     const double dpi = screen() ? screen()->logicalDotsPerInchX() : 96.0;
+    placeControls(client, dpi);
+    describeControls();
+    connectControls();
+    client->setFixedSize(platform::twipsToPixels(3990, dpi), platform::twipsToPixels(3150, dpi));
+    setCentralWidget(client);
+    // The layout is absolute; the window keeps the size of its client area.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void EditorWindow::placeControls(QWidget* client, double dpi) {
     auto place = [&](QWidget* w, const char* name, const QString& accessible, int left, int top,
                      int width, int height) {
         w->setObjectName(QString::fromLatin1(name));
@@ -125,7 +135,9 @@ void EditorWindow::createWidgets() {
     // File names are shown as they are, never as markup.
     lblStatus->setTextFormat(Qt::PlainText);
     place(lblStatus, "lblStatus", tr("Status"), 120, 2520, 3615, 375);
+}
 
+void EditorWindow::describeControls() {
     // The form has no labels; the tooltip and the screen reader say which
     // form of which position a control shows.
     const std::pair<QWidget*, QString> descriptions[] = {
@@ -143,7 +155,9 @@ void EditorWindow::createWidgets() {
         control->setToolTip(description);
         control->setAccessibleDescription(description);
     }
+}
 
+void EditorWindow::connectControls() {
     connect(sldStartTime, &platform::Slider::scrolled, this, &EditorWindow::sldStartTime_Scroll);
     connect(sldStopTime, &platform::Slider::scrolled, this, &EditorWindow::sldStopTime_Scroll);
     connect(txtflStartTime, &platform::TextField::changed, this,
@@ -152,11 +166,6 @@ void EditorWindow::createWidgets() {
             &EditorWindow::txtflStopTime_Change);
     for (auto* samples : {txtStartTime, txtStopTime})
         connect(samples, &QLineEdit::textChanged, this, &EditorWindow::sampleFieldsChanged);
-
-    client->setFixedSize(platform::twipsToPixels(3990, dpi), platform::twipsToPixels(3150, dpi));
-    setCentralWidget(client);
-    // The layout is absolute; the window keeps the size of its client area.
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 void EditorWindow::setTabOrderAndFocus() {

@@ -74,6 +74,11 @@ private:
     void createActions();
     void createMenus();
     void createWidgets();
+    // The steps of createWidgets: each control made and placed on `client`
+    // in twips at `dpi`, its tooltip and description, its signals.
+    void placeControls(QWidget* client, double dpi);
+    void describeControls();
+    void connectControls();
     void setTabOrderAndFocus();
 
     // Field synchronisation. Each procedure takes both positions and changes

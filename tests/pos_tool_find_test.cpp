@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kestrin-pos find as a batch: the summary line, -q, folders and missing files.
+// kestrin-pos find: what it finds in tracks whose loop is known, --json, --write
+// and --near, and as a batch: the summary line, -q, folders and missing files.
 #include "cli/pos_tool.h"
+#include "tests/loop_corpus.h"
 #include "tests/pos_tool_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sndfile.h>
 
+#include <array>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace kestrin;
@@ -130,5 +134,168 @@ TEST_F(FindFiles, JsonHasAnObjectPerFileAndNoSummary) {
                                                      at("nosuch.pos")}));
     EXPECT_EQ(filesIn({"-q"}), (std::vector<std::string>{at("music/sub/b.Pos"), at("nosuch.pos")}));
 }
+
+// ---- kestrin-pos find on generated tracks whose loop is known ------------------
+
+constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+
+TrackSpec shape(LoopLayout layout, int channels, int repeats = 2) {
+    TrackSpec s;
+    s.layout = layout;
+    s.channels = channels;
+    s.repeats = repeats;
+    return s;
+}
+TrackSpec withOverlap(double seconds, int channels) {
+    TrackSpec s = shape(LoopLayout::Overlap, channels, 1);
+    s.overlapSeconds = seconds;
+    return s;
+}
+
+ToolRun runTool(const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = cli::RunPosTool(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+class FindCommand : public testing::Test {
+protected:
+    ScratchFolder m_dir{"kestrin-find"};
+    Track m_track = RenderTrack(withOverlap(1.5, 2));
+};
+
+TEST_F(FindCommand, JsonLinePerFileAndWriteIntoThePosFile) {
+    WriteTrack(m_track, m_dir.path() / "BGM01.WAV", kWav16);
+    WriteTrack(RenderTrack(shape(LoopLayout::NoRepeat, 1)), m_dir.path() / "BGM02.WAV", kWav16);
+    const fs::path pos1 = m_dir.path() / "BGM01.POS";
+    const fs::path pos2 = m_dir.path() / "BGM02.POS";
+    WritePosFile(pos1, {1, 2});
+    WritePosFile(pos2, {3, 4});
+    const ToolRun r = runTool({"find", "--json", "--write", pos1.string(), pos2.string(),
+                               (m_dir.path() / "missing.wav").string()});
+    EXPECT_EQ(r.status, 1); // BGM02 has no loop, missing.wav cannot be read
+    std::istringstream lines(r.out);
+    std::vector<nlohmann::json> objects;
+    for (std::string line; std::getline(lines, line);)
+        objects.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(objects.size(), 3u);
+    const nlohmann::json& first = objects[0]["candidates"][0];
+    EXPECT_EQ(first["start"].get<std::int64_t>(), m_track.loopStart);
+    EXPECT_EQ(first["stop"].get<std::int64_t>(), m_track.loopStart + m_track.loopFrames);
+    EXPECT_GT(first["match"].get<double>(), 0.5);
+    EXPECT_EQ(first["score"], first["match"]) << "the old name still holds the match";
+    EXPECT_EQ(objects[0]["audio"], (m_dir.path() / "BGM01.WAV").string());
+    EXPECT_EQ(ReadPosFile(pos1),
+              (PosValues{static_cast<std::int32_t>(m_track.loopStart),
+                         static_cast<std::int32_t>(m_track.loopStart + m_track.loopFrames)}));
+    EXPECT_TRUE(objects[1]["candidates"].empty());
+    EXPECT_EQ(ReadPosFile(pos2), (PosValues{3, 4})); // no loop, nothing written
+    EXPECT_TRUE(objects[2]["candidates"].empty());
+    EXPECT_TRUE(objects[2].contains("error"));
+    EXPECT_NE(r.err.find("missing.wav"), std::string::npos);
+}
+
+TEST_F(FindCommand, AudioFileWritesThePosFilePlayersLookFor) {
+    const fs::path wav = m_dir.path() / "Theme.WAV";
+    WriteTrack(m_track, wav, kWav16);
+    const ToolRun r = runTool({"find", "-n", "1", "--write", wav.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1. start " + std::to_string(m_track.loopStart)), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("2. start"), std::string::npos);
+    // the match, then the seam in check's words: the one score left is the seam's
+    EXPECT_NE(r.out.find(" s), match 1.000, seamless, seam score 0, exact\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("score"), r.out.rfind("score")) << r.out;
+    EXPECT_EQ(readFileBytes(m_dir.path() / "Theme.POS").size(), 8u);
+}
+
+TEST_F(FindCommand, NoLoopIsOneLineAndWrongOptionsAreUsageErrors) {
+    const fs::path wav = m_dir.path() / "noise.wav";
+    WriteTrack(RenderTrack(shape(LoopLayout::NoRepeat, 2)), wav, kWav16);
+    const ToolRun r = runTool({"find", "--write", wav.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, wav.string() + ": no seamless loop, no natural loop (audio noise.wav)\n" +
+                         "1 file, none with a seamless loop\n");
+    EXPECT_FALSE(fs::exists(m_dir.path() / "noise.pos"));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"find"},
+                                                 {"find", "-n", "0", "x.wav"},
+                                                 {"find", "-n", "two", "x.wav"},
+                                                 {"find", "--min-loop", "-2s", "x.wav"},
+                                                 {"find", "--min-loop", "soon", "x.wav"}}) {
+        EXPECT_EQ(runTool(args).status, 2) << args.back();
+    }
+}
+
+// ---- ranking by what the loop plays, and Refine ---------------------------------------
+
+nlohmann::json foundIn(const fs::path& wav, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), "--json");
+    args.insert(args.begin(), "find");
+    args.push_back(wav.string());
+    const ToolRun r = runTool(args);
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    return nlohmann::json::parse(r.out)["candidates"];
+}
+
+// A module plays a passage again at the end: its last 1.2 s are also the
+// 1.2 s 15 s before, cut off by the end of the file. The song's loop comes
+// first; the short repeat does not match in full.
+TEST_F(FindCommand, ShortRepeatCutOffByTheEndRanksBelowTheSongsLoop) {
+    TrackSpec s = shape(LoopLayout::Repeated, 2);
+    s.introFrames = 3 * 44100;
+    s.loopFrames = 20 * 44100;
+    Track track = RenderTrack(s);
+    const auto end = track.samples.end();
+    std::copy(end - 52920 * 2 - 15 * 44100 * 2, end - 15 * 44100 * 2, end - 52920 * 2);
+    WriteTrack(track, m_dir.path() / "m.wav", kWav16);
+    const nlohmann::json found = foundIn(m_dir.path() / "m.wav");
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0]["start"], track.loopStart) << found.dump();
+    EXPECT_EQ(found[0]["length"], track.loopFrames) << found.dump();
+    for (const nlohmann::json& c : found)
+        EXPECT_TRUE(c["length"] != 15 * 44100 || c["match"] < 0.9) << c.dump();
+}
+
+// find --near, as Loop > Refine: a seamless loop given comes back first and
+// unchanged, points off it go to the nearest seamless pair, and refining the
+// answer returns it. Rows: intro, loop, passes, the given points' offsets
+// from the true loop and the answer's.
+using RefineRow = std::array<std::int64_t, 6>;
+class RefineNear : public testing::TestWithParam<RefineRow> {};
+
+TEST_P(RefineNear, KeepsARightLoopAndGoesToTheNearestSeamlessPair) {
+    const auto [intro, loop, passes, startOff, stopOff, answerOff] = GetParam();
+    TrackSpec shape;
+    std::tie(shape.introFrames, shape.loopFrames, shape.repeats) =
+        std::tuple(intro, loop, static_cast<int>(passes));
+    const Track track = RenderTrack(shape);
+    ScratchFolder dir("kestrin-refine");
+    WriteTrack(track, dir.path() / "t.wav", kWav16);
+    const std::int64_t start = track.loopStart + startOff;
+    const std::int64_t stop = start - startOff + loop + stopOff;
+    const nlohmann::json found =
+        foundIn(dir.path() / "t.wav", {"--near", std::to_string(start), std::to_string(stop)});
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0]["start"], track.loopStart + answerOff) << found.dump();
+    EXPECT_EQ(found[0]["length"], loop) << found.dump();
+    for (const nlohmann::json& c : found)
+        EXPECT_TRUE(c["kind"] != "exact" || c["length"].get<std::int64_t>() % loop == 0) << c;
+    const auto again = foundIn(dir.path() / "t.wav", {"--near", to_string(found[0]["start"]),
+                                                      to_string(found[0]["stop"])});
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(again[0]["start"], found[0]["start"]);
+    EXPECT_EQ(again[0]["stop"], found[0]["stop"]);
+}
+
+// A 10 s intro and a 40 s section played twice, from the true loop, from
+// 11,000 frames early and from a late pair that is seamless too; a loop of
+// 8 s played three times from a start early and a stop late.
+INSTANTIATE_TEST_SUITE_P(Points, RefineNear,
+                         testing::Values(RefineRow{441000, 1764000, 2, 0, 0, 0},
+                                         RefineRow{441000, 1764000, 2, -11000, -11000, 0},
+                                         RefineRow{441000, 1764000, 2, 30000, 30000, 30000},
+                                         RefineRow{88200, 352800, 3, -22050, 22050, 0}));
 
 } // namespace

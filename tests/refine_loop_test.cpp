@@ -82,6 +82,18 @@ TEST_F(RefineLoopTest, PositionsThatMakeNoLoopChangeNothing) {
     EXPECT_EQ(text("txtStartTime"), QStringLiteral("90000"));
 }
 
+// Closing the window stops a Refine still running, as it does a Find.
+TEST_F(RefineLoopTest, ClosingTheWindowCancelsTheSearch) {
+    open({static_cast<std::int32_t>(m_song.passStart),
+          static_cast<std::int32_t>(m_song.passStart + m_song.passFrames)});
+    QTest::keyClick(m_window.get(), Qt::Key_R, Qt::ControlModifier);
+    auto* dialog = m_window->findChild<views::FindLoopDialog*>();
+    ASSERT_TRUE(dialog && dialog->searching());
+    ASSERT_TRUE(m_window->close());
+    EXPECT_FALSE(dialog->searching());
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains(QStringLiteral("cancelled")));
+}
+
 // On a track that repeats to the sample, Refine of its loop keeps it, and
 // from points 11,000 frames early lands on it: find --near's path.
 class RefineExactLoop : public RefineLoopTest, public testing::WithParamInterface<std::int32_t> {};

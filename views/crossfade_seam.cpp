@@ -40,6 +40,11 @@ constexpr double kAuditionGapSeconds = 0.4;
 // The longest crossfade offered, in milliseconds: far beyond any seam.
 constexpr double kLongestCrossfadeMs = 60000;
 
+// The copy Write makes beside the audio.
+QString crossfadedName(const QFileInfo& companion) {
+    return companion.completeBaseName() + QStringLiteral("-crossfaded.") + companion.suffix();
+}
+
 } // namespace
 
 CrossfadeSeamDialog::CrossfadeSeamDialog(sound::SoundEngine& engine,
@@ -49,6 +54,23 @@ CrossfadeSeamDialog::CrossfadeSeamDialog(sound::SoundEngine& engine,
     setObjectName(QStringLiteral("crossfadeSeamDialog"));
     setWindowTitle(tr("Crossfade Seam"));
     const QFileInfo companion(audio.path);
+    QDialogButtonBox* buttons = createWidgets(companion);
+    connectWidgets(buttons, companion);
+    if (!m_scratch.isValid()) {
+        m_summary->setText(
+            tr("Cannot make a scratch folder for the preview: %1").arg(m_scratch.errorString()));
+        setBusy(true);
+        m_length->setEnabled(false);
+        m_preview->setEnabled(false);
+        return;
+    }
+    m_summary->setText(tr("Finding the shortest crossfade after which the seam of %1 is "
+                          "seamless…")
+                           .arg(companion.fileName()));
+    preview(std::nullopt);
+}
+
+QDialogButtonBox* CrossfadeSeamDialog::createWidgets(const QFileInfo& companion) {
     auto* layout = new QVBoxLayout(this);
     m_summary = new QLabel(this);
     m_summary->setObjectName(QStringLiteral("crossfadeSummary"));
@@ -80,9 +102,7 @@ CrossfadeSeamDialog::CrossfadeSeamDialog(sound::SoundEngine& engine,
     auto* buttons = new QDialogButtonBox(this);
     m_play = buttons->addButton(tr("&Play Seam (F5, F7 auditions)"), QDialogButtonBox::ActionRole);
     m_play->setObjectName(QStringLiteral("crossfadePlay"));
-    m_write = buttons->addButton(tr("&Write %1")
-                                     .arg(companion.completeBaseName() +
-                                          QStringLiteral("-crossfaded.") + companion.suffix()),
+    m_write = buttons->addButton(tr("&Write %1").arg(crossfadedName(companion)),
                                  QDialogButtonBox::ActionRole);
     m_write->setObjectName(QStringLiteral("crossfadeWrite"));
     m_writeAs = buttons->addButton(tr("Write &As…"), QDialogButtonBox::ActionRole);
@@ -93,16 +113,21 @@ CrossfadeSeamDialog::CrossfadeSeamDialog(sound::SoundEngine& engine,
     buttons->addButton(QDialogButtonBox::Close);
     layout->addWidget(buttons);
     resize(sizeHint().expandedTo(QSize(640, 360)));
+    return buttons;
+}
 
+void CrossfadeSeamDialog::connectWidgets(QDialogButtonBox* buttons, const QFileInfo& companion) {
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(m_preview, &QPushButton::clicked, this,
-            [this] { preview(std::llround(m_length->value() * m_audio.sampleRate / 1000.0)); });
+    // The length in the field, in frames of the audio.
+    const auto typed = [this] {
+        return std::int64_t{std::llround(m_length->value() * m_audio.sampleRate / 1000.0)};
+    };
+    connect(m_preview, &QPushButton::clicked, this, [this, typed] { preview(typed()); });
     // Leaving the field previews a length typed into it, and only then: focus
     // moving on to a button must not start a preview under the click.
-    connect(m_length, &QDoubleSpinBox::editingFinished, this, [this] {
-        const std::int64_t frames = std::llround(m_length->value() * m_audio.sampleRate / 1000.0);
-        if (m_preview->isEnabled() && m_frames != frames)
-            preview(frames);
+    connect(m_length, &QDoubleSpinBox::editingFinished, this, [this, typed] {
+        if (m_preview->isEnabled() && m_frames != typed())
+            preview(typed());
     });
     connect(m_play, &QPushButton::clicked, this, [this] { playSeam(false); });
     connect(new QShortcut(Qt::Key_F5, this), &QShortcut::activated, m_play, &QPushButton::click);
@@ -111,24 +136,10 @@ CrossfadeSeamDialog::CrossfadeSeamDialog(sound::SoundEngine& engine,
             playSeam(true);
     });
     connect(m_write, &QPushButton::clicked, this, [this, companion] {
-        write(companion.dir().filePath(companion.completeBaseName() +
-                                       QStringLiteral("-crossfaded.") + companion.suffix()),
-              false);
+        write(companion.dir().filePath(crossfadedName(companion)), false);
     });
     connect(m_writeAs, &QPushButton::clicked, this, &CrossfadeSeamDialog::writeAs);
     connect(m_replace, &QPushButton::clicked, this, &CrossfadeSeamDialog::replaceCompanion);
-    if (!m_scratch.isValid()) {
-        m_summary->setText(
-            tr("Cannot make a scratch folder for the preview: %1").arg(m_scratch.errorString()));
-        setBusy(true);
-        m_length->setEnabled(false);
-        m_preview->setEnabled(false);
-        return;
-    }
-    m_summary->setText(tr("Finding the shortest crossfade after which the seam of %1 is "
-                          "seamless…")
-                           .arg(companion.fileName()));
-    preview(std::nullopt);
 }
 
 CrossfadeSeamDialog::~CrossfadeSeamDialog() {

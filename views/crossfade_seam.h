@@ -13,7 +13,9 @@
 #include <optional>
 
 class QAction;
+class QDialogButtonBox;
 class QDoubleSpinBox;
+class QFileInfo;
 class QLabel;
 class QPushButton;
 
@@ -44,6 +46,9 @@ signals:
     void companionReplaced();
 
 private:
+    // The dialog's widgets for the audio `companion`, and its button box.
+    QDialogButtonBox* createWidgets(const QFileInfo& companion);
+    void connectWidgets(QDialogButtonBox* buttons, const QFileInfo& companion);
     void preview(std::optional<std::int64_t> frames);
     void write(const QString& target, bool replaceCompanion);
     void writeAs();

@@ -267,17 +267,9 @@ void FindLoopDialog::reject() {
     QDialog::reject();
 }
 
-FindLoopCommand::FindLoopCommand(EditorWindow& window, LoopMenu& menu)
-    : QObject(&window), m_window(window), m_menu(menu),
-      m_action(new QAction(tr("&Find Loop Points…"), this)) {
-    m_action->setObjectName(QStringLiteral("mnuFindLoopPoints"));
-    m_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
-    m_action->setStatusTip(tr("Looks for seamless loops in the audio beside the POS file"));
-    QMenu* loopMenu = window.loopMenu();
-    QAction* first = loopMenu->actions().value(0);
-    loopMenu->insertAction(first, m_action);
-    loopMenu->insertSeparator(first);
-    connect(m_action, &QAction::triggered, this, &FindLoopCommand::trigger);
+LoopSearchCommand::LoopSearchCommand(EditorWindow& window, LoopMenu& menu, const QString& text)
+    : QObject(&window), m_window(window), m_menu(menu), m_action(new QAction(text, this)) {
+    connect(m_action, &QAction::triggered, this, &LoopSearchCommand::trigger);
     window.installEventFilter(this);
     // Candidates belong to the audio they were found in.
     connect(&menu, &LoopMenu::audioChanged, this, [this] {
@@ -286,7 +278,7 @@ FindLoopCommand::FindLoopCommand(EditorWindow& window, LoopMenu& menu)
     });
 }
 
-bool FindLoopCommand::eventFilter(QObject* watched, QEvent* event) {
+bool LoopSearchCommand::eventFilter(QObject* watched, QEvent* event) {
     // A close hides the window on purpose; minimising hides it spontaneously.
     if (watched == &m_window && event->type() == QEvent::Hide && !event->spontaneous() &&
         m_dialog && m_dialog->searching())
@@ -294,21 +286,43 @@ bool FindLoopCommand::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
-void FindLoopCommand::trigger() {
+const sound::CompanionAudio* LoopSearchCommand::searchable(const Refusals& refusals) {
     if (m_window.currentFile().isEmpty()) {
-        m_window.statusBar()->showMessage(tr("Open a POS file to find its loop."));
-        return;
+        m_window.statusBar()->showMessage(refusals.noFile);
+        return nullptr;
     }
     if (!m_menu.audio() || !m_menu.engine()) {
         m_window.statusBar()->showMessage(
-            tr("Cannot find a loop: there is no audio file beside %1. The positions are "
-               "unchanged.")
-                .arg(QFileInfo(m_window.currentFile()).fileName()));
-        return;
+            refusals.noAudio.arg(QFileInfo(m_window.currentFile()).fileName()));
+        return nullptr;
     }
+    return &*m_menu.audio();
+}
+
+FindLoopDialog& LoopSearchCommand::dialog() {
     if (!m_dialog)
         m_dialog = new FindLoopDialog(m_window, m_menu);
-    m_dialog->search(*m_menu.audio());
+    return *m_dialog;
+}
+
+FindLoopCommand::FindLoopCommand(EditorWindow& window, LoopMenu& menu)
+    : LoopSearchCommand(window, menu, tr("&Find Loop Points…")) {
+    m_action->setObjectName(QStringLiteral("mnuFindLoopPoints"));
+    m_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    m_action->setStatusTip(tr("Looks for seamless loops in the audio beside the POS file"));
+    QMenu* loopMenu = window.loopMenu();
+    QAction* first = loopMenu->actions().value(0);
+    loopMenu->insertAction(first, m_action);
+    loopMenu->insertSeparator(first);
+}
+
+void FindLoopCommand::trigger() {
+    const sound::CompanionAudio* audio =
+        searchable({tr("Open a POS file to find its loop."),
+                    tr("Cannot find a loop: there is no audio file beside %1. The positions are "
+                       "unchanged.")});
+    if (audio)
+        dialog().search(*audio);
 }
 
 } // namespace kestrin::views

@@ -66,28 +66,54 @@ private:
     QPushButton* m_use;
 };
 
-// Adds Loop ▸ Find Loop Points… (Ctrl+F) at the top of the Loop menu. With
-// no file open, or no audio beside it, the status bar says so and nothing
-// else happens.
-class FindLoopCommand : public QObject {
+// What Find and Refine share: a Loop menu command that searches the audio
+// beside the opened file in a Find dialog of its own, made on first use. The
+// dialog closes when the audio changes (its candidates belong to the audio
+// they were found in), and a search still running stops when the window
+// closes.
+class LoopSearchCommand : public QObject {
     Q_OBJECT
 public:
-    FindLoopCommand(EditorWindow& window, LoopMenu& menu);
-
-    // Loop ▸ Find Loop Points…, for commands placed beside it.
+    // The command's action, for commands placed beside it.
     QAction* action() const { return m_action; }
 
 protected:
-    // Cancels a search still running when the window closes.
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    // The status bar's words when there is nothing to search: no file open,
+    // and no audio beside the file (%1, the POS file's name).
+    struct Refusals {
+        QString noFile;
+        QString noAudio;
+    };
 
-private:
-    void trigger();
+    // Makes the action, which the command places in the Loop menu itself.
+    LoopSearchCommand(EditorWindow& window, LoopMenu& menu, const QString& text);
+
+    // The audio to search, or nullptr when the status bar now says why there
+    // is none.
+    const sound::CompanionAudio* searchable(const Refusals& refusals);
+    FindLoopDialog& dialog();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     EditorWindow& m_window;
     LoopMenu& m_menu;
     QAction* m_action;
+
+private:
+    virtual void trigger() = 0;
+
     FindLoopDialog* m_dialog = nullptr;
+};
+
+// Adds Loop ▸ Find Loop Points… (Ctrl+F) at the top of the Loop menu. With
+// no file open, or no audio beside it, the status bar says so and nothing
+// else happens.
+class FindLoopCommand : public LoopSearchCommand {
+    Q_OBJECT
+public:
+    FindLoopCommand(EditorWindow& window, LoopMenu& menu);
+
+private:
+    void trigger() override;
 };
 
 } // namespace kestrin::views

@@ -156,35 +156,30 @@ QString LoopHistory::savedState(const Positions& p) const {
 }
 
 void LoopHistory::undo() {
-    closeStep();
-    if (m_undoStack.empty() || !m_current) {
-        m_window.statusBar()->showMessage(tr("Nothing to undo"), 3000);
-        return;
-    }
-    m_redoStack.push_back(*m_current);
-    m_current = m_undoStack.back();
-    m_undoStack.pop_back();
-    place(*m_current);
-    m_window.statusBar()->showMessage(tr("Undone: start %1, stop %2%3")
-                                          .arg(groupedNumber(m_current->start),
-                                               groupedNumber(m_current->stop),
-                                               savedState(*m_current)),
-                                      5000);
-    updateActions();
+    travel(Direction::Back);
 }
 
 void LoopHistory::redo() {
+    travel(Direction::Forward);
+}
+
+void LoopHistory::travel(Direction direction) {
     closeStep();
-    if (m_redoStack.empty() || !m_current) {
-        m_window.statusBar()->showMessage(tr("Nothing to redo"), 3000);
+    const bool back = direction == Direction::Back;
+    std::vector<Positions>& from = back ? m_undoStack : m_redoStack;
+    std::vector<Positions>& to = back ? m_redoStack : m_undoStack;
+    if (from.empty() || !m_current) {
+        m_window.statusBar()->showMessage(back ? tr("Nothing to undo") : tr("Nothing to redo"),
+                                          3000);
         return;
     }
-    m_undoStack.push_back(*m_current);
-    m_current = m_redoStack.back();
-    m_redoStack.pop_back();
+    to.push_back(*m_current);
+    m_current = from.back();
+    from.pop_back();
     place(*m_current);
-    m_window.statusBar()->showMessage(tr("Redone: start %1, stop %2%3")
-                                          .arg(groupedNumber(m_current->start),
+    const QString done =
+        back ? tr("Undone: start %1, stop %2%3") : tr("Redone: start %1, stop %2%3");
+    m_window.statusBar()->showMessage(done.arg(groupedNumber(m_current->start),
                                                groupedNumber(m_current->stop),
                                                savedState(*m_current)),
                                       5000);

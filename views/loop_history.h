@@ -68,6 +68,9 @@ private:
     void place(const Positions& p);
     // ", as saved" when the opened file holds `p`, else ", not saved".
     QString savedState(const Positions& p) const;
+    // Undo and Redo: one step back or forward through the history.
+    enum class Direction { Back, Forward };
+    void travel(Direction direction);
     void fileOpened();
     void updateActions();
 

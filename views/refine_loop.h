@@ -3,19 +3,9 @@
 // edited, for "I know roughly where; make it seamless".
 #pragma once
 
-#include <QObject>
-
-class QAction;
-
-namespace kestrin {
-class EditorWindow;
-}
+#include "views/find_loop.h"
 
 namespace kestrin::views {
-
-class FindLoopCommand;
-class FindLoopDialog;
-class LoopMenu;
 
 // Adds Loop ▸ Refine Loop Points… (Ctrl+R) to the Loop menu, after Find
 // Loop Points. It searches within two seconds of the start and stop the
@@ -23,19 +13,14 @@ class LoopMenu;
 // (its progress, Cancel and Use: Use sets both fields through the field
 // synchronisation). Fields that make no loop in the audio, no file or no
 // audio leave the status bar saying why and change nothing.
-class RefineLoopCommand : public QObject {
+class RefineLoopCommand : public LoopSearchCommand {
     Q_OBJECT
 public:
     // Places the command in the Loop menu right after `find`'s action.
     RefineLoopCommand(EditorWindow& window, LoopMenu& menu, const FindLoopCommand& find);
 
 private:
-    void trigger();
-
-    EditorWindow& m_window;
-    LoopMenu& m_menu;
-    QAction* m_action;
-    FindLoopDialog* m_dialog = nullptr;
+    void trigger() override;
 };
 
 } // namespace kestrin::views

@@ -52,88 +52,102 @@ void SeamReport::dropSuggestion() {
 
 void SeamReport::refresh() {
     dropSuggestion();
-    m_audioLine.clear();
     m_positionProblems.clear();
     m_measuring = false;
     const std::optional<sound::CompanionAudio>& audio = m_menu.audio();
     if (!audio) {
+        m_audioLine.clear();
         m_seamLine.clear();
         m_seamProblem.clear();
         showLines();
         return;
     }
-    const QString name = QFileInfo(audio->path).fileName();
-    const QString channels =
-        audio->channels == 1 ? tr("1 channel") : tr("%1 channels").arg(audio->channels);
-    m_audioLine =
-        tr("%1: %2 Hz, %3 samples (%4), %5")
-            .arg(name)
-            .arg(audio->sampleRate)
-            .arg(QString::fromStdString(GroupedText(audio->frames)),
-                 QString::fromStdString(ClockText(audio->frames, audio->sampleRate)), channels);
-
+    m_audioLine = audioLine(*audio);
     const StoredPositions fields = m_window.storedPositions();
-    for (auto [position, which] :
-         {std::pair{&fields.start, tr("start")}, std::pair{&fields.stop, tr("stop")}}) {
-        if (!position->samples)
-            m_positionProblems << tr("the %1 sample field does not hold a sample count a POS "
-                                     "file can store")
-                                      .arg(which);
-    }
-    const bool stored = fields.values().has_value();
-    const PosValues values = fields.values().value_or(PosValues{});
-    if (stored)
-        for (const std::string& p : PositionProblems(values))
-            m_positionProblems << QString::fromStdString(p);
-    if (!audio->exactName)
-        m_positionProblems << QString::fromStdString(
-            CaseOnlyNameProblem(name.toStdString(), audio->expectedName.toStdString()));
-    if (!audio->lengthProblem.isEmpty())
-        m_positionProblems << audio->lengthProblem;
-    if (const auto rate = SampleRateProblem(audio->sampleRate))
-        m_positionProblems << QString::fromStdString(*rate);
-    if (const auto beyond = StopBeyondAudioProblem(values.stop, audio->frames); stored && beyond)
-        m_positionProblems << QString::fromStdString(*beyond);
-
-    const bool loop =
-        stored && values.start >= 0 && values.stop > values.start && values.stop <= audio->frames;
-    sound::SoundEngine* engine = m_menu.engine();
-    if (!loop || !engine) {
+    m_positionProblems = positionProblems(*audio, fields);
+    const std::optional<PosValues> values = fields.values();
+    const bool loop = values && values->start >= 0 && values->stop > values->start &&
+                      values->stop <= audio->frames;
+    if (!loop || !m_menu.engine()) {
         m_seamLine = tr("Seam: none, players drop or cut this loop");
         m_seamProblem.clear();
         showLines();
         return;
     }
-    m_measuring = true;
-    const QString where = QString::fromStdString(ClockText(values.stop, audio->sampleRate));
-    const int rate = audio->sampleRate;
-    QPointer<SeamReport> self = this;
-    engine->measureSeam(audio->path, values.start, values.stop,
-                        [self, where, stop = values.stop, rate](const sound::SeamResult& result) {
-                            if (!self)
-                                return;
-                            self->m_measuring = false;
-                            self->m_seamProblem.clear();
-                            if (!result.error.isEmpty()) {
-                                self->m_seamLine = tr("Seam: not measured: %1").arg(result.error);
-                            } else if (!result.figures) {
-                                self->m_seamLine = tr("Seam: none, players drop or cut this loop");
-                            } else {
-                                self->m_seamLine =
-                                    tr("Seam at %1: %2")
-                                        .arg(where,
-                                             QString::fromStdString(SeamVerdict(*result.figures)));
-                                if (const auto heard = SeamProblem(*result.figures, stop, rate))
-                                    self->m_seamProblem = QString::fromStdString(*heard);
-                                if (!IsSeamless(*result.figures))
-                                    self->m_seamlessStop = result.figures->seamlessStop;
-                            }
-                            self->showLines();
-                            if (self->m_seamlessStop)
-                                emit self->suggestionChanged();
-                        });
+    measure(*audio, *values);
     // The last seam's words stay until the new ones come: no flicker while dragging.
     showLines();
+}
+
+QString SeamReport::audioLine(const sound::CompanionAudio& audio) {
+    const QString channels =
+        audio.channels == 1 ? tr("1 channel") : tr("%1 channels").arg(audio.channels);
+    return tr("%1: %2 Hz, %3 samples (%4), %5")
+        .arg(QFileInfo(audio.path).fileName())
+        .arg(audio.sampleRate)
+        .arg(QString::fromStdString(GroupedText(audio.frames)),
+             QString::fromStdString(ClockText(audio.frames, audio.sampleRate)), channels);
+}
+
+QStringList SeamReport::positionProblems(const sound::CompanionAudio& audio,
+                                         const StoredPositions& fields) {
+    QStringList problems;
+    for (auto [position, which] :
+         {std::pair{&fields.start, tr("start")}, std::pair{&fields.stop, tr("stop")}}) {
+        if (!position->samples)
+            problems << tr("the %1 sample field does not hold a sample count a POS "
+                           "file can store")
+                            .arg(which);
+    }
+    const bool stored = fields.values().has_value();
+    const PosValues values = fields.values().value_or(PosValues{});
+    if (stored)
+        for (const std::string& p : PositionProblems(values))
+            problems << QString::fromStdString(p);
+    if (!audio.exactName)
+        problems << QString::fromStdString(CaseOnlyNameProblem(
+            QFileInfo(audio.path).fileName().toStdString(), audio.expectedName.toStdString()));
+    if (!audio.lengthProblem.isEmpty())
+        problems << audio.lengthProblem;
+    if (const auto rate = SampleRateProblem(audio.sampleRate))
+        problems << QString::fromStdString(*rate);
+    if (const auto beyond = StopBeyondAudioProblem(values.stop, audio.frames); stored && beyond)
+        problems << QString::fromStdString(*beyond);
+    return problems;
+}
+
+void SeamReport::measure(const sound::CompanionAudio& audio, const PosValues& values) {
+    m_measuring = true;
+    const QString where = QString::fromStdString(ClockText(values.stop, audio.sampleRate));
+    const int rate = audio.sampleRate;
+    QPointer<SeamReport> self = this;
+    m_menu.engine()->measureSeam(
+        audio.path, values.start, values.stop,
+        [self, where, stop = values.stop, rate](const sound::SeamResult& result) {
+            if (self)
+                self->showSeam(result, where, stop, rate);
+        });
+}
+
+void SeamReport::showSeam(const sound::SeamResult& result, const QString& where, std::int64_t stop,
+                          int rate) {
+    m_measuring = false;
+    m_seamProblem.clear();
+    if (!result.error.isEmpty()) {
+        m_seamLine = tr("Seam: not measured: %1").arg(result.error);
+    } else if (!result.figures) {
+        m_seamLine = tr("Seam: none, players drop or cut this loop");
+    } else {
+        m_seamLine =
+            tr("Seam at %1: %2").arg(where, QString::fromStdString(SeamVerdict(*result.figures)));
+        if (const auto heard = SeamProblem(*result.figures, stop, rate))
+            m_seamProblem = QString::fromStdString(*heard);
+        if (!IsSeamless(*result.figures))
+            m_seamlessStop = result.figures->seamlessStop;
+    }
+    showLines();
+    if (m_seamlessStop)
+        emit suggestionChanged();
 }
 
 void SeamReport::showLines() {

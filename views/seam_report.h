@@ -3,6 +3,7 @@
 // waveform.
 #pragma once
 
+#include "editor/stored_positions.h"
 #include "sound/sound_engine.h"
 
 #include <QLabel>
@@ -48,6 +49,16 @@ signals:
 private:
     // Reads the fields and the audio again, and asks for the seam.
     void refresh();
+    // The audio's name, rate, length and channels.
+    static QString audioLine(const sound::CompanionAudio& audio);
+    // What check reports about the fields without reading the audio.
+    static QStringList positionProblems(const sound::CompanionAudio& audio,
+                                        const StoredPositions& fields);
+    // Asks the sound module for the seam of `values`; showSeam() answers.
+    void measure(const sound::CompanionAudio& audio, const PosValues& values);
+    // The seam measured at `stop`, shown at `where` (the stop's clock time).
+    void showSeam(const sound::SeamResult& result, const QString& where, std::int64_t stop,
+                  int rate);
     void showLines();
     // Forgets the suggestion: the positions it was made for are gone.
     void dropSuggestion();

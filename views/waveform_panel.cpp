@@ -122,6 +122,24 @@ void WaveformPanel::createDock() {
     m_dock->setAllowedAreas(Qt::BottomDockWidgetArea | Qt::TopDockWidgetArea);
     m_dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
                         QDockWidget::DockWidgetFloatable);
+    m_dock->setWidget(createScrollingRows());
+    m_dock->hide();
+    m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
+    // After the designed controls, whose own order stays as it is.
+    QWidget::setTabOrder(m_window.lastInTabOrder(), m_seam);
+    QWidget::setTabOrder(m_seam, m_useSeamlessStop);
+    addToggleToMenu();
+    m_dock->installEventFilter(this);
+
+    m_playheadTimer = new QTimer(this);
+    m_playheadTimer->setInterval(kPlayheadIntervalMs);
+    connect(m_playheadTimer, &QTimer::timeout, this, [this] {
+        if (sound::SoundEngine* engine = m_menu.engine())
+            m_session->setPlayhead(engine->playhead());
+    });
+}
+
+QWidget* WaveformPanel::createScrollingRows() {
     // The panel's rows scroll rather than squeeze: on a small screen the
     // panel gives way before the window grows past the screen's edge. Lines
     // other views add below them (in the outer layout) stay in sight.
@@ -136,7 +154,12 @@ void WaveformPanel::createDock() {
     scroll->setFrameShape(QFrame::NoFrame);
     // A line of it is enough to find and drag it open again.
     scroll->setMinimumHeight(scroll->fontMetrics().height());
-    auto* content = new QWidget(scroll);
+    scroll->setWidget(createRows(scroll));
+    return outer;
+}
+
+QWidget* WaveformPanel::createRows(QWidget* parent) {
+    auto* content = new QWidget(parent);
     content->setObjectName(QStringLiteral("waveformContent"));
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(4, 4, 4, 4);
@@ -164,14 +187,10 @@ void WaveformPanel::createDock() {
     layout->addWidget(new AuditionControls(m_menu, content));
     connect(m_report, &SeamReport::suggestionChanged, this, &WaveformPanel::showSuggestion);
     connect(m_useSeamlessStop, &QPushButton::clicked, this, &WaveformPanel::useSeamlessStop);
-    scroll->setWidget(content);
-    m_dock->setWidget(outer);
-    m_dock->hide();
-    m_window.addDockWidget(Qt::BottomDockWidgetArea, m_dock);
-    // After the designed controls, whose own order stays as it is.
-    QWidget::setTabOrder(m_window.lastInTabOrder(), m_seam);
-    QWidget::setTabOrder(m_seam, m_useSeamlessStop);
+    return content;
+}
 
+void WaveformPanel::addToggleToMenu() {
     QAction* toggle = m_dock->toggleViewAction();
     toggle->setText(tr("Show &Waveform"));
     toggle->setObjectName(QStringLiteral("mnuShowWaveform"));
@@ -186,14 +205,6 @@ void WaveformPanel::createDock() {
         if (!m_programmatic && m_dock->isVisible())
             remember("waveform/floating", floating);
         fitWindow(!m_programmatic);
-    });
-    m_dock->installEventFilter(this);
-
-    m_playheadTimer = new QTimer(this);
-    m_playheadTimer->setInterval(kPlayheadIntervalMs);
-    connect(m_playheadTimer, &QTimer::timeout, this, [this] {
-        if (sound::SoundEngine* engine = m_menu.engine())
-            m_session->setPlayhead(engine->playhead());
     });
 }
 

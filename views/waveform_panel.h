@@ -49,6 +49,12 @@ protected:
 private:
     void audioChanged(const std::optional<sound::CompanionAudio>& audio);
     void createDock();
+    // The dock's steps: its rows in a scrolling area, the rows themselves
+    // (the overview, the seam, its report and its offer, the audition
+    // spans), and Loop ▸ Show Waveform.
+    QWidget* createScrollingRows();
+    QWidget* createRows(QWidget* parent);
+    void addToggleToMenu();
     void showDock();
     void readFields();
     void playingChanged(bool playing);

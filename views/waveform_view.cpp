@@ -69,6 +69,105 @@ void drawZeroLines(QPainter& p, const Lanes& lanes, double width, const QColor& 
                           std::floor(lanes.middle(lane)) + 0.5));
 }
 
+// One half of the seam in device columns. Column u (device pixels from the
+// centre) shows frames from anchor + u * perColumn: the stop's half ends at
+// the centre, the start's half begins there.
+struct SeamHalf {
+    bool isStop = false;
+    double anchor = 0;
+    int firstColumn = 0;
+    int endColumn = 0;
+    double firstFrame = 0;
+    double endFrame = 0;
+};
+
+SeamHalf seamHalf(bool isStop, double position, int half, int deviceWidth, double perColumn) {
+    SeamHalf h;
+    h.isStop = isStop;
+    h.anchor = std::round(drawable(position));
+    h.firstColumn = isStop ? 0 : half;
+    h.endColumn = isStop ? half : deviceWidth;
+    h.firstFrame = h.anchor + (h.firstColumn - half) * perColumn;
+    h.endFrame = h.anchor + (h.endColumn - half) * perColumn;
+    return h;
+}
+
+// The frames `h` shows, and one more on either side.
+const sound::FrameWindow& framesOf(WaveformSession& session, const SeamHalf& h) {
+    const auto from = static_cast<std::int64_t>(std::floor(h.firstFrame)) - 1;
+    const auto to = static_cast<std::int64_t>(std::ceil(h.endFrame)) + 1;
+    return session.framesAround(
+        from, to - from, h.isStop ? WaveformSession::LeftOfSeam : WaveformSession::RightOfSeam);
+}
+
+// The range of channel `c` over frames [lo, hi) of `window`.
+audio::SampleRange windowRange(const sound::FrameWindow& window, int c, std::int64_t lo,
+                               std::int64_t hi) {
+    audio::SampleRange r;
+    const std::int64_t a = std::max(lo, window.from);
+    const std::int64_t b = std::min(hi, window.from + window.frames());
+    const float* s = window.samples.data();
+    for (std::int64_t f = a; f < b; ++f) {
+        const float v = s[(f - window.from) * window.channels + c];
+        r.include({v, v});
+    }
+    return r;
+}
+
+// A line per device column of `h` and lane: from the frames in `window`,
+// or from the peaks when there is no window (a zoom the peaks serve).
+void addColumns(std::vector<QLineF>& lines, const Lanes& lanes, const SeamHalf& h, int half,
+                double perColumn, std::int64_t frames, const audio::Peaks* peaks,
+                const sound::FrameWindow* window) {
+    for (int column = h.firstColumn; column < h.endColumn; ++column) {
+        const double u = column - half;
+        const auto lo = static_cast<std::int64_t>(std::floor(h.anchor + u * perColumn));
+        const auto hi =
+            std::max(lo + 1, static_cast<std::int64_t>(std::floor(h.anchor + (u + 1) * perColumn)));
+        if (hi <= 0 || lo >= frames)
+            continue;
+        for (int c = 0; c < lanes.count; ++c) {
+            const audio::SampleRange r =
+                window ? windowRange(*window, c, lo, hi) : peaks->range(c, lo, hi);
+            if (!r.empty())
+                addColumn(lines, lanes, c, column + 0.5, r);
+        }
+    }
+}
+
+// Fewer frames than pixels: a point per sample of `h` and lane, the lanes'
+// points later joined across the seam.
+void addPoints(std::vector<std::vector<QPointF>>& curves, const Lanes& lanes, const SeamHalf& h,
+               int half, double perColumn, const sound::FrameWindow& window) {
+    const std::int64_t a = std::max<std::int64_t>(
+        window.from,
+        h.isStop ? static_cast<std::int64_t>(std::floor(h.firstFrame)) : std::int64_t(h.anchor));
+    const std::int64_t b = std::min<std::int64_t>(
+        window.from + window.frames(),
+        h.isStop ? std::int64_t(h.anchor) : static_cast<std::int64_t>(std::ceil(h.endFrame)));
+    for (std::int64_t f = a; f < b; ++f) {
+        const double x = half + (static_cast<double>(f) - h.anchor + 0.5) / perColumn;
+        for (int c = 0; c < lanes.count; ++c)
+            curves[static_cast<std::size_t>(c)].emplace_back(
+                x, lanes.y(c, window.samples[static_cast<std::size_t>(
+                                  (f - window.from) * window.channels + c)]));
+    }
+}
+
+// Each lane's points joined, and drawn as dots once samples lie four device
+// pixels apart.
+void drawPoints(QPainter& p, const std::vector<std::vector<QPointF>>& curves, double perColumn,
+                double dpr, const QColor& color) {
+    p.setRenderHint(QPainter::Antialiasing);
+    const double dot = 1.0 / perColumn >= 4.0 ? std::max(3.0, 2.0 * dpr + 1.0) : 0.0;
+    for (const auto& curve : curves) {
+        p.drawPolyline(curve.data(), static_cast<int>(curve.size()));
+        if (dot > 0)
+            for (const QPointF& point : curve)
+                p.fillRect(QRectF(point.x() - dot / 2, point.y() - dot / 2, dot, dot), color);
+    }
+}
+
 } // namespace
 
 // ---- OverviewView ----
@@ -249,27 +348,37 @@ void SeamView::setZoomStep(int step) {
 
 void SeamView::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    const QPalette& pal = palette();
-    p.fillRect(rect(), pal.color(QPalette::Base));
+    p.fillRect(rect(), palette().color(QPalette::Base));
     if (!m_session.hasAudio())
         return;
-    const QColor highlight = pal.color(QPalette::Highlight);
-    const bool stopSelected = m_session.stopSelected();
-    {
-        QColor tint = highlight;
-        tint.setAlpha(28);
-        p.fillRect(stopSelected ? QRectF(0, 0, width() / 2.0, height())
-                                : QRectF(width() / 2.0, 0, width() / 2.0, height()),
-                   tint);
-    }
-
+    tintSelectedHalf(p);
     const double dpr = devicePixelRatioF();
+    // The device column where the halves meet.
+    const int half = qRound(width() * dpr) / 2;
+    const bool waiting = drawWaveform(p, dpr, half);
+    drawSeamAndCaptions(p, half / dpr, waiting);
+    if (hasFocus()) {
+        p.setPen(QPen(palette().color(QPalette::Highlight), 1));
+        p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+}
+
+void SeamView::tintSelectedHalf(QPainter& p) {
+    QColor tint = palette().color(QPalette::Highlight);
+    tint.setAlpha(28);
+    p.fillRect(m_session.stopSelected() ? QRectF(0, 0, width() / 2.0, height())
+                                        : QRectF(width() / 2.0, 0, width() / 2.0, height()),
+               tint);
+}
+
+bool SeamView::drawWaveform(QPainter& p, double dpr, int half) {
+    const QPalette& pal = palette();
     const int deviceWidth = qRound(width() * dpr);
-    const int half = deviceWidth / 2;
     const Lanes lanes = lanesFor(height() * dpr, m_session.channels());
     const double perColumn = framesPerPixel() / dpr; // frames per device pixel
     const std::int64_t frames = m_session.frames();
     const audio::Peaks* peaks = m_session.peaks();
+    const bool fromPeaks = perColumn >= static_cast<double>(audio::Peaks::BucketSizes[0]);
     bool waiting = false;
 
     p.save();
@@ -282,89 +391,31 @@ void SeamView::paintEvent(QPaintEvent*) {
         const auto pos = m_session.position(isStop);
         if (!pos)
             continue;
-        // Column u (device pixels from the centre) shows frames from
-        // anchor + u * perColumn: the stop's side ends at the centre, the
-        // start's side begins there.
-        const double anchor = std::round(drawable(*pos));
-        const int firstColumn = isStop ? 0 : half;
-        const int endColumn = isStop ? half : deviceWidth;
-        const double firstFrame = anchor + (firstColumn - half) * perColumn;
-        const double endFrame = anchor + (endColumn - half) * perColumn;
-        if (endFrame <= 0 || firstFrame >= static_cast<double>(frames))
+        const SeamHalf h = seamHalf(isStop, *pos, half, deviceWidth, perColumn);
+        if (h.endFrame <= 0 || h.firstFrame >= static_cast<double>(frames))
             continue;
-        const bool fromPeaks = perColumn >= static_cast<double>(audio::Peaks::BucketSizes[0]);
         if (fromPeaks && !peaks) {
             waiting = true;
             continue;
         }
-        const sound::FrameWindow* window = nullptr;
-        if (!fromPeaks) {
-            const auto from = static_cast<std::int64_t>(std::floor(firstFrame)) - 1;
-            const auto to = static_cast<std::int64_t>(std::ceil(endFrame)) + 1;
-            window = &m_session.framesAround(from, to - from,
-                                             isStop ? WaveformSession::LeftOfSeam
-                                                    : WaveformSession::RightOfSeam);
-        }
-        if (perColumn >= 1.0) {
-            for (int column = firstColumn; column < endColumn; ++column) {
-                const double u = column - half;
-                const auto lo = static_cast<std::int64_t>(std::floor(anchor + u * perColumn));
-                const auto hi = std::max(
-                    lo + 1, static_cast<std::int64_t>(std::floor(anchor + (u + 1) * perColumn)));
-                if (hi <= 0 || lo >= frames)
-                    continue;
-                for (int c = 0; c < lanes.count; ++c) {
-                    audio::SampleRange r;
-                    if (fromPeaks) {
-                        r = peaks->range(c, lo, hi);
-                    } else {
-                        const std::int64_t a = std::max(lo, window->from);
-                        const std::int64_t b = std::min(hi, window->from + window->frames());
-                        const float* s = window->samples.data();
-                        for (std::int64_t f = a; f < b; ++f) {
-                            const float v = s[(f - window->from) * window->channels + c];
-                            r.include({v, v});
-                        }
-                    }
-                    if (!r.empty())
-                        addColumn(lines, lanes, c, column + 0.5, r);
-                }
-            }
-        } else {
-            // Fewer frames than pixels: each sample is a point, joined across the seam.
-            const std::int64_t a = std::max<std::int64_t>(
-                window->from,
-                isStop ? static_cast<std::int64_t>(std::floor(firstFrame)) : std::int64_t(anchor));
-            const std::int64_t b = std::min<std::int64_t>(
-                window->from + window->frames(),
-                isStop ? std::int64_t(anchor) : static_cast<std::int64_t>(std::ceil(endFrame)));
-            for (std::int64_t f = a; f < b; ++f) {
-                const double x = half + (static_cast<double>(f) - anchor + 0.5) / perColumn;
-                for (int c = 0; c < lanes.count; ++c)
-                    curves[static_cast<std::size_t>(c)].emplace_back(
-                        x, lanes.y(c, window->samples[static_cast<std::size_t>(
-                                          (f - window->from) * window->channels + c)]));
-            }
-        }
+        const sound::FrameWindow* window = fromPeaks ? nullptr : &framesOf(m_session, h);
+        if (perColumn >= 1.0)
+            addColumns(lines, lanes, h, half, perColumn, frames, peaks, window);
+        else
+            addPoints(curves, lanes, h, half, perColumn, *window);
     }
     p.drawLines(lines.data(), static_cast<int>(lines.size()));
-    if (perColumn < 1.0) {
-        p.setRenderHint(QPainter::Antialiasing);
-        const double dot = 1.0 / perColumn >= 4.0 ? std::max(3.0, 2.0 * dpr + 1.0) : 0.0;
-        for (const auto& curve : curves) {
-            p.drawPolyline(curve.data(), static_cast<int>(curve.size()));
-            if (dot > 0)
-                for (const QPointF& point : curve)
-                    p.fillRect(QRectF(point.x() - dot / 2, point.y() - dot / 2, dot, dot),
-                               pal.color(QPalette::Text));
-        }
-    }
+    if (perColumn < 1.0)
+        drawPoints(p, curves, perColumn, dpr, pal.color(QPalette::Text));
     p.restore();
+    return waiting;
+}
 
-    // The seam, and what lies on each side of it.
-    QPen seam(highlight, 1.5, Qt::DashLine);
-    p.setPen(seam);
-    const double centre = half / dpr;
+void SeamView::drawSeamAndCaptions(QPainter& p, double centre, bool waiting) {
+    const QPalette& pal = palette();
+    const QColor highlight = pal.color(QPalette::Highlight);
+    const bool stopSelected = m_session.stopSelected();
+    p.setPen(QPen(highlight, 1.5, Qt::DashLine));
     p.drawLine(QLineF(centre, 0, centre, height()));
     const auto label = [&](bool isStop) {
         const auto pos = m_session.position(isStop);
@@ -385,10 +436,6 @@ void SeamView::paintEvent(QPaintEvent*) {
                waiting ? tr("Reading the waveform... %1 %")
                              .arg(qRound(std::max(0.0, m_session.progress()) * 100))
                        : zoom);
-    if (hasFocus()) {
-        p.setPen(QPen(highlight, 1));
-        p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
-    }
 }
 
 void SeamView::mousePressEvent(QMouseEvent* event) {

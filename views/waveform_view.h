@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+class QPainter;
+
 namespace kestrin::views {
 
 class WaveformSession;
@@ -76,6 +78,13 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // The steps of a paint, in order: the selected half tinted, the waveform
+    // either side of the seam (true while the peaks this zoom needs are
+    // still being read), and the seam line with the captions around it.
+    void tintSelectedHalf(QPainter& p);
+    bool drawWaveform(QPainter& p, double dpr, int half);
+    void drawSeamAndCaptions(QPainter& p, double centre, bool waiting);
+
     WaveformSession& m_session;
     int m_zoom = 4;
     int m_wheelAngle = 0; // eighths of a degree not yet turned into a step
