@@ -743,6 +743,24 @@ bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFig
     return true;
 }
 
+// Whether the copy that scores best keeps the band levels of what it copies:
+// the seam score weighs the loudest band most, so a copy that matches the
+// bass to within codec noise may still lack a melody note 20 dB quieter.
+// Codec noise follows the music's spectrum and moves no band far, so the
+// band levels of a copy lie at least as close as two renditions of one
+// passage do (kMusicalSpectralDb). Where the track holds too few frames for
+// the spectra, the score alone tells.
+bool copyBandsAlike(FrameSource& audio, std::int64_t start, std::int64_t stop,
+                    const Seam::Copies& copies) {
+    const bool after = copies.after && (!copies.before || *copies.after <= *copies.before);
+    const std::int64_t back = after ? 0 : kMusicalSpectrumFrames;
+    const auto a = spectrumAt(audio, start - back);
+    const auto b = spectrumAt(audio, stop - back);
+    if (!a || !b)
+        return true;
+    return spectralDistance(a->bands, b->bands) <= kMusicalSpectralDb;
+}
+
 SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
     SeamFigures figures;
     const Seam seam(audio, start, stop);
@@ -769,7 +787,8 @@ SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, Sea
                                                             SeamlessScore, kCodecCeiling);
         // Two renditions can meet as closely as codec noise where a drum
         // hit repeats, yet jump between their tones: as music, a kink decides.
-        if (*best < limit && (mode == SeamMode::Exact || kink < kClickKink)) {
+        if (*best < limit && (mode == SeamMode::Exact || kink < kClickKink) &&
+            copyBandsAlike(audio, start, stop, copies)) {
             figures.lowestNearby = seam.lowestNearby(stop, *best);
             if (figures.lowestNearby) {
                 figures.sound = SeamSound::Seamless;
