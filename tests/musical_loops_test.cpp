@@ -142,6 +142,23 @@ TEST_P(MusicalNear, NearFindsTheTruePairFromRoughPoints) {
     }
 }
 
+TEST_P(MusicalNear, ALoopOffTheBeatGridIsNotSeamlessAndNearMendsIt) {
+    // Just before the chorus's first attack, and a stop 46 ms short of the
+    // pass: the hi-hats after the jump come 46 ms early, and the jump lands
+    // in the snare's hit before the stop.
+    const AudioSamples audio = *ReadAudioSamples(m_wav);
+    const auto start = m_song.passStart + std::llround(m_song.samplesPerBeat * 4 * 9) - 32;
+    const auto stop = start + m_song.passFrames - std::llround(0.046 * 44100);
+    const SeamFigures judged = JudgeSeam(audio, start, stop, SeamMode::Musical);
+    EXPECT_FALSE(IsSeamless(judged)) << SeamVerdict(judged);
+    int status = 0;
+    const nlohmann::json found =
+        findJson({"--near", std::to_string(start), std::to_string(stop), m_wav.string()}, status);
+    ASSERT_EQ(status, 0) << found.dump();
+    expectSamePlace(found["candidates"][0]["start"].get<std::int64_t>(),
+                    found["candidates"][0]["stop"].get<std::int64_t>());
+}
+
 INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
                          ::testing::Values(SongRow{"verse_chorus_112", song(112, 2, 2, 1)},
                                            SongRow{"verse_chorus_96", song(96, 4, 2, 2)},
