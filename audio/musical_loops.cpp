@@ -242,12 +242,11 @@ std::optional<Frames> analyse(FrameSource& source, int rate, const ProgressCallb
     return f;
 }
 
-// Steps 2 and 3: beat frames and the period in frames.
-std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& period) {
+// Step 2's onset strength: less its mean over the surrounding
+// kOnsetMeanSeconds, kept where positive, in units of its own standard
+// deviation.
+std::vector<double> risingOnsets(const Frames& f, double hopSeconds) {
     const std::size_t n = f.count;
-    period = 0;
-    if (n < 8)
-        return {};
     const auto half = static_cast<std::size_t>(kOnsetMeanSeconds / hopSeconds / 2);
     std::vector<double> prefix(n + 1, 0.0);
     for (std::size_t t = 0; t < n; ++t)
@@ -266,12 +265,14 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
     if (sd > 0)
         for (double& v : o)
             v /= sd;
-    const auto lagMin = static_cast<std::size_t>(std::floor(60.0 / kFastestBpm / hopSeconds));
-    const auto lagMax = static_cast<std::size_t>(std::ceil(60.0 / kSlowestBpm / hopSeconds));
-    // At rates so low that a frame spans a third of a second there is no
-    // beat to follow.
-    if (lagMin < 2 || lagMax + 2 >= n)
-        return {};
+    return o;
+}
+
+// Step 2: the beat period in frames, to a fraction of one, from the onsets'
+// autocorrelation over lags [lagMin, lagMax] weighted by the tempo prior.
+double beatPeriod(const std::vector<double>& o, double hopSeconds, std::size_t lagMin,
+                  std::size_t lagMax) {
+    const std::size_t n = o.size();
     std::vector<double> weighted(lagMax + 2, 0.0);
     for (std::size_t lag = std::max<std::size_t>(1, lagMin - 1); lag <= lagMax + 1; ++lag) {
         double r = 0;
@@ -286,7 +287,7 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
     for (std::size_t lag = lagMin; lag <= lagMax; ++lag)
         if (weighted[lag] > weighted[best])
             best = lag;
-    period = static_cast<double>(best);
+    double period = static_cast<double>(best);
     if (best >= 1 && best + 1 < weighted.size()) {
         const double a = weighted[best - 1];
         const double b = weighted[best];
@@ -295,7 +296,12 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
         if (denominator < 0)
             period += std::clamp(0.5 * (a - c) / denominator, -0.5, 0.5);
     }
-    // Step 3.
+    return period;
+}
+
+// Step 3: the chain of beats that best follows the onsets `o` at `period`.
+std::vector<std::size_t> beatChain(const std::vector<double>& o, double period) {
+    const std::size_t n = o.size();
     const auto from = static_cast<std::size_t>(std::max(1.0, std::round(period / 2)));
     const auto to = static_cast<std::size_t>(std::round(2 * period));
     std::vector<double> score(o);
@@ -327,6 +333,22 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
         beats.push_back(static_cast<std::size_t>(t));
     std::reverse(beats.begin(), beats.end());
     return beats;
+}
+
+// Steps 2 and 3: beat frames and the period in frames.
+std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& period) {
+    period = 0;
+    if (f.count < 8)
+        return {};
+    const std::vector<double> o = risingOnsets(f, hopSeconds);
+    const auto lagMin = static_cast<std::size_t>(std::floor(60.0 / kFastestBpm / hopSeconds));
+    const auto lagMax = static_cast<std::size_t>(std::ceil(60.0 / kSlowestBpm / hopSeconds));
+    // At rates so low that a frame spans a third of a second there is no
+    // beat to follow.
+    if (lagMin < 2 || lagMax + 2 >= f.count)
+        return {};
+    period = beatPeriod(o, hopSeconds, lagMin, lagMax);
+    return beatChain(o, period);
 }
 
 // Step 4.

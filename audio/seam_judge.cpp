@@ -151,7 +151,7 @@ struct CopySums {
     double aa = 0;
     double bb = 0;
     double ab = 0;
-    bool silent = true; // both sides below SeamScore's silence
+    SeamSums sums;
 
     CopySums(const float* a, const float* b, std::int64_t frames, int channels) {
         for (std::int64_t i = 0; i < frames * channels; ++i) {
@@ -159,16 +159,14 @@ struct CopySums {
             bb += double{b[i]} * b[i];
             ab += double{a[i]} * b[i];
         }
-        silent = aa + bb < 2 * SeamSilence * static_cast<double>(frames * channels);
+        sums = {aa + bb, aa + bb - 2 * ab, frames * channels};
     }
-    // SeamScore's comparison: the energy of the difference over the energy
-    // of both, 0 for silence.
-    double score() const { return silent ? 0.0 : std::max(0.0, aa + bb - 2 * ab) / (aa + bb); }
+    double score() const { return sums.score(); }
     // The same once the levels are matched: codec noise stays in it, a
     // difference of level alone (a swell, or a tremolo caught at another
     // phase) does not.
     double unshared() const {
-        return silent || aa <= 0 ? 0.0 : std::max(0.0, bb - ab * ab / aa) / (aa + bb);
+        return sums.silent() || aa <= 0 ? 0.0 : std::max(0.0, bb - ab * ab / aa) / (aa + bb);
     }
     // The level of b relative to a (least squares).
     double gain() const { return aa > 0 ? ab / aa : 1.0; }
