@@ -50,6 +50,12 @@ SongShape fuller(double bpm, int passes, unsigned seed) {
     return s;
 }
 
+SongShape withoutDrums(double bpm, unsigned seed) {
+    SongShape s = song(bpm, 2, 2, seed);
+    s.drums = false;
+    return s;
+}
+
 nlohmann::json findJson(const std::vector<std::string>& args, int& status) {
     std::ostringstream out;
     std::ostringstream err;
@@ -165,6 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
                                            SongRow{"three_passes_128", song(128, 1, 3, 3)},
                                            SongRow{"vorbis_104", song(104, 2, 2, 6), true},
                                            SongRow{"fuller_again_108", fuller(108, 2, 7)},
+                                           SongRow{"without_drums_100", withoutDrums(100, 8)},
                                            SongRow{"through_composed", song(112, 2, 2, 4, true)},
                                            SongRow{"through_composed_100",
                                                    song(100, 2, 2, 5, true)}),
