@@ -111,6 +111,10 @@ constexpr double kAlignReachBeats = 0.25;
 // humanised timing (10 ms), far less in the median of 16. A hi-hat grid that
 // jumps by 45 ms is heard as a stumble.
 constexpr double kGridSlackSeconds = 0.025;
+// Alignments of a pair's starts that agree within that slack give the
+// distance instead where there are at least this many: two may agree by
+// chance on a tone's period, three a beat apart hardly.
+constexpr std::size_t kAgreeingAlignments = 3;
 constexpr std::int64_t kAlignHalfWindow = 4096;
 constexpr int kCoarse = 4;
 constexpr std::int64_t kFineReach = 8;
@@ -238,12 +242,11 @@ std::optional<Frames> analyse(FrameSource& source, int rate, const ProgressCallb
     return f;
 }
 
-// Steps 2 and 3: beat frames and the period in frames.
-std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& period) {
+// Step 2's onset strength: less its mean over the surrounding
+// kOnsetMeanSeconds, kept where positive, in units of its own standard
+// deviation.
+std::vector<double> risingOnsets(const Frames& f, double hopSeconds) {
     const std::size_t n = f.count;
-    period = 0;
-    if (n < 8)
-        return {};
     const auto half = static_cast<std::size_t>(kOnsetMeanSeconds / hopSeconds / 2);
     std::vector<double> prefix(n + 1, 0.0);
     for (std::size_t t = 0; t < n; ++t)
@@ -262,12 +265,14 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
     if (sd > 0)
         for (double& v : o)
             v /= sd;
-    const auto lagMin = static_cast<std::size_t>(std::floor(60.0 / kFastestBpm / hopSeconds));
-    const auto lagMax = static_cast<std::size_t>(std::ceil(60.0 / kSlowestBpm / hopSeconds));
-    // At rates so low that a frame spans a third of a second there is no
-    // beat to follow.
-    if (lagMin < 2 || lagMax + 2 >= n)
-        return {};
+    return o;
+}
+
+// Step 2: the beat period in frames, to a fraction of one, from the onsets'
+// autocorrelation over lags [lagMin, lagMax] weighted by the tempo prior.
+double beatPeriod(const std::vector<double>& o, double hopSeconds, std::size_t lagMin,
+                  std::size_t lagMax) {
+    const std::size_t n = o.size();
     std::vector<double> weighted(lagMax + 2, 0.0);
     for (std::size_t lag = std::max<std::size_t>(1, lagMin - 1); lag <= lagMax + 1; ++lag) {
         double r = 0;
@@ -282,7 +287,7 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
     for (std::size_t lag = lagMin; lag <= lagMax; ++lag)
         if (weighted[lag] > weighted[best])
             best = lag;
-    period = static_cast<double>(best);
+    double period = static_cast<double>(best);
     if (best >= 1 && best + 1 < weighted.size()) {
         const double a = weighted[best - 1];
         const double b = weighted[best];
@@ -291,7 +296,12 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
         if (denominator < 0)
             period += std::clamp(0.5 * (a - c) / denominator, -0.5, 0.5);
     }
-    // Step 3.
+    return period;
+}
+
+// Step 3: the chain of beats that best follows the onsets `o` at `period`.
+std::vector<std::size_t> beatChain(const std::vector<double>& o, double period) {
+    const std::size_t n = o.size();
     const auto from = static_cast<std::size_t>(std::max(1.0, std::round(period / 2)));
     const auto to = static_cast<std::size_t>(std::round(2 * period));
     std::vector<double> score(o);
@@ -323,6 +333,22 @@ std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& 
         beats.push_back(static_cast<std::size_t>(t));
     std::reverse(beats.begin(), beats.end());
     return beats;
+}
+
+// Steps 2 and 3: beat frames and the period in frames.
+std::vector<std::size_t> trackBeats(const Frames& f, double hopSeconds, double& period) {
+    period = 0;
+    if (f.count < 8)
+        return {};
+    const std::vector<double> o = risingOnsets(f, hopSeconds);
+    const auto lagMin = static_cast<std::size_t>(std::floor(60.0 / kFastestBpm / hopSeconds));
+    const auto lagMax = static_cast<std::size_t>(std::ceil(60.0 / kSlowestBpm / hopSeconds));
+    // At rates so low that a frame spans a third of a second there is no
+    // beat to follow.
+    if (lagMin < 2 || lagMax + 2 >= f.count)
+        return {};
+    period = beatPeriod(o, hopSeconds, lagMin, lagMax);
+    return beatChain(o, period);
 }
 
 // Step 4.
@@ -748,85 +774,91 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
     return distances[distances.size() / 2];
 }
 
-// Steps 8 and 9 for one pair: the best seamless candidate, if any.
-std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vector<Beat>& beats,
-                                    const Pair& pair, double periodSamples, std::int64_t minLoop,
-                                    const std::optional<LoopPoints>& near, std::int64_t reach) {
-    std::vector<std::int64_t> lags; // of every alignment, seamless or not
-    std::vector<LoopCandidate> passed;
+// The distance between the renditions that every loop of a pair must keep
+// to within kGridSlackSeconds: the beat grid's, unless the alignments of the
+// pair's starts agree with one another within that slack. Alignments a beat
+// apart that agree so closely measure one distance over as many places of
+// the music, each to the sample, while the tracked beats lie on a hop and,
+// where the onsets are soft (strings, pads), slip by a subdivision from one
+// rendition to the other.
+std::int64_t renditionDistance(std::vector<std::int64_t> lags, std::int64_t gridLag,
+                               std::int64_t slack) {
+    if (lags.size() < kAgreeingAlignments)
+        return gridLag;
+    const auto [least, most] = std::minmax_element(lags.begin(), lags.end());
+    if (*most - *least > slack)
+        return gridLag;
+    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
+                     lags.end());
+    return lags[lags.size() / 2];
+}
+
+// A start of step 8 and the stop aligned with it.
+struct Alignment {
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+};
+
+// Step 8's first move for each of the first kStartBeats beats of the pair:
+// the start before the attack near the beat, the stop aligned with it.
+std::vector<Alignment> alignStarts(FrameSource& audio, const std::vector<Beat>& beats,
+                                   const Pair& pair, double periodSamples) {
+    std::vector<Alignment> alignments;
     const auto alignReach = static_cast<std::int64_t>(kAlignReachBeats * periodSamples);
-    const std::int64_t gridLag = beatGridLag(beats, pair);
-    const auto gridSlack = std::llround(kGridSlackSeconds * rate);
     for (int b = 0; b < kStartBeats; ++b) {
         const std::size_t i = pair.i + static_cast<std::size_t>(b);
         const std::size_t j = pair.j + static_cast<std::size_t>(b);
         if (j >= beats.size())
             break;
-        std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
-        const std::int64_t guess = start + beats[j].sample - beats[i].sample;
+        const std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
         if (start < 0)
             continue;
-        const std::int64_t aligned = alignStop(audio, start, guess, alignReach);
-        lags.push_back(aligned - start);
-        // The beat grid must go on across the jump: a loop whose length
-        // is off the grid's own distance between the renditions shifts
-        // every beat after it, however alike the waveforms at the seam.
-        if (std::abs(aligned - start - gridLag) > gridSlack)
-            continue;
-        // Both points moved together keep the alignment; a codec's
-        // pre-echo or a ragged attack may sit better a little later or
-        // earlier. The first shift the judge passes is kept.
-        std::int64_t stop = aligned;
-        SeamFigures judged;
-        for (const std::int64_t seamReach : kSeamReaches) {
-            if (near && seamReach != kSeamReaches[0])
-                break;
-            for (const std::int64_t shift : kJunctionShifts) {
-                const std::int64_t from = start + shift;
-                const std::int64_t to = seamStop(audio, from, aligned + shift, seamReach);
-                if (from < 0 || to - from < minLoop || to > audio.frames() ||
-                    std::abs(to - from - gridLag) > gridSlack)
-                    continue;
-                if (near &&
-                    (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
-                    continue;
-                judged = JudgeSeam(audio, from, to, SeamMode::Musical);
-                if (IsSeamless(judged)) {
-                    start = from;
-                    stop = to;
-                    break;
-                }
-            }
-            if (IsSeamless(judged))
-                break;
-        }
-        if (!IsSeamless(judged))
-            continue;
-        LoopCandidate c;
-        c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
-        c.start = start;
-        c.stop = stop;
-        c.score = std::clamp(pair.match, 0.0, 1.0);
-        c.repeatedSeconds = pair.repeatedSeconds;
-        c.seam = judged.score;
-        c.judged = judged;
-        passed.push_back(c);
+        const std::int64_t guess = start + beats[j].sample - beats[i].sample;
+        alignments.push_back({start, alignStop(audio, start, guess, alignReach)});
     }
-    if (passed.empty())
-        return std::nullopt;
-    // Every alignment measures the one distance between the renditions, each
-    // off by its own humanised notes: the seam whose length lies nearest
-    // their median is the surest.
-    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
-                     lags.end());
-    const std::int64_t median = lags[lags.size() / 2];
-    std::stable_sort(
-        passed.begin(), passed.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
-            return std::abs(a.stop - a.start - median) < std::abs(b.stop - b.start - median);
-        });
-    // Measured as check measures a file, so that it agrees: where a copy of
-    // the track's own samples lies a little off the stop, the loop is the
-    // exact one at that copy.
+    return alignments;
+}
+
+// Step 8's last moves and step 9's verdict for one alignment: the first
+// junction the judge passes, both points moved together by the shifts and
+// the stop to where the waveforms cross alike, as long as the loop keeps
+// `distance` within `slack`; nullopt where none passes.
+std::optional<LoopCandidate> seamlessJunction(FrameSource& audio, const Alignment& aligned,
+                                              std::int64_t distance, std::int64_t slack,
+                                              std::int64_t minLoop,
+                                              const std::optional<LoopPoints>& near,
+                                              std::int64_t reach) {
+    for (const std::int64_t seamReach : kSeamReaches) {
+        if (near && seamReach != kSeamReaches[0])
+            break;
+        for (const std::int64_t shift : kJunctionShifts) {
+            const std::int64_t from = aligned.start + shift;
+            const std::int64_t to = seamStop(audio, from, aligned.stop + shift, seamReach);
+            if (from < 0 || to - from < minLoop || to > audio.frames() ||
+                std::abs(to - from - distance) > slack)
+                continue;
+            if (near && (std::abs(from - near->start) > reach || std::abs(to - near->stop) > reach))
+                continue;
+            const SeamFigures judged = JudgeSeam(audio, from, to, SeamMode::Musical);
+            if (!IsSeamless(judged))
+                continue;
+            LoopCandidate c;
+            c.kind = judged.musical ? LoopKind::Musical : LoopKind::Exact;
+            c.start = from;
+            c.stop = to;
+            c.seam = judged.score;
+            c.judged = judged;
+            return c;
+        }
+    }
+    return std::nullopt;
+}
+
+// Step 9's last check: the first of `passed` that check, measuring the file,
+// also calls seamless; where a copy of the track's own samples lies a little
+// off its stop, the loop becomes the exact one at that copy.
+std::optional<LoopCandidate> measuredAsCheck(FrameSource& audio, std::vector<LoopCandidate>& passed,
+                                             std::int64_t minLoop) {
     for (LoopCandidate& c : passed) {
         const std::optional<SeamFigures> measured = MeasureSeam(audio, c.start, c.stop);
         if (!measured)
@@ -846,6 +878,43 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
         return c;
     }
     return std::nullopt;
+}
+
+// Steps 8 and 9 for one pair: the best seamless candidate, if any.
+std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vector<Beat>& beats,
+                                    const Pair& pair, double periodSamples, std::int64_t minLoop,
+                                    const std::optional<LoopPoints>& near, std::int64_t reach) {
+    const std::vector<Alignment> alignments = alignStarts(audio, beats, pair, periodSamples);
+    if (alignments.empty())
+        return std::nullopt;
+    std::vector<std::int64_t> lags;
+    for (const Alignment& a : alignments)
+        lags.push_back(a.stop - a.start);
+    // The beat grid must go on across the jump: a loop whose length is off
+    // the renditions' distance shifts every beat after it, however alike the
+    // waveforms at the seam.
+    const auto slack = std::llround(kGridSlackSeconds * rate);
+    const std::int64_t distance = renditionDistance(lags, beatGridLag(beats, pair), slack);
+    std::vector<LoopCandidate> passed;
+    for (const Alignment& a : alignments) {
+        if (std::abs(a.stop - a.start - distance) > slack)
+            continue;
+        if (auto c = seamlessJunction(audio, a, distance, slack, minLoop, near, reach)) {
+            c->score = std::clamp(pair.match, 0.0, 1.0);
+            c->repeatedSeconds = pair.repeatedSeconds;
+            passed.push_back(*c);
+        }
+    }
+    if (passed.empty())
+        return std::nullopt;
+    // Every alignment is off the renditions' distance by its own humanised
+    // notes: the seam whose length lies nearest that distance keeps the beat
+    // best.
+    std::stable_sort(
+        passed.begin(), passed.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
+            return std::abs(a.stop - a.start - distance) < std::abs(b.stop - b.start - distance);
+        });
+    return measuredAsCheck(audio, passed, minLoop);
 }
 
 // Step 10: the pairs near the given points, best match first.

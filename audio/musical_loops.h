@@ -89,20 +89,23 @@
 //      samples each side, nearest weighing most) cross alike in every
 //      channel: two renditions never share their phases, but within a cycle
 //      of the bass they meet. A stop whose loop length lies more
-//      than 25 ms from the beat grid's own distance between the renditions
-//      (the median over the 16 beat pairs after them) is dropped: every beat
-//      after the jump would come early or late. Where the judge (step 9) does not
+//      than 25 ms from the distance between the renditions is dropped: every
+//      beat after the jump would come early or late. That distance is the
+//      beat grid's (the median over the 16 beat pairs after them), or, where
+//      three or more of the starts' alignments agree within those 25 ms, the
+//      median of the alignments: tracked beats lie on a hop and slip by a
+//      subdivision where the onsets are soft. Where the judge (step 9) does not
 //      pass that seam, both points move together by 16, -16, 32, -32 and 64
 //      samples in turn (a codec's pre-echo smears an attack by a millisecond
 //      or so) and the first seam it passes is kept.
 //   9. Admission. The seam judge's musical verdict (JudgeSeam with
 //      SeamMode::Musical) must call the seam seamless. Each start of step 8
-//      measures the distance between the renditions anew, each off by its
-//      own humanised notes; of the starts that pass, the one whose loop
-//      length lies nearest the median of all of them is kept. A pair none of
-//      whose starts passes is dropped. A copy that is exact makes an exact
-//      candidate. The seam kept is measured again as check measures a file
-//      (MeasureSeam; where it fails there, the next nearest the median):
+//      is off the distance between the renditions by its own humanised
+//      notes; of the starts that pass, the one whose loop length lies
+//      nearest that distance is kept. A pair none of whose starts passes is
+//      dropped. A copy that is exact makes an exact candidate. The seam kept
+//      is measured again as check measures a file (MeasureSeam; where it
+//      fails there, the next nearest the distance):
 //      where a copy of the track's own samples lies a little off the stop,
 //      the loop is the exact one at that copy, so that check agrees with
 //      every loop offered.

@@ -151,7 +151,7 @@ struct CopySums {
     double aa = 0;
     double bb = 0;
     double ab = 0;
-    bool silent = true; // both sides below SeamScore's silence
+    SeamSums sums;
 
     CopySums(const float* a, const float* b, std::int64_t frames, int channels) {
         for (std::int64_t i = 0; i < frames * channels; ++i) {
@@ -159,16 +159,14 @@ struct CopySums {
             bb += double{b[i]} * b[i];
             ab += double{a[i]} * b[i];
         }
-        silent = aa + bb < 2 * SeamSilence * static_cast<double>(frames * channels);
+        sums = {aa + bb, aa + bb - 2 * ab, frames * channels};
     }
-    // SeamScore's comparison: the energy of the difference over the energy
-    // of both, 0 for silence.
-    double score() const { return silent ? 0.0 : std::max(0.0, aa + bb - 2 * ab) / (aa + bb); }
+    double score() const { return sums.score(); }
     // The same once the levels are matched: codec noise stays in it, a
     // difference of level alone (a swell, or a tremolo caught at another
     // phase) does not.
     double unshared() const {
-        return silent || aa <= 0 ? 0.0 : std::max(0.0, bb - ab * ab / aa) / (aa + bb);
+        return sums.silent() || aa <= 0 ? 0.0 : std::max(0.0, bb - ab * ab / aa) / (aa + bb);
     }
     // The level of b relative to a (least squares).
     double gain() const { return aa > 0 ? ab / aa : 1.0; }
@@ -743,6 +741,24 @@ bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFig
     return true;
 }
 
+// Whether the copy that scores best keeps the band levels of what it copies:
+// the seam score weighs the loudest band most, so a copy that matches the
+// bass to within codec noise may still lack a melody note 20 dB quieter.
+// Codec noise follows the music's spectrum and moves no band far, so the
+// band levels of a copy lie at least as close as two renditions of one
+// passage do (kMusicalSpectralDb). Where the track holds too few frames for
+// the spectra, the score alone tells.
+bool copyBandsAlike(FrameSource& audio, std::int64_t start, std::int64_t stop,
+                    const Seam::Copies& copies) {
+    const bool after = copies.after && (!copies.before || *copies.after <= *copies.before);
+    const std::int64_t back = after ? 0 : kMusicalSpectrumFrames;
+    const auto a = spectrumAt(audio, start - back);
+    const auto b = spectrumAt(audio, stop - back);
+    if (!a || !b)
+        return true;
+    return spectralDistance(a->bands, b->bands) <= kMusicalSpectralDb;
+}
+
 SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
     SeamFigures figures;
     const Seam seam(audio, start, stop);
@@ -769,7 +785,8 @@ SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, Sea
                                                             SeamlessScore, kCodecCeiling);
         // Two renditions can meet as closely as codec noise where a drum
         // hit repeats, yet jump between their tones: as music, a kink decides.
-        if (*best < limit && (mode == SeamMode::Exact || kink < kClickKink)) {
+        if (*best < limit && (mode == SeamMode::Exact || kink < kClickKink) &&
+            copyBandsAlike(audio, start, stop, copies)) {
             figures.lowestNearby = seam.lowestNearby(stop, *best);
             if (figures.lowestNearby) {
                 figures.sound = SeamSound::Seamless;

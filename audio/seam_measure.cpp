@@ -32,103 +32,138 @@ std::vector<double> energySums(const float* samples, std::int64_t frames, int ch
     return sums;
 }
 
-std::optional<std::int64_t> nearestSeamlessStop(FrameSource& source, std::int64_t start,
-                                                std::int64_t stop) {
-    const std::int64_t n = source.frames();
-    const int ch = source.channels();
-    const std::int64_t reach = source.sampleRate() > 0 ? source.sampleRate() : 44100;
-    const std::int64_t lo = std::max(start + 1, stop - reach);
-    const std::int64_t hi =
-        std::min<std::int64_t>({n, stop + reach, std::numeric_limits<std::int32_t>::max()});
-    if (lo > hi)
-        return std::nullopt;
-    // What follows start, to be found again after the new stop.
-    std::vector<float> following;
-    const std::int64_t afterStart = source.append(start, start + kWindow, following);
-    const float* s = following.data();
-    const std::vector<double> sEnergy = energySums(s, afterStart, ch);
-    std::vector<float> region;
-    const std::int64_t got = source.append(lo, std::min(n, hi + kWindow), region);
-    const std::vector<double> rEnergy = energySums(region.data(), got, ch);
-    // The squared difference of the first `samples` samples after start and
-    // those at `r`.
-    auto differenceOver = [&](const float* r, std::int64_t samples) {
-        double difference = 0.0;
-        for (std::int64_t i = 0; i < samples; ++i) {
-            const double d = static_cast<double>(s[i]) - r[i];
-            difference += d * d;
-        }
-        return difference;
-    };
-    // SeamScore's comparison of what follows start and stop, given up as soon
-    // as the difference passes `score` times the energy. `headShare`, when
-    // given, gets the difference over the first frames as a share of their
-    // energy.
-    auto matches = [&](std::int64_t candidate, double score, double* headShare = nullptr) {
-        const std::int64_t at = candidate - lo;
-        const std::int64_t len = std::min({kWindow, n - candidate, afterStart, got - at});
+// The stops within a second of a stored one, read once, and how each
+// compares with the start: the search behind MeasureSeam's suggestion.
+class StopSearch {
+public:
+    StopSearch(FrameSource& source, std::int64_t start, std::int64_t stop)
+        : m_source(source), m_start(start), m_n(source.frames()), m_ch(source.channels()),
+          m_reach(source.sampleRate() > 0 ? source.sampleRate() : 44100),
+          m_lo(std::max(start + 1, stop - m_reach)),
+          m_hi(std::min<std::int64_t>(
+              {m_n, stop + m_reach, std::numeric_limits<std::int32_t>::max()})) {
+        if (empty())
+            return;
+        m_afterStart = source.append(start, start + kWindow, m_following);
+        m_followingEnergy = energySums(m_following.data(), m_afterStart, m_ch);
+        m_got = source.append(m_lo, std::min(m_n, m_hi + kWindow), m_region);
+        m_regionEnergy = energySums(m_region.data(), m_got, m_ch);
+    }
+
+    // No stop lies after the start within the reach.
+    bool empty() const { return m_lo > m_hi; }
+    bool holds(std::int64_t candidate) const { return candidate >= m_lo && candidate <= m_hi; }
+    std::int64_t lo() const { return m_lo; }
+    std::int64_t hi() const { return m_hi; }
+    std::int64_t reach() const { return m_reach; }
+
+    // Whether what follows `candidate` scores under `score` against what
+    // follows the start (SeamSums), given up as soon as the difference
+    // reaches it. `headShare`, when given, gets the difference over the first
+    // frames as a share of their energy.
+    bool matches(std::int64_t candidate, double score, double* headShare = nullptr) const {
+        const std::int64_t at = candidate - m_lo;
+        const std::int64_t len = std::min({kWindow, m_n - candidate, m_afterStart, m_got - at});
         if (len <= 0)
-            return candidate == n; // only the frames before can tell: measured below
-        const double energy = sEnergy[static_cast<std::size_t>(len)] +
-                              rEnergy[static_cast<std::size_t>(at + len)] -
-                              rEnergy[static_cast<std::size_t>(at)];
-        if (energy < 2 * SeamSilence * static_cast<double>(len * ch))
+            return candidate == m_n; // only the frames before can tell: the judge measures them
+        const SeamSums sums{energyOver(at, len), 0.0, len * m_ch};
+        if (sums.silent())
             return true;
-        const double limit = score * energy;
-        const float* r = region.data() + at * ch;
+        const double limit = sums.differenceAt(score);
+        const float* r = m_region.data() + at * m_ch;
         // The first frames in full, without a branch to mispredict: they alone
         // rule out nearly every stop.
-        const std::int64_t head = std::min(kHeadFrames, len) * ch;
+        const std::int64_t head = std::min(kHeadFrames, len) * m_ch;
         double difference = differenceOver(r, head);
-        if (headShare) {
-            const auto h = static_cast<std::size_t>(head / ch);
-            *headShare = difference / (sEnergy[h] + rEnergy[static_cast<std::size_t>(at) + h] -
-                                       rEnergy[static_cast<std::size_t>(at)]);
-        }
+        if (headShare)
+            *headShare = difference / energyOver(at, head / m_ch);
         if (difference >= limit)
             return false;
-        for (std::int64_t i = head; i < len * ch; ++i) {
-            const double d = static_cast<double>(s[i]) - r[i];
+        const float* f = m_following.data();
+        for (std::int64_t i = head; i < len * m_ch; ++i) {
+            const double d = static_cast<double>(f[i]) - r[i];
             difference += d * d;
             if (difference >= limit)
                 return false;
         }
         return true;
-    };
+    }
+
     // Whether the first frames differ by little enough for a repeat through
     // codec noise: unrelated audio differs by about its own energy. Only a
     // stop whose first few frames passed (`headShare`) is measured further.
-    auto mayRepeatNoisily = [&](std::int64_t candidate, double headShare) {
+    bool mayRepeatNoisily(std::int64_t candidate, double headShare) const {
         if (!(headShare < kNoisyHeadShare))
             return false;
-        const std::int64_t at = candidate - lo;
-        const std::int64_t len = std::min({kNoisyHeadFrames, n - candidate, afterStart, got - at});
-        const double difference = differenceOver(region.data() + at * ch, len * ch);
-        return difference < kNoisyHeadShare * (sEnergy[static_cast<std::size_t>(len)] +
-                                               rEnergy[static_cast<std::size_t>(at + len)] -
-                                               rEnergy[static_cast<std::size_t>(at)]);
-    };
-    auto seamless = [&](std::int64_t candidate) {
-        return IsSeamless(JudgeSeam(source, start, candidate));
-    };
-    // Exact repeats first, which is fast; the stops that may repeat through
-    // codec noise are kept, nearest first, for when there are none.
+        const std::int64_t at = candidate - m_lo;
+        const std::int64_t len =
+            std::min({kNoisyHeadFrames, m_n - candidate, m_afterStart, m_got - at});
+        const double difference = differenceOver(m_region.data() + at * m_ch, len * m_ch);
+        return difference < kNoisyHeadShare * energyOver(at, len);
+    }
+
+    bool seamless(std::int64_t candidate) const {
+        return IsSeamless(JudgeSeam(m_source, m_start, candidate));
+    }
+
+private:
+    // The energy of the first `frames` frames after the start and of those
+    // from `at` in the region.
+    double energyOver(std::int64_t at, std::int64_t frames) const {
+        return m_followingEnergy[static_cast<std::size_t>(frames)] +
+               m_regionEnergy[static_cast<std::size_t>(at + frames)] -
+               m_regionEnergy[static_cast<std::size_t>(at)];
+    }
+    // The squared difference of the first `samples` samples after the start
+    // and those at `r`.
+    double differenceOver(const float* r, std::int64_t samples) const {
+        double difference = 0.0;
+        for (std::int64_t i = 0; i < samples; ++i) {
+            const double d = static_cast<double>(m_following[static_cast<std::size_t>(i)]) - r[i];
+            difference += d * d;
+        }
+        return difference;
+    }
+
+    FrameSource& m_source;
+    std::int64_t m_start;
+    std::int64_t m_n;
+    int m_ch;
+    std::int64_t m_reach;
+    std::int64_t m_lo;
+    std::int64_t m_hi;
+    std::vector<float> m_following; // what follows start, to be found again
+    std::int64_t m_afterStart = 0;
+    std::vector<double> m_followingEnergy;
+    std::vector<float> m_region; // the stops within reach and the frames after them
+    std::int64_t m_got = 0;
+    std::vector<double> m_regionEnergy;
+};
+
+// The stop nearest `stop` within a second whose seam is seamless: exact
+// repeats first, which is fast; the stops that may repeat through codec
+// noise are kept, nearest first, for when there are none.
+std::optional<std::int64_t> nearestSeamlessStop(FrameSource& source, std::int64_t start,
+                                                std::int64_t stop) {
+    const StopSearch search(source, start, stop);
+    if (search.empty())
+        return std::nullopt;
     std::vector<std::int64_t> noisy;
-    for (std::int64_t d = 1; d <= reach; ++d) {
+    for (std::int64_t d = 1; d <= search.reach(); ++d) {
         for (const std::int64_t candidate : {stop - d, stop + d}) {
-            if (candidate < lo || candidate > hi)
+            if (!search.holds(candidate))
                 continue;
             double headShare = 1.0;
-            if (matches(candidate, SeamlessScore, &headShare) && seamless(candidate))
+            if (search.matches(candidate, SeamlessScore, &headShare) && search.seamless(candidate))
                 return candidate;
-            if (mayRepeatNoisily(candidate, headShare))
+            if (search.mayRepeatNoisily(candidate, headShare))
                 noisy.push_back(candidate);
         }
-        if (stop - d < lo && stop + d > hi)
+        if (stop - d < search.lo() && stop + d > search.hi())
             break;
     }
     for (const std::int64_t candidate : noisy) {
-        if (matches(candidate, kCodecCeiling) && seamless(candidate))
+        if (search.matches(candidate, kCodecCeiling) && search.seamless(candidate))
             return candidate;
     }
     return std::nullopt;

@@ -50,6 +50,12 @@ SongShape fuller(double bpm, int passes, unsigned seed) {
     return s;
 }
 
+SongShape withoutDrums(double bpm, unsigned seed) {
+    SongShape s = song(bpm, 2, 2, seed);
+    s.drums = false;
+    return s;
+}
+
 nlohmann::json findJson(const std::vector<std::string>& args, int& status) {
     std::ostringstream out;
     std::ostringstream err;
@@ -142,12 +148,30 @@ TEST_P(MusicalNear, NearFindsTheTruePairFromRoughPoints) {
     }
 }
 
+TEST_P(MusicalNear, ALoopOffTheBeatGridIsNotSeamlessAndNearMendsIt) {
+    // Just before the chorus's first attack, and a stop 46 ms short of the
+    // pass: the hi-hats after the jump come 46 ms early, and the jump lands
+    // in the snare's hit before the stop.
+    const AudioSamples audio = *ReadAudioSamples(m_wav);
+    const auto start = m_song.passStart + std::llround(m_song.samplesPerBeat * 4 * 9) - 32;
+    const auto stop = start + m_song.passFrames - std::llround(0.046 * 44100);
+    const SeamFigures judged = JudgeSeam(audio, start, stop, SeamMode::Musical);
+    EXPECT_FALSE(IsSeamless(judged)) << SeamVerdict(judged);
+    int status = 0;
+    const nlohmann::json found =
+        findJson({"--near", std::to_string(start), std::to_string(stop), m_wav.string()}, status);
+    ASSERT_EQ(status, 0) << found.dump();
+    expectSamePlace(found["candidates"][0]["start"].get<std::int64_t>(),
+                    found["candidates"][0]["stop"].get<std::int64_t>());
+}
+
 INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
                          ::testing::Values(SongRow{"verse_chorus_112", song(112, 2, 2, 1)},
                                            SongRow{"verse_chorus_96", song(96, 4, 2, 2)},
                                            SongRow{"three_passes_128", song(128, 1, 3, 3)},
                                            SongRow{"vorbis_104", song(104, 2, 2, 6), true},
                                            SongRow{"fuller_again_108", fuller(108, 2, 7)},
+                                           SongRow{"without_drums_100", withoutDrums(100, 8)},
                                            SongRow{"through_composed", song(112, 2, 2, 4, true)},
                                            SongRow{"through_composed_100",
                                                    song(100, 2, 2, 5, true)}),

@@ -50,6 +50,15 @@ double bassUnderHighs(std::int64_t t) {
            0.3 * std::sin(kTau * 110 * static_cast<double>(t) / 44100);
 }
 
+// A loud bass, and from 2.5 s to 3.5 s a melody note 18 dB under it: either
+// side of a jump from 3 s to 1 s copies the bass to within 1 % of its
+// energy, without the note.
+double bassUnderANote(std::int64_t t) {
+    const double s = static_cast<double>(t) / 44100;
+    return 0.6 * std::sin(kTau * 80 * s) +
+           (s >= 2.5 && s < 3.5 ? 0.08 * std::sin(kTau * 640 * s) : 0);
+}
+
 struct JudgeRow {
     const char* name;
     AudioSamples audio;
@@ -106,6 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
         JudgeRow{"stop_cuts_the_tail_of_a_pluck", mono(5 * 44100, plucks), 44100, 3 * 44100 - 9000,
                  SeamSound::Click, true},
         JudgeRow{"plucks_one_sample_long", mono(5 * 44100, plucks), 44100, 3 * 44100 + 1,
+                 SeamSound::Click, true},
+        JudgeRow{"copy_that_drops_a_melody_note", mono(5 * 44100, bassUnderANote), 44100, 3 * 44100,
                  SeamSound::Click, true},
         // Hiss and a chord fading to silence over the last 2 s, looped whole.
         JudgeRow{"fade_to_silence_restarts", mono(6 * 44100, fadingOut), 0, -1, SeamSound::Soft,

@@ -176,6 +176,8 @@ Song RenderSong(const SongShape& shape) {
             if (now.chords)
                 r.tone(when(t), beat, hz(now.root - 12 + (k == 3 ? 7 : 0), now.cents), 0.3, 0.0,
                        0.6);
+            if (!shape.drums)
+                continue;
             r.drum(when(t), k % 2 == 0 ? 0 : 1, k % 2 == 0 ? 0.7 : 0.35);
             r.drum(when(t), 2, 0.15);
             r.drum(when(t + beat / 2), 2, 0.1);

@@ -24,6 +24,9 @@ struct SongShape {
     // From the second pass on the chords sound an octave higher as well, as
     // an orchestra plays a theme again with more instruments.
     bool fullerAgain = false;
+    // Kick, snare and hi-hats under the chords and bass; without them the
+    // only onsets are the notes', soft as strings and pads.
+    bool drums = true;
     // Onsets move up to this many seconds either way.
     double humanise = 0.010;
     // The second pass is tuned this many cents sharp.
