@@ -106,11 +106,11 @@ constexpr std::size_t kBeatsPerBar = 4;
 // between them is free of a phase jump in the sustained parts; a jump just
 // before an attack hides it, as the hit masks what went before. So the
 // start lies kPreAttack before the attack near a beat, where the attack lies
-// wholly after the jump. Starts tried (the beats from the pair's first on), the reach of
-// the search for the onset around a beat (beats lie within 10 ms of the
-// attack, and humanising moves a note by as much), the blocks whose energy
-// rises at an onset, how far before the attack the jump lands, and the
-// alignment's reach and windows.
+// wholly after the jump. Starts tried (the beats from the pair's first on),
+// the reach of the search for the onset around a beat (beats lie within
+// 10 ms of the attack, and humanising moves a note by as much), the blocks
+// whose energy rises at an onset, how far before the attack the jump lands,
+// and the alignment's reach and windows.
 constexpr int kStartBeats = 4;
 constexpr std::int64_t kOnsetReach = kFrame / 2;
 constexpr std::int64_t kOnsetBlock = 128;
