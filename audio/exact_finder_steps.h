@@ -67,14 +67,21 @@ struct SearchCancelled {};
 // a block or two of work, so the search stops within a millisecond or so.
 constexpr std::uint32_t kPollEvery = 4;
 
-// Frames read back from the audio by the steps that work on raw frames.
-// Only windows are held: a long file never sits in memory whole.
+// Frames read back from the audio by the steps that work on raw frames,
+// where the track is not held whole.
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
 // Frames read for a look away from the window: a block of step 5 and then some.
 constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
+// Samples of a file held in memory as floats once the pass has read them
+// (128 MB: six minutes of stereo at 44.1 kHz). The steps after the pass read
+// every repeat again, once per lag: converting and copying the same frames
+// from the file each time costs more than all the comparing. A longer file
+// is read back in windows, so that memory stays bounded for any length.
+constexpr std::int64_t kHeldSamples = std::int64_t{1} << 25;
 
-// The audio the search works on: a track decoded whole, or a file whose
-// frames are read back in windows where a step needs them.
+// The audio the search works on: a track decoded whole, or a file read
+// through once and then held, or, when too long for that, read back in
+// windows where a step needs its frames.
 class Track {
 public:
     // The side a window is for: the earlier copy of a pair, the later one.
@@ -82,15 +89,24 @@ public:
 
     explicit Track(const AudioSamples& audio)
         : sampleRate(audio.sampleRate), channels(audio.channels), lossy(audio.lossy),
-          m_audio(&audio), m_frames(audio.frames()),
-          m_source(std::make_unique<SamplesSource>(audio)) {}
+          m_audio(&audio), m_frames(audio.frames()), m_source(*this) {}
 
     // `frames` as counted while reading the file through.
     Track(AudioReader& reader, std::int64_t frames)
         : sampleRate(reader.info().sampleRate), channels(reader.info().channels),
           lossy(InexactEncodingOf(reader.info().format).has_value()), m_reader(&reader),
-          m_frames(frames),
-          m_source(std::make_unique<ReaderSource>(reader, frames, ReaderSource::Keep::Never)) {}
+          m_frames(frames), m_source(*this) {
+        if (frames > 0 && channels > 0 && frames <= kHeldSamples / channels) {
+            m_held.sampleRate = sampleRate;
+            m_held.channels = channels;
+            m_held.lossy = lossy;
+            m_held.samples.reserve(static_cast<std::size_t>(frames * channels));
+            m_holding = true;
+        }
+    }
+    // m_audio may point into the track itself.
+    Track(const Track&) = delete;
+    Track& operator=(const Track&) = delete;
 
     int sampleRate = 0;
     int channels = 0;
@@ -112,12 +128,20 @@ public:
     }
 
     // Frames [t0, t1) as interleaved floats, valid until the next call for
-    // the same side. Frames outside the audio read as silence.
+    // the same side. Frames outside the audio read as silence. A file read
+    // in order from its start is held as it is read, where it fits.
     const float* window(Side side, std::int64_t t0, std::int64_t t1) const {
         poll();
         const auto ch = static_cast<std::size_t>(channels);
-        if (m_audio)
-            return m_audio->samples.data() + static_cast<std::size_t>(t0) * ch;
+        if (m_holding && t0 == heldFrames() && t0 < t1 && t1 <= m_frames) {
+            if (const float* held = holdOn(t0, t1))
+                return held;
+        }
+        if (m_audio) {
+            if (t0 >= 0 && t1 <= m_frames)
+                return m_audio->samples.data() + static_cast<std::size_t>(t0) * ch;
+            return padded(side, t0, t1);
+        }
         Window& w = m_windows[side];
         if (t0 >= w.begin && t1 <= w.end)
             return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
@@ -144,9 +168,77 @@ public:
     }
 
     // The same frames for the seam verdict.
-    FrameSource& source() const { return *m_source; }
+    FrameSource& source() const { return m_source; }
 
 private:
+    // The frames of the track for the judge: from memory where it is held,
+    // else from the file, [0, frames()) only.
+    class Source final : public FrameSource {
+    public:
+        explicit Source(const Track& track) : m_track(track) {}
+        std::int64_t frames() const override { return m_track.m_frames; }
+        int channels() const override { return m_track.channels; }
+        int sampleRate() const override {
+            return m_track.sampleRate > 0 ? m_track.sampleRate : 44100;
+        }
+        std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
+            if (!m_track.m_audio)
+                return AppendFrames(*m_track.m_reader, from, to, m_track.m_frames, out);
+            from = std::max<std::int64_t>(0, from);
+            to = std::min(to, m_track.m_frames);
+            if (to <= from)
+                return 0;
+            const auto ch = static_cast<std::ptrdiff_t>(m_track.channels);
+            const auto begin = m_track.m_audio->samples.begin();
+            out.insert(out.end(), begin + from * ch, begin + to * ch);
+            return to - from;
+        }
+
+    private:
+        const Track& m_track;
+    };
+
+    std::int64_t heldFrames() const {
+        return static_cast<std::int64_t>(m_held.samples.size()) / channels;
+    }
+
+    // Reads frames [t0, t1), which follow those held, onto the held ones;
+    // once every frame is held the track is served from memory. A file that
+    // gives fewer frames than counted is not held at all: it is read back
+    // as before, where what is missing reads as silence.
+    const float* holdOn(std::int64_t t0, std::int64_t t1) const {
+        const auto ch = static_cast<std::size_t>(channels);
+        const std::size_t old = m_held.samples.size();
+        m_held.samples.resize(old + static_cast<std::size_t>(t1 - t0) * ch);
+        const std::int64_t got = readFloats(t0, t1 - t0, m_held.samples.data() + old);
+        if (got != t1 - t0) {
+            m_holding = false;
+            m_held.samples = {};
+            return nullptr;
+        }
+        if (t1 == m_frames) {
+            m_holding = false;
+            m_audio = &m_held;
+        }
+        return m_held.samples.data() + old;
+    }
+
+    // Frames [t0, t1) of a track held whole, silence outside it.
+    const float* padded(Side side, std::int64_t t0, std::int64_t t1) const {
+        const auto ch = static_cast<std::size_t>(channels);
+        Window& w = m_windows[side];
+        w.samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(0, t1 - t0)) * ch, 0.0F);
+        const std::int64_t from = std::max<std::int64_t>(0, t0);
+        const std::int64_t to = std::min(t1, m_frames);
+        if (from < to)
+            std::copy(m_audio->samples.begin() + static_cast<std::ptrdiff_t>(from) * channels,
+                      m_audio->samples.begin() + static_cast<std::ptrdiff_t>(to) * channels,
+                      w.samples.begin() + static_cast<std::ptrdiff_t>(from - t0) * channels);
+        // Not a window of the file: the next read there reads it afresh.
+        w.begin = w.end = 0;
+        return w.samples.data();
+    }
+
     // The reader's readFloat(), faster for 16-bit PCM: read as it is stored
     // and scaled here by 2^-15, as libsndfile scales it, in a loop that
     // vectorises.
@@ -171,10 +263,12 @@ private:
         std::int64_t end = 0;
     };
 
-    const AudioSamples* m_audio = nullptr;
+    mutable const AudioSamples* m_audio = nullptr; // the frames, where held whole
     AudioReader* m_reader = nullptr;
     std::int64_t m_frames = 0;
-    std::unique_ptr<FrameSource> m_source;
+    mutable AudioSamples m_held; // the file's frames read so far, while m_holding
+    mutable bool m_holding = false;
+    mutable Source m_source;
     mutable std::array<Window, 2> m_windows;
     mutable std::vector<std::int16_t> m_shorts;
     mutable std::function<bool()> m_goOn;
