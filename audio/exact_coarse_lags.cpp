@@ -143,6 +143,25 @@ std::size_t fftSize(std::size_t minimum) {
 
 // ---- step 1: the coarse signal -----------------------------------------------
 
+namespace {
+
+// The channels of `frame` and the weights.size() frames after it summed,
+// weighted frame by frame. Not inlined: inside the pass the sum is kept in
+// memory, a store and a load per tap.
+[[gnu::noinline]] float filtered(const float* frame, const std::vector<float>& weights,
+                                 std::size_t ch) {
+    float acc = 0.0F;
+    for (std::size_t k = 0; k < weights.size(); ++k) {
+        float s = 0.0F;
+        for (std::size_t c = 0; c < ch; ++c)
+            s += frame[k * ch + c];
+        acc += weights[k] * s;
+    }
+    return acc;
+}
+
+} // namespace
+
 // Step 1 and the track's level in one pass, window by window, so that no
 // more than a window and the coarse signal are held.
 Pass passOver(const Track& audio, const Progress& progress) {
@@ -178,14 +197,7 @@ Pass passOver(const Track& audio, const Progress& progress) {
         for (; j < count && j * d + taps <= have; ++j) {
             const float* frame =
                 pending.data() + static_cast<std::size_t>(j * d - pendingBegin) * ch;
-            float acc = 0.0F;
-            for (std::int64_t k = 0; k < taps; ++k) {
-                float s = 0.0F;
-                for (std::size_t c = 0; c < ch; ++c)
-                    s += frame[static_cast<std::size_t>(k) * ch + c];
-                acc += weights[static_cast<std::size_t>(k)] * s;
-            }
-            coarse.signal.push_back(acc);
+            coarse.signal.push_back(filtered(frame, weights, ch));
         }
         const std::int64_t keep = std::min(j * d, have);
         pending.erase(pending.begin(),
