@@ -5,18 +5,15 @@
 
 #include "audio/fft.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
-#include <new>
-#include <numeric>
-#include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrin::audio::exact {
 
@@ -46,25 +43,6 @@ constexpr double kMinPeak = 0.4;
 constexpr int kPeaksPerTemplate = 5;
 // Of a taken peak: a neighbour as high is tried as well.
 constexpr double kNeighbourPeak = 0.95;
-
-} // namespace
-
-namespace {
-
-// ---- FFT -------------------------------------------------------------------
-
-struct FftwFree {
-    void operator()(float* p) const { fftwf_free(p); }
-};
-using FftwBuffer = std::unique_ptr<float[], FftwFree>;
-
-FftwBuffer fftwBuffer(std::size_t floats) {
-    FftwBuffer buffer(static_cast<float*>(fftwf_malloc(floats * sizeof(float))));
-    if (!buffer)
-        throw std::bad_alloc();
-    return buffer;
-}
-
 // A coarse signal whose transform is at most this size (about 6 minutes at
 // 44.1 kHz) is correlated through one transform of the whole of it, some
 // 25 ms on a busy machine; a longer one block by block (overlap-save), so
@@ -72,72 +50,6 @@ FftwBuffer fftwBuffer(std::size_t floats) {
 constexpr std::size_t kWholeFftSize = std::size_t{1} << 20;
 // The blocks' transform size, at the least: some 0.2 ms each.
 constexpr std::size_t kBlockFftSize = std::size_t{1} << 16;
-
-// In-place real transforms of one size on buffers of size + 2 floats.
-class RealFft {
-public:
-    explicit RealFft(std::size_t size)
-        : m_size(size), m_forward(plan(true)), m_inverse(plan(false)) {}
-    RealFft(const RealFft&) = delete;
-    RealFft& operator=(const RealFft&) = delete;
-    ~RealFft() {
-        release(m_forward);
-        release(m_inverse);
-    }
-
-    std::size_t size() const { return m_size; }
-    FftwBuffer buffer() const { return fftwBuffer(m_size + 2); }
-    void forward(float* data) const {
-        fftwf_execute_dft_r2c(m_forward, data, reinterpret_cast<fftwf_complex*>(data));
-    }
-    // Unnormalised: the result is size times the signal.
-    void inverse(float* data) const {
-        fftwf_execute_dft_c2r(m_inverse, reinterpret_cast<fftwf_complex*>(data), data);
-    }
-
-private:
-    // Plans on an example array of the alignment fftwf_malloc gives, which
-    // the estimate never touches and which is not kept.
-    fftwf_plan plan(bool forward) const {
-        FftwBuffer probe = fftwBuffer(m_size + 2);
-        const int n = static_cast<int>(m_size);
-        auto* complex = reinterpret_cast<fftwf_complex*>(probe.get());
-        std::lock_guard lock(FftwPlannerMutex());
-        const fftwf_plan p = forward
-                                 ? fftwf_plan_dft_r2c_1d(n, probe.get(), complex, FFTW_ESTIMATE)
-                                 : fftwf_plan_dft_c2r_1d(n, complex, probe.get(), FFTW_ESTIMATE);
-        if (!p)
-            throw std::bad_alloc();
-        return p;
-    }
-    static void release(fftwf_plan p) {
-        if (!p)
-            return;
-        std::lock_guard lock(FftwPlannerMutex());
-        fftwf_destroy_plan(p);
-    }
-
-    std::size_t m_size;
-    fftwf_plan m_forward = nullptr;
-    fftwf_plan m_inverse = nullptr;
-};
-
-// The smallest 2^a 3^b 5^c at or above `minimum`: sizes FFTW is fast at.
-std::size_t fftSize(std::size_t minimum) {
-    std::size_t best = 2;
-    while (best < minimum)
-        best *= 2;
-    for (std::size_t p3 = 1; p3 < best; p3 *= 3) {
-        for (std::size_t p35 = p3; p35 < best; p35 *= 5) {
-            std::size_t v = p35;
-            while (v < minimum)
-                v *= 2;
-            if (v % 2 == 0)
-                best = std::min(best, v);
-        }
-    }
-    return best;
-}
 
 } // namespace
 
@@ -164,7 +76,7 @@ namespace {
 
 // Step 1 and the track's level in one pass, window by window, so that no
 // more than a window and the coarse signal are held.
-Pass passOver(const Track& audio, const Progress& progress) {
+Pass passOver(const Track& audio, const ProgressCallback& progress) {
     Pass pass;
     Coarse& coarse = pass.coarse;
     coarse.factor = std::max(1, static_cast<int>(std::lround(audio.sampleRate / kCoarseRate)));
@@ -184,7 +96,7 @@ Pass passOver(const Track& audio, const Progress& progress) {
     PairSums energy;
     std::int64_t j = 0;
     for (std::int64_t t = 0; t < n; t += kWindowFrames) {
-        if (!progress.at(static_cast<double>(t) / static_cast<double>(n))) {
+        if (!ReportProgress(progress, static_cast<double>(t) / static_cast<double>(n))) {
             pass.cancelled = true;
             return pass;
         }
@@ -339,9 +251,10 @@ public:
     TemplateCorrelator(const std::vector<float>& signal, const EnergyPrefix& energyPrefix,
                        std::int64_t width)
         : m_signal(signal), m_prefix(energyPrefix), m_width(width),
-          m_whole(fftSize(signal.size() + static_cast<std::size_t>(width)) <= kWholeFftSize),
-          m_fft(m_whole ? fftSize(signal.size() + static_cast<std::size_t>(width))
-                        : fftSize(std::max(kBlockFftSize, 4 * static_cast<std::size_t>(width)))),
+          m_whole(FastFftSize(signal.size() + static_cast<std::size_t>(width)) <= kWholeFftSize),
+          m_fft(m_whole
+                    ? FastFftSize(signal.size() + static_cast<std::size_t>(width))
+                    : FastFftSize(std::max(kBlockFftSize, 4 * static_cast<std::size_t>(width)))),
           m_work(m_fft.buffer()), m_other(m_fft.buffer()) {
         if (m_whole) {
             const std::size_t floats = m_fft.size() + 2;
@@ -448,9 +361,9 @@ private:
     const EnergyPrefix& m_prefix;
     std::int64_t m_width;
     bool m_whole; // one transform of the whole signal
-    RealFft m_fft;
-    FftwBuffer m_work;
-    FftwBuffer m_other;             // the whole signal's spectrum, or the template's
+    InPlaceRealFft m_fft;
+    FftwFloats m_work;
+    FftwFloats m_other;             // the whole signal's spectrum, or the template's
     std::unique_ptr<float[]> m_ncc; // the blocks' correlation
 };
 
@@ -556,7 +469,7 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
 // Step 2: the candidate lags of every template, each with the place where
 // its later copy lies. Sets `cancelled` when `progress` was cancelled.
 std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
-                              const Progress& progress, bool& cancelled) {
+                              const ProgressCallback& progress, bool& cancelled) {
     std::vector<Seed> seeds;
     const std::vector<float>& c = coarse.signal;
     const auto count = static_cast<std::int64_t>(c.size());
@@ -569,7 +482,7 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
     // the templates done.
     double done = 0.0;
     const std::function<void()> check = [&] {
-        if (!progress.at(done))
+        if (!ReportProgress(progress, done))
             throw SearchCancelled();
     };
     const EnergyPrefix prefix(c, check);
@@ -584,7 +497,7 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
         std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
     for (std::size_t t = 0; t < places.size(); ++t) {
         done = static_cast<double>(t) / places.size();
-        if (!progress.at(done)) {
+        if (!ReportProgress(progress, done)) {
             cancelled = true;
             return {};
         }

@@ -18,8 +18,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrin::audio::exact {
@@ -35,23 +35,6 @@ constexpr double kExactResidual = 1e-9;
 // Step 9.
 // Less is chance, not a loop.
 constexpr double kMinRepeatedSeconds = 0.9;
-
-// Maps the work of one stage onto part of the caller's progress.
-class Progress {
-public:
-    Progress(const ProgressCallback& callback, double from, double to)
-        : m_callback(callback), m_from(from), m_to(to) {}
-
-    // False when the caller cancelled.
-    bool at(double fraction) const {
-        return !m_callback || m_callback(m_from + (m_to - m_from) * std::clamp(fraction, 0.0, 1.0));
-    }
-
-private:
-    const ProgressCallback& m_callback;
-    double m_from;
-    double m_to;
-};
 
 // Sums over the frame pairs (t, t + lag): a is frame t, b frame t + lag.
 struct PairSums {
@@ -345,12 +328,12 @@ double unsharedLevel(const PairSums& s, std::int64_t samples);
 // ---- steps 1 and 2 (exact_coarse_lags.cpp) ------------------------------------
 
 // Step 1 and the track's level in one pass.
-Pass passOver(const Track& audio, const Progress& progress);
+Pass passOver(const Track& audio, const ProgressCallback& progress);
 
 // Step 2: the candidate lags of every template. Sets `cancelled` when
 // `progress` was cancelled.
 std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
-                              const Progress& progress, bool& cancelled);
+                              const ProgressCallback& progress, bool& cancelled);
 
 // ---- steps 3 and 4 (exact_lags.cpp) -------------------------------------------
 
@@ -375,7 +358,7 @@ std::vector<Lag> distinctLags(std::vector<Lag> lags);
 // Steps 5 to 8 for every lag, shortest first; nullopt when cancelled.
 std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
-                                const Progress& checking);
+                                const ProgressCallback& checking);
 
 // ---- steps 9 and 10 (exact_ranking.cpp) ---------------------------------------
 

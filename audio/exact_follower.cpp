@@ -6,15 +6,12 @@
 #include "core/loop_problems.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <functional>
+#include <cstdint>
 #include <limits>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <numeric>
-#include <string>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace kestrin::audio::exact {
 
@@ -849,10 +846,10 @@ void followLag(const Track& audio, const Lag& lag, double silence, Found& found)
 // cancelled.
 std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
-                                const Progress& checking) {
+                                const ProgressCallback& checking) {
     Found found;
     for (std::size_t i = 0; i < lags.size(); ++i) {
-        if (!checking.at(static_cast<double>(i) / lags.size()))
+        if (!ReportProgress(checking, static_cast<double>(i) / lags.size()))
             return std::nullopt;
         if (!multipleOfFound(lags[i], found.candidates, shortPeriod))
             followLag(audio, lags[i], silence, found);

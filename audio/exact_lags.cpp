@@ -4,15 +4,11 @@
 #include "audio/exact_finder_steps.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <functional>
-#include <limits>
-#include <memory>
-#include <mutex>
-#include <new>
+#include <cstdint>
 #include <numeric>
-#include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrin::audio::exact {
 

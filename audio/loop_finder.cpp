@@ -4,6 +4,8 @@
 #include "audio/exact_finder_steps.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -35,12 +37,12 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     const std::int64_t minLoop =
         options.minLoopFrames > 0 ? options.minLoopFrames : std::int64_t{2} * audio.sampleRate;
-    if (!Progress(callback, 0.0, 1.0).at(0.0)) {
+    if (!ReportProgress(callback, 0.0)) {
         result.cancelled = true;
         return result;
     }
     const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
-    const Pass pass = passOver(audio, Progress(callback, 0.0, seedsFrom));
+    const Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
     if (pass.cancelled) {
         result.cancelled = true;
         return result;
@@ -49,7 +51,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
     const std::vector<Seed> seeds = coarseSeeds(
-        audio, coarse, minLoop, Progress(callback, seedsFrom, kCheckProgress), cancelled);
+        audio, coarse, minLoop, ProgressPart(callback, seedsFrom, kCheckProgress), cancelled);
     if (cancelled) {
         result.cancelled = true;
         return result;
@@ -58,7 +60,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const std::size_t seedLags = lags.size();
     addDividedLags(audio, minLoop, seedLags, lags);
     const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
-    const Progress checking(callback, kCheckProgress, 1.0);
+    const ProgressCallback checking = ProgressPart(callback, kCheckProgress, 1.0);
     const std::optional<Found> found =
         followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence, checking);
     if (!found) {
@@ -71,7 +73,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
                 wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))
             result.candidates.push_back(*whole);
     }
-    if (!checking.at(1.0))
+    if (!ReportProgress(checking, 1.0))
         result.cancelled = true;
     return result;
 }
