@@ -76,7 +76,7 @@ namespace {
 
 // Step 1 and the track's level in one pass, window by window, so that no
 // more than a window and the coarse signal are held.
-Pass passOver(const Track& audio, const ProgressCallback& progress) {
+Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag) {
     Pass pass;
     Coarse& coarse = pass.coarse;
     coarse.factor = std::max(1, static_cast<int>(std::lround(audio.sampleRate / kCoarseRate)));
@@ -93,6 +93,7 @@ Pass passOver(const Track& audio, const ProgressCallback& progress) {
     coarse.signal.reserve(static_cast<std::size_t>(count));
     std::vector<float> pending; // frames [pendingBegin, ...) not yet past every filter
     std::int64_t pendingBegin = 0;
+    std::vector<float> difference; // of a window, with differenceLag
     PairSums energy;
     std::int64_t j = 0;
     for (std::int64_t t = 0; t < n; t += kWindowFrames) {
@@ -103,6 +104,13 @@ Pass passOver(const Track& audio, const ProgressCallback& progress) {
         const std::int64_t t1 = std::min(n, t + kWindowFrames);
         const float* x = audio.window(Track::Earlier, t, t1);
         const std::size_t samples = static_cast<std::size_t>(t1 - t) * ch;
+        if (differenceLag > 0) {
+            difference.assign(x, x + samples);
+            const float* y = audio.window(Track::Later, t - differenceLag, t1 - differenceLag);
+            for (std::size_t i = 0; i < samples; ++i)
+                difference[i] -= y[i];
+            x = difference.data();
+        }
         addPairs(x, x, samples, energy);
         pending.insert(pending.end(), x, x + samples);
         const std::int64_t have = pendingBegin + static_cast<std::int64_t>(pending.size() / ch);

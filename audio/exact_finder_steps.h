@@ -55,13 +55,6 @@ constexpr std::uint32_t kPollEvery = 4;
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
 // Frames read for a look away from the window: a block of step 5 and then some.
 constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
-// Samples of a file held in memory as floats once the pass has read them
-// (128 MB: six minutes of stereo at 44.1 kHz). The steps after the pass read
-// every repeat again, once per lag: converting and copying the same frames
-// from the file each time costs more than all the comparing. A longer file
-// is read back in windows, so that memory stays bounded for any length.
-constexpr std::int64_t kHeldSamples = std::int64_t{1} << 25;
-
 // The audio the search works on: a track decoded whole, or a file read
 // through once and then held, or, when too long for that, read back in
 // windows where a step needs its frames.
@@ -74,12 +67,15 @@ public:
         : sampleRate(audio.sampleRate), channels(audio.channels), lossy(audio.lossy),
           m_audio(&audio), m_frames(audio.frames()), m_source(*this) {}
 
-    // `frames` as counted while reading the file through.
-    Track(AudioReader& reader, std::int64_t frames)
+    // `frames` as counted while reading the file through. A file of at most
+    // `mostHeld` samples is held in memory as the pass reads it: the steps
+    // after it read every repeat again, once per lag, and converting the
+    // same frames from the file each time costs more than comparing them.
+    Track(AudioReader& reader, std::int64_t frames, std::int64_t mostHeld)
         : sampleRate(reader.info().sampleRate), channels(reader.info().channels),
           lossy(InexactEncodingOf(reader.info().format).has_value()), m_reader(&reader),
           m_frames(frames), m_source(*this) {
-        if (frames > 0 && channels > 0 && frames <= kHeldSamples / channels) {
+        if (frames > 0 && channels > 0 && frames <= mostHeld / channels) {
             m_held.sampleRate = sampleRate;
             m_held.channels = channels;
             m_held.lossy = lossy;
@@ -327,8 +323,9 @@ double unsharedLevel(const PairSums& s, std::int64_t samples);
 
 // ---- steps 1 and 2 (exact_coarse_lags.cpp) ------------------------------------
 
-// Step 1 and the track's level in one pass.
-Pass passOver(const Track& audio, const ProgressCallback& progress);
+// Step 1 and the track's level in one pass. With a `differenceLag`, of what
+// copies that far apart do not share: frame t less frame t - differenceLag.
+Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag = 0);
 
 // Step 2: the candidate lags of every template. Sets `cancelled` when
 // `progress` was cancelled.
@@ -340,6 +337,13 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
 // Step 3: each seed's lag to the sample.
 std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
                            std::int64_t minLoop);
+
+// Step 3 again where the track repeats itself closely but at no lag
+// exactly, in audio that can repeat exactly: steps 1 and 2 on what its
+// closest repeat does not share, and the exact lags found there added to
+// `lags`. False when `progress` was cancelled.
+bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
+                              const ProgressCallback& progress);
 
 // Step 4: the whole-number divisions of the first `seedLags` lags that
 // repeat as exactly, added to `lags`.

@@ -114,6 +114,44 @@ std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, c
     return lags;
 }
 
+// Music whose every part repeats at a short period (a tone, a tracker's
+// pattern played on, each note alike) matches at every multiple of it as
+// closely as at its loop: the coarse lags are multiples of the period, and
+// only what the period does not repeat (noise, a drum's variation) tells the
+// loop apart, too faint in the coarse signal to decide. Taking away the
+// frames a near-period back leaves just that, which repeats at the loop and
+// nowhere else. Only exact lags are taken from there: the steps after judge
+// the rest as before.
+bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
+                              const ProgressCallback& progress) {
+    if (audio.lossy || lags.empty())
+        return true;
+    double best = 1.0;
+    for (const Lag& lag : lags)
+        best = std::min(best, lag.residual);
+    if (best <= kExactResidual)
+        return true;
+    // The shortest of the closest repeats: the most of the track is left
+    // after it.
+    std::int64_t nearPeriod = 0;
+    for (const Lag& lag : lags) {
+        if (lag.residual <= kTieFactor * best && (nearPeriod == 0 || lag.frames < nearPeriod))
+            nearPeriod = lag.frames;
+    }
+    const Pass pass = passOver(audio, progress, nearPeriod);
+    if (pass.cancelled)
+        return false;
+    bool cancelled = false;
+    const std::vector<Seed> seeds = coarseSeeds(audio, pass.coarse, minLoop, progress, cancelled);
+    if (cancelled)
+        return false;
+    for (const Lag& lag : exactLags(audio, seeds, pass.coarse, minLoop)) {
+        if (lag.residual <= kExactResidual)
+            lags.push_back(lag);
+    }
+    return true;
+}
+
 // ---- step 4: the shortest period -------------------------------------------------
 
 namespace {

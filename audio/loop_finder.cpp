@@ -57,6 +57,11 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     }
     std::vector<Lag> lags = exactLags(audio, seeds, coarse, minLoop);
+    if (!addLagsBeneathNearPeriod(audio, minLoop, lags,
+                                  ProgressPart(callback, kCheckProgress, kCheckProgress))) {
+        result.cancelled = true;
+        return result;
+    }
     const std::size_t seedLags = lags.size();
     addDividedLags(audio, minLoop, seedLags, lags);
     const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
@@ -116,11 +121,13 @@ LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
     // which the windows are then read back.
     reader.keepDecodedInScratch();
     const std::int64_t frames = reader.info().frames;
-    LoopSearch found = exact::searchLoops(exact::Track(reader, frames), options, progress);
+    LoopSearch found = exact::searchLoops(exact::Track(reader, frames, options.mostHeldSamples),
+                                          options, progress);
     // A lossy file whose decoding ended before its header's end holds what
     // decoded: the search is made again on that.
     if (!found.cancelled && reader.info().frames != frames)
-        found = exact::searchLoops(exact::Track(reader, reader.info().frames), options, progress);
+        found = exact::searchLoops(
+            exact::Track(reader, reader.info().frames, options.mostHeldSamples), options, progress);
     return found;
 }
 
