@@ -444,16 +444,25 @@ Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, st
 // almost as high, and off the coarse grid the true lag may be a neighbour
 // of the highest one.
 void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse& coarse,
-                  std::int64_t frames, std::vector<Seed>& seeds,
+                  std::int64_t frames, std::int64_t besidePeriod, std::vector<Seed>& seeds,
                   const std::function<void()>& check) {
     const float* ncc = match.ncc;
+    // Whether the lag of the peak at q is a whole number of besidePeriod, to
+    // within a coarse sample each side.
+    const auto onPeriod = [&](std::int64_t q) {
+        if (besidePeriod <= 0)
+            return false;
+        const std::int64_t off = std::abs(q - match.place) * coarse.factor % besidePeriod;
+        return std::min(off, besidePeriod - off) <= 2 * coarse.factor;
+    };
     std::vector<std::int64_t> taken;
     for (const auto& [value, q] : rankedPeaks(ncc, match.last, check)) {
         if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
             break;
         // q by copy: clang before 16 cannot capture a structured binding.
-        if (std::any_of(taken.begin(), taken.end(),
-                        [&, q = q](std::int64_t o) { return std::abs(o - q) < spacing; }))
+        if (onPeriod(q) || std::any_of(taken.begin(), taken.end(), [&, q = q](std::int64_t o) {
+                return std::abs(o - q) < spacing;
+            }))
             continue;
         taken.push_back(q);
         seeds.push_back(seedAt(match, q, coarse, frames));
@@ -463,7 +472,7 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
                 const float here = ncc[static_cast<std::size_t>(o)];
                 if (here >= ncc[static_cast<std::size_t>(o - 1)] &&
                     here > ncc[static_cast<std::size_t>(o + 1)]) {
-                    if (here >= kNeighbourPeak * value)
+                    if (here >= kNeighbourPeak * value && !onPeriod(o))
                         seeds.push_back(seedAt(match, o, coarse, frames));
                     break;
                 }
@@ -477,7 +486,8 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
 // Step 2: the candidate lags of every template, each with the place where
 // its later copy lies. Sets `cancelled` when `progress` was cancelled.
 std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
-                              const ProgressCallback& progress, bool& cancelled) {
+                              const ProgressCallback& progress, bool& cancelled,
+                              std::int64_t besidePeriod) {
     std::vector<Seed> seeds;
     const std::vector<float>& c = coarse.signal;
     const auto count = static_cast<std::int64_t>(c.size());
@@ -510,8 +520,8 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
             return {};
         }
         const float* ncc = correlator.correlate(places[t], minLag, check);
-        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(), seeds,
-                     check);
+        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
+                     besidePeriod, seeds, check);
     }
     return seeds;
 }

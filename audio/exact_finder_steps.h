@@ -327,10 +327,12 @@ double unsharedLevel(const PairSums& s, std::int64_t samples);
 // copies that far apart do not share: frame t less frame t - differenceLag.
 Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag = 0);
 
-// Step 2: the candidate lags of every template. Sets `cancelled` when
-// `progress` was cancelled.
+// Step 2: the candidate lags of every template, with `besidePeriod` those
+// that are not a whole number of it. Sets `cancelled` when `progress` was
+// cancelled.
 std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
-                              const ProgressCallback& progress, bool& cancelled);
+                              const ProgressCallback& progress, bool& cancelled,
+                              std::int64_t besidePeriod = 0);
 
 // ---- steps 3 and 4 (exact_lags.cpp) -------------------------------------------
 
@@ -344,6 +346,13 @@ std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, c
 // `lags`. False when `progress` was cancelled.
 bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
                               const ProgressCallback& progress);
+
+// Step 3 again where every exact lag is a whole number of one period, as
+// in music that repeats exactly within each pass of its loop: the lags of
+// step 2 beside that period, those that are exact added to `lags`. False
+// when `progress` was cancelled.
+bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+                         std::vector<Lag>& lags, const ProgressCallback& progress);
 
 // Step 4: the whole-number divisions of the first `seedLags` lags that
 // repeat as exactly, added to `lags`.

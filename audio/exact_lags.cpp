@@ -25,6 +25,9 @@ constexpr int kSparseStride = 4;
 constexpr std::int64_t kFineReach = 2;
 // Frame pairs under a template, at the least, for a residual to mean anything.
 constexpr std::int64_t kMinPairs = 64;
+// Distinct exact lags, all multiples of one period, that make the music
+// periodic within its passes: one or two are a loop and its double.
+constexpr std::int64_t kPeriodMultiples = 3;
 // Step 4.
 // Frames to each side of a divided lag: the division is exact up to the error of the lag.
 constexpr std::int64_t kPeriodReach = 2;
@@ -147,6 +150,38 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
         return false;
     for (const Lag& lag : exactLags(audio, seeds, pass.coarse, minLoop)) {
         if (lag.residual <= kExactResidual)
+            lags.push_back(lag);
+    }
+    return true;
+}
+
+// Music whose every pass repeats a few bars exactly (a tracker's pattern
+// played again, notes in a cycle) matches at every multiple of those bars as
+// exactly as at its loop, and on the coarse grid more clearly: the five
+// highest peaks of a template may all be such multiples, and the loop, which
+// is none, goes unseen. Where the exact lags found are several multiples of
+// one period, the peaks off its multiples are looked at too.
+bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+                         std::vector<Lag>& lags, const ProgressCallback& progress) {
+    std::int64_t period = 0;
+    std::vector<std::int64_t> exact;
+    for (const Lag& lag : lags) {
+        if (lag.residual <= kExactResidual) {
+            period = std::gcd(period, lag.frames);
+            exact.push_back(lag.frames);
+        }
+    }
+    std::sort(exact.begin(), exact.end());
+    exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
+    if (period < minLoop || static_cast<std::int64_t>(exact.size()) < kPeriodMultiples)
+        return true;
+    bool cancelled = false;
+    const std::vector<Seed> seeds =
+        coarseSeeds(audio, coarse, minLoop, progress, cancelled, period);
+    if (cancelled)
+        return false;
+    for (const Lag& lag : exactLags(audio, seeds, coarse, minLoop)) {
+        if (lag.residual <= kExactResidual && lag.frames % period != 0)
             lags.push_back(lag);
     }
     return true;

@@ -57,8 +57,9 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     }
     std::vector<Lag> lags = exactLags(audio, seeds, coarse, minLoop);
-    if (!addLagsBeneathNearPeriod(audio, minLoop, lags,
-                                  ProgressPart(callback, kCheckProgress, kCheckProgress))) {
+    const ProgressCallback again = ProgressPart(callback, kCheckProgress, kCheckProgress);
+    if (!addLagsBesidePeriod(audio, coarse, minLoop, lags, again) ||
+        !addLagsBeneathNearPeriod(audio, minLoop, lags, again)) {
         result.cancelled = true;
         return result;
     }

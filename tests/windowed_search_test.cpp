@@ -170,17 +170,29 @@ TEST(WindowedSearchCancel, EveryRefusalEndsTheSearch) {
 
 namespace {
 
-// Every multiple of the pattern repeats the tone as closely as the loop
-// does; only the noise tells them apart, and the loop is found to the
-// sample, exact, held or read in windows.
-TEST(WindowedSearchNearPeriod, TheExactLoopBeneathAToneUnderNoise) {
+// Notes in a cycle of 4 s, each pass of a 26.5 s loop playing it: every
+// multiple of the cycle repeats exactly within a pass.
+TrackSpec pluckedCycle() {
+    TrackSpec s = shaped(LoopLayout::Repeated, 1, 2, 0.0, Sound::Plucked);
+    s.introFrames = 308700;
+    s.loopFrames = 1168650;
+    s.seed = 5;
+    return s;
+}
+
+// Loops hidden by a shorter repeat: every multiple of a tone's pattern
+// repeats it as closely as the loop does and only the noise tells them
+// apart; a cycle of notes repeats exactly at each multiple within a pass.
+// The loop is found to the sample, held or read in windows.
+TEST(WindowedSearchNearPeriod, TheLoopBeneathAShorterRepeat) {
     ScratchFolder dir("kestrin-windowed-near-period");
     const struct {
         TrackSpec shape;
         int format;
     } rows[] = {{toneUnderNoise(1, 88200, 242550), kWav16},
                 {toneUnderNoise(2, 220500, 242550), SF_FORMAT_WAV | SF_FORMAT_PCM_24},
-                {toneUnderNoise(1, 57330, 286650), SF_FORMAT_FLAC | SF_FORMAT_PCM_16}};
+                {toneUnderNoise(1, 57330, 286650), SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                {pluckedCycle(), kWav16}};
     for (const auto& row : rows) {
         const fs::path file =
             dir.path() /
