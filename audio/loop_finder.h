@@ -23,7 +23,10 @@
 //   3. Sample-exact lag: around each, the lag whose raw frames repeat best
 //      by the gain-independent residual 1 - r^2 (r the correlation of the two
 //      copies: 0 for copies that differ only in level, about 1 for unrelated
-//      audio); the raw frames, not an estimate, decide (exact_lags.cpp).
+//      audio); the raw frames, not an estimate, decide. Where every lag is a
+//      multiple of a shorter repeat (a cycle of notes, a tone's pattern),
+//      steps 2 and 3 again on the peaks off its multiples, or on what it
+//      does not share, for the exact lags it hides (exact_lags.cpp).
 //   4. The shortest period: each lag divided by whole numbers, and the exact
 //      lags' common divisor, tried as loops that repeat as exactly; the lags
 //      then shortest first, near-equal ones as one (exact_lags.cpp).
