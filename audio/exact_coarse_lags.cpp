@@ -5,18 +5,15 @@
 
 #include "audio/fft.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
-#include <new>
-#include <numeric>
-#include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrin::audio::exact {
 
@@ -46,25 +43,6 @@ constexpr double kMinPeak = 0.4;
 constexpr int kPeaksPerTemplate = 5;
 // Of a taken peak: a neighbour as high is tried as well.
 constexpr double kNeighbourPeak = 0.95;
-
-} // namespace
-
-namespace {
-
-// ---- FFT -------------------------------------------------------------------
-
-struct FftwFree {
-    void operator()(float* p) const { fftwf_free(p); }
-};
-using FftwBuffer = std::unique_ptr<float[], FftwFree>;
-
-FftwBuffer fftwBuffer(std::size_t floats) {
-    FftwBuffer buffer(static_cast<float*>(fftwf_malloc(floats * sizeof(float))));
-    if (!buffer)
-        throw std::bad_alloc();
-    return buffer;
-}
-
 // A coarse signal whose transform is at most this size (about 6 minutes at
 // 44.1 kHz) is correlated through one transform of the whole of it, some
 // 25 ms on a busy machine; a longer one block by block (overlap-save), so
@@ -73,79 +51,32 @@ constexpr std::size_t kWholeFftSize = std::size_t{1} << 20;
 // The blocks' transform size, at the least: some 0.2 ms each.
 constexpr std::size_t kBlockFftSize = std::size_t{1} << 16;
 
-// In-place real transforms of one size on buffers of size + 2 floats.
-class RealFft {
-public:
-    explicit RealFft(std::size_t size)
-        : m_size(size), m_forward(plan(true)), m_inverse(plan(false)) {}
-    RealFft(const RealFft&) = delete;
-    RealFft& operator=(const RealFft&) = delete;
-    ~RealFft() {
-        release(m_forward);
-        release(m_inverse);
-    }
-
-    std::size_t size() const { return m_size; }
-    FftwBuffer buffer() const { return fftwBuffer(m_size + 2); }
-    void forward(float* data) const {
-        fftwf_execute_dft_r2c(m_forward, data, reinterpret_cast<fftwf_complex*>(data));
-    }
-    // Unnormalised: the result is size times the signal.
-    void inverse(float* data) const {
-        fftwf_execute_dft_c2r(m_inverse, reinterpret_cast<fftwf_complex*>(data), data);
-    }
-
-private:
-    // Plans on an example array of the alignment fftwf_malloc gives, which
-    // the estimate never touches and which is not kept.
-    fftwf_plan plan(bool forward) const {
-        FftwBuffer probe = fftwBuffer(m_size + 2);
-        const int n = static_cast<int>(m_size);
-        auto* complex = reinterpret_cast<fftwf_complex*>(probe.get());
-        std::lock_guard lock(FftwPlannerMutex());
-        const fftwf_plan p = forward
-                                 ? fftwf_plan_dft_r2c_1d(n, probe.get(), complex, FFTW_ESTIMATE)
-                                 : fftwf_plan_dft_c2r_1d(n, complex, probe.get(), FFTW_ESTIMATE);
-        if (!p)
-            throw std::bad_alloc();
-        return p;
-    }
-    static void release(fftwf_plan p) {
-        if (!p)
-            return;
-        std::lock_guard lock(FftwPlannerMutex());
-        fftwf_destroy_plan(p);
-    }
-
-    std::size_t m_size;
-    fftwf_plan m_forward = nullptr;
-    fftwf_plan m_inverse = nullptr;
-};
-
-// The smallest 2^a 3^b 5^c at or above `minimum`: sizes FFTW is fast at.
-std::size_t fftSize(std::size_t minimum) {
-    std::size_t best = 2;
-    while (best < minimum)
-        best *= 2;
-    for (std::size_t p3 = 1; p3 < best; p3 *= 3) {
-        for (std::size_t p35 = p3; p35 < best; p35 *= 5) {
-            std::size_t v = p35;
-            while (v < minimum)
-                v *= 2;
-            if (v % 2 == 0)
-                best = std::min(best, v);
-        }
-    }
-    return best;
-}
-
 } // namespace
 
 // ---- step 1: the coarse signal -----------------------------------------------
 
+namespace {
+
+// The channels of `frame` and the weights.size() frames after it summed,
+// weighted frame by frame. Not inlined: inside the pass the sum is kept in
+// memory, a store and a load per tap.
+[[gnu::noinline]] float filtered(const float* frame, const std::vector<float>& weights,
+                                 std::size_t ch) {
+    float acc = 0.0F;
+    for (std::size_t k = 0; k < weights.size(); ++k) {
+        float s = 0.0F;
+        for (std::size_t c = 0; c < ch; ++c)
+            s += frame[k * ch + c];
+        acc += weights[k] * s;
+    }
+    return acc;
+}
+
+} // namespace
+
 // Step 1 and the track's level in one pass, window by window, so that no
 // more than a window and the coarse signal are held.
-Pass passOver(const Track& audio, const Progress& progress) {
+Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag) {
     Pass pass;
     Coarse& coarse = pass.coarse;
     coarse.factor = std::max(1, static_cast<int>(std::lround(audio.sampleRate / kCoarseRate)));
@@ -162,30 +93,31 @@ Pass passOver(const Track& audio, const Progress& progress) {
     coarse.signal.reserve(static_cast<std::size_t>(count));
     std::vector<float> pending; // frames [pendingBegin, ...) not yet past every filter
     std::int64_t pendingBegin = 0;
+    std::vector<float> difference; // of a window, with differenceLag
     PairSums energy;
     std::int64_t j = 0;
     for (std::int64_t t = 0; t < n; t += kWindowFrames) {
-        if (!progress.at(static_cast<double>(t) / static_cast<double>(n))) {
+        if (!ReportProgress(progress, static_cast<double>(t) / static_cast<double>(n))) {
             pass.cancelled = true;
             return pass;
         }
         const std::int64_t t1 = std::min(n, t + kWindowFrames);
         const float* x = audio.window(Track::Earlier, t, t1);
         const std::size_t samples = static_cast<std::size_t>(t1 - t) * ch;
+        if (differenceLag > 0) {
+            difference.assign(x, x + samples);
+            const float* y = audio.window(Track::Later, t - differenceLag, t1 - differenceLag);
+            for (std::size_t i = 0; i < samples; ++i)
+                difference[i] -= y[i];
+            x = difference.data();
+        }
         addPairs(x, x, samples, energy);
         pending.insert(pending.end(), x, x + samples);
         const std::int64_t have = pendingBegin + static_cast<std::int64_t>(pending.size() / ch);
         for (; j < count && j * d + taps <= have; ++j) {
             const float* frame =
                 pending.data() + static_cast<std::size_t>(j * d - pendingBegin) * ch;
-            float acc = 0.0F;
-            for (std::int64_t k = 0; k < taps; ++k) {
-                float s = 0.0F;
-                for (std::size_t c = 0; c < ch; ++c)
-                    s += frame[static_cast<std::size_t>(k) * ch + c];
-                acc += weights[static_cast<std::size_t>(k)] * s;
-            }
-            coarse.signal.push_back(acc);
+            coarse.signal.push_back(filtered(frame, weights, ch));
         }
         const std::int64_t keep = std::min(j * d, have);
         pending.erase(pending.begin(),
@@ -327,9 +259,10 @@ public:
     TemplateCorrelator(const std::vector<float>& signal, const EnergyPrefix& energyPrefix,
                        std::int64_t width)
         : m_signal(signal), m_prefix(energyPrefix), m_width(width),
-          m_whole(fftSize(signal.size() + static_cast<std::size_t>(width)) <= kWholeFftSize),
-          m_fft(m_whole ? fftSize(signal.size() + static_cast<std::size_t>(width))
-                        : fftSize(std::max(kBlockFftSize, 4 * static_cast<std::size_t>(width)))),
+          m_whole(FastFftSize(signal.size() + static_cast<std::size_t>(width)) <= kWholeFftSize),
+          m_fft(m_whole
+                    ? FastFftSize(signal.size() + static_cast<std::size_t>(width))
+                    : FastFftSize(std::max(kBlockFftSize, 4 * static_cast<std::size_t>(width)))),
           m_work(m_fft.buffer()), m_other(m_fft.buffer()) {
         if (m_whole) {
             const std::size_t floats = m_fft.size() + 2;
@@ -436,9 +369,9 @@ private:
     const EnergyPrefix& m_prefix;
     std::int64_t m_width;
     bool m_whole; // one transform of the whole signal
-    RealFft m_fft;
-    FftwBuffer m_work;
-    FftwBuffer m_other;             // the whole signal's spectrum, or the template's
+    InPlaceRealFft m_fft;
+    FftwFloats m_work;
+    FftwFloats m_other;             // the whole signal's spectrum, or the template's
     std::unique_ptr<float[]> m_ncc; // the blocks' correlation
 };
 
@@ -511,16 +444,25 @@ Seed seedAt(const TemplateMatch& match, std::int64_t q, const Coarse& coarse, st
 // almost as high, and off the coarse grid the true lag may be a neighbour
 // of the highest one.
 void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse& coarse,
-                  std::int64_t frames, std::vector<Seed>& seeds,
+                  std::int64_t frames, std::int64_t besidePeriod, std::vector<Seed>& seeds,
                   const std::function<void()>& check) {
     const float* ncc = match.ncc;
+    // Whether the lag of the peak at q is a whole number of besidePeriod, to
+    // within a coarse sample each side.
+    const auto onPeriod = [&](std::int64_t q) {
+        if (besidePeriod <= 0)
+            return false;
+        const std::int64_t off = std::abs(q - match.place) * coarse.factor % besidePeriod;
+        return std::min(off, besidePeriod - off) <= 2 * coarse.factor;
+    };
     std::vector<std::int64_t> taken;
     for (const auto& [value, q] : rankedPeaks(ncc, match.last, check)) {
         if (static_cast<int>(taken.size()) == kPeaksPerTemplate)
             break;
         // q by copy: clang before 16 cannot capture a structured binding.
-        if (std::any_of(taken.begin(), taken.end(),
-                        [&, q = q](std::int64_t o) { return std::abs(o - q) < spacing; }))
+        if (onPeriod(q) || std::any_of(taken.begin(), taken.end(), [&, q = q](std::int64_t o) {
+                return std::abs(o - q) < spacing;
+            }))
             continue;
         taken.push_back(q);
         seeds.push_back(seedAt(match, q, coarse, frames));
@@ -530,7 +472,7 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
                 const float here = ncc[static_cast<std::size_t>(o)];
                 if (here >= ncc[static_cast<std::size_t>(o - 1)] &&
                     here > ncc[static_cast<std::size_t>(o + 1)]) {
-                    if (here >= kNeighbourPeak * value)
+                    if (here >= kNeighbourPeak * value && !onPeriod(o))
                         seeds.push_back(seedAt(match, o, coarse, frames));
                     break;
                 }
@@ -544,7 +486,8 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
 // Step 2: the candidate lags of every template, each with the place where
 // its later copy lies. Sets `cancelled` when `progress` was cancelled.
 std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
-                              const Progress& progress, bool& cancelled) {
+                              const ProgressCallback& progress, bool& cancelled,
+                              std::int64_t besidePeriod) {
     std::vector<Seed> seeds;
     const std::vector<float>& c = coarse.signal;
     const auto count = static_cast<std::int64_t>(c.size());
@@ -557,7 +500,7 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
     // the templates done.
     double done = 0.0;
     const std::function<void()> check = [&] {
-        if (!progress.at(done))
+        if (!ReportProgress(progress, done))
             throw SearchCancelled();
     };
     const EnergyPrefix prefix(c, check);
@@ -572,13 +515,13 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
         std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
     for (std::size_t t = 0; t < places.size(); ++t) {
         done = static_cast<double>(t) / places.size();
-        if (!progress.at(done)) {
+        if (!ReportProgress(progress, done)) {
             cancelled = true;
             return {};
         }
         const float* ncc = correlator.correlate(places[t], minLag, check);
-        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(), seeds,
-                     check);
+        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
+                     besidePeriod, seeds, check);
     }
     return seeds;
 }

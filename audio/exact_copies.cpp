@@ -5,13 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <functional>
+#include <cstring>
 #include <limits>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <numeric>
-#include <string>
 
 namespace kestrin::audio::exact {
 
@@ -25,9 +20,24 @@ double residualOf(const PairSums& s) {
     return std::max(0.0, 1.0 - (s.ab / s.aa) * (s.ab / s.bb));
 }
 
+namespace {
+
+// Four float lanes in one register (a GCC and Clang extension): the sums
+// stay in registers across a run, where an array of lanes is stored and
+// loaded again at every step.
+using FourFloats = float __attribute__((vector_size(16)));
+
+FourFloats fourAt(const float* p) {
+    FourFloats v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+} // namespace
+
 // Adds the sums over `samples` interleaved samples of `a` and `b`, pair by
-// pair. Float lanes over short runs keep the loop vectorisable; the runs add
-// up in double. Runs begin every 4096 samples from `a`, so a track summed
+// pair. Eight float lanes over short runs keep the loop vectorised; the runs
+// add up in double. Runs begin every 4096 samples from `a`, so a track summed
 // chunk by chunk (chunks a multiple of 4096 samples long) sums as one.
 void addPairs(const float* a, const float* b, std::size_t samples, PairSums& sums) {
     constexpr std::size_t kLanes = 8;
@@ -35,18 +45,29 @@ void addPairs(const float* a, const float* b, std::size_t samples, PairSums& sum
     std::size_t i = 0;
     while (i < samples) {
         const std::size_t runEnd = std::min(samples, i + kRun);
+        // Lanes 0 to 3 and 4 to 7.
+        FourFloats aaLow{}, aaHigh{}, bbLow{}, bbHigh{}, abLow{}, abHigh{};
+        for (; i + kLanes <= runEnd; i += kLanes) {
+            const FourFloats xLow = fourAt(a + i);
+            const FourFloats xHigh = fourAt(a + i + 4);
+            const FourFloats yLow = fourAt(b + i);
+            const FourFloats yHigh = fourAt(b + i + 4);
+            aaLow += xLow * xLow;
+            aaHigh += xHigh * xHigh;
+            bbLow += yLow * yLow;
+            bbHigh += yHigh * yHigh;
+            abLow += xLow * yLow;
+            abHigh += xHigh * yHigh;
+        }
         std::array<float, kLanes> aa{};
         std::array<float, kLanes> bb{};
         std::array<float, kLanes> ab{};
-        for (; i + kLanes <= runEnd; i += kLanes) {
-            for (std::size_t k = 0; k < kLanes; ++k) {
-                const float x = a[i + k];
-                const float y = b[i + k];
-                aa[k] += x * x;
-                bb[k] += y * y;
-                ab[k] += x * y;
-            }
-        }
+        std::memcpy(aa.data(), &aaLow, sizeof aaLow);
+        std::memcpy(aa.data() + 4, &aaHigh, sizeof aaHigh);
+        std::memcpy(bb.data(), &bbLow, sizeof bbLow);
+        std::memcpy(bb.data() + 4, &bbHigh, sizeof bbHigh);
+        std::memcpy(ab.data(), &abLow, sizeof abLow);
+        std::memcpy(ab.data() + 4, &abHigh, sizeof abHigh);
         for (; i < runEnd; ++i) {
             const float x = a[i];
             const float y = b[i];

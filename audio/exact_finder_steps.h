@@ -18,8 +18,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrin::audio::exact {
@@ -36,23 +36,6 @@ constexpr double kExactResidual = 1e-9;
 // Less is chance, not a loop.
 constexpr double kMinRepeatedSeconds = 0.9;
 
-// Maps the work of one stage onto part of the caller's progress.
-class Progress {
-public:
-    Progress(const ProgressCallback& callback, double from, double to)
-        : m_callback(callback), m_from(from), m_to(to) {}
-
-    // False when the caller cancelled.
-    bool at(double fraction) const {
-        return !m_callback || m_callback(m_from + (m_to - m_from) * std::clamp(fraction, 0.0, 1.0));
-    }
-
-private:
-    const ProgressCallback& m_callback;
-    double m_from;
-    double m_to;
-};
-
 // Sums over the frame pairs (t, t + lag): a is frame t, b frame t + lag.
 struct PairSums {
     double aa = 0;
@@ -67,14 +50,14 @@ struct SearchCancelled {};
 // a block or two of work, so the search stops within a millisecond or so.
 constexpr std::uint32_t kPollEvery = 4;
 
-// Frames read back from the audio by the steps that work on raw frames.
-// Only windows are held: a long file never sits in memory whole.
+// Frames read back from the audio by the steps that work on raw frames,
+// where the track is not held whole.
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
 // Frames read for a look away from the window: a block of step 5 and then some.
 constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
-
-// The audio the search works on: a track decoded whole, or a file whose
-// frames are read back in windows where a step needs them.
+// The audio the search works on: a track decoded whole, or a file read
+// through once and then held, or, when too long for that, read back in
+// windows where a step needs its frames.
 class Track {
 public:
     // The side a window is for: the earlier copy of a pair, the later one.
@@ -82,15 +65,27 @@ public:
 
     explicit Track(const AudioSamples& audio)
         : sampleRate(audio.sampleRate), channels(audio.channels), lossy(audio.lossy),
-          m_audio(&audio), m_frames(audio.frames()),
-          m_source(std::make_unique<SamplesSource>(audio)) {}
+          m_audio(&audio), m_frames(audio.frames()), m_source(*this) {}
 
-    // `frames` as counted while reading the file through.
-    Track(AudioReader& reader, std::int64_t frames)
+    // `frames` as counted while reading the file through. A file of at most
+    // `mostHeld` samples is held in memory as the pass reads it: the steps
+    // after it read every repeat again, once per lag, and converting the
+    // same frames from the file each time costs more than comparing them.
+    Track(AudioReader& reader, std::int64_t frames, std::int64_t mostHeld)
         : sampleRate(reader.info().sampleRate), channels(reader.info().channels),
           lossy(InexactEncodingOf(reader.info().format).has_value()), m_reader(&reader),
-          m_frames(frames),
-          m_source(std::make_unique<ReaderSource>(reader, frames, ReaderSource::Keep::Never)) {}
+          m_frames(frames), m_source(*this) {
+        if (frames > 0 && channels > 0 && frames <= mostHeld / channels) {
+            m_held.sampleRate = sampleRate;
+            m_held.channels = channels;
+            m_held.lossy = lossy;
+            m_held.samples.reserve(static_cast<std::size_t>(frames * channels));
+            m_holding = true;
+        }
+    }
+    // m_audio may point into the track itself.
+    Track(const Track&) = delete;
+    Track& operator=(const Track&) = delete;
 
     int sampleRate = 0;
     int channels = 0;
@@ -112,12 +107,20 @@ public:
     }
 
     // Frames [t0, t1) as interleaved floats, valid until the next call for
-    // the same side. Frames outside the audio read as silence.
+    // the same side. Frames outside the audio read as silence. A file read
+    // in order from its start is held as it is read, where it fits.
     const float* window(Side side, std::int64_t t0, std::int64_t t1) const {
         poll();
         const auto ch = static_cast<std::size_t>(channels);
-        if (m_audio)
-            return m_audio->samples.data() + static_cast<std::size_t>(t0) * ch;
+        if (m_holding && t0 == heldFrames() && t0 < t1 && t1 <= m_frames) {
+            if (const float* held = holdOn(t0, t1))
+                return held;
+        }
+        if (m_audio) {
+            if (t0 >= 0 && t1 <= m_frames)
+                return m_audio->samples.data() + static_cast<std::size_t>(t0) * ch;
+            return padded(side, t0, t1);
+        }
         Window& w = m_windows[side];
         if (t0 >= w.begin && t1 <= w.end)
             return w.samples.data() + static_cast<std::size_t>(t0 - w.begin) * ch;
@@ -144,9 +147,77 @@ public:
     }
 
     // The same frames for the seam verdict.
-    FrameSource& source() const { return *m_source; }
+    FrameSource& source() const { return m_source; }
 
 private:
+    // The frames of the track for the judge: from memory where it is held,
+    // else from the file, [0, frames()) only.
+    class Source final : public FrameSource {
+    public:
+        explicit Source(const Track& track) : m_track(track) {}
+        std::int64_t frames() const override { return m_track.m_frames; }
+        int channels() const override { return m_track.channels; }
+        int sampleRate() const override {
+            return m_track.sampleRate > 0 ? m_track.sampleRate : 44100;
+        }
+        std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
+            if (!m_track.m_audio)
+                return AppendFrames(*m_track.m_reader, from, to, m_track.m_frames, out);
+            from = std::max<std::int64_t>(0, from);
+            to = std::min(to, m_track.m_frames);
+            if (to <= from)
+                return 0;
+            const auto ch = static_cast<std::ptrdiff_t>(m_track.channels);
+            const auto begin = m_track.m_audio->samples.begin();
+            out.insert(out.end(), begin + from * ch, begin + to * ch);
+            return to - from;
+        }
+
+    private:
+        const Track& m_track;
+    };
+
+    std::int64_t heldFrames() const {
+        return static_cast<std::int64_t>(m_held.samples.size()) / channels;
+    }
+
+    // Reads frames [t0, t1), which follow those held, onto the held ones;
+    // once every frame is held the track is served from memory. A file that
+    // gives fewer frames than counted is not held at all: it is read back
+    // as before, where what is missing reads as silence.
+    const float* holdOn(std::int64_t t0, std::int64_t t1) const {
+        const auto ch = static_cast<std::size_t>(channels);
+        const std::size_t old = m_held.samples.size();
+        m_held.samples.resize(old + static_cast<std::size_t>(t1 - t0) * ch);
+        const std::int64_t got = readFloats(t0, t1 - t0, m_held.samples.data() + old);
+        if (got != t1 - t0) {
+            m_holding = false;
+            m_held.samples = {};
+            return nullptr;
+        }
+        if (t1 == m_frames) {
+            m_holding = false;
+            m_audio = &m_held;
+        }
+        return m_held.samples.data() + old;
+    }
+
+    // Frames [t0, t1) of a track held whole, silence outside it.
+    const float* padded(Side side, std::int64_t t0, std::int64_t t1) const {
+        const auto ch = static_cast<std::size_t>(channels);
+        Window& w = m_windows[side];
+        w.samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(0, t1 - t0)) * ch, 0.0F);
+        const std::int64_t from = std::max<std::int64_t>(0, t0);
+        const std::int64_t to = std::min(t1, m_frames);
+        if (from < to)
+            std::copy(m_audio->samples.begin() + static_cast<std::ptrdiff_t>(from) * channels,
+                      m_audio->samples.begin() + static_cast<std::ptrdiff_t>(to) * channels,
+                      w.samples.begin() + static_cast<std::ptrdiff_t>(from - t0) * channels);
+        // Not a window of the file: the next read there reads it afresh.
+        w.begin = w.end = 0;
+        return w.samples.data();
+    }
+
     // The reader's readFloat(), faster for 16-bit PCM: read as it is stored
     // and scaled here by 2^-15, as libsndfile scales it, in a loop that
     // vectorises.
@@ -171,10 +242,12 @@ private:
         std::int64_t end = 0;
     };
 
-    const AudioSamples* m_audio = nullptr;
+    mutable const AudioSamples* m_audio = nullptr; // the frames, where held whole
     AudioReader* m_reader = nullptr;
     std::int64_t m_frames = 0;
-    std::unique_ptr<FrameSource> m_source;
+    mutable AudioSamples m_held; // the file's frames read so far, while m_holding
+    mutable bool m_holding = false;
+    mutable Source m_source;
     mutable std::array<Window, 2> m_windows;
     mutable std::vector<std::int16_t> m_shorts;
     mutable std::function<bool()> m_goOn;
@@ -250,19 +323,36 @@ double unsharedLevel(const PairSums& s, std::int64_t samples);
 
 // ---- steps 1 and 2 (exact_coarse_lags.cpp) ------------------------------------
 
-// Step 1 and the track's level in one pass.
-Pass passOver(const Track& audio, const Progress& progress);
+// Step 1 and the track's level in one pass. With a `differenceLag`, of what
+// copies that far apart do not share: frame t less frame t - differenceLag.
+Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag = 0);
 
-// Step 2: the candidate lags of every template. Sets `cancelled` when
-// `progress` was cancelled.
+// Step 2: the candidate lags of every template, with `besidePeriod` those
+// that are not a whole number of it. Sets `cancelled` when `progress` was
+// cancelled.
 std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
-                              const Progress& progress, bool& cancelled);
+                              const ProgressCallback& progress, bool& cancelled,
+                              std::int64_t besidePeriod = 0);
 
 // ---- steps 3 and 4 (exact_lags.cpp) -------------------------------------------
 
 // Step 3: each seed's lag to the sample.
 std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
                            std::int64_t minLoop);
+
+// Step 3 again where the track repeats itself closely but at no lag
+// exactly, in audio that can repeat exactly: steps 1 and 2 on what its
+// closest repeat does not share, and the exact lags found there added to
+// `lags`. False when `progress` was cancelled.
+bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
+                              const ProgressCallback& progress);
+
+// Step 3 again where every exact lag is a whole number of one period, as
+// in music that repeats exactly within each pass of its loop: the lags of
+// step 2 beside that period, those that are exact added to `lags`. False
+// when `progress` was cancelled.
+bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+                         std::vector<Lag>& lags, const ProgressCallback& progress);
 
 // Step 4: the whole-number divisions of the first `seedLags` lags that
 // repeat as exactly, added to `lags`.
@@ -281,7 +371,7 @@ std::vector<Lag> distinctLags(std::vector<Lag> lags);
 // Steps 5 to 8 for every lag, shortest first; nullopt when cancelled.
 std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
-                                const Progress& checking);
+                                const ProgressCallback& checking);
 
 // ---- steps 9 and 10 (exact_ranking.cpp) ---------------------------------------
 

@@ -6,15 +6,12 @@
 #include "core/loop_problems.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <functional>
+#include <cstdint>
 #include <limits>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <numeric>
-#include <string>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace kestrin::audio::exact {
 
@@ -800,19 +797,24 @@ private:
 // adds nothing where that loop already holds; a shorter loop that repeats
 // only by chance somewhere later (a few notes played again) says nothing of
 // this lag.
-bool multipleOfFound(const Lag& lag, const std::vector<LoopCandidate>& found,
-                     const ShortPeriod& shortPeriod) {
+bool multipleOfFound(const Lag& lag, const Found& found, const ShortPeriod& shortPeriod) {
     const std::int64_t seenFrom = std::max<std::int64_t>(0, lag.seed.laterBegin - lag.frames);
-    const bool multiple = std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+    // An exact lag is no multiple of a loop whose copies are not: it may be
+    // the loop of music that nearly repeats at a shorter period.
+    const bool exact = lag.residual <= kExactResidual;
+    bool multiple = false;
+    for (std::size_t i = 0; i < found.candidates.size() && !multiple; ++i) {
+        const LoopCandidate& c = found.candidates[i];
         const std::int64_t loop = c.stop - c.start;
         const std::int64_t k = (lag.frames + loop / 2) / loop;
-        return k >= 2 && c.score >= kHoldingScore && c.start <= seenFrom &&
-               std::abs(lag.frames - k * loop) <= kMultipleSlack * k;
-    });
+        multiple = k >= 2 && c.score >= kHoldingScore && c.start <= seenFrom &&
+                   std::abs(lag.frames - k * loop) <= kMultipleSlack * k &&
+                   !(exact && found.inexactness[i] > kInexact);
+    }
     const bool ofShortPeriod =
         shortPeriod.period > 0 && lag.frames != shortPeriod.loop &&
         lag.residual <= kExactResidual && lag.frames % shortPeriod.period == 0 &&
-        std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+        std::any_of(found.candidates.begin(), found.candidates.end(), [&](const LoopCandidate& c) {
             return c.stop - c.start == shortPeriod.loop && c.start <= seenFrom;
         });
     return multiple || ofShortPeriod;
@@ -849,12 +851,12 @@ void followLag(const Track& audio, const Lag& lag, double silence, Found& found)
 // cancelled.
 std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
-                                const Progress& checking) {
+                                const ProgressCallback& checking) {
     Found found;
     for (std::size_t i = 0; i < lags.size(); ++i) {
-        if (!checking.at(static_cast<double>(i) / lags.size()))
+        if (!ReportProgress(checking, static_cast<double>(i) / lags.size()))
             return std::nullopt;
-        if (!multipleOfFound(lags[i], found.candidates, shortPeriod))
+        if (!multipleOfFound(lags[i], found, shortPeriod))
             followLag(audio, lags[i], silence, found);
     }
     return found;

@@ -4,15 +4,11 @@
 #include "audio/exact_finder_steps.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <functional>
-#include <limits>
-#include <memory>
-#include <mutex>
-#include <new>
+#include <cstdint>
 #include <numeric>
-#include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrin::audio::exact {
 
@@ -29,6 +25,9 @@ constexpr int kSparseStride = 4;
 constexpr std::int64_t kFineReach = 2;
 // Frame pairs under a template, at the least, for a residual to mean anything.
 constexpr std::int64_t kMinPairs = 64;
+// Distinct exact lags, all multiples of one period, that make the music
+// periodic within its passes: one or two are a loop and its double.
+constexpr std::int64_t kPeriodMultiples = 3;
 // Step 4.
 // Frames to each side of a divided lag: the division is exact up to the error of the lag.
 constexpr std::int64_t kPeriodReach = 2;
@@ -116,6 +115,76 @@ std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, c
             lags.push_back(lag);
     }
     return lags;
+}
+
+// Music whose every part repeats at a short period (a tone, a tracker's
+// pattern played on, each note alike) matches at every multiple of it as
+// closely as at its loop: the coarse lags are multiples of the period, and
+// only what the period does not repeat (noise, a drum's variation) tells the
+// loop apart, too faint in the coarse signal to decide. Taking away the
+// frames a near-period back leaves just that, which repeats at the loop and
+// nowhere else. Only exact lags are taken from there: the steps after judge
+// the rest as before.
+bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
+                              const ProgressCallback& progress) {
+    if (audio.lossy || lags.empty())
+        return true;
+    double best = 1.0;
+    for (const Lag& lag : lags)
+        best = std::min(best, lag.residual);
+    if (best <= kExactResidual)
+        return true;
+    // The shortest of the closest repeats: the most of the track is left
+    // after it.
+    std::int64_t nearPeriod = 0;
+    for (const Lag& lag : lags) {
+        if (lag.residual <= kTieFactor * best && (nearPeriod == 0 || lag.frames < nearPeriod))
+            nearPeriod = lag.frames;
+    }
+    const Pass pass = passOver(audio, progress, nearPeriod);
+    if (pass.cancelled)
+        return false;
+    bool cancelled = false;
+    const std::vector<Seed> seeds = coarseSeeds(audio, pass.coarse, minLoop, progress, cancelled);
+    if (cancelled)
+        return false;
+    for (const Lag& lag : exactLags(audio, seeds, pass.coarse, minLoop)) {
+        if (lag.residual <= kExactResidual)
+            lags.push_back(lag);
+    }
+    return true;
+}
+
+// Music whose every pass repeats a few bars exactly (a tracker's pattern
+// played again, notes in a cycle) matches at every multiple of those bars as
+// exactly as at its loop, and on the coarse grid more clearly: the five
+// highest peaks of a template may all be such multiples, and the loop, which
+// is none, goes unseen. Where the exact lags found are several multiples of
+// one period, the peaks off its multiples are looked at too.
+bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+                         std::vector<Lag>& lags, const ProgressCallback& progress) {
+    std::int64_t period = 0;
+    std::vector<std::int64_t> exact;
+    for (const Lag& lag : lags) {
+        if (lag.residual <= kExactResidual) {
+            period = std::gcd(period, lag.frames);
+            exact.push_back(lag.frames);
+        }
+    }
+    std::sort(exact.begin(), exact.end());
+    exact.erase(std::unique(exact.begin(), exact.end()), exact.end());
+    if (period < minLoop || static_cast<std::int64_t>(exact.size()) < kPeriodMultiples)
+        return true;
+    bool cancelled = false;
+    const std::vector<Seed> seeds =
+        coarseSeeds(audio, coarse, minLoop, progress, cancelled, period);
+    if (cancelled)
+        return false;
+    for (const Lag& lag : exactLags(audio, seeds, coarse, minLoop)) {
+        if (lag.residual <= kExactResidual && lag.frames % period != 0)
+            lags.push_back(lag);
+    }
+    return true;
 }
 
 // ---- step 4: the shortest period -------------------------------------------------

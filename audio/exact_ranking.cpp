@@ -3,16 +3,13 @@
 // of the whole track when nothing repeats inside it.
 #include "audio/exact_finder_steps.h"
 
+#include "core/loop_problems.h"
+
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <functional>
-#include <limits>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <numeric>
-#include <string>
+#include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace kestrin::audio::exact {
 
@@ -114,7 +111,8 @@ bool wholeLoopHolds(const SeamFigures& figures) {
     return IsSeamless(figures) && figures.kinkFromBefore < kClickKink;
 }
 
-// and last second of the coarse signal: a song that fades or rings out to
+// Whether the track's level is about the same over the first and last
+// second of the coarse signal: a song that fades or rings out to
 // silence and then starts again at full level restarts, however smooth the
 // junction of two quiet samples is.
 bool levelsMeet(const Track& audio, const Coarse& coarse) {

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The spectra the judge and the finders take: FFTW's planner lock, a real
-// transform that owns its plan and buffers, and the Hann window.
+// transform that owns its plan and buffers, real transforms in place both
+// ways, the sizes FFTW is fast at, and the Hann window.
 #pragma once
 
 #include <fftw3.h>
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -41,6 +43,49 @@ private:
     fftwf_complex* m_out = nullptr;
     fftwf_plan m_plan = nullptr;
 };
+
+// Frees what FFTW allocated.
+struct FftwFree {
+    void operator()(float* p) const { fftwf_free(p); }
+};
+// Floats from FFTW's allocator, aligned as its fastest plans want them.
+using FftwFloats = std::unique_ptr<float[], FftwFree>;
+
+// `count` floats from FFTW's allocator. Throws std::bad_alloc when it gives none.
+FftwFloats AllocateFftwFloats(std::size_t count);
+
+// Real transforms of `size` frames in place, forward and back, planned once
+// and run on any buffer from buffer(): the frames in its first `size` floats
+// become size / 2 + 1 complex bins over all size + 2 of them, and back.
+// Throws std::bad_alloc when FFTW gives no buffer or plan. Running needs no
+// lock: several buffers may be transformed at once.
+class InPlaceRealFft {
+public:
+    explicit InPlaceRealFft(std::size_t size);
+    InPlaceRealFft(const InPlaceRealFft&) = delete;
+    InPlaceRealFft& operator=(const InPlaceRealFft&) = delete;
+    ~InPlaceRealFft();
+
+    std::size_t size() const { return m_size; }
+    // size() + 2 floats to transform in.
+    FftwFloats buffer() const { return AllocateFftwFloats(m_size + 2); }
+    // Frames to bins.
+    void forward(float* data) const {
+        fftwf_execute_dft_r2c(m_forward, data, reinterpret_cast<fftwf_complex*>(data));
+    }
+    // Bins to frames, unnormalised: the result is size() times the signal.
+    void inverse(float* data) const {
+        fftwf_execute_dft_c2r(m_inverse, reinterpret_cast<fftwf_complex*>(data), data);
+    }
+
+private:
+    std::size_t m_size;
+    fftwf_plan m_forward = nullptr;
+    fftwf_plan m_inverse = nullptr;
+};
+
+// The smallest even 2^a 3^b 5^c at or above `minimum`: sizes FFTW is fast at.
+std::size_t FastFftSize(std::size_t minimum);
 
 // The Hann window of `size` frames, sampled at the frames' centres
 // (i + 0.5) so that it is symmetric and never quite zero.

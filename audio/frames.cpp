@@ -45,6 +45,12 @@ std::optional<AudioSamples> readAll(AudioReader& reader, const ProgressCallback&
 
 } // namespace
 
+ProgressCallback ProgressPart(const ProgressCallback& progress, double from, double to) {
+    if (!progress)
+        return {};
+    return [=](double f) { return progress(from + (to - from) * std::clamp(f, 0.0, 1.0)); };
+}
+
 std::optional<AudioSamples> ReadAudioSamples(const std::filesystem::path& file,
                                              const ProgressCallback& progress) {
     AudioReader reader(file);

@@ -34,6 +34,17 @@ struct AudioSamples {
 // the work. Called on the thread that does the work.
 using ProgressCallback = std::function<bool(double fraction)>;
 
+// The part [from, to] of `progress` that one step of some work takes: the
+// step's own fraction, 0 to 1, is told as that part of the whole. Empty when
+// `progress` is.
+ProgressCallback ProgressPart(const ProgressCallback& progress, double from, double to);
+
+// Tells `progress`, where there is one, the fraction done; false when the
+// work is to stop.
+inline bool ReportProgress(const ProgressCallback& progress, double fraction) {
+    return !progress || progress(fraction);
+}
+
 // Reads a whole sound file through libsndfile. Returns nullopt when
 // `progress` cancelled. Throws AudioError naming the file and the reason.
 std::optional<AudioSamples> ReadAudioSamples(const std::filesystem::path& file,

@@ -4,6 +4,8 @@
 #include "audio/exact_finder_steps.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -35,12 +37,12 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     const std::int64_t minLoop =
         options.minLoopFrames > 0 ? options.minLoopFrames : std::int64_t{2} * audio.sampleRate;
-    if (!Progress(callback, 0.0, 1.0).at(0.0)) {
+    if (!ReportProgress(callback, 0.0)) {
         result.cancelled = true;
         return result;
     }
     const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
-    const Pass pass = passOver(audio, Progress(callback, 0.0, seedsFrom));
+    const Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
     if (pass.cancelled) {
         result.cancelled = true;
         return result;
@@ -49,16 +51,22 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
     const std::vector<Seed> seeds = coarseSeeds(
-        audio, coarse, minLoop, Progress(callback, seedsFrom, kCheckProgress), cancelled);
+        audio, coarse, minLoop, ProgressPart(callback, seedsFrom, kCheckProgress), cancelled);
     if (cancelled) {
         result.cancelled = true;
         return result;
     }
     std::vector<Lag> lags = exactLags(audio, seeds, coarse, minLoop);
+    const ProgressCallback again = ProgressPart(callback, kCheckProgress, kCheckProgress);
+    if (!addLagsBesidePeriod(audio, coarse, minLoop, lags, again) ||
+        !addLagsBeneathNearPeriod(audio, minLoop, lags, again)) {
+        result.cancelled = true;
+        return result;
+    }
     const std::size_t seedLags = lags.size();
     addDividedLags(audio, minLoop, seedLags, lags);
     const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
-    const Progress checking(callback, kCheckProgress, 1.0);
+    const ProgressCallback checking = ProgressPart(callback, kCheckProgress, 1.0);
     const std::optional<Found> found =
         followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence, checking);
     if (!found) {
@@ -71,7 +79,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
                 wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))
             result.candidates.push_back(*whole);
     }
-    if (!checking.at(1.0))
+    if (!ReportProgress(checking, 1.0))
         result.cancelled = true;
     return result;
 }
@@ -114,11 +122,13 @@ LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
     // which the windows are then read back.
     reader.keepDecodedInScratch();
     const std::int64_t frames = reader.info().frames;
-    LoopSearch found = exact::searchLoops(exact::Track(reader, frames), options, progress);
+    LoopSearch found = exact::searchLoops(exact::Track(reader, frames, options.mostHeldSamples),
+                                          options, progress);
     // A lossy file whose decoding ended before its header's end holds what
     // decoded: the search is made again on that.
     if (!found.cancelled && reader.info().frames != frames)
-        found = exact::searchLoops(exact::Track(reader, reader.info().frames), options, progress);
+        found = exact::searchLoops(
+            exact::Track(reader, reader.info().frames, options.mostHeldSamples), options, progress);
     return found;
 }
 

@@ -23,7 +23,10 @@
 //   3. Sample-exact lag: around each, the lag whose raw frames repeat best
 //      by the gain-independent residual 1 - r^2 (r the correlation of the two
 //      copies: 0 for copies that differ only in level, about 1 for unrelated
-//      audio); the raw frames, not an estimate, decide (exact_lags.cpp).
+//      audio); the raw frames, not an estimate, decide. Where every lag is a
+//      multiple of a shorter repeat (a cycle of notes, a tone's pattern),
+//      steps 2 and 3 again on the peaks off its multiples, or on what it
+//      does not share, for the exact lags it hides (exact_lags.cpp).
 //   4. The shortest period: each lag divided by whole numbers, and the exact
 //      lags' common divisor, tried as loops that repeat as exactly; the lags
 //      then shortest first, near-equal ones as one (exact_lags.cpp).
@@ -49,7 +52,9 @@
 // template, and passes over the repeated stretch of each candidate:
 // O(n log n) overall. A file is never held whole: steps 3 to 10 read back
 // windows around the pairs they compare, and what stays is the coarse signal
-// and one template's correlation with it, about 8 bytes per 16 frames. The
+// and one template's correlation with it, about 8 bytes per 16 frames; a
+// file short enough (LoopSearchOptions::mostHeldSamples) is held in memory
+// once read through, as the steps read each repeat again for every lag. The
 // search asks whether to go on every few tens of ms of work. A lossy file,
 // whose codec cannot seek to the sample, is decoded in the one pass into an
 // unnamed scratch file (4 bytes per sample, in the temporary folder), in
@@ -75,6 +80,10 @@ struct LoopSearchOptions {
     std::int64_t minLoopFrames = 0;
     // At most this many candidates are returned.
     std::size_t maxCandidates = 5;
+    // A file of at most this many samples is held in memory as floats once
+    // read through (128 MB: six minutes of stereo at 44.1 kHz); a longer one
+    // is read back in windows, so that memory stays bounded for any length.
+    std::int64_t mostHeldSamples = std::int64_t{1} << 25;
 };
 
 // The outcome of a search: candidates best first, empty when nothing in the

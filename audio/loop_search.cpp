@@ -26,13 +26,6 @@ constexpr std::int64_t kNearSeconds = 2;
 // rank below repeats that lie elsewhere.
 constexpr std::size_t kNearExactCandidates = 16;
 
-// Maps a step's own progress, 0 to 1, onto [from, to] of the whole.
-ProgressCallback progressPart(const ProgressCallback& progress, double from, double to) {
-    if (!progress)
-        return {};
-    return [=](double f) { return progress(from + (to - from) * std::clamp(f, 0.0, 1.0)); };
-}
-
 // An exact loop holds the song when its repeat is seen over what follows its
 // start (its match: see LoopCandidate::score) and that start lies in the
 // first half of the track, so that most of the song is the loop played
@@ -165,7 +158,7 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
                      const ProgressCallback& progress) {
     LoopSearchOptions wide = options;
     wide.maxCandidates = std::max(options.maxCandidates, kNearExactCandidates);
-    LoopSearch result = FindLoops(audio, wide, progressPart(progress, 0.0, 0.35));
+    LoopSearch result = FindLoops(audio, wide, ProgressPart(progress, 0.0, 0.35));
     if (result.cancelled)
         return result;
     const std::int64_t reach = kNearSeconds * rateOf(audio);
@@ -194,7 +187,7 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
         if (!listed(c))
             all.push_back(c);
     }
-    const LoopSearch musical = musicalNear(audio, options, near, progressPart(progress, 0.35, 1.0));
+    const LoopSearch musical = musicalNear(audio, options, near, ProgressPart(progress, 0.35, 1.0));
     result.cancelled = musical.cancelled;
     for (const LoopCandidate& c : musical.candidates) {
         if (listed(c) || (c.kind == LoopKind::Exact && !exact.empty() &&
@@ -217,10 +210,10 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
     if (near)
         return loopsNear(audio, options, *near, progress);
     // The exact search takes about a third of the time of both.
-    LoopSearch exact = FindLoops(audio, options, progressPart(progress, 0.0, 0.35));
+    LoopSearch exact = FindLoops(audio, options, ProgressPart(progress, 0.0, 0.35));
     if (exact.cancelled || holdsTheTracksLoop(exact, audio.frames()))
         return exact;
-    return withMusicalLoops(std::move(exact), audio, options, progressPart(progress, 0.35, 1.0));
+    return withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
 }
 
 LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
@@ -229,11 +222,11 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
         return loopsNear(reader, options, *near, progress);
     // Windowed: a track with a loop of its own never holds all its frames in
     // memory.
-    LoopSearch exact = FindLoops(reader, options, progressPart(progress, 0.0, 0.35));
+    LoopSearch exact = FindLoops(reader, options, ProgressPart(progress, 0.0, 0.35));
     if (exact.cancelled || holdsTheTracksLoop(exact, reader.info().frames))
         return exact;
     // Read through once more in order for the beats, then in windows.
-    return withMusicalLoops(std::move(exact), reader, options, progressPart(progress, 0.35, 1.0));
+    return withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
 }
 
 } // namespace kestrin::audio

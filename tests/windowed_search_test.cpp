@@ -58,6 +58,16 @@ TrackSpec square() {
     return s;
 }
 
+// A 330 Hz tone in a 0.5 s pattern over noise, all of it repeating every
+// 0.5 s but the noise, which repeats only at the loop, a whole number of
+// patterns that the coarse grid does not favour.
+TrackSpec toneUnderNoise(int channels, std::int64_t intro, std::int64_t loop) {
+    TrackSpec s = shaped(LoopLayout::Repeated, channels, 2, 0.0, Sound::PatternedTone);
+    s.introFrames = intro;
+    s.loopFrames = loop;
+    return s;
+}
+
 constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 
 void expectSame(const SeamFigures& a, const SeamFigures& b, std::size_t i) {
@@ -80,19 +90,24 @@ TEST_P(WindowedSearch, FindsWhatTheWholeTrackGives) {
         ((row.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC ? "track.flac" : "track.wav");
     WriteTrack(RenderTrack(row.shape), file, row.format);
 
-    const LoopSearch windowed = FindLoops(file);
     const LoopSearch whole = FindLoops(*ReadAudioSamples(file));
-    ASSERT_FALSE(windowed.cancelled);
-    ASSERT_EQ(windowed.candidates.size(), whole.candidates.size());
-    for (std::size_t i = 0; i < whole.candidates.size(); ++i) {
-        const LoopCandidate& a = windowed.candidates[i];
-        const LoopCandidate& b = whole.candidates[i];
-        EXPECT_EQ(a.start, b.start) << "candidate " << i;
-        EXPECT_EQ(a.stop, b.stop) << "candidate " << i;
-        EXPECT_EQ(a.score, b.score) << "candidate " << i;
-        EXPECT_EQ(a.repeatedSeconds, b.repeatedSeconds) << "candidate " << i;
-        EXPECT_EQ(a.seam, b.seam) << "candidate " << i;
-        expectSame(a.judged, b.judged, i);
+    // Held in memory once read through, and read back in windows throughout.
+    for (const std::int64_t held : {std::int64_t{1} << 25, std::int64_t{0}}) {
+        LoopSearchOptions options;
+        options.mostHeldSamples = held;
+        const LoopSearch windowed = FindLoops(file, options);
+        ASSERT_FALSE(windowed.cancelled);
+        ASSERT_EQ(windowed.candidates.size(), whole.candidates.size()) << "held " << held;
+        for (std::size_t i = 0; i < whole.candidates.size(); ++i) {
+            const LoopCandidate& a = windowed.candidates[i];
+            const LoopCandidate& b = whole.candidates[i];
+            EXPECT_EQ(a.start, b.start) << "candidate " << i;
+            EXPECT_EQ(a.stop, b.stop) << "candidate " << i;
+            EXPECT_EQ(a.score, b.score) << "candidate " << i;
+            EXPECT_EQ(a.repeatedSeconds, b.repeatedSeconds) << "candidate " << i;
+            EXPECT_EQ(a.seam, b.seam) << "candidate " << i;
+            expectSame(a.judged, b.judged, i);
+        }
     }
 }
 
@@ -110,6 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
                     WindowedRow{"ring_into_loop_mono_16bit", ringing(), kWav16},
                     WindowedRow{"twice_stereo_48k_16bit", at48k(), kWav16},
                     WindowedRow{"square_period_200_16bit", square(), kWav16},
+                    WindowedRow{"tone_under_noise_stereo_16bit", toneUnderNoise(2, 100000, 485100),
+                                kWav16},
                     WindowedRow{"no_repeat_stereo_16bit", shaped(LoopLayout::NoRepeat, 2), kWav16}),
     [](const testing::TestParamInfo<WindowedRow>& info) { return std::string(info.param.name); });
 
@@ -152,6 +169,48 @@ TEST(WindowedSearchCancel, EveryRefusalEndsTheSearch) {
 } // namespace
 
 namespace {
+
+// Notes in a cycle of 4 s, each pass of a 26.5 s loop playing it: every
+// multiple of the cycle repeats exactly within a pass.
+TrackSpec pluckedCycle() {
+    TrackSpec s = shaped(LoopLayout::Repeated, 1, 2, 0.0, Sound::Plucked);
+    s.introFrames = 308700;
+    s.loopFrames = 1168650;
+    s.seed = 5;
+    return s;
+}
+
+// Loops hidden by a shorter repeat: every multiple of a tone's pattern
+// repeats it as closely as the loop does and only the noise tells them
+// apart; a cycle of notes repeats exactly at each multiple within a pass.
+// The loop is found to the sample, held or read in windows.
+TEST(WindowedSearchNearPeriod, TheLoopBeneathAShorterRepeat) {
+    ScratchFolder dir("kestrin-windowed-near-period");
+    const struct {
+        TrackSpec shape;
+        int format;
+    } rows[] = {{toneUnderNoise(1, 88200, 242550), kWav16},
+                {toneUnderNoise(2, 220500, 242550), SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+                {toneUnderNoise(1, 57330, 286650), SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                {pluckedCycle(), kWav16}};
+    for (const auto& row : rows) {
+        const fs::path file =
+            dir.path() /
+            ((row.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC ? "tone.flac" : "tone.wav");
+        const Track track = RenderTrack(row.shape);
+        WriteTrack(track, file, row.format);
+        for (const std::int64_t held : {std::int64_t{1} << 25, std::int64_t{0}}) {
+            LoopSearchOptions options;
+            options.mostHeldSamples = held;
+            const LoopSearch found = FindLoops(file, options);
+            ASSERT_FALSE(found.candidates.empty());
+            const LoopCandidate& best = found.candidates.front();
+            EXPECT_EQ(best.start, track.loopStart) << row.shape.introFrames << ", held " << held;
+            EXPECT_EQ(best.stop - best.start, track.loopFrames) << row.shape.introFrames;
+            EXPECT_EQ(best.seam, 0.0) << row.shape.introFrames;
+        }
+    }
+}
 
 // A shortest loop of one sample on a pure tone makes every lag divisible by
 // tens of thousands of whole numbers: the search still ends, with the
