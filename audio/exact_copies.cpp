@@ -117,11 +117,8 @@ double seamScore(const Track& audio, std::int64_t start, std::int64_t stop, std:
         if (length <= 0)
             return;
         const PairSums s = pairSums(audio, a0, a0 + length, b0 - a0);
-        const double energy = s.aa + s.bb;
-        const double score = energy < 2 * SeamSilence * static_cast<double>(length * audio.channels)
-                                 ? 0.0
-                                 : std::max(0.0, energy - 2.0 * s.ab) / energy;
-        best = std::min(best, score);
+        best = std::min(
+            best, SeamSums{s.aa + s.bb, s.aa + s.bb - 2.0 * s.ab, length * audio.channels}.score());
     };
     // pairSums takes the later side as a positive lag from the earlier.
     const std::int64_t first = std::min(start, stop);
