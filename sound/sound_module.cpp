@@ -215,6 +215,12 @@ public:
     Playback(const PlayRequest& request, std::function<void(const PlayEvent&)> report,
              std::atomic<std::int64_t>& playhead)
         : m_request(request), m_report(std::move(report)), m_playhead(playhead) {}
+    ~Playback() override {
+        // The sink's destructor runs this thread's pending events: whatever
+        // it still reports then must not reach a playback half gone.
+        if (m_sink)
+            m_sink->disconnect(this);
+    }
 
     void start() {
         std::unique_ptr<audio::AudioReader> reader;
@@ -321,6 +327,20 @@ private:
     std::unique_ptr<QAudioSink> m_sink;
 };
 
+// Lets go of a playback: silences it now and deletes it from the audio
+// thread's event loop. Qt's PulseAudio sink runs that thread's pending events
+// inside its destructor, so a sink deleted from within the engine's own work
+// (walking m_fading, replacing m_current) would run the next queued stop()
+// or play() in the middle of it, on a half-destroyed playback still held
+// there. Deleted later, it has left the engine's hands before its sink goes.
+struct ReleasePlayback {
+    void operator()(Playback* playback) const {
+        playback->halt();
+        playback->deleteLater();
+    }
+};
+using PlaybackPtr = std::unique_ptr<Playback, ReleasePlayback>;
+
 class Engine final : public SoundEngine {
 public:
     Engine() {
@@ -330,15 +350,12 @@ public:
     }
     ~Engine() override {
         ++m_generation;
-        // The sink belongs to the audio thread and is torn down there.
+        // The sinks belong to the audio thread and are torn down there: the
+        // playbacks are silenced now and deleted as the thread finishes.
         QMetaObject::invokeMethod(
             &m_context,
             [this] {
-                if (m_current)
-                    m_current->halt();
                 m_current.reset();
-                for (auto& fading : m_fading)
-                    fading->halt();
                 m_fading.clear();
             },
             Qt::BlockingQueuedConnection);
@@ -398,7 +415,7 @@ public:
             });
         };
         QMetaObject::invokeMethod(&m_context, [this, request, report] {
-            m_current = std::make_unique<Playback>(request, report, m_playhead);
+            m_current.reset(new Playback(request, report, m_playhead));
             m_current->start();
         });
     }
@@ -408,8 +425,8 @@ public:
         m_playing = false;
         m_playhead.store(-1);
         QMetaObject::invokeMethod(&m_context, [this] {
-            // Playbacks that faded out are gone by now.
-            std::erase_if(m_fading, [](const auto& p) { return p->done(); });
+            // Playbacks whose fade has played out are let go.
+            std::erase_if(m_fading, [](const PlaybackPtr& p) { return p->done(); });
             if (m_current && m_current->fadeOut())
                 m_fading.push_back(std::move(m_current));
             m_current.reset();
@@ -639,10 +656,10 @@ private:
     Worker m_frameWorker{QStringLiteral("kestrin-frames")};
 
     QThread m_thread;
-    QObject m_context;                   // lives on m_thread; playbacks run in its event loop
-    std::unique_ptr<Playback> m_current; // touched on m_thread only
+    QObject m_context;     // lives on m_thread; playbacks run in its event loop
+    PlaybackPtr m_current; // touched on m_thread only
     // Stopped playbacks playing out their fade; m_thread only.
-    std::vector<std::unique_ptr<Playback>> m_fading;
+    std::vector<PlaybackPtr> m_fading;
     std::atomic<std::int64_t> m_playhead{-1};
     int m_generation = 0; // UI thread only
     bool m_playing = false;

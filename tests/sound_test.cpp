@@ -186,6 +186,32 @@ TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
         << 3 * kRate << "): heard " << *got << ", expected " << *wanted;
 }
 
+// Stop, play, stop again at once, over and over: each stop lets go of the
+// playbacks whose fade has ended while a new one starts.
+TEST_F(LoopMenuTest, PlaybacksStartedAndStoppedInQuickSuccessionLeaveTheEngineWorking) {
+    writeWave(m_scratch.path() / "BGM01.WAV", noise(2 * kRate));
+    WritePosFile(m_scratch.path() / "BGM01.POS", {0, 2 * kRate});
+    open("BGM01.POS");
+    sound::SoundEngine* engine = m_window->findChild<views::LoopMenu*>()->engine();
+    ASSERT_NE(engine, nullptr);
+    sound::PlayRequest request;
+    request.audio = file("BGM01.WAV");
+    request.points = [] { return LoopPoints{0, 2 * kRate}; };
+    for (int i = 0; i < 40; ++i) {
+        engine->play(request, [](const sound::PlayEvent&) {});
+        ASSERT_TRUE(QTest::qWaitFor([engine] { return engine->playhead() >= 0; }, 30000));
+        engine->stop();
+        engine->play(request, [](const sound::PlayEvent&) {});
+        engine->stop();
+    }
+    bool started = false;
+    engine->play(request, [&started](const sound::PlayEvent& event) {
+        started = started || event.kind == sound::PlayEvent::Started;
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&started] { return started; }, 30000));
+    engine->stop();
+}
+
 struct RefusalRow {
     const char* name;
     const char* startText; // typed into the sample fields after opening
