@@ -253,12 +253,16 @@ public:
         m_device->open(QIODevice::ReadOnly);
         m_sink = std::make_unique<QAudioSink>(device, format);
         // A loop keeps about 100 ms of buffer, so that an edit is heard soon.
-        // A seam is a passage set at its start: a second of buffer rides out
-        // a busy machine, which would otherwise leave gaps of silence.
-        // An audition reads its points at each pass, not at each jump, so it
-        // takes the larger buffer too.
+        // A seam is a passage set at its start and listened to for its
+        // jump: a gap there would pass for a fault of the loop, so it takes
+        // half a second, which rides out a busy machine that 300 ms did not,
+        // at the price of a Stop heard up to half a second late. (A second
+        // would be safer still, but PulseAudio's null sink then plays the
+        // stream's first moments and silence after them.) An audition reads
+        // its points at each pass, not at each jump, so it takes the larger
+        // buffer too.
         const bool seam = m_request.framesAfterJump >= 0 || m_request.audition;
-        m_sink->setBufferSize(format.bytesForDuration(seam ? 300000 : 100000));
+        m_sink->setBufferSize(format.bytesForDuration(seam ? 500000 : 100000));
         m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
             return sink->processedUSecs() * rate / 1000000;
         });
@@ -295,6 +299,19 @@ private:
         if (state == QAudio::IdleState && m_device && m_device->ended()) {
             m_sink->stop();
             report({PlayEvent::Finished, {}});
+        } else if (state == QAudio::IdleState && m_device) {
+            // The device never runs out before the stream ends: the sink
+            // ran dry because this thread or the server was kept waiting.
+            // The server counts the silence it played as played, so the
+            // time says where the gap began.
+            const double seconds = static_cast<double>(m_sink->processedUSecs()) / 1e6;
+            report({PlayEvent::Gap,
+                    QCoreApplication::translate(
+                        "Kestrin", "%1 broke off %2 s into playing: the machine was too busy to "
+                                   "feed the sound device in time, and a moment of it was lost "
+                                   "to silence. The audio itself is not at fault.")
+                        .arg(QFileInfo(m_request.audio).fileName())
+                        .arg(seconds, 0, 'f', 1)});
         } else if (state == QAudio::StoppedState && m_sink->error() != QAudio::NoError &&
                    m_sink->error() != QAudio::UnderrunError) {
             const QString failure = m_device ? m_device->failure() : QString();
@@ -312,11 +329,12 @@ private:
     }
 
     void report(const PlayEvent& event) {
-        if (event.kind != PlayEvent::Started)
+        const bool ends = event.kind == PlayEvent::Finished || event.kind == PlayEvent::Failed;
+        if (ends)
             m_playhead.store(-1);
         if (m_report)
             m_report(event);
-        if (event.kind != PlayEvent::Started)
+        if (ends)
             m_report = nullptr;
     }
 
