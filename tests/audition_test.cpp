@@ -119,14 +119,12 @@ TEST_F(AuditionTest, PassesRepeatTheAskedFramesFollowANudgeAndFadeOutOnStop) {
 
     QTest::keyClick(m_window.get(), Qt::Key_Escape);
     EXPECT_FALSE(stop->isEnabled());
-    // Played out once the recording ends in a silence longer than the 0.4 s between passes.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            const std::vector<short> h = heard();
-            return h.size() > kRate * kChannels && std::all_of(h.end() - kRate * kChannels / 2,
-                                                               h.end(), [](short s) { return !s; });
-        },
-        30000));
+    // Played out once the recording ends in more silence than the 0.4 s between passes.
+    const auto silentTail = [this] {
+        const std::vector<short> h = heard(); // passes long enough were heard above
+        return std::all_of(h.end() - kRate * kChannels / 2, h.end(), [](short s) { return !s; });
+    };
+    ASSERT_TRUE(QTest::qWaitFor(silentTail, 30000));
     parec.terminate();
     parec.waitForFinished(30000);
     // Whatever played last went out through a fade: the frames just before
@@ -178,8 +176,7 @@ TEST_F(AuditionTest, F5AndF6InFindPlayTheHighlightedCandidate) {
 }
 
 // In Loop > Crossfade Seam... F5 and F7 play the crossfaded seam before it is
-// written: its blended frames are heard, once by F5 and again by F7, each
-// stopped by its own key.
+// written: its blended frames are heard, once by F5 and again by F7.
 TEST_F(AuditionTest, F5AndF7InTheCrossfadeDialogPlayItBeforeItIsWritten) {
     // The last frames of the crossfade the dialog proposes: never played without it.
     const auto source = m_scratch.path() / "BGM01.WAV";

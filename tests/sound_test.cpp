@@ -149,10 +149,6 @@ TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
     // The monitor delivers silence at once; wait until it does.
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(recording).size() > 0; }, 30000));
 
-    bool gap = false; // the player says when the sink ran dry on a busy machine
-    QObject::connect(
-        m_window->statusBar(), &QStatusBar::messageChanged, m_window.get(),
-        [&gap](const QString& message) { gap = gap || message.contains("broke off"); });
     QTest::keyClick(m_window.get(), Qt::Key_F5);
     EXPECT_TRUE(action("mnuStopPlaying")->isEnabled());
     // Play Seam ends once the sink has played the seam's last frame.
@@ -182,9 +178,8 @@ TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
     ASSERT_NE(at, heard.end()) << "the seam's first frames were never heard (" << heard.size()
                                << " samples recorded)";
     ASSERT_TRUE(complete) << "the recording ends inside the seam";
-    if (gap)
-        GTEST_SKIP() << "the machine was too busy to feed the sound server: "
-                     << barText().toStdString();
+    if (barText().contains("broke off")) // the player says the sink ran dry on a busy machine
+        GTEST_SKIP() << barText().toStdString();
     const auto [wanted, got] = std::mismatch(expected.begin(), expected.end(), at);
     EXPECT_EQ(wanted, expected.end())
         << "what was heard departs from the audio before stop followed by the audio from start at "
@@ -193,20 +188,18 @@ TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
         << 3 * kRate << "): heard " << *got << ", expected " << *wanted;
 }
 
-// Stop, play, stop again at once, over and over: each stop lets go of the
-// playbacks whose fade has ended while a new one starts.
+// Each stop lets go of the playbacks whose fade has ended while a new one starts.
 TEST_F(LoopMenuTest, PlaybacksStartedAndStoppedInQuickSuccessionLeaveTheEngineWorking) {
     writeWave(m_scratch.path() / "BGM01.WAV", noise(2 * kRate));
     WritePosFile(m_scratch.path() / "BGM01.POS", {0, 2 * kRate});
     open("BGM01.POS");
+    sound::SoundEngine* engine = m_window->findChild<views::LoopMenu*>()->engine();
     for (int i = 0; i < 40; ++i) {
         QTest::keyClick(m_window.get(), Qt::Key_F6);
-        sound::SoundEngine* engine = m_window->findChild<views::LoopMenu*>()->engine();
         ASSERT_TRUE(QTest::qWaitFor([engine] { return engine->playhead() >= 0; }, 30000));
         for (Qt::Key key : {Qt::Key_F6, Qt::Key_F7, Qt::Key_F7})
             QTest::keyClick(m_window.get(), key);
     }
-    EXPECT_TRUE(m_window->isVisible());
 }
 
 struct RefusalRow {
