@@ -23,6 +23,7 @@
 #include <QAudioFormat>
 #include <QAudioSink>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -120,7 +121,7 @@ public:
             m_loop.emplace(*m_reader, request.points, request.from, request.framesAfterJump);
     }
 
-    // Frames of this device the sink has played so far.
+    // Frames of this device the sink has surely played so far.
     void setPlayedFrames(std::function<std::int64_t()> played) { m_played = std::move(played); }
     // Ends the stream with a fade over the next 5 ms of frames handed out.
     void fadeOut() { m_fadeLeft = m_fadeFrames; }
@@ -263,9 +264,14 @@ public:
         // buffer too.
         const bool seam = m_request.framesAfterJump >= 0 || m_request.audition;
         m_sink->setBufferSize(format.bytesForDuration(seam ? 500000 : 100000));
-        m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
-            return sink->processedUSecs() * rate / 1000000;
-        });
+        // The server counts the silence it plays when the sink runs dry as
+        // played, and drops late frames only in part, so its count can run
+        // ahead of the frames heard by up to about its buffer: that much is
+        // held back, or a fade would be stopped before it was heard.
+        m_device->setPlayedFrames(
+            [sink = m_sink.get(), rate = format.sampleRate(), frameBytes = format.bytesPerFrame()] {
+                return sink->processedUSecs() * rate / 1000000 - sink->bufferSize() / frameBytes;
+            });
         QObject::connect(m_sink.get(), &QAudioSink::stateChanged, this,
                          [this](QAudio::State state) { onState(state); });
         m_sink->start(m_device.get());
@@ -366,19 +372,23 @@ public:
         m_thread.start();
         m_context.moveToThread(&m_thread);
     }
-    ~Engine() override {
+    ~Engine() override { shutDown(); }
+
+    // Ends the audio thread, and true once it has ended. Qt's PulseAudio sink
+    // waits without end for a stream to open on a server that went away
+    // meanwhile; a program closing then must not hang with it, so after
+    // kAudioThreadEnd it is left where it is (false), to end with the process.
+    bool shutDown() {
+        static constexpr int kAudioThreadEnd = 5000; // ms: far beyond tearing sinks down
         ++m_generation;
         // The sinks belong to the audio thread and are torn down there: the
         // playbacks are silenced now and deleted as the thread finishes.
-        QMetaObject::invokeMethod(
-            &m_context,
-            [this] {
-                m_current.reset();
-                m_fading.clear();
-            },
-            Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
+        QMetaObject::invokeMethod(&m_context, [this] {
+            m_current.reset();
+            m_fading.clear();
+            m_thread.quit();
+        });
+        return m_thread.wait(QDeadlineTimer(kAudioThreadEnd));
     }
 
     std::optional<CompanionAudio> findCompanion(const QString& posFile, QString* error) override {
@@ -701,7 +711,8 @@ extern "C" Q_DECL_EXPORT kestrin::sound::SoundEngine* kestrin_sound_engine() {
     if (!g_engine) {
         g_engine = new kestrin::sound::Engine;
         qAddPostRoutine([] {
-            delete g_engine;
+            if (g_engine->shutDown())
+                delete g_engine;
             g_engine = nullptr;
         });
     }
