@@ -23,7 +23,6 @@
 #include <QAudioFormat>
 #include <QAudioSink>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -160,8 +159,10 @@ protected:
         std::int64_t got = 0;
         m_failure = failureOf(m_path, [&] {
             got = m_audition ? m_audition->read(data, frames) : m_loop->read(data, frames);
-            m_playhead.store(m_audition ? m_audition->position() : m_loop->position(),
-                             std::memory_order_relaxed);
+            // A stopped playback fading out is no longer what plays.
+            if (!fading)
+                m_playhead.store(m_audition ? m_audition->position() : m_loop->position(),
+                                 std::memory_order_relaxed);
         });
         if (!m_failure.isEmpty())
             return -1;
@@ -372,14 +373,7 @@ public:
         m_thread.start();
         m_context.moveToThread(&m_thread);
     }
-    ~Engine() override { shutDown(); }
-
-    // Ends the audio thread, and true once it has ended. Qt's PulseAudio sink
-    // waits without end for a stream to open on a server that went away
-    // meanwhile; a program closing then must not hang with it, so after
-    // kAudioThreadEnd it is left where it is (false), to end with the process.
-    bool shutDown() {
-        static constexpr int kAudioThreadEnd = 5000; // ms: far beyond tearing sinks down
+    ~Engine() override {
         ++m_generation;
         // The sinks belong to the audio thread and are torn down there: the
         // playbacks are silenced now and deleted as the thread finishes.
@@ -388,7 +382,7 @@ public:
             m_fading.clear();
             m_thread.quit();
         });
-        return m_thread.wait(QDeadlineTimer(kAudioThreadEnd));
+        m_thread.wait();
     }
 
     std::optional<CompanionAudio> findCompanion(const QString& posFile, QString* error) override {
@@ -711,8 +705,7 @@ extern "C" Q_DECL_EXPORT kestrin::sound::SoundEngine* kestrin_sound_engine() {
     if (!g_engine) {
         g_engine = new kestrin::sound::Engine;
         qAddPostRoutine([] {
-            if (g_engine->shutDown())
-                delete g_engine;
+            delete g_engine;
             g_engine = nullptr;
         });
     }
