@@ -56,10 +56,13 @@ struct PlayRequest {
     std::function<AuditionSpan()> audition;
 };
 
-// How playback ended or failed, delivered on the UI thread.
+// How playback started, ended or failed, delivered on the UI thread. A Gap
+// is reported while playing goes on: the device ran dry (on a machine too
+// busy to feed it in time), so a moment of silence was heard in place of
+// some frames, and what was heard there is not what the audio holds.
 struct PlayEvent {
-    enum Kind { Started, Finished, Failed } kind = Started;
-    QString message; // for Failed: the reason, naming the file or device
+    enum Kind { Started, Finished, Failed, Gap } kind = Started;
+    QString message; // for Failed and Gap: what happened, naming the file or device
 };
 
 // Interleaved frames of a file as floats in -1..1.

@@ -120,7 +120,7 @@ public:
             m_loop.emplace(*m_reader, request.points, request.from, request.framesAfterJump);
     }
 
-    // Frames of this device the sink has played so far.
+    // Frames of this device the sink has surely played so far.
     void setPlayedFrames(std::function<std::int64_t()> played) { m_played = std::move(played); }
     // Ends the stream with a fade over the next 5 ms of frames handed out.
     void fadeOut() { m_fadeLeft = m_fadeFrames; }
@@ -159,8 +159,10 @@ protected:
         std::int64_t got = 0;
         m_failure = failureOf(m_path, [&] {
             got = m_audition ? m_audition->read(data, frames) : m_loop->read(data, frames);
-            m_playhead.store(m_audition ? m_audition->position() : m_loop->position(),
-                             std::memory_order_relaxed);
+            // A stopped playback fading out is no longer what plays.
+            if (!fading)
+                m_playhead.store(m_audition ? m_audition->position() : m_loop->position(),
+                                 std::memory_order_relaxed);
         });
         if (!m_failure.isEmpty())
             return -1;
@@ -215,6 +217,12 @@ public:
     Playback(const PlayRequest& request, std::function<void(const PlayEvent&)> report,
              std::atomic<std::int64_t>& playhead)
         : m_request(request), m_report(std::move(report)), m_playhead(playhead) {}
+    ~Playback() override {
+        // The sink's destructor runs this thread's pending events: whatever
+        // it still reports then must not reach a playback half gone.
+        if (m_sink)
+            m_sink->disconnect(this);
+    }
 
     void start() {
         std::unique_ptr<audio::AudioReader> reader;
@@ -247,15 +255,24 @@ public:
         m_device->open(QIODevice::ReadOnly);
         m_sink = std::make_unique<QAudioSink>(device, format);
         // A loop keeps about 100 ms of buffer, so that an edit is heard soon.
-        // A seam is a passage set at its start: a second of buffer rides out
-        // a busy machine, which would otherwise leave gaps of silence.
-        // An audition reads its points at each pass, not at each jump, so it
-        // takes the larger buffer too.
+        // A seam is a passage set at its start and listened to for its
+        // jump: a gap there would pass for a fault of the loop, so it takes
+        // half a second, which rides out a busy machine that 300 ms did not,
+        // at the price of a Stop heard up to half a second late. (A second
+        // would be safer still, but PulseAudio's null sink then plays the
+        // stream's first moments and silence after them.) An audition reads
+        // its points at each pass, not at each jump, so it takes the larger
+        // buffer too.
         const bool seam = m_request.framesAfterJump >= 0 || m_request.audition;
-        m_sink->setBufferSize(format.bytesForDuration(seam ? 300000 : 100000));
-        m_device->setPlayedFrames([sink = m_sink.get(), rate = format.sampleRate()] {
-            return sink->processedUSecs() * rate / 1000000;
-        });
+        m_sink->setBufferSize(format.bytesForDuration(seam ? 500000 : 100000));
+        // The server counts the silence it plays when the sink runs dry as
+        // played, and drops late frames only in part, so its count can run
+        // ahead of the frames heard by up to about its buffer: that much is
+        // held back, or a fade would be stopped before it was heard.
+        m_device->setPlayedFrames(
+            [sink = m_sink.get(), rate = format.sampleRate(), frameBytes = format.bytesPerFrame()] {
+                return sink->processedUSecs() * rate / 1000000 - sink->bufferSize() / frameBytes;
+            });
         QObject::connect(m_sink.get(), &QAudioSink::stateChanged, this,
                          [this](QAudio::State state) { onState(state); });
         m_sink->start(m_device.get());
@@ -289,6 +306,19 @@ private:
         if (state == QAudio::IdleState && m_device && m_device->ended()) {
             m_sink->stop();
             report({PlayEvent::Finished, {}});
+        } else if (state == QAudio::IdleState && m_device) {
+            // The device never runs out before the stream ends: the sink
+            // ran dry because this thread or the server was kept waiting.
+            // The server counts the silence it played as played, so the
+            // time says where the gap began.
+            const double seconds = static_cast<double>(m_sink->processedUSecs()) / 1e6;
+            report({PlayEvent::Gap,
+                    QCoreApplication::translate(
+                        "Kestrin", "%1 broke off %2 s into playing: the machine was too busy to "
+                                   "feed the sound device in time, and a moment of it was lost "
+                                   "to silence. The audio itself is not at fault.")
+                        .arg(QFileInfo(m_request.audio).fileName())
+                        .arg(seconds, 0, 'f', 1)});
         } else if (state == QAudio::StoppedState && m_sink->error() != QAudio::NoError &&
                    m_sink->error() != QAudio::UnderrunError) {
             const QString failure = m_device ? m_device->failure() : QString();
@@ -306,11 +336,12 @@ private:
     }
 
     void report(const PlayEvent& event) {
-        if (event.kind != PlayEvent::Started)
+        const bool ends = event.kind == PlayEvent::Finished || event.kind == PlayEvent::Failed;
+        if (ends)
             m_playhead.store(-1);
         if (m_report)
             m_report(event);
-        if (event.kind != PlayEvent::Started)
+        if (ends)
             m_report = nullptr;
     }
 
@@ -321,6 +352,20 @@ private:
     std::unique_ptr<QAudioSink> m_sink;
 };
 
+// Lets go of a playback: silences it now and deletes it from the audio
+// thread's event loop. Qt's PulseAudio sink runs that thread's pending events
+// inside its destructor, so a sink deleted from within the engine's own work
+// (walking m_fading, replacing m_current) would run the next queued stop()
+// or play() in the middle of it, on a half-destroyed playback still held
+// there. Deleted later, it has left the engine's hands before its sink goes.
+struct ReleasePlayback {
+    void operator()(Playback* playback) const {
+        playback->halt();
+        playback->deleteLater();
+    }
+};
+using PlaybackPtr = std::unique_ptr<Playback, ReleasePlayback>;
+
 class Engine final : public SoundEngine {
 public:
     Engine() {
@@ -330,19 +375,13 @@ public:
     }
     ~Engine() override {
         ++m_generation;
-        // The sink belongs to the audio thread and is torn down there.
-        QMetaObject::invokeMethod(
-            &m_context,
-            [this] {
-                if (m_current)
-                    m_current->halt();
-                m_current.reset();
-                for (auto& fading : m_fading)
-                    fading->halt();
-                m_fading.clear();
-            },
-            Qt::BlockingQueuedConnection);
-        m_thread.quit();
+        // The sinks belong to the audio thread and are torn down there: the
+        // playbacks are silenced now and deleted as the thread finishes.
+        QMetaObject::invokeMethod(&m_context, [this] {
+            m_current.reset();
+            m_fading.clear();
+            m_thread.quit();
+        });
         m_thread.wait();
     }
 
@@ -398,7 +437,7 @@ public:
             });
         };
         QMetaObject::invokeMethod(&m_context, [this, request, report] {
-            m_current = std::make_unique<Playback>(request, report, m_playhead);
+            m_current.reset(new Playback(request, report, m_playhead));
             m_current->start();
         });
     }
@@ -408,8 +447,8 @@ public:
         m_playing = false;
         m_playhead.store(-1);
         QMetaObject::invokeMethod(&m_context, [this] {
-            // Playbacks that faded out are gone by now.
-            std::erase_if(m_fading, [](const auto& p) { return p->done(); });
+            // Playbacks whose fade has played out are let go.
+            std::erase_if(m_fading, [](const PlaybackPtr& p) { return p->done(); });
             if (m_current && m_current->fadeOut())
                 m_fading.push_back(std::move(m_current));
             m_current.reset();
@@ -639,10 +678,10 @@ private:
     Worker m_frameWorker{QStringLiteral("kestrin-frames")};
 
     QThread m_thread;
-    QObject m_context;                   // lives on m_thread; playbacks run in its event loop
-    std::unique_ptr<Playback> m_current; // touched on m_thread only
+    QObject m_context;     // lives on m_thread; playbacks run in its event loop
+    PlaybackPtr m_current; // touched on m_thread only
     // Stopped playbacks playing out their fade; m_thread only.
-    std::vector<std::unique_ptr<Playback>> m_fading;
+    std::vector<PlaybackPtr> m_fading;
     std::atomic<std::int64_t> m_playhead{-1};
     int m_generation = 0; // UI thread only
     bool m_playing = false;

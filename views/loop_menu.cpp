@@ -191,16 +191,24 @@ void LoopMenu::play(Mode mode, const std::optional<LoopPoints>& given) {
     else
         showMessage(mode == Mode::Seam ? tr("Playing the seam of %1...").arg(name)
                                        : tr("Playing the loop of %1 (Esc stops)...").arg(name));
-    m_engine->play(request, [this](const sound::PlayEvent& event) {
-        if (event.kind == sound::PlayEvent::Started)
-            return;
-        m_playing.reset();
-        m_playingGiven.reset();
-        m_stop->setEnabled(false);
-        emit playingChanged(false);
-        showMessage(event.kind == sound::PlayEvent::Failed ? event.message : QString(),
-                    event.kind == sound::PlayEvent::Failed ? 0 : 1);
-    });
+    // A gap heard while playing stays said once the playing ends.
+    m_engine->play(
+        request, [this, gap = std::make_shared<bool>(false)](const sound::PlayEvent& event) {
+            if (event.kind == sound::PlayEvent::Started)
+                return;
+            if (event.kind == sound::PlayEvent::Gap) {
+                *gap = true;
+                showMessage(event.message, 0);
+                return;
+            }
+            m_playing.reset();
+            m_playingGiven.reset();
+            m_stop->setEnabled(false);
+            emit playingChanged(false);
+            if (event.kind == sound::PlayEvent::Failed || !*gap)
+                showMessage(event.kind == sound::PlayEvent::Failed ? event.message : QString(),
+                            event.kind == sound::PlayEvent::Failed ? 0 : 1);
+        });
 }
 
 void LoopMenu::setAuditionSpan(double beforeSeconds, double afterSeconds) {
