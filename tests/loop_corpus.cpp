@@ -223,6 +223,20 @@ Track RenderTrack(const TrackSpec& shape) {
     return track;
 }
 
+TrackSpec shape(LoopLayout layout, int channels, int repeats) {
+    TrackSpec s;
+    s.layout = layout;
+    s.channels = channels;
+    s.repeats = repeats;
+    return s;
+}
+
+TrackSpec withOverlap(double seconds, int channels) {
+    TrackSpec s = shape(LoopLayout::Overlap, channels, 1);
+    s.overlapSeconds = seconds;
+    return s;
+}
+
 void WriteTrack(const Track& track, const std::filesystem::path& path, int format) {
     SF_INFO info{};
     info.samplerate = track.sampleRate;

@@ -62,6 +62,11 @@ struct Track {
 // says so. A tone or chord is not normalised: it keeps its own level.
 Track RenderTrack(const TrackSpec& shape);
 
+// A track of `layout` with the other settings left as they are.
+TrackSpec shape(LoopLayout layout, int channels, int repeats = 2);
+// A track that plays its loop once and then its first `seconds` again.
+TrackSpec withOverlap(double seconds, int channels);
+
 // Writes `track` through libsndfile in `format` (SF_FORMAT_* bits).
 void WriteTrack(const Track& track, const std::filesystem::path& path, int format);
 

@@ -30,18 +30,6 @@ void PrintTo(const CorpusRow& row, std::ostream* os) {
     *os << row.name;
 }
 
-TrackSpec shape(LoopLayout layout, int channels, int repeats = 2) {
-    TrackSpec s;
-    s.layout = layout;
-    s.channels = channels;
-    s.repeats = repeats;
-    return s;
-}
-TrackSpec withOverlap(double seconds, int channels) {
-    TrackSpec s = shape(LoopLayout::Overlap, channels, 1);
-    s.overlapSeconds = seconds;
-    return s;
-}
 // A Vorbis copy of this one comes out exact in most places, as its loop is a
 // whole number of the codec's short blocks, but not near the start.
 TrackSpec blockAligned() {

@@ -139,19 +139,6 @@ TEST_F(FindFiles, JsonHasAnObjectPerFileAndNoSummary) {
 
 constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 
-TrackSpec shape(LoopLayout layout, int channels, int repeats = 2) {
-    TrackSpec s;
-    s.layout = layout;
-    s.channels = channels;
-    s.repeats = repeats;
-    return s;
-}
-TrackSpec withOverlap(double seconds, int channels) {
-    TrackSpec s = shape(LoopLayout::Overlap, channels, 1);
-    s.overlapSeconds = seconds;
-    return s;
-}
-
 ToolRun runTool(const std::vector<std::string>& args) {
     std::ostringstream out;
     std::ostringstream err;
