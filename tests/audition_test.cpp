@@ -49,7 +49,9 @@ protected:
     std::vector<short> heard() const {
         const Bytes raw = readFileBytes(m_recording.toStdString());
         std::vector<short> v(raw.size() / 2);
-        std::memcpy(v.data(), raw.data(), v.size() * 2);
+        // Nothing recorded yet leaves both empty, and memcpy takes no null.
+        if (!v.empty())
+            std::memcpy(v.data(), raw.data(), v.size() * 2);
         return v;
     }
     // Where `core` lies whole in the recording at or after sample `from`.
