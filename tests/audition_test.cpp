@@ -181,11 +181,6 @@ TEST_F(AuditionTest, F5AndF6InFindPlayTheHighlightedCandidate) {
 // In Loop > Crossfade Seam... F5 and F7 play the crossfaded seam before it is
 // written: its blended frames are heard, once by F5 and again by F7.
 TEST_F(AuditionTest, F5AndF7InTheCrossfadeDialogPlayItBeforeItIsWritten) {
-#ifdef __SANITIZE_ADDRESS__
-    // The sanitised build feeds the server too slowly for every frame of the
-    // blend to reach the recording; the other builds hear it whole.
-    GTEST_SKIP() << "the sanitised build loses frames to the sound server";
-#endif
     // The last frames of the crossfade the dialog proposes: never played without it.
     const auto source = m_scratch.path() / "BGM01.WAV";
     audio::AudioReader reader(source);
@@ -199,32 +194,50 @@ TEST_F(AuditionTest, F5AndF7InTheCrossfadeDialogPlayItBeforeItIsWritten) {
     m_recording = file("heard.raw");
     QProcess parec;
     parec.setStandardOutputFile(m_recording);
+    // A short fragment, so that what plays reaches the file while the seam still plays.
     parec.start("parec", QString("--device=kestrin_null.monitor --format=s16le --rate=44100 "
-                                 "--channels=2 --raw")
+                                 "--channels=2 --raw --latency-msec=100")
                              .split(' '));
     ASSERT_TRUE(parec.waitForStarted(30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(m_recording).size() > 0; }, 30000));
+    sound::SoundEngine* engine = m_window->findChild<views::LoopMenu*>()->engine();
     QAction* action = m_window->findChild<QAction*>(QStringLiteral("mnuCrossfadeSeam"));
     ASSERT_TRUE(QTest::qWaitFor([action] { return action->isEnabled(); }, 60000));
     QTimer::singleShot(0, [&] {
         QWidget* dialog = nullptr;
-        QWidget* write = nullptr;
-        ASSERT_TRUE(QTest::qWaitFor(
+        const bool ready = QTest::qWaitFor(
             [&] {
                 dialog = QApplication::activeModalWidget();
-                write = dialog ? dialog->findChild<QWidget*>(QStringLiteral("crossfadeWrite"))
-                               : nullptr;
+                const auto* write =
+                    dialog ? dialog->findChild<QWidget*>(QStringLiteral("crossfadeWrite"))
+                           : nullptr;
                 return write && write->isEnabled();
             },
-            60000));
-        std::size_t from = 0;
-        for (const Qt::Key key : {Qt::Key_F5, Qt::Key_F7}) {
-            QTest::keyClick(QApplication::focusWidget(), key);
-            std::optional<std::size_t> at; // where its blend is heard
-            EXPECT_TRUE(
-                QTest::qWaitFor([&] { return (at = find(blend, from)).has_value(); }, 30000));
-            QTest::keyClick(QApplication::focusWidget(), key); // the same key stops
-            from = at.value_or(from) + blend.size();
+            60000);
+        EXPECT_TRUE(ready) << "the dialog proposed no crossfade";
+        if (!ready) {
+            if (dialog)
+                dialog->close();
+            return;
         }
+        // F5 plays the seam once and ends by itself; it is played out before
+        // F7 is pressed, or F7 would stop it. A pass spoilt by a sink that ran
+        // dry on a busy machine is played again.
+        std::optional<std::size_t> at; // where the blend is heard
+        for (int pass = 0; pass < 3 && !at; ++pass) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_F5);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !engine->isPlaying(); }, 60000));
+            (void)QTest::qWaitFor([&] { return (at = find(blend, 0)).has_value(); }, 30000);
+        }
+        EXPECT_TRUE(at.has_value()) << "F5 never played the blend";
+        // F7's passes go on until the same key stops them.
+        const std::size_t from = at.value_or(0) + blend.size();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F7);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return find(blend, from).has_value(); }, 30000))
+            << "F7 never played the blend";
+        EXPECT_TRUE(engine->isPlaying());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F7);
+        EXPECT_FALSE(engine->isPlaying());
         dialog->close();
     });
     action->trigger();
