@@ -184,15 +184,15 @@ int main(int argc, char** argv) {
         }
 
         // Runs of blocks that play again unchanged one lag later, each at
-        // least MinRunFrames long, over pass one and the two seconds before
-        // the restart row.
+        // least MinRunFrames long, over pass one and everything before it:
+        // music before the restart row that plays the same at the end of the
+        // pass is part of the loop to a listener.
         std::int64_t agreeing = 0;
         std::int64_t counted = 0;
         std::int64_t runStart = -1;
         std::int64_t longest = 0;
         std::vector<std::pair<std::int64_t, std::int64_t>> runs;
-        const std::int64_t scanFrom = std::max<std::int64_t>(0, restartFrame - 2 * Rate);
-        for (std::int64_t at = scanFrom; at + Block + lag <= frames && at < pass1; at += Block) {
+        for (std::int64_t at = 0; at + Block + lag <= frames && at < pass1; at += Block) {
             const bool ok = agrees(compare(pcm, at, at + lag, Block));
             if (at >= restartFrame) {
                 ++counted;
