@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -204,6 +205,13 @@ public:
     // Frames from the start of the candidate followed last over which its
     // repeat was seen.
     double seen() const { return m_seen; }
+    // The blocks its copies matched in, from `start` on.
+    std::vector<MatchedBlock> matchedFrom(std::int64_t start) const {
+        std::vector<MatchedBlock> from;
+        std::copy_if(m_matched.begin(), m_matched.end(), std::back_inserter(from),
+                     [start](const MatchedBlock& b) { return b.begin >= start; });
+        return from;
+    }
     std::int64_t block() const { return m_block; }
 
 private:
@@ -782,11 +790,6 @@ private:
     int m_toleratedMisses = 0;
     double m_lastResidual = 1.0; // of the block recordBlock saw last
     double m_matchedFrames = 0;
-    struct MatchedBlock {
-        std::int64_t begin;
-        double residual;
-        double energy;
-    };
     std::vector<MatchedBlock> m_matched;
     double m_inexactness = 1.0;
     double m_seen = 0.0;
@@ -843,6 +846,7 @@ void followLag(const Track& audio, const Lag& lag, double silence, Found& found)
     found.candidates.push_back(*candidate);
     found.inexactness.push_back(follower.inexactness());
     found.seen.push_back(follower.seen());
+    found.matched.push_back(follower.matchedFrom(candidate->start));
 }
 
 } // namespace

@@ -182,6 +182,9 @@ Track RenderTrack(const TrackSpec& shape) {
         frames = intro + loop + overlap;
     if (shape.layout == LoopLayout::Whole)
         frames = loop;
+    const auto introAgain =
+        std::min(intro, static_cast<std::int64_t>(shape.introAgainSeconds * shape.sampleRate));
+    frames += introAgain;
     track.samples.assign(static_cast<std::size_t>(frames * ch), 0.0F);
     const bool ownLevel =
         shape.sound == Sound::Square || shape.sound == Sound::Chord || shape.sound == Sound::Tone;
@@ -196,9 +199,18 @@ Track RenderTrack(const TrackSpec& shape) {
     if (!ownLevel)
         normalise(track.samples);
     const auto first = track.samples.begin() + intro * ch;
-    for (std::int64_t at = intro + loop; at < frames; at += loop) {
-        const std::int64_t n = std::min(loop, frames - at);
+    const std::int64_t passesEnd = frames - introAgain;
+    for (std::int64_t at = intro + loop; at < passesEnd; at += loop) {
+        const std::int64_t n = std::min(loop, passesEnd - at);
         std::copy(first, first + n * ch, track.samples.begin() + at * ch);
+    }
+    std::copy(track.samples.begin(), track.samples.begin() + introAgain * ch,
+              track.samples.begin() + passesEnd * ch);
+    if (shape.laterPassNoise > 0) {
+        std::mt19937 random(shape.seed + 98);
+        std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
+        for (auto s = first + loop * ch; s != track.samples.begin() + passesEnd * ch; ++s)
+            *s += static_cast<float>(shape.laterPassNoise) * unit(random);
     }
     if (shape.ringSeconds > 0)
         addRing(track.samples, shape.channels, shape.sampleRate, intro, shape.ringSeconds,
