@@ -72,6 +72,14 @@ TrackSpec longFaintRing() {
     s.loopFrames = 20 * 44100;
     return s;
 }
+// The passes alike but for a render's noise, and the intro's first second
+// copied exactly after them: a closer copy of another passage.
+TrackSpec closerCopyElsewhere() {
+    TrackSpec s = shape(LoopLayout::Repeated, 2, 3);
+    s.laterPassNoise = 0.005;
+    s.introAgainSeconds = 1.0;
+    return s;
+}
 TrackSpec sound(Sound sound, std::int64_t intro, std::int64_t loop, int repeats = 2,
                 LoopLayout layout = LoopLayout::Repeated) {
     TrackSpec s = shape(layout, 1, repeats);
@@ -178,6 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"mp3_decoded_to_16bit", faintThenClearIntroEnd(), kMp3, 1, kWav16},
         CorpusRow{"no_repeat_stereo_16bit", shape(LoopLayout::NoRepeat, 2), kWav16, 0},
         CorpusRow{"no_repeat_mono_float", shape(LoopLayout::NoRepeat, 1, 3), kWavFloat, 0},
+        CorpusRow{"closer_copy_of_another_passage_16bit", closerCopyElsewhere(), kWav16, 0},
         CorpusRow{"ring_into_loop_mono_16bit", ringing(1), kWav16, 0},
         CorpusRow{"ring_into_loop_stereo_float", ringing(2), kWavFloat, 0},
         CorpusRow{"ring_into_loop_low_noise_stereo_24bit", ringing(2, 0.001), kWav24, 1},

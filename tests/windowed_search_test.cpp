@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -238,46 +237,6 @@ TEST(WindowedSearchShortLoop, AToneGivesItsPeriodForAOneSampleShortestLoop) {
     ASSERT_FALSE(found.candidates.empty());
     EXPECT_EQ(found.candidates.front().stop - found.candidates.front().start, 100);
     EXPECT_TRUE(IsSeamless(found.candidates.front().judged));
-}
-
-} // namespace
-
-namespace {
-
-// The loop's passes alike but for a render's noise, and the intro's first
-// seconds played again exactly after them, at a length unrelated to the
-// loop: each repeats its own passage, so the closer copy leaves the loop
-// in the list, and first, as it plays the most of the song.
-TEST(WindowedSearchNearPeriod, ACloserCopyOfAnotherPassageKeepsTheLoop) {
-    ScratchFolder dir("kestrin-windowed-closer-copy");
-    const struct {
-        TrackSpec shape;
-        int format;
-    } rows[] = {{shaped(LoopLayout::Repeated, 2), kWav16},
-                {shaped(LoopLayout::Repeated, 1, 3), SF_FORMAT_WAV | SF_FORMAT_PCM_24}};
-    for (auto row : rows) {
-        row.shape.laterPassNoise = 0.005;
-        row.shape.introAgainSeconds = 2.5;
-        const fs::path file = dir.path() / "track.wav";
-        const Track track = RenderTrack(row.shape);
-        WriteTrack(track, file, row.format);
-        const std::int64_t passes = track.loopFrames * row.shape.repeats;
-        for (const std::int64_t held : {std::int64_t{1} << 25, std::int64_t{0}}) {
-            LoopSearchOptions options;
-            options.mostHeldSamples = held;
-            const LoopSearch found = FindLoops(file, options);
-            ASSERT_FALSE(found.candidates.empty());
-            const LoopCandidate& best = found.candidates.front();
-            EXPECT_EQ(best.start, track.loopStart) << row.shape.repeats << ", held " << held;
-            EXPECT_EQ(best.stop - best.start, track.loopFrames) << row.shape.repeats;
-            EXPECT_TRUE(std::any_of(found.candidates.begin(), found.candidates.end(),
-                                    [&](const LoopCandidate& c) {
-                                        return c.start == 0 &&
-                                               c.stop == row.shape.introFrames + passes;
-                                    }))
-                << "the intro's copy, " << row.shape.repeats << " passes";
-        }
-    }
 }
 
 } // namespace
