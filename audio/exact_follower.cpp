@@ -458,7 +458,7 @@ private:
         const std::int64_t samples = fine * m_audio.channels;
         int exactBlocks = 0;
         int inexactBlocks = 0;
-        int closeBlocks = 0;   // copied, not exactly: a codec's noise
+        int closeBlocks = 0;   // copied, not exactly, after an exact one: a codec's noise
         double residual = 0.0; // the most the body's copies differ by, relative
         double level = 0.0;    // and as a level
         std::vector<double> residuals;
@@ -468,9 +468,9 @@ private:
             const PairSums s = pairSums(m_audio, t0, t0 + fine, m_lag);
             if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
                 continue;
-            ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
-            if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit)
+            if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit && exactBlocks > 0)
                 ++closeBlocks;
+            ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
             residual = std::max(residual, residualOf(s));
             level = std::max(level, unsharedLevel(s, samples));
             residuals.push_back(residualOf(s));
@@ -482,8 +482,12 @@ private:
         // here and there, and before its restart row the first pass may
         // play otherwise (a ring of the intro, a volume or panning of its
         // own), however faint, so the loop begins where the copies become
-        // exact for a while. A body copied closely in places is lossy audio,
-        // perhaps stored again as PCM, whose codec noise is no ring.
+        // exact for a while. That state may last far past the body's first
+        // blocks (a first pass 40 dB apart from the second for half a
+        // minute), so close copies before the body turns exact are part of
+        // it, not of the body. A body copied closely after exact places is
+        // lossy audio, perhaps stored again as PCM, whose codec noise is no
+        // ring.
         if (!m_audio.lossy && exactBlocks > 0 && closeBlocks == 0)
             return exactFrom(start, std::min(m_end, lastEnd), settle);
         // Exact in some places and close in others: its noise has no level
