@@ -156,6 +156,25 @@ void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, d
     }
 }
 
+// Copies `frames` frames from `from` to `to` and adds a steady tone to the
+// copy, `db` below the copied audio: a copy that differs faintly throughout.
+void addFaintCopy(std::vector<float>& out, int channels, int rate, std::int64_t from,
+                  std::int64_t to, std::int64_t frames, double db) {
+    const auto ch = static_cast<std::int64_t>(channels);
+    std::copy(out.begin() + from * ch, out.begin() + (from + frames) * ch, out.begin() + to * ch);
+    double energy = 0.0;
+    for (std::int64_t i = to * ch; i < (to + frames) * ch; ++i)
+        energy += double{out[static_cast<std::size_t>(i)]} * out[static_cast<std::size_t>(i)];
+    // A sine's mean square is a half.
+    const double level =
+        std::sqrt(2.0 * energy / static_cast<double>(frames * ch)) * std::pow(10.0, -db / 20);
+    for (std::int64_t t = 0; t < frames; ++t) {
+        const double v = level * std::sin(kTau * 523 * static_cast<double>(t) / rate);
+        for (std::int64_t c = 0; c < ch; ++c)
+            out[static_cast<std::size_t>((to + t) * ch + c)] += static_cast<float>(v);
+    }
+}
+
 // Scales to a peak of 0.8, so that no format clips.
 void normalise(std::vector<float>& samples) {
     float peak = 0.0F;
@@ -206,6 +225,11 @@ Track RenderTrack(const TrackSpec& shape) {
     }
     std::copy(track.samples.begin(), track.samples.begin() + introAgain * ch,
               track.samples.begin() + passesEnd * ch);
+    const auto faintEnd = std::min(
+        {intro, loop, static_cast<std::int64_t>(shape.faintEndSeconds * shape.sampleRate)});
+    if (faintEnd > 0)
+        addFaintCopy(track.samples, shape.channels, shape.sampleRate, intro + loop - faintEnd,
+                     intro - faintEnd, faintEnd, shape.ringDb);
     if (shape.laterPassNoise > 0) {
         std::mt19937 random(shape.seed + 98);
         std::uniform_real_distribution<float> unit(-1.0F, 1.0F);

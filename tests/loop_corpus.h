@@ -53,6 +53,10 @@ struct TrackSpec {
     // Seconds of the intro's start played again, exactly, after the last
     // pass: a passage repeated at a length unrelated to the loop.
     double introAgainSeconds = 0.0;
+    // Seconds at the end of the intro that play the end of the loop again,
+    // with a tone `ringDb` below it that the loop's end lacks: the copies
+    // agree faintly there and exactly only from the loop on; 0 for none.
+    double faintEndSeconds = 0.0;
 };
 
 // A rendered track: interleaved frames in -1..1 and where its loop lies.

@@ -72,6 +72,17 @@ TrackSpec longFaintRing() {
     s.loopFrames = 20 * 44100;
     return s;
 }
+// The intro's last 10 s play the loop's end again, 40 dB apart from it:
+// the copies agree faintly for 10 s and exactly only from the loop on (a
+// module's first pass before its restart row).
+TrackSpec longFaintIntroEnd() {
+    TrackSpec s = withOverlap(4.0, 2);
+    s.introFrames = 12 * 44100;
+    s.loopFrames = 20 * 44100;
+    s.faintEndSeconds = 10.0;
+    s.ringDb = 40;
+    return s;
+}
 // The passes alike but for a render's noise, and the intro's first second
 // copied exactly after them: a closer copy of another passage.
 TrackSpec closerCopyElsewhere() {
@@ -193,6 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A first pass that plays otherwise, faintly, for seconds (a module
         // before its restart row): the loop begins where the copies agree.
         CorpusRow{"long_faint_ring_into_loop_stereo_float", longFaintRing(), kWavFloat, 1},
+        CorpusRow{"long_faint_intro_end_stereo_16bit", longFaintIntroEnd(), kWav16, 0},
         // Louder rings stand out of what Vorbis typically changes: the start
         // lies within ms of where they stop (it lay 0.28 s and 0.6 s early).
         CorpusRow{"ring_18db_into_loop_vorbis_stereo", ringing(2, 0, 18), kVorbis, 1, 0, 441},
