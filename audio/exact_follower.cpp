@@ -223,7 +223,7 @@ private:
     std::int64_t matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
         m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
         auto [earliest, stopped] = walkBack(seed0);
-        const std::int64_t bridge = std::llround(kBridgeSeconds * m_audio.sampleRate);
+        const std::int64_t bridge = bridgeFrames();
         // Copies that are not exact match block by block within a codec's
         // noise, loose enough for other music to pass now and then.
         while (stopped > 0 && m_toleratedMisses == 0) {
@@ -237,8 +237,19 @@ private:
                 earliest = from;
             stopped = next;
         }
+        // A tracker's second pass may play whole passages otherwise, more
+        // than a codec's noise apart and for longer than a bridge spans, and
+        // copy the loop bit-exactly again before them: its loop begins at
+        // the earliest of those copies.
+        if (const std::int64_t from =
+                m_exactCopies ? exactStretchesFrom(stopped, bridge, -1) : stopped;
+            from < stopped)
+            earliest = std::min(earliest, from);
         return earliest;
     }
+
+    // The agreement that carries a walk past a stretch that differs.
+    std::int64_t bridgeFrames() const { return std::llround(kBridgeSeconds * m_audio.sampleRate); }
 
     // The walk of step 5 back from `t`: the first frame of the earliest
     // block that matches (`t` when none does) and where the walk stopped (0
@@ -263,6 +274,60 @@ private:
             t = t0;
         }
         return {earliest, 0};
+    }
+
+    // From `t` backwards (`step` -1) or forwards (+1): the far edge of the
+    // farthest stretch where the copies are bit-exact block after block
+    // (quiet blocks neither break nor count) over `frames` at least, `t`
+    // when there is none. Two seconds copied bit-exactly at this lag are no
+    // chance, but a lag may also copy a pattern a song plays again here and
+    // there: each stretch must lie less than a loop from the one before it,
+    // and the copies in between, where longer than a bridge may span, must
+    // still be a repeat, if not an exact one (a second pass playing a note
+    // or an instrument otherwise), not other music. Their blocks count as
+    // matched.
+    std::int64_t exactStretchesFrom(std::int64_t t, std::int64_t frames, int step) {
+        const std::int64_t samples = m_block * m_audio.channels;
+        std::int64_t farthest = t;
+        std::vector<MatchedBlock> run;
+        std::vector<double> between; // the residuals since the stretch accepted last
+        std::int64_t edge = t;
+        bool related = true;
+        const auto accept = [&] {
+            if (static_cast<std::int64_t>(run.size()) * m_block >= frames) {
+                if (static_cast<double>(between.size() * m_block) > kBridgeShare * m_lag &&
+                    medianOf(between, 0, between.size()) > kSeedLimit) {
+                    related = false;
+                    return;
+                }
+                farthest = edge;
+                m_matched.insert(m_matched.end(), run.begin(), run.end());
+                m_matchedFrames += static_cast<double>(run.size() * m_block);
+                between.clear();
+            } else {
+                for (const MatchedBlock& b : run)
+                    between.push_back(b.residual);
+            }
+            run.clear();
+        };
+        for (; related && std::abs(t - farthest) < m_lag; t += step * m_block) {
+            const std::int64_t t0 = step < 0 ? t - m_block : t;
+            if (t0 < 0 || t0 + m_block > m_end)
+                break;
+            const PairSums s = pairSums(m_audio, t0, t0 + m_block, m_lag);
+            if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
+                continue;
+            if (residualOf(s) > kExactResidual) {
+                accept();
+                between.push_back(residualOf(s));
+                continue;
+            }
+            edge = step < 0 ? t0 : t0 + m_block;
+            run.push_back({t0, residualOf(s), s.aa + s.bb});
+        }
+        if (related)
+            accept();
+        return farthest;
     }
 
     // The end of the latest stretch before `t`, within `gap` of it, where
@@ -313,6 +378,10 @@ private:
             }
             t = t1;
         }
+        // As backwards: a second pass may play otherwise for a while and
+        // copy the loop bit-exactly again after it.
+        if (m_exactCopies)
+            lastEnd = std::max(lastEnd, exactStretchesFrom(lastEnd, bridgeFrames(), 1));
         return lastEnd;
     }
 
@@ -392,6 +461,8 @@ private:
         m_noise = median(levels);
         m_quiet = std::max(m_silence, kQuietFactor * m_noise);
         m_toleratedMisses = inexact || residual > kCleanResidual ? 1 : 0;
+        m_exactCopies = !m_audio.lossy &&
+                        *std::min_element(residuals.begin(), residuals.end()) <= kExactResidual;
     }
 
     // How the block [t0, t1) compares, and records it: its residual as the
@@ -792,6 +863,7 @@ private:
     double m_noise = 0; // unshared level of the repetition: the noise the copies carry
     double m_quiet = 0; // blocks below this mean square tell nothing
     int m_toleratedMisses = 0;
+    bool m_exactCopies = false;  // lossless audio whose copies are bit-exact in places
     double m_lastResidual = 1.0; // of the block recordBlock saw last
     double m_matchedFrames = 0;
     std::vector<MatchedBlock> m_matched;
