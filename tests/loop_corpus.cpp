@@ -139,7 +139,7 @@ void render(const TrackSpec& shape, std::vector<float>& out, std::int64_t at, st
 // pass at `at`, about `db` below that pass; it stops dead at `seconds`, so
 // that the passes are exactly alike from there on.
 void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, double seconds,
-             double db) {
+             double db, bool steady) {
     const auto frames = static_cast<std::int64_t>(seconds * rate);
     double energy = 0.0;
     for (std::int64_t i = at * channels; i < (at + frames) * channels; ++i)
@@ -149,29 +149,10 @@ void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, d
                          std::pow(10.0, -db / 20);
     for (std::int64_t t = 0; t < frames; ++t) {
         const double s = static_cast<double>(t) / rate;
-        const double v = level * std::exp(-s / 0.4) *
+        const double v = level * (steady ? 1.0 : std::exp(-s / 0.4)) *
                          (std::sin(kTau * 247 * s) + 0.5 * std::sin(kTau * 494 * s));
         for (int c = 0; c < channels; ++c)
             out[static_cast<std::size_t>((at + t) * channels + c)] += static_cast<float>(v);
-    }
-}
-
-// Copies `frames` frames from `from` to `to` and adds a steady tone to the
-// copy, `db` below the copied audio: a copy that differs faintly throughout.
-void addFaintCopy(std::vector<float>& out, int channels, int rate, std::int64_t from,
-                  std::int64_t to, std::int64_t frames, double db) {
-    const auto ch = static_cast<std::int64_t>(channels);
-    std::copy(out.begin() + from * ch, out.begin() + (from + frames) * ch, out.begin() + to * ch);
-    double energy = 0.0;
-    for (std::int64_t i = to * ch; i < (to + frames) * ch; ++i)
-        energy += double{out[static_cast<std::size_t>(i)]} * out[static_cast<std::size_t>(i)];
-    // A sine's mean square is a half.
-    const double level =
-        std::sqrt(2.0 * energy / static_cast<double>(frames * ch)) * std::pow(10.0, -db / 20);
-    for (std::int64_t t = 0; t < frames; ++t) {
-        const double v = level * std::sin(kTau * 523 * static_cast<double>(t) / rate);
-        for (std::int64_t c = 0; c < ch; ++c)
-            out[static_cast<std::size_t>((to + t) * ch + c)] += static_cast<float>(v);
     }
 }
 
@@ -225,11 +206,6 @@ Track RenderTrack(const TrackSpec& shape) {
     }
     std::copy(track.samples.begin(), track.samples.begin() + introAgain * ch,
               track.samples.begin() + passesEnd * ch);
-    const auto faintEnd = std::min(
-        {intro, loop, static_cast<std::int64_t>(shape.faintEndSeconds * shape.sampleRate)});
-    if (faintEnd > 0)
-        addFaintCopy(track.samples, shape.channels, shape.sampleRate, intro + loop - faintEnd,
-                     intro - faintEnd, faintEnd, shape.ringDb);
     if (shape.laterPassNoise > 0) {
         std::mt19937 random(shape.seed + 98);
         std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
@@ -237,8 +213,9 @@ Track RenderTrack(const TrackSpec& shape) {
             *s += static_cast<float>(shape.laterPassNoise) * unit(random);
     }
     if (shape.ringSeconds > 0)
-        addRing(track.samples, shape.channels, shape.sampleRate, intro, shape.ringSeconds,
-                shape.ringDb);
+        addRing(track.samples, shape.channels, shape.sampleRate,
+                intro + std::llround(shape.ringFrom * shape.sampleRate), shape.ringSeconds,
+                shape.ringDb, shape.ringSteady);
     if (shape.layout == LoopLayout::FadeOut) {
         const std::int64_t from = frames - loop;
         for (std::int64_t t = from; t < frames; ++t) {
@@ -253,8 +230,9 @@ Track RenderTrack(const TrackSpec& shape) {
         for (float& s : track.samples)
             s += static_cast<float>(shape.noise) * unit(random);
     }
-    // Where a ring ends the passes begin to be alike.
-    track.loopStart = intro + static_cast<std::int64_t>(shape.ringSeconds * shape.sampleRate);
+    // Where a ring that begins the pass ends the passes begin to be alike.
+    const double ringing = shape.ringFrom == 0 ? shape.ringSeconds : 0.0;
+    track.loopStart = intro + static_cast<std::int64_t>(ringing * shape.sampleRate);
     track.loopFrames = loop;
     return track;
 }

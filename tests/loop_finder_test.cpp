@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <tuple>
+
 using namespace kestrin;
 using namespace kestrin::audio;
 using namespace kestrin::testing_support;
@@ -72,15 +74,12 @@ TrackSpec longFaintRing() {
     s.loopFrames = 20 * 44100;
     return s;
 }
-// The intro's last 10 s play the loop's end again, 40 dB apart from it:
-// the copies agree faintly for 10 s and exactly only from the loop on (a
-// module's first pass before its restart row).
-TrackSpec longFaintIntroEnd() {
-    TrackSpec s = withOverlap(4.0, 2);
-    s.introFrames = 12 * 44100;
-    s.loopFrames = 20 * 44100;
-    s.faintEndSeconds = 10.0;
-    s.ringDb = 40;
+// A first pass 40 dB apart from the second for 10 s at its start (a
+// module's before its restart row), or for 8 s in its middle, 25 dB apart.
+TrackSpec steadyRing(double from, double seconds, double db) {
+    TrackSpec s = ringing(2, 0, db);
+    std::tie(s.ringFrom, s.ringSeconds, s.ringSteady, s.loopFrames) =
+        std::tuple(from, seconds, true, 20 * 44100);
     return s;
 }
 // The passes alike but for a render's noise, and the intro's first second
@@ -204,7 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A first pass that plays otherwise, faintly, for seconds (a module
         // before its restart row): the loop begins where the copies agree.
         CorpusRow{"long_faint_ring_into_loop_stereo_float", longFaintRing(), kWavFloat, 1},
-        CorpusRow{"long_faint_intro_end_stereo_16bit", longFaintIntroEnd(), kWav16, 0},
+        CorpusRow{"steady_faint_ring_10s_16bit", steadyRing(0, 10, 40), kWav16, 0},
+        CorpusRow{"first_pass_otherwise_8s_in_16bit", steadyRing(6, 8, 25), kWav16, 0},
         // Louder rings stand out of what Vorbis typically changes: the start
         // lies within ms of where they stop (it lay 0.28 s and 0.6 s early).
         CorpusRow{"ring_18db_into_loop_vorbis_stereo", ringing(2, 0, 18), kVorbis, 1, 0, 441},
