@@ -140,13 +140,10 @@ Song RenderSong(const SongShape& shape) {
                 bar.minor = bar.root == 0 || bar.root == 7;
             }
             bar.cents = pass * shape.driftCents;
-            bar.fuller = shape.fullerAgain && pass > 0;
-            if (shape.breakAgain && pass > 0) {
-                const bool verse = b < shape.verseBars;
-                bar.seventh = verse;
-                bar.fuller = !verse;
-                bar.drums = verse;
-            }
+            const bool breaks = shape.breakAgain && pass > 0 && b >= shape.verseBars;
+            bar.seventh = shape.breakAgain && pass > 0 && !breaks;
+            bar.fuller = (shape.fullerAgain && pass > 0) || breaks;
+            bar.drums = !breaks;
             bars.push_back(bar);
         }
     }

@@ -24,9 +24,8 @@ struct SongShape {
     // From the second pass on the chords sound an octave higher as well, as
     // an orchestra plays a theme again with more instruments.
     bool fullerAgain = false;
-    // From the second pass on the chorus is a break (no drums, the chords
-    // an octave higher as well) and the verse's chords gain a seventh: the
-    // chords of the chorus come back as they were, its sound does not.
+    // From the second pass on the chorus is a break (no drums, the chords an
+    // octave higher as well), the verse's chords gain a seventh.
     bool breakAgain = false;
     // Kick, snare and hi-hats under the chords and bass; without them the
     // only onsets are the notes', soft as strings and pads.
