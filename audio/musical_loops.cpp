@@ -1042,32 +1042,46 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
     clock = std::chrono::steady_clock::now();
     const double periodSamples = period * kHop;
     // Steps 8 and 9 for `pairs`, their progress from `from` to `to`; false
-    // when cancelled.
+    // when cancelled. Where none of them gives a loop at its best beats,
+    // their other places are tried in a second round: a song with a loop
+    // there pays nothing for them.
     const auto admit = [&](const std::vector<Pair>& found, double from, double to) {
-        for (std::size_t k = 0; k < found.size(); ++k) {
-            if (result.candidates.size() >= options.maxCandidates)
+        const double half = from + (to - from) / 2;
+        const std::vector<std::size_t> none;
+        for (int round = 0; round < 2; ++round) {
+            if (round == 1 && !result.candidates.empty())
                 break;
-            if (progress && !progress(from + (to - from) * static_cast<double>(k) / found.size()))
-                return false;
-            auto c =
-                refine(audio, rate, beats, found[k], periodSamples, minLoop, options.near, reach);
-            for (std::size_t i : found[k].elsewhere) {
-                if (c)
+            const double a = round == 0 ? from : half;
+            const double b = round == 0 ? half : to;
+            for (std::size_t k = 0; k < found.size(); ++k) {
+                if (result.candidates.size() >= options.maxCandidates)
                     break;
-                Pair there = found[k];
-                there.j = i + (there.j - there.i);
-                there.i = i;
-                c = refine(audio, rate, beats, there, periodSamples, minLoop, options.near, reach);
+                if (progress && !progress(a + (b - a) * static_cast<double>(k) / found.size()))
+                    return false;
+                std::optional<LoopCandidate> c;
+                if (round == 0)
+                    c = refine(audio, rate, beats, found[k], periodSamples, minLoop, options.near,
+                               reach);
+                for (std::size_t i : round == 1 ? found[k].elsewhere : none) {
+                    if (c)
+                        break;
+                    Pair there = found[k];
+                    there.j = i + (there.j - there.i);
+                    there.i = i;
+                    c = refine(audio, rate, beats, there, periodSamples, minLoop, options.near,
+                               reach);
+                }
+                // Pairs a beat apart may settle on one loop: it is listed once.
+                const bool listed =
+                    c &&
+                    std::any_of(result.candidates.begin(), result.candidates.end(),
+                                [&](const LoopCandidate& other) {
+                                    return std::abs(other.start - c->start) < periodSamples / 2 &&
+                                           std::abs(other.stop - c->stop) < periodSamples / 2;
+                                });
+                if (c && !listed)
+                    result.candidates.push_back(*c);
             }
-            // Pairs a beat apart may settle on one loop: it is listed once.
-            const bool listed =
-                c && std::any_of(result.candidates.begin(), result.candidates.end(),
-                                 [&](const LoopCandidate& other) {
-                                     return std::abs(other.start - c->start) < periodSamples / 2 &&
-                                            std::abs(other.stop - c->stop) < periodSamples / 2;
-                                 });
-            if (c && !listed)
-                result.candidates.push_back(*c);
         }
         return true;
     };
