@@ -13,6 +13,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <numbers>
 #include <numeric>
@@ -99,6 +100,13 @@ constexpr std::size_t kMinRepeatBeats = 32;
 // by about ten (two bars of a song share their chord about one time in
 // ten): a bar more for every tenfold of pairs beyond.
 constexpr std::size_t kMinHarmonyBeats = kMatchBeats;
+// Where the bars after a pair's first beat match best is not where the jump
+// sounds cleanest: the chords must agree at the jump itself, and a passage
+// played again with other instruments agrees at some bars and not at
+// others. So when no jump near the best beat passes the judge, the jump is
+// tried at this many other places of the same repeat (each kStartBeats
+// beats), the bars after each still matching as the repeat's extent asks.
+constexpr std::size_t kOtherPlaces = 4;
 constexpr double kHarmonyPairs = 180000;
 constexpr std::size_t kBeatsPerBar = 4;
 
@@ -545,7 +553,45 @@ struct Pair {
     std::size_t j = 0;
     double match = 0;
     double repeatedSeconds = 0;
+    // Further first beats at the same distance whose bars still repeat, best
+    // match first: where the jump is tried when it is heard at `i`.
+    std::vector<std::size_t> elsewhere;
 };
+
+// The first beats at distance `d`, other than those from `best` on that its
+// alignments try, whose next kMatchBeats beats match at least `floor`: the
+// kOtherPlaces that match best, each at least kStartBeats beats from the
+// others. `diagonal` is scratch.
+std::vector<std::size_t> otherPlaces(const Likeness& like, const std::vector<Beat>& beats,
+                                     std::size_t d, std::size_t best, std::int64_t shortest,
+                                     double floor, std::vector<float>& diagonal) {
+    const std::size_t m = like.size();
+    like.diagonal(d, diagonal);
+    std::vector<std::pair<double, std::size_t>> places;
+    for (std::size_t i = 0; i + d + kMatchBeats <= m; ++i) {
+        if (beats[i + d].sample - beats[i].sample < shortest)
+            continue;
+        double sum = 0;
+        for (int k = 0; k < kMatchBeats; ++k)
+            sum += diagonal[i + static_cast<std::size_t>(k)];
+        if (const double match = sum / kMatchBeats; match >= floor)
+            places.emplace_back(match, i);
+    }
+    std::sort(places.begin(), places.end(), std::greater<>());
+    std::vector<std::size_t> chosen{best};
+    for (const auto& [match, i] : places) {
+        if (chosen.size() > kOtherPlaces)
+            break;
+        const bool covered = std::any_of(chosen.begin(), chosen.end(), [&](std::size_t c) {
+            const auto span = static_cast<std::size_t>(kStartBeats);
+            return i + span > c && c + span > i;
+        });
+        if (!covered)
+            chosen.push_back(i);
+    }
+    chosen.erase(chosen.begin());
+    return chosen;
+}
 
 // Step 7: the pairs of natural loops, the one seen to play the most of the
 // song first.
@@ -574,7 +620,7 @@ std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
             const double match = sum / kMatchBeats;
             if (match > matchOf[d]) {
                 matchOf[d] = match;
-                bestOf[d] = {i, i + d, match, 0};
+                bestOf[d] = {i, i + d, match, 0, {}};
             }
         }
     }
@@ -595,6 +641,7 @@ std::vector<Pair> naturalPairs(Likeness& like, const std::vector<Beat>& beats,
             ++last;
         if (last - first < minRepeatBeats)
             continue;
+        p.elsewhere = otherPlaces(like, beats, d, p.i, shortest, extentFloor, diagonal);
         double sum = 0;
         for (std::size_t k = first; k < last && k + d < m; ++k)
             sum += like.at(k, k + d);
@@ -940,7 +987,7 @@ std::vector<Pair> nearPairs(const Likeness& like, const std::vector<Beat>& beats
                 beats[j].sample - beats[i].sample < shortest)
                 continue;
             const double match = like.mean(i, j, -kMatchBeats / 2, kMatchBeats / 2);
-            pairs.push_back({i, j, match, 0});
+            pairs.push_back({i, j, match, 0, {}});
         }
     }
     std::sort(pairs.begin(), pairs.end(),
@@ -995,24 +1042,46 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
     clock = std::chrono::steady_clock::now();
     const double periodSamples = period * kHop;
     // Steps 8 and 9 for `pairs`, their progress from `from` to `to`; false
-    // when cancelled.
+    // when cancelled. Where none of them gives a loop at its best beats,
+    // their other places are tried in a second round: a song with a loop
+    // there pays nothing for them.
     const auto admit = [&](const std::vector<Pair>& found, double from, double to) {
-        for (std::size_t k = 0; k < found.size(); ++k) {
-            if (result.candidates.size() >= options.maxCandidates)
+        const double half = from + (to - from) / 2;
+        const std::vector<std::size_t> none;
+        for (int round = 0; round < 2; ++round) {
+            if (round == 1 && !result.candidates.empty())
                 break;
-            if (progress && !progress(from + (to - from) * static_cast<double>(k) / found.size()))
-                return false;
-            const auto c =
-                refine(audio, rate, beats, found[k], periodSamples, minLoop, options.near, reach);
-            // Pairs a beat apart may settle on one loop: it is listed once.
-            const bool listed =
-                c && std::any_of(result.candidates.begin(), result.candidates.end(),
-                                 [&](const LoopCandidate& other) {
-                                     return std::abs(other.start - c->start) < periodSamples / 2 &&
-                                            std::abs(other.stop - c->stop) < periodSamples / 2;
-                                 });
-            if (c && !listed)
-                result.candidates.push_back(*c);
+            const double a = round == 0 ? from : half;
+            const double b = round == 0 ? half : to;
+            for (std::size_t k = 0; k < found.size(); ++k) {
+                if (result.candidates.size() >= options.maxCandidates)
+                    break;
+                if (progress && !progress(a + (b - a) * static_cast<double>(k) / found.size()))
+                    return false;
+                std::optional<LoopCandidate> c;
+                if (round == 0)
+                    c = refine(audio, rate, beats, found[k], periodSamples, minLoop, options.near,
+                               reach);
+                for (std::size_t i : round == 1 ? found[k].elsewhere : none) {
+                    if (c)
+                        break;
+                    Pair there = found[k];
+                    there.j = i + (there.j - there.i);
+                    there.i = i;
+                    c = refine(audio, rate, beats, there, periodSamples, minLoop, options.near,
+                               reach);
+                }
+                // Pairs a beat apart may settle on one loop: it is listed once.
+                const bool listed =
+                    c &&
+                    std::any_of(result.candidates.begin(), result.candidates.end(),
+                                [&](const LoopCandidate& other) {
+                                    return std::abs(other.start - c->start) < periodSamples / 2 &&
+                                           std::abs(other.stop - c->stop) < periodSamples / 2;
+                                });
+                if (c && !listed)
+                    result.candidates.push_back(*c);
+            }
         }
         return true;
     };

@@ -27,6 +27,8 @@
 //      pair's first beats, the stop aligned with it by cross-correlation and
 //      then moved to where the waveforms meet; a loop off the distance
 //      between the renditions by more than the beat grid's slack is dropped.
+//      Where no pair gives a loop so, the jump is tried at a few other
+//      places of each pair's repeat, where its bars still match.
 //   9. Admission: the seam judge's musical verdict must call the seam
 //      seamless, and the seam is measured again as check measures the file;
 //      a copy that is exact makes an exact candidate.

@@ -50,6 +50,12 @@ SongShape fuller(double bpm, int passes, unsigned seed) {
     return s;
 }
 
+SongShape chorusBreak(double bpm, unsigned seed) {
+    SongShape s = song(bpm, 2, 2, seed);
+    s.breakAgain = true;
+    return s;
+}
+
 SongShape withoutDrums(double bpm, unsigned seed) {
     SongShape s = song(bpm, 2, 2, seed);
     s.drums = false;
@@ -173,6 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
                                            SongRow{"fuller_again_108", fuller(108, 2, 7)},
                                            SongRow{"without_drums_100", withoutDrums(100, 8)},
                                            SongRow{"through_composed", song(112, 2, 2, 4, true)},
+                                           SongRow{"chorus_break_108", chorusBreak(108, 16)},
                                            SongRow{"through_composed_100",
                                                    song(100, 2, 2, 5, true)}),
                          [](const auto& info) { return std::string(info.param.name); });

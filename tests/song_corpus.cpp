@@ -120,6 +120,7 @@ Song RenderSong(const SongShape& shape) {
         bool drums = true;
         bool chords = true;
         bool fuller = false;
+        bool seventh = false;
     };
     std::vector<Bar> bars;
     for (int b = 0; b < shape.introBars; ++b)
@@ -139,7 +140,10 @@ Song RenderSong(const SongShape& shape) {
                 bar.minor = bar.root == 0 || bar.root == 7;
             }
             bar.cents = pass * shape.driftCents;
-            bar.fuller = shape.fullerAgain && pass > 0;
+            const bool breaks = shape.breakAgain && pass > 0 && b >= shape.verseBars;
+            bar.seventh = shape.breakAgain && pass > 0 && !breaks;
+            bar.fuller = (shape.fullerAgain && pass > 0) || breaks;
+            bar.drums = !breaks;
             bars.push_back(bar);
         }
     }
@@ -161,10 +165,10 @@ Song RenderSong(const SongShape& shape) {
         const double at = static_cast<double>(b) * bar;
         const bool last = b + static_cast<std::size_t>(shape.outroBars) >= bars.size();
         if (now.chords) {
-            const std::array<int, 3> triad = {now.root + 12, now.root + 12 + (now.minor ? 3 : 4),
-                                              now.root + 19};
+            const std::array<int, 4> triad = {now.root + 12, now.root + 12 + (now.minor ? 3 : 4),
+                                              now.root + 19, now.root + 22};
             for (int octave = 0; octave <= (now.fuller ? 1 : 0); ++octave)
-                for (int n = 0; n < 3; ++n)
+                for (int n = 0; n < (now.seventh ? 4 : 3); ++n)
                     r.tone(when(at), bar,
                            hz(triad[static_cast<std::size_t>(n)] + 12 * octave, now.cents), 0.12,
                            -0.4 + 0.4 * n, last ? 1.5 : 3.0);

@@ -24,6 +24,9 @@ struct SongShape {
     // From the second pass on the chords sound an octave higher as well, as
     // an orchestra plays a theme again with more instruments.
     bool fullerAgain = false;
+    // From the second pass on the chorus is a break (no drums, the chords an
+    // octave higher as well), the verse's chords gain a seventh.
+    bool breakAgain = false;
     // Kick, snare and hi-hats under the chords and bass; without them the
     // only onsets are the notes', soft as strings and pads.
     bool drums = true;
