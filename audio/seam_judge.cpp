@@ -405,7 +405,9 @@ struct Spectrum {
 constexpr double kPeaksLow = 100.0;
 constexpr double kPeaksHigh = 5000.0;
 
-std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from) {
+// The spectrum of the kMusicalSpectrumFrames from `from`; its peaks only
+// when `withPeaks`, as the likeness of tones alone needs them.
+std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool withPeaks = true) {
     constexpr std::int64_t n = kMusicalSpectrumFrames;
     if (from < 0 || from + n > audio.frames())
         return std::nullopt;
@@ -431,19 +433,39 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from) {
     constexpr double kLow = 50.0;
     constexpr double kHigh = 16000.0;
     auto hz = [](std::size_t k) { return static_cast<double>(k) * kRate / static_cast<double>(n); };
+    // The band of each bin, -1 outside them: the same for every spectrum,
+    // and a logarithm per bin costs as much as the transform.
+    static const std::vector<int> bandOf = [&] {
+        std::vector<int> bands(power.size(), -1);
+        for (std::size_t k = 1; k < bands.size(); ++k) {
+            if (hz(k) < kLow || hz(k) >= kHigh)
+                continue;
+            const auto b = static_cast<std::size_t>(kMusicalBands * std::log(hz(k) / kLow) /
+                                                    std::log(kHigh / kLow));
+            bands[k] = static_cast<int>(std::min<std::size_t>(b, kMusicalBands - 1));
+        }
+        return bands;
+    }();
     Spectrum spectrum;
     spectrum.bands.assign(kMusicalBands, 0.0);
     for (std::size_t k = 1; k < power.size(); ++k) {
-        if (hz(k) < kLow || hz(k) >= kHigh)
-            continue;
-        const auto b = static_cast<std::size_t>(kMusicalBands * std::log(hz(k) / kLow) /
-                                                std::log(kHigh / kLow));
-        spectrum.bands[std::min<std::size_t>(b, kMusicalBands - 1)] += power[k];
+        if (bandOf[k] >= 0)
+            spectrum.bands[static_cast<std::size_t>(bandOf[k])] += power[k];
     }
     for (double& b : spectrum.bands)
         b = 10 * std::log10(b + 1e-12);
+    if (!withPeaks)
+        return spectrum;
+    // The peaks' means reach a sixth of an octave past kPeaksHigh: the bins
+    // above are never summed.
+    std::size_t summed = 1;
+    for (std::size_t k = 1; k + 1 < power.size(); ++k) {
+        if (hz(k) >= kPeaksLow && hz(k) < kPeaksHigh)
+            summed =
+                std::max(summed, std::min(power.size(), k + std::max<std::size_t>(4, k / 8) + 1));
+    }
     std::vector<double> prefix(power.size() + 1, 0.0);
-    for (std::size_t k = 0; k < power.size(); ++k)
+    for (std::size_t k = 0; k < summed; ++k)
         prefix[k + 1] = prefix[k] + 10 * std::log10(power[k] + 1e-12);
     auto mean = [&](std::size_t a, std::size_t b) {
         b = std::min(b, power.size());
@@ -729,8 +751,8 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
 // kRestartDb or more: the music starts again at another level. Sets the
 // figures' spectralDb to the distance when it does.
 bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFigures& figures) {
-    const auto before = spectrumAt(audio, stop - kMusicalSpectrumFrames);
-    const auto after = spectrumAt(audio, start);
+    const auto before = spectrumAt(audio, stop - kMusicalSpectrumFrames, false);
+    const auto after = spectrumAt(audio, start, false);
     if (!before || !after)
         return false;
     const double db = spectralDistance(before->bands, after->bands);
@@ -752,8 +774,8 @@ bool copyBandsAlike(FrameSource& audio, std::int64_t start, std::int64_t stop,
                     const Seam::Copies& copies) {
     const bool after = copies.after && (!copies.before || *copies.after <= *copies.before);
     const std::int64_t back = after ? 0 : kMusicalSpectrumFrames;
-    const auto a = spectrumAt(audio, start - back);
-    const auto b = spectrumAt(audio, stop - back);
+    const auto a = spectrumAt(audio, start - back, false);
+    const auto b = spectrumAt(audio, stop - back, false);
     if (!a || !b)
         return true;
     return spectralDistance(a->bands, b->bands) <= kMusicalSpectralDb;
