@@ -53,6 +53,61 @@ namespace {
 // Lags whose sums run side by side in sparseResiduals.
 constexpr std::size_t kSideBySide = 4;
 
+// Two lanes of doubles to a register (a GCC and Clang extension), each
+// summed as a double alone would be. The sums are named, not an array, so
+// that they stay in registers across the run.
+using TwoDoubles = double __attribute__((vector_size(16)));
+
+// The sums of kSideBySide lags over `steps` frames `jump` samples apart,
+// the earlier copies from a[j], the later from b[j].
+void sumLanes(const std::array<const float*, kSideBySide>& a,
+              const std::array<const float*, kSideBySide>& b, std::size_t steps, std::size_t jump,
+              std::size_t ch, std::array<PairSums, kSideBySide>& sums) {
+    TwoDoubles aa01{}, aa23{}, bb01{}, bb23{}, ab01{}, ab23{};
+    for (std::size_t k = 0; k < steps; ++k) {
+        const std::size_t i = k * jump;
+        for (std::size_t c = 0; c < ch; ++c) {
+            const TwoDoubles x01{a[0][i + c], a[1][i + c]};
+            const TwoDoubles x23{a[2][i + c], a[3][i + c]};
+            const TwoDoubles y01{b[0][i + c], b[1][i + c]};
+            const TwoDoubles y23{b[2][i + c], b[3][i + c]};
+            aa01 += x01 * x01;
+            aa23 += x23 * x23;
+            bb01 += y01 * y01;
+            bb23 += y23 * y23;
+            ab01 += x01 * y01;
+            ab23 += x23 * y23;
+        }
+    }
+    sums = {PairSums{aa01[0], bb01[0], ab01[0]}, PairSums{aa01[1], bb01[1], ab01[1]},
+            PairSums{aa23[0], bb23[0], ab23[0]}, PairSums{aa23[1], bb23[1], ab23[1]}};
+}
+
+// The same where every lag's later copy is the one from `b` (the template's
+// frames, which the lags compare with earlier ones): its sum is made once.
+void sumLanesOfOneLater(const std::array<const float*, kSideBySide>& a, const float* b,
+                        std::size_t steps, std::size_t jump, std::size_t ch,
+                        std::array<PairSums, kSideBySide>& sums) {
+    TwoDoubles aa01{}, aa23{}, ab01{}, ab23{};
+    double bb = 0;
+    for (std::size_t k = 0; k < steps; ++k) {
+        const std::size_t i = k * jump;
+        for (std::size_t c = 0; c < ch; ++c) {
+            const double y = b[i + c];
+            const TwoDoubles yy{y, y};
+            const TwoDoubles x01{a[0][i + c], a[1][i + c]};
+            const TwoDoubles x23{a[2][i + c], a[3][i + c]};
+            aa01 += x01 * x01;
+            aa23 += x23 * x23;
+            ab01 += x01 * yy;
+            ab23 += x23 * yy;
+            bb += y * y;
+        }
+    }
+    sums = {PairSums{aa01[0], bb, ab01[0]}, PairSums{aa01[1], bb, ab01[1]},
+            PairSums{aa23[0], bb, ab23[0]}, PairSums{aa23[1], bb, ab23[1]}};
+}
+
 // The residual of each lag from `first` to `last` over the frames
 // `rangeAt(lag)` gives, every kSparseStride-th frame; 1 where fewer than
 // kMinPairs pairs. Each is residualOf(pairSums(..., kSparseStride)) to the
@@ -101,34 +156,16 @@ std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std:
             steps[j] = static_cast<std::size_t>((r.t1 - r.t0 + kSparseStride - 1) / kSparseStride);
         }
         const std::size_t common = *std::min_element(steps.begin(), steps.end());
-        // Two lanes of doubles to a register (a GCC and Clang extension), each
-        // summed as a double alone would be; named, so that they stay in
-        // registers across the run.
-        using TwoDoubles = double __attribute__((vector_size(16)));
-        TwoDoubles aa01{}, aa23{}, bb01{}, bb23{}, ab01{}, ab23{};
-        for (std::size_t k = 0; k < common; ++k) {
-            const std::size_t i = k * jump;
-            for (std::size_t c = 0; c < ch; ++c) {
-                const TwoDoubles x01{a[0][i + c], a[1][i + c]};
-                const TwoDoubles x23{a[2][i + c], a[3][i + c]};
-                const TwoDoubles y01{b[0][i + c], b[1][i + c]};
-                const TwoDoubles y23{b[2][i + c], b[3][i + c]};
-                aa01 += x01 * x01;
-                aa23 += x23 * x23;
-                bb01 += y01 * y01;
-                bb23 += y23 * y23;
-                ab01 += x01 * y01;
-                ab23 += x23 * y23;
-            }
-        }
+        std::array<PairSums, kSideBySide> sums{};
+        if (std::all_of(b.begin(), b.end(), [&](const float* p) { return p == b[0]; }))
+            sumLanesOfOneLater(a, b[0], common, jump, ch, sums);
+        else
+            sumLanes(a, b, common, jump, ch, sums);
         const auto add = [](const float* x, const float* y, PairSums& sums) {
             sums.aa += double{*x} * *x;
             sums.bb += double{*y} * *y;
             sums.ab += double{*x} * *y;
         };
-        std::array<PairSums, kSideBySide> sums{
-            PairSums{aa01[0], bb01[0], ab01[0]}, PairSums{aa01[1], bb01[1], ab01[1]},
-            PairSums{aa23[0], bb23[0], ab23[0]}, PairSums{aa23[1], bb23[1], ab23[1]}};
         for (std::size_t j = 0; j < used; ++j) {
             for (std::size_t k = common; k < steps[j]; ++k) {
                 const std::size_t i = k * jump;
