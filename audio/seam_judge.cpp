@@ -161,6 +161,10 @@ struct CopySums {
         }
         sums = {aa + bb, aa + bb - 2 * ab, frames * channels};
     }
+    // From sums made elsewhere in the same order.
+    CopySums(double aaSum, double bbSum, double abSum, std::int64_t frames, int channels)
+        : aa(aaSum), bb(bbSum),
+          ab(abSum), sums{aaSum + bbSum, aaSum + bbSum - 2 * abSum, frames * channels} {}
     double score() const { return sums.score(); }
     // The same once the levels are matched: codec noise stays in it, a
     // difference of level alone (a swell, or a tremolo caught at another
@@ -171,6 +175,37 @@ struct CopySums {
     // The level of b relative to a (least squares).
     double gain() const { return aa > 0 ? ab / aa : 1.0; }
 };
+
+// Copies compared side by side in copySumsOfFour.
+constexpr std::size_t kSideBySide = 4;
+
+// CopySums of the `frames` frames from `a` with those from each of `b`, each
+// to the bit as alone: one sum waits on the one before it, so four run at
+// once, and the sum of `a` is made once.
+std::array<CopySums, kSideBySide> copySumsOfFour(const float* a,
+                                                 const std::array<const float*, kSideBySide>& b,
+                                                 std::int64_t frames, int channels) {
+    // Two doubles to a register (a GCC and Clang extension), each summed as
+    // a double alone would be.
+    using TwoDoubles = double __attribute__((vector_size(16)));
+    double aa = 0;
+    TwoDoubles bb01{}, bb23{}, ab01{}, ab23{};
+    for (std::int64_t i = 0; i < frames * channels; ++i) {
+        const double x = a[i];
+        const TwoDoubles xx{x, x};
+        const TwoDoubles y01{b[0][i], b[1][i]};
+        const TwoDoubles y23{b[2][i], b[3][i]};
+        aa += x * x;
+        bb01 += y01 * y01;
+        bb23 += y23 * y23;
+        ab01 += xx * y01;
+        ab23 += xx * y23;
+    }
+    return {CopySums(aa, bb01[0], ab01[0], frames, channels),
+            CopySums(aa, bb01[1], ab01[1], frames, channels),
+            CopySums(aa, bb23[0], ab23[0], frames, channels),
+            CopySums(aa, bb23[1], ab23[1], frames, channels)};
+}
 
 double largestDifference(const float* a, const float* b, std::int64_t frames, int channels) {
     double largest = 0;
@@ -260,25 +295,29 @@ public:
         }
     };
 
-    Copies copies(std::int64_t stop) const {
+    // The copy comparisons with the stop at `stop`; `known` sums, where
+    // given, are those the comparisons after and before the jump make.
+    Copies copies(std::int64_t stop, const std::optional<CopySums>& knownAfter = std::nullopt,
+                  const std::optional<CopySums>& knownBefore = std::nullopt) const {
         Copies c;
-        const std::int64_t afterFrames =
-            std::min({kWindow, m_aroundStop.after(stop), m_aroundStart.after(m_start)});
+        const std::int64_t afterFrames = framesAfter(stop);
         std::optional<double> afterJump;
         std::optional<double> beforeJump;
         if (afterFrames >= kMinCopyFrames) {
-            const CopySums sums(m_aroundStart.at(m_start), m_aroundStop.at(stop), afterFrames,
-                                m_ch);
+            const CopySums sums = knownAfter ? *knownAfter
+                                             : CopySums(m_aroundStart.at(m_start),
+                                                        m_aroundStop.at(stop), afterFrames, m_ch);
             c.after = sums.score();
             c.afterGain = sums.gain();
             afterJump = largestDifference(m_aroundStart.at(m_start), m_aroundStop.at(stop),
                                           kJumpFrames, m_ch);
         }
-        const std::int64_t beforeFrames =
-            std::min({kWindow, m_aroundStart.before(m_start), m_aroundStop.before(stop)});
+        const std::int64_t beforeFrames = framesBefore(stop);
         if (beforeFrames >= kMinCopyFrames) {
-            const CopySums sums(m_aroundStart.at(m_start - beforeFrames),
-                                m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch);
+            const CopySums sums =
+                knownBefore ? *knownBefore
+                            : CopySums(m_aroundStart.at(m_start - beforeFrames),
+                                       m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch);
             c.before = sums.score();
             c.beforeGain = sums.gain();
             beforeJump = largestDifference(m_aroundStart.at(m_start - kJumpFrames),
@@ -350,17 +389,77 @@ public:
 
     // Whether a stop within kSeamNearbyStops of `stop` compares lower.
     bool lowestNearby(std::int64_t stop, double score) const {
+        std::vector<std::int64_t> others;
         for (std::int64_t d = -kSeamNearbyStops; d <= kSeamNearbyStops; ++d) {
             const std::int64_t other = stop + d;
-            if (d == 0 || other <= m_start || other > m_n)
-                continue;
-            if (const auto s = copies(other).best(); s && *s < score)
-                return false;
+            if (d != 0 && other > m_start && other <= m_n)
+                others.push_back(other);
+        }
+        // In order, four stops compared at once where they compare as many
+        // frames.
+        for (std::size_t i = 0; i < others.size(); i += kSideBySide) {
+            std::array<std::optional<CopySums>, kSideBySide> after;
+            std::array<std::optional<CopySums>, kSideBySide> before;
+            const std::size_t count = std::min(kSideBySide, others.size() - i);
+            if (count == kSideBySide) {
+                std::array<std::int64_t, kSideBySide> four{};
+                std::copy_n(others.begin() + static_cast<std::ptrdiff_t>(i), kSideBySide,
+                            four.begin());
+                sumFour(four, after, before);
+            }
+            for (std::size_t j = 0; j < count; ++j) {
+                if (const auto s = copies(others[i + j], after[j], before[j]).best();
+                    s && *s < score)
+                    return false;
+            }
         }
         return true;
     }
 
 private:
+    // The frames compared after the jump and before it for a stop at `stop`.
+    std::int64_t framesAfter(std::int64_t stop) const {
+        return std::min({kWindow, m_aroundStop.after(stop), m_aroundStart.after(m_start)});
+    }
+    std::int64_t framesBefore(std::int64_t stop) const {
+        return std::min({kWindow, m_aroundStart.before(m_start), m_aroundStop.before(stop)});
+    }
+
+    // The sums copies() makes for each of `stops`, on each side where all
+    // four compare as many frames; left empty elsewhere.
+    void sumFour(const std::array<std::int64_t, kSideBySide>& stops,
+                 std::array<std::optional<CopySums>, kSideBySide>& after,
+                 std::array<std::optional<CopySums>, kSideBySide>& before) const {
+        const auto alike = [&](auto framesOf) {
+            const std::int64_t frames = framesOf(stops[0]);
+            for (const std::int64_t stop : stops) {
+                if (framesOf(stop) != frames)
+                    return std::int64_t{0};
+            }
+            return frames;
+        };
+        const auto keep = [](const std::array<CopySums, kSideBySide>& sums,
+                             std::array<std::optional<CopySums>, kSideBySide>& into) {
+            for (std::size_t j = 0; j < kSideBySide; ++j)
+                into[j] = sums[j];
+        };
+        std::array<const float*, kSideBySide> b{};
+        if (const std::int64_t frames =
+                alike([this](std::int64_t stop) { return framesAfter(stop); });
+            frames >= kMinCopyFrames) {
+            for (std::size_t j = 0; j < kSideBySide; ++j)
+                b[j] = m_aroundStop.at(stops[j]);
+            keep(copySumsOfFour(m_aroundStart.at(m_start), b, frames, m_ch), after);
+        }
+        if (const std::int64_t frames =
+                alike([this](std::int64_t stop) { return framesBefore(stop); });
+            frames >= kMinCopyFrames) {
+            for (std::size_t j = 0; j < kSideBySide; ++j)
+                b[j] = m_aroundStop.at(stops[j] - frames);
+            keep(copySumsOfFour(m_aroundStart.at(m_start - frames), b, frames, m_ch), before);
+        }
+    }
+
     std::int64_t m_n;
     int m_ch;
     std::int64_t m_start;
