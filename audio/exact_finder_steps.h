@@ -290,11 +290,20 @@ struct ShortPeriod {
     std::int64_t loop = 0;
 };
 
+// A block of step 5 whose copies match: the earlier copy begins at `begin`.
+struct MatchedBlock {
+    std::int64_t begin = 0;
+    double residual = 0.0;
+    double energy = 0.0; // of both copies, which weighs the residual
+};
+
 // Candidates found so far, each with how far its copies are from exact.
 struct Found {
     std::vector<LoopCandidate> candidates;
     std::vector<double> inexactness;
     std::vector<double> seen; // frames from each start over which its repeat was seen
+    // The blocks each candidate's repeat was seen to match in, from its start on.
+    std::vector<std::vector<MatchedBlock>> matched;
 };
 
 // ---- comparing the two copies (exact_copies.cpp) ----------------------------

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -204,6 +205,13 @@ public:
     // Frames from the start of the candidate followed last over which its
     // repeat was seen.
     double seen() const { return m_seen; }
+    // The blocks its copies matched in, from `start` on.
+    std::vector<MatchedBlock> matchedFrom(std::int64_t start) const {
+        std::vector<MatchedBlock> from;
+        std::copy_if(m_matched.begin(), m_matched.end(), std::back_inserter(from),
+                     [start](const MatchedBlock& b) { return b.begin >= start; });
+        return from;
+    }
     std::int64_t block() const { return m_block; }
 
 private:
@@ -215,7 +223,7 @@ private:
     std::int64_t matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
         m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
         auto [earliest, stopped] = walkBack(seed0);
-        const std::int64_t bridge = std::llround(kBridgeSeconds * m_audio.sampleRate);
+        const std::int64_t bridge = bridgeFrames();
         // Copies that are not exact match block by block within a codec's
         // noise, loose enough for other music to pass now and then.
         while (stopped > 0 && m_toleratedMisses == 0) {
@@ -229,8 +237,19 @@ private:
                 earliest = from;
             stopped = next;
         }
+        // A tracker's second pass may play whole passages otherwise, more
+        // than a codec's noise apart and for longer than a bridge spans, and
+        // copy the loop bit-exactly again before them: its loop begins at
+        // the earliest of those copies.
+        if (const std::int64_t from =
+                m_exactCopies ? exactStretchesFrom(stopped, bridge, -1) : stopped;
+            from < stopped)
+            earliest = std::min(earliest, from);
         return earliest;
     }
+
+    // The agreement that carries a walk past a stretch that differs.
+    std::int64_t bridgeFrames() const { return std::llround(kBridgeSeconds * m_audio.sampleRate); }
 
     // The walk of step 5 back from `t`: the first frame of the earliest
     // block that matches (`t` when none does) and where the walk stopped (0
@@ -255,6 +274,60 @@ private:
             t = t0;
         }
         return {earliest, 0};
+    }
+
+    // From `t` backwards (`step` -1) or forwards (+1): the far edge of the
+    // farthest stretch where the copies are bit-exact block after block
+    // (quiet blocks neither break nor count) over `frames` at least, `t`
+    // when there is none. Two seconds copied bit-exactly at this lag are no
+    // chance, but a lag may also copy a pattern a song plays again here and
+    // there: each stretch must lie less than a loop from the one before it,
+    // and the copies in between, where longer than a bridge may span, must
+    // still be a repeat, if not an exact one (a second pass playing a note
+    // or an instrument otherwise), not other music. Their blocks count as
+    // matched.
+    std::int64_t exactStretchesFrom(std::int64_t t, std::int64_t frames, int step) {
+        const std::int64_t samples = m_block * m_audio.channels;
+        std::int64_t farthest = t;
+        std::vector<MatchedBlock> run;
+        std::vector<double> between; // the residuals since the stretch accepted last
+        std::int64_t edge = t;
+        bool related = true;
+        const auto accept = [&] {
+            if (static_cast<std::int64_t>(run.size()) * m_block >= frames) {
+                if (static_cast<double>(between.size() * m_block) > kBridgeShare * m_lag &&
+                    medianOf(between, 0, between.size()) > kSeedLimit) {
+                    related = false;
+                    return;
+                }
+                farthest = edge;
+                m_matched.insert(m_matched.end(), run.begin(), run.end());
+                m_matchedFrames += static_cast<double>(run.size() * m_block);
+                between.clear();
+            } else {
+                for (const MatchedBlock& b : run)
+                    between.push_back(b.residual);
+            }
+            run.clear();
+        };
+        for (; related && std::abs(t - farthest) < m_lag; t += step * m_block) {
+            const std::int64_t t0 = step < 0 ? t - m_block : t;
+            if (t0 < 0 || t0 + m_block > m_end)
+                break;
+            const PairSums s = pairSums(m_audio, t0, t0 + m_block, m_lag);
+            if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
+                continue;
+            if (residualOf(s) > kExactResidual) {
+                accept();
+                between.push_back(residualOf(s));
+                continue;
+            }
+            edge = step < 0 ? t0 : t0 + m_block;
+            run.push_back({t0, residualOf(s), s.aa + s.bb});
+        }
+        if (related)
+            accept();
+        return farthest;
     }
 
     // The end of the latest stretch before `t`, within `gap` of it, where
@@ -305,6 +378,10 @@ private:
             }
             t = t1;
         }
+        // As backwards: a second pass may play otherwise for a while and
+        // copy the loop bit-exactly again after it.
+        if (m_exactCopies)
+            lastEnd = std::max(lastEnd, exactStretchesFrom(lastEnd, bridgeFrames(), 1));
         return lastEnd;
     }
 
@@ -384,6 +461,8 @@ private:
         m_noise = median(levels);
         m_quiet = std::max(m_silence, kQuietFactor * m_noise);
         m_toleratedMisses = inexact || residual > kCleanResidual ? 1 : 0;
+        m_exactCopies = !m_audio.lossy &&
+                        *std::min_element(residuals.begin(), residuals.end()) <= kExactResidual;
     }
 
     // How the block [t0, t1) compares, and records it: its residual as the
@@ -450,7 +529,7 @@ private:
         const std::int64_t samples = fine * m_audio.channels;
         int exactBlocks = 0;
         int inexactBlocks = 0;
-        int closeBlocks = 0;   // copied, not exactly: a codec's noise
+        int closeBlocks = 0;   // copied, not exactly, after an exact one: a codec's noise
         double residual = 0.0; // the most the body's copies differ by, relative
         double level = 0.0;    // and as a level
         std::vector<double> residuals;
@@ -460,9 +539,9 @@ private:
             const PairSums s = pairSums(m_audio, t0, t0 + fine, m_lag);
             if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
                 continue;
-            ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
-            if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit)
+            if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit && exactBlocks > 0)
                 ++closeBlocks;
+            ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
             residual = std::max(residual, residualOf(s));
             level = std::max(level, unsharedLevel(s, samples));
             residuals.push_back(residualOf(s));
@@ -474,8 +553,12 @@ private:
         // here and there, and before its restart row the first pass may
         // play otherwise (a ring of the intro, a volume or panning of its
         // own), however faint, so the loop begins where the copies become
-        // exact for a while. A body copied closely in places is lossy audio,
-        // perhaps stored again as PCM, whose codec noise is no ring.
+        // exact for a while. That state may last far past the body's first
+        // blocks (a first pass 40 dB apart from the second for half a
+        // minute), so close copies before the body turns exact are part of
+        // it, not of the body. A body copied closely after exact places is
+        // lossy audio, perhaps stored again as PCM, whose codec noise is no
+        // ring.
         if (!m_audio.lossy && exactBlocks > 0 && closeBlocks == 0)
             return exactFrom(start, std::min(m_end, lastEnd), settle);
         // Exact in some places and close in others: its noise has no level
@@ -780,13 +863,9 @@ private:
     double m_noise = 0; // unshared level of the repetition: the noise the copies carry
     double m_quiet = 0; // blocks below this mean square tell nothing
     int m_toleratedMisses = 0;
+    bool m_exactCopies = false;  // lossless audio whose copies are bit-exact in places
     double m_lastResidual = 1.0; // of the block recordBlock saw last
     double m_matchedFrames = 0;
-    struct MatchedBlock {
-        std::int64_t begin;
-        double residual;
-        double energy;
-    };
     std::vector<MatchedBlock> m_matched;
     double m_inexactness = 1.0;
     double m_seen = 0.0;
@@ -843,6 +922,7 @@ void followLag(const Track& audio, const Lag& lag, double silence, Found& found)
     found.candidates.push_back(*candidate);
     found.inexactness.push_back(follower.inexactness());
     found.seen.push_back(follower.seen());
+    found.matched.push_back(follower.matchedFrom(candidate->start));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrin::audio::exact {
@@ -38,17 +39,94 @@ constexpr double kWholeEdgeSeconds = 1.0;
 // flow on into itself: a fade or a final chord ringing out falls further.
 constexpr double kWholeLevelDb = 10.0;
 
+// Less of a passage repeated by two loops tells nothing of which repeats it
+// more closely: a block or two may differ by chance...
+constexpr double kSharedSeconds = kMinRepeatedSeconds;
+// ...unless it is most of what one of them was seen to repeat (a repeat
+// cut short by the end of the track).
+constexpr double kSharedShare = 0.5;
+
+// Frames [from, to) of the earlier copies of one loop, which lie `by`
+// frames before the audio another loop repeats there.
+struct Span {
+    std::int64_t from = 0;
+    std::int64_t to = 0;
+    std::int64_t by = 0;
+};
+
+// The energy-weighted residual of the `blocks` that begin in any of
+// `spans`, each shifted by its `by`, and their energy.
+std::pair<double, double> residualOver(const std::vector<MatchedBlock>& blocks,
+                                       const std::vector<Span>& spans) {
+    double weighted = 0.0;
+    double energy = 0.0;
+    for (const MatchedBlock& b : blocks) {
+        if (std::any_of(spans.begin(), spans.end(), [&](const Span& s) {
+                return b.begin >= s.from + s.by && b.begin < s.to + s.by;
+            })) {
+            weighted += b.residual * b.energy;
+            energy += b.energy;
+        }
+    }
+    return {energy > 0 ? weighted / energy : 0.0, energy};
+}
+
+// Whether candidate `j` repeats the audio candidate `i` repeats clearly more
+// closely: then `i` is a near-period of it (a tone's pattern, a bar played
+// again, where the noise or a voice repeats only at the loop). The audio of
+// a block of `i` is repeated by `j` where it lies in either copy of `j`,
+// whose block there compares it with the other copy; near the end of the
+// track only the later copy of `j` reaches it. Loops that repeat different
+// passages of the song are not compared, as one copied more cleanly tells
+// nothing of the other: a module whose order list plays a section again
+// repeats it exactly at a length unrelated to its loop, while its loop's
+// passes differ a little.
+bool nearPeriodOf(const Found& found, std::size_t i, std::size_t j, double rate) {
+    const std::vector<MatchedBlock>& own = found.matched[i];
+    const std::vector<MatchedBlock>& other = found.matched[j];
+    if (own.empty() || other.empty())
+        return false;
+    const auto endOf = [](const std::vector<MatchedBlock>& blocks) {
+        return std::max_element(blocks.begin(), blocks.end(),
+                                [](const auto& x, const auto& y) { return x.begin < y.begin; })
+                   ->begin +
+               1;
+    };
+    const LoopCandidate& c = found.candidates[j];
+    const std::int64_t loop = c.stop - c.start;
+    const std::int64_t from = found.candidates[i].start;
+    const std::int64_t to = endOf(own);
+    const std::int64_t otherTo = endOf(other);
+    std::vector<Span> shared;
+    for (const std::int64_t by : {std::int64_t{0}, loop}) {
+        const Span s{std::max(from, c.start + by) - by, std::min(to, otherTo + by) - by, by};
+        if (s.to > s.from)
+            shared.push_back(s);
+    }
+    std::int64_t frames = 0;
+    for (const Span& s : shared)
+        frames += s.to - s.from;
+    if (static_cast<double>(frames) < std::min(kSharedSeconds * rate, kSharedShare * (to - from)))
+        return false;
+    // Each span as `j`'s blocks see it, at its earlier copies.
+    std::vector<Span> unshifted = shared;
+    for (Span& s : unshifted)
+        s.by = 0;
+    const auto [ownResidual, ownEnergy] = residualOver(own, shared);
+    const auto [otherResidual, otherEnergy] = residualOver(other, unshifted);
+    return ownEnergy > 0 && otherEnergy > 0 &&
+           ownResidual > kTieFactor * otherResidual + kExactResidual;
+}
+
 } // namespace
 
 // ---- step 9: ranking ----------------------------------------------------------------
 
-// A near-period repeats the audio closely and the period exactly: the least
-// inexact candidates are kept, as the others are not the repetition the track
-// was made of, best first, at most `most` of them.
+// A near-period repeats the audio closely and the period exactly: where two
+// candidates repeat the same passage, the one that repeats it clearly less
+// closely is left out, as it is not the repetition the track was made of;
+// the others best first, at most `most` of them.
 std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::size_t most) {
-    double least = 1.0;
-    for (double v : found.inexactness)
-        least = std::min(least, v);
     // The evidence: a repeat seen over less than a sixth of its loop (and
     // 0.9 s) scales the match down, unless it is seen for 2 s and no loop of
     // the track is seen repeating for longer (a track stored as its loop and
@@ -61,7 +139,10 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
     }
     std::vector<LoopCandidate> ranked;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
-        if (found.inexactness[i] > kTieFactor * least + kExactResidual)
+        bool nearPeriod = false;
+        for (std::size_t j = 0; j < found.candidates.size() && !nearPeriod; ++j)
+            nearPeriod = j != i && nearPeriodOf(found, i, j, rate);
+        if (nearPeriod)
             continue;
         LoopCandidate c = found.candidates[i];
         const double needed =

@@ -32,8 +32,9 @@
 //      then shortest first, near-equal ones as one (exact_lags.cpp).
 //   5. Extent: the pair (t, t + L) followed block by block backwards and
 //      forwards while the blocks keep matching, within a threshold calibrated
-//      on the track and a level that changes only as a fade does
-//      (exact_follower.cpp).
+//      on the track and a level that changes only as a fade does; in
+//      lossless audio on past passages a second pass plays otherwise, to
+//      the copies that are bit-exact again beyond them (exact_follower.cpp).
 //   6. Sample-exact start: where the match begins, the split of each
 //      sample's difference into a differing and a matching stretch
 //      (exact_follower.cpp).

@@ -41,6 +41,26 @@ bool holdsTheTracksLoop(const LoopSearch& exact, std::int64_t frames) {
                        });
 }
 
+// An exact loop whose repeat holds over at least this share of what follows
+// its start plays the song on as it went: a passage its second pass plays
+// otherwise (a module's instrument played differently) lowers its match.
+constexpr double kHoldsTheSong = 0.5;
+
+// An exact loop of the length a musical one has, started earlier and holding
+// the song, goes in the musical one's place: the musical search found the
+// same loop where its passes agree again, and a later start only plays more
+// of the song before the loop.
+void earliestOfEachLength(std::vector<LoopCandidate>& all) {
+    for (auto next = all.begin(); next != all.end(); ++next) {
+        const auto earlier = std::find_if(next + 1, all.end(), [&](const LoopCandidate& c) {
+            return c.kind == LoopKind::Exact && c.stop - c.start == next->stop - next->start &&
+                   c.start < next->start && c.score >= kHoldsTheSong && IsSeamless(c.judged);
+        });
+        if (earlier != all.end())
+            std::rotate(next, earlier, earlier + 1);
+    }
+}
+
 // The musical search after `exact` found nothing of the track's own: its
 // candidates first, then the exact ones, at most options.maxCandidates.
 // `audio` is decoded samples or an AudioReader.
@@ -53,6 +73,7 @@ LoopSearch withMusicalLoops(LoopSearch exact, auto& audio, const LoopSearchOptio
     exact.cancelled = found.cancelled;
     std::vector<LoopCandidate> all = found.candidates;
     all.insert(all.end(), exact.candidates.begin(), exact.candidates.end());
+    earliestOfEachLength(all);
     if (all.size() > options.maxCandidates)
         all.resize(options.maxCandidates);
     exact.candidates = std::move(all);

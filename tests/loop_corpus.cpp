@@ -139,7 +139,7 @@ void render(const TrackSpec& shape, std::vector<float>& out, std::int64_t at, st
 // pass at `at`, about `db` below that pass; it stops dead at `seconds`, so
 // that the passes are exactly alike from there on.
 void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, double seconds,
-             double db) {
+             double db, bool steady) {
     const auto frames = static_cast<std::int64_t>(seconds * rate);
     double energy = 0.0;
     for (std::int64_t i = at * channels; i < (at + frames) * channels; ++i)
@@ -149,7 +149,7 @@ void addRing(std::vector<float>& out, int channels, int rate, std::int64_t at, d
                          std::pow(10.0, -db / 20);
     for (std::int64_t t = 0; t < frames; ++t) {
         const double s = static_cast<double>(t) / rate;
-        const double v = level * std::exp(-s / 0.4) *
+        const double v = level * (steady ? 1.0 : std::exp(-s / 0.4)) *
                          (std::sin(kTau * 247 * s) + 0.5 * std::sin(kTau * 494 * s));
         for (int c = 0; c < channels; ++c)
             out[static_cast<std::size_t>((at + t) * channels + c)] += static_cast<float>(v);
@@ -182,6 +182,9 @@ Track RenderTrack(const TrackSpec& shape) {
         frames = intro + loop + overlap;
     if (shape.layout == LoopLayout::Whole)
         frames = loop;
+    const auto introAgain =
+        std::min(intro, static_cast<std::int64_t>(shape.introAgainSeconds * shape.sampleRate));
+    frames += introAgain;
     track.samples.assign(static_cast<std::size_t>(frames * ch), 0.0F);
     const bool ownLevel =
         shape.sound == Sound::Square || shape.sound == Sound::Chord || shape.sound == Sound::Tone;
@@ -196,13 +199,23 @@ Track RenderTrack(const TrackSpec& shape) {
     if (!ownLevel)
         normalise(track.samples);
     const auto first = track.samples.begin() + intro * ch;
-    for (std::int64_t at = intro + loop; at < frames; at += loop) {
-        const std::int64_t n = std::min(loop, frames - at);
+    const std::int64_t passesEnd = frames - introAgain;
+    for (std::int64_t at = intro + loop; at < passesEnd; at += loop) {
+        const std::int64_t n = std::min(loop, passesEnd - at);
         std::copy(first, first + n * ch, track.samples.begin() + at * ch);
     }
+    std::copy(track.samples.begin(), track.samples.begin() + introAgain * ch,
+              track.samples.begin() + passesEnd * ch);
+    if (shape.laterPassNoise > 0) {
+        std::mt19937 random(shape.seed + 98);
+        std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
+        for (auto s = first + loop * ch; s != track.samples.begin() + passesEnd * ch; ++s)
+            *s += static_cast<float>(shape.laterPassNoise) * unit(random);
+    }
     if (shape.ringSeconds > 0)
-        addRing(track.samples, shape.channels, shape.sampleRate, intro, shape.ringSeconds,
-                shape.ringDb);
+        addRing(track.samples, shape.channels, shape.sampleRate,
+                intro + std::llround(shape.ringFrom * shape.sampleRate), shape.ringSeconds,
+                shape.ringDb, shape.ringSteady);
     if (shape.layout == LoopLayout::FadeOut) {
         const std::int64_t from = frames - loop;
         for (std::int64_t t = from; t < frames; ++t) {
@@ -217,8 +230,9 @@ Track RenderTrack(const TrackSpec& shape) {
         for (float& s : track.samples)
             s += static_cast<float>(shape.noise) * unit(random);
     }
-    // Where a ring ends the passes begin to be alike.
-    track.loopStart = intro + static_cast<std::int64_t>(shape.ringSeconds * shape.sampleRate);
+    // Where a ring that begins the pass ends the passes begin to be alike.
+    const double ringing = shape.ringFrom == 0 ? shape.ringSeconds : 0.0;
+    track.loopStart = intro + static_cast<std::int64_t>(ringing * shape.sampleRate);
     track.loopFrames = loop;
     return track;
 }

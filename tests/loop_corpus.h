@@ -46,6 +46,16 @@ struct TrackSpec {
     // start of the first pass only, `ringDb` below it; 0 for none.
     double ringSeconds = 0.0;
     double ringDb = 28.0;
+    // A ring that holds its level instead, from `ringFrom` seconds into the pass.
+    bool ringSteady = false;
+    double ringFrom = 0.0;
+    // Peak level of white noise added to the passes after the first only: the
+    // loop repeats closely, as a render with its own dither does, but not
+    // exactly; 0 for none.
+    double laterPassNoise = 0.0;
+    // Seconds of the intro's start played again, exactly, after the last
+    // pass: a passage repeated at a length unrelated to the loop.
+    double introAgainSeconds = 0.0;
 };
 
 // A rendered track: interleaved frames in -1..1 and where its loop lies.

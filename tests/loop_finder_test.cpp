@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <tuple>
+
 using namespace kestrin;
 using namespace kestrin::audio;
 using namespace kestrin::testing_support;
@@ -70,6 +72,22 @@ TrackSpec longFaintRing() {
     TrackSpec s = ringing(2, 0, 40);
     s.ringSeconds = 5.0;
     s.loopFrames = 20 * 44100;
+    return s;
+}
+// A first pass 40 dB apart from the second for 10 s at its start (a
+// module's before its restart row), or for 8 s in its middle, 25 dB apart.
+TrackSpec steadyRing(double from, double seconds, double db) {
+    TrackSpec s = ringing(2, 0, db);
+    std::tie(s.ringFrom, s.ringSeconds, s.ringSteady, s.loopFrames) =
+        std::tuple(from, seconds, true, 20 * 44100);
+    return s;
+}
+// The passes alike but for a render's noise, and the intro's first second
+// copied exactly after them: a closer copy of another passage.
+TrackSpec closerCopyElsewhere() {
+    TrackSpec s = shape(LoopLayout::Repeated, 2, 3);
+    s.laterPassNoise = 0.005;
+    s.introAgainSeconds = 1.0;
     return s;
 }
 TrackSpec sound(Sound sound, std::int64_t intro, std::int64_t loop, int repeats = 2,
@@ -178,12 +196,15 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"mp3_decoded_to_16bit", faintThenClearIntroEnd(), kMp3, 1, kWav16},
         CorpusRow{"no_repeat_stereo_16bit", shape(LoopLayout::NoRepeat, 2), kWav16, 0},
         CorpusRow{"no_repeat_mono_float", shape(LoopLayout::NoRepeat, 1, 3), kWavFloat, 0},
+        CorpusRow{"closer_copy_of_another_passage_16bit", closerCopyElsewhere(), kWav16, 0},
         CorpusRow{"ring_into_loop_mono_16bit", ringing(1), kWav16, 0},
         CorpusRow{"ring_into_loop_stereo_float", ringing(2), kWavFloat, 0},
         CorpusRow{"ring_into_loop_low_noise_stereo_24bit", ringing(2, 0.001), kWav24, 1},
         // A first pass that plays otherwise, faintly, for seconds (a module
         // before its restart row): the loop begins where the copies agree.
         CorpusRow{"long_faint_ring_into_loop_stereo_float", longFaintRing(), kWavFloat, 1},
+        CorpusRow{"steady_faint_ring_10s_16bit", steadyRing(0, 10, 40), kWav16, 0},
+        CorpusRow{"first_pass_otherwise_8s_in_16bit", steadyRing(6, 8, 25), kWav16, 0},
         // Louder rings stand out of what Vorbis typically changes: the start
         // lies within ms of where they stop (it lay 0.28 s and 0.6 s early).
         CorpusRow{"ring_18db_into_loop_vorbis_stereo", ringing(2, 0, 18), kVorbis, 1, 0, 441},
