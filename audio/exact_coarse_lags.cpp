@@ -57,19 +57,60 @@ constexpr std::size_t kBlockFftSize = std::size_t{1} << 16;
 
 namespace {
 
-// The channels of `frame` and the weights.size() frames after it summed,
-// weighted frame by frame. Not inlined: inside the pass the sum is kept in
-// memory, a store and a load per tap.
-[[gnu::noinline]] float filtered(const float* frame, const std::vector<float>& weights,
-                                 std::size_t ch) {
-    float acc = 0.0F;
-    for (std::size_t k = 0; k < weights.size(); ++k) {
-        float s = 0.0F;
-        for (std::size_t c = 0; c < ch; ++c)
-            s += frame[k * ch + c];
-        acc += weights[k] * s;
+// Coarse samples filtered side by side: each sum waits on the one before
+// it, so eight run at once.
+constexpr std::size_t kFilteredSideBySide = 8;
+
+// For `count` coarse samples, the i-th from frame i * step of `frames`: the
+// channels of each frame summed, then the weights.size() frames from there
+// summed, weighted frame by frame, into `out`. Each frame's channels are
+// summed once into `mono`, as neighbouring samples share frames; every
+// sum adds up in the order of one sample computed alone.
+void filterFrames(const float* frames, std::size_t count, std::size_t step,
+                  const std::vector<float>& weights, std::size_t ch, std::vector<float>& mono,
+                  float* out) {
+    if (count == 0)
+        return;
+    const std::size_t taps = weights.size();
+    mono.resize((count - 1) * step + taps);
+    if (ch == 2) {
+        // Stereo, the usual case, in a loop that vectorises.
+        for (std::size_t t = 0; t < mono.size(); ++t)
+            mono[t] = (0.0F + frames[2 * t]) + frames[2 * t + 1];
+    } else {
+        for (std::size_t t = 0; t < mono.size(); ++t) {
+            float s = 0.0F;
+            for (std::size_t c = 0; c < ch; ++c)
+                s += frames[t * ch + c];
+            mono[t] = s;
+        }
     }
-    return acc;
+    const float* w = weights.data();
+    std::size_t i = 0;
+    for (; i + kFilteredSideBySide <= count; i += kFilteredSideBySide) {
+        const float* m = mono.data() + i * step;
+        float acc0 = 0.0F, acc1 = 0.0F, acc2 = 0.0F, acc3 = 0.0F;
+        float acc4 = 0.0F, acc5 = 0.0F, acc6 = 0.0F, acc7 = 0.0F;
+        for (std::size_t k = 0; k < taps; ++k) {
+            acc0 += w[k] * m[k];
+            acc1 += w[k] * m[step + k];
+            acc2 += w[k] * m[2 * step + k];
+            acc3 += w[k] * m[3 * step + k];
+            acc4 += w[k] * m[4 * step + k];
+            acc5 += w[k] * m[5 * step + k];
+            acc6 += w[k] * m[6 * step + k];
+            acc7 += w[k] * m[7 * step + k];
+        }
+        const float acc[kFilteredSideBySide] = {acc0, acc1, acc2, acc3, acc4, acc5, acc6, acc7};
+        std::copy(acc, acc + kFilteredSideBySide, out + i);
+    }
+    for (; i < count; ++i) {
+        const float* m = mono.data() + i * step;
+        float acc = 0.0F;
+        for (std::size_t k = 0; k < taps; ++k)
+            acc += w[k] * m[k];
+        out[i] = acc;
+    }
 }
 
 } // namespace
@@ -94,6 +135,7 @@ Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t
     std::vector<float> pending; // frames [pendingBegin, ...) not yet past every filter
     std::int64_t pendingBegin = 0;
     std::vector<float> difference; // of a window, with differenceLag
+    std::vector<float> mono;       // the channels of pending frames summed
     PairSums energy;
     std::int64_t j = 0;
     for (std::int64_t t = 0; t < n; t += kWindowFrames) {
@@ -114,10 +156,15 @@ Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t
         addPairs(x, x, samples, energy);
         pending.insert(pending.end(), x, x + samples);
         const std::int64_t have = pendingBegin + static_cast<std::int64_t>(pending.size() / ch);
-        for (; j < count && j * d + taps <= have; ++j) {
-            const float* frame =
-                pending.data() + static_cast<std::size_t>(j * d - pendingBegin) * ch;
-            coarse.signal.push_back(filtered(frame, weights, ch));
+        // The coarse samples whose frames are all in.
+        const std::int64_t ready = have < taps ? j : std::min(count, (have - taps) / d + 1);
+        if (ready > j) {
+            const std::size_t from = coarse.signal.size();
+            coarse.signal.resize(from + static_cast<std::size_t>(ready - j));
+            filterFrames(pending.data() + static_cast<std::size_t>(j * d - pendingBegin) * ch,
+                         static_cast<std::size_t>(ready - j), static_cast<std::size_t>(d), weights,
+                         ch, mono, coarse.signal.data() + from);
+            j = ready;
         }
         const std::int64_t keep = std::min(j * d, have);
         pending.erase(pending.begin(),

@@ -4,6 +4,7 @@
 #include "audio/exact_finder_steps.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
@@ -49,6 +50,134 @@ constexpr std::int64_t kSameLag = 2;
 
 namespace {
 
+// Lags whose sums run side by side in sparseResiduals.
+constexpr std::size_t kSideBySide = 4;
+
+// Two lanes of doubles to a register (a GCC and Clang extension), each
+// summed as a double alone would be. The sums are named, not an array, so
+// that they stay in registers across the run.
+using TwoDoubles = double __attribute__((vector_size(16)));
+
+// The sums of kSideBySide lags over `steps` frames `jump` samples apart,
+// the earlier copies from a[j], the later from b[j].
+void sumLanes(const std::array<const float*, kSideBySide>& a,
+              const std::array<const float*, kSideBySide>& b, std::size_t steps, std::size_t jump,
+              std::size_t ch, std::array<PairSums, kSideBySide>& sums) {
+    TwoDoubles aa01{}, aa23{}, bb01{}, bb23{}, ab01{}, ab23{};
+    for (std::size_t k = 0; k < steps; ++k) {
+        const std::size_t i = k * jump;
+        for (std::size_t c = 0; c < ch; ++c) {
+            const TwoDoubles x01{a[0][i + c], a[1][i + c]};
+            const TwoDoubles x23{a[2][i + c], a[3][i + c]};
+            const TwoDoubles y01{b[0][i + c], b[1][i + c]};
+            const TwoDoubles y23{b[2][i + c], b[3][i + c]};
+            aa01 += x01 * x01;
+            aa23 += x23 * x23;
+            bb01 += y01 * y01;
+            bb23 += y23 * y23;
+            ab01 += x01 * y01;
+            ab23 += x23 * y23;
+        }
+    }
+    sums = {PairSums{aa01[0], bb01[0], ab01[0]}, PairSums{aa01[1], bb01[1], ab01[1]},
+            PairSums{aa23[0], bb23[0], ab23[0]}, PairSums{aa23[1], bb23[1], ab23[1]}};
+}
+
+// The same where every lag's later copy is the one from `b` (the template's
+// frames, which the lags compare with earlier ones): its sum is made once.
+void sumLanesOfOneLater(const std::array<const float*, kSideBySide>& a, const float* b,
+                        std::size_t steps, std::size_t jump, std::size_t ch,
+                        std::array<PairSums, kSideBySide>& sums) {
+    TwoDoubles aa01{}, aa23{}, ab01{}, ab23{};
+    double bb = 0;
+    for (std::size_t k = 0; k < steps; ++k) {
+        const std::size_t i = k * jump;
+        for (std::size_t c = 0; c < ch; ++c) {
+            const double y = b[i + c];
+            const TwoDoubles yy{y, y};
+            const TwoDoubles x01{a[0][i + c], a[1][i + c]};
+            const TwoDoubles x23{a[2][i + c], a[3][i + c]};
+            aa01 += x01 * x01;
+            aa23 += x23 * x23;
+            ab01 += x01 * yy;
+            ab23 += x23 * yy;
+            bb += y * y;
+        }
+    }
+    sums = {PairSums{aa01[0], bb, ab01[0]}, PairSums{aa01[1], bb, ab01[1]},
+            PairSums{aa23[0], bb, ab23[0]}, PairSums{aa23[1], bb, ab23[1]}};
+}
+
+// The residual of each lag from `first` to `last` over the frames
+// `rangeAt(lag)` gives, every kSparseStride-th frame; 1 where fewer than
+// kMinPairs pairs. Each is residualOf(pairSums(..., kSparseStride)) to the
+// bit: a lag's sums add up in the same order, but kSideBySide lags run at
+// once, where one lag's additions would each wait for the one before. The
+// windows of all lags are read once.
+template <class RangeAt>
+std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std::int64_t last,
+                                    const RangeAt& rangeAt) {
+    struct Run {
+        std::size_t slot;
+        std::int64_t lag, t0, t1;
+    };
+    std::vector<double> residuals(
+        static_cast<std::size_t>(std::max<std::int64_t>(0, last - first + 1)), 1.0);
+    std::vector<Run> runs;
+    for (std::int64_t lag = first; lag <= last; ++lag) {
+        const auto [t0, t1] = rangeAt(lag);
+        if (t1 - t0 >= kMinPairs)
+            runs.push_back({static_cast<std::size_t>(lag - first), lag, t0, t1});
+    }
+    if (runs.empty())
+        return residuals;
+    std::int64_t early0 = runs[0].t0, early1 = runs[0].t1;
+    std::int64_t late0 = runs[0].t0 + runs[0].lag, late1 = runs[0].t1 + runs[0].lag;
+    for (const Run& r : runs) {
+        early0 = std::min(early0, r.t0);
+        early1 = std::max(early1, r.t1);
+        late0 = std::min(late0, r.t0 + r.lag);
+        late1 = std::max(late1, r.t1 + r.lag);
+    }
+    const float* early = audio.window(Track::Earlier, early0, early1);
+    const float* late = audio.window(Track::Later, late0, late1);
+    const auto ch = static_cast<std::size_t>(audio.channels);
+    const std::size_t jump = static_cast<std::size_t>(kSparseStride) * ch;
+    for (std::size_t g = 0; g < runs.size(); g += kSideBySide) {
+        const std::size_t used = std::min(kSideBySide, runs.size() - g);
+        std::array<const float*, kSideBySide> a{};
+        std::array<const float*, kSideBySide> b{};
+        std::array<std::size_t, kSideBySide> steps{};
+        // Lanes past the last lag repeat the group's first, and are not kept.
+        for (std::size_t j = 0; j < kSideBySide; ++j) {
+            const Run& r = runs[g + (j < used ? j : 0)];
+            a[j] = early + static_cast<std::size_t>(r.t0 - early0) * ch;
+            b[j] = late + static_cast<std::size_t>(r.t0 + r.lag - late0) * ch;
+            steps[j] = static_cast<std::size_t>((r.t1 - r.t0 + kSparseStride - 1) / kSparseStride);
+        }
+        const std::size_t common = *std::min_element(steps.begin(), steps.end());
+        std::array<PairSums, kSideBySide> sums{};
+        if (std::all_of(b.begin(), b.end(), [&](const float* p) { return p == b[0]; }))
+            sumLanesOfOneLater(a, b[0], common, jump, ch, sums);
+        else
+            sumLanes(a, b, common, jump, ch, sums);
+        const auto add = [](const float* x, const float* y, PairSums& sums) {
+            sums.aa += double{*x} * *x;
+            sums.bb += double{*y} * *y;
+            sums.ab += double{*x} * *y;
+        };
+        for (std::size_t j = 0; j < used; ++j) {
+            for (std::size_t k = common; k < steps[j]; ++k) {
+                const std::size_t i = k * jump;
+                for (std::size_t c = 0; c < ch; ++c)
+                    add(a[j] + i + c, b[j] + i + c, sums[j]);
+            }
+            residuals[runs[g + j].slot] = residualOf(sums[j]);
+        }
+    }
+    return residuals;
+}
+
 // The lag within `reach` of the seed's with the smallest residual under the
 // seed's template; 0 frames when none comes near a repetition.
 Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
@@ -72,9 +201,10 @@ Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
     // every frame.
     std::vector<std::pair<std::int64_t, double>> sparse;
     double coarseResidual = 2.0;
-    for (std::int64_t lag = std::max<std::int64_t>(1, centre - reach); lag <= centre + reach;
-         ++lag) {
-        const double r = residualAt(lag, kSparseStride);
+    const std::int64_t firstLag = std::max<std::int64_t>(1, centre - reach);
+    const std::vector<double> residuals = sparseResiduals(audio, firstLag, centre + reach, rangeAt);
+    for (std::int64_t lag = firstLag; lag <= centre + reach; ++lag) {
+        const double r = residuals[static_cast<std::size_t>(lag - firstLag)];
         sparse.emplace_back(lag, r);
         coarseResidual = std::min(coarseResidual, r);
     }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <new>
 #include <numbers>
+#include <optional>
 
 namespace kestrin::audio {
 
@@ -19,8 +20,94 @@ std::mutex& FftwPlannerMutex() {
     return mutex;
 }
 
-RealSpectrum::RealSpectrum(std::size_t size)
-    : m_in(fftwf_alloc_real(size)), m_out(fftwf_alloc_complex(size / 2 + 1)) {
+namespace {
+
+// Transforms that are done leave their plans (and a RealSpectrum its
+// buffers) with the thread that ended them, for the next transform of the
+// same size: a search judges hundreds of seams through spectra of a few
+// sizes, and planning one (the planner's search, the twiddle factors) costs
+// more than running it. What a thread keeps goes with the thread.
+template <class Spare, std::size_t Most> class SparePlans {
+public:
+    SparePlans() = default;
+    SparePlans(const SparePlans&) = delete;
+    SparePlans& operator=(const SparePlans&) = delete;
+    ~SparePlans() {
+        for (Spare& spare : m_spares)
+            spare.destroy();
+    }
+
+    // A kept plan of `size`, taken from those kept.
+    std::optional<Spare> take(std::size_t size) {
+        for (auto it = m_spares.end(); it != m_spares.begin();) {
+            --it;
+            if (it->size == size) {
+                const Spare spare = *it;
+                m_spares.erase(it);
+                return spare;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Keeps `spare`, letting the one kept longest go when Most are kept.
+    void give(Spare spare) {
+        if (m_spares.size() == Most) {
+            m_spares.front().destroy();
+            m_spares.erase(m_spares.begin());
+        }
+        m_spares.push_back(spare);
+    }
+
+private:
+    std::vector<Spare> m_spares;
+};
+
+// Set once this thread's kept plans are gone, for a transform that outlives
+// them (one in an object destroyed as the thread ends): it goes at once.
+thread_local bool tl_sparesGone = false;
+
+struct SpareSpectrum {
+    std::size_t size = 0;
+    float* in = nullptr;
+    fftwf_complex* out = nullptr;
+    fftwf_plan plan = nullptr;
+
+    void destroy() const {
+        {
+            std::lock_guard lock(FftwPlannerMutex());
+            fftwf_destroy_plan(plan);
+        }
+        fftwf_free(in);
+        fftwf_free(out);
+    }
+};
+
+// The judge and the musical search use three sizes, at most two at once.
+constexpr std::size_t kSpareSpectra = 8;
+
+struct SpectrumSpares : SparePlans<SpareSpectrum, kSpareSpectra> {
+    ~SpectrumSpares() { tl_sparesGone = true; }
+};
+
+SpectrumSpares& spareSpectra() {
+    thread_local SpectrumSpares spares;
+    return spares;
+}
+
+} // namespace
+
+RealSpectrum::RealSpectrum(std::size_t size) : m_size(size) {
+    if (!tl_sparesGone) {
+        if (const std::optional<SpareSpectrum> spare = spareSpectra().take(size)) {
+            m_in = spare->in;
+            m_out = spare->out;
+            m_plan = spare->plan;
+            return;
+        }
+    }
+    m_in = fftwf_alloc_real(size);
+    m_out = fftwf_alloc_complex(size / 2 + 1);
     if (m_in && m_out) {
         std::lock_guard lock(FftwPlannerMutex());
         m_plan = fftwf_plan_dft_r2c_1d(static_cast<int>(size), m_in, m_out, FFTW_ESTIMATE);
@@ -33,12 +120,11 @@ RealSpectrum::RealSpectrum(std::size_t size)
 }
 
 RealSpectrum::~RealSpectrum() {
-    {
-        std::lock_guard lock(FftwPlannerMutex());
-        fftwf_destroy_plan(m_plan);
-    }
-    fftwf_free(m_in);
-    fftwf_free(m_out);
+    const SpareSpectrum spare{m_size, m_in, m_out, m_plan};
+    if (tl_sparesGone)
+        spare.destroy();
+    else
+        spareSpectra().give(spare);
 }
 
 FftwFloats AllocateFftwFloats(std::size_t count) {
@@ -74,8 +160,43 @@ void destroyPlan(fftwf_plan p) {
 
 } // namespace
 
-InPlaceRealFft::InPlaceRealFft(std::size_t size)
-    : m_size(size), m_forward(inPlacePlan(size, true)) {
+namespace {
+
+struct SparePlanPair {
+    std::size_t size = 0;
+    fftwf_plan forward = nullptr;
+    fftwf_plan inverse = nullptr;
+
+    void destroy() const {
+        destroyPlan(forward);
+        destroyPlan(inverse);
+    }
+};
+
+// The coarse search correlates at one or two sizes per track; a plan of the
+// largest (2^20 frames) holds a few MB of twiddle factors.
+constexpr std::size_t kSparePlanPairs = 2;
+
+struct PlanPairSpares : SparePlans<SparePlanPair, kSparePlanPairs> {
+    ~PlanPairSpares() { tl_sparesGone = true; }
+};
+
+PlanPairSpares& sparePlanPairs() {
+    thread_local PlanPairSpares spares;
+    return spares;
+}
+
+} // namespace
+
+InPlaceRealFft::InPlaceRealFft(std::size_t size) : m_size(size) {
+    if (!tl_sparesGone) {
+        if (const std::optional<SparePlanPair> spare = sparePlanPairs().take(size)) {
+            m_forward = spare->forward;
+            m_inverse = spare->inverse;
+            return;
+        }
+    }
+    m_forward = inPlacePlan(size, true);
     try {
         m_inverse = inPlacePlan(size, false);
     } catch (...) {
@@ -85,8 +206,11 @@ InPlaceRealFft::InPlaceRealFft(std::size_t size)
 }
 
 InPlaceRealFft::~InPlaceRealFft() {
-    destroyPlan(m_forward);
-    destroyPlan(m_inverse);
+    const SparePlanPair spare{m_size, m_forward, m_inverse};
+    if (tl_sparesGone)
+        spare.destroy();
+    else
+        sparePlanPairs().give(spare);
 }
 
 std::size_t FastFftSize(std::size_t minimum) {

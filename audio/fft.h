@@ -19,7 +19,9 @@ std::mutex& FftwPlannerMutex();
 
 // A real-to-complex transform of `size` frames from in() to out(), planned
 // once and run as often as wanted. Throws std::bad_alloc when FFTW gives no
-// buffer or plan. Not shared between threads: each makes its own.
+// buffer or plan. Not shared between threads: each makes its own. The plan
+// and buffers of one that is done are kept by the thread for the next of
+// the same size (in() then holds what was last put there).
 class RealSpectrum {
 public:
     explicit RealSpectrum(std::size_t size);
@@ -39,6 +41,7 @@ public:
     void run() { fftwf_execute(m_plan); }
 
 private:
+    std::size_t m_size;
     float* m_in = nullptr;
     fftwf_complex* m_out = nullptr;
     fftwf_plan m_plan = nullptr;
@@ -58,7 +61,8 @@ FftwFloats AllocateFftwFloats(std::size_t count);
 // and run on any buffer from buffer(): the frames in its first `size` floats
 // become size / 2 + 1 complex bins over all size + 2 of them, and back.
 // Throws std::bad_alloc when FFTW gives no buffer or plan. Running needs no
-// lock: several buffers may be transformed at once.
+// lock: several buffers may be transformed at once. As for RealSpectrum, the
+// plans of one that is done are kept for the next of the same size.
 class InPlaceRealFft {
 public:
     explicit InPlaceRealFft(std::size_t size);

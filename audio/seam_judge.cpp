@@ -161,6 +161,10 @@ struct CopySums {
         }
         sums = {aa + bb, aa + bb - 2 * ab, frames * channels};
     }
+    // From sums made elsewhere in the same order.
+    CopySums(double aaSum, double bbSum, double abSum, std::int64_t frames, int channels)
+        : aa(aaSum), bb(bbSum),
+          ab(abSum), sums{aaSum + bbSum, aaSum + bbSum - 2 * abSum, frames * channels} {}
     double score() const { return sums.score(); }
     // The same once the levels are matched: codec noise stays in it, a
     // difference of level alone (a swell, or a tremolo caught at another
@@ -171,6 +175,37 @@ struct CopySums {
     // The level of b relative to a (least squares).
     double gain() const { return aa > 0 ? ab / aa : 1.0; }
 };
+
+// Copies compared side by side in copySumsOfFour.
+constexpr std::size_t kSideBySide = 4;
+
+// CopySums of the `frames` frames from `a` with those from each of `b`, each
+// to the bit as alone: one sum waits on the one before it, so four run at
+// once, and the sum of `a` is made once.
+std::array<CopySums, kSideBySide> copySumsOfFour(const float* a,
+                                                 const std::array<const float*, kSideBySide>& b,
+                                                 std::int64_t frames, int channels) {
+    // Two doubles to a register (a GCC and Clang extension), each summed as
+    // a double alone would be.
+    using TwoDoubles = double __attribute__((vector_size(16)));
+    double aa = 0;
+    TwoDoubles bb01{}, bb23{}, ab01{}, ab23{};
+    for (std::int64_t i = 0; i < frames * channels; ++i) {
+        const double x = a[i];
+        const TwoDoubles xx{x, x};
+        const TwoDoubles y01{b[0][i], b[1][i]};
+        const TwoDoubles y23{b[2][i], b[3][i]};
+        aa += x * x;
+        bb01 += y01 * y01;
+        bb23 += y23 * y23;
+        ab01 += xx * y01;
+        ab23 += xx * y23;
+    }
+    return {CopySums(aa, bb01[0], ab01[0], frames, channels),
+            CopySums(aa, bb01[1], ab01[1], frames, channels),
+            CopySums(aa, bb23[0], ab23[0], frames, channels),
+            CopySums(aa, bb23[1], ab23[1], frames, channels)};
+}
 
 double largestDifference(const float* a, const float* b, std::int64_t frames, int channels) {
     double largest = 0;
@@ -187,9 +222,14 @@ std::vector<double> predictor(const std::vector<double>& x) {
     std::vector<double> w = HannWindow(n);
     for (std::size_t i = 0; i < n; ++i)
         w[i] *= x[i];
+    // Each r[k] sums its products in order of i, as one loop per k would;
+    // the kOrder + 1 sums side by side do not wait on each other.
     std::array<double, kOrder + 1> r{};
-    for (std::size_t k = 0; k <= kOrder && k < n; ++k)
-        for (std::size_t i = k; i < n; ++i)
+    for (std::size_t i = 0; i < std::min<std::size_t>(n, kOrder); ++i)
+        for (std::size_t k = 0; k <= i; ++k)
+            r[k] += w[i] * w[i - k];
+    for (std::size_t i = kOrder; i < n; ++i)
+        for (std::size_t k = 0; k <= kOrder; ++k)
             r[k] += w[i] * w[i - k];
     std::vector<double> a(kOrder + 1, 0.0);
     // A little white noise keeps a pure tone's equations solvable.
@@ -255,25 +295,29 @@ public:
         }
     };
 
-    Copies copies(std::int64_t stop) const {
+    // The copy comparisons with the stop at `stop`; `known` sums, where
+    // given, are those the comparisons after and before the jump make.
+    Copies copies(std::int64_t stop, const std::optional<CopySums>& knownAfter = std::nullopt,
+                  const std::optional<CopySums>& knownBefore = std::nullopt) const {
         Copies c;
-        const std::int64_t afterFrames =
-            std::min({kWindow, m_aroundStop.after(stop), m_aroundStart.after(m_start)});
+        const std::int64_t afterFrames = framesAfter(stop);
         std::optional<double> afterJump;
         std::optional<double> beforeJump;
         if (afterFrames >= kMinCopyFrames) {
-            const CopySums sums(m_aroundStart.at(m_start), m_aroundStop.at(stop), afterFrames,
-                                m_ch);
+            const CopySums sums = knownAfter ? *knownAfter
+                                             : CopySums(m_aroundStart.at(m_start),
+                                                        m_aroundStop.at(stop), afterFrames, m_ch);
             c.after = sums.score();
             c.afterGain = sums.gain();
             afterJump = largestDifference(m_aroundStart.at(m_start), m_aroundStop.at(stop),
                                           kJumpFrames, m_ch);
         }
-        const std::int64_t beforeFrames =
-            std::min({kWindow, m_aroundStart.before(m_start), m_aroundStop.before(stop)});
+        const std::int64_t beforeFrames = framesBefore(stop);
         if (beforeFrames >= kMinCopyFrames) {
-            const CopySums sums(m_aroundStart.at(m_start - beforeFrames),
-                                m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch);
+            const CopySums sums =
+                knownBefore ? *knownBefore
+                            : CopySums(m_aroundStart.at(m_start - beforeFrames),
+                                       m_aroundStop.at(stop - beforeFrames), beforeFrames, m_ch);
             c.before = sums.score();
             c.beforeGain = sums.gain();
             beforeJump = largestDifference(m_aroundStart.at(m_start - kJumpFrames),
@@ -345,17 +389,77 @@ public:
 
     // Whether a stop within kSeamNearbyStops of `stop` compares lower.
     bool lowestNearby(std::int64_t stop, double score) const {
+        std::vector<std::int64_t> others;
         for (std::int64_t d = -kSeamNearbyStops; d <= kSeamNearbyStops; ++d) {
             const std::int64_t other = stop + d;
-            if (d == 0 || other <= m_start || other > m_n)
-                continue;
-            if (const auto s = copies(other).best(); s && *s < score)
-                return false;
+            if (d != 0 && other > m_start && other <= m_n)
+                others.push_back(other);
+        }
+        // In order, four stops compared at once where they compare as many
+        // frames.
+        for (std::size_t i = 0; i < others.size(); i += kSideBySide) {
+            std::array<std::optional<CopySums>, kSideBySide> after;
+            std::array<std::optional<CopySums>, kSideBySide> before;
+            const std::size_t count = std::min(kSideBySide, others.size() - i);
+            if (count == kSideBySide) {
+                std::array<std::int64_t, kSideBySide> four{};
+                std::copy_n(others.begin() + static_cast<std::ptrdiff_t>(i), kSideBySide,
+                            four.begin());
+                sumFour(four, after, before);
+            }
+            for (std::size_t j = 0; j < count; ++j) {
+                if (const auto s = copies(others[i + j], after[j], before[j]).best();
+                    s && *s < score)
+                    return false;
+            }
         }
         return true;
     }
 
 private:
+    // The frames compared after the jump and before it for a stop at `stop`.
+    std::int64_t framesAfter(std::int64_t stop) const {
+        return std::min({kWindow, m_aroundStop.after(stop), m_aroundStart.after(m_start)});
+    }
+    std::int64_t framesBefore(std::int64_t stop) const {
+        return std::min({kWindow, m_aroundStart.before(m_start), m_aroundStop.before(stop)});
+    }
+
+    // The sums copies() makes for each of `stops`, on each side where all
+    // four compare as many frames; left empty elsewhere.
+    void sumFour(const std::array<std::int64_t, kSideBySide>& stops,
+                 std::array<std::optional<CopySums>, kSideBySide>& after,
+                 std::array<std::optional<CopySums>, kSideBySide>& before) const {
+        const auto alike = [&](auto framesOf) {
+            const std::int64_t frames = framesOf(stops[0]);
+            for (const std::int64_t stop : stops) {
+                if (framesOf(stop) != frames)
+                    return std::int64_t{0};
+            }
+            return frames;
+        };
+        const auto keep = [](const std::array<CopySums, kSideBySide>& sums,
+                             std::array<std::optional<CopySums>, kSideBySide>& into) {
+            for (std::size_t j = 0; j < kSideBySide; ++j)
+                into[j] = sums[j];
+        };
+        std::array<const float*, kSideBySide> b{};
+        if (const std::int64_t frames =
+                alike([this](std::int64_t stop) { return framesAfter(stop); });
+            frames >= kMinCopyFrames) {
+            for (std::size_t j = 0; j < kSideBySide; ++j)
+                b[j] = m_aroundStop.at(stops[j]);
+            keep(copySumsOfFour(m_aroundStart.at(m_start), b, frames, m_ch), after);
+        }
+        if (const std::int64_t frames =
+                alike([this](std::int64_t stop) { return framesBefore(stop); });
+            frames >= kMinCopyFrames) {
+            for (std::size_t j = 0; j < kSideBySide; ++j)
+                b[j] = m_aroundStop.at(stops[j] - frames);
+            keep(copySumsOfFour(m_aroundStart.at(m_start - frames), b, frames, m_ch), before);
+        }
+    }
+
     std::int64_t m_n;
     int m_ch;
     std::int64_t m_start;
@@ -405,7 +509,9 @@ struct Spectrum {
 constexpr double kPeaksLow = 100.0;
 constexpr double kPeaksHigh = 5000.0;
 
-std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from) {
+// The spectrum of the kMusicalSpectrumFrames from `from`; its peaks only
+// when `withPeaks`, as the likeness of tones alone needs them.
+std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool withPeaks = true) {
     constexpr std::int64_t n = kMusicalSpectrumFrames;
     if (from < 0 || from + n > audio.frames())
         return std::nullopt;
@@ -431,19 +537,39 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from) {
     constexpr double kLow = 50.0;
     constexpr double kHigh = 16000.0;
     auto hz = [](std::size_t k) { return static_cast<double>(k) * kRate / static_cast<double>(n); };
+    // The band of each bin, -1 outside them: the same for every spectrum,
+    // and a logarithm per bin costs as much as the transform.
+    static const std::vector<int> bandOf = [&] {
+        std::vector<int> bands(power.size(), -1);
+        for (std::size_t k = 1; k < bands.size(); ++k) {
+            if (hz(k) < kLow || hz(k) >= kHigh)
+                continue;
+            const auto b = static_cast<std::size_t>(kMusicalBands * std::log(hz(k) / kLow) /
+                                                    std::log(kHigh / kLow));
+            bands[k] = static_cast<int>(std::min<std::size_t>(b, kMusicalBands - 1));
+        }
+        return bands;
+    }();
     Spectrum spectrum;
     spectrum.bands.assign(kMusicalBands, 0.0);
     for (std::size_t k = 1; k < power.size(); ++k) {
-        if (hz(k) < kLow || hz(k) >= kHigh)
-            continue;
-        const auto b = static_cast<std::size_t>(kMusicalBands * std::log(hz(k) / kLow) /
-                                                std::log(kHigh / kLow));
-        spectrum.bands[std::min<std::size_t>(b, kMusicalBands - 1)] += power[k];
+        if (bandOf[k] >= 0)
+            spectrum.bands[static_cast<std::size_t>(bandOf[k])] += power[k];
     }
     for (double& b : spectrum.bands)
         b = 10 * std::log10(b + 1e-12);
+    if (!withPeaks)
+        return spectrum;
+    // The peaks' means reach a sixth of an octave past kPeaksHigh: the bins
+    // above are never summed.
+    std::size_t summed = 1;
+    for (std::size_t k = 1; k + 1 < power.size(); ++k) {
+        if (hz(k) >= kPeaksLow && hz(k) < kPeaksHigh)
+            summed =
+                std::max(summed, std::min(power.size(), k + std::max<std::size_t>(4, k / 8) + 1));
+    }
     std::vector<double> prefix(power.size() + 1, 0.0);
-    for (std::size_t k = 0; k < power.size(); ++k)
+    for (std::size_t k = 0; k < summed; ++k)
         prefix[k + 1] = prefix[k] + 10 * std::log10(power[k] + 1e-12);
     auto mean = [&](std::size_t a, std::size_t b) {
         b = std::min(b, power.size());
@@ -729,8 +855,8 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
 // kRestartDb or more: the music starts again at another level. Sets the
 // figures' spectralDb to the distance when it does.
 bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFigures& figures) {
-    const auto before = spectrumAt(audio, stop - kMusicalSpectrumFrames);
-    const auto after = spectrumAt(audio, start);
+    const auto before = spectrumAt(audio, stop - kMusicalSpectrumFrames, false);
+    const auto after = spectrumAt(audio, start, false);
     if (!before || !after)
         return false;
     const double db = spectralDistance(before->bands, after->bands);
@@ -752,8 +878,8 @@ bool copyBandsAlike(FrameSource& audio, std::int64_t start, std::int64_t stop,
                     const Seam::Copies& copies) {
     const bool after = copies.after && (!copies.before || *copies.after <= *copies.before);
     const std::int64_t back = after ? 0 : kMusicalSpectrumFrames;
-    const auto a = spectrumAt(audio, start - back);
-    const auto b = spectrumAt(audio, stop - back);
+    const auto a = spectrumAt(audio, start - back, false);
+    const auto b = spectrumAt(audio, stop - back, false);
     if (!a || !b)
         return true;
     return spectralDistance(a->bands, b->bands) <= kMusicalSpectralDb;

@@ -29,12 +29,14 @@ struct FindProcess {
 };
 
 // Runs `kestrin-pos COMMAND FILE` (find unless said otherwise) with its output
-// thrown away. $KESTRIN_POS runs another build's program on the same tracks,
-// to compare the two.
-inline FindProcess RunFind(const std::filesystem::path& file, const std::string& command = "find") {
+// thrown away: `program` where given, else $KESTRIN_POS (another build's
+// program on the same tracks, to compare the two), else this build's.
+inline FindProcess RunFind(const std::filesystem::path& file, const std::string& command = "find",
+                           std::string program = {}) {
     FindProcess run;
     const char* other = std::getenv("KESTRIN_POS");
-    const std::string program = other && *other ? other : KESTRIN_POS_PROGRAM;
+    if (program.empty())
+        program = other && *other ? other : KESTRIN_POS_PROGRAM;
     std::vector<std::string> args{program, command, file.string()};
     std::vector<char*> argv;
     for (std::string& a : args)

@@ -4,6 +4,9 @@
 // twice or three times, music, plucked notes and tones), beside kestrin-pos show on the same files:
 // the cost of starting the program and reading a header, which every search pays as well. The
 // counter x_realtime is seconds of audio per second of wall time; find has to reach 500.
+// With $KESTRIN_POS_BEFORE naming another build's kestrin-pos (main's, say), find also runs
+// beside it, the two alternating track by track so that a shared, busy machine slows both
+// alike: x_before is the other build's figure and speedup this build's over it.
 #include "bench/find_process.h"
 #include "tests/loop_corpus.h"
 
@@ -11,6 +14,7 @@
 #include <sndfile.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -85,9 +89,46 @@ void BM_FindProcesses(benchmark::State& state) {
     runAll(state, "find");
 }
 
+// find by this build and by the one $KESTRIN_POS_BEFORE names, in turns.
+void BM_FindBesideBefore(benchmark::State& state, const std::string& before) {
+    const std::vector<fs::path>& files = tracks();
+    double seconds = 0.0;
+    double beforeSeconds = 0.0;
+    for (auto _ : state) {
+        for (const fs::path& file : files) {
+            const kestrin::bench::FindProcess other = kestrin::bench::RunFind(file, "find", before);
+            const kestrin::bench::FindProcess run =
+                kestrin::bench::RunFind(file, "find", KESTRIN_POS_PROGRAM);
+            if (run.exitStatus != 0 || other.exitStatus != 0) {
+                state.SkipWithError(("find failed on " + file.string()).c_str());
+                return;
+            }
+            seconds += run.seconds;
+            beforeSeconds += other.seconds;
+        }
+    }
+    const double audio =
+        static_cast<double>(kTracks) * 60.0 * static_cast<double>(state.iterations());
+    state.counters["x_realtime"] = audio / seconds;
+    state.counters["x_before"] = audio / beforeSeconds;
+    state.counters["speedup"] = beforeSeconds / seconds;
+}
+
 BENCHMARK(BM_ShowProcesses)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FindProcesses)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (const char* before = std::getenv("KESTRIN_POS_BEFORE"); before && *before)
+        benchmark::RegisterBenchmark("BM_FindBesideBefore", BM_FindBesideBefore,
+                                     std::string(before))
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(3);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
