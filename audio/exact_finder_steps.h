@@ -79,7 +79,7 @@ public:
             m_held.sampleRate = sampleRate;
             m_held.channels = channels;
             m_held.lossy = lossy;
-            ReserveLargeSamples(m_held.samples, static_cast<std::size_t>(frames * channels));
+            m_held.samples.reserve(static_cast<std::size_t>(frames * channels));
             m_holding = true;
         }
     }

@@ -5,28 +5,10 @@
 #include "audio/audio_reader.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <new>
 #include <string>
 
-#include <sys/mman.h>
-
 namespace kestrin::audio {
-
-void ReserveLargeSamples(std::vector<float>& samples, std::size_t count) {
-    samples.reserve(count);
-#ifdef MADV_HUGEPAGE
-    // Only whole large pages inside the buffer can be backed so.
-    constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(samples.data());
-    const std::uintptr_t end = begin + samples.capacity() * sizeof(float);
-    const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
-    const std::uintptr_t last = end & ~(kLargePage - 1);
-    // Advice only: where it is not taken the pages are small, as before.
-    if (first < last)
-        (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-}
 
 namespace {
 

@@ -30,11 +30,6 @@ struct AudioSamples {
     }
 };
 
-// Reserves room for `count` samples in `samples`, whose pages the system
-// may then back with large ones: a track held whole is tens of MB, and
-// faulting it in 4 KiB at a time costs more than reading it.
-void ReserveLargeSamples(std::vector<float>& samples, std::size_t count);
-
 // Told the fraction done, 0 to 1, from time to time; returning false cancels
 // the work. Called on the thread that does the work.
 using ProgressCallback = std::function<bool(double fraction)>;
