@@ -583,9 +583,10 @@ std::vector<std::size_t> otherPlaces(const Likeness& like, const std::vector<Bea
     }
     std::sort(places.begin(), places.end(), std::greater<>());
     std::vector<std::size_t> chosen{best};
-    for (const auto& [match, i] : places) {
+    for (const auto& place : places) {
         if (chosen.size() > kOtherPlaces)
             break;
+        const std::size_t i = place.second;
         const bool covered = std::any_of(chosen.begin(), chosen.end(), [&](std::size_t c) {
             const auto span = static_cast<std::size_t>(kStartBeats);
             return i + span > c && c + span > i;
