@@ -56,6 +56,14 @@ SongShape chorusBreak(double bpm, unsigned seed) {
     return s;
 }
 
+// Played live-like, pushing: the tempo rises by 2 % over the song, so the
+// second pass lies 5 ms a beat nearer the first, 80 ms over four bars.
+SongShape pushing(double bpm, unsigned seed) {
+    SongShape s = song(bpm, 2, 2, seed);
+    s.tempoRise = 0.02;
+    return s;
+}
+
 SongShape withoutDrums(double bpm, unsigned seed) {
     SongShape s = song(bpm, 2, 2, seed);
     s.drums = false;
@@ -84,14 +92,24 @@ protected:
                                      : SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     }
 
-    // Frames the loop (start, stop) is off a whole number of passes (at
-    // least one), and that it starts in the song's passes.
+    // That the stop plays the start's beat a whole number of passes later
+    // (at least one), where the song's tempo took it, and that the loop
+    // starts in the song's passes.
     void expectSamePlace(std::int64_t start, std::int64_t stop) const {
-        const double passes = static_cast<double>(stop - start) / m_song.passFrames;
-        const double off =
-            static_cast<double>(stop - start) - std::round(passes) * m_song.passFrames;
-        EXPECT_GE(std::round(passes), 1);
-        EXPECT_LE(std::abs(off) / m_song.audio.sampleRate, kPlaceSeconds) << off << " frames off";
+        const SongShape& shape = GetParam().shape;
+        const double rate = m_song.audio.sampleRate;
+        double early = 0;
+        double late = static_cast<double>(m_song.audio.frames()) / m_song.samplesPerBeat + 8;
+        while (late - early > 1e-6) {
+            const double mid = (early + late) / 2;
+            (SecondsAtBeat(shape, mid) * rate < static_cast<double>(start) ? early : late) = mid;
+        }
+        const double passBeats = static_cast<double>(m_song.passFrames) / m_song.samplesPerBeat;
+        const double passes = std::round(static_cast<double>(stop - start) / m_song.passFrames);
+        const double off = static_cast<double>(stop) -
+                           SecondsAtBeat(shape, early + passes * std::round(passBeats)) * rate;
+        EXPECT_GE(passes, 1);
+        EXPECT_LE(std::abs(off) / rate, kPlaceSeconds) << off << " frames off: " << start << ".." << stop;
         // The intro's last bar plays the chord and drums that end every pass:
         // a loop may begin there.
         EXPECT_GE(start, m_song.passStart - std::llround(4 * m_song.samplesPerBeat));
@@ -180,6 +198,7 @@ INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
                                            SongRow{"without_drums_100", withoutDrums(100, 8)},
                                            SongRow{"through_composed", song(112, 2, 2, 4, true)},
                                            SongRow{"chorus_break_108", chorusBreak(108, 16)},
+                                           SongRow{"tempo_rises_108", pushing(108, 9)},
                                            SongRow{"through_composed_100",
                                                    song(100, 2, 2, 5, true)}),
                          [](const auto& info) { return std::string(info.param.name); });

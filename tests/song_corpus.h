@@ -34,6 +34,10 @@ struct SongShape {
     double humanise = 0.010;
     // The second pass is tuned this many cents sharp.
     double driftCents = 4.0;
+    // Played live-like: the tempo rises evenly by this share from the first
+    // beat to the last, so that a pass played again lies at a distance that
+    // shrinks from beat to beat.
+    double tempoRise = 0;
     unsigned seed = 1;
 };
 
@@ -49,5 +53,9 @@ struct Song {
 
 // Renders `shape`.
 Song RenderSong(const SongShape& shape);
+
+// The second at which beat `beat` (counted from the song's first, and
+// fractional) of `shape` is played, before humanising.
+double SecondsAtBeat(const SongShape& shape, double beat);
 
 } // namespace kestrin::testing_support
