@@ -850,19 +850,18 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
 }
 
 // The distance between the renditions that every loop of a pair must keep
-// to within kGridSlackSeconds: the beat grid's, unless the alignments of the
-// pair's starts agree with one another within that slack. Alignments a beat
-// apart that agree so closely measure one distance over as many places of
-// the music, each to the sample, while the tracked beats lie on a hop and,
-// where the onsets are soft (strings, pads), slip by a subdivision from one
-// rendition to the other.
-std::int64_t renditionDistance(std::vector<std::int64_t> lags, std::int64_t gridLag,
-                               std::int64_t slack) {
+// to within kGridSlackSeconds where the alignments of the pair's starts
+// agree with one another within that slack; nullopt where they do not.
+// Alignments a beat apart that agree so closely measure one distance over
+// as many places of the music, each to the sample, while the tracked beats
+// and onsets lie on a hop and, where the onsets are soft (strings, pads),
+// slip by a subdivision from one rendition to the other.
+std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::int64_t slack) {
     if (lags.size() < kAgreeingAlignments)
-        return gridLag;
+        return std::nullopt;
     const auto [least, most] = std::minmax_element(lags.begin(), lags.end());
     if (*most - *least > slack)
-        return gridLag;
+        return std::nullopt;
     std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
                      lags.end());
     return lags[lags.size() / 2];
@@ -954,14 +953,8 @@ std::vector<Alignment> alignStarts(FrameSource& audio, int rate, const std::vect
         if (start < 0)
             continue;
         const std::int64_t beatDistance = beats[j].sample - beats[i].sample;
-        const std::optional<std::int64_t> local =
-            rhythm.distanceAt(start, beatDistance, alignReach, rate);
-        const std::int64_t guess = start + local.value_or(beatDistance);
-        // Where the rhythm shows the distance, the waveforms are lined up
-        // only within the beat grid's slack of it: further off, their best
-        // likeness is a tone's period, not the beat.
-        const std::int64_t reach = local ? std::llround(kGridSlackSeconds * rate) : alignReach;
-        alignments.push_back({start, alignStop(audio, start, guess, reach), local});
+        alignments.push_back({start, alignStop(audio, start, start + beatDistance, alignReach),
+                              rhythm.distanceAt(start, beatDistance, alignReach, rate)});
     }
     return alignments;
 }
@@ -1032,7 +1025,7 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
                                     const Rhythm& rhythm, const Pair& pair, double periodSamples,
                                     std::int64_t minLoop, const std::optional<LoopPoints>& near,
                                     std::int64_t reach) {
-    const std::vector<Alignment> alignments =
+    std::vector<Alignment> alignments =
         alignStarts(audio, rate, beats, rhythm, pair, periodSamples);
     if (alignments.empty())
         return std::nullopt;
@@ -1043,14 +1036,25 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
     // the renditions' distance shifts every beat after it, however alike the
     // waveforms at the seam.
     const auto slack = std::llround(kGridSlackSeconds * rate);
-    const std::int64_t distance = renditionDistance(lags, beatGridLag(beats, pair), slack);
+    const std::optional<std::int64_t> agreed = agreedDistance(lags, slack);
+    const std::int64_t distance = agreed.value_or(beatGridLag(beats, pair));
+    // Alignments that disagree may follow a tempo that moves: where the
+    // rhythm around its start shows the distance there off the beat grid's
+    // by more than the slack, an alignment is taken again within the slack
+    // of it (further off, the waveforms' best likeness is a tone's period,
+    // not the beat) and keeps that distance. Where the rhythm agrees with
+    // the grid, the grid's distance stands: the median of many beats is the
+    // closer measure.
+    for (Alignment& a : alignments) {
+        if (agreed || !a.local || std::abs(*a.local - distance) <= slack)
+            a.local.reset();
+        else
+            a.stop = alignStop(audio, a.start, a.start + *a.local, slack);
+    }
     // Each seam that passes, and how far its length lies off the distance
     // it keeps.
     std::vector<std::pair<std::int64_t, LoopCandidate>> found;
     for (const Alignment& a : alignments) {
-        // Where the rhythm after the jump shows the renditions' distance
-        // there, the loop keeps that one: the tempo may have moved since
-        // the pair's first beat.
         const std::int64_t here = a.local.value_or(distance);
         if (std::abs(a.stop - a.start - here) > slack)
             continue;
