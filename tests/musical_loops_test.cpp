@@ -56,8 +56,8 @@ SongShape chorusBreak(double bpm, unsigned seed) {
     return s;
 }
 
-// Played live-like, pushing: the tempo rises by 2 % over the song, so the
-// second pass lies 5 ms a beat nearer the first, 80 ms over four bars.
+// Pushing: the tempo rises by 2 % over the song, so the second pass comes
+// 5 ms a beat nearer the first, 80 ms over the four bars a repeat is told by.
 SongShape pushing(double bpm, unsigned seed) {
     SongShape s = song(bpm, 2, 2, seed);
     s.tempoRise = 0.02;
@@ -92,24 +92,14 @@ protected:
                                      : SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     }
 
-    // That the stop plays the start's beat a whole number of passes later
-    // (at least one), where the song's tempo took it, and that the loop
-    // starts in the song's passes.
+    // Frames the loop (start, stop) is off a whole number of passes (at
+    // least one) as played, and that it starts in the song's passes.
     void expectSamePlace(std::int64_t start, std::int64_t stop) const {
-        const SongShape& shape = GetParam().shape;
-        const double rate = m_song.audio.sampleRate;
-        double early = 0;
-        double late = static_cast<double>(m_song.audio.frames()) / m_song.samplesPerBeat + 8;
-        while (late - early > 1e-6) {
-            const double mid = (early + late) / 2;
-            (SecondsAtBeat(shape, mid) * rate < static_cast<double>(start) ? early : late) = mid;
-        }
-        const double passBeats = static_cast<double>(m_song.passFrames) / m_song.samplesPerBeat;
-        const double passes = std::round(static_cast<double>(stop - start) / m_song.passFrames);
-        const double off = static_cast<double>(stop) -
-                           SecondsAtBeat(shape, early + passes * std::round(passBeats)) * rate;
+        const auto passes = static_cast<int>(std::lround(double(stop - start) / m_song.passFrames));
+        const std::int64_t off = stop - PassesLater(GetParam().shape, start, passes);
         EXPECT_GE(passes, 1);
-        EXPECT_LE(std::abs(off) / rate, kPlaceSeconds) << off << " frames off: " << start << ".." << stop;
+        EXPECT_LE(std::abs(off) / double(m_song.audio.sampleRate), kPlaceSeconds)
+            << off << " frames off";
         // The intro's last bar plays the chord and drums that end every pass:
         // a loop may begin there.
         EXPECT_GE(start, m_song.passStart - std::llround(4 * m_song.samplesPerBeat));

@@ -106,24 +106,24 @@ private:
     std::mt19937 m_rng;
 };
 
-// How far the rising tempo moves beat `beat` of a song of `beats` beats
-// from the steady grid: beat x lasts 1 / (1 + rise x / beats) beats of the
-// first tempo. 0 without a rise, so that the other songs render as they
-// always have.
-double riseSeconds(const SongShape& shape, double beat) {
-    if (shape.tempoRise == 0)
-        return 0;
-    const double beats =
-        4.0 *
-        (shape.introBars + shape.passes * (shape.verseBars + shape.chorusBars) + shape.outroBars);
-    const double a = shape.tempoRise / beats;
-    return 60.0 / shape.beatsPerMinute * (std::log1p(a * beat) / a - beat);
+// Beat x lasts 1 / (1 + rise x) beats of the first tempo, x from the first
+// beat; 0 without a rise, so that the other songs render as they always have.
+double riseSeconds(const SongShape& shape, double x) {
+    const double rise =
+        shape.tempoRise / (4.0 * (shape.introBars + shape.outroBars +
+                                  shape.passes * (shape.verseBars + shape.chorusBars)));
+    return rise == 0 ? 0 : 60.0 / shape.beatsPerMinute * (std::log1p(rise * x) / rise - x);
 }
 
 } // namespace
 
-double SecondsAtBeat(const SongShape& shape, double beat) {
-    return beat * 60.0 / shape.beatsPerMinute + riseSeconds(shape, beat);
+std::int64_t PassesLater(const SongShape& shape, std::int64_t frame, int passes) {
+    const double beat = 60 / shape.beatsPerMinute;
+    double x = 0; // the beat played at `frame`: the rise moves it a little each step
+    for (int k = 0; k < 8; ++k)
+        x = (static_cast<double>(frame) / kRate - riseSeconds(shape, x)) / beat;
+    x += 4.0 * passes * (shape.verseBars + shape.chorusBars);
+    return std::llround((x * beat + riseSeconds(shape, x)) * kRate);
 }
 
 Song RenderSong(const SongShape& shape) {
@@ -180,7 +180,7 @@ Song RenderSong(const SongShape& shape) {
     };
     for (std::size_t b = 0; b < bars.size(); ++b) {
         const Bar& now = bars[b];
-        const double first = 4.0 * static_cast<double>(b);
+        const double first = 4.0 * static_cast<double>(b); // its first beat
         const double at = static_cast<double>(b) * bar + riseSeconds(shape, first);
         const bool last = b + static_cast<std::size_t>(shape.outroBars) >= bars.size();
         if (now.chords) {

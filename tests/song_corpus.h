@@ -34,9 +34,7 @@ struct SongShape {
     double humanise = 0.010;
     // The second pass is tuned this many cents sharp.
     double driftCents = 4.0;
-    // Played live-like: the tempo rises evenly by this share from the first
-    // beat to the last, so that a pass played again lies at a distance that
-    // shrinks from beat to beat.
+    // Played live-like: the tempo rises by this share over the song.
     double tempoRise = 0;
     unsigned seed = 1;
 };
@@ -54,8 +52,7 @@ struct Song {
 // Renders `shape`.
 Song RenderSong(const SongShape& shape);
 
-// The second at which beat `beat` (counted from the song's first, and
-// fractional) of `shape` is played, before humanising.
-double SecondsAtBeat(const SongShape& shape, double beat);
+// The frame that plays what `frame` plays `passes` passes later.
+std::int64_t PassesLater(const SongShape& shape, std::int64_t frame, int passes);
 
 } // namespace kestrin::testing_support
