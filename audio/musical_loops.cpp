@@ -889,7 +889,8 @@ public:
                                            std::int64_t reach, int rate) const {
         const auto n = static_cast<std::ptrdiff_t>(m_onsets.size());
         const auto frames = static_cast<std::ptrdiff_t>(std::ceil(kLocalSeconds * rate / kHop));
-        const auto steps = static_cast<std::ptrdiff_t>(std::ceil(double(reach) / kHop));
+        const auto steps =
+            static_cast<std::ptrdiff_t>(std::ceil(static_cast<double>(reach) / kHop));
         const auto frameOf = [](std::int64_t sample) {
             return static_cast<std::ptrdiff_t>(
                 std::llround(static_cast<double>(sample - kBeatInFrame) / kHop));
@@ -900,7 +901,8 @@ public:
             return std::nullopt;
         const auto centred = [&](std::ptrdiff_t from) {
             std::vector<double> v(m_onsets.begin() + from, m_onsets.begin() + from + frames);
-            const double mean = std::accumulate(v.begin(), v.end(), 0.0) / double(frames);
+            const double mean =
+                std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(frames);
             for (double& x : v)
                 x -= mean;
             return v;

@@ -95,10 +95,11 @@ protected:
     // Frames the loop (start, stop) is off a whole number of passes (at
     // least one) as played, and that it starts in the song's passes.
     void expectSamePlace(std::int64_t start, std::int64_t stop) const {
-        const auto passes = static_cast<int>(std::lround(double(stop - start) / m_song.passFrames));
+        const auto passes =
+            static_cast<int>(std::lround(static_cast<double>(stop - start) / m_song.passFrames));
         const std::int64_t off = stop - PassesLater(GetParam().shape, start, passes);
         EXPECT_GE(passes, 1);
-        EXPECT_LE(std::abs(off) / double(m_song.audio.sampleRate), kPlaceSeconds)
+        EXPECT_LE(std::abs(off) / static_cast<double>(m_song.audio.sampleRate), kPlaceSeconds)
             << off << " frames off";
         // The intro's last bar plays the chord and drums that end every pass:
         // a loop may begin there.
