@@ -138,6 +138,18 @@ constexpr double kGridSlackSeconds = 0.025;
 // distance instead where there are at least this many: two may agree by
 // chance on a tone's period, three a beat apart hardly.
 constexpr std::size_t kAgreeingAlignments = 3;
+// Where the tempo moves (a song played live), the distance between the
+// renditions drifts from beat to beat, by up to 20 ms a beat in a recorded
+// orchestra, so no one distance holds for the whole repeat: a jump keeps
+// the beat when its loop's length is the distance where the jump lies. It
+// is measured by the onsets of the 3 s around the start (a bar or two,
+// enough beats that single humanised notes average out) lined up with
+// those around the stop; centred on the jump, a tempo that rises or falls
+// steadily moves the onsets before it as far one way as those after it the
+// other. Onsets that correlate under 0.3 at their best show no rhythm to
+// line up, and the distance of the whole repeat stands.
+constexpr double kLocalSeconds = 3.0;
+constexpr double kLocalClarity = 0.3;
 constexpr std::int64_t kAlignHalfWindow = 4096;
 constexpr int kCoarse = 4;
 constexpr std::int64_t kFineReach = 8;
@@ -838,19 +850,18 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
 }
 
 // The distance between the renditions that every loop of a pair must keep
-// to within kGridSlackSeconds: the beat grid's, unless the alignments of the
-// pair's starts agree with one another within that slack. Alignments a beat
-// apart that agree so closely measure one distance over as many places of
-// the music, each to the sample, while the tracked beats lie on a hop and,
-// where the onsets are soft (strings, pads), slip by a subdivision from one
-// rendition to the other.
-std::int64_t renditionDistance(std::vector<std::int64_t> lags, std::int64_t gridLag,
-                               std::int64_t slack) {
+// to within kGridSlackSeconds where the alignments of the pair's starts
+// agree with one another within that slack; nullopt where they do not.
+// Alignments a beat apart that agree so closely measure one distance over
+// as many places of the music, each to the sample, while the tracked beats
+// and onsets lie on a hop and, where the onsets are soft (strings, pads),
+// slip by a subdivision from one rendition to the other.
+std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::int64_t slack) {
     if (lags.size() < kAgreeingAlignments)
-        return gridLag;
+        return std::nullopt;
     const auto [least, most] = std::minmax_element(lags.begin(), lags.end());
     if (*most - *least > slack)
-        return gridLag;
+        return std::nullopt;
     std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
                      lags.end());
     return lags[lags.size() / 2];
@@ -860,12 +871,79 @@ std::int64_t renditionDistance(std::vector<std::int64_t> lags, std::int64_t grid
 struct Alignment {
     std::int64_t start = 0;
     std::int64_t stop = 0;
+    // The renditions' distance where the jump lies (step 8), when the
+    // rhythm there shows it.
+    std::optional<std::int64_t> local;
+};
+
+// The rising onsets of step 2, kept to line up the renditions around each
+// jump (step 8).
+class Rhythm {
+public:
+    explicit Rhythm(std::vector<double> onsets) : m_onsets(std::move(onsets)) {}
+
+    // The distance in frames, within `reach` of `guess`, at which the
+    // onsets of the kLocalSeconds around `start` best line up with those
+    // around `start` + that distance; nullopt where they show no rhythm.
+    std::optional<std::int64_t> distanceAt(std::int64_t start, std::int64_t guess,
+                                           std::int64_t reach, int rate) const {
+        const auto n = static_cast<std::ptrdiff_t>(m_onsets.size());
+        const auto frames = static_cast<std::ptrdiff_t>(std::ceil(kLocalSeconds * rate / kHop));
+        const auto steps =
+            static_cast<std::ptrdiff_t>(std::ceil(static_cast<double>(reach) / kHop));
+        const auto frameOf = [](std::int64_t sample) {
+            return static_cast<std::ptrdiff_t>(
+                std::llround(static_cast<double>(sample - kBeatInFrame) / kHop));
+        };
+        const std::ptrdiff_t a = frameOf(start) - frames / 2;
+        const std::ptrdiff_t b = frameOf(start + guess) - frames / 2;
+        if (a < 0 || b - steps < 0 || a + frames > n || b + steps + frames > n)
+            return std::nullopt;
+        const auto centred = [&](std::ptrdiff_t from) {
+            std::vector<double> v(m_onsets.begin() + from, m_onsets.begin() + from + frames);
+            const double mean =
+                std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(frames);
+            for (double& x : v)
+                x -= mean;
+            return v;
+        };
+        const std::vector<double> x = centred(a);
+        std::vector<double> r;
+        for (std::ptrdiff_t lag = -steps; lag <= steps; ++lag) {
+            const std::vector<double> y = centred(b + lag);
+            double xy = 0;
+            double xx = 0;
+            double yy = 0;
+            for (std::size_t k = 0; k < x.size(); ++k) {
+                xy += x[k] * y[k];
+                xx += x[k] * x[k];
+                yy += y[k] * y[k];
+            }
+            r.push_back(xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : 0.0);
+        }
+        const auto best =
+            static_cast<std::size_t>(std::max_element(r.begin(), r.end()) - r.begin());
+        if (r[best] < kLocalClarity)
+            return std::nullopt;
+        double lag = static_cast<double>(best) - static_cast<double>(steps);
+        if (best > 0 && best + 1 < r.size()) {
+            const double p = r[best - 1];
+            const double q = r[best];
+            const double u = r[best + 1];
+            if (p - 2 * q + u < 0)
+                lag += std::clamp(0.5 * (p - u) / (p - 2 * q + u), -0.5, 0.5);
+        }
+        return std::llround((static_cast<double>(b - a) + lag) * kHop);
+    }
+
+private:
+    std::vector<double> m_onsets;
 };
 
 // Step 8's first move for each of the first kStartBeats beats of the pair:
 // the start before the attack near the beat, the stop aligned with it.
-std::vector<Alignment> alignStarts(FrameSource& audio, const std::vector<Beat>& beats,
-                                   const Pair& pair, double periodSamples) {
+std::vector<Alignment> alignStarts(FrameSource& audio, int rate, const std::vector<Beat>& beats,
+                                   const Rhythm& rhythm, const Pair& pair, double periodSamples) {
     std::vector<Alignment> alignments;
     const auto alignReach = static_cast<std::int64_t>(kAlignReachBeats * periodSamples);
     for (int b = 0; b < kStartBeats; ++b) {
@@ -876,8 +954,9 @@ std::vector<Alignment> alignStarts(FrameSource& audio, const std::vector<Beat>& 
         const std::int64_t start = onsetNear(audio, beats[i].sample) - kPreAttack;
         if (start < 0)
             continue;
-        const std::int64_t guess = start + beats[j].sample - beats[i].sample;
-        alignments.push_back({start, alignStop(audio, start, guess, alignReach)});
+        const std::int64_t beatDistance = beats[j].sample - beats[i].sample;
+        alignments.push_back({start, alignStop(audio, start, start + beatDistance, alignReach),
+                              rhythm.distanceAt(start, beatDistance, alignReach, rate)});
     }
     return alignments;
 }
@@ -945,9 +1024,11 @@ std::optional<LoopCandidate> measuredAsCheck(FrameSource& audio, std::vector<Loo
 
 // Steps 8 and 9 for one pair: the best seamless candidate, if any.
 std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vector<Beat>& beats,
-                                    const Pair& pair, double periodSamples, std::int64_t minLoop,
-                                    const std::optional<LoopPoints>& near, std::int64_t reach) {
-    const std::vector<Alignment> alignments = alignStarts(audio, beats, pair, periodSamples);
+                                    const Rhythm& rhythm, const Pair& pair, double periodSamples,
+                                    std::int64_t minLoop, const std::optional<LoopPoints>& near,
+                                    std::int64_t reach) {
+    std::vector<Alignment> alignments =
+        alignStarts(audio, rate, beats, rhythm, pair, periodSamples);
     if (alignments.empty())
         return std::nullopt;
     std::vector<std::int64_t> lags;
@@ -957,26 +1038,44 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
     // the renditions' distance shifts every beat after it, however alike the
     // waveforms at the seam.
     const auto slack = std::llround(kGridSlackSeconds * rate);
-    const std::int64_t distance = renditionDistance(lags, beatGridLag(beats, pair), slack);
-    std::vector<LoopCandidate> passed;
+    const std::optional<std::int64_t> agreed = agreedDistance(lags, slack);
+    const std::int64_t distance = agreed.value_or(beatGridLag(beats, pair));
+    // Alignments that disagree may follow a tempo that moves: where the
+    // rhythm around its start shows the distance there off the beat grid's
+    // by more than the slack, an alignment is taken again within the slack
+    // of it (further off, the waveforms' best likeness is a tone's period,
+    // not the beat) and keeps that distance. Where the rhythm agrees with
+    // the grid, the grid's distance stands: the median of many beats is the
+    // closer measure.
+    for (Alignment& a : alignments) {
+        if (agreed || !a.local || std::abs(*a.local - distance) <= slack)
+            a.local.reset();
+        else
+            a.stop = alignStop(audio, a.start, a.start + *a.local, slack);
+    }
+    // Each seam that passes, and how far its length lies off the distance
+    // it keeps.
+    std::vector<std::pair<std::int64_t, LoopCandidate>> found;
     for (const Alignment& a : alignments) {
-        if (std::abs(a.stop - a.start - distance) > slack)
+        const std::int64_t here = a.local.value_or(distance);
+        if (std::abs(a.stop - a.start - here) > slack)
             continue;
-        if (auto c = seamlessJunction(audio, a, distance, slack, minLoop, near, reach)) {
+        if (auto c = seamlessJunction(audio, a, here, slack, minLoop, near, reach)) {
             c->score = std::clamp(pair.match, 0.0, 1.0);
             c->repeatedSeconds = pair.repeatedSeconds;
-            passed.push_back(*c);
+            found.emplace_back(std::abs(c->stop - c->start - here), *c);
         }
     }
-    if (passed.empty())
+    if (found.empty())
         return std::nullopt;
     // Every alignment is off the renditions' distance by its own humanised
     // notes: the seam whose length lies nearest that distance keeps the beat
     // best.
-    std::stable_sort(
-        passed.begin(), passed.end(), [&](const LoopCandidate& a, const LoopCandidate& b) {
-            return std::abs(a.stop - a.start - distance) < std::abs(b.stop - b.start - distance);
-        });
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<LoopCandidate> passed;
+    for (auto& f : found)
+        passed.push_back(f.second);
     return measuredAsCheck(audio, passed, minLoop);
 }
 
@@ -1046,6 +1145,7 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
     result.seconds.matching = secondsSince(clock);
     clock = std::chrono::steady_clock::now();
     const double periodSamples = period * kHop;
+    const Rhythm rhythm(risingOnsets(*frames, hopSeconds));
     // Steps 8 and 9 for `pairs`, their progress from `from` to `to`; false
     // when cancelled. Where none of them gives a loop at its best beats,
     // their other places are tried in a second round: a song with a loop
@@ -1065,16 +1165,16 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
                     return false;
                 std::optional<LoopCandidate> c;
                 if (round == 0)
-                    c = refine(audio, rate, beats, found[k], periodSamples, minLoop, options.near,
-                               reach);
+                    c = refine(audio, rate, beats, rhythm, found[k], periodSamples, minLoop,
+                               options.near, reach);
                 for (std::size_t i : round == 1 ? found[k].elsewhere : none) {
                     if (c)
                         break;
                     Pair there = found[k];
                     there.j = i + (there.j - there.i);
                     there.i = i;
-                    c = refine(audio, rate, beats, there, periodSamples, minLoop, options.near,
-                               reach);
+                    c = refine(audio, rate, beats, rhythm, there, periodSamples, minLoop,
+                               options.near, reach);
                 }
                 // Pairs a beat apart may settle on one loop: it is listed once.
                 const bool listed =

@@ -27,6 +27,8 @@
 //      pair's first beats, the stop aligned with it by cross-correlation and
 //      then moved to where the waveforms meet; a loop off the distance
 //      between the renditions by more than the beat grid's slack is dropped.
+//      Where the tempo moves (a song played live), that distance is taken
+//      where the jump lies, from the onsets around it, not over the repeat.
 //      Where no pair gives a loop so, the jump is tried at a few other
 //      places of each pair's repeat, where its bars still match.
 //   9. Admission: the seam judge's musical verdict must call the seam

@@ -56,6 +56,14 @@ SongShape chorusBreak(double bpm, unsigned seed) {
     return s;
 }
 
+// Pushing: the tempo rises by 2 % over the song, so the second pass comes
+// 5 ms a beat nearer the first, 80 ms over the four bars a repeat is told by.
+SongShape pushing(double bpm, unsigned seed) {
+    SongShape s = song(bpm, 2, 2, seed);
+    s.tempoRise = 0.02;
+    return s;
+}
+
 SongShape withoutDrums(double bpm, unsigned seed) {
     SongShape s = song(bpm, 2, 2, seed);
     s.drums = false;
@@ -85,13 +93,14 @@ protected:
     }
 
     // Frames the loop (start, stop) is off a whole number of passes (at
-    // least one), and that it starts in the song's passes.
+    // least one) as played, and that it starts in the song's passes.
     void expectSamePlace(std::int64_t start, std::int64_t stop) const {
-        const double passes = static_cast<double>(stop - start) / m_song.passFrames;
-        const double off =
-            static_cast<double>(stop - start) - std::round(passes) * m_song.passFrames;
-        EXPECT_GE(std::round(passes), 1);
-        EXPECT_LE(std::abs(off) / m_song.audio.sampleRate, kPlaceSeconds) << off << " frames off";
+        const auto passes =
+            static_cast<int>(std::lround(static_cast<double>(stop - start) / m_song.passFrames));
+        const std::int64_t off = stop - PassesLater(GetParam().shape, start, passes);
+        EXPECT_GE(passes, 1);
+        EXPECT_LE(std::abs(off) / static_cast<double>(m_song.audio.sampleRate), kPlaceSeconds)
+            << off << " frames off";
         // The intro's last bar plays the chord and drums that end every pass:
         // a loop may begin there.
         EXPECT_GE(start, m_song.passStart - std::llround(4 * m_song.samplesPerBeat));
@@ -180,6 +189,7 @@ INSTANTIATE_TEST_SUITE_P(Songs, MusicalSong,
                                            SongRow{"without_drums_100", withoutDrums(100, 8)},
                                            SongRow{"through_composed", song(112, 2, 2, 4, true)},
                                            SongRow{"chorus_break_108", chorusBreak(108, 16)},
+                                           SongRow{"tempo_rises_108", pushing(108, 9)},
                                            SongRow{"through_composed_100",
                                                    song(100, 2, 2, 5, true)}),
                          [](const auto& info) { return std::string(info.param.name); });

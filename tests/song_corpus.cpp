@@ -106,7 +106,25 @@ private:
     std::mt19937 m_rng;
 };
 
+// Beat x lasts 1 / (1 + rise x) beats of the first tempo, x from the first
+// beat; 0 without a rise, so that the other songs render as they always have.
+double riseSeconds(const SongShape& shape, double x) {
+    const double rise =
+        shape.tempoRise / (4.0 * (shape.introBars + shape.outroBars +
+                                  shape.passes * (shape.verseBars + shape.chorusBars)));
+    return rise == 0 ? 0 : 60.0 / shape.beatsPerMinute * (std::log1p(rise * x) / rise - x);
+}
+
 } // namespace
+
+std::int64_t PassesLater(const SongShape& shape, std::int64_t frame, int passes) {
+    const double beat = 60 / shape.beatsPerMinute;
+    double x = 0; // the beat played at `frame`: the rise moves it a little each step
+    for (int k = 0; k < 8; ++k)
+        x = (static_cast<double>(frame) / kRate - riseSeconds(shape, x)) / beat;
+    x += 4.0 * passes * (shape.verseBars + shape.chorusBars);
+    return std::llround((x * beat + riseSeconds(shape, x)) * kRate);
+}
 
 Song RenderSong(const SongShape& shape) {
     const double beat = 60.0 / shape.beatsPerMinute;
@@ -162,7 +180,8 @@ Song RenderSong(const SongShape& shape) {
     };
     for (std::size_t b = 0; b < bars.size(); ++b) {
         const Bar& now = bars[b];
-        const double at = static_cast<double>(b) * bar;
+        const double first = 4.0 * static_cast<double>(b); // its first beat
+        const double at = static_cast<double>(b) * bar + riseSeconds(shape, first);
         const bool last = b + static_cast<std::size_t>(shape.outroBars) >= bars.size();
         if (now.chords) {
             const std::array<int, 4> triad = {now.root + 12, now.root + 12 + (now.minor ? 3 : 4),
@@ -176,7 +195,8 @@ Song RenderSong(const SongShape& shape) {
         if (!now.drums)
             continue;
         for (int k = 0; k < 4; ++k) {
-            const double t = at + k * beat;
+            const double steady = static_cast<double>(b) * bar + k * beat;
+            const double t = steady + riseSeconds(shape, first + k);
             if (now.chords)
                 r.tone(when(t), beat, hz(now.root - 12 + (k == 3 ? 7 : 0), now.cents), 0.3, 0.0,
                        0.6);
@@ -184,7 +204,7 @@ Song RenderSong(const SongShape& shape) {
                 continue;
             r.drum(when(t), k % 2 == 0 ? 0 : 1, k % 2 == 0 ? 0.7 : 0.35);
             r.drum(when(t), 2, 0.15);
-            r.drum(when(t + beat / 2), 2, 0.1);
+            r.drum(when(steady + beat / 2 + riseSeconds(shape, first + k + 0.5)), 2, 0.1);
         }
     }
     song.audio = r.finish();

@@ -34,6 +34,8 @@ struct SongShape {
     double humanise = 0.010;
     // The second pass is tuned this many cents sharp.
     double driftCents = 4.0;
+    // Played live-like: the tempo rises by this share over the song.
+    double tempoRise = 0;
     unsigned seed = 1;
 };
 
@@ -49,5 +51,8 @@ struct Song {
 
 // Renders `shape`.
 Song RenderSong(const SongShape& shape);
+
+// The frame that plays what `frame` plays `passes` passes later.
+std::int64_t PassesLater(const SongShape& shape, std::int64_t frame, int passes);
 
 } // namespace kestrin::testing_support
