@@ -874,7 +874,28 @@ struct Alignment {
     // The renditions' distance where the jump lies (step 8), when the
     // rhythm there shows it.
     std::optional<std::int64_t> local;
+    // Which of the pair's first kStartBeats beats the start is at.
+    int beat = 0;
 };
+
+// Whether the rhythm's distances at the pair's first beats tell one tempo
+// that moves: measured at kAgreeingAlignments beats or more, each within
+// `slack` a beat of the one before (a played tempo drifts by less). Where
+// they scatter further, the passages only share a pulse, and their onsets
+// line up by chance at each beat: no distance of theirs keeps the beat.
+bool steadyRhythm(const std::vector<Alignment>& alignments, std::int64_t slack) {
+    const Alignment* last = nullptr;
+    std::size_t measured = 0;
+    for (const Alignment& a : alignments) {
+        if (!a.local)
+            continue;
+        if (last && std::abs(*a.local - *last->local) > slack * (a.beat - last->beat))
+            return false;
+        last = &a;
+        ++measured;
+    }
+    return measured >= kAgreeingAlignments;
+}
 
 // The rising onsets of step 2, kept to line up the renditions around each
 // jump (step 8).
@@ -956,7 +977,7 @@ std::vector<Alignment> alignStarts(FrameSource& audio, int rate, const std::vect
             continue;
         const std::int64_t beatDistance = beats[j].sample - beats[i].sample;
         alignments.push_back({start, alignStop(audio, start, start + beatDistance, alignReach),
-                              rhythm.distanceAt(start, beatDistance, alignReach, rate)});
+                              rhythm.distanceAt(start, beatDistance, alignReach, rate), b});
     }
     return alignments;
 }
@@ -1047,8 +1068,9 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
     // not the beat) and keeps that distance. Where the rhythm agrees with
     // the grid, the grid's distance stands: the median of many beats is the
     // closer measure.
+    const bool steady = steadyRhythm(alignments, slack);
     for (Alignment& a : alignments) {
-        if (agreed || !a.local || std::abs(*a.local - distance) <= slack)
+        if (agreed || !steady || !a.local || std::abs(*a.local - distance) <= slack)
             a.local.reset();
         else
             a.stop = alignStop(audio, a.start, a.start + *a.local, slack);
