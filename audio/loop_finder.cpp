@@ -66,6 +66,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     const std::size_t seedLags = lags.size();
     addDividedLags(audio, minLoop, seedLags, lags);
     const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
+    addDifferenceLags(audio, minLoop, seedLags, lags);
     const ProgressCallback checking = ProgressPart(callback, kCheckProgress, 1.0);
     const std::optional<Found> found =
         followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence, checking);

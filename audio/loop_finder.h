@@ -28,7 +28,9 @@
 //      steps 2 and 3 again on the peaks off its multiples, or on what it
 //      does not share, for the exact lags it hides (exact_lags.cpp).
 //   4. The shortest period: each lag divided by whole numbers, and the exact
-//      lags' common divisor, tried as loops that repeat as exactly; the lags
+//      lags' common divisor, tried as loops that repeat as exactly; the
+//      differences of exact lags tried too (a loop whose passes play a cycle
+//      of notes shows as its sums and differences with the cycle); the lags
 //      then shortest first, near-equal ones as one (exact_lags.cpp).
 //   5. Extent: the pair (t, t + L) followed block by block backwards and
 //      forwards while the blocks keep matching, within a threshold calibrated
