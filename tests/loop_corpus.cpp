@@ -206,6 +206,19 @@ Track RenderTrack(const TrackSpec& shape) {
     }
     std::copy(track.samples.begin(), track.samples.begin() + introAgain * ch,
               track.samples.begin() + passesEnd * ch);
+    const auto at = [&](double seconds) {
+        return static_cast<std::int64_t>(std::llround(seconds * shape.sampleRate));
+    };
+    const std::int64_t alikeFrom = intro - std::min(intro, at(shape.otherNoteBefore));
+    if (shape.endAgainSeconds > 0) {
+        const std::int64_t otherFrom = alikeFrom - at(shape.otherNoteSeconds);
+        for (std::int64_t t = intro - std::min(intro, at(shape.endAgainSeconds)); t < intro; ++t) {
+            if (t >= otherFrom && t < alikeFrom)
+                continue;
+            std::copy_n(track.samples.begin() + (t + loop) * ch, ch,
+                        track.samples.begin() + t * ch);
+        }
+    }
     if (shape.laterPassNoise > 0) {
         std::mt19937 random(shape.seed + 98);
         std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
@@ -232,7 +245,9 @@ Track RenderTrack(const TrackSpec& shape) {
     }
     // Where a ring that begins the pass ends the passes begin to be alike.
     const double ringing = shape.ringFrom == 0 ? shape.ringSeconds : 0.0;
-    track.loopStart = intro + static_cast<std::int64_t>(ringing * shape.sampleRate);
+    track.loopStart = shape.endAgainSeconds > 0
+                          ? alikeFrom
+                          : intro + static_cast<std::int64_t>(ringing * shape.sampleRate);
     track.loopFrames = loop;
     return track;
 }
