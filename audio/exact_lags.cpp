@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -404,16 +405,12 @@ ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::si
 // x[t] and x[t + B] = x[t] over A's template, x[t + A] = x[t + B] there:
 // each difference A - B is tried under A's template, and kept as the other
 // lags are, when it repeats exactly.
-void addDifferenceLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
                        std::vector<Lag>& lags) {
     std::vector<Lag> exact;
-    for (std::size_t i = 0; i < seedLags; ++i) {
-        if (lags[i].residual <= kExactResidual)
-            exact.push_back(lags[i]);
-    }
+    std::copy_if(seeds.begin(), seeds.end(), std::back_inserter(exact),
+                 [](const Lag& lag) { return lag.residual <= kExactResidual; });
     exact = distinctLags(std::move(exact));
-    if (exact.size() < 2)
-        return;
     if (exact.size() > kMostDifferenced)
         exact.erase(exact.begin(), exact.end() - static_cast<std::ptrdiff_t>(kMostDifferenced));
     const auto known = [&](std::int64_t frames) {
@@ -421,6 +418,7 @@ void addDifferenceLags(const Track& audio, std::int64_t minLoop, std::size_t see
             return std::abs(lag.frames - frames) <= kSameLag;
         });
     };
+    bool added = false;
     for (std::size_t a = 1; a < exact.size(); ++a) {
         for (std::size_t b = 0; b < a; ++b) {
             const std::int64_t difference = exact[a].frames - exact[b].frames;
@@ -429,10 +427,13 @@ void addDifferenceLags(const Track& audio, std::int64_t minLoop, std::size_t see
             Seed seed = exact[a].seed;
             seed.lag = static_cast<double>(difference);
             const Lag lag = exactLag(audio, seed, kPeriodReach);
-            if (lag.frames >= minLoop && lag.residual <= kExactResidual)
+            if (lag.frames >= minLoop && lag.residual <= kExactResidual) {
                 lags.push_back(lag);
+                added = true;
+            }
         }
     }
+    return added;
 }
 
 // The lags shortest first, so that multiples meet their loop; lags within
