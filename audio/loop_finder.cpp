@@ -33,7 +33,8 @@ constexpr double kFollowedProgress = 0.9;
 // the differences of exact lags to be left untried: a loop seen repeating
 // over nearly all of itself is the track's, whatever a file cut a little
 // short of a second pass leaves unseen; a lag that is a loop plus a cycle of
-// notes is seen over the loop less the cycle.
+// notes is seen over the loop less the cycle (18.5 s of 22.5 s with a 4 s
+// cycle).
 constexpr double kSeenWholeShare = 0.9;
 
 // Whether the candidate ranked first was seen repeating over nearly all of its loop.
@@ -84,7 +85,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     }
     const std::size_t seedLags = lags.size();
-    const std::vector<Lag> seedsFound(lags.begin(), lags.end());
+    const std::vector<Lag> seedsFound = lags;
     addDividedLags(audio, minLoop, seedLags, lags);
     const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
     const ProgressCallback checking = ProgressPart(callback, kCheckProgress, kFollowedProgress);

@@ -206,18 +206,15 @@ Track RenderTrack(const TrackSpec& shape) {
     }
     std::copy(track.samples.begin(), track.samples.begin() + introAgain * ch,
               track.samples.begin() + passesEnd * ch);
-    const auto at = [&](double seconds) {
-        return static_cast<std::int64_t>(std::llround(seconds * shape.sampleRate));
-    };
-    const std::int64_t alikeFrom = intro - std::min(intro, at(shape.otherNoteBefore));
-    if (shape.endAgainSeconds > 0) {
-        const std::int64_t otherFrom = alikeFrom - at(shape.otherNoteSeconds);
-        for (std::int64_t t = intro - std::min(intro, at(shape.endAgainSeconds)); t < intro; ++t) {
-            if (t >= otherFrom && t < alikeFrom)
-                continue;
+    // The note, 0.16 s long, ends 0.24 s before the first pass.
+    const std::int64_t alikeFrom = intro - std::llround(0.24 * shape.sampleRate);
+    const std::int64_t noteFrom = alikeFrom - std::llround(0.16 * shape.sampleRate);
+    for (std::int64_t t = std::max<std::int64_t>(
+             0, intro - std::llround(shape.endAgainSeconds * shape.sampleRate));
+         shape.endAgainSeconds > 0 && t < intro; ++t) {
+        if (t < noteFrom || t >= alikeFrom)
             std::copy_n(track.samples.begin() + (t + loop) * ch, ch,
                         track.samples.begin() + t * ch);
-        }
     }
     if (shape.laterPassNoise > 0) {
         std::mt19937 random(shape.seed + 98);

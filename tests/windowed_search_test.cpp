@@ -193,8 +193,8 @@ TEST(WindowedSearchNearPeriod, TheLoopBeneathAShorterRepeat) {
                 {toneUnderNoise(2, 220500, 242550), SF_FORMAT_WAV | SF_FORMAT_PCM_24},
                 {toneUnderNoise(1, 57330, 286650), SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
                 {pluckedCycle(), kWav16},
-                // 18.5 s: the lags found are its sums and differences with the
-                // cycle, 22.5 s and 14.5 s, and the cycle itself.
+                // 18.5 s: the coarse lags are its sums with the cycle (22.5 s)
+                // and the cycle's multiples; the loop is only their difference.
                 {pluckedCycle(132300, 815850), kWav16}};
     for (const auto& row : rows) {
         const fs::path file =
