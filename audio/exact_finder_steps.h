@@ -372,6 +372,11 @@ void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLa
 ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
                                std::vector<Lag>& lags);
 
+// Step 4: the differences of the exact lags among `seeds` that repeat
+// exactly and are not in `lags` yet, added to it; false when none is.
+bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
+                       std::vector<Lag>& lags);
+
 // The lags shortest first, near-equal ones as one.
 std::vector<Lag> distinctLags(std::vector<Lag> lags);
 

@@ -194,8 +194,18 @@ public:
         if (seed1 <= seed0)
             return std::nullopt;
         m_matchedFrames = static_cast<double>(seed1 - seed0);
-        const std::int64_t earliest = matchBackFrom(seed0, seed1);
+        std::int64_t earliest = matchBackFrom(seed0, seed1);
         const std::int64_t lastEnd = matchForwardFrom(seed0, seed1);
+        // Where the copies agree without a break over a whole loop after a
+        // stretch that differs, the loop already plays every part of the
+        // music from copies that agree: copies before that stretch only
+        // repeat some of it again, and a start among them would put the
+        // stretch into every pass (an intro's end played like the loop's end
+        // but for a note, just before the restart).
+        if (earliest < m_unbroken && m_unbrokenEnd - m_unbroken >= m_lag) {
+            earliest = m_unbroken;
+            m_matchedFrames -= m_bridgedFrames;
+        }
         return candidateFrom(alikeFrom(startNear(earliest), lastEnd), lastEnd);
     }
 
@@ -223,6 +233,8 @@ private:
     std::int64_t matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
         m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
         auto [earliest, stopped] = walkBack(seed0);
+        m_unbroken = earliest;
+        const double unbridged = m_matchedFrames;
         const std::int64_t bridge = bridgeFrames();
         // Copies that are not exact match block by block within a codec's
         // noise, loose enough for other music to pass now and then.
@@ -245,6 +257,7 @@ private:
                 m_exactCopies ? exactStretchesFrom(stopped, bridge, -1) : stopped;
             from < stopped)
             earliest = std::min(earliest, from);
+        m_bridgedFrames = m_matchedFrames - unbridged;
         return earliest;
     }
 
@@ -378,6 +391,7 @@ private:
             }
             t = t1;
         }
+        m_unbrokenEnd = lastEnd;
         // As backwards: a second pass may play otherwise for a while and
         // copy the loop bit-exactly again after it.
         if (m_exactCopies)
@@ -866,6 +880,12 @@ private:
     bool m_exactCopies = false;  // lossless audio whose copies are bit-exact in places
     double m_lastResidual = 1.0; // of the block recordBlock saw last
     double m_matchedFrames = 0;
+    // The walks of step 5 from the template before any stretch that
+    // differs: where they began and ended, and the frames matched past such
+    // stretches backwards.
+    std::int64_t m_unbroken = 0;
+    std::int64_t m_unbrokenEnd = 0;
+    double m_bridgedFrames = 0;
     std::vector<MatchedBlock> m_matched;
     double m_inexactness = 1.0;
     double m_seen = 0.0;

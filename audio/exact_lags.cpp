@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -43,6 +44,11 @@ constexpr std::int64_t kCommonDivisors = 8;
 constexpr std::int64_t kMaxDivisions = 256;
 // Frames: lags closer than the fine reach of step 3 are one.
 constexpr std::int64_t kSameLag = 2;
+// Distinct exact lags whose differences are tried, at most: the longest
+// ones. Music repeating a cycle of notes in each pass gives the cycle's
+// multiples and their sums with the loop, a handful; this keeps a track
+// with dozens of exact lags from trying hundreds of pairs.
+constexpr std::size_t kMostDifferenced = 12;
 
 } // namespace
 
@@ -390,6 +396,44 @@ ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::si
         }
     }
     return found;
+}
+
+// Music whose every pass plays a cycle of notes repeats exactly at the
+// cycle, at its multiples within a pass, and across passes at the loop
+// plus or minus those: the coarse lags may be all of these but the loop
+// itself, which is then the difference of two of them. Where x[t + A] =
+// x[t] and x[t + B] = x[t] over A's template, x[t + A] = x[t + B] there:
+// each difference A - B is tried under A's template, and kept as the other
+// lags are, when it repeats exactly.
+bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
+                       std::vector<Lag>& lags) {
+    std::vector<Lag> exact;
+    std::copy_if(seeds.begin(), seeds.end(), std::back_inserter(exact),
+                 [](const Lag& lag) { return lag.residual <= kExactResidual; });
+    exact = distinctLags(std::move(exact));
+    if (exact.size() > kMostDifferenced)
+        exact.erase(exact.begin(), exact.end() - static_cast<std::ptrdiff_t>(kMostDifferenced));
+    const auto known = [&](std::int64_t frames) {
+        return std::any_of(lags.begin(), lags.end(), [&](const Lag& lag) {
+            return std::abs(lag.frames - frames) <= kSameLag;
+        });
+    };
+    bool added = false;
+    for (std::size_t a = 1; a < exact.size(); ++a) {
+        for (std::size_t b = 0; b < a; ++b) {
+            const std::int64_t difference = exact[a].frames - exact[b].frames;
+            if (difference < minLoop || known(difference))
+                continue;
+            Seed seed = exact[a].seed;
+            seed.lag = static_cast<double>(difference);
+            const Lag lag = exactLag(audio, seed, kPeriodReach);
+            if (lag.frames >= minLoop && lag.residual <= kExactResidual) {
+                lags.push_back(lag);
+                added = true;
+            }
+        }
+    }
+    return added;
 }
 
 // The lags shortest first, so that multiples meet their loop; lags within

@@ -26,6 +26,27 @@ constexpr double kSeedsProgress = 0.2;
 // The same for a lossy file, which is decoded in the pass.
 constexpr double kDecodedSeedsProgress = 0.5;
 constexpr double kCheckProgress = 0.6;
+// The lags followed, before the differences of exact lags are, where needed.
+constexpr double kFollowedProgress = 0.9;
+
+// Of its loop, the least the best candidate's repeat must be seen over for
+// the differences of exact lags to be left untried: a loop seen repeating
+// over nearly all of itself is the track's, whatever a file cut a little
+// short of a second pass leaves unseen; a lag that is a loop plus a cycle of
+// notes is seen over the loop less the cycle (18.5 s of 22.5 s with a 4 s
+// cycle).
+constexpr double kSeenWholeShare = 0.9;
+
+// Whether the candidate ranked first was seen repeating over nearly all of its loop.
+bool bestSeenWhole(const Found& found, double rate) {
+    const std::vector<LoopCandidate> best = rankedCandidates(found, rate, 1);
+    for (std::size_t i = 0; i < found.candidates.size() && !best.empty(); ++i) {
+        const LoopCandidate& c = found.candidates[i];
+        if (c.start == best[0].start && c.stop == best[0].stop)
+            return found.seen[i] >= kSeenWholeShare * static_cast<double>(c.stop - c.start);
+    }
+    return false;
+}
 
 // ---- the search ------------------------------------------------------------------------
 
@@ -64,11 +85,19 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     }
     const std::size_t seedLags = lags.size();
+    const std::vector<Lag> seedsFound = lags;
     addDividedLags(audio, minLoop, seedLags, lags);
     const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
-    const ProgressCallback checking = ProgressPart(callback, kCheckProgress, 1.0);
-    const std::optional<Found> found =
-        followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence, checking);
+    const ProgressCallback checking = ProgressPart(callback, kCheckProgress, kFollowedProgress);
+    std::optional<Found> found =
+        followLags(audio, distinctLags(lags), shortPeriod, silence, checking);
+    // The differences of exact lags are looked at only where the best loop
+    // was not seen repeating whole: they are seldom wanted, and each one
+    // kept costs a walk through the track.
+    if (found && !bestSeenWhole(*found, audio.sampleRate) &&
+        addDifferenceLags(audio, minLoop, seedsFound, lags))
+        found = followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence,
+                           ProgressPart(callback, kFollowedProgress, 1.0));
     if (!found) {
         result.cancelled = true;
         return result;
@@ -79,7 +108,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
                 wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))
             result.candidates.push_back(*whole);
     }
-    if (!ReportProgress(checking, 1.0))
+    if (!ReportProgress(callback, 1.0))
         result.cancelled = true;
     return result;
 }

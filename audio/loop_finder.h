@@ -28,8 +28,12 @@
 //      steps 2 and 3 again on the peaks off its multiples, or on what it
 //      does not share, for the exact lags it hides (exact_lags.cpp).
 //   4. The shortest period: each lag divided by whole numbers, and the exact
-//      lags' common divisor, tried as loops that repeat as exactly; the lags
-//      then shortest first, near-equal ones as one (exact_lags.cpp).
+//      lags' common divisor, tried as loops that repeat as exactly; the
+//      lags then shortest first, near-equal ones as one. Where the best
+//      loop steps 5 to 9 find is not seen repeating over nearly all of
+//      itself, the differences of exact lags are tried and followed too: a
+//      loop whose passes play a cycle of notes may show only as its sums
+//      with the cycle (exact_lags.cpp, loop_finder.cpp).
 //   5. Extent: the pair (t, t + L) followed block by block backwards and
 //      forwards while the blocks keep matching, within a threshold calibrated
 //      on the track and a level that changes only as a fade does; in

@@ -206,6 +206,16 @@ Track RenderTrack(const TrackSpec& shape) {
     }
     std::copy(track.samples.begin(), track.samples.begin() + introAgain * ch,
               track.samples.begin() + passesEnd * ch);
+    // The note, 0.16 s long, ends 0.24 s before the first pass.
+    const std::int64_t alikeFrom = intro - std::llround(0.24 * shape.sampleRate);
+    const std::int64_t noteFrom = alikeFrom - std::llround(0.16 * shape.sampleRate);
+    for (std::int64_t t = std::max<std::int64_t>(
+             0, intro - std::llround(shape.endAgainSeconds * shape.sampleRate));
+         shape.endAgainSeconds > 0 && t < intro; ++t) {
+        if (t < noteFrom || t >= alikeFrom)
+            std::copy_n(track.samples.begin() + (t + loop) * ch, ch,
+                        track.samples.begin() + t * ch);
+    }
     if (shape.laterPassNoise > 0) {
         std::mt19937 random(shape.seed + 98);
         std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
@@ -232,7 +242,9 @@ Track RenderTrack(const TrackSpec& shape) {
     }
     // Where a ring that begins the pass ends the passes begin to be alike.
     const double ringing = shape.ringFrom == 0 ? shape.ringSeconds : 0.0;
-    track.loopStart = intro + static_cast<std::int64_t>(ringing * shape.sampleRate);
+    track.loopStart = shape.endAgainSeconds > 0
+                          ? alikeFrom
+                          : intro + static_cast<std::int64_t>(ringing * shape.sampleRate);
     track.loopFrames = loop;
     return track;
 }

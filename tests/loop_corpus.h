@@ -56,6 +56,10 @@ struct TrackSpec {
     // Seconds of the intro's start played again, exactly, after the last
     // pass: a passage repeated at a length unrelated to the loop.
     double introAgainSeconds = 0.0;
+    // Seconds of the loop's end the intro ends with too, bit for bit, but for
+    // a note of its own (a module's intro leading into its restart as the
+    // loop's end does): the passes are alike only after that note; 0 for none.
+    double endAgainSeconds = 0.0;
 };
 
 // A rendered track: interleaved frames in -1..1 and where its loop lies.

@@ -90,6 +90,13 @@ TrackSpec closerCopyElsewhere() {
     s.introAgainSeconds = 1.0;
     return s;
 }
+// The intro ends as the loop does for 2.6 s but for a note 0.16 s long:
+// the loop begins after it, not where the copies first agree.
+TrackSpec introEndsAsTheLoop() {
+    TrackSpec s = shape(LoopLayout::Repeated, 2);
+    s.endAgainSeconds = 2.6;
+    return s;
+}
 TrackSpec sound(Sound sound, std::int64_t intro, std::int64_t loop, int repeats = 2,
                 LoopLayout layout = LoopLayout::Repeated) {
     TrackSpec s = shape(layout, 1, repeats);
@@ -198,6 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"no_repeat_mono_float", shape(LoopLayout::NoRepeat, 1, 3), kWavFloat, 0},
         CorpusRow{"closer_copy_of_another_passage_16bit", closerCopyElsewhere(), kWav16, 0},
         CorpusRow{"ring_into_loop_mono_16bit", ringing(1), kWav16, 0},
+        CorpusRow{"intro_ends_as_the_loop_but_a_note_16bit", introEndsAsTheLoop(), kWav16, 0},
         CorpusRow{"ring_into_loop_stereo_float", ringing(2), kWavFloat, 0},
         CorpusRow{"ring_into_loop_low_noise_stereo_24bit", ringing(2, 0.001), kWav24, 1},
         // A first pass that plays otherwise, faintly, for seconds (a module

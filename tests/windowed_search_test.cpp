@@ -172,10 +172,10 @@ namespace {
 
 // Notes in a cycle of 4 s, each pass of a 26.5 s loop playing it: every
 // multiple of the cycle repeats exactly within a pass.
-TrackSpec pluckedCycle() {
+TrackSpec pluckedCycle(std::int64_t intro = 308700, std::int64_t loop = 1168650) {
     TrackSpec s = shaped(LoopLayout::Repeated, 1, 2, 0.0, Sound::Plucked);
-    s.introFrames = 308700;
-    s.loopFrames = 1168650;
+    s.introFrames = intro;
+    s.loopFrames = loop;
     s.seed = 5;
     return s;
 }
@@ -192,7 +192,10 @@ TEST(WindowedSearchNearPeriod, TheLoopBeneathAShorterRepeat) {
     } rows[] = {{toneUnderNoise(1, 88200, 242550), kWav16},
                 {toneUnderNoise(2, 220500, 242550), SF_FORMAT_WAV | SF_FORMAT_PCM_24},
                 {toneUnderNoise(1, 57330, 286650), SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
-                {pluckedCycle(), kWav16}};
+                {pluckedCycle(), kWav16},
+                // 18.5 s: the coarse lags are its sums with the cycle (22.5 s)
+                // and the cycle's multiples; the loop is only their difference.
+                {pluckedCycle(132300, 815850), kWav16}};
     for (const auto& row : rows) {
         const fs::path file =
             dir.path() /
