@@ -850,21 +850,31 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
 }
 
 // The distance between the renditions that every loop of a pair must keep
-// to within kGridSlackSeconds where the alignments of the pair's starts
-// agree with one another within that slack; nullopt where they do not.
-// Alignments a beat apart that agree so closely measure one distance over
-// as many places of the music, each to the sample, while the tracked beats
-// and onsets lie on a hop and, where the onsets are soft (strings, pads),
-// slip by a subdivision from one rendition to the other.
+// to within kGridSlackSeconds: the median of the largest group of at least
+// kAgreeingAlignments alignments of the pair's starts that agree with one
+// another within that slack (of two as large, the tighter); nullopt where no
+// group is so large. Alignments a beat apart that agree so closely measure
+// one distance over as many places of the music, each to the sample, while
+// the tracked beats and onsets lie on a hop and, where the onsets are soft
+// (strings, pads), slip by a subdivision from one rendition to the other.
+// One alignment caught by a tone's period elsewhere does not outvote them.
 std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::int64_t slack) {
-    if (lags.size() < kAgreeingAlignments)
+    std::sort(lags.begin(), lags.end());
+    std::size_t from = 0;
+    std::size_t count = 0;
+    for (std::size_t last = 0, first = 0; last < lags.size(); ++last) {
+        while (lags[last] - lags[first] > slack)
+            ++first;
+        const std::size_t n = last - first + 1;
+        if (n > count ||
+            (n == count && lags[last] - lags[first] < lags[from + count - 1] - lags[from])) {
+            from = first;
+            count = n;
+        }
+    }
+    if (count < kAgreeingAlignments)
         return std::nullopt;
-    const auto [least, most] = std::minmax_element(lags.begin(), lags.end());
-    if (*most - *least > slack)
-        return std::nullopt;
-    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
-                     lags.end());
-    return lags[lags.size() / 2];
+    return lags[from + count / 2];
 }
 
 // A start of step 8 and the stop aligned with it.
