@@ -850,15 +850,21 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
 }
 
 // The distance between the renditions that every loop of a pair must keep
-// to within kGridSlackSeconds: the median of the largest group of at least
-// kAgreeingAlignments alignments of the pair's starts that agree with one
-// another within that slack (of two as large, the tighter); nullopt where no
-// group is so large. Alignments a beat apart that agree so closely measure
-// one distance over as many places of the music, each to the sample, while
-// the tracked beats and onsets lie on a hop and, where the onsets are soft
-// (strings, pads), slip by a subdivision from one rendition to the other.
-// One alignment caught by a tone's period elsewhere does not outvote them.
-std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::int64_t slack) {
+// to within kGridSlackSeconds, where the alignments of the pair's starts
+// show it: the median of all of them where they agree with one another
+// within that slack, and where they do not, the median of the largest group
+// of at least kAgreeingAlignments that do (of two as large, the tighter),
+// as long as `gridLag` lies further off it than the slack; nullopt
+// otherwise. Alignments a beat apart that agree so closely measure one
+// distance over as many places of the music, each to the sample, while the
+// tracked beats and onsets lie on a hop and, where the onsets are soft
+// (strings, pads), slip by a subdivision from one rendition to the other: a
+// tempo tracked a few percent off puts the grid's distance a beat or so
+// away, and one alignment caught by a tone's period elsewhere does not
+// outvote the others then. Where the grid confirms the group, the grid's
+// distance, the median of many beats, stands.
+std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::int64_t gridLag,
+                                           std::int64_t slack) {
     std::sort(lags.begin(), lags.end());
     std::size_t from = 0;
     std::size_t count = 0;
@@ -874,7 +880,10 @@ std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::
     }
     if (count < kAgreeingAlignments)
         return std::nullopt;
-    return lags[from + count / 2];
+    const std::int64_t median = lags[from + count / 2];
+    if (count < lags.size() && std::abs(gridLag - median) <= slack)
+        return std::nullopt;
+    return median;
 }
 
 // A start of step 8 and the stop aligned with it.
@@ -1046,8 +1055,9 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
     // the renditions' distance shifts every beat after it, however alike the
     // waveforms at the seam.
     const auto slack = std::llround(kGridSlackSeconds * rate);
-    const std::optional<std::int64_t> agreed = agreedDistance(lags, slack);
-    const std::int64_t distance = agreed.value_or(beatGridLag(beats, pair));
+    const std::int64_t gridLag = beatGridLag(beats, pair);
+    const std::optional<std::int64_t> agreed = agreedDistance(lags, gridLag, slack);
+    const std::int64_t distance = agreed.value_or(gridLag);
     // Alignments that disagree may follow a tempo that moves: where the
     // rhythm around its start shows the distance there off the beat grid's
     // by more than the slack, an alignment is taken again within the slack
