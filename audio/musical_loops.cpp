@@ -850,21 +850,40 @@ std::int64_t beatGridLag(const std::vector<Beat>& beats, const Pair& pair) {
 }
 
 // The distance between the renditions that every loop of a pair must keep
-// to within kGridSlackSeconds where the alignments of the pair's starts
-// agree with one another within that slack; nullopt where they do not.
-// Alignments a beat apart that agree so closely measure one distance over
-// as many places of the music, each to the sample, while the tracked beats
-// and onsets lie on a hop and, where the onsets are soft (strings, pads),
-// slip by a subdivision from one rendition to the other.
-std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::int64_t slack) {
-    if (lags.size() < kAgreeingAlignments)
+// to within kGridSlackSeconds, where the alignments of the pair's starts
+// show it: the median of all of them where they agree with one another
+// within that slack, and where they do not, the median of the largest group
+// of at least kAgreeingAlignments that do (of two as large, the tighter),
+// as long as `gridLag` lies further off it than the slack; nullopt
+// otherwise. Alignments a beat apart that agree so closely measure one
+// distance over as many places of the music, each to the sample, while the
+// tracked beats and onsets lie on a hop and, where the onsets are soft
+// (strings, pads), slip by a subdivision from one rendition to the other: a
+// tempo tracked a few percent off puts the grid's distance a beat or so
+// away, and one alignment caught by a tone's period elsewhere does not
+// outvote the others then. Where the grid confirms the group, the grid's
+// distance, the median of many beats, stands.
+std::optional<std::int64_t> agreedDistance(std::vector<std::int64_t> lags, std::int64_t gridLag,
+                                           std::int64_t slack) {
+    std::sort(lags.begin(), lags.end());
+    std::size_t from = 0;
+    std::size_t count = 0;
+    for (std::size_t last = 0, first = 0; last < lags.size(); ++last) {
+        while (lags[last] - lags[first] > slack)
+            ++first;
+        const std::size_t n = last - first + 1;
+        if (n > count ||
+            (n == count && lags[last] - lags[first] < lags[from + count - 1] - lags[from])) {
+            from = first;
+            count = n;
+        }
+    }
+    if (count < kAgreeingAlignments)
         return std::nullopt;
-    const auto [least, most] = std::minmax_element(lags.begin(), lags.end());
-    if (*most - *least > slack)
+    const std::int64_t median = lags[from + count / 2];
+    if (count < lags.size() && std::abs(gridLag - median) <= slack)
         return std::nullopt;
-    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2),
-                     lags.end());
-    return lags[lags.size() / 2];
+    return median;
 }
 
 // A start of step 8 and the stop aligned with it.
@@ -1059,8 +1078,9 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
     // the renditions' distance shifts every beat after it, however alike the
     // waveforms at the seam.
     const auto slack = std::llround(kGridSlackSeconds * rate);
-    const std::optional<std::int64_t> agreed = agreedDistance(lags, slack);
-    const std::int64_t distance = agreed.value_or(beatGridLag(beats, pair));
+    const std::int64_t gridLag = beatGridLag(beats, pair);
+    const std::optional<std::int64_t> agreed = agreedDistance(lags, gridLag, slack);
+    const std::int64_t distance = agreed.value_or(gridLag);
     // Alignments that disagree may follow a tempo that moves: where the
     // rhythm around its start shows the distance there off the beat grid's
     // by more than the slack, an alignment is taken again within the slack
