@@ -567,8 +567,22 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
             return {};
         }
         const float* ncc = correlator.correlate(places[t], minLag, check);
+        const std::size_t before = seeds.size();
         addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
                      besidePeriod, seeds, check);
+        // The file's last moments may be a pass cut short or a final chord
+        // the loop never plays, loud enough to hide what the template holds
+        // of a copy before them: where the template at the end finds none,
+        // the one a template's length before it is tried as well.
+        const std::int64_t earlier = places[t] - w;
+        if (t == 0 && seeds.size() == before && earlier >= 0 &&
+            prefix(earlier + w) - prefix(earlier) > 0.0 &&
+            std::none_of(places.begin() + 1, places.end(),
+                         [&](std::int64_t q) { return std::abs(q - earlier) < w; })) {
+            ncc = correlator.correlate(earlier, minLag, check);
+            addPeakSeeds({ncc, correlator.last(), earlier, w}, spacing, coarse, audio.frames(),
+                         besidePeriod, seeds, check);
+        }
     }
     return seeds;
 }

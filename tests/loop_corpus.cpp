@@ -234,6 +234,13 @@ Track RenderTrack(const TrackSpec& shape) {
                 track.samples[static_cast<std::size_t>(t * ch + c)] *= gain;
         }
     }
+    const std::int64_t hitFrom = frames - std::llround(shape.endHitSeconds * shape.sampleRate);
+    for (std::int64_t t = std::max<std::int64_t>(0, hitFrom); t < frames; ++t) {
+        const auto low =
+            static_cast<float>(0.9 * std::sin(2 * std::numbers::pi * 55.0 *
+                                              static_cast<double>(t - hitFrom) / shape.sampleRate));
+        std::fill_n(track.samples.begin() + t * ch, ch, low);
+    }
     if (shape.noise > 0) {
         std::mt19937 random(shape.seed + 99);
         std::uniform_real_distribution<float> unit(-1.0F, 1.0F);

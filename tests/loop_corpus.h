@@ -60,6 +60,9 @@ struct TrackSpec {
     // a note of its own (a module's intro leading into its restart as the
     // loop's end does): the passes are alike only after that note; 0 for none.
     double endAgainSeconds = 0.0;
+    // Seconds at the very end played as a loud low note of their own (a final
+    // chord the loop never plays, a pass cut short): a copy of nothing; 0 for none.
+    double endHitSeconds = 0.0;
 };
 
 // A rendered track: interleaved frames in -1..1 and where its loop lies.

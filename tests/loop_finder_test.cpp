@@ -92,6 +92,11 @@ TrackSpec closerCopyElsewhere() {
 }
 // The intro ends as the loop does for 2.6 s but for a note 0.16 s long:
 // the loop begins after it, not where the copies first agree.
+TrackSpec loudEndAfterOverlap() {
+    TrackSpec s = withOverlap(2.5, 2);
+    s.endHitSeconds = 0.2;
+    return s;
+}
 TrackSpec introEndsAsTheLoop() {
     TrackSpec s = shape(LoopLayout::Repeated, 2);
     s.endAgainSeconds = 2.6;
@@ -206,6 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusRow{"closer_copy_of_another_passage_16bit", closerCopyElsewhere(), kWav16, 0},
         CorpusRow{"ring_into_loop_mono_16bit", ringing(1), kWav16, 0},
         CorpusRow{"intro_ends_as_the_loop_but_a_note_16bit", introEndsAsTheLoop(), kWav16, 0},
+        CorpusRow{"overlap_then_a_loud_end_of_its_own_16bit", loudEndAfterOverlap(), kWav16, 0},
         CorpusRow{"ring_into_loop_stereo_float", ringing(2), kWavFloat, 0},
         CorpusRow{"ring_into_loop_low_noise_stereo_24bit", ringing(2, 0.001), kWav24, 1},
         // A first pass that plays otherwise, faintly, for seconds (a module
