@@ -15,6 +15,8 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <numbers>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -198,6 +200,70 @@ INSTANTIATE_TEST_SUITE_P(Songs, MusicalNear,
                          ::testing::Values(SongRow{"verse_chorus_112", song(112, 2, 2, 1)},
                                            SongRow{"three_passes_128", song(128, 1, 3, 3)},
                                            SongRow{"vorbis_104", song(104, 2, 2, 6), true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The tempo to a fraction of a percent, whatever the period in hops: two
+// minutes of notes humanised by up to 5 ms, a bar's first beat accented; or,
+// with no attack at all, a chord swelling at every second bar (eight beats).
+struct TempoRow {
+    const char* name;
+    double bpm;
+    bool swelling = false;
+};
+
+class BeatTempo : public ::testing::TestWithParam<TempoRow> {};
+
+TEST_P(BeatTempo, FoundToATenthOfAPercentAndBarsStayOnTheNotes) {
+    constexpr int rate = 44100;
+    const double beat = 60.0 * rate / GetParam().bpm;
+    AudioSamples audio{rate, 1, std::vector<float>(120 * rate), false};
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> jitter(-0.005 * rate, 0.005 * rate);
+    std::vector<double> notes;
+    for (double at = beat / 2; at < 120.0 * rate; at += beat)
+        notes.push_back(at + (GetParam().swelling ? 0 : jitter(random)));
+    for (std::size_t t = 0; t < audio.samples.size(); ++t) {
+        const double s = static_cast<double>(t) / rate;
+        const double swell =
+            std::fmod(static_cast<double>(t) - notes[0] + 8e9 * beat, 8 * beat) / rate;
+        audio.samples[t] = static_cast<float>(
+            GetParam().swelling
+                ? (0.1 + 0.2 * std::exp(-swell)) * (std::sin(2 * std::numbers::pi * 220 * s) +
+                                                    std::sin(2 * std::numbers::pi * 277 * s))
+                : 0.002 * std::sin(2 * std::numbers::pi * 110 * s));
+    }
+    if (!GetParam().swelling)
+        for (std::size_t k = 0; k < notes.size(); ++k)
+            for (int i = 0; i < rate / 10 && notes[k] + i < 120.0 * rate; ++i)
+                audio.samples[static_cast<std::size_t>(notes[k]) + static_cast<std::size_t>(i)] +=
+                    static_cast<float>((k % 4 == 0 ? 0.6 : 0.3) * std::exp(-i / 400.0) *
+                                       std::sin(2 * std::numbers::pi * 1500 * i / rate));
+    MusicalSearchOptions options;
+    options.maxCandidates = 0;
+    const double found = FindMusicalLoops(audio, options).beatsPerMinute;
+    // A swell shows the phrase, not which of its halvings is the beat.
+    const double octave =
+        GetParam().swelling ? std::exp2(std::round(std::log2(found / GetParam().bpm))) : 1;
+    EXPECT_NEAR(found / octave, GetParam().bpm, 0.001 * GetParam().bpm);
+    if (GetParam().swelling)
+        return;
+    // Beats lie within half a hop (6 ms) and the humanising of their note.
+    const std::vector<std::int64_t> beats = FindBeats(audio);
+    ASSERT_GT(beats.size(), 100U);
+    for (std::size_t k = beats.size() - 16; k < beats.size(); ++k) {
+        const auto near = std::min_element(notes.begin(), notes.end(), [&](double a, double b) {
+            return std::abs(a - beats[k]) < std::abs(b - beats[k]);
+        });
+        EXPECT_LE(std::abs(*near - beats[k]), 0.012 * rate) << "beat " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tempi, BeatTempo,
+                         ::testing::Values(TempoRow{"notes_117", 117.0},
+                                           TempoRow{"notes_93_3", 93.3},
+                                           TempoRow{"notes_141_7", 141.7},
+                                           TempoRow{"swelling_120", 120.0, true},
+                                           TempoRow{"swelling_105", 105.0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
