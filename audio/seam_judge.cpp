@@ -120,6 +120,11 @@ constexpr std::int64_t kGridHop = 256;
 constexpr double kGridSeconds = 3.0;
 constexpr double kGridReach = 0.070;
 constexpr double kGridClarity = 0.3;
+// The shortest period the music's own rhythm is sought at where neither
+// side of a jump can be compared: a second holds a beat of slow music, and
+// a shorter period (a hi-hat's eighths) would let a stumble of a whole
+// subdivision pass for none.
+constexpr double kOwnPeriodShortest = 1.0;
 
 // The frames [from, to) of a track, clipped to it.
 struct Span {
@@ -727,6 +732,53 @@ std::optional<GridOffset> gridOffset(const std::vector<double>& a, const std::ve
     return GridOffset{lag * kGridHop / rate, r[static_cast<std::size_t>(best)]};
 }
 
+// Where neither side of the jump can be compared (the loop of the whole
+// track: nothing follows the stop, nothing comes before the start), what
+// would have played after the stop is taken from the music's own period:
+// the lag between kOwnPeriodShortest and kGridSeconds at which the onsets
+// of the kGridSeconds before the stop best repeat those before them. The
+// onsets after the start are held against those one period before the
+// stop, less the spectrum's frames so that both lie wholly in the track.
+// nullopt where the audio is too short or the onsets show no period.
+std::optional<GridOffset> ownPeriodOffset(FrameSource& audio, std::int64_t start, std::int64_t stop,
+                                          int rate) {
+    const auto span = static_cast<std::int64_t>(kGridSeconds * rate) / kGridHop * kGridHop;
+    const std::vector<double> o = onsetsAt(audio, stop - 2 * span - kGridFft, 2 * span);
+    if (o.empty())
+        return std::nullopt;
+    const auto n = static_cast<std::ptrdiff_t>(o.size());
+    const auto window = static_cast<std::ptrdiff_t>(span / kGridHop);
+    const auto shortest =
+        static_cast<std::ptrdiff_t>(std::ceil(kOwnPeriodShortest * rate / kGridHop));
+    const auto correlationAt = [&](std::ptrdiff_t lag) {
+        return correlation(std::vector<double>(o.end() - window, o.end()),
+                           std::vector<double>(o.end() - window - lag, o.end() - lag));
+    };
+    std::vector<double> r(static_cast<std::size_t>(window + 1), 0.0);
+    std::ptrdiff_t best = -1;
+    for (std::ptrdiff_t lag = shortest - 1; lag <= window && window + lag <= n; ++lag) {
+        r[static_cast<std::size_t>(lag)] = correlationAt(lag);
+        if (lag >= shortest &&
+            (best < 0 || r[static_cast<std::size_t>(lag)] > r[static_cast<std::size_t>(best)]))
+            best = lag;
+    }
+    if (best < 0 || r[static_cast<std::size_t>(best)] < kGridClarity)
+        return std::nullopt;
+    double lag = static_cast<double>(best);
+    if (best + 1 <= window) {
+        const double p = r[static_cast<std::size_t>(best - 1)];
+        const double q = r[static_cast<std::size_t>(best)];
+        const double u = r[static_cast<std::size_t>(best + 1)];
+        if (p - 2 * q + u < 0)
+            lag += std::clamp(0.5 * (p - u) / (p - 2 * q + u), -0.5, 0.5);
+    }
+    const std::int64_t period = std::llround(lag * kGridHop);
+    const std::int64_t frames = (period - kGridFft) / kGridHop * kGridHop;
+    if (frames < kGridHop)
+        return std::nullopt;
+    return gridOffset(onsetsAt(audio, start, frames), onsetsAt(audio, stop - period, frames), rate);
+}
+
 // How far the beat jumps at the seam: the onsets of the kGridSeconds after
 // start against those after stop (what would have played), or where nothing
 // follows the stop, those before stop against those before start (how the
@@ -745,9 +797,23 @@ std::optional<double> gridJump(FrameSource& audio, std::int64_t start, std::int6
     side(start, stop);
     if (!best)
         side(start - frames - kGridFft, stop - frames - kGridFft);
+    if (!best)
+        best = ownPeriodOffset(audio, start, stop, rate);
     if (!best || best->clarity < kGridClarity)
         return std::nullopt;
     return best->seconds;
+}
+
+// A seamless seam whose beat jumps by more than kMusicalGridJump is soft:
+// it stumbles.
+void checkBeat(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFigures& figures) {
+    if (const std::optional<double> jump = gridJump(audio, start, stop)) {
+        figures.gridJump = *jump;
+        if (std::abs(*jump) > kMusicalGridJump) {
+            figures.sound = SeamSound::Soft;
+            figures.stumbles = true;
+        }
+    }
 }
 
 // The largest sample-to-sample change among the kMusicalStepFrames frames
@@ -840,15 +906,8 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
     figures.sound = !continuity.cut && passes ? SeamSound::Seamless : SeamSound::Soft;
     // The beat must go on across the jump: music that sounds alike but
     // comes in early or late stumbles.
-    if (figures.sound == SeamSound::Seamless) {
-        if (const std::optional<double> jump = gridJump(audio, start, stop)) {
-            figures.gridJump = *jump;
-            if (std::abs(*jump) > kMusicalGridJump) {
-                figures.sound = SeamSound::Soft;
-                figures.stumbles = true;
-            }
-        }
-    }
+    if (figures.sound == SeamSound::Seamless)
+        checkBeat(audio, start, stop, figures);
 }
 
 // The band levels of the frames before `stop` and after `start` apart by
@@ -940,6 +999,10 @@ SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, Sea
             figures.sound = SeamSound::Soft;
         else
             figures.sound = SeamSound::Seamless;
+        // Nor does the predictor know the beat: a track that ends off its
+        // own bar comes back early or late.
+        if (figures.sound == SeamSound::Seamless)
+            checkBeat(audio, start, stop, figures);
         return figures;
     }
     figures.sound = kink < kClickKink ? SeamSound::Soft : SeamSound::Click;

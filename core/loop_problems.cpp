@@ -144,7 +144,8 @@ std::string SeamVerdict(const SeamFigures& seam) {
         return text + ": the music restarts, band levels " + decibelText(seam.spectralDb) +
                " apart";
     if (seam.sound == SeamSound::Soft && seam.stumbles)
-        return text + ": the beat jumps by " + millisecondsText(seam.gridJump) + ", as music";
+        return text + ": the beat jumps by " + millisecondsText(seam.gridJump) +
+               (seam.musical ? ", as music" : "");
     if (seam.sound == SeamSound::Click && seam.buzzHz > 0)
         text += ": buzzes at " + hertzText(seam.buzzHz) + ", step of " + stepText(seam.jump);
     else if (seam.sound == SeamSound::Click)

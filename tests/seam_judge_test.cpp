@@ -59,6 +59,14 @@ double bassUnderANote(std::int64_t t) {
            (s >= 2.5 && s < 3.5 ? 0.08 * std::sin(kTau * 640 * s) : 0);
 }
 
+// A 441 Hz tone and hiss with a hit every half second: looped whole, both
+// go on, and the beat does where the track ends on a hit.
+double hitsOverATone(std::int64_t t) {
+    const double s = static_cast<double>(t % 22050) / 44100;
+    return 0.2 * std::sin(kTau * static_cast<double>(t) / 100) +
+           (0.3 + 0.7 * std::exp(-s / 0.02)) * hiss(t);
+}
+
 struct JudgeRow {
     const char* name;
     AudioSamples audio;
@@ -118,6 +126,11 @@ INSTANTIATE_TEST_SUITE_P(
                  SeamSound::Click, true},
         JudgeRow{"copy_that_drops_a_melody_note", mono(5 * 44100, bassUnderANote), 44100, 3 * 44100,
                  SeamSound::Click, true},
+        JudgeRow{"whole_track_ending_on_its_beat", mono(20 * 22050, hitsOverATone), 0, -1,
+                 SeamSound::Seamless, false},
+        // 59 ms after the last hit: the first comes that much late.
+        JudgeRow{"whole_track_ending_off_its_beat", mono(20 * 22050 + 2600, hitsOverATone), 0, -1,
+                 SeamSound::Soft, false},
         // Hiss and a chord fading to silence over the last 2 s, looped whole.
         JudgeRow{"fade_to_silence_restarts", mono(6 * 44100, fadingOut), 0, -1, SeamSound::Soft,
                  false},
