@@ -99,8 +99,8 @@ TrackSpec loudEndAfterOverlap() {
 }
 // Through Vorbis a loop of whole long blocks decodes to the same samples
 // in both passes once the ring has ended: the copies are bit-exact there.
-TrackSpec ringingBlockAligned(int channels) {
-    TrackSpec s = ringing(channels);
+auto ringingBlockAligned(int channels) {
+    auto s = ringing(channels);
     s.loopFrames = 114 * 2048;
     return s;
 }
