@@ -572,8 +572,12 @@ private:
         // minute), so close copies before the body turns exact are part of
         // it, not of the body. A body copied closely after exact places is
         // lossy audio, perhaps stored again as PCM, whose codec noise is no
-        // ring.
-        if (!m_audio.lossy && exactBlocks > 0 && closeBlocks == 0)
+        // ring. A lossy file whose body is bit-exact in most places is no
+        // exception: a pass that repeats a whole number of the codec's
+        // blocks after the same music decodes to the same samples, but in a
+        // block here and there, and the copies agree from the first block
+        // the first pass no longer rings into, as in PCM.
+        if (exactBlocks > 0 && (closeBlocks == 0 || (m_audio.lossy && exactBlocks > inexactBlocks)))
             return exactFrom(start, std::min(m_end, lastEnd), settle);
         // Exact in some places and close in others: its noise has no level
         // to measure a ring against.
