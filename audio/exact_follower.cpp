@@ -124,6 +124,10 @@ constexpr std::size_t kNoiseSplitMargin = 16;
 constexpr double kTinyVarianceShare = 1e-20;
 // The longest ring of an intro a start moves past.
 constexpr double kRingSeconds = 3.0;
+// Samples of a lossy file this close are copies: a decoder synthesising in
+// float rounds the same frames a unit in the last place apart (2^-24 seen
+// through MP3), far below a ring, and a 16-bit step is 2^-15.
+constexpr float kDecoderRounding = 0x1p-21f;
 // Step 9.
 // Of what follows the start: less is a passage played twice, not a loop.
 constexpr double kMinCoverage = 0.5;
@@ -572,9 +576,20 @@ private:
         // minute), so close copies before the body turns exact are part of
         // it, not of the body. A body copied closely after exact places is
         // lossy audio, perhaps stored again as PCM, whose codec noise is no
-        // ring.
-        if (!m_audio.lossy && exactBlocks > 0 && closeBlocks == 0)
+        // ring. A lossy file whose body is bit-exact in most places is no
+        // exception: a pass that repeats a whole number of the codec's
+        // blocks after the same music decodes to the same samples, but in a
+        // block here and there, and the copies agree from the first block
+        // the first pass no longer rings into, as in PCM.
+        if (exactBlocks > 0 && (closeBlocks == 0 || (m_audio.lossy && exactBlocks > inexactBlocks)))
             return exactFrom(start, std::min(m_end, lastEnd), settle);
+        // A lossy file whose body the codec copies exactly in fewer places
+        // than not (MP3, with the loop a whole number of its frames): its
+        // noise has no level to measure a ring against, but a ring, however
+        // faint, leaves no block exact, where the codec leaves many. The
+        // loop begins with the first exact block.
+        if (m_audio.lossy && exactBlocks > 0)
+            return firstExactFrom(start, std::min(m_end, lastEnd), fine);
         // Exact in some places and close in others: its noise has no level
         // to measure a ring against.
         if (inexactBlocks == 0 || exactBlocks > 0)
@@ -633,6 +648,36 @@ private:
             }
         }
         return alike < end ? alike : start;
+    }
+
+    // The first sample of the first audible short block from `start` on whose
+    // copies are exact, brought back to where they turn exact within a
+    // decoder's rounding; `start` when no block before `end` is.
+    std::int64_t firstExactFrom(std::int64_t start, std::int64_t end, std::int64_t fine) const {
+        std::int64_t t = start;
+        for (; t + fine <= end; t += fine) {
+            const PairSums s = pairSums(m_audio, t, t + fine, m_lag);
+            if (s.aa + s.bb >= 2.0 * m_quiet * static_cast<double>(fine * m_audio.channels) &&
+                residualOf(s) <= kExactResidual)
+                break;
+        }
+        if (t + fine > end || t == start)
+            return start;
+        const std::size_t ch = static_cast<std::size_t>(m_audio.channels);
+        const std::int64_t from = std::max(start, t - fine);
+        const float* x = m_audio.window(Track::Earlier, from, t);
+        const float* y = m_audio.window(Track::Later, from + m_lag, t + m_lag);
+        std::int64_t first = t;
+        for (std::int64_t u = t - 1; u >= from; --u) {
+            const std::size_t i = static_cast<std::size_t>(u - from) * ch;
+            bool same = true;
+            for (std::size_t c = 0; c < ch; ++c)
+                same = same && std::fabs(x[i + c] - y[i + c]) <= kDecoderRounding;
+            if (!same)
+                break;
+            first = u;
+        }
+        return first;
     }
 
     // Noise added to lossless audio does not follow the music: where the

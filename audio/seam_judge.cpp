@@ -683,6 +683,16 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
     return onsets;
 }
 
+// Where between its neighbours the peak of `r` at `best` lies, in
+// samples of `r` (-0.5 to 0.5), by the parabola through the three; 0 where
+// they make no peak. `best` has a neighbour on either side.
+double peakFraction(const std::vector<double>& r, std::size_t best) {
+    const double p = r[best - 1];
+    const double q = r[best];
+    const double u = r[best + 1];
+    return p - 2 * q + u < 0 ? std::clamp(0.5 * (p - u) / (p - 2 * q + u), -0.5, 0.5) : 0.0;
+}
+
 // How far in seconds the onsets of `a` lie after those of `b`, within
 // kGridReach either way, and how clearly: the normalised cross-correlation
 // at its peak, refined by the parabola through its neighbours. nullopt
@@ -720,13 +730,8 @@ std::optional<GridOffset> gridOffset(const std::vector<double>& a, const std::ve
     }
     const auto best = static_cast<std::ptrdiff_t>(std::max_element(r.begin(), r.end()) - r.begin());
     double lag = static_cast<double>(best - reach);
-    if (best > 0 && best + 1 < static_cast<std::ptrdiff_t>(r.size())) {
-        const double p = r[static_cast<std::size_t>(best - 1)];
-        const double q = r[static_cast<std::size_t>(best)];
-        const double u = r[static_cast<std::size_t>(best + 1)];
-        if (p - 2 * q + u < 0)
-            lag += std::clamp(0.5 * (p - u) / (p - 2 * q + u), -0.5, 0.5);
-    }
+    if (best > 0 && best + 1 < static_cast<std::ptrdiff_t>(r.size()))
+        lag += peakFraction(r, static_cast<std::size_t>(best));
     if (r[static_cast<std::size_t>(best)] <= 0)
         return std::nullopt;
     return GridOffset{lag * kGridHop / rate, r[static_cast<std::size_t>(best)]};
@@ -765,13 +770,8 @@ std::optional<GridOffset> ownPeriodOffset(FrameSource& audio, std::int64_t start
     if (best < 0 || r[static_cast<std::size_t>(best)] < kGridClarity)
         return std::nullopt;
     double lag = static_cast<double>(best);
-    if (best + 1 <= window) {
-        const double p = r[static_cast<std::size_t>(best - 1)];
-        const double q = r[static_cast<std::size_t>(best)];
-        const double u = r[static_cast<std::size_t>(best + 1)];
-        if (p - 2 * q + u < 0)
-            lag += std::clamp(0.5 * (p - u) / (p - 2 * q + u), -0.5, 0.5);
-    }
+    if (best + 1 <= window)
+        lag += peakFraction(r, static_cast<std::size_t>(best));
     const std::int64_t period = std::llround(lag * kGridHop);
     const std::int64_t frames = (period - kGridFft) / kGridHop * kGridHop;
     if (frames < kGridHop)
