@@ -151,6 +151,13 @@ constexpr std::size_t kMinRepeatBeats = 32;
 // by about ten (two bars of a song share their chord about one time in
 // ten): a bar more for every tenfold of pairs beyond.
 constexpr std::size_t kMinHarmonyBeats = kMatchBeats;
+// Chords change with time more than with the beat counted: a song tracked
+// at 160 beats per minute plays four of its bars in 6 s, where the chance
+// above holds for bars of 120 (kHarmonyBarSeconds each). So the repeat must
+// also last as long as the bars the pairs compared ask for at that tempo,
+// counted by the same rule, which goes on below four bars (a tenfold fewer
+// pairs, a bar less) and is never under kMinHarmonyBeats.
+constexpr double kHarmonyBarSeconds = 2.0;
 // Where the bars after a pair's first beat match best is not where the jump
 // sounds cleanest: the chords must agree at the jump itself, and a passage
 // played again with other instruments agrees at some bars and not at
@@ -1467,8 +1474,12 @@ MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleR
         const double pairsCompared =
             0.5 * static_cast<double>(beats.size()) * static_cast<double>(beats.size());
         const double tenfolds = std::ceil(std::log10(std::max(1.0, pairsCompared / kHarmonyPairs)));
+        const double bars = static_cast<double>(kMinHarmonyBeats / kBeatsPerBar) +
+                            std::log10(pairsCompared / kHarmonyPairs);
+        const auto timed = static_cast<std::size_t>(
+            std::ceil(std::max(0.0, bars) * kHarmonyBarSeconds * result.beatsPerMinute / 60.0));
         const std::size_t minBeats =
-            kMinHarmonyBeats + kBeatsPerBar * static_cast<std::size_t>(tenfolds);
+            std::max(kMinHarmonyBeats + kBeatsPerBar * static_cast<std::size_t>(tenfolds), timed);
         const std::vector<Pair> harmonic =
             naturalPairs(harmony, beats, std::max(minLoop, share), rate, minBeats);
         result.seconds.matching += secondsSince(clock);
