@@ -23,6 +23,7 @@
 #include <QAudioFormat>
 #include <QAudioSink>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -35,10 +36,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrin::sound {
@@ -128,6 +131,12 @@ public:
     bool ended() const { return streamEnded() && m_drained; }
     const QString& failure() const { return m_failure; }
     bool isSequential() const override { return true; }
+    // Never says so, even once ended: Qt's PulseAudio sink, seeing its
+    // source at the end when the server runs dry, drains the stream with a
+    // callback on itself that closing the sink does not call off, so a sink
+    // deleted before the server answers is called after it is gone. The end
+    // reaches the playback as the sink's idle state all the same.
+    bool atEnd() const override { return false; }
     qint64 bytesAvailable() const override {
         return (ended() ? 0 : 1 << 16) + QIODevice::bytesAvailable();
     }
@@ -286,6 +295,7 @@ public:
 
     void halt() {
         m_report = nullptr;
+        m_whenStopped = nullptr;
         if (m_sink)
             m_sink->stop();
     }
@@ -300,9 +310,14 @@ public:
         return true;
     }
     bool done() const { return !m_sink || m_sink->state() == QAudio::StoppedState; }
+    // Runs `then` on this thread, after the event that stopped the sink.
+    void whenStopped(std::function<void()> then) { m_whenStopped = std::move(then); }
 
 private:
     void onState(QAudio::State state) {
+        if (state == QAudio::StoppedState && m_whenStopped)
+            QMetaObject::invokeMethod(this, std::exchange(m_whenStopped, nullptr),
+                                      Qt::QueuedConnection);
         if (state == QAudio::IdleState && m_device && m_device->ended()) {
             m_sink->stop();
             report({PlayEvent::Finished, {}});
@@ -347,6 +362,7 @@ private:
 
     PlayRequest m_request;
     std::function<void(const PlayEvent&)> m_report;
+    std::function<void()> m_whenStopped;
     std::atomic<std::int64_t>& m_playhead;
     std::unique_ptr<LoopDevice> m_device;
     std::unique_ptr<QAudioSink> m_sink;
@@ -373,16 +389,23 @@ public:
         m_thread.start();
         m_context.moveToThread(&m_thread);
     }
-    ~Engine() override {
-        ++m_generation;
-        // The sinks belong to the audio thread and are torn down there: the
-        // playbacks are silenced now and deleted as the thread finishes.
-        QMetaObject::invokeMethod(&m_context, [this] {
-            m_current.reset();
-            m_fading.clear();
-            m_thread.quit();
-        });
-        m_thread.wait();
+    ~Engine() override { letGo(QDeadlineTimer::Forever); }
+
+    // Silences every playback and ends the audio thread, waiting for it
+    // until `deadline`; false if the thread is still running then. The
+    // sinks belong to that thread and are torn down there: the playbacks
+    // are deleted as it finishes.
+    bool letGo(QDeadlineTimer deadline) {
+        if (!m_letGo) {
+            m_letGo = true;
+            ++m_generation;
+            QMetaObject::invokeMethod(&m_context, [this] {
+                m_current.reset();
+                m_fading.clear();
+                m_thread.quit();
+            });
+        }
+        return m_thread.wait(deadline);
     }
 
     std::optional<CompanionAudio> findCompanion(const QString& posFile, QString* error) override {
@@ -448,15 +471,24 @@ public:
         m_playhead.store(-1);
         QMetaObject::invokeMethod(&m_context, [this] {
             // Playbacks whose fade has played out are let go.
-            std::erase_if(m_fading, [](const PlaybackPtr& p) { return p->done(); });
-            if (m_current && m_current->fadeOut())
+            letGoOfFaded();
+            if (m_current && m_current->fadeOut()) {
+                // Once faded out it holds a stream to the server for
+                // nothing: it goes then, not at the next stop.
+                m_current->whenStopped([this] { letGoOfFaded(); });
                 m_fading.push_back(std::move(m_current));
+            }
             m_current.reset();
         });
     }
 
     bool isPlaying() const override { return m_playing; }
     std::int64_t playhead() const override { return m_playhead.load(); }
+
+    // Deletes the playbacks whose fade has played out; audio thread only.
+    void letGoOfFaded() {
+        std::erase_if(m_fading, [](const PlaybackPtr& p) { return p->done(); });
+    }
 
     void summarize(const QString& audio, std::function<void(double)> onProgress,
                    std::function<void(const SummaryResult&)> onDone) override {
@@ -685,6 +717,7 @@ private:
     std::atomic<std::int64_t> m_playhead{-1};
     int m_generation = 0; // UI thread only
     bool m_playing = false;
+    bool m_letGo = false; // UI thread only
 };
 
 } // namespace
@@ -700,12 +733,21 @@ extern "C" Q_DECL_EXPORT const char* kestrin_sound_interface() {
 }
 
 // One engine per application, ended with it: the audio thread must stop
-// while Qt is still there.
+// while Qt is still there. Qt's PulseAudio backend can keep its own lock for
+// ever after a write fails on a connection the server dropped, and its
+// audio thread then never ends: quitting must not wait for it without end.
+// Such an engine is left to the process's exit.
 extern "C" Q_DECL_EXPORT kestrin::sound::SoundEngine* kestrin_sound_engine() {
     if (!g_engine) {
         g_engine = new kestrin::sound::Engine;
         qAddPostRoutine([] {
-            delete g_engine;
+            constexpr int kLongestRelease = 10000; // ms; a sink lets go in far less
+            if (g_engine->letGo(QDeadlineTimer(kLongestRelease)))
+                delete g_engine;
+            else
+                qWarning("kestrin: the sound system did not let go of its output within %d s; "
+                         "quitting without it",
+                         kLongestRelease / 1000);
             g_engine = nullptr;
         });
     }
