@@ -479,8 +479,12 @@ private:
         m_noise = median(levels);
         m_quiet = std::max(m_silence, kQuietFactor * m_noise);
         m_toleratedMisses = inexact || residual > kCleanResidual ? 1 : 0;
-        m_exactCopies = !m_audio.lossy &&
-                        *std::min_element(residuals.begin(), residuals.end()) <= kExactResidual;
+        // Copies bit-exact somewhere carry the walks to bit-exact stretches
+        // past a second pass that plays otherwise: in PCM, and in a lossy
+        // file at a lag of a whole number of the codec's blocks, where a
+        // passage decoded after the same music decodes to the same samples,
+        // two seconds of which are as sure a repeat as in PCM.
+        m_exactCopies = *std::min_element(residuals.begin(), residuals.end()) <= kExactResidual;
     }
 
     // How the block [t0, t1) compares, and records it: its residual as the
@@ -922,7 +926,7 @@ private:
     double m_noise = 0; // unshared level of the repetition: the noise the copies carry
     double m_quiet = 0; // blocks below this mean square tell nothing
     int m_toleratedMisses = 0;
-    bool m_exactCopies = false;  // lossless audio whose copies are bit-exact in places
+    bool m_exactCopies = false;  // audio whose copies are bit-exact in places
     double m_lastResidual = 1.0; // of the block recordBlock saw last
     double m_matchedFrames = 0;
     // The walks of step 5 from the template before any stretch that
