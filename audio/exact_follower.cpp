@@ -1011,6 +1011,7 @@ std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags
                                 const ShortPeriod& shortPeriod, double silence,
                                 const ProgressCallback& checking) {
     Found found;
+    found.lossy = audio.lossy;
     for (std::size_t i = 0; i < lags.size(); ++i) {
         if (!ReportProgress(checking, static_cast<double>(i) / lags.size()))
             return std::nullopt;
