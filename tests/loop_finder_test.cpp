@@ -76,10 +76,10 @@ TrackSpec longFaintRing() {
 }
 // A first pass 40 dB apart from the second for 10 s at its start (a
 // module's before its restart row), or for 8 s in its middle, 25 dB apart.
-TrackSpec steadyRing(double from, double seconds, double db, std::int64_t loop = 20 * 44100) {
+TrackSpec steadyRing(double from, double seconds, double db) {
     TrackSpec s = ringing(2, 0, db);
     std::tie(s.ringFrom, s.ringSeconds, s.ringSteady, s.loopFrames) =
-        std::tuple(from, seconds, true, loop);
+        std::tuple(from, seconds, true, 20 * 44100);
     return s;
 }
 // The passes alike but for a render's noise, and the intro's first second
@@ -273,7 +273,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Bit-exact but for 2 s played otherwise midway, in 431 long blocks: the
         // start lies before them, not 8 s late.
         CorpusRow{"played_otherwise_in_block_aligned_loop_vorbis_stereo",
-                  steadyRing(6, 2, 6, 431 * 2048), kVorbis, 4 * 2048}),
+                  [] {
+                      auto s = steadyRing(6, 2, 6);
+                      s.loopFrames = 431 * 2048;
+                      return s;
+                  }(),
+                  kVorbis, 4 * 2048}),
     [](const testing::TestParamInfo<CorpusRow>& info) { return std::string(info.param.name); });
 
 AudioSamples samplesOf(const Track& track) {
