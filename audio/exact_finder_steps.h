@@ -304,6 +304,7 @@ struct Found {
     std::vector<double> seen; // frames from each start over which its repeat was seen
     // The blocks each candidate's repeat was seen to match in, from its start on.
     std::vector<std::vector<MatchedBlock>> matched;
+    bool lossy = false; // decoded through a lossy codec
 };
 
 // ---- comparing the two copies (exact_copies.cpp) ----------------------------

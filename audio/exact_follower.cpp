@@ -258,7 +258,7 @@ private:
         // copy the loop bit-exactly again before them: its loop begins at
         // the earliest of those copies.
         if (const std::int64_t from =
-                m_exactCopies ? exactStretchesFrom(stopped, bridge, -1) : stopped;
+                m_exactCopies ? stretchesFrom(stopped, bridge, -1, true) : stopped;
             from < stopped)
             earliest = std::min(earliest, from);
         m_bridgedFrames = m_matchedFrames - unbridged;
@@ -302,8 +302,9 @@ private:
     // and the copies in between, where longer than a bridge may span, must
     // still be a repeat, if not an exact one (a second pass playing a note
     // or an instrument otherwise), not other music. Their blocks count as
-    // matched.
-    std::int64_t exactStretchesFrom(std::int64_t t, std::int64_t frames, int step) {
+    // matched. Unless `exact`, a stretch need only agree within the codec's
+    // noise, block after block, as step 5 holds its blocks to.
+    std::int64_t stretchesFrom(std::int64_t t, std::int64_t frames, int step, bool exact) {
         const std::int64_t samples = m_block * m_audio.channels;
         std::int64_t farthest = t;
         std::vector<MatchedBlock> run;
@@ -334,7 +335,10 @@ private:
             const PairSums s = pairSums(m_audio, t0, t0 + m_block, m_lag);
             if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
                 continue;
-            if (residualOf(s) > kExactResidual) {
+            const bool differs = exact ? residualOf(s) > kExactResidual
+                                       : residualOf(s) > m_threshold &&
+                                             unsharedLevel(s, samples) > kNoiseFactor * m_noise;
+            if (differs) {
                 accept();
                 between.push_back(residualOf(s));
                 continue;
@@ -397,9 +401,14 @@ private:
         }
         m_unbrokenEnd = lastEnd;
         // As backwards: a second pass may play otherwise for a while and
-        // copy the loop bit-exactly again after it.
-        if (m_exactCopies)
-            lastEnd = std::max(lastEnd, exactStretchesFrom(lastEnd, bridgeFrames(), 1));
+        // copy the loop bit-exactly again after it. Through a lossy codec
+        // at a lag that is no whole number of its blocks, the copies agree
+        // again within its noise: a second pass that plays a note otherwise
+        // every bar or two breaks the walk above as often, and the loop's
+        // repeat goes on past it all the same. The start stays where the
+        // walks back put it.
+        if (m_exactCopies || m_audio.lossy)
+            lastEnd = std::max(lastEnd, stretchesFrom(lastEnd, bridgeFrames(), 1, m_exactCopies));
         return lastEnd;
     }
 
@@ -479,8 +488,12 @@ private:
         m_noise = median(levels);
         m_quiet = std::max(m_silence, kQuietFactor * m_noise);
         m_toleratedMisses = inexact || residual > kCleanResidual ? 1 : 0;
-        m_exactCopies = !m_audio.lossy &&
-                        *std::min_element(residuals.begin(), residuals.end()) <= kExactResidual;
+        // Copies bit-exact somewhere carry the walks to bit-exact stretches
+        // past a second pass that plays otherwise: in PCM, and in a lossy
+        // file at a lag of a whole number of the codec's blocks, where a
+        // passage decoded after the same music decodes to the same samples,
+        // two seconds of which are as sure a repeat as in PCM.
+        m_exactCopies = *std::min_element(residuals.begin(), residuals.end()) <= kExactResidual;
     }
 
     // How the block [t0, t1) compares, and records it: its residual as the
@@ -922,7 +935,7 @@ private:
     double m_noise = 0; // unshared level of the repetition: the noise the copies carry
     double m_quiet = 0; // blocks below this mean square tell nothing
     int m_toleratedMisses = 0;
-    bool m_exactCopies = false;  // lossless audio whose copies are bit-exact in places
+    bool m_exactCopies = false;  // audio whose copies are bit-exact in places
     double m_lastResidual = 1.0; // of the block recordBlock saw last
     double m_matchedFrames = 0;
     // The walks of step 5 from the template before any stretch that
@@ -998,6 +1011,7 @@ std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags
                                 const ShortPeriod& shortPeriod, double silence,
                                 const ProgressCallback& checking) {
     Found found;
+    found.lossy = audio.lossy;
     for (std::size_t i = 0; i < lags.size(); ++i) {
         if (!ReportProgress(checking, static_cast<double>(i) / lags.size()))
             return std::nullopt;

@@ -55,12 +55,18 @@ struct Span {
 };
 
 // The energy-weighted residual of the `blocks` that begin in any of
-// `spans`, each shifted by its `by`, and their energy.
+// `spans`, each shifted by its `by`, and their energy; of a `lossy` track,
+// of those that are not bit-exact.
 std::pair<double, double> residualOver(const std::vector<MatchedBlock>& blocks,
-                                       const std::vector<Span>& spans) {
+                                       const std::vector<Span>& spans, bool lossy) {
     double weighted = 0.0;
     double energy = 0.0;
     for (const MatchedBlock& b : blocks) {
+        // Through a lossy codec a lag copies bit-exactly where it is a whole
+        // number of the codec's blocks, whatever the music: such blocks tell
+        // how the codec's blocks fell, not how closely the music repeats.
+        if (lossy && b.residual <= kExactResidual)
+            continue;
         if (std::any_of(spans.begin(), spans.end(), [&](const Span& s) {
                 return b.begin >= s.from + s.by && b.begin < s.to + s.by;
             })) {
@@ -112,8 +118,8 @@ bool nearPeriodOf(const Found& found, std::size_t i, std::size_t j, double rate)
     std::vector<Span> unshifted = shared;
     for (Span& s : unshifted)
         s.by = 0;
-    const auto [ownResidual, ownEnergy] = residualOver(own, shared);
-    const auto [otherResidual, otherEnergy] = residualOver(other, unshifted);
+    const auto [ownResidual, ownEnergy] = residualOver(own, shared, found.lossy);
+    const auto [otherResidual, otherEnergy] = residualOver(other, unshifted, found.lossy);
     return ownEnergy > 0 && otherEnergy > 0 &&
            ownResidual > kTieFactor * otherResidual + kExactResidual;
 }

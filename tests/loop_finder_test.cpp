@@ -269,7 +269,16 @@ INSTANTIATE_TEST_SUITE_P(
         // Exact in fewer places than not: the start lies where they begin,
         // not 0.23 s before, in the ring.
         CorpusRow{"ring_into_granule_aligned_loop_mp3_stereo", ringingGranuleAligned(2), kMp3,
-                  2048}),
+                  2048},
+        // Bit-exact but for 2 s played otherwise midway, in 431 long blocks: the
+        // start lies before them, not 8 s late.
+        CorpusRow{"played_otherwise_in_block_aligned_loop_vorbis_stereo",
+                  [] {
+                      auto s = steadyRing(6, 2, 6);
+                      s.loopFrames = 431 * 2048;
+                      return s;
+                  }(),
+                  kVorbis, 4 * 2048}),
     [](const testing::TestParamInfo<CorpusRow>& info) { return std::string(info.param.name); });
 
 AudioSamples samplesOf(const Track& track) {
