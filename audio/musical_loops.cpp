@@ -2,6 +2,7 @@
 #include "audio/musical_loops.h"
 
 #include "audio/audio_reader.h"
+#include "audio/autocorrelation.h"
 #include "audio/fft.h"
 #include "audio/seam_judge.h"
 #include "audio/seam_measure.h"
@@ -361,16 +362,12 @@ std::vector<double> risingOnsets(const Frames& f, double hopSeconds) {
 // autocorrelation over lags [lagMin, lagMax] weighted by the tempo prior.
 double beatPeriod(const std::vector<double>& o, double hopSeconds, std::size_t lagMin,
                   std::size_t lagMax) {
-    const std::size_t n = o.size();
-    std::vector<double> weighted(lagMax + 2, 0.0);
-    for (std::size_t lag = std::max<std::size_t>(1, lagMin - 1); lag <= lagMax + 1; ++lag) {
-        double r = 0;
-        for (std::size_t t = lag; t < n; ++t)
-            r += o[t] * o[t - lag];
-        r /= static_cast<double>(n - lag);
+    const std::size_t first = std::max<std::size_t>(1, lagMin - 1);
+    std::vector<double> weighted = LaggedMeans(o, first, lagMax + 1);
+    for (std::size_t lag = first; lag <= lagMax + 1; ++lag) {
         const double bpm = 60.0 / (static_cast<double>(lag) * hopSeconds);
         const double octaves = std::log2(bpm / kPriorBpm) / kPriorOctaves;
-        weighted[lag] = r * std::exp(-0.5 * octaves * octaves);
+        weighted[lag] *= std::exp(-0.5 * octaves * octaves);
     }
     std::size_t best = lagMin;
     for (std::size_t lag = lagMin; lag <= lagMax; ++lag)
@@ -414,10 +411,7 @@ std::optional<Comb> bestComb(const std::vector<double>& x, double low, double hi
              lag <= std::min(maxLag, static_cast<std::size_t>(std::ceil(k * high)) + 1); ++lag) {
             if (known[lag])
                 continue;
-            double sum = 0;
-            for (std::size_t t = lag; t < n; ++t)
-                sum += x[t] * x[t - lag];
-            r[lag] = sum / static_cast<double>(n - lag);
+            r[lag] = LaggedMean(x, lag);
             known[lag] = true;
         }
     const auto at = [&](double lag) {
@@ -497,13 +491,9 @@ std::optional<double> swellPeriod(const Frames& f, double hopSeconds, double gue
     if (!(energy > 0))
         return std::nullopt;
     energy /= static_cast<double>(n);
-    std::vector<double> r(longest + 2, 0.0);
-    for (std::size_t lag = shortest - 1; lag <= longest + 1; ++lag) {
-        double sum = 0;
-        for (std::size_t t = lag; t < n; ++t)
-            sum += swell[t] * swell[t - lag];
-        r[lag] = sum / static_cast<double>(n - lag) / energy;
-    }
+    std::vector<double> r = LaggedMeans(swell, shortest - 1, longest + 1);
+    for (double& v : r)
+        v /= energy;
     std::size_t best = 0;
     for (std::size_t lag = shortest; lag <= longest; ++lag)
         if (r[lag] > r[lag - 1] && r[lag] >= r[lag + 1] && (best == 0 || r[lag] > r[best]))
