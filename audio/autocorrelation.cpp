@@ -1,24 +1,30 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/autocorrelation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 
 namespace kestrin::audio {
 
-double LaggedMean(std::span<const double> x, std::size_t lag) {
-    const std::size_t n = x.size();
-    double sum = 0;
-    for (std::size_t t = lag; t < n; ++t)
-        sum += x[t] * x[t - lag];
-    return sum / static_cast<double>(n - lag);
+void LaggedSums(std::span<const double> x, std::size_t first, std::span<double> sums) {
+    std::fill(sums.begin(), sums.end(), 0.0);
+    // The sums side by side, one time step at a time: each still adds its
+    // products in order of time, as one loop per lag would, but they do not
+    // wait on each other.
+    for (std::size_t t = first; t < x.size(); ++t) {
+        const std::size_t lags = std::min(sums.size(), t - first + 1);
+        const double now = x[t];
+        const double* back = x.data() + (t - first);
+        for (std::size_t j = 0; j < lags; ++j)
+            sums[j] += now * *(back - j);
+    }
 }
 
-std::vector<double> LaggedMeans(std::span<const double> x, std::size_t first, std::size_t last) {
-    std::vector<double> r(last + 1, 0.0);
-    for (std::size_t lag = first; lag <= last; ++lag)
-        r[lag] = LaggedMean(x, lag);
-    return r;
+void LaggedMeans(std::span<const double> x, std::size_t first, std::span<double> means) {
+    LaggedSums(x, first, means);
+    for (std::size_t j = 0; j < means.size(); ++j)
+        means[j] /= static_cast<double>(x.size() - first - j);
 }
 
 double Correlation(std::span<const double> a, std::span<const double> b) {

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <numbers>
 #include <numeric>
+#include <span>
 
 namespace kestrin::audio {
 
@@ -363,7 +364,8 @@ std::vector<double> risingOnsets(const Frames& f, double hopSeconds) {
 double beatPeriod(const std::vector<double>& o, double hopSeconds, std::size_t lagMin,
                   std::size_t lagMax) {
     const std::size_t first = std::max<std::size_t>(1, lagMin - 1);
-    std::vector<double> weighted = LaggedMeans(o, first, lagMax + 1);
+    std::vector<double> weighted(lagMax + 2, 0.0);
+    LaggedMeans(o, first, std::span(weighted).subspan(first));
     for (std::size_t lag = first; lag <= lagMax + 1; ++lag) {
         const double bpm = 60.0 / (static_cast<double>(lag) * hopSeconds);
         const double octaves = std::log2(bpm / kPriorBpm) / kPriorOctaves;
@@ -403,17 +405,19 @@ std::optional<Comb> bestComb(const std::vector<double>& x, double low, double hi
     if (multiples < 2)
         return std::nullopt;
     const auto maxLag = static_cast<std::size_t>(std::ceil(multiples * high)) + 1;
-    // The autocorrelation, worked out only at the lags the comb reads.
+    // The autocorrelation, worked out only at the lags the comb reads: those
+    // near each multiple, which climb with it, so that the lags below
+    // `known` are all that are worked out yet.
     std::vector<double> r(maxLag + 1, 0.0);
-    std::vector<bool> known(maxLag + 1, false);
-    for (int k = 1; k <= multiples; ++k)
-        for (auto lag = static_cast<std::size_t>(std::floor(k * low));
-             lag <= std::min(maxLag, static_cast<std::size_t>(std::ceil(k * high)) + 1); ++lag) {
-            if (known[lag])
-                continue;
-            r[lag] = LaggedMean(x, lag);
-            known[lag] = true;
-        }
+    std::size_t known = 0;
+    for (int k = 1; k <= multiples; ++k) {
+        const std::size_t from = std::max(known, static_cast<std::size_t>(std::floor(k * low)));
+        const std::size_t to = std::min(maxLag, static_cast<std::size_t>(std::ceil(k * high)) + 1);
+        if (from > to)
+            continue;
+        LaggedMeans(x, from, std::span(r).subspan(from, to - from + 1));
+        known = to + 1;
+    }
     const auto at = [&](double lag) {
         const auto i = static_cast<std::size_t>(lag);
         const double w = lag - static_cast<double>(i);
@@ -491,7 +495,8 @@ std::optional<double> swellPeriod(const Frames& f, double hopSeconds, double gue
     if (!(energy > 0))
         return std::nullopt;
     energy /= static_cast<double>(n);
-    std::vector<double> r = LaggedMeans(swell, shortest - 1, longest + 1);
+    std::vector<double> r(longest + 2, 0.0);
+    LaggedMeans(swell, shortest - 1, std::span(r).subspan(shortest - 1));
     for (double& v : r)
         v /= energy;
     std::size_t best = 0;

@@ -228,15 +228,8 @@ std::vector<double> predictor(const std::vector<double>& x) {
     std::vector<double> w = HannWindow(n);
     for (std::size_t i = 0; i < n; ++i)
         w[i] *= x[i];
-    // Each r[k] sums its products in order of i, as one loop per k would;
-    // the kOrder + 1 sums side by side do not wait on each other.
     std::array<double, kOrder + 1> r{};
-    for (std::size_t i = 0; i < std::min<std::size_t>(n, kOrder); ++i)
-        for (std::size_t k = 0; k <= i; ++k)
-            r[k] += w[i] * w[i - k];
-    for (std::size_t i = kOrder; i < n; ++i)
-        for (std::size_t k = 0; k <= kOrder; ++k)
-            r[k] += w[i] * w[i - k];
+    LaggedSums(w, 0, r);
     std::vector<double> a(kOrder + 1, 0.0);
     // A little white noise keeps a pure tone's equations solvable.
     double error = r[0] * (1 + 1e-9) + 1e-20;
