@@ -44,13 +44,11 @@ double Correlation(std::span<const double> a, std::span<const double> b) {
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
 }
 
-std::vector<double> TailCorrelations(std::span<const double> x, std::size_t window,
-                                     std::size_t first, std::size_t last) {
-    std::vector<double> r(last + 1, 0.0);
+void TailCorrelations(std::span<const double> x, std::size_t window, std::size_t first,
+                      std::span<double> correlations) {
     const std::span<const double> tail = x.last(window);
-    for (std::size_t lag = first; lag <= last; ++lag)
-        r[lag] = Correlation(tail, x.subspan(x.size() - window - lag, window));
-    return r;
+    for (std::size_t j = 0; j < correlations.size(); ++j)
+        correlations[j] = Correlation(tail, x.subspan(x.size() - window - first - j, window));
 }
 
 } // namespace kestrin::audio

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
 namespace kestrin::audio {
 
@@ -28,9 +27,9 @@ void LaggedMeans(std::span<const double> x, std::size_t first, std::span<double>
 double Correlation(std::span<const double> a, std::span<const double> b);
 
 // The Correlation of the last `window` values of `x` with the `window` values
-// `lag` before them, at each lag from `first` to `last`, indexed by the lag:
-// last + 1 values, those below `first` 0. window + last is at most x.size().
-std::vector<double> TailCorrelations(std::span<const double> x, std::size_t window,
-                                     std::size_t first, std::size_t last);
+// some lag before them, at the lags from `first` on: correlations[j] is that
+// of lag first + j. window plus the last lag is at most x.size().
+void TailCorrelations(std::span<const double> x, std::size_t window, std::size_t first,
+                      std::span<double> correlations);
 
 } // namespace kestrin::audio

@@ -14,6 +14,7 @@
 #include <numbers>
 #include <numeric>
 #include <optional>
+#include <span>
 
 namespace kestrin::audio {
 
@@ -734,10 +735,10 @@ std::optional<GridOffset> ownPeriodOffset(FrameSource& audio, std::int64_t start
     const std::ptrdiff_t last = std::min(window, n - window);
     if (last < shortest)
         return std::nullopt;
-    std::vector<double> r =
-        TailCorrelations(o, static_cast<std::size_t>(window),
-                         static_cast<std::size_t>(shortest - 1), static_cast<std::size_t>(last));
-    r.resize(static_cast<std::size_t>(window + 1), 0.0);
+    std::vector<double> r(static_cast<std::size_t>(window + 1), 0.0);
+    TailCorrelations(o, static_cast<std::size_t>(window), static_cast<std::size_t>(shortest - 1),
+                     std::span(r).subspan(static_cast<std::size_t>(shortest - 1),
+                                          static_cast<std::size_t>(last - shortest + 2)));
     std::ptrdiff_t best = shortest;
     for (std::ptrdiff_t lag = shortest + 1; lag <= last; ++lag)
         if (r[static_cast<std::size_t>(lag)] > r[static_cast<std::size_t>(best)])
