@@ -2,6 +2,7 @@
 #include "audio/musical_loops.h"
 
 #include "audio/audio_reader.h"
+#include "audio/autocorrelation.h"
 #include "audio/fft.h"
 #include "audio/seam_judge.h"
 #include "audio/seam_measure.h"
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <numbers>
 #include <numeric>
+#include <span>
 
 namespace kestrin::audio {
 
@@ -361,16 +363,13 @@ std::vector<double> risingOnsets(const Frames& f, double hopSeconds) {
 // autocorrelation over lags [lagMin, lagMax] weighted by the tempo prior.
 double beatPeriod(const std::vector<double>& o, double hopSeconds, std::size_t lagMin,
                   std::size_t lagMax) {
-    const std::size_t n = o.size();
+    const std::size_t first = std::max<std::size_t>(1, lagMin - 1);
     std::vector<double> weighted(lagMax + 2, 0.0);
-    for (std::size_t lag = std::max<std::size_t>(1, lagMin - 1); lag <= lagMax + 1; ++lag) {
-        double r = 0;
-        for (std::size_t t = lag; t < n; ++t)
-            r += o[t] * o[t - lag];
-        r /= static_cast<double>(n - lag);
+    LaggedMeans(o, first, std::span(weighted).subspan(first));
+    for (std::size_t lag = first; lag <= lagMax + 1; ++lag) {
         const double bpm = 60.0 / (static_cast<double>(lag) * hopSeconds);
         const double octaves = std::log2(bpm / kPriorBpm) / kPriorOctaves;
-        weighted[lag] = r * std::exp(-0.5 * octaves * octaves);
+        weighted[lag] *= std::exp(-0.5 * octaves * octaves);
     }
     std::size_t best = lagMin;
     for (std::size_t lag = lagMin; lag <= lagMax; ++lag)
@@ -406,20 +405,19 @@ std::optional<Comb> bestComb(const std::vector<double>& x, double low, double hi
     if (multiples < 2)
         return std::nullopt;
     const auto maxLag = static_cast<std::size_t>(std::ceil(multiples * high)) + 1;
-    // The autocorrelation, worked out only at the lags the comb reads.
+    // The autocorrelation, worked out only at the lags the comb reads: those
+    // near each multiple, which climb with it, so that the lags below
+    // `known` are all that are worked out yet.
     std::vector<double> r(maxLag + 1, 0.0);
-    std::vector<bool> known(maxLag + 1, false);
-    for (int k = 1; k <= multiples; ++k)
-        for (auto lag = static_cast<std::size_t>(std::floor(k * low));
-             lag <= std::min(maxLag, static_cast<std::size_t>(std::ceil(k * high)) + 1); ++lag) {
-            if (known[lag])
-                continue;
-            double sum = 0;
-            for (std::size_t t = lag; t < n; ++t)
-                sum += x[t] * x[t - lag];
-            r[lag] = sum / static_cast<double>(n - lag);
-            known[lag] = true;
-        }
+    std::size_t known = 0;
+    for (int k = 1; k <= multiples; ++k) {
+        const std::size_t from = std::max(known, static_cast<std::size_t>(std::floor(k * low)));
+        const std::size_t to = std::min(maxLag, static_cast<std::size_t>(std::ceil(k * high)) + 1);
+        if (from > to)
+            continue;
+        LaggedMeans(x, from, std::span(r).subspan(from, to - from + 1));
+        known = to + 1;
+    }
     const auto at = [&](double lag) {
         const auto i = static_cast<std::size_t>(lag);
         const double w = lag - static_cast<double>(i);
@@ -498,12 +496,9 @@ std::optional<double> swellPeriod(const Frames& f, double hopSeconds, double gue
         return std::nullopt;
     energy /= static_cast<double>(n);
     std::vector<double> r(longest + 2, 0.0);
-    for (std::size_t lag = shortest - 1; lag <= longest + 1; ++lag) {
-        double sum = 0;
-        for (std::size_t t = lag; t < n; ++t)
-            sum += swell[t] * swell[t - lag];
-        r[lag] = sum / static_cast<double>(n - lag) / energy;
-    }
+    LaggedMeans(swell, shortest - 1, std::span(r).subspan(shortest - 1));
+    for (double& v : r)
+        v /= energy;
     std::size_t best = 0;
     for (std::size_t lag = shortest; lag <= longest; ++lag)
         if (r[lag] > r[lag - 1] && r[lag] >= r[lag + 1] && (best == 0 || r[lag] > r[best]))

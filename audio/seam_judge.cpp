@@ -2,6 +2,7 @@
 #include "audio/seam_judge.h"
 
 #include "audio/audio_reader.h"
+#include "audio/autocorrelation.h"
 #include "audio/fft.h"
 
 #include <fftw3.h>
@@ -13,6 +14,7 @@
 #include <numbers>
 #include <numeric>
 #include <optional>
+#include <span>
 
 namespace kestrin::audio {
 
@@ -227,15 +229,8 @@ std::vector<double> predictor(const std::vector<double>& x) {
     std::vector<double> w = HannWindow(n);
     for (std::size_t i = 0; i < n; ++i)
         w[i] *= x[i];
-    // Each r[k] sums its products in order of i, as one loop per k would;
-    // the kOrder + 1 sums side by side do not wait on each other.
     std::array<double, kOrder + 1> r{};
-    for (std::size_t i = 0; i < std::min<std::size_t>(n, kOrder); ++i)
-        for (std::size_t k = 0; k <= i; ++k)
-            r[k] += w[i] * w[i - k];
-    for (std::size_t i = kOrder; i < n; ++i)
-        for (std::size_t k = 0; k <= kOrder; ++k)
-            r[k] += w[i] * w[i - k];
+    LaggedSums(w, 0, r);
     std::vector<double> a(kOrder + 1, 0.0);
     // A little white noise keeps a pure tone's equations solvable.
     double error = r[0] * (1 + 1e-9) + 1e-20;
@@ -610,24 +605,6 @@ double spectralDistance(const std::vector<double>& a, const std::vector<double>&
     return count > 0 ? std::sqrt(sum / count) : -1.0;
 }
 
-// The correlation of two lists of peaks: 1 where the tones lie alike.
-double correlation(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.empty() || a.size() != b.size())
-        return 0.0;
-    const auto n = static_cast<double>(a.size());
-    const double ma = std::accumulate(a.begin(), a.end(), 0.0) / n;
-    const double mb = std::accumulate(b.begin(), b.end(), 0.0) / n;
-    double ab = 0;
-    double aa = 0;
-    double bb = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        ab += (a[i] - ma) * (b[i] - mb);
-        aa += (a[i] - ma) * (a[i] - ma);
-        bb += (b[i] - mb) * (b[i] - mb);
-    }
-    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
-}
-
 // The onset strength of the track every kGridHop frames over [from, from +
 // frames): the rise of each band's log power from one hop to the next,
 // summed over the bands where it rises (a drum hit and a new note both
@@ -755,19 +732,18 @@ std::optional<GridOffset> ownPeriodOffset(FrameSource& audio, std::int64_t start
     const auto window = static_cast<std::ptrdiff_t>(span / kGridHop);
     const auto shortest =
         static_cast<std::ptrdiff_t>(std::ceil(kOwnPeriodShortest * rate / kGridHop));
-    const auto correlationAt = [&](std::ptrdiff_t lag) {
-        return correlation(std::vector<double>(o.end() - window, o.end()),
-                           std::vector<double>(o.end() - window - lag, o.end() - lag));
-    };
+    const std::ptrdiff_t last = std::min(window, n - window);
+    if (last < shortest)
+        return std::nullopt;
     std::vector<double> r(static_cast<std::size_t>(window + 1), 0.0);
-    std::ptrdiff_t best = -1;
-    for (std::ptrdiff_t lag = shortest - 1; lag <= window && window + lag <= n; ++lag) {
-        r[static_cast<std::size_t>(lag)] = correlationAt(lag);
-        if (lag >= shortest &&
-            (best < 0 || r[static_cast<std::size_t>(lag)] > r[static_cast<std::size_t>(best)]))
+    TailCorrelations(o, static_cast<std::size_t>(window), static_cast<std::size_t>(shortest - 1),
+                     std::span(r).subspan(static_cast<std::size_t>(shortest - 1),
+                                          static_cast<std::size_t>(last - shortest + 2)));
+    std::ptrdiff_t best = shortest;
+    for (std::ptrdiff_t lag = shortest + 1; lag <= last; ++lag)
+        if (r[static_cast<std::size_t>(lag)] > r[static_cast<std::size_t>(best)])
             best = lag;
-    }
-    if (best < 0 || r[static_cast<std::size_t>(best)] < kGridClarity)
+    if (r[static_cast<std::size_t>(best)] < kGridClarity)
         return std::nullopt;
     double lag = static_cast<double>(best);
     if (best + 1 <= window)
@@ -889,7 +865,7 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
         const double db = spectralDistance(a->bands, b->bands);
         if (db < 0)
             continue;
-        const double tonal = correlation(a->peaks, b->peaks);
+        const double tonal = Correlation(a->peaks, b->peaks);
         const bool pass = db <= kMusicalSpectralDb && tonal >= kMusicalTonalLikeness;
         const bool better = pass ? !passes || tonal > figures.tonalLikeness
                                  : !passes && (figures.spectralDb < 0 || db < figures.spectralDb);

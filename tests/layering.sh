@@ -8,7 +8,8 @@
 # Inside audio/ the files sit in rooms, and a room includes only its own
 # headers and those of the rooms it builds on:
 #   reading  audio_reader, audio_files, in_place, frames, fft,
-#            loop_interchange, loop_stream: the files and their frames
+#            autocorrelation, loop_interchange, loop_stream: the files,
+#            their frames and the sums over them
 #   judge    seam_judge, seam_measure, crossfade: the verdict on one seam,
 #            on reading
 #   finders  loop_finder and its steps (exact_*), musical_loops,
@@ -35,7 +36,8 @@ layer() {
 
 room() {
     case "$1" in
-    audio_reader | audio_files | in_place | frames | fft | loop_interchange | loop_stream)
+    audio_reader | audio_files | in_place | frames | fft | autocorrelation | loop_interchange | \
+        loop_stream)
         echo reading
         ;;
     seam_judge | seam_measure | crossfade) echo judge ;;
