@@ -7,12 +7,13 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
-int main(int argc, char* argv[]) {
-    // Before Qt starts: help and version need no display.
-    if (const auto answered = kestrin::app::AnswerInformationOptions(argc, argv, std::cout))
-        return *answered;
+namespace {
+
+int run(int argc, char* argv[]) {
     QApplication app(argc, argv);
     // Qt has removed its own options from the arguments by now.
     const kestrin::app::StartRequest request =
@@ -31,4 +32,20 @@ int main(int argc, char* argv[]) {
     if (!request.file.isEmpty())
         window.openPosFile(request.file);
     return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // Before Qt starts: help and version need no display.
+    if (const auto answered = kestrin::app::AnswerInformationOptions(argc, argv, std::cout))
+        return *answered;
+    const int status = run(argc, argv);
+    // The application has closed its window, its files and its sound by
+    // now. What is left are the libraries' own statics, among them Qt's
+    // PulseAudio connection, which closes itself without the lock its
+    // thread holds and may abort or hang the process: the run ends here.
+    std::cout.flush();
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

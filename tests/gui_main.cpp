@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 int main(int argc, char** argv) {
@@ -17,8 +19,15 @@ int main(int argc, char** argv) {
     // Headless unless a platform is chosen explicitly.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Kestrin"));
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Kestrin"));
+        testing::InitGoogleTest(&argc, argv);
+        status = RUN_ALL_TESTS();
+    }
+    // As the application does: the libraries' statics, Qt's PulseAudio
+    // connection among them, are not torn down.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

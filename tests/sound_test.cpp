@@ -63,16 +63,18 @@ public:
             return;
         }
         qputenv("PULSE_SERVER", ("unix:" + m_socket).toLocal8Bit());
+        // The server goes after the application's sound engine, whose
+        // routine, added later, runs first: streams still open on a server
+        // that went away can wedge Qt's sound thread. The process then ends
+        // without tearing down statics, so the folder goes here too.
+        qAddPostRoutine([] { instance->stop(); });
     }
-    // The server goes as the process exits, after the application, its
-    // sound engine and Qt's connection to the server: streams still open on
-    // a server that went away can wedge Qt's sound thread, and a connection
-    // that fails while Qt closes it trips PulseAudio's own checks.
-    ~PulseServer() override {
+    void stop() {
         m_server.terminate();
         if (!m_server.waitForFinished(5000))
             m_server.kill();
         m_server.waitForFinished(2000);
+        m_dir.remove();
     }
     static PulseServer* instance;
     QString m_unavailable;
