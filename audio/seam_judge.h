@@ -50,6 +50,9 @@
 //     levels lie as close as two renditions of a passage do and the tonal
 //     peaks (the chords) correlate; seamless when one side passes both,
 //     soft otherwise (no step, but the music goes on elsewhere).
+//   - Across: soft still when the band levels change across the jump (before
+//     the stop against after the start) by a few dB more than the music's
+//     own do where it goes on: the music restarts at another level.
 //   - Beat: a seam that passes is soft still when the onsets after the jump
 //     line up with those that would have played only at an offset a
 //     listener hears as a stumble; music with no clear rhythm is not held

@@ -67,6 +67,18 @@ double hitsOverATone(std::int64_t t) {
            (0.3 + 0.7 * std::exp(-s / 0.02)) * hiss(t);
 }
 
+// A chord over hiss, 5 dB louder from 2 s and 5 dB softer from 4 s: a jump
+// from 5.5 s back to 2 s leaves a passage like the one before 2 s, only
+// softer, and lands 10 dB up, where the track itself rises by 5 dB.
+double softerThenLouder(std::int64_t t) {
+    const double s = static_cast<double>(t) / 44100;
+    const double db = s < 2 ? 0 : s < 4 ? 5 : -5;
+    double chord = 0;
+    for (const double hz : {220.0, 280.0, 330.0, 440.0})
+        chord += 0.1 * std::sin(kTau * hz * s);
+    return std::pow(10, db / 20) * (chord + 0.01 * testing_support::noise(static_cast<int>(t), 0));
+}
+
 struct JudgeRow {
     const char* name;
     AudioSamples audio;
@@ -141,7 +153,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The bass jumps 10 frames of its phase (a step of 0.047) under a
         // 4,410 Hz tone that changes by 0.13 a sample.
         JudgeRow{"small_step_under_loud_highs_as_music", mono(5 * 44100, bassUnderHighs), 44100,
-                 3 * 44100 + 10, SeamSound::Seamless, true, SeamMode::Musical}),
+                 3 * 44100 + 10, SeamSound::Seamless, true, SeamMode::Musical},
+        JudgeRow{"jump_rises_further_than_the_track_does", mono(7 * 44100, softerThenLouder),
+                 2 * 44100, 5 * 44100 + 22050, SeamSound::Soft, true, SeamMode::Musical}),
     [](const testing::TestParamInfo<JudgeRow>& info) { return std::string(info.param.name); });
 
 using testing_support::PosToolTest;
