@@ -1309,13 +1309,18 @@ std::optional<LoopCandidate> refine(FrameSource& audio, int rate, const std::vec
     // of it (further off, the waveforms' best likeness is a tone's period,
     // not the beat) and keeps that distance. Where the rhythm agrees with
     // the grid, the grid's distance stands: the median of many beats is the
-    // closer measure.
+    // closer measure; and where the waveforms align off that grid, they
+    // met on a tone's period (an orchestra's sustained chords, its soft
+    // onsets): the alignment is taken again within the slack of the grid's.
     const bool steady = steadyRhythm(alignments, slack);
     for (Alignment& a : alignments) {
-        if (agreed || !steady || !a.local || std::abs(*a.local - distance) <= slack)
+        const bool rhythmOnGrid = a.local && std::abs(*a.local - distance) <= slack;
+        if (agreed || !steady || !a.local || rhythmOnGrid)
             a.local.reset();
         else
             a.stop = alignStop(audio, a.start, a.start + *a.local, slack);
+        if (rhythmOnGrid && std::abs(a.stop - a.start - distance) > slack)
+            a.stop = alignStop(audio, a.start, a.start + distance, slack);
     }
     // Each seam that passes, and how far its length lies off the distance
     // it keeps.
