@@ -600,8 +600,14 @@ private:
         // than not (MP3, with the loop a whole number of its frames): its
         // noise has no level to measure a ring against, but a ring, however
         // faint, leaves no block exact, where the codec leaves many. The
-        // loop begins with the first exact block.
-        if (m_audio.lossy && exactBlocks > 0)
+        // loop begins with the first exact block. So too in PCM whose body
+        // is exact in fewer places than not and close in most of the others
+        // (such MP3 stored again as PCM, or a tracker's second pass playing
+        // its notes a little otherwise all through): neither has a noise to
+        // measure a ring against. A body that differs only below a codec's
+        // noise where it is not exact (a fade, a dither) keeps its start.
+        const bool mostlyClose = exactBlocks <= inexactBlocks && 2 * closeBlocks > inexactBlocks;
+        if (exactBlocks > 0 && (m_audio.lossy || mostlyClose))
             return firstExactFrom(start, std::min(m_end, lastEnd), fine);
         // Exact in some places and close in others: its noise has no level
         // to measure a ring against.
