@@ -26,7 +26,9 @@
 //      spans a musically whole part of the track and repeats over eight
 //      bars; the loop seen to play the most of the song first. Where none
 //      gives a loop, the search runs again on harmony alone, with a few bars
-//      more as the song grows longer.
+//      more as the song grows longer. Where either found passages that come
+//      back but none gives a loop, the pairs of beats a whole number of bars
+//      apart whose four bars each side sound most alike, the judge deciding.
 //   8. To the sample: the start just before an attack near one of the
 //      pair's first beats, the stop aligned with it by cross-correlation and
 //      then moved to where the waveforms meet; a loop off the distance
