@@ -931,6 +931,11 @@ public:
         return t >= m_from && t - m_from < static_cast<std::int64_t>(m_mono.size());
     }
     float mono(std::int64_t t) const { return m_mono[static_cast<std::size_t>(t - m_from)]; }
+    // The frames held: [from(), end()).
+    std::int64_t from() const { return m_from; }
+    std::int64_t end() const { return m_from + static_cast<std::int64_t>(m_mono.size()); }
+    // The mono frames from from() on.
+    const float* mono() const { return m_mono.data(); }
     float sample(std::int64_t t, int c) const {
         return m_samples[static_cast<std::size_t>((t - m_from) * m_channels + c)];
     }
@@ -974,20 +979,26 @@ std::int64_t alignStop(FrameSource& source, std::int64_t start, std::int64_t gue
     const Window at(source, start - half, start + half);
     const std::int64_t spread = reach + kFineReach + kJunctionReach + half;
     const Window near(source, guess - spread, guess + spread + 1);
+    // Over the frames k in [-kAlignHalfWindow, kAlignHalfWindow), every
+    // `step`-th, that both windows hold: one run, as each window holds one.
     auto correlation = [&](std::int64_t stop, int step) {
+        std::int64_t from = std::max({-kAlignHalfWindow, at.from() - start, near.from() - stop});
+        if (const std::int64_t off = (from + kAlignHalfWindow) % step; off != 0)
+            from += step - off;
+        const std::int64_t to = std::min({kAlignHalfWindow, at.end() - start, near.end() - stop});
+        const float* x = at.mono();
+        const float* y = near.mono();
+        const std::int64_t xAt = start - at.from();
+        const std::int64_t yAt = stop - near.from();
         double xy = 0;
         double xx = 0;
         double yy = 0;
-        for (std::int64_t k = -kAlignHalfWindow; k < kAlignHalfWindow; k += step) {
-            const std::int64_t a = start + k;
-            const std::int64_t b = stop + k;
-            if (!at.holds(a) || !near.holds(b))
-                continue;
-            const double x = at.mono(a);
-            const double y = near.mono(b);
-            xy += x * y;
-            xx += x * x;
-            yy += y * y;
+        for (std::int64_t k = from; k < to; k += step) {
+            const double a = x[xAt + k];
+            const double b = y[yAt + k];
+            xy += a * b;
+            xx += a * a;
+            yy += b * b;
         }
         return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : -1.0;
     };
