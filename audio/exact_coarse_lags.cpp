@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -51,7 +52,42 @@ constexpr std::size_t kWholeFftSize = std::size_t{1} << 20;
 // The blocks' transform size, at the least: some 0.2 ms each.
 constexpr std::size_t kBlockFftSize = std::size_t{1} << 16;
 
+// Frames per coarse sample at `sampleRate`.
+int coarseFactor(int sampleRate) {
+    return std::max(1, static_cast<int>(std::lround(sampleRate / kCoarseRate)));
+}
+
+// Coarse samples of `frames` frames: those whose filter's 2D - 1 frames are all there.
+std::int64_t coarseCount(std::int64_t frames, std::int64_t d) {
+    const std::int64_t taps = 2 * d - 1;
+    return frames < taps ? 0 : (frames - taps) / d + 1;
+}
+
+// Coarse samples a template spans in a coarse signal of `count`.
+std::int64_t templateWidth(std::int64_t count, double coarseRate) {
+    return std::min<std::int64_t>(std::llround(kTemplateSeconds * coarseRate),
+                                  count / kTemplatePlaces);
+}
+
+// The transform templates of `width` are correlated through with a signal of
+// `count` coarse samples, and whether it takes the whole signal at once.
+std::pair<std::size_t, bool> correlationTransform(std::size_t count, std::size_t width) {
+    const std::size_t whole = FastFftSize(count + width);
+    if (whole <= kWholeFftSize)
+        return {whole, true};
+    return {FastFftSize(std::max(kBlockFftSize, 4 * width)), false};
+}
+
 } // namespace
+
+std::size_t coarseTransformSize(int sampleRate, std::int64_t frames) {
+    const int d = coarseFactor(sampleRate);
+    const std::int64_t count = coarseCount(frames, d);
+    const std::int64_t w = templateWidth(count, static_cast<double>(sampleRate) / d);
+    if (w < kMinTemplateSamples)
+        return 0;
+    return correlationTransform(static_cast<std::size_t>(count), static_cast<std::size_t>(w)).first;
+}
 
 // ---- step 1: the coarse signal -----------------------------------------------
 
@@ -120,7 +156,7 @@ void filterFrames(const float* frames, std::size_t count, std::size_t step,
 Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag) {
     Pass pass;
     Coarse& coarse = pass.coarse;
-    coarse.factor = std::max(1, static_cast<int>(std::lround(audio.sampleRate / kCoarseRate)));
+    coarse.factor = coarseFactor(audio.sampleRate);
     const std::int64_t d = coarse.factor;
     const std::int64_t taps = 2 * d - 1;
     const std::int64_t n = audio.frames();
@@ -130,7 +166,7 @@ Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t
     for (std::int64_t k = 0; k < taps; ++k)
         weights[static_cast<std::size_t>(k)] =
             static_cast<float>(std::min(k + 1, taps - k)) / static_cast<float>(d * d * ch);
-    const std::int64_t count = n < taps ? 0 : (n - taps) / d + 1;
+    const std::int64_t count = coarseCount(n, d);
     coarse.signal.reserve(static_cast<std::size_t>(count));
     std::vector<float> pending; // frames [pendingBegin, ...) not yet past every filter
     std::int64_t pendingBegin = 0;
@@ -306,10 +342,8 @@ public:
     TemplateCorrelator(const std::vector<float>& signal, const EnergyPrefix& energyPrefix,
                        std::int64_t width)
         : m_signal(signal), m_prefix(energyPrefix), m_width(width),
-          m_whole(FastFftSize(signal.size() + static_cast<std::size_t>(width)) <= kWholeFftSize),
-          m_fft(m_whole
-                    ? FastFftSize(signal.size() + static_cast<std::size_t>(width))
-                    : FastFftSize(std::max(kBlockFftSize, 4 * static_cast<std::size_t>(width)))),
+          m_whole(correlationTransform(signal.size(), static_cast<std::size_t>(width)).second),
+          m_fft(correlationTransform(signal.size(), static_cast<std::size_t>(width)).first),
           m_work(m_fft.buffer()), m_other(m_fft.buffer()) {
         if (m_whole) {
             const std::size_t floats = m_fft.size() + 2;
@@ -333,23 +367,15 @@ public:
     const float* correlate(std::int64_t place, std::int64_t minLag,
                            const std::function<void()>& check) {
         const std::size_t m = m_fft.size();
-        // The template's spectrum: in m_work for one transform of the whole
-        // signal, whose spectrum m_other holds; in m_other for blocks.
-        float* t = m_whole ? m_work.get() : m_other.get();
+        if (m_whole)
+            return correlateInto(place, templateEnergy(place), minLag, m_work.get(), check);
+        // The template's spectrum, in m_other.
+        float* t = m_other.get();
         std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, t),
                   t + m + 2, 0.0F);
         m_fft.forward(t);
         check();
-        Normaliser normalise(*this, place, minLag, m);
-        if (m_whole) {
-            float* v = m_work.get();
-            correlationSpectrum(m_other.get(), v, v, m + 2);
-            m_fft.inverse(v);
-            check();
-            for (std::int64_t q = 0; q <= last(); ++q)
-                v[q] = normalise(q, v[q]);
-            return v;
-        }
+        Normaliser normalise(*this, templateEnergy(place), minLag, m, place);
         // Overlap-save: a block of m signal samples from q0 correlates
         // exactly with the template at the m - width + 1 starts from q0.
         const auto step = static_cast<std::int64_t>(m) - m_width + 1;
@@ -371,16 +397,45 @@ public:
         return m_ncc.get();
     }
 
+    // Whether the whole signal goes through one transform: then correlateInto
+    // may run for several templates at once, on threads of their own.
+    bool whole() const { return m_whole; }
+    // A buffer for correlateInto.
+    FftwFloats buffer() const { return m_fft.buffer(); }
+    // The energy of the template at `place`, for correlateInto.
+    double templateEnergy(std::int64_t place) const {
+        return m_prefix(place + m_width) - m_prefix(place);
+    }
+
+    // correlate() where whole(), into `v` (from buffer()), which it returns.
+    // Reads only what the constructor made: templates may be correlated at
+    // once, each into a buffer of its own.
+    const float* correlateInto(std::int64_t place, double templateEnergy, std::int64_t minLag,
+                               float* v, const std::function<void()>& check) const {
+        const std::size_t m = m_fft.size();
+        std::fill(std::copy(m_signal.begin() + place, m_signal.begin() + place + m_width, v),
+                  v + m + 2, 0.0F);
+        m_fft.forward(v);
+        check();
+        Normaliser normalise(*this, templateEnergy, minLag, m, place);
+        correlationSpectrum(m_other.get(), v, v, m + 2);
+        m_fft.inverse(v);
+        check();
+        for (std::int64_t q = 0; q <= last(); ++q)
+            v[q] = normalise(q, v[q]);
+        return v;
+    }
+
 private:
     // The correlation at each window start, in order from 0, over the root
     // of both energies; the window's energy from prefix sums kept as they
     // are summed, so each is what the prefix holds there.
     class Normaliser {
     public:
-        Normaliser(const TemplateCorrelator& c, std::int64_t place, std::int64_t minLag,
-                   std::size_t size)
+        Normaliser(const TemplateCorrelator& c, double templateEnergy, std::int64_t minLag,
+                   std::size_t size, std::int64_t place)
             : m_c(c), m_place(place), m_minLag(minLag), m_size(static_cast<double>(size)),
-              m_templateEnergy(c.m_prefix(place + c.m_width) - c.m_prefix(place)) {
+              m_templateEnergy(templateEnergy) {
             for (std::int64_t k = 0; k < c.m_width; ++k)
                 m_above += double{c.m_signal[static_cast<std::size_t>(k)]} *
                            c.m_signal[static_cast<std::size_t>(k)];
@@ -539,8 +594,7 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
     const std::vector<float>& c = coarse.signal;
     const auto count = static_cast<std::int64_t>(c.size());
     const double coarseRate = static_cast<double>(audio.sampleRate) / coarse.factor;
-    const std::int64_t w = std::min<std::int64_t>(std::llround(kTemplateSeconds * coarseRate),
-                                                  count / kTemplatePlaces);
+    const std::int64_t w = templateWidth(count, coarseRate);
     if (w < kMinTemplateSamples)
         return seeds;
     // Asked between pieces of work on the coarse signal, at the share of
@@ -555,21 +609,61 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
         templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
     if (places.empty())
         return seeds;
-    TemplateCorrelator correlator(c, prefix, w);
     const std::int64_t minLag =
         std::max<std::int64_t>(2, (minLoop - coarse.factor) / coarse.factor);
     const std::int64_t spacing =
         std::max<std::int64_t>(2, std::llround(kPeakSpacingSeconds * coarseRate));
+    std::optional<TemplateCorrelator> correlator;
+    const auto correlating = [&]() -> TemplateCorrelator& {
+        if (!correlator)
+            correlator.emplace(c, prefix, w);
+        return *correlator;
+    };
+    // Where one transform takes the whole signal, every template's
+    // correlation is made at once, on two threads, before their peaks are
+    // taken in order; a search stops between templates. They are kept with
+    // the signal for the next time.
+    std::vector<FftwFloats>& correlations = coarse.correlations;
+    if (coarse.correlatedPlaces != places || coarse.correlatedMinLag != minLag) {
+        correlations.clear();
+        coarse.correlatedPlaces.clear();
+        if (correlating().whole()) {
+            std::vector<double> energies;
+            for (const std::int64_t place : places) {
+                energies.push_back(correlator->templateEnergy(place));
+                correlations.push_back(correlator->buffer());
+            }
+            const bool finished = sideBySide(
+                audio, places.size(),
+                [&](const Track& track, std::size_t t) {
+                    correlator->correlateInto(places[t], energies[t], minLag, correlations[t].get(),
+                                              [&] { track.poll(); });
+                },
+                [&](double share) {
+                    done = share;
+                    return ReportProgress(progress, share);
+                });
+            if (!finished) {
+                correlations.clear();
+                cancelled = true;
+                return {};
+            }
+            coarse.correlatedPlaces = places;
+            coarse.correlatedMinLag = minLag;
+        }
+    }
+    const std::int64_t last = count - w;
     for (std::size_t t = 0; t < places.size(); ++t) {
         done = static_cast<double>(t) / places.size();
         if (!ReportProgress(progress, done)) {
             cancelled = true;
             return {};
         }
-        const float* ncc = correlator.correlate(places[t], minLag, check);
+        const float* ncc = correlations.empty() ? correlating().correlate(places[t], minLag, check)
+                                                : correlations[t].get();
         const std::size_t before = seeds.size();
-        addPeakSeeds({ncc, correlator.last(), places[t], w}, spacing, coarse, audio.frames(),
-                     besidePeriod, seeds, check);
+        addPeakSeeds({ncc, last, places[t], w}, spacing, coarse, audio.frames(), besidePeriod,
+                     seeds, check);
         // The file's last moments may be a pass cut short or a final chord
         // the loop never plays, loud enough to hide what the template holds
         // of a copy before them: where the template at the end finds none,
@@ -579,9 +673,9 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
             prefix(earlier + w) - prefix(earlier) > 0.0 &&
             std::none_of(places.begin() + 1, places.end(),
                          [&](std::int64_t q) { return std::abs(q - earlier) < w; })) {
-            ncc = correlator.correlate(earlier, minLag, check);
-            addPeakSeeds({ncc, correlator.last(), earlier, w}, spacing, coarse, audio.frames(),
-                         besidePeriod, seeds, check);
+            ncc = correlating().correlate(earlier, minLag, check);
+            addPeakSeeds({ncc, last, earlier, w}, spacing, coarse, audio.frames(), besidePeriod,
+                         seeds, check);
         }
     }
     return seeds;

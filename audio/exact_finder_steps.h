@@ -8,11 +8,13 @@
 
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
+#include "audio/fft.h"
 #include "audio/frames.h"
 #include "audio/loop_finder.h"
 #include "audio/seam_judge.h"
 
 #include <sndfile.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -55,6 +57,24 @@ constexpr std::uint32_t kPollEvery = 4;
 constexpr std::int64_t kWindowFrames = std::int64_t{1} << 16;
 // Frames read for a look away from the window: a block of step 5 and then some.
 constexpr std::int64_t kGlanceFrames = std::int64_t{1} << 12;
+
+// Asks the system to back [data, data + bytes) with large pages where it
+// can: a one-minute track held in small pages takes some 5,000 page faults,
+// a third of the time the pass over it takes.
+inline void askForLargePages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kLargePage = std::uintptr_t{1} << 21;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t from = (begin + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t to = (begin + bytes) & ~(kLargePage - 1);
+    if (from < to)
+        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
 // The audio the search works on: a track decoded whole, or a file read
 // through once and then held, or, when too long for that, read back in
 // windows where a step needs its frames.
@@ -80,6 +100,7 @@ public:
             m_held.channels = channels;
             m_held.lossy = lossy;
             m_held.samples.reserve(static_cast<std::size_t>(frames * channels));
+            askForLargePages(m_held.samples.data(), m_held.samples.capacity() * sizeof(float));
             m_holding = true;
         }
     }
@@ -148,6 +169,9 @@ public:
 
     // The same frames for the seam verdict.
     FrameSource& source() const { return m_source; }
+
+    // The frames, once the track is held whole in memory; null before.
+    const AudioSamples* heldWhole() const { return m_audio; }
 
 private:
     // The frames of the track for the judge: from memory where it is held,
@@ -254,9 +278,30 @@ private:
     mutable std::uint32_t m_polls = 0;
 };
 
+// Runs work(track, i) once for every i in [0, count). Once the track is
+// held whole, two threads run it, each with a Track of its own over the
+// same frames (a Track's windows are its own), each taking the next i when
+// done with one; else the calling thread runs them in order with `audio`.
+// The work keeps each result in a slot of its own, so that the results do
+// not depend on which thread ran what. Only the calling thread asks
+// whether to go on: `progress` and the track's watcher once per i, in the
+// same order whatever the threads do, so that a search asked the same is
+// refused at the same question. Returns false when `progress` said stop;
+// rethrows what the work threw, SearchCancelled among it. Either way the
+// threads stop at their next window and have ended before it returns.
+bool sideBySide(const Track& audio, std::size_t count,
+                const std::function<void(const Track& track, std::size_t i)>& work,
+                const ProgressCallback& progress = {});
+
 struct Coarse {
     int factor = 1; // D
     std::vector<float> signal;
+    // Step 2's correlations of its templates (at `correlatedPlaces`, with
+    // `correlatedMinLag`) with the signal, kept for step 2 again on the
+    // same signal: they do not depend on the lags it looks for.
+    mutable std::vector<FftwFloats> correlations;
+    mutable std::vector<std::int64_t> correlatedPlaces;
+    mutable std::int64_t correlatedMinLag = 0;
 };
 
 // What one pass through the audio gives: the coarse signal and the mean
@@ -336,6 +381,10 @@ double unsharedLevel(const PairSums& s, std::int64_t samples);
 // Step 1 and the track's level in one pass. With a `differenceLag`, of what
 // copies that far apart do not share: frame t less frame t - differenceLag.
 Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag = 0);
+
+// The size of the transform step 2 correlates through for a track of
+// `frames` at `sampleRate`; 0 when it makes none.
+std::size_t coarseTransformSize(int sampleRate, std::int64_t frames);
 
 // Step 2: the candidate lags of every template, with `besidePeriod` those
 // that are not a whole number of it. Sets `cancelled` when `progress` was

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -983,47 +984,87 @@ bool multipleOfFound(const Lag& lag, const Found& found, const ShortPeriod& shor
     return multiple || ofShortPeriod;
 }
 
+// A lag's candidate and what steps 5 to 7 saw of its copies.
+struct Followed {
+    LoopCandidate candidate;
+    double inexactness = 1.0;
+    double seen = 0.0;
+    std::vector<MatchedBlock> matched;
+};
+
 // Steps 5 to 8 for one lag: followed through the audio, its start placed,
 // moved past a ring the seam judge hears, and admitted by the seam verdict.
-// Adds the candidate to `found` when there is one.
-void followLag(const Track& audio, const Lag& lag, double silence, Found& found) {
+// Nullopt when there is no candidate.
+std::optional<Followed> followLag(const Track& audio, const Lag& lag, double silence) {
     Follower follower(audio, lag, silence);
     std::optional<LoopCandidate> candidate = follower.follow(lag.seed);
     if (!candidate)
-        return;
+        return std::nullopt;
     const std::int64_t length = candidate->stop - candidate->start;
     candidate->judged = JudgeSeam(audio.source(), candidate->start, candidate->stop);
     if (!IsSeamless(candidate->judged)) {
         const std::optional<std::int64_t> start =
             seamlessStartFrom(audio, candidate->start, length, follower.block());
         if (!start)
-            return;
+            return std::nullopt;
         candidate->start = *start;
         candidate->stop = *start + length;
         candidate->judged = JudgeSeam(audio.source(), candidate->start, candidate->stop);
     }
     candidate->seam = seamScore(audio, candidate->start, candidate->stop);
-    found.candidates.push_back(*candidate);
-    found.inexactness.push_back(follower.inexactness());
-    found.seen.push_back(follower.seen());
-    found.matched.push_back(follower.matchedFrom(candidate->start));
+    return Followed{*candidate, follower.inexactness(), follower.seen(),
+                    follower.matchedFrom(candidate->start)};
 }
 
 } // namespace
 
 // Steps 5 to 8 for every lag, shortest first; nullopt when `checking` was
-// cancelled.
+// cancelled. A lag is followed unless it is a multiple of a loop found at a
+// shorter one, so each lag waits for those before it: on two threads a lag
+// is followed ahead of them unless it is a multiple of those found so far,
+// and its candidate is taken in order, once those before it are in, unless
+// it has become one. Candidates only add multiples, so the candidates are
+// those of one thread.
 std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
                                 const ProgressCallback& checking) {
     Found found;
     found.lossy = audio.lossy;
-    for (std::size_t i = 0; i < lags.size(); ++i) {
-        if (!ReportProgress(checking, static_cast<double>(i) / lags.size()))
-            return std::nullopt;
-        if (!multipleOfFound(lags[i], found, shortPeriod))
-            followLag(audio, lags[i], silence, found);
-    }
+    std::mutex mutex; // guards the rest
+    std::vector<std::optional<Followed>> followed(lags.size());
+    std::vector<bool> done(lags.size(), false);
+    std::size_t taken = 0; // lags before this are in `found`, or not wanted
+    const auto takeInOrder = [&] {
+        for (; taken < lags.size() && done[taken]; ++taken) {
+            if (!followed[taken] || multipleOfFound(lags[taken], found, shortPeriod))
+                continue;
+            Followed& f = *followed[taken];
+            found.candidates.push_back(f.candidate);
+            found.inexactness.push_back(f.inexactness);
+            found.seen.push_back(f.seen);
+            found.matched.push_back(std::move(f.matched));
+        }
+    };
+    const bool finished = sideBySide(
+        audio, lags.size(),
+        [&](const Track& track, std::size_t i) {
+            {
+                const std::lock_guard lock(mutex);
+                if (multipleOfFound(lags[i], found, shortPeriod)) {
+                    done[i] = true;
+                    takeInOrder();
+                    return;
+                }
+            }
+            std::optional<Followed> f = followLag(track, lags[i], silence);
+            const std::lock_guard lock(mutex);
+            followed[i] = std::move(f);
+            done[i] = true;
+            takeInOrder();
+        },
+        checking);
+    if (!finished)
+        return std::nullopt;
     return found;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <iterator>
 #include <numeric>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -244,9 +245,12 @@ Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
 // shortest loop long and repeating at all.
 std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
                            std::int64_t minLoop) {
+    std::vector<Lag> each(seeds.size());
+    sideBySide(audio, seeds.size(), [&](const Track& track, std::size_t i) {
+        each[i] = exactLag(track, seeds[i], coarse.factor / 2 + kLagReachPastGrid);
+    });
     std::vector<Lag> lags;
-    for (const Seed& seed : seeds) {
-        Lag lag = exactLag(audio, seed, coarse.factor / 2 + kLagReachPastGrid);
+    for (const Lag& lag : each) {
         if (lag.frames >= minLoop && lag.frames < audio.frames() && lag.residual <= kSeedLimit)
             lags.push_back(lag);
     }
@@ -327,15 +331,16 @@ bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t 
 
 namespace {
 
-// Adds the lag nearest `period` to `lags` when it repeats the template of
-// `of` as exactly as `of` does.
-void tryPeriod(const Track& audio, const Lag& of, double period, std::vector<Lag>& lags) {
+// The lag nearest `period` when it repeats the template of `of` as exactly
+// as `of` does.
+std::optional<Lag> periodOf(const Track& audio, const Lag& of, double period) {
     Seed seed = of.seed;
     seed.lag = period;
     const Lag lag = exactLag(audio, seed, kPeriodReach);
     if (lag.frames > 0 && lag.frames < of.frames &&
         lag.residual <= kTieFactor * of.residual + kExactResidual)
-        lags.push_back(lag);
+        return lag;
+    return std::nullopt;
 }
 
 } // namespace
@@ -345,10 +350,20 @@ void tryPeriod(const Track& audio, const Lag& of, double period, std::vector<Lag
 // no more clearly than its multiples. Periods that repeat are added.
 void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
                     std::vector<Lag>& lags) {
+    std::vector<std::pair<std::size_t, std::int64_t>> divisions; // (lag, k)
     for (std::size_t i = 0; i < seedLags; ++i) {
-        const Lag lag = lags[i];
-        for (std::int64_t k = 2; k <= kMaxDivisions + 1 && lag.frames / k >= minLoop; ++k)
-            tryPeriod(audio, lag, static_cast<double>(lag.frames) / static_cast<double>(k), lags);
+        for (std::int64_t k = 2; k <= kMaxDivisions + 1 && lags[i].frames / k >= minLoop; ++k)
+            divisions.emplace_back(i, k);
+    }
+    std::vector<std::optional<Lag>> periods(divisions.size());
+    sideBySide(audio, divisions.size(), [&](const Track& track, std::size_t j) {
+        const Lag& of = lags[divisions[j].first];
+        periods[j] = periodOf(
+            track, of, static_cast<double>(of.frames) / static_cast<double>(divisions[j].second));
+    });
+    for (const std::optional<Lag>& period : periods) {
+        if (period)
+            lags.push_back(*period);
     }
 }
 
@@ -387,9 +402,10 @@ ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::si
     for (const auto& [loop, q] : loops) {
         if (loop >= of.frames)
             break;
-        const std::size_t before = lags.size();
-        tryPeriod(audio, of, static_cast<double>(loop), lags);
-        if (lags.size() > before && lags.back().frames == loop) {
+        const std::optional<Lag> period = periodOf(audio, of, static_cast<double>(loop));
+        if (period)
+            lags.push_back(*period);
+        if (period && period->frames == loop) {
             found.period = q;
             found.loop = loop;
             break;
@@ -418,19 +434,28 @@ bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vect
             return std::abs(lag.frames - frames) <= kSameLag;
         });
     };
-    bool added = false;
+    std::vector<std::pair<std::size_t, std::int64_t>> differences; // (A, A - B)
     for (std::size_t a = 1; a < exact.size(); ++a) {
         for (std::size_t b = 0; b < a; ++b) {
             const std::int64_t difference = exact[a].frames - exact[b].frames;
-            if (difference < minLoop || known(difference))
-                continue;
-            Seed seed = exact[a].seed;
-            seed.lag = static_cast<double>(difference);
-            const Lag lag = exactLag(audio, seed, kPeriodReach);
-            if (lag.frames >= minLoop && lag.residual <= kExactResidual) {
-                lags.push_back(lag);
-                added = true;
-            }
+            if (difference >= minLoop && !known(difference))
+                differences.emplace_back(a, difference);
+        }
+    }
+    std::vector<Lag> found(differences.size());
+    sideBySide(audio, differences.size(), [&](const Track& track, std::size_t i) {
+        Seed seed = exact[differences[i].first].seed;
+        seed.lag = static_cast<double>(differences[i].second);
+        found[i] = exactLag(track, seed, kPeriodReach);
+    });
+    bool added = false;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        // A difference met before is kept once.
+        if (known(differences[i].second))
+            continue;
+        if (found[i].frames >= minLoop && found[i].residual <= kExactResidual) {
+            lags.push_back(found[i]);
+            added = true;
         }
     }
     return added;

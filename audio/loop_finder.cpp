@@ -2,11 +2,21 @@
 #include "audio/loop_finder.h"
 
 #include "audio/exact_finder_steps.h"
+#include "audio/fft.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace kestrin::audio {
@@ -17,6 +27,9 @@ namespace exact {
 namespace {
 
 // The whole search.
+// Threads that run the steps' work side by side: the machines it runs on
+// have two cores or more, and one more thread than cores only waits.
+constexpr int kThreads = 2;
 // Mean square, about -90 dBFS.
 constexpr double kSilentLevel = 1e-9;
 // -50 dB below the track's mean square.
@@ -48,6 +61,21 @@ bool bestSeenWhole(const Found& found, double rate) {
     return false;
 }
 
+// Planning the transform of step 2 takes a third as long as the pass over
+// a one-minute track, and needs none of it: another thread plans it while
+// the pass reads the audio. An invalid future where no thread can be had.
+std::future<std::unique_ptr<InPlaceRealFft>> planAhead(const Track& audio) {
+    const std::size_t size = coarseTransformSize(audio.sampleRate, audio.frames());
+    if (size == 0)
+        return {};
+    try {
+        return std::async(std::launch::async,
+                          [size] { return std::make_unique<InPlaceRealFft>(size); });
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
 // ---- the search ------------------------------------------------------------------------
 
 // FindLoops, reporting progress to `callback`.
@@ -63,7 +91,11 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     }
     const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
+    std::future<std::unique_ptr<InPlaceRealFft>> planned = planAhead(audio);
     const Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
+    // Let go here, its plans stay with this thread for step 2.
+    if (planned.valid())
+        planned.get();
     if (pass.cancelled) {
         result.cancelled = true;
         return result;
@@ -137,6 +169,95 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
 }
 
 } // namespace
+
+bool sideBySide(const Track& audio, std::size_t count,
+                const std::function<void(const Track&, std::size_t)>& work,
+                const ProgressCallback& progress) {
+    const auto share = [&](std::size_t i) {
+        return static_cast<double>(i) / static_cast<double>(count);
+    };
+    std::mutex mutex; // guards what follows, up to `stopping`
+    std::condition_variable changed;
+    std::size_t next = 0; // the next i to take
+    std::size_t done = 0;
+    bool stop = false;
+    std::exception_ptr failed;
+    std::atomic<bool> stopping{false}; // `stop`, for the threads' windows to ask
+    const AudioSamples* whole = audio.heldWhole();
+    const auto run = [&] {
+        try {
+            const Track own(*whole);
+            own.watch([&] { return !stopping.load(); });
+            for (;;) {
+                std::size_t i = 0;
+                {
+                    const std::lock_guard lock(mutex);
+                    if (stop || next == count)
+                        return;
+                    i = next++;
+                }
+                work(own, i);
+                const std::lock_guard lock(mutex);
+                ++done;
+                changed.notify_all();
+            }
+        } catch (...) {
+            const std::lock_guard lock(mutex);
+            if (!failed)
+                failed = std::current_exception();
+            stop = true;
+            stopping = true;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; whole && count > 1 && t < kThreads; ++t) {
+        try {
+            threads.emplace_back(run);
+        } catch (const std::system_error&) {
+            break; // as many as there are
+        }
+    }
+    if (threads.empty()) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!ReportProgress(progress, share(i)))
+                return false;
+            work(audio, i);
+        }
+        return true;
+    }
+    const auto end = [&] {
+        {
+            const std::lock_guard lock(mutex);
+            stop = true;
+            stopping = true;
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    };
+    try {
+        for (std::size_t asked = 0; asked < count; ++asked) {
+            if (!ReportProgress(progress, share(asked))) {
+                end();
+                return false;
+            }
+            audio.poll();
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return done > asked || failed; });
+            if (failed)
+                break;
+        }
+    } catch (...) {
+        end();
+        throw;
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    if (failed)
+        std::rethrow_exception(failed);
+    return true;
+}
+
 } // namespace exact
 
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
