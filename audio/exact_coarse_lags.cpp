@@ -619,64 +619,71 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
             correlator.emplace(c, prefix, w);
         return *correlator;
     };
-    // Where one transform takes the whole signal, every template's
-    // correlation is made at once, on two threads, before their peaks are
-    // taken in order; a search stops between templates. They are kept with
-    // the signal for the next time.
+    const std::int64_t last = count - w;
+    // The seeds of the template at `place` whose correlation is `ncc`.
+    const auto addPeaks = [&](const float* ncc, std::int64_t place, std::vector<Seed>& to,
+                              const std::function<void()>& asking) {
+        addPeakSeeds({ncc, last, place, w}, spacing, coarse, audio.frames(), besidePeriod, to,
+                     asking);
+    };
+    std::vector<std::vector<Seed>> ofPlace(places.size());
+    // Where one transform takes the whole signal, the templates are
+    // correlated and their peaks taken side by side, on two threads; the
+    // correlations are kept with the signal for the next time.
     std::vector<FftwFloats>& correlations = coarse.correlations;
-    if (coarse.correlatedPlaces != places || coarse.correlatedMinLag != minLag) {
-        correlations.clear();
-        coarse.correlatedPlaces.clear();
-        if (correlating().whole()) {
-            std::vector<double> energies;
+    const bool kept = coarse.correlatedPlaces == places && coarse.correlatedMinLag == minLag;
+    if (kept || correlating().whole()) {
+        std::vector<double> energies;
+        if (!kept) {
+            correlations.clear();
+            coarse.correlatedPlaces.clear();
             for (const std::int64_t place : places) {
                 energies.push_back(correlator->templateEnergy(place));
                 correlations.push_back(correlator->buffer());
             }
-            const bool finished = sideBySide(
-                audio, places.size(),
-                [&](const Track& track, std::size_t t) {
-                    correlator->correlateInto(places[t], energies[t], minLag, correlations[t].get(),
-                                              [&] { track.poll(); });
-                },
-                [&](double share) {
-                    done = share;
-                    return ReportProgress(progress, share);
-                });
-            if (!finished) {
-                correlations.clear();
-                cancelled = true;
-                return {};
-            }
-            coarse.correlatedPlaces = places;
-            coarse.correlatedMinLag = minLag;
         }
+        const bool finished = sideBySide(
+            audio, places.size(),
+            [&](const Track& track, std::size_t t) {
+                const std::function<void()> asking = [&] { track.poll(); };
+                if (!kept)
+                    correlator->correlateInto(places[t], energies[t], minLag, correlations[t].get(),
+                                              asking);
+                addPeaks(correlations[t].get(), places[t], ofPlace[t], asking);
+            },
+            [&](double share) {
+                done = share;
+                return ReportProgress(progress, share);
+            });
+        if (!finished) {
+            if (!kept)
+                correlations.clear();
+            cancelled = true;
+            return {};
+        }
+        coarse.correlatedPlaces = places;
+        coarse.correlatedMinLag = minLag;
     }
-    const std::int64_t last = count - w;
     for (std::size_t t = 0; t < places.size(); ++t) {
         done = static_cast<double>(t) / places.size();
         if (!ReportProgress(progress, done)) {
             cancelled = true;
             return {};
         }
-        const float* ncc = correlations.empty() ? correlating().correlate(places[t], minLag, check)
-                                                : correlations[t].get();
-        const std::size_t before = seeds.size();
-        addPeakSeeds({ncc, last, places[t], w}, spacing, coarse, audio.frames(), besidePeriod,
-                     seeds, check);
+        if (correlations.empty())
+            addPeaks(correlating().correlate(places[t], minLag, check), places[t], ofPlace[t],
+                     check);
+        seeds.insert(seeds.end(), ofPlace[t].begin(), ofPlace[t].end());
         // The file's last moments may be a pass cut short or a final chord
         // the loop never plays, loud enough to hide what the template holds
         // of a copy before them: where the template at the end finds none,
         // the one a template's length before it is tried as well.
         const std::int64_t earlier = places[t] - w;
-        if (t == 0 && seeds.size() == before && earlier >= 0 &&
+        if (t == 0 && ofPlace[t].empty() && earlier >= 0 &&
             prefix(earlier + w) - prefix(earlier) > 0.0 &&
             std::none_of(places.begin() + 1, places.end(),
-                         [&](std::int64_t q) { return std::abs(q - earlier) < w; })) {
-            ncc = correlating().correlate(earlier, minLag, check);
-            addPeakSeeds({ncc, last, earlier, w}, spacing, coarse, audio.frames(), besidePeriod,
-                         seeds, check);
-        }
+                         [&](std::int64_t q) { return std::abs(q - earlier) < w; }))
+            addPeaks(correlating().correlate(earlier, minLag, check), earlier, seeds, check);
     }
     return seeds;
 }
