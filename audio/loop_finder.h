@@ -57,10 +57,15 @@
 // template, and passes over the repeated stretch of each candidate:
 // O(n log n) overall. A file is never held whole: steps 3 to 10 read back
 // windows around the pairs they compare, and what stays is the coarse signal
-// and one template's correlation with it, about 8 bytes per 16 frames; a
-// file short enough (LoopSearchOptions::mostHeldSamples) is held in memory
-// once read through, as the steps read each repeat again for every lag. The
-// search asks whether to go on every few tens of ms of work. A lossy file,
+// and one template's correlation with it, about 8 bytes per 16 frames (up to
+// six minutes, where one transform takes the whole coarse signal, every
+// template's, at most 4 MB each, kept for step 2's second look); a file
+// short enough (LoopSearchOptions::mostHeldSamples) is held in memory once
+// read through, as the steps read each repeat again for every lag. Audio
+// held whole has its templates, lags and candidates worked on two threads,
+// each result kept in its place, so that it gets the candidates one thread
+// finds. The search asks whether to go on every few tens of ms of work, on
+// the calling thread only. A lossy file,
 // whose codec cannot seek to the sample, is decoded in the one pass into an
 // unnamed scratch file (4 bytes per sample, in the temporary folder), in
 // memory only where none can be had.
