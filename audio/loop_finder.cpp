@@ -211,6 +211,8 @@ bool sideBySide(const Track& audio, std::size_t count,
         }
     };
     std::vector<std::thread> threads;
+    // Room for all first: a thread started is never left unjoined.
+    threads.reserve(kThreads);
     for (int t = 0; whole && count > 1 && t < kThreads; ++t) {
         try {
             threads.emplace_back(run);
