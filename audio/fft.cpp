@@ -4,11 +4,60 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <numbers>
 #include <optional>
 
+#include <fstream>
+
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace kestrin::audio {
+
+void RequireRoomForFftw(std::size_t floats) {
+    // Planning keeps about one and a half times the frames in twiddle
+    // factors, and some plans take buffers of the frames again as they run;
+    // the slack covers the planner's own small allocations.
+    constexpr std::size_t kRoomPerFloat = 4 * sizeof(float);
+    constexpr std::size_t kSlackBytes = std::size_t{1} << 20;
+    const std::size_t bytes = floats * kRoomPerFloat + kSlackBytes;
+    void* room = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED)
+        throw std::bad_alloc();
+    ::munmap(room, bytes);
+}
+
+bool AddressSpaceTight() {
+    // What a search holds at most (a six-minute track held whole, its coarse
+    // correlations and a second thread's windows) with room to spare.
+    constexpr std::uint64_t kAmpleBytes = std::uint64_t{512} << 20;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return false;
+    std::uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const std::uint64_t held = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    return held + kAmpleBytes > limit.rlim_cur;
+}
+
+void PrepareFftw() {
+    // The planner's first use registers every algorithm FFTW has, about
+    // 200 kB of small allocations, any of which ends the process if it fails.
+    static bool prepared = false;
+    std::lock_guard lock(FftwPlannerMutex());
+    if (prepared)
+        return;
+    constexpr std::size_t kPrepareFrames = 16;
+    RequireRoomForFftw(kPrepareFrames);
+    const FftwFloats frames = AllocateFftwFloats(kPrepareFrames + 2);
+    fftwf_destroy_plan(fftwf_plan_dft_r2c_1d(static_cast<int>(kPrepareFrames), frames.get(),
+                                             reinterpret_cast<fftwf_complex*>(frames.get()),
+                                             FFTW_ESTIMATE));
+    prepared = true;
+}
 
 std::mutex& FftwPlannerMutex() {
     static std::mutex mutex;
@@ -106,6 +155,8 @@ RealSpectrum::RealSpectrum(std::size_t size) : m_size(size) {
             return;
         }
     }
+    PrepareFftw();
+    RequireRoomForFftw(size);
     m_in = fftwf_alloc_real(size);
     m_out = fftwf_alloc_complex(size / 2 + 1);
     if (m_in && m_out) {
@@ -140,6 +191,8 @@ namespace {
 // of the alignment fftwf_malloc gives, which the estimate never touches and
 // which is not kept. Throws std::bad_alloc when FFTW gives none.
 fftwf_plan inPlacePlan(std::size_t size, bool forward) {
+    PrepareFftw();
+    RequireRoomForFftw(size);
     const FftwFloats probe = AllocateFftwFloats(size + 2);
     const int n = static_cast<int>(size);
     auto* complex = reinterpret_cast<fftwf_complex*>(probe.get());

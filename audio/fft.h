@@ -17,6 +17,28 @@ namespace kestrin::audio {
 // destroyed under this one lock. Executing a plan needs none.
 std::mutex& FftwPlannerMutex();
 
+// FFTW ends the process when an allocation of its own fails, while planning
+// or while a plan that takes buffers runs. Throws std::bad_alloc unless the
+// memory such a transform of `floats` frames may want can be had now (it is
+// asked for and given back at once), so that a process near its limit is
+// told rather than ended.
+void RequireRoomForFftw(std::size_t floats);
+
+// True when the process's address-space limit leaves little room: there
+// FFTW must plan while nothing else allocates beside it, so a search runs
+// on one thread.
+bool AddressSpaceTight();
+
+// Sets up FFTW's planner once per process; every transform here does so
+// before it plans. A search calls it on its own thread before it starts
+// others, so that the setup, which cannot fail gracefully, never races them
+// for the last memory. Throws std::bad_alloc when the room is not there.
+void PrepareFftw();
+
+// Transforms of at least this many frames ask for their room before they
+// run: below it, what a plan takes as it runs is too small to matter.
+inline constexpr std::size_t kFftwRoomCheckedFrom = std::size_t{1} << 16;
+
 // A real-to-complex transform of `size` frames from in() to out(), planned
 // once and run as often as wanted. Throws std::bad_alloc when FFTW gives no
 // buffer or plan. Not shared between threads: each makes its own. The plan
@@ -38,7 +60,11 @@ public:
     double power(std::size_t k) const {
         return double{m_out[k][0]} * m_out[k][0] + double{m_out[k][1]} * m_out[k][1];
     }
-    void run() { fftwf_execute(m_plan); }
+    void run() {
+        if (m_size >= kFftwRoomCheckedFrom)
+            RequireRoomForFftw(m_size);
+        fftwf_execute(m_plan);
+    }
 
 private:
     std::size_t m_size;
@@ -75,10 +101,14 @@ public:
     FftwFloats buffer() const { return AllocateFftwFloats(m_size + 2); }
     // Frames to bins.
     void forward(float* data) const {
+        if (m_size >= kFftwRoomCheckedFrom)
+            RequireRoomForFftw(m_size);
         fftwf_execute_dft_r2c(m_forward, data, reinterpret_cast<fftwf_complex*>(data));
     }
     // Bins to frames, unnormalised: the result is size() times the signal.
     void inverse(float* data) const {
+        if (m_size >= kFftwRoomCheckedFrom)
+            RequireRoomForFftw(m_size);
         fftwf_execute_dft_c2r(m_inverse, reinterpret_cast<fftwf_complex*>(data), data);
     }
 

@@ -68,7 +68,14 @@ std::future<std::unique_ptr<InPlaceRealFft>> planAhead(const Track& audio) {
     const std::size_t size = coarseTransformSize(audio.sampleRate, audio.frames());
     if (size == 0)
         return {};
+    PrepareFftw();
     try {
+        if (AddressSpaceTight()) {
+            // Beside the pass, the planner would race it for the last memory.
+            std::promise<std::unique_ptr<InPlaceRealFft>> now;
+            now.set_value(std::make_unique<InPlaceRealFft>(size));
+            return now.get_future();
+        }
         return std::async(std::launch::async,
                           [size] { return std::make_unique<InPlaceRealFft>(size); });
     } catch (const std::system_error&) {
@@ -213,7 +220,8 @@ bool sideBySide(const Track& audio, std::size_t count,
     std::vector<std::thread> threads;
     // Room for all first: a thread started is never left unjoined.
     threads.reserve(kThreads);
-    for (int t = 0; whole && count > 1 && t < kThreads; ++t) {
+    const bool besides = whole && count > 1 && !AddressSpaceTight();
+    for (int t = 0; besides && t < kThreads; ++t) {
         try {
             threads.emplace_back(run);
         } catch (const std::system_error&) {

@@ -5,6 +5,7 @@
 #include "cli/output.h"
 #include "cli/pos_tool.h"
 #include "cli/position_argument.h"
+#include "cli/rate_option.h"
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 
@@ -19,7 +20,7 @@ using namespace kestrin::audio;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos seam FILE.POS -o OUT.wav [--before S] [--after S] [--force]
+    R"(Usage: kestrin-pos seam FILE.POS -o OUT.wav [--before S] [--after S] [--force] [--frames-of-audio]
 
 Renders what a listener hears at the loop point: the last S seconds before the
 stop (stop itself excluded: playback jumps back there), then the first S
@@ -38,6 +39,12 @@ refused.
   --before S    seconds before the stop (default 3)
   --after S     seconds from the start (default 3)
   --force       replace an existing OUT
+  --frames-of-audio  render audio at a rate other than 44,100 Hz with the
+                POS file's numbers as its own frames; the line says so
+
+Positions count samples at 44,100 per second: audio at another rate is
+refused with both rates named, unless --frames-of-audio is given, which
+takes them as frames of that audio, as players such as vgmstream read them.
 )";
 
 bool samePlace(const fs::path& a, const fs::path& b) {
@@ -113,6 +120,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         if (const std::string refusal = refusalOf(output, a.flag("--force")); !refusal.empty())
             return fail(refusal);
         const AudioInfo info = ReadAudioInfo(companion->path);
+        RequireRate(companion->path, info.sampleRate, RateChoiceOf(a), "not written");
         std::int64_t stop = v.stop;
         if (stop <= 0 || stop > info.frames)
             stop = info.frames; // where players loop when the stop is unusable
@@ -125,13 +133,16 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         WriteSpliced(companion->path, output, fromA, stop, v.start, toB, a.flag("--force"));
         out << "wrote " << VisibleText(output.string()) << ": samples " << fromA << " to " << stop
             << " (before the stop), then " << v.start << " to " << toB << " (from the start) of "
-            << VisibleText(companion->path.filename().string()) << '\n';
+            << VisibleText(companion->path.filename().string())
+            << VisibleText(FramesNote(companion->path.filename(), info.sampleRate)) << '\n';
     } catch (const PosFileError& e) {
         ReportError(err, e);
         return ExitProblem;
     } catch (const AudioError& e) {
         ReportError(err, e);
         return ExitProblem;
+    } catch (const std::runtime_error& e) {
+        return fail(e.what());
     }
     return ExitOk;
 }
@@ -144,7 +155,7 @@ const Command& SeamCommand() {
                                  "render the loop seam into a new WAVE file",
                                  kHelp,
                                  {"-o", "--before", "--after"},
-                                 {"--force"},
+                                 {"--force", FramesOfAudioFlag},
                                  run};
     return command;
 }

@@ -38,9 +38,19 @@ TEST_P(SeamRows, CopiesTheFramesAroundTheLoopExactly) {
     wav("song.WAV", row.rate, row.channels, row.subtype, frames,
         [](int n, int c) { return ((n * 7 + c * 3) % 30000 - 15000) / 32768.0; });
     pos("song.POS", 1000, 60000);
-    const ToolRun r =
-        run({"seam", at("song.POS"), "-o", at("out.wav"), "--before", "0.5", "--after", "0.25s"});
+    std::vector<std::string> args{"seam",     at("song.POS"), "-o",      at("out.wav"),
+                                  "--before", "0.5",          "--after", "0.25s"};
+    if (row.rate != 44100) {
+        // The rate rule: positions count at 44,100 unless the user says otherwise.
+        const ToolRun refused = run(args);
+        EXPECT_EQ(refused.status, ExitProblem);
+        EXPECT_NE(refused.err.find("--frames-of-audio"), std::string::npos) << refused.err;
+        EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"song.POS", "song.WAV"}));
+        args.push_back("--frames-of-audio");
+    }
+    const ToolRun r = run(args);
     ASSERT_EQ(r.status, ExitOk) << r.err;
+    EXPECT_EQ(r.out.find("as frames of") != std::string::npos, row.rate != 44100) << r.out;
 
     SF_INFO src{};
     SF_INFO out{};

@@ -18,6 +18,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrin;
 using namespace kestrin::cli;
@@ -131,6 +132,38 @@ TEST_P(DamagedAudio, IsItsOwnProblemAndTheBatchGoesOn) {
     if (row.findSays) {
         EXPECT_NE(r.err.find(row.findSays), std::string::npos) << r.err;
     }
+}
+
+// Under an address-space limit, at every step of it from what the process
+// already holds on, a file that cannot be searched is "not enough memory" and
+// the batch goes on: the transforms' library must never end the process.
+TEST_F(PosToolTest, FindOutOfMemoryIsTheFilesProblemNeverAnAbort) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than any limit here";
+#else
+    const auto noise = [](int n, int c) { return std::sin(n * 0.37 + c) * std::sin(n * 0.0011); };
+    wav("big.wav", 44100, 2, SF_FORMAT_PCM_16, 44100 * 30, noise);
+    wav("small.wav", 44100, 1, SF_FORMAT_PCM_16, 44100 * 3, noise);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t held = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+    constexpr rlim_t kStep = rlim_t{3} << 20;
+    for (rlim_t extra = 0; extra <= 30 * kStep; extra += kStep) {
+        SCOPED_TRACE("limit " + std::to_string(extra >> 20) + " MB above what is held");
+        const ToolRun r = runInChild({"find", "-n", "1", at("big.wav"), at("small.wav")}, [&] {
+            ::alarm(120);
+            const rlimit space{held + extra, held + extra};
+            ::setrlimit(RLIMIT_AS, &space);
+        });
+        ASSERT_NE(r.status, -1) << "ended by a signal\n" << r.err;
+        if (r.status != ExitOk) {
+            EXPECT_NE(r.err.find("not enough memory"), std::string::npos) << r.err;
+        }
+        EXPECT_NE(r.out.find("2 files"), std::string::npos) << r.out << r.err;
+        for (const char* file : {"big.wav", "small.wav"})
+            EXPECT_NE((r.out + r.err).find(at(file)), std::string::npos) << r.out << r.err;
+    }
+#endif
 }
 
 // Empty MPEG-2.5 layer III frames behind a Xing header that counts nine
