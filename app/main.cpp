@@ -2,6 +2,7 @@
 // Starts Kestrin: the editor window is the whole application, and closing it
 // ends the run.
 #include "app/command_line.h"
+#include "core/temporary_files.h"
 #include "editor/editor_window.h"
 #include "views/attach_views.h"
 
@@ -40,6 +41,7 @@ int main(int argc, char* argv[]) {
     // Before Qt starts: help and version need no display.
     if (const auto answered = kestrin::app::AnswerInformationOptions(argc, argv, std::cout))
         return *answered;
+    kestrin::RemoveTemporariesOnSignals();
     const int status = run(argc, argv);
     // The application has closed its window, its files and its sound by
     // now. What is left are the libraries' own statics, among them Qt's

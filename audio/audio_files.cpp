@@ -3,16 +3,17 @@
 
 #include "audio/audio_reader.h"
 #include "core/pos_file.h"
+#include "core/temporary_files.h"
 
 #include <sndfile.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -95,11 +96,8 @@ void copyFrames(SNDFILE* in, SNDFILE* out, int channels, std::int64_t from, std:
 class TemporaryFile {
 public:
     explicit TemporaryFile(const fs::path& target) {
-        static std::atomic<unsigned> counter{0};
-        const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
         for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-            m_path = folder / (".kestrin-" + std::to_string(::getpid()) + "-" +
-                               std::to_string(counter++) + ".tmp");
+            m_path = TemporaryBeside(target, ".tmp");
             m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (m_fd < 0 && errno != EEXIST)
                 break;
@@ -107,6 +105,7 @@ public:
         if (m_fd < 0)
             throw AudioError("cannot create audio file " + target.string() + ": " +
                              systemReason(errno));
+        m_registered.emplace(m_path);
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -125,6 +124,7 @@ public:
 
 private:
     fs::path m_path;
+    std::optional<RegisteredTemporary> m_registered;
     int m_fd = -1;
     bool m_kept = false;
 };

@@ -2,6 +2,7 @@
 #include "audio/in_place.h"
 
 #include "audio/audio_files.h"
+#include "core/temporary_files.h"
 
 #include <cerrno>
 #include <string>
@@ -32,9 +33,7 @@ std::string octal(unsigned mode) {
 class Temporary {
 public:
     explicit Temporary(const fs::path& beside)
-        : m_path((beside.has_parent_path() ? beside.parent_path() : fs::path(".")) /
-                 (".kestrin-" + std::to_string(::getpid()) + "-" + std::to_string(s_count++) +
-                  "-new" + beside.extension().string())) {}
+        : m_path(TemporaryBeside(beside, "-new" + beside.extension().string())) {}
     ~Temporary() {
         if (!m_kept)
             ::unlink(m_path.c_str());
@@ -45,8 +44,8 @@ public:
     void keep() { m_kept = true; }
 
 private:
-    static inline int s_count = 0;
     fs::path m_path;
+    RegisteredTemporary m_registered{m_path};
     bool m_kept = false;
 };
 

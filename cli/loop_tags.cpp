@@ -3,6 +3,7 @@
 
 #include "audio/audio_files.h"
 #include "core/loop_formats.h"
+#include "core/temporary_files.h"
 
 #include <taglib/fileref.h>
 #include <taglib/tfilestream.h>
@@ -67,9 +68,8 @@ void WriteLoopTags(const fs::path& source, const fs::path& target, std::int64_t 
         throw std::runtime_error("cannot tag " + target.string() + " with the loop " +
                                  std::to_string(start) + ".." + std::to_string(stop) +
                                  ": it is no loop");
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const fs::path temporary =
-        folder / (".kestrin-" + std::to_string(::getpid()) + "-tags" + target.extension().string());
+    const fs::path temporary = TemporaryBeside(target, "-tags" + target.extension().string());
+    const RegisteredTemporary registered(temporary);
     struct Remover {
         const fs::path& path;
         bool keep = false;

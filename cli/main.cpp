@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/output.h"
+#include "core/temporary_files.h"
 
 #include <iostream>
 
 int main(int argc, char** argv) {
+    kestrin::RemoveTemporariesOnSignals();
     std::vector<std::string> args(argv + 1, argv + argc);
     return kestrin::cli::RunWithStandardOutput(args, std::cerr);
 }
