@@ -29,10 +29,16 @@ struct Arguments {
     std::optional<std::string> value(const std::string& name) const;
 };
 
+// The one of `known` that `typed` most likely meant: within one edit (a
+// letter added, dropped, changed or two swapped) per four letters, at least
+// one; nullopt when none is that close or two are equally close.
+std::optional<std::string> LikelyMeant(const std::string& typed,
+                                       const std::vector<std::string>& known);
+
 // Splits `args` (the command name first) into files and the options of the
 // command: `valued` take a value ("--opt=V" and "--opt V" both work), `flags`
 // do not. "--" ends the options; "-h" and "--help" set `help`. Throws
-// UsageError for an unknown option or a missing value.
+// UsageError for an unknown option (naming the likely one) or a missing value.
 Arguments ParseArguments(const std::vector<std::string>& args, const std::set<std::string>& valued,
                          const std::set<std::string>& flags);
 

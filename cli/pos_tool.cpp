@@ -82,7 +82,12 @@ int RunPosTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     const Command* command = findCommand(args[0]);
     if (!command) {
-        ReportError(err, "unknown command \"" + args[0] + "\"");
+        std::vector<std::string> names;
+        for (const Command* c : commands())
+            names.push_back(c->name);
+        const auto meant = LikelyMeant(args[0], names);
+        ReportError(err, "unknown command \"" + args[0] + "\"" +
+                             (meant ? " (did you mean \"" + *meant + "\"?)" : std::string()));
         err << '\n' << programHelp();
         return ExitUsage;
     }

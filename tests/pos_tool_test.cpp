@@ -326,6 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct UsageRow {
     std::vector<std::string> args;
     int status;
+    std::string says = {}; // in what it prints on standard error
 };
 
 TEST(PosToolUsage, ExitCodes) {
@@ -343,6 +344,15 @@ TEST(PosToolUsage, ExitCodes) {
         {{"seam", "x.POS", "-o", "y.wav", "--before", "-1"}, ExitUsage},
         {{"check", "--help"}, ExitOk},
         {{"seam", "-h"}, ExitOk},
+        {{"fnd", "x.wav"}, ExitUsage, "(did you mean \"find\"?)"},
+        {{"sohw", "x.POS"}, ExitUsage, "(did you mean \"show\"?)"},
+        {{"find", "--writ", "x.wav"}, ExitUsage, "unknown option --writ (did you mean --write?)"},
+        {{"render", "x.POS", "--crosfade=50ms"}, ExitUsage, "(did you mean --crossfade?)"},
+        {{"find", "--hlep"}, ExitUsage, "(did you mean --help?)"},
+        {{"find", "--frobnicate", "x.wav"}, ExitUsage, "unknown option --frobnicate\n"},
+        {{"set", "--sta", "1", "x.POS"},
+         ExitUsage,
+         "unknown option --sta\n"}, // too far from both --start and --stop
     };
     for (const UsageRow& row : rows) {
         std::ostringstream out;
@@ -350,6 +360,9 @@ TEST(PosToolUsage, ExitCodes) {
         std::vector<std::string> args = row.args;
         EXPECT_EQ(RunPosTool(args, out, err), row.status)
             << (args.empty() ? std::string("(none)") : args[0]) << " " << err.str();
+        if (!row.says.empty()) {
+            EXPECT_NE(err.str().find(row.says), std::string::npos) << err.str();
+        }
     }
 }
 
