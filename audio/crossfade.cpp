@@ -5,6 +5,8 @@
 #include "audio/audio_reader.h"
 #include "audio/loop_interchange.h"
 #include "audio/seam_measure.h"
+#include "core/loop_problems.h"
+#include "core/positions.h"
 
 #include <sndfile.h>
 
@@ -19,20 +21,35 @@ namespace kestrin::audio {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// "1.5 s (66,150 frames)": a user speaks in seconds; the frames are exact.
+std::string secondsAndFrames(std::int64_t frames, int sampleRate) {
+    constexpr double kMillisecondsPerSecond = 1000;
+    const double seconds =
+        std::round(static_cast<double>(frames) * kMillisecondsPerSecond / sampleRate) /
+        kMillisecondsPerSecond;
+    return FormatNumber(seconds) + " s (" + GroupedText(frames) + " frames)";
+}
+
+} // namespace
+
 std::optional<std::string> CrossfadeProblem(std::int64_t start, std::int64_t stop,
-                                            std::int64_t frames, std::int64_t total) {
+                                            std::int64_t frames, std::int64_t total,
+                                            int sampleRate) {
     if (start < 0 || stop <= start || stop > total)
         return std::to_string(start) + ".." + std::to_string(stop) + " is no loop within " +
                std::to_string(total) + " frames";
     if (frames <= 0)
         return std::string("a crossfade needs at least one frame");
     if (frames > (stop - start) / 2)
-        return "a crossfade of " + std::to_string(frames) +
-               " frames reaches beyond half the loop (" + std::to_string(stop - start) + " frames)";
+        return "a crossfade of " + secondsAndFrames(frames, sampleRate) +
+               " reaches beyond half the loop, which lasts " +
+               secondsAndFrames(stop - start, sampleRate);
     if (frames > start)
-        return "a crossfade of " + std::to_string(frames) +
-               " frames needs as many before the start, " + "which is at frame " +
-               std::to_string(start);
+        return "a crossfade of " + secondsAndFrames(frames, sampleRate) +
+               " needs as many before the start, which is at " +
+               secondsAndFrames(start, sampleRate);
     return std::nullopt;
 }
 
@@ -125,7 +142,7 @@ ChooseCrossfade(FrameSource& audio, std::int64_t start, std::int64_t stop, int s
                 const std::function<void(const CrossfadeChoice&)>& tried) {
     for (const int ms : kCrossfadeLengthsMs) {
         const std::int64_t frames = std::int64_t{ms} * sampleRate / 1000;
-        if (CrossfadeProblem(start, stop, frames, audio.frames()))
+        if (CrossfadeProblem(start, stop, frames, audio.frames(), audio.sampleRate()))
             break; // the longer ones have no room either
         const CrossfadeChoice choice = MeasureCrossfade(audio, start, stop, frames);
         if (tried)
@@ -224,7 +241,8 @@ void WriteCrossfaded(const fs::path& source, const fs::path& target, const Cross
                      bool replace, const std::function<void(double)>& progress) {
     AudioReader reader(source);
     const AudioInfo& info = reader.info();
-    if (const auto problem = CrossfadeProblem(fade.start, fade.stop, fade.frames, info.frames))
+    if (const auto problem =
+            CrossfadeProblem(fade.start, fade.stop, fade.frames, info.frames, info.sampleRate))
         throw AudioError("cannot crossfade " + source.string() + ": " + *problem);
     auto format = RenderFormatFor(target, source, info.frames);
     if (!format)

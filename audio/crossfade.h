@@ -41,10 +41,12 @@ struct Crossfade {
 };
 
 // Why no crossfade of `frames` can be made for the loop `start`..`stop` in
-// a track of `total` frames (it would reach further than half the loop, or
-// the start leaves fewer frames before it), or nullopt when it can.
+// a track of `total` frames at `sampleRate` (it would reach further than
+// half the loop, or the start leaves fewer frames before it), in seconds and
+// frames, or nullopt when it can.
 std::optional<std::string> CrossfadeProblem(std::int64_t start, std::int64_t stop,
-                                            std::int64_t frames, std::int64_t total);
+                                            std::int64_t frames, std::int64_t total,
+                                            int sampleRate);
 
 // The correlation, -1..1, of the `frames` frames before `stop` with those
 // before `start` (every channel; 1 when both are silent).

@@ -67,12 +67,14 @@ std::string boundedDuration(std::string_view text) {
 } // namespace
 
 double ParseDurationArgument(std::string_view text) {
-    static const std::regex kDuration(R"(([0-9]+\.?[0-9]*|\.[0-9]+)s?)");
+    static const std::regex kDuration(R"(([0-9]+\.?[0-9]*|\.[0-9]+)(s|ms)?)");
     const std::string s = boundedDuration(text);
     std::smatch m;
     if (!std::regex_match(s, m, kDuration))
-        throw ArgumentError("duration \"" + s + "\" is not a number of seconds (3, 0.5, 2s)");
-    return ParseNumber(m[1].str());
+        throw ArgumentError("duration \"" + s +
+                            "\" is not a number of seconds (3, 0.5, 2s) or milliseconds (50ms)");
+    const double number = ParseNumber(m[1].str());
+    return m[2].str() == "ms" ? number / 1000 : number;
 }
 
 double ParseClockDurationArgument(std::string_view text) {

@@ -24,8 +24,8 @@ public:
 // the signed 32-bit range.
 std::int32_t ParsePositionArgument(std::string_view text);
 
-// Reads a non-negative duration in seconds ("3", "0.5", "2s"). Throws
-// ArgumentError otherwise.
+// Reads a non-negative duration in seconds ("3", "0.5", "2s") or
+// milliseconds ("50ms"), as seconds. Throws ArgumentError otherwise.
 double ParseDurationArgument(std::string_view text);
 
 // Reads a non-negative duration as seconds (see ParseDurationArgument) or as

@@ -15,7 +15,6 @@
 #include <cmath>
 #include <filesystem>
 #include <optional>
-#include <regex>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,37 +75,12 @@ refused with both rates named, unless --frames-of-audio is given, which
 takes them as frames of that audio, as players such as vgmstream read them.
 )";
 
-// DURATION in seconds; throws UsageError.
-double durationSeconds(const std::string& text) {
-    // No text this long is a duration; the matcher recurses per character.
-    constexpr std::size_t kLongestDuration = 32;
-    if (text.size() > kLongestDuration)
-        throw UsageError("--extend: \"" + text.substr(0, kLongestDuration) +
-                         "...\" is not a duration");
-    static const std::regex kClock(R"((?:([0-9]+):)?([0-9]+):([0-9]+(?:\.[0-9]*)?))");
-    std::smatch m;
-    if (std::regex_match(text, m, kClock)) {
-        const double minutes = std::stod(m[2].str());
-        const double seconds = std::stod(m[3].str());
-        if (seconds >= 60 || (m[1].matched && minutes >= 60))
-            throw UsageError("--extend: \"" + text + "\": minutes and seconds must be below 60");
-        return (m[1].matched ? std::stod(m[1].str()) * 3600 : 0) + minutes * 60 + seconds;
-    }
+// The DURATION of `option`, in seconds; throws UsageError naming the option.
+double durationSeconds(const char* option, const std::string& text) {
     try {
-        return ParseDurationArgument(text);
+        return ParseClockDurationArgument(text);
     } catch (const ArgumentError& e) {
-        throw UsageError(std::string("--extend: ") + e.what());
-    }
-}
-
-// A crossfade's DURATION: seconds as elsewhere, or milliseconds ("50ms").
-double crossfadeSeconds(const std::string& text) {
-    try {
-        if (text.size() > 2 && text.compare(text.size() - 2, 2, "ms") == 0)
-            return ParseDurationArgument(text.substr(0, text.size() - 2)) / 1000;
-        return ParseDurationArgument(text);
-    } catch (const ArgumentError& e) {
-        throw UsageError(std::string("--crossfade: ") + e.what());
+        throw UsageError(std::string(option) + ": " + e.what());
     }
 }
 
@@ -173,7 +147,8 @@ CrossfadeChoice chooseCrossfade(FrameSource& frames, std::optional<double> secon
     const AudioInfo& info = source.info;
     if (seconds) {
         const std::int64_t length = std::llround(*seconds * info.sampleRate);
-        if (const auto problem = CrossfadeProblem(loop.start, loop.stop, length, info.frames))
+        if (const auto problem =
+                CrossfadeProblem(loop.start, loop.stop, length, info.frames, info.sampleRate))
             throw std::runtime_error("cannot crossfade " + audio + ": " + *problem);
         return MeasureCrossfade(frames, loop.start, loop.stop, length);
     }
@@ -181,7 +156,8 @@ CrossfadeChoice chooseCrossfade(FrameSource& frames, std::optional<double> secon
     if (chosen)
         return *chosen;
     const std::int64_t shortest = std::int64_t{kCrossfadeLengthsMs[0]} * info.sampleRate / 1000;
-    if (const auto problem = CrossfadeProblem(loop.start, loop.stop, shortest, info.frames))
+    if (const auto problem =
+            CrossfadeProblem(loop.start, loop.stop, shortest, info.frames, info.sampleRate))
         throw std::runtime_error("cannot crossfade " + audio + ": " + *problem);
     throw std::runtime_error("cannot make the seam of " + audio +
                              " seamless with any crossfade up to the loop's room "
@@ -292,12 +268,12 @@ RenderRequest requestOf(const Arguments& a) {
     r.force = a.flag("--force");
     r.outro = a.flag("--outro");
     if (r.mode == RenderRequest::Mode::Crossfade && a.files.size() == 2) {
-        r.crossfadeSeconds = crossfadeSeconds(a.files[1]);
+        r.crossfadeSeconds = durationSeconds("--crossfade", a.files[1]);
         if (*r.crossfadeSeconds > 1e6)
             throw UsageError("--crossfade: " + a.files[1] + " is longer than any loop");
     }
     if (const auto extend = a.value("--extend")) {
-        r.extendSeconds = durationSeconds(*extend);
+        r.extendSeconds = durationSeconds("--extend", *extend);
         if (r.extendSeconds > 1e6)
             throw UsageError("--extend: " + *extend + " is longer than a render may be");
         if (const auto fade = a.value("--fade")) {

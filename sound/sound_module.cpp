@@ -617,8 +617,9 @@ private:
         audio::ReaderSource frames(reader);
         std::optional<audio::CrossfadeChoice> choice;
         if (request.frames) {
-            if (const auto problem = audio::CrossfadeProblem(request.start, request.stop,
-                                                             *request.frames, reader.info().frames))
+            if (const auto problem =
+                    audio::CrossfadeProblem(request.start, request.stop, *request.frames,
+                                            reader.info().frames, reader.info().sampleRate))
                 throw audio::AudioError("cannot crossfade " + source.string() + ": " + *problem);
             choice = audio::MeasureCrossfade(frames, request.start, request.stop, *request.frames);
         } else {

@@ -60,6 +60,15 @@ TEST(OptionValues, MayBeJoinedToAShortOption) {
     EXPECT_THROW(ParseArguments({"find", "-q1"}, {"-n"}, {"-q"}), UsageError);
 }
 
+TEST(DurationArguments, SecondsOrMilliseconds) {
+    const std::pair<const char*, double> read[] = {{"3", 3},       {"2s", 2},        {"0.5", 0.5},
+                                                   {"50ms", 0.05}, {".5ms", 0.0005}, {"0ms", 0}};
+    for (const auto& [text, seconds] : read)
+        EXPECT_DOUBLE_EQ(ParseDurationArgument(text), seconds) << text;
+    for (const char* text : {"ms", "5 ms", "5mss", "5sm", "-5ms", "5m", "5msec"})
+        EXPECT_THROW(ParseDurationArgument(text), ArgumentError) << text;
+}
+
 TEST(DurationArguments, ClocksAreBoundedBeforeMatching) {
     EXPECT_EQ(ParseClockDurationArgument("3:30:00"), 12600);
     EXPECT_EQ(ParseClockDurationArgument("1:05.5"), 65.5);

@@ -107,8 +107,12 @@ TEST_F(Crossfade, LoopsWithoutRoomOrAtAnotherRateAreRefused) {
         const char* duration;
         const char* reason;
     };
-    const Row rows[] = {{100, 40000, "10ms", "before the start"},
-                        {20000, 24000, "0.05", "half the loop"},
+    // Refusals speak in seconds, as the user gave the duration.
+    const Row rows[] = {{100, 40000, "10ms",
+                         "0.01 s (441 frames) needs as many before the start, "
+                         "which is at 0.002 s (100 frames)"},
+                        {20000, 24000, "0.05", "half the loop, which lasts 0.091 s (4,000 frames)"},
+                        {20000, 24000, "30", "a crossfade of 30 s (1,323,000 frames)"},
                         {20000, 20200, nullptr, "half the loop"}};
     for (const Row& row : rows) {
         pos("A.POS", row.start, row.stop);
