@@ -3,7 +3,9 @@
 
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
+#include "audio/in_place.h"
 #include "audio/loop_interchange.h"
+#include "audio/sample_bytes.h"
 #include "audio/seam_measure.h"
 #include "core/loop_problems.h"
 #include "core/positions.h"
@@ -11,11 +13,17 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <numbers>
 #include <type_traits>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kestrin::audio {
 
@@ -176,11 +184,12 @@ template <class Sample> Sample blend(double own, Sample a, double other, Sample 
     }
 }
 
+// Writes the frames `from` to `to` of the crossfaded track into `out`.
 template <class Sample>
 void writeFaded(AudioReader& reader, SNDFILE* out, const fs::path& target, const Crossfade& fade,
-                const std::function<void(double)>& progress) {
+                std::int64_t from, std::int64_t to, const std::function<void(double)>& progress) {
     const int channels = reader.info().channels;
-    const std::int64_t total = reader.info().frames;
+    const std::int64_t total = to;
     const std::int64_t fadeFrom = fade.stop - fade.frames;
     const std::int64_t shift = fade.stop - fade.start;
     constexpr std::int64_t kChunk = 65536;
@@ -189,7 +198,7 @@ void writeFaded(AudioReader& reader, SNDFILE* out, const fs::path& target, const
     const auto ended = [&] {
         return AudioError("cannot read audio file " + reader.path().string() + ": it ended early");
     };
-    for (std::int64_t at = 0; at < total;) {
+    for (std::int64_t at = from; at < total;) {
         // Blocks break at the crossfade's edges, so each is read in order.
         std::int64_t block = std::min(kChunk, total - at);
         if (at < fadeFrom)
@@ -214,8 +223,89 @@ void writeFaded(AudioReader& reader, SNDFILE* out, const fs::path& target, const
                              sf_strerror(out));
         at += block;
         if (progress)
-            progress(static_cast<double>(at) / static_cast<double>(total));
+            progress(static_cast<double>(at - from) / static_cast<double>(total - from));
     }
+}
+
+void writeFadedFrames(AudioReader& reader, SNDFILE* out, const fs::path& target,
+                      const Crossfade& fade, std::int64_t from, std::int64_t to,
+                      const std::function<void(double)>& progress) {
+    switch (reader.sampleType()) {
+    case SampleType::Int16:
+        writeFaded<std::int16_t>(reader, out, target, fade, from, to, progress);
+        break;
+    case SampleType::Int32:
+        writeFaded<std::int32_t>(reader, out, target, fade, from, to, progress);
+        break;
+    case SampleType::Float32:
+        writeFaded<float>(reader, out, target, fade, from, to, progress);
+        break;
+    }
+}
+
+// A file the crossfade keeps in its container and encoding is copied byte
+// for byte, and only the bytes of the crossfaded frames are written anew:
+// every chunk, known to libsndfile or not, stays where it was. The new
+// frames are encoded by libsndfile as headerless samples of the file's own
+// encoding and byte order.
+void rewriteFadedBytes(AudioReader& reader, const fs::path& source, const fs::path& target,
+                       const Crossfade& fade, const ByteRange& samples, bool replace,
+                       const std::function<void(double)>& progress) {
+    const AudioInfo& info = reader.info();
+    const std::int64_t fadeFrom = fade.stop - fade.frames;
+    const int container = info.format & SF_FORMAT_TYPEMASK;
+    const int endian = (info.format & SF_FORMAT_ENDMASK) != 0 ? info.format & SF_FORMAT_ENDMASK
+                       : container == SF_FORMAT_AIFF          ? SF_ENDIAN_BIG
+                                                              : SF_ENDIAN_LITTLE;
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> encoded(std::tmpfile(), std::fclose);
+    if (!encoded)
+        throw AudioError("cannot crossfade " + source.string() + ": no temporary file (" +
+                         std::strerror(errno) + ")");
+    SF_INFO raw{};
+    raw.samplerate = info.sampleRate;
+    raw.channels = info.channels;
+    raw.format = SF_FORMAT_RAW | (info.format & SF_FORMAT_SUBMASK) | endian;
+    {
+        std::unique_ptr<SNDFILE, decltype(&sf_close)> out(
+            sf_open_fd(::fileno(encoded.get()), SFM_WRITE, &raw, SF_FALSE), sf_close);
+        if (!out)
+            throw AudioError("cannot crossfade " + source.string() + ": " + sf_strerror(nullptr));
+        sf_command(out.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        writeFadedFrames(reader, out.get(), target, fade, fadeFrom, fade.stop, {});
+    }
+    std::string bytes;
+    std::rewind(encoded.get());
+    for (char block[65536];
+         const std::size_t got = std::fread(block, 1, sizeof block, encoded.get());)
+        bytes.append(block, got);
+    const auto frameBytes =
+        static_cast<std::uint64_t>(bytes.size()) / static_cast<std::uint64_t>(fade.frames);
+    if (frameBytes == 0 || frameBytes * static_cast<std::uint64_t>(fade.frames) != bytes.size() ||
+        frameBytes * static_cast<std::uint64_t>(info.frames) > samples.size)
+        throw AudioError("cannot crossfade " + source.string() +
+                         ": its sample bytes are not where its header says");
+    CreateChecked(target, replace, [&](const fs::path& temporary) {
+        std::error_code ec;
+        fs::copy_file(source, temporary, fs::copy_options::overwrite_existing, ec);
+        if (ec)
+            throw AudioError("cannot write audio file " + target.string() + ": " + ec.message());
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CLOEXEC);
+        const auto at =
+            static_cast<off_t>(samples.offset + frameBytes * static_cast<std::uint64_t>(fadeFrom));
+        const bool written =
+            fd >= 0 &&
+            ::pwrite(fd, bytes.data(), bytes.size(), at) == static_cast<ssize_t>(bytes.size()) &&
+            ::fsync(fd) == 0;
+        const int error = errno;
+        if (fd >= 0 && ::close(fd) != 0 && written)
+            throw AudioError("cannot write audio file " + target.string() + ": " +
+                             std::strerror(errno));
+        if (!written)
+            throw AudioError("cannot write audio file " + target.string() + ": " +
+                             std::strerror(error));
+        if (progress)
+            progress(1.0);
+    });
 }
 
 // The instrument (a WAVE file's smpl loop) and the text chunks libsndfile
@@ -238,13 +328,21 @@ void carryChunks(const fs::path& source, SNDFILE* out, int format) {
 } // namespace
 
 void WriteCrossfaded(const fs::path& source, const fs::path& target, const Crossfade& fade,
-                     bool replace, const std::function<void(double)>& progress) {
+                     bool replace, const std::function<void(double)>& progress,
+                     CrossfadeOutput output) {
     AudioReader reader(source);
     const AudioInfo& info = reader.info();
     if (const auto problem =
             CrossfadeProblem(fade.start, fade.stop, fade.frames, info.frames, info.sampleRate))
         throw AudioError("cannot crossfade " + source.string() + ": " + *problem);
-    auto format = RenderFormatFor(target, source, info.frames);
+    if (output == CrossfadeOutput::AsTheSource) {
+        if (const auto encoding = InexactEncodingOf(info.format))
+            throw AudioError("cannot crossfade " + source.string() + " in place: its " + *encoding +
+                             " encoding would change every sample");
+    }
+    auto format = output == CrossfadeOutput::AsTheSource
+                      ? std::optional<int>(info.format)
+                      : RenderFormatFor(target, source, info.frames);
     if (!format)
         throw AudioError("cannot write " + target.string() +
                          ": its extension is none of .wav, .aif, .aiff, .flac, .ogg, .oga");
@@ -252,20 +350,16 @@ void WriteCrossfaded(const fs::path& source, const fs::path& target, const Cross
     if ((*format & SF_FORMAT_TYPEMASK) == (info.format & SF_FORMAT_TYPEMASK) &&
         !InexactEncodingOf(info.format))
         format = info.format;
+    if (*format == info.format) {
+        if (const auto samples = SampleBytesOf(source)) {
+            rewriteFadedBytes(reader, source, target, fade, *samples, replace, progress);
+            return;
+        }
+    }
     WriteAudioFile(target, *format, info.channels, info.sampleRate, replace, [&](SNDFILE* out) {
         sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
         carryChunks(source, out, *format);
-        switch (reader.sampleType()) {
-        case SampleType::Int16:
-            writeFaded<std::int16_t>(reader, out, target, fade, progress);
-            break;
-        case SampleType::Int32:
-            writeFaded<std::int32_t>(reader, out, target, fade, progress);
-            break;
-        case SampleType::Float32:
-            writeFaded<float>(reader, out, target, fade, progress);
-            break;
-        }
+        writeFadedFrames(reader, out, target, fade, 0, info.frames, progress);
     });
 }
 

@@ -107,16 +107,28 @@ std::optional<CrossfadeChoice>
 ChooseCrossfade(FrameSource& audio, std::int64_t start, std::int64_t stop, int sampleRate,
                 const std::function<void(const CrossfadeChoice&)>& tried = {});
 
-// Writes `source` with `fade` applied into `target` (format by extension as
-// RenderFormatFor chooses it; the source's own encoding when the container
-// is the same), every frame outside the crossfade copied unchanged, with a
-// WAVE file's instrument (smpl) chunk and the text chunks libsndfile knows
-// (title, artist, ...). Vorbis comments are not carried. Through
-// a temporary file as WriteAudioFile writes; an existing target is replaced
-// only when `replace`. `progress` hears the share done, 0..1. Throws
-// AudioError.
+// What a crossfaded file is written as.
+enum class CrossfadeOutput {
+    // The container of the target's extension (RenderFormatFor), in the
+    // source's own encoding where the container is the source's.
+    ByExtension,
+    // The source's own container and encoding, whatever the target is named:
+    // the file replaces the source.
+    AsTheSource,
+};
+
+// Writes `source` with `fade` applied into `target`, every frame outside the
+// crossfade copied unchanged. Where the target is in the source's container
+// and encoding, a WAVE or AIFF file is copied byte for byte and only the
+// crossfaded frames' bytes are written anew, so that every chunk stays as it
+// was; otherwise the file is written anew with a WAVE file's instrument
+// (smpl) chunk and the text chunks libsndfile knows (title, artist, ...),
+// Vorbis comments not carried. Through a temporary file as WriteAudioFile
+// writes; an existing target is replaced only when `replace`. `progress`
+// hears the share done, 0..1. Throws AudioError.
 void WriteCrossfaded(const std::filesystem::path& source, const std::filesystem::path& target,
                      const Crossfade& fade, bool replace,
-                     const std::function<void(double)>& progress = {});
+                     const std::function<void(double)>& progress = {},
+                     CrossfadeOutput output = CrossfadeOutput::ByExtension);
 
 } // namespace kestrin::audio

@@ -186,7 +186,8 @@ int crossfade(const Arguments& a, std::optional<double> seconds, const RenderSou
     const Crossfade& fade = choice.fade;
     const auto progress = progressLine(err, "crossfading " + VisibleText(audio.string()));
     const auto writeFaded = [&](const fs::path& from, const fs::path& to) {
-        WriteCrossfaded(from, to, fade, true, progress);
+        WriteCrossfaded(from, to, fade, true, progress,
+                        inPlace ? CrossfadeOutput::AsTheSource : CrossfadeOutput::ByExtension);
     };
     fs::path result;
     if (inPlace) {

@@ -648,7 +648,8 @@ private:
             throw audio::AudioError("cannot keep " + source.string() + " as " + kept.string() +
                                     ": " + ec.message());
         try {
-            audio::WriteCrossfaded(kept, source, choice->fade, true);
+            audio::WriteCrossfaded(kept, source, choice->fade, true, {},
+                                   audio::CrossfadeOutput::AsTheSource);
         } catch (...) {
             std::filesystem::remove(kept, ec);
             throw;

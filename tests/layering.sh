@@ -7,7 +7,7 @@
 # of one layer do not include each other.
 # Inside audio/ the files sit in rooms, and a room includes only its own
 # headers and those of the rooms it builds on:
-#   reading  audio_reader, audio_files, in_place, frames, fft,
+#   reading  audio_reader, audio_files, in_place, sample_bytes, frames, fft,
 #            autocorrelation, loop_interchange, loop_stream: the files,
 #            their frames and the sums over them
 #   judge    seam_judge, seam_measure, crossfade: the verdict on one seam,
@@ -36,8 +36,8 @@ layer() {
 
 room() {
     case "$1" in
-    audio_reader | audio_files | in_place | frames | fft | autocorrelation | loop_interchange | \
-        loop_stream)
+    audio_reader | audio_files | in_place | sample_bytes | frames | fft | autocorrelation | \
+        loop_interchange | loop_stream)
         echo reading
         ;;
     seam_judge | seam_measure | crossfade) echo judge ;;

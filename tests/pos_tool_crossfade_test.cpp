@@ -4,6 +4,8 @@
 #include "tests/song_corpus.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -153,5 +155,102 @@ TEST_F(Crossfade, InPlaceFailuresLeaveTheAudioUntouched) {
     EXPECT_EQ(get(at("A.WAV")), damaged);
     EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"A.POS", "A.WAV"}));
 }
+
+// Chunks libsndfile does not know (labels, cue points, broadcast and iXML
+// metadata) survive a crossfade in place: only the crossfaded frames' bytes
+// change, and the samples are those a rewrite in another container gets.
+struct KeptRow {
+    const char* name;
+    int format;
+    int channels;
+    const char* other; // the container the samples are compared through
+    int tolerance;     // in readInts' units: a coarser encoding rounds apart
+};
+
+class CrossfadeKeeps : public Crossfade, public testing::WithParamInterface<KeptRow> {};
+
+TEST_P(CrossfadeKeeps, EveryOtherChunkAndByte) {
+    const KeptRow& row = GetParam();
+    const bool aiff = (row.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AIFF;
+    const std::string name = "A.WAV"; // AIFF inside too, as some tools name theirs
+    constexpr int kFrames = 66150;
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = row.channels;
+    info.format = row.format;
+    SNDFILE* f = sf_open(at(name).c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    std::vector<float> frames(static_cast<std::size_t>(kFrames * row.channels));
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        frames[i] = 0.4f * static_cast<float>(std::sin(0.05 * static_cast<double>(i)) +
+                                              noise(static_cast<int>(i), 0) * 0.3);
+    sf_writef_float(f, frames.data(), kFrames);
+    sf_close(f);
+    // Chunks after the samples, one of odd size with its pad byte.
+    const auto number = [&](std::uint32_t v) {
+        Bytes b(4);
+        for (int i = 0; i < 4; ++i)
+            b[static_cast<std::size_t>(i)] =
+                static_cast<unsigned char>(v >> (aiff ? 24 - 8 * i : 8 * i));
+        return b;
+    };
+    Bytes trailer;
+    for (const auto& [id, body] :
+         {std::pair<std::string, std::string>{aiff ? "APPL" : "LIST", "adtllabl\x01hello"},
+          {aiff ? "AUTH" : "iXML", "<x/>\n"},
+          {aiff ? "ANNO" : "bext", std::string(602, 'B')}}) {
+        trailer.insert(trailer.end(), id.begin(), id.end());
+        const Bytes size = number(static_cast<std::uint32_t>(body.size()));
+        trailer.insert(trailer.end(), size.begin(), size.end());
+        trailer.insert(trailer.end(), body.begin(), body.end());
+        if (body.size() % 2)
+            trailer.push_back(0);
+    }
+    Bytes before = get(at(name));
+    before.insert(before.end(), trailer.begin(), trailer.end());
+    const Bytes whole = number(static_cast<std::uint32_t>(before.size() - 8));
+    std::copy(whole.begin(), whole.end(), before.begin() + 4);
+    put(at(name), before);
+
+    pos("A.POS", 8000, 60000);
+    const std::string fade = "0.05";
+    ASSERT_EQ(
+        run({"render", at("A.POS"), "--crossfade", fade, "-o", at(std::string("B.") + row.other)})
+            .status,
+        cli::ExitOk);
+    const ToolRun r = run({"render", at("A.POS"), "--crossfade", fade, "--in-place"});
+    ASSERT_EQ(r.status, cli::ExitOk) << r.err;
+    const Bytes after = get(at(name));
+    ASSERT_EQ(after.size(), before.size());
+    const std::size_t frameBytes = static_cast<std::size_t>(row.channels) *
+                                   ((row.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24   ? 3
+                                    : (row.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8 ? 1
+                                    : (row.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? 2
+                                                                                           : 4);
+    const std::size_t dataEnd = before.size() - trailer.size();
+    const std::size_t fadeEnd = dataEnd - (kFrames - 60000) * frameBytes;
+    const std::size_t fadeStart = fadeEnd - 2205 * frameBytes;
+    EXPECT_TRUE(
+        std::equal(before.begin(), before.begin() + static_cast<long>(fadeStart), after.begin()));
+    EXPECT_TRUE(std::equal(before.begin() + static_cast<long>(fadeEnd), before.end(),
+                           after.begin() + static_cast<long>(fadeEnd)));
+    EXPECT_FALSE(std::equal(before.begin(), before.end(), after.begin()));
+    SF_INFO a{};
+    SF_INFO b{};
+    const std::vector<int> own = readInts(at(name), a);
+    const std::vector<int> other = readInts(at(std::string("B.") + row.other), b);
+    ASSERT_EQ(own.size(), other.size());
+    for (std::size_t i = 0; i < own.size(); ++i)
+        ASSERT_LE(std::abs(static_cast<long long>(own[i]) - other[i]), row.tolerance) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, CrossfadeKeeps,
+    testing::Values(KeptRow{"wav_16_bit_stereo", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, "aiff", 0},
+                    KeptRow{"wav_24_bit_mono", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, "flac", 0},
+                    KeptRow{"wav_float_stereo", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, "aiff", 0},
+                    KeptRow{"wav_8_bit_mono", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, "aiff", 1 << 24},
+                    KeptRow{"aiff_16_bit_stereo", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, "flac", 0}),
+    [](const testing::TestParamInfo<KeptRow>& info) { return std::string(info.param.name); });
 
 } // namespace
