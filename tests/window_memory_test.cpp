@@ -3,13 +3,19 @@
 // run to the next through the settings file.
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
+#include "views/kept_positions.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
+#include <QMimeData>
 #include <QScreen>
+#include <QStatusBar>
 #include <QTest>
+#include <QUrl>
+
+#include <functional>
 
 using namespace kestrin;
 using namespace kestrin::testing_support;
@@ -142,34 +148,86 @@ TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
         << "the panel covers the window";
 }
 
-// Positions unsaved at Exit are offered (Alt+R) at the next Open of the
-// unchanged file, with or without its audio; the file is never written.
-TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
-    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
-        .setValue(QStringLiteral("waveform/floating"), false);
-    for (const int round : {0, 1, 2}) { // the last without the audio
-        const bool fileChanged = round == 1;
-        openAndWaitForDock();
+// Positions unsaved when the window leaves a track, by any way, are offered
+// when it comes back, with or without audio, from a file moved away meanwhile
+// or changed since; a run without edits forgets nothing, Restore and Discard do.
+TEST_F(WindowMemoryTest, EveryWayOfLeavingATrackKeepsItsPositions) {
+    WritePosFile(m_scratch.path() / "B.POS", {0, 1000});
+    QMimeData drop;
+    drop.setUrls({QUrl::fromLocalFile(file("B.POS"))});
+    const auto key = [this](Qt::Key k) { QTest::keyClick(m_window.get(), k, Qt::ControlModifier); };
+    const auto a = m_scratch.path() / "A.POS", moved = m_scratch.path() / "M.POS";
+    const std::vector<std::function<void()>> leaves = {
+        [&] { open("B.POS"); },
+        [&] { key(Qt::Key_PageDown); },
+        [&] { key(Qt::Key_PageUp); },
+        [&] {
+            const QPoint at(m_window->width() / 2, m_window->height() / 2);
+            QDragEnterEvent enter(at, Qt::CopyAction, &drop, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent event(at, Qt::CopyAction, &drop, Qt::LeftButton, Qt::NoModifier);
+            for (QEvent* e : std::initializer_list<QEvent*>{&enter, &event})
+                QGuiApplication::sendEvent(m_window->windowHandle(), e);
+            QCoreApplication::processEvents(); // the open waits for the drop to finish
+        },
+        [&] {
+            for (const Qt::Key k : {Qt::Key_End, Qt::Key_Return})
+                QTest::keyClick(m_window->findChild<QWidget*>("soundtrackList"), k);
+        },
+        [&] { std::filesystem::rename(a, moved), restart(), std::filesystem::rename(moved, a); },
+        [&] {
+            restart(), WritePosFile(a, {0, 1000});
+        }};
+    for (std::size_t row = 0; row < leaves.size(); ++row) {
+        const std::string name = row == 2 ? "B.POS" : "A.POS"; // Previous leaves B, without audio
+        open(name);
         typeInto("txtStopTime", QStringLiteral("2000"));
-        restart();
-        if (fileChanged)
-            WritePosFile(m_scratch.path() / "A.POS", {0, 1000}); // the same, written again
-        if (round == 2)
-            std::filesystem::remove(m_scratch.path() / "A.WAV");
-        open("A.POS");
-        auto* line = m_window->findChild<QWidget*>(QStringLiteral("keptPositions"));
-        ASSERT_NE(line, nullptr);
-        EXPECT_EQ(line->isVisible(), !fileChanged);
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_R, Qt::AltModifier);
-        // A button's mnemonic clicks it once its press has been shown.
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !line->isVisible(); }, 10000));
-        EXPECT_EQ(text("txtStopTime"), QString::fromLatin1(fileChanged ? "1000" : "2000"));
-        EXPECT_EQ(ReadPosFile(m_scratch.path() / "A.POS"), (PosValues{0, 1000}));
-        if (!fileChanged) {
-            typeInto("txtStopTime", QStringLiteral("1000")); // as saved: nothing to keep
+        leaves[row]();
+        ASSERT_NE(m_window->currentFile(), file(name)) << row;
+        for (const bool last : {false, true}) {
+            open(name);
+            auto* line = m_window->findChild<QWidget*>(QStringLiteral("keptPositions"));
+            ASSERT_TRUE(line->isVisible()) << row;
+            EXPECT_EQ(line->findChild<QLabel*>()->text().contains("changed"), row == 6) << row;
+            const bool restore = row % 2;
+            if (last) // a button's mnemonic clicks it once its press has been shown
+                QTest::keyClick(QApplication::focusWidget(), restore ? Qt::Key_R : Qt::Key_D,
+                                Qt::AltModifier);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return line->isVisible() != last; }, 10000));
+            EXPECT_EQ(text("txtStopTime"), last && restore ? "2000" : "1000") << row;
+            typeInto("txtStopTime", QStringLiteral("1000")); // nothing to keep
             restart();
         }
     }
+    open("A.POS");
+    EXPECT_FALSE(m_window->findChild<QWidget*>(QStringLiteral("keptPositions"))->isVisible());
+    EXPECT_EQ(ReadPosFile(a), (PosValues{0, 1000}));
+}
+
+// Kept values are refused out of range and pruned; the user hears when they cannot be kept.
+TEST_F(WindowMemoryTest, KeptPositionsAreCheckedPrunedAndTheirLossIsTold) {
+    QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+    for (int i = 0; i < views::MostKeptFiles; ++i) // older than any kept now
+        s.setValue(QStringLiteral("keptPositions/old%1/time").arg(i), i);
+    open("A.POS");
+    typeInto("txtStopTime", QStringLiteral("2000"));
+    restart();
+    s.sync();
+    s.beginGroup("keptPositions");
+    EXPECT_EQ(s.childGroups().size(), views::MostKeptFiles);
+    const QString kept = s.childGroups().value(0); // hex digits sort before "old"
+    for (const char* stop : {"2147483647", "4294967796", "-2147483649", "1e3"}) {
+        s.setValue(kept + "/stop", stop);
+        s.sync();
+        open("A.POS");
+        EXPECT_EQ(m_window->findChild<QWidget*>("keptPositions")->isVisible(), *stop == '2')
+            << stop;
+    }
+    std::filesystem::remove(s.fileName().toStdString());
+    std::filesystem::create_directory(s.fileName().toStdString()); // cannot be written
+    typeInto("txtStopTime", QStringLiteral("3000"));
+    m_window->close();
+    EXPECT_TRUE(m_window->isVisible()) << "the first Exit is held back";
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains("stop 3,000"));
 }
 
 // A larger window's room goes to the panels; a size kept from a larger screen fits.
