@@ -57,13 +57,15 @@ std::optional<std::int32_t> keptCount(const QVariant& value) {
     return static_cast<std::int32_t>(n);
 }
 
-void forgetKept(const QString& path) {
-    if (path.isEmpty())
-        return;
+// False when the settings could not be written, and so still hold them.
+bool forgetKept(const QString& path) {
     QSettings s = settings();
     // Only what is there is removed: nothing else is rewritten.
-    if (s.contains(groupOf(path) + QStringLiteral("/start")))
-        s.remove(groupOf(path));
+    if (path.isEmpty() || !s.contains(groupOf(path) + QStringLiteral("/start")))
+        return true;
+    s.remove(groupOf(path));
+    s.sync();
+    return s.status() == QSettings::NoError;
 }
 
 // Drops all but the MostKeptFiles entries kept last. The group is removed
@@ -148,7 +150,11 @@ void KeptPositions::restore() {
 
 void KeptPositions::forget() {
     hide();
-    forgetKept(m_window.currentFile());
+    if (!forgetKept(m_window.currentFile()))
+        m_window.statusBar()->showMessage(
+            tr("The positions kept for %1 could not be forgotten: the settings file cannot be "
+               "written, and they will be offered again.")
+                .arg(QFileInfo(m_window.currentFile()).fileName()));
 }
 
 PositionKeeper::PositionKeeper(EditorWindow& window) : QObject(&window), m_window(window) {
