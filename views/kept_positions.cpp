@@ -72,6 +72,9 @@ bool forgetKept(const QString& path) {
 // and the survivors written back at once: removing entries one by one costs
 // a pass over the whole file each.
 void pruneKept(QSettings& s) {
+    // Entries are only ever in the user's own file: each look-up would
+    // otherwise search the organisation's and the system's files too.
+    s.setFallbacksEnabled(false);
     s.beginGroup(kGroup);
     const QStringList groups = s.childGroups();
     if (groups.size() > MostKeptFiles) {
