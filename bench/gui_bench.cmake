@@ -39,3 +39,8 @@ target_link_libraries(editor_long_track_bench PRIVATE kestrin_views kestrin_warn
 target_compile_definitions(editor_long_track_bench
                            PRIVATE KESTRIN_POS_PROGRAM="$<TARGET_FILE:kestrin-pos>")
 add_dependencies(editor_long_track_bench kestrin_sound kestrin-pos)
+
+# Start and Exit over a settings file keeping the positions of 200,000 files.
+add_executable(kept_positions_bench kept_positions_bench.cpp)
+target_link_libraries(kept_positions_bench PRIVATE kestrin_views kestrin_warnings
+                      benchmark::benchmark Qt6::Test)

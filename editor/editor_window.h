@@ -62,6 +62,10 @@ public:
     QWidget* lastInTabOrder() const;
 
 signals:
+    // Another file is about to be read into the fields; currentFile() and
+    // the fields still hold `path`, the one being left. Not sent for a file
+    // that fails to open, as the window then stays where it was.
+    void leavingFile(const QString& path);
     // A file was read into every field; `path` is the new current file.
     void fileOpened(const QString& path);
     // The text of a sample field changed, by typing or by any form

@@ -95,6 +95,8 @@ bool EditorWindow::loadChosenFile(const QString& path) {
         reportFailure(fileErrorMessage(tr("open"), path, e));
         return false;
     }
+    if (!CurrentFile.isEmpty())
+        emit leavingFile(CurrentFile);
     CurrentFile = path;
     const PosValues values = file.values;
     UpdateSliders(values.start, values.stop);

@@ -3,13 +3,17 @@
 // run to the next through the settings file.
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
+#include "views/kept_positions.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
 #include <QScreen>
+#include <QStatusBar>
 #include <QTest>
+
+#include <functional>
 
 using namespace kestrin;
 using namespace kestrin::testing_support;
@@ -142,34 +146,67 @@ TEST_F(WindowMemoryTest, APanelFloatedForTheFirstTimeGoesBesideTheWindow) {
         << "the panel covers the window";
 }
 
-// Positions unsaved at Exit are offered (Alt+R) at the next Open of the
-// unchanged file, with or without its audio; the file is never written.
-TEST_F(WindowMemoryTest, PositionsUnsavedAtExitAreOfferedAtTheNextOpen) {
-    QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"))
-        .setValue(QStringLiteral("waveform/floating"), false);
-    for (const int round : {0, 1, 2}) { // the last without the audio
-        const bool fileChanged = round == 1;
-        openAndWaitForDock();
-        typeInto("txtStopTime", QStringLiteral("2000"));
-        restart();
-        if (fileChanged)
-            WritePosFile(m_scratch.path() / "A.POS", {0, 1000}); // the same, written again
-        if (round == 2)
-            std::filesystem::remove(m_scratch.path() / "A.WAV");
+// Unsaved positions come back after each way of leaving a track; only Restore or Discard forgets.
+TEST_F(WindowMemoryTest, EveryWayOfLeavingATrackKeepsItsPositions) {
+    WritePosFile(m_scratch.path() / "B.POS", {0, 1000});
+    const auto a = m_scratch.path() / "A.POS", moved = m_scratch.path() / "M.POS";
+    const std::vector<std::function<void()>> leaves = {
+        [&] { open("B.POS"); },
+        [&] { QTest::keyClick(m_window.get(), Qt::Key_PageDown, Qt::ControlModifier); },
+        [&] {
+            for (const Qt::Key k : {Qt::Key_End, Qt::Key_Return})
+                QTest::keyClick(m_window->findChild<QWidget*>("soundtrackList"), k);
+        },
+        [&] { std::filesystem::rename(a, moved), restart(), std::filesystem::rename(moved, a); },
+        [&] {
+            WritePosFile(a, {0, 1000}), restart();
+        }}; // changed since
+    for (std::size_t row = 0; row < leaves.size(); ++row) {
         open("A.POS");
-        auto* line = m_window->findChild<QWidget*>(QStringLiteral("keptPositions"));
-        ASSERT_NE(line, nullptr);
-        EXPECT_EQ(line->isVisible(), !fileChanged);
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_R, Qt::AltModifier);
-        // A button's mnemonic clicks it once its press has been shown.
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !line->isVisible(); }, 10000));
-        EXPECT_EQ(text("txtStopTime"), QString::fromLatin1(fileChanged ? "1000" : "2000"));
-        EXPECT_EQ(ReadPosFile(m_scratch.path() / "A.POS"), (PosValues{0, 1000}));
-        if (!fileChanged) {
-            typeInto("txtStopTime", QStringLiteral("1000")); // as saved: nothing to keep
+        typeInto("txtStopTime", QStringLiteral("2000"));
+        leaves[row]();
+        ASSERT_NE(m_window->currentFile(), file("A.POS")) << row;
+        for (const bool last : {false, true}) {
+            open("A.POS");
+            auto* line = m_window->findChild<QWidget*>(QStringLiteral("keptPositions"));
+            ASSERT_TRUE(line->isVisible()) << row;
+            if (last) // a button's mnemonic clicks it once its press has been shown
+                QTest::keyClick(QApplication::focusWidget(), row % 2 ? 'r' : 'd', Qt::AltModifier);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return line->isVisible() != last; }, 10000));
+            EXPECT_EQ(text("txtStopTime"), last && row % 2 ? "2000" : "1000") << row;
+            typeInto("txtStopTime", QStringLiteral("1000")); // nothing to keep
             restart();
         }
     }
+    open("A.POS");
+    EXPECT_FALSE(m_window->findChild<QWidget*>(QStringLiteral("keptPositions"))->isVisible());
+}
+
+// Kept values are refused out of range and pruned; the user hears when they cannot be kept.
+TEST_F(WindowMemoryTest, KeptPositionsAreCheckedPrunedAndTheirLossIsTold) {
+    QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+    for (int i = 0; i < views::MostKeptFiles; ++i) // older than any kept now
+        s.setValue(QStringLiteral("keptPositions/old%1/time").arg(i), i);
+    s.sync();
+    open("A.POS");
+    typeInto("txtStopTime", QStringLiteral("2000"));
+    restart();
+    s.sync();
+    s.beginGroup("keptPositions");
+    EXPECT_EQ(s.childGroups().size(), views::MostKeptFiles);
+    const QString kept = s.childGroups().value(0); // hex digits sort before "old"
+    for (const char* v : {"2147483647", "4294967796", "-2147483649", "1e3"}) { // stop values
+        s.setValue(kept + "/stop", v);
+        s.sync();
+        open("A.POS");
+        EXPECT_EQ(m_window->findChild<QWidget*>("keptPositions")->isVisible(), *v == '2') << v;
+    }
+    std::filesystem::remove(s.fileName().toStdString());
+    std::filesystem::create_directory(s.fileName().toStdString()); // cannot be written
+    typeInto("txtStopTime", QStringLiteral("3000"));
+    m_window->close();
+    EXPECT_TRUE(m_window->isVisible()) << "the first Exit is held back";
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains("stop 3,000"));
 }
 
 // A larger window's room goes to the panels; a size kept from a larger screen fits.

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Positions left unsaved when the window closed, kept in the settings and
-// offered again at the next Open of the same file.
+// Positions left unsaved when the window left a file, kept in the settings
+// and offered again at the next Open of the same file.
 #pragma once
 
+#include "core/pos_file.h"
+
 #include <QWidget>
+
+#include <cstdint>
+#include <optional>
 
 class QLabel;
 class QPushButton;
@@ -14,15 +19,21 @@ class EditorWindow;
 
 namespace kestrin::views {
 
-// Exit saves nothing and asks nothing. When the window closes with sample
-// fields that differ from the opened file, the two positions are kept in
+// Files whose positions are kept at most: beyond, the longest kept go, so
+// that neither the settings file nor the exit that writes it grows without
+// end.
+constexpr qsizetype MostKeptFiles = 100;
+
+// Exit saves nothing and asks nothing. Positions edited and not saved when
+// the window leaves a file (for another track, or by closing) are kept in
 // the settings ("keptPositions/<hash of the path>": the path, start, stop,
-// and the file's size and time). The next Open of that file, while it has
-// not changed, shows this line (objectName "keptPositions") below the form,
-// with or without audio: "not saved when Kestrin last closed: start …, stop … — Restore".
-// Restore (Alt+R) puts them into the fields through the field
-// synchronisation, unsaved; Save or Restore forgets them. Nothing here
-// writes the POS file.
+// the file's size and time as opened, and when they were kept). The next
+// Open of that file shows this line (objectName "keptPositions") below the
+// form, with or without audio: "not saved when Kestrin last left this file:
+// start …, stop … — Restore Discard", saying so when the file has changed
+// since. Restore (Alt+R) puts them into the fields through the field
+// synchronisation, unsaved; Save, Restore or Discard (Alt+D) forgets them,
+// and nothing else does. Nothing here writes the POS file.
 class KeptPositions : public QWidget {
     Q_OBJECT
 public:
@@ -36,17 +47,15 @@ private:
 
     EditorWindow& m_window;
     QLabel* m_text;
-    QPushButton* m_restore;
-    qint64 m_start = 0;
-    qint64 m_stop = 0;
+    std::int32_t m_start = 0;
+    std::int32_t m_stop = 0;
 };
 
-// Forgets the positions kept for `path`, if any.
-void ForgetKeptPositions(const QString& path);
-
-// Keeps the fields' positions when the window closes and they differ from
-// the opened file, else forgets any kept before; made with the window, so
-// that it holds for files without audio (and so without the panel) too.
+// Keeps the fields' positions when the window leaves a file and they were
+// edited away from both what was opened and what the file now holds; made
+// with the window, so that it holds for files without audio (and so without
+// the panel) too. When they cannot be kept, the status bar says so, naming
+// them, and the first Exit after is held back to let the user see it.
 class PositionKeeper : public QObject {
     Q_OBJECT
 public:
@@ -56,9 +65,17 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void keep();
+    // Keeps the fields for `path`; empty when kept or when there was
+    // nothing to keep, else what to tell the user.
+    QString keep(const QString& path);
+    // Notes the fields as the file just read or written holds them.
+    void takeBase();
 
     EditorWindow& m_window;
+    std::optional<PosValues> m_base; // the fields as last opened or saved
+    QString m_stamp;                 // the file's size and time then
+    QString m_unkept;                // told once the next file is open
+    bool m_exitHeld = false;
 };
 
 } // namespace kestrin::views
