@@ -4,6 +4,11 @@
 PRESET ?= dev
 PREFIX ?= /usr/local
 BUILD_DIR := build/$(PRESET)
+# Compilers and tests run on every core: the tests that open windows, play
+# sound or install hold a lock (tests/CMakeLists.txt) and never run side by side.
+JOBS ?= $(shell nproc)
+# Extra cache settings for the configure step, e.g. CONFIGURE_FLAGS=-DKESTRIN_BENCH=OFF.
+CONFIGURE_FLAGS ?=
 
 .PHONY: all deps configure build test run bench install package clean
 
@@ -13,13 +18,13 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@cmake --preset $(PRESET) >/dev/null
+	@cmake --preset $(PRESET) $(CONFIGURE_FLAGS) >/dev/null
 
 build: configure
-	@cmake --build --preset $(PRESET)
+	@cmake --build --preset $(PRESET) -j $(JOBS)
 
 test: build
-	@ctest --preset $(PRESET)
+	@ctest --preset $(PRESET) -j $(JOBS)
 
 run: build
 	@$(BUILD_DIR)/app/kestrin

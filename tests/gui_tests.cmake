@@ -1,7 +1,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Editor tests: headless Qt (offscreen) driven by real input events.
+# Their main() and helpers, compiled once for every program below.
+add_library(kestrin_gui_test_main STATIC gui_main.cpp gui_support.cpp gui_support.h)
+target_link_libraries(kestrin_gui_test_main PUBLIC kestrin_editor GTest::gtest Qt6::Test
+                      PRIVATE kestrin_warnings)
 add_executable(editor_tests
-    gui_main.cpp gui_support.cpp gui_support.h
     platform_test.cpp
     editor_window_test.cpp
     field_sync_test.cpp
@@ -10,7 +13,8 @@ add_executable(editor_tests
     desktop_test.cpp
     window_face_test.cpp
     positions_saved_test.cpp)
-target_link_libraries(editor_tests PRIVATE kestrin_editor kestrin_warnings GTest::gtest Qt6::Test)
+target_link_libraries(editor_tests PRIVATE kestrin_gui_test_main kestrin_editor kestrin_warnings
+                                   GTest::gtest Qt6::Test)
 # A private HOME and XDG folders, made afresh for each ctest run: the file
 # dialog writes QtProject.conf, and nothing may land in the user's home.
 set(EDITOR_TESTS_HOME ${CMAKE_CURRENT_BINARY_DIR}/editor_tests_home)
@@ -31,16 +35,21 @@ set(EDITOR_TESTS_ENVIRONMENT
     XDG_DATA_HOME=${EDITOR_TESTS_HOME}/data
     XDG_CACHE_HOME=${EDITOR_TESTS_HOME}/cache
     XDG_RUNTIME_DIR=${EDITOR_TESTS_HOME}/runtime)
-# Gives the tests discovered from `target` the environment above, and the
-# label "window" that every test opening a window or playing sound carries,
-# so `ctest -L window` runs them alone (as when checking them under load).
+# Every test that opens a window, plays sound or installs holds this lock, so
+# that ctest -j runs them one at a time beside the other tests: each starts its
+# own Xvfb or sound server, but they share the private HOME above and wait
+# for events that a second window or server would only slow.
+set(SCREEN_LOCK screen_and_sound)
+# Gives the tests discovered from `target` the environment above, the lock,
+# and the label "window" that every test opening a window or playing sound
+# carries, so `ctest -L window` runs them alone (as when checking them under load).
 # gtest_discover_tests would flatten the list (every variable after the first
 # became a property name of its own and was never set), so the property is
 # set afterwards, from a file ctest reads after the discovered tests.
 function(use_editor_tests_environment target)
     set(file ${CMAKE_CURRENT_BINARY_DIR}/${target}_environment.cmake)
     file(GENERATE OUTPUT ${file} CONTENT "if(${target}_TESTS)
-    set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS window
+    set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS window RESOURCE_LOCK ${SCREEN_LOCK}
                          ENVIRONMENT [==[${EDITOR_TESTS_ENVIRONMENT}]==])
 endif()
 ")
@@ -56,7 +65,7 @@ use_editor_tests_environment(editor_tests)
 add_test(NAME editor_command_line
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/command_line_test.sh $<TARGET_FILE:kestrin>)
 set_tests_properties(editor_command_line PROPERTIES LABELS window
-    TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+        RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 
 # The built editor under a virtual X server, driven by keyboard like a user.
 find_program(XVFB Xvfb)
@@ -65,7 +74,7 @@ if(XVFB AND XDOTOOL)
     add_test(NAME e2e_keyboard_open_move_save
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_keyboard.sh $<TARGET_FILE:kestrin>)
     set_tests_properties(e2e_keyboard_open_move_save PROPERTIES LABELS window
-        TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+        RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
 # The waveform panel's pixels on screen at scale factors 1 and 2.
 find_program(IMAGEMAGICK_CONVERT convert)
@@ -73,11 +82,12 @@ if(XVFB AND XDOTOOL AND IMAGEMAGICK_CONVERT)
     add_test(NAME waveform_panel_draws_at_100_and_200_percent
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/waveform_screenshot.sh $<TARGET_FILE:kestrin>)
     set_tests_properties(waveform_panel_draws_at_100_and_200_percent PROPERTIES LABELS window
-        TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+        RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
 
 # What `cmake --install` and the Debian package put on a machine.
 add_test(NAME install_tree_valid COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(install_tree_valid PROPERTIES RESOURCE_LOCK ${SCREEN_LOCK})
 if(NOT KESTRIN_SANITIZE)
     add_test(NAME deb_package_installs_and_starts
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/deb_test.sh ${CMAKE_BINARY_DIR})
@@ -85,8 +95,9 @@ if(NOT KESTRIN_SANITIZE)
 endif()
 
 # The Loop menu against a private PulseAudio server that the test starts.
-add_executable(sound_tests gui_main.cpp gui_support.cpp gui_support.h short_wave.h sound_test.cpp)
-target_link_libraries(sound_tests PRIVATE kestrin_views kestrin_warnings GTest::gtest Qt6::Test
+add_executable(sound_tests short_wave.h sound_test.cpp)
+target_link_libraries(sound_tests PRIVATE kestrin_gui_test_main kestrin_views kestrin_warnings
+                                  GTest::gtest Qt6::Test
                       PkgConfig::SNDFILE)
 add_dependencies(sound_tests kestrin_sound)
 gtest_discover_tests(sound_tests
@@ -96,10 +107,11 @@ use_editor_tests_environment(sound_tests)
 
 # Working comfort around the form: undo of loop changes, Revert to Saved, the
 # unsaved line, the remembered window, with generated audio.
-add_executable(comfort_tests gui_main.cpp gui_support.cpp gui_support.h views_fixture.h
+add_executable(comfort_tests views_fixture.h
     loop_history_test.cpp soundtrack_panel_test.cpp window_memory_test.cpp
-    find_undo_test.cpp loop_corpus.cpp loop_corpus.h)
-target_link_libraries(comfort_tests PRIVATE kestrin_views kestrin_warnings GTest::gtest
+    find_undo_test.cpp)
+target_link_libraries(comfort_tests PRIVATE kestrin_gui_test_main kestrin_test_tracks kestrin_views
+                                    kestrin_warnings GTest::gtest
                       Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(comfort_tests kestrin_sound)
 gtest_discover_tests(comfort_tests
@@ -109,24 +121,25 @@ use_editor_tests_environment(comfort_tests)
 
 # Audition Seam heard through a private PulseAudio that scripts/with-pulse starts.
 find_program(PULSEAUDIO pulseaudio)
-add_executable(audition_tests gui_main.cpp gui_support.cpp gui_support.h views_fixture.h
+add_executable(audition_tests views_fixture.h
     audition_test.cpp)
-target_link_libraries(audition_tests PRIVATE kestrin_views kestrin_audio kestrin_warnings GTest::gtest
+target_link_libraries(audition_tests PRIVATE kestrin_gui_test_main kestrin_views kestrin_audio
+                                     kestrin_warnings GTest::gtest
                       Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(audition_tests kestrin_sound)
 if(PULSEAUDIO)
     add_test(NAME SoundAuditionSeam
              COMMAND ${CMAKE_SOURCE_DIR}/scripts/with-pulse $<TARGET_FILE:audition_tests>)
     set_tests_properties(SoundAuditionSeam PROPERTIES LABELS window
-        FIXTURES_REQUIRED editor_tests_home TIMEOUT 180
+        RESOURCE_LOCK ${SCREEN_LOCK} FIXTURES_REQUIRED editor_tests_home TIMEOUT 180
         ENVIRONMENT "${EDITOR_TESTS_ENVIRONMENT}")
 endif()
 
 # The waveform panel with audio generated by the tests; no sound server needed.
-add_executable(waveform_tests gui_main.cpp gui_support.cpp gui_support.h views_fixture.h short_wave.h waveform_test.cpp
-    loop_interchange_gui_test.cpp crossfade_seam_gui_test.cpp
-    loop_corpus.cpp loop_corpus.h)
-target_link_libraries(waveform_tests PRIVATE kestrin_views kestrin_warnings GTest::gtest Qt6::Test
+add_executable(waveform_tests views_fixture.h short_wave.h waveform_test.cpp
+    loop_interchange_gui_test.cpp crossfade_seam_gui_test.cpp)
+target_link_libraries(waveform_tests PRIVATE kestrin_gui_test_main kestrin_test_tracks kestrin_views
+                                     kestrin_warnings GTest::gtest Qt6::Test
                       PkgConfig::SNDFILE)
 add_dependencies(waveform_tests kestrin_sound)
 gtest_discover_tests(waveform_tests
@@ -135,9 +148,9 @@ gtest_discover_tests(waveform_tests
 use_editor_tests_environment(waveform_tests)
 
 # Loop > Refine Loop Points with a generated song; no sound server needed.
-add_executable(refine_loop_tests gui_main.cpp gui_support.cpp gui_support.h views_fixture.h short_wave.h refine_loop_test.cpp
-    loop_corpus.cpp loop_corpus.h song_corpus.cpp song_corpus.h)
-target_link_libraries(refine_loop_tests PRIVATE kestrin_views kestrin_audio kestrin_warnings
+add_executable(refine_loop_tests views_fixture.h short_wave.h refine_loop_test.cpp)
+target_link_libraries(refine_loop_tests PRIVATE kestrin_gui_test_main kestrin_test_tracks
+                                        kestrin_views kestrin_audio kestrin_warnings
                       GTest::gtest Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(refine_loop_tests kestrin_sound)
 gtest_discover_tests(refine_loop_tests
