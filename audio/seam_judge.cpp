@@ -133,6 +133,11 @@ constexpr std::int64_t kGridHop = 256;
 constexpr double kGridSeconds = 3.0;
 constexpr double kGridReach = 0.070;
 constexpr double kGridClarity = 0.3;
+// Onsets count only in bands within 60 dB of the span's loudest, as the
+// spectra's distance counts them, and a beat is tracked only where some
+// band rises by 3 dB from one hop to the next: a note or a hit.
+constexpr double kOnsetDepth = 1e-6;
+constexpr double kAudibleOnset = 0.69314718055994531; // ln 2
 // The shortest period the music's own rhythm is sought at where neither
 // side of a jump can be compared: a second holds a beat of slow music, and
 // a shorter period (a hi-hat's eighths) would let a stumble of a whole
@@ -516,6 +521,11 @@ struct Spectrum {
     std::vector<double> peaks;
 };
 
+// Band levels are taken no lower than the floor of 24-bit audio (6.02 dB a
+// bit, in dB of full scale), below any sample it can hold: digital silence
+// lies there, so that no figure claims more than 24-bit audio can show.
+constexpr double kSilenceFloorDb = -144.5;
+
 // The tones of music lie here: the bass's partials up to the melody's.
 constexpr double kPeaksLow = 100.0;
 constexpr double kPeaksHigh = 5000.0;
@@ -567,8 +577,11 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool w
         if (bandOf[k] >= 0)
             spectrum.bands[static_cast<std::size_t>(bandOf[k])] += power[k];
     }
+    // In dB of a full-scale sine, whose power a Hann window of n frames
+    // spreads over three bins, 3 n^2 / 32 in all; silence sits at the floor.
+    constexpr double kFullScaleBand = 3.0 * n * n / 32.0;
     for (double& b : spectrum.bands)
-        b = 10 * std::log10(b + 1e-12);
+        b = std::max(kSilenceFloorDb, 10 * std::log10(b / kFullScaleBand + 1e-30));
     if (!withPeaks)
         return spectrum;
     // The peaks' means reach a sixth of an octave past kPeaksHigh: the bins
@@ -597,12 +610,13 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool w
 }
 
 // The RMS difference in dB of two band level lists over the bands within 60
-// dB of the loudest; negative when all is silent.
+// dB of the loudest; negative when all is silent. At most the floor's depth,
+// as silence lies at the floor.
 double spectralDistance(const std::vector<double>& a, const std::vector<double>& b) {
-    double loudest = -1e9;
+    double loudest = kSilenceFloorDb;
     for (std::size_t i = 0; i < a.size(); ++i)
         loudest = std::max({loudest, a[i], b[i]});
-    if (loudest < -100.0)
+    if (loudest <= kSilenceFloorDb)
         return -1.0;
     double sum = 0;
     int count = 0;
@@ -642,9 +656,8 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
                 std::min(kMusicalBands - 1, static_cast<int>(kMusicalBands * std::log(hz / 50.0) /
                                                              std::log(16000.0 / 50.0)));
     }
-    std::vector<double> onsets;
-    std::vector<double> previous(kMusicalBands, 0.0);
-    std::vector<double> power(kMusicalBands);
+    std::vector<double> levels; // each hop's band powers, one after another
+    double loudest = 0;
     for (std::int64_t t = 0; t <= frames; t += kGridHop) {
         for (std::int64_t i = 0; i < kGridFft; ++i) {
             const float* frame = span.at(from + t + i);
@@ -654,20 +667,32 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
             fft.in()[i] = static_cast<float>(window[static_cast<std::size_t>(i)] * mono / ch);
         }
         fft.run();
-        std::fill(power.begin(), power.end(), 0.0);
+        const std::size_t first = levels.size();
+        levels.resize(first + kMusicalBands, 0.0);
         for (std::size_t k = 1; k < bins; ++k)
             if (bandOf[k] >= 0)
-                power[static_cast<std::size_t>(bandOf[k])] += fft.power(k);
-        double flux = 0;
-        for (std::size_t b = 0; b < power.size(); ++b) {
-            const double level = std::log(power[b] + 1e-10);
-            if (t > 0)
-                flux += std::max(0.0, level - previous[b]);
-            previous[b] = level;
-        }
-        if (t > 0)
-            onsets.push_back(flux);
+                levels[first + static_cast<std::size_t>(bandOf[k])] += fft.power(k);
+        loudest =
+            std::max(loudest, *std::max_element(levels.begin() + static_cast<std::ptrdiff_t>(first),
+                                                levels.end()));
     }
+    // What lies far under the loudest band is not heard, and its level
+    // wanders with rounding: a steady tone's quantisation noise, taken in
+    // at every phase of its period, would beat a rhythm of its own.
+    const double floor = loudest * kOnsetDepth + 1e-10;
+    std::vector<double> onsets;
+    double strongest = 0;
+    for (std::size_t at = kMusicalBands; at < levels.size(); at += kMusicalBands) {
+        double flux = 0;
+        for (std::size_t b = 0; b < kMusicalBands; ++b)
+            flux += std::max(0.0, std::log(std::max(levels[at + b], floor)) -
+                                      std::log(std::max(levels[at - kMusicalBands + b], floor)));
+        onsets.push_back(flux);
+        strongest = std::max(strongest, flux);
+    }
+    // No note or hit stands out: a held tone or silence has no beat to track.
+    if (strongest < kAudibleOnset)
+        return {};
     return onsets;
 }
 
@@ -924,16 +949,96 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
         checkBeat(audio, start, stop, figures);
 }
 
+// Samples no larger than one step of 24-bit audio are digital silence.
+constexpr float kDigitalSilence = 1.0F / (1 << 23);
+// Digital silence this long that runs to the end of the track is the music
+// over, not a rest it holds before going on: 0.2 s, longer than the gap
+// between the rows of any tempo a song keeps.
+constexpr double kEndedSeconds = 0.2;
+// Frames read at a time when walking through silence.
+constexpr std::int64_t kSilenceChunk = 16384;
+
+bool audible(const float* frame, int channels) {
+    return std::any_of(frame, frame + channels,
+                       [](float x) { return std::abs(x) > kDigitalSilence; });
+}
+
+// The first audible frame in [from, to), or `to` when all is silent.
+std::int64_t firstAudible(FrameSource& audio, std::int64_t from, std::int64_t to) {
+    const int ch = audio.channels();
+    for (std::int64_t at = from; at < to; at += kSilenceChunk) {
+        const Span span(audio, at, std::min(to, at + kSilenceChunk));
+        for (std::int64_t t = span.from; t < span.to; ++t)
+            if (audible(span.at(t), ch))
+                return t;
+        if (span.to < std::min(to, at + kSilenceChunk))
+            break; // the file ends early: nothing more to hear
+    }
+    return to;
+}
+
+// The frame after the last audible one in [from, to), or `from` when all is
+// silent.
+std::int64_t audibleEnd(FrameSource& audio, std::int64_t from, std::int64_t to) {
+    const int ch = audio.channels();
+    for (std::int64_t at = to; at > from; at -= kSilenceChunk) {
+        const Span span(audio, std::max(from, at - kSilenceChunk), at);
+        for (std::int64_t t = span.to; t > span.from; --t)
+            if (audible(span.at(t - 1), ch))
+                return t;
+    }
+    return from;
+}
+
+// Where digital silence runs from the stop to the end of the track and
+// began at least kEndedSeconds before it, the music is over: wherever in
+// that silence the stop lies, or at its edge when the start lies in silence
+// before the music, the loop plays the song's end, silence and the music
+// again. The frames of silence heard at the jump (those before the stop and
+// those before the start's first sound); nullopt where the music goes on
+// after the stop, where no silence is heard or the loop holds no sound.
+std::optional<std::int64_t> silenceOfTheEnd(FrameSource& audio, std::int64_t start,
+                                            std::int64_t stop) {
+    const std::int64_t n = audio.frames();
+    const int rate = audio.sampleRate() > 0 ? audio.sampleRate() : 44100;
+    const auto ended = static_cast<std::int64_t>(kEndedSeconds * rate);
+    if (firstAudible(audio, stop, n) < n)
+        return std::nullopt;
+    const std::int64_t end = audibleEnd(audio, start, stop);
+    if (end == start || n - end < ended)
+        return std::nullopt;
+    const std::int64_t silence = stop - end + firstAudible(audio, start, end) - start;
+    return silence > 0 ? std::optional(silence) : std::nullopt;
+}
+
 // The band levels of the frames before `stop` and after `start` apart by
-// kRestartDb or more: the music starts again at another level. Sets the
-// figures' spectralDb to the distance when it does.
+// kRestartDb or more, and by kAcrossOverOwnDb more than the music changes by
+// itself from one window to the next where the loop plays it on: leading
+// into the stop, and at the start (from the frames before it, and into the
+// frames after it). A hit on the start's beat lies far from the decay
+// before the stop, as it does from its own decay; a fade to silence, then
+// the loud beginning, does not. The music starts again at another level.
+// Sets the figures' spectralDb to the distance when it does.
 bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFigures& figures) {
-    const auto before = spectrumAt(audio, stop - kMusicalSpectrumFrames, false);
+    constexpr std::int64_t w = kMusicalSpectrumFrames;
+    const auto before = spectrumAt(audio, stop - w, false);
     const auto after = spectrumAt(audio, start, false);
     if (!before || !after)
         return false;
     const double db = spectralDistance(before->bands, after->bands);
     if (db < kRestartDb)
+        return false;
+    double own = 0;
+    const auto change = [&](std::int64_t from, const Spectrum& known) {
+        if (const auto other = spectrumAt(audio, from, false))
+            own = std::max(own, spectralDistance(other->bands, known.bands));
+    };
+    if (stop - 2 * w >= start)
+        change(stop - 2 * w, *before);
+    change(start - w, *after);
+    if (start + 2 * w <= stop)
+        change(start + w, *after);
+    if (db <= own + kAcrossOverOwnDb)
         return false;
     figures.restarts = true;
     figures.spectralDb = db;
@@ -960,6 +1065,16 @@ bool copyBandsAlike(FrameSource& audio, std::int64_t start, std::int64_t stop,
 
 SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
     SeamFigures figures;
+    // Silence after the song's end copies the silence before its start,
+    // and no junction stands out of it: the song still ends and begins again.
+    if (const std::optional<std::int64_t> silence = silenceOfTheEnd(audio, start, stop)) {
+        figures.compared = false;
+        figures.restarts = true;
+        figures.sound = SeamSound::Soft;
+        figures.silenceSeconds =
+            static_cast<double>(*silence) / (audio.sampleRate() > 0 ? audio.sampleRate() : 44100);
+        return figures;
+    }
     const Seam seam(audio, start, stop);
     const Seam::Copies copies = seam.copies(stop);
     const Seam::Continuity continuity = seam.continuity(stop);

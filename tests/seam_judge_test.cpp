@@ -79,6 +79,16 @@ double softerThenLouder(std::int64_t t) {
     return std::pow(10, db / 20) * (chord + 0.01 * testing_support::noise(static_cast<int>(t), 0));
 }
 
+// A note struck every second, sounding from 3,000 frames in to 5 s later, then 20,000 frames of
+// digital silence: a song that ends.
+constexpr std::int64_t kSongFrom = 3000;
+constexpr std::int64_t kSongEnd = kSongFrom + 5 * 44100;
+double songThenSilence(std::int64_t t) {
+    const double s = static_cast<double>((t - kSongFrom) % 44100) / 44100;
+    return t < kSongFrom || t >= kSongEnd ? 0.0
+                                          : 0.7 * std::exp(-s / 0.3) * std::cos(kTau * 330 * s);
+}
+
 struct JudgeRow {
     const char* name;
     AudioSamples audio;
@@ -104,6 +114,22 @@ TEST_P(SeamJudge, HearsWhatTheTrackHolds) {
     EXPECT_EQ(seam.compared, row.compared);
     std::cout << row.name << ": " << SeamVerdict(seam) << ", kink " << seam.kink << " from before "
               << seam.kinkFromBefore << "\n";
+}
+
+// Wherever in the silence after the song's end the stop lies, the song ends
+// and starts again: the silence heard is that before the stop and before
+// the start's first sound.
+TEST(SeamJudge, AStopInTheSilenceAfterTheSongIsTheMusicRestarting) {
+    const AudioSamples audio = mono(kSongEnd + 20000, songThenSilence);
+    for (const std::int64_t start : {std::int64_t{0}, kSongFrom, kSongFrom + 44100})
+        for (const std::int64_t stop : {kSongEnd + 1, kSongEnd + 256, kSongEnd + 20000}) {
+            const SeamFigures seam = JudgeSeam(audio, start, stop);
+            EXPECT_TRUE(seam.restarts && !IsSeamless(seam)) << start << " " << stop;
+            EXPECT_EQ(seam.silenceSeconds * 44100,
+                      stop - kSongEnd + std::max<std::int64_t>(0, kSongFrom - start))
+                << SeamVerdict(seam);
+        }
+    EXPECT_FALSE(JudgeSeam(audio, kSongFrom, kSongEnd).restarts);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -164,12 +190,18 @@ using namespace kestrin::cli;
 
 // The plain cases as check and set meet them in files.
 TEST_F(PosToolTest, CheckHearsWhatAListenerHears) {
-    const std::string sine = "sox -n -r 44100 '" + at("sine.wav") + "' synth 10 sine 441";
-    ASSERT_EQ(std::system(sine.c_str()), 0);
+    // 4,410 periods, the quieter one dithered to 16 bits: a tone has no beat.
+    for (const std::string sine :
+         {"sine.wav' synth 10 sine 441", "quiet.wav' synth 10 sine 441 vol 0.5"})
+        ASSERT_EQ(std::system(("sox -n -r 44100 '" + at(sine)).c_str()), 0);
+    wav("ends.wav", 44100, 1, SF_FORMAT_PCM_16, kSongEnd + 20000,
+        [](int n, int) { return songThenSilence(n); });
     wav("noise.wav", 44100, 1, SF_FORMAT_PCM_16, 3 * 44100, [](int n, int) { return hiss(n); });
     wav("fade.wav", 44100, 1, SF_FORMAT_PCM_16, 6 * 44100, [](int n, int) { return fadingOut(n); });
     const std::vector<std::tuple<const char*, int, int, std::string>> rows{
         {"sine.pos", 0, 441000, ": ok\n"},
+        {"quiet.pos", 0, 441000, ": ok\n"},
+        {"ends.pos", 0, kSongEnd + 20000, "the music ends and restarts after 0.52 s of silence"},
         {"noise.pos", 44100, 45100, "buzzes at 44 Hz"},
         {"fade.pos", 0, 6 * 44100, ": the music restarts, band levels "}};
     for (const auto& [name, start, stop, says] : rows) {
@@ -178,7 +210,11 @@ TEST_F(PosToolTest, CheckHearsWhatAListenerHears) {
         EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
         EXPECT_EQ(r.status, says == ": ok\n" ? ExitOk : ExitProblem) << r.out;
     }
-    EXPECT_NE(run({"set", "--stop", "seamless", at("sine.pos")}).out.find("441000 (unchanged)"),
+    for (const char* name : {"sine.pos", "quiet.pos"})
+        EXPECT_NE(run({"set", "--stop", "seamless", at(name)}).out.find("441000 (unchanged)"),
+                  std::string::npos);
+    // No stop in the silence is seamless, nor one at the music's end.
+    EXPECT_NE(run({"set", "--stop", "seamless", at("ends.pos")}).err.find("nothing written"),
               std::string::npos);
 }
 
