@@ -42,6 +42,10 @@ constexpr double kInaudibleError = 1e-3;
 // a few dB.
 constexpr double kRestartDb = 12.0;
 
+// Windows of the band levels on either side of the jump over which the
+// music's own change is taken: 0.74 s, a beat down to 81 per minute.
+constexpr int kRestartWindows = 4;
+
 // A loop whose jump comes back this often per second or more is heard as a
 // tone of its own, a buzz, unless the jump cannot be heard at all: 20 times
 // a second is where the ear fuses repeats into pitch (loops under 50 ms).
@@ -750,9 +754,9 @@ std::optional<GridOffset> gridOffset(const std::vector<double>& a, const std::ve
     return GridOffset{lag * kGridHop / rate, r[static_cast<std::size_t>(best)]};
 }
 
-// Where neither side of the jump can be compared (the loop of the whole
-// track: nothing follows the stop, nothing comes before the start), what
-// would have played after the stop is taken from the music's own period:
+// Where nothing follows the stop to compare (the loop of the whole track,
+// a song that ends where it jumps back), what would have played after the
+// stop is taken from the music's own period:
 // the lag between kOwnPeriodShortest and kGridSeconds at which the onsets
 // of the kGridSeconds before the stop best repeat those before them. The
 // onsets after the start are held against those one period before the
@@ -792,10 +796,12 @@ std::optional<GridOffset> ownPeriodOffset(FrameSource& audio, std::int64_t start
 }
 
 // How far the beat jumps at the seam: the onsets of the kGridSeconds after
-// start against those after stop (what would have played), or where nothing
-// follows the stop, those before stop against those before start (how the
-// start is reached); of the sides measured, the one whose onsets line up
-// more clearly tells. nullopt where no side shows a clear rhythm.
+// start against those after stop (what would have played, another rendition
+// where the loop joins two), or where the track does not go on that long
+// past the stop, against the grid that leads into the stop carried on by
+// its own period. Never the frames before the start: they lead into it only
+// the first time through, and an intro keeps a grid of its own. nullopt
+// where the onsets show no clear rhythm.
 std::optional<double> gridJump(FrameSource& audio, std::int64_t start, std::int64_t stop) {
     const int rate = audio.sampleRate() > 0 ? audio.sampleRate() : 44100;
     const auto frames = static_cast<std::int64_t>(kGridSeconds * rate);
@@ -807,8 +813,6 @@ std::optional<double> gridJump(FrameSource& audio, std::int64_t start, std::int6
             best = o;
     };
     side(start, stop);
-    if (!best)
-        side(start - frames - kGridFft, stop - frames - kGridFft);
     if (!best)
         best = ownPeriodOffset(audio, start, stop, rate);
     if (!best || best->clarity < kGridClarity)
@@ -1013,12 +1017,13 @@ std::optional<std::int64_t> silenceOfTheEnd(FrameSource& audio, std::int64_t sta
 
 // The band levels of the frames before `stop` and after `start` apart by
 // kRestartDb or more, and by kAcrossOverOwnDb more than the music changes by
-// itself from one window to the next where the loop plays it on: leading
-// into the stop, and at the start (from the frames before it, and into the
-// frames after it). A hit on the start's beat lies far from the decay
-// before the stop, as it does from its own decay; a fade to silence, then
-// the loud beginning, does not. The music starts again at another level.
-// Sets the figures' spectralDb to the distance when it does.
+// itself from one window to the next where the loop plays it on: over the
+// kRestartWindows leading into the stop, from before the start into it, and
+// over those after it. A hit on the start's beat lies far from the decay
+// before the stop, as every hit does from the decay before it; a fade to
+// silence, then the loud beginning, changes more than the fade does. The
+// music starts again at another level. Sets the figures' spectralDb to the
+// distance when it does.
 bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFigures& figures) {
     constexpr std::int64_t w = kMusicalSpectrumFrames;
     const auto before = spectrumAt(audio, stop - w, false);
@@ -1029,15 +1034,19 @@ bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFig
     if (db < kRestartDb)
         return false;
     double own = 0;
-    const auto change = [&](std::int64_t from, const Spectrum& known) {
-        if (const auto other = spectrumAt(audio, from, false))
-            own = std::max(own, spectralDistance(other->bands, known.bands));
+    // The changes over the windows from `from` on, one after another.
+    const auto changes = [&](std::int64_t from, int windows) {
+        std::optional<Spectrum> previous;
+        for (int k = 0; k < windows; ++k) {
+            std::optional<Spectrum> next = spectrumAt(audio, from + k * w, false);
+            if (previous && next)
+                own = std::max(own, spectralDistance(previous->bands, next->bands));
+            previous = std::move(next);
+        }
     };
-    if (stop - 2 * w >= start)
-        change(stop - 2 * w, *before);
-    change(start - w, *after);
-    if (start + 2 * w <= stop)
-        change(start + w, *after);
+    changes(std::max(start, stop - kRestartWindows * w), kRestartWindows);
+    changes(start - w,
+            1 + static_cast<int>(std::min<std::int64_t>(kRestartWindows, (stop - start) / w)));
     if (db <= own + kAcrossOverOwnDb)
         return false;
     figures.restarts = true;

@@ -67,6 +67,16 @@ double hitsOverATone(std::int64_t t) {
            (0.3 + 0.7 * std::exp(-s / 0.02)) * hiss(t);
 }
 
+// Three seconds of intro whose hits fall 28 ms off the grid of the body
+// that follows, hitsOverATone: the song ends where it jumps back, after
+// `bodyFrames` of the body.
+constexpr std::int64_t kIntroFrames = 3 * 44100 + 1234;
+AudioSamples introThenBody(std::int64_t bodyFrames) {
+    return mono(kIntroFrames + bodyFrames, [](std::int64_t t) {
+        return t < kIntroFrames ? hitsOverATone(t + 1234) : hitsOverATone(t - kIntroFrames);
+    });
+}
+
 // A chord over hiss, 5 dB louder from 2 s and 5 dB softer from 4 s: a jump
 // from 5.5 s back to 2 s leaves a passage like the one before 2 s, only
 // softer, and lands 10 dB up, where the track itself rises by 5 dB.
@@ -169,6 +179,12 @@ INSTANTIATE_TEST_SUITE_P(
         // 59 ms after the last hit: the first comes that much late.
         JudgeRow{"whole_track_ending_off_its_beat", mono(20 * 22050 + 2600, hitsOverATone), 0, -1,
                  SeamSound::Soft, false},
+        // The grid leading into the stop goes on after the start, whatever
+        // the intro's.
+        JudgeRow{"song_ending_on_its_beat_after_an_intro_off_it", introThenBody(20 * 22050),
+                 kIntroFrames, -1, SeamSound::Seamless, false},
+        JudgeRow{"song_ending_off_its_beat_after_an_intro", introThenBody(20 * 22050 + 2600),
+                 kIntroFrames, -1, SeamSound::Soft, false},
         // Hiss and a chord fading to silence over the last 2 s, looped whole.
         JudgeRow{"fade_to_silence_restarts", mono(6 * 44100, fadingOut), 0, -1, SeamSound::Soft,
                  false},
