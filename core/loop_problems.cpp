@@ -43,6 +43,11 @@ std::string restartText(const SeamFigures& seam) {
     return "the music restarts, band levels " + decibelText(seam.spectralDb) + " apart";
 }
 
+// "a held note at 1,765 Hz stops dead at the jump".
+std::string cutNoteText(double hz) {
+    return "a held note at " + GroupedText(std::llround(hz)) + " Hz stops dead at the jump";
+}
+
 // "44 Hz".
 std::string hertzText(double hz) {
     return decimal(hz, std::chars_format::fixed, 0) + " Hz";
@@ -151,6 +156,8 @@ std::string SeamVerdict(const SeamFigures& seam) {
     std::string text = SeamSoundWord(seam.sound);
     if (seam.sound == SeamSound::Soft && seam.restarts)
         return text + ": " + restartText(seam);
+    if (seam.sound == SeamSound::Soft && seam.cutNoteHz > 0)
+        return text + ": " + cutNoteText(seam.cutNoteHz) + ", as music";
     if (seam.sound == SeamSound::Soft && seam.stumbles)
         return text + ": the beat jumps by " + millisecondsText(seam.gridJump) +
                (seam.musical ? ", as music" : "");
@@ -181,6 +188,8 @@ std::optional<std::string> SeamProblem(const SeamFigures& seam, std::int64_t sto
         text += " jumps by " + stepText(seam.jump);
     else if (seam.restarts)
         text += ": " + restartText(seam);
+    else if (seam.cutNoteHz > 0)
+        text += ": " + cutNoteText(seam.cutNoteHz);
     else if (seam.stumbles)
         text += ": the beat jumps by " + millisecondsText(seam.gridJump);
     else

@@ -134,6 +134,9 @@ struct SeamFigures {
     // where it would have fallen (positive: late); 0 when not measured. A
     // seam whose beat jumps beyond a listener's tolerance is soft.
     double gridJump = 0.0;
+    // Musical only: the frequency of a note the track holds on past the
+    // stop that stops dead after the jump (soft); 0 when none does.
+    double cutNoteHz = 0.0;
     // The beat jumps so far that a listener hears it stumble: soft.
     bool stumbles = false;
     // The times per second the jump comes back when the loop is so short

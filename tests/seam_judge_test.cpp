@@ -67,6 +67,19 @@ double hitsOverATone(std::int64_t t) {
            (0.3 + 0.7 * std::exp(-s / 0.02)) * hiss(t);
 }
 
+// A chord over hiss whose partials repeat every 4 s, and a bright note from
+// 5 s to `noteEnd` seconds: a jump from 6 s back to 2 s lands in the same
+// chord, but cuts the note short unless it ends at the stop.
+AudioSamples chordWithANote(double noteEnd) {
+    return mono(8 * 44100, [noteEnd](std::int64_t t) {
+        const double s = static_cast<double>(t) / 44100;
+        double v = 0.05 * testing_support::noise(static_cast<int>(t), 0);
+        for (const double hz : {220.0, 275.0, 330.0, 440.0})
+            v += 0.1 * std::sin(kTau * hz * s);
+        return v + (s >= 5 && s < noteEnd ? 0.02 * std::sin(kTau * 1800 * s) : 0);
+    });
+}
+
 // Three seconds of intro whose hits fall 28 ms off the grid of the body
 // that follows, hitsOverATone: the song ends where it jumps back, after
 // `bodyFrames` of the body.
@@ -185,6 +198,10 @@ INSTANTIATE_TEST_SUITE_P(
                  kIntroFrames, -1, SeamSound::Seamless, false},
         JudgeRow{"song_ending_off_its_beat_after_an_intro", introThenBody(20 * 22050 + 2600),
                  kIntroFrames, -1, SeamSound::Soft, false},
+        JudgeRow{"bright_note_the_track_holds_on_cut_at_the_jump", chordWithANote(7), 2 * 44100,
+                 6 * 44100, SeamSound::Soft, true, SeamMode::Musical},
+        JudgeRow{"bright_note_ending_at_the_stop", chordWithANote(6), 2 * 44100, 6 * 44100,
+                 SeamSound::Seamless, true, SeamMode::Musical},
         // Hiss and a chord fading to silence over the last 2 s, looped whole.
         JudgeRow{"fade_to_silence_restarts", mono(6 * 44100, fadingOut), 0, -1, SeamSound::Soft,
                  false},
