@@ -43,8 +43,10 @@ constexpr double kInaudibleError = 1e-3;
 constexpr double kRestartDb = 12.0;
 
 // Windows of the band levels on either side of the jump over which the
-// music's own change is taken: 0.74 s, a beat down to 81 per minute.
-constexpr int kRestartWindows = 4;
+// music's own change is taken: 1.1 s, a beat down to 54 per minute.
+constexpr int kRestartWindows = 6;
+// Windows are taken every quarter window for that change.
+constexpr std::size_t kRestartSteps = 4;
 
 // A loop whose jump comes back this often per second or more is heard as a
 // tone of its own, a buzz, unless the jump cannot be heard at all: 20 times
@@ -288,8 +290,10 @@ double predictionError(const std::vector<double>& x, const std::vector<double>& 
 // nearby, and what the track's length allows to compare.
 class Seam {
 public:
-    Seam(FrameSource& audio, std::int64_t start, std::int64_t stop)
-        : m_n(audio.frames()), m_ch(audio.channels()), m_start(start),
+    // `playsOn`: the track holds music after the stop to compare with what
+    // follows the start; not where only silence follows it to the end.
+    Seam(FrameSource& audio, std::int64_t start, std::int64_t stop, bool playsOn)
+        : m_n(audio.frames()), m_ch(audio.channels()), m_start(start), m_playsOn(playsOn),
           m_aroundStart(audio, start - std::max(kWindow, kFitFrames), start + kWindow),
           m_aroundStop(audio, stop - std::max(kWindow, kFitFrames) - kSeamNearbyStops,
                        stop + kWindow + kSeamNearbyStops) {}
@@ -439,6 +443,8 @@ public:
 private:
     // The frames compared after the jump and before it for a stop at `stop`.
     std::int64_t framesAfter(std::int64_t stop) const {
+        if (!m_playsOn)
+            return 0;
         return std::min({kWindow, m_aroundStop.after(stop), m_aroundStart.after(m_start)});
     }
     std::int64_t framesBefore(std::int64_t stop) const {
@@ -483,6 +489,7 @@ private:
     std::int64_t m_n;
     int m_ch;
     std::int64_t m_start;
+    bool m_playsOn;
     Span m_aroundStart;
     Span m_aroundStop;
 };
@@ -530,6 +537,23 @@ struct Spectrum {
 // lies there, so that no figure claims more than 24-bit audio can show.
 constexpr double kSilenceFloorDb = -144.5;
 
+// The power of each bin of the `n` frames of `span` from `from` under a Hann
+// window, every channel's summed.
+std::vector<double> windowPower(const Span& span, std::int64_t from, std::int64_t n) {
+    RealSpectrum fft(static_cast<std::size_t>(n));
+    const std::vector<double> window = HannWindow(static_cast<std::size_t>(n));
+    std::vector<double> power(static_cast<std::size_t>(n / 2 + 1), 0.0);
+    for (int c = 0; c < span.channels; ++c) {
+        for (std::int64_t i = 0; i < n; ++i)
+            fft.in()[i] =
+                static_cast<float>(window[static_cast<std::size_t>(i)] * span.at(from + i)[c]);
+        fft.run();
+        for (std::size_t k = 0; k < power.size(); ++k)
+            power[k] += fft.power(k);
+    }
+    return power;
+}
+
 // The tones of music lie here: the bass's partials up to the melody's.
 constexpr double kPeaksLow = 100.0;
 constexpr double kPeaksHigh = 5000.0;
@@ -543,18 +567,7 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool w
     const Span span(audio, from, from + n);
     if (span.to - span.from < n)
         return std::nullopt;
-    const int ch = span.channels;
-    RealSpectrum fft(static_cast<std::size_t>(n));
-    const std::vector<double> window = HannWindow(static_cast<std::size_t>(n));
-    std::vector<double> power(static_cast<std::size_t>(n / 2 + 1), 0.0);
-    for (int c = 0; c < ch; ++c) {
-        for (std::int64_t i = 0; i < n; ++i)
-            fft.in()[i] =
-                static_cast<float>(window[static_cast<std::size_t>(i)] * span.at(from + i)[c]);
-        fft.run();
-        for (std::size_t k = 0; k < power.size(); ++k)
-            power[k] += fft.power(k);
-    }
+    const std::vector<double> power = windowPower(span, from, n);
     // Bin k lies at k / n of the rate; the track's rate is not known here,
     // so 44,100 is taken: at 48,000 the bands shift by 9 %, alike on both
     // sides of the jump.
@@ -918,17 +931,7 @@ std::vector<double> fineLevels(FrameSource& audio, std::int64_t from) {
     const Span span(audio, from, from + n);
     if (from < 0 || span.to - span.from < n)
         return {};
-    RealSpectrum fft(static_cast<std::size_t>(n));
-    const std::vector<double> window = HannWindow(static_cast<std::size_t>(n));
-    std::vector<double> power(static_cast<std::size_t>(n / 2 + 1), 0.0);
-    for (int c = 0; c < span.channels; ++c) {
-        for (std::int64_t i = 0; i < n; ++i)
-            fft.in()[i] =
-                static_cast<float>(window[static_cast<std::size_t>(i)] * span.at(from + i)[c]);
-        fft.run();
-        for (std::size_t k = 0; k < power.size(); ++k)
-            power[k] += fft.power(k);
-    }
+    std::vector<double> power = windowPower(span, from, n);
     constexpr double kFullScaleBin = 1.0 * n * n / 16.0; // a Hann window's peak for a full sine
     for (double& p : power)
         p = std::max(kSilenceFloorDb, 10 * std::log10(p / kFullScaleBin + 1e-30));
@@ -1082,13 +1085,12 @@ std::int64_t audibleEnd(FrameSource& audio, std::int64_t from, std::int64_t to) 
 // again. The frames of silence heard at the jump (those before the stop and
 // those before the start's first sound); nullopt where the music goes on
 // after the stop, where no silence is heard or the loop holds no sound.
+// Requires that nothing audible follows the stop.
 std::optional<std::int64_t> silenceOfTheEnd(FrameSource& audio, std::int64_t start,
                                             std::int64_t stop) {
     const std::int64_t n = audio.frames();
     const int rate = audio.sampleRate() > 0 ? audio.sampleRate() : 44100;
     const auto ended = static_cast<std::int64_t>(kEndedSeconds * rate);
-    if (firstAudible(audio, stop, n) < n)
-        return std::nullopt;
     const std::int64_t end = audibleEnd(audio, start, stop);
     if (end == start || n - end < ended)
         return std::nullopt;
@@ -1115,14 +1117,18 @@ bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFig
     if (db < kRestartDb)
         return false;
     double own = 0;
-    // The changes over the windows from `from` on, one after another.
+    // The changes from each window to the next over `windows` windows from
+    // `from`, the windows taken every quarter window: a hit changes the
+    // levels as much wherever it falls between two windows.
     const auto changes = [&](std::int64_t from, int windows) {
-        std::optional<Spectrum> previous;
-        for (int k = 0; k < windows; ++k) {
-            std::optional<Spectrum> next = spectrumAt(audio, from + k * w, false);
-            if (previous && next)
-                own = std::max(own, spectralDistance(previous->bands, next->bands));
-            previous = std::move(next);
+        constexpr std::int64_t hop = w / kRestartSteps;
+        std::vector<std::optional<Spectrum>> spectra;
+        for (std::int64_t t = from; t + w <= from + windows * w; t += hop) {
+            spectra.push_back(spectrumAt(audio, t, false));
+            const std::size_t k = spectra.size() - 1;
+            if (k >= kRestartSteps && spectra[k] && spectra[k - kRestartSteps])
+                own = std::max(
+                    own, spectralDistance(spectra[k - kRestartSteps]->bands, spectra[k]->bands));
         }
     };
     changes(std::max(start, stop - kRestartWindows * w), kRestartWindows);
@@ -1155,9 +1161,14 @@ bool copyBandsAlike(FrameSource& audio, std::int64_t start, std::int64_t stop,
 
 SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
     SeamFigures figures;
+    // Only silence after the stop: the music is over there, and the silence
+    // says nothing of how the jump sounds. It is judged as the stop at the
+    // end of the track is.
+    const bool playsOn = firstAudible(audio, stop, audio.frames()) < audio.frames();
     // Silence after the song's end copies the silence before its start,
     // and no junction stands out of it: the song still ends and begins again.
-    if (const std::optional<std::int64_t> silence = silenceOfTheEnd(audio, start, stop)) {
+    if (const std::optional<std::int64_t> silence =
+            playsOn ? std::nullopt : silenceOfTheEnd(audio, start, stop)) {
         figures.compared = false;
         figures.restarts = true;
         figures.sound = SeamSound::Soft;
@@ -1165,7 +1176,7 @@ SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, Sea
             static_cast<double>(*silence) / (audio.sampleRate() > 0 ? audio.sampleRate() : 44100);
         return figures;
     }
-    const Seam seam(audio, start, stop);
+    const Seam seam(audio, start, stop, playsOn);
     const Seam::Copies copies = seam.copies(stop);
     const Seam::Continuity continuity = seam.continuity(stop);
     const double kink = continuity.kink;
@@ -1199,13 +1210,14 @@ SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, Sea
             }
         }
     }
-    if (mode == SeamMode::Musical) {
+    if (mode == SeamMode::Musical && playsOn) {
         judgeMusically(audio, start, stop, continuity, figures);
         return figures;
     }
     if (!copies.after) {
         // Nothing after the stop to say what would have played: the junction
-        // alone tells.
+        // alone tells. Asked as music, it is music's verdict: no copy vouched.
+        figures.musical = mode == SeamMode::Musical;
         figures.compared = false;
         figures.score = 1.0;
         figures.jump = step;

@@ -31,8 +31,9 @@
 //   0. A stop in digital silence that runs to the end of the track, after
 //      the music has ended: soft, the music ends and restarts, wherever in
 //      that silence the stop lies (a copy of silence vouches for nothing).
-//   3. Nothing after the stop to compare (the stop at the end of the audio,
-//      the whole track): soft when the music restarts (a fade to silence,
+//   3. Nothing after the stop to compare (the stop at the end of the audio
+//      or where only silence follows it to the end, the whole track), in
+//      either mode: soft when the music restarts (a fade to silence,
 //      then the loud beginning: the band levels change across the jump
 //      more than the music's own do from window to window on either side),
 //      click when the kink is one, soft when the sound before the jump is
