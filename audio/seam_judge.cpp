@@ -42,6 +42,12 @@ constexpr double kInaudibleError = 1e-3;
 // a few dB.
 constexpr double kRestartDb = 12.0;
 
+// Windows of the band levels on either side of the jump over which the
+// music's own change is taken: 1.1 s, a beat down to 54 per minute.
+constexpr int kRestartWindows = 6;
+// Windows are taken every quarter window for that change.
+constexpr std::size_t kRestartSteps = 4;
+
 // A loop whose jump comes back this often per second or more is heard as a
 // tone of its own, a buzz, unless the jump cannot be heard at all: 20 times
 // a second is where the ear fuses repeats into pitch (loops under 50 ms).
@@ -133,6 +139,13 @@ constexpr std::int64_t kGridHop = 256;
 constexpr double kGridSeconds = 3.0;
 constexpr double kGridReach = 0.070;
 constexpr double kGridClarity = 0.3;
+// Onsets count only in bands within 80 dB of the span's loudest, above the
+// rounding and dither of 16-bit audio under a tone, and a beat is tracked
+// only where some band rises by 3 dB from one hop to the next: a note or a
+// hit. At 60 dB, the quiet attacks a song's rhythm is also followed by
+// were lost.
+constexpr double kOnsetDepth = 1e-8;
+constexpr double kAudibleOnset = 0.69314718055994531; // ln 2
 // The shortest period the music's own rhythm is sought at where neither
 // side of a jump can be compared: a second holds a beat of slow music, and
 // a shorter period (a hi-hat's eighths) would let a stumble of a whole
@@ -279,8 +292,10 @@ double predictionError(const std::vector<double>& x, const std::vector<double>& 
 // nearby, and what the track's length allows to compare.
 class Seam {
 public:
-    Seam(FrameSource& audio, std::int64_t start, std::int64_t stop)
-        : m_n(audio.frames()), m_ch(audio.channels()), m_start(start),
+    // `playsOn`: the track holds music after the stop to compare with what
+    // follows the start; not where only silence follows it to the end.
+    Seam(FrameSource& audio, std::int64_t start, std::int64_t stop, bool playsOn)
+        : m_n(audio.frames()), m_ch(audio.channels()), m_start(start), m_playsOn(playsOn),
           m_aroundStart(audio, start - std::max(kWindow, kFitFrames), start + kWindow),
           m_aroundStop(audio, stop - std::max(kWindow, kFitFrames) - kSeamNearbyStops,
                        stop + kWindow + kSeamNearbyStops) {}
@@ -430,6 +445,8 @@ public:
 private:
     // The frames compared after the jump and before it for a stop at `stop`.
     std::int64_t framesAfter(std::int64_t stop) const {
+        if (!m_playsOn)
+            return 0;
         return std::min({kWindow, m_aroundStop.after(stop), m_aroundStart.after(m_start)});
     }
     std::int64_t framesBefore(std::int64_t stop) const {
@@ -474,6 +491,7 @@ private:
     std::int64_t m_n;
     int m_ch;
     std::int64_t m_start;
+    bool m_playsOn;
     Span m_aroundStart;
     Span m_aroundStop;
 };
@@ -516,6 +534,28 @@ struct Spectrum {
     std::vector<double> peaks;
 };
 
+// Band levels are taken no lower than the floor of 24-bit audio (6.02 dB a
+// bit, in dB of full scale), below any sample it can hold: digital silence
+// lies there, so that no figure claims more than 24-bit audio can show.
+constexpr double kSilenceFloorDb = -144.5;
+
+// The power of each bin of the `n` frames of `span` from `from` under a Hann
+// window, every channel's summed.
+std::vector<double> windowPower(const Span& span, std::int64_t from, std::int64_t n) {
+    RealSpectrum fft(static_cast<std::size_t>(n));
+    const std::vector<double> window = HannWindow(static_cast<std::size_t>(n));
+    std::vector<double> power(static_cast<std::size_t>(n / 2 + 1), 0.0);
+    for (int c = 0; c < span.channels; ++c) {
+        for (std::int64_t i = 0; i < n; ++i)
+            fft.in()[i] =
+                static_cast<float>(window[static_cast<std::size_t>(i)] * span.at(from + i)[c]);
+        fft.run();
+        for (std::size_t k = 0; k < power.size(); ++k)
+            power[k] += fft.power(k);
+    }
+    return power;
+}
+
 // The tones of music lie here: the bass's partials up to the melody's.
 constexpr double kPeaksLow = 100.0;
 constexpr double kPeaksHigh = 5000.0;
@@ -529,18 +569,7 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool w
     const Span span(audio, from, from + n);
     if (span.to - span.from < n)
         return std::nullopt;
-    const int ch = span.channels;
-    RealSpectrum fft(static_cast<std::size_t>(n));
-    const std::vector<double> window = HannWindow(static_cast<std::size_t>(n));
-    std::vector<double> power(static_cast<std::size_t>(n / 2 + 1), 0.0);
-    for (int c = 0; c < ch; ++c) {
-        for (std::int64_t i = 0; i < n; ++i)
-            fft.in()[i] =
-                static_cast<float>(window[static_cast<std::size_t>(i)] * span.at(from + i)[c]);
-        fft.run();
-        for (std::size_t k = 0; k < power.size(); ++k)
-            power[k] += fft.power(k);
-    }
+    const std::vector<double> power = windowPower(span, from, n);
     // Bin k lies at k / n of the rate; the track's rate is not known here,
     // so 44,100 is taken: at 48,000 the bands shift by 9 %, alike on both
     // sides of the jump.
@@ -567,8 +596,11 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool w
         if (bandOf[k] >= 0)
             spectrum.bands[static_cast<std::size_t>(bandOf[k])] += power[k];
     }
+    // In dB of a full-scale sine, whose power a Hann window of n frames
+    // spreads over three bins, 3 n^2 / 32 in all; silence sits at the floor.
+    constexpr double kFullScaleBand = 3.0 * n * n / 32.0;
     for (double& b : spectrum.bands)
-        b = 10 * std::log10(b + 1e-12);
+        b = std::max(kSilenceFloorDb, 10 * std::log10(b / kFullScaleBand + 1e-30));
     if (!withPeaks)
         return spectrum;
     // The peaks' means reach a sixth of an octave past kPeaksHigh: the bins
@@ -597,12 +629,13 @@ std::optional<Spectrum> spectrumAt(FrameSource& audio, std::int64_t from, bool w
 }
 
 // The RMS difference in dB of two band level lists over the bands within 60
-// dB of the loudest; negative when all is silent.
+// dB of the loudest; negative when all is silent. At most the floor's depth,
+// as silence lies at the floor.
 double spectralDistance(const std::vector<double>& a, const std::vector<double>& b) {
-    double loudest = -1e9;
+    double loudest = kSilenceFloorDb;
     for (std::size_t i = 0; i < a.size(); ++i)
         loudest = std::max({loudest, a[i], b[i]});
-    if (loudest < -100.0)
+    if (loudest <= kSilenceFloorDb)
         return -1.0;
     double sum = 0;
     int count = 0;
@@ -642,9 +675,8 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
                 std::min(kMusicalBands - 1, static_cast<int>(kMusicalBands * std::log(hz / 50.0) /
                                                              std::log(16000.0 / 50.0)));
     }
-    std::vector<double> onsets;
-    std::vector<double> previous(kMusicalBands, 0.0);
-    std::vector<double> power(kMusicalBands);
+    std::vector<double> levels; // each hop's band powers, one after another
+    double loudest = 0;
     for (std::int64_t t = 0; t <= frames; t += kGridHop) {
         for (std::int64_t i = 0; i < kGridFft; ++i) {
             const float* frame = span.at(from + t + i);
@@ -654,20 +686,32 @@ std::vector<double> onsetsAt(FrameSource& audio, std::int64_t from, std::int64_t
             fft.in()[i] = static_cast<float>(window[static_cast<std::size_t>(i)] * mono / ch);
         }
         fft.run();
-        std::fill(power.begin(), power.end(), 0.0);
+        const std::size_t first = levels.size();
+        levels.resize(first + kMusicalBands, 0.0);
         for (std::size_t k = 1; k < bins; ++k)
             if (bandOf[k] >= 0)
-                power[static_cast<std::size_t>(bandOf[k])] += fft.power(k);
-        double flux = 0;
-        for (std::size_t b = 0; b < power.size(); ++b) {
-            const double level = std::log(power[b] + 1e-10);
-            if (t > 0)
-                flux += std::max(0.0, level - previous[b]);
-            previous[b] = level;
-        }
-        if (t > 0)
-            onsets.push_back(flux);
+                levels[first + static_cast<std::size_t>(bandOf[k])] += fft.power(k);
+        loudest =
+            std::max(loudest, *std::max_element(levels.begin() + static_cast<std::ptrdiff_t>(first),
+                                                levels.end()));
     }
+    // What lies far under the loudest band is not heard, and its level
+    // wanders with rounding: a steady tone's quantisation noise, taken in
+    // at every phase of its period, would beat a rhythm of its own.
+    const double floor = loudest * kOnsetDepth + 1e-10;
+    std::vector<double> onsets;
+    double strongest = 0;
+    for (std::size_t at = kMusicalBands; at < levels.size(); at += kMusicalBands) {
+        double flux = 0;
+        for (std::size_t b = 0; b < kMusicalBands; ++b)
+            flux += std::max(0.0, std::log(std::max(levels[at + b], floor)) -
+                                      std::log(std::max(levels[at - kMusicalBands + b], floor)));
+        onsets.push_back(flux);
+        strongest = std::max(strongest, flux);
+    }
+    // No note or hit stands out: a held tone or silence has no beat to track.
+    if (strongest < kAudibleOnset)
+        return {};
     return onsets;
 }
 
@@ -725,9 +769,9 @@ std::optional<GridOffset> gridOffset(const std::vector<double>& a, const std::ve
     return GridOffset{lag * kGridHop / rate, r[static_cast<std::size_t>(best)]};
 }
 
-// Where neither side of the jump can be compared (the loop of the whole
-// track: nothing follows the stop, nothing comes before the start), what
-// would have played after the stop is taken from the music's own period:
+// Where nothing follows the stop to compare (the loop of the whole track,
+// a song that ends where it jumps back), what would have played after the
+// stop is taken from the music's own period:
 // the lag between kOwnPeriodShortest and kGridSeconds at which the onsets
 // of the kGridSeconds before the stop best repeat those before them. The
 // onsets after the start are held against those one period before the
@@ -767,10 +811,12 @@ std::optional<GridOffset> ownPeriodOffset(FrameSource& audio, std::int64_t start
 }
 
 // How far the beat jumps at the seam: the onsets of the kGridSeconds after
-// start against those after stop (what would have played), or where nothing
-// follows the stop, those before stop against those before start (how the
-// start is reached); of the sides measured, the one whose onsets line up
-// more clearly tells. nullopt where no side shows a clear rhythm.
+// start against those after stop (what would have played, another rendition
+// where the loop joins two), or where the track does not go on that long
+// past the stop, against the grid that leads into the stop carried on by
+// its own period. Never the frames before the start: they lead into it only
+// the first time through, and an intro keeps a grid of its own. nullopt
+// where the onsets show no clear rhythm.
 std::optional<double> gridJump(FrameSource& audio, std::int64_t start, std::int64_t stop) {
     const int rate = audio.sampleRate() > 0 ? audio.sampleRate() : 44100;
     const auto frames = static_cast<std::int64_t>(kGridSeconds * rate);
@@ -782,8 +828,6 @@ std::optional<double> gridJump(FrameSource& audio, std::int64_t start, std::int6
             best = o;
     };
     side(start, stop);
-    if (!best)
-        side(start - frames - kGridFft, stop - frames - kGridFft);
     if (!best)
         best = ownPeriodOffset(audio, start, stop, rate);
     if (!best || best->clarity < kGridClarity)
@@ -864,6 +908,69 @@ bool changesAcross(FrameSource& audio, std::int64_t start, std::int64_t stop,
     return true;
 }
 
+// Held notes across a musical jump: the fine spectra of the kHeldFrames
+// before the stop, after the stop (where the track carries a note on) and
+// after the start, in dB of a full-scale sine. A tone is held where it
+// stands kHeldPeakDb above the bins around it, within kHeldBrightDb of the
+// loudest bin before the stop, and the track plays it on past the stop
+// within kHeldOnDb; it is cut where after the start it lies kHeldCutDb
+// under its level before the stop: the note stops dead at the jump. 46 ms
+// resolve tones 22 Hz apart; a cut of 20 dB is a quarter of the loudness.
+constexpr std::int64_t kHeldFrames = 2048;
+constexpr double kHeldPeakDb = 12.0;
+constexpr double kHeldBrightDb = 30.0;
+constexpr double kHeldOnDb = 6.0;
+constexpr double kHeldCutDb = 20.0;
+// Held notes are sought from the bass's partials up to the brightest a
+// melody reaches.
+constexpr double kHeldLowHz = 100.0;
+constexpr double kHeldHighHz = 8000.0;
+
+// Each bin's level over the kHeldFrames from `from`, every channel's power
+// summed; empty where they do not lie wholly in the track.
+std::vector<double> fineLevels(FrameSource& audio, std::int64_t from) {
+    constexpr std::int64_t n = kHeldFrames;
+    const Span span(audio, from, from + n);
+    if (from < 0 || span.to - span.from < n)
+        return {};
+    std::vector<double> power = windowPower(span, from, n);
+    constexpr double kFullScaleBin = 1.0 * n * n / 16.0; // a Hann window's peak for a full sine
+    for (double& p : power)
+        p = std::max(kSilenceFloorDb, 10 * std::log10(p / kFullScaleBin + 1e-30));
+    return power;
+}
+
+// The frequency of a note held into the stop, carried on by the track past
+// it, that stops dead after the start; nullopt where none does.
+std::optional<double> cutHeldNote(FrameSource& audio, std::int64_t start, std::int64_t stop) {
+    const std::vector<double> before = fineLevels(audio, stop - kHeldFrames);
+    const std::vector<double> on = fineLevels(audio, stop);
+    const std::vector<double> after = fineLevels(audio, start);
+    if (before.empty() || on.empty() || after.empty())
+        return std::nullopt;
+    const int rate = audio.sampleRate() > 0 ? audio.sampleRate() : 44100;
+    const double binHz = static_cast<double>(rate) / kHeldFrames;
+    const double loudest = *std::max_element(before.begin(), before.end());
+    const auto near = [](const std::vector<double>& v, std::size_t k) {
+        return std::max({v[k - 1], v[k], v[k + 1]});
+    };
+    constexpr std::size_t around = 8; // bins either side: the floor a tone stands on
+    const auto first = static_cast<std::size_t>(std::ceil(kHeldLowHz / binHz));
+    const auto last =
+        std::min(before.size() - around - 1, static_cast<std::size_t>(kHeldHighHz / binHz));
+    for (std::size_t k = std::max(first, around); k <= last; ++k) {
+        if (before[k] < before[k - 1] || before[k] < before[k + 1] ||
+            before[k] < loudest - kHeldBrightDb)
+            continue;
+        const double floor = std::min(before[k - around], before[k + around]);
+        if (before[k] - floor < kHeldPeakDb || near(on, k) < before[k] - kHeldOnDb ||
+            near(after, k) > before[k] - kHeldCutDb)
+            continue;
+        return static_cast<double>(k) * binHz;
+    }
+    return std::nullopt;
+}
+
 // The musical verdict of the header, for a seam whose copy is not exact.
 void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
                     const Seam::Continuity& continuity, SeamFigures& figures) {
@@ -918,22 +1025,118 @@ void judgeMusically(FrameSource& audio, std::int64_t start, std::int64_t stop,
     figures.sound = !continuity.cut && passes ? SeamSound::Seamless : SeamSound::Soft;
     if (figures.sound == SeamSound::Seamless && changesAcross(audio, start, stop, figures))
         figures.sound = SeamSound::Soft;
+    // Alike spectra weigh a note as one band among many: a bright one the
+    // track holds on past the stop, gone after the start, is heard to stop.
+    if (figures.sound == SeamSound::Seamless) {
+        if (const std::optional<double> hz = cutHeldNote(audio, start, stop)) {
+            figures.sound = SeamSound::Soft;
+            figures.cutNoteHz = *hz;
+        }
+    }
     // The beat must go on across the jump: music that sounds alike but
     // comes in early or late stumbles.
     if (figures.sound == SeamSound::Seamless)
         checkBeat(audio, start, stop, figures);
 }
 
+// Samples no larger than one step of 24-bit audio are digital silence.
+constexpr float kDigitalSilence = 1.0F / (1 << 23);
+// Digital silence this long that runs to the end of the track is the music
+// over, not a rest it holds before going on: 0.2 s, longer than the gap
+// between the rows of any tempo a song keeps.
+constexpr double kEndedSeconds = 0.2;
+// Frames read at a time when walking through silence.
+constexpr std::int64_t kSilenceChunk = 16384;
+
+bool audible(const float* frame, int channels) {
+    return std::any_of(frame, frame + channels,
+                       [](float x) { return std::abs(x) > kDigitalSilence; });
+}
+
+// The first audible frame in [from, to), or `to` when all is silent.
+std::int64_t firstAudible(FrameSource& audio, std::int64_t from, std::int64_t to) {
+    const int ch = audio.channels();
+    for (std::int64_t at = from; at < to; at += kSilenceChunk) {
+        const Span span(audio, at, std::min(to, at + kSilenceChunk));
+        for (std::int64_t t = span.from; t < span.to; ++t)
+            if (audible(span.at(t), ch))
+                return t;
+        if (span.to < std::min(to, at + kSilenceChunk))
+            break; // the file ends early: nothing more to hear
+    }
+    return to;
+}
+
+// The frame after the last audible one in [from, to), or `from` when all is
+// silent.
+std::int64_t audibleEnd(FrameSource& audio, std::int64_t from, std::int64_t to) {
+    const int ch = audio.channels();
+    for (std::int64_t at = to; at > from; at -= kSilenceChunk) {
+        const Span span(audio, std::max(from, at - kSilenceChunk), at);
+        for (std::int64_t t = span.to; t > span.from; --t)
+            if (audible(span.at(t - 1), ch))
+                return t;
+    }
+    return from;
+}
+
+// Where digital silence runs from the stop to the end of the track and
+// began at least kEndedSeconds before it, the music is over: wherever in
+// that silence the stop lies, or at its edge when the start lies in silence
+// before the music, the loop plays the song's end, silence and the music
+// again. The frames of silence heard at the jump (those before the stop and
+// those before the start's first sound); nullopt where the music goes on
+// after the stop, where no silence is heard or the loop holds no sound.
+// Requires that nothing audible follows the stop.
+std::optional<std::int64_t> silenceOfTheEnd(FrameSource& audio, std::int64_t start,
+                                            std::int64_t stop) {
+    const std::int64_t n = audio.frames();
+    const int rate = audio.sampleRate() > 0 ? audio.sampleRate() : 44100;
+    const auto ended = static_cast<std::int64_t>(kEndedSeconds * rate);
+    const std::int64_t end = audibleEnd(audio, start, stop);
+    if (end == start || n - end < ended)
+        return std::nullopt;
+    const std::int64_t silence = stop - end + firstAudible(audio, start, end) - start;
+    return silence > 0 ? std::optional(silence) : std::nullopt;
+}
+
 // The band levels of the frames before `stop` and after `start` apart by
-// kRestartDb or more: the music starts again at another level. Sets the
-// figures' spectralDb to the distance when it does.
+// kRestartDb or more, and by kAcrossOverOwnDb more than the music changes by
+// itself from one window to the next where the loop plays it on: over the
+// kRestartWindows leading into the stop, from before the start into it, and
+// over those after it. A hit on the start's beat lies far from the decay
+// before the stop, as every hit does from the decay before it; a fade to
+// silence, then the loud beginning, changes more than the fade does. The
+// music starts again at another level. Sets the figures' spectralDb to the
+// distance when it does.
 bool restarts(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamFigures& figures) {
-    const auto before = spectrumAt(audio, stop - kMusicalSpectrumFrames, false);
+    constexpr std::int64_t w = kMusicalSpectrumFrames;
+    const auto before = spectrumAt(audio, stop - w, false);
     const auto after = spectrumAt(audio, start, false);
     if (!before || !after)
         return false;
     const double db = spectralDistance(before->bands, after->bands);
     if (db < kRestartDb)
+        return false;
+    double own = 0;
+    // The changes from each window to the next over `windows` windows from
+    // `from`, the windows taken every quarter window: a hit changes the
+    // levels as much wherever it falls between two windows.
+    const auto changes = [&](std::int64_t from, int windows) {
+        constexpr std::int64_t hop = w / kRestartSteps;
+        std::vector<std::optional<Spectrum>> spectra;
+        for (std::int64_t t = from; t + w <= from + windows * w; t += hop) {
+            spectra.push_back(spectrumAt(audio, t, false));
+            const std::size_t k = spectra.size() - 1;
+            if (k >= kRestartSteps && spectra[k] && spectra[k - kRestartSteps])
+                own = std::max(
+                    own, spectralDistance(spectra[k - kRestartSteps]->bands, spectra[k]->bands));
+        }
+    };
+    changes(std::max(start, stop - kRestartWindows * w), kRestartWindows);
+    changes(start - w,
+            1 + static_cast<int>(std::min<std::int64_t>(kRestartWindows, (stop - start) / w)));
+    if (db <= own + kAcrossOverOwnDb)
         return false;
     figures.restarts = true;
     figures.spectralDb = db;
@@ -960,7 +1163,22 @@ bool copyBandsAlike(FrameSource& audio, std::int64_t start, std::int64_t stop,
 
 SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, SeamMode mode) {
     SeamFigures figures;
-    const Seam seam(audio, start, stop);
+    // Only silence after the stop: the music is over there, and the silence
+    // says nothing of how the jump sounds. It is judged as the stop at the
+    // end of the track is.
+    const bool playsOn = firstAudible(audio, stop, audio.frames()) < audio.frames();
+    // Silence after the song's end copies the silence before its start,
+    // and no junction stands out of it: the song still ends and begins again.
+    if (const std::optional<std::int64_t> silence =
+            playsOn ? std::nullopt : silenceOfTheEnd(audio, start, stop)) {
+        figures.compared = false;
+        figures.restarts = true;
+        figures.sound = SeamSound::Soft;
+        figures.silenceSeconds =
+            static_cast<double>(*silence) / (audio.sampleRate() > 0 ? audio.sampleRate() : 44100);
+        return figures;
+    }
+    const Seam seam(audio, start, stop, playsOn);
     const Seam::Copies copies = seam.copies(stop);
     const Seam::Continuity continuity = seam.continuity(stop);
     const double kink = continuity.kink;
@@ -983,9 +1201,10 @@ SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, Sea
                                                : std::clamp(kNoiseFactor * figures.noise,
                                                             SeamlessScore, kCodecCeiling);
         // Two renditions can meet as closely as codec noise where a drum
-        // hit repeats, yet jump between their tones: as music, a kink decides.
+        // hit repeats, yet jump between their tones: as music, a kink
+        // decides. Nor does codec noise stop a bright note the track holds.
         if (*best < limit && (mode == SeamMode::Exact || kink < kClickKink) &&
-            copyBandsAlike(audio, start, stop, copies)) {
+            copyBandsAlike(audio, start, stop, copies) && !cutHeldNote(audio, start, stop)) {
             figures.lowestNearby = seam.lowestNearby(stop, *best);
             if (figures.lowestNearby) {
                 figures.sound = SeamSound::Seamless;
@@ -993,13 +1212,14 @@ SeamFigures judge(FrameSource& audio, std::int64_t start, std::int64_t stop, Sea
             }
         }
     }
-    if (mode == SeamMode::Musical) {
+    if (mode == SeamMode::Musical && playsOn) {
         judgeMusically(audio, start, stop, continuity, figures);
         return figures;
     }
     if (!copies.after) {
         // Nothing after the stop to say what would have played: the junction
-        // alone tells.
+        // alone tells. Asked as music, it is music's verdict: no copy vouched.
+        figures.musical = mode == SeamMode::Musical;
         figures.compared = false;
         figures.score = 1.0;
         figures.jump = step;

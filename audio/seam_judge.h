@@ -28,10 +28,17 @@
 //      band levels of what it copies and no stop a few samples away scoring
 //      lower: seamless. A codec's noise follows the music; a missing note
 //      or a swell does not.
-//   3. Nothing after the stop to compare (the stop at the end of the audio,
-//      the whole track): soft when the music restarts (a fade to silence,
-//      then the loud beginning), click when the kink is one, soft when the
-//      sound before the jump is cut off, seamless otherwise.
+//   0. A stop in digital silence that runs to the end of the track, after
+//      the music has ended: soft, the music ends and restarts, wherever in
+//      that silence the stop lies (a copy of silence vouches for nothing).
+//   3. Nothing after the stop to compare (the stop at the end of the audio
+//      or where only silence follows it to the end, the whole track), in
+//      either mode: soft when the music restarts (a fade to silence,
+//      then the loud beginning: the band levels change across the jump
+//      more than the music's own do from window to window on either side),
+//      click when the kink is one, soft when the sound before the jump is
+//      cut off or the beat leading into the stop does not go on after the
+//      start, seamless otherwise.
 //   4. Otherwise click when the kink is one, soft when it is not.
 //   5. In any mode, a loop so short that its jump comes back fast enough to
 //      be heard as a tone, and is not seamless, is a click: it buzzes.
@@ -55,8 +62,9 @@
 //     own do where it goes on: the music restarts at another level.
 //   - Beat: a seam that passes is soft still when the onsets after the jump
 //     line up with those that would have played only at an offset a
-//     listener hears as a stumble; music with no clear rhythm is not held
-//     to it.
+//     listener hears as a stumble; where nothing follows the stop, with the
+//     grid leading into the stop carried on by its own period. Music with no
+//     clear rhythm, or a held tone with no onset at all, is not held to it.
 #pragma once
 
 #include "audio/frames.h"

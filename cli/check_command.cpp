@@ -49,7 +49,9 @@ as through Vorbis or MP3, and no stop within 8 samples matches better);
 where nothing follows the stop to compare, as for the loop of the whole
 track, when the frames after the jump go on as the frames before it were
 heading and the music does not restart at another level (a fade to
-silence, then the loud beginning: soft, "the music restarts"). Steps below
+silence, then the loud beginning: soft, "the music restarts"). A stop in the
+digital silence after a song has ended is soft wherever in it the stop lies:
+"the music ends and restarts after 0.52 s of silence". Steps below
 -60 dB of full scale are not heard; a loop whose jump comes back 20 times a
 second or more buzzes, a click. The seam score (0 identical, about 1 for unrelated audio) and the
 step (the largest difference in 16-bit sample values, 32,768 being full

@@ -34,6 +34,20 @@ std::string millisecondsText(double seconds) {
            (seconds < 0 ? " early" : " late");
 }
 
+// "the music restarts, band levels 27.0 dB apart", or after the song's end
+// "the music ends and restarts after 0.52 s of silence".
+std::string restartText(const SeamFigures& seam) {
+    if (seam.silenceSeconds > 0)
+        return "the music ends and restarts after " +
+               decimal(seam.silenceSeconds, std::chars_format::fixed, 2) + " s of silence";
+    return "the music restarts, band levels " + decibelText(seam.spectralDb) + " apart";
+}
+
+// "a held note at 1,765 Hz stops dead at the jump".
+std::string cutNoteText(double hz) {
+    return "a held note at " + GroupedText(std::llround(hz)) + " Hz stops dead at the jump";
+}
+
 // "44 Hz".
 std::string hertzText(double hz) {
     return decimal(hz, std::chars_format::fixed, 0) + " Hz";
@@ -141,8 +155,9 @@ const char* SeamSoundWord(SeamSound sound) {
 std::string SeamVerdict(const SeamFigures& seam) {
     std::string text = SeamSoundWord(seam.sound);
     if (seam.sound == SeamSound::Soft && seam.restarts)
-        return text + ": the music restarts, band levels " + decibelText(seam.spectralDb) +
-               " apart";
+        return text + ": " + restartText(seam);
+    if (seam.sound == SeamSound::Soft && seam.cutNoteHz > 0)
+        return text + ": " + cutNoteText(seam.cutNoteHz) + ", as music";
     if (seam.sound == SeamSound::Soft && seam.stumbles)
         return text + ": the beat jumps by " + millisecondsText(seam.gridJump) +
                (seam.musical ? ", as music" : "");
@@ -172,7 +187,9 @@ std::optional<std::string> SeamProblem(const SeamFigures& seam, std::int64_t sto
     else if (seam.sound == SeamSound::Click)
         text += " jumps by " + stepText(seam.jump);
     else if (seam.restarts)
-        text += ": the music restarts, band levels " + decibelText(seam.spectralDb) + " apart";
+        text += ": " + restartText(seam);
+    else if (seam.cutNoteHz > 0)
+        text += ": " + cutNoteText(seam.cutNoteHz);
     else if (seam.stumbles)
         text += ": the beat jumps by " + millisecondsText(seam.gridJump);
     else

@@ -114,7 +114,9 @@ struct SeamFigures {
     // Musical only: the difference in dB between the band levels of what
     // plays after the jump and what would have played (or before start and
     // before stop, the closer pair), RMS over the bands; negative when not
-    // measured.
+    // measured. Band levels are taken no lower than the floor of 24-bit
+    // audio, -144.5 dB of full scale, where digital silence lies: the figure
+    // never exceeds what 24-bit audio can show.
     double spectralDb = -1.0;
     // Musical only: the correlation of the tones' peaks in the spectra on
     // that side, -1 to 1 (1 for the same chords); -1 when not measured.
@@ -124,10 +126,17 @@ struct SeamFigures {
     // moves so itself: soft. spectralDb then holds the band levels' RMS
     // difference between the frames before the stop and after the start.
     bool restarts = false;
+    // The music is over at the stop: it lies in digital silence that runs to
+    // the end of the track. The seconds of silence heard at the jump, before
+    // the music starts again; 0 otherwise.
+    double silenceSeconds = 0.0;
     // Musical only: how far in seconds the beat after the jump lies from
     // where it would have fallen (positive: late); 0 when not measured. A
     // seam whose beat jumps beyond a listener's tolerance is soft.
     double gridJump = 0.0;
+    // Musical only: the frequency of a note the track holds on past the
+    // stop that stops dead after the jump (soft); 0 when none does.
+    double cutNoteHz = 0.0;
     // The beat jumps so far that a listener hears it stumble: soft.
     bool stumbles = false;
     // The times per second the jump comes back when the loop is so short
@@ -162,7 +171,9 @@ std::string ClockText(std::int64_t frames, int sampleRate);
 // 0.84"; as music, "seamless as music, spectra 3.2 dB apart, tones 0.83
 // alike, step of ..."; without a copy to compare, the step alone ("seamless, step of 3
 // (-80.8 dB of full scale) where the end meets the start"); "soft: the music restarts,
-// band levels 27.0 dB apart"; "click: buzzes at 44 Hz, step of ...".
+// band levels 27.0 dB apart" or, from a stop in the silence after the song's
+// end, "soft: the music ends and restarts after 0.52 s of silence"; "click:
+// buzzes at 44 Hz, step of ...".
 std::string SeamVerdict(const SeamFigures& seam);
 
 // The problem of a seam that will be heard, with its figures, where it is

@@ -67,6 +67,29 @@ double hitsOverATone(std::int64_t t) {
            (0.3 + 0.7 * std::exp(-s / 0.02)) * hiss(t);
 }
 
+// A chord over hiss whose partials repeat every 4 s, and a bright note from
+// 5 s to `noteEnd` seconds: a jump from 6 s back to 2 s lands in the same
+// chord, but cuts the note short unless it ends at the stop.
+AudioSamples chordWithANote(double noteEnd) {
+    return mono(8 * 44100, [noteEnd](std::int64_t t) {
+        const double s = static_cast<double>(t) / 44100;
+        double v = 0.05 * testing_support::noise(static_cast<int>(t), 0);
+        for (const double hz : {220.0, 275.0, 330.0, 440.0})
+            v += 0.1 * std::sin(kTau * hz * s);
+        return v + (s >= 5 && s < noteEnd ? 0.02 * std::sin(kTau * 1800 * s) : 0);
+    });
+}
+
+// Three seconds of intro whose hits fall 28 ms off the grid of the body
+// that follows, hitsOverATone: the song ends where it jumps back, after
+// `bodyFrames` of the body.
+constexpr std::int64_t kIntroFrames = 3 * 44100 + 1234;
+AudioSamples introThenBody(std::int64_t bodyFrames) {
+    return mono(kIntroFrames + bodyFrames, [](std::int64_t t) {
+        return t < kIntroFrames ? hitsOverATone(t + 1234) : hitsOverATone(t - kIntroFrames);
+    });
+}
+
 // A chord over hiss, 5 dB louder from 2 s and 5 dB softer from 4 s: a jump
 // from 5.5 s back to 2 s leaves a passage like the one before 2 s, only
 // softer, and lands 10 dB up, where the track itself rises by 5 dB.
@@ -77,6 +100,16 @@ double softerThenLouder(std::int64_t t) {
     for (const double hz : {220.0, 280.0, 330.0, 440.0})
         chord += 0.1 * std::sin(kTau * hz * s);
     return std::pow(10, db / 20) * (chord + 0.01 * testing_support::noise(static_cast<int>(t), 0));
+}
+
+// A note struck every second, sounding from 3,000 frames in to 5 s later, then 20,000 frames of
+// digital silence: a song that ends.
+constexpr std::int64_t kSongFrom = 3000;
+constexpr std::int64_t kSongEnd = kSongFrom + 5 * 44100;
+double songThenSilence(std::int64_t t) {
+    const double s = static_cast<double>((t - kSongFrom) % 44100) / 44100;
+    return t < kSongFrom || t >= kSongEnd ? 0.0
+                                          : 0.7 * std::exp(-s / 0.3) * std::cos(kTau * 330 * s);
 }
 
 struct JudgeRow {
@@ -104,6 +137,26 @@ TEST_P(SeamJudge, HearsWhatTheTrackHolds) {
     EXPECT_EQ(seam.compared, row.compared);
     std::cout << row.name << ": " << SeamVerdict(seam) << ", kink " << seam.kink << " from before "
               << seam.kinkFromBefore << "\n";
+}
+
+// Wherever in the silence after the song's end the stop lies, the song ends
+// and starts again: the silence heard is that before the stop and before
+// the start's first sound.
+TEST(SeamJudge, AStopInTheSilenceAfterTheSongIsTheMusicRestarting) {
+    const AudioSamples audio = mono(kSongEnd + 20000, songThenSilence);
+    for (const std::int64_t start : {std::int64_t{0}, kSongFrom, kSongFrom + 44100})
+        for (const std::int64_t stop : {kSongEnd + 1, kSongEnd + 256, kSongEnd + 20000}) {
+            const SeamFigures seam = JudgeSeam(audio, start, stop);
+            EXPECT_TRUE(seam.restarts && !IsSeamless(seam)) << start << " " << stop;
+            EXPECT_EQ(seam.silenceSeconds * 44100,
+                      stop - kSongEnd + std::max<std::int64_t>(0, kSongFrom - start))
+                << SeamVerdict(seam);
+        }
+    // From the music's end to its first sound the next note comes on the
+    // beat, at the level a note starts: the silence after the stop, never
+    // played, tells nothing.
+    const SeamFigures whole = JudgeSeam(audio, kSongFrom, kSongEnd);
+    EXPECT_FALSE(whole.restarts || whole.compared) << SeamVerdict(whole);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -143,6 +196,16 @@ INSTANTIATE_TEST_SUITE_P(
         // 59 ms after the last hit: the first comes that much late.
         JudgeRow{"whole_track_ending_off_its_beat", mono(20 * 22050 + 2600, hitsOverATone), 0, -1,
                  SeamSound::Soft, false},
+        // The grid leading into the stop goes on after the start, whatever
+        // the intro's.
+        JudgeRow{"song_ending_on_its_beat_after_an_intro_off_it", introThenBody(20 * 22050),
+                 kIntroFrames, -1, SeamSound::Seamless, false},
+        JudgeRow{"song_ending_off_its_beat_after_an_intro", introThenBody(20 * 22050 + 2600),
+                 kIntroFrames, -1, SeamSound::Soft, false},
+        JudgeRow{"bright_note_the_track_holds_on_cut_at_the_jump", chordWithANote(7), 2 * 44100,
+                 6 * 44100, SeamSound::Soft, true, SeamMode::Musical},
+        JudgeRow{"bright_note_ending_at_the_stop", chordWithANote(6), 2 * 44100, 6 * 44100,
+                 SeamSound::Seamless, true, SeamMode::Musical},
         // Hiss and a chord fading to silence over the last 2 s, looped whole.
         JudgeRow{"fade_to_silence_restarts", mono(6 * 44100, fadingOut), 0, -1, SeamSound::Soft,
                  false},
@@ -164,12 +227,18 @@ using namespace kestrin::cli;
 
 // The plain cases as check and set meet them in files.
 TEST_F(PosToolTest, CheckHearsWhatAListenerHears) {
-    const std::string sine = "sox -n -r 44100 '" + at("sine.wav") + "' synth 10 sine 441";
-    ASSERT_EQ(std::system(sine.c_str()), 0);
+    // 4,410 periods, the quieter one dithered to 16 bits: a tone has no beat.
+    for (const std::string sine :
+         {"sine.wav' synth 10 sine 441", "quiet.wav' synth 10 sine 441 vol 0.5"})
+        ASSERT_EQ(std::system(("sox -n -r 44100 '" + at(sine)).c_str()), 0);
+    wav("ends.wav", 44100, 1, SF_FORMAT_PCM_16, kSongEnd + 20000,
+        [](int n, int) { return songThenSilence(n); });
     wav("noise.wav", 44100, 1, SF_FORMAT_PCM_16, 3 * 44100, [](int n, int) { return hiss(n); });
     wav("fade.wav", 44100, 1, SF_FORMAT_PCM_16, 6 * 44100, [](int n, int) { return fadingOut(n); });
     const std::vector<std::tuple<const char*, int, int, std::string>> rows{
         {"sine.pos", 0, 441000, ": ok\n"},
+        {"quiet.pos", 0, 441000, ": ok\n"},
+        {"ends.pos", 0, kSongEnd + 20000, "the music ends and restarts after 0.52 s of silence"},
         {"noise.pos", 44100, 45100, "buzzes at 44 Hz"},
         {"fade.pos", 0, 6 * 44100, ": the music restarts, band levels "}};
     for (const auto& [name, start, stop, says] : rows) {
@@ -178,7 +247,11 @@ TEST_F(PosToolTest, CheckHearsWhatAListenerHears) {
         EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
         EXPECT_EQ(r.status, says == ": ok\n" ? ExitOk : ExitProblem) << r.out;
     }
-    EXPECT_NE(run({"set", "--stop", "seamless", at("sine.pos")}).out.find("441000 (unchanged)"),
+    for (const char* name : {"sine.pos", "quiet.pos"})
+        EXPECT_NE(run({"set", "--stop", "seamless", at(name)}).out.find("441000 (unchanged)"),
+                  std::string::npos);
+    // No stop in the silence is seamless, nor one at the music's end.
+    EXPECT_NE(run({"set", "--stop", "seamless", at("ends.pos")}).err.find("nothing written"),
               std::string::npos);
 }
 
