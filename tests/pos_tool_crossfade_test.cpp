@@ -169,14 +169,15 @@ TEST_F(Crossfade, InPlaceFailuresLeaveTheAudioUntouched) {
     EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"A.POS", "A.WAV"}));
 }
 
-// Chunks libsndfile does not know (labels, cue points, broadcast and iXML
-// metadata) survive a crossfade in place: only the crossfaded frames' bytes
-// change, and the samples are those a rewrite in another container gets.
+// Chunks libsndfile does not know (labels, broadcast and iXML metadata)
+// survive a crossfade in place: only the crossfaded frames' bytes change, and
+// the samples are those a rewrite in another container gets.
 struct KeptRow {
     const char* name;
     int format;
     int channels;
-    const char* other; // the container the samples are compared through
+    int frameBytes;
+    const char* other; // B.<other>: the samples compared through another container
     int tolerance;     // in readInts' units: a coarser encoding rounds apart
 };
 
@@ -185,85 +186,60 @@ class CrossfadeKeeps : public Crossfade, public testing::WithParamInterface<Kept
 TEST_P(CrossfadeKeeps, EveryOtherChunkAndByte) {
     const KeptRow& row = GetParam();
     const bool aiff = (row.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AIFF;
-    const std::string name = "A.WAV"; // AIFF inside too, as some tools name theirs
-    constexpr int kFrames = 66150;
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = row.channels;
-    info.format = row.format;
-    SNDFILE* f = sf_open(at(name).c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-    std::vector<float> frames(static_cast<std::size_t>(kFrames * row.channels));
-    for (std::size_t i = 0; i < frames.size(); ++i)
-        frames[i] = 0.4f * static_cast<float>(std::sin(0.05 * static_cast<double>(i)) +
-                                              noise(static_cast<int>(i), 0) * 0.3);
-    sf_writef_float(f, frames.data(), kFrames);
-    sf_close(f);
-    // Chunks after the samples, one of odd size with its pad byte.
-    const auto number = [&](std::uint32_t v) {
+    constexpr std::size_t kFrames = 66150; // A.WAV holds AIFF too, as some tools name theirs
+    wav("A.WAV", 44100, row.channels, row.format, kFrames,
+        [](int n, int c) { return 0.4 * std::sin(0.05 * n + c) + 0.1 * noise(n, c); });
+    const auto number = [&](std::size_t v) { // a chunk size in the container's byte order
         Bytes b(4);
-        for (int i = 0; i < 4; ++i)
-            b[static_cast<std::size_t>(i)] =
-                static_cast<unsigned char>(v >> (aiff ? 24 - 8 * i : 8 * i));
+        for (std::size_t i = 0; i < 4; ++i)
+            b[i] = static_cast<unsigned char>(v >> (aiff ? 24 - 8 * i : 8 * i));
         return b;
     };
-    Bytes trailer;
-    for (const auto& [id, body] :
-         {std::pair<std::string, std::string>{aiff ? "APPL" : "LIST", "adtllabl\x01hello"},
-          {aiff ? "AUTH" : "iXML", "<x/>\n"},
-          {aiff ? "ANNO" : "bext", std::string(602, 'B')}}) {
-        trailer.insert(trailer.end(), id.begin(), id.end());
-        const Bytes size = number(static_cast<std::uint32_t>(body.size()));
-        trailer.insert(trailer.end(), size.begin(), size.end());
-        trailer.insert(trailer.end(), body.begin(), body.end());
-        if (body.size() % 2)
-            trailer.push_back(0);
+    Bytes before = get(at("A.WAV"));
+    const std::size_t dataEnd = before.size();
+    for (const std::string& chunk : {std::string(aiff ? "APPL" : "LIST") + "adtllabl\x01hello",
+                                     std::string(aiff ? "AUTH" : "iXML") + "<x/>\n", // odd: padded
+                                     std::string(aiff ? "ANNO" : "bext") + std::string(602, 'B')}) {
+        const Bytes size = number(chunk.size() - 4);
+        before.insert(before.end(), chunk.begin(), chunk.begin() + 4);
+        before.insert(before.end(), size.begin(), size.end());
+        before.insert(before.end(), chunk.begin() + 4, chunk.end());
+        if (chunk.size() % 2)
+            before.push_back(0);
     }
-    Bytes before = get(at(name));
-    before.insert(before.end(), trailer.begin(), trailer.end());
-    const Bytes whole = number(static_cast<std::uint32_t>(before.size() - 8));
+    const Bytes whole = number(before.size() - 8);
     std::copy(whole.begin(), whole.end(), before.begin() + 4);
-    put(at(name), before);
-
+    put(at("A.WAV"), before);
     pos("A.POS", 8000, 60000);
-    const std::string fade = "0.05";
-    ASSERT_EQ(
-        run({"render", at("A.POS"), "--crossfade", fade, "-o", at(std::string("B.") + row.other)})
-            .status,
-        cli::ExitOk);
-    const ToolRun r = run({"render", at("A.POS"), "--crossfade", fade, "--in-place"});
+    const std::string other = at(std::string("B.") + row.other);
+    ASSERT_EQ(run({"render", at("A.POS"), "--crossfade", "0.05", "-o", other}).status, cli::ExitOk);
+    const ToolRun r = run({"render", at("A.POS"), "--crossfade", "0.05", "--in-place"});
     ASSERT_EQ(r.status, cli::ExitOk) << r.err;
-    const Bytes after = get(at(name));
+
+    const Bytes after = get(at("A.WAV"));
     ASSERT_EQ(after.size(), before.size());
-    const std::size_t frameBytes = static_cast<std::size_t>(row.channels) *
-                                   ((row.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24   ? 3
-                                    : (row.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8 ? 1
-                                    : (row.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? 2
-                                                                                           : 4);
-    const std::size_t dataEnd = before.size() - trailer.size();
-    const std::size_t fadeEnd = dataEnd - (kFrames - 60000) * frameBytes;
-    const std::size_t fadeStart = fadeEnd - 2205 * frameBytes;
-    EXPECT_TRUE(
-        std::equal(before.begin(), before.begin() + static_cast<long>(fadeStart), after.begin()));
-    EXPECT_TRUE(std::equal(before.begin() + static_cast<long>(fadeEnd), before.end(),
-                           after.begin() + static_cast<long>(fadeEnd)));
-    EXPECT_FALSE(std::equal(before.begin(), before.end(), after.begin()));
+    const auto fadeEnd = static_cast<long>(dataEnd - (kFrames - 60000) * row.frameBytes);
+    const auto fadeStart = fadeEnd - 2205 * row.frameBytes;
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + fadeStart, after.begin()));
+    EXPECT_TRUE(std::equal(before.begin() + fadeEnd, before.end(), after.begin() + fadeEnd));
+    EXPECT_NE(before, after);
     SF_INFO a{};
     SF_INFO b{};
-    const std::vector<int> own = readInts(at(name), a);
-    const std::vector<int> other = readInts(at(std::string("B.") + row.other), b);
-    ASSERT_EQ(own.size(), other.size());
+    const std::vector<int> own = readInts(at("A.WAV"), a);
+    const std::vector<int> through = readInts(other, b);
+    ASSERT_EQ(own.size(), through.size());
     for (std::size_t i = 0; i < own.size(); ++i)
-        ASSERT_LE(std::abs(static_cast<long long>(own[i]) - other[i]), row.tolerance) << i;
+        ASSERT_LE(std::abs(static_cast<long long>(own[i]) - through[i]), row.tolerance) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, CrossfadeKeeps,
-    testing::Values(KeptRow{"wav_16_bit_stereo", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, "aiff", 0},
-                    KeptRow{"wav_24_bit_mono", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, "flac", 0},
-                    KeptRow{"wav_float_stereo", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, "aiff", 0},
-                    KeptRow{"wav_8_bit_mono", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, "aiff", 1 << 24},
-                    KeptRow{"aiff_16_bit_stereo", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, "flac", 0}),
+    testing::Values(KeptRow{"wav_16_bit_stereo", SF_FORMAT_PCM_16, 2, 4, "aiff", 0},
+                    KeptRow{"wav_24_bit_mono", SF_FORMAT_PCM_24, 1, 3, "flac", 0},
+                    KeptRow{"wav_float_stereo", SF_FORMAT_FLOAT, 2, 8, "aiff", 0},
+                    KeptRow{"wav_8_bit_mono", SF_FORMAT_PCM_U8, 1, 1, "aiff", 1 << 24},
+                    KeptRow{"aiff_16_bit_stereo", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 4, "flac",
+                            0}),
     [](const testing::TestParamInfo<KeptRow>& info) { return std::string(info.param.name); });
 
 } // namespace
