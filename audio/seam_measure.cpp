@@ -140,17 +140,6 @@ private:
     std::vector<double> m_regionEnergy;
 };
 
-// A junction predicted from the frames before the stop no worse than they
-// predict themselves: the end flows into the start as the music flows (a
-// crossfade made the frames before the stop lead into the start). A copy
-// a few samples off then says nothing of how the jump sounds: the loop
-// never plays what follows the stop.
-constexpr double kFlowingKink = 1.0;
-
-bool flows(const SeamFigures& figures) {
-    return figures.kinkFromBefore <= kFlowingKink;
-}
-
 // The stop nearest `stop` within a second whose seam is seamless: exact
 // repeats first, which is fast; the stops that may repeat through codec
 // noise are kept, nearest first, for when there are none.
@@ -208,8 +197,7 @@ std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, 
         const SeamFigures musical = JudgeSeam(source, start, stop, SeamMode::Musical);
         if (!IsSeamless(musical))
             return figures;
-        return figures.noise >= kCodecCeiling || flows(figures) ||
-                       !nearestSeamlessStop(source, start, stop)
+        return figures.noise >= kCodecCeiling || !nearestSeamlessStop(source, start, stop)
                    ? musical
                    : figures;
     }
@@ -223,12 +211,11 @@ std::optional<SeamFigures> MeasureSeam(FrameSource& source, std::int64_t start, 
             return musical;
     }
     // A copy within a second says the loop repeats the track's own samples
-    // and the stop is off: that verdict stands, unless the end flows into
-    // the start. Without one, the loop may join two renditions of a
-    // passage, which never repeat each other's samples, and is judged as
-    // music (find offers such loops).
+    // and the stop is off: that verdict stands. Without one, the loop may
+    // join two renditions of a passage, which never repeat each other's
+    // samples, and is judged as music (find offers such loops).
     const std::optional<std::int64_t> seamlessStop = nearestSeamlessStop(source, start, stop);
-    if (!seamlessStop || flows(figures)) {
+    if (!seamlessStop) {
         const SeamFigures musical = JudgeSeam(source, start, stop, SeamMode::Musical);
         if (IsSeamless(musical))
             return musical;

@@ -15,9 +15,8 @@ namespace kestrin::audio {
 // Judges the jump from `stop` back to `start` in `reader`'s audio
 // (JudgeSeam), reading only the frames around start and stop and a few
 // windows inside the loop. A seam that is not seamless as a copy, with no
-// seamless stop nearby (a copy the stop missed), in a loop whose own copies
-// differ beyond codec noise, or whose end flows into its start as the music
-// before the stop flows (a crossfade's), is judged again as music
+// seamless stop nearby (a copy the stop missed) or in a loop whose own
+// copies differ beyond codec noise, is judged again as music
 // (SeamMode::Musical), and that verdict stands when it is seamless. When the seam is not seamless
 // and `suggest` is set, also looks for the stop nearest to `stop`, within one second of the audio's
 // rate either side, whose seam is; ties go to the earlier stop, and a stop scoring under
