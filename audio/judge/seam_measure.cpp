@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/judge/seam_measure.h"
 
+#include "core/positions.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -38,7 +40,7 @@ class StopSearch {
 public:
     StopSearch(FrameSource& source, std::int64_t start, std::int64_t stop)
         : m_source(source), m_start(start), m_n(source.frames()), m_ch(source.channels()),
-          m_reach(source.sampleRate() > 0 ? source.sampleRate() : 44100),
+          m_reach(source.sampleRate() > 0 ? source.sampleRate() : SamplesPerSecond),
           m_lo(std::max(start + 1, stop - m_reach)),
           m_hi(std::min<std::int64_t>(
               {m_n, stop + m_reach, std::numeric_limits<std::int32_t>::max()})) {

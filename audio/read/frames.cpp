@@ -3,6 +3,7 @@
 
 #include "audio/read/audio_files.h"
 #include "audio/read/audio_reader.h"
+#include "core/positions.h"
 
 #include <algorithm>
 #include <new>
@@ -66,7 +67,7 @@ int SamplesSource::channels() const {
 }
 
 int SamplesSource::sampleRate() const {
-    return m_audio.sampleRate > 0 ? m_audio.sampleRate : 44100;
+    return m_audio.sampleRate > 0 ? m_audio.sampleRate : SamplesPerSecond;
 }
 
 std::int64_t SamplesSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
@@ -99,7 +100,7 @@ int ReaderSource::channels() const {
 }
 
 int ReaderSource::sampleRate() const {
-    return m_reader.info().sampleRate > 0 ? m_reader.info().sampleRate : 44100;
+    return m_reader.info().sampleRate > 0 ? m_reader.info().sampleRate : SamplesPerSecond;
 }
 
 std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {

@@ -4,6 +4,8 @@
 // FrameSource so that either is judged and searched alike.
 #pragma once
 
+#include "core/positions.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -62,7 +64,7 @@ public:
     // when a file cannot be read.
     virtual std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) = 0;
     // Frames per second, for the rate at which a short loop's jump repeats.
-    virtual int sampleRate() const { return 44100; }
+    virtual int sampleRate() const { return SamplesPerSecond; }
 };
 
 // A track decoded whole.
