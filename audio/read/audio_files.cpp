@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -64,12 +65,6 @@ sf_count_t readFrames(SNDFILE* f, int* data, sf_count_t n) {
 sf_count_t readFrames(SNDFILE* f, double* data, sf_count_t n) {
     return sf_readf_double(f, data, n);
 }
-sf_count_t writeFrames(SNDFILE* f, const int* data, sf_count_t n) {
-    return sf_writef_int(f, data, n);
-}
-sf_count_t writeFrames(SNDFILE* f, const double* data, sf_count_t n) {
-    return sf_writef_double(f, data, n);
-}
 
 template <class Sample>
 void copyFrames(SNDFILE* in, SNDFILE* out, int channels, std::int64_t from, std::int64_t to,
@@ -85,9 +80,7 @@ void copyFrames(SNDFILE* in, SNDFILE* out, int channels, std::int64_t from, std:
         const sf_count_t got = readFrames(in, buffer.data(), want);
         if (got != want)
             throw AudioError("cannot read audio file " + source.string() + ": ended early");
-        if (writeFrames(out, buffer.data(), got) != got)
-            throw AudioError("cannot write audio file " + target.string() + ": " +
-                             sf_strerror(out));
+        WriteFrames(out, buffer.data(), got, target);
         left -= got;
     }
 }
@@ -240,6 +233,26 @@ std::optional<std::string> InexactEncodingOf(int format) {
     std::snprintf(code, sizeof code, "encoding 0x%04x", static_cast<unsigned>(info.format));
     return std::string(code);
 }
+
+template <class Sample>
+void WriteFrames(SNDFILE* out, const Sample* frames, std::int64_t count, const fs::path& target) {
+    sf_count_t written = 0;
+    if constexpr (std::is_same_v<Sample, std::int16_t>)
+        written = sf_writef_short(out, frames, count);
+    else if constexpr (std::is_same_v<Sample, std::int32_t>)
+        written = sf_writef_int(out, frames, count);
+    else if constexpr (std::is_same_v<Sample, float>)
+        written = sf_writef_float(out, frames, count);
+    else
+        written = sf_writef_double(out, frames, count);
+    if (written != count)
+        throw AudioError("cannot write audio file " + target.string() + ": " + sf_strerror(out));
+}
+
+template void WriteFrames(SNDFILE*, const std::int16_t*, std::int64_t, const fs::path&);
+template void WriteFrames(SNDFILE*, const std::int32_t*, std::int64_t, const fs::path&);
+template void WriteFrames(SNDFILE*, const float*, std::int64_t, const fs::path&);
+template void WriteFrames(SNDFILE*, const double*, std::int64_t, const fs::path&);
 
 void WriteAudioFile(const fs::path& target, int format, int channels, int sampleRate, bool replace,
                     const std::function<void(sf_private_tag*)>& fill) {

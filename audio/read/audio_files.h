@@ -108,4 +108,13 @@ void WriteSpliced(
 void WriteAudioFile(const std::filesystem::path& target, int format, int channels, int sampleRate,
                     bool replace, const std::function<void(sf_private_tag*)>& fill);
 
+// Writes `count` interleaved frames to `out`, open for writing, in the type
+// they are held in; libsndfile encodes them as the file's format says, so
+// integers and doubles copied from a file of that format stay exact. Throws
+// AudioError naming `target` when fewer frames are written. For Sample
+// std::int16_t, std::int32_t, float and double.
+template <class Sample>
+void WriteFrames(sf_private_tag* out, const Sample* frames, std::int64_t count,
+                 const std::filesystem::path& target);
+
 } // namespace kestrin::audio

@@ -163,15 +163,6 @@ ChooseCrossfade(FrameSource& audio, std::int64_t start, std::int64_t stop, int s
 
 namespace {
 
-template <class Sample> sf_count_t writeTyped(SNDFILE* out, const Sample* data, sf_count_t frames) {
-    if constexpr (std::is_same_v<Sample, std::int16_t>)
-        return sf_writef_short(out, data, frames);
-    else if constexpr (std::is_same_v<Sample, std::int32_t>)
-        return sf_writef_int(out, data, frames);
-    else
-        return sf_writef_float(out, data, frames);
-}
-
 template <class Sample> Sample blend(double own, Sample a, double other, Sample b) {
     const double mixed = own * a + other * b;
     if constexpr (std::is_floating_point_v<Sample>) {
@@ -218,9 +209,7 @@ void writeFaded(AudioReader& reader, SNDFILE* out, const fs::path& target, const
                 }
             }
         }
-        if (writeTyped(out, buffer.data(), block) != block)
-            throw AudioError("cannot write audio file " + target.string() + ": " +
-                             sf_strerror(out));
+        WriteFrames(out, buffer.data(), block, target);
         at += block;
         if (progress)
             progress(static_cast<double>(at - from) / static_cast<double>(total - from));

@@ -31,15 +31,6 @@ std::string lowerExtension(const fs::path& path) {
     return ext;
 }
 
-template <class Sample> sf_count_t writeTyped(SNDFILE* out, const Sample* data, sf_count_t frames) {
-    if constexpr (std::is_same_v<Sample, std::int16_t>)
-        return sf_writef_short(out, data, frames);
-    else if constexpr (std::is_same_v<Sample, std::int32_t>)
-        return sf_writef_int(out, data, frames);
-    else
-        return sf_writef_float(out, data, frames);
-}
-
 template <class Sample>
 void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const ExtendPlan& plan,
             const std::function<void(double)>& progress) {
@@ -123,9 +114,7 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
                 }
             }
         }
-        if (writeTyped(out, buffer.data(), block) != block)
-            throw AudioError("cannot write audio file " + target.string() + ": " +
-                             sf_strerror(out));
+        WriteFrames(out, buffer.data(), block, target);
         at += block;
         if (progress && (at - lastReport >= 10 * kChunk || at == plan.frames)) {
             progress(static_cast<double>(at) / static_cast<double>(plan.frames));
