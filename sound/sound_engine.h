@@ -4,7 +4,7 @@
 // libsndfile and Qt Multimedia never weigh on the editor's start.
 #pragma once
 
-#include "audio/peaks.h"
+#include "audio/peaks/peaks.h"
 #include "core/loop_points.h"
 #include "core/loop_problems.h"
 
