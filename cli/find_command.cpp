@@ -51,9 +51,14 @@ check -r finds them; a folder without any is reported as such.
 For each file the candidates are listed best first: start and stop in
 samples and as minutes:seconds, the loop length, the match and the seam
 verdict as check gives it ("seamless, seam score 0"). Only loops the seam
-judge calls seamless are offered, so check passes every one. Where nothing
-repeats inside a track but its end flows into its start, the loop of the
-whole track (0 to the end) is offered.
+judge calls seamless are offered, so check passes every one. Where the
+track does not play a loop twice and its end flows into its start, the loop
+of the whole track (0 to the end) is offered, before sections that repeat
+inside it. A game ships its track as one pass ending where the music jumps
+back: where the track ends on a copy of what an exact loop plays, that loop
+is also offered moved to end at the end of the file. A file cut a few
+seconds into a second pass shows no more of its loop than those seconds:
+its loop is not ranked down for that.
 
 Music that was played or rendered once holds no exact repeat: where nothing
 repeats exactly inside a track, find looks for musical loops, from a place

@@ -439,8 +439,9 @@ std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags
 
 // ---- steps 9 and 10 (exact_ranking.cpp) ---------------------------------------
 
-// Step 9: the candidates best first, at most `most`.
-std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::size_t most);
+// Step 9: the candidates best first, at most `most`, of a track of `frames`.
+std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::int64_t frames,
+                                            std::size_t most);
 
 // Step 10: the loop of the whole track, when nothing repeats inside it.
 std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,

@@ -32,6 +32,14 @@ constexpr double kConvincingSeconds = 2.0;
 // A loop seen to play this many times as much of the song as another goes
 // before it: less is the same passage measured a little differently.
 constexpr double kClearlyMore = 1.25;
+// A repeat seen to within this of the end of the file is seen over all the
+// file holds of it: the match is followed in blocks of about this length.
+constexpr double kToTheEndSeconds = 0.25;
+// Matches this close are alike: copies of one render differ by less.
+constexpr double kSameMatch = 0.01;
+// A loop seen repeating over this much of itself up to the end of the file
+// is played twice there, as a file that holds its loop twice does.
+constexpr double kSeenTwiceShare = 0.9;
 // Step 10.
 // Seconds at each end of the track whose levels are compared.
 constexpr double kWholeEdgeSeconds = 1.0;
@@ -132,7 +140,8 @@ bool nearPeriodOf(const Found& found, std::size_t i, std::size_t j, double rate)
 // candidates repeat the same passage, the one that repeats it clearly less
 // closely is left out, as it is not the repetition the track was made of;
 // the others best first, at most `most` of them.
-std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::size_t most) {
+std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::int64_t frames,
+                                            std::size_t most) {
     // The evidence: a repeat seen over less than a sixth of its loop (and
     // 0.9 s) scales the match down, unless it is seen for 2 s and no loop of
     // the track is seen repeating for longer (a track stored as its loop and
@@ -143,7 +152,23 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
         longestSeen =
             std::max(longestSeen, std::min(found.seen[i], static_cast<double>(c.stop - c.start)));
     }
+    // A repeat that holds until the file ends was cut short by the end, not
+    // by the music: a file that stops a few seconds into its second pass
+    // shows no more of its loop, and all it shows is evidence in full.
+    // Where the file plays a loop twice to its end, it is not cut short.
+    const auto toEnd = [&](std::size_t i) {
+        return static_cast<double>(found.candidates[i].stop) + found.seen[i] >=
+                   static_cast<double>(frames) - kToTheEndSeconds * rate &&
+               found.seen[i] >= kMinRepeatedSeconds * rate;
+    };
+    bool playedTwice = false;
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        const LoopCandidate& c = found.candidates[i];
+        playedTwice = playedTwice ||
+                      (found.seen[i] >= kSeenTwiceShare * static_cast<double>(c.stop - c.start));
+    }
     std::vector<LoopCandidate> ranked;
+    std::vector<std::pair<std::int64_t, std::int64_t>> toTheEnd;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         bool nearPeriod = false;
         for (std::size_t j = 0; j < found.candidates.size() && !nearPeriod; ++j)
@@ -151,12 +176,15 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
         if (nearPeriod)
             continue;
         LoopCandidate c = found.candidates[i];
+        const bool cutShort = !playedTwice && toEnd(i);
         const double needed =
             std::min(std::max(kMinRepeatedSeconds * rate,
                               kEvidenceShare * static_cast<double>(c.stop - c.start)),
                      std::max(longestSeen, kConvincingSeconds * rate));
-        if (needed > 0)
+        if (needed > 0 && !cutShort)
             c.score *= std::min(1.0, found.seen[i] / needed);
+        if (cutShort)
+            toTheEnd.emplace_back(c.start, c.stop);
         ranked.push_back(c);
     }
     std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
@@ -171,15 +199,30 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
     // clearly more of the song goes before one better by the figures above,
     // so the loop that holds the repeated part of the song comes before a
     // short repeat inside it, however clean that one is.
-    const auto played = [rate](const LoopCandidate& c) {
-        return std::min(c.repeatedSeconds, static_cast<double>(c.stop - c.start) / rate) * c.score;
+    // A loop cut short by the end is taken to play whole; of two such loops
+    // that match alike, the longer, which starts earlier, goes first: the
+    // few seconds the file shows of the second pass fit a lag a bar or two
+    // shorter as well, and the song is made to loop from its earliest start.
+    const auto cutShort = [&](const LoopCandidate& c) {
+        return std::find(toTheEnd.begin(), toTheEnd.end(), std::pair{c.start, c.stop}) !=
+               toTheEnd.end();
+    };
+    const auto played = [&](const LoopCandidate& c) {
+        const double loop = static_cast<double>(c.stop - c.start) / rate;
+        return (cutShort(c) ? loop : std::min(c.repeatedSeconds, loop)) * c.score;
+    };
+    const auto goesBefore = [&](const LoopCandidate& a, const LoopCandidate& b) {
+        if (played(a) > kClearlyMore * played(b))
+            return true;
+        return cutShort(a) && cutShort(b) && a.stop - a.start > b.stop - b.start &&
+               a.score >= b.score - kSameMatch;
     };
     for (auto next = ranked.begin(); next != ranked.end(); ++next) {
-        const auto most = std::max_element(next, ranked.end(), [&](const auto& a, const auto& b) {
-            return played(a) < played(b);
-        });
-        if (played(*most) > kClearlyMore * played(*next))
-            std::rotate(next, most, most + 1);
+        auto first = next;
+        for (auto c = std::next(next); c != ranked.end(); ++c)
+            if (goesBefore(*c, *first))
+                first = c;
+        std::rotate(next, first, first + 1);
     }
     if (ranked.size() > most)
         ranked.resize(most);
@@ -189,14 +232,6 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
 // ---- step 10: the whole track ---------------------------------------------------------
 
 namespace {
-
-// The verdict on the loop of the whole track, which has no copy to compare:
-// its junction must also be continuous measured from the audio before the
-// stop alone, as an attack right after the start would excuse a step in
-// music that merely stops.
-bool wholeLoopHolds(const SeamFigures& figures) {
-    return IsSeamless(figures) && figures.kinkFromBefore < kClickKink;
-}
 
 // Whether the track's level is about the same over the first and last
 // second of the coarse signal: a song that fades or rings out to
@@ -233,7 +268,7 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& co
     LoopCandidate whole;
     whole.kind = LoopKind::WholeTrack;
     whole.judged = JudgeSeam(audio.source(), 0, n);
-    if (!wholeLoopHolds(whole.judged))
+    if (!WholeTrackLoopHolds(whole.judged))
         return std::nullopt;
     whole.stop = n;
     whole.score = 1.0;

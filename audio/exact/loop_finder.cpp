@@ -51,8 +51,8 @@ constexpr double kFollowedProgress = 0.9;
 constexpr double kSeenWholeShare = 0.9;
 
 // Whether the candidate ranked first was seen repeating over nearly all of its loop.
-bool bestSeenWhole(const Found& found, double rate) {
-    const std::vector<LoopCandidate> best = rankedCandidates(found, rate, 1);
+bool bestSeenWhole(const Found& found, double rate, std::int64_t frames) {
+    const std::vector<LoopCandidate> best = rankedCandidates(found, rate, frames, 1);
     for (std::size_t i = 0; i < found.candidates.size() && !best.empty(); ++i) {
         const LoopCandidate& c = found.candidates[i];
         if (c.start == best[0].start && c.stop == best[0].stop)
@@ -133,7 +133,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     // The differences of exact lags are looked at only where the best loop
     // was not seen repeating whole: they are seldom wanted, and each one
     // kept costs a walk through the track.
-    if (found && !bestSeenWhole(*found, audio.sampleRate) &&
+    if (found && !bestSeenWhole(*found, audio.sampleRate, audio.frames()) &&
         addDifferenceLags(audio, minLoop, seedsFound, lags))
         found = followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence,
                            ProgressPart(callback, kFollowedProgress, 1.0));
@@ -141,7 +141,8 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         result.cancelled = true;
         return result;
     }
-    result.candidates = rankedCandidates(*found, audio.sampleRate, options.maxCandidates);
+    result.candidates =
+        rankedCandidates(*found, audio.sampleRate, audio.frames(), options.maxCandidates);
     if (result.candidates.empty()) {
         if (std::optional<LoopCandidate> whole =
                 wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))

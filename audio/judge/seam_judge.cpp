@@ -1268,4 +1268,8 @@ SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_
     return JudgeSeam(source, start, stop, mode);
 }
 
+bool WholeTrackLoopHolds(const SeamFigures& figures) {
+    return IsSeamless(figures) && figures.kinkFromBefore < kClickKink;
+}
+
 } // namespace kestrin::audio

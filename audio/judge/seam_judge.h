@@ -124,4 +124,10 @@ SeamFigures JudgeSeam(FrameSource& audio, std::int64_t start, std::int64_t stop,
 SeamFigures JudgeSeam(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
                       SeamMode mode = SeamMode::Exact);
 
+// The verdict on the loop of the whole track (0, frames), which has no copy
+// to compare: seamless, and its junction continuous measured from the audio
+// before the stop alone too, as an attack right after the start would
+// excuse a step in music that merely stops.
+bool WholeTrackLoopHolds(const SeamFigures& figures);
+
 } // namespace kestrin::audio

@@ -224,6 +224,90 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
     return result;
 }
 
+// A loop that matches this well (see LoopCandidate::score), shown for at
+// least this share of itself after its stop, is a loop the file plays
+// twice or more. A file cut a few seconds into a second pass shows less; a
+// loop the finder starts on a lead-in that the passes share shows a little
+// less than the whole loop.
+constexpr double kPlayedTwiceMatch = 0.9;
+constexpr double kShownShare = 0.8;
+
+// Whether the file plays one of its loops twice or more.
+bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames) {
+    return std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
+        const auto length = static_cast<double>(c.stop - c.start);
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
+               static_cast<double>(frames - c.stop) >= kShownShare * length;
+    });
+}
+
+// An exact loop whose stop lies this close to the end of the file, at most,
+// is also offered ending there.
+constexpr double kToTheEndShare = 0.5;
+
+// An exact loop whose copy holds from its stop to the end of the file plays
+// the same music moved to end there, where a song as a game ships it ends:
+// the file may also be one cut a few seconds into a second pass, so the
+// loop stays where the finder put it and the one moved to the end follows
+// it, where the judge passes that. Done for the first such loop only.
+bool withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOptions& options) {
+    const std::int64_t frames = framesOf(audio);
+    std::vector<LoopCandidate>& all = search.candidates;
+    for (auto c = all.begin(); c != all.end(); ++c) {
+        const std::int64_t length = c->stop - c->start;
+        const std::int64_t by = frames - c->stop;
+        if (c->kind != LoopKind::Exact || by <= 0 ||
+            static_cast<double>(by) > kToTheEndShare * static_cast<double>(length))
+            continue;
+        LoopCandidate moved = *c;
+        moved.start += by;
+        moved.stop = frames;
+        if (std::any_of(all.begin(), all.end(), [&](const LoopCandidate& a) {
+                return a.start == moved.start && a.stop == moved.stop;
+            }))
+            return true;
+        moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
+        if (!IsSeamless(moved.judged) || moved.judged.musical)
+            continue;
+        moved.seam = moved.judged.score;
+        all.insert(c + 1, moved);
+        if (all.size() > options.maxCandidates)
+            all.resize(options.maxCandidates);
+        return true;
+    }
+    return false;
+}
+
+// A file that does not play a loop twice may be a song as a game ships it,
+// one pass ending where the music jumps back: the loop of the whole track,
+// where the judge passes it, is then offered beside the others. It plays
+// the most of the song and goes first, unless the file ends on a copy of
+// what an exact loop plays: it may then be cut short in that loop's second
+// pass, and it goes second.
+void withTheWholeTrack(LoopSearch& search, auto& audio, const LoopSearchOptions& options,
+                       bool copiedToTheEnd) {
+    const std::int64_t frames = framesOf(audio);
+    if (search.cancelled || frames <= 0 || options.maxCandidates == 0 ||
+        frames < options.minLoopFrames || playsALoopTwice(search.candidates, frames))
+        return;
+    std::vector<LoopCandidate>& all = search.candidates;
+    if (std::any_of(all.begin(), all.end(),
+                    [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; }))
+        return;
+    LoopCandidate whole;
+    whole.kind = LoopKind::WholeTrack;
+    whole.stop = frames;
+    whole.score = 1.0;
+    whole.judged = judgeAt(audio, {0, frames}, SeamMode::Exact);
+    if (!WholeTrackLoopHolds(whole.judged))
+        return;
+    whole.seam = whole.judged.score;
+    const std::ptrdiff_t at = copiedToTheEnd ? std::min<std::ptrdiff_t>(1, std::ssize(all)) : 0;
+    all.insert(all.begin() + at, whole);
+    if (all.size() > options.maxCandidates)
+        all.resize(options.maxCandidates);
+}
+
 } // namespace
 
 LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
@@ -232,9 +316,12 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
         return loopsNear(audio, options, *near, progress);
     // The exact search takes about a third of the time of both.
     LoopSearch exact = FindLoops(audio, options, ProgressPart(progress, 0.0, 0.35));
-    if (exact.cancelled || holdsTheTracksLoop(exact, audio.frames()))
-        return exact;
-    return withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
+    if (!exact.cancelled && !holdsTheTracksLoop(exact, audio.frames()))
+        exact =
+            withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
+    const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, audio, options);
+    withTheWholeTrack(exact, audio, options, copiedToTheEnd);
+    return exact;
 }
 
 LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
@@ -244,10 +331,13 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
     // Windowed: a track with a loop of its own never holds all its frames in
     // memory.
     LoopSearch exact = FindLoops(reader, options, ProgressPart(progress, 0.0, 0.35));
-    if (exact.cancelled || holdsTheTracksLoop(exact, reader.info().frames))
-        return exact;
     // Read through once more in order for the beats, then in windows.
-    return withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
+    if (!exact.cancelled && !holdsTheTracksLoop(exact, reader.info().frames))
+        exact =
+            withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
+    const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, reader, options);
+    withTheWholeTrack(exact, reader, options, copiedToTheEnd);
+    return exact;
 }
 
 } // namespace kestrin::audio
