@@ -49,11 +49,23 @@ TEST_F(PosToolTest, SetDryRunAndBadValuesTouchNothing) {
     EXPECT_EQ(fs::last_write_time(at("a.POS")), stamp);
 }
 
-TEST_F(PosToolTest, SetCreatesOnlyWithBothValues) {
-    EXPECT_EQ(run({"set", at("new.POS"), "--stop", "5"}).status, ExitProblem);
-    EXPECT_FALSE(fs::exists(at("new.POS")));
-    EXPECT_EQ(run({"set", at("new.POS"), "--start", "0", "--stop", "600s"}).status, ExitOk);
-    EXPECT_EQ(get(at("new.POS")), (Bytes{0, 0, 0, 0, 0x60, 0xBF, 0x93, 0x01}));
+TEST_F(PosToolTest, SetCreatesAMissingFileFromAStop) {
+    wav("new.wav", 44100, 1, SF_FORMAT_PCM_16, 300);
+    const std::vector<std::pair<std::vector<std::string>, Bytes>> rows{
+        {{"--start", "5"}, {}}, // no stop: no loop to create
+        {{"--stop", "end"}, {0, 0, 0, 0, 0x2C, 1, 0, 0}},
+        {{"--stop", "5", "--dry-run"}, {}},
+        {{"--stop", "-5"}, {0, 0, 0, 0, 0xFB, 0xFF, 0xFF, 0xFF}},
+        {{"--start", "1", "--stop", "600s"}, {1, 0, 0, 0, 0x60, 0xBF, 0x93, 0x01}}};
+    for (const auto& [options, bytes] : rows) {
+        std::vector<std::string> args{"set", at("new.POS")};
+        args.insert(args.end(), options.begin(), options.end());
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, bytes.empty() && options[0] == "--start" ? ExitProblem : ExitOk)
+            << options[1] << r.err;
+        EXPECT_EQ(fs::exists(at("new.POS")) ? get(at("new.POS")) : Bytes{}, bytes) << options[1];
+        fs::remove(at("new.POS"));
+    }
 }
 
 struct OpenFailureRow {
@@ -168,13 +180,12 @@ TEST_F(PosToolTest, SetSaysWroteOnlyAfterTheWrite) {
 TEST_F(PosToolTest, SetHandlesEveryFileWhateverHappenedBefore) {
     pos("a.POS", 1, 2);
     pos("c.POS", 3, 4);
-    const ToolRun r = run({"set", at("a.POS"), at("b.POS"), at("c.POS"), "--stop", "28s"});
+    const ToolRun r = run({"set", at("a.POS"), at("gone/b.POS"), at("c.POS"), "--stop", "28s"});
     EXPECT_EQ(r.status, ExitProblem);
     EXPECT_EQ(r.out, at("a.POS") + ": wrote: start 1 (unchanged), stop 1234800 (was 2)\n" +
                          at("c.POS") + ": wrote: start 3 (unchanged), stop 1234800 (was 4)\n");
-    EXPECT_EQ(r.err,
-              "kestrin-pos: cannot open file " + at("b.POS") + ": No such file or directory\n");
-    EXPECT_FALSE(fs::exists(at("b.POS")));
+    EXPECT_EQ(r.err, "kestrin-pos: cannot open file " + at("gone/b.POS") +
+                         ": No such file or directory\n");
 }
 
 TEST_F(PosToolTest, SetMarksOnlyUnchangedValuesUnchanged) {
