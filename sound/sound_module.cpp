@@ -7,6 +7,7 @@
 #include "audio/audio_files.h"
 #include "audio/audio_reader.h"
 #include "audio/crossfade.h"
+#include "audio/in_place.h"
 #include "audio/loop_finder.h"
 #include "audio/loop_interchange.h"
 #include "audio/loop_search.h"
@@ -637,20 +638,13 @@ private:
             audio::WriteCrossfaded(source, toPath(request.target), choice->fade, false);
             return;
         }
-        // The original keeps its bytes under the new name (a second link, or
-        // a copy where links are not possible) before the audio is replaced.
         const std::filesystem::path kept = toPath(request.keepOriginal);
-        std::error_code ec;
-        std::filesystem::create_hard_link(source, kept, ec);
-        if (ec && ec != std::errc::file_exists)
-            std::filesystem::copy_file(source, kept, ec);
-        if (ec)
-            throw audio::AudioError("cannot keep " + source.string() + " as " + kept.string() +
-                                    ": " + ec.message());
+        audio::KeepOriginal(source, kept);
         try {
             audio::WriteCrossfaded(kept, source, choice->fade, true, {},
                                    audio::CrossfadeOutput::AsTheSource);
         } catch (...) {
+            std::error_code ec;
             std::filesystem::remove(kept, ec);
             throw;
         }
