@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <functional>
+#include <optional>
 
 using namespace kestrin;
 using namespace kestrin::testing_support;
@@ -221,6 +222,40 @@ TEST_F(WindowMemoryTest, TheRoomAroundTheFormGoesToThePanels) {
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return list->isVisible() && screen.contains(m_window->frameGeometry()); }, 5000));
     EXPECT_GE(list->geometry().bottom(), waveform->geometry().bottom());
+}
+
+// Saved sizes no window could have had (a damaged or hand-edited settings
+// file) are not restored: the window and the panel come up as with none.
+TEST_F(WindowMemoryTest, ImplausibleSavedSizesAreNotRestored) {
+    for (const bool floating : {true, false}) {
+        std::optional<QSize> fresh; // the panel's floating, or the window's docked
+        for (const std::optional<QSize> saved :
+             {std::optional<QSize>(), std::optional(QSize(-1, -1)), std::optional(QSize(0, 0)),
+              std::optional(QSize(400, 0)), std::optional(QSize(2147483647, 2147483647)),
+              std::optional(QSize(100000, 300))}) {
+            m_window->close(); // saves its own sizes first
+            QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+            s.setValue(QStringLiteral("waveform/floating"), floating);
+            s.setValue(QStringLiteral("waveformPanel/floatingOffset"), QPoint(20, 200));
+            s.remove(QStringLiteral("window/geometry"));
+            for (const char* key : {"window/dockedSize", "waveformPanel/floatingSize"})
+                saved ? s.setValue(QLatin1String(key), *saved) : s.remove(QLatin1String(key));
+            s.sync();
+            m_window = std::make_unique<EditorWindow>();
+            views::AttachViews(*m_window);
+            m_window->show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get(), 30000));
+            QDockWidget* dock = openAndWaitForDock();
+            ASSERT_TRUE(dock && dock->isFloating() == floating);
+            QTest::qWait(0); // the layout's posted events
+            QCoreApplication::processEvents();
+            const QSize size = floating ? dock->size() : m_window->size();
+            if (!fresh)
+                fresh = size;
+            EXPECT_EQ(size, *fresh) << floating << ' ' << saved.value_or(QSize()).width() << 'x'
+                                    << saved.value_or(QSize()).height();
+        }
+    }
 }
 
 } // namespace
