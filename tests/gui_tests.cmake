@@ -109,7 +109,7 @@ use_editor_tests_environment(sound_tests)
 # unsaved line, the remembered window, with generated audio.
 add_executable(comfort_tests views_fixture.h
     loop_history_test.cpp soundtrack_panel_test.cpp window_memory_test.cpp
-    find_undo_test.cpp open_audio_test.cpp)
+    find_undo_test.cpp)
 target_link_libraries(comfort_tests PRIVATE kestrin_gui_test_main kestrin_test_tracks kestrin_views
                                     kestrin_warnings GTest::gtest
                       Qt6::Test PkgConfig::SNDFILE)

@@ -50,22 +50,11 @@ TEST_F(PosToolTest, SetDryRunAndBadValuesTouchNothing) {
 }
 
 TEST_F(PosToolTest, SetCreatesAMissingFileFromAStop) {
+    EXPECT_EQ(run({"set", at("new.POS"), "--start", "5"}).status, ExitProblem);
+    EXPECT_FALSE(fs::exists(at("new.POS")));
     wav("new.wav", 44100, 1, SF_FORMAT_PCM_16, 300);
-    const std::vector<std::pair<std::vector<std::string>, Bytes>> rows{
-        {{"--start", "5"}, {}}, // no stop: no loop to create
-        {{"--stop", "end"}, {0, 0, 0, 0, 0x2C, 1, 0, 0}},
-        {{"--stop", "5", "--dry-run"}, {}},
-        {{"--stop", "-5"}, {0, 0, 0, 0, 0xFB, 0xFF, 0xFF, 0xFF}},
-        {{"--start", "1", "--stop", "600s"}, {1, 0, 0, 0, 0x60, 0xBF, 0x93, 0x01}}};
-    for (const auto& [options, bytes] : rows) {
-        std::vector<std::string> args{"set", at("new.POS")};
-        args.insert(args.end(), options.begin(), options.end());
-        const ToolRun r = run(args);
-        EXPECT_EQ(r.status, bytes.empty() && options[0] == "--start" ? ExitProblem : ExitOk)
-            << options[1] << r.err;
-        EXPECT_EQ(fs::exists(at("new.POS")) ? get(at("new.POS")) : Bytes{}, bytes) << options[1];
-        fs::remove(at("new.POS"));
-    }
+    EXPECT_EQ(run({"set", at("new.POS"), "--stop", "end"}).status, ExitOk);
+    EXPECT_EQ(get(at("new.POS")), (Bytes{0, 0, 0, 0, 0x2C, 1, 0, 0}));
 }
 
 struct OpenFailureRow {

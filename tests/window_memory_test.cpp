@@ -9,10 +9,13 @@
 #include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
+#include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
+#include <climits>
 #include <functional>
 #include <optional>
 
@@ -224,38 +227,42 @@ TEST_F(WindowMemoryTest, TheRoomAroundTheFormGoesToThePanels) {
     EXPECT_GE(list->geometry().bottom(), waveform->geometry().bottom());
 }
 
-// Saved sizes no window could have had (a damaged or hand-edited settings
-// file) are not restored: the window and the panel come up as with none.
+// A saved size no window could have had is not restored: the panel floats as with none.
 TEST_F(WindowMemoryTest, ImplausibleSavedSizesAreNotRestored) {
-    for (const bool floating : {true, false}) {
-        std::optional<QSize> fresh; // the panel's floating, or the window's docked
-        for (const std::optional<QSize> saved :
-             {std::optional<QSize>(), std::optional(QSize(-1, -1)), std::optional(QSize(0, 0)),
-              std::optional(QSize(400, 0)), std::optional(QSize(2147483647, 2147483647)),
-              std::optional(QSize(100000, 300))}) {
-            m_window->close(); // saves its own sizes first
-            QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
-            s.setValue(QStringLiteral("waveform/floating"), floating);
-            s.setValue(QStringLiteral("waveformPanel/floatingOffset"), QPoint(20, 200));
-            s.remove(QStringLiteral("window/geometry"));
-            for (const char* key : {"window/dockedSize", "waveformPanel/floatingSize"})
-                saved ? s.setValue(QLatin1String(key), *saved) : s.remove(QLatin1String(key));
-            s.sync();
-            m_window = std::make_unique<EditorWindow>();
-            views::AttachViews(*m_window);
-            m_window->show();
-            ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get(), 30000));
-            QDockWidget* dock = openAndWaitForDock();
-            ASSERT_TRUE(dock && dock->isFloating() == floating);
-            QTest::qWait(0); // the layout's posted events
-            QCoreApplication::processEvents();
-            const QSize size = floating ? dock->size() : m_window->size();
-            if (!fresh)
-                fresh = size;
-            EXPECT_EQ(size, *fresh) << floating << ' ' << saved.value_or(QSize()).width() << 'x'
-                                    << saved.value_or(QSize()).height();
-        }
+    std::optional<QSize> fresh;
+    for (const QSize saved : {QSize(), QSize(0, 0), QSize(400, -1), QSize(INT_MAX, INT_MAX)}) {
+        m_window->close(); // saves its own sizes first
+        QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+        s.setValue(QStringLiteral("waveformPanel/floatingOffset"), QPoint(20, 200));
+        s.setValue(QStringLiteral("waveformPanel/floatingSize"), saved);
+        m_window = std::make_unique<EditorWindow>(); // no close() to save over the setting
+        views::AttachViews(*m_window);
+        m_window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
+        QDockWidget* dock = openAndWaitForDock();
+        ASSERT_TRUE(dock && dock->isFloating());
+        EXPECT_EQ(dock->size(), fresh.value_or(dock->size())) << saved.width();
+        fresh = dock->size();
     }
+}
+
+// Open on an audio file offers its POS file, looping the whole audio; No leaves all as it was.
+TEST_F(WindowMemoryTest, OpeningAudioOffersToCreateItsPosFile) {
+    writeTone(m_scratch.path() / "S.wav", 88201);
+    for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+        QTimer answerer; // answers once the question is up
+        QObject::connect(&answerer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                if (box->text().contains(file("S.pos")) && box->text().contains("stop 88201"))
+                    QTest::mouseClick(box->button(answer), Qt::LeftButton);
+        });
+        answerer.start(0);
+        m_window->activateWindow(); // Ctrl+O reaches only the active window
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+        open("S.wav");
+        EXPECT_EQ(m_window->currentFile() == file("S.pos"), answer == QMessageBox::Yes);
+    }
+    EXPECT_EQ(readFileBytes(m_scratch.path() / "S.pos"), (Bytes{0, 0, 0, 0, 0x89, 0x58, 1, 0}));
 }
 
 } // namespace
