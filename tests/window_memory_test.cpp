@@ -15,9 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <climits>
 #include <functional>
-#include <optional>
 
 using namespace kestrin;
 using namespace kestrin::testing_support;
@@ -43,8 +41,10 @@ protected:
         return dock;
     }
     // What the next start sees: this window closes, a new one is made.
-    void restart() {
+    void restart(const std::function<void()>& closed = {}) {
         m_window->close();
+        if (closed)
+            closed();
         m_window = std::make_unique<EditorWindow>();
         views::AttachViews(*m_window);
         m_window->show();
@@ -229,19 +229,16 @@ TEST_F(WindowMemoryTest, TheRoomAroundTheFormGoesToThePanels) {
 
 // A saved size no window could have had is not restored: the panel floats as with none.
 TEST_F(WindowMemoryTest, ImplausibleSavedSizesAreNotRestored) {
-    std::optional<QSize> fresh;
-    for (const QSize saved : {QSize(), QSize(0, 0), QSize(400, -1), QSize(INT_MAX, INT_MAX)}) {
-        m_window->close(); // saves its own sizes first
-        QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
-        s.setValue(QStringLiteral("waveformPanel/floatingOffset"), QPoint(20, 200));
-        s.setValue(QStringLiteral("waveformPanel/floatingSize"), saved);
-        m_window = std::make_unique<EditorWindow>(); // no close() to save over the setting
-        views::AttachViews(*m_window);
-        m_window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
+    QSize fresh;
+    for (const QSize saved : {QSize(), QSize(0, 0), QSize(400, -1), QSize(QWIDGETSIZE_MAX, 9)}) {
+        restart([&] {
+            QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+            s.setValue(QStringLiteral("waveformPanel/floatingOffset"), QPoint(20, 200));
+            s.setValue(QStringLiteral("waveformPanel/floatingSize"), saved);
+        });
         QDockWidget* dock = openAndWaitForDock();
         ASSERT_TRUE(dock && dock->isFloating());
-        EXPECT_EQ(dock->size(), fresh.value_or(dock->size())) << saved.width();
+        EXPECT_EQ(dock->size(), fresh.isValid() ? fresh : dock->size()) << saved.width();
         fresh = dock->size();
     }
 }
@@ -249,18 +246,21 @@ TEST_F(WindowMemoryTest, ImplausibleSavedSizesAreNotRestored) {
 // Open on an audio file offers its POS file, looping the whole audio; No leaves all as it was.
 TEST_F(WindowMemoryTest, OpeningAudioOffersToCreateItsPosFile) {
     writeTone(m_scratch.path() / "S.wav", 88201);
-    for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+    for (const bool yes : {false, true}) {
+        QString asked;
         QTimer answerer; // answers once the question is up
         QObject::connect(&answerer, &QTimer::timeout, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-                if (box->text().contains(file("S.pos")) && box->text().contains("stop 88201"))
-                    QTest::mouseClick(box->button(answer), Qt::LeftButton);
+            if (QWidget* box = QApplication::activeModalWidget(); box && asked.isEmpty()) {
+                asked = qobject_cast<QMessageBox*>(box)->text();
+                QTest::keyClick(box, yes ? Qt::Key_Return : Qt::Key_Escape);
+            }
         });
         answerer.start(0);
         m_window->activateWindow(); // Ctrl+O reaches only the active window
         ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
         open("S.wav");
-        EXPECT_EQ(m_window->currentFile() == file("S.pos"), answer == QMessageBox::Yes);
+        EXPECT_TRUE(asked.contains(file("S.pos")) && asked.contains("stop 88201")) << yes;
+        EXPECT_EQ(m_window->currentFile() == file("S.pos"), yes);
     }
     EXPECT_EQ(readFileBytes(m_scratch.path() / "S.pos"), (Bytes{0, 0, 0, 0, 0x89, 0x58, 1, 0}));
 }
