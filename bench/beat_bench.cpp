@@ -7,7 +7,7 @@
 // f25, the same within 25 ms; off_ms, the mean distance of those within 70
 // ms; bias_ms, their mean signed distance (late is positive); and the time
 // of each on the same songs.
-#include "audio/musical_loops.h"
+#include "audio/musical/musical_loops.h"
 #include "tests/song_corpus.h"
 
 #include <aubio/aubio.h>

@@ -7,7 +7,7 @@
 // And how soon a search stops once it is cancelled: at several moments of a
 // 10-minute search, and the longest wait between two questions whether to go
 // on over a whole search of the 2-hour WAVE.
-#include "audio/loop_finder.h"
+#include "audio/exact/loop_finder.h"
 #include "bench/find_process.h"
 
 #include <benchmark/benchmark.h>

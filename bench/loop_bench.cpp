@@ -3,7 +3,7 @@
 // beside just reading the same file, so that the search's own cost and its
 // growth with the length show. A 3-minute track has to be searched at 500
 // times real time or more: under 0.36 s with the reading.
-#include "audio/loop_finder.h"
+#include "audio/exact/loop_finder.h"
 #include "tests/loop_corpus.h"
 
 #include <benchmark/benchmark.h>

@@ -8,9 +8,9 @@
 // where the musical search runs over the whole track and finds nothing)
 // beside the 3-minute song: its peak memory (the child's ru_maxrss, which
 // has to stay under 300 MB for any length) and its real-time factor.
-#include "audio/loop_finder.h"
-#include "audio/loop_search.h"
-#include "audio/musical_loops.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/musical/musical_loops.h"
+#include "audio/search/loop_search.h"
 #include "bench/find_process.h"
 #include "tests/loop_corpus.h"
 #include "tests/song_corpus.h"

@@ -4,10 +4,10 @@
 // so that the cost of going round the loop and fading shows on its own.
 // Crossfading a 3-minute track's seam, its length chosen by the judge,
 // beside copying the track.
-#include "audio/audio_files.h"
-#include "audio/audio_reader.h"
-#include "audio/crossfade.h"
-#include "audio/loop_interchange.h"
+#include "audio/read/audio_files.h"
+#include "audio/read/audio_reader.h"
+#include "audio/render/crossfade.h"
+#include "audio/render/loop_interchange.h"
 
 #include <benchmark/benchmark.h>
 #include <sndfile.h>

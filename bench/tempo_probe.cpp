@@ -3,7 +3,7 @@
 // tempi before and after a change to the beat tracker: the step-2 tempo, the
 // tempo of a straight line through the beats found (the chain's own), and
 // the beats found.
-#include "audio/musical_loops.h"
+#include "audio/musical/musical_loops.h"
 
 #include <cstdio>
 #include <exception>

@@ -4,8 +4,8 @@
 // the file alone, Open with the overview beside Open of a POS file without
 // audio, a seam repaint at each zoom beside a blank widget's repaint, and a
 // marker drag step beside a slider key step (both run the field cascade).
-#include "audio/audio_reader.h"
-#include "audio/peak_scan.h"
+#include "audio/read/audio_reader.h"
+#include "audio/read/peak_scan.h"
 #include "bench/bench_window.h"
 #include "dialogs/common_dialogs.h"
 #include "editor/editor_window.h"

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos check: POS files against their audio files.
-#include "audio/audio_files.h"
-#include "audio/audio_reader.h"
-#include "audio/seam_measure.h"
+#include "audio/judge/seam_measure.h"
+#include "audio/read/audio_files.h"
+#include "audio/read/audio_reader.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_files.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos export: the loop in the forms other tools read.
-#include "audio/audio_files.h"
+#include "audio/read/audio_files.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"

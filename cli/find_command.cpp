@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos find: seamless loop positions found in the audio itself.
-#include "audio/audio_files.h"
-#include "audio/audio_reader.h"
-#include "audio/loop_finder.h"
-#include "audio/loop_search.h"
-#include "audio/musical_loops.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/musical/musical_loops.h"
+#include "audio/read/audio_files.h"
+#include "audio/read/audio_reader.h"
+#include "audio/search/loop_search.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_files.h"

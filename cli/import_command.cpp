@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos import: a loop other tools wrote, into the POS file.
-#include "audio/audio_files.h"
-#include "audio/loop_interchange.h"
+#include "audio/read/audio_files.h"
+#include "audio/render/loop_interchange.h"
 #include "cli/command.h"
 #include "cli/loop_tags.h"
 #include "cli/output.h"

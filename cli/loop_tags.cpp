@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/loop_tags.h"
 
-#include "audio/audio_files.h"
+#include "audio/read/audio_files.h"
 #include "core/loop_formats.h"
 #include "core/temporary_files.h"
 

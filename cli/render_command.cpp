@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos render: a track cut at its loop, or extended along it.
-#include "audio/audio_files.h"
-#include "audio/audio_reader.h"
-#include "audio/crossfade.h"
-#include "audio/in_place.h"
-#include "audio/loop_interchange.h"
+#include "audio/read/audio_files.h"
+#include "audio/read/audio_reader.h"
+#include "audio/read/in_place.h"
+#include "audio/render/crossfade.h"
+#include "audio/render/loop_interchange.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos seam: what a listener hears at the loop point, as a new audio file.
-#include "audio/audio_files.h"
+#include "audio/read/audio_files.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos tag: the POS file's loop written into the audio's own metadata.
-#include "audio/audio_files.h"
-#include "audio/audio_reader.h"
-#include "audio/in_place.h"
-#include "audio/loop_interchange.h"
+#include "audio/read/audio_files.h"
+#include "audio/read/audio_reader.h"
+#include "audio/read/in_place.h"
+#include "audio/render/loop_interchange.h"
 #include "cli/command.h"
 #include "cli/loop_tags.h"
 #include "cli/output.h"

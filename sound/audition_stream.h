@@ -3,7 +3,7 @@
 // silence, over and over.
 #pragma once
 
-#include "audio/audio_reader.h"
+#include "audio/read/audio_reader.h"
 #include "core/loop_points.h"
 #include "sound/sound_engine.h"
 

@@ -3,7 +3,7 @@
 // short fades that keep a stop or a pass edge from clicking.
 #pragma once
 
-#include "audio/audio_reader.h"
+#include "audio/read/audio_reader.h"
 
 #include <cstdint>
 

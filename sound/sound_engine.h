@@ -4,7 +4,7 @@
 // libsndfile and Qt Multimedia never weigh on the editor's start.
 #pragma once
 
-#include "audio/peaks.h"
+#include "audio/peaks/peaks.h"
 #include "core/loop_points.h"
 #include "core/loop_problems.h"
 
@@ -125,7 +125,7 @@ struct CrossfadeRequest {
 struct CrossfadeResult {
     std::int64_t frames = 0;
     bool equalPower = false;
-    double correlation = 0;
+    double correlation = 0; // in the hundredths shown, on the side of the curve chosen
     SeamFigures figures;
     QString error;
 };

@@ -4,17 +4,17 @@
 // never waits for either.
 #include "sound/sound_engine.h"
 
-#include "audio/audio_files.h"
-#include "audio/audio_reader.h"
-#include "audio/crossfade.h"
-#include "audio/in_place.h"
-#include "audio/loop_finder.h"
-#include "audio/loop_interchange.h"
-#include "audio/loop_search.h"
-#include "audio/loop_stream.h"
-#include "audio/musical_loops.h"
-#include "audio/peak_scan.h"
-#include "audio/seam_measure.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/judge/seam_measure.h"
+#include "audio/musical/musical_loops.h"
+#include "audio/read/audio_files.h"
+#include "audio/read/audio_reader.h"
+#include "audio/read/in_place.h"
+#include "audio/read/peak_scan.h"
+#include "audio/render/crossfade.h"
+#include "audio/render/loop_interchange.h"
+#include "audio/render/loop_stream.h"
+#include "audio/search/loop_search.h"
 #include "core/pos_file.h"
 #include "sound/audition_stream.h"
 #include "sound/fades.h"
@@ -632,7 +632,7 @@ private:
         }
         result.frames = choice->fade.frames;
         result.equalPower = choice->fade.curve == audio::CrossfadeCurve::EqualPower;
-        result.correlation = choice->correlation;
+        result.correlation = audio::ShownCorrelation(choice->correlation);
         result.figures = choice->figures;
         if (request.keepOriginal.isEmpty()) {
             audio::WriteCrossfaded(source, toPath(request.target), choice->fade, false);

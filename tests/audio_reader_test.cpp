@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The windowed audio reader against whole decodes of the same file.
-#include "audio/audio_reader.h"
-#include "audio/loop_finder.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/read/audio_reader.h"
 #include "tests/file_bytes.h"
 #include "tests/loop_corpus.h"
 

@@ -3,8 +3,8 @@
 // whose null sink's monitor is recorded with parec. Passes repeat with exactly
 // the file's frames on both sides of the seam, a nudge of the stop is heard on
 // a following pass, and Esc fades out rather than cutting.
-#include "audio/audio_reader.h"
-#include "audio/crossfade.h"
+#include "audio/read/audio_reader.h"
+#include "audio/render/crossfade.h"
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
 #include "views/find_loop.h"

@@ -2,12 +2,12 @@
 // libFuzzer target: any byte string as a sound file, through what `find` and
 // `check` do with one. An AudioError is the answer for a file that cannot be
 // used; any other exception, a sanitizer report or a hang is a fault.
-#include "audio/audio_files.h"
-#include "audio/audio_reader.h"
-#include "audio/loop_finder.h"
-#include "audio/loop_search.h"
-#include "audio/musical_loops.h"
-#include "audio/seam_measure.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/judge/seam_measure.h"
+#include "audio/musical/musical_loops.h"
+#include "audio/read/audio_files.h"
+#include "audio/read/audio_reader.h"
+#include "audio/search/loop_search.h"
 #include "core/loop_problems.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // FUZZ_PLAYLISTS, FUZZ_COMMENTS, FUZZ_SMPL or FUZZ_ARGUMENTS), for every
 // parser of a loop another tool wrote: bytes may be refused, never crash, and
 // what import accepts is a loop.
-#include "audio/loop_interchange.h"
+#include "audio/render/loop_interchange.h"
 #include "cli/position_argument.h"
 #include "core/loop_formats.h"
 

@@ -2,7 +2,7 @@
 // A track long enough for the coarse correlation to go block by block: the
 // loop is still found to the sample, and a search refused at any question,
 // also between the blocks, ends there.
-#include "audio/loop_finder.h"
+#include "audio/exact/loop_finder.h"
 #include "tests/file_bytes.h"
 #include "tests/loop_corpus.h"
 

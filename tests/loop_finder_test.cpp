@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The loop finder against tracks whose loop is known, one row per layout and
 // format.
-#include "audio/loop_finder.h"
-#include "audio/seam_measure.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/judge/seam_measure.h"
 #include "tests/file_bytes.h"
 #include "tests/loop_corpus.h"
 

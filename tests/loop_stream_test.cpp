@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/audio_reader.h"
-#include "audio/loop_stream.h"
+#include "audio/read/audio_reader.h"
+#include "audio/render/loop_stream.h"
 #include "tests/file_bytes.h"
 
 #include <gtest/gtest.h>

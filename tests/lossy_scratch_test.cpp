@@ -3,8 +3,8 @@
 // windows back from there: every figure is the one of the same file decoded
 // whole, with a scratch file and without one, and the scratch file leaves
 // nothing in the temporary folder.
-#include "audio/audio_reader.h"
-#include "audio/loop_finder.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/read/audio_reader.h"
 #include "tests/file_bytes.h"
 #include "tests/loop_corpus.h"
 

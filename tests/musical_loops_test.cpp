@@ -3,8 +3,8 @@
 // offers a loop from one rendition to the same musical place in the next,
 // the judge passes it, --near finds it again from rough points, and music
 // that never repeats gets "no natural loop".
-#include "audio/musical_loops.h"
-#include "audio/seam_judge.h"
+#include "audio/judge/seam_judge.h"
+#include "audio/musical/musical_loops.h"
 #include "cli/pos_tool.h"
 #include "tests/file_bytes.h"
 #include "tests/loop_corpus.h"

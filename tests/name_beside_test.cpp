@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // One rule for the case of the name beside a file, both ways between a POS
 // file and its audio.
-#include "audio/audio_files.h"
+#include "audio/read/audio_files.h"
 #include "core/pos_file.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The waveform summary of real files in each sample type, bucket by bucket
 // against the samples written, at lengths around the bucket boundaries.
-#include "audio/peak_scan.h"
+#include "audio/read/peak_scan.h"
 #include "tests/file_bytes.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/crossfade.h"
+#include "audio/render/crossfade.h"
 #include "tests/pos_tool_support.h"
 #include "tests/song_corpus.h"
 

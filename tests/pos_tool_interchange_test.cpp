@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "audio/audio_files.h"
-#include "audio/loop_interchange.h"
+#include "audio/read/audio_files.h"
+#include "audio/render/loop_interchange.h"
 #include "cli/pos_tool.h"
 #include "core/loop_formats.h"
 #include "core/pos_file.h"

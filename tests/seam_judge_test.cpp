@@ -2,8 +2,8 @@
 // The seam judge on tracks whose seam is known by construction: loops of the
 // whole track with and without a step or a kink, a stop that cuts a note's
 // tail, and loops off by a sample.
-#include "audio/loop_finder.h"
-#include "audio/seam_judge.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/judge/seam_judge.h"
 #include "tests/pos_tool_support.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // musical loop finder meets what a recorded song holds.
 #pragma once
 
-#include "audio/loop_finder.h"
+#include "audio/exact/loop_finder.h"
 
 #include <cstdint>
 

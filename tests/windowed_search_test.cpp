@@ -3,8 +3,8 @@
 // windows, against the search of the same file decoded whole: every figure
 // the same, to the last bit. And a search stopped at any question whether to
 // go on stops there.
-#include "audio/audio_reader.h"
-#include "audio/loop_finder.h"
+#include "audio/exact/loop_finder.h"
+#include "audio/read/audio_reader.h"
 #include "tests/file_bytes.h"
 #include "tests/loop_corpus.h"
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/crossfade_seam.h"
 
-#include "audio/crossfade.h"
 #include "core/loop_problems.h"
 #include "core/positions.h"
 #include "editor/editor_window.h"
@@ -166,7 +165,7 @@ QString CrossfadeSeamDialog::describe(const sound::CrossfadeResult& result) cons
         .arg(ms, 0, 'f', 1)
         .arg(result.frames)
         .arg(result.equalPower ? tr("equal power") : tr("equal gain"))
-        .arg(audio::ShownCorrelation(result.correlation), 0, 'f', 2)
+        .arg(result.correlation, 0, 'f', 2)
         .arg(QString::fromUtf8(SeamSoundWord(result.figures.sound)));
 }
 

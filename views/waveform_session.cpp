@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/waveform_session.h"
 
-#include "audio/zero_crossing.h"
+#include "audio/peaks/zero_crossing.h"
 #include "core/positions.h"
 
 #include <QPointer>

@@ -1,0 +1,244 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Steps 9 and 10 of the exact finder: the candidates ranked, and the loop
+// of the whole track when nothing repeats inside it.
+#include "audio/exact/exact_finder_steps.h"
+
+#include "core/loop_problems.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace kestrin::audio::exact {
+
+namespace {
+
+// Step 9.
+// The share of a loop its repeat must be seen over for the match to count in
+// full, where another loop of the track is seen repeating for that long. A
+// passage that recurs once near the end of a song (a chorus tail, a few bars
+// of a module's order list) is seen for a second or so of a loop of a
+// minute, and says nothing of the rest of it: its match is scaled down by the
+// share seen. A track stored as its loop once and the first seconds of it
+// again shows no loop for longer, and its loop keeps its match.
+constexpr double kEvidenceShare = 1.0 / 6.0;
+// A repeat seen this long is a copy, not chance, when no loop of the track
+// is seen for longer; less, at the end of a file, is no evidence of a loop
+// much longer than it.
+constexpr double kConvincingSeconds = 2.0;
+// A loop seen to play this many times as much of the song as another goes
+// before it: less is the same passage measured a little differently.
+constexpr double kClearlyMore = 1.25;
+// Step 10.
+// Seconds at each end of the track whose levels are compared.
+constexpr double kWholeEdgeSeconds = 1.0;
+// The most the end may lie below the start, or above it, for the track to
+// flow on into itself: a fade or a final chord ringing out falls further.
+constexpr double kWholeLevelDb = 10.0;
+
+// Less of a passage repeated by two loops tells nothing of which repeats it
+// more closely: a block or two may differ by chance...
+constexpr double kSharedSeconds = kMinRepeatedSeconds;
+// ...unless it is most of what one of them was seen to repeat (a repeat
+// cut short by the end of the track).
+constexpr double kSharedShare = 0.5;
+
+// Frames [from, to) of the earlier copies of one loop, which lie `by`
+// frames before the audio another loop repeats there.
+struct Span {
+    std::int64_t from = 0;
+    std::int64_t to = 0;
+    std::int64_t by = 0;
+};
+
+// The energy-weighted residual of the `blocks` that begin in any of
+// `spans`, each shifted by its `by`, and their energy; of a `lossy` track,
+// of those that are not bit-exact.
+std::pair<double, double> residualOver(const std::vector<MatchedBlock>& blocks,
+                                       const std::vector<Span>& spans, bool lossy) {
+    double weighted = 0.0;
+    double energy = 0.0;
+    for (const MatchedBlock& b : blocks) {
+        // Through a lossy codec a lag copies bit-exactly where it is a whole
+        // number of the codec's blocks, whatever the music: such blocks tell
+        // how the codec's blocks fell, not how closely the music repeats.
+        if (lossy && b.residual <= kExactResidual)
+            continue;
+        if (std::any_of(spans.begin(), spans.end(), [&](const Span& s) {
+                return b.begin >= s.from + s.by && b.begin < s.to + s.by;
+            })) {
+            weighted += b.residual * b.energy;
+            energy += b.energy;
+        }
+    }
+    return {energy > 0 ? weighted / energy : 0.0, energy};
+}
+
+// Whether candidate `j` repeats the audio candidate `i` repeats clearly more
+// closely: then `i` is a near-period of it (a tone's pattern, a bar played
+// again, where the noise or a voice repeats only at the loop). The audio of
+// a block of `i` is repeated by `j` where it lies in either copy of `j`,
+// whose block there compares it with the other copy; near the end of the
+// track only the later copy of `j` reaches it. Loops that repeat different
+// passages of the song are not compared, as one copied more cleanly tells
+// nothing of the other: a module whose order list plays a section again
+// repeats it exactly at a length unrelated to its loop, while its loop's
+// passes differ a little.
+bool nearPeriodOf(const Found& found, std::size_t i, std::size_t j, double rate) {
+    const std::vector<MatchedBlock>& own = found.matched[i];
+    const std::vector<MatchedBlock>& other = found.matched[j];
+    if (own.empty() || other.empty())
+        return false;
+    const auto endOf = [](const std::vector<MatchedBlock>& blocks) {
+        return std::max_element(blocks.begin(), blocks.end(),
+                                [](const auto& x, const auto& y) { return x.begin < y.begin; })
+                   ->begin +
+               1;
+    };
+    const LoopCandidate& c = found.candidates[j];
+    const std::int64_t loop = c.stop - c.start;
+    const std::int64_t from = found.candidates[i].start;
+    const std::int64_t to = endOf(own);
+    const std::int64_t otherTo = endOf(other);
+    std::vector<Span> shared;
+    for (const std::int64_t by : {std::int64_t{0}, loop}) {
+        const Span s{std::max(from, c.start + by) - by, std::min(to, otherTo + by) - by, by};
+        if (s.to > s.from)
+            shared.push_back(s);
+    }
+    std::int64_t frames = 0;
+    for (const Span& s : shared)
+        frames += s.to - s.from;
+    if (static_cast<double>(frames) < std::min(kSharedSeconds * rate, kSharedShare * (to - from)))
+        return false;
+    // Each span as `j`'s blocks see it, at its earlier copies.
+    std::vector<Span> unshifted = shared;
+    for (Span& s : unshifted)
+        s.by = 0;
+    const auto [ownResidual, ownEnergy] = residualOver(own, shared, found.lossy);
+    const auto [otherResidual, otherEnergy] = residualOver(other, unshifted, found.lossy);
+    return ownEnergy > 0 && otherEnergy > 0 &&
+           ownResidual > kTieFactor * otherResidual + kExactResidual;
+}
+
+} // namespace
+
+// ---- step 9: ranking ----------------------------------------------------------------
+
+// A near-period repeats the audio closely and the period exactly: where two
+// candidates repeat the same passage, the one that repeats it clearly less
+// closely is left out, as it is not the repetition the track was made of;
+// the others best first, at most `most` of them.
+std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::size_t most) {
+    // The evidence: a repeat seen over less than a sixth of its loop (and
+    // 0.9 s) scales the match down, unless it is seen for 2 s and no loop of
+    // the track is seen repeating for longer (a track stored as its loop and
+    // a few seconds of it again shows no more than those seconds of any loop).
+    double longestSeen = 0.0;
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        const LoopCandidate& c = found.candidates[i];
+        longestSeen =
+            std::max(longestSeen, std::min(found.seen[i], static_cast<double>(c.stop - c.start)));
+    }
+    std::vector<LoopCandidate> ranked;
+    for (std::size_t i = 0; i < found.candidates.size(); ++i) {
+        bool nearPeriod = false;
+        for (std::size_t j = 0; j < found.candidates.size() && !nearPeriod; ++j)
+            nearPeriod = j != i && nearPeriodOf(found, i, j, rate);
+        if (nearPeriod)
+            continue;
+        LoopCandidate c = found.candidates[i];
+        const double needed =
+            std::min(std::max(kMinRepeatedSeconds * rate,
+                              kEvidenceShare * static_cast<double>(c.stop - c.start)),
+                     std::max(longestSeen, kConvincingSeconds * rate));
+        if (needed > 0)
+            c.score *= std::min(1.0, found.seen[i] / needed);
+        ranked.push_back(c);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
+        if (a.score != b.score)
+            return a.score > b.score;
+        if (a.repeatedSeconds != b.repeatedSeconds)
+            return a.repeatedSeconds > b.repeatedSeconds;
+        return a.stop - a.start < b.stop - b.start;
+    });
+    // Then by what each loop is seen to play seamlessly (its repeat, at
+    // most one loop's length of it, times its match): a loop seen to play
+    // clearly more of the song goes before one better by the figures above,
+    // so the loop that holds the repeated part of the song comes before a
+    // short repeat inside it, however clean that one is.
+    const auto played = [rate](const LoopCandidate& c) {
+        return std::min(c.repeatedSeconds, static_cast<double>(c.stop - c.start) / rate) * c.score;
+    };
+    for (auto next = ranked.begin(); next != ranked.end(); ++next) {
+        const auto most = std::max_element(next, ranked.end(), [&](const auto& a, const auto& b) {
+            return played(a) < played(b);
+        });
+        if (played(*most) > kClearlyMore * played(*next))
+            std::rotate(next, most, most + 1);
+    }
+    if (ranked.size() > most)
+        ranked.resize(most);
+    return ranked;
+}
+
+// ---- step 10: the whole track ---------------------------------------------------------
+
+namespace {
+
+// The verdict on the loop of the whole track, which has no copy to compare:
+// its junction must also be continuous measured from the audio before the
+// stop alone, as an attack right after the start would excuse a step in
+// music that merely stops.
+bool wholeLoopHolds(const SeamFigures& figures) {
+    return IsSeamless(figures) && figures.kinkFromBefore < kClickKink;
+}
+
+// Whether the track's level is about the same over the first and last
+// second of the coarse signal: a song that fades or rings out to
+// silence and then starts again at full level restarts, however smooth the
+// junction of two quiet samples is.
+bool levelsMeet(const Track& audio, const Coarse& coarse) {
+    const auto edge = std::min<std::size_t>(
+        coarse.signal.size() / 2,
+        static_cast<std::size_t>(kWholeEdgeSeconds * audio.sampleRate / coarse.factor));
+    if (edge == 0)
+        return false;
+    double head = 0.0;
+    double tail = 0.0;
+    for (std::size_t i = 0; i < edge; ++i) {
+        head += double{coarse.signal[i]} * coarse.signal[i];
+        tail += double{coarse.signal[coarse.signal.size() - 1 - i]} *
+                coarse.signal[coarse.signal.size() - 1 - i];
+    }
+    const double louder = std::max(head, tail);
+    return louder > 0 && std::min(head, tail) >= louder * std::pow(10.0, -kWholeLevelDb / 10);
+}
+
+} // namespace
+
+// Music made to loop whole repeats nothing inside the track: then the loop
+// is the whole track when it is long enough, audible, and its end flows into
+// its start; nullopt otherwise.
+std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,
+                                            std::int64_t minLoop, double silence,
+                                            double meanSquare) {
+    const std::int64_t n = audio.frames();
+    if (!(n >= minLoop && meanSquare > silence) || !levelsMeet(audio, coarse))
+        return std::nullopt;
+    LoopCandidate whole;
+    whole.kind = LoopKind::WholeTrack;
+    whole.judged = JudgeSeam(audio.source(), 0, n);
+    if (!wholeLoopHolds(whole.judged))
+        return std::nullopt;
+    whole.stop = n;
+    whole.score = 1.0;
+    whole.seam = 0.0;
+    return whole;
+}
+
+} // namespace kestrin::audio::exact

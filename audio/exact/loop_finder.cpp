@@ -1,0 +1,306 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/exact/loop_finder.h"
+
+#include "audio/dsp/fft.h"
+#include "audio/exact/exact_finder_steps.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace kestrin::audio {
+
+namespace fs = std::filesystem;
+
+namespace exact {
+namespace {
+
+// The whole search.
+// Threads that run the steps' work side by side: the machines it runs on
+// have two cores or more, and one more thread than cores only waits.
+constexpr int kThreads = 2;
+// Mean square, about -90 dBFS.
+constexpr double kSilentLevel = 1e-9;
+// -50 dB below the track's mean square.
+constexpr double kRelativeSilence = 1e-5;
+// Of the progress: the coarse signal done, and the coarse lags done.
+constexpr double kSeedsProgress = 0.2;
+// The same for a lossy file, which is decoded in the pass.
+constexpr double kDecodedSeedsProgress = 0.5;
+constexpr double kCheckProgress = 0.6;
+// The lags followed, before the differences of exact lags are, where needed.
+constexpr double kFollowedProgress = 0.9;
+
+// Of its loop, the least the best candidate's repeat must be seen over for
+// the differences of exact lags to be left untried: a loop seen repeating
+// over nearly all of itself is the track's, whatever a file cut a little
+// short of a second pass leaves unseen; a lag that is a loop plus a cycle of
+// notes is seen over the loop less the cycle (18.5 s of 22.5 s with a 4 s
+// cycle).
+constexpr double kSeenWholeShare = 0.9;
+
+// Whether the candidate ranked first was seen repeating over nearly all of its loop.
+bool bestSeenWhole(const Found& found, double rate) {
+    const std::vector<LoopCandidate> best = rankedCandidates(found, rate, 1);
+    for (std::size_t i = 0; i < found.candidates.size() && !best.empty(); ++i) {
+        const LoopCandidate& c = found.candidates[i];
+        if (c.start == best[0].start && c.stop == best[0].stop)
+            return found.seen[i] >= kSeenWholeShare * static_cast<double>(c.stop - c.start);
+    }
+    return false;
+}
+
+// Planning the transform of step 2 takes a third as long as the pass over
+// a one-minute track, and needs none of it: another thread plans it while
+// the pass reads the audio. An invalid future where no thread can be had.
+std::future<std::unique_ptr<InPlaceRealFft>> planAhead(const Track& audio) {
+    const std::size_t size = coarseTransformSize(audio.sampleRate, audio.frames());
+    if (size == 0)
+        return {};
+    PrepareFftw();
+    try {
+        if (AddressSpaceTight()) {
+            // Beside the pass, the planner would race it for the last memory.
+            std::promise<std::unique_ptr<InPlaceRealFft>> now;
+            now.set_value(std::make_unique<InPlaceRealFft>(size));
+            return now.get_future();
+        }
+        return std::async(std::launch::async,
+                          [size] { return std::make_unique<InPlaceRealFft>(size); });
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
+// ---- the search ------------------------------------------------------------------------
+
+// FindLoops, reporting progress to `callback`.
+LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
+                       const ProgressCallback& callback) {
+    LoopSearch result;
+    if (audio.channels <= 0 || audio.sampleRate <= 0 || audio.frames() == 0)
+        return result;
+    const std::int64_t minLoop =
+        options.minLoopFrames > 0 ? options.minLoopFrames : std::int64_t{2} * audio.sampleRate;
+    if (!ReportProgress(callback, 0.0)) {
+        result.cancelled = true;
+        return result;
+    }
+    const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
+    std::future<std::unique_ptr<InPlaceRealFft>> planned = planAhead(audio);
+    const Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
+    // Let go here, its plans stay with this thread for step 2.
+    if (planned.valid())
+        planned.get();
+    if (pass.cancelled) {
+        result.cancelled = true;
+        return result;
+    }
+    const Coarse& coarse = pass.coarse;
+    const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
+    bool cancelled = false;
+    const std::vector<Seed> seeds = coarseSeeds(
+        audio, coarse, minLoop, ProgressPart(callback, seedsFrom, kCheckProgress), cancelled);
+    if (cancelled) {
+        result.cancelled = true;
+        return result;
+    }
+    std::vector<Lag> lags = exactLags(audio, seeds, coarse, minLoop);
+    const ProgressCallback again = ProgressPart(callback, kCheckProgress, kCheckProgress);
+    if (!addLagsBesidePeriod(audio, coarse, minLoop, lags, again) ||
+        !addLagsBeneathNearPeriod(audio, minLoop, lags, again)) {
+        result.cancelled = true;
+        return result;
+    }
+    const std::size_t seedLags = lags.size();
+    const std::vector<Lag> seedsFound = lags;
+    addDividedLags(audio, minLoop, seedLags, lags);
+    const ShortPeriod shortPeriod = addCommonPeriodLag(audio, minLoop, seedLags, lags);
+    const ProgressCallback checking = ProgressPart(callback, kCheckProgress, kFollowedProgress);
+    std::optional<Found> found =
+        followLags(audio, distinctLags(lags), shortPeriod, silence, checking);
+    // The differences of exact lags are looked at only where the best loop
+    // was not seen repeating whole: they are seldom wanted, and each one
+    // kept costs a walk through the track.
+    if (found && !bestSeenWhole(*found, audio.sampleRate) &&
+        addDifferenceLags(audio, minLoop, seedsFound, lags))
+        found = followLags(audio, distinctLags(std::move(lags)), shortPeriod, silence,
+                           ProgressPart(callback, kFollowedProgress, 1.0));
+    if (!found) {
+        result.cancelled = true;
+        return result;
+    }
+    result.candidates = rankedCandidates(*found, audio.sampleRate, options.maxCandidates);
+    if (result.candidates.empty()) {
+        if (std::optional<LoopCandidate> whole =
+                wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))
+            result.candidates.push_back(*whole);
+    }
+    if (!ReportProgress(callback, 1.0))
+        result.cancelled = true;
+    return result;
+}
+
+// searchSteps, which the caller may stop at any window read: between
+// reports of progress the search asks again at the fraction last reported.
+LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
+                       const ProgressCallback& callback) {
+    double reported = 0.0;
+    const ProgressCallback tracked = [&](double fraction) {
+        reported = fraction;
+        return !callback || callback(fraction);
+    };
+    if (callback)
+        audio.watch([&] { return callback(reported); });
+    try {
+        LoopSearch result = searchSteps(audio, options, tracked);
+        audio.watch({});
+        return result;
+    } catch (const SearchCancelled&) {
+        audio.watch({});
+        LoopSearch cancelled;
+        cancelled.cancelled = true;
+        return cancelled;
+    }
+}
+
+} // namespace
+
+bool sideBySide(const Track& audio, std::size_t count,
+                const std::function<void(const Track&, std::size_t)>& work,
+                const ProgressCallback& progress) {
+    const auto share = [&](std::size_t i) {
+        return static_cast<double>(i) / static_cast<double>(count);
+    };
+    std::mutex mutex; // guards what follows, up to `stopping`
+    std::condition_variable changed;
+    std::size_t next = 0; // the next i to take
+    std::size_t done = 0;
+    bool stop = false;
+    std::exception_ptr failed;
+    std::atomic<bool> stopping{false}; // `stop`, for the threads' windows to ask
+    const AudioSamples* whole = audio.heldWhole();
+    const auto run = [&] {
+        try {
+            const Track own(*whole);
+            own.watch([&] { return !stopping.load(); });
+            for (;;) {
+                std::size_t i = 0;
+                {
+                    const std::lock_guard lock(mutex);
+                    if (stop || next == count)
+                        return;
+                    i = next++;
+                }
+                work(own, i);
+                const std::lock_guard lock(mutex);
+                ++done;
+                changed.notify_all();
+            }
+        } catch (...) {
+            const std::lock_guard lock(mutex);
+            if (!failed)
+                failed = std::current_exception();
+            stop = true;
+            stopping = true;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    // Room for all first: a thread started is never left unjoined.
+    threads.reserve(kThreads);
+    const bool besides = whole && count > 1 && !AddressSpaceTight();
+    for (int t = 0; besides && t < kThreads; ++t) {
+        try {
+            threads.emplace_back(run);
+        } catch (const std::system_error&) {
+            break; // as many as there are
+        }
+    }
+    if (threads.empty()) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!ReportProgress(progress, share(i)))
+                return false;
+            work(audio, i);
+        }
+        return true;
+    }
+    const auto end = [&] {
+        {
+            const std::lock_guard lock(mutex);
+            stop = true;
+            stopping = true;
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    };
+    try {
+        for (std::size_t asked = 0; asked < count; ++asked) {
+            if (!ReportProgress(progress, share(asked))) {
+                end();
+                return false;
+            }
+            audio.poll();
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return done > asked || failed; });
+            if (failed)
+                break;
+        }
+    } catch (...) {
+        end();
+        throw;
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    if (failed)
+        std::rethrow_exception(failed);
+    return true;
+}
+
+} // namespace exact
+
+LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+                     const ProgressCallback& progress) {
+    return exact::searchLoops(exact::Track(audio), options, progress);
+}
+
+LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
+                     const ProgressCallback& progress) {
+    // A lossy file decodes again from its beginning at every jump back: the
+    // pass over it decodes it once, in order, into a scratch file, from
+    // which the windows are then read back.
+    reader.keepDecodedInScratch();
+    const std::int64_t frames = reader.info().frames;
+    LoopSearch found = exact::searchLoops(exact::Track(reader, frames, options.mostHeldSamples),
+                                          options, progress);
+    // A lossy file whose decoding ended before its header's end holds what
+    // decoded: the search is made again on that.
+    if (!found.cancelled && reader.info().frames != frames)
+        found = exact::searchLoops(
+            exact::Track(reader, reader.info().frames, options.mostHeldSamples), options, progress);
+    return found;
+}
+
+LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
+                     const ProgressCallback& progress) {
+    AudioReader reader(file);
+    return FindLoops(reader, options, progress);
+}
+
+double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
+                 std::int64_t window) {
+    return exact::seamScore(exact::Track(audio), start, stop, window);
+}
+
+} // namespace kestrin::audio

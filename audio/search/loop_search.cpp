@@ -1,0 +1,253 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "audio/search/loop_search.h"
+
+#include "audio/exact/loop_finder.h"
+#include "audio/judge/seam_judge.h"
+#include "audio/musical/musical_loops.h"
+#include "audio/read/audio_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace kestrin::audio {
+
+namespace {
+
+// An exact loop matching at least this well (the share of what follows its
+// start that repeats) is the track's loop, and no musical search is made.
+constexpr double kStrongExactMatch = 0.9;
+
+// Step 10 of the musical search and the exact one near given points.
+// How far from given points Refine looks, as it tells the user.
+constexpr std::int64_t kNearSeconds = 2;
+// Exact loops searched for one near given points: the track's own loop may
+// rank below repeats that lie elsewhere.
+constexpr std::size_t kNearExactCandidates = 16;
+
+// An exact loop holds the song when its repeat is seen over what follows its
+// start (its match: see LoopCandidate::score) and that start lies in the
+// first half of the track, so that most of the song is the loop played
+// again. A few bars that recur near the end, a repeat seen only for a moment
+// before the file ends, and the loop of the whole track (which repeats
+// nothing: its end merely flows into its start) do not, and the musical
+// search is made and its loops come first.
+bool holdsTheTracksLoop(const LoopSearch& exact, std::int64_t frames) {
+    return std::any_of(exact.candidates.begin(), exact.candidates.end(),
+                       [&](const LoopCandidate& c) {
+                           return c.score >= kStrongExactMatch && c.start <= frames / 2 &&
+                                  (c.start > 0 || c.stop < frames);
+                       });
+}
+
+// An exact loop whose repeat holds over at least this share of what follows
+// its start plays the song on as it went: a passage its second pass plays
+// otherwise (a module's instrument played differently) lowers its match.
+constexpr double kHoldsTheSong = 0.5;
+
+// An exact loop of the length a musical one has, started earlier and holding
+// the song, goes in the musical one's place: the musical search found the
+// same loop where its passes agree again, and a later start only plays more
+// of the song before the loop.
+void earliestOfEachLength(std::vector<LoopCandidate>& all) {
+    for (auto next = all.begin(); next != all.end(); ++next) {
+        const auto earlier = std::find_if(next + 1, all.end(), [&](const LoopCandidate& c) {
+            return c.kind == LoopKind::Exact && c.stop - c.start == next->stop - next->start &&
+                   c.start < next->start && c.score >= kHoldsTheSong && IsSeamless(c.judged);
+        });
+        if (earlier != all.end())
+            std::rotate(next, earlier, earlier + 1);
+    }
+}
+
+// The musical search after `exact` found nothing of the track's own: its
+// candidates first, then the exact ones, at most options.maxCandidates.
+// `audio` is decoded samples or an AudioReader.
+LoopSearch withMusicalLoops(LoopSearch exact, auto& audio, const LoopSearchOptions& options,
+                            const ProgressCallback& progress) {
+    MusicalSearchOptions musical;
+    musical.minLoopFrames = options.minLoopFrames;
+    musical.maxCandidates = options.maxCandidates;
+    const MusicalSearch found = FindMusicalLoops(audio, musical, progress);
+    exact.cancelled = found.cancelled;
+    std::vector<LoopCandidate> all = found.candidates;
+    all.insert(all.end(), exact.candidates.begin(), exact.candidates.end());
+    earliestOfEachLength(all);
+    if (all.size() > options.maxCandidates)
+        all.resize(options.maxCandidates);
+    exact.candidates = std::move(all);
+    return exact;
+}
+
+LoopSearch musicalNear(auto& audio, const LoopSearchOptions& options, const LoopPoints& near,
+                       const ProgressCallback& progress) {
+    MusicalSearchOptions musical;
+    musical.minLoopFrames = options.minLoopFrames;
+    musical.maxCandidates = options.maxCandidates;
+    musical.near = near;
+    const MusicalSearch found = FindMusicalLoops(audio, musical, progress);
+    LoopSearch result;
+    result.candidates = found.candidates;
+    result.cancelled = found.cancelled;
+    return result;
+}
+
+std::int64_t framesOf(const AudioSamples& audio) {
+    return audio.frames();
+}
+std::int64_t framesOf(AudioReader& reader) {
+    return reader.info().frames;
+}
+int rateOf(const AudioSamples& audio) {
+    return audio.sampleRate;
+}
+int rateOf(AudioReader& reader) {
+    return reader.info().sampleRate;
+}
+SeamFigures judgeAt(const AudioSamples& audio, const LoopPoints& loop, SeamMode mode) {
+    return JudgeSeam(audio, loop.start, loop.stop, mode);
+}
+SeamFigures judgeAt(AudioReader& reader, const LoopPoints& loop, SeamMode mode) {
+    ReaderSource source(reader);
+    return JudgeSeam(source, loop.start, loop.stop, mode);
+}
+
+// The given loop as a candidate when the judge passes it as it is: as a
+// copy where the track repeats there, else as music. Its match is that of
+// the exact loop of the same length, where the search found one.
+std::optional<LoopCandidate> givenLoop(auto& audio, const LoopPoints& near,
+                                       const std::vector<LoopCandidate>& exact) {
+    if (near.start < 0 || near.stop <= near.start || near.stop > framesOf(audio))
+        return std::nullopt;
+    LoopCandidate given;
+    given.start = near.start;
+    given.stop = near.stop;
+    given.judged = judgeAt(audio, near, SeamMode::Exact);
+    if (!IsSeamless(given.judged)) {
+        given.kind = LoopKind::Musical;
+        given.judged = judgeAt(audio, near, SeamMode::Musical);
+        if (!IsSeamless(given.judged))
+            return std::nullopt;
+    }
+    given.seam = given.judged.score;
+    given.score = std::clamp(1.0 - given.judged.score, 0.0, 1.0);
+    for (const LoopCandidate& c : exact) {
+        if (c.stop - c.start == near.stop - near.start && c.start <= near.start) {
+            given.score = c.score;
+            given.repeatedSeconds = c.repeatedSeconds;
+            break;
+        }
+    }
+    return given;
+}
+
+// The seamless pair of the exact loop `c` nearest the given points, within
+// `reach` of both: its repeat holds the lag from its start on, so the given
+// start where the judge passes that pair, the loop's own start where the
+// given one lies before it (or the pair there does not hold); nullopt when
+// neither lies within reach.
+std::optional<LoopCandidate> nearestPair(auto& audio, const LoopCandidate& c,
+                                         const LoopPoints& near, std::int64_t reach) {
+    const std::int64_t length = c.stop - c.start;
+    const auto within = [&](std::int64_t t) {
+        return std::abs(t - near.start) <= reach && std::abs(t + length - near.stop) <= reach;
+    };
+    if (near.start > c.start && near.start + length <= framesOf(audio) && within(near.start)) {
+        LoopCandidate moved = c;
+        moved.start = near.start;
+        moved.stop = near.start + length;
+        moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
+        if (IsSeamless(moved.judged)) {
+            moved.seam = moved.judged.score;
+            return moved;
+        }
+    }
+    if (within(c.start))
+        return c;
+    return std::nullopt;
+}
+
+// Refine: a seamless loop given comes back first, as it is (the user's
+// choice stands where nothing is wrong with it, and Refine of its own answer
+// returns that answer); then the exact loops of the track at their seamless
+// pair nearest the points, nearest first; then the musical search near them.
+// A musical pair that comes out exact at a length no exact loop found here
+// has is a near-period (a tone's cycle off the true loop) and is left out
+// where an exact loop was found.
+LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPoints& near,
+                     const ProgressCallback& progress) {
+    LoopSearchOptions wide = options;
+    wide.maxCandidates = std::max(options.maxCandidates, kNearExactCandidates);
+    LoopSearch result = FindLoops(audio, wide, ProgressPart(progress, 0.0, 0.35));
+    if (result.cancelled)
+        return result;
+    const std::int64_t reach = kNearSeconds * rateOf(audio);
+    std::vector<LoopCandidate> exact;
+    for (const LoopCandidate& c : result.candidates) {
+        if (c.start == 0 && c.stop == framesOf(audio))
+            continue; // the whole track is no place near given points
+        if (std::optional<LoopCandidate> pair = nearestPair(audio, c, near, reach))
+            exact.push_back(*pair);
+    }
+    const auto distance = [&](const LoopCandidate& c) {
+        return std::abs(c.start - near.start) + std::abs(c.stop - near.stop);
+    };
+    std::stable_sort(
+        exact.begin(), exact.end(),
+        [&](const LoopCandidate& a, const LoopCandidate& b) { return distance(a) < distance(b); });
+    std::vector<LoopCandidate> all;
+    if (std::optional<LoopCandidate> given = givenLoop(audio, near, result.candidates))
+        all.push_back(*given);
+    const auto listed = [&](const LoopCandidate& c) {
+        return std::any_of(all.begin(), all.end(), [&](const LoopCandidate& a) {
+            return a.start == c.start && a.stop == c.stop;
+        });
+    };
+    for (const LoopCandidate& c : exact) {
+        if (!listed(c))
+            all.push_back(c);
+    }
+    const LoopSearch musical = musicalNear(audio, options, near, ProgressPart(progress, 0.35, 1.0));
+    result.cancelled = musical.cancelled;
+    for (const LoopCandidate& c : musical.candidates) {
+        if (listed(c) || (c.kind == LoopKind::Exact && !exact.empty() &&
+                          std::none_of(exact.begin(), exact.end(), [&](const LoopCandidate& e) {
+                              return e.stop - e.start == c.stop - c.start;
+                          })))
+            continue;
+        all.push_back(c);
+    }
+    if (all.size() > options.maxCandidates)
+        all.resize(options.maxCandidates);
+    result.candidates = std::move(all);
+    return result;
+}
+
+} // namespace
+
+LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& options,
+                        const std::optional<LoopPoints>& near, const ProgressCallback& progress) {
+    if (near)
+        return loopsNear(audio, options, *near, progress);
+    // The exact search takes about a third of the time of both.
+    LoopSearch exact = FindLoops(audio, options, ProgressPart(progress, 0.0, 0.35));
+    if (exact.cancelled || holdsTheTracksLoop(exact, audio.frames()))
+        return exact;
+    return withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
+}
+
+LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
+                        const std::optional<LoopPoints>& near, const ProgressCallback& progress) {
+    if (near)
+        return loopsNear(reader, options, *near, progress);
+    // Windowed: a track with a loop of its own never holds all its frames in
+    // memory.
+    LoopSearch exact = FindLoops(reader, options, ProgressPart(progress, 0.0, 0.35));
+    if (exact.cancelled || holdsTheTracksLoop(exact, reader.info().frames))
+        return exact;
+    // Read through once more in order for the beats, then in windows.
+    return withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
+}
+
+} // namespace kestrin::audio
