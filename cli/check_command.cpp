@@ -65,8 +65,10 @@ stored one at which the audio goes on as it does after the start. A seam a
 listener hears is reported once, as that problem; any other gets a line of
 its own ("seam at 00:02.268: seamless, seam score 0").
 
-  -r   walk folders for *.pos files (any case); symbolic links to folders
-       are not followed, and a folder that cannot be read is a problem
+  A FOLDER stands for the *.pos files (any case) in it and its subfolders,
+  as in find; symbolic links to folders are not followed, and a folder that
+  cannot be read, or holds no POS file, is a problem.
+  -r   accepted for older command lines: folders are always walked
   -q   print only the files with problems, and the summary only when there
        are any
   --json  one JSON object per line and file, for scripts: "file", "start"
@@ -210,25 +212,23 @@ void printJson(std::ostream& out, const fs::path& path, const Finding& f) {
     out << line.dump(-1, ' ', true, Json::error_handler_t::replace) << '\n';
 }
 
-int run(const Arguments& a, std::ostream& out, std::ostream& err) {
+int run(const Arguments& a, std::ostream& out, std::ostream& /*err*/) {
     if (a.files.empty())
         throw UsageError("check needs at least one POS file or folder");
-    const bool recursive = a.flag("-r");
     std::vector<PosFileItem> items;
     int status = ExitOk;
-    std::size_t skippedFolders = 0; // named without -r
+    // A folder stands for the POS files under it, as in find; -r is kept for
+    // the command lines written when it was needed.
     for (const std::string& arg : a.files) {
         std::error_code ec;
         if (!fs::is_directory(arg, ec)) {
             items.push_back({arg, {}}); // whatever is wrong with it, its check says
-        } else if (recursive) {
-            std::vector<PosFileItem> found = PosFilesUnder(arg);
-            items.insert(items.end(), found.begin(), found.end());
-        } else {
-            ReportError(err, arg + " is a folder; use -r to check the POS files in it");
-            status = ExitProblem;
-            ++skippedFolders;
+            continue;
         }
+        std::vector<PosFileItem> found = PosFilesUnder(arg);
+        if (found.empty())
+            found.push_back({arg, arg + " is a folder without POS files"});
+        items.insert(items.end(), found.begin(), found.end());
     }
     const bool quiet = a.flag("-q");
     const bool json = a.flag("--json");
@@ -257,14 +257,11 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     }
     if (withProblems > 0)
         status = ExitProblem;
-    if (!json && (!quiet || withProblems > 0 || skippedFolders > 0)) {
+    if (!json && (!quiet || withProblems > 0)) {
         out << items.size() << (items.size() == 1 ? " file, " : " files, ")
             << (withProblems == 0   ? std::string("none with problems")
                 : withProblems == 1 ? std::string("1 with a problem")
                                     : std::to_string(withProblems) + " with problems");
-        if (skippedFolders > 0)
-            out << ", " << skippedFolders << (skippedFolders == 1 ? " folder" : " folders")
-                << " not checked (no -r)";
         out << '\n';
     }
     return status;

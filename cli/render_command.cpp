@@ -26,10 +26,14 @@ using namespace kestrin::audio;
 
 namespace {
 
+// The option that lets --in-place replace the audio with a seam still heard.
+const char* const kEvenIfNotSeamless = "--even-if-not-seamless";
+
 const char* const kHelp =
     R"(Usage: kestrin-pos render FILE.POS --split -o DIR [--force]
        kestrin-pos render FILE.POS --extend DURATION [--fade SECONDS | --outro] -o OUT [--force]
-       kestrin-pos render FILE.POS --crossfade [DURATION] (-o OUT [--force] | --in-place [--force])
+       kestrin-pos render FILE.POS --crossfade [DURATION] (-o OUT [--force] |
+                          --in-place [--force] [--even-if-not-seamless])
 
 Renders the WAVE file beside FILE.POS along its loop.
 
@@ -60,7 +64,14 @@ Renders the WAVE file beside FILE.POS along its loop.
                    file in its folder is written, every sample outside the
                    crossfade compared with the audio, and only then renamed
                    over it, keeping owner and permissions; a read-only file
-                   is refused unless --force, a file changed meanwhile is left
+                   is refused unless --force, a file changed meanwhile is left.
+                   The original is kept beside it as AUDIO.orig (a second
+                   link, or a copy), as the editor's Replace keeps it; an
+                   existing AUDIO.orig is never overwritten, and the audio is
+                   then left as it is. A crossfade after which the seam is
+                   still not judged seamless replaces nothing and exits 1
+  --even-if-not-seamless  (with --in-place) replace the audio even when the
+                   crossfaded seam is not judged seamless
   --frames-of-audio  render audio at a rate other than 44,100 Hz with the
                    POS file's numbers as its own frames; the lines say so
   --force          replace files that exist; without it they are refused. The
@@ -190,18 +201,33 @@ int crossfade(const Arguments& a, std::optional<double> seconds, const RenderSou
                         inPlace ? CrossfadeOutput::AsTheSource : CrossfadeOutput::ByExtension);
     };
     fs::path result;
+    std::optional<fs::path> kept; // the original, once kept beside the replaced file
     if (inPlace) {
-        const fs::path replaced = ReplaceInPlace(
-            audio, a.flag("--force"), [&](const fs::path& file, const fs::path& temporary) {
-                writeFaded(file, temporary);
-                if (const auto difference =
-                        AudioDifference(file, temporary, fade.stop - fade.frames, fade.stop))
-                    throw std::runtime_error("crossfading " + file.string() +
-                                             " would change audio outside the crossfade (" +
-                                             *difference + "): left as it was");
-            });
-        // Through a link, name the file that changed.
-        result = fs::is_symlink(audio) ? replaced : audio;
+        // Replacing the user's only copy with a seam still heard is asked for, never assumed.
+        if (!IsSeamless(choice.figures) && !a.flag(kEvenIfNotSeamless))
+            throw std::runtime_error("crossfading " + audio.string() + " leaves its seam " +
+                                     SeamSoundWord(choice.figures.sound) + ": left as it was (" +
+                                     kEvenIfNotSeamless + " replaces it anyway)");
+        try {
+            const fs::path replaced = ReplaceInPlace(
+                audio, a.flag("--force"), [&](const fs::path& file, const fs::path& temporary) {
+                    KeepOriginal(file, KeptOriginalName(file));
+                    kept = KeptOriginalName(file);
+                    writeFaded(file, temporary);
+                    if (const auto difference =
+                            AudioDifference(file, temporary, fade.stop - fade.frames, fade.stop))
+                        throw std::runtime_error("crossfading " + file.string() +
+                                                 " would change audio outside the crossfade (" +
+                                                 *difference + "): left as it was");
+                });
+            // Through a link, name the file that changed.
+            result = fs::is_symlink(audio) ? replaced : audio;
+        } catch (...) {
+            std::error_code ec;
+            if (kept)
+                fs::remove(*kept, ec);
+            throw;
+        }
     } else {
         result = *target;
         checkTarget(result, audio);
@@ -215,9 +241,12 @@ int crossfade(const Arguments& a, std::optional<double> seconds, const RenderSou
                   1000.0 * static_cast<double>(fade.frames) / info.sampleRate);
     out << VisibleText(result.string()) << ": crossfaded the " << fade.frames << " samples (" << ms
         << " ms) before the stop " << loop.stop << " at " << curveName(fade.curve)
-        << " (correlation " << std::lround(choice.correlation * 100) / 100.0 << "); the seam is "
+        << " (correlation " << ShownCorrelation(choice.correlation) << "); the seam is "
         << SeamSoundWord(choice.figures.sound)
         << VisibleText(FramesNote(audio.filename(), info.sampleRate)) << '\n';
+    if (kept)
+        out << VisibleText(result.string()) << ": the original kept as "
+            << VisibleText(kept->string()) << '\n';
     return ExitOk;
 }
 
@@ -247,6 +276,8 @@ void checkCombination(const Arguments& a) {
         throw UsageError("render needs one of --split, --extend DURATION and --crossfade");
     if (inPlace && !crossfading)
         throw UsageError("--in-place goes with --crossfade");
+    if (a.flag(kEvenIfNotSeamless) && !inPlace)
+        throw UsageError(std::string(kEvenIfNotSeamless) + " goes with --in-place");
     if (crossfading && target.has_value() == inPlace)
         throw UsageError("--crossfade needs either -o OUT or --in-place");
     if (!target && !crossfading)
@@ -360,14 +391,14 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 } // namespace
 
 const Command& RenderCommand() {
-    static const Command command{
-        "render",
-        "FILE.POS",
-        "split a track at its loop, or extend it along the loop",
-        kHelp,
-        {"-o", "--extend", "--fade"},
-        {"--split", "--outro", "--force", "--crossfade", "--in-place", FramesOfAudioFlag},
-        run};
+    static const Command command{"render",
+                                 "FILE.POS",
+                                 "split a track at its loop, or extend it along the loop",
+                                 kHelp,
+                                 {"-o", "--extend", "--fade"},
+                                 {"--split", "--outro", "--force", "--crossfade", "--in-place",
+                                  kEvenIfNotSeamless, FramesOfAudioFlag},
+                                 run};
     return command;
 }
 

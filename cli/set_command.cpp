@@ -32,7 +32,8 @@ const char* const kHelp =
 Writes new positions into the first 8 bytes of each FILE.POS, in place,
 exactly as the editor's Save does; the rest of the file is kept. Only the
 positions given are written, under a lock, so a concurrent set of the other
-position is kept. A missing file is created when both positions are given. A
+position is kept. A missing file is created when a stop is given (--stop end
+included), with start 0 unless --start is given too. A
 file that begins like an audio or other container file (RIFF/WAVE, AIFF,
 FLAC, Ogg, ...) is refused: its first bytes are a header, not positions.
 Every file is handled, whatever happened to the ones before it.
@@ -189,7 +190,7 @@ std::optional<std::string> seamWarning(const std::filesystem::path& audio, const
 struct SetOutcome {
     PosValues before;
     PosFields written;
-    bool creating = false; // a missing file made from both values
+    bool creating = false; // a missing file made from the stop given
 };
 
 // Writes `stop` and the request's start into `file`, or with --dry-run only
@@ -205,8 +206,8 @@ SetOutcome writePositions(const std::string& file, const Request& request,
         } catch (const NotAPosFileError&) {
             throw;
         } catch (const PosFileError& e) {
-            // What UpdatePosFile would do: create a missing file given both values.
-            if (!(request.start && stop && e.code() == std::errc::no_such_file_or_directory))
+            // What UpdatePosFile would do: create a missing file given a stop.
+            if (!(stop && e.code() == std::errc::no_such_file_or_directory))
                 throw;
             o.creating = true;
         }

@@ -306,6 +306,10 @@ PosUpdate updateLocked(const std::filesystem::path& path, bool create,
     }
     if (!fields.start && !fields.stop)
         return result;
+    // A new file is written whole: a loop from the beginning when only the
+    // stop is given, as its 8 bytes would read anyway.
+    if (result.created && !fields.start)
+        fields.start = 0;
     const auto [start, stop] = fields;
 
     std::array<std::uint8_t, kRecordSize> bytes{};
@@ -341,7 +345,7 @@ PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::in
                         std::optional<std::int32_t> stop) {
     if (!start && !stop)
         return {ReadPosFile(path), false};
-    return updateLocked(path, start && stop, [&](const PosValues&) {
+    return updateLocked(path, stop.has_value(), [&](const PosValues&) {
         return PosFields{start, stop};
     });
 }

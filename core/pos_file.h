@@ -126,8 +126,9 @@ struct PosUpdate {
 // previous values to the end of the write, so two updates of different fields
 // never undo each other. Only a regular file is written (a symbolic link to
 // one included): anything else throws NotARegularFileError before a byte is
-// written. The file is created only when both fields are
-// given, and a file this call created is removed again when writing fails.
+// written. A missing file is created when the stop is given (with start 0
+// when the start is not), and a file this call created is removed again when
+// writing fails.
 // Throws NotAPosFileError for a container file, PosFileError otherwise.
 PosUpdate UpdatePosFile(const std::filesystem::path& path, std::optional<std::int32_t> start,
                         std::optional<std::int32_t> stop);

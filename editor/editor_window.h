@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 class QAction;
@@ -60,6 +61,13 @@ public:
     // The last control of the form's own tab order, which views chain their
     // own controls after.
     QWidget* lastInTabOrder() const;
+    // The length of the audio a POS file `posFile` would belong to, in its
+    // samples (44,100 per second), or nothing when no audio is found there.
+    using AudioLength = std::function<std::optional<std::int64_t>(const QString& posFile)>;
+    // Lets Open on an audio file offer to create the POS file beside it,
+    // looping the whole audio; set by the views, which read audio. Without
+    // it, Open names that POS file only.
+    void setAudioLength(AudioLength length) { m_audioLength = std::move(length); }
 
 signals:
     // Another file is about to be read into the fields; currentFile() and
@@ -111,6 +119,11 @@ private:
     void reportPathTooLong(const QString& path);
     // Reads the POS file `path` (full, cleaned) into every field.
     bool loadChosenFile(const QString& path);
+    // For `audio`, opened as a POS file: asks whether to create `posFile`
+    // beside it and, on Yes, creates and opens it. Nothing when no offer
+    // can be made (the POS file exists, the audio's length is unknown), else
+    // whether a file was opened.
+    std::optional<bool> offerPosFile(const QString& audio, const QString& posFile);
 
 protected:
     // A dropped file URL opens that file, wherever on the window it lands.
@@ -126,6 +139,7 @@ private:
 
     QString CurrentFile;
     QMenu* m_loopMenu = nullptr; // made by loopMenu()
+    AudioLength m_audioLength;
 
     // The controls keep the names the form was drawn with, as members
     // and as objectName (by which the tests find them): its reactions are

@@ -90,6 +90,10 @@ bool EditorWindow::loadChosenFile(const QString& path) {
     try {
         file = InspectPosFile(toPath(path));
     } catch (const PosFileError& e) {
+        if (const auto* notPos = dynamic_cast<const NotAPosFileError*>(&e))
+            if (const auto opened =
+                    offerPosFile(path, QFile::decodeName(notPos->posFile().c_str())))
+                return *opened;
         // CurrentFile keeps naming the last file that did load, so a later
         // Save can never write these fields into the file that failed.
         reportFailure(fileErrorMessage(tr("open"), path, e));
@@ -111,6 +115,32 @@ bool EditorWindow::loadChosenFile(const QString& path) {
     lblStatus->setText(QFileInfo(path).fileName() + QStringLiteral(" Loaded...") + note);
     emit fileOpened(CurrentFile);
     return true;
+}
+
+std::optional<bool> EditorWindow::offerPosFile(const QString& audio, const QString& posFile) {
+    if (!m_audioLength || QFileInfo::exists(posFile))
+        return std::nullopt;
+    const std::optional<std::int64_t> length = m_audioLength(posFile);
+    if (!length || *length <= 0 || *length > INT32_MAX)
+        return std::nullopt;
+    const auto stop = static_cast<std::int32_t>(*length);
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(),
+                    tr("%1 is audio, not a POS file.\n\nCreate the POS file that belongs to "
+                       "it,\n%2\nlooping the whole audio (start 0, stop %3), and open it?")
+                        .arg(QFileInfo(audio).fileName(), QDir::toNativeSeparators(posFile))
+                        .arg(stop),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText); // file names are never markup
+    if (box.exec() != QMessageBox::Yes)
+        return false;
+    try {
+        // Both fields given: created when missing, never truncated.
+        (void)UpdatePosFile(toPath(posFile), 0, stop);
+    } catch (const PosFileError& e) {
+        reportFailure(fileErrorMessage(tr("create"), posFile, e));
+        return false;
+    }
+    return loadChosenFile(posFile);
 }
 
 void EditorWindow::mnuSavePOSFile_Click() {

@@ -125,7 +125,7 @@ struct CrossfadeRequest {
 struct CrossfadeResult {
     std::int64_t frames = 0;
     bool equalPower = false;
-    double correlation = 0;
+    double correlation = 0; // in the hundredths shown, on the side of the curve chosen
     SeamFigures figures;
     QString error;
 };

@@ -9,6 +9,7 @@
 #include "audio/musical/musical_loops.h"
 #include "audio/read/audio_files.h"
 #include "audio/read/audio_reader.h"
+#include "audio/read/in_place.h"
 #include "audio/read/peak_scan.h"
 #include "audio/render/crossfade.h"
 #include "audio/render/loop_interchange.h"
@@ -631,26 +632,19 @@ private:
         }
         result.frames = choice->fade.frames;
         result.equalPower = choice->fade.curve == audio::CrossfadeCurve::EqualPower;
-        result.correlation = choice->correlation;
+        result.correlation = audio::ShownCorrelation(choice->correlation);
         result.figures = choice->figures;
         if (request.keepOriginal.isEmpty()) {
             audio::WriteCrossfaded(source, toPath(request.target), choice->fade, false);
             return;
         }
-        // The original keeps its bytes under the new name (a second link, or
-        // a copy where links are not possible) before the audio is replaced.
         const std::filesystem::path kept = toPath(request.keepOriginal);
-        std::error_code ec;
-        std::filesystem::create_hard_link(source, kept, ec);
-        if (ec && ec != std::errc::file_exists)
-            std::filesystem::copy_file(source, kept, ec);
-        if (ec)
-            throw audio::AudioError("cannot keep " + source.string() + " as " + kept.string() +
-                                    ": " + ec.message());
+        audio::KeepOriginal(source, kept);
         try {
             audio::WriteCrossfaded(kept, source, choice->fade, true, {},
                                    audio::CrossfadeOutput::AsTheSource);
         } catch (...) {
+            std::error_code ec;
             std::filesystem::remove(kept, ec);
             throw;
         }

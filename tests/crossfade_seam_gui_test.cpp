@@ -72,6 +72,8 @@ TEST_F(CrossfadeSeamGui, ProposesShowsThenWritesBesideAndReplacesOnlyAfterAsking
         }
         ASSERT_TRUE(QTest::qWaitFor([&] { return summary->text().startsWith("Replaced"); }, 30000))
             << summary->text().toStdString();
+        for (const char* name : {"crossfadeWrite", "crossfadeWriteAs", "crossfadeReplace"})
+            EXPECT_FALSE(button(name)->isEnabled()) << name; // no second crossfade
         driven = true;
     });
     action->trigger();

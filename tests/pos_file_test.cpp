@@ -202,12 +202,12 @@ INSTANTIATE_TEST_SUITE_P(
         UpdateRow{"both", 3, 4, {3, 0, 0, 0, 4, 0, 0, 0, 0xEE}}),
     [](const testing::TestParamInfo<UpdateRow>& info) { return std::string(info.param.name); });
 
-TEST_F(PosFileTest, UpdateCreatesAFileOnlyWithBothFields) {
+TEST_F(PosFileTest, UpdateCreatesAFileOnlyWithAStop) {
     const auto path = file("new.POS");
     EXPECT_THROW((void)UpdatePosFile(path, 5, std::nullopt), PosFileError);
     EXPECT_FALSE(fs::exists(path));
-    EXPECT_TRUE(UpdatePosFile(path, 5, 6).created);
-    EXPECT_EQ(get(path), (Bytes{5, 0, 0, 0, 6, 0, 0, 0}));
+    EXPECT_TRUE(UpdatePosFile(path, std::nullopt, 6).created);
+    EXPECT_EQ(get(path), (Bytes{0, 0, 0, 0, 6, 0, 0, 0}));
 }
 
 TEST_F(PosFileTest, RacingUpdatesOfDifferentFieldsBothLand) {

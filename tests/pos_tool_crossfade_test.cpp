@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mount.h>
+
 namespace {
 
 using namespace kestrin;
@@ -134,7 +136,8 @@ TEST_F(Crossfade, InPlaceFailuresLeaveTheAudioUntouched) {
     wav("A.WAV", 44100, 2, SF_FORMAT_PCM_16, 132300, noise);
     pos("A.POS", 22050, 110250);
     const Bytes before = get(at("A.WAV"));
-    const std::vector<std::string> args{"render", at("A.POS"), "--crossfade", "0.1", "--in-place"};
+    const std::vector<std::string> args{"render", at("A.POS"),  "--crossfade",
+                                        "0.1",    "--in-place", "--even-if-not-seamless"};
     ::chmod(m_dir.c_str(), 0555);
     EXPECT_EQ(runInChild(args, dropPrivileges).status, cli::ExitProblem);
     ::chmod(m_dir.c_str(), 0755);
@@ -143,6 +146,7 @@ TEST_F(Crossfade, InPlaceFailuresLeaveTheAudioUntouched) {
     SF_INFO info{};
     const std::vector<int> original = readInts(at("A.WAV"), info);
     ASSERT_EQ(run(args).status, cli::ExitOk);
+    fs::remove(at("A.WAV.orig"));
     const std::vector<int> faded = readInts(at("A.WAV"), info);
     EXPECT_TRUE(
         std::equal(original.begin(), original.end() - 2 * (132300 - 110250 + 4410), faded.begin()));
@@ -154,6 +158,34 @@ TEST_F(Crossfade, InPlaceFailuresLeaveTheAudioUntouched) {
     EXPECT_EQ(run(args).status, cli::ExitProblem);
     EXPECT_EQ(get(at("A.WAV")), damaged);
     EXPECT_EQ(filesIn(m_dir), (std::vector<std::string>{"A.POS", "A.WAV"}));
+}
+
+// In place the original is kept as .orig, never overwritten, and a seam still heard
+// replaces nothing unless asked; failures name what the user named, never a temporary.
+TEST_F(Crossfade, InPlaceKeepsTheOriginalAndSaysWhatTheUserNamed) {
+    wav("A.WAV", 44100, 1, SF_FORMAT_PCM_16, 88200, noise); // 50 ms leave it soft
+    pos("A.POS", 22050, 66150);
+    const Bytes original = get(at("A.WAV"));
+    const auto readOnly = [&] { // in the child: the scratch folder bound read-only over itself
+        if (::unshare(CLONE_NEWNS) ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            ::mount(m_dir.c_str(), m_dir.c_str(), nullptr, MS_BIND, nullptr) ||
+            ::mount(nullptr, m_dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr))
+            ::_exit(77);
+    };
+    std::vector<std::string> args{"render", at("A.POS"), "--crossfade", "50ms", "--in-place"};
+    EXPECT_NE(run(args).err.find("(--even-if-not-seamless replaces it anyway)"), -1ul);
+    args.push_back("--even-if-not-seamless");
+    const ToolRun ro = runInChild(args, readOnly);
+    EXPECT_NE(ro.err.find(at("A.WAV") + ": it is on a read-only file system"), -1ul) << ro.err;
+    EXPECT_EQ(get(at("A.WAV")), original);
+    for (const int status : {cli::ExitOk, cli::ExitProblem}) // A.WAV.orig is never overwritten
+        EXPECT_EQ(run(args).status, status);
+    EXPECT_EQ(get(at("A.WAV.orig")), original);
+    EXPECT_NE(get(at("A.WAV")), original);
+    const ToolRun bad = run({"render", at("A.POS"), "--crossfade", "-o", at("B.pos")});
+    EXPECT_NE(bad.err.find("cannot write " + at("B.pos") + ": its extension"), -1ul) << bad.err;
+    EXPECT_EQ(audio::ShownCorrelation(0.4999), 0.49); // on the side the curve takes
 }
 
 // Chunks libsndfile does not know (labels, broadcast and iXML metadata)
@@ -200,7 +232,8 @@ TEST_P(CrossfadeKeeps, EveryOtherChunkAndByte) {
     pos("A.POS", 8000, 60000);
     const std::string other = at(std::string("B.") + row.other);
     ASSERT_EQ(run({"render", at("A.POS"), "--crossfade", "0.05", "-o", other}).status, cli::ExitOk);
-    const ToolRun r = run({"render", at("A.POS"), "--crossfade", "0.05", "--in-place"});
+    const ToolRun r =
+        run({"render", at("A.POS"), "--crossfade", "0.05", "--in-place", "--even-if-not-seamless"});
     ASSERT_EQ(r.status, cli::ExitOk) << r.err;
 
     const Bytes after = get(at("A.WAV"));

@@ -36,7 +36,7 @@ TEST_F(PosToolTest, BatchGoesOnPastABadFile) {
     pos("sub/d.POS", 0, 10);
     wav("sub/d.WAV", 44100, 1, SF_FORMAT_PCM_16, 100);
 
-    ToolRun r = run({"check", "-r", m_dir.string()});
+    ToolRun r = run({"check", m_dir.string()}); // walked as find walks it, -r or not
     EXPECT_EQ(r.status, ExitProblem);
     for (const char* f : {"a.POS: ok", "b.pos: ok", "c.POS: 1 problem", "d.POS: ok"})
         EXPECT_NE(r.out.find(f), std::string::npos) << f << "\n" << r.out;
@@ -46,10 +46,8 @@ TEST_F(PosToolTest, BatchGoesOnPastABadFile) {
     EXPECT_NE(r.out.find("d.POS: ok"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("No such file or directory"), std::string::npos) << r.out;
 
-    r = run({"check", m_dir.string()}); // a folder without -r
-    EXPECT_EQ(r.status, ExitProblem);
-    EXPECT_NE(r.err.find("use -r"), std::string::npos);
-    EXPECT_EQ(r.out, "0 files, none with problems, 1 folder not checked (no -r)\n");
+    fs::create_directory(m_dir / "e");
+    EXPECT_NE(run({"check", at("e")}).out.find(at("e") + " is a folder without POS"), -1ul);
 
     r = run({"export", at("a.POS"), at("missing.POS"), at("sub/d.POS")});
     EXPECT_EQ(r.status, ExitProblem);
@@ -348,6 +346,7 @@ TEST(PosToolUsage, ExitCodes) {
         {{"sohw", "x.POS"}, ExitUsage, "(did you mean \"show\"?)"},
         {{"find", "--writ", "x.wav"}, ExitUsage, "unknown option --writ (did you mean --write?)"},
         {{"render", "x.POS", "--crosfade=50ms"}, ExitUsage, "(did you mean --crossfade?)"},
+        {{"render", "x.POS", "--crossfade", "-o", "y", "--even-if-not-seamless"}, ExitUsage},
         {{"find", "--hlep"}, ExitUsage, "(did you mean --help?)"},
         {{"find", "--frobnicate", "x.wav"}, ExitUsage, "unknown option --frobnicate\n"},
         {{"set", "--sta", "1", "x.POS"},

@@ -9,9 +9,11 @@
 #include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
+#include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 
@@ -39,8 +41,10 @@ protected:
         return dock;
     }
     // What the next start sees: this window closes, a new one is made.
-    void restart() {
+    void restart(const std::function<void()>& closed = {}) {
         m_window->close();
+        if (closed)
+            closed();
         m_window = std::make_unique<EditorWindow>();
         views::AttachViews(*m_window);
         m_window->show();
@@ -221,6 +225,44 @@ TEST_F(WindowMemoryTest, TheRoomAroundTheFormGoesToThePanels) {
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return list->isVisible() && screen.contains(m_window->frameGeometry()); }, 5000));
     EXPECT_GE(list->geometry().bottom(), waveform->geometry().bottom());
+}
+
+// A saved size no window could have had is not restored: the panel floats as with none.
+TEST_F(WindowMemoryTest, ImplausibleSavedSizesAreNotRestored) {
+    QSize fresh;
+    for (const QSize saved : {QSize(), QSize(0, 0), QSize(400, -1), QSize(QWIDGETSIZE_MAX, 9)}) {
+        restart([&] {
+            QSettings s(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
+            s.setValue(QStringLiteral("waveformPanel/floatingOffset"), QPoint(20, 200));
+            s.setValue(QStringLiteral("waveformPanel/floatingSize"), saved);
+        });
+        QDockWidget* dock = openAndWaitForDock();
+        ASSERT_TRUE(dock && dock->isFloating());
+        EXPECT_EQ(dock->size(), fresh.isValid() ? fresh : dock->size()) << saved.width();
+        fresh = dock->size();
+    }
+}
+
+// Open on an audio file offers its POS file, looping the whole audio; No leaves all as it was.
+TEST_F(WindowMemoryTest, OpeningAudioOffersToCreateItsPosFile) {
+    writeTone(m_scratch.path() / "S.wav", 88201);
+    for (const bool yes : {false, true}) {
+        QString asked;
+        QTimer answerer; // answers once the question is up
+        QObject::connect(&answerer, &QTimer::timeout, [&] {
+            if (QWidget* box = QApplication::activeModalWidget(); box && asked.isEmpty()) {
+                asked = qobject_cast<QMessageBox*>(box)->text();
+                QTest::keyClick(box, yes ? Qt::Key_Return : Qt::Key_Escape);
+            }
+        });
+        answerer.start(0);
+        m_window->activateWindow(); // Ctrl+O reaches only the active window
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+        open("S.wav");
+        EXPECT_TRUE(asked.contains(file("S.pos")) && asked.contains("stop 88201")) << yes;
+        EXPECT_EQ(m_window->currentFile() == file("S.pos"), yes);
+    }
+    EXPECT_EQ(readFileBytes(m_scratch.path() / "S.pos"), (Bytes{0, 0, 0, 0, 0x89, 0x58, 1, 0}));
 }
 
 } // namespace

@@ -149,9 +149,13 @@ CrossfadeSeamDialog::~CrossfadeSeamDialog() {
 
 void CrossfadeSeamDialog::setBusy(bool busy) {
     const bool written = !busy && m_frames.has_value();
-    for (QPushButton* button : {m_play, m_write, m_writeAs, m_replace})
-        button->setEnabled(written);
-    m_preview->setEnabled(!busy);
+    m_play->setEnabled(written);
+    // Once replaced, the companion holds this crossfade: writing or previewing
+    // again would crossfade the crossfaded audio a second time.
+    for (QPushButton* button : {m_write, m_writeAs, m_replace})
+        button->setEnabled(written && !m_replaced);
+    m_preview->setEnabled(!busy && !m_replaced);
+    m_length->setEnabled(!m_replaced);
 }
 
 QString CrossfadeSeamDialog::describe(const sound::CrossfadeResult& result) const {
@@ -245,8 +249,9 @@ void CrossfadeSeamDialog::write(const QString& target, bool replaceCompanion) {
     m_engine.crossfadeSeam(request, [self, request](const sound::CrossfadeResult& result) {
         if (!self)
             return;
+        self->m_replaced = result.error.isEmpty() && !request.keepOriginal.isEmpty();
         self->setBusy(false);
-        if (result.error.isEmpty() && !request.keepOriginal.isEmpty())
+        if (self->m_replaced)
             emit self->companionReplaced();
         if (!self)
             return;

@@ -66,6 +66,7 @@ private:
     int m_previews = 0;
     std::optional<std::int64_t> m_frames; // of the preview shown
     QString m_previewPath;
+    bool m_replaced = false; // the companion now holds the preview's crossfade
     QLabel* m_summary;
     QDoubleSpinBox* m_length;
     QPushButton* m_preview;

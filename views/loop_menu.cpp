@@ -48,6 +48,18 @@ LoopMenu::LoopMenu(EditorWindow* window) : QObject(window), m_window(window) {
     m_stop->setEnabled(false);
     setPlayable(false, tr("Open a POS file to hear its loop"));
 
+    // A POS file made for audio opened in its place loops the whole of it,
+    // counted as the form counts: at 44,100 per second whatever the rate.
+    window->setAudioLength([this](const QString& posFile) -> std::optional<std::int64_t> {
+        QString error;
+        if (!m_engine)
+            m_engine = sound::LoadSoundEngine(&error);
+        const auto audio = m_engine ? m_engine->findCompanion(posFile, &error) : std::nullopt;
+        if (!audio || audio->sampleRate <= 0)
+            return std::nullopt;
+        return std::llround(static_cast<double>(audio->frames) * SamplesPerSecond /
+                            audio->sampleRate);
+    });
     connect(window, &EditorWindow::fileOpened, this, &LoopMenu::fileOpened);
     connect(window, &EditorWindow::sampleFieldsChanged, this, &LoopMenu::followFields);
 }

@@ -32,12 +32,25 @@ QString key(const QDockWidget* dock, const char* what) {
     return dock->objectName() + u'/' + QLatin1String(what);
 }
 
+// No display made is wider or taller (16K is 15,360 by 8,640): a saved size
+// beyond it is a damaged setting, never one the user gave.
+constexpr int kLargestScreenSide = 16384;
+
+// Whether `size` read from the settings can be one the user gave a window;
+// a larger screen's size is, and is fitted to this one when shown.
+bool plausibleSize(const QSize& size) {
+    return size.width() > 0 && size.height() > 0 && size.width() <= kLargestScreenSide &&
+           size.height() <= kLargestScreenSide;
+}
+
 } // namespace
 
 WindowMemory::WindowMemory(EditorWindow& window) : QObject(&window), m_window(window) {
     QSettings s = settings();
     m_window.restoreGeometry(s.value(QStringLiteral("window/geometry")).toByteArray());
-    m_dockedSize = s.value(QStringLiteral("window/dockedSize")).toSize();
+    if (const QSize docked = s.value(QStringLiteral("window/dockedSize")).toSize();
+        plausibleSize(docked))
+        m_dockedSize = docked;
     window.installEventFilter(this);
     for (QDockWidget* dock : window.findChildren<QDockWidget*>(Qt::FindDirectChildrenOnly))
         follow(dock);
@@ -50,7 +63,7 @@ void WindowMemory::follow(QDockWidget* dock) {
     QSettings s = settings();
     const QVariant offset = s.value(key(dock, "floatingOffset"));
     const QVariant size = s.value(key(dock, "floatingSize"));
-    if (offset.isValid() && size.isValid()) {
+    if (offset.isValid() && plausibleSize(size.toSize())) {
         f.offset = offset.toPoint();
         f.size = size.toSize();
         f.known = true;

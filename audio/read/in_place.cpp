@@ -49,6 +49,26 @@ private:
     bool m_kept = false;
 };
 
+// Runs `write`, whose failures name the temporary file it was given, and
+// passes them on naming `target`, the file the user named, instead.
+template <typename Write>
+void namingTarget(const fs::path& temporary, const fs::path& target, Write&& write) {
+    const auto named = [&](std::string text) {
+        const std::string hidden = temporary.string();
+        for (auto at = text.find(hidden); at != std::string::npos;
+             at = text.find(hidden, at + target.string().size()))
+            text.replace(at, hidden.size(), target.string());
+        return text;
+    };
+    try {
+        write();
+    } catch (const AudioError& e) {
+        throw AudioError(named(e.what()));
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(named(e.what()));
+    }
+}
+
 // Whether `a` and `b` are the same version of one file.
 bool sameVersion(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -68,12 +88,16 @@ fs::path ReplaceInPlace(const fs::path& file, bool force,
         throw AudioError("cannot replace " + real.string() + ": " + reasonOf(errno));
     if (!S_ISREG(before.st_mode))
         throw AudioError("cannot replace " + real.string() + ": it is not a regular file");
+    // No --force can write there: said as it is, not as a read-only file.
+    if (::access(real.c_str(), W_OK) != 0 && errno == EROFS)
+        throw AudioError("cannot replace " + real.string() +
+                         ": it is on a read-only file system: left as it was");
     // Root may write anything; a file nobody may write is still meant to stay.
     if (!force && (::access(real.c_str(), W_OK) != 0 || (before.st_mode & 0222) == 0))
         throw AudioError(real.string() + " is read-only (mode " + octal(before.st_mode) +
                          "): left as it was (--force replaces it)");
     Temporary temporary(real);
-    write(real, temporary.path());
+    namingTarget(temporary.path(), real, [&] { write(real, temporary.path()); });
     struct stat made {};
     if (::stat(temporary.path().c_str(), &made) != 0)
         throw AudioError("cannot replace " + real.string() + ": " + reasonOf(errno));
@@ -96,6 +120,25 @@ fs::path ReplaceInPlace(const fs::path& file, bool force,
     return real;
 }
 
+fs::path KeptOriginalName(const fs::path& file) {
+    fs::path kept = file;
+    kept += ".orig";
+    return kept;
+}
+
+void KeepOriginal(const fs::path& file, const fs::path& kept) {
+    std::error_code ec;
+    fs::create_hard_link(file, kept, ec);
+    if (ec && ec != std::errc::file_exists)
+        fs::copy_file(file, kept, ec);
+    if (ec == std::errc::file_exists)
+        throw AudioError(kept.string() + " exists: the original could not be kept beside it, so " +
+                         file.string() + " is left as it is");
+    if (ec)
+        throw AudioError("cannot keep " + file.string() + " as " + kept.string() + ": " +
+                         ec.message());
+}
+
 void CreateChecked(const fs::path& target, bool replace,
                    const std::function<void(const fs::path&)>& write) {
     struct stat old {};
@@ -105,7 +148,7 @@ void CreateChecked(const fs::path& target, bool replace,
     if (exists && !S_ISREG(old.st_mode))
         throw AudioError("cannot replace " + target.string() + ": it is not a regular file");
     Temporary temporary(target);
-    write(temporary.path());
+    namingTarget(temporary.path(), target, [&] { write(temporary.path()); });
     if (exists)
         (void)::chmod(temporary.path().c_str(), old.st_mode & 07777);
     bool linked = false;

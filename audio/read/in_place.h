@@ -25,6 +25,16 @@ ReplaceInPlace(const std::filesystem::path& file, bool force,
                const std::function<void(const std::filesystem::path& file,
                                         const std::filesystem::path& temporary)>& write);
 
+// The name the original of `file` is kept under when a rewrite replaces it:
+// beside it, with ".orig" appended ("song.wav.orig").
+std::filesystem::path KeptOriginalName(const std::filesystem::path& file);
+
+// Keeps the bytes of `file` under `kept` (a second link, or a copy where links
+// are not possible), before `file` is replaced. An existing `kept` is never
+// overwritten: it may hold the original of an earlier rewrite. Throws
+// AudioError naming both files.
+void KeepOriginal(const std::filesystem::path& file, const std::filesystem::path& kept);
+
 // Creates `target` from what `write` puts into a new temporary path in the
 // target's folder (and checks there, throwing when it is not right); it is
 // renamed to `target` only afterwards, so a failed check leaves no file. An

@@ -8,6 +8,7 @@
 #include "audio/judge/seam_judge.h"
 #include "core/loop_problems.h"
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -55,6 +56,16 @@ double CrossfadeCorrelation(FrameSource& audio, std::int64_t start, std::int64_t
 
 // The curve for sides of `correlation`.
 CrossfadeCurve CurveFor(double correlation);
+
+// `correlation` rounded to the hundredths it is shown in, never rounded up
+// onto kAlikeCorrelation: a figure shown as 0.50 is always one blended at
+// equal gain.
+inline double ShownCorrelation(double correlation) {
+    const double shown = std::round(correlation * 100) / 100;
+    return correlation < kAlikeCorrelation && shown >= kAlikeCorrelation
+               ? std::floor(correlation * 100) / 100
+               : shown;
+}
 
 // The gains of the track's own frame and of the frame before the start at
 // frame `i` (0-based) of a crossfade `frames` long; the last frame is the
