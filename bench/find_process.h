@@ -28,6 +28,15 @@ struct FindProcess {
     int exitStatus = -1;
 };
 
+// This build's kestrin-pos. The build names it relative to the benchmark's
+// own folder, so that the compile line, free of the clone's path, is one the
+// compiler cache shares between clones.
+inline std::string ThisBuildsPosTool() {
+    return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / KESTRIN_POS_PROGRAM)
+        .lexically_normal()
+        .string();
+}
+
 // Runs `kestrin-pos COMMAND FILE` (find unless said otherwise) with its output
 // thrown away: `program` where given, else $KESTRIN_POS (another build's
 // program on the same tracks, to compare the two), else this build's.
@@ -36,7 +45,7 @@ inline FindProcess RunFind(const std::filesystem::path& file, const std::string&
     FindProcess run;
     const char* other = std::getenv("KESTRIN_POS");
     if (program.empty())
-        program = other && *other ? other : KESTRIN_POS_PROGRAM;
+        program = other && *other ? other : ThisBuildsPosTool();
     std::vector<std::string> args{program, command, file.string()};
     std::vector<char*> argv;
     for (std::string& a : args)

@@ -98,7 +98,7 @@ void BM_FindBesideBefore(benchmark::State& state, const std::string& before) {
         for (const fs::path& file : files) {
             const kestrin::bench::FindProcess other = kestrin::bench::RunFind(file, "find", before);
             const kestrin::bench::FindProcess run =
-                kestrin::bench::RunFind(file, "find", KESTRIN_POS_PROGRAM);
+                kestrin::bench::RunFind(file, "find", kestrin::bench::ThisBuildsPosTool());
             if (run.exitStatus != 0 || other.exitStatus != 0) {
                 state.SkipWithError(("find failed on " + file.string()).c_str());
                 return;

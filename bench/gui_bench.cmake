@@ -37,7 +37,7 @@ add_executable(editor_long_track_bench editor_long_track_bench.cpp)
 target_link_libraries(editor_long_track_bench PRIVATE kestrin_views kestrin_warnings
                       benchmark::benchmark Qt6::Test PkgConfig::SNDFILE)
 target_compile_definitions(editor_long_track_bench
-                           PRIVATE KESTRIN_POS_PROGRAM="$<TARGET_FILE:kestrin-pos>")
+                           PRIVATE ${pos_program_from_bench})
 add_dependencies(editor_long_track_bench kestrin_sound kestrin-pos)
 
 # Start and Exit over a settings file keeping the positions of 200,000 files.

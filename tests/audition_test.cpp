@@ -66,22 +66,29 @@ protected:
         return static_cast<std::size_t>(it - h.begin());
     }
 
-    static constexpr std::int64_t kFrames = 6 * kRate;
-    static constexpr std::int32_t kStart = kRate + 123;
-    static constexpr std::int32_t kStop = 5 * kRate - 77;
+    // A stop within Play Seam's 3 s of the file's beginning: the crossfade's
+    // F5 then plays 1.5 s up to the seam instead of 3.
+    static constexpr std::int64_t kFrames = 2 * kRate;
+    static constexpr std::int32_t kStart = kRate / 2 + 123;
+    static constexpr std::int32_t kStop = kRate * 3 / 2 - 77;
     std::vector<short> m_source;
     QString m_recording;
 };
 
 TEST_F(AuditionTest, PassesRepeatTheAskedFramesFollowANudgeAndFadeOutOnStop) {
-    // One second before the stop, typed into the panel; 1.5 s after the start.
-    auto* before = m_window->findChild<QDoubleSpinBox*>(QStringLiteral("auditionBefore"));
-    ASSERT_NE(before, nullptr);
-    before->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(before, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(before, QStringLiteral("1"));
-    QTest::keyClick(before, Qt::Key_Tab);
-    ASSERT_EQ(before->value(), 1.0);
+    // Short passes, typed into the panel as the locale writes them: each
+    // still holds thousands of the file's frames on both sides of the seam.
+    for (const char* name : {"auditionBefore", "auditionAfter"}) {
+        auto* box = m_window->findChild<QDoubleSpinBox*>(QLatin1String(name));
+        ASSERT_NE(box, nullptr);
+        box->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box, QStringLiteral("0") + box->locale().decimalPoint() + u'3');
+        QTest::keyClick(box, Qt::Key_Tab);
+        ASSERT_DOUBLE_EQ(box->value(), 0.3) << name;
+    }
+    const std::int64_t before = kRate * 3 / 10;
+    const std::int64_t after = kRate * 3 / 10;
 
     m_recording = file("heard.raw");
     QProcess parec;
@@ -89,15 +96,14 @@ TEST_F(AuditionTest, PassesRepeatTheAskedFramesFollowANudgeAndFadeOutOnStop) {
     parec.start(QStringLiteral("parec"),
                 {QStringLiteral("--device=kestrin_null.monitor"), QStringLiteral("--format=s16le"),
                  QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
-                 QStringLiteral("--raw")});
+                 QStringLiteral("--raw"), QStringLiteral("--latency-msec=100")});
     ASSERT_TRUE(parec.waitForStarted(30000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(m_recording).size() > 0; }, 30000));
 
     QTest::keyClick(m_window.get(), Qt::Key_F7);
     auto* stop = m_window->findChild<QAction*>(QStringLiteral("mnuStopPlaying"));
     ASSERT_TRUE(stop->isEnabled());
-    const std::int64_t after = kRate * 3 / 2;
-    const auto first = passCore(kStop, kRate, after);
+    const auto first = passCore(kStop, before, after);
     std::optional<std::size_t> firstAt;
     ASSERT_TRUE(QTest::qWaitFor([&] { return (firstAt = find(first, 0)).has_value(); }, 30000))
         << "no pass of the file's frames around the seam was heard";
@@ -106,7 +112,7 @@ TEST_F(AuditionTest, PassesRepeatTheAskedFramesFollowANudgeAndFadeOutOnStop) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return (secondAt = find(first, *firstAt + first.size())).has_value(); }, 30000));
     // A sink that ran dry on a busy machine may spoil a pass in between.
-    const std::size_t passSamples = static_cast<std::size_t>((kRate + after) * kChannels);
+    const std::size_t passSamples = static_cast<std::size_t>((before + after) * kChannels);
     EXPECT_GT(*secondAt - *firstAt, passSamples) << "no silence between the passes";
 
     // A nudge of the stop by one sample, by key in the panel.
@@ -115,7 +121,7 @@ TEST_F(AuditionTest, PassesRepeatTheAskedFramesFollowANudgeAndFadeOutOnStop) {
     QTest::keyClick(seam, Qt::Key_E);
     QTest::keyClick(seam, Qt::Key_Left);
     ASSERT_EQ(text("txtStopTime"), QString::number(kStop - 1));
-    const auto nudged = passCore(kStop - 1, kRate, after);
+    const auto nudged = passCore(kStop - 1, before, after);
     ASSERT_TRUE(QTest::qWaitFor([&] { return find(nudged, *secondAt).has_value(); }, 30000))
         << "the nudged stop was never heard";
 

@@ -165,7 +165,8 @@ add_executable(sound_loader_tests sound_loader_test.cpp)
 target_link_libraries(sound_loader_tests PRIVATE kestrin_sound_loader kestrin_warnings
                       GTest::gtest_main)
 target_compile_definitions(sound_loader_tests PRIVATE
-    OTHER_SOUND_MODULE="$<TARGET_FILE:other_sound_module>"
+    OTHER_SOUND_MODULE="$<TARGET_FILE_NAME:other_sound_module>"
     KESTRIN_SOUND_INTERFACE="${KESTRIN_SOUND_INTERFACE}")
+# Both land in tests/, so the test names the module by its file name alone.
 add_dependencies(sound_loader_tests other_sound_module)
 gtest_discover_tests(sound_loader_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)

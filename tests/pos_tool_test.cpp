@@ -160,6 +160,9 @@ TEST_F(PosToolTest, FindOutOfMemoryIsTheFilesProblemNeverAnAbort) {
         EXPECT_NE(r.out.find("2 files"), std::string::npos) << r.out << r.err;
         for (const char* file : {"big.wav", "small.wav"})
             EXPECT_NE((r.out + r.err).find(at(file)), std::string::npos) << r.out << r.err;
+        // Once both files are searched, every higher limit would only repeat it.
+        if (r.status == ExitOk)
+            break;
     }
 #endif
 }

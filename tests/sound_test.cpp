@@ -133,11 +133,14 @@ protected:
 };
 
 TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
-    const std::int64_t frames = 8 * kRate;
+    // A stop 1.5 s in, within the 3 s the seam plays before it, and a loop
+    // of 1 s, shorter than the 3 s after the jump: the seam plays from the
+    // file's first frame and jumps three times.
+    const std::int64_t frames = 2 * kRate;
     const auto source = noise(frames);
     writeWave(m_scratch.path() / "BGM01.WAV", source);
-    const std::int64_t start = kRate + 123;
-    const std::int64_t stop = 7 * kRate - 77;
+    const std::int64_t start = kRate / 2 + 123;
+    const std::int64_t stop = kRate * 3 / 2 - 77;
     WritePosFile(m_scratch.path() / "BGM01.POS",
                  {static_cast<std::int32_t>(start), static_cast<std::int32_t>(stop)});
     open("BGM01.POS");
@@ -161,10 +164,10 @@ TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
     ASSERT_TRUE(QTest::qWaitFor([this] { return !action("mnuStopPlaying")->isEnabled(); }, 60000))
         << "the seam never finished";
 
-    std::vector<short> expected(source.begin() + (stop - 3 * kRate) * kChannels,
-                                source.begin() + stop * kChannels);
-    expected.insert(expected.end(), source.begin() + start * kChannels,
-                    source.begin() + (start + 3 * kRate) * kChannels);
+    std::vector<short> expected(source.begin(), source.begin() + stop * kChannels);
+    for (std::int64_t left = 3 * kRate; left > 0; left -= stop - start)
+        expected.insert(expected.end(), source.begin() + start * kChannels,
+                        source.begin() + (start + std::min(left, stop - start)) * kChannels);
     // What the sink played reaches parec's file a little later: wait until
     // the recording runs past the seam. A tail the player cut off comes as
     // silence, which the comparison below catches.
@@ -190,8 +193,9 @@ TEST_F(LoopMenuTest, PlaySeamIsHeardSampleExactThroughTheServer) {
     EXPECT_EQ(wanted, expected.end())
         << "what was heard departs from the audio before stop followed by the audio from start at "
            "frame "
-        << (wanted - expected.begin()) / kChannels << " of the seam (the jump is at frame "
-        << 3 * kRate << "): heard " << *got << ", expected " << *wanted;
+        << (wanted - expected.begin()) / kChannels << " of the seam (the jumps are every "
+        << stop - start << " frames from frame " << stop << "): heard " << *got << ", expected "
+        << *wanted;
 }
 
 // Each stop lets go of the playbacks whose fade has ended while a new one starts.
