@@ -40,6 +40,8 @@ constexpr double kSameMatch = 0.01;
 // A loop seen repeating over this much of itself up to the end of the file
 // is played twice there, as a file that holds its loop twice does.
 constexpr double kSeenTwiceShare = 0.9;
+// Loop lengths this close are one length measured through a codec.
+constexpr double kSameLengthSeconds = 0.01;
 // Step 10.
 // Seconds at each end of the track whose levels are compared.
 constexpr double kWholeEdgeSeconds = 1.0;
@@ -167,6 +169,19 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
         playedTwice = playedTwice ||
                       (found.seen[i] >= kSeenTwiceShare * static_cast<double>(c.stop - c.start));
     }
+    // Two passes of a loop repeat as far as one does, and are no loop of
+    // their own; nor is the loop seen again later, past where it started.
+    const auto multipleOfAnother = [&](std::size_t i) {
+        const LoopCandidate& c = found.candidates[i];
+        const auto length = static_cast<double>(c.stop - c.start);
+        return std::any_of(
+            found.candidates.begin(), found.candidates.end(), [&](const LoopCandidate& o) {
+                const auto shorter = static_cast<double>(o.stop - o.start);
+                const double times = std::round(length / shorter);
+                return (times >= 2 || (times == 1 && o.start < c.start)) &&
+                       std::abs(length - times * shorter) <= kSameLengthSeconds * rate;
+            });
+    };
     std::vector<LoopCandidate> ranked;
     std::vector<std::pair<std::int64_t, std::int64_t>> toTheEnd;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
@@ -176,7 +191,7 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
         if (nearPeriod)
             continue;
         LoopCandidate c = found.candidates[i];
-        const bool cutShort = !playedTwice && toEnd(i);
+        const bool cutShort = !playedTwice && toEnd(i) && !multipleOfAnother(i);
         const double needed =
             std::min(std::max(kMinRepeatedSeconds * rate,
                               kEvidenceShare * static_cast<double>(c.stop - c.start)),

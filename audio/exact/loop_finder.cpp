@@ -143,11 +143,9 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     }
     result.candidates =
         rankedCandidates(*found, audio.sampleRate, audio.frames(), options.maxCandidates);
-    if (result.candidates.empty()) {
-        if (std::optional<LoopCandidate> whole =
-                wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare))
-            result.candidates.push_back(*whole);
-    }
+    result.wholeTrack = wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare);
+    if (result.candidates.empty() && result.wholeTrack)
+        result.candidates.push_back(*result.wholeTrack);
     if (!ReportProgress(callback, 1.0))
         result.cancelled = true;
     return result;

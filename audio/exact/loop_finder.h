@@ -101,6 +101,9 @@ struct LoopSearchOptions {
 struct LoopSearch {
     std::vector<LoopCandidate> candidates;
     bool cancelled = false; // the progress callback stopped the search
+    // The loop of the whole track where its end flows into its start (step
+    // 10), whether or not the candidates hold it.
+    std::optional<LoopCandidate> wholeTrack;
 };
 
 // Finds seamless loops in `audio` (see the steps above). Safe to run on

@@ -284,28 +284,17 @@ bool withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOpti
 // the most of the song and goes first, unless the file ends on a copy of
 // what an exact loop plays: it may then be cut short in that loop's second
 // pass, and it goes second.
-void withTheWholeTrack(LoopSearch& search, auto& audio, const LoopSearchOptions& options,
+void withTheWholeTrack(LoopSearch& search, std::int64_t frames, std::size_t most,
                        bool copiedToTheEnd) {
-    const std::int64_t frames = framesOf(audio);
-    if (search.cancelled || frames <= 0 || options.maxCandidates == 0 ||
-        frames < options.minLoopFrames || playsALoopTwice(search.candidates, frames))
-        return;
     std::vector<LoopCandidate>& all = search.candidates;
-    if (std::any_of(all.begin(), all.end(),
+    if (search.cancelled || !search.wholeTrack || most == 0 || playsALoopTwice(all, frames) ||
+        std::any_of(all.begin(), all.end(),
                     [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; }))
         return;
-    LoopCandidate whole;
-    whole.kind = LoopKind::WholeTrack;
-    whole.stop = frames;
-    whole.score = 1.0;
-    whole.judged = judgeAt(audio, {0, frames}, SeamMode::Exact);
-    if (!WholeTrackLoopHolds(whole.judged))
-        return;
-    whole.seam = whole.judged.score;
     const std::ptrdiff_t at = copiedToTheEnd ? std::min<std::ptrdiff_t>(1, std::ssize(all)) : 0;
-    all.insert(all.begin() + at, whole);
-    if (all.size() > options.maxCandidates)
-        all.resize(options.maxCandidates);
+    all.insert(all.begin() + at, *search.wholeTrack);
+    if (all.size() > most)
+        all.resize(most);
 }
 
 } // namespace
@@ -320,7 +309,7 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
         exact =
             withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
     const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, audio, options);
-    withTheWholeTrack(exact, audio, options, copiedToTheEnd);
+    withTheWholeTrack(exact, audio.frames(), options.maxCandidates, copiedToTheEnd);
     return exact;
 }
 
@@ -336,7 +325,7 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
         exact =
             withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
     const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, reader, options);
-    withTheWholeTrack(exact, reader, options, copiedToTheEnd);
+    withTheWholeTrack(exact, reader.info().frames, options.maxCandidates, copiedToTheEnd);
     return exact;
 }
 
