@@ -225,31 +225,43 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
 }
 
 // A loop that matches this well (see LoopCandidate::score), shown for at
-// least this share of itself after its stop, is a loop the file plays
-// twice or more. A file cut a few seconds into a second pass shows less; a
-// loop the finder starts on a lead-in that the passes share shows a little
-// less than the whole loop.
+// least this share of itself after its stop, and seen repeating over at
+// least this share of what follows its stop, is a loop the file plays twice
+// or more. A file cut a few seconds into a second pass shows less; a loop
+// the finder starts on a lead-in that the passes share shows a little less
+// than the whole loop; a second pass that plays a passage otherwise (a
+// module's instrument varied) is seen over less of itself, but not under
+// 0.7 of it, where a section repeated inside a song played once is followed
+// by music it does not repeat.
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
+constexpr double kSeenToTheEndShare = 0.7;
 
 // Whether the file plays one of its loops twice or more.
-bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames) {
+bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate) {
     return std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
         const auto length = static_cast<double>(c.stop - c.start);
+        const auto after = static_cast<double>(frames - c.stop);
         return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
-               static_cast<double>(frames - c.stop) >= kShownShare * length;
+               after >= kShownShare * length &&
+               c.repeatedSeconds * rate >= kSeenToTheEndShare * after;
     });
 }
 
 // An exact loop whose stop lies this close to the end of the file, at most,
 // is also offered ending there.
 constexpr double kToTheEndShare = 0.5;
+// A file cut short in its second pass holds an intro, the loop and a
+// little of it again: the loop spans at least half of it. A shorter loop
+// copied to the end is a section that a song played once repeats as it ends.
+constexpr double kCutLoopShare = 0.5;
 
 // An exact loop whose copy holds from its stop to the end of the file plays
 // the same music moved to end there, where a song as a game ships it ends:
 // the file may also be one cut a few seconds into a second pass, so the
 // loop stays where the finder put it and the one moved to the end follows
 // it, where the judge passes that. Done for the first such loop only.
+// Whether that loop spans enough of the file to be one cut short.
 bool withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOptions& options) {
     const std::int64_t frames = framesOf(audio);
     std::vector<LoopCandidate>& all = search.candidates;
@@ -259,13 +271,16 @@ bool withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOpti
         if (c->kind != LoopKind::Exact || by <= 0 ||
             static_cast<double>(by) > kToTheEndShare * static_cast<double>(length))
             continue;
+        const auto spansTheFile = [&] {
+            return static_cast<double>(length) >= kCutLoopShare * static_cast<double>(frames);
+        };
         LoopCandidate moved = *c;
         moved.start += by;
         moved.stop = frames;
         if (std::any_of(all.begin(), all.end(), [&](const LoopCandidate& a) {
                 return a.start == moved.start && a.stop == moved.stop;
             }))
-            return true;
+            return spansTheFile();
         moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
         if (!IsSeamless(moved.judged) || moved.judged.musical)
             continue;
@@ -273,26 +288,28 @@ bool withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOpti
         all.insert(c + 1, moved);
         if (all.size() > options.maxCandidates)
             all.resize(options.maxCandidates);
-        return true;
+        return spansTheFile();
     }
     return false;
 }
 
 // A file that does not play a loop twice may be a song as a game ships it,
-// one pass ending where the music jumps back: the loop of the whole track,
-// where the judge passes it, is then offered beside the others. It plays
-// the most of the song and goes first, unless the file ends on a copy of
-// what an exact loop plays: it may then be cut short in that loop's second
-// pass, and it goes second.
-void withTheWholeTrack(LoopSearch& search, std::int64_t frames, std::size_t most,
+// one pass ending where the music jumps back: the loop of the whole track is
+// then offered beside the others, where the judge passes it or where the
+// music plays on at the song's level to the last frame (judged as it sounds:
+// what the game's own jump plays). It plays the most of the song and goes
+// first, unless the file ends on a copy of what an exact loop plays: it may
+// then be cut short in that loop's second pass, and it goes second.
+void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
                        bool copiedToTheEnd) {
     std::vector<LoopCandidate>& all = search.candidates;
-    if (search.cancelled || !search.wholeTrack || most == 0 || playsALoopTwice(all, frames) ||
-        std::any_of(all.begin(), all.end(),
-                    [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; }))
+    const std::optional<LoopCandidate>& whole =
+        search.wholeTrack ? search.wholeTrack : search.playedToTheEnd;
+    if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rate))
         return;
+    std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
     const std::ptrdiff_t at = copiedToTheEnd ? std::min<std::ptrdiff_t>(1, std::ssize(all)) : 0;
-    all.insert(all.begin() + at, *search.wholeTrack);
+    all.insert(all.begin() + at, *whole);
     if (all.size() > most)
         all.resize(most);
 }
@@ -309,7 +326,8 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
         exact =
             withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
     const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, audio, options);
-    withTheWholeTrack(exact, audio.frames(), options.maxCandidates, copiedToTheEnd);
+    withTheWholeTrack(exact, audio.frames(), audio.sampleRate, options.maxCandidates,
+                      copiedToTheEnd);
     return exact;
 }
 
@@ -325,7 +343,8 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
         exact =
             withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
     const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, reader, options);
-    withTheWholeTrack(exact, reader.info().frames, options.maxCandidates, copiedToTheEnd);
+    withTheWholeTrack(exact, reader.info().frames, reader.info().sampleRate,
+                      options.maxCandidates, copiedToTheEnd);
     return exact;
 }
 
