@@ -247,13 +247,15 @@ TEST_F(FindCommand, ShortRepeatCutOffByTheEndRanksBelowTheSongsLoop) {
 }
 
 // A 30 s loop of noise passages, its first 4 s again 10 s in, after a 3 s
-// intro (ending as the loop ends where `leadIn`), then `cutAfterStop`
-// seconds of a second pass: the loop first where the file shows a second
-// pass, and offered ending at the file's end either way.
+// intro (ending as the loop ends where `leadIn`; none where `whole`), then
+// `cutAfterStop` seconds of a second pass: the loop first where the file
+// shows a second pass, and offered ending at the file's end either way; the
+// whole track first where the song is played once from its first frame.
 struct OnePassRow {
     const char* name;
     double cutAfterStop;
     bool leadIn;
+    bool whole = false;
 };
 
 class OnePass : public ::testing::TestWithParam<OnePassRow> {
@@ -272,7 +274,9 @@ TEST_P(OnePass, TheLoopIsFoundWhereTheFileEnds) {
     for (const auto& [from, seconds] : {std::pair{0, 4}, {4, 6}, {0, 4}, {10, 16}})
         loop.insert(loop.end(), noise.begin() + from * rate,
                     noise.begin() + (from + seconds) * rate);
-    Track track{1, 44100, std::vector<float>(noise.begin() + 30 * rate, noise.begin() + 33 * rate)};
+    Track track{1, 44100,
+                std::vector<float>(noise.begin() + 30 * rate,
+                                   noise.begin() + (row.whole ? 30 : 33) * rate)};
     if (row.leadIn)
         std::copy(loop.end() - 2 * rate, loop.end(), track.samples.end() - 2 * rate);
     const auto start = std::ssize(track.samples);
@@ -283,9 +287,10 @@ TEST_P(OnePass, TheLoopIsFoundWhereTheFileEnds) {
     WriteTrack(track, m_dir.path() / "one.wav", kWav16);
     const nlohmann::json found = foundIn(m_dir.path() / "one.wav");
     ASSERT_FALSE(found.empty());
-    if (!row.leadIn) {
-        EXPECT_TRUE(found[0]["start"] == start && found[0]["stop"] == stop) << found.dump();
-    }
+    EXPECT_TRUE(row.leadIn || (found[0]["start"] == start && found[0]["stop"] == stop))
+        << found.dump();
+    if (row.whole)
+        return;
     EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const nlohmann::json& c) {
         return c["stop"] == std::ssize(track.samples) && c["length"] == stop - start &&
                c["verdict"] == "seamless";
@@ -296,7 +301,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, OnePass,
                          ::testing::Values(OnePassRow{"cut_1_5s_into_the_second_pass", 1.5, false},
                                            OnePassRow{"cut_3s_into_the_second_pass", 3.0, false},
                                            OnePassRow{"one_pass_whose_intro_ends_as_the_loop", 0.0,
-                                                      true}),
+                                                      true},
+                                           OnePassRow{"one_pass_looping_whole", 0.0, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // find --near, as Loop > Refine: a seamless loop given comes back first and

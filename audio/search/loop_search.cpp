@@ -224,22 +224,23 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
     return result;
 }
 
-// A loop that matches this well (see LoopCandidate::score) is one the file
-// plays twice or more when it is shown for at least kShownShare of itself
-// after its stop and seen repeating over kSeenToTheEndShare of what follows
-// its stop, or seen repeating over kSeenWholeShare of itself while it spans
-// kSpansShare of the file (the finder may start it late, in its first
-// pass). A file cut a few seconds into a second pass shows less; a loop the
+// A loop that matches this well (see LoopCandidate::score) and spans
+// kSpansShare of the file is one the file plays twice or more when it is
+// shown for at least kShownShare of itself after its stop and seen
+// repeating over kSeenToTheEndShare of what follows its stop, or seen
+// repeating over kSeenWholeShare of itself (the finder may start it late,
+// in its first pass). A file cut a few seconds into a second pass shows less; a loop the
 // finder starts on a lead-in that the passes share shows a little less than
 // the whole loop; a second pass that plays a passage otherwise (a module's
 // instrument varied) is seen over less of itself, but not under 0.7 of it,
 // where a section repeated inside a song played once is followed by music
-// it does not repeat, and spans less of the song.
+// it does not repeat, and spans less of the song: two passes after an
+// intro no longer than the loop span a third of the file.
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
 constexpr double kSeenToTheEndShare = 0.7;
 constexpr double kSeenWholeShare = 0.9;
-constexpr double kSpansShare = 0.4;
+constexpr double kSpansShare = 1.0 / 3;
 
 // Whether the file plays one of its loops twice or more.
 bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate) {
@@ -248,9 +249,9 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
         const auto after = static_cast<double>(frames - c.stop);
         const double seen = c.repeatedSeconds * rate;
         const bool toTheEnd = after >= kShownShare * length && seen >= kSeenToTheEndShare * after;
-        const bool whole = seen >= kSeenWholeShare * length &&
-                           length >= kSpansShare * static_cast<double>(frames);
-        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch && (toTheEnd || whole);
+        const bool whole = seen >= kSeenWholeShare * length;
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch && (toTheEnd || whole) &&
+               length >= kSpansShare * static_cast<double>(frames);
     });
 }
 
