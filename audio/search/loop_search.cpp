@@ -235,12 +235,16 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
 // instrument varied) is seen over less of itself, but not under 0.7 of it,
 // where a section repeated inside a song played once is followed by music
 // it does not repeat, and spans less of the song: two passes after an
-// intro no longer than the loop span a third of the file.
+// intro no longer than the loop span a third of the file. (The seen
+// repeat counts up to one loop length.)
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
 constexpr double kSeenToTheEndShare = 0.7;
 constexpr double kSeenWholeShare = 0.9;
 constexpr double kSpansShare = 1.0 / 3;
+// A shorter loop seen whole and followed by two more of itself is played
+// three times or more: a track that is its loop played over and over.
+constexpr double kThreePasses = 2.0;
 
 // Whether the file plays one of its loops twice or more.
 bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate) {
@@ -248,10 +252,13 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
         const auto length = static_cast<double>(c.stop - c.start);
         const auto after = static_cast<double>(frames - c.stop);
         const double seen = c.repeatedSeconds * rate;
-        const bool toTheEnd = after >= kShownShare * length && seen >= kSeenToTheEndShare * after;
+        const bool toTheEnd = after >= kShownShare * length &&
+                              seen >= kSeenToTheEndShare * std::min(after, length);
         const bool whole = seen >= kSeenWholeShare * length;
+        const bool spans = length >= kSpansShare * static_cast<double>(frames) ||
+                           (whole && after >= kThreePasses * length);
         return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch && (toTheEnd || whole) &&
-               length >= kSpansShare * static_cast<double>(frames);
+               spans;
     });
 }
 
@@ -317,8 +324,11 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const Loop
 void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
                        std::ptrdiff_t place) {
     std::vector<LoopCandidate>& all = search.candidates;
+    // Played on to the end, a song repeats passages inside: audio in which
+    // nothing repeats at all gets no guess.
     const std::optional<LoopCandidate>& whole =
-        search.wholeTrack ? search.wholeTrack : search.playedToTheEnd;
+        search.wholeTrack ? search.wholeTrack
+                          : (all.empty() ? search.wholeTrack : search.playedToTheEnd);
     if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rate))
         return;
     std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
