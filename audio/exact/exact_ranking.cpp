@@ -304,7 +304,8 @@ namespace {
 // The mean square per sample of the last `seconds` of the track.
 double endLevel(const Track& audio, double seconds) {
     const std::int64_t n = audio.frames();
-    const std::int64_t from = std::max<std::int64_t>(0, n - std::llround(seconds * audio.sampleRate));
+    const std::int64_t from =
+        std::max<std::int64_t>(0, n - std::llround(seconds * audio.sampleRate));
     std::vector<float> frames;
     audio.source().append(from, n, frames);
     double sum = 0.0;

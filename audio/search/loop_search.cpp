@@ -252,8 +252,8 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
         const auto length = static_cast<double>(c.stop - c.start);
         const auto after = static_cast<double>(frames - c.stop);
         const double seen = c.repeatedSeconds * rate;
-        const bool toTheEnd = after >= kShownShare * length &&
-                              seen >= kSeenToTheEndShare * std::min(after, length);
+        const bool toTheEnd =
+            after >= kShownShare * length && seen >= kSeenToTheEndShare * std::min(after, length);
         const bool whole = seen >= kSeenWholeShare * length;
         const bool spans = length >= kSpansShare * static_cast<double>(frames) ||
                            (whole && after >= kThreePasses * length);
@@ -278,7 +278,8 @@ constexpr double kCutLoopShare = 0.5;
 // Returns where a loop that plays more of the song may go: after the loop
 // moved to the end, where the loop spans enough of the file to be one cut
 // short; else first.
-std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOptions& options) {
+std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
+                                     const LoopSearchOptions& options) {
     const std::int64_t frames = framesOf(audio);
     std::vector<LoopCandidate>& all = search.candidates;
     for (auto c = all.begin(); c != all.end(); ++c) {
@@ -349,8 +350,7 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
         exact =
             withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
     const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, audio, options);
-    withTheWholeTrack(exact, audio.frames(), audio.sampleRate, options.maxCandidates,
-                      place);
+    withTheWholeTrack(exact, audio.frames(), audio.sampleRate, options.maxCandidates, place);
     return exact;
 }
 
@@ -366,8 +366,8 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
         exact =
             withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
     const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, reader, options);
-    withTheWholeTrack(exact, reader.info().frames, reader.info().sampleRate,
-                      options.maxCandidates, place);
+    withTheWholeTrack(exact, reader.info().frames, reader.info().sampleRate, options.maxCandidates,
+                      place);
     return exact;
 }
 
