@@ -136,6 +136,36 @@ TEST_F(FindFiles, JsonHasAnObjectPerFileAndNoSummary) {
     EXPECT_EQ(filesIn({"-q"}), (std::vector<std::string>{at("music/sub/b.Pos"), at("nosuch.pos")}));
 }
 
+// Files side by side print what one at a time prints, in the order given:
+// the text and the JSON lines of each command, its messages and its status.
+TEST_F(FindFiles, SideBySideSaysWhatOneAtATimeSays) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"find", "--min-loop", "0.5s", "-n", "1"},
+        {"find", "--json", "-q", "--min-loop", "0.5s"},
+        {"check"},
+        {"check", "--json"},
+        {"export", "--format", "json"},
+        {"export", "--format", "csv"}};
+    for (const std::vector<std::string>& command : commands) {
+        const auto withJobs = [&](const char* jobs) {
+            std::vector<std::string> args = command;
+            args.insert(args.end(), {"-j", jobs});
+            for (const char* file : {"music", "loop.WAV", "nosuch.POS", "short.wav", "alone.POS",
+                                     "music/A.POS", "music/sub/b.Pos"})
+                args.push_back(at(file));
+            return run(args);
+        };
+        const ToolRun alone = withJobs("1");
+        const ToolRun sideBySide = withJobs("3");
+        EXPECT_NE(alone.status, ExitUsage) << command[0] << alone.err;
+        EXPECT_EQ(sideBySide.status, alone.status) << command[0];
+        EXPECT_EQ(sideBySide.out, alone.out) << command[0];
+        EXPECT_EQ(sideBySide.err, alone.err) << command[0];
+    }
+    for (const char* jobs : {"0", "257", "two", "-1"})
+        EXPECT_EQ(run({"check", "-j", jobs, at("alone.POS")}).status, ExitUsage) << jobs;
+}
+
 // ---- kestrin-pos find on generated tracks whose loop is known ------------------
 
 constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
@@ -178,6 +208,8 @@ TEST_F(FindCommand, JsonLinePerFileAndWriteIntoThePosFile) {
               (PosValues{static_cast<std::int32_t>(m_track.loopStart),
                          static_cast<std::int32_t>(m_track.loopStart + m_track.loopFrames)}));
     EXPECT_TRUE(objects[1]["candidates"].empty());
+    EXPECT_EQ(objects[1]["reason"], "no seamless loop, no natural loop");
+    EXPECT_EQ(objects[2]["reason"], objects[2]["error"]);
     EXPECT_EQ(ReadPosFile(pos2), (PosValues{3, 4})); // no loop, nothing written
     EXPECT_TRUE(objects[2]["candidates"].empty());
     EXPECT_TRUE(objects[2].contains("error"));
