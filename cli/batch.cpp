@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/batch.h"
 
+#include "audio/dsp/fft.h"
 #include "audio/read/audio_files.h"
 #include "cli/pos_files.h"
 
@@ -38,16 +39,23 @@ unsigned JobsOf(const Arguments& a, std::size_t files) {
             throw UsageError("-j: \"" + *text + "\" is not a whole number from 1 to 256");
         jobs = std::stoul(*text);
     }
+    // Under a tight address-space limit FFTW must plan with nothing else
+    // allocating beside it: one file at a time, as each search keeps to one
+    // thread there.
+    if (audio::AddressSpaceTight())
+        jobs = 1;
     return static_cast<unsigned>(std::clamp<unsigned long>(files, 1, jobs));
 }
 
 std::int64_t SearchMemoryOf(const std::string& file) {
-    // Measured peak of kestrin-pos find (ru_maxrss): a fixed part for the
-    // program, its transforms and windows, and per sample of audio the
-    // floats held while it fits LoopSearchOptions::mostHeldSamples, then the
-    // coarse signal and the musical features of a longer one.
-    constexpr std::int64_t kFixed = std::int64_t{40} << 20;
-    constexpr std::int64_t kHeldPerSample = 5;
+    // The peak of kestrin-pos find (ru_maxrss) measured on stereo noise
+    // looped at 44.1 kHz: 40 MB for 1 minute, 89 MB for 3, 175 MB for 6, all
+    // held as floats (LoopSearchOptions::mostHeldSamples), about 5.4 bytes
+    // per sample over a few MB; 28 MB for 12 minutes, read back in windows,
+    // where the coarse signal and the musical features grow with the length
+    // (under 300 MB for two hours).
+    constexpr std::int64_t kFixed = std::int64_t{16} << 20;
+    constexpr std::int64_t kHeldPerSample = 6;
     constexpr std::int64_t kHeldSamples = std::int64_t{1} << 25;
     constexpr std::int64_t kWindowedPerFrame = 1;
     std::optional<std::filesystem::path> audio = std::filesystem::path(file);

@@ -21,7 +21,8 @@ namespace kestrin::cli {
     "                  stays within 300 MB; a progress line shows on a terminal\n"
 
 // The number of files handled at once that -j asks for (the number of cores
-// without it), never more than `files`. Throws UsageError for a value that
+// without it), never more than `files`, and one where the address space is
+// tight. Throws UsageError for a value that
 // is no whole number from 1 to 256.
 unsigned JobsOf(const Arguments& a, std::size_t files);
 
