@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos find: what it finds in tracks whose loop is known, --json, --write
 // and --near, and as a batch: the summary line, -q, folders and missing files.
+#include "cli/output.h"
 #include "cli/pos_tool.h"
+#include "core/temporary_files.h"
 #include "tests/loop_corpus.h"
 #include "tests/pos_tool_support.h"
 
@@ -164,6 +166,41 @@ TEST_F(FindFiles, SideBySideSaysWhatOneAtATimeSays) {
     }
     for (const char* jobs : {"0", "257", "two", "-1"})
         EXPECT_EQ(run({"check", "-j", jobs, at("alone.POS")}).status, ExitUsage) << jobs;
+}
+
+// Ctrl+C in the middle of many files side by side writing POS files: the
+// process ends by the signal as before, every line out is whole, and no
+// temporary file stays beside the tracks.
+TEST_F(FindFiles, InterruptedSideBySideLeavesWholeLinesAndNoTemporaries) {
+    std::vector<std::string> args = {"find", "--write", "-j", "2", "--min-loop", "0.5s"};
+    for (int i = 0; i < 100; ++i) {
+        fs::create_hard_link(at("loop.WAV"), at("t" + std::to_string(i) + ".wav"));
+        args.push_back(at("t" + std::to_string(i) + ".wav"));
+    }
+    int lines[2];
+    ASSERT_EQ(::pipe(lines), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        RemoveTemporariesOnSignals();
+        ::dup2(lines[1], STDOUT_FILENO);
+        std::ostringstream err;
+        ::_exit(RunWithStandardOutput(args, err));
+    }
+    ::close(lines[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(lines[0], buffer, sizeof buffer)) > 0;) {
+        if (out.empty())
+            ::kill(child, SIGINT); // once the first file is reported
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(lines[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_TRUE(out.ends_with('\n')) << out;
+    for (const std::string& name : filesIn(m_dir))
+        EXPECT_FALSE(name.starts_with(".kestrin-")) << name;
 }
 
 // ---- kestrin-pos find on generated tracks whose loop is known ------------------
