@@ -4,6 +4,7 @@
 #include "audio/dsp/fft.h"
 #include "audio/read/audio_files.h"
 #include "cli/pos_files.h"
+#include "core/temporary_files.h"
 
 #include <algorithm>
 #include <chrono>
@@ -162,31 +163,34 @@ void RunBatch(const BatchPlan& plan, const std::function<void(std::size_t)>& wor
                                            std::chrono::steady_clock::now() - began)
                            << "\x1b[K" << std::flush;
     };
+    ClearProgressLineOnSignals(plan.progress != nullptr);
     showProgress(0);
     std::ostringstream lines;
     for (std::size_t i = 0; i < plan.count; ++i) {
         if (alone) {
-            {
-                const std::lock_guard lock(mutex);
-                next = i + 1;
-                ++running;
-            }
             try {
                 work(i);
             } catch (...) {
                 failed = std::current_exception();
+                break;
             }
-            running = 0;
         } else {
             std::unique_lock lock(mutex);
             changed.wait(lock, [&] { return done[i] != 0 || failed; });
+            if (failed)
+                break;
         }
-        if (failed)
-            break;
         if (plan.progress)
             *plan.progress << "\r\x1b[K" << std::flush;
         lines.str({});
-        report(i, lines);
+        // The threads are joined below whatever a report throws.
+        try {
+            report(i, lines);
+        } catch (...) {
+            const std::lock_guard lock(mutex);
+            failed = std::current_exception();
+            break;
+        }
         out << lines.str() << std::flush;
         showProgress(i + 1);
     }
@@ -199,6 +203,7 @@ void RunBatch(const BatchPlan& plan, const std::function<void(std::size_t)>& wor
         thread.join();
     if (plan.progress)
         *plan.progress << "\r\x1b[K" << std::flush;
+    ClearProgressLineOnSignals(false);
     if (failed)
         std::rethrow_exception(failed);
 }
