@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -37,16 +38,15 @@ inline std::string ThisBuildsPosTool() {
         .string();
 }
 
-// Runs `kestrin-pos COMMAND FILE` (find unless said otherwise) with its output
-// thrown away: `program` where given, else $KESTRIN_POS (another build's
-// program on the same tracks, to compare the two), else this build's.
-inline FindProcess RunFind(const std::filesystem::path& file, const std::string& command = "find",
-                           std::string program = {}) {
+// Runs `kestrin-pos ARGS...` with its output thrown away: `program` where
+// given, else $KESTRIN_POS (another build's program on the same tracks, to
+// compare the two), else this build's.
+inline FindProcess RunPosProcess(std::vector<std::string> args, std::string program = {}) {
     FindProcess run;
     const char* other = std::getenv("KESTRIN_POS");
     if (program.empty())
         program = other && *other ? other : ThisBuildsPosTool();
-    std::vector<std::string> args{program, command, file.string()};
+    args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -68,6 +68,12 @@ inline FindProcess RunFind(const std::filesystem::path& file, const std::string&
     if (WIFEXITED(status))
         run.exitStatus = WEXITSTATUS(status);
     return run;
+}
+
+// Runs `kestrin-pos COMMAND FILE` (find unless said otherwise), as above.
+inline FindProcess RunFind(const std::filesystem::path& file, const std::string& command = "find",
+                           std::string program = {}) {
+    return RunPosProcess({command, file.string()}, std::move(program));
 }
 
 } // namespace kestrin::bench

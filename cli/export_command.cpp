@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos export: the loop in the forms other tools read.
 #include "audio/read/audio_files.h"
+#include "cli/batch.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_tool.h"
@@ -13,6 +14,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <sstream>
 
 namespace kestrin::cli {
 
@@ -22,7 +25,7 @@ namespace {
 
 const char* const kHelp =
     R"(Usage: kestrin-pos export [--format pos|txtp|labels|json|csv] [--force] [--frames-of-audio]
-                          FILE.POS...
+                          [-j N] FILE.POS...
 
 Exports each file's loop in a form another tool reads.
 
@@ -39,15 +42,18 @@ Exports each file's loop in a form another tool reads.
                    sample at 44,100 per second)
   --format json    prints one JSON array, an object per file: "file",
                    "start", "stop" (samples at 44,100 per second),
-                   "startSeconds", "stopSeconds" (text, 6 decimals) and
-                   "startSecondsNumber", "stopSecondsNumber" (numbers), and
-                   "framesOfAudioRate" when --frames-of-audio counted them
-                   at the audio's rate
+                   "start_seconds", "stop_seconds" (text, 6 decimals),
+                   "start_seconds_number", "stop_seconds_number" (numbers,
+                   6 decimals), and "frames_of_audio_rate" when
+                   --frames-of-audio counted them at the audio's rate; the
+                   names of earlier releases ("startSeconds",
+                   "startSecondsNumber", "framesOfAudioRate", ...) follow
+                   with the same values for one more release
   --format csv     prints a header and a row per file: file,start,stop,
                    start_seconds,stop_seconds (RFC 4180 quoting)
   --force          replace a .txtp or label file that exists already; without
                    it such a file is left as it is and reported
-  --frames-of-audio  export the loop of a POS file whose audio is not at
+)" KESTRIN_JOBS_HELP R"(  --frames-of-audio  export the loop of a POS file whose audio is not at
                    44,100 Hz as frames of that audio, as players such as
                    vgmstream read a POS file's numbers (seconds at the
                    audio's rate); the line, or for pos and csv a note on
@@ -163,13 +169,22 @@ void exportLoop(const std::string& file, const PosValues& v,
     if (to.format == "pos") {
         to.out << v.start << ' ' << v.stop << ' ' << fs::path(file).stem().string() << '\n';
     } else if (to.format == "json") {
+        const double startSeconds = RoundedTo(static_cast<double>(v.start) / rate, 6);
+        const double stopSeconds = RoundedTo(static_cast<double>(v.stop) / rate, 6);
         to.list.push_back({{"file", file},
                            {"start", v.start},
                            {"stop", v.stop},
-                           {"startSeconds", LabelSeconds(v.start, rate)},
-                           {"stopSeconds", LabelSeconds(v.stop, rate)},
-                           {"startSecondsNumber", static_cast<double>(v.start) / rate},
-                           {"stopSecondsNumber", static_cast<double>(v.stop) / rate}});
+                           {"start_seconds", LabelSeconds(v.start, rate)},
+                           {"stop_seconds", LabelSeconds(v.stop, rate)},
+                           {"start_seconds_number", startSeconds},
+                           {"stop_seconds_number", stopSeconds}});
+        if (rate != SamplesPerSecond)
+            to.list.back()["frames_of_audio_rate"] = rate;
+        // The names of earlier releases, for scripts and stored lists that read them.
+        to.list.back()["startSeconds"] = LabelSeconds(v.start, rate);
+        to.list.back()["stopSeconds"] = LabelSeconds(v.stop, rate);
+        to.list.back()["startSecondsNumber"] = startSeconds;
+        to.list.back()["stopSecondsNumber"] = stopSeconds;
         if (rate != SamplesPerSecond)
             to.list.back()["framesOfAudioRate"] = rate;
     } else if (to.format == "csv") {
@@ -188,26 +203,39 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
     if (a.files.empty())
         throw UsageError("export needs at least one POS file");
     nlohmann::json list = nlohmann::json::array();
-    const ExportTo to{formatOf(a), a.flag("--force"), out, list};
-    const std::string& format = to.format;
+    const std::string format = formatOf(a);
     if (format == "csv")
         out << "file,start,stop,start_seconds,stop_seconds\r\n";
     int status = ExitOk;
     audio::CompanionIndex companions;
-    for (const std::string& file : a.files) {
+    std::mutex companionsInUse;
+    // What each file gave, kept until its turn to be printed.
+    struct Exported {
+        std::ostringstream out;
+        std::ostringstream err;
+        nlohmann::json list = nlohmann::json::array();
+        bool failed = false;
+    };
+    std::vector<Exported> exported(a.files.size());
+    const auto exportItem = [&](std::size_t i) {
+        const std::string& file = a.files[i];
+        Exported& into = exported[i];
+        const ExportTo to{format, a.flag("--force"), into.out, into.list};
         // Names go out as they are, for other tools to find the files; a
         // line break in one would start a forged record.
         const std::string name = fs::path(file).stem().string();
         if (format != "json" && format != "csv" && HasControlCharacter(name)) {
-            ReportError(err, "refusing to export " + file +
-                                 ": its name holds a control character, which the " + format +
-                                 " format cannot carry");
-            status = ExitProblem;
-            continue;
+            ReportError(into.err, "refusing to export " + file +
+                                      ": its name holds a control character, which the " + format +
+                                      " format cannot carry");
+            into.failed = true;
+            return;
         }
         try {
             const PosValues v = ReadPosFile(file);
+            std::unique_lock lock(companionsInUse);
             const auto companion = companions.find(file);
+            lock.unlock();
             std::vector<std::string> warnings;
             const Counting counting = countingOf(companion, a, warnings);
             const bool forPlayers = format == "txtp" || format == "labels";
@@ -220,12 +248,24 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
             if (!forPlayers && !counting.note.empty())
                 warnings.push_back("exported " + counting.note.substr(2, counting.note.size() - 3));
             for (const std::string& w : warnings)
-                ReportWarning(err, file, w);
+                ReportWarning(into.err, file, w);
         } catch (const std::exception& e) {
-            ReportError(err, FailureText(file, e));
-            status = ExitProblem;
+            ReportError(into.err, FailureText(file, e));
+            into.failed = true;
         }
-    }
+    };
+    const auto print = [&](std::size_t i, std::ostream& lines) {
+        Exported& done = exported[i];
+        lines << done.out.str();
+        err << done.err.str();
+        for (nlohmann::json& entry : done.list)
+            list.push_back(std::move(entry));
+        if (done.failed)
+            status = ExitProblem;
+        done = {};
+    };
+    const unsigned jobs = JobsOf(a, a.files.size());
+    RunBatch({a.files.size(), jobs, {}, ProgressStream(err)}, exportItem, print, out);
     // A name that is no UTF-8 gets U+FFFD for its stray bytes, as in check.
     if (format == "json")
         out << list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
@@ -235,10 +275,13 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
 } // namespace
 
 const Command& ExportCommand() {
-    static const Command command{
-        "export", "FILE.POS...", "export loops as lines, vgmstream playlists, labels, JSON or CSV",
-        kHelp,    {"--format"},  {"--force", FramesOfAudioFlag},
-        run};
+    static const Command command{"export",
+                                 "FILE.POS...",
+                                 "export loops as lines, vgmstream playlists, labels, JSON or CSV",
+                                 kHelp,
+                                 {"--format", "-j"},
+                                 {"--force", FramesOfAudioFlag},
+                                 run};
     return command;
 }
 

@@ -5,6 +5,7 @@
 #include "audio/read/audio_files.h"
 #include "audio/read/audio_reader.h"
 #include "audio/search/loop_search.h"
+#include "cli/batch.h"
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/pos_files.h"
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -36,7 +38,7 @@ using namespace kestrin::audio;
 namespace {
 
 const char* const kHelp =
-    R"(Usage: kestrin-pos find [--json] [-q] [-n N] [--min-loop T] [--near START STOP] [--write [--frames-of-audio]] FILE|FOLDER...
+    R"(Usage: kestrin-pos find [--json] [-q] [-j N] [-n N] [--min-loop T] [--near START STOP] [--write [--frames-of-audio]] FILE|FOLDER...
 
 Finds where each track repeats itself and proposes loop positions at which
 the jump from stop back to start cannot be heard. The loop length is the
@@ -96,7 +98,7 @@ multiples of a listed loop length are not listed again.
   -q              print only the files without a seamless loop or that
                   failed (also with --json), and the summary only when
                   there are any
-  -n N            list at most N candidates per file (default 5)
+)" KESTRIN_JOBS_HELP R"(  -n N            list at most N candidates per file (default 5)
   --min-loop T    the shortest loop considered (default 2s); T as for set:
                   a sample count (88200), seconds (2s) or minutes:seconds
   --near START STOP
@@ -109,11 +111,12 @@ multiples of a listed loop length are not listed again.
   --json          one JSON object per line and file, for scripts: "file",
                   "audio", "sample_rate" and "candidates", a list of
                   {"kind" ("exact", "musical" or "whole track"), "start", "stop",
-                  "length" (samples), "match",
+                  "length" (samples), "match" (3 decimals),
                   "score" (the old name of "match", same value),
                   "repeated_seconds", "track_share" (the loop's length over
                   the track's), "seam", "verdict"}, best first and empty when
-                  nothing repeats; "written" names the POS file --write
+                  nothing repeats, "reason" then saying why (the error, or
+                  "no seamless loop, no natural loop"); "written" names the POS file --write
                   wrote (with "written_as_frames_of_audio": true for
                   audio at another rate and --frames-of-audio), "error"
                   says why a file could not be handled
@@ -149,14 +152,13 @@ Exit status: 0 when every file got a candidate, 1 when any got none or could
 not be read or written.
 )";
 
+// What a file without a candidate gets, in the text and as the JSON reason.
+const char* const kNoLoop = "no seamless loop, no natural loop";
+
 std::string secondsOf(std::int64_t frames, int rate) {
     char text[48];
     std::snprintf(text, sizeof text, "%.3f", static_cast<double>(frames) / rate);
     return text;
-}
-
-double rounded(double value, double step) {
-    return std::round(value / step) * step;
 }
 
 // START and STOP of --near in samples at 44,100 per second.
@@ -210,11 +212,13 @@ struct Report {
 
 Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamples, bool write,
                AudioRate rate, const std::optional<NearPoints>& nearSamples,
-               CompanionIndex& companions) {
+               CompanionIndex& companions, std::mutex& companionsInUse) {
     Report report;
     const bool pos = HasPosExtension(file);
     if (pos) {
+        std::unique_lock lock(companionsInUse);
         const auto companion = companions.find(file);
+        lock.unlock();
         if (!companion) {
             // A POS file that is not there is named as missing, not as lacking its audio.
             std::error_code ec;
@@ -339,8 +343,7 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
         return; // the error alone says it
     const std::string audioName = VisibleText(r.audio->filename().string());
     if (r.candidates.empty()) {
-        out << VisibleText(file) << ": no seamless loop, no natural loop (audio " << audioName
-            << ")\n";
+        out << VisibleText(file) << ": " << kNoLoop << " (audio " << audioName << ")\n";
         return;
     }
     out << VisibleText(file) << ": audio " << audioName << ", " << r.sampleRate << " Hz\n";
@@ -368,18 +371,20 @@ void printJson(std::ostream& out, const std::string& file, const Report& r) {
                               {"start", c.start},
                               {"stop", c.stop},
                               {"length", c.stop - c.start},
-                              {"match", rounded(c.score, 1e-4)},
+                              {"match", RoundedTo(c.score, 3)},
                               // Read by scripts written before "match".
-                              {"score", rounded(c.score, 1e-4)},
-                              {"repeated_seconds", rounded(c.repeatedSeconds, 1e-3)},
-                              {"track_share", rounded(shareOfTrack(c, r.frames), 1e-3)},
-                              {"seam", rounded(c.seam, 1e-6)},
+                              {"score", RoundedTo(c.score, 3)},
+                              {"repeated_seconds", RoundedTo(c.repeatedSeconds, 6)},
+                              {"track_share", RoundedTo(shareOfTrack(c, r.frames), 3)},
+                              {"seam", RoundedTo(c.seam, 6)},
                               {"verdict", SeamSoundWord(c.judged.sound)}});
     }
     nlohmann::ordered_json line{{"file", file}};
     line["audio"] = r.audio ? nlohmann::ordered_json(r.audio->string()) : nullptr;
     line["sample_rate"] = r.sampleRate;
     line["candidates"] = std::move(candidates);
+    if (r.candidates.empty())
+        line["reason"] = r.error.empty() ? kNoLoop : r.error;
     if (r.written) {
         line["written"] = r.written->string();
         // The positions count the audio's own frames, asked for by --frames-of-audio.
@@ -410,34 +415,47 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
         if (near->stop <= near->start)
             throw UsageError("--near: STOP must lie after START");
     }
+    const std::vector<PosFileItem> items = filesToSearch(files);
     CompanionIndex companions;
+    std::mutex companionsInUse;
     int status = ExitOk;
     FindTally tally;
-    for (const PosFileItem& item : filesToSearch(files)) {
-        const std::string file = item.path.string();
-        Report report;
-        report.error = item.folderProblem;
+    std::vector<Report> reports(items.size());
+    const auto search = [&](std::size_t i) {
+        const std::string file = items[i].path.string();
+        Report& report = reports[i];
+        report.error = items[i].folderProblem;
         // Whatever stops one file is reported, and the next is searched all the same.
         try {
             if (report.error.empty())
                 report = findOne(file, count, minLoop, a.flag("--write"), RateChoiceOf(a), near,
-                                 companions);
+                                 companions, companionsInUse);
         } catch (const std::exception& e) {
             report = {};
             report.error = FailureText(file, e);
         }
+    };
+    const auto print = [&](std::size_t i, std::ostream& lines) {
+        const std::string file = items[i].path.string();
+        const Report report = std::move(reports[i]);
         // -q keeps only the files that need a look.
         const bool wentWell = !report.candidates.empty() && report.error.empty();
         if (json && (!quiet || !wentWell))
-            printJson(out, file, report);
+            printJson(lines, file, report);
         else if (!json && (!quiet || !wentWell))
-            printText(out, file, report);
+            printText(lines, file, report);
         if (!report.error.empty())
             ReportError(err, report.error);
         if (report.candidates.empty() || !report.error.empty())
             status = ExitProblem;
         tally.add(report);
-    }
+    };
+    BatchPlan plan{items.size(), JobsOf(a, items.size()), {}, ProgressStream(err)};
+    for (const PosFileItem& item : items)
+        plan.memory.push_back(plan.jobs > 1 ? SearchMemoryOf(item.path.string()) : 0);
+    // Files side by side already use the cores: each search keeps to one thread.
+    LimitSearchThreads(plan.jobs > 1 ? 1 : 2);
+    RunBatch(plan, search, print, out);
     if (!json && (!quiet || status != ExitOk))
         out << tally.text() << '\n';
     return status;
@@ -450,7 +468,7 @@ const Command& FindCommand() {
                                  "FILE|FOLDER...",
                                  "find seamless loop positions in the audio",
                                  kHelp,
-                                 {"-n", "--min-loop", "--near"},
+                                 {"-n", "--min-loop", "--near", "-j"},
                                  {"--json", "--write", "-q", FramesOfAudioFlag},
                                  run};
     return command;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 
@@ -113,6 +114,13 @@ std::string FailureText(std::string_view file, const std::exception& e) {
     const std::string reason =
         dynamic_cast<const std::bad_alloc*>(&e) ? "not enough memory" : e.what();
     return std::string(file) + ": " + reason;
+}
+
+double RoundedTo(double value, int decimals) {
+    // Divided rather than multiplied by the step: 946 / 1000 is the double
+    // nearest 0.946, 946 * 0.001 is not.
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 void ReportError(std::ostream& err, std::string_view message) {

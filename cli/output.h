@@ -27,6 +27,10 @@ bool HasControlCharacter(std::string_view text);
 // memory" for a failed allocation. Not yet made visible.
 std::string FailureText(std::string_view file, const std::exception& e);
 
+// `value` to `decimals` places as the nearest double, which JSON then prints
+// with no more digits than that ("0.946", never "0.9460000000000001").
+double RoundedTo(double value, int decimals);
+
 // Prints "kestrin-pos: <message>" on its own line, made visible. Every
 // diagnostic of the tool starts so, and goes through here.
 void ReportError(std::ostream& err, std::string_view message);

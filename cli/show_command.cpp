@@ -59,7 +59,7 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                 return nlohmann::ordered_json{
                     {"samples", p},
                     {"seconds", SecondsText(p)},
-                    {"seconds_number", static_cast<double>(p) / SamplesPerSecond},
+                    {"seconds_number", RoundedTo(static_cast<double>(p) / SamplesPerSecond, 6)},
                     {"slider", sliderShown(p)},
                     {"clock", ClockText(p)}};
             };
@@ -70,7 +70,8 @@ int run(const Arguments& a, std::ostream& out, std::ostream& err) {
                 {"loop",
                  {{"samples", length},
                   {"seconds", loopSeconds(v)},
-                  {"seconds_number", static_cast<double>(length) / SamplesPerSecond}}}};
+                  {"seconds_number",
+                   RoundedTo(static_cast<double>(length) / SamplesPerSecond, 6)}}}};
             out << line.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace)
                 << '\n';
         } else {

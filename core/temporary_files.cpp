@@ -31,8 +31,13 @@ struct Slot {
 };
 std::array<Slot, kSlots> g_slots;
 
+std::atomic<bool> g_clearLine{false};
+
 extern "C" void removeTemporariesAndEnd(int signalNumber) {
     const int savedErrno = errno;
+    constexpr char kClearLine[] = "\r\x1b[K";
+    if (g_clearLine.load())
+        (void)!::write(STDERR_FILENO, kClearLine, sizeof kClearLine - 1);
     for (Slot& slot : g_slots) {
         if (slot.state.load() == Live)
             ::unlink(slot.path);
@@ -99,6 +104,10 @@ RegisteredTemporary::RegisteredTemporary(const fs::path& path) {
 RegisteredTemporary::~RegisteredTemporary() {
     if (m_slot >= 0)
         g_slots[static_cast<std::size_t>(m_slot)].state.store(Free);
+}
+
+void ClearProgressLineOnSignals(bool on) {
+    g_clearLine.store(on);
 }
 
 void RemoveTemporariesOnSignals() {

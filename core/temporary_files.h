@@ -40,4 +40,9 @@ private:
 // main(), before any thread starts.
 void RemoveTemporariesOnSignals();
 
+// While on, those handlers first clear the line standard error shows on a
+// terminal, so that a progress line is not left for the shell's prompt to
+// follow.
+void ClearProgressLineOnSignals(bool on);
+
 } // namespace kestrin

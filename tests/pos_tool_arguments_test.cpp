@@ -48,8 +48,8 @@ TEST(PositionArguments, RejectOtherForms) {
 }
 
 TEST(PositionArguments, OutsideThirtyTwoBitsOverflow) {
-    for (const char* text :
-         {"99999999999", "2147483648", "-2147483649", "1e20s", "48696s", "99999999999:00"}) {
+    for (const char* text : {"99999999999", "2147483648", "-2147483649", "1e20s", "48696s",
+                             "99999999999:00", "+1e300s", "-1e300s", "9e18s", "1e400s"}) {
         EXPECT_THROW(ParsePositionArgument(text), OverflowError) << text;
     }
 }

@@ -226,6 +226,23 @@ INSTANTIATE_TEST_SUITE_P(
                      false}),
     [](const testing::TestParamInfo<SeamCheckRow>& info) { return std::string(info.param.name); });
 
+// The seam of audio at another rate is placed on the clock show uses, with
+// where the audio's own frames put it beside.
+TEST_F(PosToolTest, CheckSpeaksOfTheClockShowUses) {
+    wav("r.WAV", 8000, 1, SF_FORMAT_PCM_16, 80000, periodicNoise);
+    pos("r.POS", 10000, 10000 + 10 * kPeriod);
+    const ToolRun text = run({"check", at("r.POS")});
+    EXPECT_NE(text.out.find("seam at 00:00.907 (at 44,100 per second; judged as frames of r.WAV "
+                            "at 8,000 Hz, as vgmstream reads them: 00:05.000): seamless"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(run({"show", at("r.POS")}).out.find("stop   40000 samples, 0.90702947845805 s"),
+              std::string::npos);
+    const auto seam = nlohmann::json::parse(run({"check", "--json", at("r.POS")}).out)["seam"];
+    EXPECT_EQ(seam["at"], "00:00.907");
+    EXPECT_EQ(seam["audio_at"], "00:05.000");
+}
+
 TEST_F(PosToolTest, CheckSumsUpAndQuietPrintsOnlyProblems) {
     pos("clean.POS", 0, 10);
     wav("clean.WAV", 44100, 1, SF_FORMAT_PCM_16, 100);

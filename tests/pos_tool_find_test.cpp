@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrin-pos find: what it finds in tracks whose loop is known, --json, --write
 // and --near, and as a batch: the summary line, -q, folders and missing files.
+#include "cli/output.h"
 #include "cli/pos_tool.h"
+#include "core/temporary_files.h"
 #include "tests/loop_corpus.h"
 #include "tests/pos_tool_support.h"
 
@@ -136,6 +138,71 @@ TEST_F(FindFiles, JsonHasAnObjectPerFileAndNoSummary) {
     EXPECT_EQ(filesIn({"-q"}), (std::vector<std::string>{at("music/sub/b.Pos"), at("nosuch.pos")}));
 }
 
+// Files side by side print what one at a time prints, in the order given:
+// the text and the JSON lines of each command, its messages and its status.
+TEST_F(FindFiles, SideBySideSaysWhatOneAtATimeSays) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"find", "--min-loop", "0.5s", "-n", "1"},
+        {"find", "--json", "-q", "--min-loop", "0.5s"},
+        {"check"},
+        {"check", "--json"},
+        {"export", "--format", "json"},
+        {"export", "--format", "csv"}};
+    for (const std::vector<std::string>& command : commands) {
+        const auto withJobs = [&](const char* jobs) {
+            std::vector<std::string> args = command;
+            args.insert(args.end(), {"-j", jobs});
+            for (const char* file : {"music", "loop.WAV", "nosuch.POS", "short.wav", "alone.POS",
+                                     "music/A.POS", "music/sub/b.Pos"})
+                args.push_back(at(file));
+            return run(args);
+        };
+        const ToolRun alone = withJobs("1");
+        const ToolRun sideBySide = withJobs("3");
+        EXPECT_NE(alone.status, ExitUsage) << command[0] << alone.err;
+        EXPECT_EQ(sideBySide.status, alone.status) << command[0];
+        EXPECT_EQ(sideBySide.out, alone.out) << command[0];
+        EXPECT_EQ(sideBySide.err, alone.err) << command[0];
+    }
+    for (const char* jobs : {"0", "257", "two", "-1"})
+        EXPECT_EQ(run({"check", "-j", jobs, at("alone.POS")}).status, ExitUsage) << jobs;
+}
+
+// Ctrl+C in the middle of many files side by side writing POS files: the
+// process ends by the signal as before, every line out is whole, and no
+// temporary file stays beside the tracks.
+TEST_F(FindFiles, InterruptedSideBySideLeavesWholeLinesAndNoTemporaries) {
+    std::vector<std::string> args = {"find", "--write", "-j", "2", "--min-loop", "0.5s"};
+    for (int i = 0; i < 100; ++i) {
+        fs::create_hard_link(at("loop.WAV"), at("t" + std::to_string(i) + ".wav"));
+        args.push_back(at("t" + std::to_string(i) + ".wav"));
+    }
+    int lines[2];
+    ASSERT_EQ(::pipe(lines), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        RemoveTemporariesOnSignals();
+        ::dup2(lines[1], STDOUT_FILENO);
+        std::ostringstream err;
+        ::_exit(RunWithStandardOutput(args, err));
+    }
+    ::close(lines[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(lines[0], buffer, sizeof buffer)) > 0;) {
+        if (out.empty())
+            ::kill(child, SIGINT); // once the first file is reported
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(lines[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_TRUE(out.ends_with('\n')) << out;
+    for (const std::string& name : filesIn(m_dir))
+        EXPECT_FALSE(name.starts_with(".kestrin-")) << name;
+}
+
 // ---- kestrin-pos find on generated tracks whose loop is known ------------------
 
 constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
@@ -178,6 +245,8 @@ TEST_F(FindCommand, JsonLinePerFileAndWriteIntoThePosFile) {
               (PosValues{static_cast<std::int32_t>(m_track.loopStart),
                          static_cast<std::int32_t>(m_track.loopStart + m_track.loopFrames)}));
     EXPECT_TRUE(objects[1]["candidates"].empty());
+    EXPECT_EQ(objects[1]["reason"], "no seamless loop, no natural loop");
+    EXPECT_EQ(objects[2]["reason"], objects[2]["error"]);
     EXPECT_EQ(ReadPosFile(pos2), (PosValues{3, 4})); // no loop, nothing written
     EXPECT_TRUE(objects[2]["candidates"].empty());
     EXPECT_TRUE(objects[2].contains("error"));

@@ -43,6 +43,8 @@ TEST_F(PosToolTest, ShowJsonHasOneObjectPerFileAndEscapesNames) {
                          "\"clock\":\"-00:30\"}"),
               std::string::npos)
         << first;
+    // Seconds to the microsecond, as a number that prints no more digits.
+    EXPECT_NE(first.find("\"seconds_number\":48695.774308,"), std::string::npos) << first;
     // The loop length exceeds 32 bits here and must not wrap.
     EXPECT_NE(first.find("\"loop\":{\"samples\":2148806647,"), std::string::npos) << first;
     EXPECT_NE(second.find("\"loop\":{\"samples\":0,\"seconds\":\"0\",\"seconds_number\":0.0}"),

@@ -30,6 +30,8 @@ namespace {
 // Threads that run the steps' work side by side: the machines it runs on
 // have two cores or more, and one more thread than cores only waits.
 constexpr int kThreads = 2;
+// kThreads unless a caller running several searches at once asked for fewer.
+std::atomic<int> g_threads{kThreads};
 // Mean square, about -90 dBFS.
 constexpr double kSilentLevel = 1e-9;
 // -50 dB below the track's mean square.
@@ -220,9 +222,10 @@ bool sideBySide(const Track& audio, std::size_t count,
     };
     std::vector<std::thread> threads;
     // Room for all first: a thread started is never left unjoined.
-    threads.reserve(kThreads);
-    const bool besides = whole && count > 1 && !AddressSpaceTight();
-    for (int t = 0; besides && t < kThreads; ++t) {
+    const int wanted = g_threads.load();
+    threads.reserve(static_cast<std::size_t>(wanted));
+    const bool besides = whole && count > 1 && wanted > 1 && !AddressSpaceTight();
+    for (int t = 0; besides && t < wanted; ++t) {
         try {
             threads.emplace_back(run);
         } catch (const std::system_error&) {
@@ -270,6 +273,10 @@ bool sideBySide(const Track& audio, std::size_t count,
 }
 
 } // namespace exact
+
+void LimitSearchThreads(int threads) {
+    exact::g_threads.store(std::clamp(threads, 1, exact::kThreads));
+}
 
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {

@@ -110,6 +110,12 @@ struct LoopSearch {
     std::optional<LoopCandidate> playedToTheEnd;
 };
 
+// Lets each search run its steps on at most `threads` threads (1: on the
+// calling thread alone), for a program that runs several searches side by
+// side and would otherwise start more threads than there are cores.
+// Process-wide; two unless set.
+void LimitSearchThreads(int threads);
+
 // Finds seamless loops in `audio` (see the steps above). Safe to run on
 // several threads at once.
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options = {},
