@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The exact finder's steps (see loop_finder.h), one file each in step order:
 // exact_copies.cpp compares two copies, exact_coarse_lags.cpp holds steps 1
-// and 2, exact_lags.cpp steps 3 and 4, exact_follower.cpp steps 5 to 8,
-// exact_ranking.cpp steps 9 and 10; loop_finder.cpp runs them. Private to
-// those files.
+// and 2, exact_lags.cpp steps 3 and 4, exact_follower.h steps 5 to 7 (a
+// file each) and exact_follow_lags.cpp step 8, exact_ranking.cpp steps 9
+// and 10; loop_finder.cpp runs them. Private to those files.
 #pragma once
 
 #include "audio/dsp/fft.h"
@@ -430,7 +430,7 @@ bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vect
 // The lags shortest first, near-equal ones as one.
 std::vector<Lag> distinctLags(std::vector<Lag> lags);
 
-// ---- steps 5 to 8 (exact_follower.cpp) ----------------------------------------
+// ---- steps 5 to 8 (exact_follow_lags.cpp) -------------------------------------
 
 // Steps 5 to 8 for every lag, shortest first; nullopt when cancelled.
 std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
