@@ -12,6 +12,7 @@
 #include "audio/read/audio_files.h"
 #include "audio/read/audio_reader.h"
 #include "audio/read/frames.h"
+#include "core/positions.h"
 
 #include <sndfile.h>
 #include <sys/mman.h>
@@ -182,7 +183,7 @@ private:
         std::int64_t frames() const override { return m_track.m_frames; }
         int channels() const override { return m_track.channels; }
         int sampleRate() const override {
-            return m_track.sampleRate > 0 ? m_track.sampleRate : 44100;
+            return m_track.sampleRate > 0 ? m_track.sampleRate : SamplesPerSecond;
         }
         std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
             if (!m_track.m_audio)

@@ -5,6 +5,8 @@
 // calibrated on the track, and the candidate it makes, scored.
 #include "audio/exact/exact_follower.h"
 
+#include "core/positions.h"
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -13,8 +15,8 @@ namespace kestrin::audio::exact {
 
 namespace {
 
-// The block of step 5.
-constexpr double kBlockSeconds = 1024.0 / 44100;
+// The block of step 5: 1,024 frames at the rate of POS files.
+constexpr double kBlockSeconds = 1024.0 / SamplesPerSecond;
 // Frames a block has at the least, at any sample rate.
 constexpr std::int64_t kMinBlockFrames = 64;
 // Blocks to each side of the template, and blocks spread over the track,

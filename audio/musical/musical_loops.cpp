@@ -6,6 +6,7 @@
 
 #include "audio/musical/musical_steps.h"
 #include "audio/read/audio_reader.h"
+#include "core/positions.h"
 
 #include <algorithm>
 #include <chrono>
@@ -198,7 +199,8 @@ private:
 // windows of `audio` back (the same track).
 MusicalSearch searchMusical(FrameSource& stream, FrameSource& audio, int sampleRate,
                             const MusicalSearchOptions& options, const ProgressCallback& progress) {
-    return Search(audio, sampleRate > 0 ? sampleRate : 44100, options, progress).run(stream);
+    return Search(audio, sampleRate > 0 ? sampleRate : SamplesPerSecond, options, progress)
+        .run(stream);
 }
 
 } // namespace
@@ -209,7 +211,7 @@ namespace kestrin::audio {
 
 std::vector<std::int64_t> FindBeats(const AudioSamples& audio) {
     SamplesSource source(audio);
-    const int rate = audio.sampleRate > 0 ? audio.sampleRate : 44100;
+    const int rate = audio.sampleRate > 0 ? audio.sampleRate : SamplesPerSecond;
     const std::optional<musical::Frames> frames = musical::analyse(source, rate, {});
     double period = 0;
     const std::vector<std::size_t> beatFrames =
