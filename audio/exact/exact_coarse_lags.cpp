@@ -642,7 +642,7 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
                 correlations.push_back(correlator->buffer());
             }
         }
-        const bool finished = sideBySide(
+        const bool finished = parallelFor(
             audio, places.size(),
             [&](const Track& track, std::size_t t) {
                 const std::function<void()> asking = [&] { track.poll(); };

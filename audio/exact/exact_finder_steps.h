@@ -290,9 +290,9 @@ private:
 // refused at the same question. Returns false when `progress` said stop;
 // rethrows what the work threw, SearchCancelled among it. Either way the
 // threads stop at their next window and have ended before it returns.
-bool sideBySide(const Track& audio, std::size_t count,
-                const std::function<void(const Track& track, std::size_t i)>& work,
-                const ProgressCallback& progress = {});
+bool parallelFor(const Track& audio, std::size_t count,
+                 const std::function<void(const Track& track, std::size_t i)>& work,
+                 const ProgressCallback& progress = {});
 
 struct Coarse {
     int factor = 1; // D

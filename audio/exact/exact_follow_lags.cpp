@@ -145,7 +145,7 @@ std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags
             found.matched.push_back(std::move(f.matched));
         }
     };
-    const bool finished = sideBySide(
+    const bool finished = parallelFor(
         audio, lags.size(),
         [&](const Track& track, std::size_t i) {
             {

@@ -176,9 +176,9 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
 
 } // namespace
 
-bool sideBySide(const Track& audio, std::size_t count,
-                const std::function<void(const Track&, std::size_t)>& work,
-                const ProgressCallback& progress) {
+bool parallelFor(const Track& audio, std::size_t count,
+                 const std::function<void(const Track&, std::size_t)>& work,
+                 const ProgressCallback& progress) {
     const auto share = [&](std::size_t i) {
         return static_cast<double>(i) / static_cast<double>(count);
     };
