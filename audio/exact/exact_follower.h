@@ -97,7 +97,22 @@ private:
     static std::size_t lastDifferingBefore(const std::vector<double>& relative, std::size_t split);
 
     // Step 7 (exact_ring.cpp): the start moved past an intro's ring.
+    // What the body of the loop shows, in step 7's short blocks.
+    struct Body {
+        int exactBlocks = 0;
+        int inexactBlocks = 0;
+        int closeBlocks = 0;   // copied, not exactly, after an exact one: a codec's noise
+        double residual = 0.0; // the most the body's copies differ by, relative
+        double level = 0.0;    // and as a level
+        std::vector<double> residuals;
+        std::vector<double> levels;
+    };
     std::int64_t alikeFrom(std::int64_t start, std::int64_t lastEnd);
+    // The body measured from `from` on, in blocks of `fine` frames.
+    Body bodyFrom(std::int64_t from, std::int64_t fine) const;
+    // The start past a ring that differs from `body` between `start` and `end`.
+    std::int64_t pastRing(std::int64_t start, std::int64_t end, std::int64_t fine,
+                          const Body& body);
     std::int64_t exactFrom(std::int64_t start, std::int64_t end, std::int64_t settle) const;
     std::int64_t firstExactFrom(std::int64_t start, std::int64_t end, std::int64_t fine) const;
     std::int64_t noiseSplit(std::int64_t differs, std::int64_t fine) const;

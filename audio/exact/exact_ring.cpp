@@ -48,27 +48,10 @@ std::int64_t Follower::alikeFrom(std::int64_t start, std::int64_t lastEnd) {
     // Where the repeat is short, its second half is the body.
     const std::int64_t from = std::min(start + settle, start + (m_end - start) / 2);
     const std::int64_t fine = std::max<std::int64_t>(kMinFineFrames, m_block / kFineDivisor);
-    const std::int64_t samples = fine * m_audio.channels;
-    int exactBlocks = 0;
-    int inexactBlocks = 0;
-    int closeBlocks = 0;   // copied, not exactly, after an exact one: a codec's noise
-    double residual = 0.0; // the most the body's copies differ by, relative
-    double level = 0.0;    // and as a level
-    std::vector<double> residuals;
-    std::vector<double> levels;
-    for (std::int64_t k = 0; k < kBodyBlocks && from + fine <= m_end; ++k) {
-        const std::int64_t t0 = from + (m_end - fine - from) * k / (kBodyBlocks - 1);
-        const PairSums s = pairSums(m_audio, t0, t0 + fine, m_lag);
-        if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
-            continue;
-        if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit && exactBlocks > 0)
-            ++closeBlocks;
-        ++(residualOf(s) <= kExactResidual ? exactBlocks : inexactBlocks);
-        residual = std::max(residual, residualOf(s));
-        level = std::max(level, unsharedLevel(s, samples));
-        residuals.push_back(residualOf(s));
-        levels.push_back(unsharedLevel(s, samples));
-    }
+    const Body body = bodyFrom(from, fine);
+    const int exactBlocks = body.exactBlocks;
+    const int inexactBlocks = body.inexactBlocks;
+    const int closeBlocks = body.closeBlocks;
     const std::int64_t end = std::min(m_end, from + settle);
     // A body bit-exact in places and elsewhere not a copy at all repeats
     // bit-exactly: a tracker's second pass may play a note otherwise
@@ -104,6 +87,31 @@ std::int64_t Follower::alikeFrom(std::int64_t start, std::int64_t lastEnd) {
     // to measure a ring against.
     if (inexactBlocks == 0 || exactBlocks > 0)
         return start;
+    return pastRing(start, end, fine, body);
+}
+
+Follower::Body Follower::bodyFrom(std::int64_t from, std::int64_t fine) const {
+    const std::int64_t samples = fine * m_audio.channels;
+    Body body;
+    for (std::int64_t k = 0; k < kBodyBlocks && from + fine <= m_end; ++k) {
+        const std::int64_t t0 = from + (m_end - fine - from) * k / (kBodyBlocks - 1);
+        const PairSums s = pairSums(m_audio, t0, t0 + fine, m_lag);
+        if (s.aa + s.bb < 2.0 * m_quiet * static_cast<double>(samples))
+            continue;
+        if (residualOf(s) > kInexact && residualOf(s) <= kSeedLimit && body.exactBlocks > 0)
+            ++body.closeBlocks;
+        ++(residualOf(s) <= kExactResidual ? body.exactBlocks : body.inexactBlocks);
+        body.residual = std::max(body.residual, residualOf(s));
+        body.level = std::max(body.level, unsharedLevel(s, samples));
+        body.residuals.push_back(residualOf(s));
+        body.levels.push_back(unsharedLevel(s, samples));
+    }
+    return body;
+}
+
+std::int64_t Follower::pastRing(std::int64_t start, std::int64_t end, std::int64_t fine,
+                                const Body& body) {
+    const std::int64_t samples = fine * m_audio.channels;
     // A stretch differs when it stands out of all the body shows: above
     // its largest relative difference (codec noise follows the level)
     // or above its largest unshared level (added noise does not). A ring
@@ -116,8 +124,8 @@ std::int64_t Follower::alikeFrom(std::int64_t start, std::int64_t lastEnd) {
     // with a loud block's level but not relative to it, added noise
     // rises relative to a quiet block but not as a level; a ring raises
     // both.
-    const double typicalResidual = medianOf(residuals, 0, residuals.size());
-    const double typicalLevel = medianOf(levels, 0, levels.size());
+    const double typicalResidual = medianOf(body.residuals, 0, body.residuals.size());
+    const double typicalLevel = medianOf(body.levels, 0, body.levels.size());
     const std::int64_t run = std::llround(kAlikeRunSeconds * m_audio.sampleRate);
     std::int64_t differs = -1; // the end of the last stretch that differs
     for (std::int64_t t = start; t + fine <= end && t - std::max(differs, start) < run; t += fine) {
@@ -126,7 +134,7 @@ std::int64_t Follower::alikeFrom(std::int64_t start, std::int64_t lastEnd) {
             continue;
         const double r = residualOf(s);
         const double u = unsharedLevel(s, samples);
-        if (r > kAlikeMargin * residual || u > kAlikeMargin * level ||
+        if (r > kAlikeMargin * body.residual || u > kAlikeMargin * body.level ||
             (r > kTypicalMargin * typicalResidual && u > kTypicalMargin * typicalLevel))
             differs = t + fine;
     }
