@@ -299,10 +299,11 @@ struct Coarse {
     std::vector<float> signal;
     // Step 2's correlations of its templates (at `correlatedPlaces`, with
     // `correlatedMinLag`) with the signal, kept for step 2 again on the
-    // same signal: they do not depend on the lags it looks for.
-    mutable std::vector<FftwFloats> correlations;
-    mutable std::vector<std::int64_t> correlatedPlaces;
-    mutable std::int64_t correlatedMinLag = 0;
+    // same signal: they do not depend on the lags it looks for. Step 2
+    // writes them, so it takes the Coarse by non-const reference.
+    std::vector<FftwFloats> correlations;
+    std::vector<std::int64_t> correlatedPlaces;
+    std::int64_t correlatedMinLag = 0;
 };
 
 // What one pass through the audio gives: the coarse signal and the mean
@@ -389,8 +390,8 @@ std::size_t coarseTransformSize(int sampleRate, std::int64_t frames);
 
 // Step 2: the candidate lags of every template, with `besidePeriod` those
 // that are not a whole number of it. Sets `cancelled` when `progress` was
-// cancelled.
-std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+// cancelled. Keeps its correlations in `coarse` for the next call.
+std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t minLoop,
                               const ProgressCallback& progress, bool& cancelled,
                               std::int64_t besidePeriod = 0);
 
@@ -411,7 +412,7 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
 // in music that repeats exactly within each pass of its loop: the lags of
 // step 2 beside that period, those that are exact added to `lags`. False
 // when `progress` was cancelled.
-bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+bool addLagsBesidePeriod(const Track& audio, Coarse& coarse, std::int64_t minLoop,
                          std::vector<Lag>& lags, const ProgressCallback& progress);
 
 // Step 4: the whole-number divisions of the first `seedLags` lags that

@@ -281,7 +281,7 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
         if (lag.residual <= kTieFactor * best && (nearPeriod == 0 || lag.frames < nearPeriod))
             nearPeriod = lag.frames;
     }
-    const Pass pass = passOver(audio, progress, nearPeriod);
+    Pass pass = passOver(audio, progress, nearPeriod);
     if (pass.cancelled)
         return false;
     bool cancelled = false;
@@ -301,7 +301,7 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
 // highest peaks of a template may all be such multiples, and the loop, which
 // is none, goes unseen. Where the exact lags found are several multiples of
 // one period, the peaks off its multiples are looked at too.
-bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+bool addLagsBesidePeriod(const Track& audio, Coarse& coarse, std::int64_t minLoop,
                          std::vector<Lag>& lags, const ProgressCallback& progress) {
     std::int64_t period = 0;
     std::vector<std::int64_t> exact;

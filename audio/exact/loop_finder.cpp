@@ -99,7 +99,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     }
     const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
     std::future<std::unique_ptr<InPlaceRealFft>> planned = planAhead(audio);
-    const Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
+    Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
     // Let go here, its plans stay with this thread for step 2.
     if (planned.valid())
         planned.get();
@@ -107,7 +107,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         result.cancelled = true;
         return result;
     }
-    const Coarse& coarse = pass.coarse;
+    Coarse& coarse = pass.coarse;
     const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
     const std::vector<Seed> seeds = coarseSeeds(
