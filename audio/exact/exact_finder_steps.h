@@ -79,6 +79,10 @@ inline void askForLargePages(void* data, std::size_t bytes) {
 // The audio the search works on: a track decoded whole, or a file read
 // through once and then held, or, when too long for that, read back in
 // windows where a step needs its frames.
+// Thread rule: one thread's. Its const members still move its windows, its
+// reading cursor and its watcher (the members marked mutable), which is why
+// the steps can take it as const&; parallelFor hands each thread a Track of
+// its own over the same frames, which no thread changes once held whole.
 class Track {
 public:
     // The side a window is for: the earlier copy of a pair, the later one.
