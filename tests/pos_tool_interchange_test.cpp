@@ -2,6 +2,7 @@
 #include "audio/read/audio_files.h"
 #include "audio/render/loop_interchange.h"
 #include "cli/pos_tool.h"
+#include "core/audio_extensions.h"
 #include "core/loop_formats.h"
 #include "core/pos_file.h"
 #include "tests/file_bytes.h"
@@ -524,6 +525,15 @@ TEST_F(Interchange, WavesPast4GbBecomeRf64AndAiffIsRefused) {
     EXPECT_EQ(audio::RenderFormatFor(at("o.flac"), at("E.WAV"), large),
               SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
     EXPECT_THROW(audio::RenderFormatFor(at("o.aiff"), at("E.WAV"), large), audio::AudioError);
+    // Every extension the messages and the Save dialog offer is written, in
+    // either case, as are the upper-case ones the dialog's patterns name.
+    for (const std::string_view ext : WrittenAudioExtensions) {
+        std::string upper(ext);
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(audio::RenderFormatFor(at("o" + std::string(ext)), at("E.WAV"), 1000)) << ext;
+        EXPECT_TRUE(audio::RenderFormatFor(at("o" + upper), at("E.WAV"), 1000)) << upper;
+    }
     EXPECT_TRUE(audio::FitsIn32BitContainer(536862719, 2, 4));
     EXPECT_FALSE(audio::FitsIn32BitContainer(536862720, 2, 4));
     // A write the disk cannot hold fails and leaves nothing.

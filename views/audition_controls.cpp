@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/audition_controls.h"
 
+#include "platform/settings.h"
 #include "views/loop_menu.h"
 
 #include <QDoubleSpinBox>
@@ -14,10 +15,6 @@ namespace {
 
 constexpr double kDefaultSeconds = 1.5;
 
-QSettings settings() {
-    return QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
-}
-
 } // namespace
 
 AuditionControls::AuditionControls(LoopMenu& menu, QWidget* parent)
@@ -25,7 +22,7 @@ AuditionControls::AuditionControls(LoopMenu& menu, QWidget* parent)
     setObjectName(QStringLiteral("auditionControls"));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     auto makeBox = [&](const char* name, const QString& label, const QString& key,
                        const QString& description) {
         auto* text = new QLabel(label, this);
@@ -56,7 +53,7 @@ AuditionControls::AuditionControls(LoopMenu& menu, QWidget* parent)
 
 void AuditionControls::changed() {
     m_menu.setAuditionSpan(m_before->value(), m_after->value());
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     s.setValue(QStringLiteral("audition/before"), m_before->value());
     s.setValue(QStringLiteral("audition/after"), m_after->value());
 }

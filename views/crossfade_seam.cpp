@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/crossfade_seam.h"
 
+#include "core/audio_extensions.h"
 #include "core/loop_problems.h"
 #include "core/positions.h"
 #include "editor/editor_window.h"
@@ -273,7 +274,7 @@ void CrossfadeSeamDialog::writeAs() {
         this, tr("Write Crossfaded Audio"),
         companion.dir().filePath(companion.completeBaseName() + QStringLiteral("-crossfaded.") +
                                  companion.suffix()),
-        tr("Audio (*.wav *.WAV *.flac *.ogg *.aif *.aiff)"), nullptr,
+        tr("Audio (%1)").arg(QString::fromStdString(WrittenAudioPatterns())), nullptr,
         QFileDialog::DontConfirmOverwrite);
     if (target.isEmpty())
         return;

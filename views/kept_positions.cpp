@@ -2,6 +2,7 @@
 #include "views/kept_positions.h"
 
 #include "editor/editor_window.h"
+#include "platform/settings.h"
 #include "views/saved_positions.h"
 
 #include <QCloseEvent>
@@ -27,10 +28,6 @@ const QString kGroup = QStringLiteral("keptPositions");
 // The keys of one kept entry, as written and as carried over by pruning.
 const QStringList kKeys = {QStringLiteral("path"), QStringLiteral("start"), QStringLiteral("stop"),
                            QStringLiteral("stamp"), QStringLiteral("time")};
-
-QSettings settings() {
-    return QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
-}
 
 // The settings group of `path`: a hash, as a path holds characters a key
 // cannot.
@@ -59,7 +56,7 @@ std::optional<std::int32_t> keptCount(const QVariant& value) {
 
 // False when the settings could not be written, and so still hold them.
 bool forgetKept(const QString& path) {
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     // Only what is there is removed: nothing else is rewritten.
     if (path.isEmpty() || !s.contains(groupOf(path) + QStringLiteral("/start")))
         return true;
@@ -126,7 +123,7 @@ void KeptPositions::offer() {
     const QString path = m_window.currentFile();
     if (path.isEmpty())
         return;
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     s.beginGroup(groupOf(path));
     const auto start = keptCount(s.value(QStringLiteral("start")));
     const auto stop = keptCount(s.value(QStringLiteral("stop")));
@@ -163,7 +160,7 @@ void KeptPositions::forget() {
 PositionKeeper::PositionKeeper(EditorWindow& window) : QObject(&window), m_window(window) {
     // A settings file grown by an older version shrinks once, here: every
     // exit rewrites it whole.
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     pruneKept(s);
     window.installEventFilter(this);
     connect(&window, &EditorWindow::leavingFile, this,
@@ -214,7 +211,7 @@ QString PositionKeeper::keep(const QString& path) {
             .arg(name, stored.start.text.left(64), stored.stop.text.left(64));
     // Kept even when the file cannot be read now (moved, say): its path is
     // known, and it may come back.
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     s.beginGroup(groupOf(path));
     s.setValue(QStringLiteral("path"), QFileInfo(path).absoluteFilePath());
     s.setValue(QStringLiteral("start"), fields->start);

@@ -3,6 +3,7 @@
 
 #include "core/positions.h"
 #include "editor/editor_window.h"
+#include "platform/settings.h"
 #include "views/audition_controls.h"
 #include "views/form_room.h"
 #include "views/loop_menu.h"
@@ -33,10 +34,6 @@ namespace kestrin::views {
 namespace {
 
 constexpr int kPlayheadIntervalMs = 33;
-
-QSettings settings() {
-    return QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
-}
 
 // What a sample field stands for, as Save would read it; a number beyond
 // the 32-bit range is kept as it is, to be drawn clipped.
@@ -238,7 +235,7 @@ void WaveformPanel::useSeamlessStop() {
 
 void WaveformPanel::showDock() {
     QScopedValueRollback quiet(m_programmatic, true);
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     m_dock->setFloating(s.value(QStringLiteral("waveform/floating"), false).toBool());
     m_dock->setVisible(s.value(QStringLiteral("waveform/visible"), true).toBool());
     fitWindow();
@@ -278,7 +275,7 @@ void WaveformPanel::fitWindow(bool byUser) {
 }
 
 void WaveformPanel::remember(const char* key, bool value) {
-    settings().setValue(QLatin1String(key), value);
+    KestrinSettings().setValue(QLatin1String(key), value);
 }
 
 void WaveformPanel::playingChanged(bool playing) {

@@ -2,6 +2,7 @@
 #include "views/window_memory.h"
 
 #include "editor/editor_window.h"
+#include "platform/settings.h"
 #include "views/form_room.h"
 
 #include <QChildEvent>
@@ -24,10 +25,6 @@ namespace {
 // The gap between the window's frame and a dock placed beside it.
 constexpr int kBesideGap = 8;
 
-QSettings settings() {
-    return QSettings(QStringLiteral("Kestrin"), QStringLiteral("Kestrin"));
-}
-
 QString key(const QDockWidget* dock, const char* what) {
     return dock->objectName() + u'/' + QLatin1String(what);
 }
@@ -46,7 +43,7 @@ bool plausibleSize(const QSize& size) {
 } // namespace
 
 WindowMemory::WindowMemory(EditorWindow& window) : QObject(&window), m_window(window) {
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     m_window.restoreGeometry(s.value(QStringLiteral("window/geometry")).toByteArray());
     if (const QSize docked = s.value(QStringLiteral("window/dockedSize")).toSize();
         plausibleSize(docked))
@@ -60,7 +57,7 @@ void WindowMemory::follow(QDockWidget* dock) {
     if (m_docks.contains(dock) || dock->objectName().isEmpty())
         return;
     Floating& f = m_docks[dock];
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     const QVariant offset = s.value(key(dock, "floatingOffset"));
     const QVariant size = s.value(key(dock, "floatingSize"));
     if (offset.isValid() && plausibleSize(size.toSize())) {
@@ -203,7 +200,7 @@ QSize WindowMemory::wantedSize() const {
 }
 
 void WindowMemory::save() {
-    QSettings s = settings();
+    QSettings s = KestrinSettings();
     // Only what changed is written: an unchanged window costs no rewrite of
     // the settings file (with its lock and rename) on every exit.
     auto keep = [&s](const QString& key, const QVariant& value) {

@@ -587,7 +587,7 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
 
 // Step 2: the candidate lags of every template, each with the place where
 // its later copy lies. Sets `cancelled` when `progress` was cancelled.
-std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t minLoop,
                               const ProgressCallback& progress, bool& cancelled,
                               std::int64_t besidePeriod) {
     std::vector<Seed> seeds;
@@ -642,7 +642,7 @@ std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int
                 correlations.push_back(correlator->buffer());
             }
         }
-        const bool finished = sideBySide(
+        const bool finished = parallelFor(
             audio, places.size(),
             [&](const Track& track, std::size_t t) {
                 const std::function<void()> asking = [&] { track.poll(); };

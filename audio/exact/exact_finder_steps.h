@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The exact finder's steps (see loop_finder.h), one file each in step order:
 // exact_copies.cpp compares two copies, exact_coarse_lags.cpp holds steps 1
-// and 2, exact_lags.cpp steps 3 and 4, exact_follower.cpp steps 5 to 8,
-// exact_ranking.cpp steps 9 and 10; loop_finder.cpp runs them. Private to
-// those files.
+// and 2, exact_lags.cpp steps 3 and 4, exact_follower.h steps 5 to 7 (a
+// file each) and exact_follow_lags.cpp step 8, exact_ranking.cpp steps 9
+// and 10; loop_finder.cpp runs them. Private to those files.
 #pragma once
 
 #include "audio/dsp/fft.h"
@@ -12,6 +12,7 @@
 #include "audio/read/audio_files.h"
 #include "audio/read/audio_reader.h"
 #include "audio/read/frames.h"
+#include "core/positions.h"
 
 #include <sndfile.h>
 #include <sys/mman.h>
@@ -78,6 +79,10 @@ inline void askForLargePages(void* data, std::size_t bytes) {
 // The audio the search works on: a track decoded whole, or a file read
 // through once and then held, or, when too long for that, read back in
 // windows where a step needs its frames.
+// Thread rule: one thread's. Its const members still move its windows, its
+// reading cursor and its watcher (the members marked mutable), which is why
+// the steps can take it as const&; parallelFor hands each thread a Track of
+// its own over the same frames, which no thread changes once held whole.
 class Track {
 public:
     // The side a window is for: the earlier copy of a pair, the later one.
@@ -182,7 +187,7 @@ private:
         std::int64_t frames() const override { return m_track.m_frames; }
         int channels() const override { return m_track.channels; }
         int sampleRate() const override {
-            return m_track.sampleRate > 0 ? m_track.sampleRate : 44100;
+            return m_track.sampleRate > 0 ? m_track.sampleRate : SamplesPerSecond;
         }
         std::int64_t append(std::int64_t from, std::int64_t to, std::vector<float>& out) override {
             if (!m_track.m_audio)
@@ -289,19 +294,20 @@ private:
 // refused at the same question. Returns false when `progress` said stop;
 // rethrows what the work threw, SearchCancelled among it. Either way the
 // threads stop at their next window and have ended before it returns.
-bool sideBySide(const Track& audio, std::size_t count,
-                const std::function<void(const Track& track, std::size_t i)>& work,
-                const ProgressCallback& progress = {});
+bool parallelFor(const Track& audio, std::size_t count,
+                 const std::function<void(const Track& track, std::size_t i)>& work,
+                 const ProgressCallback& progress = {});
 
 struct Coarse {
     int factor = 1; // D
     std::vector<float> signal;
     // Step 2's correlations of its templates (at `correlatedPlaces`, with
     // `correlatedMinLag`) with the signal, kept for step 2 again on the
-    // same signal: they do not depend on the lags it looks for.
-    mutable std::vector<FftwFloats> correlations;
-    mutable std::vector<std::int64_t> correlatedPlaces;
-    mutable std::int64_t correlatedMinLag = 0;
+    // same signal: they do not depend on the lags it looks for. Step 2
+    // writes them, so it takes the Coarse by non-const reference.
+    std::vector<FftwFloats> correlations;
+    std::vector<std::int64_t> correlatedPlaces;
+    std::int64_t correlatedMinLag = 0;
 };
 
 // What one pass through the audio gives: the coarse signal and the mean
@@ -388,8 +394,8 @@ std::size_t coarseTransformSize(int sampleRate, std::int64_t frames);
 
 // Step 2: the candidate lags of every template, with `besidePeriod` those
 // that are not a whole number of it. Sets `cancelled` when `progress` was
-// cancelled.
-std::vector<Seed> coarseSeeds(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+// cancelled. Keeps its correlations in `coarse` for the next call.
+std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t minLoop,
                               const ProgressCallback& progress, bool& cancelled,
                               std::int64_t besidePeriod = 0);
 
@@ -410,7 +416,7 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
 // in music that repeats exactly within each pass of its loop: the lags of
 // step 2 beside that period, those that are exact added to `lags`. False
 // when `progress` was cancelled.
-bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+bool addLagsBesidePeriod(const Track& audio, Coarse& coarse, std::int64_t minLoop,
                          std::vector<Lag>& lags, const ProgressCallback& progress);
 
 // Step 4: the whole-number divisions of the first `seedLags` lags that
@@ -430,7 +436,7 @@ bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vect
 // The lags shortest first, near-equal ones as one.
 std::vector<Lag> distinctLags(std::vector<Lag> lags);
 
-// ---- steps 5 to 8 (exact_follower.cpp) ----------------------------------------
+// ---- steps 5 to 8 (exact_follow_lags.cpp) -------------------------------------
 
 // Steps 5 to 8 for every lag, shortest first; nullopt when cancelled.
 std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,

@@ -57,19 +57,19 @@ constexpr std::size_t kMostDifferenced = 12;
 
 namespace {
 
-// Lags whose sums run side by side in sparseResiduals.
-constexpr std::size_t kSideBySide = 4;
+// Lags whose sums sparseResiduals runs at once, a lane each.
+constexpr std::size_t kLagLanes = 4;
 
 // Two lanes of doubles to a register (a GCC and Clang extension), each
 // summed as a double alone would be. The sums are named, not an array, so
 // that they stay in registers across the run.
 using TwoDoubles = double __attribute__((vector_size(16)));
 
-// The sums of kSideBySide lags over `steps` frames `jump` samples apart,
+// The sums of kLagLanes lags over `steps` frames `jump` samples apart,
 // the earlier copies from a[j], the later from b[j].
-void sumLanes(const std::array<const float*, kSideBySide>& a,
-              const std::array<const float*, kSideBySide>& b, std::size_t steps, std::size_t jump,
-              std::size_t ch, std::array<PairSums, kSideBySide>& sums) {
+void sumLanes(const std::array<const float*, kLagLanes>& a,
+              const std::array<const float*, kLagLanes>& b, std::size_t steps, std::size_t jump,
+              std::size_t ch, std::array<PairSums, kLagLanes>& sums) {
     TwoDoubles aa01{}, aa23{}, bb01{}, bb23{}, ab01{}, ab23{};
     for (std::size_t k = 0; k < steps; ++k) {
         const std::size_t i = k * jump;
@@ -92,9 +92,9 @@ void sumLanes(const std::array<const float*, kSideBySide>& a,
 
 // The same where every lag's later copy is the one from `b` (the template's
 // frames, which the lags compare with earlier ones): its sum is made once.
-void sumLanesOfOneLater(const std::array<const float*, kSideBySide>& a, const float* b,
+void sumLanesOfOneLater(const std::array<const float*, kLagLanes>& a, const float* b,
                         std::size_t steps, std::size_t jump, std::size_t ch,
-                        std::array<PairSums, kSideBySide>& sums) {
+                        std::array<PairSums, kLagLanes>& sums) {
     TwoDoubles aa01{}, aa23{}, ab01{}, ab23{};
     double bb = 0;
     for (std::size_t k = 0; k < steps; ++k) {
@@ -118,7 +118,7 @@ void sumLanesOfOneLater(const std::array<const float*, kSideBySide>& a, const fl
 // The residual of each lag from `first` to `last` over the frames
 // `rangeAt(lag)` gives, every kSparseStride-th frame; 1 where fewer than
 // kMinPairs pairs. Each is residualOf(pairSums(..., kSparseStride)) to the
-// bit: a lag's sums add up in the same order, but kSideBySide lags run at
+// bit: a lag's sums add up in the same order, but kLagLanes lags run at
 // once, where one lag's additions would each wait for the one before. The
 // windows of all lags are read once.
 template <class RangeAt>
@@ -150,20 +150,20 @@ std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std:
     const float* late = audio.window(Track::Later, late0, late1);
     const auto ch = static_cast<std::size_t>(audio.channels);
     const std::size_t jump = static_cast<std::size_t>(kSparseStride) * ch;
-    for (std::size_t g = 0; g < runs.size(); g += kSideBySide) {
-        const std::size_t used = std::min(kSideBySide, runs.size() - g);
-        std::array<const float*, kSideBySide> a{};
-        std::array<const float*, kSideBySide> b{};
-        std::array<std::size_t, kSideBySide> steps{};
+    for (std::size_t g = 0; g < runs.size(); g += kLagLanes) {
+        const std::size_t used = std::min(kLagLanes, runs.size() - g);
+        std::array<const float*, kLagLanes> a{};
+        std::array<const float*, kLagLanes> b{};
+        std::array<std::size_t, kLagLanes> steps{};
         // Lanes past the last lag repeat the group's first, and are not kept.
-        for (std::size_t j = 0; j < kSideBySide; ++j) {
+        for (std::size_t j = 0; j < kLagLanes; ++j) {
             const Run& r = runs[g + (j < used ? j : 0)];
             a[j] = early + static_cast<std::size_t>(r.t0 - early0) * ch;
             b[j] = late + static_cast<std::size_t>(r.t0 + r.lag - late0) * ch;
             steps[j] = static_cast<std::size_t>((r.t1 - r.t0 + kSparseStride - 1) / kSparseStride);
         }
         const std::size_t common = *std::min_element(steps.begin(), steps.end());
-        std::array<PairSums, kSideBySide> sums{};
+        std::array<PairSums, kLagLanes> sums{};
         if (std::all_of(b.begin(), b.end(), [&](const float* p) { return p == b[0]; }))
             sumLanesOfOneLater(a, b[0], common, jump, ch, sums);
         else
@@ -246,7 +246,7 @@ Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
 std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
                            std::int64_t minLoop) {
     std::vector<Lag> each(seeds.size());
-    sideBySide(audio, seeds.size(), [&](const Track& track, std::size_t i) {
+    parallelFor(audio, seeds.size(), [&](const Track& track, std::size_t i) {
         each[i] = exactLag(track, seeds[i], coarse.factor / 2 + kLagReachPastGrid);
     });
     std::vector<Lag> lags;
@@ -281,7 +281,7 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
         if (lag.residual <= kTieFactor * best && (nearPeriod == 0 || lag.frames < nearPeriod))
             nearPeriod = lag.frames;
     }
-    const Pass pass = passOver(audio, progress, nearPeriod);
+    Pass pass = passOver(audio, progress, nearPeriod);
     if (pass.cancelled)
         return false;
     bool cancelled = false;
@@ -301,7 +301,7 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
 // highest peaks of a template may all be such multiples, and the loop, which
 // is none, goes unseen. Where the exact lags found are several multiples of
 // one period, the peaks off its multiples are looked at too.
-bool addLagsBesidePeriod(const Track& audio, const Coarse& coarse, std::int64_t minLoop,
+bool addLagsBesidePeriod(const Track& audio, Coarse& coarse, std::int64_t minLoop,
                          std::vector<Lag>& lags, const ProgressCallback& progress) {
     std::int64_t period = 0;
     std::vector<std::int64_t> exact;
@@ -356,7 +356,7 @@ void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLa
             divisions.emplace_back(i, k);
     }
     std::vector<std::optional<Lag>> periods(divisions.size());
-    sideBySide(audio, divisions.size(), [&](const Track& track, std::size_t j) {
+    parallelFor(audio, divisions.size(), [&](const Track& track, std::size_t j) {
         const Lag& of = lags[divisions[j].first];
         periods[j] = periodOf(
             track, of, static_cast<double>(of.frames) / static_cast<double>(divisions[j].second));
@@ -443,7 +443,7 @@ bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vect
         }
     }
     std::vector<Lag> found(differences.size());
-    sideBySide(audio, differences.size(), [&](const Track& track, std::size_t i) {
+    parallelFor(audio, differences.size(), [&](const Track& track, std::size_t i) {
         Seed seed = exact[differences[i].first].seed;
         seed.lag = static_cast<double>(differences[i].second);
         found[i] = exactLag(track, seed, kPeriodReach);

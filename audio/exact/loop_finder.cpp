@@ -101,7 +101,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     }
     const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
     std::future<std::unique_ptr<InPlaceRealFft>> planned = planAhead(audio);
-    const Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
+    Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
     // Let go here, its plans stay with this thread for step 2.
     if (planned.valid())
         planned.get();
@@ -109,7 +109,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         result.cancelled = true;
         return result;
     }
-    const Coarse& coarse = pass.coarse;
+    Coarse& coarse = pass.coarse;
     const double silence = std::max(kSilentLevel, kRelativeSilence * pass.meanSquare);
     bool cancelled = false;
     const std::vector<Seed> seeds = coarseSeeds(
@@ -180,9 +180,9 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
 
 } // namespace
 
-bool sideBySide(const Track& audio, std::size_t count,
-                const std::function<void(const Track&, std::size_t)>& work,
-                const ProgressCallback& progress) {
+bool parallelFor(const Track& audio, std::size_t count,
+                 const std::function<void(const Track&, std::size_t)>& work,
+                 const ProgressCallback& progress) {
     const auto share = [&](std::size_t i) {
         return static_cast<double>(i) / static_cast<double>(count);
     };

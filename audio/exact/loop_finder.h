@@ -41,13 +41,13 @@
 //      the copies that are bit-exact again beyond them (exact_follower.cpp).
 //   6. Sample-exact start: where the match begins, the split of each
 //      sample's difference into a differing and a matching stretch
-//      (exact_follower.cpp).
+//      (exact_start.cpp).
 //   7. A ring into the loop: the start moved past an intro's notes or reverb
 //      still sounding faintly over the first pass, measured against the body
-//      of the loop (exact_follower.cpp).
+//      of the loop (exact_ring.cpp).
 //   8. Admission: every candidate must pass the seam verdict (JudgeSeam), a
 //      failing one trying later starts up to a ring's length
-//      (exact_follower.cpp).
+//      (exact_follow_lags.cpp).
 //   9. Ranking: chance repeats, multiples of a found loop and near-periods
 //      left out; best first by score, seconds that repeat and how much of
 //      the song plays seamlessly (exact_ranking.cpp).

@@ -4,8 +4,8 @@
 // The loop goes from a place in one rendition to the same musical place in
 // another, where the music around both sounds alike.
 //
-// In which steps (each tuning number is a named constant in
-// musical_loops.cpp, with its reason beside it):
+// In which steps (each a file of audio/musical/ listed in musical_steps.h,
+// each tuning number a named constant in it with its reason beside it):
 //   1. Spectra: the channels averaged, read once in order a block at a time;
 //      each hop keeps only its band levels (timbre), chroma (harmony) and
 //      onset strength (spectral flux).

@@ -29,11 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct SndfileCloser {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
-using SoundFile = std::unique_ptr<SNDFILE, SndfileCloser>;
-
 std::string systemReason(int error) {
     return std::error_code(error, std::generic_category()).message();
 }
@@ -158,6 +153,10 @@ int OpenRegularFile(const fs::path& path, const char* kind) {
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+void SndfileCloser::operator()(SNDFILE* file) const {
+    sf_close(file);
 }
 
 SNDFILE* OpenAudioForReading(const fs::path& path, SF_INFO& info) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -44,6 +45,14 @@ int OpenRegularFile(const std::filesystem::path& path, const char* kind);
 // never end. Every reading of audio goes through here. Throws AudioError
 // naming the file.
 sf_private_tag* OpenAudioForReading(const std::filesystem::path& path, SF_INFO& info);
+
+// Closes a file libsndfile opened: SoundFile's deleter.
+struct SndfileCloser {
+    void operator()(sf_private_tag* file) const;
+};
+
+// A file libsndfile opened, closed when it goes.
+using SoundFile = std::unique_ptr<sf_private_tag, SndfileCloser>;
 
 // What the file holds, as AudioReader knows it: the frames are those that
 // decode, which for a file cut short are fewer than its header claims.

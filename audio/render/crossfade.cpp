@@ -7,6 +7,7 @@
 #include "audio/read/in_place.h"
 #include "audio/read/sample_bytes.h"
 #include "audio/render/loop_interchange.h"
+#include "core/audio_extensions.h"
 #include "core/loop_problems.h"
 #include "core/positions.h"
 
@@ -255,8 +256,7 @@ void rewriteFadedBytes(AudioReader& reader, const fs::path& source, const fs::pa
     raw.channels = info.channels;
     raw.format = SF_FORMAT_RAW | (info.format & SF_FORMAT_SUBMASK) | endian;
     {
-        std::unique_ptr<SNDFILE, decltype(&sf_close)> out(
-            sf_open_fd(::fileno(encoded.get()), SFM_WRITE, &raw, SF_FALSE), sf_close);
+        SoundFile out(sf_open_fd(::fileno(encoded.get()), SFM_WRITE, &raw, SF_FALSE));
         if (!out)
             throw AudioError("cannot crossfade " + source.string() + ": " + sf_strerror(nullptr));
         sf_command(out.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
@@ -302,7 +302,7 @@ void rewriteFadedBytes(AudioReader& reader, const fs::path& source, const fs::pa
 // track.
 void carryChunks(const fs::path& source, SNDFILE* out, int format) {
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, decltype(&sf_close)> in(OpenAudioForReading(source, info), sf_close);
+    SoundFile in(OpenAudioForReading(source, info));
     SF_INSTRUMENT instrument{};
     const int container = format & SF_FORMAT_TYPEMASK;
     if ((container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX ||
@@ -333,8 +333,8 @@ void WriteCrossfaded(const fs::path& source, const fs::path& target, const Cross
                       ? std::optional<int>(info.format)
                       : RenderFormatFor(target, source, info.frames);
     if (!format)
-        throw AudioError("cannot write " + target.string() +
-                         ": its extension is none of .wav, .aif, .aiff, .flac, .ogg, .oga");
+        throw AudioError("cannot write " + target.string() + ": its extension is none of " +
+                         WrittenAudioExtensionList());
     // The same container keeps the source's own encoding (u-law stays u-law).
     if ((*format & SF_FORMAT_TYPEMASK) == (info.format & SF_FORMAT_TYPEMASK) &&
         !InexactEncodingOf(info.format))

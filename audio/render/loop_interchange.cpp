@@ -3,6 +3,7 @@
 
 #include "audio/read/audio_files.h"
 #include "audio/read/audio_reader.h"
+#include "core/audio_extensions.h"
 
 #include <sndfile.h>
 
@@ -19,10 +20,6 @@ namespace kestrin::audio {
 namespace fs = std::filesystem;
 
 namespace {
-
-struct SndfileCloser {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
 
 std::string lowerExtension(const fs::path& path) {
     std::string ext = path.extension().string();
@@ -127,7 +124,7 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
 
 std::optional<FileLoop> ReadInstrumentLoop(const fs::path& path) {
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> file(OpenAudioForReading(path, info));
+    SoundFile file(OpenAudioForReading(path, info));
     SF_INSTRUMENT instrument{};
     if (sf_command(file.get(), SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
         return std::nullopt;
@@ -149,7 +146,7 @@ void WriteWithInstrumentLoop(const fs::path& source, const fs::path& target, std
     // libsndfile accepts an instrument for AIFF too but writes no chunk for
     // it: a loop that silently went missing would be reported as written.
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> probe(OpenAudioForReading(source, info));
+    SoundFile probe(OpenAudioForReading(source, info));
     probe.reset();
     const int container = info.format & SF_FORMAT_TYPEMASK;
     if (container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX)
@@ -223,7 +220,7 @@ std::optional<int> RenderFormatFor(const fs::path& target, const fs::path& sourc
                                    std::int64_t frames) {
     const std::string ext = lowerExtension(target);
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> in(OpenAudioForReading(source, info));
+    SoundFile in(OpenAudioForReading(source, info));
     const SampleType type = AudioReader(source).sampleType();
     const bool wide = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24;
     if (ext == ".ogg" || ext == ".oga")
@@ -290,8 +287,8 @@ void RenderExtended(const fs::path& source, const fs::path& target, const Extend
                          ": the fade is longer than the render");
     const auto format = RenderFormatFor(target, source, plan.frames);
     if (!format)
-        throw AudioError("cannot write " + target.string() +
-                         ": its extension is none of .wav, .aif, .aiff, .flac, .ogg, .oga");
+        throw AudioError("cannot write " + target.string() + ": its extension is none of " +
+                         WrittenAudioExtensionList());
     const ExtendPlan& checked = plan;
     WriteAudioFile(target, *format, reader.info().channels, reader.info().sampleRate, replace,
                    [&](SNDFILE* out) {
