@@ -224,26 +224,25 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
     return result;
 }
 
-// A loop that matches this well (see LoopCandidate::score) and spans
-// kSpansShare of the file is one the file plays twice or more when it is
-// shown for at least kShownShare of itself after its stop and seen
-// repeating over kSeenToTheEndShare of what follows its stop, or seen
-// repeating over kSeenWholeShare of itself (the finder may start it late,
-// in its first pass). A file cut a few seconds into a second pass shows less; a loop the
-// finder starts on a lead-in that the passes share shows a little less than
-// the whole loop; a second pass that plays a passage otherwise (a module's
-// instrument varied) is seen over less of itself, but not under 0.7 of it,
-// where a section repeated inside a song played once is followed by music
-// it does not repeat, and spans less of the song: two passes after an
-// intro no longer than the loop span a third of the file. (The seen
-// repeat counts up to one loop length.)
+// A loop that matches this well (see LoopCandidate::score) is one the file
+// plays twice or more when it is shown for at least kShownShare of itself
+// after its stop and seen repeating over kSeenToTheEndShare of what follows
+// its stop (up to one loop length), or seen repeating over kSeenWholeShare
+// of itself (the finder may start it late, in its first pass); and when it
+// spans kSpansShare of the file or is followed by two more of itself (a
+// track that is a short loop played over and over). A file cut a few
+// seconds into a second pass shows less; a loop the finder starts on a
+// lead-in that the passes share shows a little less than the whole loop; a
+// second pass that plays a passage otherwise (a module's instrument varied)
+// is seen over less of itself, but not under 0.7 of it, where a section
+// repeated inside a song played once is followed by music it does not
+// repeat and spans less of the song: two passes after an intro no longer
+// than the loop span a third of the file.
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
 constexpr double kSeenToTheEndShare = 0.7;
 constexpr double kSeenWholeShare = 0.9;
 constexpr double kSpansShare = 1.0 / 3;
-// A shorter loop seen whole and followed by two more of itself is played
-// three times or more: a track that is its loop played over and over.
 constexpr double kThreePasses = 2.0;
 
 // Whether the file plays one of its loops twice or more.
@@ -325,11 +324,10 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
 void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
                        std::ptrdiff_t place) {
     std::vector<LoopCandidate>& all = search.candidates;
-    // Played on to the end, a song repeats passages inside: audio in which
-    // nothing repeats at all gets no guess.
+    // Played on to the end, a song repeats passages inside it: audio in
+    // which nothing repeats gets no guess at a loop the judge does not pass.
     const std::optional<LoopCandidate>& whole =
-        search.wholeTrack ? search.wholeTrack
-                          : (all.empty() ? search.wholeTrack : search.playedToTheEnd);
+        search.wholeTrack || all.empty() ? search.wholeTrack : search.playedToTheEnd;
     if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rate))
         return;
     std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
