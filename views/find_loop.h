@@ -28,8 +28,9 @@ class LoopMenu;
 // while the sound module searches, then the candidates best first (start,
 // stop, length, match, kind: exact or musical, and the seam). Use, Enter or a double click sets
 // both positions through the editor's field synchronisation; nothing is saved. It is not modal: the
-// window answers throughout. F5, F6 and F7 play the highlighted candidate's seam, loop and
-// audition, so that a loop is picked by ear; nothing is used or saved.
+// window answers throughout. F5 (or Play Seam), F6 and F7 play the highlighted candidate's seam,
+// loop and audition, so that a loop is picked by ear; nothing is used or saved. After a Refine,
+// the focus goes back to the waveform's seam view, where the loop was being worked on.
 class FindLoopDialog : public QDialog {
     Q_OBJECT
 public:
@@ -44,6 +45,9 @@ public:
     bool searching() const { return m_searching; }
 
     void reject() override;
+
+protected:
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void showProgress(double fraction);
@@ -64,6 +68,7 @@ private:
     QTreeWidget* m_list;
     QDialogButtonBox* m_buttons;
     QPushButton* m_use;
+    QPushButton* m_play;
 };
 
 // What Find and Refine share: a Loop menu command that searches the audio
