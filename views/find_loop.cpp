@@ -17,10 +17,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cstdlib>
 #include <limits>
+#include <vector>
 
 namespace kestrin::views {
 
@@ -64,9 +68,6 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     m_progress->setAccessibleName(tr("Search progress"));
     m_list->setObjectName(QStringLiteral("findLoopCandidates"));
     m_list->setAccessibleName(tr("Loop candidates"));
-    m_list->setAccessibleDescription(
-        tr("Seamless loops found in the audio, best first: start, stop, length, match, kind "
-           "and how the seam sounds"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);
     m_list->setColumnCount(ColumnCount);
@@ -144,8 +145,12 @@ void FindLoopDialog::search(const sound::CompanionAudio& audio,
         return;
     m_audioName = QFileInfo(audio.path).fileName();
     m_rate = audio.sampleRate;
-    m_near = near.has_value();
+    m_near = near;
     setWindowTitle(m_near ? tr("Refine Loop Points") : tr("Find Loop Points"));
+    m_list->setAccessibleDescription(
+        (m_near ? tr("Seamless loops near the start and stop")
+                : tr("Seamless loops in the audio")) +
+        tr(", best first: start, stop, length, match, kind and how the seam sounds"));
     m_searching = true;
     m_list->clear();
     m_list->setEnabled(false);
@@ -203,7 +208,14 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
             true);
         return;
     }
-    for (const LoopCandidate& loop : result.candidates) {
+    std::vector<LoopCandidate> candidates = result.candidates;
+    // Best first, as the dialog says, for a Refine too: its search lists the
+    // given loop first, then the exact loops by distance, then musical ones.
+    if (m_near)
+        std::stable_sort(
+            candidates.begin(), candidates.end(),
+            [](const LoopCandidate& a, const LoopCandidate& b) { return a.score > b.score; });
+    for (const LoopCandidate& loop : candidates) {
         auto* item = new QTreeWidgetItem(m_list);
         item->setText(StartColumn, samplesAndClock(loop.start, m_rate));
         item->setText(StopColumn, samplesAndClock(loop.stop, m_rate));
@@ -281,9 +293,10 @@ void FindLoopDialog::hideEvent(QHideEvent* event) {
     // Refine is asked for from the seam being worked on: back there, Ctrl+Z
     // and the arrow keys act on the loop at once, not on whichever spin box
     // the window last had.
+    // After the hide has given the window back its focus, not before.
     auto* seam = m_window.findChild<QWidget*>(QStringLiteral("waveformSeam"));
     if (m_near && seam && seam->isVisible())
-        seam->setFocus(Qt::OtherFocusReason);
+        QTimer::singleShot(0, seam, [seam] { seam->setFocus(Qt::OtherFocusReason); });
 }
 
 LoopSearchCommand::LoopSearchCommand(EditorWindow& window, LoopMenu& menu, const QString& text)

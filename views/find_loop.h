@@ -25,12 +25,12 @@ namespace kestrin::views {
 class LoopMenu;
 
 // The dialog (objectName "findLoopDialog"): a progress bar that Cancel stops
-// while the sound module searches, then the candidates best first (start,
-// stop, length, match, kind: exact or musical, and the seam). Use, Enter or a double click sets
-// both positions through the editor's field synchronisation; nothing is saved. It is not modal: the
+// while the sound module searches, then the candidates best first, for a Refine too (start, stop,
+// length, match, kind: exact or musical, and the seam). Use, Enter or a double click sets both
+// positions through the editor's field synchronisation; nothing is saved. It is not modal: the
 // window answers throughout. F5 (or Play Seam), F6 and F7 play the highlighted candidate's seam,
-// loop and audition, so that a loop is picked by ear; nothing is used or saved. After a Refine,
-// the focus goes back to the waveform's seam view, where the loop was being worked on.
+// loop and audition, so that a loop is picked by ear; nothing is used or saved. After a Refine, the
+// focus goes back to the waveform's seam view, where the loop was being worked on.
 class FindLoopDialog : public QDialog {
     Q_OBJECT
 public:
@@ -61,7 +61,7 @@ private:
     LoopMenu& m_menu;
     QString m_audioName;
     int m_rate = 0;
-    bool m_near = false; // the search was a Refine
+    std::optional<LoopPoints> m_near; // the positions a Refine searched near
     bool m_searching = false;
     QLabel* m_message;
     QProgressBar* m_progress;
