@@ -292,11 +292,13 @@ void FindLoopDialog::hideEvent(QHideEvent* event) {
     QDialog::hideEvent(event);
     // Refine is asked for from the seam being worked on: back there, Ctrl+Z
     // and the arrow keys act on the loop at once, not on whichever spin box
-    // the window last had.
-    // After the hide has given the window back its focus, not before.
-    auto* seam = m_window.findChild<QWidget*>(QStringLiteral("waveformSeam"));
-    if (m_near && seam && seam->isVisible())
-        QTimer::singleShot(0, seam, [seam] { seam->setFocus(Qt::OtherFocusReason); });
+    // the window last had. After the hide has given the window back its
+    // focus, not before.
+    if (m_near && m_backTo && m_backTo->isVisible())
+        QTimer::singleShot(0, m_backTo, [to = m_backTo] {
+            if (to)
+                to->setFocus(Qt::OtherFocusReason);
+        });
 }
 
 LoopSearchCommand::LoopSearchCommand(EditorWindow& window, LoopMenu& menu, const QString& text)

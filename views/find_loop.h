@@ -6,6 +6,7 @@
 #include "sound/sound_engine.h"
 
 #include <QDialog>
+#include <QPointer>
 
 #include <optional>
 
@@ -43,6 +44,9 @@ public:
     // Stops a search in progress; the positions stay as they are.
     void cancelSearch();
     bool searching() const { return m_searching; }
+    // Where the focus goes when the dialog closes after a Refine (the seam
+    // view); nowhere in particular when null.
+    void returnFocusTo(QWidget* widget) { m_backTo = widget; }
 
     void reject() override;
 
@@ -61,6 +65,7 @@ private:
     LoopMenu& m_menu;
     QString m_audioName;
     int m_rate = 0;
+    QPointer<QWidget> m_backTo;
     std::optional<LoopPoints> m_near; // the positions a Refine searched near
     bool m_searching = false;
     QLabel* m_message;
