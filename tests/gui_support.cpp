@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QTest>
@@ -78,15 +79,18 @@ void EditorFixture::pressOnSlider(const char* name, Qt::Key key, int times) {
         QTest::keyClick(s, key);
 }
 
-MessageBoxWatcher::MessageBoxWatcher() : m_timer(new QTimer) {
+MessageBoxWatcher::MessageBoxWatcher(const QString& click) : m_timer(new QTimer) {
     m_timer->setInterval(5);
-    QObject::connect(m_timer, &QTimer::timeout, [this] {
+    QObject::connect(m_timer, &QTimer::timeout, [this, click] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
         m_seen.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
                           box->textFormat()});
-        QTest::keyClick(box, Qt::Key_Enter);
+        if (auto* button = box->findChild<QPushButton*>(click); button && !click.isEmpty())
+            QTest::mouseClick(button, Qt::LeftButton);
+        else
+            QTest::keyClick(box, Qt::Key_Enter);
     });
     m_timer->start();
 }

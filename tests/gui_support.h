@@ -72,10 +72,10 @@ struct SeenMessageBox {
 };
 
 // Closes every modal message box that opens while it lives, by pressing Enter
-// on it, and remembers what each one showed.
+// on it or clicking its button named `click`, and remembers what each one showed.
 class MessageBoxWatcher {
 public:
-    MessageBoxWatcher();
+    explicit MessageBoxWatcher(const QString& click = {});
     ~MessageBoxWatcher();
     const std::vector<SeenMessageBox>& seen() const { return m_seen; }
 

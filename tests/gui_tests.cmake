@@ -84,6 +84,14 @@ if(XVFB AND XDOTOOL AND IMAGEMAGICK_CONVERT)
     set_tests_properties(waveform_panel_draws_at_100_and_200_percent PROPERTIES LABELS window
         RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
+# The window and the Find dialog on an 800×600 screen at 200 %, framed by a window manager.
+find_program(OPENBOX openbox)
+if(XVFB AND XDOTOOL AND IMAGEMAGICK_CONVERT AND OPENBOX)
+    add_test(NAME window_and_find_fit_800x600_at_200_percent
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/layout_200_percent.sh $<TARGET_FILE:kestrin>)
+    set_tests_properties(window_and_find_fit_800x600_at_200_percent PROPERTIES LABELS window
+        RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+endif()
 
 # What `cmake --install` and the Debian package put on a machine.
 add_test(NAME install_tree_valid COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})

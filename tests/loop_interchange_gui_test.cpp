@@ -122,21 +122,40 @@ TEST_F(LoopInterchangeGui, ExportWritesTheFieldsAsALabelTrack) {
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), LabelText({1000, 21000}));
 }
 
-// A POS file counts at 44,100 per second: every writer of positions refuses
-// 48 kHz audio in a message box naming both rates, and changes nothing.
-TEST_F(LoopInterchangeGui, EveryWriterRefusesAudioAtAnotherRate) {
-    const Track track = RenderTrack({.channels = 1, .sampleRate = 48000});
-    std::vector<short> pcm;
-    for (const float sample : track.samples)
-        pcm.push_back(static_cast<short>(std::lround(sample * 32000)));
-    writeWave(4800, 96000, 48000, pcm);
-    // Near the track's loop, for Refine, yet not on it.
-    const PosValues held{static_cast<std::int32_t>(track.loopStart + 100),
-                         static_cast<std::int32_t>(track.loopStart + track.loopFrames + 100)};
-    WritePosFile(m_scratch.path() / "LOOP.POS", held);
-    QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return action("mnuImportLoop")->isEnabled(); }, 30000));
+// A generated track at 48 kHz whose smpl loop is 4800..96000, with a POS
+// file near the track's loop, for Refine, yet not on it; opened.
+class OtherRateGui : public LoopInterchangeGui {
+protected:
+    void SetUp() override {
+        LoopInterchangeGui::SetUp();
+        const Track track = RenderTrack({.channels = 1, .sampleRate = 48000});
+        std::vector<short> pcm;
+        for (const float sample : track.samples)
+            pcm.push_back(static_cast<short>(std::lround(sample * 32000)));
+        writeWave(4800, 96000, 48000, pcm);
+        m_held = {static_cast<std::int32_t>(track.loopStart + 100),
+                  static_cast<std::int32_t>(track.loopStart + track.loopFrames + 100)};
+        WritePosFile(m_scratch.path() / "LOOP.POS", m_held);
+        QTest::keyClick(m_window.get(), Qt::Key_O, Qt::ControlModifier);
+        ASSERT_TRUE(
+            QTest::qWaitFor([this] { return action("mnuImportLoop")->isEnabled(); }, 30000));
+    }
+    // Opens the Loop menu by its key and picks the item with key `item`.
+    void menuKey(Qt::Key item) {
+        m_window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 10000));
+        QTest::keyClick(m_window.get(), Qt::Key_L, Qt::AltModifier);
+        ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget(); }, 10000));
+        QTest::keyClick(QApplication::activePopupWidget(), item);
+    }
+    PosValues m_held;
+};
 
+// A POS file counts at 44,100 per second: every writer of positions asks
+// before taking 48 kHz audio's frames, naming both rates; declined (Enter),
+// it changes nothing.
+TEST_F(OtherRateGui, EveryWriterDeclinedChangesNothing) {
+    const PosValues held = m_held;
     // Find's and Refine's Use (Enter on the list of loops), Import and Export (menu keys).
     const struct {
         Qt::Key key;
@@ -177,6 +196,47 @@ TEST_F(LoopInterchangeGui, EveryWriterRefusesAudioAtAnotherRate) {
         EXPECT_EQ(ReadPosFile(m_scratch.path() / "LOOP.POS"), held);
         EXPECT_EQ(m_window->findChild<QFileDialog*>("exportLoopDialog"), nullptr);
     }
+}
+
+} // namespace
+
+namespace {
+
+// Agreed once, in Import's box, the audio's frames are the positions for
+// that file: Export writes its label track at the audio's rate without
+// asking, and the waveform panel reads the stop on both clocks.
+TEST_F(OtherRateGui, FramesOfAudioAgreedOnceServeEveryWriter) {
+    {
+        MessageBoxWatcher agree(QStringLiteral("useFramesOfAudio"));
+        menuKey(Qt::Key_I);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return text("txtStopTime") == "96000"; }, 30000));
+        EXPECT_EQ(agree.seen().size(), 1u);
+    }
+    EXPECT_EQ(text("txtStartTime"), "4800");
+    EXPECT_TRUE(m_window->statusBar()->currentMessage().contains("as frames of LOOP.WAV at 48,000"))
+        << m_window->statusBar()->currentMessage().toStdString();
+    auto* report = m_window->findChild<QLabel*>("seamReport");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return report->text().contains(
+                "Seam at 00:02.000 of the audio at 48,000 Hz, 00:02.177 on the POS file's "
+                "44,100 clock");
+        },
+        30000))
+        << report->text().toStdString();
+
+    MessageBoxWatcher none;
+    menuKey(Qt::Key_E);
+    QFileDialog* dialog = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (dialog = m_window->findChild<QFileDialog*>("exportLoopDialog")); }, 30000));
+    const auto target = m_scratch.path() / "LOOP.txt";
+    dialog->selectFile(QString::fromStdString(target.string()));
+    QTest::keyClick(dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")), Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(target); }, 30000));
+    const Bytes bytes = readFileBytes(target);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), LabelText({4800, 96000}, 48000));
+    EXPECT_TRUE(none.seen().empty());
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "tests/views_fixture.h"
 #include "views/find_loop.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QStatusBar>
 #include <QTest>
@@ -113,5 +114,40 @@ TEST_P(RefineExactLoop, CtrlREnterSetsTheTrueLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Offsets, RefineExactLoop, testing::Values(0, -11000));
+
+// A user picks Find's best loop and refines it: Refine lists best first,
+// as it says, and once it is closed the focus is on the seam view, where
+// Ctrl+Z takes Find's Use back at once.
+TEST_F(RefineLoopTest, RefineListsBestFirstAndHandsBackTheSeamView) {
+    const PosValues opened{static_cast<std::int32_t>(m_song.passStart),
+                           static_cast<std::int32_t>(m_song.passStart + m_song.passFrames)};
+    open(opened);
+    for (const Qt::Key key : {Qt::Key_F, Qt::Key_R}) {
+        m_window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 10000));
+        QTest::keyClick(m_window.get(), key, Qt::ControlModifier);
+        views::FindLoopDialog* dialog = nullptr;
+        for (auto* shown : m_window->findChildren<views::FindLoopDialog*>())
+            if (shown->isVisible())
+                dialog = shown;
+        ASSERT_TRUE(dialog && QTest::qWaitFor([&] { return !dialog->searching(); }, 60000));
+        auto* list = dialog->findChild<QTreeWidget*>();
+        ASSERT_GT(list->topLevelItemCount(), 0);
+        for (int i = 1; key == Qt::Key_R && i < list->topLevelItemCount(); ++i)
+            EXPECT_GE(list->topLevelItem(i - 1)->text(3).toDouble(),
+                      list->topLevelItem(i)->text(3).toDouble())
+                << i;
+        if (key == Qt::Key_F)
+            QTest::keyClick(list, Qt::Key_Return);
+        QTest::keyClick(list, Qt::Key_Escape);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dialog->isHidden(); }, 10000));
+    }
+    // As a window manager does when a dialog closes: the window is active again.
+    m_window->activateWindow();
+    auto* seam = m_window->findChild<QWidget*>(QStringLiteral("waveformSeam"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == seam; }, 10000));
+    QTest::keyClick(seam, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(text("txtStartTime").toLongLong(), opened.start);
+}
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "core/pos_file.h"
 #include "tests/views_fixture.h"
 
+#include <QHeaderView>
 #include <QLabel>
 #include <QTreeWidget>
 
@@ -90,6 +91,20 @@ TEST_F(SoundtrackPanelTest, ListsTheFolderWithVerdictsAndOpensNeighbours) {
     WritePosFile(m_scratch.path() / "b.pos", {200, 2000});
     ASSERT_TRUE(QTest::qWaitFor([this] { return column(1).value(1) == "seamless"; }, 30000))
         << column(1).value(1).toStdString();
+}
+
+// A name of 156 characters, with "—" and accents, gives up its middle and
+// leaves every row's verdict in view.
+TEST_F(SoundtrackPanelTest, ALongNameLeavesTheSeamColumnInView) {
+    const QString name = QStringLiteral(
+        "Überlänge — Ouvertüre für Streicher, Bläser und Chor in drei Sätzen, aufgenommen im "
+        "Großen Saal — Fassung letzter Hand, ungekürzt, mit Wiederholungen Teil 1.POS");
+    WritePosFile(m_scratch.path() / name.toStdString(), {0, 100});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return column(0).contains(name) && judged(); }, 30000));
+    const QHeaderView* header = m_list->header();
+    EXPECT_LE(header->sectionViewportPosition(1) + header->sectionSize(1),
+              m_list->viewport()->width());
+    EXPECT_GE(header->sectionSize(1), header->sectionSizeHint(1));
 }
 
 } // namespace

@@ -10,25 +10,10 @@ bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 tests=$(cd "$(dirname "$0")" && pwd)
 . "$tests/private_home.sh"
 . "$tests/x11_window.sh"
+. "$tests/square_wave.sh"
 private_scratch
 
-le32() { # a number as 4 little-endian bytes
-    printf "\\$(printf %03o $(($1 & 255)))\\$(printf %03o $(($1 >> 8 & 255)))"
-    printf "\\$(printf %03o $(($1 >> 16 & 255)))\\$(printf %03o $(($1 >> 24 & 255)))"
-}
-# One period: 50 stereo frames at +16000, 50 at -16000 (16-bit little endian).
-high=$(printf '\200\076\200\076'); low=$(printf '\200\301\200\301')
-: >"$work/period"
-for _ in $(seq 1 50); do printf '%s' "$high" >>"$work/period"; done
-for _ in $(seq 1 50); do printf '%s' "$low" >>"$work/period"; done
-cp "$work/period" "$work/data"
-for _ in $(seq 1 10); do cat "$work/data" "$work/data" >"$work/twice" && mv "$work/twice" "$work/data"; done
-bytes=$(wc -c <"$work/data") # 102400 frames
-{
-    printf 'RIFF'; le32 $((36 + bytes)); printf 'WAVEfmt '; le32 16
-    printf '\001\000\002\000'; le32 44100; le32 176400; printf '\004\000\020\000'
-    printf 'data'; le32 "$bytes"; cat "$work/data"
-} >"$work/LOOP.WAV"
+square_wave "$work/LOOP.WAV"
 # start 1000, stop 80000
 printf '\350\003\000\000\200\070\001\000' >"$work/LOOP.POS"
 

@@ -576,12 +576,22 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
     EXPECT_EQ(ReadPosFile(m_scratch.path() / "SONG.POS"), (PosValues{kStart, kStop}))
         << "nothing is saved before Save";
 
-    // F5 plays the highlighted candidate (heard in the audition tests).
+    // F5 and the Play Seam button play the highlighted candidate (heard in
+    // the audition tests).
     qputenv("PULSE_SERVER", "unix:/nonexistent");
-    QSignalSpy played(m_window->findChild<views::LoopMenu*>(), &views::LoopMenu::playingChanged);
-    QTest::keyClick(list, Qt::Key_F5);
-    ASSERT_GE(played.count(), 1);
-    EXPECT_TRUE(played.first().first().toBool());
+    auto* menu = m_window->findChild<views::LoopMenu*>();
+    auto* play = dialog->findChild<QPushButton*>(QStringLiteral("findLoopPlay"));
+    ASSERT_TRUE(play && play->isVisible() && play->isEnabled());
+    for (const bool button : {false, true}) {
+        menu->stop();
+        QSignalSpy played(menu, &views::LoopMenu::playingChanged);
+        if (button)
+            QTest::mouseClick(play, Qt::LeftButton);
+        else
+            QTest::keyClick(list, Qt::Key_F5);
+        ASSERT_GE(played.count(), 1) << button;
+        EXPECT_TRUE(played.first().first().toBool()) << button;
+    }
 }
 
 // A stored stop one sample past the loop clicks: the panel offers the loop's

@@ -174,6 +174,11 @@ TEST_F(WindowMemoryTest, EveryWayOfLeavingATrackKeepsItsPositions) {
             open("A.POS");
             auto* line = m_window->findChild<QWidget*>(QStringLiteral("keptPositions"));
             ASSERT_TRUE(line->isVisible()) << row;
+            // One line, however narrow the window, with nothing left dangling.
+            const auto* words = line->findChild<QLabel*>(QStringLiteral("keptPositionsText"));
+            EXPECT_LT(words->height(), 2 * words->fontMetrics().lineSpacing());
+            const QString whole = words->toolTip().isEmpty() ? words->text() : words->toolTip();
+            EXPECT_TRUE(whole.contains("stop 2") && !whole.contains(u'—')) << whole.toStdString();
             if (last) // a button's mnemonic clicks it once its press has been shown
                 QTest::keyClick(QApplication::focusWidget(), row % 2 ? 'r' : 'd', Qt::AltModifier);
             EXPECT_TRUE(QTest::qWaitFor([&] { return line->isVisible() != last; }, 10000));

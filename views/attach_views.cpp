@@ -40,7 +40,7 @@ void AttachViews(EditorWindow& window) {
     new WindowMemory(window);
     new PositionKeeper(window);
     new LoopInterchangeActions(window, *menu, *waveform);
-    new RefineLoopCommand(window, *menu, *find);
+    new RefineLoopCommand(window, *menu, *find, *waveform);
     new CrossfadeSeamCommand(window, *menu);
     new StatusElision(*window.statusBar());
     // A message about unsaved positions is over once they are saved.

@@ -17,10 +17,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cstdlib>
 #include <limits>
+#include <vector>
 
 namespace kestrin::views {
 
@@ -51,7 +55,8 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     : QDialog(&window), m_window(window), m_menu(menu), m_message(new QLabel(this)),
       m_progress(new QProgressBar(this)), m_list(new QTreeWidget(this)),
       m_buttons(new QDialogButtonBox(QDialogButtonBox::Cancel, this)),
-      m_use(m_buttons->addButton(tr("&Use"), QDialogButtonBox::ApplyRole)) {
+      m_use(m_buttons->addButton(tr("&Use"), QDialogButtonBox::ApplyRole)),
+      m_play(m_buttons->addButton(tr("&Play Seam"), QDialogButtonBox::ActionRole)) {
     setObjectName(QStringLiteral("findLoopDialog"));
     setWindowTitle(tr("Find Loop Points"));
     setModal(false);
@@ -63,9 +68,6 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     m_progress->setAccessibleName(tr("Search progress"));
     m_list->setObjectName(QStringLiteral("findLoopCandidates"));
     m_list->setAccessibleName(tr("Loop candidates"));
-    m_list->setAccessibleDescription(
-        tr("Seamless loops found in the audio, best first: start, stop, length, match, kind "
-           "and how the seam sounds"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);
     m_list->setColumnCount(ColumnCount);
@@ -86,6 +88,10 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     m_use->setObjectName(QStringLiteral("findLoopUse"));
     m_use->setToolTip(tr("Sets the start and stop to the chosen loop; nothing is saved"));
     m_use->setDefault(true);
+    m_play->setObjectName(QStringLiteral("findLoopPlay"));
+    m_play->setToolTip(tr("Plays the chosen loop's seam, as F5 does; nothing is set or saved"));
+    m_play->setAccessibleDescription(m_play->toolTip());
+    m_play->setAutoDefault(false);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_message);
@@ -96,8 +102,12 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     connect(m_buttons, &QDialogButtonBox::rejected, this, &FindLoopDialog::reject);
     connect(m_use, &QPushButton::clicked, this, &FindLoopDialog::useSelected);
     connect(m_list, &QTreeWidget::itemDoubleClicked, this, &FindLoopDialog::useSelected);
-    connect(m_list, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* item) { m_use->setEnabled(item != nullptr && !m_searching); });
+    connect(m_list, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        m_use->setEnabled(item != nullptr && !m_searching);
+        m_play->setEnabled(item != nullptr && !m_searching);
+    });
+    connect(m_play, &QPushButton::clicked, this,
+            [this] { m_menu.play(LoopMenu::Mode::Seam, highlighted()); });
     // A candidate is heard before it is used: F5, F6 and F7 play the
     // highlighted one (the fields' positions while there is none), and
     // nothing is set or saved.
@@ -135,12 +145,17 @@ void FindLoopDialog::search(const sound::CompanionAudio& audio,
         return;
     m_audioName = QFileInfo(audio.path).fileName();
     m_rate = audio.sampleRate;
-    m_near = near.has_value();
+    m_near = near;
     setWindowTitle(m_near ? tr("Refine Loop Points") : tr("Find Loop Points"));
+    m_list->setAccessibleDescription(
+        (m_near ? tr("Seamless loops near the start and stop")
+                : tr("Seamless loops in the audio")) +
+        tr(", best first: start, stop, length, match, kind and how the seam sounds"));
     m_searching = true;
     m_list->clear();
     m_list->setEnabled(false);
     m_use->setEnabled(false);
+    m_play->setEnabled(false);
     m_buttons->button(QDialogButtonBox::Cancel)->setText(tr("Cancel"));
     m_progress->setValue(0);
     m_progress->show();
@@ -193,7 +208,14 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
             true);
         return;
     }
-    for (const LoopCandidate& loop : result.candidates) {
+    std::vector<LoopCandidate> candidates = result.candidates;
+    // Best first, as the dialog says, for a Refine too: its search lists the
+    // given loop first, then the exact loops by distance, then musical ones.
+    if (m_near)
+        std::stable_sort(
+            candidates.begin(), candidates.end(),
+            [](const LoopCandidate& a, const LoopCandidate& b) { return a.score > b.score; });
+    for (const LoopCandidate& loop : candidates) {
         auto* item = new QTreeWidgetItem(m_list);
         item->setText(StartColumn, samplesAndClock(loop.start, m_rate));
         item->setText(StopColumn, samplesAndClock(loop.stop, m_rate));
@@ -234,20 +256,19 @@ void FindLoopDialog::useSelected() {
         return;
     }
     // Candidates are frames of the audio; a POS file counts at 44,100 per second.
-    if (const auto refusal =
-            OtherRateRefusal(m_audioName.toStdString(), m_rate, AudioRate::PosRate)) {
-        const QString text = QString::fromStdString(*refusal) +
-                             tr(". This loop counts frames of that audio: the positions are "
-                                "unchanged.");
-        QMessageBox box(QMessageBox::Warning, tr("Loop Not Used"), text, QMessageBox::Ok, this);
-        box.setObjectName(QStringLiteral("otherRateRefusal"));
-        box.exec();
-        say(text, true);
+    if (!m_menu.audio() ||
+        !m_menu.rateChoice().agreed(this, *m_menu.audio(), tr("Loop Not Used"),
+                                    tr("This loop counts frames of that audio."))) {
+        say(tr("Not used: %1 is at %2 Hz, and its frames were not taken as positions. The "
+               "positions are unchanged.")
+                .arg(m_audioName, QString::fromStdString(GroupedText(m_rate))),
+            true);
         return;
     }
     m_window.setPositionFromView(LoopEnd::Start, static_cast<std::int32_t>(start));
     m_window.setPositionFromView(LoopEnd::Stop, static_cast<std::int32_t>(stop));
-    say(tr("Start %1 and stop %2 set, not saved yet: F5 plays the seam.").arg(start).arg(stop),
+    say(tr("Start %1 and stop %2 set, not saved yet: F5 plays the seam.").arg(start).arg(stop) +
+            FramesNote(m_audioName, m_rate),
         true);
 }
 
@@ -265,6 +286,19 @@ void FindLoopDialog::cancelSearch() {
 void FindLoopDialog::reject() {
     cancelSearch();
     QDialog::reject();
+}
+
+void FindLoopDialog::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    // Refine is asked for from the seam being worked on: back there, Ctrl+Z
+    // and the arrow keys act on the loop at once, not on whichever spin box
+    // the window last had. After the hide has given the window back its
+    // focus, not before.
+    if (m_near && m_backTo && m_backTo->isVisible())
+        QTimer::singleShot(0, m_backTo, [to = m_backTo] {
+            if (to)
+                to->setFocus(Qt::OtherFocusReason);
+        });
 }
 
 LoopSearchCommand::LoopSearchCommand(EditorWindow& window, LoopMenu& menu, const QString& text)

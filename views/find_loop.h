@@ -6,6 +6,7 @@
 #include "sound/sound_engine.h"
 
 #include <QDialog>
+#include <QPointer>
 
 #include <optional>
 
@@ -25,11 +26,12 @@ namespace kestrin::views {
 class LoopMenu;
 
 // The dialog (objectName "findLoopDialog"): a progress bar that Cancel stops
-// while the sound module searches, then the candidates best first (start,
-// stop, length, match, kind: exact or musical, and the seam). Use, Enter or a double click sets
-// both positions through the editor's field synchronisation; nothing is saved. It is not modal: the
-// window answers throughout. F5, F6 and F7 play the highlighted candidate's seam, loop and
-// audition, so that a loop is picked by ear; nothing is used or saved.
+// while the sound module searches, then the candidates best first, for a Refine too (start, stop,
+// length, match, kind: exact or musical, and the seam). Use, Enter or a double click sets both
+// positions through the editor's field synchronisation; nothing is saved. It is not modal: the
+// window answers throughout. F5 (or Play Seam), F6 and F7 play the highlighted candidate's seam,
+// loop and audition, so that a loop is picked by ear; nothing is used or saved. After a Refine, the
+// focus goes back to the waveform's seam view, where the loop was being worked on.
 class FindLoopDialog : public QDialog {
     Q_OBJECT
 public:
@@ -42,8 +44,14 @@ public:
     // Stops a search in progress; the positions stay as they are.
     void cancelSearch();
     bool searching() const { return m_searching; }
+    // Where the focus goes when the dialog closes after a Refine (the seam
+    // view); nowhere in particular when null.
+    void returnFocusTo(QWidget* widget) { m_backTo = widget; }
 
     void reject() override;
+
+protected:
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void showProgress(double fraction);
@@ -57,13 +65,15 @@ private:
     LoopMenu& m_menu;
     QString m_audioName;
     int m_rate = 0;
-    bool m_near = false; // the search was a Refine
+    QPointer<QWidget> m_backTo;
+    std::optional<LoopPoints> m_near; // the positions a Refine searched near
     bool m_searching = false;
     QLabel* m_message;
     QProgressBar* m_progress;
     QTreeWidget* m_list;
     QDialogButtonBox* m_buttons;
     QPushButton* m_use;
+    QPushButton* m_play;
 };
 
 // What Find and Refine share: a Loop menu command that searches the audio

@@ -5,6 +5,7 @@
 
 #include <QGridLayout>
 #include <QScreen>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -45,8 +46,16 @@ void KeepOnScreen(QWidget& window) {
         return;
     const QRect room = screen->availableGeometry();
     const QRect frame = window.frameGeometry();
-    // What the window manager adds around the client area.
-    const QSize decoration = frame.size() - window.size();
+    // What the window manager adds around the client area. An X11 window
+    // manager frames the window only after it is shown, so a frame not
+    // known yet is taken to be at least a title bar and borders: else the title bar
+    // would push the status line off the screen's bottom.
+    QSize decoration = frame.size() - window.size();
+    if (decoration.isNull()) {
+        const int border = window.style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+        decoration =
+            QSize(2 * border, window.style()->pixelMetric(QStyle::PM_TitleBarHeight) + border);
+    }
     if (frame.height() > room.height() || frame.width() > room.width()) {
         const QSize fits = (room.size() - decoration).expandedTo(window.minimumSize());
         window.resize(window.size().boundedTo(fits));

@@ -3,6 +3,7 @@
 
 #include "editor/editor_window.h"
 #include "platform/settings.h"
+#include "views/elided_label.h"
 #include "views/saved_positions.h"
 
 #include <QCloseEvent>
@@ -96,10 +97,9 @@ void pruneKept(QSettings& s) {
 } // namespace
 
 KeptPositions::KeptPositions(EditorWindow& window, QWidget* parent)
-    : QWidget(parent), m_window(window), m_text(new QLabel(this)) {
+    : QWidget(parent), m_window(window), m_text(new ElidedLabel(Qt::ElideRight, this)) {
     setObjectName(QStringLiteral("keptPositions"));
-    m_text->setTextFormat(Qt::PlainText);
-    m_text->setWordWrap(true);
+    m_text->setObjectName(QStringLiteral("keptPositionsText"));
     auto* restore = new QPushButton(tr("&Restore"), this);
     restore->setObjectName(QStringLiteral("restoreKeptPositions"));
     restore->setToolTip(tr("Puts the positions back into the fields; nothing is saved"));
@@ -131,12 +131,12 @@ void KeptPositions::offer() {
         return;
     m_start = *start;
     m_stop = *stop;
-    QString text = tr("not saved when Kestrin last left this file: start %1, stop %2")
+    QString text = tr("Not saved when Kestrin last left this file: start %1, stop %2")
                        .arg(groupedNumber(m_start), groupedNumber(m_stop));
     // Offered all the same: they may still be what the user wants.
     if (s.value(QStringLiteral("stamp")).toString() != stampOf(path))
         text += tr(" (the file has changed since)");
-    m_text->setText(text + tr(" —"));
+    m_text->setFullText(text);
     show();
 }
 

@@ -19,6 +19,8 @@ class EditorWindow;
 
 namespace kestrin::views {
 
+class ElidedLabel;
+
 // Files whose positions are kept at most: beyond, the longest kept go, so
 // that neither the settings file nor the exit that writes it grows without
 // end.
@@ -29,10 +31,10 @@ constexpr qsizetype MostKeptFiles = 100;
 // the settings ("keptPositions/<hash of the path>": the path, start, stop,
 // the file's size and time as opened, and when they were kept). The next
 // Open of that file shows this line (objectName "keptPositions") below the
-// form, with or without audio: "not saved when Kestrin last left this file:
-// start …, stop … — Restore Discard", saying so when the file has changed
-// since. Restore (Alt+R) puts them into the fields through the field
-// synchronisation, unsaved; Save, Restore or Discard (Alt+D) forgets them,
+// form, with or without audio: "Not saved when Kestrin last left this file:
+// start …, stop …  [Restore] [Discard]" on one line, cut with "…" where the
+// window is narrow, saying so when the file has changed since. Restore (Alt+R) puts them into the
+// fields through the field synchronisation, unsaved; Save, Restore or Discard (Alt+D) forgets them,
 // and nothing else does. Nothing here writes the POS file.
 class KeptPositions : public QWidget {
     Q_OBJECT
@@ -46,7 +48,7 @@ private:
     void forget();
 
     EditorWindow& m_window;
-    QLabel* m_text;
+    ElidedLabel* m_text;
     std::int32_t m_start = 0;
     std::int32_t m_stop = 0;
 };

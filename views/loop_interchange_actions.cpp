@@ -25,7 +25,7 @@ namespace kestrin::views {
 
 LoopInterchangeActions::LoopInterchangeActions(EditorWindow& window, LoopMenu& menu,
                                                const WaveformPanel& panel)
-    : QObject(&window), m_window(window), m_panel(panel) {
+    : QObject(&window), m_window(window), m_menu(menu), m_panel(panel) {
     QMenu* loopMenu = window.loopMenu();
     loopMenu->addSeparator();
     m_export = loopMenu->addAction(tr("&Export Loop…"), this, [this] { exportLoop(); });
@@ -92,8 +92,8 @@ void LoopInterchangeActions::importLoop() {
         return;
     const QString name = QFileInfo(m_audio->path).fileName();
     const LoopPoints loop = *m_audio->embeddedLoop;
-    if (refusedRate(tr("Loop Not Imported"), tr("Its smpl loop counts frames of that audio: "
-                                                "the positions are unchanged.")))
+    if (refusedRate(tr("Loop Not Imported"), tr("Its smpl loop counts frames of that audio."),
+                    tr("the positions are unchanged")))
         return;
     // smpl counts are unsigned 32-bit: 0x80000000 and above would wrap to a
     // negative position, so both ends are checked, as kestrin-pos import does.
@@ -114,21 +114,18 @@ void LoopInterchangeActions::importLoop() {
         tr("Loop %1..%2 from the smpl chunk of %3 set, not saved yet.")
             .arg(loop.start)
             .arg(loop.stop)
-            .arg(name));
+            .arg(name) +
+        FramesNote(m_audio->path, m_audio->sampleRate));
 }
 
-bool LoopInterchangeActions::refusedRate(const QString& title, const QString& consequence) {
-    if (!m_audio)
+bool LoopInterchangeActions::refusedRate(const QString& title, const QString& question,
+                                         const QString& consequence) {
+    if (!m_audio || m_menu.rateChoice().agreed(&m_window, *m_audio, title, question))
         return false;
-    const auto refusal = OtherRateRefusal(QFileInfo(m_audio->path).fileName().toStdString(),
-                                          m_audio->sampleRate, AudioRate::PosRate);
-    if (!refusal)
-        return false;
-    QMessageBox box(QMessageBox::Warning, title,
-                    QString::fromStdString(*refusal) + QStringLiteral(". ") + consequence,
-                    QMessageBox::Ok, &m_window);
-    box.setObjectName(QStringLiteral("otherRateRefusal"));
-    box.exec();
+    m_window.statusBar()->showMessage(
+        tr("%1 is at %2 Hz, and its frames were not taken as positions: %3.")
+            .arg(QFileInfo(m_audio->path).fileName(),
+                 QString::fromStdString(GroupedText(m_audio->sampleRate)), consequence));
     return true;
 }
 
@@ -141,8 +138,9 @@ void LoopInterchangeActions::exportLoop() {
     }
     // A player reads the playlist's numbers as frames of the audio.
     if (refusedRate(tr("Loop Not Exported"),
-                    tr("A playlist or label track written from these positions would put the "
-                       "loop elsewhere: nothing is exported.")))
+                    tr("A playlist or label track written from these positions as 44,100 per "
+                       "second would put the loop elsewhere."),
+                    tr("nothing is exported")))
         return;
     const QFileInfo base(m_window.currentFile());
     const QString playlist = tr("vgmstream playlist (*.txtp)");
@@ -180,7 +178,9 @@ void LoopInterchangeActions::writeExport(const QString& target, const PosValues&
             tr("Not exported: a playlist cannot name %1, which holds '#'.").arg(audio));
         return;
     }
-    const std::string text = asLabels ? LabelText(loop) : TxtpText(audio.toStdString(), loop);
+    // Past the rate question, the positions are frames of audio at its own rate.
+    const int rate = m_audio ? m_audio->sampleRate : SamplesPerSecond;
+    const std::string text = asLabels ? LabelText(loop, rate) : TxtpText(audio.toStdString(), loop);
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly) ||
         out.write(text.data(), static_cast<qint64>(text.size())) !=
@@ -198,7 +198,8 @@ void LoopInterchangeActions::writeExport(const QString& target, const PosValues&
     QString said = tr("Loop %1..%2 exported to %3.")
                        .arg(loop.start)
                        .arg(loop.stop)
-                       .arg(QDir::toNativeSeparators(target));
+                       .arg(QDir::toNativeSeparators(target)) +
+                   (m_audio ? FramesNote(m_audio->path, rate) : QString());
     for (const std::string& warning : warnings)
         said += tr(" Warning: %1.").arg(QString::fromStdString(warning));
     m_window.statusBar()->showMessage(said);

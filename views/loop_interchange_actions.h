@@ -40,13 +40,14 @@ private:
     // Writes `loop` into `target`: a label track for .txt, else a playlist.
     void writeExport(const QString& target, const PosValues& loop, const QFileInfo& posFile);
     void importLoop();
-    // Shows why positions cannot go with audio at another rate than 44,100
-    // (titled `title`, ending in `consequence`) and returns true; false when
-    // they can.
-    bool refusedRate(const QString& title, const QString& consequence);
+    // False when positions may go with the audio (44,100, or its frames
+    // agreed to, asked in a box titled `title` that says `question`); else
+    // the status bar ends in `consequence` and it returns true.
+    bool refusedRate(const QString& title, const QString& question, const QString& consequence);
     void updateNote();
 
     EditorWindow& m_window;
+    LoopMenu& m_menu;
     const WaveformPanel& m_panel;
     QAction* m_export;
     QAction* m_import;

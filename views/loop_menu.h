@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sound/sound_engine.h"
+#include "views/rate_choice.h"
 
 #include <QList>
 #include <QObject>
@@ -37,6 +38,8 @@ public:
     const std::optional<sound::CompanionAudio>& audio() const { return m_audio; }
     // The sound module's engine once a file was opened; nullptr before.
     sound::SoundEngine* engine() const { return m_engine; }
+    // Which audio at another rate the user agreed to count in its own frames.
+    RateChoice& rateChoice() { return m_rateChoice; }
     // Play Seam and Play Loop, for other windows to offer with the same keys.
     QList<QAction*> playActions() const { return {m_playSeam, m_playLoop}; }
 
@@ -81,6 +84,7 @@ private:
     QAction* m_stop;
     sound::SoundEngine* m_engine = nullptr;
     std::optional<sound::CompanionAudio> m_audio;
+    RateChoice m_rateChoice;
     std::optional<Mode> m_playing;
     std::optional<LoopPoints> m_playingGiven; // what play() was given, if anything
 

@@ -3,6 +3,7 @@
 
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"
+#include "views/waveform_panel.h"
 
 #include <QAction>
 #include <QMenu>
@@ -11,8 +12,8 @@
 namespace kestrin::views {
 
 RefineLoopCommand::RefineLoopCommand(EditorWindow& window, LoopMenu& menu,
-                                     const FindLoopCommand& find)
-    : LoopSearchCommand(window, menu, tr("&Refine Loop Points…")) {
+                                     const FindLoopCommand& find, const WaveformPanel& panel)
+    : LoopSearchCommand(window, menu, tr("&Refine Loop Points…")), m_panel(panel) {
     m_action->setObjectName(QStringLiteral("mnuRefineLoopPoints"));
     m_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     m_action->setStatusTip(
@@ -43,6 +44,7 @@ void RefineLoopCommand::trigger() {
                "after the start and within the audio. The positions are unchanged."));
         return;
     }
+    dialog().returnFocusTo(m_panel.seamView());
     dialog().search(*audio, LoopPoints{start, stop});
 }
 

@@ -7,6 +7,8 @@
 
 namespace kestrin::views {
 
+class WaveformPanel;
+
 // Adds Loop ▸ Refine Loop Points… (Ctrl+R) to the Loop menu, after Find
 // Loop Points. It searches within two seconds of the start and stop the
 // sample fields hold, exact and musical loops alike, in the Find dialog
@@ -17,10 +19,14 @@ class RefineLoopCommand : public LoopSearchCommand {
     Q_OBJECT
 public:
     // Places the command in the Loop menu right after `find`'s action.
-    RefineLoopCommand(EditorWindow& window, LoopMenu& menu, const FindLoopCommand& find);
+    // After a Refine the focus goes back to `panel`'s seam view.
+    RefineLoopCommand(EditorWindow& window, LoopMenu& menu, const FindLoopCommand& find,
+                      const WaveformPanel& panel);
 
 private:
     void trigger() override;
+
+    const WaveformPanel& m_panel;
 };
 
 } // namespace kestrin::views

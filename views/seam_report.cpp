@@ -118,7 +118,13 @@ QStringList SeamReport::positionProblems(const sound::CompanionAudio& audio,
 
 void SeamReport::measure(const sound::CompanionAudio& audio, const PosValues& values) {
     m_measuring = true;
-    const QString where = QString::fromStdString(ClockText(values.stop, audio.sampleRate));
+    QString where = QString::fromStdString(ClockText(values.stop, audio.sampleRate));
+    // The form's fields read the same number at 44,100 per second: both clocks, so
+    // that 01:00 there and 00:55.125 here are seen to be one stop.
+    if (audio.sampleRate != SamplesPerSecond)
+        where = tr("%1 of the audio at %2 Hz, %3 on the POS file's 44,100 clock")
+                    .arg(where, QString::fromStdString(GroupedText(audio.sampleRate)),
+                         QString::fromStdString(ClockText(values.stop, SamplesPerSecond)));
     const int rate = audio.sampleRate;
     QPointer<SeamReport> self = this;
     m_menu.engine()->measureSeam(

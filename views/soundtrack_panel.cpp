@@ -76,7 +76,13 @@ void SoundtrackPanel::createDock() {
                                         "opens one"));
     m_list->setRootIsDecorated(false);
     m_list->setHeaderLabels({tr("POS file"), tr("Seam")});
-    m_list->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    // The verdict is what the panel is for: a long name gives up its middle
+    // (the start and the number at its end tell tracks apart), never the Seam column.
+    m_list->setTextElideMode(Qt::ElideMiddle);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->header()->setStretchLastSection(false);
+    m_list->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    m_list->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     m_list->setUniformRowHeights(true);
     connect(m_list, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem* item) { openItem(item); });

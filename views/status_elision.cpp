@@ -56,7 +56,7 @@ bool StatusElision::eventFilter(QObject* watched, QEvent* event) {
     const QRect r = messageRect(m_bar);
     p.setPen(m_bar.palette().windowText().color());
     p.drawText(r, Qt::AlignLeading | Qt::AlignVCenter | Qt::TextSingleLine,
-               m_bar.fontMetrics().elidedText(text, Qt::ElideRight, r.width()));
+               m_bar.fontMetrics().elidedText(text, Qt::ElideMiddle, r.width()));
     return true;
 }
 

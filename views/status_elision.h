@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Long status bar messages shown whole in a tooltip and cut with "…" at the
-// window's edge rather than mid-letter.
+// Long status bar messages shown whole in a tooltip and cut with "…" in the
+// middle rather than mid-letter at the window's edge, so that the end of
+// "<long file name> Loaded..." stays in view.
 #pragma once
 
 #include <QObject>

@@ -31,6 +31,10 @@
 
 namespace kestrin::views {
 
+QWidget* WaveformPanel::seamView() const {
+    return m_seam;
+}
+
 namespace {
 
 constexpr int kPlayheadIntervalMs = 33;

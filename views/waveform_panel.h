@@ -41,6 +41,8 @@ public:
     // The dock, for views that add a line below the waveform; nullptr until
     // the first Open that finds audio.
     QDockWidget* dock() const { return m_dock; }
+    // The seam view, where a loop is worked on; nullptr before the first audio.
+    QWidget* seamView() const;
 
 protected:
     // Records the dock's close button as the user's choice.
