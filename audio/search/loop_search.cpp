@@ -261,6 +261,16 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
     });
 }
 
+// Music sequenced for a game repeats passages inside it exactly (an exact
+// loop matching as a loop played twice does): audio in which nothing
+// repeats, or only as musicians play a passage again, gets no loop of the
+// whole track that the judge does not pass.
+bool repeatsPassagesExactly(const std::vector<LoopCandidate>& found) {
+    return std::any_of(found.begin(), found.end(), [](const LoopCandidate& c) {
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch;
+    });
+}
+
 // An exact loop whose stop lies this close to the end of the file, at most,
 // is also offered ending there.
 constexpr double kToTheEndShare = 0.5;
@@ -324,10 +334,9 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
 void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
                        std::ptrdiff_t place) {
     std::vector<LoopCandidate>& all = search.candidates;
-    // Played on to the end, a song repeats passages inside it: audio in
-    // which nothing repeats gets no guess at a loop the judge does not pass.
-    const std::optional<LoopCandidate>& whole =
-        search.wholeTrack || all.empty() ? search.wholeTrack : search.playedToTheEnd;
+    const std::optional<LoopCandidate>& whole = search.wholeTrack || !repeatsPassagesExactly(all)
+                                                    ? search.wholeTrack
+                                                    : search.playedToTheEnd;
     if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rate))
         return;
     std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
