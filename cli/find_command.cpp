@@ -52,13 +52,17 @@ check -r finds them; a folder without any is reported as such.
 
 For each file the candidates are listed best first: start and stop in
 samples and as minutes:seconds, the loop length, the match and the seam
-verdict as check gives it ("seamless, seam score 0"). Only loops the seam
-judge calls seamless are offered, so check passes every one. Where the
-track does not play a loop twice and its end flows into its start, the loop
-of the whole track (0 to the end) is offered, before sections that repeat
-inside it. A game ships its track as one pass ending where the music jumps
-back: where the track ends on a copy of what an exact loop plays, that loop
-is also offered moved to end at the end of the file. A file cut a few
+verdict as check gives it ("seamless, seam score 0"), the kind and the
+share of the track the loop plays each time round. Only loops the seam
+judge calls seamless are offered, so check passes every one, with one
+exception below. Where the track does not play a loop twice, the loop of
+the whole track (0 to the end) is offered before sections that repeat
+inside it: where its end flows into its start, and where the music plays on
+at the song's level to the last frame, as a game ships its track, one pass
+ending where the music jumps back. That loop is what the game plays, and
+its verdict says how its jump sounds, seamless or not. Where the track ends
+on a copy of what an exact loop plays, that loop is also offered moved to
+end at the end of the file. A file cut a few
 seconds into a second pass shows no more of its loop than those seconds:
 its loop is not ranked down for that.
 
@@ -109,7 +113,8 @@ multiples of a listed loop length are not listed again.
                   {"kind" ("exact", "musical" or "whole track"), "start", "stop",
                   "length" (samples), "match" (3 decimals),
                   "score" (the old name of "match", same value),
-                  "repeated_seconds", "seam", "verdict"}, best first and empty when
+                  "repeated_seconds", "track_share" (the loop's length over
+                  the track's), "seam", "verdict"}, best first and empty when
                   nothing repeats, "reason" then saying why (the error, or
                   "no seamless loop, no natural loop"); "written" names the POS file --write
                   wrote (with "written_as_frames_of_audio": true for
@@ -199,6 +204,7 @@ std::int64_t parseMinLoop(const std::string& text) {
 struct Report {
     std::optional<fs::path> audio;
     int sampleRate = 0;
+    std::int64_t frames = 0;
     std::vector<LoopCandidate> candidates;
     std::optional<fs::path> written;
     std::string error;
@@ -232,6 +238,7 @@ Report findOne(const fs::path& file, std::size_t count, std::int64_t minLoopSamp
         // any length.
         AudioReader reader(*report.audio);
         report.sampleRate = reader.info().sampleRate;
+        report.frames = reader.info().frames;
         LoopSearchOptions options;
         options.maxCandidates = count;
         // The duration was read at 44,100 samples per second.
@@ -303,10 +310,14 @@ struct FindTally {
 
     void add(const Report& r) {
         ++files;
-        withLoop += r.candidates.empty() ? 0 : 1;
+        withLoop += std::any_of(r.candidates.begin(), r.candidates.end(),
+                                [](const LoopCandidate& c) { return IsSeamless(c.judged); })
+                        ? 1
+                        : 0;
         failed += r.error.empty() ? 0 : 1;
     }
-    // "3 files, 2 with a seamless loop", then ", 1 failed" when any could
+    // "3 files, 2 with a seamless loop" (a candidate the judge passes), then
+    // ", 1 failed" when any could
     // not be read or written.
     std::string text() const {
         std::string line = std::to_string(files) + (files == 1 ? " file, " : " files, ") +
@@ -317,6 +328,15 @@ struct FindTally {
         return line;
     }
 };
+
+// How much of the track a loop plays each time round: its length over the
+// track's.
+double shareOfTrack(const LoopCandidate& c, std::int64_t frames) {
+    return frames > 0 ? static_cast<double>(c.stop - c.start) / static_cast<double>(frames) : 0.0;
+}
+long percentOfTrack(const LoopCandidate& c, std::int64_t frames) {
+    return std::lround(100 * shareOfTrack(c, frames));
+}
 
 void printText(std::ostream& out, const std::string& file, const Report& r) {
     if (!r.audio || r.sampleRate == 0)
@@ -335,7 +355,7 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
             << "), stop " << c.stop << " (" << ClockText(c.stop, r.sampleRate) << "), loop "
             << c.stop - c.start << " samples (" << secondsOf(c.stop - c.start, r.sampleRate)
             << " s), match " << match << ", " << SeamVerdict(c.judged) << ", "
-            << LoopKindWord(c.kind) << '\n';
+            << LoopKindWord(c.kind) << ", " << percentOfTrack(c, r.frames) << " % of the track\n";
     }
     if (r.written) {
         out << "  wrote start " << r.candidates.front().start << ", stop "
@@ -355,6 +375,7 @@ void printJson(std::ostream& out, const std::string& file, const Report& r) {
                               // Read by scripts written before "match".
                               {"score", RoundedTo(c.score, 3)},
                               {"repeated_seconds", RoundedTo(c.repeatedSeconds, 6)},
+                              {"track_share", RoundedTo(shareOfTrack(c, r.frames), 3)},
                               {"seam", RoundedTo(c.seam, 6)},
                               {"verdict", SeamSoundWord(c.judged.sound)}});
     }

@@ -236,14 +236,28 @@ TEST_F(AuditionTest, F5AndF7InTheCrossfadeDialogPlayItBeforeItIsWritten) {
             (void)QTest::qWaitFor([&] { return (at = find(blend, 0)).has_value(); }, 30000);
         }
         EXPECT_TRUE(at.has_value()) << "F5 never played the blend";
-        // F7's passes go on until the same key stops them.
-        const std::size_t from = at.value_or(0) + blend.size();
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F7);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return find(blend, from).has_value(); }, 30000))
-            << "F7 never played the blend";
-        EXPECT_TRUE(engine->isPlaying());
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F7);
-        EXPECT_FALSE(engine->isPlaying());
+        // F7's passes go on until the same key stops them. A sink that ran
+        // dry breaks a playback off (and says so): those passes are started
+        // again.
+        std::size_t from = at.value_or(0) + blend.size();
+        bool stoppedByKey = false;
+        for (int pass = 0; pass < 3 && !stoppedByKey; ++pass) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_F7);
+            const std::optional<std::size_t> heard = [&] {
+                std::optional<std::size_t> found;
+                (void)QTest::qWaitFor([&] { return (found = find(blend, from)).has_value(); },
+                                      30000);
+                return found;
+            }();
+            EXPECT_TRUE(heard.has_value()) << "F7 never played the blend";
+            from = heard.value_or(from) + blend.size();
+            if (!engine->isPlaying())
+                continue;
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_F7);
+            EXPECT_FALSE(engine->isPlaying());
+            stoppedByKey = true;
+        }
+        EXPECT_TRUE(stoppedByKey) << "F7's passes never went on until F7 stopped them";
         dialog->close();
     });
     action->trigger();

@@ -454,4 +454,12 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& co
                                             std::int64_t minLoop, double silence,
                                             double meanSquare);
 
+// Step 10 too: the loop of the whole track, judged as it sounds, when the
+// music plays on at the song's level to the last frame (`meanSquare` is the
+// track's, per sample): a song as a game ships it, cut where it jumps back.
+// `whole` is wholeTrackLoop's answer, reused where there is one.
+std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t minLoop,
+                                            double silence, double meanSquare,
+                                            const std::optional<LoopCandidate>& whole);
+
 } // namespace kestrin::audio::exact

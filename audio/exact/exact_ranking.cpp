@@ -48,6 +48,14 @@ constexpr double kWholeEdgeSeconds = 1.0;
 // The most the end may lie below the start, or above it, for the track to
 // flow on into itself: a fade or a final chord ringing out falls further.
 constexpr double kWholeLevelDb = 10.0;
+// A song that plays on to its last frame holds its level over its last
+// second to within 15 dB of its mean, and over its last tenth of a second to
+// within 30 dB (a bar ending on a rest dips that far): a fade, a final chord
+// ringing out or silence at the end falls further.
+constexpr double kPlayedOnSeconds = 1.0;
+constexpr double kPlayedOnDb = 15.0;
+constexpr double kLastMomentSeconds = 0.1;
+constexpr double kLastMomentDb = 30.0;
 
 // Less of a passage repeated by two loops tells nothing of which repeats it
 // more closely: a block or two may differ by chance...
@@ -289,6 +297,46 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& co
     whole.score = 1.0;
     whole.seam = 0.0;
     return whole;
+}
+
+namespace {
+
+// The mean square per sample of the last `seconds` of the track.
+double endLevel(const Track& audio, double seconds) {
+    const std::int64_t n = audio.frames();
+    const std::int64_t from =
+        std::max<std::int64_t>(0, n - std::llround(seconds * audio.sampleRate));
+    std::vector<float> frames;
+    audio.source().append(from, n, frames);
+    double sum = 0.0;
+    for (float x : frames)
+        sum += double{x} * x;
+    return frames.empty() ? 0.0 : sum / static_cast<double>(frames.size());
+}
+
+} // namespace
+
+std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t minLoop,
+                                            double silence, double meanSquare,
+                                            const std::optional<LoopCandidate>& whole) {
+    const std::int64_t n = audio.frames();
+    if (!(n >= minLoop && meanSquare > silence))
+        return std::nullopt;
+    const auto within = [&](double level, double db) {
+        return level >= meanSquare * std::pow(10.0, -db / 10);
+    };
+    if (!within(endLevel(audio, kPlayedOnSeconds), kPlayedOnDb) ||
+        !within(endLevel(audio, kLastMomentSeconds), kLastMomentDb))
+        return std::nullopt;
+    if (whole)
+        return whole;
+    LoopCandidate played;
+    played.kind = LoopKind::WholeTrack;
+    played.stop = n;
+    played.judged = JudgeSeam(audio.source(), 0, n);
+    played.seam = played.judged.score;
+    played.score = 1.0;
+    return played;
 }
 
 } // namespace kestrin::audio::exact

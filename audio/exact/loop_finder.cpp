@@ -146,6 +146,8 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
     result.candidates =
         rankedCandidates(*found, audio.sampleRate, audio.frames(), options.maxCandidates);
     result.wholeTrack = wholeTrackLoop(audio, pass.coarse, minLoop, silence, pass.meanSquare);
+    result.playedToTheEnd =
+        playedToTheEnd(audio, minLoop, silence, pass.meanSquare, result.wholeTrack);
     if (result.candidates.empty() && result.wholeTrack)
         result.candidates.push_back(*result.wholeTrack);
     if (!ReportProgress(callback, 1.0))

@@ -104,6 +104,10 @@ struct LoopSearch {
     // The loop of the whole track where its end flows into its start (step
     // 10), whether or not the candidates hold it.
     std::optional<LoopCandidate> wholeTrack;
+    // The loop of the whole track, judged, where the music plays on at the
+    // song's level to the file's last frame: a song as a game ships it,
+    // ending where its music jumps back, whatever the jump sounds like.
+    std::optional<LoopCandidate> playedToTheEnd;
 };
 
 // Lets each search run its steps on at most `threads` threads (1: on the

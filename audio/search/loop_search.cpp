@@ -224,33 +224,71 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
     return result;
 }
 
-// A loop that matches this well (see LoopCandidate::score), shown for at
-// least this share of itself after its stop, is a loop the file plays
-// twice or more. A file cut a few seconds into a second pass shows less; a
-// loop the finder starts on a lead-in that the passes share shows a little
-// less than the whole loop.
+// A loop that matches this well (see LoopCandidate::score) is one the file
+// plays twice or more when it is shown for at least kShownShare of itself
+// after its stop and seen repeating over kSeenToTheEndShare of what follows
+// its stop (up to one loop length), or seen repeating over kSeenWholeShare
+// of itself (the finder may start it late, in its first pass); and when it
+// spans kSpansShare of the file or is followed by two more of itself (a
+// track that is a short loop played over and over). A file cut a few
+// seconds into a second pass shows less; a loop the finder starts on a
+// lead-in that the passes share shows a little less than the whole loop; a
+// second pass that plays a passage otherwise (a module's instrument varied)
+// is seen over less of itself, but not under 0.7 of it, where a section
+// repeated inside a song played once is followed by music it does not
+// repeat and spans less of the song: two passes after an intro no longer
+// than the loop span a third of the file.
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
+constexpr double kSeenToTheEndShare = 0.7;
+constexpr double kSeenWholeShare = 0.9;
+constexpr double kSpansShare = 1.0 / 3;
+constexpr double kThreePasses = 2.0;
 
 // Whether the file plays one of its loops twice or more.
-bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames) {
+bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate) {
     return std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
         const auto length = static_cast<double>(c.stop - c.start);
-        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
-               static_cast<double>(frames - c.stop) >= kShownShare * length;
+        const auto after = static_cast<double>(frames - c.stop);
+        const double seen = c.repeatedSeconds * rate;
+        const bool toTheEnd =
+            after >= kShownShare * length && seen >= kSeenToTheEndShare * std::min(after, length);
+        const bool whole = seen >= kSeenWholeShare * length;
+        const bool spans = length >= kSpansShare * static_cast<double>(frames) ||
+                           (whole && after >= kThreePasses * length);
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch && (toTheEnd || whole) &&
+               spans;
+    });
+}
+
+// Music sequenced for a game repeats passages inside it exactly (an exact
+// loop matching as a loop played twice does): audio in which nothing
+// repeats, or only as musicians play a passage again, gets no loop of the
+// whole track that the judge does not pass.
+bool repeatsPassagesExactly(const std::vector<LoopCandidate>& found) {
+    return std::any_of(found.begin(), found.end(), [](const LoopCandidate& c) {
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch;
     });
 }
 
 // An exact loop whose stop lies this close to the end of the file, at most,
 // is also offered ending there.
 constexpr double kToTheEndShare = 0.5;
+// A file cut short in its second pass holds an intro, the loop and a
+// little of it again: the loop spans at least half of it. A shorter loop
+// copied to the end is a section that a song played once repeats as it ends.
+constexpr double kCutLoopShare = 0.5;
 
 // An exact loop whose copy holds from its stop to the end of the file plays
 // the same music moved to end there, where a song as a game ships it ends:
 // the file may also be one cut a few seconds into a second pass, so the
 // loop stays where the finder put it and the one moved to the end follows
 // it, where the judge passes that. Done for the first such loop only.
-bool withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOptions& options) {
+// Returns where a loop that plays more of the song may go: after the loop
+// moved to the end, where the loop spans enough of the file to be one cut
+// short; else first.
+std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
+                                     const LoopSearchOptions& options) {
     const std::int64_t frames = framesOf(audio);
     std::vector<LoopCandidate>& all = search.candidates;
     for (auto c = all.begin(); c != all.end(); ++c) {
@@ -259,40 +297,50 @@ bool withOneEndingAtTheEnd(LoopSearch& search, auto& audio, const LoopSearchOpti
         if (c->kind != LoopKind::Exact || by <= 0 ||
             static_cast<double>(by) > kToTheEndShare * static_cast<double>(length))
             continue;
+        const auto after = [&](auto at) -> std::ptrdiff_t {
+            return static_cast<double>(length) >= kCutLoopShare * static_cast<double>(frames)
+                       ? std::distance(all.begin(), at) + 1
+                       : 0;
+        };
         LoopCandidate moved = *c;
         moved.start += by;
         moved.stop = frames;
-        if (std::any_of(all.begin(), all.end(), [&](const LoopCandidate& a) {
-                return a.start == moved.start && a.stop == moved.stop;
-            }))
-            return true;
+        const auto listed = std::find_if(all.begin(), all.end(), [&](const LoopCandidate& a) {
+            return a.start == moved.start && a.stop == moved.stop;
+        });
+        if (listed != all.end())
+            return after(std::max(listed, c));
         moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
         if (!IsSeamless(moved.judged) || moved.judged.musical)
             continue;
         moved.seam = moved.judged.score;
-        all.insert(c + 1, moved);
+        const auto at = all.insert(c + 1, moved);
+        const std::ptrdiff_t place = after(at);
         if (all.size() > options.maxCandidates)
             all.resize(options.maxCandidates);
-        return true;
+        return place;
     }
-    return false;
+    return 0;
 }
 
 // A file that does not play a loop twice may be a song as a game ships it,
-// one pass ending where the music jumps back: the loop of the whole track,
-// where the judge passes it, is then offered beside the others. It plays
-// the most of the song and goes first, unless the file ends on a copy of
-// what an exact loop plays: it may then be cut short in that loop's second
-// pass, and it goes second.
-void withTheWholeTrack(LoopSearch& search, std::int64_t frames, std::size_t most,
-                       bool copiedToTheEnd) {
+// one pass ending where the music jumps back: the loop of the whole track is
+// then offered beside the others, where the judge passes it or where the
+// music plays on at the song's level to the last frame (judged as it sounds:
+// what the game's own jump plays). It plays the most of the song and goes
+// first, unless the file ends on a copy of what a long exact loop plays: it
+// may then be cut short in that loop's second pass, and it goes after that
+// loop and the loop moved to the end.
+void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
+                       std::ptrdiff_t place) {
     std::vector<LoopCandidate>& all = search.candidates;
-    if (search.cancelled || !search.wholeTrack || most == 0 || playsALoopTwice(all, frames) ||
-        std::any_of(all.begin(), all.end(),
-                    [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; }))
+    const std::optional<LoopCandidate>& whole = search.wholeTrack || !repeatsPassagesExactly(all)
+                                                    ? search.wholeTrack
+                                                    : search.playedToTheEnd;
+    if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rate))
         return;
-    const std::ptrdiff_t at = copiedToTheEnd ? std::min<std::ptrdiff_t>(1, std::ssize(all)) : 0;
-    all.insert(all.begin() + at, *search.wholeTrack);
+    std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
+    all.insert(all.begin() + std::min(place, std::ssize(all)), *whole);
     if (all.size() > most)
         all.resize(most);
 }
@@ -308,8 +356,8 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
     if (!exact.cancelled && !holdsTheTracksLoop(exact, audio.frames()))
         exact =
             withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
-    const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, audio, options);
-    withTheWholeTrack(exact, audio.frames(), options.maxCandidates, copiedToTheEnd);
+    const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, audio, options);
+    withTheWholeTrack(exact, audio.frames(), audio.sampleRate, options.maxCandidates, place);
     return exact;
 }
 
@@ -324,8 +372,9 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
     if (!exact.cancelled && !holdsTheTracksLoop(exact, reader.info().frames))
         exact =
             withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
-    const bool copiedToTheEnd = withOneEndingAtTheEnd(exact, reader, options);
-    withTheWholeTrack(exact, reader.info().frames, options.maxCandidates, copiedToTheEnd);
+    const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, reader, options);
+    withTheWholeTrack(exact, reader.info().frames, reader.info().sampleRate, options.maxCandidates,
+                      place);
     return exact;
 }
 
