@@ -48,11 +48,11 @@ const std::vector<std::string>& tracks() {
                 continue;
             }
             // 5 s of intro and a 27.5 s loop played twice: one minute.
-            TrackSpec spec = shape(LoopLayout::Repeated, 2);
-            spec.introFrames = 5 * 44100;
-            spec.loopFrames = 27 * 44100 + 22050;
-            spec.seed = static_cast<unsigned>(i + 1);
-            WriteTrack(RenderTrack(spec), path, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+            TrackSpec track = shape(LoopLayout::Repeated, 2);
+            track.introFrames = 5 * 44100;
+            track.loopFrames = 27 * 44100 + 22050;
+            track.seed = static_cast<unsigned>(i + 1);
+            WriteTrack(RenderTrack(track), path, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
         }
         return names;
     }();
