@@ -12,6 +12,10 @@ target_link_libraries(startup_bare PRIVATE Qt6::Widgets kestrin_warnings)
 
 configure_file(startup.sh ${CMAKE_CURRENT_BINARY_DIR}/startup.sh COPYONLY)
 configure_file(${CMAKE_SOURCE_DIR}/tests/x11_window.sh ${CMAKE_CURRENT_BINARY_DIR}/x11_window.sh COPYONLY)
+# Close to exit of the editor in the middle of a search, and what it needs.
+foreach(script bench/close_exit.sh tests/private_home.sh tests/square_wave.sh scripts/with-pulse)
+    configure_file(${CMAKE_SOURCE_DIR}/${script} ${CMAKE_CURRENT_BINARY_DIR} COPYONLY)
+endforeach()
 
 # Playback latency and cost; run through scripts/with-pulse.
 find_package(Qt6 REQUIRED COMPONENTS Multimedia)

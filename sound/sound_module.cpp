@@ -75,6 +75,19 @@ template <typename Work> QString failureOf(const QString& audio, Work&& work) {
     }
 }
 
+// Whether the application is still there to take results; guarded by
+// g_uiMutex. The workers still busy when it ends are not waited for.
+std::mutex g_uiMutex;
+bool g_uiGone = false;
+
+// Runs `work` on the UI thread, or nowhere once the application has ended:
+// a job left running at exit may finish after qApp is gone.
+template <typename Work> void toUi(Work&& work) {
+    const std::lock_guard lock(g_uiMutex);
+    if (!g_uiGone)
+        QMetaObject::invokeMethod(qApp, std::forward<Work>(work));
+}
+
 // Hands each new whole percent of background work to `onProgress` on the UI
 // thread while the work is `current`; called, says whether it still is.
 class PercentReporter {
@@ -85,11 +98,10 @@ public:
     bool operator()(int percent) {
         if (percent != m_last) {
             m_last = percent;
-            QMetaObject::invokeMethod(qApp,
-                                      [current = m_current, onProgress = m_onProgress, percent] {
-                                          if (current())
-                                              onProgress(percent / 100.0);
-                                      });
+            toUi([current = m_current, onProgress = m_onProgress, percent] {
+                if (current())
+                    onProgress(percent / 100.0);
+            });
         }
         return m_current();
     }
@@ -104,7 +116,7 @@ private:
 template <typename Result>
 void deliver(const std::function<bool()>& current, const std::function<void(const Result&)>& onDone,
              const Result& result) {
-    QMetaObject::invokeMethod(qApp, [current, onDone, result] {
+    toUi([current, onDone, result] {
         if (current())
             onDone(result);
     });
@@ -409,6 +421,22 @@ public:
         return m_thread.wait(deadline);
     }
 
+    // Ends the workers as the application ends: a crossfade being written
+    // (the user asked for that file) is waited for; searches, summaries,
+    // reads and verdicts that no one will see are abandoned and not waited
+    // for, so a long step of a search never holds the closing. True when
+    // every worker has ended, and the engine may be deleted.
+    bool finishWork() {
+        const auto abandonable = {&m_trackWorker, &m_finderWorker, &m_seamWorker, &m_summaryWorker,
+                                  &m_frameWorker};
+        for (Worker* worker : abandonable)
+            worker->finish(QDeadlineTimer(0));
+        bool ended = m_crossfadeWorker.finish(QDeadlineTimer::Forever);
+        for (Worker* worker : abandonable)
+            ended = worker->finish(QDeadlineTimer(0)) && ended;
+        return ended;
+    }
+
     std::optional<CompanionAudio> findCompanion(const QString& posFile, QString* error) override {
         const auto companion = audio::FindCompanionAudio(toPath(posFile));
         if (!companion) {
@@ -452,7 +480,7 @@ public:
         // Events cross back to the UI thread and are dropped once a newer
         // playback or a stop has replaced this one.
         auto report = [this, generation, onEvent = std::move(onEvent)](const PlayEvent& event) {
-            QMetaObject::invokeMethod(qApp, [this, generation, onEvent, event] {
+            toUi([this, generation, onEvent, event] {
                 if (generation != m_generation)
                     return;
                 if (event.kind != PlayEvent::Started)
@@ -541,8 +569,7 @@ public:
                 m_frameReader.reset();
                 window.samples.clear();
             }
-            QMetaObject::invokeMethod(
-                qApp, [onDone, window = std::move(window), failure] { onDone(window, failure); });
+            toUi([onDone, window = std::move(window), failure] { onDone(window, failure); });
         });
     }
 
@@ -592,7 +619,7 @@ public:
                 if (!current())
                     return;
                 const TrackVerdict verdict = judgeTrack(file);
-                QMetaObject::invokeMethod(qApp, [current, onEach, file, verdict] {
+                toUi([current, onEach, file, verdict] {
                     if (current())
                         onEach(file, verdict);
                 });
@@ -729,21 +756,32 @@ extern "C" Q_DECL_EXPORT const char* kestrin_sound_interface() {
 }
 
 // One engine per application, ended with it: the audio thread must stop
-// while Qt is still there. Qt's PulseAudio backend can keep its own lock for
-// ever after a write fails on a connection the server dropped, and its
-// audio thread then never ends: quitting must not wait for it without end.
-// Such an engine is left to the process's exit.
+// while Qt is still there, and nothing is handed to the UI thread after.
+// Qt's PulseAudio backend can keep its own lock for ever after a write fails
+// on a connection the server dropped, and its audio thread then never ends:
+// quitting must not wait for it without end. Such an engine is left to the
+// process's exit.
 extern "C" Q_DECL_EXPORT kestrin::sound::SoundEngine* kestrin_sound_engine() {
     if (!g_engine) {
         g_engine = new kestrin::sound::Engine;
+        {
+            const std::lock_guard lock(kestrin::sound::g_uiMutex);
+            kestrin::sound::g_uiGone = false;
+        }
         qAddPostRoutine([] {
+            {
+                const std::lock_guard lock(kestrin::sound::g_uiMutex);
+                kestrin::sound::g_uiGone = true;
+            }
             constexpr int kLongestRelease = 10000; // ms; a sink lets go in far less
-            if (g_engine->letGo(QDeadlineTimer(kLongestRelease)))
-                delete g_engine;
-            else
+            const bool released = g_engine->letGo(QDeadlineTimer(kLongestRelease));
+            if (!released)
                 qWarning("kestrin: the sound system did not let go of its output within %d s; "
                          "quitting without it",
                          kLongestRelease / 1000);
+            // Workers still in a step of abandoned work end with the process.
+            if (g_engine->finishWork() && released)
+                delete g_engine;
             g_engine = nullptr;
         });
     }

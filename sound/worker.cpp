@@ -12,9 +12,13 @@ Worker::Worker(const QString& threadName) {
 }
 
 Worker::~Worker() {
+    finish(QDeadlineTimer::Forever);
+}
+
+bool Worker::finish(QDeadlineTimer deadline) {
     abandon();
     m_thread.quit();
-    m_thread.wait();
+    return m_thread.wait(deadline);
 }
 
 void Worker::post(Job job) {

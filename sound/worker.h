@@ -12,6 +12,7 @@
 // false. Queued jobs always run.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QThread>
@@ -39,6 +40,10 @@ public:
     void queue(std::function<void()> job);
     // Abandons whatever was posted; it reports nothing more.
     void abandon();
+    // Abandons whatever was posted, drops the jobs not yet begun and lets
+    // the thread end after the one running; true once it has ended, waited
+    // for until `deadline`. Nothing can be posted or queued afterwards.
+    bool finish(QDeadlineTimer deadline);
 
 private:
     QThread m_thread;

@@ -93,6 +93,16 @@ if(XVFB AND XDOTOOL AND IMAGEMAGICK_CONVERT AND OPENBOX)
         RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
 
+# Closing the window by its window manager in the middle of a search ends the process cleanly.
+find_program(SOX sox)
+find_program(PULSEAUDIO pulseaudio)
+if(XVFB AND XDOTOOL AND OPENBOX AND SOX AND PULSEAUDIO)
+    add_test(NAME editor_exits_cleanly_when_closed_during_a_search
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/close_exit_test.sh $<TARGET_FILE:kestrin>)
+    set_tests_properties(editor_exits_cleanly_when_closed_during_a_search PROPERTIES LABELS window
+        RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+endif()
+
 # What `cmake --install` and the Debian package put on a machine.
 add_test(NAME install_tree_valid COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(install_tree_valid PROPERTIES RESOURCE_LOCK ${SCREEN_LOCK})

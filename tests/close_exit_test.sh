@@ -1,0 +1,45 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Closing the window by its window manager (Alt+F4 under openbox) while a
+# loop search runs and a loop plays ends the process with status 0, its
+# window remembered, and nothing of it left running.
+# Usage: tests/close_exit_test.sh path/to/kestrin
+set -eu
+bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+tests=$(cd "$(dirname "$0")" && pwd)
+. "$tests/private_home.sh"
+. "$tests/x11_window.sh"
+. "$tests/square_wave.sh"
+if [ "${2:-}" != inside ]; then
+    # Again, inside a virtual screen and a private sound server.
+    with_x "1024x768x24 -dpi 96" "$tests/../scripts/with-pulse" "$0" "$bin" inside
+    exit
+fi
+private_scratch
+# Three minutes at 48 kHz in Ogg: a search of it outlasts the session.
+sox -n -r 48000 -c 2 -t ogg "$work/A.WAV" synth 180 pluck 220 pluck 330 tremolo 3 60
+{ le32 441000; le32 7497000; } >"$work/A.POS"
+
+session() {
+    wait_until 60 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window' || return 1
+    "$bin" "$work/A.POS" >"$work/editor.log" 2>&1 &
+    pid=$!
+    win=$(wait_for_window "Aldmere WAVE POS File Editor") && xdotool windowfocus --sync "$win" &&
+        wait_for_keys "$work/A.POS" && xdotool key F5 ctrl+f &&
+        wait_for_window "Find Loop Points" >/dev/null &&
+        xdotool windowactivate --sync "$win" key alt+F4 || return 1
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" -eq 0 ] || { echo "the editor exited with status $status" >&2; return 1; }
+    ! pgrep -f "$work/A.POS" >&2 || { echo "the editor's process is still there" >&2; return 1; }
+    grep -q '^geometry=' "$XDG_CONFIG_HOME/Kestrin/Kestrin.conf" ||
+        { echo "the window's place was not remembered" >&2; return 1; }
+}
+openbox >"$work/openbox.log" 2>&1 &
+wm=$!
+pid=
+status=0
+session || status=1
+kill "$pid" "$wm" 2>/dev/null || true
+[ "$status" -eq 0 ] || cat "$work/editor.log" >&2
+exit "$status"
