@@ -4,15 +4,13 @@
 #include "audio/dsp/fft.h"
 #include "audio/read/audio_files.h"
 #include "cli/pos_files.h"
+#include "core/ordered_work.h"
 #include "core/temporary_files.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <exception>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -101,60 +99,6 @@ std::string progressText(std::size_t done, std::size_t count,
 
 void RunBatch(const BatchPlan& plan, const std::function<void(std::size_t)>& work,
               const std::function<void(std::size_t, std::ostream&)>& report, std::ostream& out) {
-    std::mutex mutex; // guards what follows
-    std::condition_variable changed;
-    std::size_t next = 0;
-    std::vector<char> done(plan.count, 0);
-    std::int64_t held = 0;
-    std::size_t running = 0;
-    std::exception_ptr failed;
-    bool stop = false;
-    const auto memoryOf = [&](std::size_t i) {
-        return plan.memory.empty() ? 0 : std::min(plan.memory[i], kMemoryBudget);
-    };
-    const auto worker = [&] {
-        for (;;) {
-            std::size_t i = 0;
-            {
-                std::unique_lock lock(mutex);
-                // The next file waits for room rather than being passed: the
-                // order of the reports holds back what follows it anyway.
-                changed.wait(lock, [&] {
-                    return stop || next == plan.count || running == 0 ||
-                           held + memoryOf(next) <= kMemoryBudget;
-                });
-                if (stop || next == plan.count)
-                    return;
-                i = next++;
-                held += memoryOf(i);
-                ++running;
-            }
-            try {
-                work(i);
-            } catch (...) {
-                const std::lock_guard lock(mutex);
-                if (!failed)
-                    failed = std::current_exception();
-                stop = true;
-            }
-            const std::lock_guard lock(mutex);
-            held -= memoryOf(i);
-            --running;
-            done[i] = 1;
-            changed.notify_all();
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(plan.jobs);
-    for (unsigned t = 0; plan.jobs > 1 && t < plan.jobs; ++t) {
-        try {
-            threads.emplace_back(worker);
-        } catch (const std::system_error&) {
-            break; // as many as the system gives
-        }
-    }
-    // One job, or no thread to be had: the calling thread does the work in turn.
-    const bool alone = threads.empty();
     const auto began = std::chrono::steady_clock::now();
     const auto showProgress = [&](std::size_t reported) {
         if (plan.progress)
@@ -166,46 +110,27 @@ void RunBatch(const BatchPlan& plan, const std::function<void(std::size_t)>& wor
     ClearProgressLineOnSignals(plan.progress != nullptr);
     showProgress(0);
     std::ostringstream lines;
-    for (std::size_t i = 0; i < plan.count; ++i) {
-        if (alone) {
-            try {
-                work(i);
-            } catch (...) {
-                failed = std::current_exception();
-                break;
-            }
-        } else {
-            std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return done[i] != 0 || failed; });
-            if (failed)
-                break;
-        }
+    const auto handOn = [&](std::size_t i) {
         if (plan.progress)
             *plan.progress << "\r\x1b[K" << std::flush;
         lines.str({});
-        // The threads are joined below whatever a report throws.
-        try {
-            report(i, lines);
-        } catch (...) {
-            const std::lock_guard lock(mutex);
-            failed = std::current_exception();
-            break;
-        }
+        report(i, lines);
         out << lines.str() << std::flush;
         showProgress(i + 1);
+    };
+    // The progress line goes whatever a report throws.
+    const auto clearProgress = [&] {
+        if (plan.progress)
+            *plan.progress << "\r\x1b[K" << std::flush;
+        ClearProgressLineOnSignals(false);
+    };
+    try {
+        RunInOrder({plan.count, plan.jobs, plan.memory, kMemoryBudget, {}}, work, handOn);
+    } catch (...) {
+        clearProgress();
+        throw;
     }
-    {
-        const std::lock_guard lock(mutex);
-        stop = true;
-        changed.notify_all();
-    }
-    for (std::thread& thread : threads)
-        thread.join();
-    if (plan.progress)
-        *plan.progress << "\r\x1b[K" << std::flush;
-    ClearProgressLineOnSignals(false);
-    if (failed)
-        std::rethrow_exception(failed);
+    clearProgress();
 }
 
 } // namespace kestrin::cli

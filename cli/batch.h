@@ -45,9 +45,10 @@ struct BatchPlan {
 
 // Runs work(i) for every i below plan.count on up to plan.jobs threads, and
 // report(i, out) on the calling thread for each i in order as soon as it and
-// those before it are done. What report writes goes to `out` at once with
-// the lines of one item, so that an interruption never cuts a line. What
-// work throws is rethrown here once the threads have ended.
+// those before it are done (RunInOrder, within a 300 MB budget). What report
+// writes goes to `out` at once with the lines of one item, so that an
+// interruption never cuts a line. What work throws is rethrown here once the
+// threads have ended.
 void RunBatch(const BatchPlan& plan, const std::function<void(std::size_t i)>& work,
               const std::function<void(std::size_t i, std::ostream& out)>& report,
               std::ostream& out);

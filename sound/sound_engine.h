@@ -190,9 +190,10 @@ public:
     virtual void measureSeam(const QString& audio, std::int64_t start, std::int64_t stop,
                              std::function<void(const SeamResult&)> onDone) = 0;
 
-    // Judges each of `posFiles` in turn on a worker thread of its own, reading
-    // only the frames around each seam; `onEach` runs on the UI thread as each
-    // verdict is known. A new call abandons the one before, which reports
+    // Judges `posFiles` side by side off the UI thread (as check -j does, one
+    // per core), reading only the frames around each seam; `onEach` runs on
+    // the UI thread for each verdict, in the order of `posFiles`. A new call
+    // abandons the one before, which starts no more files and reports
     // nothing more.
     virtual void judgeTracks(const QStringList& posFiles,
                              std::function<void(const QString&, const TrackVerdict&)> onEach) = 0;

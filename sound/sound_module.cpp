@@ -15,6 +15,7 @@
 #include "audio/render/loop_interchange.h"
 #include "audio/render/loop_stream.h"
 #include "audio/search/loop_search.h"
+#include "core/ordered_work.h"
 #include "core/pos_file.h"
 #include "sound/audition_stream.h"
 #include "sound/fades.h"
@@ -42,6 +43,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -615,15 +617,27 @@ public:
     void judgeTracks(const QStringList& posFiles,
                      std::function<void(const QString&, const TrackVerdict&)> onEach) override {
         m_trackWorker.post([posFiles, onEach](const Worker::Current& current) {
-            for (const QString& file : posFiles) {
-                if (!current())
-                    return;
-                const TrackVerdict verdict = judgeTrack(file);
-                toUi([current, onEach, file, verdict] {
-                    if (current())
-                        onEach(file, verdict);
+            // Side by side as check -j judges; a judge reads only the frames
+            // around its seam, so memory sets no bound. This thread hands
+            // the verdicts on in the list's order.
+            std::vector<TrackVerdict> verdicts(static_cast<std::size_t>(posFiles.size()));
+            const OrderedWork plan{verdicts.size(),
+                                   std::max(1U, std::thread::hardware_concurrency()),
+                                   {},
+                                   0,
+                                   [&current] { return !current(); }};
+            RunInOrder(
+                plan,
+                [&](std::size_t i) {
+                    verdicts[i] = judgeTrack(posFiles[static_cast<qsizetype>(i)]);
+                },
+                [&](std::size_t i) {
+                    toUi([current, onEach, file = posFiles[static_cast<qsizetype>(i)],
+                          verdict = verdicts[i]] {
+                        if (current())
+                            onEach(file, verdict);
+                    });
                 });
-            }
         });
     }
 

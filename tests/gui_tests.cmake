@@ -129,6 +129,7 @@ add_executable(comfort_tests views_fixture.h
     loop_history_test.cpp soundtrack_panel_test.cpp window_memory_test.cpp
     find_undo_test.cpp)
 target_link_libraries(comfort_tests PRIVATE kestrin_gui_test_main kestrin_test_tracks kestrin_views
+                                    kestrin_pos_tool
                                     kestrin_warnings GTest::gtest
                       Qt6::Test PkgConfig::SNDFILE)
 add_dependencies(comfort_tests kestrin_sound)
