@@ -15,6 +15,7 @@
 #include "audio/render/loop_interchange.h"
 #include "audio/render/loop_stream.h"
 #include "audio/search/loop_search.h"
+#include "audio/search/refine_figures.h"
 #include "core/ordered_work.h"
 #include "core/pos_file.h"
 #include "sound/audition_stream.h"
@@ -588,10 +589,13 @@ public:
                 // only its frames' features, so memory stays bounded for any
                 // length.
                 audio::AudioReader reader(toPath(audio));
+                const auto percent = [&report](double fraction) {
+                    return report(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
+                };
+                // A Refine shows the figures Find gives the same loops.
                 const audio::LoopSearch search =
-                    audio::FindAnyLoops(reader, {}, near, [&report](double fraction) {
-                        return report(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
-                    });
+                    near ? audio::RefineLoops(reader, {}, *near, percent)
+                         : audio::FindAnyLoops(reader, {}, {}, percent);
                 cancelled = search.cancelled;
                 result.candidates = search.candidates;
             });

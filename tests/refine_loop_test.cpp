@@ -116,12 +116,13 @@ TEST_P(RefineExactLoop, CtrlREnterSetsTheTrueLoop) {
 INSTANTIATE_TEST_SUITE_P(Offsets, RefineExactLoop, testing::Values(0, -11000));
 
 // A user picks Find's best loop and refines it: Refine lists best first,
-// as it says, and once it is closed the focus is on the seam view, where
-// Ctrl+Z takes Find's Use back at once.
+// as it says, that loop with the figure Find gave it, and once it is closed
+// the focus is on the seam view, where Ctrl+Z takes Find's Use back at once.
 TEST_F(RefineLoopTest, RefineListsBestFirstAndHandsBackTheSeamView) {
     const PosValues opened{static_cast<std::int32_t>(m_song.passStart),
                            static_cast<std::int32_t>(m_song.passStart + m_song.passFrames)};
     open(opened);
+    QStringList used;
     for (const Qt::Key key : {Qt::Key_F, Qt::Key_R}) {
         m_window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get(), 10000));
@@ -133,6 +134,19 @@ TEST_F(RefineLoopTest, RefineListsBestFirstAndHandsBackTheSeamView) {
         ASSERT_TRUE(dialog && QTest::qWaitFor([&] { return !dialog->searching(); }, 60000));
         auto* list = dialog->findChild<QTreeWidget*>();
         ASSERT_GT(list->topLevelItemCount(), 0);
+        // Start, stop and match of the row Find's Use takes, found in Refine's list.
+        const auto row = [](const QTreeWidgetItem* item) {
+            return QStringList{item->text(0), item->text(1), item->text(3)};
+        };
+        if (key == Qt::Key_F)
+            used = row(list->topLevelItem(0));
+        QList<QStringList> rows;
+        for (int i = 0; key == Qt::Key_R && i < list->topLevelItemCount(); ++i)
+            rows << row(list->topLevelItem(i));
+        if (key == Qt::Key_R) {
+            EXPECT_TRUE(rows.contains(used)) << used.join(u' ').toStdString() << " in "
+                                             << rows.value(0).join(u' ').toStdString();
+        }
         for (int i = 1; key == Qt::Key_R && i < list->topLevelItemCount(); ++i)
             EXPECT_GE(list->topLevelItem(i - 1)->text(3).toDouble(),
                       list->topLevelItem(i)->text(3).toDouble())
