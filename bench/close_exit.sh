@@ -47,9 +47,7 @@ for track in A B C D E F G H I J K L; do
     { le32 $((10 * rate)); le32 $((frames - 10 * rate)); } >"$work/$track.POS"
 done
 
-openbox >"$work/openbox.log" 2>&1 &
-wm=$!
-wait_until 60 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window'
+start_openbox "$work/openbox.log"
 for _ in 1 2 3 4 5 6 7 8 9 10; do
     "$bin" "$work/A.POS" >"$work/editor.log" 2>&1 &
     pid=$!
@@ -68,5 +66,5 @@ for _ in 1 2 3 4 5 6 7 8 9 10; do
     echo "$began $ended" | awk '{ printf "%.3f\n", $2 - $1 }'
 done | tee "$work/times"
 echo "median: $(sort -n "$work/times" | sed -n 5p) s"
-kill "$wm" 2>/dev/null || true
-wait "$wm" 2>/dev/null || true
+kill "$wm_pid" 2>/dev/null || true
+wait "$wm_pid" 2>/dev/null || true

@@ -21,7 +21,6 @@ sox -n -r 48000 -c 2 -t ogg "$work/A.WAV" synth 180 pluck 220 pluck 330 tremolo 
 { le32 441000; le32 7497000; } >"$work/A.POS"
 
 session() {
-    wait_until 60 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window' || return 1
     "$bin" "$work/A.POS" >"$work/editor.log" 2>&1 &
     pid=$!
     win=$(wait_for_window "Aldmere WAVE POS File Editor") && xdotool windowfocus --sync "$win" &&
@@ -35,11 +34,9 @@ session() {
     grep -q '^geometry=' "$XDG_CONFIG_HOME/Kestrin/Kestrin.conf" ||
         { echo "the window's place was not remembered" >&2; return 1; }
 }
-openbox >"$work/openbox.log" 2>&1 &
-wm=$!
 pid=
 status=0
-session || status=1
-kill "$pid" "$wm" 2>/dev/null || true
+start_openbox "$work/openbox.log" && session || status=1
+kill "$pid" "$wm_pid" 2>/dev/null || true
 [ "$status" -eq 0 ] || cat "$work/editor.log" >&2
 exit "$status"

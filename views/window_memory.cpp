@@ -126,6 +126,14 @@ bool WindowMemory::eventFilter(QObject* watched, QEvent* event) {
                 follow(dock);
         } else if (event->type() == QEvent::Close) {
             save();
+        } else if (event->type() == QEvent::Move && !m_framed) {
+            // A window manager places a window as it maps it, for the size
+            // it has then: openbox may centre the form alone and keep that
+            // corner once the panels have grown the window, past the
+            // screen's bottom. Until the frame is there, each placement is
+            // checked.
+            m_framed = m_window.frameGeometry().size() != m_window.size();
+            QTimer::singleShot(0, this, [this] { KeepOnScreen(m_window); });
         } else if (event->type() == QEvent::Resize) {
             // Until the remembered size is back, the sizes the layout passes
             // through on the way are not the user's.

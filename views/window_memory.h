@@ -58,6 +58,8 @@ private:
     QSize m_dockedSize;
     // Whether the window has been given its remembered size in this run.
     bool m_sizeRestored = false;
+    // Whether a window manager has framed the window in this run.
+    bool m_framed = false;
     bool m_placing = false;
 };
 
