@@ -9,34 +9,24 @@ bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 tests=$(cd "$(dirname "$0")" && pwd)
 . "$tests/private_home.sh"
 . "$tests/x11_window.sh"
-. "$tests/square_wave.sh"
-if [ "${2:-}" != inside ]; then
-    # Again, inside a virtual screen and a private sound server.
-    with_x "1024x768x24 -dpi 96" "$tests/../scripts/with-pulse" "$0" "$bin" inside
-    exit
-fi
+# Again, inside a virtual screen and a private sound server.
+[ "${2:-}" = inside ] ||
+    exec sh -c '. "$1"; with_x "1024x768x24 -dpi 96" "$2" "$3" "$4" inside' sh \
+        "$tests/x11_window.sh" "$tests/../scripts/with-pulse" "$0" "$bin"
 private_scratch
 # Three minutes at 48 kHz in Ogg: a search of it outlasts the session.
 sox -n -r 48000 -c 2 -t ogg "$work/A.WAV" synth 180 pluck 220 pluck 330 tremolo 3 60
-{ le32 441000; le32 7497000; } >"$work/A.POS"
-
-session() {
-    "$bin" "$work/A.POS" >"$work/editor.log" 2>&1 &
-    pid=$!
-    win=$(wait_for_window "Aldmere WAVE POS File Editor") && xdotool windowfocus --sync "$win" &&
-        wait_for_keys "$work/A.POS" && xdotool key F5 ctrl+f &&
-        wait_for_window "Find Loop Points" >/dev/null &&
-        xdotool windowactivate --sync "$win" key alt+F4 || return 1
-    status=0
-    wait "$pid" || status=$?
-    [ "$status" -eq 0 ] || { echo "the editor exited with status $status" >&2; return 1; }
-    ! pgrep -f "$work/A.POS" >&2 || { echo "the editor's process is still there" >&2; return 1; }
-    grep -q '^geometry=' "$XDG_CONFIG_HOME/Kestrin/Kestrin.conf" ||
-        { echo "the window's place was not remembered" >&2; return 1; }
-}
-pid=
-status=0
-start_openbox "$work/openbox.log" && session || status=1
-kill "$pid" "$wm_pid" 2>/dev/null || true
-[ "$status" -eq 0 ] || cat "$work/editor.log" >&2
-exit "$status"
+printf '\250\272\006\000\050\145\162\000' >"$work/A.POS" # start 441,000, stop 7,497,000
+start_openbox "$work/openbox.log"
+"$bin" "$work/A.POS" >"$work/editor.log" 2>&1 &
+pid=$!
+trap 'kill $pid $wm_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+win=$(wait_for_window "Aldmere WAVE POS File Editor")
+xdotool windowfocus --sync "$win"
+wait_for_keys "$work/A.POS"
+xdotool key F5 ctrl+f
+wait_for_window "Find Loop Points" >/dev/null
+xdotool windowactivate --sync "$win" key alt+F4
+wait "$pid" || { echo "the editor exited with status $?" >&2 && cat "$work/editor.log" >&2 && exit 1; }
+! pgrep -f "$work/A.POS" >&2 || { echo "the editor's process is still there" >&2 && exit 1; }
+grep -q '^geometry=' "$XDG_CONFIG_HOME/Kestrin/Kestrin.conf"

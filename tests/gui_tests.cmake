@@ -93,16 +93,6 @@ if(XVFB AND XDOTOOL AND IMAGEMAGICK_CONVERT AND OPENBOX)
         RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
 
-# Closing the window by its window manager in the middle of a search ends the process cleanly.
-find_program(SOX sox)
-find_program(PULSEAUDIO pulseaudio)
-if(XVFB AND XDOTOOL AND OPENBOX AND SOX AND PULSEAUDIO)
-    add_test(NAME editor_exits_cleanly_when_closed_during_a_search
-             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/close_exit_test.sh $<TARGET_FILE:kestrin>)
-    set_tests_properties(editor_exits_cleanly_when_closed_during_a_search PROPERTIES LABELS window
-        RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
-endif()
-
 # What `cmake --install` and the Debian package put on a machine.
 add_test(NAME install_tree_valid COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(install_tree_valid PROPERTIES RESOURCE_LOCK ${SCREEN_LOCK})
@@ -140,6 +130,14 @@ use_editor_tests_environment(comfort_tests)
 
 # Audition Seam heard through a private PulseAudio that scripts/with-pulse starts.
 find_program(PULSEAUDIO pulseaudio)
+# Closed by its window manager during a search, the editor exits cleanly.
+find_program(SOX sox)
+if(XVFB AND XDOTOOL AND OPENBOX AND SOX AND PULSEAUDIO)
+    add_test(NAME editor_exits_cleanly_when_closed_during_a_search
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/close_exit_test.sh $<TARGET_FILE:kestrin>)
+    set_tests_properties(editor_exits_cleanly_when_closed_during_a_search PROPERTIES LABELS window
+        RESOURCE_LOCK ${SCREEN_LOCK} TIMEOUT 120 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+endif()
 add_executable(audition_tests views_fixture.h
     audition_test.cpp)
 target_link_libraries(audition_tests PRIVATE kestrin_gui_test_main kestrin_views kestrin_audio

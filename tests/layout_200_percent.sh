@@ -30,8 +30,7 @@ on_screen() {
     x=$(geometry "$1" "Absolute upper-left X") y=$(geometry "$1" "Absolute upper-left Y")
     w=$(geometry "$1" Width) h=$(geometry "$1" Height) top=$(geometry "$frame" "Absolute upper-left Y")
     echo "$2: ${w}x${h} at $x,$y, title bar from y=$top"
-    [ "$top" -lt "$y" ] && [ "$top" -ge 0 ] && [ "$x" -ge 0 ] && [ $((x + w)) -le 1600 ] &&
-        [ $((y + h)) -le 1200 ]
+    [ "$top" -lt "$y" ] && [ "$top" -ge 0 ] && [ "$x" -ge 0 ] && [ $((x + w)) -le 1600 ] && [ $((y + h)) -le 1200 ]
 }
 
 session() {

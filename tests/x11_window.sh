@@ -118,13 +118,12 @@ wait_for_change() {
         { echo "$1 did not change within 60 s" >&2; return 1; }
 }
 
-# Usage: start_openbox LOG — starts openbox, its pid in wm_pid and its output
-# in LOG, and returns once it manages windows; fails after 60 s. It names its
-# check window at once but loads its theme last, and a window mapped in
-# between now and then never showed (about one start in forty).
+# Usage: start_openbox LOG — starts openbox (pid in wm_pid, output in LOG)
+# and returns once it manages windows: it names its check window at once but
+# loads its theme last, and a window mapped between the two now and then
+# never showed (one start in forty).
 start_openbox() {
     openbox >"$1" 2>&1 &
     wm_pid=$!
-    wait_until 60 sh -c 'xprop -root _OB_THEME | grep -q =' ||
-        { echo "openbox did not start within 60 s" >&2; return 1; }
+    wait_until 60 sh -c 'xprop -root _OB_THEME | grep -q ='
 }
