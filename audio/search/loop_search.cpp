@@ -237,13 +237,17 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
 // is seen over less of itself, but not under 0.7 of it, where a section
 // repeated inside a song played once is followed by music it does not
 // repeat and spans less of the song: two passes after an intro no longer
-// than the loop span a third of the file.
+// than the loop span a third of the file. A loop that spans kHalfShare of
+// the file and is shown for kShownShare of itself after its stop is played
+// twice however little of it is seen repeating: a song that ends in silence,
+// played twice, repeats mostly silence, which tells nothing.
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
 constexpr double kSeenToTheEndShare = 0.7;
 constexpr double kSeenWholeShare = 0.9;
 constexpr double kSpansShare = 1.0 / 3;
 constexpr double kThreePasses = 2.0;
+constexpr double kHalfShare = 0.4;
 
 // Whether the file plays one of its loops twice or more.
 bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate) {
@@ -251,13 +255,14 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
         const auto length = static_cast<double>(c.stop - c.start);
         const auto after = static_cast<double>(frames - c.stop);
         const double seen = c.repeatedSeconds * rate;
-        const bool toTheEnd =
-            after >= kShownShare * length && seen >= kSeenToTheEndShare * std::min(after, length);
+        const bool shown = after >= kShownShare * length;
+        const bool toTheEnd = shown && seen >= kSeenToTheEndShare * std::min(after, length);
         const bool whole = seen >= kSeenWholeShare * length;
         const bool spans = length >= kSpansShare * static_cast<double>(frames) ||
                            (whole && after >= kThreePasses * length);
-        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch && (toTheEnd || whole) &&
-               spans;
+        const bool half = shown && length >= kHalfShare * static_cast<double>(frames);
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
+               (((toTheEnd || whole) && spans) || half);
     });
 }
 
@@ -326,8 +331,11 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
 // A file that does not play a loop twice may be a song as a game ships it,
 // one pass ending where the music jumps back: the loop of the whole track is
 // then offered beside the others, where the judge passes it or where the
-// music plays on at the song's level to the last frame (judged as it sounds:
-// what the game's own jump plays). It plays the most of the song and goes
+// music plays on at the song's level to the last frame, or ends at that
+// level and holds silence to it (judged as it sounds: what the game's own
+// jump plays), where the song repeats passages exactly, as sequenced music
+// does: a song played by hand is seldom made to loop whole. It plays the
+// most of the song and goes
 // first, unless the file ends on a copy of what a long exact loop plays: it
 // may then be cut short in that loop's second pass, and it goes after that
 // loop and the loop moved to the end.
