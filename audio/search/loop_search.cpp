@@ -284,16 +284,21 @@ constexpr double kToTheEndShare = 0.5;
 // copied to the end is a section that a song played once repeats as it ends.
 constexpr double kCutLoopShare = 0.5;
 
+// The exact loop that ends where the file ends, or is offered ending there:
+// where the later of it and its copy found earlier stands in the list, and
+// its length.
+struct EndingLoop {
+    std::ptrdiff_t later = 0;
+    std::int64_t length = 0;
+};
+
 // An exact loop whose copy holds from its stop to the end of the file plays
 // the same music moved to end there, where a song as a game ships it ends:
 // the file may also be one cut a few seconds into a second pass, so the
 // loop stays where the finder put it and the one moved to the end follows
 // it, where the judge passes that. Done for the first such loop only.
-// Returns where a loop that plays more of the song may go: after the loop
-// moved to the end, where the loop spans enough of the file to be one cut
-// short; else first.
-std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
-                                     const LoopSearchOptions& options) {
+std::optional<EndingLoop> withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
+                                                const LoopSearchOptions& options) {
     const std::int64_t frames = framesOf(audio);
     std::vector<LoopCandidate>& all = search.candidates;
     for (auto c = all.begin(); c != all.end(); ++c) {
@@ -302,11 +307,6 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
         if (c->kind != LoopKind::Exact || by <= 0 ||
             static_cast<double>(by) > kToTheEndShare * static_cast<double>(length))
             continue;
-        const auto after = [&](auto at) -> std::ptrdiff_t {
-            return static_cast<double>(length) >= kCutLoopShare * static_cast<double>(frames)
-                       ? std::distance(all.begin(), at) + 1
-                       : 0;
-        };
         LoopCandidate moved = *c;
         moved.start += by;
         moved.stop = frames;
@@ -314,18 +314,28 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
             return a.start == moved.start && a.stop == moved.stop;
         });
         if (listed != all.end())
-            return after(std::max(listed, c));
+            return EndingLoop{std::distance(all.begin(), std::max(listed, c)), length};
         moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
         if (!IsSeamless(moved.judged) || moved.judged.musical)
             continue;
         moved.seam = moved.judged.score;
-        const auto at = all.insert(c + 1, moved);
-        const std::ptrdiff_t place = after(at);
+        const EndingLoop ending{std::distance(all.begin(), all.insert(c + 1, moved)), length};
         if (all.size() > options.maxCandidates)
             all.resize(options.maxCandidates);
-        return place;
+        return ending;
     }
-    return 0;
+    return std::nullopt;
+}
+
+// Where a loop that plays more of the song than any found goes: after the
+// loop ending at the end of the file and its copy, where that loop spans
+// enough of the file for it to be one cut short in its second pass; else
+// first.
+std::ptrdiff_t placeOfALongerLoop(const std::optional<EndingLoop>& ending, std::int64_t frames) {
+    return ending && static_cast<double>(ending->length) >=
+                         kCutLoopShare * static_cast<double>(frames)
+               ? ending->later + 1
+               : 0;
 }
 
 // A file that does not play a loop twice may be a song as a game ships it,
@@ -335,10 +345,7 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
 // level and holds silence to it (judged as it sounds: what the game's own
 // jump plays), where the song repeats passages exactly, as sequenced music
 // does: a song played by hand is seldom made to loop whole. It plays the
-// most of the song and goes
-// first, unless the file ends on a copy of what a long exact loop plays: it
-// may then be cut short in that loop's second pass, and it goes after that
-// loop and the loop moved to the end.
+// most of the song and goes at `place` (see placeOfALongerLoop).
 void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
                        std::ptrdiff_t place) {
     std::vector<LoopCandidate>& all = search.candidates;
@@ -364,7 +371,8 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
     if (!exact.cancelled && !holdsTheTracksLoop(exact, audio.frames()))
         exact =
             withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
-    const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, audio, options);
+    const std::ptrdiff_t place =
+        placeOfALongerLoop(withOneEndingAtTheEnd(exact, audio, options), audio.frames());
     withTheWholeTrack(exact, audio.frames(), audio.sampleRate, options.maxCandidates, place);
     return exact;
 }
@@ -380,7 +388,8 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
     if (!exact.cancelled && !holdsTheTracksLoop(exact, reader.info().frames))
         exact =
             withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
-    const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, reader, options);
+    const std::ptrdiff_t place =
+        placeOfALongerLoop(withOneEndingAtTheEnd(exact, reader, options), reader.info().frames);
     withTheWholeTrack(exact, reader.info().frames, reader.info().sampleRate, options.maxCandidates,
                       place);
     return exact;
