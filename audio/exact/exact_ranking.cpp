@@ -377,3 +377,14 @@ std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t min
 }
 
 } // namespace kestrin::audio::exact
+
+namespace kestrin::audio {
+
+bool HoldsDigitalSilence(FrameSource& source, std::int64_t from, std::int64_t to) {
+    std::vector<float> frames;
+    source.append(from, to, frames);
+    return std::all_of(frames.begin(), frames.end(),
+                       [](float x) { return std::abs(x) <= exact::kLeastStep; });
+}
+
+} // namespace kestrin::audio

@@ -338,6 +338,32 @@ std::ptrdiff_t placeOfALongerLoop(const std::optional<EndingLoop>& ending, std::
                : 0;
 }
 
+bool holdsDigitalSilence(const AudioSamples& audio, std::int64_t from, std::int64_t to) {
+    SamplesSource source(audio);
+    return HoldsDigitalSilence(source, from, to);
+}
+bool holdsDigitalSilence(AudioReader& reader, std::int64_t from, std::int64_t to) {
+    ReaderSource source(reader);
+    return HoldsDigitalSilence(source, from, to);
+}
+
+// A song that ends in silence, played twice, holds that silence one pass
+// before the end as well: where a long exact loop (see kHalfShare) shows the
+// middle half of it there, the file is two passes of a song that ends in
+// silence, however its loop was placed.
+bool silentAPassBefore(auto& audio, const std::vector<LoopCandidate>& all, double silenceSeconds) {
+    const std::int64_t frames = framesOf(audio);
+    const auto tail = static_cast<std::int64_t>(silenceSeconds * rateOf(audio));
+    return std::any_of(all.begin(), all.end(), [&](const LoopCandidate& c) {
+        const std::int64_t length = c.stop - c.start;
+        const std::int64_t end = frames - length;
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
+               static_cast<double>(length) >= kHalfShare * static_cast<double>(frames) &&
+               tail > 0 && end - tail >= 0 &&
+               holdsDigitalSilence(audio, end - tail * 3 / 4, end - tail / 4);
+    });
+}
+
 // A file that does not play a loop twice may be a song as a game ships it,
 // one pass ending where the music jumps back: the loop of the whole track is
 // then offered beside the others, where the judge passes it or where the
@@ -346,13 +372,14 @@ std::ptrdiff_t placeOfALongerLoop(const std::optional<EndingLoop>& ending, std::
 // jump plays), where the song repeats passages exactly, as sequenced music
 // does: a song played by hand is seldom made to loop whole. It plays the
 // most of the song and goes at `place` (see placeOfALongerLoop).
-void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
-                       std::ptrdiff_t place) {
+void withTheWholeTrack(LoopSearch& search, auto& audio, std::size_t most, std::ptrdiff_t place) {
     std::vector<LoopCandidate>& all = search.candidates;
+    const std::int64_t frames = framesOf(audio);
     const std::optional<LoopCandidate>& whole = search.wholeTrack || !repeatsPassagesExactly(all)
                                                     ? search.wholeTrack
                                                     : search.playedToTheEnd;
-    if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rate))
+    if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rateOf(audio)) ||
+        silentAPassBefore(audio, all, whole->judged.silenceSeconds))
         return;
     std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
     all.insert(all.begin() + std::min(place, std::ssize(all)), *whole);
@@ -373,7 +400,7 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
             withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
     const std::ptrdiff_t place =
         placeOfALongerLoop(withOneEndingAtTheEnd(exact, audio, options), audio.frames());
-    withTheWholeTrack(exact, audio.frames(), audio.sampleRate, options.maxCandidates, place);
+    withTheWholeTrack(exact, audio, options.maxCandidates, place);
     return exact;
 }
 
@@ -390,8 +417,7 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
             withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
     const std::ptrdiff_t place =
         placeOfALongerLoop(withOneEndingAtTheEnd(exact, reader, options), reader.info().frames);
-    withTheWholeTrack(exact, reader.info().frames, reader.info().sampleRate, options.maxCandidates,
-                      place);
+    withTheWholeTrack(exact, reader, options.maxCandidates, place);
     return exact;
 }
 
