@@ -56,6 +56,15 @@ constexpr double kPlayedOnSeconds = 1.0;
 constexpr double kPlayedOnDb = 15.0;
 constexpr double kLastMomentSeconds = 0.1;
 constexpr double kLastMomentDb = 30.0;
+// A song as a game ships it may also end, then hold silence until the jump
+// back: digital silence (no sample above 16-bit audio's least step) over at
+// least this long at the end, after a last second within kEndedDb of the
+// track's mean. A song faded out by hand falls further before its silence.
+constexpr double kEndedSilenceSeconds = 0.1;
+constexpr double kEndedDb = 30.0;
+constexpr float kLeastStep = 1.0F / 32768;
+// How much of the end is read at a time while looking for the music's end.
+constexpr double kEndReadSeconds = 1.0;
 
 // Less of a passage repeated by two loops tells nothing of which repeats it
 // more closely: a block or two may differ by chance...
@@ -301,17 +310,44 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& co
 
 namespace {
 
-// The mean square per sample of the last `seconds` of the track.
-double endLevel(const Track& audio, double seconds) {
-    const std::int64_t n = audio.frames();
-    const std::int64_t from =
-        std::max<std::int64_t>(0, n - std::llround(seconds * audio.sampleRate));
+// Where the music ends: the frame after the last sample above kLeastStep,
+// read back from the end a second at a time.
+std::int64_t musicEnd(const Track& audio) {
+    const std::int64_t step = std::llround(kEndReadSeconds * audio.sampleRate);
     std::vector<float> frames;
-    audio.source().append(from, n, frames);
+    for (std::int64_t to = audio.frames(); to > 0; to -= step) {
+        const std::int64_t from = std::max<std::int64_t>(0, to - step);
+        frames.clear();
+        audio.source().append(from, to, frames);
+        const auto heard = std::find_if(frames.rbegin(), frames.rend(),
+                                        [](float x) { return std::abs(x) > kLeastStep; });
+        if (heard != frames.rend()) {
+            const auto index = static_cast<std::int64_t>(frames.rend() - heard - 1);
+            return from + index / std::max(audio.channels, 1) + 1;
+        }
+    }
+    return 0;
+}
+
+// The mean square per sample of the `seconds` before frame `end`.
+double levelBefore(const Track& audio, std::int64_t end, double seconds) {
+    const std::int64_t from =
+        std::max<std::int64_t>(0, end - std::llround(seconds * audio.sampleRate));
+    std::vector<float> frames;
+    audio.source().append(from, end, frames);
     double sum = 0.0;
     for (float x : frames)
         sum += double{x} * x;
     return frames.empty() ? 0.0 : sum / static_cast<double>(frames.size());
+}
+
+// Whether the song ends at its level and silence holds from there to the
+// last frame (see kEndedSilenceSeconds).
+bool endsThenHoldsSilence(const Track& audio, double meanSquare) {
+    const std::int64_t end = musicEnd(audio);
+    return end > 0 &&
+           audio.frames() - end >= std::llround(kEndedSilenceSeconds * audio.sampleRate) &&
+           levelBefore(audio, end, kPlayedOnSeconds) >= meanSquare * std::pow(10.0, -kEndedDb / 10);
 }
 
 } // namespace
@@ -325,8 +361,9 @@ std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t min
     const auto within = [&](double level, double db) {
         return level >= meanSquare * std::pow(10.0, -db / 10);
     };
-    if (!within(endLevel(audio, kPlayedOnSeconds), kPlayedOnDb) ||
-        !within(endLevel(audio, kLastMomentSeconds), kLastMomentDb))
+    const bool playsOn = within(levelBefore(audio, n, kPlayedOnSeconds), kPlayedOnDb) &&
+                         within(levelBefore(audio, n, kLastMomentSeconds), kLastMomentDb);
+    if (!playsOn && !endsThenHoldsSilence(audio, meanSquare))
         return std::nullopt;
     if (whole)
         return whole;
@@ -340,3 +377,14 @@ std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t min
 }
 
 } // namespace kestrin::audio::exact
+
+namespace kestrin::audio {
+
+bool HoldsDigitalSilence(FrameSource& source, std::int64_t from, std::int64_t to) {
+    std::vector<float> frames;
+    source.append(from, to, frames);
+    return std::all_of(frames.begin(), frames.end(),
+                       [](float x) { return std::abs(x) <= exact::kLeastStep; });
+}
+
+} // namespace kestrin::audio

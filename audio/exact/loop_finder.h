@@ -134,6 +134,11 @@ LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options = {},
 LoopSearch FindLoops(const std::filesystem::path& file, const LoopSearchOptions& options = {},
                      const ProgressCallback& progress = {});
 
+// Whether frames [from, to) of `source` hold digital silence: no sample
+// above 16-bit audio's least step. Throws AudioError when a file cannot be
+// read.
+bool HoldsDigitalSilence(FrameSource& source, std::int64_t from, std::int64_t to);
+
 // How audible a jump from `stop` back to `start` is. Playback runs up to
 // stop and goes on at start, so the jump is inaudible when the `window`
 // frames after start are those after stop (what would have played), or the

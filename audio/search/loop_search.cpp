@@ -237,13 +237,17 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
 // is seen over less of itself, but not under 0.7 of it, where a section
 // repeated inside a song played once is followed by music it does not
 // repeat and spans less of the song: two passes after an intro no longer
-// than the loop span a third of the file.
+// than the loop span a third of the file. A loop that spans kHalfShare of
+// the file and is shown for kShownShare of itself after its stop is played
+// twice however little of it is seen repeating: a song that ends in silence,
+// played twice, repeats mostly silence, which tells nothing.
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
 constexpr double kSeenToTheEndShare = 0.7;
 constexpr double kSeenWholeShare = 0.9;
 constexpr double kSpansShare = 1.0 / 3;
 constexpr double kThreePasses = 2.0;
+constexpr double kHalfShare = 0.4;
 
 // Whether the file plays one of its loops twice or more.
 bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate) {
@@ -251,13 +255,14 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
         const auto length = static_cast<double>(c.stop - c.start);
         const auto after = static_cast<double>(frames - c.stop);
         const double seen = c.repeatedSeconds * rate;
-        const bool toTheEnd =
-            after >= kShownShare * length && seen >= kSeenToTheEndShare * std::min(after, length);
+        const bool shown = after >= kShownShare * length;
+        const bool toTheEnd = shown && seen >= kSeenToTheEndShare * std::min(after, length);
         const bool whole = seen >= kSeenWholeShare * length;
         const bool spans = length >= kSpansShare * static_cast<double>(frames) ||
                            (whole && after >= kThreePasses * length);
-        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch && (toTheEnd || whole) &&
-               spans;
+        const bool half = shown && length >= kHalfShare * static_cast<double>(frames);
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
+               (((toTheEnd || whole) && spans) || half);
     });
 }
 
@@ -279,16 +284,21 @@ constexpr double kToTheEndShare = 0.5;
 // copied to the end is a section that a song played once repeats as it ends.
 constexpr double kCutLoopShare = 0.5;
 
+// The exact loop that ends where the file ends, or is offered ending there:
+// where the later of it and its copy found earlier stands in the list, and
+// its length.
+struct EndingLoop {
+    std::ptrdiff_t later = 0;
+    std::int64_t length = 0;
+};
+
 // An exact loop whose copy holds from its stop to the end of the file plays
 // the same music moved to end there, where a song as a game ships it ends:
 // the file may also be one cut a few seconds into a second pass, so the
 // loop stays where the finder put it and the one moved to the end follows
 // it, where the judge passes that. Done for the first such loop only.
-// Returns where a loop that plays more of the song may go: after the loop
-// moved to the end, where the loop spans enough of the file to be one cut
-// short; else first.
-std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
-                                     const LoopSearchOptions& options) {
+std::optional<EndingLoop> withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
+                                                const LoopSearchOptions& options) {
     const std::int64_t frames = framesOf(audio);
     std::vector<LoopCandidate>& all = search.candidates;
     for (auto c = all.begin(); c != all.end(); ++c) {
@@ -297,11 +307,6 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
         if (c->kind != LoopKind::Exact || by <= 0 ||
             static_cast<double>(by) > kToTheEndShare * static_cast<double>(length))
             continue;
-        const auto after = [&](auto at) -> std::ptrdiff_t {
-            return static_cast<double>(length) >= kCutLoopShare * static_cast<double>(frames)
-                       ? std::distance(all.begin(), at) + 1
-                       : 0;
-        };
         LoopCandidate moved = *c;
         moved.start += by;
         moved.stop = frames;
@@ -309,35 +314,72 @@ std::ptrdiff_t withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
             return a.start == moved.start && a.stop == moved.stop;
         });
         if (listed != all.end())
-            return after(std::max(listed, c));
+            return EndingLoop{std::distance(all.begin(), std::max(listed, c)), length};
         moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
         if (!IsSeamless(moved.judged) || moved.judged.musical)
             continue;
         moved.seam = moved.judged.score;
-        const auto at = all.insert(c + 1, moved);
-        const std::ptrdiff_t place = after(at);
+        const EndingLoop ending{std::distance(all.begin(), all.insert(c + 1, moved)), length};
         if (all.size() > options.maxCandidates)
             all.resize(options.maxCandidates);
-        return place;
+        return ending;
     }
-    return 0;
+    return std::nullopt;
+}
+
+// Where a loop that plays more of the song than any found goes: after the
+// loop ending at the end of the file and its copy, where that loop spans
+// enough of the file for it to be one cut short in its second pass; else
+// first.
+std::ptrdiff_t placeOfALongerLoop(const std::optional<EndingLoop>& ending, std::int64_t frames) {
+    return ending && static_cast<double>(ending->length) >=
+                         kCutLoopShare * static_cast<double>(frames)
+               ? ending->later + 1
+               : 0;
+}
+
+bool holdsDigitalSilence(const AudioSamples& audio, std::int64_t from, std::int64_t to) {
+    SamplesSource source(audio);
+    return HoldsDigitalSilence(source, from, to);
+}
+bool holdsDigitalSilence(AudioReader& reader, std::int64_t from, std::int64_t to) {
+    ReaderSource source(reader);
+    return HoldsDigitalSilence(source, from, to);
+}
+
+// A song that ends in silence, played twice, holds that silence one pass
+// before the end as well: where a long exact loop (see kHalfShare) shows the
+// middle half of it there, the file is two passes of a song that ends in
+// silence, however its loop was placed.
+bool silentAPassBefore(auto& audio, const std::vector<LoopCandidate>& all, double silenceSeconds) {
+    const std::int64_t frames = framesOf(audio);
+    const auto tail = static_cast<std::int64_t>(silenceSeconds * rateOf(audio));
+    return std::any_of(all.begin(), all.end(), [&](const LoopCandidate& c) {
+        const std::int64_t length = c.stop - c.start;
+        const std::int64_t end = frames - length;
+        return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
+               static_cast<double>(length) >= kHalfShare * static_cast<double>(frames) &&
+               tail > 0 && end - tail >= 0 &&
+               holdsDigitalSilence(audio, end - tail * 3 / 4, end - tail / 4);
+    });
 }
 
 // A file that does not play a loop twice may be a song as a game ships it,
 // one pass ending where the music jumps back: the loop of the whole track is
 // then offered beside the others, where the judge passes it or where the
-// music plays on at the song's level to the last frame (judged as it sounds:
-// what the game's own jump plays). It plays the most of the song and goes
-// first, unless the file ends on a copy of what a long exact loop plays: it
-// may then be cut short in that loop's second pass, and it goes after that
-// loop and the loop moved to the end.
-void withTheWholeTrack(LoopSearch& search, std::int64_t frames, int rate, std::size_t most,
-                       std::ptrdiff_t place) {
+// music plays on at the song's level to the last frame, or ends at that
+// level and holds silence to it (judged as it sounds: what the game's own
+// jump plays), where the song repeats passages exactly, as sequenced music
+// does: a song played by hand is seldom made to loop whole. It plays the
+// most of the song and goes at `place` (see placeOfALongerLoop).
+void withTheWholeTrack(LoopSearch& search, auto& audio, std::size_t most, std::ptrdiff_t place) {
     std::vector<LoopCandidate>& all = search.candidates;
+    const std::int64_t frames = framesOf(audio);
     const std::optional<LoopCandidate>& whole = search.wholeTrack || !repeatsPassagesExactly(all)
                                                     ? search.wholeTrack
                                                     : search.playedToTheEnd;
-    if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rate))
+    if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rateOf(audio)) ||
+        silentAPassBefore(audio, all, whole->judged.silenceSeconds))
         return;
     std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
     all.insert(all.begin() + std::min(place, std::ssize(all)), *whole);
@@ -356,8 +398,9 @@ LoopSearch FindAnyLoops(const AudioSamples& audio, const LoopSearchOptions& opti
     if (!exact.cancelled && !holdsTheTracksLoop(exact, audio.frames()))
         exact =
             withMusicalLoops(std::move(exact), audio, options, ProgressPart(progress, 0.35, 1.0));
-    const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, audio, options);
-    withTheWholeTrack(exact, audio.frames(), audio.sampleRate, options.maxCandidates, place);
+    const std::ptrdiff_t place =
+        placeOfALongerLoop(withOneEndingAtTheEnd(exact, audio, options), audio.frames());
+    withTheWholeTrack(exact, audio, options.maxCandidates, place);
     return exact;
 }
 
@@ -372,9 +415,9 @@ LoopSearch FindAnyLoops(AudioReader& reader, const LoopSearchOptions& options,
     if (!exact.cancelled && !holdsTheTracksLoop(exact, reader.info().frames))
         exact =
             withMusicalLoops(std::move(exact), reader, options, ProgressPart(progress, 0.35, 1.0));
-    const std::ptrdiff_t place = withOneEndingAtTheEnd(exact, reader, options);
-    withTheWholeTrack(exact, reader.info().frames, reader.info().sampleRate, options.maxCandidates,
-                      place);
+    const std::ptrdiff_t place =
+        placeOfALongerLoop(withOneEndingAtTheEnd(exact, reader, options), reader.info().frames);
+    withTheWholeTrack(exact, reader, options.maxCandidates, place);
     return exact;
 }
 
