@@ -24,9 +24,8 @@ FourFloats fourAt(const float* p) {
 
 } // namespace
 
-PairSums SumPairs(const float* a, const float* b, std::size_t steps, std::size_t jump,
-                  std::size_t channels) {
-    PairSums sums;
+void AddPairs(const float* a, const float* b, std::size_t steps, std::size_t jump,
+              std::size_t channels, PairSums& sums) {
     for (std::size_t k = 0; k < steps; ++k) {
         const std::size_t i = k * jump;
         for (std::size_t c = 0; c < channels; ++c) {
@@ -35,7 +34,6 @@ PairSums SumPairs(const float* a, const float* b, std::size_t steps, std::size_t
             sums.ab += double{a[i + c]} * b[i + c];
         }
     }
-    return sums;
 }
 
 std::array<PairSums, kPairLanes> SumLanes(const std::array<const float*, kPairLanes>& a,

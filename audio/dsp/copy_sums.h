@@ -33,13 +33,13 @@ struct PairSums {
 // so the lanes keep the adder busy where one copy's sums alone would not.
 inline constexpr std::size_t kPairLanes = 4;
 
-// The sums of `steps` frames of `channels` samples, `jump` samples apart
-// (channels for every frame), from `a` and `b`, in order.
-PairSums SumPairs(const float* a, const float* b, std::size_t steps, std::size_t jump,
-                  std::size_t channels);
+// Adds to `sums` the pairs of `steps` frames of `channels` samples, `jump`
+// samples apart (channels for every frame), from `a` and `b`, in order.
+void AddPairs(const float* a, const float* b, std::size_t steps, std::size_t jump,
+              std::size_t channels, PairSums& sums);
 
 // The same for kPairLanes pairs of copies at once, the first copies from
-// a[j], the second from b[j]; each lane to the bit as SumPairs alone.
+// a[j], the second from b[j]; each lane to the bit as AddPairs from empty sums.
 std::array<PairSums, kPairLanes> SumLanes(const std::array<const float*, kPairLanes>& a,
                                           const std::array<const float*, kPairLanes>& b,
                                           std::size_t steps, std::size_t jump,
@@ -53,7 +53,7 @@ std::array<PairSums, kPairLanes> SumLanesFromOne(const float* first,
                                                  std::size_t channels);
 
 // Adds the sums over `samples` interleaved samples of `a` and `b` to `sums`,
-// faster than SumPairs and not to its bit: eight float lanes over runs of
+// faster than AddPairs and not to its bit: eight float lanes over runs of
 // 4096 samples from `a`, the runs added up in double, so that a track summed
 // chunk by chunk (chunks a multiple of 4096 samples long) sums as one.
 void AddPairsInRuns(const float* a, const float* b, std::size_t samples, PairSums& sums);

@@ -189,7 +189,7 @@ Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t
                 difference[i] -= y[i];
             x = difference.data();
         }
-        addPairs(x, x, samples, energy);
+        AddPairsInRuns(x, x, samples, energy);
         pending.insert(pending.end(), x, x + samples);
         const std::int64_t have = pendingBegin + static_cast<std::int64_t>(pending.size() / ch);
         // The coarse samples whose frames are all in.

@@ -6,6 +6,7 @@
 // and 10; loop_finder.cpp runs them. Private to those files.
 #pragma once
 
+#include "audio/dsp/copy_sums.h"
 #include "audio/dsp/fft.h"
 #include "audio/exact/loop_finder.h"
 #include "audio/judge/seam_judge.h"
@@ -39,12 +40,8 @@ constexpr double kExactResidual = 1e-9;
 // Less is chance, not a loop.
 constexpr double kMinRepeatedSeconds = 0.9;
 
-// Sums over the frame pairs (t, t + lag): a is frame t, b frame t + lag.
-struct PairSums {
-    double aa = 0;
-    double bb = 0;
-    double ab = 0;
-};
+// Sums over the frame pairs (t, t + lag) are PairSums (audio/dsp/copy_sums.h):
+// a is frame t, b frame t + lag.
 
 // Thrown from deep inside the search once its caller cancelled it.
 struct SearchCancelled {};
@@ -364,10 +361,6 @@ struct Found {
 // two are anti-correlated.
 double residualOf(const PairSums& s);
 
-// Adds the sums over `samples` interleaved samples of `a` and `b`, pair by
-// pair, in runs that begin every 4096 samples from `a`.
-void addPairs(const float* a, const float* b, std::size_t samples, PairSums& sums);
-
 // Sums for t in [t0, t1), every channel, every `stride`-th frame.
 PairSums pairSums(const Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag,
                   int stride = 1);
@@ -375,9 +368,6 @@ PairSums pairSums(const Track& audio, std::int64_t t0, std::int64_t t1, std::int
 // SeamScore on the frames of the search.
 double seamScore(const Track& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window = SeamWindowFrames);
-
-// The level of the later copy over the earlier one.
-double gainOf(const PairSums& s);
 
 // The mean square per sample of what two copies do not share.
 double unsharedLevel(const PairSums& s, std::int64_t samples);

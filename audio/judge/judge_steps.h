@@ -87,9 +87,7 @@ struct CopySums {
     CopySums(const PairSums& p, std::int64_t frames, int channels)
         : pairs(p), sums{p.aa + p.bb, p.aa + p.bb - 2 * p.ab, frames * channels} {}
     CopySums(const float* a, const float* b, std::int64_t frames, int channels)
-        : CopySums(SumPairs(a, b, static_cast<std::size_t>(frames),
-                            static_cast<std::size_t>(channels), static_cast<std::size_t>(channels)),
-                   frames, channels) {}
+        : CopySums(pairsOf(a, b, frames, channels), frames, channels) {}
     double score() const { return sums.score(); }
     // The same once the levels are matched: codec noise stays in it, a
     // difference of level alone (a swell, or a tremolo caught at another
@@ -97,6 +95,14 @@ struct CopySums {
     double unshared() const {
         const auto& [aa, bb, ab] = pairs;
         return sums.silent() || aa <= 0 ? 0.0 : std::max(0.0, bb - ab * ab / aa) / (aa + bb);
+    }
+
+private:
+    static PairSums pairsOf(const float* a, const float* b, std::int64_t frames, int channels) {
+        const auto ch = static_cast<std::size_t>(channels);
+        PairSums p;
+        AddPairs(a, b, static_cast<std::size_t>(frames), ch, ch, p);
+        return p;
     }
 };
 
