@@ -180,23 +180,27 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
 
 } // namespace
 
-bool parallelFor(const Track& audio, std::size_t count,
-                 const std::function<void(const Track&, std::size_t)>& work,
-                 const ProgressCallback& progress) {
-    const auto share = [&](std::size_t i) {
-        return static_cast<double>(i) / static_cast<double>(count);
-    };
-    std::mutex mutex; // guards what follows, up to `stopping`
+namespace {
+
+// What parallelFor's threads share: all but `stopping` under `mutex`.
+struct SharedWork {
+    const std::function<void(const Track&, std::size_t)>& work;
+    const std::size_t count;
+    const AudioSamples& whole;
+    std::mutex mutex;
     std::condition_variable changed;
     std::size_t next = 0; // the next i to take
     std::size_t done = 0;
     bool stop = false;
     std::exception_ptr failed;
     std::atomic<bool> stopping{false}; // `stop`, for the threads' windows to ask
-    const AudioSamples* whole = audio.heldWhole();
-    const auto run = [&] {
+
+    // One thread's part: the next i until none is left or the work stops,
+    // with a Track of its own over the shared frames. What the work throws
+    // stops the others and is kept for the caller.
+    void run() {
         try {
-            const Track own(*whole);
+            const Track own(whole);
             own.watch([&] { return !stopping.load(); });
             for (;;) {
                 std::size_t i = 0;
@@ -219,18 +223,51 @@ bool parallelFor(const Track& audio, std::size_t count,
             stopping = true;
             changed.notify_all();
         }
-    };
+    }
+
+    // Stops the threads at their next window and waits until they end.
+    void end(std::vector<std::thread>& threads) {
+        {
+            const std::lock_guard lock(mutex);
+            stop = true;
+            stopping = true;
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+};
+
+// Up to `wanted` threads running `shared`, as many as the system gives.
+std::vector<std::thread> startThreads(SharedWork& shared, int wanted) {
     std::vector<std::thread> threads;
     // Room for all first: a thread started is never left unjoined.
-    const int wanted = g_threads.load();
     threads.reserve(static_cast<std::size_t>(wanted));
-    const bool besides = whole && count > 1 && wanted > 1 && !AddressSpaceTight();
-    for (int t = 0; besides && t < wanted; ++t) {
+    for (int t = 0; t < wanted; ++t) {
         try {
-            threads.emplace_back(run);
+            threads.emplace_back([&shared] { shared.run(); });
         } catch (const std::system_error&) {
             break; // as many as there are
         }
+    }
+    return threads;
+}
+
+} // namespace
+
+bool parallelFor(const Track& audio, std::size_t count,
+                 const std::function<void(const Track&, std::size_t)>& work,
+                 const ProgressCallback& progress) {
+    const auto share = [&](std::size_t i) {
+        return static_cast<double>(i) / static_cast<double>(count);
+    };
+    const AudioSamples* whole = audio.heldWhole();
+    const int wanted = g_threads.load();
+    const bool besides = whole && count > 1 && wanted > 1 && !AddressSpaceTight();
+    std::optional<SharedWork> shared;
+    std::vector<std::thread> threads;
+    if (besides) {
+        shared.emplace(work, count, *whole);
+        threads = startThreads(*shared, wanted);
     }
     if (threads.empty()) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -240,35 +277,26 @@ bool parallelFor(const Track& audio, std::size_t count,
         }
         return true;
     }
-    const auto end = [&] {
-        {
-            const std::lock_guard lock(mutex);
-            stop = true;
-            stopping = true;
-        }
-        for (std::thread& thread : threads)
-            thread.join();
-    };
     try {
         for (std::size_t asked = 0; asked < count; ++asked) {
             if (!ReportProgress(progress, share(asked))) {
-                end();
+                shared->end(threads);
                 return false;
             }
             audio.poll();
-            std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return done > asked || failed; });
-            if (failed)
+            std::unique_lock lock(shared->mutex);
+            shared->changed.wait(lock, [&] { return shared->done > asked || shared->failed; });
+            if (shared->failed)
                 break;
         }
     } catch (...) {
-        end();
+        shared->end(threads);
         throw;
     }
     for (std::thread& thread : threads)
         thread.join();
-    if (failed)
-        std::rethrow_exception(failed);
+    if (shared->failed)
+        std::rethrow_exception(shared->failed);
     return true;
 }
 
