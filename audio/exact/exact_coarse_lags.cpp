@@ -153,7 +153,7 @@ void filterFrames(const float* frames, std::size_t count, std::size_t step,
 
 // Step 1 and the track's level in one pass, window by window, so that no
 // more than a window and the coarse signal are held.
-Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag) {
+Pass passOver(Track& audio, const ProgressCallback& progress, std::int64_t differenceLag) {
     Pass pass;
     Coarse& coarse = pass.coarse;
     coarse.factor = coarseFactor(audio.sampleRate);
@@ -596,7 +596,7 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
 // the next time. Without a correlator, those kept are used. False when
 // `onShare` cancelled, with nothing kept.
 template <class AddPeaks, class OnShare>
-bool correlateSideBySide(const Track& audio, Coarse& coarse, TemplateCorrelator* correlator,
+bool correlateSideBySide(Track& audio, Coarse& coarse, TemplateCorrelator* correlator,
                          const std::vector<std::int64_t>& places, std::int64_t minLag,
                          const AddPeaks& addPeaks, std::vector<std::vector<Seed>>& ofPlace,
                          const OnShare& onShare) {
@@ -615,7 +615,7 @@ bool correlateSideBySide(const Track& audio, Coarse& coarse, TemplateCorrelator*
     const TemplateCorrelator* const shared = correlator;
     const bool finished = parallelFor(
         audio, places.size(),
-        [&](const Track& track, std::size_t t) {
+        [&](Track& track, std::size_t t) {
             const std::function<void()> asking = [&] { track.poll(); };
             if (shared)
                 shared->correlateInto(places[t], energies[t], minLag, correlations[t].get(),
@@ -637,7 +637,7 @@ bool correlateSideBySide(const Track& audio, Coarse& coarse, TemplateCorrelator*
 
 // Step 2: the candidate lags of every template, each with the place where
 // its later copy lies. Sets `cancelled` when `progress` was cancelled.
-std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t minLoop,
+std::vector<Seed> coarseSeeds(Track& audio, Coarse& coarse, std::int64_t minLoop,
                               const ProgressCallback& progress, bool& cancelled,
                               std::int64_t besidePeriod) {
     std::vector<Seed> seeds;

@@ -21,8 +21,7 @@ double residualOf(const PairSums& s) {
 }
 
 // Sums for t in [t0, t1), every channel, every `stride`-th frame.
-PairSums pairSums(const Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag,
-                  int stride) {
+PairSums pairSums(Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag, int stride) {
     PairSums sums;
     if (t1 <= t0)
         return sums;
@@ -39,7 +38,7 @@ PairSums pairSums(const Track& audio, std::int64_t t0, std::int64_t t1, std::int
 }
 
 // SeamScore on the frames of the search.
-double seamScore(const Track& audio, std::int64_t start, std::int64_t stop, std::int64_t window) {
+double seamScore(Track& audio, std::int64_t start, std::int64_t stop, std::int64_t window) {
     const std::int64_t n = audio.frames();
     if (start < 0 || stop < 0 || start > n || stop > n || window <= 0 || audio.channels <= 0)
         return 1.0;

@@ -54,7 +54,7 @@ constexpr double kMinCoverage = 0.5;
 
 } // namespace
 
-Follower::Follower(const Track& audio, const Lag& lag, double silence)
+Follower::Follower(Track& audio, const Lag& lag, double silence)
     : m_audio(audio), m_lag(lag.frames), m_end(audio.frames() - lag.frames), m_silence(silence),
       m_block(
           std::max<std::int64_t>(kMinBlockFrames, std::llround(kBlockSeconds * audio.sampleRate))) {

@@ -38,7 +38,7 @@ class Follower {
 public:
     // Calibrates step 5's thresholds on the copies at `lag`; blocks under
     // `silence` (a mean square) tell nothing.
-    Follower(const Track& audio, const Lag& lag, double silence);
+    Follower(Track& audio, const Lag& lag, double silence);
 
     // Steps 5 to 7 from the seed's template: the candidate of the repetition
     // found there, nullopt when too little of it repeats.
@@ -117,7 +117,7 @@ private:
     std::int64_t firstExactFrom(std::int64_t start, std::int64_t end, std::int64_t fine) const;
     std::int64_t noiseSplit(std::int64_t differs, std::int64_t fine) const;
 
-    const Track& m_audio;
+    Track& m_audio;
     std::int64_t m_lag;
     std::int64_t m_end; // pairs exist for t below this
     double m_silence;

@@ -64,7 +64,7 @@ namespace {
 // once, where one lag's additions would each wait for the one before. The
 // windows of all lags are read once.
 template <class RangeAt>
-std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std::int64_t last,
+std::vector<double> sparseResiduals(Track& audio, std::int64_t first, std::int64_t last,
                                     const RangeAt& rangeAt) {
     struct Run {
         std::size_t slot;
@@ -126,7 +126,7 @@ std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std:
 
 // The lag within `reach` of the seed's with the smallest residual under the
 // seed's template; 0 frames when none comes near a repetition.
-Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
+Lag exactLag(Track& audio, const Seed& seed, std::int64_t reach) {
     const std::int64_t n = audio.frames();
     const std::int64_t centre = std::llround(seed.lag);
     auto rangeAt = [&](std::int64_t lag) {
@@ -182,10 +182,10 @@ Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
 
 // The seeds' lags to the sample, those within the audio, at least the
 // shortest loop long and repeating at all.
-std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
+std::vector<Lag> exactLags(Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
                            std::int64_t minLoop) {
     std::vector<Lag> each(seeds.size());
-    parallelFor(audio, seeds.size(), [&](const Track& track, std::size_t i) {
+    parallelFor(audio, seeds.size(), [&](Track& track, std::size_t i) {
         each[i] = exactLag(track, seeds[i], coarse.factor / 2 + kLagReachPastGrid);
     });
     std::vector<Lag> lags;
@@ -204,7 +204,7 @@ std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, c
 // frames a near-period back leaves just that, which repeats at the loop and
 // nowhere else. Only exact lags are taken from there: the steps after judge
 // the rest as before.
-bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
+bool addLagsBeneathNearPeriod(Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
                               const ProgressCallback& progress) {
     if (audio.lossy || lags.empty())
         return true;
@@ -240,8 +240,8 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
 // highest peaks of a template may all be such multiples, and the loop, which
 // is none, goes unseen. Where the exact lags found are several multiples of
 // one period, the peaks off its multiples are looked at too.
-bool addLagsBesidePeriod(const Track& audio, Coarse& coarse, std::int64_t minLoop,
-                         std::vector<Lag>& lags, const ProgressCallback& progress) {
+bool addLagsBesidePeriod(Track& audio, Coarse& coarse, std::int64_t minLoop, std::vector<Lag>& lags,
+                         const ProgressCallback& progress) {
     std::int64_t period = 0;
     std::vector<std::int64_t> exact;
     for (const Lag& lag : lags) {
@@ -272,7 +272,7 @@ namespace {
 
 // The lag nearest `period` when it repeats the template of `of` as exactly
 // as `of` does.
-std::optional<Lag> periodOf(const Track& audio, const Lag& of, double period) {
+std::optional<Lag> periodOf(Track& audio, const Lag& of, double period) {
     Seed seed = of.seed;
     seed.lag = period;
     const Lag lag = exactLag(audio, seed, kPeriodReach);
@@ -287,7 +287,7 @@ std::optional<Lag> periodOf(const Track& audio, const Lag& of, double period) {
 // The first `seedLags` of `lags` divided by every whole number that leaves at
 // least the shortest loop: a loop repeated many times shows its fundamental
 // no more clearly than its multiples. Periods that repeat are added.
-void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+void addDividedLags(Track& audio, std::int64_t minLoop, std::size_t seedLags,
                     std::vector<Lag>& lags) {
     std::vector<std::pair<std::size_t, std::int64_t>> divisions; // (lag, k)
     for (std::size_t i = 0; i < seedLags; ++i) {
@@ -295,7 +295,7 @@ void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLa
             divisions.emplace_back(i, k);
     }
     std::vector<std::optional<Lag>> periods(divisions.size());
-    parallelFor(audio, divisions.size(), [&](const Track& track, std::size_t j) {
+    parallelFor(audio, divisions.size(), [&](Track& track, std::size_t j) {
         const Lag& of = lags[divisions[j].first];
         periods[j] = periodOf(
             track, of, static_cast<double>(of.frames) / static_cast<double>(divisions[j].second));
@@ -313,7 +313,7 @@ void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLa
 // repeats exactly is added to `lags` and returned with its period, so that
 // every exact lag that is a multiple of that period is taken for one of its
 // multiples.
-ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+ShortPeriod addCommonPeriodLag(Track& audio, std::int64_t minLoop, std::size_t seedLags,
                                std::vector<Lag>& lags) {
     ShortPeriod found;
     std::int64_t common = 0;
@@ -360,7 +360,7 @@ ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::si
 // x[t] and x[t + B] = x[t] over A's template, x[t + A] = x[t + B] there:
 // each difference A - B is tried under A's template, and kept as the other
 // lags are, when it repeats exactly.
-bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
+bool addDifferenceLags(Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
                        std::vector<Lag>& lags) {
     std::vector<Lag> exact;
     std::copy_if(seeds.begin(), seeds.end(), std::back_inserter(exact),
@@ -382,7 +382,7 @@ bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vect
         }
     }
     std::vector<Lag> found(differences.size());
-    parallelFor(audio, differences.size(), [&](const Track& track, std::size_t i) {
+    parallelFor(audio, differences.size(), [&](Track& track, std::size_t i) {
         Seed seed = exact[differences[i].first].seed;
         seed.lag = static_cast<double>(differences[i].second);
         found[i] = exactLag(track, seed, kPeriodReach);

@@ -282,7 +282,7 @@ bool levelsMeet(const Track& audio, const Coarse& coarse) {
 // Music made to loop whole repeats nothing inside the track: then the loop
 // is the whole track when it is long enough, audible, and its end flows into
 // its start; nullopt otherwise.
-std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,
+std::optional<LoopCandidate> wholeTrackLoop(Track& audio, const Coarse& coarse,
                                             std::int64_t minLoop, double silence,
                                             double meanSquare) {
     const std::int64_t n = audio.frames();
@@ -302,7 +302,7 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& co
 namespace {
 
 // The mean square per sample of the last `seconds` of the track.
-double endLevel(const Track& audio, double seconds) {
+double endLevel(Track& audio, double seconds) {
     const std::int64_t n = audio.frames();
     const std::int64_t from =
         std::max<std::int64_t>(0, n - std::llround(seconds * audio.sampleRate));
@@ -316,8 +316,8 @@ double endLevel(const Track& audio, double seconds) {
 
 } // namespace
 
-std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t minLoop,
-                                            double silence, double meanSquare,
+std::optional<LoopCandidate> playedToTheEnd(Track& audio, std::int64_t minLoop, double silence,
+                                            double meanSquare,
                                             const std::optional<LoopCandidate>& whole) {
     const std::int64_t n = audio.frames();
     if (!(n >= minLoop && meanSquare > silence))
