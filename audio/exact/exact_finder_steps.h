@@ -297,6 +297,9 @@ bool parallelFor(Track& audio, std::size_t count,
                  const std::function<void(Track& track, std::size_t i)>& work,
                  const ProgressCallback& progress = {});
 
+// The coarse signal of step 1 and what step 2 keeps of it.
+// Threads: made and changed by the search's thread; step 2's threads read
+// the signal and write only the correlation slot of their own template.
 struct Coarse {
     int factor = 1; // D
     std::vector<float> signal;

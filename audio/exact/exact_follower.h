@@ -34,6 +34,8 @@ constexpr double kNoiseFactor = 2.0;
 enum class BlockMatch { Silent, Same, Different };
 
 // Follows one lag through the audio: steps 5 to 7.
+// Threads: one thread's, as the Track it reads through is; the lags are
+// followed side by side with a Follower per lag on each thread's own Track.
 class Follower {
 public:
     // Calibrates step 5's thresholds on the copies at `lag`; blocks under
