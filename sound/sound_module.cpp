@@ -15,6 +15,7 @@
 #include "audio/render/loop_interchange.h"
 #include "audio/render/loop_stream.h"
 #include "audio/search/loop_search.h"
+#include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "sound/audition_stream.h"
 #include "sound/fades.h"

@@ -5,7 +5,7 @@
 // length, leaving out lags that only repeat a loop found at a shorter one.
 #include "audio/exact/exact_follower.h"
 
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <cmath>

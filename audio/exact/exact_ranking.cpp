@@ -3,7 +3,7 @@
 // of the whole track when nothing repeats inside it.
 #include "audio/exact/exact_finder_steps.h"
 
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <cmath>

@@ -16,8 +16,8 @@
 
 #include "audio/dsp/copy_sums.h"
 #include "audio/judge/seam_judge.h"
-#include "core/loop_problems.h"
 #include "core/positions.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <array>
