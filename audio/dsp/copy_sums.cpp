@@ -26,6 +26,15 @@ FourFloats fourAt(const float* p) {
 
 void AddPairs(const float* a, const float* b, std::size_t steps, std::size_t jump,
               std::size_t channels, PairSums& sums) {
+    if (jump == channels) {
+        // Every frame: one run over the samples, in the same order.
+        for (std::size_t i = 0; i < steps * channels; ++i) {
+            sums.aa += double{a[i]} * a[i];
+            sums.bb += double{b[i]} * b[i];
+            sums.ab += double{a[i]} * b[i];
+        }
+        return;
+    }
     for (std::size_t k = 0; k < steps; ++k) {
         const std::size_t i = k * jump;
         for (std::size_t c = 0; c < channels; ++c) {
@@ -68,6 +77,21 @@ std::array<PairSums, kPairLanes> SumLanesFromOne(const float* first,
     static_assert(kPairLanes == 4, "the lanes are two registers of two");
     double aa = 0;
     TwoDoubles bb01{}, bb23{}, ab01{}, ab23{};
+    if (jump == channels) {
+        // Every frame: one run over the samples, in the same order.
+        for (std::size_t i = 0; i < steps * channels; ++i) {
+            const double x = first[i];
+            const TwoDoubles xx{x, x};
+            const TwoDoubles y01{b[0][i], b[1][i]};
+            const TwoDoubles y23{b[2][i], b[3][i]};
+            aa += x * x;
+            bb01 += y01 * y01;
+            bb23 += y23 * y23;
+            ab01 += xx * y01;
+            ab23 += xx * y23;
+        }
+        steps = 0;
+    }
     for (std::size_t k = 0; k < steps; ++k) {
         const std::size_t i = k * jump;
         for (std::size_t c = 0; c < channels; ++c) {
