@@ -8,9 +8,11 @@
 #include "cli/output.h"
 #include "cli/pos_files.h"
 #include "cli/pos_tool.h"
+#include "core/clock_text.h"
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
+#include "core/seam_figures.h"
 
 #include <cmath>
 #include <filesystem>

@@ -12,9 +12,11 @@
 #include "cli/pos_tool.h"
 #include "cli/position_argument.h"
 #include "cli/rate_option.h"
+#include "core/clock_text.h"
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <cctype>

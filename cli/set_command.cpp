@@ -11,6 +11,7 @@
 #include "core/loop_problems.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
+#include "core/seam_figures.h"
 
 #include <filesystem>
 #include <functional>

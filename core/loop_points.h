@@ -4,7 +4,7 @@
 // and none keeps a copy of its own to convert field by field.
 #pragma once
 
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <cstdint>
 

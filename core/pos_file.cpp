@@ -34,6 +34,8 @@ public:
     explicit FileHandle(int fd) : m_fd(fd) {}
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
+    // Handed on, as from the function that opened it.
+    FileHandle(FileHandle&& other) noexcept : m_fd(other.release()) {}
     ~FileHandle() {
         if (m_fd >= 0)
             ::close(m_fd);
@@ -254,11 +256,9 @@ PosValues ReadPosFile(const std::filesystem::path& path) {
 
 namespace {
 
-// Opens (with `create`: creates when missing) and locks `path`, reads what it
-// holds, and writes the fields `decide` returns for that, all under the lock.
-PosUpdate updateLocked(const std::filesystem::path& path, bool create,
-                       const std::function<PosFields(const PosValues&)>& decide) {
-    PosUpdate result;
+// Opens `path` for reading and writing (with `create`: creates it when
+// missing, setting `created`), refusing anything but a regular file.
+FileHandle openRegular(const std::filesystem::path& path, bool create, bool& created) {
     // Some devices act on being opened (a watchdog, a tape): refused before
     // the open; the descriptor is checked again after it.
     struct stat named {};
@@ -268,7 +268,7 @@ PosUpdate updateLocked(const std::filesystem::path& path, bool create,
     int fd = -1;
     if (create) {
         fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
-        result.created = fd >= 0;
+        created = fd >= 0;
         if (fd < 0 && errno == EEXIST)
             fd = ::open(path.c_str(), flags);
     } else {
@@ -277,6 +277,21 @@ PosUpdate updateLocked(const std::filesystem::path& path, bool create,
     FileHandle file(fd);
     if (file.get() < 0)
         throw PosFileError("open", path, lastError());
+    // On the descriptor, so that no swap of the name can slip past.
+    struct stat opened {};
+    if (::fstat(file.get(), &opened) != 0)
+        throw PosFileError("open", path, lastError());
+    if (!S_ISREG(opened.st_mode))
+        throw NotARegularFileError(path, kindOf(opened.st_mode));
+    return file;
+}
+
+// Opens (with `create`: creates when missing) and locks `path`, reads what it
+// holds, and writes the fields `decide` returns for that, all under the lock.
+PosUpdate updateLocked(const std::filesystem::path& path, bool create,
+                       const std::function<PosFields(const PosValues&)>& decide) {
+    PosUpdate result;
+    FileHandle file = openRegular(path, create, result.created);
 
     // A file this call created holds nothing of the user's: never leave it
     // half written.
@@ -285,13 +300,6 @@ PosUpdate updateLocked(const std::filesystem::path& path, bool create,
             ::unlink(path.c_str());
         throw PosFileError(action, path, code);
     };
-
-    // On the descriptor, so that no swap of the name can slip past.
-    struct stat opened {};
-    if (::fstat(file.get(), &opened) != 0)
-        throw PosFileError("open", path, lastError());
-    if (!S_ISREG(opened.st_mode))
-        throw NotARegularFileError(path, kindOf(opened.st_mode));
 
     lockFile(file.get(), LOCK_EX);
     PosFields fields;

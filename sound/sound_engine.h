@@ -6,7 +6,7 @@
 
 #include "audio/peaks/peaks.h"
 #include "core/loop_points.h"
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <QString>
 #include <QStringList>

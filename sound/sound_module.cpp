@@ -16,6 +16,7 @@
 #include "audio/render/loop_stream.h"
 #include "audio/search/loop_search.h"
 #include "audio/search/refine_figures.h"
+#include "core/loop_problems.h"
 #include "core/ordered_work.h"
 #include "core/pos_file.h"
 #include "sound/audition_stream.h"

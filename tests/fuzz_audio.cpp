@@ -9,6 +9,7 @@
 #include "audio/read/audio_reader.h"
 #include "audio/search/loop_search.h"
 #include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <cstdint>

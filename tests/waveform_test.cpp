@@ -4,7 +4,7 @@
 // zero crossings of a generated sine; odd field values are drawn safely; the
 // seam of the positions is judged live, and a seamless stop nearby offered;
 // Find Loop Points sets a found loop.
-#include "core/loop_problems.h"
+#include "core/clock_text.h"
 #include "core/pos_file.h"
 #include "core/positions.h"
 #include "tests/file_bytes.h"

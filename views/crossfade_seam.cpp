@@ -2,8 +2,8 @@
 #include "views/crossfade_seam.h"
 
 #include "core/audio_extensions.h"
-#include "core/loop_problems.h"
 #include "core/positions.h"
+#include "core/seam_figures.h"
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"
 #include "views/waveform_session.h"

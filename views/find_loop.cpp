@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/find_loop.h"
 
-#include "core/loop_problems.h"
+#include "core/clock_text.h"
+#include "core/seam_figures.h"
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"
 

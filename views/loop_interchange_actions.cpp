@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/loop_interchange_actions.h"
 
+#include "core/clock_text.h"
 #include "core/loop_formats.h"
 #include "core/loop_problems.h"
 #include "core/positions.h"

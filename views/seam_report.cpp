@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "views/seam_report.h"
 
+#include "core/clock_text.h"
+#include "core/loop_problems.h"
 #include "core/positions.h"
 #include "editor/editor_window.h"
 #include "views/loop_menu.h"

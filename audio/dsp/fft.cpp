@@ -5,9 +5,11 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <future>
 #include <new>
 #include <numbers>
 #include <optional>
+#include <system_error>
 
 #include <fstream>
 
@@ -300,6 +302,39 @@ std::vector<double> HannWindow(std::size_t size) {
     kept[next] = window;
     next = (next + 1) % kKeptWindows;
     return window;
+}
+
+PlannedAhead::PlannedAhead(std::size_t size) {
+    if (size == 0)
+        return;
+    PrepareFftw();
+    try {
+        if (AddressSpaceTight()) {
+            std::promise<std::unique_ptr<InPlaceRealFft>> now;
+            now.set_value(std::make_unique<InPlaceRealFft>(size));
+            m_planned = now.get_future();
+            return;
+        }
+        m_planned = std::async(std::launch::async,
+                               [size] { return std::make_unique<InPlaceRealFft>(size); });
+    } catch (const std::system_error&) {
+        // No thread: the transform is planned where it is first made.
+    }
+}
+
+PlannedAhead::~PlannedAhead() {
+    try {
+        takePlans();
+    } catch (...) {
+        // What failed in the planning fails again where the transform is
+        // made, and is reported there.
+    }
+}
+
+void PlannedAhead::takePlans() {
+    // The transform ends here, on this thread, which keeps its plans.
+    if (m_planned.valid())
+        m_planned.get();
 }
 
 } // namespace kestrin::audio

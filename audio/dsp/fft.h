@@ -7,6 +7,7 @@
 #include <fftw3.h>
 
 #include <cstddef>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -88,7 +89,9 @@ FftwFloats AllocateFftwFloats(std::size_t count);
 // become size / 2 + 1 complex bins over all size + 2 of them, and back.
 // Throws std::bad_alloc when FFTW gives no buffer or plan. Running needs no
 // lock: several buffers may be transformed at once. As for RealSpectrum, the
-// plans of one that is done are kept for the next of the same size.
+// plans of one that is done are kept for the next of the same size by the
+// thread that destroys it, whichever thread made them: a plan moves to the
+// thread that ends its transform (PlannedAhead hands one over so).
 class InPlaceRealFft {
 public:
     explicit InPlaceRealFft(std::size_t size);
@@ -124,5 +127,28 @@ std::size_t FastFftSize(std::size_t minimum);
 // The Hann window of `size` frames, sampled at the frames' centres
 // (i + 0.5) so that it is symmetric and never quite zero.
 std::vector<double> HannWindow(std::size_t size);
+
+// Plans transforms of `size` frames on another thread while the caller
+// goes on with other work. The plans become the calling thread's when it
+// calls takePlans(): the transform planned ahead ends there, and a
+// transform's plans stay with the thread that ends it, so the caller's next
+// InPlaceRealFft of `size` starts planned. Plans at once, on the calling
+// thread, where the address space is tight (the planner would race other
+// work for the last memory); nothing where no thread can be had.
+class PlannedAhead {
+public:
+    explicit PlannedAhead(std::size_t size);
+    PlannedAhead(const PlannedAhead&) = delete;
+    PlannedAhead& operator=(const PlannedAhead&) = delete;
+    // Takes the plans, as takePlans() does, if not taken yet.
+    ~PlannedAhead();
+
+    // Waits for the planning and keeps its plans with this thread, the one
+    // that made this.
+    void takePlans();
+
+private:
+    std::future<std::unique_ptr<InPlaceRealFft>> m_planned;
+};
 
 } // namespace kestrin::audio

@@ -153,7 +153,7 @@ void filterFrames(const float* frames, std::size_t count, std::size_t step,
 
 // Step 1 and the track's level in one pass, window by window, so that no
 // more than a window and the coarse signal are held.
-Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag) {
+Pass passOver(Track& audio, const ProgressCallback& progress, std::int64_t differenceLag) {
     Pass pass;
     Coarse& coarse = pass.coarse;
     coarse.factor = coarseFactor(audio.sampleRate);
@@ -189,7 +189,7 @@ Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t
                 difference[i] -= y[i];
             x = difference.data();
         }
-        addPairs(x, x, samples, energy);
+        AddPairsInRuns(x, x, samples, energy);
         pending.insert(pending.end(), x, x + samples);
         const std::int64_t have = pendingBegin + static_cast<std::int64_t>(pending.size() / ch);
         // The coarse samples whose frames are all in.
@@ -221,6 +221,9 @@ namespace {
 // and the rest added on as they were when summing from the start, so every
 // value is the one a full prefix array holds. Recent stretches are cached
 // for walks.
+// Not thread-safe: a lookup may fill the cache, so it is not const, and one
+// thread alone asks it (the template energies are taken before the
+// templates are correlated on threads, which read the signal alone).
 class EnergyPrefix {
 public:
     // Calls `check`, which throws to stop, every kCheckEvery samples.
@@ -240,8 +243,8 @@ public:
         m_total = sum;
     }
 
-    // prefix(k) for 0 <= k <= size.
-    double operator()(std::int64_t k) const {
+    // prefix(k) for 0 <= k <= size; may refill the cache.
+    double operator()(std::int64_t k) {
         const auto at = static_cast<std::size_t>(k);
         const std::size_t segment = at / kEvery;
         Cached* use = nullptr;
@@ -282,8 +285,8 @@ private:
     const std::vector<float>& m_signal;
     std::vector<double> m_checkpoints;
     double m_total = 0.0;
-    mutable std::array<Cached, 2> m_cache;
-    mutable std::size_t m_next = 0;
+    std::array<Cached, 2> m_cache;
+    std::size_t m_next = 0;
 };
 
 // Where templates are cut, in coarse samples: where repeated material has
@@ -293,7 +296,7 @@ private:
 // before the audio fades under kLoudShare of its mean energy, and at one
 // half and three quarters of the track. A place that is silent or overlaps
 // one already taken is skipped.
-std::vector<std::int64_t> templatePlaces(const EnergyPrefix& energyPrefix, std::int64_t w,
+std::vector<std::int64_t> templatePlaces(EnergyPrefix& energyPrefix, std::int64_t w,
                                          std::int64_t margin) {
     const std::int64_t count = energyPrefix.size();
     std::vector<std::int64_t> places;
@@ -337,9 +340,12 @@ void correlationSpectrum(const float* s, const float* v, float* out, std::size_t
 // it: a short signal through one FFT of it and one pair per template, a long
 // one block by block (overlap-save) through transforms of kBlockFftSize, so
 // that the search can stop between them.
+// Threads: built, and correlate() and templateEnergy() asked, on one
+// thread; where whole(), correlateInto() (const, reading only what the
+// constructor made) runs on several at once, each into its own buffer.
 class TemplateCorrelator {
 public:
-    TemplateCorrelator(const std::vector<float>& signal, const EnergyPrefix& energyPrefix,
+    TemplateCorrelator(const std::vector<float>& signal, EnergyPrefix& energyPrefix,
                        std::int64_t width)
         : m_signal(signal), m_prefix(energyPrefix), m_width(width),
           m_whole(correlationTransform(signal.size(), static_cast<std::size_t>(width)).second),
@@ -402,8 +408,9 @@ public:
     bool whole() const { return m_whole; }
     // A buffer for correlateInto.
     FftwFloats buffer() const { return m_fft.buffer(); }
-    // The energy of the template at `place`, for correlateInto.
-    double templateEnergy(std::int64_t place) const {
+    // The energy of the template at `place`, for correlateInto: taken on
+    // one thread, as the prefix is.
+    double templateEnergy(std::int64_t place) {
         return m_prefix(place + m_width) - m_prefix(place);
     }
 
@@ -468,7 +475,7 @@ private:
     };
 
     const std::vector<float>& m_signal;
-    const EnergyPrefix& m_prefix;
+    EnergyPrefix& m_prefix;
     std::int64_t m_width;
     bool m_whole; // one transform of the whole signal
     InPlaceRealFft m_fft;
@@ -583,11 +590,54 @@ void addPeakSeeds(const TemplateMatch& match, std::int64_t spacing, const Coarse
     }
 }
 
+// Where one transform takes the whole signal, the templates at `places`
+// are correlated through `correlator` and their peaks taken side by side,
+// on threads, into `ofPlace`; the correlations are kept with the signal for
+// the next time. Without a correlator, those kept are used. False when
+// `onShare` cancelled, with nothing kept.
+template <class AddPeaks, class OnShare>
+bool correlateSideBySide(Track& audio, Coarse& coarse, TemplateCorrelator* correlator,
+                         const std::vector<std::int64_t>& places, std::int64_t minLag,
+                         const AddPeaks& addPeaks, std::vector<std::vector<Seed>>& ofPlace,
+                         const OnShare& onShare) {
+    std::vector<FftwFloats>& correlations = coarse.correlations;
+    // The template energies are taken here, before the threads: the prefix
+    // they come from serves one thread.
+    std::vector<double> energies;
+    if (correlator) {
+        correlations.clear();
+        coarse.correlatedPlaces.clear();
+        for (const std::int64_t place : places) {
+            energies.push_back(correlator->templateEnergy(place));
+            correlations.push_back(correlator->buffer());
+        }
+    }
+    const TemplateCorrelator* const shared = correlator;
+    const bool finished = parallelFor(
+        audio, places.size(),
+        [&](Track& track, std::size_t t) {
+            const std::function<void()> asking = [&] { track.poll(); };
+            if (shared)
+                shared->correlateInto(places[t], energies[t], minLag, correlations[t].get(),
+                                      asking);
+            addPeaks(correlations[t].get(), places[t], ofPlace[t], asking);
+        },
+        onShare);
+    if (!finished) {
+        if (correlator)
+            correlations.clear();
+        return false;
+    }
+    coarse.correlatedPlaces = places;
+    coarse.correlatedMinLag = minLag;
+    return true;
+}
+
 } // namespace
 
 // Step 2: the candidate lags of every template, each with the place where
 // its later copy lies. Sets `cancelled` when `progress` was cancelled.
-std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t minLoop,
+std::vector<Seed> coarseSeeds(Track& audio, Coarse& coarse, std::int64_t minLoop,
                               const ProgressCallback& progress, bool& cancelled,
                               std::int64_t besidePeriod) {
     std::vector<Seed> seeds;
@@ -604,7 +654,7 @@ std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t m
         if (!ReportProgress(progress, done))
             throw SearchCancelled();
     };
-    const EnergyPrefix prefix(c, check);
+    EnergyPrefix prefix(c, check);
     const std::vector<std::int64_t> places =
         templatePlaces(prefix, w, std::llround(kEndMarginSeconds * coarseRate));
     if (places.empty())
@@ -627,43 +677,19 @@ std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t m
                      asking);
     };
     std::vector<std::vector<Seed>> ofPlace(places.size());
-    // Where one transform takes the whole signal, the templates are
-    // correlated and their peaks taken side by side, on two threads; the
-    // correlations are kept with the signal for the next time.
-    std::vector<FftwFloats>& correlations = coarse.correlations;
     const bool kept = coarse.correlatedPlaces == places && coarse.correlatedMinLag == minLag;
     if (kept || correlating().whole()) {
-        std::vector<double> energies;
-        if (!kept) {
-            correlations.clear();
-            coarse.correlatedPlaces.clear();
-            for (const std::int64_t place : places) {
-                energies.push_back(correlator->templateEnergy(place));
-                correlations.push_back(correlator->buffer());
-            }
-        }
-        const bool finished = parallelFor(
-            audio, places.size(),
-            [&](const Track& track, std::size_t t) {
-                const std::function<void()> asking = [&] { track.poll(); };
-                if (!kept)
-                    correlator->correlateInto(places[t], energies[t], minLag, correlations[t].get(),
-                                              asking);
-                addPeaks(correlations[t].get(), places[t], ofPlace[t], asking);
-            },
-            [&](double share) {
-                done = share;
-                return ReportProgress(progress, share);
-            });
-        if (!finished) {
-            if (!kept)
-                correlations.clear();
+        const auto onShare = [&](double share) {
+            done = share;
+            return ReportProgress(progress, share);
+        };
+        if (!correlateSideBySide(audio, coarse, kept ? nullptr : &*correlator, places, minLag,
+                                 addPeaks, ofPlace, onShare)) {
             cancelled = true;
             return {};
         }
-        coarse.correlatedPlaces = places;
-        coarse.correlatedMinLag = minLag;
     }
+    const std::vector<FftwFloats>& correlations = coarse.correlations;
     for (std::size_t t = 0; t < places.size(); ++t) {
         done = static_cast<double>(t) / places.size();
         if (!ReportProgress(progress, done)) {

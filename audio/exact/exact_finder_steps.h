@@ -6,6 +6,7 @@
 // and 10; loop_finder.cpp runs them. Private to those files.
 #pragma once
 
+#include "audio/dsp/copy_sums.h"
 #include "audio/dsp/fft.h"
 #include "audio/exact/loop_finder.h"
 #include "audio/judge/seam_judge.h"
@@ -39,12 +40,8 @@ constexpr double kExactResidual = 1e-9;
 // Less is chance, not a loop.
 constexpr double kMinRepeatedSeconds = 0.9;
 
-// Sums over the frame pairs (t, t + lag): a is frame t, b frame t + lag.
-struct PairSums {
-    double aa = 0;
-    double bb = 0;
-    double ab = 0;
-};
+// Sums over the frame pairs (t, t + lag) are PairSums (audio/dsp/copy_sums.h):
+// a is frame t, b frame t + lag.
 
 // Thrown from deep inside the search once its caller cancelled it.
 struct SearchCancelled {};
@@ -79,10 +76,10 @@ inline void askForLargePages(void* data, std::size_t bytes) {
 // The audio the search works on: a track decoded whole, or a file read
 // through once and then held, or, when too long for that, read back in
 // windows where a step needs its frames.
-// Thread rule: one thread's. Its const members still move its windows, its
-// reading cursor and its watcher (the members marked mutable), which is why
-// the steps can take it as const&; parallelFor hands each thread a Track of
-// its own over the same frames, which no thread changes once held whole.
+// Thread rule: one thread's. Reading moves its windows, its reading cursor
+// and its watcher, so the steps take it by non-const reference; parallelFor
+// hands each thread a Track of its own over the same frames, which once held
+// whole (heldWhole()) are const and shared by all of them.
 class Track {
 public:
     // The side a window is for: the earlier copy of a pair, the later one.
@@ -123,11 +120,11 @@ public:
 
     // Asks `goOn` from time to time, at least every kPollEvery windows,
     // whether to go on; poll() throws SearchCancelled once it says no.
-    void watch(std::function<bool()> goOn) const { m_goOn = std::move(goOn); }
+    void watch(std::function<bool()> goOn) { m_goOn = std::move(goOn); }
 
     // Throws SearchCancelled when the search is to stop. Cheap: asks only
     // every kPollEvery calls.
-    void poll() const {
+    void poll() {
         if (m_goOn && ++m_polls % kPollEvery == 0 && !m_goOn())
             throw SearchCancelled();
     }
@@ -135,7 +132,7 @@ public:
     // Frames [t0, t1) as interleaved floats, valid until the next call for
     // the same side. Frames outside the audio read as silence. A file read
     // in order from its start is held as it is read, where it fits.
-    const float* window(Side side, std::int64_t t0, std::int64_t t1) const {
+    const float* window(Side side, std::int64_t t0, std::int64_t t1) {
         poll();
         const auto ch = static_cast<std::size_t>(channels);
         if (m_holding && t0 == heldFrames() && t0 < t1 && t1 <= m_frames) {
@@ -173,7 +170,7 @@ public:
     }
 
     // The same frames for the seam verdict.
-    FrameSource& source() const { return m_source; }
+    FrameSource& source() { return m_source; }
 
     // The frames, once the track is held whole in memory; null before.
     const AudioSamples* heldWhole() const { return m_audio; }
@@ -183,7 +180,7 @@ private:
     // else from the file, [0, frames()) only.
     class Source final : public FrameSource {
     public:
-        explicit Source(const Track& track) : m_track(track) {}
+        explicit Source(Track& track) : m_track(track) {}
         std::int64_t frames() const override { return m_track.m_frames; }
         int channels() const override { return m_track.channels; }
         int sampleRate() const override {
@@ -203,7 +200,7 @@ private:
         }
 
     private:
-        const Track& m_track;
+        Track& m_track;
     };
 
     std::int64_t heldFrames() const {
@@ -214,7 +211,7 @@ private:
     // once every frame is held the track is served from memory. A file that
     // gives fewer frames than counted is not held at all: it is read back
     // as before, where what is missing reads as silence.
-    const float* holdOn(std::int64_t t0, std::int64_t t1) const {
+    const float* holdOn(std::int64_t t0, std::int64_t t1) {
         const auto ch = static_cast<std::size_t>(channels);
         const std::size_t old = m_held.samples.size();
         m_held.samples.resize(old + static_cast<std::size_t>(t1 - t0) * ch);
@@ -232,7 +229,7 @@ private:
     }
 
     // Frames [t0, t1) of a track held whole, silence outside it.
-    const float* padded(Side side, std::int64_t t0, std::int64_t t1) const {
+    const float* padded(Side side, std::int64_t t0, std::int64_t t1) {
         const auto ch = static_cast<std::size_t>(channels);
         Window& w = m_windows[side];
         w.samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(0, t1 - t0)) * ch, 0.0F);
@@ -250,7 +247,7 @@ private:
     // The reader's readFloat(), faster for 16-bit PCM: read as it is stored
     // and scaled here by 2^-15, as libsndfile scales it, in a loop that
     // vectorises.
-    std::int64_t readFloats(std::int64_t from, std::int64_t count, float* out) const {
+    std::int64_t readFloats(std::int64_t from, std::int64_t count, float* out) {
         if ((m_reader->info().format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_16 ||
             m_reader->sampleType() != SampleType::Int16)
             return m_reader->readFloat(from, count, out);
@@ -271,16 +268,18 @@ private:
         std::int64_t end = 0;
     };
 
-    mutable const AudioSamples* m_audio = nullptr; // the frames, where held whole
+    // The frames, where held whole: never changed once here, so that the
+    // Tracks of other threads may read them at once.
+    const AudioSamples* m_audio = nullptr;
     AudioReader* m_reader = nullptr;
     std::int64_t m_frames = 0;
-    mutable AudioSamples m_held; // the file's frames read so far, while m_holding
-    mutable bool m_holding = false;
-    mutable Source m_source;
-    mutable std::array<Window, 2> m_windows;
-    mutable std::vector<std::int16_t> m_shorts;
-    mutable std::function<bool()> m_goOn;
-    mutable std::uint32_t m_polls = 0;
+    AudioSamples m_held; // the file's frames read so far, while m_holding
+    bool m_holding = false;
+    Source m_source;
+    std::array<Window, 2> m_windows;
+    std::vector<std::int16_t> m_shorts;
+    std::function<bool()> m_goOn;
+    std::uint32_t m_polls = 0;
 };
 
 // Runs work(track, i) once for every i in [0, count). Once the track is
@@ -294,10 +293,13 @@ private:
 // refused at the same question. Returns false when `progress` said stop;
 // rethrows what the work threw, SearchCancelled among it. Either way the
 // threads stop at their next window and have ended before it returns.
-bool parallelFor(const Track& audio, std::size_t count,
-                 const std::function<void(const Track& track, std::size_t i)>& work,
+bool parallelFor(Track& audio, std::size_t count,
+                 const std::function<void(Track& track, std::size_t i)>& work,
                  const ProgressCallback& progress = {});
 
+// The coarse signal of step 1 and what step 2 keeps of it.
+// Threads: made and changed by the search's thread; step 2's threads read
+// the signal and write only the correlation slot of their own template.
 struct Coarse {
     int factor = 1; // D
     std::vector<float> signal;
@@ -364,20 +366,12 @@ struct Found {
 // two are anti-correlated.
 double residualOf(const PairSums& s);
 
-// Adds the sums over `samples` interleaved samples of `a` and `b`, pair by
-// pair, in runs that begin every 4096 samples from `a`.
-void addPairs(const float* a, const float* b, std::size_t samples, PairSums& sums);
-
 // Sums for t in [t0, t1), every channel, every `stride`-th frame.
-PairSums pairSums(const Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag,
-                  int stride = 1);
+PairSums pairSums(Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag, int stride = 1);
 
 // SeamScore on the frames of the search.
-double seamScore(const Track& audio, std::int64_t start, std::int64_t stop,
+double seamScore(Track& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window = SeamWindowFrames);
-
-// The level of the later copy over the earlier one.
-double gainOf(const PairSums& s);
 
 // The mean square per sample of what two copies do not share.
 double unsharedLevel(const PairSums& s, std::int64_t samples);
@@ -386,7 +380,7 @@ double unsharedLevel(const PairSums& s, std::int64_t samples);
 
 // Step 1 and the track's level in one pass. With a `differenceLag`, of what
 // copies that far apart do not share: frame t less frame t - differenceLag.
-Pass passOver(const Track& audio, const ProgressCallback& progress, std::int64_t differenceLag = 0);
+Pass passOver(Track& audio, const ProgressCallback& progress, std::int64_t differenceLag = 0);
 
 // The size of the transform step 2 correlates through for a track of
 // `frames` at `sampleRate`; 0 when it makes none.
@@ -395,42 +389,42 @@ std::size_t coarseTransformSize(int sampleRate, std::int64_t frames);
 // Step 2: the candidate lags of every template, with `besidePeriod` those
 // that are not a whole number of it. Sets `cancelled` when `progress` was
 // cancelled. Keeps its correlations in `coarse` for the next call.
-std::vector<Seed> coarseSeeds(const Track& audio, Coarse& coarse, std::int64_t minLoop,
+std::vector<Seed> coarseSeeds(Track& audio, Coarse& coarse, std::int64_t minLoop,
                               const ProgressCallback& progress, bool& cancelled,
                               std::int64_t besidePeriod = 0);
 
 // ---- steps 3 and 4 (exact_lags.cpp) -------------------------------------------
 
 // Step 3: each seed's lag to the sample.
-std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
+std::vector<Lag> exactLags(Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
                            std::int64_t minLoop);
 
 // Step 3 again where the track repeats itself closely but at no lag
 // exactly, in audio that can repeat exactly: steps 1 and 2 on what its
 // closest repeat does not share, and the exact lags found there added to
 // `lags`. False when `progress` was cancelled.
-bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
+bool addLagsBeneathNearPeriod(Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
                               const ProgressCallback& progress);
 
 // Step 3 again where every exact lag is a whole number of one period, as
 // in music that repeats exactly within each pass of its loop: the lags of
 // step 2 beside that period, those that are exact added to `lags`. False
 // when `progress` was cancelled.
-bool addLagsBesidePeriod(const Track& audio, Coarse& coarse, std::int64_t minLoop,
-                         std::vector<Lag>& lags, const ProgressCallback& progress);
+bool addLagsBesidePeriod(Track& audio, Coarse& coarse, std::int64_t minLoop, std::vector<Lag>& lags,
+                         const ProgressCallback& progress);
 
 // Step 4: the whole-number divisions of the first `seedLags` lags that
 // repeat as exactly, added to `lags`.
-void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+void addDividedLags(Track& audio, std::int64_t minLoop, std::size_t seedLags,
                     std::vector<Lag>& lags);
 
 // Step 4: the period the exact lags share, added to `lags` as its shortest loop.
-ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+ShortPeriod addCommonPeriodLag(Track& audio, std::int64_t minLoop, std::size_t seedLags,
                                std::vector<Lag>& lags);
 
 // Step 4: the differences of the exact lags among `seeds` that repeat
 // exactly and are not in `lags` yet, added to it; false when none is.
-bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
+bool addDifferenceLags(Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
                        std::vector<Lag>& lags);
 
 // The lags shortest first, near-equal ones as one.
@@ -439,7 +433,7 @@ std::vector<Lag> distinctLags(std::vector<Lag> lags);
 // ---- steps 5 to 8 (exact_follow_lags.cpp) -------------------------------------
 
 // Steps 5 to 8 for every lag, shortest first; nullopt when cancelled.
-std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
+std::optional<Found> followLags(Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
                                 const ProgressCallback& checking);
 
@@ -450,7 +444,7 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
                                             std::size_t most);
 
 // Step 10: the loop of the whole track, when nothing repeats inside it.
-std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,
+std::optional<LoopCandidate> wholeTrackLoop(Track& audio, const Coarse& coarse,
                                             std::int64_t minLoop, double silence,
                                             double meanSquare);
 
@@ -458,8 +452,8 @@ std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& co
 // music plays on at the song's level to the last frame (`meanSquare` is the
 // track's, per sample): a song as a game ships it, cut where it jumps back.
 // `whole` is wholeTrackLoop's answer, reused where there is one.
-std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t minLoop,
-                                            double silence, double meanSquare,
+std::optional<LoopCandidate> playedToTheEnd(Track& audio, std::int64_t minLoop, double silence,
+                                            double meanSquare,
                                             const std::optional<LoopCandidate>& whole);
 
 } // namespace kestrin::audio::exact

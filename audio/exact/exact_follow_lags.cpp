@@ -5,7 +5,7 @@
 // length, leaving out lags that only repeat a loop found at a shorter one.
 #include "audio/exact/exact_follower.h"
 
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,7 +23,7 @@ constexpr double kHoldingScore = 0.9;
 constexpr std::int64_t kMultipleSlack = 2;
 
 // The verdict on a candidate's seam; every candidate must pass it.
-bool seamHolds(const Track& audio, std::int64_t start, std::int64_t stop) {
+bool seamHolds(Track& audio, std::int64_t start, std::int64_t stop) {
     return IsSeamless(JudgeSeam(audio.source(), start, stop));
 }
 
@@ -34,8 +34,8 @@ bool seamHolds(const Track& audio, std::int64_t start, std::int64_t stop) {
 // after the jump carries the ring. Starts are tried a block apart, then the
 // first that passes is brought back to the sample by halving, as the ring
 // only fades.
-std::optional<std::int64_t> seamlessStartFrom(const Track& audio, std::int64_t start,
-                                              std::int64_t length, std::int64_t block) {
+std::optional<std::int64_t> seamlessStartFrom(Track& audio, std::int64_t start, std::int64_t length,
+                                              std::int64_t block) {
     const std::int64_t last = std::min<std::int64_t>(
         audio.frames() - length, start + std::llround(kRingSeconds * audio.sampleRate));
     std::int64_t passes = -1;
@@ -96,7 +96,7 @@ struct Followed {
 // Steps 5 to 8 for one lag: followed through the audio, its start placed,
 // moved past a ring the seam judge hears, and admitted by the seam verdict.
 // Nullopt when there is no candidate.
-std::optional<Followed> followLag(const Track& audio, const Lag& lag, double silence) {
+std::optional<Followed> followLag(Track& audio, const Lag& lag, double silence) {
     Follower follower(audio, lag, silence);
     std::optional<LoopCandidate> candidate = follower.follow(lag.seed);
     if (!candidate)
@@ -125,7 +125,7 @@ std::optional<Followed> followLag(const Track& audio, const Lag& lag, double sil
 // and its candidate is taken in order, once those before it are in, unless
 // it has become one. Candidates only add multiples, so the candidates are
 // those of one thread.
-std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags,
+std::optional<Found> followLags(Track& audio, const std::vector<Lag>& lags,
                                 const ShortPeriod& shortPeriod, double silence,
                                 const ProgressCallback& checking) {
     Found found;
@@ -147,7 +147,7 @@ std::optional<Found> followLags(const Track& audio, const std::vector<Lag>& lags
     };
     const bool finished = parallelFor(
         audio, lags.size(),
-        [&](const Track& track, std::size_t i) {
+        [&](Track& track, std::size_t i) {
             {
                 const std::lock_guard lock(mutex);
                 if (multipleOfFound(lags[i], found, shortPeriod)) {

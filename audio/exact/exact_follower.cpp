@@ -54,7 +54,7 @@ constexpr double kMinCoverage = 0.5;
 
 } // namespace
 
-Follower::Follower(const Track& audio, const Lag& lag, double silence)
+Follower::Follower(Track& audio, const Lag& lag, double silence)
     : m_audio(audio), m_lag(lag.frames), m_end(audio.frames() - lag.frames), m_silence(silence),
       m_block(
           std::max<std::int64_t>(kMinBlockFrames, std::llround(kBlockSeconds * audio.sampleRate))) {
@@ -95,7 +95,7 @@ std::vector<MatchedBlock> Follower::matchedFrom(std::int64_t start) const {
 // note or a few bars otherwise, and its loop begins before them. The
 // walk goes on from there.
 std::int64_t Follower::matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
-    m_gain = gainOf(pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag));
+    m_gain = pairSums(m_audio, seed0, std::min(seed1, seed0 + m_block), m_lag).levelRatio();
     auto [earliest, stopped] = walkBack(seed0);
     m_unbroken = earliest;
     const double unbridged = m_matchedFrames;
@@ -107,7 +107,7 @@ std::int64_t Follower::matchBackFrom(std::int64_t seed0, std::int64_t seed1) {
             stopped, bridge, std::llround(kBridgeShare * static_cast<double>(m_lag)));
         if (top < 0)
             break;
-        m_gain = gainOf(pairSums(m_audio, top - m_block, top, m_lag));
+        m_gain = pairSums(m_audio, top - m_block, top, m_lag).levelRatio();
         const auto [from, next] = walkBack(top);
         if (from < top)
             earliest = from;
@@ -242,7 +242,7 @@ std::int64_t Follower::agreeingBefore(std::int64_t t, std::int64_t frames, std::
 // Step 5 forwards from the template at [seed0, seed1): the end of the
 // last block that matches, or of the silence right after it.
 std::int64_t Follower::matchForwardFrom(std::int64_t seed0, std::int64_t seed1) {
-    m_gain = gainOf(pairSums(m_audio, std::max(seed0, seed1 - m_block), seed1, m_lag));
+    m_gain = pairSums(m_audio, std::max(seed0, seed1 - m_block), seed1, m_lag).levelRatio();
     std::int64_t lastEnd = seed1;
     for (std::int64_t t = seed1, misses = 0; t < m_end;) {
         std::int64_t t1 = std::min(m_end, t + m_block);
@@ -373,7 +373,7 @@ BlockMatch Follower::recordBlock(std::int64_t t0, std::int64_t t1) {
     // The residual ignores level: copies whose level swings against each
     // other (a tremolo out of step) match in it block by block. A fade
     // changes the level slowly; anything faster is a different passage.
-    const double gain = gainOf(s);
+    const double gain = s.levelRatio();
     if (std::abs(gain - m_gain) > kGainStep * std::max(1.0, m_gain) + std::sqrt(r))
         return BlockMatch::Different;
     m_gain = gain;

@@ -34,11 +34,13 @@ constexpr double kNoiseFactor = 2.0;
 enum class BlockMatch { Silent, Same, Different };
 
 // Follows one lag through the audio: steps 5 to 7.
+// Threads: one thread's, as the Track it reads through is; the lags are
+// followed side by side with a Follower per lag on each thread's own Track.
 class Follower {
 public:
     // Calibrates step 5's thresholds on the copies at `lag`; blocks under
     // `silence` (a mean square) tell nothing.
-    Follower(const Track& audio, const Lag& lag, double silence);
+    Follower(Track& audio, const Lag& lag, double silence);
 
     // Steps 5 to 7 from the seed's template: the candidate of the repetition
     // found there, nullopt when too little of it repeats.
@@ -117,7 +119,7 @@ private:
     std::int64_t firstExactFrom(std::int64_t start, std::int64_t end, std::int64_t fine) const;
     std::int64_t noiseSplit(std::int64_t differs, std::int64_t fine) const;
 
-    const Track& m_audio;
+    Track& m_audio;
     std::int64_t m_lag;
     std::int64_t m_end; // pairs exist for t below this
     double m_silence;

@@ -57,72 +57,14 @@ constexpr std::size_t kMostDifferenced = 12;
 
 namespace {
 
-// Lags whose sums sparseResiduals runs at once, a lane each.
-constexpr std::size_t kLagLanes = 4;
-
-// Two lanes of doubles to a register (a GCC and Clang extension), each
-// summed as a double alone would be. The sums are named, not an array, so
-// that they stay in registers across the run.
-using TwoDoubles = double __attribute__((vector_size(16)));
-
-// The sums of kLagLanes lags over `steps` frames `jump` samples apart,
-// the earlier copies from a[j], the later from b[j].
-void sumLanes(const std::array<const float*, kLagLanes>& a,
-              const std::array<const float*, kLagLanes>& b, std::size_t steps, std::size_t jump,
-              std::size_t ch, std::array<PairSums, kLagLanes>& sums) {
-    TwoDoubles aa01{}, aa23{}, bb01{}, bb23{}, ab01{}, ab23{};
-    for (std::size_t k = 0; k < steps; ++k) {
-        const std::size_t i = k * jump;
-        for (std::size_t c = 0; c < ch; ++c) {
-            const TwoDoubles x01{a[0][i + c], a[1][i + c]};
-            const TwoDoubles x23{a[2][i + c], a[3][i + c]};
-            const TwoDoubles y01{b[0][i + c], b[1][i + c]};
-            const TwoDoubles y23{b[2][i + c], b[3][i + c]};
-            aa01 += x01 * x01;
-            aa23 += x23 * x23;
-            bb01 += y01 * y01;
-            bb23 += y23 * y23;
-            ab01 += x01 * y01;
-            ab23 += x23 * y23;
-        }
-    }
-    sums = {PairSums{aa01[0], bb01[0], ab01[0]}, PairSums{aa01[1], bb01[1], ab01[1]},
-            PairSums{aa23[0], bb23[0], ab23[0]}, PairSums{aa23[1], bb23[1], ab23[1]}};
-}
-
-// The same where every lag's later copy is the one from `b` (the template's
-// frames, which the lags compare with earlier ones): its sum is made once.
-void sumLanesOfOneLater(const std::array<const float*, kLagLanes>& a, const float* b,
-                        std::size_t steps, std::size_t jump, std::size_t ch,
-                        std::array<PairSums, kLagLanes>& sums) {
-    TwoDoubles aa01{}, aa23{}, ab01{}, ab23{};
-    double bb = 0;
-    for (std::size_t k = 0; k < steps; ++k) {
-        const std::size_t i = k * jump;
-        for (std::size_t c = 0; c < ch; ++c) {
-            const double y = b[i + c];
-            const TwoDoubles yy{y, y};
-            const TwoDoubles x01{a[0][i + c], a[1][i + c]};
-            const TwoDoubles x23{a[2][i + c], a[3][i + c]};
-            aa01 += x01 * x01;
-            aa23 += x23 * x23;
-            ab01 += x01 * yy;
-            ab23 += x23 * yy;
-            bb += y * y;
-        }
-    }
-    sums = {PairSums{aa01[0], bb, ab01[0]}, PairSums{aa01[1], bb, ab01[1]},
-            PairSums{aa23[0], bb, ab23[0]}, PairSums{aa23[1], bb, ab23[1]}};
-}
-
 // The residual of each lag from `first` to `last` over the frames
 // `rangeAt(lag)` gives, every kSparseStride-th frame; 1 where fewer than
 // kMinPairs pairs. Each is residualOf(pairSums(..., kSparseStride)) to the
-// bit: a lag's sums add up in the same order, but kLagLanes lags run at
+// bit: a lag's sums add up in the same order, but kPairLanes lags run at
 // once, where one lag's additions would each wait for the one before. The
 // windows of all lags are read once.
 template <class RangeAt>
-std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std::int64_t last,
+std::vector<double> sparseResiduals(Track& audio, std::int64_t first, std::int64_t last,
                                     const RangeAt& rangeAt) {
     struct Run {
         std::size_t slot;
@@ -150,35 +92,32 @@ std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std:
     const float* late = audio.window(Track::Later, late0, late1);
     const auto ch = static_cast<std::size_t>(audio.channels);
     const std::size_t jump = static_cast<std::size_t>(kSparseStride) * ch;
-    for (std::size_t g = 0; g < runs.size(); g += kLagLanes) {
-        const std::size_t used = std::min(kLagLanes, runs.size() - g);
-        std::array<const float*, kLagLanes> a{};
-        std::array<const float*, kLagLanes> b{};
-        std::array<std::size_t, kLagLanes> steps{};
+    for (std::size_t g = 0; g < runs.size(); g += kPairLanes) {
+        const std::size_t used = std::min(kPairLanes, runs.size() - g);
+        std::array<const float*, kPairLanes> a{};
+        std::array<const float*, kPairLanes> b{};
+        std::array<std::size_t, kPairLanes> steps{};
         // Lanes past the last lag repeat the group's first, and are not kept.
-        for (std::size_t j = 0; j < kLagLanes; ++j) {
+        for (std::size_t j = 0; j < kPairLanes; ++j) {
             const Run& r = runs[g + (j < used ? j : 0)];
             a[j] = early + static_cast<std::size_t>(r.t0 - early0) * ch;
             b[j] = late + static_cast<std::size_t>(r.t0 + r.lag - late0) * ch;
             steps[j] = static_cast<std::size_t>((r.t1 - r.t0 + kSparseStride - 1) / kSparseStride);
         }
         const std::size_t common = *std::min_element(steps.begin(), steps.end());
-        std::array<PairSums, kLagLanes> sums{};
-        if (std::all_of(b.begin(), b.end(), [&](const float* p) { return p == b[0]; }))
-            sumLanesOfOneLater(a, b[0], common, jump, ch, sums);
-        else
-            sumLanes(a, b, common, jump, ch, sums);
-        const auto add = [](const float* x, const float* y, PairSums& sums) {
-            sums.aa += double{*x} * *x;
-            sums.bb += double{*y} * *y;
-            sums.ab += double{*x} * *y;
-        };
+        std::array<PairSums, kPairLanes> sums{};
+        if (std::all_of(b.begin(), b.end(), [&](const float* p) { return p == b[0]; })) {
+            // Every lag's later copy is the template's: its squares are
+            // summed once, as the lanes' first copy.
+            sums = SumLanesFromOne(b[0], a, common, jump, ch);
+            for (PairSums& s : sums)
+                std::swap(s.aa, s.bb);
+        } else {
+            sums = SumLanes(a, b, common, jump, ch);
+        }
         for (std::size_t j = 0; j < used; ++j) {
-            for (std::size_t k = common; k < steps[j]; ++k) {
-                const std::size_t i = k * jump;
-                for (std::size_t c = 0; c < ch; ++c)
-                    add(a[j] + i + c, b[j] + i + c, sums[j]);
-            }
+            const std::size_t done = common * jump;
+            AddPairs(a[j] + done, b[j] + done, steps[j] - common, jump, ch, sums[j]);
             residuals[runs[g + j].slot] = residualOf(sums[j]);
         }
     }
@@ -187,7 +126,7 @@ std::vector<double> sparseResiduals(const Track& audio, std::int64_t first, std:
 
 // The lag within `reach` of the seed's with the smallest residual under the
 // seed's template; 0 frames when none comes near a repetition.
-Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
+Lag exactLag(Track& audio, const Seed& seed, std::int64_t reach) {
     const std::int64_t n = audio.frames();
     const std::int64_t centre = std::llround(seed.lag);
     auto rangeAt = [&](std::int64_t lag) {
@@ -243,10 +182,10 @@ Lag exactLag(const Track& audio, const Seed& seed, std::int64_t reach) {
 
 // The seeds' lags to the sample, those within the audio, at least the
 // shortest loop long and repeating at all.
-std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
+std::vector<Lag> exactLags(Track& audio, const std::vector<Seed>& seeds, const Coarse& coarse,
                            std::int64_t minLoop) {
     std::vector<Lag> each(seeds.size());
-    parallelFor(audio, seeds.size(), [&](const Track& track, std::size_t i) {
+    parallelFor(audio, seeds.size(), [&](Track& track, std::size_t i) {
         each[i] = exactLag(track, seeds[i], coarse.factor / 2 + kLagReachPastGrid);
     });
     std::vector<Lag> lags;
@@ -265,7 +204,7 @@ std::vector<Lag> exactLags(const Track& audio, const std::vector<Seed>& seeds, c
 // frames a near-period back leaves just that, which repeats at the loop and
 // nowhere else. Only exact lags are taken from there: the steps after judge
 // the rest as before.
-bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
+bool addLagsBeneathNearPeriod(Track& audio, std::int64_t minLoop, std::vector<Lag>& lags,
                               const ProgressCallback& progress) {
     if (audio.lossy || lags.empty())
         return true;
@@ -301,8 +240,8 @@ bool addLagsBeneathNearPeriod(const Track& audio, std::int64_t minLoop, std::vec
 // highest peaks of a template may all be such multiples, and the loop, which
 // is none, goes unseen. Where the exact lags found are several multiples of
 // one period, the peaks off its multiples are looked at too.
-bool addLagsBesidePeriod(const Track& audio, Coarse& coarse, std::int64_t minLoop,
-                         std::vector<Lag>& lags, const ProgressCallback& progress) {
+bool addLagsBesidePeriod(Track& audio, Coarse& coarse, std::int64_t minLoop, std::vector<Lag>& lags,
+                         const ProgressCallback& progress) {
     std::int64_t period = 0;
     std::vector<std::int64_t> exact;
     for (const Lag& lag : lags) {
@@ -333,7 +272,7 @@ namespace {
 
 // The lag nearest `period` when it repeats the template of `of` as exactly
 // as `of` does.
-std::optional<Lag> periodOf(const Track& audio, const Lag& of, double period) {
+std::optional<Lag> periodOf(Track& audio, const Lag& of, double period) {
     Seed seed = of.seed;
     seed.lag = period;
     const Lag lag = exactLag(audio, seed, kPeriodReach);
@@ -348,7 +287,7 @@ std::optional<Lag> periodOf(const Track& audio, const Lag& of, double period) {
 // The first `seedLags` of `lags` divided by every whole number that leaves at
 // least the shortest loop: a loop repeated many times shows its fundamental
 // no more clearly than its multiples. Periods that repeat are added.
-void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+void addDividedLags(Track& audio, std::int64_t minLoop, std::size_t seedLags,
                     std::vector<Lag>& lags) {
     std::vector<std::pair<std::size_t, std::int64_t>> divisions; // (lag, k)
     for (std::size_t i = 0; i < seedLags; ++i) {
@@ -356,7 +295,7 @@ void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLa
             divisions.emplace_back(i, k);
     }
     std::vector<std::optional<Lag>> periods(divisions.size());
-    parallelFor(audio, divisions.size(), [&](const Track& track, std::size_t j) {
+    parallelFor(audio, divisions.size(), [&](Track& track, std::size_t j) {
         const Lag& of = lags[divisions[j].first];
         periods[j] = periodOf(
             track, of, static_cast<double>(of.frames) / static_cast<double>(divisions[j].second));
@@ -374,7 +313,7 @@ void addDividedLags(const Track& audio, std::int64_t minLoop, std::size_t seedLa
 // repeats exactly is added to `lags` and returned with its period, so that
 // every exact lag that is a multiple of that period is taken for one of its
 // multiples.
-ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::size_t seedLags,
+ShortPeriod addCommonPeriodLag(Track& audio, std::int64_t minLoop, std::size_t seedLags,
                                std::vector<Lag>& lags) {
     ShortPeriod found;
     std::int64_t common = 0;
@@ -421,7 +360,7 @@ ShortPeriod addCommonPeriodLag(const Track& audio, std::int64_t minLoop, std::si
 // x[t] and x[t + B] = x[t] over A's template, x[t + A] = x[t + B] there:
 // each difference A - B is tried under A's template, and kept as the other
 // lags are, when it repeats exactly.
-bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
+bool addDifferenceLags(Track& audio, std::int64_t minLoop, const std::vector<Lag>& seeds,
                        std::vector<Lag>& lags) {
     std::vector<Lag> exact;
     std::copy_if(seeds.begin(), seeds.end(), std::back_inserter(exact),
@@ -443,7 +382,7 @@ bool addDifferenceLags(const Track& audio, std::int64_t minLoop, const std::vect
         }
     }
     std::vector<Lag> found(differences.size());
-    parallelFor(audio, differences.size(), [&](const Track& track, std::size_t i) {
+    parallelFor(audio, differences.size(), [&](Track& track, std::size_t i) {
         Seed seed = exact[differences[i].first].seed;
         seed.lag = static_cast<double>(differences[i].second);
         found[i] = exactLag(track, seed, kPeriodReach);

@@ -3,7 +3,7 @@
 // of the whole track when nothing repeats inside it.
 #include "audio/exact/exact_finder_steps.h"
 
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <cmath>
@@ -291,7 +291,7 @@ bool levelsMeet(const Track& audio, const Coarse& coarse) {
 // Music made to loop whole repeats nothing inside the track: then the loop
 // is the whole track when it is long enough, audible, and its end flows into
 // its start; nullopt otherwise.
-std::optional<LoopCandidate> wholeTrackLoop(const Track& audio, const Coarse& coarse,
+std::optional<LoopCandidate> wholeTrackLoop(Track& audio, const Coarse& coarse,
                                             std::int64_t minLoop, double silence,
                                             double meanSquare) {
     const std::int64_t n = audio.frames();
@@ -312,7 +312,7 @@ namespace {
 
 // Where the music ends: the frame after the last sample above kLeastStep,
 // read back from the end a second at a time.
-std::int64_t musicEnd(const Track& audio) {
+std::int64_t musicEnd(Track& audio) {
     const std::int64_t step = std::llround(kEndReadSeconds * audio.sampleRate);
     std::vector<float> frames;
     for (std::int64_t to = audio.frames(); to > 0; to -= step) {
@@ -330,7 +330,7 @@ std::int64_t musicEnd(const Track& audio) {
 }
 
 // The mean square per sample of the `seconds` before frame `end`.
-double levelBefore(const Track& audio, std::int64_t end, double seconds) {
+double levelBefore(Track& audio, std::int64_t end, double seconds) {
     const std::int64_t from =
         std::max<std::int64_t>(0, end - std::llround(seconds * audio.sampleRate));
     std::vector<float> frames;
@@ -343,7 +343,7 @@ double levelBefore(const Track& audio, std::int64_t end, double seconds) {
 
 // Whether the song ends at its level and silence holds from there to the
 // last frame (see kEndedSilenceSeconds).
-bool endsThenHoldsSilence(const Track& audio, double meanSquare) {
+bool endsThenHoldsSilence(Track& audio, double meanSquare) {
     const std::int64_t end = musicEnd(audio);
     return end > 0 &&
            audio.frames() - end >= std::llround(kEndedSilenceSeconds * audio.sampleRate) &&
@@ -352,8 +352,8 @@ bool endsThenHoldsSilence(const Track& audio, double meanSquare) {
 
 } // namespace
 
-std::optional<LoopCandidate> playedToTheEnd(const Track& audio, std::int64_t minLoop,
-                                            double silence, double meanSquare,
+std::optional<LoopCandidate> playedToTheEnd(Track& audio, std::int64_t minLoop, double silence,
+                                            double meanSquare,
                                             const std::optional<LoopCandidate>& whole) {
     const std::int64_t n = audio.frames();
     if (!(n >= minLoop && meanSquare > silence))

@@ -63,32 +63,10 @@ bool bestSeenWhole(const Found& found, double rate, std::int64_t frames) {
     return false;
 }
 
-// Planning the transform of step 2 takes a third as long as the pass over
-// a one-minute track, and needs none of it: another thread plans it while
-// the pass reads the audio. An invalid future where no thread can be had.
-std::future<std::unique_ptr<InPlaceRealFft>> planAhead(const Track& audio) {
-    const std::size_t size = coarseTransformSize(audio.sampleRate, audio.frames());
-    if (size == 0)
-        return {};
-    PrepareFftw();
-    try {
-        if (AddressSpaceTight()) {
-            // Beside the pass, the planner would race it for the last memory.
-            std::promise<std::unique_ptr<InPlaceRealFft>> now;
-            now.set_value(std::make_unique<InPlaceRealFft>(size));
-            return now.get_future();
-        }
-        return std::async(std::launch::async,
-                          [size] { return std::make_unique<InPlaceRealFft>(size); });
-    } catch (const std::system_error&) {
-        return {};
-    }
-}
-
 // ---- the search ------------------------------------------------------------------------
 
 // FindLoops, reporting progress to `callback`.
-LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
+LoopSearch searchSteps(Track& audio, const LoopSearchOptions& options,
                        const ProgressCallback& callback) {
     LoopSearch result;
     if (audio.channels <= 0 || audio.sampleRate <= 0 || audio.frames() == 0)
@@ -100,11 +78,13 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
         return result;
     }
     const double seedsFrom = audio.decodedInPass() ? kDecodedSeedsProgress : kSeedsProgress;
-    std::future<std::unique_ptr<InPlaceRealFft>> planned = planAhead(audio);
+    // Planning the transform of step 2 takes a third as long as the pass
+    // over a one-minute track, and needs none of it: another thread plans it
+    // while the pass reads the audio, and its plans come to this thread for
+    // step 2.
+    PlannedAhead planned(coarseTransformSize(audio.sampleRate, audio.frames()));
     Pass pass = passOver(audio, ProgressPart(callback, 0.0, seedsFrom));
-    // Let go here, its plans stay with this thread for step 2.
-    if (planned.valid())
-        planned.get();
+    planned.takePlans();
     if (pass.cancelled) {
         result.cancelled = true;
         return result;
@@ -157,7 +137,7 @@ LoopSearch searchSteps(const Track& audio, const LoopSearchOptions& options,
 
 // searchSteps, which the caller may stop at any window read: between
 // reports of progress the search asks again at the fraction last reported.
-LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
+LoopSearch searchLoops(Track& audio, const LoopSearchOptions& options,
                        const ProgressCallback& callback) {
     double reported = 0.0;
     const ProgressCallback tracked = [&](double fraction) {
@@ -180,23 +160,27 @@ LoopSearch searchLoops(const Track& audio, const LoopSearchOptions& options,
 
 } // namespace
 
-bool parallelFor(const Track& audio, std::size_t count,
-                 const std::function<void(const Track&, std::size_t)>& work,
-                 const ProgressCallback& progress) {
-    const auto share = [&](std::size_t i) {
-        return static_cast<double>(i) / static_cast<double>(count);
-    };
-    std::mutex mutex; // guards what follows, up to `stopping`
+namespace {
+
+// What parallelFor's threads share: all but `stopping` under `mutex`.
+struct SharedWork {
+    const std::function<void(Track&, std::size_t)>& work;
+    const std::size_t count;
+    const AudioSamples& whole;
+    std::mutex mutex;
     std::condition_variable changed;
     std::size_t next = 0; // the next i to take
     std::size_t done = 0;
     bool stop = false;
     std::exception_ptr failed;
     std::atomic<bool> stopping{false}; // `stop`, for the threads' windows to ask
-    const AudioSamples* whole = audio.heldWhole();
-    const auto run = [&] {
+
+    // One thread's part: the next i until none is left or the work stops,
+    // with a Track of its own over the shared frames. What the work throws
+    // stops the others and is kept for the caller.
+    void run() {
         try {
-            const Track own(*whole);
+            Track own(whole);
             own.watch([&] { return !stopping.load(); });
             for (;;) {
                 std::size_t i = 0;
@@ -219,18 +203,51 @@ bool parallelFor(const Track& audio, std::size_t count,
             stopping = true;
             changed.notify_all();
         }
-    };
+    }
+
+    // Stops the threads at their next window and waits until they end.
+    void end(std::vector<std::thread>& threads) {
+        {
+            const std::lock_guard lock(mutex);
+            stop = true;
+            stopping = true;
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+};
+
+// Up to `wanted` threads running `shared`, as many as the system gives.
+std::vector<std::thread> startThreads(SharedWork& shared, int wanted) {
     std::vector<std::thread> threads;
     // Room for all first: a thread started is never left unjoined.
-    const int wanted = g_threads.load();
     threads.reserve(static_cast<std::size_t>(wanted));
-    const bool besides = whole && count > 1 && wanted > 1 && !AddressSpaceTight();
-    for (int t = 0; besides && t < wanted; ++t) {
+    for (int t = 0; t < wanted; ++t) {
         try {
-            threads.emplace_back(run);
+            threads.emplace_back([&shared] { shared.run(); });
         } catch (const std::system_error&) {
             break; // as many as there are
         }
+    }
+    return threads;
+}
+
+} // namespace
+
+bool parallelFor(Track& audio, std::size_t count,
+                 const std::function<void(Track&, std::size_t)>& work,
+                 const ProgressCallback& progress) {
+    const auto share = [&](std::size_t i) {
+        return static_cast<double>(i) / static_cast<double>(count);
+    };
+    const AudioSamples* whole = audio.heldWhole();
+    const int wanted = g_threads.load();
+    const bool besides = whole && count > 1 && wanted > 1 && !AddressSpaceTight();
+    std::optional<SharedWork> shared;
+    std::vector<std::thread> threads;
+    if (besides) {
+        shared.emplace(work, count, *whole);
+        threads = startThreads(*shared, wanted);
     }
     if (threads.empty()) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -240,35 +257,26 @@ bool parallelFor(const Track& audio, std::size_t count,
         }
         return true;
     }
-    const auto end = [&] {
-        {
-            const std::lock_guard lock(mutex);
-            stop = true;
-            stopping = true;
-        }
-        for (std::thread& thread : threads)
-            thread.join();
-    };
     try {
         for (std::size_t asked = 0; asked < count; ++asked) {
             if (!ReportProgress(progress, share(asked))) {
-                end();
+                shared->end(threads);
                 return false;
             }
             audio.poll();
-            std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return done > asked || failed; });
-            if (failed)
+            std::unique_lock lock(shared->mutex);
+            shared->changed.wait(lock, [&] { return shared->done > asked || shared->failed; });
+            if (shared->failed)
                 break;
         }
     } catch (...) {
-        end();
+        shared->end(threads);
         throw;
     }
     for (std::thread& thread : threads)
         thread.join();
-    if (failed)
-        std::rethrow_exception(failed);
+    if (shared->failed)
+        std::rethrow_exception(shared->failed);
     return true;
 }
 
@@ -280,7 +288,8 @@ void LimitSearchThreads(int threads) {
 
 LoopSearch FindLoops(const AudioSamples& audio, const LoopSearchOptions& options,
                      const ProgressCallback& progress) {
-    return exact::searchLoops(exact::Track(audio), options, progress);
+    exact::Track track(audio);
+    return exact::searchLoops(track, options, progress);
 }
 
 LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
@@ -290,13 +299,18 @@ LoopSearch FindLoops(AudioReader& reader, const LoopSearchOptions& options,
     // which the windows are then read back.
     reader.keepDecodedInScratch();
     const std::int64_t frames = reader.info().frames;
-    LoopSearch found = exact::searchLoops(exact::Track(reader, frames, options.mostHeldSamples),
-                                          options, progress);
+    LoopSearch found;
+    {
+        // Let go before a search again, which holds the frames anew.
+        exact::Track track(reader, frames, options.mostHeldSamples);
+        found = exact::searchLoops(track, options, progress);
+    }
     // A lossy file whose decoding ended before its header's end holds what
     // decoded: the search is made again on that.
-    if (!found.cancelled && reader.info().frames != frames)
-        found = exact::searchLoops(
-            exact::Track(reader, reader.info().frames, options.mostHeldSamples), options, progress);
+    if (!found.cancelled && reader.info().frames != frames) {
+        exact::Track decoded(reader, reader.info().frames, options.mostHeldSamples);
+        found = exact::searchLoops(decoded, options, progress);
+    }
     return found;
 }
 
@@ -308,7 +322,8 @@ LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
 
 double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window) {
-    return exact::seamScore(exact::Track(audio), start, stop, window);
+    exact::Track track(audio);
+    return exact::seamScore(track, start, stop, window);
 }
 
 } // namespace kestrin::audio

@@ -68,7 +68,7 @@
 #pragma once
 
 #include "audio/read/frames.h"
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 #include "audio/judge/seam_judge.h"
 #include "audio/read/audio_reader.h"
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/read/audio_reader.h"
 
-#include "core/loop_problems.h"
+#include "core/clock_text.h"
 
 #include <fcntl.h>
 #include <sndfile.h>

@@ -54,6 +54,8 @@ std::optional<AudioSamples> ReadAudioSamples(const std::filesystem::path& file,
 
 // The frames of one track, read on demand, so that a decoded track and a
 // file on disk are judged alike.
+// Threads: one thread's; reading may move a file's cursor, so append() is
+// not const.
 class FrameSource {
 public:
     virtual ~FrameSource() = default;

@@ -8,8 +8,9 @@
 #include "audio/read/sample_bytes.h"
 #include "audio/render/loop_interchange.h"
 #include "core/audio_extensions.h"
-#include "core/loop_problems.h"
+#include "core/clock_text.h"
 #include "core/positions.h"
+#include "core/seam_figures.h"
 
 #include <sndfile.h>
 

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "audio/judge/seam_judge.h"
-#include "core/loop_problems.h"
+#include "core/seam_figures.h"
 
 #include <cmath>
 #include <cstdint>

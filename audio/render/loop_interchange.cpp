@@ -28,6 +28,44 @@ std::string lowerExtension(const fs::path& path) {
     return ext;
 }
 
+// Frames rendered at a time.
+constexpr std::int64_t kChunk = 16384;
+
+// A loop shorter than a block, read once and laid end to end at least a
+// block and a loop long, so that any block of passes is one copy: going
+// round it by reads would cost a call per pass.
+template <class Sample>
+std::vector<Sample> layShortLoop(AudioReader& reader, const ExtendPlan& plan) {
+    const int channels = reader.info().channels;
+    const std::int64_t loop = plan.stop - plan.start;
+    const std::int64_t copies = (kChunk + loop - 1) / loop + 1;
+    std::vector<Sample> laid(static_cast<std::size_t>(copies * loop * channels));
+    if (reader.read(plan.start, loop, laid.data()) != loop)
+        throw AudioError("cannot read audio file " + reader.path().string() + ": it ended early");
+    for (std::int64_t c = 1; c < copies; ++c)
+        std::copy(laid.begin(), laid.begin() + loop * channels, laid.begin() + c * loop * channels);
+    return laid;
+}
+
+// Fades the `block` frames of `buffer`, from frame `at` of the render, where
+// they lie in the plan's fade: linearly to silence at its last frame.
+template <class Sample>
+void fadeOut(std::vector<Sample>& buffer, std::int64_t at, std::int64_t block,
+             const ExtendPlan& plan, int channels) {
+    const std::int64_t fadeFrom = plan.frames - plan.fadeFrames;
+    for (std::int64_t i = std::max<std::int64_t>(0, fadeFrom - at); i < block; ++i) {
+        const double gain =
+            static_cast<double>(plan.frames - (at + i)) / static_cast<double>(plan.fadeFrames + 1);
+        for (int c = 0; c < channels; ++c) {
+            Sample& s = buffer[static_cast<std::size_t>(i * channels + c)];
+            if constexpr (std::is_floating_point_v<Sample>)
+                s = static_cast<Sample>(s * gain);
+            else
+                s = static_cast<Sample>(std::lround(s * gain));
+        }
+    }
+}
+
 template <class Sample>
 void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const ExtendPlan& plan,
             const std::function<void(double)>& progress) {
@@ -39,24 +77,11 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
     if (plan.ending == RenderEnding::Outro)
         passes = (plan.frames - plan.start - outro) / loop;
     const std::int64_t fadeFrom = plan.frames - plan.fadeFrames;
-    constexpr std::int64_t kChunk = 16384;
     std::vector<Sample> buffer(static_cast<std::size_t>(kChunk * channels));
-    // A loop shorter than a block is read once and laid end to end at
-    // least a block and a loop long, so that any block of passes is one copy:
-    // going round it by reads would cost a call per pass.
     std::vector<Sample> shortLoop;
-    std::int64_t laidFrames = 0;
-    if (loop <= kChunk) {
-        const std::int64_t copies = (kChunk + loop - 1) / loop + 1;
-        laidFrames = copies * loop;
-        shortLoop.resize(static_cast<std::size_t>(laidFrames * channels));
-        if (reader.read(plan.start, loop, shortLoop.data()) != loop)
-            throw AudioError("cannot read audio file " + reader.path().string() +
-                             ": it ended early");
-        for (std::int64_t c = 1; c < copies; ++c)
-            std::copy(shortLoop.begin(), shortLoop.begin() + loop * channels,
-                      shortLoop.begin() + c * loop * channels);
-    }
+    if (loop <= kChunk)
+        shortLoop = layShortLoop<Sample>(reader, plan);
+    const std::int64_t laidFrames = static_cast<std::int64_t>(shortLoop.size()) / channels;
     if (plan.stop < reader.info().frames || plan.start > 0)
         reader.keepReady(plan.start);
     std::int64_t lastReport = 0;
@@ -98,19 +123,8 @@ void render(AudioReader& reader, SNDFILE* out, const fs::path& target, const Ext
             }
             filled += run;
         }
-        if (plan.ending == RenderEnding::Fade && at + block > fadeFrom) {
-            for (std::int64_t i = std::max<std::int64_t>(0, fadeFrom - at); i < block; ++i) {
-                const double gain = static_cast<double>(plan.frames - (at + i)) /
-                                    static_cast<double>(plan.fadeFrames + 1);
-                for (int c = 0; c < channels; ++c) {
-                    Sample& s = buffer[static_cast<std::size_t>(i * channels + c)];
-                    if constexpr (std::is_floating_point_v<Sample>)
-                        s = static_cast<Sample>(s * gain);
-                    else
-                        s = static_cast<Sample>(std::lround(s * gain));
-                }
-            }
-        }
+        if (plan.ending == RenderEnding::Fade && at + block > fadeFrom)
+            fadeOut(buffer, at, block, plan, channels);
         WriteFrames(out, buffer.data(), block, target);
         at += block;
         if (progress && (at - lastReport >= 10 * kChunk || at == plan.frames)) {
