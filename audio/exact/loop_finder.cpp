@@ -164,6 +164,12 @@ namespace {
 
 // What parallelFor's threads share: all but `stopping` under `mutex`.
 struct SharedWork {
+    // Spelled out: clang does not build an aggregate from parentheses, as
+    // std::optional::emplace asks.
+    SharedWork(const std::function<void(Track&, std::size_t)>& work, std::size_t count,
+               const AudioSamples& whole)
+        : work(work), count(count), whole(whole) {}
+
     const std::function<void(Track&, std::size_t)>& work;
     const std::size_t count;
     const AudioSamples& whole;
