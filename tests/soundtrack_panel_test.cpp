@@ -107,7 +107,8 @@ TEST_F(SoundtrackPanelTest, VerdictsAreCheckVerdicts) {
                                        {0, 9 * kPeriod},
                                        {-5, 9}};
     for (std::size_t i = 0; i < 15; ++i) {
-        const std::string name = "T" + std::to_string(10 + i);
+        std::string name = "T";
+        name.append(std::to_string(10 + i)); // GCC 12's release build sees an overlap in "T" + s
         std::filesystem::copy_file(dir / (i % 5 == 2 ? "b.wav" : "A.WAV"), dir / (name + ".WAV"));
         WritePosFile(dir / (name + ".POS"), loops[i % 5]);
     }
