@@ -151,56 +151,60 @@ bool nearPeriodOf(const Found& found, std::size_t i, std::size_t j, double rate)
            ownResidual > kTieFactor * otherResidual + kExactResidual;
 }
 
-} // namespace
-
-// ---- step 9: ranking ----------------------------------------------------------------
-
-// A near-period repeats the audio closely and the period exactly: where two
-// candidates repeat the same passage, the one that repeats it clearly less
-// closely is left out, as it is not the repetition the track was made of;
-// the others best first, at most `most` of them.
-std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::int64_t frames,
-                                            std::size_t most) {
-    // The evidence: a repeat seen over less than a sixth of its loop (and
-    // 0.9 s) scales the match down, unless it is seen for 2 s and no loop of
-    // the track is seen repeating for longer (a track stored as its loop and
-    // a few seconds of it again shows no more than those seconds of any loop).
-    double longestSeen = 0.0;
+// The longest any loop of the track is seen repeating, at most its length.
+double longestSeen(const Found& found) {
+    double longest = 0.0;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         const LoopCandidate& c = found.candidates[i];
-        longestSeen =
-            std::max(longestSeen, std::min(found.seen[i], static_cast<double>(c.stop - c.start)));
+        longest = std::max(longest, std::min(found.seen[i], static_cast<double>(c.stop - c.start)));
     }
-    // A repeat that holds until the file ends was cut short by the end, not
-    // by the music: a file that stops a few seconds into its second pass
-    // shows no more of its loop, and all it shows is evidence in full.
-    // Where the file plays a loop twice to its end, it is not cut short.
-    const auto toEnd = [&](std::size_t i) {
-        return static_cast<double>(found.candidates[i].stop) + found.seen[i] >=
-                   static_cast<double>(frames) - kToTheEndSeconds * rate &&
-               found.seen[i] >= kMinRepeatedSeconds * rate;
-    };
-    bool playedTwice = false;
+    return longest;
+}
+
+// A repeat that holds until the file ends was cut short by the end, not
+// by the music: a file that stops a few seconds into its second pass
+// shows no more of its loop, and all it shows is evidence in full.
+bool seenToTheEnd(const Found& found, std::size_t i, double rate, std::int64_t frames) {
+    return static_cast<double>(found.candidates[i].stop) + found.seen[i] >=
+               static_cast<double>(frames) - kToTheEndSeconds * rate &&
+           found.seen[i] >= kMinRepeatedSeconds * rate;
+}
+
+// Where the file plays a loop twice to its end, it is not cut short.
+bool playedTwice(const Found& found) {
+    bool twice = false;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         const LoopCandidate& c = found.candidates[i];
-        playedTwice = playedTwice ||
-                      (found.seen[i] >= kSeenTwiceShare * static_cast<double>(c.stop - c.start));
+        twice = twice || (found.seen[i] >= kSeenTwiceShare * static_cast<double>(c.stop - c.start));
     }
-    // Two passes of a loop repeat as far as one does, and are no loop of
-    // their own; nor is the loop seen again later, past where it started.
-    const auto multipleOfAnother = [&](std::size_t i) {
-        const LoopCandidate& c = found.candidates[i];
-        const auto length = static_cast<double>(c.stop - c.start);
-        return std::any_of(
-            found.candidates.begin(), found.candidates.end(), [&](const LoopCandidate& o) {
-                const auto shorter = static_cast<double>(o.stop - o.start);
-                const double times = std::round(length / shorter);
-                return (times >= 2 || (times == 1 && o.start < c.start)) &&
-                       std::abs(length - times * shorter) <= kSameLengthSeconds * rate;
-            });
-    };
+    return twice;
+}
+
+// Two passes of a loop repeat as far as one does, and are no loop of
+// their own; nor is the loop seen again later, past where it started.
+bool multipleOfAnother(const Found& found, std::size_t i, double rate) {
+    const LoopCandidate& c = found.candidates[i];
+    const auto length = static_cast<double>(c.stop - c.start);
+    return std::any_of(found.candidates.begin(), found.candidates.end(),
+                       [&](const LoopCandidate& o) {
+                           const auto shorter = static_cast<double>(o.stop - o.start);
+                           const double times = std::round(length / shorter);
+                           return (times >= 2 || (times == 1 && o.start < c.start)) &&
+                                  std::abs(length - times * shorter) <= kSameLengthSeconds * rate;
+                       });
+}
+
+// A candidate's loop: its start and stop.
+using LoopSpan = std::pair<std::int64_t, std::int64_t>;
+
+// The candidates that are no near-period of another, in the order found,
+// each match scaled by the evidence seen for it unless the end of the file
+// cut its repeat short; the loops of those cut short go to `toTheEnd`.
+std::vector<LoopCandidate> weighedByEvidence(const Found& found, double rate, std::int64_t frames,
+                                             std::vector<LoopSpan>& toTheEnd) {
+    const double longest = longestSeen(found);
+    const bool twice = playedTwice(found);
     std::vector<LoopCandidate> ranked;
-    std::vector<std::pair<std::int64_t, std::int64_t>> toTheEnd;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         bool nearPeriod = false;
         for (std::size_t j = 0; j < found.candidates.size() && !nearPeriod; ++j)
@@ -208,33 +212,37 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
         if (nearPeriod)
             continue;
         LoopCandidate c = found.candidates[i];
-        const bool cutShort = !playedTwice && toEnd(i) && !multipleOfAnother(i);
+        const bool cutShort =
+            !twice && seenToTheEnd(found, i, rate, frames) && !multipleOfAnother(found, i, rate);
+        // The evidence: a repeat seen over less than a sixth of its loop
+        // (and 0.9 s) scales the match down, unless it is seen for 2 s and
+        // no loop of the track is seen repeating for longer (a track stored
+        // as its loop and a few seconds of it again shows no more than
+        // those seconds of any loop).
         const double needed =
             std::min(std::max(kMinRepeatedSeconds * rate,
                               kEvidenceShare * static_cast<double>(c.stop - c.start)),
-                     std::max(longestSeen, kConvincingSeconds * rate));
+                     std::max(longest, kConvincingSeconds * rate));
         if (needed > 0 && !cutShort)
             c.score *= std::min(1.0, found.seen[i] / needed);
         if (cutShort)
             toTheEnd.emplace_back(c.start, c.stop);
         ranked.push_back(c);
     }
-    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
-        if (a.score != b.score)
-            return a.score > b.score;
-        if (a.repeatedSeconds != b.repeatedSeconds)
-            return a.repeatedSeconds > b.repeatedSeconds;
-        return a.stop - a.start < b.stop - b.start;
-    });
-    // Then by what each loop is seen to play seamlessly (its repeat, at
-    // most one loop's length of it, times its match): a loop seen to play
-    // clearly more of the song goes before one better by the figures above,
-    // so the loop that holds the repeated part of the song comes before a
-    // short repeat inside it, however clean that one is.
-    // A loop cut short by the end is taken to play whole; of two such loops
-    // that match alike, the longer, which starts earlier, goes first: the
-    // few seconds the file shows of the second pass fit a lag a bar or two
-    // shorter as well, and the song is made to loop from its earliest start.
+    return ranked;
+}
+
+// Reorders `ranked`, sorted by its figures, by what each loop is seen to
+// play seamlessly (its repeat, at most one loop's length of it, times its
+// match): a loop seen to play clearly more of the song goes before one
+// better by the figures, so the loop that holds the repeated part of the
+// song comes before a short repeat inside it, however clean that one is.
+// A loop cut short by the end is taken to play whole; of two such loops
+// that match alike, the longer, which starts earlier, goes first: the
+// few seconds the file shows of the second pass fit a lag a bar or two
+// shorter as well, and the song is made to loop from its earliest start.
+void putPlayedSeamlesslyFirst(std::vector<LoopCandidate>& ranked,
+                              const std::vector<LoopSpan>& toTheEnd, double rate) {
     const auto cutShort = [&](const LoopCandidate& c) {
         return std::find(toTheEnd.begin(), toTheEnd.end(), std::pair{c.start, c.stop}) !=
                toTheEnd.end();
@@ -256,6 +264,28 @@ std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std
                 first = c;
         std::rotate(next, first, first + 1);
     }
+}
+
+} // namespace
+
+// ---- step 9: ranking ----------------------------------------------------------------
+
+// A near-period repeats the audio closely and the period exactly: where two
+// candidates repeat the same passage, the one that repeats it clearly less
+// closely is left out, as it is not the repetition the track was made of;
+// the others best first, at most `most` of them.
+std::vector<LoopCandidate> rankedCandidates(const Found& found, double rate, std::int64_t frames,
+                                            std::size_t most) {
+    std::vector<LoopSpan> toTheEnd;
+    std::vector<LoopCandidate> ranked = weighedByEvidence(found, rate, frames, toTheEnd);
+    std::sort(ranked.begin(), ranked.end(), [](const LoopCandidate& a, const LoopCandidate& b) {
+        if (a.score != b.score)
+            return a.score > b.score;
+        if (a.repeatedSeconds != b.repeatedSeconds)
+            return a.repeatedSeconds > b.repeatedSeconds;
+        return a.stop - a.start < b.stop - b.start;
+    });
+    putPlayedSeamlesslyFirst(ranked, toTheEnd, rate);
     if (ranked.size() > most)
         ranked.resize(most);
     return ranked;
