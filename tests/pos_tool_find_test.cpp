@@ -13,9 +13,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 using namespace kestrin;
@@ -318,6 +321,26 @@ TEST_F(FindCommand, ShortRepeatCutOffByTheEndRanksBelowTheSongsLoop) {
         EXPECT_TRUE(c["length"] != 15 * 44100 || c["match"] < 0.9) << c.dump();
 }
 
+// `seconds` of white noise at 44.1 kHz, the same at every call.
+std::vector<float> noiseOf(int seconds) {
+    std::vector<float> noise(static_cast<std::size_t>(seconds * 44100));
+    std::uint32_t x = 12345;
+    for (float& v : noise)
+        v = static_cast<float>(static_cast<std::int32_t>(x = x * 1664525U + 1013904223U)) / 2.2e9F;
+    return noise;
+}
+
+// The `passages` of `noise` (the second each starts at, its seconds) one
+// after another: a song whose only repeats are the passages given twice.
+std::vector<float> passagesOf(const std::vector<float>& noise,
+                              std::initializer_list<std::pair<int, int>> passages) {
+    std::vector<float> song;
+    for (const auto& [from, seconds] : passages)
+        song.insert(song.end(), noise.begin() + from * 44100,
+                    noise.begin() + (from + seconds) * 44100);
+    return song;
+}
+
 // A song as a game ships it: a quiet bar, 20 s, then a passage of 8 s
 // played twice, and `silence` seconds of digital silence; `passes` times.
 // Played once, the passage spans too little of the song to be its loop: the
@@ -338,14 +361,7 @@ protected:
 TEST_P(SongAsShipped, IsOfferedWholeWhenPlayedOnce) {
     const SongAsShippedRow& row = GetParam();
     constexpr std::int64_t rate = 44100;
-    std::vector<float> noise(static_cast<std::size_t>(30 * rate));
-    std::uint32_t x = 12345;
-    for (float& v : noise)
-        v = static_cast<float>(static_cast<std::int32_t>(x = x * 1664525U + 1013904223U)) / 2.2e9F;
-    std::vector<float> song;
-    for (const auto& [from, seconds] : {std::pair{28, 2}, {8, 20}, {0, 8}, {0, 8}})
-        song.insert(song.end(), noise.begin() + from * rate,
-                    noise.begin() + (from + seconds) * rate);
+    std::vector<float> song = passagesOf(noiseOf(30), {{28, 2}, {8, 20}, {0, 8}, {0, 8}});
     std::transform(song.begin(), song.begin() + 2 * rate, song.begin(),
                    [](float v) { return v / 32; });
     song.resize(song.size() + static_cast<std::size_t>(row.silence * rate));
@@ -391,14 +407,8 @@ protected:
 TEST_P(OnePass, TheLoopIsFoundWhereTheFileEnds) {
     const OnePassRow& row = GetParam();
     constexpr std::int64_t rate = 44100;
-    std::vector<float> noise(static_cast<std::size_t>(45 * rate));
-    std::uint32_t x = 12345;
-    for (float& v : noise)
-        v = static_cast<float>(static_cast<std::int32_t>(x = x * 1664525U + 1013904223U)) / 2.2e9F;
-    std::vector<float> loop;
-    for (const auto& [from, seconds] : {std::pair{0, 4}, {4, 6}, {0, 4}, {10, 16}})
-        loop.insert(loop.end(), noise.begin() + from * rate,
-                    noise.begin() + (from + seconds) * rate);
+    const std::vector<float> noise = noiseOf(45);
+    const std::vector<float> loop = passagesOf(noise, {{0, 4}, {4, 6}, {0, 4}, {10, 16}});
     Track track{1, 44100, std::vector<float>(noise.begin() + 30 * rate, noise.begin() + 33 * rate)};
     if (row.leadIn)
         std::copy(loop.end() - 2 * rate, loop.end(), track.samples.end() - 2 * rate);

@@ -152,17 +152,15 @@ Follower::SpanDifference Follower::spanDifference(std::int64_t lo, std::int64_t 
     const double floor = 2.0 * static_cast<double>(ch) * (kNoiseFactor * m_noise + kTinyLevel);
     SpanDifference out{std::vector<double>(span), std::vector<double>(span),
                        std::vector<double>(span + 1, 0.0), std::vector<double>(span + 1, 0.0)};
+    // The mean energy of the frames within `reach` of frame i, in the span.
+    const auto levelAround = [&](std::size_t i, std::size_t reach) {
+        const std::size_t from = i > reach ? i - reach : 0;
+        const std::size_t to = std::min(span, i + reach + 1);
+        return (energyPrefix[to] - energyPrefix[from]) / static_cast<double>(to - from);
+    };
     for (std::size_t i = 0; i < span; ++i) {
-        const std::size_t from = i > kLevelReach ? i - kLevelReach : 0;
-        const std::size_t to = std::min(span, i + kLevelReach + 1);
-        const double level =
-            (energyPrefix[to] - energyPrefix[from]) / static_cast<double>(to - from);
-        out.relative[i] = difference[i] / (level + floor);
-        const std::size_t wideFrom = i > kBroadReach ? i - kBroadReach : 0;
-        const std::size_t wideTo = std::min(span, i + kBroadReach + 1);
-        out.broad[i] = difference[i] / ((energyPrefix[wideTo] - energyPrefix[wideFrom]) /
-                                            static_cast<double>(wideTo - wideFrom) +
-                                        floor);
+        out.relative[i] = difference[i] / (levelAround(i, kLevelReach) + floor);
+        out.broad[i] = difference[i] / (levelAround(i, kBroadReach) + floor);
         const double v = std::log(out.relative[i] + kTinyRelative);
         out.logSums[i + 1] = out.logSums[i] + v;
         out.logSquares[i + 1] = out.logSquares[i] + v * v;
