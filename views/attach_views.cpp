@@ -25,7 +25,7 @@ namespace kestrin::views {
 void AttachViews(EditorWindow& window) {
     QGridLayout* room = GiveRoomAroundForm(window);
     // Below the form, so that it is offered for files without audio too.
-    auto* kept = new KeptPositions(window, room->parentWidget());
+    auto* kept = new KeptPositionsOffer(window, room->parentWidget());
     kept->setMaximumWidth(room->itemAtPosition(0, 0)->widget()->width());
     // Lined up with the form's own left edge (120 twips), and as far off
     // what follows.
@@ -38,7 +38,7 @@ void AttachViews(EditorWindow& window) {
     new LoopHistory(window);
     new SoundtrackPanel(window, *menu);
     new WindowMemory(window);
-    new PositionKeeper(window);
+    new KeptPositionsKeeper(window);
     new LoopInterchangeActions(window, *menu, *waveform);
     new RefineLoopCommand(window, *menu, *find, *waveform);
     new CrossfadeSeamCommand(window, *menu);

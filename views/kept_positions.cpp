@@ -96,7 +96,7 @@ void pruneKept(QSettings& s) {
 
 } // namespace
 
-KeptPositions::KeptPositions(EditorWindow& window, QWidget* parent)
+KeptPositionsOffer::KeptPositionsOffer(EditorWindow& window, QWidget* parent)
     : QWidget(parent), m_window(window), m_text(new ElidedLabel(Qt::ElideRight, this)) {
     setObjectName(QStringLiteral("keptPositions"));
     m_text->setObjectName(QStringLiteral("keptPositionsText"));
@@ -112,13 +112,13 @@ KeptPositions::KeptPositions(EditorWindow& window, QWidget* parent)
     layout->addWidget(restore);
     layout->addWidget(discard);
     hide();
-    connect(restore, &QPushButton::clicked, this, &KeptPositions::restore);
-    connect(discard, &QPushButton::clicked, this, &KeptPositions::forget);
-    connect(&window, &EditorWindow::fileOpened, this, &KeptPositions::offer);
-    connect(&window, &EditorWindow::positionsSaved, this, &KeptPositions::forget);
+    connect(restore, &QPushButton::clicked, this, &KeptPositionsOffer::restore);
+    connect(discard, &QPushButton::clicked, this, &KeptPositionsOffer::forget);
+    connect(&window, &EditorWindow::fileOpened, this, &KeptPositionsOffer::offer);
+    connect(&window, &EditorWindow::positionsSaved, this, &KeptPositionsOffer::forget);
 }
 
-void KeptPositions::offer() {
+void KeptPositionsOffer::offer() {
     hide();
     const QString path = m_window.currentFile();
     if (path.isEmpty())
@@ -140,7 +140,7 @@ void KeptPositions::offer() {
     show();
 }
 
-void KeptPositions::restore() {
+void KeptPositionsOffer::restore() {
     m_window.setPositionFromView(LoopEnd::Start, m_start);
     m_window.setPositionFromView(LoopEnd::Stop, m_stop);
     m_window.statusBar()->showMessage(
@@ -148,7 +148,7 @@ void KeptPositions::restore() {
     forget();
 }
 
-void KeptPositions::forget() {
+void KeptPositionsOffer::forget() {
     hide();
     if (!forgetKept(m_window.currentFile()))
         m_window.statusBar()->showMessage(
@@ -157,7 +157,8 @@ void KeptPositions::forget() {
                 .arg(QFileInfo(m_window.currentFile()).fileName()));
 }
 
-PositionKeeper::PositionKeeper(EditorWindow& window) : QObject(&window), m_window(window) {
+KeptPositionsKeeper::KeptPositionsKeeper(EditorWindow& window)
+    : QObject(&window), m_window(window) {
     // A settings file grown by an older version shrinks once, here: every
     // exit rewrites it whole.
     QSettings s = KestrinSettings();
@@ -179,11 +180,11 @@ PositionKeeper::PositionKeeper(EditorWindow& window) : QObject(&window), m_windo
     connect(&window, &EditorWindow::sampleFieldsChanged, this, [this] { m_exitHeld = false; });
 }
 
-void PositionKeeper::takeBase() {
+void KeptPositionsKeeper::takeBase() {
     m_base = m_window.storedPositions().values();
 }
 
-bool PositionKeeper::eventFilter(QObject* watched, QEvent* event) {
+bool KeptPositionsKeeper::eventFilter(QObject* watched, QEvent* event) {
     if (watched != &m_window || event->type() != QEvent::Close || m_window.currentFile().isEmpty())
         return false;
     const QString unkept = keep(m_window.currentFile());
@@ -195,7 +196,7 @@ bool PositionKeeper::eventFilter(QObject* watched, QEvent* event) {
     return true;
 }
 
-QString PositionKeeper::keep(const QString& path) {
+QString KeptPositionsKeeper::keep(const QString& path) {
     const StoredPositions stored = m_window.storedPositions();
     const auto fields = stored.values();
     QString error;

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Positions left unsaved when the window left a file, kept in the settings
-// and offered again at the next Open of the same file.
+// Kept positions: those left unsaved when the window left a file, kept in
+// the settings past the end of the run and offered again at the next Open
+// of that file. Unlike the saved positions (views/saved_positions.h, what
+// the POS file holds) they are not in the POS file, and unlike the
+// unsaved note (views/unsaved_note.h, which tells while a file is open how
+// the fields differ from it) they outlive the window: the keeper writes
+// them as a file is left, the offer puts them back.
 #pragma once
 
 #include "core/pos_file.h"
@@ -36,10 +41,10 @@ constexpr qsizetype MostKeptFiles = 100;
 // window is narrow, saying so when the file has changed since. Restore (Alt+R) puts them into the
 // fields through the field synchronisation, unsaved; Save, Restore or Discard (Alt+D) forgets them,
 // and nothing else does. Nothing here writes the POS file.
-class KeptPositions : public QWidget {
+class KeptPositionsOffer : public QWidget {
     Q_OBJECT
 public:
-    KeptPositions(EditorWindow& window, QWidget* parent);
+    KeptPositionsOffer(EditorWindow& window, QWidget* parent);
 
 private:
     // Shows the line when positions were kept for the opened file.
@@ -58,10 +63,10 @@ private:
 // with the window, so that it holds for files without audio (and so without
 // the panel) too. When they cannot be kept, the status bar says so, naming
 // them, and the first Exit after is held back to let the user see it.
-class PositionKeeper : public QObject {
+class KeptPositionsKeeper : public QObject {
     Q_OBJECT
 public:
-    explicit PositionKeeper(EditorWindow& window);
+    explicit KeptPositionsKeeper(EditorWindow& window);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the opened POS file holds on disk, for the views that compare it with
-// the fields or put it back into them.
+// Saved positions: what the opened POS file holds on disk, read afresh, for
+// the views that compare it with the fields or put it back into them. Not
+// the unsaved note (views/unsaved_note.h), the line that shows how the
+// fields differ from these, nor the kept positions (views/kept_positions.h),
+// unsaved ones the settings hold for a file after the window has left it.
 #pragma once
 
 #include "core/pos_file.h"

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The waveform panel's first line: whether the fields hold what the opened
-// file holds.
+// The unsaved note: the waveform panel's first line, whether the fields hold
+// what the opened file holds. It compares the fields with the saved
+// positions (views/saved_positions.h) while the file is open and stores
+// nothing; what is still unsaved when the window leaves the file becomes
+// kept positions (views/kept_positions.h).
 #pragma once
 
 #include "core/pos_file.h"
