@@ -2,8 +2,8 @@
 #include "cli/loop_tags.h"
 
 #include "audio/read/audio_files.h"
+#include "audio/read/in_place.h"
 #include "core/loop_formats.h"
-#include "core/temporary_files.h"
 
 #include <taglib/fileref.h>
 #include <taglib/tfilestream.h>
@@ -68,49 +68,38 @@ void WriteLoopTags(const fs::path& source, const fs::path& target, std::int64_t 
         throw std::runtime_error("cannot tag " + target.string() + " with the loop " +
                                  std::to_string(start) + ".." + std::to_string(stop) +
                                  ": it is no loop");
-    const fs::path temporary = TemporaryBeside(target, "-tags" + target.extension().string());
-    const RegisteredTemporary registered(temporary);
-    struct Remover {
-        const fs::path& path;
-        bool keep = false;
-        ~Remover() {
-            if (!keep)
-                ::unlink(path.c_str());
+    // Tagged in a copy beside the target, which takes the target's place only
+    // once written and synced.
+    audio::CreateChecked(target, replace, [&](const fs::path& temporary) {
+        std::error_code ec;
+        fs::copy_file(source, temporary, fs::copy_options::overwrite_existing, ec);
+        if (ec)
+            throw std::runtime_error("cannot create " + target.string() + ": " + ec.message());
+        {
+            TagLib::FileRef file(temporary.c_str(), false);
+            if (file.isNull())
+                throw std::runtime_error("cannot tag " + source.string() +
+                                         ": not a file TagLib knows");
+            TagLib::PropertyMap map = file.file()->properties();
+            for (const char* key : {"LOOPSTART", "LOOPLENGTH", "LOOP_START", "LOOP_END"})
+                map.erase(key);
+            const bool length = names == LoopTagNames::StartLength;
+            map.insert(length ? "LOOPSTART" : "LOOP_START", TagLib::String(std::to_string(start)));
+            map.insert(length ? "LOOPLENGTH" : "LOOP_END",
+                       TagLib::String(std::to_string(length ? stop - start : stop)));
+            file.file()->setProperties(map);
+            if (!file.save())
+                throw std::runtime_error("cannot write the tags of " + target.string());
         }
-    } remover{temporary};
-    std::error_code ec;
-    fs::copy_file(source, temporary, fs::copy_options::overwrite_existing, ec);
-    if (ec)
-        throw std::runtime_error("cannot create " + target.string() + ": " + ec.message());
-    {
-        TagLib::FileRef file(temporary.c_str(), false);
-        if (file.isNull())
-            throw std::runtime_error("cannot tag " + source.string() + ": not a file TagLib knows");
-        TagLib::PropertyMap map = file.file()->properties();
-        for (const char* key : {"LOOPSTART", "LOOPLENGTH", "LOOP_START", "LOOP_END"})
-            map.erase(key);
-        const bool length = names == LoopTagNames::StartLength;
-        map.insert(length ? "LOOPSTART" : "LOOP_START", TagLib::String(std::to_string(start)));
-        map.insert(length ? "LOOPLENGTH" : "LOOP_END",
-                   TagLib::String(std::to_string(length ? stop - start : stop)));
-        file.file()->setProperties(map);
-        if (!file.save())
-            throw std::runtime_error("cannot write the tags of " + target.string());
-    }
-    const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        const int error = errno;
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("cannot write " + target.string() + ": " + reasonOf(error));
-    }
-    ::close(fd);
-    const int moved = replace ? ::rename(temporary.c_str(), target.c_str())
-                              : ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(),
-                                            RENAME_NOREPLACE);
-    if (moved != 0)
-        throw std::runtime_error("cannot create " + target.string() + ": " + reasonOf(errno));
-    remover.keep = true;
+        const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0) {
+            const int error = errno;
+            if (fd >= 0)
+                ::close(fd);
+            throw std::runtime_error("cannot write " + target.string() + ": " + reasonOf(error));
+        }
+        ::close(fd);
+    });
 }
 
 } // namespace kestrin::cli

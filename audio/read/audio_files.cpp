@@ -2,6 +2,7 @@
 #include "audio/read/audio_files.h"
 
 #include "audio/read/audio_reader.h"
+#include "audio/read/in_place.h"
 #include "core/pos_file.h"
 #include "core/temporary_files.h"
 
@@ -116,19 +117,6 @@ private:
     int m_fd = -1;
     bool m_kept = false;
 };
-
-// Moves `from` to `to` without ever replacing an existing `to`.
-int renameNoReplace(const fs::path& from, const fs::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-    // A file system without the flag: a hard link fails just as atomically.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return errno;
-    ::unlink(from.c_str());
-    return 0;
-}
 
 } // namespace
 
@@ -275,9 +263,7 @@ void WriteAudioFile(const fs::path& target, int format, int channels, int sample
     if (!temporary.close())
         throw AudioError("cannot write audio file " + target.string() + ": " + systemReason(errno));
 
-    const int error = replace
-                          ? (::rename(temporary.path().c_str(), target.c_str()) == 0 ? 0 : errno)
-                          : renameNoReplace(temporary.path(), target);
+    const int error = MoveIntoPlace(temporary.path(), target, replace);
     if (error != 0)
         throw AudioError("cannot create audio file " + target.string() + ": " +
                          systemReason(error));

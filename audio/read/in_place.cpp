@@ -114,8 +114,8 @@ fs::path ReplaceInPlace(const fs::path& file, bool force,
     if (::stat(real.c_str(), &now) != 0 || !sameVersion(before, now))
         throw AudioError(real.string() +
                          " changed while it was being rewritten: the newer file is left as it is");
-    if (::rename(temporary.path().c_str(), real.c_str()) != 0)
-        throw AudioError("cannot replace " + real.string() + ": " + reasonOf(errno));
+    if (const int error = MoveIntoPlace(temporary.path(), real, true); error != 0)
+        throw AudioError("cannot replace " + real.string() + ": " + reasonOf(error));
     temporary.keep();
     return real;
 }
@@ -151,19 +151,22 @@ void CreateChecked(const fs::path& target, bool replace,
     namingTarget(temporary.path(), target, [&] { write(temporary.path()); });
     if (exists)
         (void)::chmod(temporary.path().c_str(), old.st_mode & 07777);
-    bool linked = false;
-    int moved = replace ? ::rename(temporary.path().c_str(), target.c_str())
-                        : ::renameat2(AT_FDCWD, temporary.path().c_str(), AT_FDCWD, target.c_str(),
-                                      RENAME_NOREPLACE);
-    // A file system without the flag: a hard link fails just as atomically.
-    if (moved != 0 && !replace && (errno == EINVAL || errno == ENOSYS)) {
-        moved = ::link(temporary.path().c_str(), target.c_str());
-        linked = true;
-    }
-    if (moved != 0)
-        throw AudioError("cannot create " + target.string() + ": " + reasonOf(errno));
-    if (!linked) // the temporary name is gone with the rename
-        temporary.keep();
+    if (const int error = MoveIntoPlace(temporary.path(), target, replace); error != 0)
+        throw AudioError("cannot create " + target.string() + ": " + reasonOf(error));
+    temporary.keep();
+}
+
+int MoveIntoPlace(const fs::path& temporary, const fs::path& target, bool replace) {
+    if (replace)
+        return ::rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    if (::link(temporary.c_str(), target.c_str()) != 0)
+        return errno;
+    ::unlink(temporary.c_str());
+    return 0;
 }
 
 } // namespace kestrin::audio

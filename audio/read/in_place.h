@@ -43,4 +43,11 @@ void KeepOriginal(const std::filesystem::path& file, const std::filesystem::path
 void CreateChecked(const std::filesystem::path& target, bool replace,
                    const std::function<void(const std::filesystem::path& temporary)>& write);
 
+// Renames the finished `temporary` to `target`: over an existing target only
+// when `replace`, never otherwise (where the file system lacks the flag for
+// that, through a hard link, which fails just as atomically, and the
+// temporary name is then removed). Returns 0, or the errno of the failure.
+int MoveIntoPlace(const std::filesystem::path& temporary, const std::filesystem::path& target,
+                  bool replace);
+
 } // namespace kestrin::audio
