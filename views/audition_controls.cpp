@@ -11,12 +11,6 @@
 
 namespace kestrin::views {
 
-namespace {
-
-constexpr double kDefaultSeconds = 1.5;
-
-} // namespace
-
 AuditionControls::AuditionControls(LoopMenu& menu, QWidget* parent)
     : QWidget(parent), m_menu(menu) {
     setObjectName(QStringLiteral("auditionControls"));
@@ -32,7 +26,7 @@ AuditionControls::AuditionControls(LoopMenu& menu, QWidget* parent)
         box->setDecimals(1);
         box->setSingleStep(0.1);
         box->setSuffix(tr(" s"));
-        box->setValue(s.value(key, kDefaultSeconds).toDouble());
+        box->setValue(s.value(key, kAuditionSeconds).toDouble());
         box->setAccessibleName(QString(label).remove(u'&'));
         box->setToolTip(description);
         box->setAccessibleDescription(description);

@@ -31,13 +31,6 @@ namespace kestrin::views {
 
 namespace {
 
-// How much of the seam F5 plays on each side of the jump, as Play Seam does.
-constexpr int kSeamSeconds = 3;
-// F7's passes, as Audition Seam plays them by default: 1.5 s on each side,
-// then a gap long enough to tell the passes apart.
-constexpr double kAuditionSeconds = 1.5;
-constexpr double kAuditionGapSeconds = 0.4;
-
 // The longest crossfade offered, in milliseconds: far beyond any seam.
 constexpr double kLongestCrossfadeMs = 60000;
 

@@ -18,11 +18,6 @@ namespace kestrin::views {
 
 namespace {
 
-constexpr int kSeamSeconds = 3;
-// The silence between two passes of Audition Seam: long enough to tell the
-// passes apart, short enough to compare one with the next.
-constexpr double kAuditionGapSeconds = 0.4;
-
 QString sampleCount(std::int64_t n) {
     return QString::number(n);
 }

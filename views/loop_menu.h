@@ -21,6 +21,15 @@ class EditorWindow;
 
 namespace kestrin::views {
 
+// Seconds of the seam Play Seam (F5) plays on each side of the jump.
+inline constexpr int kSeamSeconds = 3;
+// Seconds Audition Seam (F7) plays on each side of the jump until the user
+// sets others.
+inline constexpr double kAuditionSeconds = 1.5;
+// The silence between two passes of Audition Seam: long enough to tell the
+// passes apart, short enough to compare one with the next.
+inline constexpr double kAuditionGapSeconds = 0.4;
+
 // Adds Loop ▸ Play Seam (F5), Play Loop (F6), Audition Seam (F7: the seam
 // over and over, each pass read afresh from the fields) and Stop (Esc) to the editor
 // window's menu bar, after File. What plays is the companion audio of the
@@ -92,8 +101,8 @@ private:
     struct LivePoints {
         std::atomic<std::int64_t> start{0};
         std::atomic<std::int64_t> stop{0};
-        std::atomic<double> before{1.5}; // seconds of an audition
-        std::atomic<double> after{1.5};
+        std::atomic<double> before{kAuditionSeconds};
+        std::atomic<double> after{kAuditionSeconds};
     };
     std::shared_ptr<LivePoints> m_live = std::make_shared<LivePoints>();
 };
