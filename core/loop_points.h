@@ -52,7 +52,7 @@ struct LoopCandidate {
     double score = 0.0;
     // Seconds of audible audio that were found to repeat.
     double repeatedSeconds = 0.0;
-    // The seam score (audio::SeamScore) at (start, stop); 0 for the loop of
+    // The seam score (the exact finder's seamScore) at (start, stop); 0 for the loop of
     // the whole track, where it has nothing to compare and the seam verdict
     // found the junction continuous.
     double seam = 0.0;

@@ -34,7 +34,7 @@ struct SeamFigures {
     // Whether the audio after the jump could be compared with a copy of it
     // in the track; the loop of the whole track has none.
     bool compared = true;
-    // The seam score (audio::SeamScore): 0 for identical audio on both sides
+    // The seam score (the exact finder's seamScore): 0 for identical audio on both sides
     // of the jump, about 1 for unrelated audio, at most 2. 1 when nothing
     // was compared.
     double score = 1.0;

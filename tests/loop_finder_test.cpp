@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The loop finder against tracks whose loop is known, one row per layout and
 // format.
+#include "audio/exact/exact_finder_steps.h"
 #include "audio/exact/loop_finder.h"
 #include "audio/judge/seam_measure.h"
 #include "tests/file_bytes.h"
@@ -318,15 +319,19 @@ TEST(LoopFinder, MinimumLoopLongerThanThePeriodLeavesOnlyMultiples) {
 TEST(LoopFinder, SeamScoreOfTheLoopOffByOneAndOfUnrelatedPoints) {
     const Track track = RenderTrack(shape(LoopLayout::Repeated, 2));
     const AudioSamples audio = samplesOf(track);
+    exact::Track frames(audio);
+    const auto seam = [&](std::int64_t from, std::int64_t to) {
+        return exact::seamScore(frames, from, to);
+    };
     const std::int64_t start = track.loopStart + 5000;
-    EXPECT_EQ(SeamScore(audio, start, start + track.loopFrames), 0.0);
-    EXPECT_GT(SeamScore(audio, start, start + track.loopFrames + 1), 0.0);
-    EXPECT_GT(SeamScore(audio, start, start + track.loopFrames + 100), 0.05);
-    EXPECT_GT(SeamScore(audio, 1000, 250000), 0.3);
+    EXPECT_EQ(seam(start, start + track.loopFrames), 0.0);
+    EXPECT_GT(seam(start, start + track.loopFrames + 1), 0.0);
+    EXPECT_GT(seam(start, start + track.loopFrames + 100), 0.05);
+    EXPECT_GT(seam(1000, 250000), 0.3);
     // At the end of the audio only the frames before both positions are compared.
-    EXPECT_EQ(SeamScore(audio, track.loopStart + track.loopFrames, audio.frames()), 0.0);
-    EXPECT_EQ(SeamScore(audio, -1, 10), 1.0);
-    EXPECT_EQ(SeamScore(audio, 0, audio.frames() + 1), 1.0);
+    EXPECT_EQ(seam(track.loopStart + track.loopFrames, audio.frames()), 0.0);
+    EXPECT_EQ(seam(-1, 10), 1.0);
+    EXPECT_EQ(seam(0, audio.frames() + 1), 1.0);
 }
 
 } // namespace

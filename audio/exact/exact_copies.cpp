@@ -37,7 +37,6 @@ PairSums pairSums(Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t l
     return sums;
 }
 
-// SeamScore on the frames of the search.
 double seamScore(Track& audio, std::int64_t start, std::int64_t stop, std::int64_t window) {
     const std::int64_t n = audio.frames();
     if (start < 0 || stop < 0 || start > n || stop > n || window <= 0 || audio.channels <= 0)

@@ -369,7 +369,16 @@ double residualOf(const PairSums& s);
 // Sums for t in [t0, t1), every channel, every `stride`-th frame.
 PairSums pairSums(Track& audio, std::int64_t t0, std::int64_t t1, std::int64_t lag, int stride = 1);
 
-// SeamScore on the frames of the search.
+// How audible a jump from `stop` back to `start` is. Playback runs up to
+// stop and goes on at start, so the jump is inaudible when the `window`
+// frames after start are those after stop (what would have played), or the
+// frames before stop are those before start (start is reached the way stop
+// is). Each comparison is the energy of the difference over the energy of
+// both sides, all channels; the smaller one is returned, from 0 (identical)
+// through 1 (unrelated audio) to at most 2 (opposite signs). Comparisons are
+// cut at the ends of the audio; one with no frames left does not count, and
+// 1 is returned when neither has any. Windows where both sides are silent
+// (below SeamSilence mean square per sample on each side) give 0.
 double seamScore(Track& audio, std::int64_t start, std::int64_t stop,
                  std::int64_t window = SeamWindowFrames);
 

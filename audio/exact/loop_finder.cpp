@@ -326,10 +326,4 @@ LoopSearch FindLoops(const fs::path& file, const LoopSearchOptions& options,
     return FindLoops(reader, options, progress);
 }
 
-double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
-                 std::int64_t window) {
-    exact::Track track(audio);
-    return exact::seamScore(track, start, stop, window);
-}
-
 } // namespace kestrin::audio

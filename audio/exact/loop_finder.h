@@ -139,17 +139,4 @@ LoopSearch FindLoops(const std::filesystem::path& file, const LoopSearchOptions&
 // read.
 bool HoldsDigitalSilence(FrameSource& source, std::int64_t from, std::int64_t to);
 
-// How audible a jump from `stop` back to `start` is. Playback runs up to
-// stop and goes on at start, so the jump is inaudible when the `window`
-// frames after start are those after stop (what would have played), or the
-// frames before stop are those before start (start is reached the way stop
-// is). Each comparison is the energy of the difference over the energy of
-// both sides, all channels; the smaller one is returned, from 0 (identical)
-// through 1 (unrelated audio) to at most 2 (opposite signs). Comparisons are
-// cut at the ends of the audio; one with no frames left does not count, and
-// 1 is returned when neither has any. Windows where both sides are silent
-// (below SeamSilence mean square per sample on each side) give 0.
-double SeamScore(const AudioSamples& audio, std::int64_t start, std::int64_t stop,
-                 std::int64_t window = 2048);
-
 } // namespace kestrin::audio

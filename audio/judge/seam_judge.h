@@ -76,16 +76,16 @@
 
 namespace kestrin::audio {
 
-// Mean square per sample of each side under which SeamScore takes both
+// Mean square per sample of each side under which the seam score takes both
 // sides for silence and scores them 0: -100 dBFS, about the rounding noise of
 // 16-bit audio, where no difference can be heard.
 inline constexpr double SeamSilence = 1e-10;
 
-// Frames on each side of the seam that SeamScore compares.
+// Frames on each side of the seam that the seam score compares.
 inline constexpr std::int64_t SeamWindowFrames = 2048;
 
 // The seam score of two stretches of audio from their sums, the one
-// comparison behind SeamScore, the judge's copies and the search for a
+// comparison behind the exact finder's seam score, the judge's copies and the search for a
 // seamless stop: the energy of their difference over the energy of both, 0
 // where both lie below SeamSilence.
 struct SeamSums {
