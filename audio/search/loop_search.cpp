@@ -239,8 +239,13 @@ LoopSearch loopsNear(auto& audio, const LoopSearchOptions& options, const LoopPo
 // repeat and spans less of the song: two passes after an intro no longer
 // than the loop span a third of the file. A loop that spans kHalfShare of
 // the file and is shown for kShownShare of itself after its stop is played
-// twice however little of it is seen repeating: a song that ends in silence,
-// played twice, repeats mostly silence, which tells nothing.
+// twice however little of it is seen repeating, where the file ends in
+// digital silence: a song that ends in silence, played twice, repeats mostly
+// silence, which tells nothing; a song played once that ends on its music
+// shows a section that long after it, seen repeating only for a few bars. The
+// passes of a short loop played over and over span kSpansShare of the file
+// from its start: a bar repeated as a song ends is followed by two more of
+// itself too.
 constexpr double kPlayedTwiceMatch = 0.9;
 constexpr double kShownShare = 0.8;
 constexpr double kSeenToTheEndShare = 0.7;
@@ -250,7 +255,8 @@ constexpr double kThreePasses = 2.0;
 constexpr double kHalfShare = 0.4;
 
 // Whether the file plays one of its loops twice or more.
-bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate) {
+bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate,
+                     bool endsInSilence) {
     return std::any_of(found.begin(), found.end(), [&](const LoopCandidate& c) {
         const auto length = static_cast<double>(c.stop - c.start);
         const auto after = static_cast<double>(frames - c.stop);
@@ -258,9 +264,12 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
         const bool shown = after >= kShownShare * length;
         const bool toTheEnd = shown && seen >= kSeenToTheEndShare * std::min(after, length);
         const bool whole = seen >= kSeenWholeShare * length;
+        const auto passes = static_cast<double>(frames - c.start);
         const bool spans = length >= kSpansShare * static_cast<double>(frames) ||
-                           (whole && after >= kThreePasses * length);
-        const bool half = shown && length >= kHalfShare * static_cast<double>(frames);
+                           (whole && after >= kThreePasses * length &&
+                            passes >= kSpansShare * static_cast<double>(frames));
+        const bool half =
+            endsInSilence && shown && length >= kHalfShare * static_cast<double>(frames);
         return c.kind == LoopKind::Exact && c.score >= kPlayedTwiceMatch &&
                (((toTheEnd || whole) && spans) || half);
     });
@@ -285,11 +294,13 @@ constexpr double kToTheEndShare = 0.5;
 constexpr double kCutLoopShare = 0.5;
 
 // The exact loop that ends where the file ends, or is offered ending there:
-// where the later of it and its copy found earlier stands in the list, and
-// its length.
+// where the later of it and its copy found earlier stands in the list, its
+// length, and whether its repeat is seen over kSeenToTheEndShare of what
+// follows its stop, as in a file cut short in its second pass.
 struct EndingLoop {
     std::ptrdiff_t later = 0;
     std::int64_t length = 0;
+    bool seenToTheEnd = false;
 };
 
 // An exact loop whose copy holds from its stop to the end of the file plays
@@ -307,6 +318,8 @@ std::optional<EndingLoop> withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
         if (c->kind != LoopKind::Exact || by <= 0 ||
             static_cast<double>(by) > kToTheEndShare * static_cast<double>(length))
             continue;
+        const bool seen =
+            c->repeatedSeconds * rateOf(audio) >= kSeenToTheEndShare * static_cast<double>(by);
         LoopCandidate moved = *c;
         moved.start += by;
         moved.stop = frames;
@@ -314,12 +327,12 @@ std::optional<EndingLoop> withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
             return a.start == moved.start && a.stop == moved.stop;
         });
         if (listed != all.end())
-            return EndingLoop{std::distance(all.begin(), std::max(listed, c)), length};
+            return EndingLoop{std::distance(all.begin(), std::max(listed, c)), length, seen};
         moved.judged = judgeAt(audio, {moved.start, moved.stop}, SeamMode::Exact);
         if (!IsSeamless(moved.judged) || moved.judged.musical)
             continue;
         moved.seam = moved.judged.score;
-        const EndingLoop ending{std::distance(all.begin(), all.insert(c + 1, moved)), length};
+        const EndingLoop ending{std::distance(all.begin(), all.insert(c + 1, moved)), length, seen};
         if (all.size() > options.maxCandidates)
             all.resize(options.maxCandidates);
         return ending;
@@ -329,11 +342,14 @@ std::optional<EndingLoop> withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
 
 // Where a loop that plays more of the song than any found goes: after the
 // loop ending at the end of the file and its copy, where that loop spans
-// enough of the file for it to be one cut short in its second pass; else
-// first.
+// enough of the file for it to be one cut short in its second pass and is
+// seen repeating to the end, as the second pass is; else first. A section
+// of a song played once that ends near its end is seen repeating for a few
+// bars.
 std::ptrdiff_t placeOfALongerLoop(const std::optional<EndingLoop>& ending, std::int64_t frames) {
-    return ending && static_cast<double>(ending->length) >=
-                         kCutLoopShare * static_cast<double>(frames)
+    return ending && ending->seenToTheEnd &&
+                   static_cast<double>(ending->length) >=
+                       kCutLoopShare * static_cast<double>(frames)
                ? ending->later + 1
                : 0;
 }
@@ -378,7 +394,8 @@ void withTheWholeTrack(LoopSearch& search, auto& audio, std::size_t most, std::p
     const std::optional<LoopCandidate>& whole = search.wholeTrack || !repeatsPassagesExactly(all)
                                                     ? search.wholeTrack
                                                     : search.playedToTheEnd;
-    if (search.cancelled || !whole || most == 0 || playsALoopTwice(all, frames, rateOf(audio)) ||
+    if (search.cancelled || !whole || most == 0 ||
+        playsALoopTwice(all, frames, rateOf(audio), whole->judged.silenceSeconds > 0) ||
         silentAPassBefore(audio, all, whole->judged.silenceSeconds))
         return;
     std::erase_if(all, [&](const LoopCandidate& c) { return c.start == 0 && c.stop == frames; });
