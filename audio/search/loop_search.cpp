@@ -254,6 +254,11 @@ constexpr double kSpansShare = 1.0 / 3;
 constexpr double kThreePasses = 2.0;
 constexpr double kHalfShare = 0.4;
 
+// Whether the repeat of `c` is seen over kSeenToTheEndShare of `span` frames.
+bool seenOver(const LoopCandidate& c, int rate, double span) {
+    return c.repeatedSeconds * rate >= kSeenToTheEndShare * span;
+}
+
 // Whether the file plays one of its loops twice or more.
 bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frames, int rate,
                      bool endsInSilence) {
@@ -262,7 +267,7 @@ bool playsALoopTwice(const std::vector<LoopCandidate>& found, std::int64_t frame
         const auto after = static_cast<double>(frames - c.stop);
         const double seen = c.repeatedSeconds * rate;
         const bool shown = after >= kShownShare * length;
-        const bool toTheEnd = shown && seen >= kSeenToTheEndShare * std::min(after, length);
+        const bool toTheEnd = shown && seenOver(c, rate, std::min(after, length));
         const bool whole = seen >= kSeenWholeShare * length;
         const auto passes = static_cast<double>(frames - c.start);
         const bool spans = length >= kSpansShare * static_cast<double>(frames) ||
@@ -318,8 +323,7 @@ std::optional<EndingLoop> withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
         if (c->kind != LoopKind::Exact || by <= 0 ||
             static_cast<double>(by) > kToTheEndShare * static_cast<double>(length))
             continue;
-        const bool seen =
-            c->repeatedSeconds * rateOf(audio) >= kSeenToTheEndShare * static_cast<double>(by);
+        const bool seen = seenOver(*c, rateOf(audio), static_cast<double>(by));
         LoopCandidate moved = *c;
         moved.start += by;
         moved.stop = frames;
