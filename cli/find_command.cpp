@@ -336,9 +336,6 @@ struct FindTally {
 double shareOfTrack(const LoopCandidate& c, std::int64_t frames) {
     return frames > 0 ? static_cast<double>(c.stop - c.start) / static_cast<double>(frames) : 0.0;
 }
-long percentOfTrack(const LoopCandidate& c, std::int64_t frames) {
-    return std::lround(100 * shareOfTrack(c, frames));
-}
 
 void printText(std::ostream& out, const std::string& file, const Report& r) {
     if (!r.audio || r.sampleRate == 0)
@@ -357,7 +354,7 @@ void printText(std::ostream& out, const std::string& file, const Report& r) {
             << "), stop " << c.stop << " (" << ClockText(c.stop, r.sampleRate) << "), loop "
             << c.stop - c.start << " samples (" << secondsOf(c.stop - c.start, r.sampleRate)
             << " s), match " << match << ", " << SeamVerdict(c.judged) << ", "
-            << LoopKindWord(c.kind) << ", " << percentOfTrack(c, r.frames) << " % of the track\n";
+            << LoopKindWord(c.kind) << ", " << PercentOfTrack(c, r.frames) << " % of the track\n";
     }
     if (r.written) {
         out << "  wrote start " << r.candidates.front().start << ", stop "

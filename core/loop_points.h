@@ -6,6 +6,7 @@
 
 #include "core/seam_figures.h"
 
+#include <cmath>
 #include <cstdint>
 
 namespace kestrin {
@@ -56,9 +57,18 @@ struct LoopCandidate {
     // the whole track, where it has nothing to compare and the seam verdict
     // found the junction continuous.
     double seam = 0.0;
-    // The seam judge's verdict (always seamless: nothing else is offered)
-    // and its figures, as check reports them.
+    // The seam judge's verdict and its figures, as check reports them:
+    // seamless, but for the whole track of a song as a game ships it,
+    // offered as it sounds.
     SeamFigures judged;
 };
+
+// How much of a track `frames` long the loop plays each time round, in
+// whole percent, as find and the Find dialog show it.
+inline long PercentOfTrack(const LoopCandidate& c, std::int64_t frames) {
+    const double share =
+        frames > 0 ? static_cast<double>(c.stop - c.start) / static_cast<double>(frames) : 0.0;
+    return std::lround(100 * share);
+}
 
 } // namespace kestrin

@@ -321,26 +321,6 @@ TEST_F(FindCommand, ShortRepeatCutOffByTheEndRanksBelowTheSongsLoop) {
         EXPECT_TRUE(c["length"] != 15 * 44100 || c["match"] < 0.9) << c.dump();
 }
 
-// `seconds` of white noise at 44.1 kHz, the same at every call.
-std::vector<float> noiseOf(int seconds) {
-    std::vector<float> noise(static_cast<std::size_t>(seconds * 44100));
-    std::uint32_t x = 12345;
-    for (float& v : noise)
-        v = static_cast<float>(static_cast<std::int32_t>(x = x * 1664525U + 1013904223U)) / 2.2e9F;
-    return noise;
-}
-
-// The `passages` of `noise` (the second each starts at, its seconds) one
-// after another: a song whose only repeats are the passages given twice.
-std::vector<float> passagesOf(const std::vector<float>& noise,
-                              std::initializer_list<std::pair<int, int>> passages) {
-    std::vector<float> song;
-    for (const auto& [from, seconds] : passages)
-        song.insert(song.end(), noise.begin() + from * 44100,
-                    noise.begin() + (from + seconds) * 44100);
-    return song;
-}
-
 // A song as a game ships it: a quiet bar, 20 s, then a passage of `bar`
 // seconds played `bars` times, and `silence` seconds of digital silence;
 // `passes` times. A bar played three times as the song ends is no short

@@ -560,6 +560,10 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
                    : QStringLiteral("%1 seamless loops in SONG.WAV").arg(found)))
         << message(dialog).toStdString();
     EXPECT_EQ(list->headerItem()->text(3), QStringLiteral("Match"));
+    EXPECT_EQ(
+        list->topLevelItem(0)->text(5),
+        QStringLiteral("%1 %").arg(std::lround(100.0 * static_cast<double>(m_track.loopFrames) /
+                                               static_cast<double>(m_track.samples.size() / 2))));
     EXPECT_TRUE(list->topLevelItem(0)->toolTip(3).startsWith(
         QStringLiteral("Match %1 (1 is best); seam score ").arg(list->topLevelItem(0)->text(3))));
     QTest::keyClick(list, Qt::Key_Return);
@@ -662,6 +666,32 @@ TEST_F(FindLoopTest, ANonRepeatingTrackHasNoSeamlessLoop) {
     EXPECT_EQ(dialog->findChild<QTreeWidget*>()->topLevelItemCount(), 0);
     QTest::keyClick(dialog->findChild<QTreeWidget*>(), Qt::Key_Return);
     expectUnchanged("FLAT.POS");
+}
+
+// A song as a game ships it, one pass: a quiet bar, 20 s, then a bar of
+// 8 s played twice, to the last frame. Its whole track comes first, as it
+// sounds, and the message does not call it seamless.
+TEST_F(FindLoopTest, AWholeTrackThatCanBeHeardIsNotCountedSeamless) {
+    const std::vector<float> noise = noiseOf(30);
+    Track once{1, 44100, passagesOf(noise, {{28, 2}, {8, 20}, {0, 8}, {0, 8}})};
+    std::transform(once.samples.begin(), once.samples.begin() + 2 * 44100, once.samples.begin(),
+                   [](float v) { return v / 32; });
+    WriteTrack(once, m_scratch.path() / "ONCE.WAV", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    WritePosFile(m_scratch.path() / "ONCE.POS", {kStart, kStop});
+    open("ONCE.POS");
+    views::FindLoopDialog* dialog = find();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->searching(); }, 30000));
+    auto* list = dialog->findChild<QTreeWidget*>();
+    ASSERT_GE(list->topLevelItemCount(), 2) << message(dialog).toStdString();
+    EXPECT_EQ(list->headerItem()->text(5), QStringLiteral("Share"));
+    EXPECT_EQ(list->topLevelItem(0)->text(4), QStringLiteral("whole track"));
+    EXPECT_EQ(list->topLevelItem(0)->text(5), QStringLiteral("100 %"));
+    EXPECT_EQ(list->topLevelItem(1)->text(5), QStringLiteral("21 %")); // 8 s of 38 s
+    EXPECT_TRUE(message(dialog).startsWith(
+        QStringLiteral("%1 loops in ONCE.WAV, best first; %2 of them seamless.")
+            .arg(list->topLevelItemCount())
+            .arg(list->topLevelItemCount() - 1)))
+        << message(dialog).toStdString();
 }
 
 TEST_F(FindLoopTest, EscapeCancelsAndChangesNothing) {

@@ -37,6 +37,7 @@ enum Column {
     LengthColumn,
     MatchColumn,
     KindColumn,
+    ShareColumn,
     SeamColumn,
     ColumnCount
 };
@@ -73,11 +74,14 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
     m_list->setUniformRowHeights(true);
     m_list->setColumnCount(ColumnCount);
     m_list->setHeaderLabels(
-        {tr("Start"), tr("Stop"), tr("Length"), tr("Match"), tr("Kind"), tr("Seam")});
+        {tr("Start"), tr("Stop"), tr("Length"), tr("Match"), tr("Kind"), tr("Share"), tr("Seam")});
     m_list->headerItem()->setToolTip(
         KindColumn, tr("exact: the track repeats itself to the sample; musical: the music "
                        "comes back played again, and the loop joins the same place in two "
-                       "renditions"));
+                       "renditions; whole track: the track's end goes back to its start, as "
+                       "a game plays a song shipped as one pass"));
+    m_list->headerItem()->setToolTip(ShareColumn,
+                                     tr("How much of the track the loop plays each time round"));
     m_list->headerItem()->setToolTip(
         MatchColumn, tr("How much of the track plays again unchanged one loop later, from 0 to "
                         "1: higher is better"));
@@ -85,7 +89,7 @@ FindLoopDialog::FindLoopDialog(EditorWindow& window, LoopMenu& menu)
         SeamColumn, tr("How the jump from stop back to start sounds, as kestrin-pos check and "
                        "the waveform panel say it"));
     m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    m_list->setMinimumWidth(640);
+    m_list->setMinimumWidth(720);
     m_use->setObjectName(QStringLiteral("findLoopUse"));
     m_use->setToolTip(tr("Sets the start and stop to the chosen loop; nothing is saved"));
     m_use->setDefault(true);
@@ -146,12 +150,14 @@ void FindLoopDialog::search(const sound::CompanionAudio& audio,
         return;
     m_audioName = QFileInfo(audio.path).fileName();
     m_rate = audio.sampleRate;
+    m_frames = audio.frames;
     m_near = near;
     setWindowTitle(m_near ? tr("Refine Loop Points") : tr("Find Loop Points"));
     m_list->setAccessibleDescription(
         (m_near ? tr("Seamless loops near the start and stop")
                 : tr("Seamless loops in the audio")) +
-        tr(", best first: start, stop, length, match, kind and how the seam sounds"));
+        tr(", best first: start, stop, length, match, kind, how much of the track it plays "
+           "and how the seam sounds"));
     m_searching = true;
     m_list->clear();
     m_list->setEnabled(false);
@@ -226,6 +232,8 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
                                           .arg(QString::number(loop.score, 'f', 3),
                                                QString::number(loop.seam, 'g', 2)));
         item->setText(KindColumn, QString::fromLatin1(LoopKindWord(loop.kind)));
+        item->setText(ShareColumn, tr("%1 %").arg(PercentOfTrack(loop, m_frames)));
+        item->setTextAlignment(ShareColumn, Qt::AlignRight | Qt::AlignVCenter);
         item->setText(SeamColumn, QString::fromStdString(SeamVerdict(loop.judged)));
         item->setData(StartColumn, kStartRole, QVariant::fromValue<qint64>(loop.start));
         item->setData(StartColumn, kStopRole, QVariant::fromValue<qint64>(loop.stop));
@@ -235,14 +243,30 @@ void FindLoopDialog::showResult(const sound::LoopSearchResult& result) {
     m_list->setEnabled(true);
     m_list->setCurrentItem(m_list->topLevelItem(0));
     m_list->setFocus();
-    const QString found = result.candidates.size() == 1
-                              ? tr("1 seamless loop in %1.").arg(m_audioName)
-                              : tr("%1 seamless loops in %2, best first.")
-                                    .arg(result.candidates.size())
-                                    .arg(m_audioName);
-    say(found + QLatin1Char(' ') +
+    say(foundText(result.candidates) + QLatin1Char(' ') +
             tr("Use sets the start and stop; nothing is saved until you save."),
         false);
+}
+
+QString FindLoopDialog::foundText(const std::vector<LoopCandidate>& candidates) const {
+    const auto count = static_cast<int>(candidates.size());
+    const auto seamless = static_cast<int>(
+        std::count_if(candidates.begin(), candidates.end(),
+                      [](const LoopCandidate& c) { return IsSeamless(c.judged); }));
+    // The whole track of a song shipped as one pass is offered as it
+    // sounds: the count says so rather than calling every loop seamless.
+    if (seamless == count)
+        return count == 1 ? tr("1 seamless loop in %1.").arg(m_audioName)
+                          : tr("%1 seamless loops in %2, best first.").arg(count).arg(m_audioName);
+    if (count == 1)
+        return tr("1 loop in %1, and its seam can be heard.").arg(m_audioName);
+    return seamless == 0 ? tr("%1 loops in %2, best first; the seam of each can be heard.")
+                               .arg(count)
+                               .arg(m_audioName)
+                         : tr("%1 loops in %2, best first; %3 of them seamless.")
+                               .arg(count)
+                               .arg(m_audioName)
+                               .arg(seamless);
 }
 
 void FindLoopDialog::useSelected() {

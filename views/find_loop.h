@@ -8,7 +8,9 @@
 #include <QDialog>
 #include <QPointer>
 
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 class QAction;
 class QDialogButtonBox;
@@ -57,6 +59,9 @@ private:
     void showProgress(double fraction);
     void showResult(const sound::LoopSearchResult& result);
     void useSelected();
+    // The message's count of the loops found: how many, and how many of
+    // them the judge passes.
+    QString foundText(const std::vector<LoopCandidate>& candidates) const;
     // The highlighted candidate's loop, in frames of the audio.
     std::optional<LoopPoints> highlighted() const;
     void say(const QString& text, bool onStatusBar);
@@ -65,6 +70,7 @@ private:
     LoopMenu& m_menu;
     QString m_audioName;
     int m_rate = 0;
+    std::int64_t m_frames = 0;
     QPointer<QWidget> m_backTo;
     std::optional<LoopPoints> m_near; // the positions a Refine searched near
     bool m_searching = false;
