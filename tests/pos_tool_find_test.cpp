@@ -377,14 +377,17 @@ INSTANTIATE_TEST_SUITE_P(Rows, SongAsShipped,
                                            SongAsShippedRow{"then_long_silence_twice", 20.0, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A 30 s loop of noise passages, its first 4 s again 10 s in, after a 3 s
-// intro (ending as the loop ends where `leadIn`), then `cutAfterStop`
-// seconds of a second pass: the loop first where the file shows a second
-// pass, and offered ending at the file's end either way.
+// A 30 s loop of noise passages, its first 4 s again 10 s in (or its 6 s
+// passage played twice in a row, where `sectionTwice`), after a 3 s intro
+// (ending as the loop ends where `leadIn`), then `cutAfterStop` seconds of a
+// second pass: the loop first where the file shows a second pass, and
+// offered ending at the file's end either way. A section the song plays
+// twice and goes on from is no sign that the file plays its loop twice.
 struct OnePassRow {
     const char* name;
     double cutAfterStop;
     bool leadIn;
+    bool sectionTwice = false;
 };
 
 class OnePass : public ::testing::TestWithParam<OnePassRow> {
@@ -396,7 +399,9 @@ TEST_P(OnePass, TheLoopIsFoundWhereTheFileEnds) {
     const OnePassRow& row = GetParam();
     constexpr std::int64_t rate = 44100;
     const std::vector<float> noise = noiseOf(45);
-    const std::vector<float> loop = passagesOf(noise, {{0, 4}, {4, 6}, {0, 4}, {10, 16}});
+    const std::vector<float> loop = row.sectionTwice
+                                        ? passagesOf(noise, {{0, 4}, {4, 12}, {4, 12}, {16, 4}})
+                                        : passagesOf(noise, {{0, 4}, {4, 6}, {0, 4}, {10, 16}});
     Track track{1, 44100, std::vector<float>(noise.begin() + 30 * rate, noise.begin() + 33 * rate)};
     if (row.leadIn)
         std::copy(loop.end() - 2 * rate, loop.end(), track.samples.end() - 2 * rate);
@@ -416,12 +421,13 @@ TEST_P(OnePass, TheLoopIsFoundWhereTheFileEnds) {
     })) << found.dump();
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, OnePass,
-                         ::testing::Values(OnePassRow{"cut_1_5s_into_the_second_pass", 1.5, false},
-                                           OnePassRow{"cut_3s_into_the_second_pass", 3.0, false},
-                                           OnePassRow{"one_pass_whose_intro_ends_as_the_loop", 0.0,
-                                                      true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, OnePass,
+    ::testing::Values(OnePassRow{"cut_1_5s_into_the_second_pass", 1.5, false},
+                      OnePassRow{"cut_3s_into_the_second_pass", 3.0, false},
+                      OnePassRow{"one_pass_whose_intro_ends_as_the_loop", 0.0, true},
+                      OnePassRow{"cut_2s_after_a_section_played_twice", 2.0, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // find --near, as Loop > Refine: a seamless loop given comes back first and
 // unchanged, points off it go to the nearest seamless pair, and refining the

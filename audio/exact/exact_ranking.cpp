@@ -40,6 +40,10 @@ constexpr double kSameMatch = 0.01;
 // A loop seen repeating over this much of itself up to the end of the file
 // is played twice there, as a file that holds its loop twice does.
 constexpr double kSeenTwiceShare = 0.9;
+// A file cut a few seconds into its second pass holds an intro, the loop
+// and a little of it again: the loop spans at least this much of it. A
+// shorter loop seen to the end is a bar that a song repeats as it ends.
+constexpr double kCutShortShare = 0.5;
 // Loop lengths this close are one length measured through a codec.
 constexpr double kSameLengthSeconds = 0.01;
 // Step 10.
@@ -170,12 +174,16 @@ bool seenToTheEnd(const Found& found, std::size_t i, double rate, std::int64_t f
            found.seen[i] >= kMinRepeatedSeconds * rate;
 }
 
-// Where the file plays a loop twice to its end, it is not cut short.
-bool playedTwice(const Found& found) {
+// Where the file plays a loop twice to its end, it is not cut short. A
+// section that a song plays twice and then goes on from says nothing of
+// the song's end.
+bool playedTwice(const Found& found, double rate, std::int64_t frames) {
     bool twice = false;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         const LoopCandidate& c = found.candidates[i];
-        twice = twice || (found.seen[i] >= kSeenTwiceShare * static_cast<double>(c.stop - c.start));
+        twice =
+            twice || (found.seen[i] >= kSeenTwiceShare * static_cast<double>(c.stop - c.start) &&
+                      seenToTheEnd(found, i, rate, frames));
     }
     return twice;
 }
@@ -203,7 +211,7 @@ using LoopSpan = std::pair<std::int64_t, std::int64_t>;
 std::vector<LoopCandidate> weighedByEvidence(const Found& found, double rate, std::int64_t frames,
                                              std::vector<LoopSpan>& toTheEnd) {
     const double longest = longestSeen(found);
-    const bool twice = playedTwice(found);
+    const bool twice = playedTwice(found, rate, frames);
     std::vector<LoopCandidate> ranked;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         bool nearPeriod = false;
@@ -213,7 +221,8 @@ std::vector<LoopCandidate> weighedByEvidence(const Found& found, double rate, st
             continue;
         LoopCandidate c = found.candidates[i];
         const bool cutShort =
-            !twice && seenToTheEnd(found, i, rate, frames) && !multipleOfAnother(found, i, rate);
+            !twice && seenToTheEnd(found, i, rate, frames) && !multipleOfAnother(found, i, rate) &&
+            static_cast<double>(c.stop - c.start) >= kCutShortShare * static_cast<double>(frames);
         // The evidence: a repeat seen over less than a sixth of its loop
         // (and 0.9 s) scales the match down, unless it is seen for 2 s and
         // no loop of the track is seen repeating for longer (a track stored
