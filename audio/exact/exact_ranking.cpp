@@ -40,10 +40,6 @@ constexpr double kSameMatch = 0.01;
 // A loop seen repeating over this much of itself up to the end of the file
 // is played twice there, as a file that holds its loop twice does.
 constexpr double kSeenTwiceShare = 0.9;
-// A file cut a few seconds into its second pass holds an intro, the loop
-// and a little of it again: the loop spans at least this much of it. A
-// shorter loop seen to the end is a bar that a song repeats as it ends.
-constexpr double kCutShortShare = 0.5;
 // Loop lengths this close are one length measured through a codec.
 constexpr double kSameLengthSeconds = 0.01;
 // Step 10.

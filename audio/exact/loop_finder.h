@@ -84,6 +84,13 @@ namespace kestrin::audio {
 
 class AudioReader;
 
+// A file cut a few seconds into its second pass holds an intro, the loop
+// and a little of it again: the loop spans at least this much of it. A
+// shorter loop seen repeating to the end is a bar or a section that a song
+// repeats as it ends. The finder weighs such a loop by its evidence, and
+// the search puts the whole track before it.
+inline constexpr double kCutShortShare = 0.5;
+
 // What to look for.
 struct LoopSearchOptions {
     // The shortest loop in frames; 0 means two seconds of the audio.

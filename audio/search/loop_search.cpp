@@ -293,10 +293,6 @@ bool repeatsPassagesExactly(const std::vector<LoopCandidate>& found) {
 // An exact loop whose stop lies this close to the end of the file, at most,
 // is also offered ending there.
 constexpr double kToTheEndShare = 0.5;
-// A file cut short in its second pass holds an intro, the loop and a
-// little of it again: the loop spans at least half of it. A shorter loop
-// copied to the end is a section that a song played once repeats as it ends.
-constexpr double kCutLoopShare = 0.5;
 
 // The exact loop that ends where the file ends, or is offered ending there:
 // where the later of it and its copy found earlier stands in the list, its
@@ -353,7 +349,7 @@ std::optional<EndingLoop> withOneEndingAtTheEnd(LoopSearch& search, auto& audio,
 std::ptrdiff_t placeOfALongerLoop(const std::optional<EndingLoop>& ending, std::int64_t frames) {
     return ending && ending->seenToTheEnd &&
                    static_cast<double>(ending->length) >=
-                       kCutLoopShare * static_cast<double>(frames)
+                       kCutShortShare * static_cast<double>(frames)
                ? ending->later + 1
                : 0;
 }
