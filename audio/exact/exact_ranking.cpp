@@ -40,6 +40,10 @@ constexpr double kSameMatch = 0.01;
 // A loop seen repeating over this much of itself up to the end of the file
 // is played twice there, as a file that holds its loop twice does.
 constexpr double kSeenTwiceShare = 0.9;
+// A file that plays its loop twice may end on music of its own, a final
+// chord or hit, shorter than this share of the loop; a song goes on for
+// longer after a section it plays twice.
+constexpr double kEndingShare = 0.25;
 // Loop lengths this close are one length measured through a codec.
 constexpr double kSameLengthSeconds = 0.01;
 // Step 10.
@@ -170,16 +174,18 @@ bool seenToTheEnd(const Found& found, std::size_t i, double rate, std::int64_t f
            found.seen[i] >= kMinRepeatedSeconds * rate;
 }
 
-// Where the file plays a loop twice to its end, it is not cut short. A
-// section that a song plays twice and then goes on from says nothing of
-// the song's end.
-bool playedTwice(const Found& found, double rate, std::int64_t frames) {
+// Where the file plays a loop twice, it is not cut short: a loop seen
+// repeating whole up to the end of the file, or up to an ending after its
+// passes (see kEndingShare). A section that a song plays twice and then goes
+// on from says nothing of the song's end.
+bool playedTwice(const Found& found, std::int64_t frames) {
     bool twice = false;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         const LoopCandidate& c = found.candidates[i];
+        const auto length = static_cast<double>(c.stop - c.start);
+        const double after = static_cast<double>(frames - c.stop) - found.seen[i];
         twice =
-            twice || (found.seen[i] >= kSeenTwiceShare * static_cast<double>(c.stop - c.start) &&
-                      seenToTheEnd(found, i, rate, frames));
+            twice || (found.seen[i] >= kSeenTwiceShare * length && after <= kEndingShare * length);
     }
     return twice;
 }
@@ -207,7 +213,7 @@ using LoopSpan = std::pair<std::int64_t, std::int64_t>;
 std::vector<LoopCandidate> weighedByEvidence(const Found& found, double rate, std::int64_t frames,
                                              std::vector<LoopSpan>& toTheEnd) {
     const double longest = longestSeen(found);
-    const bool twice = playedTwice(found, rate, frames);
+    const bool twice = playedTwice(found, frames);
     std::vector<LoopCandidate> ranked;
     for (std::size_t i = 0; i < found.candidates.size(); ++i) {
         bool nearPeriod = false;
