@@ -294,21 +294,4 @@ void WriteTrack(const Track& track, const std::filesystem::path& path, int forma
         throw std::runtime_error("cannot write " + path.string());
 }
 
-std::vector<float> noiseOf(int seconds) {
-    std::vector<float> noise(static_cast<std::size_t>(seconds * 44100));
-    std::uint32_t x = 12345;
-    for (float& v : noise)
-        v = static_cast<float>(static_cast<std::int32_t>(x = x * 1664525U + 1013904223U)) / 2.2e9F;
-    return noise;
-}
-
-std::vector<float> passagesOf(const std::vector<float>& noise,
-                              std::initializer_list<std::pair<int, int>> passages) {
-    std::vector<float> song;
-    for (const auto& [from, seconds] : passages)
-        song.insert(song.end(), noise.begin() + from * 44100,
-                    noise.begin() + (from + seconds) * 44100);
-    return song;
-}
-
 } // namespace kestrin::testing_support

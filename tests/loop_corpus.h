@@ -5,8 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <initializer_list>
-#include <utility>
 #include <vector>
 
 namespace kestrin::testing_support {
@@ -85,14 +83,6 @@ Track RenderTrack(const TrackSpec& shape);
 TrackSpec shape(LoopLayout layout, int channels, int repeats = 2);
 // A track that plays its loop once and then its first `seconds` again.
 TrackSpec withOverlap(double seconds, int channels);
-
-// `seconds` of white noise at 44.1 kHz, the same at every call.
-std::vector<float> noiseOf(int seconds);
-
-// The `passages` of `noise` (the second each starts at, its seconds) one
-// after another: a song whose only repeats are the passages given twice.
-std::vector<float> passagesOf(const std::vector<float>& noise,
-                              std::initializer_list<std::pair<int, int>> passages);
 
 // Writes `track` through libsndfile in `format` (SF_FORMAT_* bits).
 void WriteTrack(const Track& track, const std::filesystem::path& path, int format);

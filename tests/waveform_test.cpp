@@ -31,6 +31,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <random>
 
 using namespace kestrin;
 using namespace kestrin::testing_support;
@@ -560,10 +561,6 @@ TEST_F(FindLoopTest, EnterOnTheFirstCandidateSetsTheKnownLoop) {
                    : QStringLiteral("%1 seamless loops in SONG.WAV").arg(found)))
         << message(dialog).toStdString();
     EXPECT_EQ(list->headerItem()->text(3), QStringLiteral("Match"));
-    EXPECT_EQ(
-        list->topLevelItem(0)->text(5),
-        QStringLiteral("%1 %").arg(std::lround(100.0 * static_cast<double>(m_track.loopFrames) /
-                                               static_cast<double>(m_track.samples.size() / 2))));
     EXPECT_TRUE(list->topLevelItem(0)->toolTip(3).startsWith(
         QStringLiteral("Match %1 (1 is best); seam score ").arg(list->topLevelItem(0)->text(3))));
     QTest::keyClick(list, Qt::Key_Return);
@@ -668,14 +665,17 @@ TEST_F(FindLoopTest, ANonRepeatingTrackHasNoSeamlessLoop) {
     expectUnchanged("FLAT.POS");
 }
 
-// A song as a game ships it, one pass: a quiet bar, 20 s, then a bar of
-// 8 s played twice, to the last frame. Its whole track comes first, as it
-// sounds, and the message does not call it seamless.
+// A song as a game ships it, one pass: a quiet bar, 20 s of noise, then a
+// bar of 8 s played twice, to the last frame. Its whole track comes first,
+// as it sounds, and the message does not call it seamless.
 TEST_F(FindLoopTest, AWholeTrackThatCanBeHeardIsNotCountedSeamless) {
-    const std::vector<float> noise = noiseOf(30);
-    Track once{1, 44100, passagesOf(noise, {{28, 2}, {8, 20}, {0, 8}, {0, 8}})};
-    std::transform(once.samples.begin(), once.samples.begin() + 2 * 44100, once.samples.begin(),
-                   [](float v) { return v / 32; });
+    std::minstd_rand random(7);
+    std::uniform_real_distribution<float> noise(-0.5F, 0.5F);
+    Track once{1, 44100, std::vector<float>(30 * 44100)};
+    for (std::size_t i = 0; i < once.samples.size(); ++i)
+        once.samples[i] = noise(random) / (i < 2 * 44100 ? 32 : 1);
+    const std::vector<float> bar(once.samples.end() - 8 * 44100, once.samples.end());
+    once.samples.insert(once.samples.end(), bar.begin(), bar.end());
     WriteTrack(once, m_scratch.path() / "ONCE.WAV", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     WritePosFile(m_scratch.path() / "ONCE.POS", {kStart, kStop});
     open("ONCE.POS");
