@@ -331,12 +331,6 @@ struct FindTally {
     }
 };
 
-// How much of the track a loop plays each time round: its length over the
-// track's.
-double shareOfTrack(const LoopCandidate& c, std::int64_t frames) {
-    return frames > 0 ? static_cast<double>(c.stop - c.start) / static_cast<double>(frames) : 0.0;
-}
-
 void printText(std::ostream& out, const std::string& file, const Report& r) {
     if (!r.audio || r.sampleRate == 0)
         return; // the error alone says it
@@ -374,7 +368,7 @@ void printJson(std::ostream& out, const std::string& file, const Report& r) {
                               // Read by scripts written before "match".
                               {"score", RoundedTo(c.score, 3)},
                               {"repeated_seconds", RoundedTo(c.repeatedSeconds, 6)},
-                              {"track_share", RoundedTo(shareOfTrack(c, r.frames), 3)},
+                              {"track_share", RoundedTo(ShareOfTrack(c, r.frames), 3)},
                               {"seam", RoundedTo(c.seam, 6)},
                               {"verdict", SeamSoundWord(c.judged.sound)}});
     }

@@ -63,12 +63,15 @@ struct LoopCandidate {
     SeamFigures judged;
 };
 
-// How much of a track `frames` long the loop plays each time round, in
-// whole percent, as find and the Find dialog show it.
+// How much of a track `frames` long the loop plays each time round: its
+// length over the track's.
+inline double ShareOfTrack(const LoopCandidate& c, std::int64_t frames) {
+    return frames > 0 ? static_cast<double>(c.stop - c.start) / static_cast<double>(frames) : 0.0;
+}
+
+// The same in whole percent, as find and the Find dialog show it.
 inline long PercentOfTrack(const LoopCandidate& c, std::int64_t frames) {
-    const double share =
-        frames > 0 ? static_cast<double>(c.stop - c.start) / static_cast<double>(frames) : 0.0;
-    return std::lround(100 * share);
+    return std::lround(100 * ShareOfTrack(c, frames));
 }
 
 } // namespace kestrin
