@@ -155,7 +155,7 @@ void FindLoopDialog::search(const sound::CompanionAudio& audio,
     setWindowTitle(m_near ? tr("Refine Loop Points") : tr("Find Loop Points"));
     m_list->setAccessibleDescription(
         (m_near ? tr("Seamless loops near the start and stop")
-                : tr("Seamless loops in the audio")) +
+                : tr("Loops in the audio, seamless or not")) +
         tr(", best first: start, stop, length, match, kind, how much of the track it plays "
            "and how the seam sounds"));
     m_searching = true;
