@@ -23,7 +23,9 @@ namespace kestrin::audio {
 // SeamlessScore goes before a nearer one that is seamless only within codec noise. The search reads
 // about two seconds and rejects most stops after a few frames. nullopt unless 0 <= start < stop <=
 // frames and the frames at both ends can be read (a file may hold fewer than its header says).
-// Throws AudioError naming the file when it cannot be read.
+// A lossy file's decoding is kept in a scratch file from here on
+// (AudioReader::keepDecodedInScratch), so that memory stays bounded for a
+// loop at any place in it. Throws AudioError naming the file when it cannot be read.
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest = true);
 
