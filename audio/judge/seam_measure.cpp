@@ -175,12 +175,7 @@ std::optional<std::int64_t> nearestSeamlessStop(FrameSource& source, std::int64_
 
 std::optional<SeamFigures> MeasureSeam(AudioReader& reader, std::int64_t start, std::int64_t stop,
                                        bool suggest) {
-    // A lossy file seeks by decoding from its start, and the measure reads
-    // around both positions and back: kept in memory, what it decodes would
-    // grow with the loop's place in the file (466 MB for a stop 11 minutes
-    // into ADPCM audio).
-    reader.keepDecodedInScratch();
-    ReaderSource source(reader, ReaderSource::Keep::Never);
+    ReaderSource source(reader);
     return MeasureSeam(source, start, stop, suggest);
 }
 

@@ -83,7 +83,7 @@ std::int64_t SamplesSource::append(std::int64_t from, std::int64_t to, std::vect
 
 ReaderSource::ReaderSource(AudioReader& reader, Keep keep) : m_reader(reader), m_keep(keep) {
     if (m_keep == Keep::Now)
-        m_reader.keepDecoded(reader.info().frames);
+        m_reader.keepDecodedInScratch();
 }
 
 ReaderSource::ReaderSource(AudioReader& reader, std::int64_t frames, Keep keep)
@@ -105,7 +105,7 @@ int ReaderSource::sampleRate() const {
 
 std::int64_t ReaderSource::append(std::int64_t from, std::int64_t to, std::vector<float>& out) {
     if (m_keep == Keep::OnFirstRead) {
-        m_reader.keepDecoded(m_reader.info().frames);
+        m_reader.keepDecodedInScratch();
         m_keep = Keep::Now;
     }
     return AppendFrames(m_reader, from, to, frames(), out);

@@ -89,8 +89,9 @@ std::int64_t AppendFrames(AudioReader& reader, std::int64_t from, std::int64_t t
                           std::int64_t frames, std::vector<float>& out);
 
 // A file read window by window. A lossy file decodes again from its
-// beginning at every jump back, so it is asked to keep what it decodes
-// (AudioReader::keepDecoded) when `keep` says.
+// beginning at every jump back, so it is asked to keep what it decodes when
+// `keep` says, in a scratch file (AudioReader::keepDecodedInScratch): held
+// in memory, it would grow with how far into the file the windows lie.
 class ReaderSource final : public FrameSource {
 public:
     enum class Keep {
