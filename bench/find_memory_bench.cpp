@@ -4,6 +4,7 @@
 // memory (the child's ru_maxrss), its time and its real-time factor. The
 // search reads the file through once (a lossy one decoded into a scratch
 // file) and then only in windows, so two hours have to stay under 300 MB.
+// The commands that measure a seam, on a long ADPCM WAVE, beside check.
 // And how soon a search stops once it is cancelled: at several moments of a
 // 10-minute search, and the longest wait between two questions whether to go
 // on over a whole search of the 2-hour WAVE.
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -75,6 +77,8 @@ std::vector<short> phrase(std::uint32_t seed, std::int64_t frames) {
 
 constexpr int kWave = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 constexpr int kVorbis = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+// A WAVE file whose codec cannot seek to the sample, as a POS file's audio.
+constexpr int kAdpcm = SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM;
 
 // A stereo track of `seconds` in `format` (kWave or kVorbis): an intro of
 // 3 s, then the phrase over and over, the last one cut where the track ends.
@@ -84,8 +88,10 @@ const fs::path& trackOf(std::int64_t seconds, int format = kWave) {
     if (auto it = made.find({seconds, format}); it != made.end())
         return it->second;
     fs::create_directories(scratch());
-    const fs::path path =
-        scratch() / ("track-" + std::to_string(seconds) + (format == kVorbis ? ".ogg" : ".wav"));
+    const fs::path path = scratch() / ("track-" + std::to_string(seconds) +
+                                       (format == kVorbis  ? ".ogg"
+                                        : format == kAdpcm ? "-adpcm.wav"
+                                                           : ".wav"));
     if (keptTracks() && fs::exists(path))
         return made.emplace(std::pair{seconds, format}, path).first->second;
     SF_INFO info{};
@@ -153,6 +159,48 @@ BENCHMARK(BM_FindProcess<kVorbis>)
     ->Name("BM_FindProcess/vorbis")
     ->Arg(30)
     ->Arg(2 * 60 * 60)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+// The commands that measure a seam as whole processes, on an ADPCM WAVE
+// whose loop stops 10 minutes in: check, the baseline, then set --stop
+// seamless and render --crossfade. A lossy file seeks by decoding from its
+// start, and each keeps what it decodes in a scratch file, so that its peak
+// memory stays near check's wherever the loop lies.
+void BM_LossySeamProcess(benchmark::State& state) {
+    const fs::path& audio = trackOf(11 * 60, kAdpcm);
+    const fs::path pos = fs::path(audio).replace_extension(".pos");
+    const std::int32_t loop[2] = {3 * kRate, 600 * kRate + 123};
+    std::FILE* f = std::fopen(pos.c_str(), "wb");
+    if (!f || std::fwrite(loop, sizeof loop, 1, f) != 1 || std::fclose(f) != 0) {
+        state.SkipWithError("cannot write the POS file");
+        return;
+    }
+    const fs::path out = scratch() / "crossfaded.wav";
+    const std::vector<std::vector<std::string>> commands = {
+        {"check", pos.string()},
+        {"set", "--dry-run", "--stop", "seamless", pos.string()},
+        {"render", pos.string(), "--crossfade", "0.05", "-o", out.string(), "--force"}};
+    const std::vector<std::string>& args = commands[static_cast<std::size_t>(state.range(0))];
+    double peak = 0.0;
+    for (auto _ : state) {
+        const kestrin::bench::FindProcess run = kestrin::bench::RunPosProcess(args);
+        // check's exit status says whether it found a problem.
+        if (run.exitStatus < 0 || (run.exitStatus != 0 && args[0] != "check")) {
+            state.SkipWithError(("kestrin-pos " + args[0] + " failed").c_str());
+            break;
+        }
+        state.SetIterationTime(run.seconds);
+        peak = std::max(peak, static_cast<double>(run.usage.ru_maxrss) / 1024.0);
+    }
+    state.SetLabel(args[0]);
+    state.counters["peak_MB"] = peak;
+    std::error_code ignored;
+    fs::remove(out, ignored);
+}
+BENCHMARK(BM_LossySeamProcess)
+    ->DenseRange(0, 2)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
