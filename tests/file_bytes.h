@@ -45,6 +45,8 @@ public:
         std::error_code ignored;
         std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, ignored);
         std::filesystem::remove_all(m_path, ignored);
+        if (m_path.parent_path() != std::filesystem::temp_directory_path())
+            std::filesystem::remove(m_path.parent_path(), ignored);
     }
 
     const std::filesystem::path& path() const { return m_path; }
